@@ -1,0 +1,21 @@
+# Sanitizers apply to every target of the build, so libraries and tests agree.
+set(VELDMOOR_SANITIZE "none" CACHE STRING "none, address or thread")
+set_property(CACHE VELDMOOR_SANITIZE PROPERTY STRINGS none address thread)
+
+if(VELDMOOR_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(VELDMOOR_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VELDMOOR_SANITIZE STREQUAL "none")
+  message(FATAL_ERROR "VELDMOOR_SANITIZE must be none, address or thread")
+endif()
+
+if(VELDMOOR_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "Fuzz targets need clang (CXX=clang++)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,11 @@
+#pragma once
+#include "foundation/QMutex.h"
+
+namespace veldmoor {
+
+// The engine's job-list lock: guards the job list, the info-hash list, the
+// engine-wide totals and the service-thread globals (clock, UDP server). Taken
+// after the API lock and before any job's own lock.
+QTMutex& EngineJobListLock();
+
+}  // namespace veldmoor

@@ -1,0 +1,91 @@
+#include "foundation/QMutex.h"
+
+#include "platform/Thread.h"
+
+namespace veldmoor {
+
+bool QBaseMutex::Create() {
+    handle_ = std::make_unique<platform::OsMutex>();
+    return true;
+}
+
+QTMutex::QTMutex() { Create(); }
+
+QTMutex::~QTMutex() { Close(); }
+
+void QTMutex::TakeOwnership() {
+    owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
+    count_ = 1;
+}
+
+bool QTMutex::Lock() {
+    if (!handle_) return false;
+    if (Owner() == platform::CurrentThreadId()) {
+        ++count_;
+        return true;
+    }
+    if (!handle_->Lock()) return false;
+    TakeOwnership();
+    return true;
+}
+
+bool QTMutex::TryLock() {
+    if (!handle_) return false;
+    const uint32_t owner = Owner();
+    if (owner != 0) {
+        if (owner != platform::CurrentThreadId()) return false;
+        ++count_;
+        return true;
+    }
+    if (!handle_->TryLock()) return false;
+    TakeOwnership();
+    return true;
+}
+
+bool QTMutex::Unlock() {
+    if (!handle_ || Owner() != platform::CurrentThreadId()) return false;
+    if (--count_ > 0) return true;
+    owner_.store(0, std::memory_order_relaxed);
+    count_ = 0;
+    if (!handle_->Unlock()) {
+        TakeOwnership();
+        return false;
+    }
+    return true;
+}
+
+void QTMutex::Close() {
+    if (!handle_) return;
+    if (Owner() != platform::CurrentThreadId()) handle_->Lock();
+    std::unique_ptr<platform::OsMutex> handle = std::move(handle_);
+    owner_.store(0, std::memory_order_relaxed);
+    count_ = 0;
+    handle->Unlock();
+}
+
+QSMutex::QSMutex() { Create(); }
+
+QSMutex::~QSMutex() { Close(); }
+
+bool QSMutex::Lock() { return handle_ && handle_->Lock(); }
+
+bool QSMutex::TryLock() { return handle_ && handle_->TryLock(); }
+
+bool QSMutex::Unlock() { return handle_ && handle_->Unlock(); }
+
+void QSMutex::Close() {
+    if (!handle_) return;
+    handle_->Lock();
+    std::unique_ptr<platform::OsMutex> handle = std::move(handle_);
+    handle->Unlock();
+}
+
+QAutoLock::QAutoLock(QBaseMutex* mutex, bool lockNow) : mutex_(mutex) {
+    if (lockNow && mutex_) locked_ = mutex_->Lock();
+}
+
+QAutoLock::~QAutoLock() {
+    if (locked_) mutex_->Unlock();
+}
+
+}  // namespace veldmoor

@@ -1,0 +1,181 @@
+#include "foundation/QThread.h"
+
+#include "foundation/QTimeThread.h"
+#include "platform/Clock.h"
+#include "platform/Thread.h"
+
+namespace veldmoor {
+namespace {
+constexpr uint32_t kLockPollMs = 50;
+constexpr uint32_t kPausePollMs = 1000;
+constexpr uint32_t kSettleBeforeRunMs = 5;
+}  // namespace
+
+QThread::QThread() = default;
+
+QThread::~QThread() { Stop(true); }
+
+void QThread::Notify(intptr_t) {}
+
+void QThread::SetDeleteOnExit(bool deleteOnExit) {
+    QAutoLock guard(lock_);
+    deleteOnExit_ = deleteOnExit;
+}
+
+bool QThread::Start(const char* /*name*/, std::unique_ptr<QThreadContext> context) {
+    QAutoLock guard(lock_);
+    if (threadId_ != 0) return false;
+
+    running_ = false;
+    stopRequested_ = false;
+    paused_ = false;
+    threadId_ = 0;
+    startClock_ = 0;
+    context_.reset();
+    ++generation_;
+
+    if (platform::CreateDetachedThread(&QThread::ThreadProcedure, this, &threadId_)) {
+        const uint32_t createdId = threadId_;
+        context_ = std::move(context);
+        starting_ = true;
+        while (!running_ && threadId_ == createdId) {
+            lock_.Unlock();
+            platform::SleepMs(kLockPollMs);
+            lock_.Lock();
+        }
+        starting_ = false;
+        // Only the new thread itself clears its id, after its run: a run that
+        // ended before this poll noticed it still started.
+        return running_ || threadId_ != createdId;
+    }
+    return false;
+}
+
+bool QThread::Stop(bool /*wait*/) {
+    QAutoLock guard(lock_);
+    if (threadId_ == 0) return true;
+    const uint32_t runningId = threadId_;
+    if (runningId == platform::CurrentThreadId()) return false;
+
+    stopRequested_ = true;
+    while (threadId_ == runningId) {
+        lock_.Unlock();
+        platform::SleepMs(kLockPollMs);
+        lock_.Lock();
+    }
+    return true;
+}
+
+bool QThread::Pause(bool paused) {
+    QAutoLock guard(lock_);
+    const bool runs = threadId_ != 0;
+    paused_ = runs && paused;
+    return runs;
+}
+
+bool QThread::IsPaused() {
+    QAutoLock guard(lock_);
+    return threadId_ != 0 && paused_;
+}
+
+bool QThread::IsRunning() {
+    QAutoLock guard(lock_);
+    return threadId_ != 0 && running_;
+}
+
+bool QThread::StopRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
+
+bool QThread::CheckStop() {
+    if (!paused_.load(std::memory_order_relaxed)) return StopRequested();
+    QAutoLock guard(lock_);
+    while (threadId_ != 0 && paused_ && !StopRequested()) {
+        lock_.Unlock();
+        platform::SleepMs(kPausePollMs);
+        lock_.Lock();
+    }
+    return StopRequested();
+}
+
+int QThread::WaitSeconds(int n) {
+    for (;;) {
+        platform::SleepMs(1000);
+        if (n == 1) return 0;
+        if (n - 1 < 0) return n - 1;
+        if (CheckStop()) return 1;
+        --n;
+    }
+}
+
+uint32_t QThread::GetThreadId() {
+    QAutoLock guard(lock_);
+    return running_ ? threadId_ : 0;
+}
+
+uint32_t QThread::Age() {
+    QAutoLock guard(lock_);
+    return ClockSeconds() - startClock_;
+}
+
+int32_t QThread::Generation() {
+    QAutoLock guard(lock_);
+    return generation_;
+}
+
+void QThread::ClearRunState() {
+    context_.reset();
+    threadId_ = 0;
+    running_ = false;
+}
+
+void QThread::ReleaseHeldLockLevels() {
+    while (lock_.Unlock()) platform::SleepMs(kLockPollMs);
+}
+
+void QThread::ThreadProcedure(void* argument) {
+    auto* self = static_cast<QThread*>(argument);
+    if (!self) return;
+
+    const uint32_t myId = platform::CurrentThreadId();
+    self->lock_.Lock();
+    if (self->threadId_ != myId) {
+        self->lock_.Unlock();
+        return;
+    }
+    const int32_t generation = self->generation_;
+    self->running_ = true;
+    self->startClock_ = ClockSeconds();
+    const bool stopAtOnce = self->StopRequested();
+    self->lock_.Unlock();
+
+    platform::SleepMs(kSettleBeforeRunMs);
+
+    bool crashed = false;
+    if (!stopAtOnce) {
+        try {
+            self->Run();
+        } catch (...) {
+            crashed = true;
+        }
+    }
+
+    // Levels still held after an exception left Run must go before the final
+    // lock, or the stopper waiting for the thread id could never see it cleared.
+    if (crashed) self->ReleaseHeldLockLevels();
+
+    self->lock_.Lock();
+    if (self->generation_ == generation && self->threadId_ == myId) self->ClearRunState();
+    const bool deleteOnExit = self->deleteOnExit_;
+    while (deleteOnExit && self->starting_) {
+        self->lock_.Unlock();
+        platform::SleepMs(kLockPollMs);
+        self->lock_.Lock();
+    }
+    self->lock_.Unlock();
+
+    if (deleteOnExit) {
+        self->deleteOnExit_ = false;
+        delete self;
+    }
+}
+
+}  // namespace veldmoor

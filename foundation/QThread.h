@@ -1,0 +1,70 @@
+#pragma once
+// Base of every long-running activity: started, paused and stopped by flags
+// that the thread's own loop polls. Threads are never killed from outside.
+#include <cstdint>
+#include <memory>
+
+#include "foundation/QMutex.h"
+
+namespace veldmoor {
+
+// An optional object handed to Start and released when the run ends.
+class QThreadContext {
+public:
+    virtual ~QThreadContext() = default;
+};
+
+class QThread {
+public:
+    QThread();
+    virtual ~QThread();
+    QThread(const QThread&) = delete;
+    QThread& operator=(const QThread&) = delete;
+
+    virtual void Run() = 0;
+    virtual void Refresh() = 0;
+    // Sleeps n seconds in one-second steps; 0 after the full wait, 1 when a stop
+    // request cut it short, n - 1 for a non-positive n (after one second).
+    virtual int WaitSeconds(int n);
+    virtual void Notify(intptr_t argument);
+
+    // `name` is informational only. Fails when a thread already runs.
+    bool Start(const char* name, std::unique_ptr<QThreadContext> context = nullptr);
+    // Waits until the thread has left Run. False when called from the thread itself.
+    bool Stop(bool wait = true);
+    bool Pause(bool paused);
+    bool IsPaused();
+    bool IsRunning();
+    // The poll every loop calls between steps; a paused thread parks in here.
+    bool CheckStop();
+    uint32_t GetThreadId();
+    uint32_t Age();
+    int32_t Generation();
+
+    // The thread's own lock; derived classes guard their whole state with it.
+    QTMutex& Lock() { return lock_; }
+
+    void SetDeleteOnExit(bool deleteOnExit);
+
+private:
+    static void ThreadProcedure(void* argument);
+    void ClearRunState();
+    void ReleaseHeldLockLevels();
+    bool StopRequested() const;
+
+    bool deleteOnExit_ = false;
+    QTMutex lock_;
+    std::unique_ptr<QThreadContext> context_;
+    uint32_t threadId_ = 0;
+    bool running_ = false;
+    // Set while Start waits for the new thread, so that a delete-on-exit thread
+    // never deletes itself under a Start that is still reading it.
+    bool starting_ = false;
+    // Read by CheckStop without the lock on its fast path.
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> paused_{false};
+    uint32_t startClock_ = 0;
+    int32_t generation_ = 0;
+};
+
+}  // namespace veldmoor

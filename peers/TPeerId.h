@@ -1,0 +1,81 @@
+#pragma once
+// A candidate: one address that could serve the download (HTTP or FTP source,
+// BitTorrent peer, tracker), with what the job has learnt about it.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/TRefObject.h"
+
+namespace veldmoor {
+
+// Peer kinds are bit values so that masks can select several.
+enum PeerKind : int32_t {
+    kPeerBitTorrent = 1,
+    kPeerHttp = 2,
+    kPeerFtp = 4,
+    kPeerTracker = 8,
+    kPeerServer = kPeerHttp | kPeerFtp,
+};
+
+constexpr uint32_t kNoAddress = 0xFFFFFFFFu;  // "-1": no IPv4 address known
+
+using PeerIdentity = std::array<uint8_t, 20>;
+
+// The parsed address and the server-side facts of a source; made on first use.
+struct TPeerDetails {
+    std::string scheme;      // tracker URLs: the inner scheme text
+    std::string host;
+    std::string path;
+    std::string query;       // tracker URLs
+    std::string hostToSend;  // the Host a mirror is asked for, when it differs from `host`
+    std::string userName;    // FTP
+    std::string password;    // FTP
+    std::string fileName;
+    std::vector<uint32_t> addresses;  // resolved IPv4 addresses not used yet (network order)
+    int32_t trackerKind = 0;          // 1 HTTP or TCP tracker, 0 UDP tracker
+
+    int64_t fileSize = 0;  // HTTP/FTP: 0 while unknown
+    bool torrentFetch = false;
+    bool done = false;
+    std::string memoryBuffer;  // a whole resource fetched into memory
+    bool redirected = false;
+    int32_t redirectCount = 0;
+    std::string currentUrl;
+    std::string refererBase;
+};
+
+class TPeerId final : public TRefObject {
+public:
+    explicit TPeerId(std::string url = {}, int32_t kind = 0) : url(std::move(url)), kind(kind) {}
+
+    TPeerDetails& Details() {
+        if (!details) details = std::make_unique<TPeerDetails>();
+        return *details;
+    }
+    bool HasDetails() const { return details != nullptr; }
+    // Bytes 16..18 of the identity read "UDP" for a peer reached through the UDP service.
+    bool IsUdpTransport() const { return identity[16] == 'U' && identity[17] == 'D' && identity[18] == 'P'; }
+
+    std::unique_ptr<TPeerDetails> details;
+    bool resolved = false;
+    bool fatal = false;
+    int32_t port = 0;
+    int32_t backoff = 0;
+    int32_t priority = 1;
+    int32_t torrentLineMark = 0;
+    int32_t failures = 0;
+    int32_t openConnections = 0;
+    int32_t successes = 0;
+    int32_t attempts = 0;
+    int32_t parallelLimit = 1;
+    PeerIdentity identity{};
+    std::string url;
+    uint32_t ip = kNoAddress;  // network order
+    int64_t lastAttempt = 0;   // job clock seconds
+    int32_t kind = 0;
+};
+
+}  // namespace veldmoor

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what is needed, configures, builds and runs the whole test suite.
+#   scripts/test.sh            normal build (build/)
+#   scripts/test.sh asan       ASan+UBSan build (build-asan/)
+#   scripts/test.sh tsan       TSan build (build-tsan/)
+# Extra arguments after the flavour go to ctest (for instance -R Bencode).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+flavour=${1:-normal}
+[ $# -gt 0 ] && shift
+
+"$root/scripts/setup.sh"
+
+case "$flavour" in
+  normal) build="$root/build"; sanitize=none ;;
+  asan)   build="$root/build-asan"; sanitize=address ;;
+  tsan)   build="$root/build-tsan"; sanitize=thread ;;
+  *) echo "unknown flavour '$flavour' (normal, asan or tsan)" >&2; exit 2 ;;
+esac
+
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDMOOR_SANITIZE="$sanitize" >/dev/null
+cmake --build "$build" -j "$(nproc)"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-second_deadlock_stack=1}
+cd "$build"
+ctest --output-on-failure -j "$(nproc)" "$@"

@@ -1,0 +1,151 @@
+#include "foundation/QThread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/support/TestSupport.h"
+
+namespace veldmoor {
+namespace {
+
+class LambdaThread : public QThread {
+public:
+    explicit LambdaThread(std::function<void(LambdaThread&)> body) : body_(std::move(body)) {}
+    ~LambdaThread() override { Stop(true); }
+    void Run() override {
+        ++runs;
+        body_(*this);
+    }
+    void Refresh() override {}
+
+    std::atomic<int> runs{0};
+
+private:
+    std::function<void(LambdaThread&)> body_;
+};
+
+void LoopUntilStopped(LambdaThread& self) {
+    while (!self.CheckStop()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST(QThreadTest, StartTwiceRunsOneThreadAndAStoppedThreadStartsAgain) {
+    LambdaThread thread(LoopUntilStopped);
+    EXPECT_TRUE(thread.Stop()) << "stopping an idle thread succeeds at once";
+    ASSERT_TRUE(thread.Start("test"));
+    EXPECT_TRUE(thread.IsRunning());
+    EXPECT_NE(thread.GetThreadId(), 0u);
+    EXPECT_FALSE(thread.Start("test"));
+    ASSERT_TRUE(test::WaitUntil([&] { return thread.runs == 1; }));
+
+    EXPECT_TRUE(thread.Stop());
+    EXPECT_FALSE(thread.IsRunning());
+    EXPECT_EQ(thread.GetThreadId(), 0u);
+
+    ASSERT_TRUE(thread.Start("test"));
+    EXPECT_EQ(thread.Generation(), 2);
+    ASSERT_TRUE(test::WaitUntil([&] { return thread.runs == 2; }));
+    EXPECT_TRUE(thread.Stop());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(thread.runs, 2) << "the refused second Start must not have made a thread";
+}
+
+TEST(QThreadTest, AThreadCannotStopItself) {
+    std::atomic<int> selfStop{-1};
+    LambdaThread thread([&](LambdaThread& self) {
+        selfStop = self.Stop() ? 1 : 0;
+        LoopUntilStopped(self);
+    });
+    ASSERT_TRUE(thread.Start("test"));
+    ASSERT_TRUE(test::WaitUntil([&] { return selfStop != -1; }));
+    EXPECT_EQ(selfStop, 0);
+    EXPECT_TRUE(thread.IsRunning()) << "the failed self-stop must not end the run";
+    EXPECT_TRUE(thread.Stop());
+}
+
+TEST(QThreadTest, APausedThreadParksInCheckStopUntilStopped) {
+    std::atomic<int> steps{0};
+    LambdaThread thread([&](LambdaThread& self) {
+        while (!self.CheckStop()) {
+            ++steps;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    EXPECT_FALSE(thread.Pause(true)) << "nothing runs, so nothing pauses";
+    EXPECT_FALSE(thread.IsPaused());
+    ASSERT_TRUE(thread.Start("test"));
+    ASSERT_TRUE(test::WaitUntil([&] { return steps > 0; }));
+
+    EXPECT_TRUE(thread.Pause(true));
+    EXPECT_TRUE(thread.IsPaused());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the current step reach CheckStop
+    const int parkedAt = steps;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(steps, parkedAt);
+
+    EXPECT_TRUE(thread.Stop());
+    EXPECT_FALSE(thread.IsRunning());
+    EXPECT_EQ(steps, parkedAt) << "a stopped thread leaves CheckStop with stop, not with another step";
+}
+
+TEST(QThreadTest, WaitSecondsEndsEarlyOnAStopRequest) {
+    std::atomic<int> result{-100};
+    std::atomic<bool> waiting{false};
+    LambdaThread thread([&](LambdaThread& self) {
+        waiting = true;
+        result = self.WaitSeconds(30);
+    });
+    ASSERT_TRUE(thread.Start("test"));
+    ASSERT_TRUE(test::WaitUntil([&] { return waiting.load(); }));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(thread.Stop());
+    EXPECT_EQ(result, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+}
+
+TEST(QThreadTest, WaitSecondsResultsForShortAndNonPositiveWaits) {
+    LambdaThread idle(LoopUntilStopped);
+    EXPECT_EQ(idle.WaitSeconds(1), 0);
+    EXPECT_EQ(idle.WaitSeconds(0), -1);
+    EXPECT_EQ(idle.WaitSeconds(-3), -4);
+}
+
+TEST(QThreadTest, AnExceptionFromRunReleasesEveryLevelOfTheThreadLock) {
+    LambdaThread thread([](LambdaThread& self) {
+        self.Lock().Lock();
+        self.Lock().Lock();
+        self.Lock().Lock();
+        throw std::runtime_error("escaped");
+    });
+    ASSERT_TRUE(thread.Start("test"));
+    EXPECT_TRUE(thread.Stop());
+    EXPECT_FALSE(thread.IsRunning());
+
+    bool lockedElsewhere = false;
+    std::thread([&] {
+        lockedElsewhere = thread.Lock().TryLock();
+        if (lockedElsewhere) thread.Lock().Unlock();
+    }).join();
+    EXPECT_TRUE(lockedElsewhere);
+    EXPECT_TRUE(thread.Start("again")) << "a crashed thread object is idle and can start again";
+    thread.Stop();
+}
+
+TEST(QThreadTest, ADeleteOnExitThreadDeletesItself) {
+    std::atomic<bool> destroyed{false};
+    struct Tracked : LambdaThread {
+        Tracked(std::atomic<bool>& flag) : LambdaThread([](LambdaThread&) {}), destroyedFlag(flag) {}
+        ~Tracked() override { destroyedFlag = true; }
+        std::atomic<bool>& destroyedFlag;
+    };
+    auto* thread = new Tracked(destroyed);
+    thread->SetDeleteOnExit(true);
+    ASSERT_TRUE(thread->Start("test"));
+    EXPECT_TRUE(test::WaitUntil([&] { return destroyed.load(); }));
+}
+
+}  // namespace
+}  // namespace veldmoor

@@ -1,0 +1,28 @@
+#pragma once
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace veldmoor::test {
+
+// A private folder for one test, removed with everything in it afterwards.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Polls `condition` every few milliseconds of real time until it holds or
+// `limit` passes. Used to let other threads catch up, never to wait out a rule.
+bool WaitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+}  // namespace veldmoor::test
