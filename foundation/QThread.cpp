@@ -66,6 +66,11 @@ bool QThread::Stop(bool /*wait*/) {
     return true;
 }
 
+void QThread::RequestStop() {
+    QAutoLock guard(lock_);
+    if (threadId_ != 0) stopRequested_ = true;
+}
+
 bool QThread::Pause(bool paused) {
     QAutoLock guard(lock_);
     const bool runs = threadId_ != 0;

@@ -32,6 +32,8 @@ public:
     bool Start(const char* name, std::unique_ptr<QThreadContext> context = nullptr);
     // Waits until the thread has left Run. False when called from the thread itself.
     bool Stop(bool wait = true);
+    // Sets the stop flag without waiting: how a thread asks itself to end.
+    void RequestStop();
     bool Pause(bool paused);
     bool IsPaused();
     bool IsRunning();

@@ -19,11 +19,6 @@ std::atomic<QTimeThread*> g_clockThread{nullptr};
 
 }  // namespace
 
-QTMutex& EngineJobListLock() {
-    static QTMutex lock;
-    return lock;
-}
-
 QTimeThread::~QTimeThread() { Stop(true); }
 
 void QTimeThread::Run() {

@@ -49,7 +49,7 @@ struct TPeerDetails {
 
 class TPeerId final : public TRefObject {
 public:
-    explicit TPeerId(std::string url = {}, int32_t kind = 0) : url(std::move(url)), kind(kind) {}
+    explicit TPeerId(std::string address = {}, int32_t peerKind = 0) : url(std::move(address)), kind(peerKind) {}
 
     TPeerDetails& Details() {
         if (!details) details = std::make_unique<TPeerDetails>();

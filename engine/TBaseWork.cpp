@@ -1,0 +1,225 @@
+#include "engine/TBaseWork.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/EngineState.h"
+#include "engine/UdpServiceHooks.h"
+#include "foundation/EngineLocks.h"
+#include "foundation/QTimeThread.h"
+#include "netenv/TcpipLimitReader.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Uuid.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr const char* kRendezvousHost = "nat.veldmoor.invalid";
+
+bool IsTrimmedByte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 1 && byte <= 32;
+}
+
+bool EqualText(const std::string& a, const std::string& b, bool ignoreCase) {
+    if (!ignoreCase) return a == b;
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+std::vector<std::string> SplitSourceLines(const char* text) {
+    std::vector<std::string> lines;
+    if (!text) return lines;
+    const char* cursor = text;
+    while (*cursor) {
+        const char* end = cursor + std::strcspn(cursor, "\r\n");
+        const char* first = cursor;
+        const char* last = end;
+        while (first < last && IsTrimmedByte(*first)) ++first;
+        while (last > first && IsTrimmedByte(last[-1])) --last;
+        if (last > first) lines.emplace_back(first, last);
+        cursor = end;
+        if (*cursor == '\r') ++cursor;
+        if (*cursor == '\n') ++cursor;
+    }
+    return lines;
+}
+
+TBaseWork::TBaseWork(EngineState& engine) : engine_(engine) {
+    bool firstJob = false;
+    {
+        QAutoLock guard(EngineJobListLock());
+        firstJob = engine_.jobs.empty();
+        engine_.jobs.push_back(this);
+    }
+    if (firstJob) RunFirstJobStartUp();
+}
+
+TBaseWork::~TBaseWork() {
+    sourceLines_.clear();
+    mirrorAddresses_.clear();
+    mirrorHostNames_.clear();
+    bool lastJob = false;
+    {
+        QAutoLock guard(EngineJobListLock());
+        auto& jobs = engine_.jobs;
+        jobs.erase(std::remove(jobs.begin(), jobs.end(), this), jobs.end());
+        lastJob = jobs.empty();
+    }
+    if (lastJob) RunLastJobShutDown();
+}
+
+void TBaseWork::RunFirstJobStartUp() {
+    TimeEnsure();
+    QAutoLock guard(EngineJobListLock());
+    if (!engine_.haveClientGuid) {
+        const auto uuid = platform::NewUuid();
+        std::copy(uuid.begin(), uuid.end(), engine_.clientGuid.begin());
+        if (engine_.clientGuid[0] == 0) engine_.clientGuid[0] = 1;
+        engine_.haveClientGuid = true;
+    }
+    UdpServiceConfig udp;
+    udp.rendezvousHost = kRendezvousHost;
+    std::copy_n(engine_.clientGuid.begin(), 8, udp.nodeKey);
+    StartUdpService(udp);
+    engine_.udpServiceOff = false;
+    engine_.reachableFromOutside = false;
+    engine_.connectionAttemptCap = ConnectionAttemptCapFromDriver();
+}
+
+void TBaseWork::RunLastJobShutDown() {
+    // The shared listener and pending incoming connections belong to the peer
+    // set; they close with their owners. The UDP socket stops here.
+    StopUdpServiceSocket();
+    QAutoLock guard(EngineJobListLock());
+    engine_.udpServiceOff = true;
+    engine_.reachableFromOutside = false;
+}
+
+void TBaseWork::FillFromDescriptor(const TaskDescriptor& descriptor, bool readSwitch20) {
+    const uint32_t flags = descriptor.flags;
+    if (flags & kTaskP2sp)
+        kind_ = TaskKind::P2sp;
+    else if (flags & kTaskBitTorrent)
+        kind_ = TaskKind::BitTorrent;
+    else
+        kind_ = TaskKind::Http;
+
+    sourceText_.assign(descriptor.sourceText, strnlen(descriptor.sourceText, sizeof descriptor.sourceText));
+    sourceLines_.clear();
+    for (auto& line : SplitSourceLines(descriptor.sourceList)) sourceLines_.push_back({std::move(line), kLineUnused});
+    if (kind_ == TaskKind::BitTorrent && !sourceLines_.empty()) sourceLines_.front().state = kLineTorrent;
+
+    stateFilePath_.assign(descriptor.stateFileBase, strnlen(descriptor.stateFileBase, sizeof descriptor.stateFileBase));
+    p2spStatePath_ = stateFilePath_ + "df";
+
+    const std::string target(descriptor.target, strnlen(descriptor.target, sizeof descriptor.target));
+    targetIsFile_ = (flags & kTaskTargetIsFile) != 0;
+    if (targetIsFile_) {
+        targetFile_ = target;
+        const auto slash = target.rfind('/');
+        folder_ = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    } else {
+        targetFile_.clear();
+        folder_ = target;
+    }
+    settings_.preallocate = (flags & kTaskPreallocate) != 0;
+    switch20_ = readSwitch20 && (flags & kTaskSwitch20) != 0;
+}
+
+const char* TBaseWork::KindName() const {
+    switch (kind_) {
+        case TaskKind::P2sp: return "P2SP Task";
+        case TaskKind::BitTorrent: return "BT Task";
+        case TaskKind::Http: break;
+    }
+    return "HTTP Task";
+}
+
+bool TBaseWork::IsSameTask(TBaseWork& other) {
+    QAutoLock guard(Lock());
+    if (targetIsFile_ && other.targetIsFile_ && targetFile_ == other.targetFile_) return true;
+    if (IsTorrentTask() && other.IsTorrentTask() && sourceText_ == other.sourceText_) return true;
+
+    size_t common = 0;
+    for (const auto& line : other.sourceLines_) {
+        const bool shared = std::any_of(sourceLines_.begin(), sourceLines_.end(), [&](const SourceLine& mine) {
+            return EqualText(mine.text, line.text, caseInsensitiveSources_);
+        });
+        if (shared) ++common;
+    }
+    return common > 0 && other.sourceLines_.size() / common <= 2;
+}
+
+int TBaseWork::LoadState(const std::string& path) {
+    if (path.empty()) return 0;
+    const auto bytes = platform::ReadWholeFile(path);
+    if (!bytes || bytes->empty()) return 1;
+    SavedStateTexts loaded;
+    {
+        QAutoLock guard(Lock());
+        loaded = savedTexts_;
+    }
+    if (!ReadStateFile(*bytes, loaded)) return 1;
+    QAutoLock guard(Lock());
+    savedTexts_ = std::move(loaded);
+    savedTexts_.ClearChanged();
+    return 1;
+}
+
+int TBaseWork::SaveState(const std::string& path) {
+    if (path.empty()) return 0;
+    std::optional<std::string> encoded;
+    {
+        QAutoLock guard(Lock());
+        if (!savedTexts_.AnyChanged()) return 1;
+        encoded = EncodeStateFile(savedTexts_);
+    }
+    // A crash mid-write must not lose the previous copy: write beside it, then rename.
+    if (encoded && platform::ReplaceFileContents(path, *encoded)) {
+        QAutoLock guard(Lock());
+        savedTexts_.ClearChanged();
+    }
+    return 1;
+}
+
+void TBaseWork::ResetSourceLineStates() {
+    const bool haveTorrentText = !savedTexts_.torrent.empty();
+    for (auto& line : sourceLines_) {
+        if (line.state == kLineTorrentInUse && !haveTorrentText) line.state = kLineTorrent;
+        if (line.state == kLineInUse) line.state = kLineUnused;
+    }
+}
+
+void TBaseWork::ClearMirrors() {
+    mirrorAddresses_.clear();
+    mirrorHostNames_.clear();
+    mirrorListPresent_ = false;
+}
+
+void TBaseWork::AddMirrors(const std::string& addresses, const std::string& hostNames) {
+    for (auto& line : SplitSourceLines(addresses.c_str())) mirrorAddresses_.push_back(std::move(line));
+    for (auto& line : SplitSourceLines(hostNames.c_str())) mirrorHostNames_.push_back(std::move(line));
+    mirrorListPresent_ = true;
+}
+
+int64_t TBaseWork::JobClock() const { return jobClock_ != 0 ? jobClock_ : platform::CalendarSeconds(); }
+
+void TBaseWork::RefreshJobClock() { jobClock_ = ClockNow(); }
+
+void TBaseWork::Reset(bool /*clearFiles*/, bool /*b*/) {
+    jobClock_ = 0;
+    turnSleepMs_ = 6;
+    slowPeerPeriod_ = 6;
+    secondPassPeriod_ = 18;
+    turnCounter_ = 0;
+    lastDispatchTick_ = 0;
+    lastSecondTick_ = 0;
+    publishPending_ = false;
+}
+
+}  // namespace veldmoor

@@ -1,0 +1,400 @@
+#include "engine/TWorkThread.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "engine/EngineState.h"
+#include "engine/FileQueries.h"
+#include "foundation/CVeldmoorLog.h"
+#include "foundation/EngineLocks.h"
+#include "foundation/QTimeThread.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr int64_t kFeedPeriodSeconds = 15;
+constexpr int64_t kAnnouncePeriodSeconds = 10;
+constexpr uint32_t kExhaustionAgeSeconds = 15;
+constexpr uint32_t kDispatchPeriodMs = 400;
+constexpr uint32_t kSecondMs = 1000;
+constexpr uint32_t kTrackersOnlyIdleMs = 60000;
+constexpr uint32_t kTrackersOnlyExtraSleepMs = 200;
+constexpr int64_t kRatesRefreshSeconds = 3;
+constexpr uint32_t kCrashUnlockPauseMs = 20;
+constexpr const char* kFileScheme = "file://";
+
+}  // namespace
+
+TWorkThread::TWorkThread(EngineState& engine) : TWorkWithTransStatis(engine) { Reset(false, false); }
+
+TWorkThread::~TWorkThread() {
+    Stop(true);
+    Reset(true, true);
+}
+
+int TWorkThread::StartDownload() { return Start("StartDownload") ? kResultOk : kResultFailed; }
+
+int TWorkThread::ContinueDownload() {
+    LoadState(stateFilePath_);
+    return Start("ContinueDownload") ? kResultOk : kResultFailed;
+}
+
+int TWorkThread::StopDownload() { return Stop(true) ? kResultOk : kResultFailed; }
+
+int TWorkThread::PauseDownload() { return Pause(true) ? kResultOk : kResultFailed; }
+
+int TWorkThread::ResumeDownload() { return StartDownload(); }
+
+int TWorkThread::RestartDownload() {
+    VeldmoorLog().Write("Download Restarted..", 2, 2);
+    if (!Stop(true)) return kResultFailed;
+    std::string target;
+    if (!GetFileName(0, 3, target)) target = targetFile_;
+    if (!target.empty()) {
+        for (const char* suffix : {"", ".vmtmp", ".vminfo", ".vminfodf"}) platform::DeleteFileAt(target + suffix);
+    }
+    platform::DeleteFileAt(stateFilePath_);
+    {
+        QAutoLock guard(Lock());
+        working_ = JobStatusRecord{};
+        published_ = JobStatusRecord{};
+        completionTime_ = 0;
+        finished_ = false;
+    }
+    Reset(true, true);
+    return ResumeDownload();
+}
+
+void TWorkThread::Run() {
+    try {
+        RunLoop();
+    } catch (...) {
+        ReleaseEngineLocksAfterCrash();
+        // The run is lost, its progress need not be: keep what the state file can hold.
+        try {
+            SaveState(stateFilePath_);
+        } catch (...) {
+        }
+    }
+}
+
+void TWorkThread::ReleaseEngineLocksAfterCrash() {
+    for (QTMutex* lock : {&Lock(), &EngineAuxiliaryLock(), &EngineJobListLock(), &HostNameLock(), &DiskLock()}) {
+        while (lock->Unlock()) platform::SleepMs(kCrashUnlockPauseMs);
+    }
+}
+
+void TWorkThread::RunLoop() {
+    LoadState(stateFilePath_);
+    if (!Prepare()) return;
+
+    {
+        QAutoLock guard(Lock());
+        SetRunState(kRunRunning);
+        lastFeed_ = 0;
+        lastAnnounce_ = 0;
+        turnCounter_ = 0;
+        sourcesFailed_ = false;
+        noSize_ = false;
+    }
+
+    // Each step holds the job's lock, which API calls take to read and change
+    // job state; stop checks stay outside it, so a paused job parks unlocked.
+    for (;;) {
+        if (CheckStop()) break;
+        {
+            QAutoLock guard(Lock());
+            if (CheckComplete(JobClock())) {
+                VeldmoorLog().Write(ThreadTag() + targetFile_ + " is Download Complete", 23, 23);
+                break;
+            }
+            TakeOnDiskSize();
+        }
+        if (CheckStop()) break;
+
+        const int64_t now = OnTurn();
+        {
+            QAutoLock guard(Lock());
+            if (std::llabs(now - lastFeed_) >= kFeedPeriodSeconds) {
+                FeedSources();
+                lastFeed_ = now;
+            }
+        }
+        if (CheckStop()) break;
+        {
+            QAutoLock guard(Lock());
+            const bool sizeKnown = HasPieceMap() && working_.totalBytes > 0;
+            if (!sizeKnown && Age() > static_cast<uint32_t>(settings_.startupLimitSeconds)) {
+                noSize_ = true;
+                break;
+            }
+        }
+        if (CheckStop()) break;
+        {
+            QAutoLock guard(Lock());
+            if (CheckComplete(now)) break;
+        }
+        if (CheckStop()) break;
+        {
+            QAutoLock guard(Lock());
+            if (SourcesExhausted()) {
+                sourcesFailed_ = true;
+                ResetSourceLineStates();
+                break;
+            }
+        }
+        if (CheckStop()) break;
+        {
+            QAutoLock guard(Lock());
+            TrimSchedulingPools(turnCounter_ % 4 == 0);
+        }
+        if (CheckStop()) break;
+        {
+            QAutoLock guard(Lock());
+            if (rebuildPending_) RebuildIfPending();
+        }
+        if (CheckStop()) break;
+        {
+            QAutoLock guard(Lock());
+            if (std::llabs(now - lastAnnounce_) >= kAnnouncePeriodSeconds) {
+                lastAnnounce_ = now;
+                ExchangeLocalAnnouncements();
+            }
+        }
+    }
+    FinishRun();
+}
+
+void TWorkThread::FinishRun() {
+    QAutoLock guard(Lock());
+    if (!finished_) CheckComplete(ClockNow());
+    ResetSourceLineStates();
+    Reset(false, false);
+    if (!finished_)
+        SaveState(stateFilePath_);
+    else
+        platform::DeleteFileAt(stateFilePath_);
+
+    SetRunState(kRunStopped);
+    if (!finished_) {
+        if (sourcesFailed_)
+            SetStatusCode(kStatusSourcesFailed);
+        else if (noSize_)
+            SetStatusCode(kStatusNoFileSize);
+    }
+    Publish(true, false);
+    Reset(false, false);
+}
+
+bool TWorkThread::Prepare() {
+    QAutoLock guard(Lock());
+    TakeOnDiskSize();
+    if (IsTorrentTask() && !sourceText_.empty()) {
+        SetRunState(kRunStopped);
+        if (::strncasecmp(sourceText_.c_str(), kFileScheme, std::strlen(kFileScheme)) == 0 && !ReadTorrentSource()) {
+            SetStatusCode(kStatusBadTorrentFile);
+            RequestStop();
+        }
+        BuildPieceMapFromTorrent();
+        SetRunState(kRunRunning);
+    }
+    return kind_ == TaskKind::Http || HasPieceMap() || !sourceLines_.empty();
+}
+
+bool TWorkThread::ReadTorrentSource() {
+    const auto bytes = platform::ReadWholeFile(sourceText_.substr(std::strlen(kFileScheme)));
+    if (!bytes || bytes->size() <= 2 || ((*bytes)[0] != 'd' && (*bytes)[0] != 'D')) return false;
+    if (savedTexts_.torrent != *bytes) {
+        savedTexts_.torrent = *bytes;
+        savedTexts_.torrentChanged = true;
+    }
+    return true;
+}
+
+void TWorkThread::TakeOnDiskSize() {
+    if (targetFile_.empty()) return;
+    const int64_t size = AllocatedSizeOf(targetFile_);
+    if (size > 0) working_.onDiskSize = size;
+}
+
+int64_t TWorkThread::OnTurn() {
+    uint32_t sleepMs = 0;
+    {
+        QAutoLock guard(Lock());
+        sleepMs = WorkOneTurn();
+    }
+    platform::SleepMs(sleepMs);
+    return JobClock();
+}
+
+uint32_t TWorkThread::WorkOneTurn() {
+    ServeQueuedReads();
+
+    const uint32_t tick = platform::TickMs();
+    if (tick - lastDispatchTick_ >= kDispatchPeriodMs) {
+        DispatchIncoming();
+        lastDispatchTick_ = tick;
+    }
+    if (tick - lastSecondTick_ >= kSecondMs) {
+        TickSecond();
+        lastSecondTick_ = tick;
+    }
+    ConnectSources();
+    ConnectPeers();
+    ++turnCounter_;
+
+    // A finished download that only talks to trackers has little to do.
+    const bool allVerified = working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
+    if (!allVerified || !peers_.empty()) onlyTrackersSinceTick_ = tick;
+    const uint32_t idleSleepMs =
+        allVerified && tick - onlyTrackersSinceTick_ > kTrackersOnlyIdleMs ? kTrackersOnlyExtraSleepMs : 0;
+
+    if (publishPending_ && Lock().TryLock()) {
+        Publish(true, false);
+        Refresh();
+        Lock().Unlock();
+        publishPending_ = false;
+    }
+
+    if (JobClock() - lastRatesRefresh_ > kRatesRefreshSeconds) RefreshRates();
+    return idleSleepMs + (turnSleepMs_ < 1 ? 6 : turnSleepMs_);
+}
+
+bool TWorkThread::SourcesExhausted() {
+    return working_.currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
+           (kind_ == TaskKind::Http || !HasPieceMap()) && candidates_.empty();
+}
+
+bool TWorkThread::CheckComplete(int64_t now) {
+    if (now == 0) now = ClockNow();
+    bool complete = working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
+    if (complete && completionTime_ == 0) {
+        completionTime_ = now;
+        if (working_.runState != kRunParsing) {
+            Refresh();
+            complete = working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
+        }
+        if (complete) finished_ = true;
+    }
+    if (complete && now > 0) {
+        if (kind_ == TaskKind::Http && !working_.hold && working_.completedBytes >= working_.wantedBytes) return true;
+        if (settings_.seedingHours > 0 && (now - completionTime_) / 3600 >= settings_.seedingHours) {
+            working_.hold = false;
+            return true;
+        }
+    }
+    if (!complete) completionTime_ = 0;
+    return false;
+}
+
+void TWorkThread::Publish(bool flush, bool force) {
+    if (force) {
+        Lock().Lock();
+    } else if (!Lock().TryLock()) {
+        return;
+    }
+    if (flush) {
+        if (bitfieldChanged_ || force) publishedBitfield_ = workingBitfield_;
+        bitfieldChanged_ = false;
+        pieceListChanged_ = false;
+        peerListChanged_ = false;
+    }
+    working_.bytesFromSources = bytesFromSources_;
+    working_.bytesFromPeers = bytesFromPeers_;
+    published_ = working_;
+    Lock().Unlock();
+}
+
+int TWorkThread::GetStatus(TaskStatus& status) {
+    QAutoLock guard(Lock());
+    std::memset(&status, 0, sizeof status);
+    const size_t nameLength = std::min(published_.name.size(), sizeof status.name - 1);
+    std::memcpy(status.name, published_.name.data(), nameLength);
+    status.progress = ProgressPermyriad(published_.completedBytes, published_.totalBytes);
+
+    int32_t code = published_.statusCode;
+    if (IsPaused() && (code == kStatusNormal || code == kStatusWaiting)) code = kStatusPaused;
+    if (code == kStatusNormal && status.progress > 9999) code = kStatusComplete;
+    status.status = code;
+    if (code == kStatusPaused && published_.currentSpeed != 0) {
+        published_.currentSpeed = 0;
+        published_.remainingSeconds = 0;
+    }
+    status.speed = published_.currentSpeed;
+    status.remaining = published_.remainingSeconds;
+    status.total = static_cast<int32_t>(published_.totalBytes / 1024);
+    status.fromSources = published_.bytesFromSources;
+    status.fromPeers = published_.bytesFromPeers;
+    status.onDisk = published_.onDiskSize;
+    return kResultOk;
+}
+
+int TWorkThread::IsComplete() {
+    QAutoLock guard(Lock());
+    return ProgressPermyriad(published_.completedBytes, published_.totalBytes) > 9999 ? 1 : 0;
+}
+
+int TWorkThread::GetRemaining(int32_t& seconds) {
+    QAutoLock guard(Lock());
+    seconds = published_.remainingSeconds;
+    return 0;
+}
+
+int TWorkThread::SetLimit(int kind, int32_t kibPerSecond) {
+    QAutoLock guard(Lock());
+    if (kind == 0)
+        settings_.uploadLimitKiB = kibPerSecond;
+    else if (kind == 1)
+        settings_.downloadLimitKiB = kibPerSecond;
+    else
+        return kResultBadArgument;
+    settings_.Clamp();
+    return kResultOk;
+}
+
+int TWorkThread::GetAverageSpeed(int32_t& rate) {
+    QAutoLock guard(Lock());
+    rate = published_.averageDownloadRate;
+    return kResultFailed;
+}
+
+int TWorkThread::GetCurrentSpeed(int32_t& rate) {
+    QAutoLock guard(Lock());
+    rate = published_.currentSpeed;
+    return kResultFailed;
+}
+
+int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
+    QAutoLock guard(Lock());
+    const int size = static_cast<int>(publishedBitfield_.size());
+    std::memcpy(buffer, publishedBitfield_.data(), static_cast<size_t>(std::min(length, size)));
+    return std::min(size * 8, published_.pieceCount);
+}
+
+int TWorkThread::BitfieldSize() {
+    QAutoLock guard(Lock());
+    return static_cast<int>(publishedBitfield_.size());
+}
+
+bool TWorkThread::WantsUdpPeers() {
+    // The UDP service never learns a public address in this build.
+    return false;
+}
+
+TPeerObject* TWorkThread::MakePeer(int32_t /*kind*/) { return nullptr; }
+
+void TWorkThread::Reset(bool clearFiles, bool b) {
+    TWorkWithTransStatis::Reset(clearFiles, b);
+    working_.receivedTotal = 0;
+    working_.sentTotal = 0;
+    working_.currentSpeed = 0;
+    working_.remainingSeconds = 0;
+    onlyTrackersSinceTick_ = 0;
+}
+
+}  // namespace veldmoor

@@ -1,0 +1,64 @@
+#pragma once
+// The concrete download job: the thread body, the operations the task
+// interface forwards to, and status reporting.
+#include <cstdint>
+#include <string>
+
+#include "engine/TWorkWithTransStatis.h"
+
+namespace veldmoor {
+
+class TWorkThread final : public TWorkWithTransStatis {
+public:
+    explicit TWorkThread(EngineState& engine);
+    ~TWorkThread() override;
+
+    void Run() override;
+
+    int StopDownload();
+    int StartDownload();
+    int ContinueDownload();
+    int PauseDownload();
+    int RestartDownload();
+    int ResumeDownload();
+    int GetStatus(TaskStatus& status);
+    int IsComplete();
+    int GetRemaining(int32_t& seconds);
+    int SetLimit(int kind, int32_t kibPerSecond);
+    int GetAverageSpeed(int32_t& rate);
+    int GetCurrentSpeed(int32_t& rate);
+    // Copies up to `length` bytes of the published bitfield; the bit count.
+    int CopyBitfield(uint8_t* buffer, int length);
+    int BitfieldSize();
+
+    int64_t OnTurn();
+    void Publish(bool flush, bool force) override;
+    bool CheckComplete(int64_t now);
+    bool WantsUdpPeers();
+    // A peer object of `kind` from the idle pool or new; null for kinds this build lacks.
+    TPeerObject* MakePeer(int32_t kind);
+
+    void Reset(bool clearFiles, bool b) override;
+
+    bool Finished() const { return finished_; }
+
+private:
+    bool Prepare();
+    void RunLoop();
+    void FinishRun();
+    // One turn's work under the job's lock; the milliseconds to sleep after it.
+    uint32_t WorkOneTurn();
+    void ReleaseEngineLocksAfterCrash();
+    void TakeOnDiskSize();
+    bool SourcesExhausted();
+    bool ReadTorrentSource();
+
+    bool finished_ = false;
+    bool sourcesFailed_ = false;
+    bool noSize_ = false;
+    int64_t lastFeed_ = 0;       // T15
+    int64_t lastAnnounce_ = 0;   // T10
+    uint32_t onlyTrackersSinceTick_ = 0;
+};
+
+}  // namespace veldmoor

@@ -1,0 +1,102 @@
+#pragma once
+// The engine's flat task interface: plain records in, codes and records out.
+// Every call but the three noted below holds the engine's API lock throughout.
+#include <cstdint>
+
+namespace veldmoor {
+
+struct TaskHandleTag;
+using TaskHandle = TaskHandleTag*;
+
+enum TaskFlags : uint32_t {
+    kTaskTargetIsFile = 1u << 1,
+    kTaskPreallocate = 1u << 5,
+    kTaskBitTorrent = 1u << 16,
+    kTaskSwitch20 = 1u << 20,
+    kTaskP2sp = 1u << 24,
+};
+
+constexpr int kPathCapacity = 4096;
+
+struct TaskDescriptor {
+    uint32_t reserved[2] = {0, 0};
+    char sourceText[kPathCapacity] = {};
+    const char* sourceList = nullptr;  // lines ending in CR, LF or CR LF
+    char target[kPathCapacity] = {};   // a file with kTaskTargetIsFile, else a folder
+    char stateFileBase[kPathCapacity] = {};
+    uint8_t spare[4] = {};
+    uint32_t flags = 0;
+    TaskHandle handle = nullptr;  // written on success
+};
+
+struct TaskStatus {
+    char name[kPathCapacity];
+    int32_t progress;   // permyriad; 10000 = complete
+    int32_t status;     // a JobStatus code
+    int32_t speed;      // bytes per second, smoothed
+    int32_t remaining;  // seconds, 0 when unknown
+    int32_t total;      // KiB
+    int32_t reserved;
+    int64_t fromSources;
+    int64_t fromPeers;
+    int64_t onDisk;
+};
+
+enum EngineResult : int {
+    kResultOk = 0,
+    kResultBitfieldFailure = -1,
+    kResultBadArgument = -101,
+    kResultSocketLayer = -102,
+    kResultDuplicateTask = -105,
+    kResultUnknownTask = -106,
+    kResultFailed = -107,
+    kResultOutOfMemory = -109,
+};
+
+enum JobStatus : int32_t {
+    kStatusNormal = 0,
+    kStatusPaused = 20202,
+    kStatusWaiting = 20205,
+    kStatusComplete = 20206,
+    kStatusNoFileSize = 20209,
+    kStatusDiskFull = 20210,
+    kStatusBadTorrentFile = 20211,
+    kStatusSourcesFailed = 20214,
+    kStatusCannotWrite = 20215,
+    kStatusHostUnresolved = 20216,
+};
+
+int EngineInit(const char* workingFolder);
+int EngineUninit();
+int EngineSetListenPort(int port);
+int EngineEnableListening(int enable);
+int EngineSetHttpWrapping(int enable);
+
+int TaskCreate(TaskDescriptor* descriptor);
+int TaskRecover(TaskDescriptor* descriptor, bool keepDuplicates);
+int TaskCreateAndStart(TaskDescriptor* descriptor);
+int TaskRecoverAndContinue(TaskDescriptor* descriptor, bool keepDuplicates);
+
+int TaskStop(TaskHandle task, bool reset);
+int TaskStart(TaskHandle task);
+int TaskGetStatus(TaskHandle task, TaskStatus* status);
+int TaskIsComplete(TaskHandle task, int* complete);
+int TaskSetLimit(TaskHandle task, int kind, int kibPerSecond);
+int TaskSetConnectionLimits(TaskHandle task, int sourceConnections, int peerConnections);
+int TaskClearMirrors(TaskHandle task);
+int TaskAddMirrors(TaskHandle task, const char* addresses, const char* hostNames);
+int TaskGetBitfield(TaskHandle task, uint8_t* buffer, int length);
+// Validates the handle under the job-list lock, without the API lock.
+int TaskGetBitfieldSize(TaskHandle task);
+
+// Neither takes a lock.
+uint64_t GetDiskFreeBytes(const char* path);
+int64_t GetFileAllocatedSize(const char* path);
+
+// Destroying the engine object shuts the engine down.
+class CVeldmoorCore {
+public:
+    virtual ~CVeldmoorCore();
+};
+
+}  // namespace veldmoor

@@ -1,0 +1,57 @@
+#pragma once
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "engine/EngineState.h"
+#include "engine/TWorkThread.h"
+#include "engine/TaskApi.h"
+#include "foundation/QTimeThread.h"
+#include "platform/Clock.h"
+#include "tests/support/TestSupport.h"
+
+namespace veldmoor::test {
+
+inline void CopyText(char (&field)[kPathCapacity], const std::string& text) {
+    std::strncpy(field, text.c_str(), kPathCapacity - 1);
+}
+
+// Each test gets an initialised engine over a driven clock and shuts the
+// engine down (jobs, clock) before the clock goes away.
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(EngineInit(dir_.Path().c_str()), kResultOk); }
+    void TearDown() override { EngineUninit(); }
+
+    TaskDescriptor HttpTask(const std::string& sources, const std::string& target) {
+        TaskDescriptor descriptor;
+        sourceTexts_.push_back(sources);
+        descriptor.sourceList = sourceTexts_.back().c_str();
+        CopyText(descriptor.target, target);
+        CopyText(descriptor.stateFileBase, target + ".vminfo");
+        descriptor.flags = kTaskTargetIsFile;
+        return descriptor;
+    }
+
+    static TWorkThread& JobOf(TaskHandle handle) { return *static_cast<TWorkThread*>(reinterpret_cast<TBaseWork*>(handle)); }
+
+    static TaskStatus StatusOf(TaskHandle handle) {
+        TaskStatus status{};
+        EXPECT_EQ(TaskGetStatus(handle, &status), kResultOk);
+        return status;
+    }
+
+    // Waits (in real time) until the engine clock shows `seconds` more than now.
+    void AdvanceEngineClock(uint32_t seconds) {
+        const uint32_t target = ClockSeconds() + seconds;
+        clock_->AdvanceMs(uint64_t{seconds} * 1000);
+        ASSERT_TRUE(WaitUntil([&] { return ClockSeconds() >= target; }));
+    }
+
+    platform::ScopedDrivenClock clock_{0, 1'700'000'000};
+    TempDir dir_;
+    std::vector<std::string> sourceTexts_;
+};
+
+}  // namespace veldmoor::test
