@@ -19,8 +19,13 @@ public:
     void SleepMs(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 };
 
-SystemClock g_systemClock;
-std::atomic<ClockSource*> g_clock{&g_systemClock};
+// Never destroyed: the engine clock thread may still read it while the
+// process exits.
+SystemClock& TheSystemClock() {
+    static auto* clock = new SystemClock;
+    return *clock;
+}
+std::atomic<ClockSource*> g_clock{&TheSystemClock()};
 
 }  // namespace
 
@@ -29,7 +34,7 @@ int64_t CalendarSeconds() { return g_clock.load(std::memory_order_acquire)->Cale
 void SleepMs(uint32_t ms) { g_clock.load(std::memory_order_acquire)->SleepMs(ms); }
 
 void InstallClock(ClockSource* source) {
-    g_clock.store(source ? source : &g_systemClock, std::memory_order_release);
+    g_clock.store(source ? source : &TheSystemClock(), std::memory_order_release);
 }
 
 DrivenClock::DrivenClock(uint32_t startTick, int64_t startCalendar)
@@ -45,7 +50,7 @@ int64_t DrivenClock::CalendarSeconds() {
     return calendarMs_ / 1000;
 }
 
-void DrivenClock::SleepMs(uint32_t ms) { g_systemClock.SleepMs(ms); }
+void DrivenClock::SleepMs(uint32_t ms) { TheSystemClock().SleepMs(ms); }
 
 void DrivenClock::AdvanceMs(uint64_t ms) {
     std::lock_guard lock(mutex_);

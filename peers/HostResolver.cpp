@@ -1,0 +1,196 @@
+#include "peers/HostResolver.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "foundation/CVeldmoorLog.h"
+#include "peers/SourceAddress.h"
+#include "platform/Clock.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr int32_t kInvalidIpChannel = 13;
+constexpr int32_t kInvalidHostChannel = 29;
+constexpr auto kWaitSlice = std::chrono::milliseconds(20);
+
+using platform::HostQueryAnswer;
+using platform::HostQueryStatus;
+
+// The meeting point of a waiting resolver and its helper thread; whichever
+// leaves last frees it, so a helper that outlives the wait is harmless.
+struct PendingQuery {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    HostQueryAnswer answer;
+};
+
+uint32_t ErrorNumberOf(HostQueryStatus status) {
+    switch (status) {
+        case HostQueryStatus::kHostNotFound: return HostResolver::kErrorHostNotFound;
+        case HostQueryStatus::kNoData: return HostResolver::kErrorNoData;
+        case HostQueryStatus::kTryAgain: return HostResolver::kErrorTryAgain;
+        default: return HostResolver::kErrorNoRecovery;
+    }
+}
+
+}  // namespace
+
+HostResolver::HostResolver() : HostResolver(platform::QueryIpv4Addresses, platform::ConfiguredDnsServers) {}
+
+HostResolver::HostResolver(QueryFunction query, DnsServerSource dnsServers)
+    : query_(std::move(query)), dnsServers_(std::move(dnsServers)) {}
+
+void HostResolver::SetQueryFunction(QueryFunction query) {
+    std::lock_guard<std::mutex> guard(settingsMutex_);
+    query_ = std::move(query);
+}
+
+void HostResolver::SetFailureReporter(FailureReporter reporter) {
+    std::lock_guard<std::mutex> guard(settingsMutex_);
+    reporter_ = std::move(reporter);
+}
+
+HostResolver::QueryFunction HostResolver::CurrentQuery() const {
+    std::lock_guard<std::mutex> guard(settingsMutex_);
+    return query_;
+}
+
+int HostResolver::Resolve(const std::string& host, std::vector<uint32_t>& addresses) {
+    if (host.empty()) return 0;
+    if (IsDigitsAndDots(host)) {
+        const uint32_t ip = ParseNumericAddress(host);
+        if (ip == kNoAddress) {
+            VeldmoorLog().Write("无效 IP: " + host, kInvalidIpChannel, kInvalidIpChannel);
+            return 0;
+        }
+        addresses.push_back(ip);
+        return 1;
+    }
+
+    std::string failureEvent;
+    {
+        std::lock_guard<std::mutex> guard(queryMutex_);
+        const std::optional<HostQueryAnswer> answer = QueryWithTimeLimit(host);
+        if (answer && answer->status == HostQueryStatus::kFound) {
+            failureReported_ = false;
+            int added = 0;
+            for (const uint32_t ip : answer->addresses) {
+                if (!IsValidAddress(ip)) continue;
+                addresses.push_back(ip);
+                ++added;
+            }
+            return added;
+        }
+        const uint32_t errorNumber = answer ? ErrorNumberOf(answer->status) : kErrorTimedOut;
+        if (errorNumber == kErrorHostNotFound || errorNumber == kErrorNoData) RememberMissing(host);
+        if (!failureReported_) {
+            failureReported_ = true;
+            failureEvent = FailureEventText(errorNumber, host);
+        }
+    }
+    if (!failureEvent.empty()) {
+        FailureReporter reporter;
+        {
+            std::lock_guard<std::mutex> guard(settingsMutex_);
+            reporter = reporter_;
+        }
+        if (reporter) reporter(kFailureEventCode, failureEvent);
+    }
+    VeldmoorLog().Write("Invalid Host: " + host, kInvalidHostChannel, kInvalidHostChannel);
+    return -1;
+}
+
+uint32_t HostResolver::Lookup(const std::string& name) {
+    if (name.empty()) return kNoAddress;
+    if (name.front() >= '0' && name.front() <= '9') {
+        const uint32_t ip = ParseNumericAddress(name);
+        if (ip != kNoAddress) return ip;
+    }
+    if (IsKnownMissing(name)) return kNoAddress;
+    const QueryFunction query = CurrentQuery();
+    if (!query) return kNoAddress;
+    const HostQueryAnswer answer = query(name);
+    if (answer.status == HostQueryStatus::kHostNotFound) RememberMissing(name);
+    if (answer.status != HostQueryStatus::kFound || answer.addresses.empty()) return kNoAddress;
+    return answer.addresses.front();
+}
+
+bool HostResolver::IsKnownMissing(const std::string& name) const {
+    std::lock_guard<std::mutex> guard(cacheMutex_);
+    return missingNames_.contains(name);
+}
+
+void HostResolver::ClearNegativeCache() {
+    std::lock_guard<std::mutex> guard(cacheMutex_);
+    missingNames_.clear();
+}
+
+void HostResolver::RememberMissing(const std::string& name) {
+    std::lock_guard<std::mutex> guard(cacheMutex_);
+    missingNames_.insert(name);
+}
+
+std::optional<HostQueryAnswer> HostResolver::QueryWithTimeLimit(const std::string& name) const {
+    const QueryFunction query = CurrentQuery();
+    if (!query) return std::nullopt;
+    auto pending = std::make_shared<PendingQuery>();
+    const uint32_t start = platform::TickMs();
+    try {
+        std::thread([pending, query, name] {
+            HostQueryAnswer answer;
+            try {
+                answer = query(name);
+            } catch (...) {
+                answer.status = HostQueryStatus::kFailure;
+            }
+            std::lock_guard<std::mutex> guard(pending->mutex);
+            pending->answer = std::move(answer);
+            pending->done = true;
+            pending->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+
+    // The limit is measured on the process clock so that tests can drive it.
+    std::unique_lock<std::mutex> lock(pending->mutex);
+    while (!pending->done) {
+        if (platform::TickMs() - start >= kQueryLimitMs) return std::nullopt;
+        pending->finished.wait_for(lock, kWaitSlice);
+    }
+    return std::move(pending->answer);
+}
+
+std::string HostResolver::FailureEventText(uint32_t errorNumber, const std::string& host) const {
+    std::string text = "ErrCode : (" + std::to_string(errorNumber) + ") Host : (" + host + ") ";
+    DnsServerSource source;
+    {
+        std::lock_guard<std::mutex> guard(settingsMutex_);
+        source = dnsServers_;
+    }
+    const std::vector<std::string> servers = source ? source() : std::vector<std::string>{};
+    if (servers.empty()) return text + ", no DNS";
+    text += ", DNS : (" + servers.front() + ")";
+    for (size_t i = 1; i < servers.size(); ++i) text += ", 备用 DNS : (" + servers[i] + ")";
+    return text;
+}
+
+HostResolver& DefaultHostResolver() {
+    static HostResolver resolver;
+    return resolver;
+}
+
+int ResolveHost(const std::string& host, std::vector<uint32_t>& addresses) {
+    return DefaultHostResolver().Resolve(host, addresses);
+}
+
+uint32_t LookupHost(const std::string& name) { return DefaultHostResolver().Lookup(name); }
+
+void ClearNegativeHostCache() { DefaultHostResolver().ClearNegativeCache(); }
+
+}  // namespace veldmoor

@@ -1,0 +1,23 @@
+#include "platform/NetInterfaces.h"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace veldmoor::platform {
+
+std::vector<uint32_t> InterfaceIpv4Addresses() {
+    std::vector<uint32_t> addresses;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return addresses;
+    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+        if (!(entry->ifa_flags & IFF_UP) || (entry->ifa_flags & IFF_LOOPBACK)) continue;
+        addresses.push_back(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
+    }
+    ::freeifaddrs(list);
+    return addresses;
+}
+
+}  // namespace veldmoor::platform

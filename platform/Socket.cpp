@@ -1,0 +1,156 @@
+#include "platform/Socket.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace veldmoor::platform {
+namespace {
+
+sockaddr_in ToSockaddr(const Ipv4Endpoint& endpoint) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = endpoint.address;
+    address.sin_port = htons(endpoint.port);
+    static_assert(sizeof(address.sin_zero) == sizeof(endpoint.padding));
+    std::memcpy(address.sin_zero, endpoint.padding.data(), endpoint.padding.size());
+    return address;
+}
+
+Ipv4Endpoint FromSockaddr(const sockaddr_in& address) {
+    Ipv4Endpoint endpoint;
+    endpoint.address = address.sin_addr.s_addr;
+    endpoint.port = ntohs(address.sin_port);
+    std::memcpy(endpoint.padding.data(), address.sin_zero, endpoint.padding.size());
+    return endpoint;
+}
+
+int ResultOf(int systemResult) { return systemResult < 0 ? -errno : systemResult; }
+
+}  // namespace
+
+int OpenStreamSocket() { return ResultOf(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)); }
+
+void CloseSocket(SocketHandle socket) {
+    if (socket >= 0) ::close(socket);
+}
+
+int AllowAddressReuse(SocketHandle socket) {
+    const int on = 1;
+    return ResultOf(::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)));
+}
+
+int BindSocket(SocketHandle socket, const Ipv4Endpoint& endpoint) {
+    const sockaddr_in address = ToSockaddr(endpoint);
+    return ResultOf(::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
+}
+
+int ListenOnSocket(SocketHandle socket, int backlog) { return ResultOf(::listen(socket, backlog)); }
+
+int ConnectSocket(SocketHandle socket, const Ipv4Endpoint& endpoint) {
+    const sockaddr_in address = ToSockaddr(endpoint);
+    int result;
+    do {
+        result = ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    } while (result < 0 && errno == EINTR);
+    return ResultOf(result);
+}
+
+int AcceptOnSocket(SocketHandle socket, Ipv4Endpoint* peer) {
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    int accepted;
+    do {
+        accepted = ::accept4(socket, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    } while (accepted < 0 && errno == EINTR);
+    if (accepted < 0) return -errno;
+    if (peer) *peer = FromSockaddr(address);
+    return accepted;
+}
+
+long SendOnSocket(SocketHandle socket, const void* data, size_t length) {
+    ssize_t sent;
+    do {
+        sent = ::send(socket, data, length, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent < 0 ? -errno : static_cast<long>(sent);
+}
+
+long ReceiveOnSocket(SocketHandle socket, void* buffer, size_t length) {
+    ssize_t received;
+    do {
+        received = ::recv(socket, buffer, length, 0);
+    } while (received < 0 && errno == EINTR);
+    return received < 0 ? -errno : static_cast<long>(received);
+}
+
+int LocalEndpointOf(SocketHandle socket, Ipv4Endpoint* endpoint) {
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) < 0) return -errno;
+    if (address.sin_family != AF_INET) return -EAFNOSUPPORT;
+    *endpoint = FromSockaddr(address);
+    return 0;
+}
+
+int PendingSocketError(SocketHandle socket) {
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) < 0) return -errno;
+    return error;
+}
+
+int WaitOnSocket(SocketHandle socket, SocketWait what, int timeoutMs) {
+    pollfd entry{};
+    entry.fd = socket;
+    entry.events = what == SocketWait::kReadable ? POLLIN : POLLOUT;
+    int result;
+    do {
+        result = ::poll(&entry, 1, timeoutMs < 0 ? -1 : timeoutMs);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return -errno;
+    return result > 0 ? 1 : 0;
+}
+
+int SetReceiveBufferBytes(SocketHandle socket, int bytes) {
+    return ResultOf(::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)));
+}
+
+int ReceiveBufferBytes(SocketHandle socket) {
+    int bytes = 0;
+    socklen_t length = sizeof(bytes);
+    if (::getsockopt(socket, SOL_SOCKET, SO_RCVBUF, &bytes, &length) < 0) return -errno;
+    return bytes;
+}
+
+bool IsWouldBlock(int error) {
+    if (error < 0) error = -error;
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS;
+}
+
+bool IsTransientAcceptError(int error) {
+    if (error < 0) error = -error;
+    switch (error) {
+        case ECONNABORTED:
+        case EPROTO:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            return true;
+        default:
+            return IsWouldBlock(error);
+    }
+}
+
+}  // namespace veldmoor::platform

@@ -1,0 +1,59 @@
+#pragma once
+// IPv4 TCP sockets in non-blocking mode. Results follow one convention: a value
+// >= 0 is success (a handle, a byte count, 0), a negative value is -errno.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace veldmoor::platform {
+
+using SocketHandle = int;
+inline constexpr SocketHandle kNoSocket = -1;
+
+// An IPv4 endpoint: address in network order, port in host order, and the 8
+// padding bytes of the system's address record (some transports carry a key there).
+struct Ipv4Endpoint {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    std::array<uint8_t, 8> padding{};
+};
+
+enum class SocketWait { kReadable, kWritable };
+
+// A non-blocking IPv4 stream socket, or -errno.
+int OpenStreamSocket();
+void CloseSocket(SocketHandle socket);
+
+// Lets a listener take a port whose previous connections still linger.
+int AllowAddressReuse(SocketHandle socket);
+int BindSocket(SocketHandle socket, const Ipv4Endpoint& endpoint);
+int ListenOnSocket(SocketHandle socket, int backlog);
+// 0 when connected at once; -EINPROGRESS while a non-blocking connect runs.
+int ConnectSocket(SocketHandle socket, const Ipv4Endpoint& endpoint);
+// The accepted socket is non-blocking too; `peer` receives the remote endpoint.
+int AcceptOnSocket(SocketHandle socket, Ipv4Endpoint* peer);
+
+// Never raises SIGPIPE on a connection the other side closed.
+long SendOnSocket(SocketHandle socket, const void* data, size_t length);
+// 0 means the other side closed the connection in order.
+long ReceiveOnSocket(SocketHandle socket, void* buffer, size_t length);
+
+int LocalEndpointOf(SocketHandle socket, Ipv4Endpoint* endpoint);
+// The error a finished non-blocking connect ended with (0: connected), or -errno.
+int PendingSocketError(SocketHandle socket);
+
+// 1 when ready (an error or a hang-up counts as ready: the next call reports
+// it), 0 on time-out, -errno on failure. A negative timeout waits without limit.
+int WaitOnSocket(SocketHandle socket, SocketWait what, int timeoutMs);
+
+int SetReceiveBufferBytes(SocketHandle socket, int bytes);
+// The size the system really uses (Linux doubles the value it was given).
+int ReceiveBufferBytes(SocketHandle socket);
+
+// Errors that only mean "not now": the call would block or a connect is running.
+bool IsWouldBlock(int error);
+// Errors after which a listener stays usable: a pending connection that died,
+// or a momentary shortage of descriptors or memory.
+bool IsTransientAcceptError(int error);
+
+}  // namespace veldmoor::platform

@@ -1,0 +1,172 @@
+// Connections through real proxy servers on loopback: microsocks (SOCKS5) and
+// tinyproxy (HTTP CONNECT with Basic authorization), each started by the test
+// on a port chosen at run time and stopped by it.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "peers/QSocket.h"
+#include "platform/Files.h"
+#include "tests/peers/ChildProcess.h"
+#include "tests/peers/LoopbackHelpers.h"
+
+namespace veldmoor {
+namespace {
+
+using test::AcceptOne;
+using test::Input;
+using test::Loopback;
+using test::ProxyAt;
+using test::ReceiveAtLeast;
+using test::ReceiveUntilClosed;
+using test::SendAll;
+using test::WaitConnected;
+
+class ProxyIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(target_.Listen(0, Loopback())); }
+
+    void TearDown() override {
+        proxy_.Stop();
+        if (HasFailure()) {
+            const auto log = platform::ReadWholeFile(dir_.File("proxy.log"));
+            if (log) std::cerr << "proxy output:\n" << *log << "\n";
+        }
+    }
+
+    // Starts the program on a free port and waits until it listens; 0 on failure.
+    int StartProxy(const std::string& program, const std::function<std::vector<std::string>(int port)>& arguments) {
+        if (!test::ProgramExists(program)) return 0;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const int port = test::FreeLoopbackPort();
+            if (port <= 0 || !proxy_.Start(arguments(port), dir_.File("proxy.log"))) continue;
+            if (test::WaitForListener(port)) return port;
+            proxy_.Stop();  // someone else took the port meanwhile
+        }
+        return 0;
+    }
+
+    int StartMicrosocks(const std::string& user = {}, const std::string& password = {}) {
+        return StartProxy("microsocks", [&](int port) {
+            std::vector<std::string> arguments{"microsocks", "-i", "127.0.0.1", "-p", std::to_string(port)};
+            if (!user.empty()) arguments.insert(arguments.end(), {"-u", user, "-P", password});
+            return arguments;
+        });
+    }
+
+    int StartTinyproxy(const std::string& user, const std::string& password) {
+        return StartProxy("tinyproxy", [&](int port) {
+            const std::string config = dir_.File("tinyproxy.conf");
+            std::ofstream(config) << "Port " << port << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\n"
+                                  << "LogLevel Info\nAllow 127.0.0.1\nBasicAuth " << user << " " << password << "\n";
+            return std::vector<std::string>{"tinyproxy", "-d", "-c", config};
+        });
+    }
+
+    // After the proxy has answered, bytes flow both ways between the client and the target.
+    void ExpectTunnel() {
+        ASSERT_TRUE(WaitConnected(client_)) << "last error " << client_.LastError();
+        ASSERT_TRUE(test::WaitUntil([&] { return client_.Receive(0) < 0 || client_.IsEstablished(); }));
+        ASSERT_TRUE(client_.IsEstablished()) << "last error " << client_.LastError();
+        EXPECT_EQ(client_.InputSize(), 0u) << "the proxy's reply is not payload";
+
+        std::unique_ptr<QSocket> server = AcceptOne(target_);
+        ASSERT_NE(server, nullptr);
+        ASSERT_TRUE(SendAll(client_, "ping through the proxy"));
+        ASSERT_TRUE(ReceiveAtLeast(*server, 22));
+        EXPECT_EQ(Input(*server), "ping through the proxy");
+        ASSERT_TRUE(SendAll(*server, "pong"));
+        ASSERT_TRUE(ReceiveAtLeast(client_, 4));
+        EXPECT_EQ(Input(client_), "pong");
+    }
+
+    test::TempDir dir_;
+    test::ChildProcess proxy_;
+    QSocket target_;
+    QSocket client_;
+};
+
+#define REQUIRE_PROXY(port, program) \
+    if ((port) == 0) GTEST_SKIP() << program " is not installed or did not start (scripts/setup.sh installs it)"
+
+TEST_F(ProxyIntegrationTest, Socks5WithoutCredentials) {
+    const int port = StartMicrosocks();
+    REQUIRE_PROXY(port, "microsocks");
+    const QProxyInfo proxy = ProxyAt(kProxySocks5, port);
+    ASSERT_TRUE(client_.Connect(Loopback(), target_.LocalPort(), false, &proxy));
+    ExpectTunnel();
+}
+
+TEST_F(ProxyIntegrationTest, Socks5WithUserNameAndPassword) {
+    const int port = StartMicrosocks("alice", "s3cret");
+    REQUIRE_PROXY(port, "microsocks");
+    QProxyInfo proxy = ProxyAt(kProxySocks5, port);
+    proxy.userName = "alice";
+    proxy.password = "s3cret";
+    ASSERT_TRUE(client_.Connect(Loopback(), target_.LocalPort(), false, &proxy));
+    ExpectTunnel();
+}
+
+TEST_F(ProxyIntegrationTest, Socks5ResolvesTheNameRemotely) {
+    const int port = StartMicrosocks();
+    REQUIRE_PROXY(port, "microsocks");
+    QProxyInfo proxy = ProxyAt(kProxySocks5, port);
+    proxy.remoteResolve = true;
+    ASSERT_TRUE(client_.ConnectByName("localhost", target_.LocalPort(), false, &proxy));
+    ExpectTunnel();
+    EXPECT_EQ(client_.RemoteText(), "localhost");
+}
+
+TEST_F(ProxyIntegrationTest, Socks5RefusesAWrongPassword) {
+    const int port = StartMicrosocks("alice", "s3cret");
+    REQUIRE_PROXY(port, "microsocks");
+    QProxyInfo proxy = ProxyAt(kProxySocks5, port);
+    proxy.userName = "alice";
+    proxy.password = "wrong";
+    client_.Connect(Loopback(), target_.LocalPort(), false, &proxy);
+    EXPECT_FALSE(WaitConnected(client_));
+    EXPECT_FALSE(client_.IsOpen());
+}
+
+TEST_F(ProxyIntegrationTest, Socks5RequiresCredentialsWhenTheProxyDoes) {
+    const int port = StartMicrosocks("alice", "s3cret");
+    REQUIRE_PROXY(port, "microsocks");
+    const QProxyInfo proxy = ProxyAt(kProxySocks5, port);
+    client_.Connect(Loopback(), target_.LocalPort(), false, &proxy);
+    EXPECT_FALSE(WaitConnected(client_));
+    EXPECT_FALSE(client_.IsOpen());
+}
+
+TEST_F(ProxyIntegrationTest, HttpConnectWithBasicAuthorization) {
+    const int port = StartTinyproxy("alice", "s3cret");
+    REQUIRE_PROXY(port, "tinyproxy");
+    QProxyInfo proxy = ProxyAt(kProxyHttp, port);
+    proxy.userName = "alice";
+    proxy.password = "s3cret";
+    ASSERT_TRUE(client_.Connect(Loopback(), target_.LocalPort(), false, &proxy));
+    ExpectTunnel();
+}
+
+TEST_F(ProxyIntegrationTest, HttpConnectByName) {
+    const int port = StartTinyproxy("alice", "s3cret");
+    REQUIRE_PROXY(port, "tinyproxy");
+    QProxyInfo proxy = ProxyAt(kProxyHttp, port);
+    proxy.userName = "alice";
+    proxy.password = "s3cret";
+    ASSERT_TRUE(client_.ConnectByName("localhost", target_.LocalPort(), false, &proxy));
+    ExpectTunnel();
+}
+
+TEST_F(ProxyIntegrationTest, HttpConnectWithoutCredentialsIsRefused) {
+    const int port = StartTinyproxy("alice", "s3cret");
+    REQUIRE_PROXY(port, "tinyproxy");
+    const QProxyInfo proxy = ProxyAt(kProxyHttp, port);
+    ASSERT_TRUE(client_.Connect(Loopback(), target_.LocalPort(), false, &proxy));
+    ASSERT_TRUE(WaitConnected(client_));
+    EXPECT_TRUE(ReceiveUntilClosed(client_));
+    EXPECT_FALSE(client_.IsEstablished());
+    EXPECT_EQ(target_.Accept(), nullptr) << "the proxy never reached the target";
+}
+
+}  // namespace
+}  // namespace veldmoor
