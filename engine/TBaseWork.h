@@ -54,7 +54,6 @@ public:
     virtual bool HasPieceMap() { return false; }
     // Hook of an engine-wide bandwidth split that nothing calls.
     virtual bool ShareBandwidth() { return true; }
-    virtual void OnPieceMapEvent(int /*event*/, intptr_t argument) { Notify(argument); }
     virtual void Reset(bool clearFiles, bool b);
 
     TaskKind Kind() const { return kind_; }

@@ -200,7 +200,7 @@ bool TWorkThread::Prepare() {
             SetStatusCode(kStatusBadTorrentFile);
             RequestStop();
         }
-        BuildPieceMapFromTorrent();
+        BuildFromTorrent();
         SetRunState(kRunRunning);
     }
     return kind_ == TaskKind::Http || HasPieceMap() || !sourceLines_.empty();
@@ -299,6 +299,7 @@ void TWorkThread::Publish(bool flush, bool force) {
         return;
     }
     if (flush) {
+        if (fileListChanged_ || force) PublishFileList();
         if (bitfieldChanged_ || force) publishedBitfield_ = workingBitfield_;
         bitfieldChanged_ = false;
         pieceListChanged_ = false;

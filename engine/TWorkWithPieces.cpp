@@ -1,30 +1,292 @@
 #include "engine/TWorkWithPieces.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "peers/SourceAddress.h"
+#include "platform/Clock.h"
+#include "torrent/TPieces.h"
+#include "torrent/TTorrent.h"
+
 namespace veldmoor {
+namespace {
+
+constexpr uint32_t kReadPollMs = 10;
+constexpr uint32_t kReadWaitLimitMs = 3000;
+
+void SetBit(std::vector<uint8_t>& bits, int64_t index, bool on) {
+    const auto byte = static_cast<size_t>(index / 8);
+    if (index < 0 || byte >= bits.size()) return;
+    const auto mask = static_cast<uint8_t>(0x80u >> (index % 8));
+    bits[byte] = on ? static_cast<uint8_t>(bits[byte] | mask) : static_cast<uint8_t>(bits[byte] & ~mask);
+}
+
+}  // namespace
 
 TWorkWithPieces::TWorkWithPieces(EngineState& engine) : TWorkWithPeers(engine) {}
 
-TWorkWithPieces::~TWorkWithPieces() = default;
+TWorkWithPieces::~TWorkWithPieces() { ReleasePieceMap(); }
 
-void TWorkWithPieces::Refresh() {
-    // Sizes and counters come from the piece map; without one they stay as they are.
+std::string TWorkWithPieces::PieceMapFolder() const {
+    if (folder_.empty() || folder_.back() == '/') return folder_;
+    return folder_ + '/';
 }
 
-bool TWorkWithPieces::HasPieceMap() { return pieces_ != nullptr; }
+bool TWorkWithPieces::HasPieceMap() { return pieces_ != nullptr && pieceMapReady_; }
 
-void TWorkWithPieces::OnPieceMapEvent(int event, intptr_t argument) { TWorkWithPeers::OnPieceMapEvent(event, argument); }
+void TWorkWithPieces::Refresh() {
+    if (!pieces_) return;
+    const int64_t completedBefore = working_.completedBytes;
+    working_.totalBytes = pieces_->TotalLength();
+    working_.completedBytes = pieces_->CompletedBytes();
+    working_.wantedBytes = pieces_->WantedBytes();
+    working_.receivedBytes = pieces_->ReceivedBytes();
+    working_.pieceCount = static_cast<int32_t>(pieces_->PieceCount());
+    working_.piecesVerified = pieces_->PiecesVerified();
+    working_.pieceLength = pieces_->PieceLength();
+    if (working_.completedBytes != completedBefore) Publish(false, false);
+}
 
-int TWorkWithPieces::GetFileCount() { return 0; }
+bool TWorkWithPieces::CreatePieceMap(TPieces* previous) {
+    settings_.Clamp();
+    auto* map = new TPieces(this);
+    TTorrent* torrent = map->Torrent();
+    if (!torrent) {
+        map->Release();
+        return false;
+    }
+    map->SetWriteWindow(settings_.writeWindowUnits);
+    map->SetSaveStatus(true);
+    map->SetJournalPath(p2spStatePath_);
+    map->SetFileChoiceText(savedTexts_.part);
+    map->SetPieceStatusText(savedTexts_.bits);
+    torrent->SetPreviousMap(previous);
+    pieces_ = map;
+    torrent_ = torrent;
+    torrent_->AddRef();
+    return true;
+}
 
-int64_t TWorkWithPieces::GetFileSize(int) { return -1; }
+bool TWorkWithPieces::BuildFromTorrent() {
+    if (!IsTorrentTask() || savedTexts_.torrent.empty()) return false;
+    if (HasPieceMap()) return true;
+    ReleasePieceMap();
+    if (!CreatePieceMap(nullptr)) {
+        RequestStop();
+        return false;
+    }
+    torrent_->SetSourceText(sourceText_);
+    torrent_->SetTorrentBytes(savedTexts_.torrent);
+    if (!torrent_->Load()) return false;
 
-bool TWorkWithPieces::GetFileName(int, int, std::string&) { return false; }
+    pieceMapReady_ = true;
+    const auto& hash = torrent_->InfoHash();
+    if (!std::equal(hash.begin(), hash.end(), infoHash_.begin())) {
+        std::copy(hash.begin(), hash.end(), infoHash_.begin());
+        RegisterHash();
+    }
+    for (const std::string& tracker : torrent_->Trackers()) {
+        if (tracker.empty()) continue;
+        auto* candidate = new TPeerId("tracker://" + tracker, kPeerTracker);
+        if (ParseSourceUrl(*candidate)) {
+            AddCandidate(candidate, false, false);
+        } else if (candidate->fatal) {
+            SetStatusCode(20216);
+        }
+        candidate->Release();
+    }
+    Refresh();
+    fileListChanged_ = true;
+    return true;
+}
 
-int TWorkWithPieces::ReadData(int64_t, void*, int) { return -1; }
+void TWorkWithPieces::Rebuild() {
+    TPieces* previous = pieces_;
+    TTorrent* previousTorrent = torrent_;
+    pieces_ = nullptr;
+    torrent_ = nullptr;
+    pieceMapReady_ = false;
+    if (CreatePieceMap(previous)) {
+        torrent_->SetSourceText(sourceText_);
+        torrent_->SetTorrentBytes(savedTexts_.torrent);
+        if (torrent_->Load()) {
+            pieceMapReady_ = true;
+            fileListChanged_ = true;
+            Refresh();
+        }
+    }
+    if (previousTorrent) previousTorrent->Release();
+    if (previous) previous->Release();
+}
 
-bool TWorkWithPieces::BuildPieceMapFromTorrent() { return false; }
+void TWorkWithPieces::RebuildIfPending() {
+    if (!rebuildPending_) return;
+    rebuildPending_ = false;
+    Rebuild();
+}
 
-void TWorkWithPieces::ServeQueuedReads() {}
+void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
+    switch (event.type) {
+        case kPieceVerifiedEvent:
+            SetBit(workingBitfield_, event.data, event.value != 0);
+            bitfieldChanged_ = true;
+            Refresh();
+            if (event.value != 0 && pieces_ && pieces_->ReceivedBytes() >= pieces_->TotalLength())
+                pendingHaves_.push_back(static_cast<int32_t>(event.data));
+            break;
+        case kSizesChangedEvent:
+            Refresh();
+            break;
+        case kPublishEvent:
+            Publish(event.value != 0, false);
+            break;
+        case kPieceCountEvent:
+            workingBitfield_.assign(static_cast<size_t>((event.data + 7) / 8), 0);
+            bitfieldChanged_ = true;
+            if (pieces_) working_.name = pieces_->Name();
+            break;
+        case kFileChoicesEvent:
+            savedTexts_.part = event.text;
+            savedTexts_.partChanged = true;
+            break;
+        case kPieceStatusEvent:
+            savedTexts_.bits = event.text;
+            savedTexts_.bitsChanged = true;
+            break;
+        case kDiskFullEvent:
+            diskFull_ = true;
+            SetStatusCode(20210);
+            RequestStop();
+            Publish(false, false);
+            break;
+        case kDiskRoomEvent:
+            diskFull_ = false;
+            break;
+        case kFileUnwritableEvent:
+            SetStatusCode(20215);
+            RequestStop();
+            Publish(false, false);
+            break;
+        default:
+            Notify(static_cast<intptr_t>(event.data));
+            break;
+    }
+}
+
+void TWorkWithPieces::OnPieceChecked(TPeerId* sender, bool matched) {
+    if (!sender) return;
+    if (matched)
+        sender->hashFailures = 0;
+    else if (sender->kind & kPeerServer)
+        ++sender->hashFailures;
+}
+
+void TWorkWithPieces::CountPieceDelivery(TPeerId* sender) {
+    if (sender) ++sender->successes;
+}
+
+void TWorkWithPieces::PublishFileList() {
+    publishedFiles_.clear();
+    if (!pieces_) return;
+    for (int32_t i = 0; i < pieces_->FileCount(); ++i) {
+        const auto& entry = pieces_->FileEntry(i);
+        publishedFiles_.push_back({entry.relativeName, entry.workingPath, entry.TargetPath(), entry.length});
+    }
+    fileListChanged_ = false;
+}
+
+int TWorkWithPieces::GetFileCount() {
+    QAutoLock guard(Lock());
+    return static_cast<int>(publishedFiles_.size());
+}
+
+int64_t TWorkWithPieces::GetFileSize(int index) {
+    QAutoLock guard(Lock());
+    if (index < 0 || static_cast<size_t>(index) >= publishedFiles_.size()) return -1;
+    return publishedFiles_[static_cast<size_t>(index)].size;
+}
+
+bool TWorkWithPieces::GetFileName(int index, int type, std::string& name) {
+    QAutoLock guard(Lock());
+    name.clear();
+    if (index < 0 || static_cast<size_t>(index) >= publishedFiles_.size()) return false;
+    const auto& file = publishedFiles_[static_cast<size_t>(index)];
+    if (type == 1) name = file.relativeName;
+    if (type == 2) name = file.workingPath;
+    if (type == 3) name = file.finalPath;
+    return true;
+}
+
+int TWorkWithPieces::ReadData(int file, int64_t offset, int length, void* buffer) {
+    if (!buffer || length <= 0 || offset < 0) return kReadFailed;
+    ReadRequest request;
+    request.file = file;
+    request.offset = offset;
+    request.length = length;
+    request.buffer = static_cast<char*>(buffer);
+    request.createdTick = platform::TickMs();
+    {
+        QAutoLock guard(schedulingLock_);
+        readRequests_.push_back(&request);
+    }
+    for (;;) {
+        platform::SleepMs(kReadPollMs);
+        // Asked before the scheduling lock: the job thread takes its own lock first.
+        const bool stopping = StopRequested() || !IsRunning();
+        QAutoLock guard(schedulingLock_);
+        const bool waiting = request.state == -1 || request.state == -2;
+        const bool tooLong = request.state == -1 && platform::TickMs() - request.createdTick > kReadWaitLimitMs;
+        if (waiting && !stopping && !tooLong) continue;
+        readRequests_.erase(std::remove(readRequests_.begin(), readRequests_.end(), &request), readRequests_.end());
+        if (request.state == 0) return request.bytesRead;
+        if (request.state == kReadNotAvailable) return kReadNotAvailable;
+        if (waiting) return stopping ? kReadStopping : kReadTimedOut;
+        return kReadFailed;
+    }
+}
+
+void TWorkWithPieces::ServeQueuedReads() {
+    QAutoLock guard(schedulingLock_);
+    for (ReadRequest* request : readRequests_) {
+        if (request->state != -1) continue;
+        request->state = -2;
+        ServeRead(*request);
+    }
+}
+
+void TWorkWithPieces::ServeRead(ReadRequest& request) {
+    request.state = kReadFailed;
+    if (!HasPieceMap() || request.file < 0 || request.file >= pieces_->FileCount()) return;
+    const auto& entry = pieces_->FileEntry(request.file);
+    if (request.offset + request.length > entry.length) return;
+
+    const int64_t pieceLength = pieces_->PieceLength();
+    const int64_t start = entry.offset + request.offset;
+    const int64_t end = start + request.length;
+    readPosition_ = static_cast<int32_t>(start / pieceLength);
+    for (int64_t piece = start / pieceLength; piece <= (end - 1) / pieceLength; ++piece) {
+        if (!pieces_->IsPieceDone(piece)) {
+            request.state = kReadNotAvailable;
+            return;
+        }
+    }
+    int64_t position = start;
+    while (position < end) {
+        const int64_t piece = position / pieceLength;
+        const auto inPiece = static_cast<int32_t>(position - piece * pieceLength);
+        const auto wanted = static_cast<int32_t>(std::min<int64_t>(end - position, pieceLength - inPiece));
+        const int32_t read = pieces_->ReadPiece(piece, inPiece, wanted, request.buffer + (position - start));
+        if (read > 0) {
+            position += read;
+            request.bytesRead += read;
+        }
+        if (read != wanted) {
+            request.state = request.bytesRead == 0 ? kReadNotAvailable : 0;
+            return;
+        }
+    }
+    request.state = 0;
+}
 
 void TWorkWithPieces::TrimSchedulingPools(bool everyFourthTurn) {
     if (everyFourthTurn) {
@@ -33,13 +295,33 @@ void TWorkWithPieces::TrimSchedulingPools(bool everyFourthTurn) {
     }
 }
 
-void TWorkWithPieces::RebuildIfPending() { rebuildPending_ = false; }
+void TWorkWithPieces::FlushAndCloseMap() {
+    if (!pieces_) return;
+    pieces_->Flush(true, true);
+    pieces_->SavePartialPieces();
+}
+
+void TWorkWithPieces::ReleasePieceMap() {
+    pieceMapReady_ = false;
+    if (torrent_) {
+        torrent_->Release();
+        torrent_ = nullptr;
+    }
+    if (pieces_) {
+        pieces_->Release();
+        pieces_ = nullptr;
+    }
+}
 
 void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     TWorkWithPeers::Reset(clearFiles, b);
+    FlushAndCloseMap();
+    ReleasePieceMap();
     workingBitfield_.clear();
     publishedBitfield_.clear();
+    pendingHaves_.clear();
     bitfieldChanged_ = pieceListChanged_ = peerListChanged_ = false;
+    if (clearFiles) publishedFiles_.clear();
 }
 
 }  // namespace veldmoor

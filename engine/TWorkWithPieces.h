@@ -1,52 +1,117 @@
 #pragma once
-// The job's piece scheduling: the piece map over the target file, the source
-// ranges and block requests, and the file list the task publishes. The piece
-// map itself arrives with the torrent data; until then a job has none.
+// The job's piece layer: the piece map over the target file and its torrent,
+// the piece-map events, the published file list and bitfield, and reads of
+// downloaded data. Source ranges and block scheduling build on it.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "engine/TWorkWithPeers.h"
+#include "foundation/QMutex.h"
+#include "torrent/IPieceMapOwner.h"
 
 namespace veldmoor {
 
 class TPieces;
+class TTorrent;
 
-class TWorkWithPieces : public TWorkWithPeers {
+// One file of the task as the task interface reports it.
+struct PublishedFile {
+    std::string relativeName;  // name type 1
+    std::string workingPath;   // name type 2: where the bytes are written now
+    std::string finalPath;     // name type 3: the full path of the finished file
+    int64_t size = 0;
+};
+
+enum ReadDataResult : int {
+    kReadNotAvailable = -3,
+    kReadStopping = -5,
+    kReadFailed = -6,
+    kReadTimedOut = -7,
+};
+
+class TWorkWithPieces : public TWorkWithPeers, public IPieceMapOwner {
 public:
     explicit TWorkWithPieces(EngineState& engine);
     ~TWorkWithPieces() override;
 
     void Refresh() override;
     bool HasPieceMap() override;
-    void OnPieceMapEvent(int event, intptr_t argument) override;
     void Reset(bool clearFiles, bool b) override;
 
     virtual int GetFileCount();
     virtual int64_t GetFileSize(int index);
-    // Copies name `type` (1, 2 or 3 = full path) of file `index`; false when there is none.
+    // Copies name `type` (1 relative name, 2 working path, 3 final path) of
+    // file `index`; false for an invalid index.
     virtual bool GetFileName(int index, int type, std::string& name);
-    // Queues a read of downloaded data for the job thread; -1 without a piece map.
-    virtual int ReadData(int64_t offset, void* buffer, int length);
+    // Reads downloaded bytes of one file through the job thread and waits for
+    // them: the byte count, or a ReadDataResult.
+    virtual int ReadData(int file, int64_t offset, int length, void* buffer);
 
     // The published piece bitfield (TaskGetBitfield); take the job's lock.
     const std::vector<uint8_t>& PublishedBitfield() const { return publishedBitfield_; }
+    TPieces* PieceMap() const { return pieces_; }
+    TTorrent* Torrent() const { return torrent_; }
+    // Pieces verified since the last have announcement, oldest first.
+    const std::vector<int32_t>& PendingHaves() const { return pendingHaves_; }
+
+    // IPieceMapOwner
+    void OnPieceMapEvent(const PieceMapEvent& event) override;
+    bool IsStopping() const override { return StopRequested(); }
+    std::string PieceMapTargetFile() const override { return targetFile_; }
+    std::string PieceMapFolder() const override;
+    bool PreallocateFiles() const override { return settings_.preallocate; }
+    bool HasReadyPieceMap() const override { return pieceMapReady_; }
+    void SetRunState(int32_t runState) override { TBaseWork::SetRunState(runState); }
+    void SetStatusCode(int32_t statusCode) override { TBaseWork::SetStatusCode(statusCode); }
+    void RequestStop() override { QThread::RequestStop(); }
+    void OnPieceChecked(TPeerId* sender, bool matched) override;
+    void CountPieceDelivery(TPeerId* sender) override;
 
 protected:
-    // Builds the map from the saved torrent text; false while there is no piece
-    // map support for the text.
-    bool BuildPieceMapFromTorrent();
+    bool CreatePieceMap(TPieces* previous);
+    // Builds the map from the torrent text (P2SP and BT tasks only).
+    bool BuildFromTorrent();
+    // A torrent arrived during the run: build a new map that takes over the old one's state.
+    void Rebuild();
+    void RebuildIfPending();
     void ServeQueuedReads();
     void TrimSchedulingPools(bool everyFourthTurn);
-    void RebuildIfPending();
+    void PublishFileList();
+    // Writes pending piece data and produces the saved texts; at the end of a run.
+    void FlushAndCloseMap();
+    void ReleasePieceMap();
 
     TPieces* pieces_ = nullptr;
+    TTorrent* torrent_ = nullptr;
+    bool pieceMapReady_ = false;
     bool rebuildPending_ = false;
+    bool diskFull_ = false;
     std::vector<uint8_t> workingBitfield_;
     std::vector<uint8_t> publishedBitfield_;
     bool bitfieldChanged_ = false;
     bool pieceListChanged_ = false;
     bool peerListChanged_ = false;
+    bool fileListChanged_ = false;
+    std::vector<PublishedFile> publishedFiles_;
+    std::vector<int32_t> pendingHaves_;
+    int32_t readPosition_ = -1;  // first piece of the latest read served
+
+private:
+    struct ReadRequest {
+        int file = 0;
+        int64_t offset = 0;
+        int length = 0;
+        char* buffer = nullptr;
+        int state = -1;  // -2 being served, -1 waiting, 0 done, -3 not available
+        int bytesRead = 0;
+        uint32_t createdTick = 0;
+    };
+    void ServeRead(ReadRequest& request);
+
+    // Guards the read requests, which the caller's thread queues and the job serves.
+    QTMutex schedulingLock_;
+    std::vector<ReadRequest*> readRequests_;
 };
 
 }  // namespace veldmoor

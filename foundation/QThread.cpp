@@ -88,8 +88,6 @@ bool QThread::IsRunning() {
     return threadId_ != 0 && running_;
 }
 
-bool QThread::StopRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
-
 bool QThread::CheckStop() {
     if (!paused_.load(std::memory_order_relaxed)) return StopRequested();
     QAutoLock guard(lock_);

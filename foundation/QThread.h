@@ -32,6 +32,8 @@ public:
     bool Start(const char* name, std::unique_ptr<QThreadContext> context = nullptr);
     // Waits until the thread has left Run. False when called from the thread itself.
     bool Stop(bool wait = true);
+    // Whether a stop was requested, without parking a paused thread.
+    bool StopRequested() const { return stopRequested_.load(std::memory_order_relaxed); }
     // Sets the stop flag without waiting: how a thread asks itself to end.
     void RequestStop();
     bool Pause(bool paused);
@@ -52,7 +54,6 @@ private:
     static void ThreadProcedure(void* argument);
     void ClearRunState();
     void ReleaseHeldLockLevels();
-    bool StopRequested() const;
 
     bool deleteOnExit_ = false;
     QTMutex lock_;

@@ -68,7 +68,8 @@ public:
     int32_t torrentLineMark = 0;
     int32_t failures = 0;
     int32_t openConnections = 0;
-    int32_t successes = 0;
+    int32_t successes = 0;     // pieces delivered whole, good or bad
+    int32_t hashFailures = 0;  // delivered pieces that failed their SHA-1; a good one clears it
     int32_t attempts = 0;
     int32_t parallelLimit = 1;
     PeerIdentity identity{};

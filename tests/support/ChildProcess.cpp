@@ -1,4 +1,4 @@
-#include "tests/peers/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -7,8 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "peers/QSocket.h"
-#include "tests/peers/LoopbackHelpers.h"
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "tests/support/TestSupport.h"
 
 extern char** environ;
 
@@ -62,17 +65,39 @@ bool ProgramExists(const std::string& name) {
     return false;
 }
 
+namespace {
+
+sockaddr_in LoopbackAddress(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+}  // namespace
+
 int FreeLoopbackPort() {
-    QSocket probe;
-    if (!probe.Listen(0, Loopback())) return 0;
-    return probe.LocalPort();
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return 0;
+    sockaddr_in address = LoopbackAddress(0);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
 }
 
 bool WaitForListener(int port) {
     return WaitUntil([port] {
-        QSocket probe;
-        const QProxyInfo noProxy;
-        return probe.Connect(Loopback(), port, true, &noProxy) && probe.IsConnected();
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) return false;
+        sockaddr_in address = LoopbackAddress(port);
+        const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        return connected;
     });
 }
 

@@ -1,0 +1,41 @@
+#include "tests/support/NginxServer.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace veldmoor::test {
+
+int NginxServer::Start(const std::string& root, const std::string& workFolder, const std::string& extraServerConfig) {
+    if (!ProgramExists("nginx") && !std::filesystem::exists("/usr/sbin/nginx")) return 0;
+    const std::string program = ProgramExists("nginx") ? "nginx" : "/usr/sbin/nginx";
+    std::filesystem::create_directories(workFolder);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int port = FreeLoopbackPort();
+        const std::string config = workFolder + "/nginx.conf";
+        std::ofstream(config) << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+                              << "pid " << workFolder << "/nginx.pid;\n"
+                              << "error_log " << workFolder << "/error.log;\n"
+                              << "events { worker_connections 256; }\n"
+                              << "http {\n  access_log off;\n  sendfile on;\n"
+                              << "  client_body_temp_path " << workFolder << "/body;\n"
+                              << "  proxy_temp_path " << workFolder << "/proxy;\n"
+                              << "  fastcgi_temp_path " << workFolder << "/fastcgi;\n"
+                              << "  uwsgi_temp_path " << workFolder << "/uwsgi;\n"
+                              << "  scgi_temp_path " << workFolder << "/scgi;\n"
+                              << "  server {\n    listen 127.0.0.1:" << port << ";\n    root " << root << ";\n"
+                              << "    " << extraServerConfig << "\n  }\n}\n";
+        if (!process_.Start({program, "-c", config, "-p", workFolder}, workFolder + "/output.log")) return 0;
+        if (WaitForListener(port)) {
+            port_ = port;
+            return port;
+        }
+        process_.Stop();
+    }
+    return 0;
+}
+
+std::string NginxServer::Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+}  // namespace veldmoor::test

@@ -1,0 +1,26 @@
+#pragma once
+// A real nginx on loopback, serving a folder, for the length of a test.
+#include <string>
+
+#include "tests/support/ChildProcess.h"
+
+namespace veldmoor::test {
+
+class NginxServer {
+public:
+    ~NginxServer() { Stop(); }
+
+    // Serves `root` on a free loopback port; `extraServerConfig` is added
+    // inside the server block (for instance "limit_rate 1m;"). The port, or 0
+    // when nginx is missing or did not start.
+    int Start(const std::string& root, const std::string& workFolder, const std::string& extraServerConfig = "");
+    void Stop() { process_.Stop(); }
+    int Port() const { return port_; }
+    std::string Url(const std::string& path) const;
+
+private:
+    ChildProcess process_;
+    int port_ = 0;
+};
+
+}  // namespace veldmoor::test

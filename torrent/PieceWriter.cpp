@@ -1,0 +1,289 @@
+// Received data on its way from memory to disk: block writes, the SHA-1
+// check of completed pieces, the periodic write-back and the memory relief.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/CVeldmoorLog.h"
+#include "foundation/EngineLocks.h"
+#include "foundation/QTimeThread.h"
+#include "platform/FileRename.h"
+#include "torrent/TPieces.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr int32_t kSha1CheckChannel = 30;
+constexpr int64_t kWindowUnit = 262144;
+constexpr int32_t kPrefixWriteRun = 131072;
+constexpr int64_t kDoneStampAge = 1805;
+constexpr int64_t kReliefAge = 3600;
+constexpr uint32_t kReliefPeriodSeconds = 21600;
+
+std::string SenderAddress(const TPeerId* sender) {
+    if (!sender || sender->ip == kNoAddress) return "0.0.0.0 : 0";
+    uint8_t octets[4];
+    std::memcpy(octets, &sender->ip, 4);  // network order: first octet first
+    char text[48];
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d : %d", octets[0], octets[1], octets[2], octets[3], sender->port);
+    return text;
+}
+
+}  // namespace
+
+int TPieces::WriteBlock(int64_t block, int32_t length, const void* bytes, TPeerId* sender) {
+    if (!IsReady() || block < 0 || length <= 0 || !bytes || block > totalLength_ / kBlockSize) return -1;
+    const int64_t start = block * kBlockSize;
+    if (start >= totalLength_ || length > totalLength_ - start) return -1;
+
+    const char* data = static_cast<const char*>(bytes);
+    const int64_t end = start + length;
+    int accepted = 0;
+    bool failed = false;
+    // A piece length that is not a multiple of the block size lets a block
+    // reach into the next piece; each piece takes its own part.
+    for (int64_t position = start; position < end;) {
+        const int64_t index = position / pieceLength_;
+        TPiece& piece = pieces_[static_cast<size_t>(index)];
+        const int64_t pieceStart = index * pieceLength_;
+        const int32_t offset = static_cast<int32_t>(position - pieceStart);
+        const int32_t count = static_cast<int32_t>(std::min<int64_t>(end - position, piece.length - offset));
+        if (IsPieceWanted(index)) {
+            if (WriteIntoPiece(piece, offset, count, data + (position - start), sender) < 0) {
+                failed = true;
+            } else {
+                accepted += count;
+            }
+        }
+        position += count;
+    }
+    return failed ? -99 : accepted;
+}
+
+int32_t TPieces::WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, const char* bytes, TPeerId* sender) {
+    piece.sender.Set(sender);
+    // Bytes below the in-order position are on disk already.
+    const int32_t from = std::max(offset, piece.received);
+    if (from < offset + length) heldTotal_ += piece.held.Add(from, bytes + (from - offset), offset + length - from);
+    if (piece.HoldsToEnd() && !CompletePiece(piece)) return -99;
+    return length;
+}
+
+bool TPieces::CompletePiece(TPiece& piece) {
+    if (HasExpectedHashes()) {
+        bool matched = false;
+        if (piece.received == 0 || piece.hasher) {
+            Sha1Hasher hasher = piece.hasher ? *piece.hasher : Sha1Hasher();
+            for (const auto& [start, bytes] : piece.held.Ranges()) {
+                if (start >= piece.received) hasher.Update(bytes);
+            }
+            matched = PieceHashMatches(piece, hasher.Digest());
+        }
+        if (!matched) {
+            VeldmoorLog().Write("SHA1 check failed: piece " + std::to_string(piece.index) + " from " +
+                                    SenderAddress(piece.sender.Get()),
+                                kSha1CheckChannel, kSha1CheckChannel);
+            job_->OnPieceChecked(piece.sender.Get(), false);
+            DiscardHeld(piece);
+            piece.StartOver();
+            piece.sender.Reset();
+            return false;
+        }
+        job_->OnPieceChecked(piece.sender.Get(), true);
+    }
+    piece.done = true;
+    piece.pendingWrite = true;
+    StampDone(piece);
+    return true;
+}
+
+void TPieces::StampDone(TPiece& piece) {
+    piece.stamp = ClockNow() - kDoneStampAge;
+    changeTime_ = ClockSeconds();
+}
+
+void TPieces::DiscardHeld(TPiece& piece) {
+    heldTotal_ -= piece.held.Bytes();
+    piece.held.Clear();
+    piece.stamp = 0;
+}
+
+void TPieces::DropHeldData(int64_t piece) {
+    if (piece < 0 || piece >= pieceCount_) return;
+    TPiece& entry = pieces_[static_cast<size_t>(piece)];
+    // A piece verified in memory is complete; only partial data goes.
+    if (entry.done) return;
+    DiscardHeld(entry);
+    RecountInProgress();
+}
+
+bool TPieces::WritePrefixRun(TPiece& piece) {
+    const int32_t runEnd = std::min(piece.held.RunEnd(piece.received), piece.length);
+    const int32_t runLength = runEnd - piece.received;
+    if (runLength < kPrefixWriteRun) return false;
+    if (runEnd >= piece.length) return CompletePiece(piece);
+    if (piece.received > 0 && !piece.hasher) return false;
+
+    std::string run(static_cast<size_t>(runLength), '\0');
+    if (!piece.held.Read(piece.received, runLength, run.data())) return false;
+    const int64_t position = int64_t{piece.index} * pieceLength_ + piece.received;
+    if (WriteContent(position, run.data(), runLength) != platform::IoStatus::Ok) return false;
+    if (!piece.hasher) piece.hasher = std::make_unique<Sha1Hasher>();
+    piece.hasher->Update(run);
+    const int64_t before = piece.held.Bytes();
+    piece.held.DropBelow(runEnd);
+    heldTotal_ -= before - piece.held.Bytes();
+    piece.received = runEnd;
+    return true;
+}
+
+bool TPieces::WritePieceOut(TPiece& piece) {
+    const int64_t pieceStart = int64_t{piece.index} * pieceLength_;
+    for (const auto& [start, bytes] : piece.held.Ranges()) {
+        if (start < piece.received) continue;
+        if (WriteContent(pieceStart + start, bytes.data(), static_cast<int64_t>(bytes.size())) !=
+            platform::IoStatus::Ok)
+            return false;  // stays in memory, pending
+    }
+    TPeerId* sender = piece.sender.Get();
+    if (sender) sender->AddRef();
+    DiscardHeld(piece);
+    piece.hasher.reset();
+    piece.received = piece.length;
+    piece.done = false;
+    piece.pendingWrite = false;
+    piece.sender.Reset();
+    SetPieceDone(piece.index, true);
+    job_->CountPieceDelivery(sender);
+    ReleaseRef(sender);
+    return true;
+}
+
+void TPieces::WriteBack() {
+    if (!IsReady()) return;
+    const int64_t window = writeWindow_ > 0 ? int64_t{writeWindow_} * kWindowUnit : kWindowUnit;
+    const int64_t keepLimit = heldTotal_ >= window / 2 ? window / 5 : window / 2;
+    const bool keepDonePieces = doneHeldLastPass_ < keepLimit;
+    int64_t doneHeld = 0;
+    for (TPiece& piece : pieces_) {
+        if (piece.held.Empty()) continue;
+        if (!piece.done) {
+            const bool verified = IsPieceDone(piece.index);
+            if (piece.unwanted && !verified) {
+                DiscardHeld(piece);
+                piece.pendingWrite = false;
+                continue;
+            }
+            if (piece.pendingWrite || verified) continue;
+            if (piece.held.Bytes() >= kPrefixWriteRun) WritePrefixRun(piece);
+            continue;
+        }
+        if (!piece.pendingWrite) continue;
+        if (keepDonePieces) {
+            doneHeld += piece.held.Bytes();
+            continue;
+        }
+        if (!WritePieceOut(piece)) doneHeld += piece.held.Bytes();
+    }
+    doneHeldLastPass_ = doneHeld;
+
+    heldTotal_ = 0;
+    for (const TPiece& piece : pieces_) heldTotal_ += piece.held.Bytes();
+    RecountInProgress();
+    if (heldTotal_ >= window || ClockSeconds() - lastRelief_ > kReliefPeriodSeconds) Relieve();
+}
+
+void TPieces::Relieve() {
+    if (heldTotal_ <= kWindowUnit) return;
+    const int64_t window = writeWindow_ > 0 ? int64_t{writeWindow_} * kWindowUnit : kWindowUnit;
+    const int64_t now = ClockNow();
+    std::vector<TPiece*> candidates;
+    int64_t candidateBytes = 0;
+    int64_t doneBytes = 0;
+    for (TPiece& piece : pieces_) {
+        if (piece.held.Empty()) continue;
+        if (piece.done) {
+            doneBytes += piece.held.Bytes();
+            continue;
+        }
+        const bool verified = IsPieceDone(piece.index);
+        if (verified) {
+            if (now - piece.stamp > kReliefAge) {
+                DiscardHeld(piece);
+            } else {
+                candidates.push_back(&piece);
+                candidateBytes += piece.held.Bytes();
+            }
+        } else if (piece.unwanted) {
+            DiscardHeld(piece);
+        }
+    }
+    if (candidateBytes + doneBytes >= window) {
+        std::sort(candidates.begin(), candidates.end(), [](const TPiece* a, const TPiece* b) { return a->stamp < b->stamp; });
+        const int64_t margin = std::max(window / 10, kWindowUnit);
+        for (TPiece* piece : candidates) {
+            if (window - heldTotal_ >= margin) break;
+            DiscardHeld(*piece);
+        }
+    }
+    lastRelief_ = ClockSeconds();
+}
+
+bool TPieces::Flush(bool closeFiles, bool writeStatus) {
+    bool written = true;
+    for (TPiece& piece : pieces_) {
+        if (piece.done && piece.pendingWrite && !WritePieceOut(piece)) written = false;
+    }
+    RenameCompletedFiles();
+    if (closeFiles) {
+        for (TPieceFile& entry : files_) entry.file.Close();
+    }
+    if (writeStatus) SaveStatus();
+    return written;
+}
+
+void TPieces::CloseFiles() {
+    if (pieceLength_ <= 0) return;
+    const int64_t perPiece = (int64_t{pieceLength_} + kWindowUnit - 1) / kWindowUnit;
+    const int64_t limit = 128 / perPiece + 1;
+    int64_t open = 0;
+    for (const TPieceFile& entry : files_) open += entry.file.IsOpen() ? 1 : 0;
+    if (open < limit) return;
+    for (TPieceFile& entry : files_) entry.file.Close();
+}
+
+bool TPieces::IsFileComplete(const TPieceFile& entry) const {
+    if (entry.length == 0) return true;
+    const int64_t first = entry.offset / pieceLength_;
+    for (int64_t i = first; i < first + entry.pieceSpan; ++i) {
+        if (!IsPieceDone(i)) return false;
+    }
+    return true;
+}
+
+void TPieces::RenameCompletedFiles() {
+    const bool complete = IsComplete();
+    for (TPieceFile& entry : files_) {
+        if (!entry.usesWorkingName || entry.IsDeselected()) continue;
+        if (!complete && !IsFileComplete(entry)) continue;
+        entry.file.Close();
+        // Never over an existing file: the working file then waits for the next try.
+        if (!platform::RenameNoReplace(entry.workingPath, entry.finalPath)) continue;
+        entry.workingPath = entry.finalPath;
+        entry.finalPath.clear();
+        entry.usesWorkingName = false;
+    }
+}
+
+int32_t TPieces::ReadPiece(int64_t piece, int32_t offset, int32_t length, void* buffer) {
+    if (!IsValidPiece(piece) || !buffer || offset < 0 || length <= 0) return -1;
+    const TPiece& entry = pieces_[static_cast<size_t>(piece)];
+    if (length > entry.length - offset) return -1;
+    char* out = static_cast<char*>(buffer);
+    if (entry.done && entry.held.Read(offset, length, out)) return length;
+    if (!IsPieceDone(piece)) return -1;
+    const int64_t got = ReadContent(piece * pieceLength_ + offset, out, length);
+    return static_cast<int32_t>(got);
+}
+
+}  // namespace veldmoor

@@ -1,0 +1,198 @@
+#pragma once
+// A job's piece map: the files of the content, their pieces and 16 KiB blocks,
+// which pieces are verified, how far each unfinished piece has got, and where
+// every byte lives on disk. It writes received blocks, checks every piece's
+// SHA-1, grows the files, saves and restores its progress, and tells its job
+// about every change. Used by its job's thread only.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/TRefObject.h"
+#include "platform/File.h"
+#include "torrent/IPieceMapOwner.h"
+#include "torrent/PieceFile.h"
+#include "torrent/TPiece.h"
+
+namespace veldmoor {
+
+class QElement;
+class TTorrent;
+
+inline constexpr int32_t kBlockSize = 16384;
+inline constexpr const char* kWorkingSuffix = ".vmtmp";
+
+class TPieces final : public TRefObject {
+public:
+    // Makes its own torrent when `torrent` is null; otherwise counts it.
+    explicit TPieces(IPieceMapOwner* job, TTorrent* torrent = nullptr);
+    ~TPieces() override;
+
+    // What the job hands over before the build.
+    void SetWriteWindow(int32_t units) { writeWindow_ = units; }
+    void SetSaveStatus(bool on) { saveStatus_ = on; }
+    void SetQuickCheck(bool on) { quickCheck_ = on; }
+    void SetUseSavedStatus(bool on) { useSavedStatus_ = on; }
+    void SetForceFullCheck(bool on) { forceFullCheck_ = on; }
+    void SetExactGrowth(bool on) { exactGrowth_ = on; }
+    // "" switches working names off.
+    void SetWorkingSuffix(std::string suffix) { workingSuffix_ = std::move(suffix); }
+    // The full path of the partial-piece journal ("" for none).
+    void SetJournalPath(std::string path) { journalPath_ = std::move(path); }
+    void SetFileChoiceText(std::string text) { fileChoiceText_ = std::move(text); }
+    void SetPieceStatusText(std::string text) { pieceStatusText_ = std::move(text); }
+
+    // Building and opening.
+    bool Build(const QElement* info, TPieces* previous);
+    bool Finish(TPieces* previous);
+    bool Resume(TPieces* previous);
+    bool FullCheck();
+    bool QuickCheck();
+    // A ".vminfo" text: hash, size, piece length and tracker, no piece hashes.
+    bool ReadInfoText(std::string_view text);
+    // One file of `totalLength` bytes whose pieces are not hash-checked (a
+    // download known only by its size).
+    bool BuildWithoutHashes(int64_t totalLength, int32_t pieceLength);
+    // End of a run: writes the journal, closes the files, frees the tables.
+    void Reset();
+
+    // Queries.
+    bool IsReady() const;
+    bool IsValidPiece(int64_t piece) const;
+    bool IsPieceDone(int64_t piece) const;
+    bool IsPieceWanted(int64_t piece) const;
+    bool HasBlock(int64_t block) const;
+    bool IsComplete() const { return pieceCount_ > 0 && piecesVerified_ == pieceCount_; }
+    // The first byte of `piece` still to fetch; -1 when none is missing.
+    int32_t FirstMissingByte(int64_t piece) const;
+
+    // Data.
+    // Bytes accepted (> 0); 0 when the map does not want them; -1 for a block
+    // outside the content; -99 when a piece it completed failed its SHA-1.
+    int WriteBlock(int64_t block, int32_t length, const void* bytes, TPeerId* sender);
+    void SetPieceDone(int64_t piece, bool done);
+    // Drops what `piece` holds in memory beyond its in-order prefix.
+    void DropHeldData(int64_t piece);
+    // Reads from a verified (or verified-in-memory) piece; bytes read or -1.
+    int32_t ReadPiece(int64_t piece, int32_t offset, int32_t length, void* buffer);
+    bool Flush(bool closeFiles, bool writeStatus);
+    void WriteBack();
+    void Relieve();
+    void CloseFiles();
+
+    // Saved progress.
+    void SaveStatus();
+    bool LoadStatus();
+    void SaveFileChoices();
+    bool SavePartialPieces();
+    void LoadPartialPieces();
+    // Sets a file's priority for the user; below -2 deselects it.
+    bool SetFilePriority(int32_t file, int32_t priority);
+
+    TTorrent* Torrent() const { return torrent_; }
+    IPieceMapOwner* Job() const { return job_; }
+    const std::string& Name() const { return name_; }
+    const std::string& FolderPath() const { return folder_; }
+    int64_t TotalLength() const { return totalLength_; }
+    int32_t PieceLength() const { return pieceLength_; }
+    int64_t PieceCount() const { return pieceCount_; }
+    int32_t PieceLengthOf(int64_t piece) const;
+    int32_t FileCount() const { return static_cast<int32_t>(files_.size()); }
+    const TPieceFile& FileEntry(int32_t index) const { return files_[static_cast<size_t>(index)]; }
+    const std::vector<uint8_t>& Bitfield() const { return bitfield_; }
+    const std::vector<int32_t>& InProgressPieces() const { return inProgress_; }
+    bool HashCheck() const { return built_; }
+    int64_t ReceivedBytes() const { return receivedBytes_; }
+    int64_t CompletedBytes() const { return completedBytes_; }
+    int64_t WantedBytes() const { return wantedBytes_; }
+    int64_t WantedPieces() const { return wantedPieces_; }
+    int32_t PiecesVerified() const { return piecesVerified_; }
+    int32_t LastVerifiedPiece() const { return lastVerifiedPiece_; }
+    int64_t CreationTime() const { return creationTime_; }
+    int64_t ChangeTime() const { return changeTime_; }
+    int64_t HeldBytes() const { return heldTotal_; }
+    int32_t WriteWindow() const { return writeWindow_; }
+
+private:
+    void Clear();
+    void Send(int32_t type, int64_t value = 0, int64_t data = 0, std::string text = {});
+    bool ReadFileList(const QElement& info);
+    bool AddSingleFile(const QElement& info);
+    bool AddFileEntries(const QElement& files);
+    void ChooseWorkingPath(TPieceFile& entry, const TPieces* previous) const;
+    bool MakePieceTable();
+    bool OpenAllFiles();
+    void ApplyFileChoices();
+    void MarkUnwantedPieces();
+    void RecountCounters();
+    void RecountInProgress();
+    bool TakeOverFrom(TPieces& previous);
+    void ForgetContent();
+    bool PieceHashMatches(const TPiece& piece, const Sha1Digest& digest) const;
+    bool HasExpectedHashes() const { return built_ && !pieceHashes_.empty(); }
+
+    // Writing (PieceWriter.cpp).
+    int32_t WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, const char* bytes, TPeerId* sender);
+    bool CompletePiece(TPiece& piece);
+    bool WritePrefixRun(TPiece& piece);
+    bool WritePieceOut(TPiece& piece);
+    void DiscardHeld(TPiece& piece);
+    void StampDone(TPiece& piece);
+    void RenameCompletedFiles();
+    bool IsFileComplete(const TPieceFile& entry) const;
+
+    // Disk access (PieceChecks.cpp).
+    platform::IoStatus WriteContent(int64_t offset, const char* bytes, int64_t length);
+    // Bytes read without a break from `offset`.
+    int64_t ReadContent(int64_t offset, char* buffer, int64_t length);
+    bool EnsureReadable(TPieceFile& entry);
+    void ReleaseReadBuffer();
+
+    // Journal helpers (PartialPieceJournal.cpp).
+    bool RestoreJournalRecord(TPiece& piece, std::string_view body);
+    uint32_t JournalCheckValue(int32_t piece, std::string_view body) const;
+    void FillSingleFileMap(int64_t totalLength, int32_t pieceLength, const std::string& name);
+
+    IPieceMapOwner* job_ = nullptr;
+    TTorrent* torrent_ = nullptr;
+    bool built_ = false;  // also the hash-check switch
+    std::string fileChoiceText_;
+    std::string pieceStatusText_;
+    std::vector<char> readBuffer_;
+    std::vector<uint8_t> bitfield_;
+    std::string pieceHashes_;
+    std::string folder_;
+    std::string name_;
+    int64_t totalLength_ = 0;
+    int32_t pieceLength_ = 0;
+    std::vector<TPiece> pieces_;
+    int64_t pieceCount_ = 0;
+    std::vector<TPieceFile> files_;
+    std::vector<int32_t> inProgress_;
+
+    int64_t receivedBytes_ = 0;
+    int64_t completedBytes_ = 0;
+    int64_t wantedBytes_ = 0;
+    int64_t wantedPieces_ = 0;
+    int32_t piecesVerified_ = 0;
+    int32_t lastVerifiedPiece_ = -1;
+    int64_t checkedBytes_ = 0;
+    int64_t creationTime_ = 0;
+    int64_t changeTime_ = 0;
+
+    int64_t heldTotal_ = 0;
+    int64_t doneHeldLastPass_ = 0;
+    int64_t lastRelief_ = 0;
+
+    int32_t writeWindow_ = 32;
+    bool saveStatus_ = true;
+    bool quickCheck_ = false;
+    bool useSavedStatus_ = true;
+    bool forceFullCheck_ = false;
+    bool exactGrowth_ = false;
+    std::string workingSuffix_ = kWorkingSuffix;
+    std::string journalPath_;
+};
+
+}  // namespace veldmoor
