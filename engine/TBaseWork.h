@@ -51,6 +51,8 @@ public:
     void ResetSourceLineStates();
 
     virtual void Publish(bool flush, bool force) = 0;
+    // Whether the run should end because the download is complete (and seeded).
+    virtual bool CheckComplete(int64_t now) = 0;
     virtual bool HasPieceMap() { return false; }
     // Hook of an engine-wide bandwidth split that nothing calls.
     virtual bool ShareBandwidth() { return true; }
@@ -105,6 +107,7 @@ protected:
 
     int64_t jobClock_ = 0;
     int64_t completionTime_ = 0;
+    bool finished_ = false;  // every piece verified and flushed in this run
 
     uint32_t turnSleepMs_ = 6;
     int32_t slowPeerPeriod_ = 6;      // N1

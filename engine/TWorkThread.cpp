@@ -8,6 +8,7 @@
 
 #include "engine/EngineState.h"
 #include "engine/FileQueries.h"
+#include "engine/TransferRules.h"
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/EngineLocks.h"
 #include "foundation/QTimeThread.h"
@@ -24,7 +25,6 @@ constexpr uint32_t kDispatchPeriodMs = 400;
 constexpr uint32_t kSecondMs = 1000;
 constexpr uint32_t kTrackersOnlyIdleMs = 60000;
 constexpr uint32_t kTrackersOnlyExtraSleepMs = 200;
-constexpr int64_t kRatesRefreshSeconds = 3;
 constexpr uint32_t kCrashUnlockPauseMs = 20;
 constexpr const char* kFileScheme = "file://";
 
@@ -234,22 +234,11 @@ int64_t TWorkThread::OnTurn() {
 
 uint32_t TWorkThread::WorkOneTurn() {
     ServeQueuedReads();
-
-    const uint32_t tick = platform::TickMs();
-    if (tick - lastDispatchTick_ >= kDispatchPeriodMs) {
-        DispatchIncoming();
-        lastDispatchTick_ = tick;
-    }
-    if (tick - lastSecondTick_ >= kSecondMs) {
-        TickSecond();
-        lastSecondTick_ = tick;
-    }
-    ConnectSources();
-    ConnectPeers();
-    ++turnCounter_;
+    RunPeerProcessing();
 
     // A finished download that only talks to trackers has little to do.
-    const bool allVerified = working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
+    const uint32_t tick = platform::TickMs();
+    const bool allVerified = IsComplete();
     if (!allVerified || !peers_.empty()) onlyTrackersSinceTick_ = tick;
     const uint32_t idleSleepMs =
         allVerified && tick - onlyTrackersSinceTick_ > kTrackersOnlyIdleMs ? kTrackersOnlyExtraSleepMs : 0;
@@ -260,9 +249,37 @@ uint32_t TWorkThread::WorkOneTurn() {
         Lock().Unlock();
         publishPending_ = false;
     }
-
-    if (JobClock() - lastRatesRefresh_ > kRatesRefreshSeconds) RefreshRates();
+    if (RatesDue()) RefreshRates();
     return idleSleepMs + (turnSleepMs_ < 1 ? 6 : turnSleepMs_);
+}
+
+void TWorkThread::RunPeerProcessing() {
+    waitingUploads_ = 0;
+    const uint32_t tick = platform::TickMs();
+    if (tick - lastDispatchTick_ >= kDispatchPeriodMs) {
+        DispatchIncoming();
+        lastDispatchTick_ = tick;
+    }
+    if (slowPeerPeriod_ < 1) slowPeerPeriod_ = 6;
+    if (secondPassPeriod_ < 1) secondPassPeriod_ = 18;
+    if (secondStepDue_ || tick - lastSecondTick_ >= kSecondMs) {
+        turnCounter_ = 0;
+        TickSecond(IsComplete());
+        lastSecondTick_ = tick;
+    }
+    // The two peer passes run over open connections; until peer kinds exist
+    // there are none to step.
+    if (!HasPieceMap()) {
+        ConnectSources();
+        ConnectPeers();
+    }
+    ++turnCounter_;
+    turnSleepMs_ = static_cast<uint32_t>(tier_ + 1);
+    if (sharePending_) {
+        ApplyShare();
+        downloadBudget_ = TransferBudget(settings_.downloadLimitKiB, downloadShare_);
+        uploadBudget_ = TransferBudget(settings_.uploadLimitKiB, uploadShare_);
+    }
 }
 
 bool TWorkThread::SourcesExhausted() {

@@ -33,7 +33,7 @@ public:
 
     int64_t OnTurn();
     void Publish(bool flush, bool force) override;
-    bool CheckComplete(int64_t now);
+    bool CheckComplete(int64_t now) override;
     bool WantsUdpPeers();
     // A peer object of `kind` from the idle pool or new; null for kinds this build lacks.
     TPeerObject* MakePeer(int32_t kind);
@@ -48,12 +48,13 @@ private:
     void FinishRun();
     // One turn's work under the job's lock; the milliseconds to sleep after it.
     uint32_t WorkOneTurn();
+    // The per-second step and the peer passes of a turn.
+    void RunPeerProcessing();
     void ReleaseEngineLocksAfterCrash();
     void TakeOnDiskSize();
     bool SourcesExhausted();
     bool ReadTorrentSource();
 
-    bool finished_ = false;
     bool sourcesFailed_ = false;
     bool noSize_ = false;
     int64_t lastFeed_ = 0;       // T15

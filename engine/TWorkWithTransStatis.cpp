@@ -1,38 +1,183 @@
 #include "engine/TWorkWithTransStatis.h"
 
+#include <algorithm>
+#include <cstdlib>
+
+#include "engine/TransferRules.h"
+#include "foundation/QTimeThread.h"
+#include "platform/Files.h"
+#include "torrent/TPieces.h"
+
 namespace veldmoor {
+namespace {
+
+constexpr uint32_t kPeriodicSaveSeconds = 20;
+constexpr int64_t kStatusRefreshSeconds = 6;
+constexpr uint32_t kNoProgressLimitSeconds = 900;
+constexpr uint32_t kHaveAnnounceSeconds = 8;
+constexpr int64_t kLowRateBytes = 1024;
+constexpr int32_t kLowRateSecondsBeforeReAdd = 15;
+constexpr int32_t kMaxWriteWindowUnits = 8000;
+
+int32_t ToInt32(int64_t value) {
+    return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+}  // namespace
 
 TWorkWithTransStatis::TWorkWithTransStatis(EngineState& engine) : TWorkWithPieces(engine) {}
 
 int64_t TWorkWithTransStatis::SumPeerRate(int32_t) { return 0; }
 
-void TWorkWithTransStatis::TickSecond() {
-    RefreshJobClock();
-    ChoosePacing(bytesThisSecond_);
-    bytesThisSecond_ = 0;
-    publishPending_ = true;
+int32_t TWorkWithTransStatis::DownloadBudget() const {
+    return ToInt32(std::max<int64_t>(downloadBudget_ - bytesReceivedThisSecond_, 0));
 }
 
-void TWorkWithTransStatis::ChoosePacing(int64_t bytesLastSecond) {
-    int tier = 5;
-    if (bytesLastSecond > 3145728)
-        tier = 1;
-    else if (bytesLastSecond > 1536000)
-        tier = 2;
-    else if (bytesLastSecond > 819200)
-        tier = 3;
-    else if (bytesLastSecond > 307200)
-        tier = 4;
-    static constexpr int32_t kSlowPeerPeriods[] = {0, 14, 9, 7, 6, 5};
-    turnSleepMs_ = static_cast<uint32_t>(tier + 1);
-    slowPeerPeriod_ = kSlowPeerPeriods[tier];
+int32_t TWorkWithTransStatis::UploadBudget() const {
+    return ToInt32(std::max<int64_t>(uploadBudget_ - bytesSentThisSecond_, 0));
+}
+
+void TWorkWithTransStatis::AddUploaded(int32_t bytes) {
+    working_.uploadedPayload += bytes;
+    bytesSentThisSecond_ += bytes;
+}
+
+void TWorkWithTransStatis::CountStepBytes(int64_t received, int64_t sent) {
+    bytesReceivedThisSecond_ += std::max<int64_t>(received, 0);
+    bytesSentThisSecond_ += std::max<int64_t>(sent, 0);
+}
+
+void TWorkWithTransStatis::ApplyShare() {
+    if (!sharePending_) return;
+    sharePending_ = false;
+    downloadShare_ = pendingDownloadShare_;
+    uploadShare_ = pendingUploadShare_;
+}
+
+void TWorkWithTransStatis::TickSecond(bool complete) {
+    secondStepDue_ = false;
+    const int64_t downloaded = complete ? payloadThisSecond_ : bytesReceivedThisSecond_;
+    working_.currentSpeed = complete ? 0 : SmoothedSpeed(working_.currentSpeed, payloadThisSecond_);
+    working_.receivedTotal += downloaded;
+    working_.sentTotal += bytesSentThisSecond_;
+    ChoosePacing(complete ? bytesSentThisSecond_ : bytesReceivedThisSecond_);
+    RefreshJobClock();
+
+    const int64_t age = std::max<int64_t>(Age(), 1);
+    if (!complete) working_.averageDownloadRate = ToInt32(working_.receivedTotal / age);
+    working_.averageUploadRate = ToInt32(working_.sentTotal / age);
+    const int64_t missingPieces = int64_t{working_.pieceCount} - working_.piecesVerified;
+    working_.remainingSeconds = (!complete || completionTime_ == 0)
+                                    ? RemainingSeconds(working_.pieceLength, missingPieces, currentDownloadSpeed_)
+                                    : 0;
+    ScaleConnections();
+
+    bytesReceivedThisSecond_ = bytesSentThisSecond_ = payloadThisSecond_ = 0;
+    downloadBudget_ = TransferBudget(settings_.downloadLimitKiB, downloadShare_);
+    uploadBudget_ = TransferBudget(settings_.uploadLimitKiB, uploadShare_);
+    publishPending_ = true;
+
+    if (pieces_ && pieces_->PieceCount() > 0) {
+        PeriodicSave();
+        RefreshStatus(complete);
+    }
+    AnnounceHaves();
+    if (complete) return;
+
+    ConnectSources();
+    ConnectPeers();
+    ApplyLowRateRule();
+}
+
+void TWorkWithTransStatis::ChoosePacing(int64_t trafficLastSecond) {
+    tier_ = PacingTier(trafficLastSecond);
+    slowPeerPeriod_ = SlowPeerPeriod(tier_);
     secondPassPeriod_ = 3 * slowPeerPeriod_;
+    turnSleepMs_ = static_cast<uint32_t>(tier_ + 1);
+}
+
+void TWorkWithTransStatis::ScaleConnections() {
+    settings_.maxConnections = MaxConnectionsFor(currentDownloadSpeed_, currentUploadSpeed_);
+    uploadSlots_ = UploadSlotsFor(currentUploadSpeed_);
+}
+
+void TWorkWithTransStatis::PeriodicSave() {
+    const uint32_t now = ClockSeconds();
+    if (now - lastSaveSecond_ <= kPeriodicSaveSeconds) return;
+    lastSaveSecond_ = now;
+    pieces_->Flush(false, true);
+    if (!finished_) CheckComplete(0);
+    if (finished_)
+        platform::DeleteFileAt(stateFilePath_);
+    else
+        SaveState(stateFilePath_);
+}
+
+void TWorkWithTransStatis::RefreshStatus(bool complete) {
+    const int64_t now = JobClock();
+    if (std::llabs(now - lastStatusRefresh_) < kStatusRefreshSeconds) return;
+    {
+        QAutoLock guard(Lock());
+        pieces_->SetWriteWindow(std::min(kMaxWriteWindowUnits, std::max(settings_.writeWindowUnits, 4)));
+        pieces_->SetSaveStatus(true);
+        Publish(true, false);
+        const uint32_t seconds = ClockSeconds();
+        const uint32_t lastChange = pieces_->ChangeTime() != 0 ? static_cast<uint32_t>(pieces_->ChangeTime()) : seconds;
+        if (!complete && seconds - lastChange >= kNoProgressLimitSeconds) {
+            // Nothing became done for 15 minutes: give up visibly rather than silently.
+            SetStatusCode(20214);
+            RequestStop();
+        }
+    }
+    pieces_->WriteBack();
+    pieces_->CloseFiles();
+    lastStatusRefresh_ = now;
+}
+
+void TWorkWithTransStatis::AnnounceHaves() {
+    const uint32_t now = ClockSeconds();
+    if (pendingHaves_.empty() || now - lastHaveSecond_ < kHaveAnnounceSeconds) return;
+    lastHaveSecond_ = now;
+    // Have messages go to connected BitTorrent peers; with none, the queue
+    // still empties: later peers learn the pieces from the handshake bitfield.
+    pendingHaves_.clear();
+}
+
+void TWorkWithTransStatis::ApplyLowRateRule() {
+    if (SumPeerRate(kPeerServer) >= kLowRateBytes) {
+        lowRateSeconds_ = 0;
+        return;
+    }
+    if (lowRateSeconds_ >= kLowRateSecondsBeforeReAdd) {
+        ReAddKnownSources();
+        lowRateSeconds_ = 0;
+    } else {
+        ++lowRateSeconds_;
+    }
+}
+
+bool TWorkWithTransStatis::RatesDue() const {
+    const int64_t now = JobClock();
+    return forceRatesRefresh_ || now - lastRatesRefresh_ > 3 || now < lastRatesRefresh_;
+}
+
+void TWorkWithTransStatis::RefreshRates() {
+    lastRatesRefresh_ = JobClock();
+    ++ratesRefreshCount_;
+    forceRatesRefresh_ = false;
 }
 
 void TWorkWithTransStatis::Reset(bool clearFiles, bool b) {
     TWorkWithPieces::Reset(clearFiles, b);
-    bytesThisSecond_ = 0;
+    lowRateSeconds_ = 0;
+    pendingDownloadShare_ = pendingUploadShare_ = 0;
+    sharePending_ = false;
+    bytesReceivedThisSecond_ = bytesSentThisSecond_ = payloadThisSecond_ = 0;
+    downloadBudget_ = uploadBudget_ = 0;
+    currentDownloadSpeed_ = currentUploadSpeed_ = 0;
     lastRatesRefresh_ = 0;
+    lastStatusRefresh_ = 0;
+    secondStepDue_ = true;
 }
 
 }  // namespace veldmoor

@@ -1,6 +1,7 @@
 #pragma once
-// The job's transfer statistics: the per-second step, speeds, budgets and the
-// connection scale. Peers do not exist yet, so traffic is always zero here.
+// The job's transfer statistics: the per-second step (speeds, averages,
+// remaining time, budgets, pacing, periodic save and status refresh), the
+// connection scale, and the budgets that hold the job to its speed limits.
 #include <cstdint>
 
 #include "engine/TWorkWithPieces.h"
@@ -11,21 +12,61 @@ class TWorkWithTransStatis : public TWorkWithPieces {
 public:
     explicit TWorkWithTransStatis(EngineState& engine);
 
-    virtual void ApplyShare() {}
+    virtual void ApplyShare();
     // Sum of the peers' current receive rates over the kinds in `kindMask`.
     virtual int64_t SumPeerRate(int32_t kindMask);
     void Reset(bool clearFiles, bool b) override;
 
-protected:
-    // Once per 1000 ms of ticks: refresh the job clock, take the last second's
-    // traffic and choose the turn pacing from it.
-    void TickSecond();
-    // Every 4 s of job clock: rank connections and derive their rates.
-    virtual void RefreshRates() { lastRatesRefresh_ = JobClock(); }
-    void ChoosePacing(int64_t bytesLastSecond);
+    // What the job may still receive and send in the current second.
+    int32_t DownloadBudget() const;
+    int32_t UploadBudget() const;
+    void AddPayload(int32_t bytes) { payloadThisSecond_ += bytes; }
+    void AddUploaded(int32_t bytes);
+    void CountWaitingUpload() { ++waitingUploads_; }
+    void CountStepBytes(int64_t received, int64_t sent);
 
-    int64_t bytesThisSecond_ = 0;
+    int32_t CurrentDownloadSpeed() const { return currentDownloadSpeed_; }
+    int32_t CurrentUploadSpeed() const { return currentUploadSpeed_; }
+
+protected:
+    // The per-second step; `complete`: every piece is verified.
+    void TickSecond(bool complete);
+    // Every 4 s of job clock (or when forced): rank connections and derive their rates.
+    virtual void RefreshRates();
+    bool RatesDue() const;
+    void ChoosePacing(int64_t trafficLastSecond);
+    void ScaleConnections();
+    void PeriodicSave();
+    void RefreshStatus(bool complete);
+    void AnnounceHaves();
+    void ApplyLowRateRule();
+    // Re-adds the task's known sources and connects them at once.
+    virtual void ReAddKnownSources() {}
+    bool IsComplete() const { return working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount; }
+
+    int64_t bytesReceivedThisSecond_ = 0;
+    int64_t bytesSentThisSecond_ = 0;
+    int64_t payloadThisSecond_ = 0;
+    int32_t currentDownloadSpeed_ = 0;
+    int32_t currentUploadSpeed_ = 0;
+    int32_t downloadBudget_ = 0;
+    int32_t uploadBudget_ = 0;
+    int32_t downloadShare_ = 0;
+    int32_t uploadShare_ = 0;
+    int32_t pendingDownloadShare_ = 0;
+    int32_t pendingUploadShare_ = 0;
+    bool sharePending_ = false;
+    int32_t lowRateSeconds_ = 0;
+    int32_t waitingUploads_ = 0;
+    int32_t tier_ = 5;
+
+    uint32_t lastSaveSecond_ = 0;
+    uint32_t lastHaveSecond_ = 0;
+    int64_t lastStatusRefresh_ = 0;
     int64_t lastRatesRefresh_ = 0;
+    bool forceRatesRefresh_ = false;
+    int32_t ratesRefreshCount_ = 0;
+    bool secondStepDue_ = true;  // the first turn after a reset runs the per-second step at once
 };
 
 }  // namespace veldmoor

@@ -125,5 +125,26 @@ TEST_F(JobPieceMapTest, DiskEventsSetTheirStatusAndStopTheJob) {
     }
 }
 
+TEST_F(JobPieceMapTest, AJobWithoutProgressFor900SecondsStopsAsFailedAndKeepsItsState) {
+    std::string partial = content_.substr(0, kPieceLength);  // piece 0 only
+    std::ofstream(Target() + ".vmtmp", std::ios::binary) << partial;
+    TaskDescriptor task = StartTask();
+    TWorkThread& job = JobOf(task.handle);
+    ASSERT_TRUE(WaitForPublished([&] { return PublishedPieces(task.handle) == std::vector<bool>{1, 0, 0, 0}; }));
+
+    AdvanceEngineClock(600);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    clock_->AdvanceMs(1000);  // a per-second step at 601 s
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(job.IsRunning()) << "600 s without progress is not yet enough";
+
+    AdvanceEngineClock(300);
+    ASSERT_TRUE(WaitForPublished([&] { return !job.IsRunning(); }));
+    EXPECT_EQ(StatusOf(task.handle).status, kStatusSourcesFailed);
+    const auto saved = platform::ReadWholeFile(Target() + ".vminfo");
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_NE(saved->find("4:bits"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace veldmoor::test

@@ -1,0 +1,46 @@
+#include "engine/TransferRules.h"
+
+#include <algorithm>
+
+namespace veldmoor {
+namespace {
+
+int32_t ToInt32(int64_t value) { return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX)); }
+
+}  // namespace
+
+int32_t TransferBudget(int32_t limitKiB, int32_t shareBytes) {
+    const int64_t limit = limitKiB > 0 ? int64_t{limitKiB} * 1024 : kUnlimitedBudget;
+    const int64_t share = shareBytes > 0 ? shareBytes : kUnlimitedBudget;
+    return ToInt32(std::max<int64_t>(std::min(limit, share), kMinimumBudget));
+}
+
+int32_t PacingTier(int64_t trafficLastSecond) {
+    if (trafficLastSecond > 3145728) return 1;
+    if (trafficLastSecond > 1536000) return 2;
+    if (trafficLastSecond > 819200) return 3;
+    if (trafficLastSecond > 307200) return 4;
+    return 5;
+}
+
+int32_t SlowPeerPeriod(int32_t tier) {
+    static constexpr int32_t kPeriods[] = {6, 14, 9, 7, 6, 5};
+    return kPeriods[std::clamp(tier, 0, 5)];
+}
+
+int32_t MaxConnectionsFor(int32_t downloadSpeed, int32_t uploadSpeed) {
+    return ToInt32(std::max<int64_t>((int64_t{downloadSpeed} + uploadSpeed) / 4096 + 8, 52));
+}
+
+int32_t UploadSlotsFor(int32_t uploadSpeed) { return std::clamp(uploadSpeed / 8192 - 8, 8, 20); }
+
+int32_t RemainingSeconds(int32_t pieceLength, int64_t missingPieces, int32_t speed) {
+    if (speed < 1024 || missingPieces <= 0) return 0;
+    return ToInt32(int64_t{pieceLength} * missingPieces / speed);
+}
+
+int32_t SmoothedSpeed(int32_t previous, int64_t payloadLastSecond) {
+    return ToInt32((payloadLastSecond * 3 + previous) / 4);
+}
+
+}  // namespace veldmoor
