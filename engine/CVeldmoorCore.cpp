@@ -72,8 +72,15 @@ int CreateJob(TaskDescriptor* descriptor, bool recovering, bool keepDuplicates) 
     try {
         job->FillFromDescriptor(*descriptor, !recovering);
         if (!recovering || !keepDuplicates) {
-            QAutoLock guard(EngineJobListLock());
-            for (TBaseWork* other : engine.jobs) {
+            // Compared outside the job-list lock: a job thread may hold its own
+            // lock while it waits for the list lock. The API lock keeps every
+            // job alive meanwhile.
+            std::vector<TBaseWork*> others;
+            {
+                QAutoLock guard(EngineJobListLock());
+                others = engine.jobs;
+            }
+            for (TBaseWork* other : others) {
                 if (other != job && other->IsSameTask(*job)) {
                     delete job;
                     return kResultDuplicateTask;
@@ -256,7 +263,7 @@ int TaskGetBitfieldSize(TaskHandle task) {
         // job is never touched.
         QAutoLock guard(EngineJobListLock());
         TWorkThread* job = FindJob(TheEngine(), task);
-        return job ? job->BitfieldSize() : kResultBitfieldFailure;
+        return job ? job->PublishedBitfieldSize() : kResultBitfieldFailure;
     } catch (...) {
         return kResultBitfieldFailure;
     }

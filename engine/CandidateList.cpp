@@ -147,8 +147,7 @@ CandidateAddResult CandidateList::Add(const TPeerId& candidate, bool a, bool b, 
     }
     const bool randomPlace = a || IsServerKind(copy->kind);
     const size_t place = randomPlace ? RandomPlaceAmongEquals(copy->priority, context.tick) : 0;
-    items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(place), copy);
-    Sort();
+    InsertInOrder(copy, place);
     return CandidateAddResult::kAdded;
 }
 
@@ -158,11 +157,7 @@ bool CandidateList::Insert(TPeerId* adopted, bool atFront) {
         adopted->Release();
         return false;
     }
-    if (atFront)
-        items_.insert(items_.begin(), adopted);
-    else
-        items_.push_back(adopted);
-    Sort();
+    InsertInOrder(adopted, atFront ? 0 : items_.size());
     return true;
 }
 
@@ -203,6 +198,18 @@ void CandidateList::MoveToEnd(TPeerId* candidate) {
     if (found == items_.end()) return;
     std::rotate(found, found + 1, items_.end());
     Sort();
+}
+
+void CandidateList::InsertInOrder(TPeerId* candidate, size_t preferred) {
+    // Where a sort after inserting at `preferred` would leave it: among the
+    // candidates that rank equal, as close to `preferred` as they allow.
+    const auto before = [](const TPeerId* a, const TPeerId* b) { return CandidateBefore(*a, *b); };
+    if (!std::is_sorted(items_.begin(), items_.end(), before)) Sort();
+    const auto first = std::lower_bound(items_.begin(), items_.end(), candidate, before);
+    const auto last = std::upper_bound(first, items_.end(), candidate, before);
+    const auto low = static_cast<size_t>(first - items_.begin());
+    const auto high = static_cast<size_t>(last - items_.begin());
+    items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(std::clamp(preferred, low, high)), candidate);
 }
 
 void CandidateList::Sort() {

@@ -77,6 +77,8 @@ private:
     TPeerId* TakeDuplicate(const TPeerId& candidate, bool a, bool b) const;
     size_t RandomPlaceAmongEquals(int32_t priority, uint32_t tick) const;
     bool MakeRoomFor(const TPeerId& candidate);
+    // Keeps the order without sorting the whole list for every addition.
+    void InsertInOrder(TPeerId* candidate, size_t preferred);
 
     std::vector<TPeerId*> items_;
 };

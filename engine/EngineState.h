@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/IncomingConnections.h"
+#include "engine/LocalDiscovery.h"
 #include "foundation/QMutex.h"
 
 namespace veldmoor {
@@ -43,6 +45,13 @@ public:
     int32_t connectionAttemptCap = kInitialAttemptCap;
     bool udpServiceOff = false;
     bool reachableFromOutside = false;
+
+    // The peer sets' shared parts: the listener with the connections it
+    // accepted, and the local-network announcements with their socket.
+    IncomingConnections incoming;
+    LocalAnnouncements localAnnouncements;
+    // Every 180 s the listener's address is compared with this host's.
+    bool addressCheck = true;
 
     int32_t EffectiveListenPort() const { return listenPort != 0 ? listenPort : kDefaultListenPort; }
 };

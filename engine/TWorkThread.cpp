@@ -12,6 +12,7 @@
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/EngineLocks.h"
 #include "foundation/QTimeThread.h"
+#include "peers/TPeerObject.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 
@@ -244,6 +245,7 @@ uint32_t TWorkThread::WorkOneTurn() {
         allVerified && tick - onlyTrackersSinceTick_ > kTrackersOnlyIdleMs ? kTrackersOnlyExtraSleepMs : 0;
 
     if (publishPending_ && Lock().TryLock()) {
+        ApplyDropRequests();
         Publish(true, false);
         Refresh();
         Lock().Unlock();
@@ -262,13 +264,18 @@ void TWorkThread::RunPeerProcessing() {
     }
     if (slowPeerPeriod_ < 1) slowPeerPeriod_ = 6;
     if (secondPassPeriod_ < 1) secondPassPeriod_ = 18;
+    int32_t extraUploads = 0;  // E
+    bool fullTurn = false;
     if (secondStepDue_ || tick - lastSecondTick_ >= kSecondMs) {
         turnCounter_ = 0;
         TickSecond(IsComplete());
         lastSecondTick_ = tick;
+        fullTurn = true;
+        extraUploads = std::max(uploadSlots_ / 6, 1);
+    } else {
+        fullTurn = turnCounter_ % static_cast<uint32_t>(slowPeerPeriod_) == 0;
     }
-    // The two peer passes run over open connections; until peer kinds exist
-    // there are none to step.
+    StepPeers(fullTurn, extraUploads);
     if (!HasPieceMap()) {
         ConnectSources();
         ConnectPeers();
@@ -279,6 +286,42 @@ void TWorkThread::RunPeerProcessing() {
         ApplyShare();
         downloadBudget_ = TransferBudget(settings_.downloadLimitKiB, downloadShare_);
         uploadBudget_ = TransferBudget(settings_.uploadLimitKiB, uploadShare_);
+    }
+}
+
+void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
+    constexpr int32_t kFastPeerRate = 28672;
+    const bool complete = IsComplete();
+    const auto activeRate = [complete](const TPeerObject& peer) {
+        return complete ? peer.SendRate() : peer.ReceiveRate();
+    };
+    // Steps may end connections; walk a copy of the list.
+    const std::vector<TPeerObject*> firstPass = Peers();
+    for (TPeerObject* peer : firstPass) {
+        if (!peer) continue;
+        if (fullTurn || activeRate(*peer) >= kFastPeerRate) {
+            if (peer->Tick())
+                CountStepBytes(peer->StepReceived(), peer->StepSent());
+            else
+                EndFailedPeer(peer, 0);
+        } else if (peer->Kind() == kPeerBitTorrent && peer->IsEstablished() && peer->Connection() &&
+                   peer->Connection()->OutputSize() > 0) {
+            CountWaitingUpload();
+        }
+    }
+    const int32_t allowance = std::max(waitingUploads_, uploadSlots_);
+    const uint32_t phase = turnCounter_ % static_cast<uint32_t>(secondPassPeriod_);
+    const std::vector<TPeerObject*> secondPass = Peers();
+    for (TPeerObject* peer : secondPass) {
+        if (!peer || peer->Kind() != kPeerBitTorrent) continue;
+        const bool due = activeRate(*peer) >= kFastPeerRate || (phase == 0 && (extraUploads > 0 || turnCounter_ >= 18));
+        if (!due) continue;
+        if (!peer->UploadTick()) {
+            EndFailedPeer(peer, 0);
+            continue;
+        }
+        CountStepBytes(peer->StepReceived(), peer->StepSent());
+        if (waitingUploads_ >= extraUploads + allowance) break;
     }
 }
 
@@ -317,7 +360,10 @@ void TWorkThread::Publish(bool flush, bool force) {
     }
     if (flush) {
         if (fileListChanged_ || force) PublishFileList();
-        if (bitfieldChanged_ || force) publishedBitfield_ = workingBitfield_;
+        if (bitfieldChanged_ || force) {
+            publishedBitfield_ = workingBitfield_;
+            publishedBitfieldSize_.store(static_cast<int>(publishedBitfield_.size()), std::memory_order_relaxed);
+        }
         bitfieldChanged_ = false;
         pieceListChanged_ = false;
         peerListChanged_ = false;
@@ -404,7 +450,7 @@ bool TWorkThread::WantsUdpPeers() {
     return false;
 }
 
-TPeerObject* TWorkThread::MakePeer(int32_t /*kind*/) { return nullptr; }
+TPeerObject* TWorkThread::MakePeer(int32_t kind) { return MakePooledPeer(kind); }
 
 void TWorkThread::Reset(bool clearFiles, bool b) {
     TWorkWithTransStatis::Reset(clearFiles, b);

@@ -1,6 +1,7 @@
 #pragma once
 // The concrete download job: the thread body, the operations the task
 // interface forwards to, and status reporting.
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -31,11 +32,12 @@ public:
     int CopyBitfield(uint8_t* buffer, int length);
     int BitfieldSize();
 
+
     int64_t OnTurn();
     void Publish(bool flush, bool force) override;
     bool CheckComplete(int64_t now) override;
     bool WantsUdpPeers();
-    // A peer object of `kind` from the idle pool or new; null for kinds this build lacks.
+    // A peer object of `kind` from the idle pool or new; null for kinds nobody registered.
     TPeerObject* MakePeer(int32_t kind);
 
     void Reset(bool clearFiles, bool b) override;
@@ -50,6 +52,8 @@ private:
     uint32_t WorkOneTurn();
     // The per-second step and the peer passes of a turn.
     void RunPeerProcessing();
+    // The two peer passes: download steps, then BitTorrent upload steps.
+    void StepPeers(bool fullTurn, int32_t extraUploads);
     void ReleaseEngineLocksAfterCrash();
     void TakeOnDiskSize();
     bool SourcesExhausted();
@@ -60,6 +64,7 @@ private:
     int64_t lastFeed_ = 0;       // T15
     int64_t lastAnnounce_ = 0;   // T10
     uint32_t onlyTrackersSinceTick_ = 0;
+
 };
 
 }  // namespace veldmoor

@@ -1,40 +1,64 @@
 #include "engine/TWorkWithPeers.h"
 
 #include <algorithm>
-#include <strings.h>
-#include <tuple>
 
+#include "engine/CandidateRules.h"
 #include "engine/EngineState.h"
+#include "engine/ScopedTryLock.h"
 #include "foundation/EngineLocks.h"
+#include "peers/HostResolver.h"
+#include "peers/PeerFactory.h"
+#include "peers/SourceAddress.h"
+#include "peers/TPeerObject.h"
+#include "platform/Clock.h"
 
 namespace veldmoor {
 namespace {
 
-constexpr int32_t kSourceListPriority = 29;
+constexpr const char* kNoHostName = "null";
+// Candidates above this priority make room for themselves among the connections.
+constexpr int32_t kMakeRoomAbovePriority = 34;
 
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-    const size_t length = std::char_traits<char>::length(prefix);
-    return text.size() >= length && ::strncasecmp(text.c_str(), prefix, length) == 0;
+bool IsServerKind(int32_t kind) { return (kind & kPeerServer) != 0; }
+
+// Revalidation asks only whether an address still reads as one; looking every
+// host up again each round would block the job on name servers for nothing.
+HostResolver& SyntaxOnlyResolver() {
+    static HostResolver resolver(
+        [](const std::string&) {
+            return platform::HostQueryAnswer{platform::HostQueryStatus::kFound, {AddressFromBytes(192, 0, 2, 1)}};
+        },
+        [] { return std::vector<std::string>{}; });
+    return resolver;
+}
+
+bool IsNamedHost(const TPeerId& candidate) {
+    return candidate.HasDetails() && !candidate.details->host.empty() && !IsDigitsAndDots(candidate.details->host);
 }
 
 }  // namespace
 
-bool CandidateBefore(const TPeerId& a, const TPeerId& b) {
-    return std::make_tuple(-a.priority, -a.successes, a.failures, a.attempts, a.backoff) <
-           std::make_tuple(-b.priority, -b.successes, b.failures, b.attempts, b.backoff);
+TWorkWithPeers::TWorkWithPeers(EngineState& engine) : TBaseWork(engine) {
+    QAutoLock guard(EngineJobListLock());
+    CopyEngineView();
 }
 
-int32_t SourceKindOf(const std::string& address) {
-    if (StartsWithNoCase(address, "http://")) return kPeerHttp;
-    if (StartsWithNoCase(address, "ftp://")) return kPeerFtp;
-    if (StartsWithNoCase(address, "tracker://")) return kPeerTracker;
-    if (StartsWithNoCase(address, "btnode://")) return kPeerBitTorrent;
-    return 0;
+TWorkWithPeers::~TWorkWithPeers() {
+    ReleasePeers();
+    candidates_.Clear();
+    UnregisterHash();
+    QAutoLock guard(EngineJobListLock());
+    engine_.localAnnouncements.ForgetJob(this);
+    // The last job takes the shared listener and announcements with it.
+    const bool lastJob = engine_.jobs.size() == 1 && engine_.jobs.front() == this;
+    if (lastJob) {
+        engine_.incoming.CloseAll();
+        engine_.localAnnouncements.CloseAll();
+    }
 }
 
-TWorkWithPeers::TWorkWithPeers(EngineState& engine) : TBaseWork(engine) {}
-
-TWorkWithPeers::~TWorkWithPeers() { ReleaseCandidates(); }
+// ---------------------------------------------------------------------------
+// Task interface
 
 int TWorkWithPeers::SetConnectionLimits(int32_t sources, int32_t peers) {
     QAutoLock guard(Lock());
@@ -50,7 +74,8 @@ int TWorkWithPeers::AddTrackers(const std::string& trackerLines) {
 }
 
 bool TWorkWithPeers::RegisterHash() {
-    if (std::all_of(infoHash_.begin(), infoHash_.end(), [](uint8_t b) { return b == 0; })) return false;
+    if (!HasIdentity(infoHash_)) return false;
+    UnregisterHash();
     InfoHashEntry entry;
     std::copy(infoHash_.begin(), infoHash_.end(), entry.record.begin());
     entry.job = this;
@@ -62,27 +87,32 @@ bool TWorkWithPeers::RegisterHash() {
 
 void TWorkWithPeers::UnregisterHash() {
     QAutoLock guard(EngineJobListLock());
-    for (auto* list : {&engine_.infoHashes, &engine_.bandwidthList}) {
-        list->erase(std::remove_if(list->begin(), list->end(), [this](const InfoHashEntry& e) { return e.job == this; }),
-                    list->end());
-    }
+    for (auto* list : {&engine_.infoHashes, &engine_.bandwidthList})
+        std::erase_if(*list, [this](const InfoHashEntry& entry) { return entry.job == this; });
 }
 
-void TWorkWithPeers::SortCandidates() {
-    std::stable_sort(candidates_.begin(), candidates_.end(),
-                     [](const TPeerId* a, const TPeerId* b) { return CandidateBefore(*a, *b); });
+void TWorkWithPeers::SetTorrentIdentity(const InfoHash& infoHash, const PeerIdentity& ownPeerId) {
+    infoHash_ = infoHash;
+    ownPeerId_ = ownPeerId;
+    RegisterHash();
 }
 
-bool TWorkWithPeers::AddCandidate(TPeerId* candidate, bool /*a*/, bool /*b*/) {
+// ---------------------------------------------------------------------------
+// Candidates
+
+CandidateAddContext TWorkWithPeers::AddContext() const {
+    CandidateAddContext context;
+    context.torrentTask = IsTorrentTask();
+    context.ownPeerId = ownPeerId_;
+    context.ownIp = view_.localAddress;
+    context.ownPort = view_.listeningPort;
+    context.tick = platform::TickMs();
+    return context;
+}
+
+bool TWorkWithPeers::AddCandidate(TPeerId* candidate, bool a, bool b) {
     if (!candidate) return false;
-    const bool known = std::any_of(candidates_.begin(), candidates_.end(), [&](const TPeerId* c) {
-        return c == candidate || (c->kind == candidate->kind && c->url == candidate->url);
-    });
-    if (known) return false;
-    candidate->AddRef();
-    candidates_.push_back(candidate);
-    SortCandidates();
-    return true;
+    return candidates_.Add(*candidate, a, b, AddContext()) == CandidateAddResult::kAdded;
 }
 
 void TWorkWithPeers::FeedSources() {
@@ -90,43 +120,294 @@ void TWorkWithPeers::FeedSources() {
         for (const auto& line : sourceLines_) knownSources_.push_back(line.text);
         knownSourcesCopied_ = true;
     }
+    HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
     for (auto line = sourceLines_.rbegin(); line != sourceLines_.rend(); ++line) {
         if (line->state == kLineInUse || line->state == kLineTorrentInUse) continue;
-        const int32_t kind = SourceKindOf(line->text);
-        if (kind == 0) continue;
-        auto* candidate = new TPeerId(line->text, kind);
+        auto* candidate = new TPeerId(line->text, SourceKindOf(line->text));
         candidate->priority = kSourceListPriority;
-        if (line->state == kLineTorrent) {
-            candidate->Details().torrentFetch = true;
-            line->state = kLineTorrentInUse;
-        } else {
-            line->state = kLineInUse;
+        if (ParseSourceUrl(*candidate, resolver)) {
+            if (line->state == kLineTorrent) {
+                candidate->Details().torrentFetch = true;
+                line->state = kLineTorrentInUse;
+            } else {
+                line->state = kLineInUse;
+            }
+            AddCandidate(candidate, false, false);
+        } else if (candidate->fatal) {
+            SetStatusCode(kStatusHostUnresolved);
+            Publish(false, false);
         }
-        AddCandidate(candidate, false, false);
         candidate->Release();
+    }
+    ExpandAddresses();
+}
+
+void TWorkWithPeers::RevalidateCandidates() {
+    const std::vector<TPeerId*> listed = candidates_.Items();
+    for (TPeerId* candidate : listed) {
+        // Addresses learnt without a text (trackers, the local network) have nothing to parse.
+        if (candidate->url.empty()) continue;
+        TPeerId scratch(candidate->url, candidate->kind);
+        if (!ParseSourceUrl(scratch, SyntaxOnlyResolver())) candidates_.Remove(candidate);
     }
 }
 
-void TWorkWithPeers::ReleaseCandidates() {
-    for (TPeerId* candidate : candidates_) candidate->Release();
-    candidates_.clear();
+void TWorkWithPeers::ExpandAddresses() {
+    HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
+    std::vector<TPeerId*> named;
+    for (TPeerId* candidate : candidates_.Items()) {
+        if (IsServerKind(candidate->kind) && candidate->resolved && IsNamedHost(*candidate)) {
+            candidate->AddRef();
+            named.push_back(candidate);
+        }
+    }
+    std::vector<std::pair<std::string, std::vector<uint32_t>>> looked;
+    for (TPeerId* candidate : named) {
+        const std::string& host = candidate->details->host;
+        auto found = std::find_if(looked.begin(), looked.end(), [&](const auto& entry) { return entry.first == host; });
+        if (found == looked.end()) {
+            std::vector<uint32_t> addresses;
+            if (resolver.Resolve(host, addresses) < 0) addresses.clear();
+            looked.emplace_back(host, std::move(addresses));
+            found = looked.end() - 1;
+        }
+        for (const uint32_t ip : found->second) {
+            if (ip == candidate->ip) continue;
+            TPeerId* copy = CopyCandidate(*candidate);
+            copy->ip = ip;
+            copy->priority = candidate->kind == kPeerHttp ? kSourceListPriority : kSecondaryAddressPriority;
+            AddCandidate(copy, false, false);
+            copy->Release();
+        }
+    }
+    for (TPeerId* candidate : named) candidate->Release();
 }
+
+std::minstd_rand& TWorkWithPeers::Random() {
+    if (!randomSeeded_) {
+        random_.seed(static_cast<std::minstd_rand::result_type>(platform::CalendarSeconds()));
+        randomSeeded_ = true;
+    }
+    return random_;
+}
+
+void TWorkWithPeers::AddAndConnect(TPeerId& candidate) {
+    AddCandidate(&candidate, false, false);
+    TPeerId* listed = candidates_.FindSameAddress(candidate);
+    if (listed) ConnectCandidate(*listed, AttemptBudget());
+}
+
+void TWorkWithPeers::AddRandomMirrors(int32_t count, bool connectNow) {
+    if (!mirrorListPresent_ || mirrorAddresses_.empty() || count <= 0) return;
+    HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
+    int32_t picked = 0;
+    for (int32_t pick = 0; pick < 2 * count && picked < count; ++pick) {
+        const size_t index = Random()() % mirrorAddresses_.size();
+        auto* mirror = new TPeerId(mirrorAddresses_[index], kPeerHttp);
+        mirror->priority = kSourceListPriority;
+        if (ParseSourceUrl(*mirror, resolver)) {
+            ++picked;
+            const std::string hostName = index < mirrorHostNames_.size() ? mirrorHostNames_[index] : std::string();
+            if (!hostName.empty() && hostName != kNoHostName) mirror->Details().hostToSend = hostName;
+            if (connectNow)
+                AddAndConnect(*mirror);
+            else
+                AddCandidate(mirror, false, false);
+        }
+        mirror->Release();
+    }
+    ExpandAddresses();
+}
+
+void TWorkWithPeers::ReAddSources() {
+    HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
+    const auto isTorrentLine = [this](const std::string& text) {
+        return std::any_of(sourceLines_.begin(), sourceLines_.end(), [&](const SourceLine& line) {
+            return line.text == text && (line.state == kLineTorrent || line.state == kLineTorrentInUse);
+        });
+    };
+    for (const std::string& text : knownSources_) {
+        // The torrent's own address is fetched once, never as a source of the download.
+        if (isTorrentLine(text)) continue;
+        auto* source = new TPeerId(text, SourceKindOf(text));
+        source->priority = kSourceListPriority;
+        if (ParseSourceUrl(*source, resolver) && IsServerKind(source->kind)) AddAndConnect(*source);
+        source->Release();
+    }
+}
+
+void TWorkWithPeers::SourceFailed(TPeerId* candidate, bool retry, int32_t delay) {
+    if (!candidate || !candidates_.Contains(candidate)) return;
+    if (!retry) {
+        candidates_.Remove(candidate);
+        return;
+    }
+    candidate->backoff += std::max(1, delay);
+    candidates_.Sort();
+}
+
+TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority) {
+    if (kind == kPeerBitTorrent) priority = std::max(priority, CandidateList::kBitTorrentPriority);
+    TPeerId* candidate = candidates_.Find(ip, port, kind);
+    if (candidate) {
+        if (kind != kPeerBitTorrent) candidate->identity = {};
+        candidate->priority = priority;
+        candidates_.Sort();
+    } else {
+        candidate = new TPeerId({}, kind);
+        candidate->ip = ip;
+        candidate->port = port;
+        candidate->priority = priority;
+        if (kind == kPeerBitTorrent) {
+            candidate->identity = AddressOnlyIdentity(ip, port);
+            candidate->resolved = true;
+        }
+        if (!candidates_.Insert(candidate, insertFirst || IsServerKind(kind))) return nullptr;
+    }
+    // A peer this good must get a connection even when the round's budget is spent.
+    if (priority > kMakeRoomAbovePriority && AttemptBudget() == 0) CloseSlowestBitTorrentPeers(2);
+    return candidate;
+}
+
+bool TWorkWithPeers::SameBitTorrentPeerOpen(const TPeerId& candidate) const {
+    return std::any_of(peers_.begin(), peers_.end(), [&](const TPeerObject* peer) {
+        const TPeerId* open = peer->Candidate();
+        if (peer->Kind() != kPeerBitTorrent || !open || open == &candidate) return false;
+        return (open->ip == candidate.ip && open->port == candidate.port) ||
+               (HasIdentity(candidate.identity) && open->identity == candidate.identity);
+    });
+}
+
+EligibilityFacts TWorkWithPeers::MakeEligibilityFacts() {
+    EligibilityFacts facts;
+    facts.now = JobClock();
+    facts.jobReceivesNothing = CurrentReceiveRate() == 0;
+    facts.jobComplete = DownloadComplete();
+    facts.samePeerOpen = [this](const TPeerId& candidate) { return SameBitTorrentPeerOpen(candidate); };
+    return facts;
+}
+
+bool TWorkWithPeers::IsEligible(TPeerId& candidate) { return TakeEligibilityTurn(candidate, MakeEligibilityFacts()); }
+
+bool TWorkWithPeers::TakeFromLocalList(uint32_t ip) { return std::erase(localList_, ip) > 0; }
+
+void TWorkWithPeers::RememberLocalPeer(uint32_t ip) {
+    if (localList_.size() >= kLocalListCapacity) return;
+    if (std::find(localList_.begin(), localList_.end(), ip) == localList_.end()) localList_.push_back(ip);
+}
+
+// ---------------------------------------------------------------------------
+// Peer objects
+
+void TWorkWithPeers::SetPeerFactory(const PeerFactory* factory) { factory_ = factory; }
+
+void TWorkWithPeers::SetHostResolver(HostResolver* resolver) { resolver_ = resolver; }
+
+TPeerObject* TWorkWithPeers::MakePooledPeer(int32_t kind) {
+    const auto pooled = std::find_if(idlePool_.begin(), idlePool_.end(), [kind](const TPeerObject* p) { return p->Kind() == kind; });
+    TPeerObject* peer = nullptr;
+    if (pooled != idlePool_.end()) {
+        // The pool's reference passes to the caller.
+        peer = *pooled;
+        idlePool_.erase(pooled);
+    } else {
+        const PeerFactory& factory = factory_ ? *factory_ : DefaultPeerFactory();
+        peer = factory.Create(kind, *this);
+        if (!peer) return nullptr;
+    }
+    peer->SetJob(this);
+    peer->Reset();
+    return peer;
+}
+
+void TWorkWithPeers::ReturnToPool(TPeerObject* peer) {
+    peer->Reset();
+    idlePool_.push_back(peer);
+    TrimIdlePool();
+}
+
+void TWorkWithPeers::TrimIdlePool() {
+    const size_t limit = static_cast<size_t>(std::max(settings_.maxConnections, 0)) + 12;
+    while (idlePool_.size() > limit) {
+        TPeerObject* oldest = idlePool_.front();
+        idlePool_.erase(idlePool_.begin());
+        oldest->Release();
+    }
+}
+
+void TWorkWithPeers::EndPeer(TPeerObject* peer) {
+    const auto found = std::find(peers_.begin(), peers_.end(), peer);
+    if (found == peers_.end()) return;
+    peers_.erase(found);
+    ReturnToPool(peer);
+}
+
+void TWorkWithPeers::EndFailedPeer(TPeerObject* peer, int32_t penalty) {
+    const TPeerId* candidate = peer->Candidate();
+    PeerEnded(candidate ? candidate->identity : PeerIdentity{}, peer, penalty);
+    EndPeer(peer);
+}
+
+void TWorkWithPeers::ReleasePeers() {
+    std::vector<TPeerObject*> peers;
+    peers.swap(peers_);
+    for (auto* list : {&peers, &idlePool_}) {
+        for (TPeerObject* peer : *list) {
+            peer->Reset();
+            peer->SetJob(nullptr);
+            peer->Release();
+        }
+        list->clear();
+    }
+}
+
+int32_t TWorkWithPeers::CountPeers(int32_t kindMask) const {
+    return static_cast<int32_t>(
+        std::count_if(peers_.begin(), peers_.end(), [kindMask](const TPeerObject* p) { return (p->Kind() & kindMask) != 0; }));
+}
+
+int32_t TWorkWithPeers::CountEstablished() const {
+    return static_cast<int32_t>(std::count_if(peers_.begin(), peers_.end(), [](const TPeerObject* p) { return p->IsEstablished(); }));
+}
+
+int64_t TWorkWithPeers::CurrentReceiveRate() const {
+    int64_t sum = 0;
+    for (const TPeerObject* peer : peers_) sum += peer->ReceiveRate();
+    return sum;
+}
+
+bool TWorkWithPeers::DownloadComplete() const {
+    return working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle
 
 void TWorkWithPeers::Reset(bool clearFiles, bool b) {
     TBaseWork::Reset(clearFiles, b);
     UnregisterHash();
-    ReleaseCandidates();
-    peers_.clear();
-    idlePool_.clear();
+    ReleasePeers();
+    candidates_.Clear();
     dropList_.clear();
+    dropAllRequested_ = false;
     localList_.clear();
+    knownSources_.clear();
+    knownSourcesCopied_ = false;
     uploadSlots_ = kDefaultUploadSlots;
+    maxSourceConnections_ = kDefaultMaxSourceConnections;
     infoHash_.fill(0);
     ownPeerId_.fill(0);
-    maxSourceConnections_ = kDefaultMaxSourceConnections;
     bytesFromSources_ = 0;
     bytesFromPeers_ = 0;
     idleRounds_ = 0;
+    lastSourceRound_ = 0;
+    lastPeerRound_ = 0;
+    lastSlowSourceCheck_ = 0;
+    lastMirrorRotation_ = 0;
+    upkeepRuns_ = 0;
+    announcedOnce_ = false;
+    ScopedTryLock guard(EngineJobListLock());
+    if (guard.IsLocked()) engine_.localAnnouncements.ForgetJob(this);
 }
 
 }  // namespace veldmoor

@@ -1,58 +1,175 @@
 #pragma once
 // The job's peer set: whom the job talks to. Candidates are addresses that
-// could serve the download; peers are the open connections to them.
+// could serve the download; peers are the open connections to them. The
+// layer also shares the engine's listener and the local-network discovery
+// with the other jobs.
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "engine/CandidateList.h"
+#include "engine/IncomingConnections.h"
+#include "engine/LocalDiscovery.h"
 #include "engine/TBaseWork.h"
+#include "peers/IPeerJob.h"
 #include "peers/TPeerId.h"
 
 namespace veldmoor {
 
+class HostResolver;
+class PeerFactory;
+class QSocket;
 class TPeerObject;
+struct EligibilityFacts;
 
-class TWorkWithPeers : public TBaseWork {
+// The engine-wide facts a job works with, copied under the job-list lock.
+struct EngineView {
+    bool peerToPeer = false;
+    bool reachableFromOutside = false;
+    int32_t attemptCap = 32;
+    uint32_t localAddress = kNoAddress;
+    int32_t listeningPort = 0;
+};
+
+struct PeerRateTotals {
+    int64_t receive = 0;
+    int64_t send = 0;
+};
+
+class TWorkWithPeers : public TBaseWork, public IPeerJob {
 public:
     static constexpr int32_t kDefaultMaxSourceConnections = 49;
     static constexpr int32_t kDefaultUploadSlots = 6;
+    static constexpr int32_t kSourceListPriority = 29;
+    static constexpr int32_t kSecondaryAddressPriority = 28;
+    static constexpr int32_t kLocalNetworkPriority = 35;
+    static constexpr int32_t kTrimPenalty = 6;
+    static constexpr int32_t kDropPenalty = 3;
+    static constexpr size_t kLocalListCapacity = 256;
+    static constexpr size_t kDropListCapacity = 1024;
 
     explicit TWorkWithPeers(EngineState& engine);
     ~TWorkWithPeers() override;
 
+    // --- Task interface ---
     virtual int SetConnectionLimits(int32_t sources, int32_t peers);
     virtual int AddTrackers(const std::string& trackerLines);
     virtual bool RegisterHash();
     virtual void UnregisterHash();
+    // The connection's first bytes are a handshake for this job.
+    bool IsOwnHandshake(const QSocket& connection) const;
+    // Adopts an accepted connection as a BitTorrent peer; false when refused
+    // (the connection is then closed).
+    bool TakeIncoming(std::unique_ptr<QSocket> connection, bool wrapped);
+    void SetTorrentIdentity(const InfoHash& infoHash, const PeerIdentity& ownPeerId);
 
+    // --- Candidates ---
+    // Adds a copy of the candidate unless it is refused or known already.
+    bool AddCandidate(TPeerId* candidate, bool a, bool b);
     // Turns the task's source lines into candidates; every 15 s of job clock.
     void FeedSources();
-    // Inserts a candidate in order, unless an equal one is already known.
-    bool AddCandidate(TPeerId* candidate, bool a, bool b);
+    // Drops candidates whose address no longer parses.
+    void RevalidateCandidates();
+    // Every further address of a named server host becomes a candidate too.
+    void ExpandAddresses();
+    void AddRandomMirrors(int32_t count, bool connectNow);
+    // Re-adds the task's sources and connects them at once.
+    void ReAddSources();
+    // A server refused: retry later (the backoff grows by max(1, delay)) or never.
+    void SourceFailed(TPeerId* candidate, bool retry, int32_t delay);
+    // The listed candidate for the address, made when missing; null when the
+    // list has no room.
+    TPeerId* AddPeerAddress(uint32_t ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority);
+    // The round's check of one candidate; counts its backoff down.
+    bool IsEligible(TPeerId& candidate);
 
-    // The connection rounds and the upkeep of connections; the peer kinds that
-    // would connect do not exist yet, so these start nothing.
-    virtual void ConnectSources() {}
-    virtual void ConnectPeers() {}
-    virtual void DispatchIncoming() {}
-    virtual void ExchangeLocalAnnouncements() {}
+    // --- Connections ---
+    // Opens connections to one candidate; how many were opened.
+    int32_t ConnectCandidate(TPeerId& candidate, int32_t budget);
+    // The connection rounds, each at most once per second of job clock.
+    virtual void ConnectSources();
+    virtual void ConnectPeers();
+    // Connections a round may start now.
+    int32_t AttemptBudget() const;
+    // Accounts for a connection that ended badly.
+    void PeerEnded(const PeerIdentity& identity, TPeerObject* peer, int32_t penalty);
+    // A peer object of `kind` from the idle pool, else from the factory; reset,
+    // holding one reference for the caller. Null for kinds nobody registered.
+    TPeerObject* MakePooledPeer(int32_t kind);
+    // Takes the peer off the open connections and keeps it for reuse.
+    void EndPeer(TPeerObject* peer);
+    // As EndPeer, after accounting for the failure.
+    void EndFailedPeer(TPeerObject* peer, int32_t penalty);
+    // The last BitTorrent connections of the ranking close (the switch is off).
+    void CloseTrailingBitTorrentPeers(int32_t count);
+    // Per second: the slow-source replacement every 45 s, or with a mirror list
+    // the mirror rotation every 31 s.
+    void RotateSources();
+
+    // --- Rate refresh (every 4 s) ---
+    void RankPeers();
+    // Each connection's rates from its window; the sums are the job's speeds.
+    PeerRateTotals TakePeerRates();
+    // Trim, choking, idle and seed checks, banned sources.
+    void RunPeerUpkeep();
+
+    // --- Drop requests from the task's user ---
+    void RequestDropPeer(const PeerIdentity& identity);
+    void RequestDropAllPeers();
+    // With the job's publish: the requested connections close.
+    void ApplyDropRequests();
+
+    // --- Engine-wide ---
+    // Listener upkeep, accepting and dispatching; at most every 400 ms.
+    virtual void DispatchIncoming();
+    // Local-network discovery; every 10 s.
+    virtual void ExchangeLocalAnnouncements();
+    // Copies the engine's switches unless the job-list lock is busy.
+    void RefreshEngineView();
+
+    // --- IPeerJob ---
+    bool PeerToPeerEnabled() const override { return view_.peerToPeer; }
+    bool DownloadComplete() const override;
+    // Without block scheduling there is no pool to take requests: they are dropped.
+    void ReturnRequests(std::vector<BlockRequest>& requests) override { requests.clear(); }
+    int32_t ReadPosition() const override { return -1; }
+    // The transfer statistics count waiting uploads.
+    void CountWaitingUpload() override {}
 
     void Reset(bool clearFiles, bool b) override;
 
+    // Null restores the process's peer kinds and resolver.
+    void SetPeerFactory(const PeerFactory* factory);
+    void SetHostResolver(HostResolver* resolver);
+
     size_t CandidateCount() const { return candidates_.size(); }
-    const std::vector<TPeerId*>& Candidates() const { return candidates_; }
+    const std::vector<TPeerId*>& Candidates() const { return candidates_.Items(); }
+    const std::vector<TPeerObject*>& Peers() const { return peers_; }
+    size_t IdlePoolSize() const { return idlePool_.size(); }
+    const std::vector<uint32_t>& LocalList() const { return localList_; }
     int32_t MaxSourceConnections() const { return maxSourceConnections_; }
     int32_t MaxPeerConnections() const { return maxPeerConnections_; }
+    int32_t UploadSlots() const { return uploadSlots_; }
+    const std::string& ListeningText() const { return listeningText_; }
+    const EngineView& View() const { return view_; }
 
 protected:
-    void ReleaseCandidates();
-    void SortCandidates();
+    // The sum of the connections' receive rates at the last refresh.
+    virtual int64_t CurrentReceiveRate() const;
+    // Block scheduling marks a banned source's range for a new start.
+    virtual void MarkSourceRangeReset(TPeerObject& /*peer*/) {}
+
+    int32_t CountPeers(int32_t kindMask) const;
+    int32_t CountEstablished() const;
 
     std::vector<TPeerObject*> peers_;
     std::vector<TPeerObject*> idlePool_;
-    std::vector<TPeerId*> candidates_;
+    CandidateList candidates_;
     std::vector<PeerIdentity> dropList_;
+    bool dropAllRequested_ = false;
     std::vector<uint32_t> localList_;
     std::vector<std::string> knownSources_;
     bool knownSourcesCopied_ = false;
@@ -66,15 +183,55 @@ protected:
     int64_t lastPeerRound_ = 0;
     int64_t bytesFromSources_ = 0;
     int64_t bytesFromPeers_ = 0;
-    std::array<uint8_t, 20> infoHash_{};
+    InfoHash infoHash_{};
     PeerIdentity ownPeerId_{};
+
+private:
+    CandidateAddContext AddContext() const;
+    EligibilityFacts MakeEligibilityFacts();
+    bool SameBitTorrentPeerOpen(const TPeerId& candidate) const;
+    bool TakeFromLocalList(uint32_t ip);
+    void RememberLocalPeer(uint32_t ip);
+    // Copies `candidate` into the list and connects the listed one at once.
+    void AddAndConnect(TPeerId& candidate);
+    std::minstd_rand& Random();
+
+    void ReturnToPool(TPeerObject* peer);
+    void TrimIdlePool();
+    void ReleasePeers();
+    void CloseSlowestBitTorrentPeers(int32_t count);
+    void ReplaceSlowSource();
+    void RotateMirrors();
+    void LowerPriority(TPeerId* candidate);
+
+    void TrimPeers();
+    void KeepUpBitTorrentPeers(bool complete, bool idleCheck);
+    void RemoveBannedSources();
+
+    void CopyEngineView();
+    // Closes the engine's waiting connections that are for this job.
+    void DropPendingIncoming();
+    void KeepListener();
+    void NoteAcceptedAddresses(const std::vector<uint32_t>& addresses);
+    PendingVerdict JudgePending(PendingConnection& connection, uint32_t tick, const std::vector<InfoHash>& known);
+    bool WouldAdopt(const QSocket& connection) const;
+    Announcement OwnAnnouncement(bool reply) const;
+    bool SendAnnouncement(bool reply);
+    void ReadAnnouncements();
+    void TakeKeptAnnouncements();
+    void TakeAnnouncement(const Announcement& announcement, uint32_t sender);
+
+    const PeerFactory* factory_ = nullptr;
+    HostResolver* resolver_ = nullptr;
+    EngineView view_;
+    std::string listeningText_;
+    int32_t peerNumbers_ = 0;
+    int32_t upkeepRuns_ = 0;
+    int64_t lastSlowSourceCheck_ = 0;
+    int64_t lastMirrorRotation_ = 0;
+    bool announcedOnce_ = false;
+    bool randomSeeded_ = false;
+    std::minstd_rand random_;
 };
-
-// Candidate order: higher priority, more successes, fewer failures, fewer
-// attempts, smaller backoff.
-bool CandidateBefore(const TPeerId& a, const TPeerId& b);
-
-// The kind a source address names by its leading text, 0 for none.
-int32_t SourceKindOf(const std::string& address);
 
 }  // namespace veldmoor

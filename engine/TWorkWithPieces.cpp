@@ -175,14 +175,24 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
 
 void TWorkWithPieces::OnPieceChecked(TPeerId* sender, bool matched) {
     if (!sender) return;
+    // Every finished piece, good or bad, counts as delivered: the ban rule
+    // weighs failures against all deliveries.
+    ++sender->successes;
     if (matched)
         sender->hashFailures = 0;
     else if (sender->kind & kPeerServer)
         ++sender->hashFailures;
 }
 
-void TWorkWithPieces::CountPieceDelivery(TPeerId* sender) {
-    if (sender) ++sender->successes;
+void TWorkWithPieces::MarkSourceRangeReset(TPeerObject& peer) {
+    if (SourceRange* range = sourceRanges_.RangeOf(peer)) {
+        range->reset = true;
+        sourceRanges_.Release(peer);
+    }
+}
+
+void TWorkWithPieces::CountPieceDelivery(TPeerId* /*sender*/) {
+    // Counted when the piece was checked; reaching the disk adds nothing.
 }
 
 void TWorkWithPieces::PublishFileList() {
@@ -319,7 +329,9 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     ReleasePieceMap();
     workingBitfield_.clear();
     publishedBitfield_.clear();
+    publishedBitfieldSize_.store(0, std::memory_order_relaxed);
     pendingHaves_.clear();
+    sourceRanges_.Clear();
     bitfieldChanged_ = pieceListChanged_ = peerListChanged_ = false;
     if (clearFiles) publishedFiles_.clear();
 }

@@ -2,10 +2,12 @@
 // The job's piece layer: the piece map over the target file and its torrent,
 // the piece-map events, the published file list and bitfield, and reads of
 // downloaded data. Source ranges and block scheduling build on it.
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "engine/SourceRanges.h"
 #include "engine/TWorkWithPeers.h"
 #include "foundation/QMutex.h"
 #include "torrent/IPieceMapOwner.h"
@@ -50,10 +52,17 @@ public:
 
     // The published piece bitfield (TaskGetBitfield); take the job's lock.
     const std::vector<uint8_t>& PublishedBitfield() const { return publishedBitfield_; }
+    // Its size without the job's lock, for callers that hold the job-list lock.
+    int PublishedBitfieldSize() const { return publishedBitfieldSize_.load(std::memory_order_relaxed); }
     TPieces* PieceMap() const { return pieces_; }
     TTorrent* Torrent() const { return torrent_; }
     // Pieces verified since the last have announcement, oldest first.
     const std::vector<int32_t>& PendingHaves() const { return pendingHaves_; }
+
+    int32_t ReadPosition() const override { return readPosition_; }
+    // A banned source's range starts over for whoever takes it next.
+    void MarkSourceRangeReset(TPeerObject& peer) override;
+    SourceRangeList& SourceRanges() { return sourceRanges_; }
 
     // IPieceMapOwner
     void OnPieceMapEvent(const PieceMapEvent& event) override;
@@ -96,6 +105,8 @@ protected:
     std::vector<PublishedFile> publishedFiles_;
     std::vector<int32_t> pendingHaves_;
     int32_t readPosition_ = -1;  // first piece of the latest read served
+    SourceRangeList sourceRanges_;
+    std::atomic<int> publishedBitfieldSize_{0};
 
 private:
     struct ReadRequest {

@@ -5,6 +5,7 @@
 
 #include "engine/TransferRules.h"
 #include "foundation/QTimeThread.h"
+#include "peers/TPeerObject.h"
 #include "platform/Files.h"
 #include "torrent/TPieces.h"
 
@@ -27,7 +28,12 @@ int32_t ToInt32(int64_t value) {
 
 TWorkWithTransStatis::TWorkWithTransStatis(EngineState& engine) : TWorkWithPieces(engine) {}
 
-int64_t TWorkWithTransStatis::SumPeerRate(int32_t) { return 0; }
+int64_t TWorkWithTransStatis::SumPeerRate(int32_t kindMask) {
+    int64_t sum = 0;
+    for (const TPeerObject* peer : Peers())
+        if (peer && (peer->Kind() & kindMask)) sum += peer->ReceiveRate();
+    return sum;
+}
 
 int32_t TWorkWithTransStatis::DownloadBudget() const {
     return ToInt32(std::max<int64_t>(downloadBudget_ - bytesReceivedThisSecond_, 0));
@@ -87,6 +93,7 @@ void TWorkWithTransStatis::TickSecond(bool complete) {
     ConnectSources();
     ConnectPeers();
     ApplyLowRateRule();
+    RotateSources();
 }
 
 void TWorkWithTransStatis::ChoosePacing(int64_t trafficLastSecond) {
@@ -149,7 +156,7 @@ void TWorkWithTransStatis::ApplyLowRateRule() {
         return;
     }
     if (lowRateSeconds_ >= kLowRateSecondsBeforeReAdd) {
-        ReAddKnownSources();
+        ReAddSources();
         lowRateSeconds_ = 0;
     } else {
         ++lowRateSeconds_;
@@ -164,6 +171,11 @@ bool TWorkWithTransStatis::RatesDue() const {
 void TWorkWithTransStatis::RefreshRates() {
     lastRatesRefresh_ = JobClock();
     ++ratesRefreshCount_;
+    RankPeers();
+    const PeerRateTotals rates = TakePeerRates();
+    currentDownloadSpeed_ = ToInt32(rates.receive);
+    currentUploadSpeed_ = ToInt32(rates.send);
+    RunPeerUpkeep();
     forceRatesRefresh_ = false;
 }
 

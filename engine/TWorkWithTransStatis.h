@@ -40,8 +40,6 @@ protected:
     void RefreshStatus(bool complete);
     void AnnounceHaves();
     void ApplyLowRateRule();
-    // Re-adds the task's known sources and connects them at once.
-    virtual void ReAddKnownSources() {}
     bool IsComplete() const { return working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount; }
 
     int64_t bytesReceivedThisSecond_ = 0;

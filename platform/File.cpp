@@ -1,9 +1,10 @@
 #include "platform/File.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "platform/Files.h"
 
@@ -85,8 +86,8 @@ int64_t File::ReadAt(int64_t offset, void* buffer, int64_t length) {
     auto* out = static_cast<char*>(buffer);
     int64_t done = 0;
     while (done < length) {
-        const ssize_t got = ::pread(descriptor_, out + done, static_cast<size_t>(length - done),
-                                    static_cast<off_t>(offset + done));
+        const ssize_t got =
+            ::pread(descriptor_, out + done, static_cast<size_t>(length - done), static_cast<off_t>(offset + done));
         if (got < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -102,8 +103,8 @@ IoStatus File::WriteAt(int64_t offset, const void* bytes, int64_t length) {
     const auto* in = static_cast<const char*>(bytes);
     int64_t done = 0;
     while (done < length) {
-        const ssize_t put = ::pwrite(descriptor_, in + done, static_cast<size_t>(length - done),
-                                     static_cast<off_t>(offset + done));
+        const ssize_t put =
+            ::pwrite(descriptor_, in + done, static_cast<size_t>(length - done), static_cast<off_t>(offset + done));
         if (put < 0) {
             if (errno == EINTR) continue;
             return StatusForError(errno);

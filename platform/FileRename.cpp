@@ -1,9 +1,10 @@
 #include "platform/FileRename.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 namespace veldmoor::platform {
 

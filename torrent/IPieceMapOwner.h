@@ -9,12 +9,12 @@ namespace veldmoor {
 class TPeerId;
 
 enum PieceMapEventType : int32_t {
-    kPieceVerifiedEvent = 1,      // value 1 verified / 0 un-verified, data = piece index
-    kSizesChangedEvent = 2,       // re-read the counters
-    kPublishEvent = 3,            // value = flush flag
-    kPieceCountEvent = 100,       // data = piece count
-    kFileChoicesEvent = 1000,     // text = the new "part" text (empty: drop it)
-    kPieceStatusEvent = 1001,     // text = the new "bits" text (empty: drop it)
+    kPieceVerifiedEvent = 1,   // value 1 verified / 0 un-verified, data = piece index
+    kSizesChangedEvent = 2,    // re-read the counters
+    kPublishEvent = 3,         // value = flush flag
+    kPieceCountEvent = 100,    // data = piece count
+    kFileChoicesEvent = 1000,  // text = the new "part" text (empty: drop it)
+    kPieceStatusEvent = 1001,  // text = the new "bits" text (empty: drop it)
     kDiskFullEvent = 1002,
     kDiskRoomEvent = 1003,
     kFileUnwritableEvent = 1004,

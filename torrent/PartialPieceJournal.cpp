@@ -186,7 +186,8 @@ bool TPieces::RestoreJournalRecord(TPiece& piece, std::string_view body) {
     const uint32_t bytesHeld = GetWord(body.data());
     const uint32_t prefix = GetWord(body.data() + 4);
     const uint32_t blocks = GetWord(body.data() + 8);
-    if (blocks < 1 || blocks > kMaxBlocksPerRecord || body.size() != kHeaderSize + blocks * kBlockEntrySize) return false;
+    if (blocks < 1 || blocks > kMaxBlocksPerRecord || body.size() != kHeaderSize + blocks * kBlockEntrySize)
+        return false;
     // The record must continue exactly where the restored SHA-1 state stops.
     if (prefix != static_cast<uint32_t>(piece.received) || (piece.received > 0 && !piece.hasher)) return false;
 
@@ -201,7 +202,7 @@ bool TPieces::RestoreJournalRecord(TPiece& piece, std::string_view body) {
             return false;
         const int32_t start = static_cast<int32_t>(offset);
         const int32_t size = std::min(kBlockSize, piece.length - start);  // the padding is dropped
-        if (restored.Add(start, entry + 8, size) != size) return false;  // the same slot twice
+        if (restored.Add(start, entry + 8, size) != size) return false;   // the same slot twice
         restoredBytes += size;
     }
     if (restoredBytes < bytesHeld) return false;

@@ -25,9 +25,12 @@ platform::IoStatus TPieces::WriteContent(int64_t offset, const char* bytes, int6
         const int64_t inFile = position - entry.offset;
         const int64_t count = std::min(length - done, entry.length - inFile);
         switch (OpenForWrite(entry, inFile + count, policy, *job_, [this] { ReleaseReadBuffer(); })) {
-            case GrowthResult::Ready: break;
-            case GrowthResult::NoRoom: return platform::IoStatus::DiskFull;
-            case GrowthResult::Unwritable: return platform::IoStatus::Failed;
+            case GrowthResult::Ready:
+                break;
+            case GrowthResult::NoRoom:
+                return platform::IoStatus::DiskFull;
+            case GrowthResult::Unwritable:
+                return platform::IoStatus::Failed;
         }
         const platform::IoStatus status = entry.file.WriteAt(inFile, bytes + done, count);
         if (status != platform::IoStatus::Ok) {
@@ -96,8 +99,8 @@ bool TPieces::FullCheck() {
             const int64_t at = k * pieceLength_;
             char* data = readBuffer_.data() + at;
             // Past a gap in the batch (a missing or short file) each piece is read alone.
-            const bool present = at + piece.length <= got ||
-                                 ReadContent(start + at, data, piece.length) == piece.length;
+            const bool present =
+                at + piece.length <= got || ReadContent(start + at, data, piece.length) == piece.length;
             if (present && PieceHashMatches(piece, Sha1Of(data, static_cast<size_t>(piece.length)))) {
                 SetPieceDone(piece.index, true);
                 goodBytes += piece.length;

@@ -83,9 +83,13 @@ GrowthResult OpenForWrite(TPieceFile& entry, int64_t end, const GrowthPolicy& po
     if (target <= *size) return GrowthResult::Ready;
     if (!WaitForRoom(entry.workingPath, target - *size, owner, onDiskFull)) return GrowthResult::NoRoom;
     switch (entry.file.SetSize(target)) {
-        case platform::IoStatus::Ok: return GrowthResult::Ready;
-        case platform::IoStatus::DiskFull: Tell(owner, kDiskFullEvent); return GrowthResult::NoRoom;
-        case platform::IoStatus::Failed: break;
+        case platform::IoStatus::Ok:
+            return GrowthResult::Ready;
+        case platform::IoStatus::DiskFull:
+            Tell(owner, kDiskFullEvent);
+            return GrowthResult::NoRoom;
+        case platform::IoStatus::Failed:
+            break;
     }
     Tell(owner, kFileUnwritableEvent);
     return GrowthResult::Unwritable;

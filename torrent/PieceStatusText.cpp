@@ -47,9 +47,7 @@ void Adopt(QElement& container, std::unique_ptr<QElement> child) {
     if (child && container.Append(child.get())) child.release();
 }
 
-void AppendInteger(QElement& container, const char* key, int64_t value) {
-    container.AppendText(key, -1, value, true);
-}
+void AppendInteger(QElement& container, const char* key, int64_t value) { container.AppendText(key, -1, value, true); }
 
 bool IsLeafNamed(const QElement* element, const char* name) {
     return element && element->GetKind() == kElementLeaf && element->GetBytes() == name;
@@ -136,8 +134,9 @@ void TPieces::SaveStatus() {
     }
     root->AppendText("BitField", -1);
     root->AppendText(reinterpret_cast<const char*>(bitfield_.data()), static_cast<int>(bitfield_.size()));
-    AppendInteger(*root, "BitFieldCheck",
-                  BitfieldCheckValue(torrent_ ? torrent_->InfoHash() : Sha1Digest{}, bitfield_.data(), bitfield_.size()));
+    AppendInteger(
+        *root, "BitFieldCheck",
+        BitfieldCheckValue(torrent_ ? torrent_->InfoHash() : Sha1Digest{}, bitfield_.data(), bitfield_.size()));
 
     QByteBuffer encoded;
     if (!Encode(root.get(), encoded)) return;
@@ -152,8 +151,8 @@ bool TPieces::LoadStatus() {
     std::unique_ptr<QElement> root = ParseElement(pieceStatusText_.data(), static_cast<int>(pieceStatusText_.size()));
     if (!root || root->GetKind() != kElementDictionary) return false;
 
-    if (const QElement* hash = root->GetValue("infohash"); hash && hash->GetKind() == kElementLeaf &&
-                                                            hash->GetLength() == static_cast<int>(kSha1DigestSize)) {
+    if (const QElement* hash = root->GetValue("infohash");
+        hash && hash->GetKind() == kElementLeaf && hash->GetLength() == static_cast<int>(kSha1DigestSize)) {
         if (std::memcmp(hash->GetData(), torrent_->InfoHash().data(), kSha1DigestSize) != 0) return false;
     }
 
@@ -195,8 +194,10 @@ bool TPieces::LoadStatus() {
             const QElement* part = item->GetValue("Part");
             const QElement* status = item->GetValue("Status");
             const QElement* check = item->GetValue("CRC32");
-            if (!IsIntegerLeaf(index, "Index") || !IsIntegerLeaf(part, "Part") || !IsIntegerLeaf(check, "CRC32")) continue;
-            if (!status || status->GetKind() != kElementLeaf || status->GetLength() < static_cast<int>(kSha1StateImageSize))
+            if (!IsIntegerLeaf(index, "Index") || !IsIntegerLeaf(part, "Part") || !IsIntegerLeaf(check, "CRC32"))
+                continue;
+            if (!status || status->GetKind() != kElementLeaf ||
+                status->GetLength() < static_cast<int>(kSha1StateImageSize))
                 continue;
             const int64_t piece = index->GetInteger();
             if (piece < 0 || piece >= pieceCount_) continue;

@@ -117,33 +117,33 @@ void TPieces::DropHeldData(int64_t piece) {
     RecountInProgress();
 }
 
-bool TPieces::WritePrefixRun(TPiece& piece) {
+platform::IoStatus TPieces::WritePrefixRun(TPiece& piece) {
     const int32_t runEnd = std::min(piece.held.RunEnd(piece.received), piece.length);
     const int32_t runLength = runEnd - piece.received;
-    if (runLength < kPrefixWriteRun) return false;
-    if (runEnd >= piece.length) return CompletePiece(piece);
-    if (piece.received > 0 && !piece.hasher) return false;
+    if (runLength < kPrefixWriteRun || runEnd >= piece.length) return platform::IoStatus::Ok;
+    if (piece.received > 0 && !piece.hasher) return platform::IoStatus::Ok;
 
     std::string run(static_cast<size_t>(runLength), '\0');
-    if (!piece.held.Read(piece.received, runLength, run.data())) return false;
+    if (!piece.held.Read(piece.received, runLength, run.data())) return platform::IoStatus::Ok;
     const int64_t position = int64_t{piece.index} * pieceLength_ + piece.received;
-    if (WriteContent(position, run.data(), runLength) != platform::IoStatus::Ok) return false;
+    const platform::IoStatus status = WriteContent(position, run.data(), runLength);
+    if (status != platform::IoStatus::Ok) return status;
     if (!piece.hasher) piece.hasher = std::make_unique<Sha1Hasher>();
     piece.hasher->Update(run);
     const int64_t before = piece.held.Bytes();
     piece.held.DropBelow(runEnd);
     heldTotal_ -= before - piece.held.Bytes();
     piece.received = runEnd;
-    return true;
+    return platform::IoStatus::Ok;
 }
 
-bool TPieces::WritePieceOut(TPiece& piece) {
+platform::IoStatus TPieces::WritePieceOut(TPiece& piece) {
     const int64_t pieceStart = int64_t{piece.index} * pieceLength_;
     for (const auto& [start, bytes] : piece.held.Ranges()) {
         if (start < piece.received) continue;
-        if (WriteContent(pieceStart + start, bytes.data(), static_cast<int64_t>(bytes.size())) !=
-            platform::IoStatus::Ok)
-            return false;  // stays in memory, pending
+        const platform::IoStatus status =
+            WriteContent(pieceStart + start, bytes.data(), static_cast<int64_t>(bytes.size()));
+        if (status != platform::IoStatus::Ok) return status;  // stays in memory, pending
     }
     TPeerId* sender = piece.sender.Get();
     if (sender) sender->AddRef();
@@ -156,7 +156,7 @@ bool TPieces::WritePieceOut(TPiece& piece) {
     SetPieceDone(piece.index, true);
     job_->CountPieceDelivery(sender);
     ReleaseRef(sender);
-    return true;
+    return platform::IoStatus::Ok;
 }
 
 void TPieces::WriteBack() {
@@ -164,6 +164,8 @@ void TPieces::WriteBack() {
     const int64_t window = writeWindow_ > 0 ? int64_t{writeWindow_} * kWindowUnit : kWindowUnit;
     const int64_t keepLimit = heldTotal_ >= window / 2 ? window / 5 : window / 2;
     const bool keepDonePieces = doneHeldLastPass_ < keepLimit;
+    // Once the disk is full the rest of the pass stays in memory.
+    bool diskFull = false;
     int64_t doneHeld = 0;
     for (TPiece& piece : pieces_) {
         if (piece.held.Empty()) continue;
@@ -174,16 +176,21 @@ void TPieces::WriteBack() {
                 piece.pendingWrite = false;
                 continue;
             }
-            if (piece.pendingWrite || verified) continue;
-            if (piece.held.Bytes() >= kPrefixWriteRun) WritePrefixRun(piece);
+            if (piece.pendingWrite || verified || diskFull) continue;
+            if (piece.held.Bytes() >= kPrefixWriteRun) {
+                diskFull = WritePrefixRun(piece) == platform::IoStatus::DiskFull;
+                if (piece.HoldsToEnd()) CompletePiece(piece);
+            }
             continue;
         }
         if (!piece.pendingWrite) continue;
-        if (keepDonePieces) {
+        if (keepDonePieces || diskFull) {
             doneHeld += piece.held.Bytes();
             continue;
         }
-        if (!WritePieceOut(piece)) doneHeld += piece.held.Bytes();
+        const platform::IoStatus status = WritePieceOut(piece);
+        if (status != platform::IoStatus::Ok) doneHeld += piece.held.Bytes();
+        diskFull = status == platform::IoStatus::DiskFull;
     }
     doneHeldLastPass_ = doneHeld;
 
@@ -219,7 +226,8 @@ void TPieces::Relieve() {
         }
     }
     if (candidateBytes + doneBytes >= window) {
-        std::sort(candidates.begin(), candidates.end(), [](const TPiece* a, const TPiece* b) { return a->stamp < b->stamp; });
+        std::sort(candidates.begin(), candidates.end(),
+                  [](const TPiece* a, const TPiece* b) { return a->stamp < b->stamp; });
         const int64_t margin = std::max(window / 10, kWindowUnit);
         for (TPiece* piece : candidates) {
             if (window - heldTotal_ >= margin) break;
@@ -232,7 +240,11 @@ void TPieces::Relieve() {
 bool TPieces::Flush(bool closeFiles, bool writeStatus) {
     bool written = true;
     for (TPiece& piece : pieces_) {
-        if (piece.done && piece.pendingWrite && !WritePieceOut(piece)) written = false;
+        if (!piece.done || !piece.pendingWrite) continue;
+        const platform::IoStatus status = WritePieceOut(piece);
+        if (status == platform::IoStatus::Ok) continue;
+        written = false;
+        if (status == platform::IoStatus::DiskFull) break;  // the others would only wait again
     }
     RenameCompletedFiles();
     if (closeFiles) {

@@ -45,8 +45,8 @@ uint64_t Sha1Hasher::BytesHashed() const {
 
 Sha1StateImage Sha1Hasher::ToImage() const {
     Sha1StateImage image{};
-    const uint32_t words[] = {context_.h0, context_.h1, context_.h2, context_.h3, context_.h4,
-                              context_.Nl, context_.Nh};
+    const uint32_t words[] = {context_.h0, context_.h1, context_.h2, context_.h3,
+                              context_.h4, context_.Nl, context_.Nh};
     for (size_t i = 0; i < 7; ++i) PutWord(image.data() + 4 * i, words[i]);
     image[kCountOffset] = static_cast<uint8_t>(context_.num & 0xFF);
     image[kCountOffset + 1] = static_cast<uint8_t>((context_.num >> 8) & 0xFF);

@@ -59,7 +59,8 @@ bool HeldRanges::Read(int32_t offset, int32_t length, char* out) const {
         const int32_t end = start + static_cast<int32_t>(it->second.size());
         if (end <= cursor) continue;
         const int32_t copyEnd = std::min(end, offset + length);
-        std::memcpy(out + (cursor - offset), it->second.data() + (cursor - start), static_cast<size_t>(copyEnd - cursor));
+        std::memcpy(out + (cursor - offset), it->second.data() + (cursor - start),
+                    static_cast<size_t>(copyEnd - cursor));
         cursor = copyEnd;
     }
     return cursor == offset + length;

@@ -361,8 +361,7 @@ void TPieces::Reset() {
 }
 
 bool TPieces::IsReady() const {
-    if (pieces_.empty() || pieceCount_ <= 0 || files_.empty() || totalLength_ <= 0 || pieceLength_ <= 0)
-        return false;
+    if (pieces_.empty() || pieceCount_ <= 0 || files_.empty() || totalLength_ <= 0 || pieceLength_ <= 0) return false;
     // A map without hashes never checks a piece; it stays usable once taken.
     return !job_->HasReadyPieceMap() || pieceHashes_.size() >= 20 || !built_;
 }

@@ -135,8 +135,8 @@ private:
     // Writing (PieceWriter.cpp).
     int32_t WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, const char* bytes, TPeerId* sender);
     bool CompletePiece(TPiece& piece);
-    bool WritePrefixRun(TPiece& piece);
-    bool WritePieceOut(TPiece& piece);
+    platform::IoStatus WritePrefixRun(TPiece& piece);
+    platform::IoStatus WritePieceOut(TPiece& piece);
     void DiscardHeld(TPiece& piece);
     void StampDone(TPiece& piece);
     void RenameCompletedFiles();

@@ -104,8 +104,7 @@ std::string EscapeHash(const uint8_t* bytes, size_t length) {
     return text;
 }
 
-TTorrent::TTorrent(TPieces* pieceMap, IPieceMapOwner* job, TPieces* previousMap)
-    : pieceMap_(pieceMap), job_(job) {
+TTorrent::TTorrent(TPieces* pieceMap, IPieceMapOwner* job, TPieces* previousMap) : pieceMap_(pieceMap), job_(job) {
     SetPreviousMap(previousMap);
     Clear();
 }
@@ -213,7 +212,8 @@ void TTorrent::ChooseCodePage(QElement& root) {
         if (const QElement* codePage = root.GetValue("codepage"); codePage && codePage->HasInteger()) {
             const int64_t value = codePage->GetInteger();
             if (value > 0 && value <= INT32_MAX) codePage_ = static_cast<int32_t>(value);
-        } else if (const QElement* encoding = root.GetValue("encoding"); encoding && encoding->GetKind() == kElementLeaf) {
+        } else if (const QElement* encoding = root.GetValue("encoding");
+                   encoding && encoding->GetKind() == kElementLeaf) {
             codePage_ = CodePageForEncoding(encoding->GetBytes());
         }
     }

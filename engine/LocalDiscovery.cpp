@@ -1,0 +1,125 @@
+#include "engine/LocalDiscovery.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "peers/SourceAddress.h"
+#include "platform/UdpSocket.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr size_t kAddressOffset = 4;
+constexpr size_t kPortOffset = 8;
+constexpr size_t kKindOffset = 12;
+constexpr size_t kHashOffset = 16;
+constexpr size_t kPeerIdOffset = 36;
+constexpr size_t kDatagramBuffer = 2048;
+
+uint32_t ReadBigEndian32(const uint8_t* bytes) {
+    return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | uint32_t{bytes[3]};
+}
+
+class MulticastChannel final : public IAnnouncementChannel {
+public:
+    explicit MulticastChannel(platform::SocketHandle handle) : handle_(handle) {}
+    ~MulticastChannel() override { platform::CloseSocket(handle_); }
+    MulticastChannel(const MulticastChannel&) = delete;
+    MulticastChannel& operator=(const MulticastChannel&) = delete;
+
+    bool SendToGroup(const uint8_t* data, size_t size) override {
+        const long sent = platform::SendDatagram(handle_, data, size, {DiscoveryGroup(), kDiscoveryPort, {}});
+        return sent >= 0 || platform::IsWouldBlock(static_cast<int>(sent));
+    }
+
+    Received Receive(ReceivedDatagram& datagram) override {
+        datagram.bytes.resize(kDatagramBuffer);
+        platform::Ipv4Endpoint from;
+        const long received = platform::ReceiveDatagram(handle_, datagram.bytes.data(), datagram.bytes.size(), &from);
+        if (received < 0) return platform::IsWouldBlock(static_cast<int>(received)) ? Received::kNothing : Received::kFailed;
+        datagram.bytes.resize(static_cast<size_t>(received));
+        datagram.sender = from.address;
+        return Received::kDatagram;
+    }
+
+private:
+    platform::SocketHandle handle_;
+};
+
+}  // namespace
+
+uint32_t DiscoveryGroup() { return AddressFromBytes(233, 65, 31, 78); }
+
+std::array<uint8_t, kAnnouncementBytes> EncodeAnnouncement(const Announcement& announcement) {
+    std::array<uint8_t, kAnnouncementBytes> bytes{};
+    std::memcpy(bytes.data() + kAddressOffset, &announcement.address, sizeof announcement.address);
+    bytes[kPortOffset] = static_cast<uint8_t>(announcement.port >> 8);
+    bytes[kPortOffset + 1] = static_cast<uint8_t>(announcement.port & 0xFF);
+    bytes[kKindOffset + 3] = announcement.reply ? 1 : 0;
+    std::copy(announcement.infoHash.begin(), announcement.infoHash.end(), bytes.begin() + kHashOffset);
+    std::copy(announcement.peerId.begin(), announcement.peerId.end(), bytes.begin() + kPeerIdOffset);
+    return bytes;
+}
+
+std::optional<Announcement> DecodeAnnouncement(const uint8_t* data, size_t size) {
+    if (!data || size < kAnnouncementBytes || ReadBigEndian32(data) != 0) return std::nullopt;
+    Announcement announcement;
+    std::memcpy(&announcement.address, data + kAddressOffset, sizeof announcement.address);
+    announcement.port = static_cast<uint16_t>((data[kPortOffset] << 8) | data[kPortOffset + 1]);
+    announcement.reply = ReadBigEndian32(data + kKindOffset) != 0;
+    std::copy_n(data + kHashOffset, announcement.infoHash.size(), announcement.infoHash.begin());
+    std::copy_n(data + kPeerIdOffset, announcement.peerId.size(), announcement.peerId.begin());
+    return announcement;
+}
+
+std::unique_ptr<IAnnouncementChannel> OpenMulticastChannel() {
+    const int handle = platform::OpenDatagramSocket(kDiscoveryPort);
+    if (handle < 0) return nullptr;
+    if (platform::JoinMulticastGroup(handle, DiscoveryGroup()) < 0) {
+        platform::CloseSocket(handle);
+        return nullptr;
+    }
+    return std::make_unique<MulticastChannel>(handle);
+}
+
+bool KeptAnnouncement::SeenBy(const TBaseWork* job) const {
+    return std::find(seenBy.begin(), seenBy.end(), job) != seenBy.end();
+}
+
+LocalAnnouncements::LocalAnnouncements() : opener_(OpenMulticastChannel) {}
+
+bool LocalAnnouncements::EnsureChannel() {
+    if (!channel_ && opener_) channel_ = opener_();
+    return channel_ != nullptr;
+}
+
+void LocalAnnouncements::SetChannelOpener(ChannelOpener opener) {
+    channel_.reset();
+    opener_ = opener ? std::move(opener) : ChannelOpener(OpenMulticastChannel);
+}
+
+void LocalAnnouncements::Keep(const Announcement& announcement, uint32_t sender, int64_t now, const TBaseWork* seenBy) {
+    const bool known = std::any_of(kept_.begin(), kept_.end(), [&](const KeptAnnouncement& kept) {
+        return kept.announcement.peerId == announcement.peerId;
+    });
+    if (known || kept_.size() >= kCapacity) return;
+    kept_.push_back({announcement, sender, now, {seenBy}});
+}
+
+void LocalAnnouncements::Expire(int64_t now, const std::vector<TBaseWork*>& jobs) {
+    std::erase_if(kept_, [&](const KeptAnnouncement& kept) {
+        if (now - kept.stamp > kKeepSeconds) return true;
+        return std::all_of(jobs.begin(), jobs.end(), [&](const TBaseWork* job) { return kept.SeenBy(job); });
+    });
+}
+
+void LocalAnnouncements::ForgetJob(const TBaseWork* job) {
+    for (KeptAnnouncement& kept : kept_) std::erase(kept.seenBy, job);
+}
+
+void LocalAnnouncements::CloseAll() {
+    channel_.reset();
+    kept_.clear();
+}
+
+}  // namespace veldmoor

@@ -1,0 +1,248 @@
+#include "engine/SourceRanges.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "peers/BlockRequest.h"
+#include "torrent/TPieces.h"
+#include "peers/TPeerObject.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr int64_t kStaleRangeSeconds = 10;
+constexpr int64_t kRelaxedAgeSeconds = 3;
+constexpr int32_t kPiecesLeftForQuickFinishRule = 4;
+
+bool IsServerCandidate(const TPeerId& candidate) {
+    return (candidate.kind & kPeerServer) != 0 && !(candidate.details && candidate.details->torrentFetch);
+}
+
+bool OwnerReceives(const TPeerObject& owner) { return owner.Activity() == kActivityReceiving; }
+
+}  // namespace
+
+void SourceRangeList::SplitRanges(const std::vector<TPeerId*>& candidates, const RangeView& view) {
+    const int32_t pieces = view.pieceCount;
+    std::vector<TPeerId*> sources;
+    for (TPeerId* candidate : candidates)
+        if (candidate && IsServerCandidate(*candidate)) sources.push_back(candidate);
+    if (pieces <= 0 || sources.empty()) return;
+
+    const auto count = static_cast<int32_t>(sources.size());
+    const int32_t share = pieces / count;
+    for (int32_t k = 0; k < count && k < pieces; ++k) {
+        int32_t first = 0;
+        int32_t last = 0;
+        if (count >= pieces) {
+            first = last = k;
+        } else {
+            first = share * k;
+            last = k == count - 1 ? pieces - 1 : share * (k + 1) - 1;
+        }
+        const int32_t span = last - first + 1;
+        TPeerId& candidate = *sources[static_cast<size_t>(k)];
+        candidate.parallelLimit = std::max(1, std::min(span, std::min((span + 4) / 5, candidate.parallelLimit)));
+        const int32_t parts = candidate.parallelLimit;
+        const int32_t partLength = span / parts;
+        for (int32_t part = 0; part < parts; ++part) {
+            auto range = std::make_unique<SourceRange>();
+            range->first = first + part * partLength;
+            range->last = part == parts - 1 ? last : range->first + partLength - 1;
+            range->cursor = range->first;
+            range->candidate = &candidate;
+            ranges_.push_back(std::move(range));
+        }
+    }
+}
+
+SourceRange* SourceRangeList::Take(SourceRange& range, TPeerObject& connection, const RangeView& view) {
+    Release(connection);
+    range.owner = &connection;
+    range.assignedAt = view.now;
+    connections_[&connection].hadRange = true;
+    return &range;
+}
+
+SourceRange* SourceRangeList::AssignRange(TPeerObject& connection, const RangeView& view) {
+    ConnectionState& state = connections_[&connection];
+    // 1. The range that continues where this connection left off.
+    for (auto& range : ranges_) {
+        if (!range->owner && !range->finished && !range->reset && !range->madeByBitTorrent &&
+            state.lastFetched >= 0 && range->cursor == state.lastFetched + 1)
+            return Take(*range, connection, view);
+    }
+    // 2. Any free range, from a random start.
+    if (!ranges_.empty()) {
+        const size_t start = view.tick % ranges_.size();
+        for (size_t i = 0; i < ranges_.size(); ++i) {
+            SourceRange& range = *ranges_[(start + i) % ranges_.size()];
+            if (!range.owner && !range.finished && !range.madeByBitTorrent) return Take(range, connection, view);
+        }
+    }
+    // 3. A reset range, or one whose owner has not fetched a piece in 10 seconds.
+    for (auto& range : ranges_) {
+        if (range->madeByBitTorrent) continue;
+        if (!range->owner && range->reset) return Take(*range, connection, view);
+        if (range->owner && range->owner != &connection && !range->finished && range->cursor == range->first &&
+            view.now - range->assignedAt > kStaleRangeSeconds) {
+            connections_[range->owner].hadRange = true;
+            range->owner = nullptr;  // the old owner notices at its next piece
+            return Take(*range, connection, view);
+        }
+    }
+    // 4. Part of a slower connection's range.
+    if (connection.ReceiveRate() == 0 && state.hadRange) return nullptr;
+    return TakeWorkFromOthers(connection, view);
+}
+
+SourceRange* SourceRangeList::ChooseRangeToSplit(TPeerObject& connection, const RangeView& view, bool relaxed) const {
+    const int32_t myRate = connection.ReceiveRate();
+    SourceRange* chosen = nullptr;
+    double longest = -1;
+    for (const auto& range : ranges_) {
+        TPeerObject* owner = range->owner;
+        if (!owner || owner == &connection || range->finished || range->madeByBitTorrent) continue;
+        const int64_t age = view.now - range->assignedAt;
+        const int32_t after = range->last - range->cursor;
+        if (relaxed) {
+            if (!(age > kRelaxedAgeSeconds || after > 1)) continue;
+        } else if (!(age > kStaleRangeSeconds || OwnerReceives(*owner))) {
+            continue;
+        }
+        const int32_t ownerRate = owner->ReceiveRate();
+        const bool ownerSlow = ownerRate == 0 || int64_t{ownerRate} * 2 <= myRate;
+        if (after <= 0 && !ownerSlow) continue;
+        const double seconds = ownerRate == 0 ? std::numeric_limits<double>::infinity()
+                                              : double(after + 1) * view.pieceLength / ownerRate;
+        if (seconds < kStaleRangeSeconds && view.piecesRemaining >= kPiecesLeftForQuickFinishRule) continue;
+        if (seconds > longest) {
+            longest = seconds;
+            chosen = range.get();
+        }
+    }
+    return chosen;
+}
+
+SourceRange* SourceRangeList::TakeWorkFromOthers(TPeerObject& connection, const RangeView& view) {
+    ConnectionState& state = connections_[&connection];
+    SourceRange* from = ChooseRangeToSplit(connection, view, false);
+    if (!from && !state.hadRange) from = ChooseRangeToSplit(connection, view, true);
+    if (!from) return nullptr;
+
+    while (from->last > from->cursor && view.isWanted && !view.isWanted(from->last)) --from->last;
+    const int32_t myRate = connection.ReceiveRate();
+    const int32_t ownerRate = from->owner->ReceiveRate();
+    const bool ownerSlow = int64_t{ownerRate} * 2 < myRate;
+    const int32_t remaining = from->last - from->cursor;
+
+    if (remaining <= 0) {
+        if (int64_t{myRate} < int64_t{ownerRate} * 3 && ownerRate != 0) return nullptr;
+        // Only the owner's current piece is left and it is far slower: the
+        // faster connection takes the piece over.
+        from->finished = true;
+        connections_[from->owner].hadRange = true;
+        from->owner = nullptr;
+        auto range = std::make_unique<SourceRange>(*from);
+        range->finished = false;
+        range->candidate = from->candidate;
+        ranges_.push_back(std::move(range));
+        return Take(*ranges_.back(), connection, view);
+    }
+
+    int64_t share = state.hadRange ? (ownerRate + myRate > 0 ? int64_t{100} * myRate / (ownerRate + myRate) : 50) : 50;
+    if (ownerSlow) ++share;
+    int32_t taken = std::max<int32_t>(1, static_cast<int32_t>(remaining * share / 100));
+    if (ownerSlow && taken < remaining) ++taken;
+    taken = std::min(taken, remaining);
+
+    auto range = std::make_unique<SourceRange>();
+    range->first = from->last - taken + 1;
+    range->last = from->last;
+    range->cursor = range->first;
+    range->candidate = connection.Candidate();
+    from->last = std::max(from->cursor, range->first - 1);
+    ranges_.push_back(std::move(range));
+    return Take(*ranges_.back(), connection, view);
+}
+
+bool SourceRangeList::Requests(const TPeerObject& connection, int32_t piece, int32_t pieceLength) {
+    if (pieceLength <= 0) return false;
+    return std::any_of(connection.PendingRequests().begin(), connection.PendingRequests().end(),
+                       [&](const BlockRequest& request) {
+                           return int64_t{request.block} * kBlockSize / pieceLength == piece;
+                       });
+}
+
+int32_t SourceRangeList::FirstWantedPiece(SourceRange& range, TPeerObject& connection, const RangeView& view) const {
+    const auto wanted = [&](int32_t piece) {
+        return view.isWanted && view.isWanted(piece) && !Requests(connection, piece, view.pieceLength);
+    };
+    if (range.reset) {
+        range.cursor = range.first;
+        range.reset = false;
+        range.finished = false;
+    } else if (range.cursor > range.first && wanted(range.cursor - 1)) {
+        --range.cursor;
+    }
+    for (int32_t piece = range.cursor; piece <= range.last; ++piece) {
+        if (wanted(piece)) {
+            range.cursor = piece;
+            return piece;
+        }
+    }
+    return -1;
+}
+
+int32_t SourceRangeList::NextSourcePiece(TPeerObject& connection, const RangeView& view, int tries) {
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        SourceRange* range = RangeOf(connection);
+        if (!range) range = AssignRange(connection, view);
+        if (!range) {
+            if (view.downloadComplete) return -1;
+            for (int32_t piece = 0; piece < view.pieceCount; ++piece) {
+                if (view.isWanted && view.isWanted(piece) && !Requests(connection, piece, view.pieceLength)) {
+                    connections_[&connection].lastFetched = piece;
+                    return piece;
+                }
+            }
+            return -1;
+        }
+        const int32_t piece = FirstWantedPiece(*range, connection, view);
+        if (piece >= 0) {
+            connections_[&connection].lastFetched = piece;
+            return piece;
+        }
+        Remove(range);
+    }
+    return -1;
+}
+
+SourceRange* SourceRangeList::RangeOf(const TPeerObject& connection) const {
+    for (const auto& range : ranges_)
+        if (range->owner == &connection) return range.get();
+    return nullptr;
+}
+
+void SourceRangeList::Release(TPeerObject& connection) {
+    for (auto& range : ranges_)
+        if (range->owner == &connection) range->owner = nullptr;
+}
+
+void SourceRangeList::Forget(TPeerObject& connection) {
+    Release(connection);
+    connections_.erase(&connection);
+}
+
+void SourceRangeList::Remove(SourceRange* range) {
+    ranges_.erase(std::remove_if(ranges_.begin(), ranges_.end(),
+                                 [range](const std::unique_ptr<SourceRange>& r) { return r.get() == range; }),
+                  ranges_.end());
+}
+
+void SourceRangeList::Clear() {
+    ranges_.clear();
+    connections_.clear();
+}
+
+}  // namespace veldmoor

@@ -1,0 +1,79 @@
+#pragma once
+// Source ranges: runs of pieces that HTTP and FTP connections work through,
+// so that each server streams a contiguous stretch of the file. Ranges are cut
+// from the candidates' share of the file and re-balanced from slow
+// connections to fast ones.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace veldmoor {
+
+class TPeerObject;
+class TPeerId;
+
+struct SourceRange {
+    int32_t first = 0;
+    int32_t last = 0;
+    int32_t cursor = 0;  // next piece to fetch
+    bool finished = false;
+    bool reset = false;            // start over at the first piece
+    bool madeByBitTorrent = false;  // cut by a BitTorrent connection for itself
+    int64_t assignedAt = 0;         // job clock
+    TPeerId* candidate = nullptr;
+    TPeerObject* owner = nullptr;   // null while free
+};
+
+// What the ranges consult of the job at the moment of a call.
+struct RangeView {
+    int32_t pieceCount = 0;
+    int32_t pieceLength = 0;
+    int32_t piecesRemaining = 0;  // not yet verified
+    bool downloadComplete = false;
+    int64_t now = 0;     // job clock
+    uint32_t tick = 0;   // for the random start index
+    std::function<bool(int32_t piece)> isWanted;
+};
+
+class SourceRangeList {
+public:
+    // Cuts the pieces among the HTTP/FTP candidates (not torrent fetches) in
+    // their order; every candidate's share is cut into at most its parallel
+    // limit of sub-ranges. Nothing when there are no pieces or no such candidates.
+    void SplitRanges(const std::vector<TPeerId*>& candidates, const RangeView& view);
+    // Finds work for `connection`: a range to continue, a free one, a stale
+    // one, or part of a slow connection's range. Null when there is none.
+    SourceRange* AssignRange(TPeerObject& connection, const RangeView& view);
+    // The next piece `connection` should fetch, assigning ranges as needed;
+    // -1 when there is none.
+    int32_t NextSourcePiece(TPeerObject& connection, const RangeView& view, int tries = 3);
+    // The connection gives its range back; it stays in the list without an owner.
+    void Release(TPeerObject& connection);
+    // The connection is gone (reset or pooled): forget everything about it.
+    void Forget(TPeerObject& connection);
+    void Clear();
+
+    SourceRange* RangeOf(const TPeerObject& connection) const;
+    const std::vector<std::unique_ptr<SourceRange>>& Ranges() const { return ranges_; }
+    bool Empty() const { return ranges_.empty(); }
+
+private:
+    struct ConnectionState {
+        int32_t lastFetched = -1;
+        bool hadRange = false;
+    };
+
+    SourceRange* Take(SourceRange& range, TPeerObject& connection, const RangeView& view);
+    SourceRange* TakeWorkFromOthers(TPeerObject& connection, const RangeView& view);
+    SourceRange* ChooseRangeToSplit(TPeerObject& connection, const RangeView& view, bool relaxed) const;
+    int32_t FirstWantedPiece(SourceRange& range, TPeerObject& connection, const RangeView& view) const;
+    void Remove(SourceRange* range);
+    static bool Requests(const TPeerObject& connection, int32_t piece, int32_t pieceLength);
+
+    std::vector<std::unique_ptr<SourceRange>> ranges_;
+    std::unordered_map<const TPeerObject*, ConnectionState> connections_;
+};
+
+}  // namespace veldmoor

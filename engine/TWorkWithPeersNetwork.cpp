@@ -1,0 +1,257 @@
+// The peer set's engine-wide duties, shared with every other job under the
+// job-list lock: the listener, the incoming connections, and the discovery
+// of peers on the local network.
+#include <algorithm>
+
+#include "engine/EngineState.h"
+#include "engine/ScopedTryLock.h"
+#include "engine/TWorkWithPeers.h"
+#include "foundation/EngineLocks.h"
+#include "peers/LocalEndpoint.h"
+#include "peers/SourceAddress.h"
+#include "peers/TPeerObject.h"
+#include "platform/Clock.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr const char* kServiceDisabledText = "Service Disabled!";
+constexpr uint32_t kPendingLongestWaitMs = 5000;
+constexpr uint32_t kPendingSilentWaitMs = 3000;
+constexpr int32_t kExtraPeersWhileAdopting = 4;
+// Datagrams read per exchange; the rest wait for the next one.
+constexpr int kMaxDatagramsPerExchange = 256;
+
+bool SameSubnet24(uint32_t a, uint32_t b) {
+    const auto x = AddressBytes(a);
+    const auto y = AddressBytes(b);
+    return x[0] == y[0] && x[1] == y[1] && x[2] == y[2];
+}
+
+bool IsLoopback(uint32_t ip) { return AddressBytes(ip)[0] == 127; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The engine view
+
+void TWorkWithPeers::CopyEngineView() {
+    view_.peerToPeer = engine_.peerToPeer;
+    view_.reachableFromOutside = engine_.reachableFromOutside;
+    view_.attemptCap = engine_.connectionAttemptCap;
+    const IncomingConnections& incoming = engine_.incoming;
+    view_.localAddress = incoming.IsListening() ? incoming.LocalAddress() : kNoAddress;
+    view_.listeningPort = incoming.IsListening() ? incoming.ListeningPort() : 0;
+}
+
+void TWorkWithPeers::RefreshEngineView() {
+    ScopedTryLock guard(EngineJobListLock());
+    if (guard.IsLocked()) CopyEngineView();
+}
+
+// ---------------------------------------------------------------------------
+// Incoming connections
+
+void TWorkWithPeers::DispatchIncoming() {
+    ScopedTryLock guard(EngineJobListLock());
+    if (!guard.IsLocked()) return;
+    KeepListener();
+    CopyEngineView();
+    IncomingConnections& incoming = engine_.incoming;
+    const uint32_t tick = platform::TickMs();
+    NoteAcceptedAddresses(incoming.AcceptWaiting(tick));
+
+    std::vector<InfoHash> known;
+    for (const InfoHashEntry& entry : engine_.infoHashes) {
+        InfoHash hash;
+        std::copy_n(entry.record.begin(), hash.size(), hash.begin());
+        known.push_back(hash);
+    }
+    incoming.Dispatch(tick, [&](PendingConnection& connection, uint32_t now) { return JudgePending(connection, now, known); });
+    incoming.Cull(tick);
+}
+
+void TWorkWithPeers::KeepListener() {
+    IncomingConnections& incoming = engine_.incoming;
+    if (!engine_.peerToPeer) {
+        incoming.CloseAll();
+        listeningText_ = kServiceDisabledText;
+        return;
+    }
+    const int32_t port = engine_.EffectiveListenPort();
+    const int64_t now = JobClock();
+    if (incoming.IsListening() && engine_.addressCheck &&
+        now - incoming.LastAddressCheck() >= IncomingConnections::kAddressCheckSeconds) {
+        incoming.SetLastAddressCheck(now);
+        // This host moved to another address: listen afresh.
+        const uint32_t current = GetLocalAddress(-1);
+        if (current != kNoAddress && current != incoming.LocalAddress()) incoming.CloseListener();
+    }
+    if (!incoming.Listen(port)) return;
+    if (incoming.LastAddressCheck() == 0) incoming.SetLastAddressCheck(now);
+    listeningText_ = AddressText(incoming.LocalAddress()) + " : " + std::to_string(incoming.ListeningPort());
+}
+
+void TWorkWithPeers::NoteAcceptedAddresses(const std::vector<uint32_t>& addresses) {
+    const uint32_t local = engine_.incoming.LocalAddress();
+    for (const uint32_t remote : addresses) {
+        // A connection from this host proves nothing about reachability.
+        if (IsLoopback(remote) || SameSubnet24(remote, local) || engine_.reachableFromOutside) continue;
+        engine_.reachableFromOutside = true;
+        engine_.udpServiceOff = true;
+    }
+}
+
+PendingVerdict TWorkWithPeers::JudgePending(PendingConnection& connection, uint32_t tick, const std::vector<InfoHash>& known) {
+    const QSocket& socket = *connection.socket;
+    HandshakeMatch match = MatchHandshake(socket.InputData(), socket.InputSize(), infoHash_, known);
+    // A job without a torrent owns no handshake, least of all an all-zero one.
+    if (match == HandshakeMatch::kThisJob && !HasIdentity(infoHash_)) match = HandshakeMatch::kUnknownHash;
+    if (match == HandshakeMatch::kUnknownHash) return PendingVerdict::kClose;
+    if (match == HandshakeMatch::kThisJob && socket.InputSize() >= kHandshakeBytes) {
+        if (!WouldAdopt(socket)) return PendingVerdict::kClose;
+        const bool taken = TakeIncoming(std::move(connection.socket), connection.wrapped);
+        return taken ? PendingVerdict::kTaken : PendingVerdict::kClose;
+    }
+    // Not enough to decide yet (or another job's): it waits, but not for long.
+    const uint32_t age = connection.AgeMs(tick);
+    const bool keeps = age < kPendingLongestWaitMs && (age < kPendingSilentWaitMs || socket.InputSize() >= kHandshakeBytes);
+    return keeps ? PendingVerdict::kWait : PendingVerdict::kClose;
+}
+
+bool TWorkWithPeers::WouldAdopt(const QSocket& connection) const {
+    const int32_t maximum = settings_.maxConnections;
+    const bool room = static_cast<int32_t>(peers_.size()) < maximum + kExtraPeersWhileAdopting || CountEstablished() < maximum;
+    if (!room) return false;
+    const PeerIdentity remote = HandshakePeerId(connection.InputData(), connection.InputSize());
+    if (HasIdentity(ownPeerId_) && remote == ownPeerId_) return false;
+    return std::none_of(peers_.begin(), peers_.end(), [&](const TPeerObject* peer) {
+        return peer->Candidate() && HasIdentity(remote) && peer->Candidate()->identity == remote;
+    });
+}
+
+bool TWorkWithPeers::IsOwnHandshake(const QSocket& connection) const {
+    return HasIdentity(infoHash_) && IsHandshakeFor(connection.InputData(), connection.InputSize(), infoHash_);
+}
+
+bool TWorkWithPeers::TakeIncoming(std::unique_ptr<QSocket> connection, bool wrapped) {
+    if (!connection) return false;
+    connection->SetReceiveLimit(QSocket::kDefaultReceiveLimit);
+    TPeerObject* peer = MakePooledPeer(kPeerBitTorrent);
+    if (!peer) return false;
+    if (!peer->Adopt(std::move(connection))) {
+        ReturnToPool(peer);
+        return false;
+    }
+    peer->Statistics().wrapped = wrapped;
+    if (!peer->CheckHandshake(*peer->Connection()) || !peer->OnConnected()) {
+        ReturnToPool(peer);
+        return false;
+    }
+    peer->SetNumber(++peerNumbers_);
+    peers_.push_back(peer);
+    return true;
+}
+
+void TWorkWithPeers::DropPendingIncoming() {
+    ScopedTryLock guard(EngineJobListLock());
+    if (!guard.IsLocked() || !HasIdentity(infoHash_)) return;
+    std::erase_if(engine_.incoming.Pending(), [this](const PendingConnection& connection) {
+        return IsOwnHandshake(*connection.socket);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Local-network discovery
+
+void TWorkWithPeers::ExchangeLocalAnnouncements() {
+    ScopedTryLock guard(EngineJobListLock());
+    if (!guard.IsLocked()) return;
+    CopyEngineView();
+    LocalAnnouncements& shared = engine_.localAnnouncements;
+    if (!engine_.peerToPeer) {
+        shared.CloseAll();
+        return;
+    }
+    if (!HasPieceMap() || !HasIdentity(infoHash_) || !shared.EnsureChannel()) return;
+    if (!announcedOnce_) {
+        announcedOnce_ = SendAnnouncement(false) && SendAnnouncement(false);
+        return;
+    }
+    ReadAnnouncements();
+    TakeKeptAnnouncements();
+    shared.Expire(JobClock(), engine_.jobs);
+}
+
+Announcement TWorkWithPeers::OwnAnnouncement(bool reply) const {
+    Announcement own;
+    own.address = view_.localAddress != kNoAddress ? view_.localAddress : GetLocalAddress(-1);
+    own.port = static_cast<uint16_t>(view_.listeningPort);
+    own.reply = reply;
+    own.infoHash = infoHash_;
+    own.peerId = ownPeerId_;
+    return own;
+}
+
+bool TWorkWithPeers::SendAnnouncement(bool reply) {
+    LocalAnnouncements& shared = engine_.localAnnouncements;
+    IAnnouncementChannel* channel = shared.Channel();
+    if (!channel) return false;
+    const auto bytes = EncodeAnnouncement(OwnAnnouncement(reply));
+    if (channel->SendToGroup(bytes.data(), bytes.size())) return true;
+    shared.CloseChannel();
+    return false;
+}
+
+void TWorkWithPeers::ReadAnnouncements() {
+    LocalAnnouncements& shared = engine_.localAnnouncements;
+    const uint32_t ownAddress = OwnAnnouncement(false).address;
+    ReceivedDatagram datagram;
+    for (int i = 0; i < kMaxDatagramsPerExchange; ++i) {
+        IAnnouncementChannel* channel = shared.Channel();
+        if (!channel) return;
+        const IAnnouncementChannel::Received received = channel->Receive(datagram);
+        if (received == IAnnouncementChannel::Received::kNothing) return;
+        if (received == IAnnouncementChannel::Received::kFailed) {
+            shared.CloseChannel();
+            return;
+        }
+        // Our own announcements come back from the group.
+        if (datagram.sender == ownAddress) continue;
+        const std::optional<Announcement> announcement = DecodeAnnouncement(datagram.bytes.data(), datagram.bytes.size());
+        if (!announcement || announcement->peerId == ownPeerId_) continue;
+        if (announcement->infoHash == infoHash_)
+            TakeAnnouncement(*announcement, datagram.sender);
+        else
+            shared.Keep(*announcement, datagram.sender, JobClock(), this);
+    }
+}
+
+void TWorkWithPeers::TakeKeptAnnouncements() {
+    std::vector<KeptAnnouncement>& kept = engine_.localAnnouncements.Kept();
+    for (size_t i = 0; i < kept.size();) {
+        if (kept[i].SeenBy(this)) {
+            ++i;
+        } else if (kept[i].announcement.infoHash == infoHash_) {
+            const KeptAnnouncement taken = kept[i];
+            kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i));
+            TakeAnnouncement(taken.announcement, taken.sender);
+        } else {
+            kept[i].seenBy.push_back(this);
+            ++i;
+        }
+    }
+}
+
+void TWorkWithPeers::TakeAnnouncement(const Announcement& announcement, uint32_t sender) {
+    if (IsValidAddress(sender) && IsValidPort(announcement.port)) {
+        TPeerId* candidate = AddPeerAddress(sender, announcement.port, kPeerBitTorrent, true, kLocalNetworkPriority);
+        if (candidate) {
+            if (HasIdentity(announcement.peerId)) candidate->identity = announcement.peerId;
+            RememberLocalPeer(sender);
+        }
+    }
+    if (!announcement.reply) SendAnnouncement(true);
+}
+
+}  // namespace veldmoor

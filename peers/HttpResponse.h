@@ -1,0 +1,64 @@
+#pragma once
+// What an HTTP source learns from a response header: how to treat its status,
+// the file's size and name, and where in the file the body begins.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "peers/QHttpHeader.h"
+
+namespace veldmoor {
+
+inline constexpr const char* kHttpDefaultFileName = "index.htm";
+
+enum class HttpStatusClass {
+    kSuccess,      // 2xx: data
+    kRedirect,     // 3xx: follow Location
+    kClientError,  // 4xx: the source is dropped
+    kServerError,  // 5xx: the source waits
+    kOther,        // anything else, a missing status line included: the step fails
+};
+HttpStatusClass ClassifyHttpStatus(int32_t statusCode);
+
+// Numbers in these values are plain decimals that fit a signed 64-bit
+// integer; anything longer, signed or mixed with other bytes is refused
+// (empty), never wrapped or cut short.
+
+// The total after "/" in a Content-Range value ("bytes 0-99/5000" gives 5000);
+// empty without "/" or for "*".
+std::optional<int64_t> ContentRangeTotal(std::string_view value);
+// The first byte position of a Content-Range value ("bytes 100-199/5000"
+// gives 100); empty unless it reads "[bytes] first-last" with first <= last
+// and, when the total is a number, last below it.
+std::optional<int64_t> ContentRangeStart(std::string_view value);
+std::optional<int64_t> ContentLengthValue(std::string_view value);
+
+struct HttpFileSize {
+    int64_t size = 0;            // 0 while unknown
+    bool lengthUnknown = false;  // neither Content-Range nor a usable Content-Length came
+};
+// The size from Content-Range's total when the header has Content-Range (the
+// length of a partial answer is not the file's), else from Content-Length.
+HttpFileSize FileSizeFromHeader(const QHttpHeader& header);
+
+// Where the body of a response lies in the file: 0 for 200, the Content-Range
+// start for 206; empty for anything else, since no other status carries the
+// file's bytes at a known place.
+std::optional<int64_t> BodyStartPosition(const QHttpHeader& header);
+// Bytes to read and drop before the body reaches `requestedStart`, so that
+// data is never taken for the wrong position: 0 when the body starts there,
+// the gap when it starts up to 128 KiB before (a server that ignored the
+// Range), empty when it starts after it, too far before, or nowhere known.
+std::optional<int64_t> BytesBeforeRequestedStart(const QHttpHeader& header, int64_t requestedStart);
+
+// The file name of a Content-Disposition value: what follows "filename=",
+// up to the closing quote when quoted, else up to ";" or the end with blanks
+// trimmed. Only the last path component is kept; empty when there is no
+// name, or it is ".", "..", or holds control characters.
+std::optional<std::string> FileNameFromDisposition(std::string_view value);
+// The name a success response gives the source: Content-Disposition's name
+// when usable, else `currentName`, else "index.htm".
+std::string FileNameFromResponse(const QHttpHeader& header, std::string_view currentName);
+
+}  // namespace veldmoor

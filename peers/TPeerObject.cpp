@@ -1,0 +1,175 @@
+#include "peers/TPeerObject.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "foundation/QTimeThread.h"
+#include "peers/IPeerJob.h"
+#include "peers/SourceAddress.h"
+
+namespace veldmoor {
+namespace {
+
+int32_t ClampedDifference(uint64_t after, uint64_t before) {
+    // A connection reopened during the step restarts its totals: that is not traffic.
+    if (after <= before) return 0;
+    return static_cast<int32_t>(std::min<uint64_t>(after - before, std::numeric_limits<int32_t>::max()));
+}
+
+}  // namespace
+
+TPeerObject::TPeerObject(int32_t kind, IPeerJob* job) : kind_(kind), job_(job) {}
+
+TPeerObject::~TPeerObject() {
+    // The job may already be gone when the last reference goes.
+    job_ = nullptr;
+    TPeerObject::Reset();
+}
+
+bool TPeerObject::RequestBlocks() {
+    // Choosing pieces comes with block scheduling; until then nothing is asked for.
+    return true;
+}
+
+int32_t TPeerObject::NextPiece() {
+    // Source ranges come with block scheduling: no piece to offer yet.
+    return -1;
+}
+
+void TPeerObject::ReleaseRange() {
+    // No source range is ever taken without block scheduling.
+    sourceRange_ = nullptr;
+}
+
+bool TPeerObject::DeliverBlock(int32_t /*block*/, const uint8_t* /*data*/, int32_t /*length*/) {
+    // Received blocks have nowhere to go until block scheduling exists.
+    return false;
+}
+
+void TPeerObject::Reset() {
+    if (job_ && !pendingRequests_.empty())
+        job_->ReturnRequests(pendingRequests_);
+    pendingRequests_.clear();
+    uploadRequests_.clear();
+    if (connection_) connection_->Close();
+    ReleaseRange();
+    phase_ = kPhaseNone;
+    activity_ = kActivityNone;
+    lastJobPosition_ = -1;
+    statistics_ = PeerStatistics{};
+    ClearCounters();
+    DetachCandidate();
+}
+
+void TPeerObject::ClearCounters() {
+    stepSent_ = 0;
+    stepReceived_ = 0;
+    receivedTotal_ = 0;
+    payloadSinceRefresh_ = 0;
+    sentSinceRefresh_ = 0;
+    receiveRate_ = 0;
+    sendRate_ = 0;
+    holdChoked_ = false;
+    rated_ = false;
+}
+
+void TPeerObject::DetachCandidate() {
+    if (!candidate_) return;
+    candidate_->openConnections = std::max(candidate_->openConnections - 1, 0);
+    candidate_->Release();
+    candidate_ = nullptr;
+}
+
+QSocket& TPeerObject::EnsureConnection() {
+    if (!connection_) connection_ = std::make_unique<QSocket>();
+    return *connection_;
+}
+
+bool TPeerObject::Open(TPeerId* candidate) {
+    if (!candidate || candidate == candidate_) return false;
+    if (!IsValidAddress(candidate->ip) || !IsValidPort(candidate->port)) return false;
+    DetachCandidate();
+    candidate->AddRef();
+    candidate_ = candidate;
+    if (candidate->HasDetails()) {
+        candidate->details->done = false;
+        candidate->details->memoryBuffer.clear();
+    }
+    EnsureConnection().Close();
+    statistics_.lastActivity = ClockNow();
+    return true;
+}
+
+bool TPeerObject::Adopt(std::unique_ptr<QSocket> accepted) {
+    Reset();
+    if (!accepted) return false;
+    connection_ = std::move(accepted);
+    statistics_.incoming = true;
+    phase_ = kPhaseConnecting;
+    statistics_.lastActivity = ClockNow();
+    return IsConnected();
+}
+
+bool TPeerObject::IsConnected() const { return connection_ && connection_->IsOpen() && phase_ != kPhaseNone; }
+
+bool TPeerObject::IsEstablished() const { return connection_ && connection_->IsOpen() && phase_ == kPhaseEstablished; }
+
+void TPeerObject::StoreStepCounts(uint64_t sentBefore, uint64_t receivedBefore) {
+    const uint64_t sentAfter = connection_ ? connection_->TotalSent() : 0;
+    const uint64_t receivedAfter = connection_ ? connection_->TotalReceived() : 0;
+    stepSent_ = ClampedDifference(sentAfter, sentBefore);
+    stepReceived_ = ClampedDifference(receivedAfter, receivedBefore);
+    receivedTotal_ += stepReceived_;
+    sentSinceRefresh_ += stepSent_;
+    if (stepSent_ > 0 || stepReceived_ > 0) statistics_.noTrafficChecks = 0;
+}
+
+bool TPeerObject::Tick() {
+    if (!IsConnected()) return false;
+    if (kind_ == kPeerBitTorrent && job_ && !job_->PeerToPeerEnabled()) return false;
+    const uint64_t sentBefore = connection_->TotalSent();
+    const uint64_t receivedBefore = connection_->TotalReceived();
+    stepSent_ = 0;
+    stepReceived_ = 0;
+
+    bool ok = Receive() && RequestBlocks() && SendRequests() && Flush();
+    ok = ok && IsConnected();
+    StoreStepCounts(sentBefore, receivedBefore);
+
+    if (IsEstablished() && connection_->OutputSize() > 0) {
+        statistics_.hadOutput = true;
+        if (job_) job_->CountWaitingUpload();
+    }
+    return ok;
+}
+
+bool TPeerObject::UploadTick() {
+    if (kind_ != kPeerBitTorrent) return true;
+    if (!IsConnected()) return false;
+    const uint64_t sentBefore = connection_->TotalSent();
+    const uint64_t receivedBefore = connection_->TotalReceived();
+    const bool ok = Upload() && IsConnected();
+    StoreStepCounts(sentBefore, receivedBefore);
+    return ok;
+}
+
+bool TPeerObject::ShouldDrop(bool keepStarved) {
+    if (!IsConnected()) return true;
+    if (IsIdle()) return true;
+    if (IsStarved() && !keepStarved) return true;
+    // Two seeds have nothing to exchange.
+    return job_ && job_->DownloadComplete() && IsSeed();
+}
+
+const void* TPeerObject::GetInfo(int which) const { return which == kStatisticsInfo ? &statistics_ : nullptr; }
+
+void TPeerObject::TakeRefreshWindow() {
+    receiveRate_ = static_cast<int32_t>(std::min<int64_t>(payloadSinceRefresh_ / 3, std::numeric_limits<int32_t>::max()));
+    sendRate_ = static_cast<int32_t>(std::min<int64_t>(sentSinceRefresh_ / 3, std::numeric_limits<int32_t>::max()));
+    payloadSinceRefresh_ = 0;
+    sentSinceRefresh_ = 0;
+    holdChoked_ = false;
+    rated_ = true;
+}
+
+}  // namespace veldmoor

@@ -1,0 +1,185 @@
+#pragma once
+// The peer base. Every remote party a job talks to (BitTorrent peer, HTTP or
+// FTP source, tracker) is a TPeerObject: the job drives it through the
+// virtual operations below, one step at a time, from the job's thread only.
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "foundation/TRefObject.h"
+#include "peers/BlockRequest.h"
+#include "peers/QSocket.h"
+#include "peers/TPeerId.h"
+
+namespace veldmoor {
+
+class IBitTorrentPeerControl;
+class IPeerJob;
+struct SourceRange;
+
+enum PeerPhase : int32_t {
+    kPhaseNone = 0,
+    kPhaseConnecting = 1,  // connecting or handshaking
+    kPhaseEstablished = 2,
+};
+
+enum PeerActivity : int32_t {
+    kActivityNone = 0,
+    kActivityReceiving = 1,
+    kActivityWaiting = 2,
+    kActivityTimedOut = 5,  // a server source gave up
+    kActivityFinished = 6,  // nothing left to fetch from this source
+};
+
+// The statistics block (GetInfo(0)).
+struct PeerStatistics {
+    bool incoming = false;  // accepted, not opened
+    bool wrapped = false;   // the remote side opened with an HTTP-looking header
+    int64_t lastActivity = 0;
+    bool hadOutput = false;  // output was still queued after a step
+    int32_t currentPiece = -1;
+    int32_t errors = 0;
+    // Maintenance checks that found the socket's totals unchanged.
+    int32_t noTrafficChecks = 0;
+    uint64_t checkedSent = 0;
+    uint64_t checkedReceived = 0;
+};
+
+class TVirtualPeer {
+public:
+    virtual ~TVirtualPeer() = default;
+    virtual bool Receive() = 0;
+    virtual bool Flush() = 0;
+    virtual bool RequestBlocks() = 0;
+    virtual bool Upload() = 0;
+    virtual void Reset() = 0;
+};
+
+class TPeerObject : public TVirtualPeer, public TRefObject {
+public:
+    static constexpr int kStatisticsInfo = 0;
+
+    TPeerObject(int32_t kind, IPeerJob* job);
+    ~TPeerObject() override;
+
+    bool Flush() override { return true; }
+    bool RequestBlocks() override;
+    bool Upload() override { return true; }
+    // Back to idle: requests returned, connection closed (the object is
+    // kept), counters cleared, candidate detached.
+    void Reset() override;
+
+    // One download step: Receive, RequestBlocks, SendRequests, Flush.
+    virtual bool Tick();
+    // One upload step; only BitTorrent connections upload.
+    virtual bool UploadTick();
+    virtual bool SendRequests() { return true; }
+    // Attaches to the candidate; the kind then connects.
+    virtual bool Open(TPeerId* candidate);
+    // Takes over an accepted connection.
+    virtual bool Adopt(std::unique_ptr<QSocket> accepted);
+    virtual bool OnConnected() { return true; }
+    virtual bool CheckHandshake(QSocket& /*connection*/) { return true; }
+    virtual bool IsIdle() { return false; }
+    virtual bool ShouldDrop(bool keepStarved);
+    virtual bool IsTimedOut() { return false; }
+    // kStatisticsInfo: the PeerStatistics block; kinds add their own blocks.
+    virtual const void* GetInfo(int which) const;
+    // Connection present and a phase other than none.
+    virtual bool IsConnected() const;
+    virtual int32_t GetRemoteRate() { return 0; }
+    virtual bool IsStarved() { return false; }
+    virtual bool IsSeedSettled() { return false; }
+    virtual void CancelObsolete() {}
+    // A server has everything.
+    virtual bool IsSeed() { return true; }
+    virtual void ReleaseRange();
+    virtual int32_t NextPiece();
+    // The choking operations of a BitTorrent connection; null for other kinds.
+    virtual IBitTorrentPeerControl* BitTorrent() { return nullptr; }
+
+    // Set by the job when it makes the object.
+    void SetJob(IPeerJob* job) { job_ = job; }
+    void SetNumber(int32_t number) { number_ = number; }
+    int32_t Number() const { return number_; }
+
+    int32_t Kind() const { return kind_; }
+    bool IsServerSource() const { return (kind_ & kPeerServer) != 0; }
+    int32_t Phase() const { return phase_; }
+    int32_t Activity() const { return activity_; }
+    // Socket open and in the message phase.
+    bool IsEstablished() const;
+    // States 5 and 6 are an orderly end: the candidate did nothing wrong.
+    bool EndedCleanly() const { return activity_ == kActivityTimedOut || activity_ == kActivityFinished; }
+    TPeerId* Candidate() const { return candidate_; }
+    QSocket* Connection() const { return connection_.get(); }
+    PeerStatistics& Statistics() { return statistics_; }
+    const PeerStatistics& Statistics() const { return statistics_; }
+    const std::vector<BlockRequest>& PendingRequests() const { return pendingRequests_; }
+
+    // Byte counts of the last step, and what the steps received in all.
+    int32_t StepSent() const { return stepSent_; }
+    int32_t StepReceived() const { return stepReceived_; }
+    int64_t ReceivedTotal() const { return receivedTotal_; }
+
+    // The rate window: payload counted on delivery and bytes sent by the
+    // steps since the last rate refresh, turned into rates by the refresh.
+    void CountPayload(int32_t bytes) { payloadSinceRefresh_ += bytes; }
+    int64_t PayloadSinceRefresh() const { return payloadSinceRefresh_; }
+    int64_t SentSinceRefresh() const { return sentSinceRefresh_; }
+    // Rates = window / 3; the window is emptied, the hold-choked flag cleared
+    // and the connection counts as rated from now on.
+    void TakeRefreshWindow();
+    int32_t ReceiveRate() const { return receiveRate_; }
+    int32_t SendRate() const { return sendRate_; }
+    void SetRates(int32_t receiveRate, int32_t sendRate) {
+        receiveRate_ = receiveRate;
+        sendRate_ = sendRate;
+    }
+    bool IsHoldChoked() const { return holdChoked_; }
+    void SetHoldChoked(bool held) { holdChoked_ = held; }
+    bool IsRated() const { return rated_; }
+    void SetRated(bool rated) { rated_ = rated; }
+
+protected:
+    // Hands a received block to the job's piece map; false while block
+    // scheduling is not part of this build.
+    virtual bool DeliverBlock(int32_t block, const uint8_t* data, int32_t length);
+
+    void SetPhase(int32_t phase) { phase_ = phase; }
+    void SetActivity(int32_t activity) { activity_ = activity; }
+    IPeerJob* Job() const { return job_; }
+    // Makes the connection object when there is none yet.
+    QSocket& EnsureConnection();
+    std::vector<BlockRequest>& MutablePendingRequests() { return pendingRequests_; }
+
+private:
+    void DetachCandidate();
+    void StoreStepCounts(uint64_t sentBefore, uint64_t receivedBefore);
+    void ClearCounters();
+
+    const int32_t kind_;
+    int32_t phase_ = kPhaseNone;
+    int32_t activity_ = kActivityNone;
+    int32_t number_ = 0;
+    IPeerJob* job_ = nullptr;
+    TPeerId* candidate_ = nullptr;
+    std::unique_ptr<QSocket> connection_;
+    std::vector<BlockRequest> pendingRequests_;
+    std::vector<BlockRequest> uploadRequests_;
+    SourceRange* sourceRange_ = nullptr;
+    int32_t lastJobPosition_ = -1;
+    PeerStatistics statistics_;
+
+    int32_t stepSent_ = 0;
+    int32_t stepReceived_ = 0;
+    int64_t receivedTotal_ = 0;
+    int64_t payloadSinceRefresh_ = 0;
+    int64_t sentSinceRefresh_ = 0;
+    int32_t receiveRate_ = 0;
+    int32_t sendRate_ = 0;
+    bool holdChoked_ = false;
+    bool rated_ = false;
+};
+
+}  // namespace veldmoor

@@ -1,0 +1,23 @@
+#pragma once
+// What the terminal does to a command-line process: the stop signals it sends
+// (interrupt, terminate) and whether standard error shows on it.
+namespace veldmoor::platform {
+
+enum class StopSignal : int {
+    kNone = 0,
+    kInterrupt = 1,  // SIGINT
+    kTerminate = 2,  // SIGTERM
+};
+
+// Blocks SIGINT and SIGTERM in the calling thread, and so in every thread it
+// starts afterwards, and has a helper thread wait for them: no other thread is
+// ever interrupted in a system call. The first signal is recorded for
+// ReceivedStopSignal; a second one ends the process the default way. Call it
+// once, before any other thread starts.
+bool WatchStopSignals();
+// The first stop signal received, kNone before any.
+StopSignal ReceivedStopSignal();
+
+bool StandardErrorIsTerminal();
+
+}  // namespace veldmoor::platform

@@ -1,0 +1,128 @@
+#include "engine/SourceRanges.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "peers/TPeerObject.h"
+
+namespace veldmoor {
+namespace {
+
+class TestConnection final : public TPeerObject {
+public:
+    explicit TestConnection(int32_t rate = 0) : TPeerObject(kPeerHttp, nullptr) { SetRates(rate, 0); }
+    bool Receive() override { return true; }
+    void SetReceiving() { SetActivity(kActivityReceiving); }
+};
+
+struct Fixture {
+    explicit Fixture(int32_t pieces, int sources = 1, int32_t parallel = 1) {
+        for (int i = 0; i < sources; ++i) {
+            candidates.push_back(new TPeerId("http://mirror" + std::to_string(i) + "/a.exe", kPeerHttp));
+            candidates.back()->parallelLimit = parallel;
+        }
+        view.pieceCount = pieces;
+        view.pieceLength = 524288;
+        view.piecesRemaining = pieces;
+        view.now = 1000;
+        view.isWanted = [this](int32_t piece) { return piece >= 0 && piece < view.pieceCount && !done.count(piece); };
+    }
+    ~Fixture() {
+        for (TPeerId* candidate : candidates) candidate->Release();
+    }
+    std::vector<std::pair<int32_t, int32_t>> Spans() const {
+        std::vector<std::pair<int32_t, int32_t>> spans;
+        for (const auto& range : list.Ranges()) spans.emplace_back(range->first, range->last);
+        return spans;
+    }
+
+    std::vector<TPeerId*> candidates;
+    std::set<int32_t> done;
+    RangeView view;
+    SourceRangeList list;
+};
+
+TEST(SourceRangesTest, SplitGivesEachSourceAnEqualShareCutByItsParallelLimit) {
+    struct Case {
+        int32_t pieces;
+        int sources;
+        int32_t parallel;
+        std::vector<std::pair<int32_t, int32_t>> spans;
+    };
+    const Case cases[] = {
+        {100, 4, 1, {{0, 24}, {25, 49}, {50, 74}, {75, 99}}},
+        // 25 pieces, 6 connections allowed: (25 + 4) / 5 = 5 sub-ranges of 5.
+        {25, 1, 6, {{0, 4}, {5, 9}, {10, 14}, {15, 19}, {20, 24}}},
+        {10, 3, 1, {{0, 2}, {3, 5}, {6, 9}}},  // the last source takes the rest
+        {2, 3, 1, {{0, 0}, {1, 1}}},          // more sources than pieces
+        {0, 2, 1, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.pieces << " pieces, " << c.sources << " sources");
+        Fixture f(c.pieces, c.sources, c.parallel);
+        f.list.SplitRanges(f.candidates, f.view);
+        EXPECT_EQ(f.Spans(), c.spans);
+    }
+}
+
+TEST(SourceRangesTest, TorrentFetchesAndPeersGetNoShare) {
+    Fixture f(10, 2);
+    f.candidates[0]->Details().torrentFetch = true;
+    f.candidates.push_back(new TPeerId("btnode://10.0.0.1:6881", kPeerBitTorrent));
+    f.list.SplitRanges(f.candidates, f.view);
+    EXPECT_EQ(f.Spans(), (std::vector<std::pair<int32_t, int32_t>>{{0, 9}}));
+    EXPECT_EQ(f.list.Ranges()[0]->candidate, f.candidates[1]);
+}
+
+TEST(SourceRangesTest, ConnectionsWorkThroughTheirRangeAndContinueWhereTheyLeftOff) {
+    Fixture f(8, 2);
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection a(100000), b(100000);
+    const int32_t pieceOfA = f.list.NextSourcePiece(a, f.view);
+    ASSERT_NE(f.list.RangeOf(a), nullptr);
+    const int32_t firstOfA = f.list.RangeOf(a)->first;
+    EXPECT_EQ(pieceOfA, firstOfA);
+    EXPECT_NE(f.list.NextSourcePiece(b, f.view), firstOfA) << "two connections never share a free range";
+
+    f.done.insert(firstOfA);
+    EXPECT_EQ(f.list.NextSourcePiece(a, f.view), firstOfA + 1);
+}
+
+TEST(SourceRangesTest, AStaleRangePassesToTheNextAskerAndASlowOwnerGivesUpItsTail) {
+    Fixture f(40, 1);
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection slow(0), fast(400000);
+    ASSERT_EQ(f.list.NextSourcePiece(slow, f.view), 0);
+
+    f.view.now += 11;  // nothing fetched for more than 10 seconds
+    ASSERT_EQ(f.list.NextSourcePiece(fast, f.view), 0);
+    EXPECT_EQ(f.list.RangeOf(fast)->last, 39);
+    EXPECT_EQ(f.list.RangeOf(slow), nullptr) << "the stale owner lost its range";
+
+    // The fast connection now owns 0..39 and works at piece 5; a newcomer that
+    // never had a range takes half of what lies after the cursor.
+    f.list.RangeOf(fast)->cursor = 5;
+    fast.SetReceiving();
+    TestConnection newcomer(0);
+    const int32_t piece = f.list.NextSourcePiece(newcomer, f.view);
+    const SourceRange* taken = f.list.RangeOf(newcomer);
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ(taken->last, 39);
+    EXPECT_EQ(taken->first, piece);
+    EXPECT_EQ(f.list.RangeOf(fast)->last, taken->first - 1) << "the owner keeps everything before the taken part";
+    EXPECT_GE(f.list.RangeOf(fast)->last, 5);
+}
+
+TEST(SourceRangesTest, WithNoRangeLeftAnyWantedPieceIsServedUntilTheDownloadIsComplete) {
+    Fixture f(3, 1);
+    TestConnection a(1000);
+    f.done = {0, 1};
+    EXPECT_EQ(f.list.NextSourcePiece(a, f.view), 2) << "no ranges and no sources to split: any wanted piece";
+    f.done.insert(2);
+    f.view.downloadComplete = true;
+    EXPECT_EQ(f.list.NextSourcePiece(a, f.view), -1);
+}
+
+}  // namespace
+}  // namespace veldmoor

@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include "engine/CandidateRules.h"
+#include "engine/ConnectionLimits.h"
+#include "tests/engine/peerset/PeerSetTestSupport.h"
+
+namespace veldmoor::test {
+namespace {
+
+CandidatePtr Server(int32_t successes, int32_t backoff, int32_t openConnections = 0) {
+    CandidatePtr candidate(new TPeerId("http://s.example/f", kPeerHttp));
+    candidate->resolved = true;
+    candidate->successes = successes;
+    candidate->backoff = backoff;
+    candidate->openConnections = openConnections;
+    candidate->parallelLimit = 4;
+    candidate->Details().fileSize = 1000;
+    return candidate;
+}
+
+TEST(EligibilityTest, AServerThatDeliveredWaitsLessAndSoDoesEveryServerWhileNothingArrives) {
+    struct Case {
+        int32_t successes;
+        int32_t backoff;
+        bool withoutConnection;
+        bool receivesNothing;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {16, 500, true, false, 0},   {15, 500, true, false, 50}, {6, 500, true, false, 50},
+        {6, 9, true, false, 0},      {5, 500, true, false, 100}, {1, 500, true, false, 100},
+        {1, 4, true, false, 0},      {0, 500, true, false, 500}, {16, 500, false, false, 500},
+        {0, 500, false, true, 50},   {0, 10, false, true, 0},    {0, 11, false, true, 1},
+        {6, 500, true, true, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.successes << " successes, backoff " << c.backoff
+                                        << (c.withoutConnection ? ", no connection" : "")
+                                        << (c.receivesNothing ? ", receiving nothing" : ""));
+        CandidatePtr candidate = Server(c.successes, c.backoff);
+        ShortenServerBackoff(*candidate, c.withoutConnection, c.receivesNothing);
+        EXPECT_EQ(candidate->backoff, c.expected);
+    }
+}
+
+TEST(EligibilityTest, TheRoundCountsTheBackoffDownAndAppliesEachKindsLimits) {
+    EligibilityFacts facts;
+    facts.now = 1'700'000'000;
+
+    CandidatePtr waiting = Server(0, 3);
+    EXPECT_FALSE(TakeEligibilityTurn(*waiting, facts));
+    EXPECT_FALSE(TakeEligibilityTurn(*waiting, facts));
+    EXPECT_TRUE(TakeEligibilityTurn(*waiting, facts)) << "three rounds to wait";
+    EXPECT_EQ(waiting->backoff, 0);
+
+    CandidatePtr unresolved = Server(0, 0);
+    unresolved->resolved = false;
+    EXPECT_FALSE(TakeEligibilityTurn(*unresolved, facts));
+
+    CandidatePtr full = Server(0, 0, 4);
+    EXPECT_FALSE(TakeEligibilityTurn(*full, facts)) << "as many connections as its parallel limit";
+    CandidatePtr sizeUnknown = Server(0, 0, 1);
+    sizeUnknown->details->fileSize = 0;
+    EXPECT_FALSE(TakeEligibilityTurn(*sizeUnknown, facts)) << "one connection while the size is unknown";
+    CandidatePtr sizeKnown = Server(0, 0, 1);
+    EXPECT_TRUE(TakeEligibilityTurn(*sizeKnown, facts));
+
+    TPeerId peer({}, kPeerBitTorrent);
+    peer.resolved = true;
+    peer.openConnections = 1;
+    EXPECT_FALSE(TakeEligibilityTurn(peer, facts)) << "one connection per peer";
+    peer.openConnections = 0;
+    facts.samePeerOpen = [](const TPeerId&) { return true; };
+    EXPECT_FALSE(TakeEligibilityTurn(peer, facts)) << "the same peer is connected under another candidate";
+    facts.samePeerOpen = nullptr;
+    EXPECT_TRUE(TakeEligibilityTurn(peer, facts));
+
+    facts.jobComplete = true;
+    CandidatePtr late = Server(0, 0);
+    EXPECT_FALSE(TakeEligibilityTurn(*late, facts)) << "servers have nothing to give a complete job";
+    EXPECT_TRUE(TakeEligibilityTurn(peer, facts)) << "peers may still want pieces from it";
+}
+
+TEST(EligibilityTest, ATrackerIsNotAskedAgainWithin600Seconds) {
+    EligibilityFacts facts;
+    TPeerId tracker("tracker://http://t.example/announce", kPeerTracker);
+    tracker.resolved = true;
+    tracker.lastAttempt = 1'700'000'000;
+    for (const int64_t elapsed : {0, 1, 599}) {
+        facts.now = tracker.lastAttempt + elapsed;
+        EXPECT_FALSE(TakeEligibilityTurn(tracker, facts)) << elapsed;
+    }
+    facts.now = tracker.lastAttempt + 600;
+    EXPECT_TRUE(TakeEligibilityTurn(tracker, facts));
+}
+
+TEST(AttemptBudgetTest, BudgetFollowsTheAttemptCapTheMaximumAndTheOpenConnections) {
+    struct Case {
+        AttemptFacts facts;
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {{0, 0, 52, 32, false}, 16},   // D = 16 of a budget of min(64, 52)
+        {{40, 40, 52, 32, false}, 11},  // 40 + 16 reaches 52: 52 - 40 - 1
+        {{0, 45, 52, 32, false}, 7},    // only 52 - 45 places left
+        {{0, 0, 100, 32, false}, 32},   // a host nobody reaches opens more at once
+        {{0, 0, 100, 32, true}, 16},
+        {{3, 3, 52, 2, false}, 0},      // budget 4, three in progress: never negative
+        {{0, 60, 52, 32, false}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "in progress " << c.facts.inProgress << ", open " << c.facts.open << ", max "
+                                        << c.facts.maxConnections << ", cap " << c.facts.attemptCap);
+        EXPECT_EQ(AttemptBudgetFor(c.facts), c.expected);
+    }
+}
+
+TEST(EndedConnectionTest, BackoffGrowsByKindFailuresPenaltyAndCrowding) {
+    struct Case {
+        const char* name;
+        int32_t kind;
+        int32_t openConnections;
+        int32_t failures;
+        int32_t backoff;
+        int32_t penalty;
+        size_t candidates;
+        bool complete;
+        int32_t expectedBackoff;
+        int32_t expectedFailures;
+        bool movesToEnd;
+    };
+    const Case cases[] = {
+        {"server still busy on another connection", kPeerHttp, 2, 3, 0, 7, 10, false, 2, 3, false},
+        {"server still busy, already waiting", kPeerHttp, 2, 3, 5, 7, 10, false, 5, 3, false},
+        {"server alone: 3 x (failures - 1) + penalty", kPeerHttp, 1, 3, 1, 4, 10, false, 1 + 6 + 4, 4, false},
+        {"first failure of a peer", kPeerBitTorrent, 1, 0, 0, 6, 10, false, 6 + (6 + 5), 1, true},
+        {"peer among many candidates pays double", kPeerBitTorrent, 1, 0, 0, 6, 100, false, 6 + (12 + 5), 1, true},
+        {"peer of a complete job", kPeerBitTorrent, 1, 0, 0, 0, 10, true, 0 + 5 + 20, 1, true},
+        {"a penalty out of range counts as 1", kPeerBitTorrent, 1, 0, 0, 5000, 10, false, 1 + (1 + 5), 1, true},
+        {"a negative backoff ends at 10", kPeerBitTorrent, 1, 0, -100, 0, 10, false, 10, 1, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TPeerId candidate({}, c.kind);
+        candidate.openConnections = c.openConnections;
+        candidate.failures = c.failures;
+        candidate.backoff = c.backoff;
+        EndedConnectionFacts facts;
+        facts.candidateCount = c.candidates;
+        facts.jobComplete = c.complete;
+        EXPECT_EQ(AccountEndedConnection(candidate, c.penalty, facts), c.movesToEnd);
+        EXPECT_EQ(candidate.backoff, c.expectedBackoff);
+        EXPECT_EQ(candidate.failures, c.expectedFailures);
+    }
+}
+
+TEST(EndedConnectionTest, APeerFromTheLocalNetworkIsForgivenItsPastFailuresOnce) {
+    TPeerId candidate({}, kPeerHttp);
+    candidate.ip = Ip(192, 168, 1, 20);
+    candidate.failures = 5;
+    std::vector<uint32_t> localList{candidate.ip};
+    EndedConnectionFacts facts;
+    facts.takeFromLocalList = [&](uint32_t ip) { return std::erase(localList, ip) > 0; };
+
+    AccountEndedConnection(candidate, 1, facts);
+    EXPECT_EQ(candidate.backoff, 1) << "no 3 x (failures - 1) while it is in the local list";
+    EXPECT_TRUE(localList.empty());
+    AccountEndedConnection(candidate, 1, facts);
+    EXPECT_EQ(candidate.backoff, 1 + 3 * 5 + 1);
+}
+
+TEST(BanRuleTest, AServerIsBannedWhenAtLeast32OfItsPiecesFailedAndTheyAreHalfOrMore) {
+    struct Case {
+        const char* name;
+        int32_t kind;
+        int32_t successes;  // every finished piece, good or bad
+        int32_t hashFailures;
+        bool banned;
+    };
+    const Case cases[] = {
+        {"8 good then 32 bad: 32 x 100 / 40 = 80", kPeerHttp, 40, 32, true},
+        {"8 good then 31 bad", kPeerHttp, 39, 31, false},
+        {"a good piece among the bad sets the count back", kPeerHttp, 41, 0, false},
+        {"32 bad among 64: exactly 50", kPeerFtp, 64, 32, true},
+        {"32 bad among 65: 49", kPeerHttp, 65, 32, false},
+        {"peers are never banned this way", kPeerBitTorrent, 40, 32, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TPeerId candidate({}, c.kind);
+        candidate.successes = c.successes;
+        candidate.hashFailures = c.hashFailures;
+        EXPECT_EQ(IsBannedSource(candidate), c.banned);
+    }
+}
+
+}  // namespace
+}  // namespace veldmoor::test

@@ -1,0 +1,175 @@
+#include "tools/veldmoor-get/DownloadRun.h"
+
+#include <cstdio>
+
+#include "foundation/CVeldmoorLog.h"
+#include "peers/HostResolver.h"
+#include "peers/LocalEndpoint.h"
+#include "peers/SourceAddress.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Signals.h"
+#include "tools/veldmoor-get/TaskSetup.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr uint32_t kPollMs = 200;
+constexpr uint32_t kJsonPeriodMs = 1000;
+constexpr int kDownloadLimitKind = 1;
+constexpr const char* kPrefix = "veldmoor-get: ";
+
+uint32_t ProxyAddress(const ProxyOption& proxy) {
+    const uint32_t numeric = ParseNumericAddress(proxy.host);
+    if (numeric != kNoAddress || IsDigitsAndDots(proxy.host)) return numeric;
+    return LookupHost(proxy.host);
+}
+
+}  // namespace
+
+DownloadRun::DownloadRun(const GetOptions& options, bool showProgress) : options_(options) {
+    if (showProgress) progressBar_.emplace(stderr);
+}
+
+int DownloadRun::Execute() {
+    if (!options_.verbose) VeldmoorLog().SetLevels(CVeldmoorLogApi::kSilent, CVeldmoorLogApi::kSilent);
+
+    const std::string folder = platform::ParentPath(options_.output);
+    const int initialised = EngineInit(folder.empty() ? "." : folder.c_str());
+    if (initialised != kResultOk) {
+        Warn(EngineResultText(initialised));
+        return kExitEngineError;
+    }
+    int exitStatus = kExitEngineError;
+    if (ApplyProcessSettings() && StartTask()) exitStatus = Watch();
+    EngineUninit();
+    return exitStatus;
+}
+
+bool DownloadRun::ApplyProcessSettings() {
+    if (options_.proxy) {
+        const uint32_t ip = ProxyAddress(*options_.proxy);
+        if (!IsValidAddress(ip)) {
+            Warn("could not resolve the proxy host '" + options_.proxy->host + "'");
+            return false;
+        }
+        SetDefaultProxy(MakeProxyInfo(*options_.proxy, ip));
+    }
+    EngineEnableListening(options_.PeerToPeerWanted() ? 1 : 0);
+    if (options_.listenPort) EngineSetListenPort(*options_.listenPort);
+    return true;
+}
+
+bool DownloadRun::StartTask() {
+    sourceList_ = SourceListFor(options_);
+    FillTaskDescriptor(options_, sourceList_, descriptor_);
+    const bool resuming = platform::FileExists(options_.stateFile);
+    if (resuming) Note("resuming from " + options_.stateFile);
+    const int started = resuming ? TaskRecoverAndContinue(&descriptor_, false) : TaskCreateAndStart(&descriptor_);
+    task_ = descriptor_.handle;
+    if (started != kResultOk) {
+        Warn(EngineResultText(started));
+        return false;
+    }
+    ApplyTaskSettings();
+    return true;
+}
+
+void DownloadRun::ApplyTaskSettings() {
+    if (!options_.mirrors.empty()) {
+        TaskClearMirrors(task_);
+        for (const MirrorOption& mirror : options_.mirrors)
+            TaskAddMirrors(task_, mirror.url.c_str(), mirror.hostName.c_str());
+    }
+    if (options_.downloadLimitKiB) TaskSetLimit(task_, kDownloadLimitKind, *options_.downloadLimitKiB);
+    if (options_.connections) TaskSetConnectionLimits(task_, *options_.connections, *options_.connections);
+}
+
+int DownloadRun::Watch() {
+    lastJsonTick_ = platform::TickMs() - kJsonPeriodMs;
+    for (;;) {
+        TaskStatus status{};
+        const int polled = TaskGetStatus(task_, &status);
+        if (polled != kResultOk) {
+            if (progressBar_) progressBar_->Clear();
+            Warn(EngineResultText(polled));
+            TaskStop(task_, false);
+            return kExitEngineError;
+        }
+        int complete = 0;
+        TaskIsComplete(task_, &complete);
+
+        RunSnapshot snapshot;
+        snapshot.progress = complete ? 10000 : status.progress;
+        snapshot.status = status.status;
+        snapshot.seed = options_.seed;
+        snapshot.signal = platform::ReceivedStopSignal();
+        Report(status, false);
+
+        const RunEnd end = DecideRunEnd(snapshot);
+        if (end != RunEnd::kContinue) return Finish(end, snapshot);
+        if (status.status == kStatusHostUnresolved && !hostWarningShown_) {
+            hostWarningShown_ = true;
+            Warn("warning: the host name of a source could not be resolved (20216); going on with the others");
+        }
+        if (complete && options_.seed && !seedingNoteShown_) {
+            seedingNoteShown_ = true;
+            Note("complete: " + options_.output + "; seeding until interrupted");
+        }
+        platform::SleepMs(kPollMs);
+    }
+}
+
+void DownloadRun::Report(const TaskStatus& status, bool force) {
+    lastStatus_ = status;
+    jsonShownForLastStatus_ = false;
+    if (progressBar_) progressBar_->Show(status);
+    const uint32_t now = platform::TickMs();
+    if (options_.statusJson && (force || now - lastJsonTick_ >= kJsonPeriodMs)) {
+        std::fprintf(stdout, "%s\n", FormatStatusJson(status).c_str());
+        std::fflush(stdout);
+        lastJsonTick_ = now;
+        jsonShownForLastStatus_ = true;
+    }
+}
+
+int DownloadRun::Finish(RunEnd end, const RunSnapshot& snapshot) {
+    // The last state goes out even when the per-second line is not yet due.
+    if (!jsonShownForLastStatus_) Report(lastStatus_, true);
+    if (progressBar_) progressBar_->Clear();
+
+    // Stopping waits for the job's thread, which writes the state file, or
+    // deletes it once the download is complete.
+    const int stopped = TaskStop(task_, false);
+    if (stopped != kResultOk) Warn("could not stop the task cleanly: " + EngineResultText(stopped));
+
+    const int exitStatus = ExitStatusFor(end, snapshot);
+    switch (end) {
+        case RunEnd::kContinue:
+        case RunEnd::kComplete: Note("complete: " + options_.output); break;
+        case RunEnd::kFailed: {
+            const auto failure = FailureForJobStatus(snapshot.status);
+            Warn(failure ? failure->reason : "the task failed (" + std::to_string(snapshot.status) + ")");
+            break;
+        }
+        case RunEnd::kInterrupted:
+            if (exitStatus == kExitComplete)
+                Note("seeding stopped");
+            else
+                Note("stopped; the next run resumes from " + options_.stateFile);
+            break;
+    }
+    return exitStatus;
+}
+
+void DownloadRun::Note(const std::string& text) {
+    if (options_.quiet) return;
+    Warn(text);
+}
+
+void DownloadRun::Warn(const std::string& text) {
+    if (progressBar_) progressBar_->Clear();
+    std::fprintf(stderr, "%s%s\n", kPrefix, text.c_str());
+}
+
+}  // namespace veldmoor
