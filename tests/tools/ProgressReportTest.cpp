@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "tests/tools/StatusJsonShape.h"
+
 #include <cstdio>
-#include <regex>
 #include <string>
 
 #include "tools/veldmoor-get/ProgressReport.h"
@@ -33,12 +34,10 @@ TEST(StatusJsonTest, OneCompactObjectWithStableKeys) {
         {StatusOf(4567, 20216, 2147483647, 86400, 2097152, 5000000000, 7000000000, 9000000000),
          R"({"progress":4567,"status":20216,"speed":2147483647,"from_sources":5000000000,"from_peers":7000000000,"on_disk":9000000000,"remaining":86400,"total_kib":2097152})"},
     };
-    const std::regex shape(R"(^\{"progress":-?\d+,"status":-?\d+,"speed":-?\d+,"from_sources":-?\d+,)"
-                           R"("from_peers":-?\d+,"on_disk":-?\d+,"remaining":-?\d+,"total_kib":-?\d+\}$)");
     for (const auto& [status, expected] : cases) {
         const std::string line = FormatStatusJson(status);
         EXPECT_EQ(line, expected);
-        EXPECT_TRUE(std::regex_match(line, shape)) << line;
+        EXPECT_TRUE(test::HasStatusJsonShape(line)) << line;
     }
 }
 

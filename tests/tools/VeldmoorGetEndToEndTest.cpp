@@ -2,7 +2,6 @@
 
 #include <csignal>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "tests/support/TestSupport.h"
 #include "tests/support/TorrentFixture.h"
 #include "tests/tools/ProgramRun.h"
+#include "tests/tools/StatusJsonShape.h"
 
 namespace veldmoor::test {
 namespace {
@@ -37,11 +37,7 @@ void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-bool IsStatusJson(const std::string& line) {
-    static const std::regex shape(R"(^\{"progress":-?\d+,"status":-?\d+,"speed":-?\d+,"from_sources":-?\d+,)"
-                                  R"("from_peers":-?\d+,"on_disk":-?\d+,"remaining":-?\d+,"total_kib":-?\d+\}$)");
-    return std::regex_match(line, shape);
-}
+bool IsStatusJson(const std::string& line) { return HasStatusJsonShape(line); }
 
 class VeldmoorGetTest : public ::testing::Test {
 protected:
