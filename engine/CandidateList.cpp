@@ -5,21 +5,11 @@
 #include <cstring>
 #include <tuple>
 
+#include "foundation/AsciiText.h"
 #include "peers/SourceAddress.h"
 
 namespace veldmoor {
 namespace {
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-    const size_t length = std::strlen(prefix);
-    return text.size() >= length && EqualNoCase(text.substr(0, length), prefix);
-}
 
 const std::string& HostOf(const TPeerId& candidate) {
     static const std::string kNone;
@@ -93,7 +83,7 @@ bool CandidateList::IsRefused(const TPeerId& candidate, const CandidateAddContex
 TPeerId* CandidateList::TakeDuplicate(const TPeerId& candidate, bool a, bool b) const {
     for (TPeerId* listed : items_) {
         // An empty address text says nothing about sameness.
-        const bool sameText = !candidate.url.empty() && EqualNoCase(listed->url, candidate.url) &&
+        const bool sameText = !candidate.url.empty() && EqualsNoCase(listed->url, candidate.url) &&
                               (!(listed->resolved && candidate.resolved) || listed->ip == candidate.ip);
         if (sameText) return listed;
 
@@ -102,7 +92,7 @@ TPeerId* CandidateList::TakeDuplicate(const TPeerId& candidate, bool a, bool b) 
         if (!sameAddress) continue;
         // Several named hosts may share one server address; they stay apart.
         if (IsServerKind(candidate.kind) && listed->resolved && candidate.resolved &&
-            !EqualNoCase(HostOf(*listed), HostOf(candidate)))
+            !EqualsNoCase(HostOf(*listed), HostOf(candidate)))
             continue;
         if (candidate.kind == kPeerBitTorrent && HasIdentity(candidate.identity) &&
             (b || (a && !listed->IsUdpTransport())))
@@ -177,7 +167,7 @@ TPeerId* CandidateList::FindByIdentity(const PeerIdentity& identity) const {
 
 TPeerId* CandidateList::FindSameAddress(const TPeerId& candidate) const {
     const auto found = std::find_if(items_.begin(), items_.end(), [&](const TPeerId* c) {
-        return EqualNoCase(c->url, candidate.url) && c->ip == candidate.ip && c->port == candidate.port;
+        return EqualsNoCase(c->url, candidate.url) && c->ip == candidate.ip && c->port == candidate.port;
     });
     return found == items_.end() ? nullptr : *found;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "foundation/AsciiText.h"
 #include "engine/EngineState.h"
 #include "engine/UdpServiceHooks.h"
 #include "foundation/EngineLocks.h"
@@ -23,10 +24,7 @@ bool IsTrimmedByte(char c) {
 }
 
 bool EqualText(const std::string& a, const std::string& b, bool ignoreCase) {
-    if (!ignoreCase) return a == b;
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
+    return ignoreCase ? EqualsNoCase(a, b) : a == b;
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 #include "engine/EngineState.h"
 #include "engine/FileQueries.h"
 #include "engine/TransferRules.h"
+#include "foundation/AsciiText.h"
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/EngineLocks.h"
 #include "foundation/QTimeThread.h"
@@ -197,7 +197,7 @@ bool TWorkThread::Prepare() {
     TakeOnDiskSize();
     if (IsTorrentTask() && !sourceText_.empty()) {
         SetRunState(kRunStopped);
-        if (::strncasecmp(sourceText_.c_str(), kFileScheme, std::strlen(kFileScheme)) == 0 && !ReadTorrentSource()) {
+        if (StartsWithNoCase(sourceText_, kFileScheme) && !ReadTorrentSource()) {
             SetStatusCode(kStatusBadTorrentFile);
             RequestStop();
         }

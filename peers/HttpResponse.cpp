@@ -4,6 +4,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "foundation/AsciiText.h"
 #include "peers/HttpStreamRules.h"
 
 namespace veldmoor {
@@ -34,13 +35,6 @@ std::optional<int64_t> ParseCount(std::string_view text) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return value;
-}
-
-size_t FindIgnoringCase(std::string_view text, std::string_view wanted) {
-    const auto found = std::search(text.begin(), text.end(), wanted.begin(), wanted.end(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-    });
-    return found == text.end() ? std::string_view::npos : static_cast<size_t>(found - text.begin());
 }
 
 bool IsControl(char c) {
@@ -77,7 +71,7 @@ std::optional<int64_t> ContentRangeTotal(std::string_view value) {
 
 std::optional<int64_t> ContentRangeStart(std::string_view value) {
     value = TrimBlanks(value);
-    if (FindIgnoringCase(value.substr(0, kRangeUnit.size()), kRangeUnit) == 0) {
+    if (FindNoCase(value.substr(0, kRangeUnit.size()), kRangeUnit) == 0) {
         value.remove_prefix(kRangeUnit.size());
         // Some servers write "bytes=" as in the request.
         const size_t rangeStart = value.find_first_not_of(" \t=");
@@ -126,7 +120,7 @@ std::optional<int64_t> BytesBeforeRequestedStart(const QHttpHeader& header, int6
 }
 
 std::optional<std::string> FileNameFromDisposition(std::string_view value) {
-    const size_t key = FindIgnoringCase(value, kFileNameKey);
+    const size_t key = FindNoCase(value, kFileNameKey);
     if (key == std::string_view::npos) return std::nullopt;
     std::string_view name = value.substr(key + kFileNameKey.size());
     if (name.starts_with('"')) {

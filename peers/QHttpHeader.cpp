@@ -1,4 +1,5 @@
 #include "peers/QHttpHeader.h"
+#include "foundation/AsciiText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,12 +13,6 @@ constexpr std::string_view kStatusLinePrefix = "HTTP";
 constexpr std::string_view kVersionPrefix = "HTTP/";
 // Fewer bytes than this cannot hold a line and the empty line after it.
 constexpr size_t kMinimumBytes = 3;
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 bool IsBlankOrControl(char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -120,7 +115,7 @@ std::optional<std::string_view> QHttpHeader::GetValue(std::string_view name) con
     if (name.empty()) return std::nullopt;
     for (const std::string& stored : lines_) {
         const std::string_view line = stored;
-        if (line.size() <= name.size() || !EqualIgnoringCase(line.substr(0, name.size()), name)) continue;
+        if (line.size() <= name.size() || !EqualsNoCase(line.substr(0, name.size()), name)) continue;
         const size_t colon = line.find_first_not_of(kBlanks, name.size());
         if (colon == std::string_view::npos || line[colon] != kSeparator) continue;
         std::string_view value = line.substr(colon + 1);

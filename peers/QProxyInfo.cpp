@@ -6,6 +6,7 @@
 #include <charconv>
 #include <openssl/evp.h>
 
+#include "foundation/AsciiText.h"
 #include "peers/SourceAddress.h"
 
 namespace veldmoor {
@@ -24,12 +25,6 @@ constexpr size_t kSocks4ReplyBytes = 8;
 constexpr size_t kMaxStatusWordBytes = 49;
 constexpr std::string_view kAuthorizationHeader = "Proxy-Authorization: Basic ";
 constexpr std::string_view kContentLengthHeader = "\nContent-Length: ";
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 std::string Base64(std::string_view bytes) {
     std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');
@@ -84,7 +79,7 @@ bool QProxyInfo::IsConfigured() const { return kind != kProxyNone && IsValidAddr
 
 int32_t QProxyInfo::TimeoutSeconds() const { return timeout < 0 ? kDefaultTimeoutSeconds : timeout; }
 
-bool QProxyInfo::SwallowsReply() const { return method.empty() || EqualsIgnoringCase(method, "CONNECT"); }
+bool QProxyInfo::SwallowsReply() const { return method.empty() || EqualsNoCase(method, "CONNECT"); }
 
 std::string QProxyInfo::Describe() const {
     std::string text = "proxy kind " + std::to_string(kind) + " at " + AddressPortText(ip, port);

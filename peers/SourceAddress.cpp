@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "foundation/AsciiText.h"
 #include "peers/HostResolver.h"
 
 namespace veldmoor {
@@ -32,13 +33,6 @@ struct ParsedSource {
     std::string userName;
     std::string password;
 };
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-           });
-}
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -129,9 +123,9 @@ bool ParseTracker(std::string_view rest, ParsedSource& source) {
     const size_t separator = rest.find(kSchemeSeparator);
     if (separator == std::string_view::npos) return false;
     const std::string_view scheme = rest.substr(0, separator);
-    if (StartsWithIgnoringCase(scheme, "http") || StartsWithIgnoringCase(scheme, "tcp")) {
+    if (StartsWithNoCase(scheme, "http") || StartsWithNoCase(scheme, "tcp")) {
         source.trackerKind = 1;
-    } else if (StartsWithIgnoringCase(scheme, "udp")) {
+    } else if (StartsWithNoCase(scheme, "udp")) {
         source.trackerKind = 0;
     } else {
         return false;
@@ -155,10 +149,10 @@ bool ParseBtNode(std::string_view rest, ParsedSource& source) {
 }
 
 bool ParseByScheme(std::string_view url, ParsedSource& source) {
-    if (StartsWithIgnoringCase(url, kFtpScheme)) return ParseFtp(url.substr(kFtpScheme.size()), source);
-    if (StartsWithIgnoringCase(url, kHttpScheme)) return ParseHttp(url.substr(kHttpScheme.size()), source);
-    if (StartsWithIgnoringCase(url, kTrackerScheme)) return ParseTracker(url.substr(kTrackerScheme.size()), source);
-    if (StartsWithIgnoringCase(url, kBtNodeScheme)) return ParseBtNode(url.substr(kBtNodeScheme.size()), source);
+    if (StartsWithNoCase(url, kFtpScheme)) return ParseFtp(url.substr(kFtpScheme.size()), source);
+    if (StartsWithNoCase(url, kHttpScheme)) return ParseHttp(url.substr(kHttpScheme.size()), source);
+    if (StartsWithNoCase(url, kTrackerScheme)) return ParseTracker(url.substr(kTrackerScheme.size()), source);
+    if (StartsWithNoCase(url, kBtNodeScheme)) return ParseBtNode(url.substr(kBtNodeScheme.size()), source);
     return false;
 }
 
@@ -250,7 +244,7 @@ bool ParseSourceUrl(TPeerId& candidate, HostResolver& resolver) {
     std::replace(url.begin(), url.end(), '\\', '/');
     // The system code page is UTF-8 here, so an HTTP URL needs no conversion
     // before its unsafe bytes are escaped.
-    url = StartsWithIgnoringCase(url, kHttpScheme) ? PercentEncodeForHttp(url) : PercentDecode(url);
+    url = StartsWithNoCase(url, kHttpScheme) ? PercentEncodeForHttp(url) : PercentDecode(url);
     if (HasLineBreakOrNul(url)) return false;
 
     ParsedSource source;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "foundation/AsciiText.h"
 #include "foundation/QTimeThread.h"
 #include "platform/Files.h"
 #include "torrent/Bencode.h"
@@ -35,15 +36,6 @@ public:
 };
 
 DetachedOwner g_detachedOwner;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 std::string WithTrailingSeparator(std::string folder) {
     if (!folder.empty() && folder.back() != '/') folder.push_back('/');

@@ -4,6 +4,7 @@
 #include <climits>
 #include <memory>
 
+#include "foundation/AsciiText.h"
 #include "platform/Files.h"
 #include "torrent/Bencode.h"
 #include "torrent/IPieceMapOwner.h"
@@ -15,17 +16,6 @@ namespace {
 constexpr int32_t kRunStateLoading = 3;
 constexpr int32_t kRunStateLoaded = 4;
 constexpr int32_t kStatusTorrentUnreadable = 20211;
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    }
-    return true;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && StartsWithNoCase(a, b); }
 
 bool IsDictionaryText(const char* bytes, int64_t length) {
     return bytes && length > 0 && (bytes[0] == 'd' || bytes[0] == 'D');

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <set>
 
+#include "foundation/AsciiText.h"
 #include "engine/TaskApi.h"
 #include "peers/QProxyInfo.h"
 #include "tools/veldmoor-get/ExitStatus.h"
@@ -74,12 +75,6 @@ const OptionDefinition* FindShort(char name) {
 }
 
 std::string DisplayName(const OptionDefinition& option) { return "--" + std::string(option.longName); }
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-           });
-}
 
 // Control bytes and blanks would split or be trimmed from a source line.
 bool HasBlankOrControl(std::string_view text) {
