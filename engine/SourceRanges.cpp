@@ -218,6 +218,22 @@ int32_t SourceRangeList::NextSourcePiece(TPeerObject& connection, const RangeVie
     return -1;
 }
 
+SourceRange* SourceRangeList::TakeRangeAt(TPeerObject& connection, int32_t piece, const RangeView& view) {
+    Release(connection);
+    for (auto& range : ranges_) {
+        if (range->finished || range->madeByBitTorrent || piece < range->first || piece > range->last) continue;
+        auto made = std::make_unique<SourceRange>();
+        made->first = piece;
+        made->last = range->last;
+        made->cursor = piece;
+        made->candidate = connection.Candidate();
+        range->last = std::max(range->first, piece - 1);
+        ranges_.push_back(std::move(made));
+        return Take(*ranges_.back(), connection, view);
+    }
+    return nullptr;
+}
+
 SourceRange* SourceRangeList::RangeOf(const TPeerObject& connection) const {
     for (const auto& range : ranges_)
         if (range->owner == &connection) return range.get();

@@ -49,6 +49,10 @@ public:
     // The next piece `connection` should fetch, assigning ranges as needed;
     // -1 when there is none.
     int32_t NextSourcePiece(TPeerObject& connection, const RangeView& view, int tries = 3);
+    // The connection continues from `piece`: a new range from there to the end
+    // of the running range that holds it, which now ends before the piece.
+    // Null when no running range holds it.
+    SourceRange* TakeRangeAt(TPeerObject& connection, int32_t piece, const RangeView& view);
     // The connection gives its range back; it stays in the list without an owner.
     void Release(TPeerObject& connection);
     // The connection is gone (reset or pooled): forget everything about it.

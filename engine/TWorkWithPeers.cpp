@@ -246,6 +246,11 @@ void TWorkWithPeers::SourceFailed(TPeerId* candidate, bool retry, int32_t delay)
     candidates_.Sort();
 }
 
+void TWorkWithPeers::NoteRedirectResolution(bool unresolvable) {
+    redirectUnresolvable_ = unresolvable;
+    if (unresolvable) SetStatusCode(kStatusHostUnresolved);
+}
+
 TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority) {
     if (kind == kPeerBitTorrent) priority = std::max(priority, CandidateList::kBitTorrentPriority);
     TPeerId* candidate = candidates_.Find(ip, port, kind);
@@ -322,6 +327,7 @@ TPeerObject* TWorkWithPeers::MakePooledPeer(int32_t kind) {
 
 void TWorkWithPeers::ReturnToPool(TPeerObject* peer) {
     peer->Reset();
+    ForgetPeer(*peer);
     idlePool_.push_back(peer);
     TrimIdlePool();
 }
@@ -353,8 +359,10 @@ void TWorkWithPeers::ReleasePeers() {
     peers.swap(peers_);
     for (auto* list : {&peers, &idlePool_}) {
         for (TPeerObject* peer : *list) {
-            peer->Reset();
+            // Detached first: this runs from the job's destructor too, when
+            // the layers that take requests back are already gone.
             peer->SetJob(nullptr);
+            peer->Reset();
             peer->Release();
         }
         list->clear();

@@ -68,7 +68,7 @@ public:
 
     // --- Candidates ---
     // Adds a copy of the candidate unless it is refused or known already.
-    bool AddCandidate(TPeerId* candidate, bool a, bool b);
+    bool AddCandidate(TPeerId* candidate, bool a, bool b) override;
     // Turns the task's source lines into candidates; every 15 s of job clock.
     void FeedSources();
     // Drops candidates whose address no longer parses.
@@ -79,7 +79,7 @@ public:
     // Re-adds the task's sources and connects them at once.
     void ReAddSources();
     // A server refused: retry later (the backoff grows by max(1, delay)) or never.
-    void SourceFailed(TPeerId* candidate, bool retry, int32_t delay);
+    void SourceFailed(TPeerId* candidate, bool retry, int32_t delay) override;
     // The listed candidate for the address, made when missing; null when the
     // list has no room.
     TPeerId* AddPeerAddress(uint32_t ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority);
@@ -133,9 +133,7 @@ public:
     // --- IPeerJob ---
     bool PeerToPeerEnabled() const override { return view_.peerToPeer; }
     bool DownloadComplete() const override;
-    // Without block scheduling there is no pool to take requests: they are dropped.
-    void ReturnRequests(std::vector<BlockRequest>& requests) override { requests.clear(); }
-    int32_t ReadPosition() const override { return -1; }
+    void NoteRedirectResolution(bool unresolvable) override;
     // The transfer statistics count waiting uploads.
     void CountWaitingUpload() override {}
 
@@ -161,6 +159,8 @@ protected:
     virtual int64_t CurrentReceiveRate() const;
     // Block scheduling marks a banned source's range for a new start.
     virtual void MarkSourceRangeReset(TPeerObject& /*peer*/) {}
+    // A connection went back to the idle pool: whatever the job kept about it goes.
+    virtual void ForgetPeer(TPeerObject& /*peer*/) {}
 
     int32_t CountPeers(int32_t kindMask) const;
     int32_t CountEstablished() const;
@@ -183,6 +183,7 @@ protected:
     int64_t lastPeerRound_ = 0;
     int64_t bytesFromSources_ = 0;
     int64_t bytesFromPeers_ = 0;
+    bool redirectUnresolvable_ = false;
     InfoHash infoHash_{};
     PeerIdentity ownPeerId_{};
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "peers/SourceAddress.h"
+#include "peers/TPeerObject.h"
 #include "platform/Clock.h"
 #include "torrent/TPieces.h"
 #include "torrent/TTorrent.h"
@@ -299,10 +300,150 @@ void TWorkWithPieces::ServeRead(ReadRequest& request) {
 }
 
 void TWorkWithPieces::TrimSchedulingPools(bool everyFourthTurn) {
-    if (everyFourthTurn) {
-        pieceListChanged_ = true;
-        peerListChanged_ = true;
+    if (!everyFourthTurn) return;
+    pieceListChanged_ = true;
+    peerListChanged_ = true;
+    if (!pieces_ || outstandingRequests_.empty()) return;
+    if (pieces_->IsComplete()) {
+        outstandingRequests_.clear();
+        return;
     }
+    const auto limit = static_cast<size_t>(pieces_->PieceLength() / kBlockSize) * 64 + 64;
+    if (outstandingRequests_.size() <= limit) return;
+    const int64_t pieceLength = pieces_->PieceLength();
+    const auto pieceOf = [pieceLength](const BlockRequest& request) {
+        return static_cast<int32_t>(int64_t{request.block} * kBlockSize / pieceLength);
+    };
+    std::sort(outstandingRequests_.begin(), outstandingRequests_.end(),
+              [](const BlockRequest& a, const BlockRequest& b) { return a.block < b.block; });
+    const auto askedByPeer = [&](int32_t piece) {
+        return std::any_of(Peers().begin(), Peers().end(), [&](const TPeerObject* peer) {
+            return peer->Kind() == kPeerBitTorrent &&
+                   std::any_of(peer->PendingRequests().begin(), peer->PendingRequests().end(),
+                               [&](const BlockRequest& request) { return pieceOf(request) == piece; });
+        });
+    };
+    std::vector<BlockRequest> kept;
+    for (size_t i = 0; i < outstandingRequests_.size();) {
+        const int32_t piece = pieceOf(outstandingRequests_[i]);
+        size_t end = i;
+        while (end < outstandingRequests_.size() && pieceOf(outstandingRequests_[end]) == piece) ++end;
+        if (askedByPeer(piece)) {
+            kept.insert(kept.end(), outstandingRequests_.begin() + static_cast<std::ptrdiff_t>(i),
+                        outstandingRequests_.begin() + static_cast<std::ptrdiff_t>(end));
+        } else {
+            RemoveInFlight(piece, false);
+        }
+        i = end;
+    }
+    outstandingRequests_.swap(kept);
+}
+
+// ---------------------------------------------------------------------------
+// Block scheduling
+
+bool TWorkWithPieces::IsDownloading() const {
+    return pieceMapReady_ && pieces_ && !pieces_->IsComplete() && !StopRequested();
+}
+
+bool TWorkWithPieces::IsPieceWanted(int32_t piece) {
+    if (!pieceMapReady_ || !pieces_->IsPieceWanted(piece)) return false;
+    const int64_t remaining = pieces_->PieceCount() - pieces_->PiecesVerified();
+    endGame_ = static_cast<int64_t>(inFlight_.size()) >= remaining;
+    if (endGame_) {
+        endGameReached_ = true;
+        return true;
+    }
+    return std::find(inFlight_.begin(), inFlight_.end(), piece) == inFlight_.end();
+}
+
+bool TWorkWithPieces::AddInFlight(int32_t piece) {
+    if (!pieces_) return false;
+    const int64_t nearEnd = std::max<int64_t>(static_cast<int64_t>(Peers().size()) / 3, 64);
+    const int64_t allowed = std::max<int64_t>(nearEnd + pieces_->PiecesVerified() - pieces_->PieceCount(), 1);
+    if (std::count(inFlight_.begin(), inFlight_.end(), piece) > allowed) return false;
+    inFlight_.push_back(piece);
+    return true;
+}
+
+void TWorkWithPieces::RemoveInFlight(int32_t piece, bool discard) {
+    if (discard && pieces_ && !StopRequested()) {
+        const int64_t remaining = pieces_->PieceCount() - pieces_->PiecesVerified();
+        if (!endGame_ || remaining <= 3) pieces_->DropHeldData(piece);
+    }
+    if (discard) {
+        std::erase(inFlight_, piece);
+        return;
+    }
+    const auto found = std::find(inFlight_.begin(), inFlight_.end(), piece);
+    if (found != inFlight_.end()) inFlight_.erase(found);
+}
+
+int32_t TWorkWithPieces::RandomStart() const {
+    if (!pieces_ || pieces_->PieceCount() <= 0) return 0;
+    constexpr int64_t kWorkingNameFactor = 20;
+    const int64_t verified = pieces_->PiecesVerified();
+    int64_t start = platform::TickMs() % (kWorkingNameFactor * verified + 6);
+    start %= pieces_->PieceCount();
+    if (verified > 1) start += verified;
+    return static_cast<int32_t>(start);
+}
+
+RangeView TWorkWithPieces::MakeRangeView() {
+    RangeView view;
+    view.pieceCount = static_cast<int32_t>(pieces_->PieceCount());
+    view.pieceLength = pieces_->PieceLength();
+    view.piecesRemaining = view.pieceCount - pieces_->PiecesVerified();
+    view.downloadComplete = pieces_->IsComplete();
+    view.now = JobClock();
+    view.tick = platform::TickMs();
+    view.isWanted = [this](int32_t piece) { return IsPieceWanted(piece); };
+    return view;
+}
+
+int32_t TWorkWithPieces::NextSourcePiece(TPeerObject& peer) {
+    if (!pieceMapReady_) return -1;
+    const RangeView view = MakeRangeView();
+    if (sourceRanges_.Empty()) sourceRanges_.SplitRanges(Candidates(), view);
+    return sourceRanges_.NextSourcePiece(peer, view);
+}
+
+void TWorkWithPieces::ReleaseSourceRange(TPeerObject& peer) { sourceRanges_.Release(peer); }
+
+bool TWorkWithPieces::TakeSourceRangeAt(TPeerObject& peer, int32_t piece) {
+    if (!pieceMapReady_) return false;
+    return sourceRanges_.TakeRangeAt(peer, piece, MakeRangeView()) != nullptr;
+}
+
+void TWorkWithPieces::ForgetPeer(TPeerObject& peer) { sourceRanges_.Forget(peer); }
+
+void TWorkWithPieces::ReturnRequests(std::vector<BlockRequest>& requests) {
+    if (!StopRequested()) outstandingRequests_.insert(outstandingRequests_.end(), requests.begin(), requests.end());
+    requests.clear();
+}
+
+bool TWorkWithPieces::TakeOutstandingRequest(int32_t block) {
+    const auto found = std::find_if(outstandingRequests_.begin(), outstandingRequests_.end(),
+                                    [block](const BlockRequest& request) { return request.block == block; });
+    if (found == outstandingRequests_.end()) return false;
+    outstandingRequests_.erase(found);
+    return true;
+}
+
+void TWorkWithPieces::ReleaseFailedPiece(int32_t piece) { RemoveInFlight(piece, true); }
+
+void TWorkWithPieces::OnSourceFileSize(int64_t size) {
+    // A torrent task's map comes from its torrent; a mismatching mirror is the
+    // source's problem, not the map's.
+    if (IsTorrentTask() || pieces_ || size <= 0) return;
+    if (!CreatePieceMap(nullptr)) return;
+    if (!pieces_->BuildWithoutHashes(size, kSourceOnlyPieceLength)) {
+        ReleasePieceMap();
+        return;
+    }
+    pieceMapReady_ = true;
+    fileListChanged_ = true;
+    Refresh();
 }
 
 void TWorkWithPieces::FlushAndCloseMap() {
@@ -332,6 +473,9 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     publishedBitfieldSize_.store(0, std::memory_order_relaxed);
     pendingHaves_.clear();
     sourceRanges_.Clear();
+    outstandingRequests_.clear();
+    inFlight_.clear();
+    endGame_ = endGameReached_ = false;
     bitfieldChanged_ = pieceListChanged_ = peerListChanged_ = false;
     if (clearFiles) publishedFiles_.clear();
 }

@@ -10,11 +10,11 @@
 #include "engine/SourceRanges.h"
 #include "engine/TWorkWithPeers.h"
 #include "foundation/QMutex.h"
+#include "torrent/TPieces.h"
 #include "torrent/IPieceMapOwner.h"
 
 namespace veldmoor {
 
-class TPieces;
 class TTorrent;
 
 // One file of the task as the task interface reports it.
@@ -64,6 +64,32 @@ public:
     void MarkSourceRangeReset(TPeerObject& peer) override;
     SourceRangeList& SourceRanges() { return sourceRanges_; }
 
+    // --- Block scheduling (IPeerJob) ---
+    TPieces* ReadyPieceMap() const override { return pieceMapReady_ ? pieces_ : nullptr; }
+    bool IsDownloading() const override;
+    bool IsPieceWanted(int32_t piece) override;
+    bool IsEndGame() const override { return endGame_; }
+    int32_t NextSourcePiece(TPeerObject& peer) override;
+    void ReleaseSourceRange(TPeerObject& peer) override;
+    bool TakeSourceRangeAt(TPeerObject& peer, int32_t piece) override;
+    void ReturnRequests(std::vector<BlockRequest>& requests) override;
+    bool TakeOutstandingRequest(int32_t block) override;
+    void ReleaseFailedPiece(int32_t piece) override;
+    int64_t TotalSize() const override { return pieces_ ? pieces_->TotalLength() : 0; }
+    void OnSourceFileSize(int64_t size) override;
+
+    // The in-flight list of pieces BitTorrent connections work on.
+    bool AddInFlight(int32_t piece);
+    void RemoveInFlight(int32_t piece, bool discard);
+    const std::vector<int32_t>& InFlight() const { return inFlight_; }
+    bool EndGameReached() const { return endGameReached_; }
+    const std::vector<BlockRequest>& OutstandingRequests() const { return outstandingRequests_; }
+    // Where a new BitTorrent connection starts looking for pieces.
+    int32_t RandomStart() const;
+
+    // A task known only by its sources gets pieces of this length.
+    static constexpr int32_t kSourceOnlyPieceLength = 524288;
+
     // IPieceMapOwner
     void OnPieceMapEvent(const PieceMapEvent& event) override;
     bool IsStopping() const override { return StopRequested(); }
@@ -86,6 +112,8 @@ protected:
     void RebuildIfPending();
     void ServeQueuedReads();
     void TrimSchedulingPools(bool everyFourthTurn);
+    void ForgetPeer(TPeerObject& peer) override;
+    RangeView MakeRangeView();
     void PublishFileList();
     // Writes pending piece data and produces the saved texts; at the end of a run.
     void FlushAndCloseMap();
@@ -106,6 +134,10 @@ protected:
     std::vector<int32_t> pendingHaves_;
     int32_t readPosition_ = -1;  // first piece of the latest read served
     SourceRangeList sourceRanges_;
+    std::vector<BlockRequest> outstandingRequests_;
+    std::vector<int32_t> inFlight_;
+    bool endGame_ = false;
+    bool endGameReached_ = false;
     std::atomic<int> publishedBitfieldSize_{0};
 
 private:

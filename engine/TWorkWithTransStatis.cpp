@@ -43,6 +43,15 @@ int32_t TWorkWithTransStatis::UploadBudget() const {
     return ToInt32(std::max<int64_t>(uploadBudget_ - bytesSentThisSecond_, 0));
 }
 
+void TWorkWithTransStatis::CountDelivered(int32_t kind, int32_t bytes) {
+    if (bytes <= 0) return;
+    payloadThisSecond_ += bytes;
+    if (kind == kPeerBitTorrent)
+        bytesFromPeers_ += bytes;
+    else
+        bytesFromSources_ += bytes;
+}
+
 void TWorkWithTransStatis::AddUploaded(int32_t bytes) {
     working_.uploadedPayload += bytes;
     bytesSentThisSecond_ += bytes;

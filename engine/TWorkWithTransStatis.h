@@ -18,11 +18,13 @@ public:
     void Reset(bool clearFiles, bool b) override;
 
     // What the job may still receive and send in the current second.
-    int32_t DownloadBudget() const;
+    int32_t DownloadBudget() const override;
     int32_t UploadBudget() const;
     void AddPayload(int32_t bytes) { payloadThisSecond_ += bytes; }
+    // Payload the map accepted; BitTorrent and server bytes are counted apart.
+    void CountDelivered(int32_t kind, int32_t bytes) override;
     void AddUploaded(int32_t bytes);
-    void CountWaitingUpload() { ++waitingUploads_; }
+    void CountWaitingUpload() override { ++waitingUploads_; }
     void CountStepBytes(int64_t received, int64_t sent);
 
     int32_t CurrentDownloadSpeed() const { return currentDownloadSpeed_; }

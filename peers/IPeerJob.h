@@ -8,6 +8,10 @@
 
 namespace veldmoor {
 
+class TPeerId;
+class TPeerObject;
+class TPieces;
+
 class IPeerJob {
 public:
     // The process-wide peer-to-peer switch, as the job last saw it.
@@ -21,6 +25,44 @@ public:
     // An established connection still holds queued output after its step, so
     // the job should service it again soon.
     virtual void CountWaitingUpload() = 0;
+
+    // --- Block scheduling ---
+    // The piece map once it is built; null before.
+    virtual TPieces* ReadyPieceMap() const = 0;
+    // Pieces are missing and the job is not stopping.
+    virtual bool IsDownloading() const = 0;
+    // The map wants the piece and, outside the end game, no connection works on it.
+    virtual bool IsPieceWanted(int32_t piece) = 0;
+    virtual bool IsEndGame() const = 0;
+    // The next piece of the connection's source range, assigning ranges as
+    // needed; -1 when there is none.
+    virtual int32_t NextSourcePiece(TPeerObject& peer) = 0;
+    // The connection's range stays in the job's list without an owner.
+    virtual void ReleaseSourceRange(TPeerObject& peer) = 0;
+    // After the read position jumped: the connection continues from `piece`
+    // in a range cut from a running one. False when no range holds the piece.
+    virtual bool TakeSourceRangeAt(TPeerObject& peer, int32_t piece) = 0;
+    // Removes the block from the pool of outstanding requests; false when it is not there.
+    virtual bool TakeOutstandingRequest(int32_t block) = 0;
+    // The map accepted `bytes` of payload from a connection of `kind`.
+    virtual void CountDelivered(int32_t kind, int32_t bytes) = 0;
+    // A completed piece failed its hash check: it is to be fetched again.
+    virtual void ReleaseFailedPiece(int32_t piece) = 0;
+
+    // --- Server sources ---
+    // Retry later (the backoff grows by max(1, delay) seconds) or never.
+    virtual void SourceFailed(TPeerId* candidate, bool retry, int32_t delay) = 0;
+    // Adds a copy of the candidate unless it is refused or known already.
+    virtual bool AddCandidate(TPeerId* candidate, bool a, bool b) = 0;
+    // A redirect led to a host that cannot be resolved (or, with false, to one that can).
+    virtual void NoteRedirectResolution(bool unresolvable) = 0;
+    // The download's size in bytes; 0 while unknown.
+    virtual int64_t TotalSize() const = 0;
+    // Bytes the job may still receive in the current second.
+    virtual int32_t DownloadBudget() const = 0;
+    // A source reported the file's size: a task known only by its sources
+    // builds its piece map from it.
+    virtual void OnSourceFileSize(int64_t size) = 0;
 
 protected:
     ~IPeerJob() = default;

@@ -1,5 +1,7 @@
 #include "peers/PeerFactory.h"
 
+#include "peers/StandardPeerKinds.h"
+
 namespace veldmoor {
 
 void PeerFactory::Register(int32_t kind, Constructor constructor) {
@@ -27,7 +29,11 @@ TPeerObject* PeerFactory::Create(int32_t kind, IPeerJob& job) const {
 }
 
 PeerFactory& DefaultPeerFactory() {
-    static PeerFactory factory;
+    static PeerFactory& factory = [] () -> PeerFactory& {
+        static PeerFactory made;
+        RegisterStandardPeerKinds(made);
+        return made;
+    }();
     return factory;
 }
 

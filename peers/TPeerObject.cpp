@@ -1,11 +1,13 @@
 #include "peers/TPeerObject.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <limits>
 
 #include "foundation/QTimeThread.h"
 #include "peers/IPeerJob.h"
 #include "peers/SourceAddress.h"
+#include "torrent/TPieces.h"
 
 namespace veldmoor {
 namespace {
@@ -26,24 +28,99 @@ TPeerObject::~TPeerObject() {
     TPeerObject::Reset();
 }
 
+size_t TPeerObject::PipelineDepth() const { return static_cast<size_t>(2 + 2 * (receiveRate_ / kBlockSize)); }
+
+bool TPeerObject::HasPendingBlockIn(int32_t piece, int32_t pieceLength) const {
+    return std::any_of(pendingRequests_.begin(), pendingRequests_.end(), [&](const BlockRequest& request) {
+        return int64_t{request.block} * kBlockSize / pieceLength == piece;
+    });
+}
+
 bool TPeerObject::RequestBlocks() {
-    // Choosing pieces comes with block scheduling; until then nothing is asked for.
+    if (!job_) return true;
+    TPieces* map = job_->ReadyPieceMap();
+    if (!map || pendingRequests_.size() >= PipelineDepth()) return true;
+
+    int32_t piece = -1;
+    int32_t firstMissing = -1;
+    for (int attempt = 0; attempt < 3 && firstMissing < 0; ++attempt) {
+        piece = NextPiece();
+        if (piece < 0) break;
+        firstMissing = map->FirstMissingByte(piece);
+    }
+    if (firstMissing < 0) piece = -1;
+
+    // Someone reads far from where this source streams: serve the reader first.
+    const int32_t readPosition = job_->ReadPosition();
+    if (IsServerSource() && piece > 0 && readPosition > 0 && std::abs(readPosition - lastJobPosition_) > 6 &&
+        job_->TakeSourceRangeAt(*this, readPosition)) {
+        piece = NextPiece();
+        firstMissing = piece >= 0 ? map->FirstMissingByte(piece) : -1;
+        if (firstMissing < 0) piece = -1;
+    }
+    lastJobPosition_ = readPosition;
+    if (piece < 0) return true;
+    QueueMissingBlocks(*map, piece, firstMissing);
     return true;
 }
 
+void TPeerObject::QueueMissingBlocks(TPieces& map, int32_t piece, int32_t firstMissing) {
+    const int64_t pieceStart = int64_t{piece} * map.PieceLength();
+    const int64_t pieceEnd = pieceStart + map.PieceLengthOf(piece);
+    const auto now = static_cast<int32_t>(ClockNow());
+    for (int64_t position = pieceStart + firstMissing / kBlockSize * kBlockSize; position < pieceEnd;
+         position += kBlockSize) {
+        const auto block = static_cast<int32_t>(position / kBlockSize);
+        const auto length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, pieceEnd - position));
+        const bool pending = std::any_of(pendingRequests_.begin(), pendingRequests_.end(),
+                                         [block](const BlockRequest& request) { return request.block == block; });
+        if (pending || map.HasBlock(block)) continue;
+        pendingRequests_.push_back({block, length, now});
+    }
+    statistics_.currentPiece = piece;
+}
+
 int32_t TPeerObject::NextPiece() {
-    // Source ranges come with block scheduling: no piece to offer yet.
-    return -1;
+    if (!job_ || !job_->ReadyPieceMap()) return -1;
+    const int32_t piece = job_->NextSourcePiece(*this);
+    if (piece >= 0) statistics_.currentPiece = piece;
+    return piece;
 }
 
 void TPeerObject::ReleaseRange() {
-    // No source range is ever taken without block scheduling.
-    sourceRange_ = nullptr;
+    if (!job_) return;
+    job_->ReleaseSourceRange(*this);
+    // The requests belonged to the range; whoever takes it asks again.
+    pendingRequests_.clear();
 }
 
-bool TPeerObject::DeliverBlock(int32_t /*block*/, const uint8_t* /*data*/, int32_t /*length*/) {
-    // Received blocks have nowhere to go until block scheduling exists.
-    return false;
+bool TPeerObject::DeliverBlock(int32_t block, const uint8_t* data, int32_t length) {
+    if (block < 0 || length <= 0 || !data || !connection_) return false;
+    if (!job_ || !job_->IsDownloading()) return true;
+    TPieces* map = job_->ReadyPieceMap();
+    if (!map) return true;
+    statistics_.lastActivity = ClockNow();
+
+    const auto mine = std::find_if(pendingRequests_.begin(), pendingRequests_.end(),
+                                   [block](const BlockRequest& request) { return request.block == block; });
+    if (mine != pendingRequests_.end())
+        pendingRequests_.erase(mine);
+    else if (!job_->TakeOutstandingRequest(block))
+        return false;
+    if (activity_ == kActivityAwaitingData) activity_ = kActivityReceiving;
+
+    const int written = map->WriteBlock(block, length, data, candidate_);
+    if (written > 0) {
+        job_->CountDelivered(kind_, written);
+        CountPayload(written);
+    }
+    if (written == kPieceHashFailed) {
+        const auto piece = static_cast<int32_t>(int64_t{block} * kBlockSize / map->PieceLength());
+        job_->ReleaseFailedPiece(piece);
+        ++statistics_.errors;
+        return false;
+    }
+    return true;
 }
 
 void TPeerObject::Reset() {

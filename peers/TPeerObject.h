@@ -15,7 +15,7 @@ namespace veldmoor {
 
 class IBitTorrentPeerControl;
 class IPeerJob;
-struct SourceRange;
+class TPieces;
 
 enum PeerPhase : int32_t {
     kPhaseNone = 0,
@@ -27,6 +27,7 @@ enum PeerActivity : int32_t {
     kActivityNone = 0,
     kActivityReceiving = 1,
     kActivityWaiting = 2,
+    kActivityAwaitingData = 4,  // asked and not yet answered
     kActivityTimedOut = 5,  // a server source gave up
     kActivityFinished = 6,  // nothing left to fetch from this source
 };
@@ -142,9 +143,15 @@ public:
     void SetRated(bool rated) { rated_ = rated; }
 
 protected:
-    // Hands a received block to the job's piece map; false while block
-    // scheduling is not part of this build.
+    // Hands a received block to the job's piece map. False for a block nobody
+    // asked for, a malformed one, or one that completed a piece which failed
+    // its hash check.
     virtual bool DeliverBlock(int32_t block, const uint8_t* data, int32_t length);
+    // The pipeline depth: 2 + 2 blocks per 16 KiB/s of download rate.
+    size_t PipelineDepth() const;
+    // Queues requests for the missing blocks of `piece`, from `firstMissing` on.
+    void QueueMissingBlocks(TPieces& map, int32_t piece, int32_t firstMissing);
+    bool HasPendingBlockIn(int32_t piece, int32_t pieceLength) const;
 
     void SetPhase(int32_t phase) { phase_ = phase; }
     void SetActivity(int32_t activity) { activity_ = activity; }
@@ -153,8 +160,10 @@ protected:
     QSocket& EnsureConnection();
     std::vector<BlockRequest>& MutablePendingRequests() { return pendingRequests_; }
 
-private:
+    // Gives the candidate back: one open connection less, one reference less.
     void DetachCandidate();
+
+private:
     void StoreStepCounts(uint64_t sentBefore, uint64_t receivedBefore);
     void ClearCounters();
 
@@ -167,7 +176,6 @@ private:
     std::unique_ptr<QSocket> connection_;
     std::vector<BlockRequest> pendingRequests_;
     std::vector<BlockRequest> uploadRequests_;
-    SourceRange* sourceRange_ = nullptr;
     int32_t lastJobPosition_ = -1;
     PeerStatistics statistics_;
 

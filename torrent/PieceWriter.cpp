@@ -57,7 +57,7 @@ int TPieces::WriteBlock(int64_t block, int32_t length, const void* bytes, TPeerI
         }
         position += count;
     }
-    return failed ? -99 : accepted;
+    return failed ? kPieceHashFailed : accepted;
 }
 
 int32_t TPieces::WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, const char* bytes, TPeerId* sender) {
@@ -65,7 +65,7 @@ int32_t TPieces::WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, c
     // Bytes below the in-order position are on disk already.
     const int32_t from = std::max(offset, piece.received);
     if (from < offset + length) heldTotal_ += piece.held.Add(from, bytes + (from - offset), offset + length - from);
-    if (piece.HoldsToEnd() && !CompletePiece(piece)) return -99;
+    if (piece.HoldsToEnd() && !CompletePiece(piece)) return kPieceHashFailed;
     return length;
 }
 

@@ -17,6 +17,9 @@
 
 namespace veldmoor {
 
+// WriteBlock: the piece the block completed failed its SHA-1.
+inline constexpr int kPieceHashFailed = -99;
+
 class QElement;
 class TTorrent;
 

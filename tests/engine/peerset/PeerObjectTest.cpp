@@ -4,20 +4,23 @@
 #include "peers/IPeerJob.h"
 #include "peers/TPeerObject.h"
 #include "tests/engine/peerset/PeerSetTestSupport.h"
+#include "tests/support/PeerJobStub.h"
 #include "tests/peers/LoopbackHelpers.h"
 
 namespace veldmoor::test {
 namespace {
 
-class FakeJob final : public IPeerJob {
+class FakeJob final : public PeerJobStubOf<IPeerJob> {
 public:
     bool PeerToPeerEnabled() const override { return peerToPeer; }
+    void SourceFailed(TPeerId* /*candidate*/, bool /*retry*/, int32_t /*delay*/) override {}
+    bool AddCandidate(TPeerId* /*candidate*/, bool /*a*/, bool /*b*/) override { return false; }
+    void NoteRedirectResolution(bool /*unresolvable*/) override {}
     bool DownloadComplete() const override { return complete; }
     void ReturnRequests(std::vector<BlockRequest>& requests) override {
         returned.insert(returned.end(), requests.begin(), requests.end());
         requests.clear();
     }
-    int32_t ReadPosition() const override { return -1; }
     void CountWaitingUpload() override { ++waitingUploads; }
 
     bool peerToPeer = true;

@@ -1,6 +1,7 @@
 #pragma once
 // A job made of the peer-set layer alone, the smallest peer kinds its tests
 // need, and a resolver that answers from a table.
+#include "tests/support/PeerJobStub.h"
 #include <map>
 #include <memory>
 #include <string>
@@ -100,9 +101,9 @@ public:
 };
 
 // The peer-set layer as a job of its own: no thread, no piece map.
-class PeerSetJob final : public TWorkWithPeers {
+class PeerSetJob final : public PeerJobStubOf<TWorkWithPeers> {
 public:
-    explicit PeerSetJob(EngineState& engine) : TWorkWithPeers(engine) {}
+    explicit PeerSetJob(EngineState& engine) : PeerJobStubOf<TWorkWithPeers>(engine) {}
 
     void Run() override {}
     void Refresh() override {}

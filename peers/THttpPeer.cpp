@@ -1,0 +1,379 @@
+#include "peers/THttpPeer.h"
+
+#include <algorithm>
+
+#include "foundation/QTimeThread.h"
+#include "peers/HttpRequest.h"
+#include "peers/HttpResponse.h"
+#include "peers/HttpStreamRules.h"
+#include "peers/IPeerJob.h"
+#include "peers/SourceAddress.h"
+#include "torrent/TPieces.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr int32_t kTimeoutPostponeSeconds = 15;
+constexpr int32_t kServerErrorPostponeSeconds = 60;
+constexpr int32_t kDropDelaySeconds = 60;
+constexpr int32_t kRedirectLoopLimit = 2;
+constexpr int32_t kRedirectTargetPriority = 28;
+constexpr int32_t kSourceListPriority = 29;
+// A whole-resource fetch that names no length may run until the server closes.
+constexpr int64_t kUnknownWholeResourceSize = 2147483647;
+
+}  // namespace
+
+THttpPeer::THttpPeer(IPeerJob* job) : TPeerObject(kPeerHttp, job) {}
+
+bool THttpPeer::IsWholeResourceFetch() const {
+    const TPeerId* candidate = Candidate();
+    return candidate && candidate->HasDetails() && candidate->details->torrentFetch;
+}
+
+bool THttpPeer::Open(TPeerId* candidate) {
+    if (!TPeerObject::Open(candidate)) return false;
+    header_.Clear();
+    headerComplete_ = false;
+    skipCount_ = 0;
+    runLength_ = 0;
+    if (!IsWholeResourceFetch()) {
+        if (PendingRequests().empty() && candidate->Details().fileSize > 0) {
+            TPeerObject::RequestBlocks();
+            if (PendingRequests().empty()) return false;
+        }
+        streamPosition_ = PendingRequests().empty() ? 0 : int64_t{PendingRequests().front().block} * kBlockSize;
+    } else {
+        streamPosition_ = 0;
+    }
+    return SendRequest();
+}
+
+bool THttpPeer::SendRequest() {
+    TPeerId& candidate = *Candidate();
+    QSocket& connection = *Connection();
+    if (!connection.Connect(candidate.ip, candidate.port, false)) return false;
+    SetPhase(kPhaseConnecting);
+    Statistics().incoming = false;
+
+    TPeerDetails& details = candidate.Details();
+    const HttpUrlParts parts = SplitHttpUrl(candidate.url);
+    details.refererBase = parts.refererBase;
+    HttpRequestFields fields;
+    fields.path = parts.path;
+    fields.host = details.hostToSend.empty() ? details.host : details.hostToSend;
+    fields.port = candidate.port;
+    fields.refererBase = details.refererBase;
+    fields.start = streamPosition_;
+    const std::string request = BuildHttpRequest(fields);
+    if (request.empty()) return false;
+    requestStart_ = streamPosition_;
+    return connection.Send(reinterpret_cast<const uint8_t*>(request.data()), static_cast<int>(request.size())) >= 0;
+}
+
+bool THttpPeer::RestartRequest() {
+    skipCount_ = 0;
+    runLength_ = 0;
+    headerComplete_ = false;
+    header_.Clear();
+    TPeerId* candidate = Candidate();
+    candidate->AddRef();
+    DetachCandidate();
+    ++candidate->openConnections;
+    ++candidate->attempts;
+    const bool opened = Open(candidate);
+    // An Open that refused the candidate never took the connection over.
+    if (!opened && Candidate() != candidate) candidate->openConnections = std::max(candidate->openConnections - 1, 0);
+    candidate->Release();
+    return opened;
+}
+
+bool THttpPeer::Receive() {
+    if (!IsConnected()) return false;
+    if (IsTimedOut()) {
+        Job()->SourceFailed(Candidate(), true, kTimeoutPostponeSeconds);
+        return false;
+    }
+    if (Job()->DownloadBudget() <= 0 && Phase() != kPhaseConnecting) return true;
+    if (!headerComplete_) {
+        bool complete = false;
+        if (!ReceiveHeader(complete)) return false;
+        if (!complete) return true;
+        return ActOnStatus();
+    }
+    return IsWholeResourceFetch() ? ReceiveWholeResource() : ReceiveBlocks();
+}
+
+bool THttpPeer::ReceiveHeader(bool& complete) {
+    QSocket& connection = *Connection();
+    if (connection.Receive(kReadSize) < 0) return false;
+    if (connection.InputSize() <= 2) return true;
+    const HttpHeaderResult result = header_.Parse(connection.InputData(), connection.InputSize());
+    if (result == HttpHeaderResult::kTooLarge) {
+        connection.Close();
+        return false;
+    }
+    if (result == HttpHeaderResult::kIncomplete) return true;
+    connection.ConsumeInput(static_cast<long>(header_.GetHeaderLength()), true);
+    headerComplete_ = true;
+    complete = true;
+    SetPhase(kPhaseEstablished);
+    Statistics().lastActivity = ClockNow();
+    return true;
+}
+
+void THttpPeer::CloseAndPostpone(int32_t seconds) {
+    Connection()->Close();
+    Job()->SourceFailed(Candidate(), true, seconds);
+}
+
+bool THttpPeer::ActOnStatus() {
+    switch (ClassifyHttpStatus(header_.GetStatusCode())) {
+        case HttpStatusClass::kSuccess:
+            return TakeSuccessHeader();
+        case HttpStatusClass::kRedirect:
+            return FollowRedirect();
+        case HttpStatusClass::kClientError:
+            Connection()->Close();
+            Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
+            return false;
+        case HttpStatusClass::kServerError:
+            CloseAndPostpone(kServerErrorPostponeSeconds);
+            return false;
+        case HttpStatusClass::kOther:
+            return false;
+    }
+    return false;
+}
+
+bool THttpPeer::TakeSuccessHeader() {
+    TPeerId& candidate = *Candidate();
+    TPeerDetails& details = candidate.Details();
+    if (!IsWholeResourceFetch()) {
+        // The body must lie where it was asked for: a server that ignored the
+        // Range would otherwise have its bytes written at the wrong place.
+        const auto gap = BytesBeforeRequestedStart(header_, requestStart_);
+        if (!gap) {
+            CloseAndPostpone(kServerErrorPostponeSeconds);
+            return false;
+        }
+        streamPosition_ = requestStart_ - *gap;
+    }
+    if (candidate.priority == kSourceListPriority) candidate.priority = kRedirectTargetPriority;
+    if (candidate.openConnections > 1) return true;
+
+    details.redirected = false;
+    if (details.fileSize <= 0) {
+        const HttpFileSize size = FileSizeFromHeader(header_);
+        lengthUnknown_ = size.lengthUnknown;
+        details.fileSize = size.size;
+        if (IsWholeResourceFetch() && details.fileSize <= 0) details.fileSize = kUnknownWholeResourceSize;
+        if (!IsWholeResourceFetch() && details.fileSize > 0) Job()->OnSourceFileSize(details.fileSize);
+    }
+    details.fileName = FileNameFromResponse(header_, details.fileName);
+    return details.fileSize > 0;
+}
+
+bool THttpPeer::FollowRedirect() {
+    TPeerId& candidate = *Candidate();
+    TPeerDetails& details = candidate.Details();
+    details.redirected = true;
+    const auto location = header_.GetValue("Location");
+    const std::string target = location ? AbsoluteRedirectUrl(*location, details.host, candidate.port) : std::string();
+    Connection()->Close();
+    // Leaving for another address is not a failure of this source.
+    SetActivity(kActivityFinished);
+    if (target.empty()) return false;
+
+    const std::string& current = details.currentUrl.empty() ? candidate.url : details.currentUrl;
+    if (target == current) {
+        if (++details.redirectCount > kRedirectLoopLimit) {
+            Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
+            return false;
+        }
+    } else {
+        details.currentUrl = target;
+        ++details.redirectCount;
+    }
+    // The count travels with the chain, so that a chain of new addresses ends too.
+    if (details.redirectCount > kMaxRedirectChain) return false;
+
+    auto* next = new TPeerId(target);
+    TPeerDetails& nextDetails = next->Details();
+    nextDetails.torrentFetch = details.torrentFetch;
+    nextDetails.redirectCount = details.redirectCount;
+    next->torrentLineMark = candidate.torrentLineMark;
+    if (ParseSourceUrl(*next)) {
+        next->priority = kRedirectTargetPriority;
+        Job()->AddCandidate(next, false, false);
+    }
+    Job()->NoteRedirectResolution(next->fatal);
+    next->Release();
+    return false;
+}
+
+bool THttpPeer::AppendToMemoryBuffer() {
+    QSocket& connection = *Connection();
+    const size_t size = connection.InputSize();
+    if (size == 0) return true;
+    std::string& buffer = Candidate()->Details().memoryBuffer;
+    if (buffer.size() + size > kMaxWholeResourceBytes) {
+        connection.Close();
+        Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
+        return false;
+    }
+    if (buffer.capacity() - buffer.size() < 4096) buffer.reserve(buffer.size() + size + 4096);
+    buffer.append(reinterpret_cast<const char*>(connection.InputData()), size);
+    connection.ConsumeInput(static_cast<long>(size), true);
+    Statistics().lastActivity = ClockNow();
+    return true;
+}
+
+bool THttpPeer::ReceiveWholeResource() {
+    TPeerDetails& details = Candidate()->Details();
+    const auto reachedSize = [&] {
+        return details.fileSize > 0 && static_cast<int64_t>(details.memoryBuffer.size()) >= details.fileSize;
+    };
+    // Buffered bytes first: the read that meets the end of the stream drops them.
+    if (!AppendToMemoryBuffer()) return false;
+    if (Connection()->Receive(kReadSize) < 0) {
+        if (lengthUnknown_ || reachedSize()) {
+            details.done = true;
+            SetActivity(kActivityFinished);
+            return true;
+        }
+        return false;
+    }
+    if (!AppendToMemoryBuffer()) return false;
+    if (reachedSize()) {
+        details.done = true;
+        SetActivity(kActivityFinished);
+    }
+    return true;
+}
+
+bool THttpPeer::ConsumeBufferedBlocks() {
+    QSocket& connection = *Connection();
+    const uint8_t* data = connection.InputData();
+    const size_t size = connection.InputSize();
+    size_t used = 0;
+    bool delivered = true;
+    if (skipCount_ > 0) {
+        const auto dropped = static_cast<size_t>(std::min<int64_t>(skipCount_, static_cast<int64_t>(size)));
+        used += dropped;
+        skipCount_ -= static_cast<int64_t>(dropped);
+        streamPosition_ += static_cast<int64_t>(dropped);
+    }
+    while (skipCount_ == 0 && runLength_ > 0 && !PendingRequests().empty()) {
+        if (!Job()->IsDownloading()) {
+            runLength_ = 0;
+            break;
+        }
+        const BlockRequest request = PendingRequests().front();
+        // The run was cut short (its range was taken back): ask again.
+        if (int64_t{request.block} * kBlockSize != streamPosition_) {
+            runLength_ = 0;
+            break;
+        }
+        const auto length = static_cast<size_t>(request.length);
+        if (size - used < length) break;
+        if (!DeliverBlock(request.block, data + used, request.length)) {
+            delivered = false;
+            break;
+        }
+        used += length;
+        streamPosition_ += request.length;
+        --runLength_;
+    }
+    connection.ConsumeInput(static_cast<long>(used), true);
+    return delivered;
+}
+
+bool THttpPeer::ReceiveBlocks() {
+    QSocket& connection = *Connection();
+    int64_t budget = Job()->DownloadBudget();
+    for (int reads = 0;; ++reads) {
+        if (!ConsumeBufferedBlocks()) return false;
+        if (runLength_ <= 0 || reads >= kMaxReadsPerStep || budget <= 0) break;
+        const size_t before = connection.InputSize();
+        const int wanted = static_cast<int>(std::min<int64_t>(kReadSize, budget));
+        if (connection.Receive(wanted) < 0) {
+            // The server ended the response: a clean end once nothing asked for is missing.
+            if (runLength_ <= 0) SetActivity(kActivityFinished);
+            return false;
+        }
+        const size_t added = connection.InputSize() - before;
+        if (added == 0) break;
+        budget -= static_cast<int64_t>(added);
+        Statistics().lastActivity = ClockNow();
+    }
+    return connection.IsOpen();
+}
+
+bool THttpPeer::RequestBlocks() {
+    if (!IsConnected()) return false;
+    if (!headerComplete_ || runLength_ > 0 || IsWholeResourceFetch()) return true;
+
+    TPeerId& candidate = *Candidate();
+    const int64_t sourceSize = candidate.Details().fileSize;
+    const int64_t taskSize = Job()->TotalSize();
+    if (sourceSize > 0 && taskSize > 0 && sourceSize != taskSize) {
+        // The mirror serves another file.
+        CloseAndPostpone(kServerErrorPostponeSeconds);
+        return false;
+    }
+    if (PendingRequests().empty()) {
+        skipCount_ = 0;
+        TPeerObject::RequestBlocks();
+        if (PendingRequests().empty()) {
+            if (!Job()->IsDownloading()) {
+                SetActivity(kActivityFinished);
+                return false;
+            }
+            return true;
+        }
+    }
+    runLength_ = LeadingRunLength(PendingRequests());
+    const int64_t wanted = int64_t{PendingRequests().front().block} * kBlockSize;
+    if (DecideHttpStream(wanted, streamPosition_) == HttpStreamDecision::kReadOn) {
+        skipCount_ = wanted - streamPosition_;
+        SetActivity(kActivityReceiving);
+        return true;
+    }
+    return RestartRequest();
+}
+
+bool THttpPeer::Flush() {
+    QSocket* connection = Connection();
+    if (!connection || !connection->IsOpen()) return false;
+    // A connect still under way sends the request once it completes.
+    if (!connection->IsConnected()) return connection->IsOpen();
+    if (connection->OutputSize() == 0) return true;
+    return connection->Send(nullptr, 0) >= 0;
+}
+
+bool THttpPeer::IsTimedOut() {
+    if (!IsHttpTimedOut(headerComplete_, ReceiveRate(), Statistics().lastActivity, ClockNow())) return false;
+    SetActivity(kActivityTimedOut);
+    ReleaseRange();
+    return true;
+}
+
+void THttpPeer::ReleaseRange() {
+    TPeerObject::ReleaseRange();
+    skipCount_ = 0;
+    runLength_ = 0;
+}
+
+void THttpPeer::Reset() {
+    TPeerObject::Reset();
+    header_.Clear();
+    headerComplete_ = false;
+    skipCount_ = 0;
+    streamPosition_ = 0;
+    requestStart_ = 0;
+    runLength_ = 0;
+    lengthUnknown_ = false;
+}
+
+}  // namespace veldmoor
