@@ -236,6 +236,7 @@ int64_t TWorkThread::OnTurn() {
 uint32_t TWorkThread::WorkOneTurn() {
     ServeQueuedReads();
     RunPeerProcessing();
+    KeepHeldDataBounded();
 
     // A finished download that only talks to trackers has little to do.
     const uint32_t tick = platform::TickMs();

@@ -93,6 +93,7 @@ void TWorkWithTransStatis::TickSecond(bool complete) {
     publishPending_ = true;
 
     if (pieces_ && pieces_->PieceCount() > 0) {
+        WriteOutWhenAllHeld(complete);
         PeriodicSave();
         RefreshStatus(complete);
     }
@@ -148,6 +149,16 @@ void TWorkWithTransStatis::RefreshStatus(bool complete) {
     pieces_->WriteBack();
     pieces_->CloseFiles();
     lastStatusRefresh_ = now;
+}
+
+void TWorkWithTransStatis::KeepHeldDataBounded() {
+    if (!pieceMapReady_ || !pieces_) return;
+    if (pieces_->HeldBytes() >= pieces_->WriteWindowBytes()) pieces_->WriteBack();
+}
+
+void TWorkWithTransStatis::WriteOutWhenAllHeld(bool complete) {
+    if (complete || !pieceMapReady_ || !pieces_ || pieces_->HeldBytes() == 0) return;
+    if (pieces_->HoldsEveryWantedPiece()) pieces_->Flush(false, false);
 }
 
 void TWorkWithTransStatis::AnnounceHaves() {

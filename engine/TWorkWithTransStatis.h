@@ -41,6 +41,11 @@ protected:
     void PeriodicSave();
     void RefreshStatus(bool complete);
     void AnnounceHaves();
+    // Writes held piece data out as soon as it fills the write window; at LAN
+    // speeds the periodic write-back alone would let memory grow far past it.
+    void KeepHeldDataBounded();
+    // Once every piece is in, waiting for the periodic write-back would only delay the end.
+    void WriteOutWhenAllHeld(bool complete);
     void ApplyLowRateRule();
     bool IsComplete() const { return working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount; }
 

@@ -294,7 +294,14 @@ bool THttpPeer::ReceiveBlocks() {
     int64_t budget = Job()->DownloadBudget();
     for (int reads = 0;; ++reads) {
         if (!ConsumeBufferedBlocks()) return false;
-        if (runLength_ <= 0 || reads >= kMaxReadsPerStep || budget <= 0) break;
+        if (reads >= kMaxReadsPerStep || budget <= 0) break;
+        // The stream runs on past this run: ask for the next blocks at once
+        // instead of waiting for the next step.
+        if (runLength_ <= 0) {
+            if (!RequestBlocks()) return false;
+            if (!headerComplete_ || runLength_ <= 0) break;
+            continue;
+        }
         const size_t before = connection.InputSize();
         const int wanted = static_cast<int>(std::min<int64_t>(kReadSize, budget));
         if (connection.Receive(wanted) < 0) {

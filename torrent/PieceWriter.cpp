@@ -159,9 +159,18 @@ platform::IoStatus TPieces::WritePieceOut(TPiece& piece) {
     return platform::IoStatus::Ok;
 }
 
+int64_t TPieces::WriteWindowBytes() const { return writeWindow_ > 0 ? int64_t{writeWindow_} * kWindowUnit : kWindowUnit; }
+
+bool TPieces::HoldsEveryWantedPiece() const {
+    if (!IsReady()) return false;
+    for (int64_t i = 0; i < pieceCount_; ++i)
+        if (IsPieceWanted(i)) return false;
+    return true;
+}
+
 void TPieces::WriteBack() {
     if (!IsReady()) return;
-    const int64_t window = writeWindow_ > 0 ? int64_t{writeWindow_} * kWindowUnit : kWindowUnit;
+    const int64_t window = WriteWindowBytes();
     const int64_t keepLimit = heldTotal_ >= window / 2 ? window / 5 : window / 2;
     const bool keepDonePieces = doneHeldLastPass_ < keepLimit;
     // Once the disk is full the rest of the pass stays in memory.

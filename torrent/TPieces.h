@@ -67,6 +67,10 @@ public:
     bool IsPieceWanted(int64_t piece) const;
     bool HasBlock(int64_t block) const;
     bool IsComplete() const { return pieceCount_ > 0 && piecesVerified_ == pieceCount_; }
+    // No piece is left to fetch: each is verified, complete in memory or unwanted.
+    bool HoldsEveryWantedPiece() const;
+    // The write window in bytes.
+    int64_t WriteWindowBytes() const;
     // The first byte of `piece` still to fetch; -1 when none is missing.
     int32_t FirstMissingByte(int64_t piece) const;
 
