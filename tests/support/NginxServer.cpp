@@ -9,6 +9,7 @@ int NginxServer::Start(const std::string& root, const std::string& workFolder, c
     if (!ProgramExists("nginx") && !std::filesystem::exists("/usr/sbin/nginx")) return 0;
     const std::string program = ProgramExists("nginx") ? "nginx" : "/usr/sbin/nginx";
     std::filesystem::create_directories(workFolder);
+    workFolder_ = workFolder;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const int port = FreeLoopbackPort();
         const std::string config = workFolder + "/nginx.conf";
@@ -16,7 +17,9 @@ int NginxServer::Start(const std::string& root, const std::string& workFolder, c
                               << "pid " << workFolder << "/nginx.pid;\n"
                               << "error_log " << workFolder << "/error.log;\n"
                               << "events { worker_connections 256; }\n"
-                              << "http {\n  access_log off;\n  sendfile on;\n"
+                              << "http {\n  sendfile on;\n"
+                              << "  log_format ranges '$request_uri $status [$http_range] $body_bytes_sent';\n"
+                              << "  access_log " << workFolder << "/access.log ranges;\n"
                               << "  client_body_temp_path " << workFolder << "/body;\n"
                               << "  proxy_temp_path " << workFolder << "/proxy;\n"
                               << "  fastcgi_temp_path " << workFolder << "/fastcgi;\n"
@@ -33,6 +36,8 @@ int NginxServer::Start(const std::string& root, const std::string& workFolder, c
     }
     return 0;
 }
+
+std::string NginxServer::AccessLog() const { return workFolder_ + "/access.log"; }
 
 std::string NginxServer::Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;

@@ -17,10 +17,13 @@ public:
     void Stop() { process_.Stop(); }
     int Port() const { return port_; }
     std::string Url(const std::string& path) const;
+    // One line per request: "URI STATUS [RANGE] BODY-BYTES".
+    std::string AccessLog() const;
 
 private:
     ChildProcess process_;
     int port_ = 0;
+    std::string workFolder_;
 };
 
 }  // namespace veldmoor::test
