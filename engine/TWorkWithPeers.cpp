@@ -112,6 +112,7 @@ CandidateAddContext TWorkWithPeers::AddContext() const {
 
 bool TWorkWithPeers::AddCandidate(TPeerId* candidate, bool a, bool b) {
     if (!candidate) return false;
+    if (std::find(bannedSources_.begin(), bannedSources_.end(), candidate->url) != bannedSources_.end()) return false;
     return candidates_.Add(*candidate, a, b, AddContext()) == CandidateAddResult::kAdded;
 }
 
@@ -397,6 +398,7 @@ void TWorkWithPeers::Reset(bool clearFiles, bool b) {
     ReleasePeers();
     candidates_.Clear();
     dropList_.clear();
+    bannedSources_.clear();
     dropAllRequested_ = false;
     localList_.clear();
     knownSources_.clear();

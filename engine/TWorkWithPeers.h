@@ -50,6 +50,7 @@ public:
     static constexpr int32_t kDropPenalty = 3;
     static constexpr size_t kLocalListCapacity = 256;
     static constexpr size_t kDropListCapacity = 1024;
+    static constexpr size_t kBannedSourceCapacity = 256;
 
     explicit TWorkWithPeers(EngineState& engine);
     ~TWorkWithPeers() override;
@@ -184,6 +185,8 @@ protected:
     int64_t bytesFromSources_ = 0;
     int64_t bytesFromPeers_ = 0;
     bool redirectUnresolvable_ = false;
+    // Sources banned for corrupt data in this run; never added again.
+    std::vector<std::string> bannedSources_;
     InfoHash infoHash_{};
     PeerIdentity ownPeerId_{};
 

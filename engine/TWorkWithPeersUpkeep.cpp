@@ -117,6 +117,8 @@ void TWorkWithPeers::RemoveBannedSources() {
             MarkSourceRangeReset(*peer);
             EndPeer(peer);
         }
+        // The source lines would bring it back with clean counters otherwise.
+        if (bannedSources_.size() < kBannedSourceCapacity) bannedSources_.push_back(candidate->url);
         candidates_.Remove(candidate);
     }
 }

@@ -9,8 +9,8 @@
 namespace veldmoor {
 namespace {
 
+// The seconds are re-read every slice, so a reading is at most this late.
 constexpr uint32_t kSliceMs = 100;
-constexpr int kSlicesPerPass = 10;
 
 // Written only by the clock thread, read by everyone without a lock.
 std::atomic<uint32_t> g_seconds{1};
@@ -44,7 +44,7 @@ void QTimeThread::Run() {
             g_wallTime.store(wallBase + elapsed);
             g_seconds.store(secondsBase + elapsed);
         }
-        for (int slice = 0; slice < kSlicesPerPass && !CheckStop(); ++slice) platform::SleepMs(kSliceMs);
+        platform::SleepMs(kSliceMs);
         if (CheckStop()) return;
     }
 }

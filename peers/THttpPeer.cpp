@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "foundation/AsciiText.h"
 #include "foundation/QTimeThread.h"
 #include "peers/HttpRequest.h"
 #include "peers/HttpResponse.h"
@@ -60,7 +61,7 @@ bool THttpPeer::SendRequest() {
     const HttpUrlParts parts = SplitHttpUrl(candidate.url);
     details.refererBase = parts.refererBase;
     HttpRequestFields fields;
-    fields.path = parts.path;
+    fields.path = details.redirectPath.empty() ? parts.path : details.redirectPath;
     fields.host = details.hostToSend.empty() ? details.host : details.hostToSend;
     fields.port = candidate.port;
     fields.refererBase = details.refererBase;
@@ -205,6 +206,10 @@ bool THttpPeer::FollowRedirect() {
     next->torrentLineMark = candidate.torrentLineMark;
     if (ParseSourceUrl(*next)) {
         next->priority = kRedirectTargetPriority;
+        // The job takes a target on the same server for this very candidate
+        // and would never add it: the candidate follows the redirect itself.
+        if (next->ip == candidate.ip && next->port == candidate.port && EqualsNoCase(nextDetails.host, details.host))
+            details.redirectPath = SplitHttpUrl(target).path;
         Job()->AddCandidate(next, false, false);
     }
     Job()->NoteRedirectResolution(next->fatal);

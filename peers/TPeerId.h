@@ -45,6 +45,8 @@ struct TPeerDetails {
     int32_t redirectCount = 0;
     std::string currentUrl;
     std::string refererBase;
+    // Where a redirect on the same server leads: asked for instead of the URL's path.
+    std::string redirectPath;
 };
 
 class TPeerId final : public TRefObject {

@@ -1,0 +1,194 @@
+// HTTP sources against real nginx servers, with the engine on a driven clock:
+// the job's time-outs, postponements and bans are reached by advancing the
+// clock, while the data itself moves over loopback in real time.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "engine/TWorkThread.h"
+#include "peers/QSocket.h"
+#include "peers/SourceAddress.h"
+#include "platform/Files.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/TorrentFixture.h"
+
+namespace veldmoor::test {
+namespace {
+
+constexpr size_t kContentSize = 2 * 1024 * 1024;
+constexpr int64_t kTorrentPieceLength = 32768;
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Requests in an access log whose URI is `uri`.
+int CountRequests(const NginxServer& server, const std::string& uri) {
+    std::ifstream log(server.AccessLog());
+    int count = 0;
+    for (std::string line; std::getline(log, line);)
+        if (line.rfind(uri + " ", 0) == 0) ++count;
+    return count;
+}
+
+std::string LogText(const NginxServer& server) { return platform::ReadWholeFile(server.AccessLog()).value_or(""); }
+
+class HttpSourceTest : public EngineTest {
+protected:
+    HttpSourceTest() : content_(PatternBytes(kContentSize, 7)) {}
+
+    // A server over its own copy of `bytes` at /data/f.bin.
+    NginxServer& StartServer(const std::string& name, const std::string& bytes, const std::string& config = "") {
+        const std::string root = dir_.File(name + "-www");
+        WriteFile(root + "/data/f.bin", bytes);
+        servers_.push_back(std::make_unique<NginxServer>());
+        const int port = servers_.back()->Start(root, dir_.File(name + "-nginx"), config);
+        if (port == 0) ADD_FAILURE() << "nginx did not start";
+        return *servers_.back();
+    }
+
+    std::string Target() const { return dir_.File("f.bin"); }
+
+    TaskDescriptor P2spTask(const std::string& sources) {
+        const std::string torrent = dir_.File("f.torrent");
+        WriteFile(torrent, SingleFileTorrent("f.bin", content_, kTorrentPieceLength));
+        TaskDescriptor task = HttpTask(sources, Target());
+        CopyText(task.sourceText, "file://" + torrent);
+        task.flags = kTaskTargetIsFile | kTaskSwitch20 | kTaskP2sp;
+        return task;
+    }
+
+    TaskHandle StartTask(TaskDescriptor task) {
+        EXPECT_EQ(TaskCreateAndStart(&task), kResultOk);
+        return task.handle;
+    }
+
+    // Advances the engine clock a second at a time, giving the job real time
+    // to turn in between, until `done` holds or `seconds` have passed.
+    bool PumpUntil(const std::function<bool()>& done, int seconds) {
+        for (int second = 0; second < seconds; ++second) {
+            if (WaitUntil(done, std::chrono::milliseconds(25))) return true;
+            AdvanceEngineClock(1);
+        }
+        return done();
+    }
+
+    // Every piece verified and on disk; the job itself goes on seeding.
+    bool Finished(TaskHandle handle) {
+        int complete = 0;
+        return TaskIsComplete(handle, &complete) == kResultOk && complete != 0;
+    }
+
+    std::string Downloaded() const { return platform::ReadWholeFile(Target()).value_or(""); }
+
+    // The candidate whose URL ends with `suffix`, read under the job's lock.
+    template <typename Result>
+    Result WithCandidate(TaskHandle handle, const std::string& suffix, const std::function<Result(const TPeerId*)>& read) {
+        TWorkThread& job = JobOf(handle);
+        QAutoLock guard(job.Lock());
+        for (const TPeerId* candidate : job.Candidates()) {
+            const std::string& url = candidate->url;
+            if (url.size() >= suffix.size() && url.compare(url.size() - suffix.size(), suffix.size(), suffix) == 0)
+                return read(candidate);
+        }
+        return read(nullptr);
+    }
+    bool HasCandidate(TaskHandle handle, const std::string& suffix) {
+        return WithCandidate<bool>(handle, suffix, [](const TPeerId* candidate) { return candidate != nullptr; });
+    }
+
+    std::string content_;
+    std::vector<std::unique_ptr<NginxServer>> servers_;
+};
+
+TEST_F(HttpSourceTest, ARelativeOrAbsoluteRedirectIsFollowedToTheFile) {
+    NginxServer& server = StartServer(
+        "mirror", content_,
+        "absolute_redirect off;\n"
+        "location = /relative { return 302 /data/f.bin; }\n"
+        "location = /absolute { return 301 http://127.0.0.1:$server_port/data/f.bin; }");
+    for (const std::string path : {"/relative", "/absolute"}) {
+        SCOPED_TRACE(path);
+        const std::string target = dir_.File(path.substr(1) + ".bin");
+        const TaskHandle handle = StartTask(HttpTask(server.Url(path), target));
+        ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 60)) << LogText(server);
+        EXPECT_TRUE(platform::ReadWholeFile(target).value_or("") == content_);
+        EXPECT_EQ(CountRequests(server, path), 1) << "a redirect ends its connection without counting as a failure";
+    }
+}
+
+TEST_F(HttpSourceTest, NotFoundDropsTheSourceAndTheTaskEndsWhenNoSourceIsLeft) {
+    NginxServer& server = StartServer("mirror", content_);
+    const TaskHandle handle = StartTask(HttpTask(server.Url("/missing.bin"), Target()));
+    ASSERT_TRUE(PumpUntil([&] { return CountRequests(server, "/missing.bin") == 1; }, 5));
+    ASSERT_TRUE(WaitUntil([&] { return !HasCandidate(handle, "/missing.bin"); }));
+    ASSERT_TRUE(PumpUntil([&] { return !JobOf(handle).IsRunning(); }, 30));
+    EXPECT_EQ(StatusOf(handle).status, kStatusSourcesFailed);
+}
+
+TEST_F(HttpSourceTest, AServerErrorPostponesTheSourceForSixtySeconds) {
+    NginxServer& failing = StartServer("failing", content_, "location = /data/f.bin { return 500; }");
+    NginxServer& good = StartServer("good", content_, "limit_rate 100k;");
+    const std::string failingUrl = failing.Url("/data/f.bin");
+    const TaskHandle handle = StartTask(HttpTask(failingUrl + "\n" + good.Url("/data/f.bin"), Target()));
+    const auto failures = [&] { return CountRequests(failing, "/data/f.bin"); };
+    const auto backoff = [&] {
+        return WithCandidate<int32_t>(handle, failingUrl, [](const TPeerId* c) { return c ? c->backoff : -1; });
+    };
+    ASSERT_TRUE(PumpUntil([&] { return StatusOf(handle).speed > 0; }, 20));
+    const int before = failures();
+    ASSERT_TRUE(PumpUntil([&] { return failures() > before; }, 20));
+    // No connection round runs until the clock moves on: the wait is as the failure set it.
+    EXPECT_TRUE(WaitUntil([&] { return backoff() >= 60; }, std::chrono::seconds(2))) << backoff();
+    EXPECT_TRUE(PumpUntil([&] { return failures() > before + 1; }, 90)) << "a postponed source is asked again";
+}
+
+TEST_F(HttpSourceTest, AMirrorThatIgnoresRangeNeverPutsItsBytesInTheWrongPlace) {
+    // max_ranges 0 makes nginx answer every ranged request with the whole file.
+    NginxServer& ignoring = StartServer("ignoring", content_, "max_ranges 0;");
+    NginxServer& good = StartServer("good", content_, "limit_rate 2m;");
+    // Second in the list, the ignoring mirror is given the second half of the file.
+    const TaskHandle handle = StartTask(P2spTask(good.Url("/data/f.bin") + "\n" + ignoring.Url("/data/f.bin")));
+    ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 120)) << LogText(ignoring) << LogText(good);
+    EXPECT_TRUE(Downloaded() == content_);
+    EXPECT_NE(LogText(ignoring).find("/data/f.bin 200 [bytes="), std::string::npos)
+        << "the mirror was asked for a range and answered with the whole file:\n" << LogText(ignoring);
+}
+
+TEST_F(HttpSourceTest, AMirrorServingCorruptBytesIsBannedAndTheFileStaysRight) {
+    std::string corrupt = content_;
+    for (size_t i = 0; i < corrupt.size(); i += 4096) corrupt[i] = static_cast<char>(corrupt[i] ^ 0x5a);
+    NginxServer& bad = StartServer("corrupt", corrupt);
+    // The good mirror is slow enough that the corrupt one fails piece after piece first.
+    NginxServer& good = StartServer("good", content_, "limit_rate 256k;");
+    const TaskHandle handle = StartTask(P2spTask(bad.Url("/data/f.bin") + "\n" + good.Url("/data/f.bin")));
+
+    ASSERT_TRUE(PumpUntil([&] { return !HasCandidate(handle, bad.Url("/data/f.bin")); }, 300))
+        << "the corrupt mirror was never banned:\n" << LogText(bad);
+    const int requestsWhenBanned = CountRequests(bad, "/data/f.bin");
+    EXPECT_GE(requestsWhenBanned, 32) << "banned before its failures counted enough";
+
+    ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 300));
+    EXPECT_TRUE(Downloaded() == content_);
+    EXPECT_EQ(CountRequests(bad, "/data/f.bin"), requestsWhenBanned) << "a banned mirror is not asked again";
+}
+
+TEST_F(HttpSourceTest, AStalledMirrorTimesOutAndTheOtherFinishesTheFile) {
+    // Accepts connections (the system does, from the backlog) and never answers.
+    QSocket silent;
+    ASSERT_TRUE(silent.Listen(0, AddressFromBytes(127, 0, 0, 1)));
+    const std::string stalledUrl = "http://127.0.0.1:" + std::to_string(silent.LocalPort()) + "/data/f.bin";
+    NginxServer& good = StartServer("good", content_, "limit_rate 1m;");
+    const TaskHandle handle = StartTask(P2spTask(stalledUrl + "\n" + good.Url("/data/f.bin")));
+
+    ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 120));
+    EXPECT_TRUE(Downloaded() == content_);
+}
+
+}  // namespace
+}  // namespace veldmoor::test
