@@ -97,7 +97,9 @@ void TWorkThread::RunLoop() {
     {
         QAutoLock guard(Lock());
         SetRunState(kRunRunning);
-        lastFeed_ = 0;
+        // The first connection round then finds the sources at once.
+        FeedSources();
+        lastFeed_ = JobClock();
         lastAnnounce_ = 0;
         turnCounter_ = 0;
         sourcesFailed_ = false;
@@ -228,9 +230,28 @@ int64_t TWorkThread::OnTurn() {
     {
         QAutoLock guard(Lock());
         sleepMs = WorkOneTurn();
+        CollectWaitingSockets();
     }
-    platform::SleepMs(sleepMs);
+    PauseTurn(sleepMs);
     return JobClock();
+}
+
+void TWorkThread::CollectWaitingSockets() {
+    waitingSockets_.clear();
+    if (DownloadBudget() <= 0) return;
+    for (const TPeerObject* peer : Peers()) {
+        const QSocket* connection = peer->Connection();
+        if (peer->WaitsForInput() && connection && connection->IsOpen()) waitingSockets_.push_back(connection->Handle());
+    }
+}
+
+void TWorkThread::PauseTurn(uint32_t ms) {
+    // Waking as soon as data arrives keeps a fast source streaming; the
+    // sockets belong to this thread, so none closes during the wait.
+    if (waitingSockets_.empty())
+        platform::SleepMs(ms);
+    else
+        platform::WaitOnSockets(waitingSockets_, platform::SocketWait::kReadable, static_cast<int>(ms));
 }
 
 uint32_t TWorkThread::WorkOneTurn() {

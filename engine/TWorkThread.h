@@ -1,6 +1,9 @@
 #pragma once
 // The concrete download job: the thread body, the operations the task
 // interface forwards to, and status reporting.
+#include <vector>
+
+#include "platform/Socket.h"
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -50,6 +53,11 @@ private:
     void FinishRun();
     // One turn's work under the job's lock; the milliseconds to sleep after it.
     uint32_t WorkOneTurn();
+    // The sockets of connections that read all there was, when the budget
+    // lets them read more; empty otherwise.
+    void CollectWaitingSockets();
+    // Waits up to `ms` for data on those sockets, else sleeps.
+    void PauseTurn(uint32_t ms);
     // The per-second step and the peer passes of a turn.
     void RunPeerProcessing();
     // The two peer passes: download steps, then BitTorrent upload steps.
@@ -64,6 +72,7 @@ private:
     int64_t lastFeed_ = 0;       // T15
     int64_t lastAnnounce_ = 0;   // T10
     uint32_t onlyTrackersSinceTick_ = 0;
+    std::vector<platform::SocketHandle> waitingSockets_;
 
 };
 

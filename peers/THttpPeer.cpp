@@ -108,6 +108,8 @@ bool THttpPeer::Receive() {
 bool THttpPeer::ReceiveHeader(bool& complete) {
     QSocket& connection = *Connection();
     if (connection.Receive(kReadSize) < 0) return false;
+    // Until connected, readiness to read says nothing.
+    SetWaitsForInput(connection.IsConnected());
     if (connection.InputSize() <= 2) return true;
     const HttpHeaderResult result = header_.Parse(connection.InputData(), connection.InputSize());
     if (result == HttpHeaderResult::kTooLarge) {
@@ -297,6 +299,7 @@ bool THttpPeer::ConsumeBufferedBlocks() {
 bool THttpPeer::ReceiveBlocks() {
     QSocket& connection = *Connection();
     int64_t budget = Job()->DownloadBudget();
+    SetWaitsForInput(false);
     for (int reads = 0;; ++reads) {
         if (!ConsumeBufferedBlocks()) return false;
         if (reads >= kMaxReadsPerStep || budget <= 0) break;
@@ -315,7 +318,10 @@ bool THttpPeer::ReceiveBlocks() {
             return false;
         }
         const size_t added = connection.InputSize() - before;
-        if (added == 0) break;
+        if (added == 0) {
+            SetWaitsForInput(true);
+            break;
+        }
         budget -= static_cast<int64_t>(added);
         Statistics().lastActivity = ClockNow();
     }

@@ -20,7 +20,7 @@ public:
     static constexpr int32_t kReadSize = 43008;
     // Reads one step may make while data keeps arriving, so that one fast
     // source cannot hold the job's turn for long.
-    static constexpr int kMaxReadsPerStep = 64;
+    static constexpr int kMaxReadsPerStep = 256;
 
     explicit THttpPeer(IPeerJob* job);
 

@@ -132,6 +132,7 @@ void TPeerObject::Reset() {
     ReleaseRange();
     phase_ = kPhaseNone;
     activity_ = kActivityNone;
+    waitsForInput_ = false;
     lastJobPosition_ = -1;
     statistics_ = PeerStatistics{};
     ClearCounters();

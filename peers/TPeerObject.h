@@ -117,6 +117,9 @@ public:
     PeerStatistics& Statistics() { return statistics_; }
     const PeerStatistics& Statistics() const { return statistics_; }
     const std::vector<BlockRequest>& PendingRequests() const { return pendingRequests_; }
+    // The last step read all there was and the connection is ready for more:
+    // the job may wait on its socket instead of sleeping.
+    bool WaitsForInput() const { return waitsForInput_; }
 
     // Byte counts of the last step, and what the steps received in all.
     int32_t StepSent() const { return stepSent_; }
@@ -154,6 +157,7 @@ protected:
     bool HasPendingBlockIn(int32_t piece, int32_t pieceLength) const;
 
     void SetPhase(int32_t phase) { phase_ = phase; }
+    void SetWaitsForInput(bool waits) { waitsForInput_ = waits; }
     void SetActivity(int32_t activity) { activity_ = activity; }
     IPeerJob* Job() const { return job_; }
     // Makes the connection object when there is none yet.
@@ -188,6 +192,7 @@ private:
     int32_t sendRate_ = 0;
     bool holdChoked_ = false;
     bool rated_ = false;
+    bool waitsForInput_ = false;
 };
 
 }  // namespace veldmoor

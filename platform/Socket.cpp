@@ -116,6 +116,20 @@ int WaitOnSocket(SocketHandle socket, SocketWait what, int timeoutMs) {
     return result > 0 ? 1 : 0;
 }
 
+int WaitOnSockets(const std::vector<SocketHandle>& sockets, SocketWait what, int timeoutMs) {
+    std::vector<pollfd> entries(sockets.size());
+    for (size_t i = 0; i < sockets.size(); ++i) {
+        entries[i].fd = sockets[i];
+        entries[i].events = what == SocketWait::kReadable ? POLLIN : POLLOUT;
+    }
+    int result;
+    do {
+        result = ::poll(entries.data(), entries.size(), timeoutMs < 0 ? -1 : timeoutMs);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return -errno;
+    return result > 0 ? 1 : 0;
+}
+
 int SetReceiveBufferBytes(SocketHandle socket, int bytes) {
     return ResultOf(::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)));
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace veldmoor::platform {
 
@@ -45,6 +46,8 @@ int PendingSocketError(SocketHandle socket);
 // 1 when ready (an error or a hang-up counts as ready: the next call reports
 // it), 0 on time-out, -errno on failure. A negative timeout waits without limit.
 int WaitOnSocket(SocketHandle socket, SocketWait what, int timeoutMs);
+// As WaitOnSocket for several sockets: 1 when any is ready.
+int WaitOnSockets(const std::vector<SocketHandle>& sockets, SocketWait what, int timeoutMs);
 
 int SetReceiveBufferBytes(SocketHandle socket, int bytes);
 // The size the system really uses (Linux doubles the value it was given).
