@@ -346,6 +346,7 @@ void TWorkWithPeers::EndPeer(TPeerObject* peer) {
     const auto found = std::find(peers_.begin(), peers_.end(), peer);
     if (found == peers_.end()) return;
     peers_.erase(found);
+    OnPeerEnding(*peer);
     ReturnToPool(peer);
 }
 

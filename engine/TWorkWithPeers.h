@@ -162,6 +162,8 @@ protected:
     virtual void MarkSourceRangeReset(TPeerObject& /*peer*/) {}
     // A connection went back to the idle pool: whatever the job kept about it goes.
     virtual void ForgetPeer(TPeerObject& /*peer*/) {}
+    // A connection ends, still attached to its candidate: what it fetched is taken over.
+    virtual void OnPeerEnding(TPeerObject& /*peer*/) {}
 
     int32_t CountPeers(int32_t kindMask) const;
     int32_t CountEstablished() const;

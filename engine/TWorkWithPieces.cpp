@@ -3,9 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include <openssl/evp.h>
+
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
+#include "engine/EngineState.h"
 #include "platform/Clock.h"
+#include "platform/Thread.h"
+#include "torrent/Bencode.h"
 #include "torrent/TPieces.h"
 #include "torrent/TTorrent.h"
 
@@ -84,7 +89,8 @@ bool TWorkWithPieces::BuildFromTorrent() {
     const auto& hash = torrent_->InfoHash();
     if (!std::equal(hash.begin(), hash.end(), infoHash_.begin())) {
         std::copy(hash.begin(), hash.end(), infoHash_.begin());
-        RegisterHash();
+        handshake_.fill(0);
+        InitIdentity(false);
     }
     for (const std::string& tracker : torrent_->Trackers()) {
         if (tracker.empty()) continue;
@@ -379,6 +385,70 @@ void TWorkWithPieces::RemoveInFlight(int32_t piece, bool discard) {
     if (found != inFlight_.end()) inFlight_.erase(found);
 }
 
+bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& peerBitfield, int max,
+                                   const std::vector<uint8_t>& exclude) {
+    if (!pieces_ || outstandingRequests_.empty()) return false;
+    if (max <= 0) max = 16;
+    const int64_t pieceLength = pieces_->PieceLength();
+    const auto has = [](const std::vector<uint8_t>& bits, int32_t piece) {
+        const auto byte = static_cast<size_t>(piece / 8);
+        return byte < bits.size() && (bits[byte] & (0x80u >> (piece % 8))) != 0;
+    };
+    int32_t chosen = -1;
+    for (const BlockRequest& request : outstandingRequests_) {
+        const auto piece = static_cast<int32_t>(int64_t{request.block} * kBlockSize / pieceLength);
+        if (piece == lastTakenPiece_ || !has(peerBitfield, piece) || has(exclude, piece) ||
+            !pieces_->IsPieceWanted(piece))
+            continue;
+        chosen = piece;
+        break;
+    }
+    if (chosen < 0) return false;
+    lastTakenPiece_ = chosen;
+    int given = 0;
+    for (auto it = outstandingRequests_.begin(); it != outstandingRequests_.end() && given < max;) {
+        if (int64_t{it->block} * kBlockSize / pieceLength != chosen) {
+            ++it;
+            continue;
+        }
+        list.push_back(*it);
+        it = outstandingRequests_.erase(it);
+        ++given;
+    }
+    return given > 0;
+}
+
+void TWorkWithPieces::InitIdentity(bool connect) {
+    constexpr uint8_t kProtocolLength = 19;
+    constexpr std::string_view kProtocol = "BitTorrent protocol";
+    if (connect) DispatchIncoming();
+    if (handshake_[0] == kProtocolLength || !torrent_) return;
+    if (std::all_of(infoHash_.begin(), infoHash_.end(), [](uint8_t b) { return b == 0; })) return;
+
+    handshake_.fill(0);
+    handshake_[0] = kProtocolLength;
+    std::copy(kProtocol.begin(), kProtocol.end(), handshake_.begin() + 1);
+    std::copy(infoHash_.begin(), infoHash_.end(), handshake_.begin() + 28);
+
+    // Distinct per job and run; nobody needs to recompute it.
+    const std::string seed = torrent_->Announce() + std::to_string(platform::CurrentThreadId()) +
+                             std::to_string(reinterpret_cast<uintptr_t>(this)) + std::to_string(platform::TickMs()) +
+                             AddressText(View().localAddress);
+    std::array<uint8_t, EVP_MAX_MD_SIZE> digest{};
+    unsigned int digestLength = 0;
+    EVP_Digest(seed.data(), seed.size(), digest.data(), &digestLength, EVP_md5(), nullptr);
+    PeerIdentity identity{};
+    std::copy_n(digest.begin(), 16, identity.begin() + 4);
+    identity[0] = 0x00;
+    identity[1] = 0x01;
+    identity[2] = 'V';
+    identity[3] = 'm';
+    if (engine_.haveClientGuid) std::copy_n(engine_.clientGuid.begin(), 12, identity.begin() + 8);
+    std::copy(identity.begin(), identity.end(), handshake_.begin() + 48);
+    ownPeerId_ = identity;
+    RegisterHash();
+}
+
 int32_t TWorkWithPieces::RandomStart() const {
     if (!pieces_ || pieces_->PieceCount() <= 0) return 0;
     constexpr int64_t kWorkingNameFactor = 20;
@@ -416,6 +486,21 @@ bool TWorkWithPieces::TakeSourceRangeAt(TPeerObject& peer, int32_t piece) {
 }
 
 void TWorkWithPieces::ForgetPeer(TPeerObject& peer) { sourceRanges_.Forget(peer); }
+
+void TWorkWithPieces::OnPeerEnding(TPeerObject& peer) {
+    TPeerId* candidate = peer.Candidate();
+    if (!candidate || !candidate->HasDetails() || !candidate->details->torrentFetch || !candidate->details->done) return;
+    const std::string& body = candidate->details->memoryBuffer;
+    const bool parsed = !body.empty() && body.size() <= static_cast<size_t>(INT32_MAX) &&
+                        ParseElement(body.data(), static_cast<int>(body.size())) != nullptr;
+    if (parsed && savedTexts_.torrent.empty()) {
+        savedTexts_.torrent = body;
+        savedTexts_.torrentChanged = true;
+        rebuildPending_ = true;
+        SetRunState(kRunRunning);
+    }
+    SourceFailed(candidate, false, 60);
+}
 
 void TWorkWithPieces::ReturnRequests(std::vector<BlockRequest>& requests) {
     if (!StopRequested()) outstandingRequests_.insert(outstandingRequests_.end(), requests.begin(), requests.end());
@@ -476,6 +561,8 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     outstandingRequests_.clear();
     inFlight_.clear();
     endGame_ = endGameReached_ = false;
+    lastTakenPiece_ = -1;
+    handshake_.fill(0);
     bitfieldChanged_ = pieceListChanged_ = peerListChanged_ = false;
     if (clearFiles) publishedFiles_.clear();
 }

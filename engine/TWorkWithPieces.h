@@ -2,6 +2,7 @@
 // The job's piece layer: the piece map over the target file and its torrent,
 // the piece-map events, the published file list and bitfield, and reads of
 // downloaded data. Source ranges and block scheduling build on it.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -86,6 +87,17 @@ public:
     const std::vector<BlockRequest>& OutstandingRequests() const { return outstandingRequests_; }
     // Where a new BitTorrent connection starts looking for pieces.
     int32_t RandomStart() const;
+    // Gives a connection up to `max` (16 for <= 0) pooled requests of the first
+    // piece the peer has, not excluded, still wanted, and other than the
+    // previous candidate piece. False when none were given.
+    bool TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& peerBitfield, int max,
+                      const std::vector<uint8_t>& exclude);
+    // The 68-byte handshake this job's BitTorrent connections send; its byte 0
+    // is 19 once the identity is made.
+    const std::array<uint8_t, 68>& Handshake() const { return handshake_; }
+    // Makes the handshake and the job's peer identity once per info hash;
+    // with `connect` the listener upkeep runs too.
+    void InitIdentity(bool connect);
 
     // A task known only by its sources gets pieces of this length.
     static constexpr int32_t kSourceOnlyPieceLength = 524288;
@@ -113,6 +125,8 @@ protected:
     void ServeQueuedReads();
     void TrimSchedulingPools(bool everyFourthTurn);
     void ForgetPeer(TPeerObject& peer) override;
+    // A finished fetch of the task's torrent line becomes the task's torrent.
+    void OnPeerEnding(TPeerObject& peer) override;
     RangeView MakeRangeView();
     void PublishFileList();
     // Writes pending piece data and produces the saved texts; at the end of a run.
@@ -138,6 +152,8 @@ protected:
     std::vector<int32_t> inFlight_;
     bool endGame_ = false;
     bool endGameReached_ = false;
+    int32_t lastTakenPiece_ = -1;
+    std::array<uint8_t, 68> handshake_{};
     std::atomic<int> publishedBitfieldSize_{0};
 
 private:

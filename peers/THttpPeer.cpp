@@ -241,22 +241,18 @@ bool THttpPeer::ReceiveWholeResource() {
     const auto reachedSize = [&] {
         return details.fileSize > 0 && static_cast<int64_t>(details.memoryBuffer.size()) >= details.fileSize;
     };
-    // Buffered bytes first: the read that meets the end of the stream drops them.
-    if (!AppendToMemoryBuffer()) return false;
-    if (Connection()->Receive(kReadSize) < 0) {
-        if (lengthUnknown_ || reachedSize()) {
-            details.done = true;
-            SetActivity(kActivityFinished);
-            return true;
-        }
-        return false;
-    }
-    if (!AppendToMemoryBuffer()) return false;
-    if (reachedSize()) {
+    // The fetch is complete: the connection ends cleanly and the job takes the bytes.
+    const auto finish = [&] {
         details.done = true;
         SetActivity(kActivityFinished);
-    }
-    return true;
+        Connection()->Close();
+        return false;
+    };
+    // Buffered bytes first: the read that meets the end of the stream drops them.
+    if (!AppendToMemoryBuffer()) return false;
+    if (Connection()->Receive(kReadSize) < 0) return lengthUnknown_ || reachedSize() ? finish() : false;
+    if (!AppendToMemoryBuffer()) return false;
+    return reachedSize() ? finish() : true;
 }
 
 bool THttpPeer::ConsumeBufferedBlocks() {

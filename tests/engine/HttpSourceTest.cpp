@@ -178,6 +178,20 @@ TEST_F(HttpSourceTest, AMirrorServingCorruptBytesIsBannedAndTheFileStaysRight) {
     EXPECT_EQ(CountRequests(bad, "/data/f.bin"), requestsWhenBanned) << "a banned mirror is not asked again";
 }
 
+TEST_F(HttpSourceTest, ATorrentFetchedFromTheTaskLineBecomesTheTasksTorrent) {
+    const std::string torrent = SingleFileTorrent("f.bin", content_, kTorrentPieceLength);
+    NginxServer& server = StartServer("torrents", torrent);
+    TaskDescriptor task = HttpTask(server.Url("/data/f.bin"), Target());
+    task.flags = kTaskTargetIsFile | kTaskBitTorrent;
+    const TaskHandle handle = StartTask(task);
+    ASSERT_TRUE(PumpUntil([&] { return StatusOf(handle).total == static_cast<int32_t>(kContentSize / 1024); }, 20))
+        << LogText(server);
+    TWorkThread& job = JobOf(handle);
+    QAutoLock guard(job.Lock());
+    EXPECT_EQ(job.SavedTexts().torrent, torrent);
+    EXPECT_FALSE(HasCandidate(handle, server.Url("/data/f.bin"))) << "the fetch is done with";
+}
+
 TEST_F(HttpSourceTest, AStalledMirrorTimesOutAndTheOtherFinishesTheFile) {
     // Accepts connections (the system does, from the backlog) and never answers.
     QSocket silent;

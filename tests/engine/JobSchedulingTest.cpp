@@ -1,0 +1,109 @@
+// The job's block scheduling state on a real job whose map comes from a
+// torrent: the identity area, the in-flight list with its end game, and the
+// pool of requests connections gave back.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "engine/EngineState.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/TorrentFixture.h"
+#include "torrent/TPieces.h"
+#include "torrent/TTorrent.h"
+
+namespace veldmoor::test {
+namespace {
+
+constexpr int64_t kPieceLength = 32768;
+constexpr int32_t kPieces = 100;
+
+class JobSchedulingTest : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        const std::string torrentPath = dir_.File("game.torrent");
+        std::ofstream(torrentPath, std::ios::binary)
+            << SingleFileTorrent("game.exe", PatternBytes(kPieces * kPieceLength), kPieceLength, "http://127.0.0.1:9/announce");
+        // The only source never answers: nothing but the test changes the lists.
+        TaskDescriptor task = HttpTask("http://127.0.0.1:9/game.exe", dir_.File("game.exe"));
+        CopyText(task.sourceText, "file://" + torrentPath);
+        task.flags = kTaskTargetIsFile | kTaskP2sp;
+        ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
+        job_ = &JobOf(task.handle);
+        ASSERT_TRUE(WaitUntil([&] {
+            QAutoLock guard(job_->Lock());
+            return job_->ReadyPieceMap() != nullptr;
+        }));
+    }
+
+    TWorkThread* job_ = nullptr;
+};
+
+TEST_F(JobSchedulingTest, TheIdentityAreaHoldsTheHandshakeWithTheInfoHashAndTheJobsPeerIdentity) {
+    QAutoLock guard(job_->Lock());
+    const auto& handshake = job_->Handshake();
+    ASSERT_EQ(handshake[0], 19);
+    EXPECT_EQ(std::string(handshake.begin() + 1, handshake.begin() + 20), "BitTorrent protocol");
+    EXPECT_TRUE(std::all_of(handshake.begin() + 20, handshake.begin() + 28, [](uint8_t b) { return b == 0; }));
+    const auto& infoHash = job_->Torrent()->InfoHash();
+    EXPECT_TRUE(std::equal(infoHash.begin(), infoHash.end(), handshake.begin() + 28));
+
+    const uint8_t prefix[] = {0x00, 0x01, 'V', 'm'};
+    EXPECT_TRUE(std::equal(std::begin(prefix), std::end(prefix), handshake.begin() + 48));
+    const EngineState& engine = job_->Engine();
+    ASSERT_TRUE(engine.haveClientGuid);
+    EXPECT_TRUE(std::equal(engine.clientGuid.begin(), engine.clientGuid.begin() + 12, handshake.begin() + 56))
+        << "bytes 8..19 of the peer identity are the client GUID's first twelve";
+}
+
+TEST_F(JobSchedulingTest, APieceIsInFlightAtMostTwiceUntilTheEndGameLetsEveryConnectionAskForIt) {
+    QAutoLock guard(job_->Lock());
+    // 100 pieces, none verified: outside the last 64, two entries per piece.
+    EXPECT_TRUE(job_->AddInFlight(5));
+    EXPECT_TRUE(job_->AddInFlight(5));
+    EXPECT_FALSE(job_->AddInFlight(5));
+    EXPECT_FALSE(job_->IsPieceWanted(5)) << "a piece in flight is not offered again";
+    EXPECT_TRUE(job_->IsPieceWanted(6));
+    EXPECT_FALSE(job_->IsEndGame());
+
+    job_->RemoveInFlight(5, false);
+    EXPECT_EQ(std::count(job_->InFlight().begin(), job_->InFlight().end(), 5), 1) << "one entry per removal";
+    job_->RemoveInFlight(5, true);
+    EXPECT_TRUE(job_->InFlight().empty()) << "discarding removes every entry";
+
+    // As many entries as pieces remain: the end game offers pieces in flight too.
+    for (int32_t piece = 0; piece < kPieces; ++piece) ASSERT_TRUE(job_->AddInFlight(piece));
+    EXPECT_TRUE(job_->IsPieceWanted(0));
+    EXPECT_TRUE(job_->IsEndGame());
+    EXPECT_TRUE(job_->EndGameReached());
+}
+
+TEST_F(JobSchedulingTest, ReturnedRequestsGoToAConnectionWhosePeerHasTheirPiece) {
+    QAutoLock guard(job_->Lock());
+    const int32_t blocksPerPiece = static_cast<int32_t>(kPieceLength / kBlockSize);
+    std::vector<BlockRequest> returned = {{3 * blocksPerPiece, 16384, 0},
+                                          {3 * blocksPerPiece + 1, 16384, 0},
+                                          {7 * blocksPerPiece, 16384, 0}};
+    job_->ReturnRequests(returned);
+    EXPECT_TRUE(returned.empty());
+    ASSERT_EQ(job_->OutstandingRequests().size(), 3u);
+
+    std::vector<uint8_t> onlySeven((kPieces + 7) / 8, 0);
+    onlySeven[0] = 0x01;  // piece 7
+    const std::vector<uint8_t> nothingExcluded(onlySeven.size(), 0);
+    std::vector<BlockRequest> taken;
+    ASSERT_TRUE(job_->TakeRequests(taken, onlySeven, 0, nothingExcluded));
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].block, 7 * blocksPerPiece);
+
+    std::vector<uint8_t> everything(onlySeven.size(), 0xff);
+    taken.clear();
+    EXPECT_FALSE(job_->TakeRequests(taken, everything, 0, everything)) << "piece 3 is excluded";
+    ASSERT_TRUE(job_->TakeRequests(taken, everything, 1, nothingExcluded));
+    EXPECT_EQ(taken.size(), 1u) << "at most max requests";
+    EXPECT_TRUE(job_->TakeOutstandingRequest(3 * blocksPerPiece + 1) || job_->TakeOutstandingRequest(3 * blocksPerPiece));
+    EXPECT_FALSE(job_->TakeOutstandingRequest(42)) << "a block nobody returned";
+}
+
+}  // namespace
+}  // namespace veldmoor::test
