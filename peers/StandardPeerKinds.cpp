@@ -1,12 +1,14 @@
 #include "peers/StandardPeerKinds.h"
 
 #include "peers/PeerFactory.h"
+#include "peers/TFtpPeer.h"
 #include "peers/THttpPeer.h"
 
 namespace veldmoor {
 
 void RegisterStandardPeerKinds(PeerFactory& factory) {
     factory.Register(kPeerHttp, [](IPeerJob& job) -> TPeerObject* { return new THttpPeer(&job); });
+    factory.Register(kPeerFtp, [](IPeerJob& job) -> TPeerObject* { return new TFtpPeer(&job); });
 }
 
 }  // namespace veldmoor

@@ -192,9 +192,15 @@ bool TPeerObject::IsConnected() const { return connection_ && connection_->IsOpe
 
 bool TPeerObject::IsEstablished() const { return connection_ && connection_->IsOpen() && phase_ == kPhaseEstablished; }
 
+uint64_t TPeerObject::BytesSentInAll() const { return (connection_ ? connection_->TotalSent() : 0) + OtherBytesSent(); }
+
+uint64_t TPeerObject::BytesReceivedInAll() const {
+    return (connection_ ? connection_->TotalReceived() : 0) + OtherBytesReceived();
+}
+
 void TPeerObject::StoreStepCounts(uint64_t sentBefore, uint64_t receivedBefore) {
-    const uint64_t sentAfter = connection_ ? connection_->TotalSent() : 0;
-    const uint64_t receivedAfter = connection_ ? connection_->TotalReceived() : 0;
+    const uint64_t sentAfter = BytesSentInAll();
+    const uint64_t receivedAfter = BytesReceivedInAll();
     stepSent_ = ClampedDifference(sentAfter, sentBefore);
     stepReceived_ = ClampedDifference(receivedAfter, receivedBefore);
     receivedTotal_ += stepReceived_;
@@ -205,8 +211,8 @@ void TPeerObject::StoreStepCounts(uint64_t sentBefore, uint64_t receivedBefore) 
 bool TPeerObject::Tick() {
     if (!IsConnected()) return false;
     if (kind_ == kPeerBitTorrent && job_ && !job_->PeerToPeerEnabled()) return false;
-    const uint64_t sentBefore = connection_->TotalSent();
-    const uint64_t receivedBefore = connection_->TotalReceived();
+    const uint64_t sentBefore = BytesSentInAll();
+    const uint64_t receivedBefore = BytesReceivedInAll();
     stepSent_ = 0;
     stepReceived_ = 0;
 
@@ -224,8 +230,8 @@ bool TPeerObject::Tick() {
 bool TPeerObject::UploadTick() {
     if (kind_ != kPeerBitTorrent) return true;
     if (!IsConnected()) return false;
-    const uint64_t sentBefore = connection_->TotalSent();
-    const uint64_t receivedBefore = connection_->TotalReceived();
+    const uint64_t sentBefore = BytesSentInAll();
+    const uint64_t receivedBefore = BytesReceivedInAll();
     const bool ok = Upload() && IsConnected();
     StoreStepCounts(sentBefore, receivedBefore);
     return ok;

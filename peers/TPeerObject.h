@@ -156,6 +156,11 @@ protected:
     void QueueMissingBlocks(TPieces& map, int32_t piece, int32_t firstMissing);
     bool HasPendingBlockIn(int32_t piece, int32_t pieceLength) const;
 
+    // Bytes moved on connections of this peer other than Connection(), such as
+    // an FTP data connection; the step counts include them.
+    virtual uint64_t OtherBytesSent() const { return 0; }
+    virtual uint64_t OtherBytesReceived() const { return 0; }
+
     void SetPhase(int32_t phase) { phase_ = phase; }
     void SetWaitsForInput(bool waits) { waitsForInput_ = waits; }
     void SetActivity(int32_t activity) { activity_ = activity; }
@@ -169,6 +174,8 @@ protected:
 
 private:
     void StoreStepCounts(uint64_t sentBefore, uint64_t receivedBefore);
+    uint64_t BytesSentInAll() const;
+    uint64_t BytesReceivedInAll() const;
     void ClearCounters();
 
     const int32_t kind_;
