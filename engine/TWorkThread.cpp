@@ -361,7 +361,14 @@ bool TWorkThread::CheckComplete(int64_t now) {
             Refresh();
             complete = working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
         }
-        if (complete) finished_ = true;
+        if (complete) {
+            finished_ = true;
+            // The finished record shows the file as it now lies on disk.
+            working_.currentSpeed = 0;
+            working_.remainingSeconds = 0;
+            TakeOnDiskSize();
+            Publish(false, false);
+        }
     }
     if (complete && now > 0) {
         if (kind_ == TaskKind::Http && !working_.hold && working_.completedBytes >= working_.wantedBytes) return true;

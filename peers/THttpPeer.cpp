@@ -39,7 +39,9 @@ bool THttpPeer::Open(TPeerId* candidate) {
     skipCount_ = 0;
     runLength_ = 0;
     if (!IsWholeResourceFetch()) {
-        if (PendingRequests().empty() && candidate->Details().fileSize > 0) {
+        // Once the task's size is known the first request already asks for
+        // this connection's range; a mirror of another size is refused on its answer.
+        if (PendingRequests().empty() && (candidate->Details().fileSize > 0 || Job()->ReadyPieceMap())) {
             TPeerObject::RequestBlocks();
             if (PendingRequests().empty()) return false;
         }

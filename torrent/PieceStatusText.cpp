@@ -170,7 +170,12 @@ bool TPieces::LoadStatus() {
         if (exists && record->time == 0) return false;
         const auto size = platform::FileSize(entry.workingPath);
         const int64_t current = (exists && size) ? static_cast<int64_t>(*size) : -1;
-        if (current != record->size) return false;
+        // Without piece hashes nothing could re-check the file, so a file that
+        // only grew since the save (pieces written after it) is still trusted
+        // for what the save recorded; a crash between saves then loses only
+        // those later pieces.
+        const bool grewSinceSave = !built_ && record->size >= 0 && current >= record->size;
+        if (current != record->size && !grewSinceSave) return false;
         if (built_ && !entry.priorityFromUser) priorities[i] = record->priority;
     }
 

@@ -24,8 +24,8 @@ protected:
         const std::string torrentPath = dir_.File("game.torrent");
         std::ofstream(torrentPath, std::ios::binary)
             << SingleFileTorrent("game.exe", PatternBytes(kPieces * kPieceLength), kPieceLength, "http://127.0.0.1:9/announce");
-        // The only source never answers: nothing but the test changes the lists.
-        TaskDescriptor task = HttpTask("http://127.0.0.1:9/game.exe", dir_.File("game.exe"));
+        // No usable source: nothing but the test changes the lists.
+        TaskDescriptor task = HttpTask("not-a-source-address", dir_.File("game.exe"));
         CopyText(task.sourceText, "file://" + torrentPath);
         task.flags = kTaskTargetIsFile | kTaskP2sp;
         ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);

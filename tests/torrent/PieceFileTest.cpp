@@ -159,3 +159,49 @@ TEST_F(InfoTextTest, ADownloadKnownOnlyByItsSizeNeedsATarget) {
 
 }  // namespace
 }  // namespace veldmoor
+
+namespace veldmoor {
+namespace {
+
+// Without piece hashes the saved status is all a restart has: a working file
+// that only grew since the save keeps what the save recorded.
+TEST_F(InfoTextTest, ADownloadKnownOnlyByItsSizeResumesFromItsSavedStatusUnlessTheFileShrank) {
+    constexpr int32_t kPieceLength = 32768;
+    owner.target = dir.File("http.bin");
+    const std::string content = test::Content(4 * kPieceLength, 5);
+    {
+        MapHolder first(new TPieces(&owner));
+        first->SetSaveStatus(true);
+        ASSERT_TRUE(first->BuildWithoutHashes(static_cast<int64_t>(content.size()), kPieceLength));
+        for (int64_t block = 0; block < 2 * kPieceLength / kBlockSize; ++block)
+            ASSERT_GT(first->WriteBlock(block, static_cast<int32_t>(kBlockSize), content.data() + block * kBlockSize, nullptr), 0);
+        ASSERT_TRUE(first->Flush(true, true));
+        ASSERT_EQ(first->PiecesVerified(), 2);
+    }
+    const std::string saved = owner.bitsText;
+    ASSERT_FALSE(saved.empty());
+    const std::string working = dir.File("http.bin.vmtmp");
+    const std::string written = test::ReadFile(working);
+
+    struct Case {
+        const char* name;
+        std::string file;
+        int32_t verified;
+    };
+    const Case cases[] = {
+        {"grew after the save (a crash before the next one)", written + std::string(kPieceLength, 'x'), 2},
+        {"as saved", written, 2},
+        {"shrank", written.substr(0, written.size() - 1), 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::WriteFile(working, c.file);
+        MapHolder again(new TPieces(&owner));
+        again->SetPieceStatusText(saved);
+        ASSERT_TRUE(again->BuildWithoutHashes(static_cast<int64_t>(content.size()), kPieceLength));
+        EXPECT_EQ(again->PiecesVerified(), c.verified);
+    }
+}
+
+}  // namespace
+}  // namespace veldmoor

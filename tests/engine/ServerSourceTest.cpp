@@ -1,4 +1,4 @@
-// HTTP sources against real nginx servers, with the engine on a driven clock:
+// HTTP and FTP sources against real servers (nginx, pyftpdlib), with the engine on a driven clock:
 // the job's time-outs, postponements and bans are reached by advancing the
 // clock, while the data itself moves over loopback in real time.
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include "peers/SourceAddress.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/support/FtpServer.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/TorrentFixture.h"
 
@@ -38,9 +39,9 @@ int CountRequests(const NginxServer& server, const std::string& uri) {
 
 std::string LogText(const NginxServer& server) { return platform::ReadWholeFile(server.AccessLog()).value_or(""); }
 
-class HttpSourceTest : public EngineTest {
+class ServerSourceTest : public EngineTest {
 protected:
-    HttpSourceTest() : content_(PatternBytes(kContentSize, 7)) {}
+    ServerSourceTest() : content_(PatternBytes(kContentSize, 7)) {}
 
     // A server over its own copy of `bytes` at /data/f.bin.
     NginxServer& StartServer(const std::string& name, const std::string& bytes, const std::string& config = "") {
@@ -70,9 +71,10 @@ protected:
 
     // Advances the engine clock a second at a time, giving the job real time
     // to turn in between, until `done` holds or `seconds` have passed.
-    bool PumpUntil(const std::function<bool()>& done, int seconds) {
+    bool PumpUntil(const std::function<bool()>& done, int seconds,
+                   std::chrono::milliseconds turnTime = std::chrono::milliseconds(25)) {
         for (int second = 0; second < seconds; ++second) {
-            if (WaitUntil(done, std::chrono::milliseconds(25))) return true;
+            if (WaitUntil(done, turnTime)) return true;
             AdvanceEngineClock(1);
         }
         return done();
@@ -106,7 +108,7 @@ protected:
     std::vector<std::unique_ptr<NginxServer>> servers_;
 };
 
-TEST_F(HttpSourceTest, ARelativeOrAbsoluteRedirectIsFollowedToTheFile) {
+TEST_F(ServerSourceTest, ARelativeOrAbsoluteRedirectIsFollowedToTheFile) {
     NginxServer& server = StartServer(
         "mirror", content_,
         "absolute_redirect off;\n"
@@ -122,7 +124,7 @@ TEST_F(HttpSourceTest, ARelativeOrAbsoluteRedirectIsFollowedToTheFile) {
     }
 }
 
-TEST_F(HttpSourceTest, NotFoundDropsTheSourceAndTheTaskEndsWhenNoSourceIsLeft) {
+TEST_F(ServerSourceTest, NotFoundDropsTheSourceAndTheTaskEndsWhenNoSourceIsLeft) {
     NginxServer& server = StartServer("mirror", content_);
     const TaskHandle handle = StartTask(HttpTask(server.Url("/missing.bin"), Target()));
     ASSERT_TRUE(PumpUntil([&] { return CountRequests(server, "/missing.bin") == 1; }, 5));
@@ -131,7 +133,7 @@ TEST_F(HttpSourceTest, NotFoundDropsTheSourceAndTheTaskEndsWhenNoSourceIsLeft) {
     EXPECT_EQ(StatusOf(handle).status, kStatusSourcesFailed);
 }
 
-TEST_F(HttpSourceTest, AServerErrorPostponesTheSourceForSixtySeconds) {
+TEST_F(ServerSourceTest, AServerErrorPostponesTheSourceForSixtySeconds) {
     NginxServer& failing = StartServer("failing", content_, "location = /data/f.bin { return 500; }");
     NginxServer& good = StartServer("good", content_, "limit_rate 100k;");
     const std::string failingUrl = failing.Url("/data/f.bin");
@@ -148,11 +150,12 @@ TEST_F(HttpSourceTest, AServerErrorPostponesTheSourceForSixtySeconds) {
     EXPECT_TRUE(PumpUntil([&] { return failures() > before + 1; }, 90)) << "a postponed source is asked again";
 }
 
-TEST_F(HttpSourceTest, AMirrorThatIgnoresRangeNeverPutsItsBytesInTheWrongPlace) {
+TEST_F(ServerSourceTest, AMirrorThatIgnoresRangeNeverPutsItsBytesInTheWrongPlace) {
     // max_ranges 0 makes nginx answer every ranged request with the whole file.
     NginxServer& ignoring = StartServer("ignoring", content_, "max_ranges 0;");
     NginxServer& good = StartServer("good", content_, "limit_rate 2m;");
-    // Second in the list, the ignoring mirror is given the second half of the file.
+    // With the first half on disk every piece asked for lies past the start of the file.
+    WriteFile(Target(), content_.substr(0, kContentSize / 2));
     const TaskHandle handle = StartTask(P2spTask(good.Url("/data/f.bin") + "\n" + ignoring.Url("/data/f.bin")));
     ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 120)) << LogText(ignoring) << LogText(good);
     EXPECT_TRUE(Downloaded() == content_);
@@ -160,7 +163,7 @@ TEST_F(HttpSourceTest, AMirrorThatIgnoresRangeNeverPutsItsBytesInTheWrongPlace) 
         << "the mirror was asked for a range and answered with the whole file:\n" << LogText(ignoring);
 }
 
-TEST_F(HttpSourceTest, AMirrorServingCorruptBytesIsBannedAndTheFileStaysRight) {
+TEST_F(ServerSourceTest, AMirrorServingCorruptBytesIsBannedAndTheFileStaysRight) {
     std::string corrupt = content_;
     for (size_t i = 0; i < corrupt.size(); i += 4096) corrupt[i] = static_cast<char>(corrupt[i] ^ 0x5a);
     NginxServer& bad = StartServer("corrupt", corrupt);
@@ -178,7 +181,7 @@ TEST_F(HttpSourceTest, AMirrorServingCorruptBytesIsBannedAndTheFileStaysRight) {
     EXPECT_EQ(CountRequests(bad, "/data/f.bin"), requestsWhenBanned) << "a banned mirror is not asked again";
 }
 
-TEST_F(HttpSourceTest, ATorrentFetchedFromTheTaskLineBecomesTheTasksTorrent) {
+TEST_F(ServerSourceTest, ATorrentFetchedFromTheTaskLineBecomesTheTasksTorrent) {
     const std::string torrent = SingleFileTorrent("f.bin", content_, kTorrentPieceLength);
     NginxServer& server = StartServer("torrents", torrent);
     TaskDescriptor task = HttpTask(server.Url("/data/f.bin"), Target());
@@ -192,7 +195,23 @@ TEST_F(HttpSourceTest, ATorrentFetchedFromTheTaskLineBecomesTheTasksTorrent) {
     EXPECT_FALSE(HasCandidate(handle, server.Url("/data/f.bin"))) << "the fetch is done with";
 }
 
-TEST_F(HttpSourceTest, AStalledMirrorTimesOutAndTheOtherFinishesTheFile) {
+TEST_F(ServerSourceTest, AnFtpServerErrorPostponesTheSourceForSixtySeconds) {
+    // The file is missing on the FTP server: its SIZE is answered with 550.
+    const std::string root = dir_.File("ftp-www");
+    std::filesystem::create_directories(root);
+    FtpServer ftp;
+    ASSERT_NE(ftp.Start(root, dir_.File("ftp.log")), 0) << "the FTP server did not start";
+    const std::string url = ftp.Url("/data/f.bin");
+    const TaskHandle handle = StartTask(HttpTask(url, Target()));
+    const auto backoff = [&] {
+        return WithCandidate<int32_t>(handle, url, [](const TPeerId* c) { return c ? c->backoff : -1; });
+    };
+    // The session runs within one second of the clock; its wait is read before the next round shortens it.
+    ASSERT_TRUE(PumpUntil([&] { return backoff() >= 60; }, 5, std::chrono::milliseconds(1500))) << ftp.Log();
+    EXPECT_TRUE(ftp.Logged("-> 550 ")) << ftp.Log();
+}
+
+TEST_F(ServerSourceTest, AStalledMirrorTimesOutAndTheOtherFinishesTheFile) {
     // Accepts connections (the system does, from the backlog) and never answers.
     QSocket silent;
     ASSERT_TRUE(silent.Listen(0, AddressFromBytes(127, 0, 0, 1)));
