@@ -238,20 +238,29 @@ int64_t TWorkThread::OnTurn() {
 
 void TWorkThread::CollectWaitingSockets() {
     waitingSockets_.clear();
+    waitingPeers_.clear();
     if (DownloadBudget() <= 0) return;
     for (const TPeerObject* peer : Peers()) {
         const QSocket* connection = peer->Connection();
-        if (peer->WaitsForInput() && connection && connection->IsOpen()) waitingSockets_.push_back(connection->Handle());
+        if (!peer->WaitsForInput() || !connection || !connection->IsOpen()) continue;
+        waitingSockets_.push_back(connection->Handle());
+        waitingPeers_.push_back(peer);
     }
 }
 
 void TWorkThread::PauseTurn(uint32_t ms) {
+    readyPeers_.clear();
+    if (waitingSockets_.empty()) {
+        platform::SleepMs(ms);
+        return;
+    }
     // Waking as soon as data arrives keeps a fast source streaming; the
     // sockets belong to this thread, so none closes during the wait.
-    if (waitingSockets_.empty())
-        platform::SleepMs(ms);
-    else
-        platform::WaitOnSockets(waitingSockets_, platform::SocketWait::kReadable, static_cast<int>(ms));
+    std::vector<bool> ready;
+    if (platform::WaitOnSockets(waitingSockets_, platform::SocketWait::kReadable, static_cast<int>(ms), ready) <= 0)
+        return;
+    for (size_t i = 0; i < ready.size(); ++i)
+        if (ready[i]) readyPeers_.push_back(waitingPeers_[i]);
 }
 
 uint32_t TWorkThread::WorkOneTurn() {
@@ -321,7 +330,8 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
     const std::vector<TPeerObject*> firstPass = Peers();
     for (TPeerObject* peer : firstPass) {
         if (!peer) continue;
-        if (fullTurn || activeRate(*peer) >= kFastPeerRate) {
+        const bool hasInput = std::find(readyPeers_.begin(), readyPeers_.end(), peer) != readyPeers_.end();
+        if (fullTurn || activeRate(*peer) >= kFastPeerRate || hasInput) {
             if (peer->Tick())
                 CountStepBytes(peer->StepReceived(), peer->StepSent());
             else

@@ -73,6 +73,10 @@ private:
     int64_t lastAnnounce_ = 0;   // T10
     uint32_t onlyTrackersSinceTick_ = 0;
     std::vector<platform::SocketHandle> waitingSockets_;
+    std::vector<const TPeerObject*> waitingPeers_;
+    // Connections whose socket had data after the last pause: stepped in the
+    // next turn even when their rate would make them wait for a full turn.
+    std::vector<const TPeerObject*> readyPeers_;
 
 };
 

@@ -6,6 +6,7 @@
 #include "engine/TransferRules.h"
 #include "foundation/QTimeThread.h"
 #include "peers/TPeerObject.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "torrent/TPieces.h"
 
@@ -19,6 +20,7 @@ constexpr uint32_t kHaveAnnounceSeconds = 8;
 constexpr int64_t kLowRateBytes = 1024;
 constexpr int32_t kLowRateSecondsBeforeReAdd = 15;
 constexpr int32_t kMaxWriteWindowUnits = 8000;
+constexpr uint32_t kHeldScanPeriodMs = 50;
 
 int32_t ToInt32(int64_t value) {
     return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
@@ -154,6 +156,12 @@ void TWorkWithTransStatis::RefreshStatus(bool complete) {
 void TWorkWithTransStatis::KeepHeldDataBounded() {
     if (!pieceMapReady_ || !pieces_) return;
     if (pieces_->HeldBytes() >= pieces_->WriteWindowBytes()) pieces_->WriteBack();
+    // The last pieces are written as soon as they are all in; the scan runs
+    // at most every 50 ms.
+    const uint32_t tick = platform::TickMs();
+    if (tick - lastHeldScanTick_ < kHeldScanPeriodMs) return;
+    lastHeldScanTick_ = tick;
+    WriteOutWhenAllHeld(IsComplete());
 }
 
 void TWorkWithTransStatis::WriteOutWhenAllHeld(bool complete) {

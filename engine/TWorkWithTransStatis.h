@@ -66,6 +66,7 @@ protected:
     int32_t tier_ = 5;
 
     uint32_t lastSaveSecond_ = 0;
+    uint32_t lastHeldScanTick_ = 0;
     uint32_t lastHaveSecond_ = 0;
     int64_t lastStatusRefresh_ = 0;
     int64_t lastRatesRefresh_ = 0;

@@ -300,7 +300,12 @@ bool THttpPeer::ReceiveBlocks() {
     SetWaitsForInput(false);
     for (int reads = 0;; ++reads) {
         if (!ConsumeBufferedBlocks()) return false;
-        if (reads >= kMaxReadsPerStep || budget <= 0) break;
+        if (budget <= 0) break;
+        if (reads >= kMaxReadsPerStep) {
+            // More is waiting: the next turn steps this connection again.
+            SetWaitsForInput(true);
+            break;
+        }
         // The stream runs on past this run: ask for the next blocks at once
         // instead of waiting for the next step.
         if (runLength_ <= 0) {

@@ -116,7 +116,8 @@ int WaitOnSocket(SocketHandle socket, SocketWait what, int timeoutMs) {
     return result > 0 ? 1 : 0;
 }
 
-int WaitOnSockets(const std::vector<SocketHandle>& sockets, SocketWait what, int timeoutMs) {
+int WaitOnSockets(const std::vector<SocketHandle>& sockets, SocketWait what, int timeoutMs, std::vector<bool>& ready) {
+    ready.assign(sockets.size(), false);
     std::vector<pollfd> entries(sockets.size());
     for (size_t i = 0; i < sockets.size(); ++i) {
         entries[i].fd = sockets[i];
@@ -127,6 +128,7 @@ int WaitOnSockets(const std::vector<SocketHandle>& sockets, SocketWait what, int
         result = ::poll(entries.data(), entries.size(), timeoutMs < 0 ? -1 : timeoutMs);
     } while (result < 0 && errno == EINTR);
     if (result < 0) return -errno;
+    for (size_t i = 0; i < entries.size(); ++i) ready[i] = entries[i].revents != 0;
     return result > 0 ? 1 : 0;
 }
 

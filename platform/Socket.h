@@ -46,8 +46,9 @@ int PendingSocketError(SocketHandle socket);
 // 1 when ready (an error or a hang-up counts as ready: the next call reports
 // it), 0 on time-out, -errno on failure. A negative timeout waits without limit.
 int WaitOnSocket(SocketHandle socket, SocketWait what, int timeoutMs);
-// As WaitOnSocket for several sockets: 1 when any is ready.
-int WaitOnSockets(const std::vector<SocketHandle>& sockets, SocketWait what, int timeoutMs);
+// As WaitOnSocket for several sockets: 1 when any is ready, and then
+// `ready` tells which (it is resized to the sockets' count).
+int WaitOnSockets(const std::vector<SocketHandle>& sockets, SocketWait what, int timeoutMs, std::vector<bool>& ready);
 
 int SetReceiveBufferBytes(SocketHandle socket, int bytes);
 // The size the system really uses (Linux doubles the value it was given).

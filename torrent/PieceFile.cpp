@@ -79,8 +79,10 @@ GrowthResult OpenForWrite(TPieceFile& entry, int64_t end, const GrowthPolicy& po
         Tell(owner, kFileUnwritableEvent);
         return GrowthResult::Unwritable;
     }
+    // Growing only when a write needs room keeps the step: growing whenever
+    // the target moved would extend the file by one block on every write.
+    if (end <= *size) return GrowthResult::Ready;
     const int64_t target = GrowthTarget(entry, end, policy);
-    if (target <= *size) return GrowthResult::Ready;
     if (!WaitForRoom(entry.workingPath, target - *size, owner, onDiskFull)) return GrowthResult::NoRoom;
     switch (entry.file.SetSize(target)) {
         case platform::IoStatus::Ok:

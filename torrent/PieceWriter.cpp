@@ -139,12 +139,26 @@ platform::IoStatus TPieces::WritePrefixRun(TPiece& piece) {
 
 platform::IoStatus TPieces::WritePieceOut(TPiece& piece) {
     const int64_t pieceStart = int64_t{piece.index} * pieceLength_;
+    // Adjacent blocks go out in one write: one system call per run, not per block.
+    int64_t runStart = -1;
+    writeRun_.clear();
+    const auto writeRun = [&] {
+        if (writeRun_.empty()) return platform::IoStatus::Ok;
+        return WriteContent(pieceStart + runStart, writeRun_.data(), static_cast<int64_t>(writeRun_.size()));
+    };
     for (const auto& [start, bytes] : piece.held.Ranges()) {
         if (start < piece.received) continue;
-        const platform::IoStatus status =
-            WriteContent(pieceStart + start, bytes.data(), static_cast<int64_t>(bytes.size()));
+        if (runStart >= 0 && runStart + static_cast<int64_t>(writeRun_.size()) == start) {
+            writeRun_.append(bytes);
+            continue;
+        }
+        const platform::IoStatus status = writeRun();
         if (status != platform::IoStatus::Ok) return status;  // stays in memory, pending
+        runStart = start;
+        writeRun_.assign(bytes);
     }
+    const platform::IoStatus status = writeRun();
+    if (status != platform::IoStatus::Ok) return status;
     TPeerId* sender = piece.sender.Get();
     if (sender) sender->AddRef();
     DiscardHeld(piece);

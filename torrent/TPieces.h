@@ -200,6 +200,7 @@ private:
     bool exactGrowth_ = false;
     std::string workingSuffix_ = kWorkingSuffix;
     std::string journalPath_;
+    std::string writeRun_;  // reused to gather adjacent blocks for one write
 };
 
 }  // namespace veldmoor

@@ -14,7 +14,8 @@
 namespace veldmoor {
 namespace {
 
-constexpr uint32_t kPollMs = 200;
+// Short enough that the end of a fast download is noticed at once.
+constexpr uint32_t kPollMs = 50;
 constexpr uint32_t kJsonPeriodMs = 1000;
 constexpr int kDownloadLimitKind = 1;
 constexpr const char* kPrefix = "veldmoor-get: ";
