@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang-14 libclang-rt-14-dev ccache pkg-config python3
   libssl-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  microsocks tinyproxy nginx aria2 curl time python3-pyftpdlib
+  microsocks tinyproxy nginx aria2 curl time python3-pyftpdlib opentracker
 )
 
 missing=()
