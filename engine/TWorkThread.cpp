@@ -457,6 +457,9 @@ int TWorkThread::SetLimit(int kind, int32_t kibPerSecond) {
     else
         return kResultBadArgument;
     settings_.Clamp();
+    // A lower limit holds from now, not from the next second.
+    downloadBudget_ = std::min(downloadBudget_, TransferBudget(settings_.downloadLimitKiB, downloadShare_));
+    uploadBudget_ = std::min(uploadBudget_, TransferBudget(settings_.uploadLimitKiB, uploadShare_));
     return kResultOk;
 }
 
