@@ -66,13 +66,20 @@ bool DownloadRun::StartTask() {
     FillTaskDescriptor(options_, sourceList_, descriptor_);
     const bool resuming = platform::FileExists(options_.stateFile);
     if (resuming) Note("resuming from " + options_.stateFile);
-    const int started = resuming ? TaskRecoverAndContinue(&descriptor_, false) : TaskCreateAndStart(&descriptor_);
+    // Made first and started once its settings are in, so that the limit
+    // holds from the first byte.
+    const int made = resuming ? TaskRecover(&descriptor_, false) : TaskCreate(&descriptor_);
     task_ = descriptor_.handle;
+    if (made != kResultOk) {
+        Warn(EngineResultText(made));
+        return false;
+    }
+    ApplyTaskSettings();
+    const int started = TaskStart(task_);
     if (started != kResultOk) {
         Warn(EngineResultText(started));
         return false;
     }
-    ApplyTaskSettings();
     return true;
 }
 
