@@ -398,6 +398,7 @@ void TWorkThread::Publish(bool flush, bool force) {
         return;
     }
     if (flush) {
+        ApplyPriorityChanges();
         if (fileListChanged_ || force) PublishFileList();
         if (bitfieldChanged_ || force) {
             publishedBitfield_ = workingBitfield_;

@@ -8,6 +8,7 @@
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
 #include "engine/EngineState.h"
+#include "engine/FileQueries.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "torrent/Bencode.h"
@@ -50,7 +51,15 @@ void TWorkWithPieces::Refresh() {
     working_.pieceCount = static_cast<int32_t>(pieces_->PieceCount());
     working_.piecesVerified = pieces_->PiecesVerified();
     working_.pieceLength = pieces_->PieceLength();
-    if (working_.completedBytes != completedBefore) Publish(false, false);
+    if (working_.completedBytes == completedBefore) return;
+    if (pieces_->IsComplete()) {
+        // The record that first shows the download complete shows it finished.
+        working_.currentSpeed = 0;
+        working_.remainingSeconds = 0;
+        const int64_t onDisk = AllocatedSizeOf(targetFile_);
+        if (onDisk > 0) working_.onDiskSize = onDisk;
+    }
+    Publish(false, false);
 }
 
 bool TWorkWithPieces::CreatePieceMap(TPieces* previous) {
@@ -200,6 +209,23 @@ void TWorkWithPieces::MarkSourceRangeReset(TPeerObject& peer) {
 
 void TWorkWithPieces::CountPieceDelivery(TPeerId* /*sender*/) {
     // Counted when the piece was checked; reaching the disk adds nothing.
+}
+
+void TWorkWithPieces::SetPriority(int32_t file, int32_t priority) {
+    QAutoLock guard(Lock());
+    priorityChanges_.emplace_back(file, priority);
+}
+
+void TWorkWithPieces::ApplyPriorityChanges() {
+    if (!HasPieceMap() || priorityChanges_.empty()) return;
+    for (const auto& [file, priority] : priorityChanges_) {
+        if (file < 0 || file >= pieces_->FileCount() || pieces_->FileEntry(file).priority == priority) continue;
+        pieces_->SetFilePriority(file, priority);
+    }
+    // Other pieces are wanted now: the end game is judged anew.
+    endGameReached_ = false;
+    PublishFileList();
+    priorityChanges_.clear();
 }
 
 void TWorkWithPieces::PublishFileList() {
@@ -563,6 +589,7 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     endGame_ = endGameReached_ = false;
     lastTakenPiece_ = -1;
     handshake_.fill(0);
+    priorityChanges_.clear();
     bitfieldChanged_ = pieceListChanged_ = peerListChanged_ = false;
     if (clearFiles) publishedFiles_.clear();
 }

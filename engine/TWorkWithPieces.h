@@ -87,6 +87,8 @@ public:
     const std::vector<BlockRequest>& OutstandingRequests() const { return outstandingRequests_; }
     // Where a new BitTorrent connection starts looking for pieces.
     int32_t RandomStart() const;
+    // The user's new priority for a file; applied with the next publish.
+    void SetPriority(int32_t file, int32_t priority);
     // Gives a connection up to `max` (16 for <= 0) pooled requests of the first
     // piece the peer has, not excluded, still wanted, and other than the
     // previous candidate piece. False when none were given.
@@ -129,6 +131,8 @@ protected:
     void OnPeerEnding(TPeerObject& peer) override;
     RangeView MakeRangeView();
     void PublishFileList();
+    // Under the job's lock, from the publish.
+    void ApplyPriorityChanges();
     // Writes pending piece data and produces the saved texts; at the end of a run.
     void FlushAndCloseMap();
     void ReleasePieceMap();
@@ -153,6 +157,7 @@ protected:
     bool endGame_ = false;
     bool endGameReached_ = false;
     int32_t lastTakenPiece_ = -1;
+    std::vector<std::pair<int32_t, int32_t>> priorityChanges_;  // (file, priority)
     std::array<uint8_t, 68> handshake_{};
     std::atomic<int> publishedBitfieldSize_{0};
 

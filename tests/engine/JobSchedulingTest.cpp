@@ -105,5 +105,18 @@ TEST_F(JobSchedulingTest, ReturnedRequestsGoToAConnectionWhosePeerHasTheirPiece)
     EXPECT_FALSE(job_->TakeOutstandingRequest(42)) << "a block nobody returned";
 }
 
+TEST_F(JobSchedulingTest, APriorityChangeWaitsForThePublishAndThenDeselectsTheFilesPieces) {
+    constexpr int32_t kDeselected = -3;
+    job_->SetPriority(0, kDeselected);
+    {
+        QAutoLock guard(job_->Lock());
+        EXPECT_TRUE(job_->IsPieceWanted(0)) << "queued, not applied";
+    }
+    job_->Publish(true, true);
+    QAutoLock guard(job_->Lock());
+    EXPECT_LT(job_->PieceMap()->FileEntry(0).priority, -2);
+    EXPECT_FALSE(job_->IsPieceWanted(0));
+}
+
 }  // namespace
 }  // namespace veldmoor::test

@@ -165,10 +165,10 @@ protected:
 
     // Starts `count` mirrors of the file; `firstConfig` goes into the first
     // one's server block.
-    void StartMirrors(int count, const std::string& firstConfig = "") {
+    void StartMirrors(int count, const std::string& firstConfig = "", const std::string& otherConfig = "") {
         for (int i = 0; i < count; ++i) {
             mirrors_.push_back(std::make_unique<NginxServer>());
-            ASSERT_NE(mirrors_.back()->Start(Root(), dir_.File("nginx" + std::to_string(i)), i == 0 ? firstConfig : ""),
+            ASSERT_NE(mirrors_.back()->Start(Root(), dir_.File("nginx" + std::to_string(i)), i == 0 ? firstConfig : otherConfig),
                       0)
                 << "nginx did not start (scripts/setup.sh installs it)";
         }
@@ -299,7 +299,8 @@ TEST_F(HttpDownloadEndToEndTest, ASlowMirrorsRangeIsTakenOverByTheOthers) {
 }
 
 TEST_F(HttpDownloadEndToEndTest, StatusLinesOfAP2spTaskAgreeWithTheFile) {
-    ASSERT_NO_FATAL_FAILURE(StartMirrors(4));
+    // Slow enough for a few status lines while the download runs.
+    ASSERT_NO_FATAL_FAILURE(StartMirrors(4, "limit_rate 16m;", "limit_rate 16m;"));
     EXPECT_EQ(Run(Arguments(true)), kExitComplete) << Errors();
     ExpectTheFile();
 
