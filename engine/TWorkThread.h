@@ -9,10 +9,11 @@
 #include <string>
 
 #include "engine/TWorkWithTransStatis.h"
+#include "peers/ITrackerJob.h"
 
 namespace veldmoor {
 
-class TWorkThread final : public TWorkWithTransStatis {
+class TWorkThread final : public TWorkWithTransStatis, public ITrackerJob {
 public:
     explicit TWorkThread(EngineState& engine);
     ~TWorkThread() override;
@@ -46,6 +47,14 @@ public:
     void Reset(bool clearFiles, bool b) override;
 
     bool Finished() const { return finished_; }
+
+    // ITrackerJob
+    InfoHash AnnounceInfoHash() const override;
+    PeerIdentity AnnouncePeerId() const override;
+    int32_t AnnouncePort() const override;
+    AnnounceTotals AnnounceTransferTotals() const override;
+    void SetAnnounceInterval(int32_t seconds) override;
+    void SetSwarmCounts(int32_t seeds, int32_t completed) override;
 
 private:
     bool Prepare();

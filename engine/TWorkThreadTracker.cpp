@@ -1,0 +1,34 @@
+// What the job tells its tracker announces, and what it keeps of the answers.
+#include <algorithm>
+
+#include "engine/TWorkThread.h"
+#include "peers/BitTorrentWire.h"
+
+namespace veldmoor {
+
+InfoHash TWorkThread::AnnounceInfoHash() const { return infoHash_; }
+
+PeerIdentity TWorkThread::AnnouncePeerId() const {
+    PeerIdentity identity{};
+    std::copy_n(Handshake().begin() + kHandshakePeerIdOffset, identity.size(), identity.begin());
+    return identity;
+}
+
+int32_t TWorkThread::AnnouncePort() const { return View().listeningPort; }
+
+AnnounceTotals TWorkThread::AnnounceTransferTotals() const {
+    AnnounceTotals totals;
+    totals.uploaded = working_.sentTotal;
+    totals.downloaded = working_.receivedTotal;
+    if (pieces_) totals.left = std::max<int64_t>(pieces_->TotalLength() - pieces_->CompletedBytes(), 0);
+    return totals;
+}
+
+void TWorkThread::SetAnnounceInterval(int32_t /*seconds*/) {
+    // Trackers are asked again on the fixed 600-second rule of the connection
+    // rounds; nothing in the job reads the tracker's own interval yet.
+}
+
+void TWorkThread::SetSwarmCounts(int32_t seeds, int32_t /*completed*/) { working_.seedCount = seeds; }
+
+}  // namespace veldmoor
