@@ -241,7 +241,7 @@ void TWorkThread::CollectWaitingSockets() {
     waitingPeers_.clear();
     if (DownloadBudget() <= 0) return;
     for (const TPeerObject* peer : Peers()) {
-        const QSocket* connection = peer->Connection();
+        const QSocket* connection = peer->InputConnection();
         if (!peer->WaitsForInput() || !connection || !connection->IsOpen()) continue;
         waitingSockets_.push_back(connection->Handle());
         waitingPeers_.push_back(peer);

@@ -370,9 +370,14 @@ bool TFtpPeer::ReceiveBlocks() {
     // The connect completes in the background; a refused one closes the socket.
     if (!data.IsConnected()) return data.IsOpen() || DataEnded();
     int64_t budget = Job()->DownloadBudget();
+    SetWaitsForInput(false);
     for (int reads = 0;; ++reads) {
         if (!ConsumeBufferedBlocks()) return false;
-        if (reads >= kMaxReadsPerStep || budget <= 0) break;
+        if (budget <= 0) break;
+        if (reads >= kMaxReadsPerStep) {
+            SetWaitsForInput(true);
+            break;
+        }
         // The stream runs on past this run: ask for the next blocks at once
         // instead of waiting for the next step.
         if (runLength_ <= 0) {
@@ -386,7 +391,10 @@ bool TFtpPeer::ReceiveBlocks() {
         // stream drops what is left, which no pending block can use.
         if (data.Receive(wanted) < 0) return DataEnded();
         const size_t added = data.InputSize() - before;
-        if (added == 0) break;
+        if (added == 0) {
+            SetWaitsForInput(true);
+            break;
+        }
         budget -= static_cast<int64_t>(added);
         Statistics().lastActivity = ClockNow();
     }

@@ -50,6 +50,9 @@ public:
     bool HadPermanentReply() const { return permanentReply_; }
     const QSocket* DataConnection() const { return data_.get(); }
 
+    // During a transfer the data arrives on the data connection.
+    const QSocket* InputConnection() const override { return data_ && data_->IsOpen() ? data_.get() : Connection(); }
+
 protected:
     uint64_t OtherBytesSent() const override { return data_ ? data_->TotalSent() : 0; }
     uint64_t OtherBytesReceived() const override { return data_ ? data_->TotalReceived() : 0; }

@@ -120,6 +120,8 @@ public:
     // The last step read all there was and the connection is ready for more:
     // the job may wait on its socket instead of sleeping.
     bool WaitsForInput() const { return waitsForInput_; }
+    // The connection whose input the job waits for.
+    virtual const QSocket* InputConnection() const { return connection_.get(); }
 
     // Byte counts of the last step, and what the steps received in all.
     int32_t StepSent() const { return stepSent_; }
