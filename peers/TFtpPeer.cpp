@@ -328,41 +328,10 @@ bool TFtpPeer::DataEnded() {
 }
 
 bool TFtpPeer::ConsumeBufferedBlocks() {
-    QSocket& data = *data_;
-    const uint8_t* bytes = data.InputData();
-    const size_t size = data.InputSize();
-    size_t used = 0;
-    bool delivered = true;
-    if (skipCount_ > 0) {
-        const auto dropped = static_cast<size_t>(std::min<int64_t>(skipCount_, static_cast<int64_t>(size)));
-        used += dropped;
-        skipCount_ -= static_cast<int64_t>(dropped);
-        streamPosition_ += static_cast<int64_t>(dropped);
-    }
-    while (skipCount_ == 0 && runLength_ > 0 && !PendingRequests().empty()) {
-        if (!Job()->IsDownloading()) {
-            runLength_ = 0;
-            break;
-        }
-        const BlockRequest request = PendingRequests().front();
-        // The run was cut short (its range was taken back): plan again.
-        if (int64_t{request.block} * kBlockSize != streamPosition_) {
-            runLength_ = 0;
-            break;
-        }
-        const auto length = static_cast<size_t>(request.length);
-        if (size - used < length) break;
-        if (!DeliverBlock(request.block, bytes + used, request.length)) {
-            delivered = false;
-            break;
-        }
-        used += length;
-        streamPosition_ += request.length;
-        --runLength_;
-        ++transferBlocks_;
-    }
-    data.ConsumeInput(static_cast<long>(used), true);
-    return delivered;
+    const int32_t delivered = DeliverStreamedBlocks(*data_, skipCount_, streamPosition_, runLength_);
+    if (delivered < 0) return false;
+    transferBlocks_ += delivered;
+    return true;
 }
 
 bool TFtpPeer::ReceiveBlocks() {

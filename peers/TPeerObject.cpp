@@ -94,6 +94,44 @@ void TPeerObject::ReleaseRange() {
     pendingRequests_.clear();
 }
 
+int32_t TPeerObject::DeliverStreamedBlocks(QSocket& connection, int64_t& skip, int64_t& position,
+                                           int32_t& runLength) {
+    const uint8_t* data = connection.InputData();
+    const size_t size = connection.InputSize();
+    size_t used = 0;
+    int32_t delivered = 0;
+    if (skip > 0) {
+        const auto dropped = static_cast<size_t>(std::min<int64_t>(skip, static_cast<int64_t>(size)));
+        used += dropped;
+        skip -= static_cast<int64_t>(dropped);
+        position += static_cast<int64_t>(dropped);
+    }
+    while (skip == 0 && runLength > 0 && !pendingRequests_.empty()) {
+        if (!job_ || !job_->IsDownloading()) {
+            runLength = 0;
+            break;
+        }
+        const BlockRequest request = pendingRequests_.front();
+        // The run was cut short (its range was taken back): ask again.
+        if (int64_t{request.block} * kBlockSize != position) {
+            runLength = 0;
+            break;
+        }
+        const auto length = static_cast<size_t>(request.length);
+        if (size - used < length) break;
+        if (!DeliverBlock(request.block, data + used, request.length)) {
+            delivered = -1;
+            break;
+        }
+        used += length;
+        position += request.length;
+        --runLength;
+        ++delivered;
+    }
+    connection.ConsumeInput(static_cast<long>(used), true);
+    return delivered;
+}
+
 bool TPeerObject::DeliverBlock(int32_t block, const uint8_t* data, int32_t length) {
     if (block < 0 || length <= 0 || !data || !connection_) return false;
     if (!job_ || !job_->IsDownloading()) return true;

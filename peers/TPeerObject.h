@@ -152,6 +152,10 @@ protected:
     // asked for, a malformed one, or one that completed a piece which failed
     // its hash check.
     virtual bool DeliverBlock(int32_t block, const uint8_t* data, int32_t length);
+    // A server's body stream: drops `skip` bytes, then delivers the complete
+    // blocks of the pending run in order, moving `position` along. The blocks
+    // delivered, or -1 when a delivery failed.
+    int32_t DeliverStreamedBlocks(QSocket& connection, int64_t& skip, int64_t& position, int32_t& runLength);
     // The pipeline depth: 2 + 2 blocks per 16 KiB/s of download rate.
     size_t PipelineDepth() const;
     // Queues requests for the missing blocks of `piece`, from `firstMissing` on.
