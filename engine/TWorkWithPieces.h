@@ -11,6 +11,7 @@
 #include "engine/SourceRanges.h"
 #include "engine/TWorkWithPeers.h"
 #include "foundation/QMutex.h"
+#include "peers/IBitTorrentJob.h"
 #include "torrent/TPieces.h"
 #include "torrent/IPieceMapOwner.h"
 
@@ -33,7 +34,7 @@ enum ReadDataResult : int {
     kReadTimedOut = -7,
 };
 
-class TWorkWithPieces : public TWorkWithPeers, public IPieceMapOwner {
+class TWorkWithPieces : public TWorkWithPeers, public IPieceMapOwner, public IBitTorrentJob {
 public:
     explicit TWorkWithPieces(EngineState& engine);
     ~TWorkWithPieces() override;
@@ -80,20 +81,38 @@ public:
     void OnSourceFileSize(int64_t size) override;
 
     // The in-flight list of pieces BitTorrent connections work on.
-    bool AddInFlight(int32_t piece);
-    void RemoveInFlight(int32_t piece, bool discard);
+    bool AddInFlight(int32_t piece) override;
+    void RemoveInFlight(int32_t piece, bool discard) override;
     const std::vector<int32_t>& InFlight() const { return inFlight_; }
     bool EndGameReached() const { return endGameReached_; }
-    const std::vector<BlockRequest>& OutstandingRequests() const { return outstandingRequests_; }
+    const std::vector<BlockRequest>& OutstandingRequests() const override { return outstandingRequests_; }
     // Where a new BitTorrent connection starts looking for pieces.
-    int32_t RandomStart() const;
+    int32_t RandomStart() const override;
+    // --- IBitTorrentJob (TWorkWithPiecesBitTorrent.cpp) ---
+    // (UploadBudget and AddUploaded are the transfer statistics'.)
+    const std::array<uint8_t, kHandshakeSize>& HandshakeTemplate() const override;
+    PieceLayout TorrentLayout() const override;
+    const std::vector<uint8_t>& JobBitfield() const override;
+    bool WrapsHandshakes() const override;
+    int32_t UploadSlotCount() const override;
+    bool ServesUploads() const override;
+    bool IsPeerIdConnected(const PeerIdentity& peerId, const TPeerObject& asking) const override;
+    TPeerId* CandidateForIncoming(uint32_t ip, int32_t port) override;
+    void ForgetInFlight(int32_t piece) override;
+    bool HasOutstandingRequest(int32_t block) const override;
+    void AddOutstandingRequest(const BlockRequest& request) override;
+    bool WaitsForServerSources() override;
+    bool HasSourceRanges() const override;
+    bool CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces, PieceRun& run) override;
+    int32_t FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) override;
+
     // The user's new priority for a file; applied with the next publish.
     void SetPriority(int32_t file, int32_t priority);
     // Gives a connection up to `max` (16 for <= 0) pooled requests of the first
     // piece the peer has, not excluded, still wanted, and other than the
     // previous candidate piece. False when none were given.
     bool TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& peerBitfield, int max,
-                      const std::vector<uint8_t>& exclude);
+                      const std::vector<uint8_t>& exclude) override;
     // The 68-byte handshake this job's BitTorrent connections send; its byte 0
     // is 19 once the identity is made.
     const std::array<uint8_t, 68>& Handshake() const { return handshake_; }

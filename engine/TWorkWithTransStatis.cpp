@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "engine/TransferRules.h"
 #include "foundation/QTimeThread.h"
+#include "peers/BitTorrentWire.h"
 #include "peers/TPeerObject.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -17,6 +19,7 @@ constexpr uint32_t kPeriodicSaveSeconds = 20;
 constexpr int64_t kStatusRefreshSeconds = 6;
 constexpr uint32_t kNoProgressLimitSeconds = 900;
 constexpr uint32_t kHaveAnnounceSeconds = 8;
+constexpr size_t kHavesPerBatch = 4097;
 constexpr int64_t kLowRateBytes = 1024;
 constexpr int32_t kLowRateSecondsBeforeReAdd = 15;
 constexpr int32_t kMaxWriteWindowUnits = 8000;
@@ -173,8 +176,25 @@ void TWorkWithTransStatis::AnnounceHaves() {
     const uint32_t now = ClockSeconds();
     if (pendingHaves_.empty() || now - lastHaveSecond_ < kHaveAnnounceSeconds) return;
     lastHaveSecond_ = now;
-    // Have messages go to connected BitTorrent peers; with none, the queue
-    // still empties: later peers learn the pieces from the handshake bitfield.
+    std::vector<QSocket*> connections;
+    for (TPeerObject* peer : Peers()) {
+        if (peer && peer->Kind() == kPeerBitTorrent && peer->IsEstablished()) connections.push_back(peer->Connection());
+    }
+    // With no peer connected the queue still empties: later peers learn the
+    // pieces from the bitfield after their handshake.
+    std::vector<uint8_t> batch;
+    for (size_t first = 0; first < pendingHaves_.size() && !connections.empty(); first += kHavesPerBatch) {
+        const size_t end = std::min(pendingHaves_.size(), first + kHavesPerBatch);
+        batch.clear();
+        for (size_t i = first; i < end; ++i) {
+            const HaveMessage have = BuildHave(static_cast<uint32_t>(pendingHaves_[i]));
+            batch.insert(batch.end(), have.begin(), have.end());
+        }
+        for (QSocket* connection : connections) {
+            // A connection that fails here is closed; its next step ends it.
+            if (connection->IsOpen()) connection->Send(batch.data(), static_cast<int>(batch.size()));
+        }
+    }
     pendingHaves_.clear();
 }
 

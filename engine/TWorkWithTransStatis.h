@@ -19,11 +19,11 @@ public:
 
     // What the job may still receive and send in the current second.
     int32_t DownloadBudget() const override;
-    int32_t UploadBudget() const;
+    int32_t UploadBudget() const override;
     void AddPayload(int32_t bytes) { payloadThisSecond_ += bytes; }
     // Payload the map accepted; BitTorrent and server bytes are counted apart.
     void CountDelivered(int32_t kind, int32_t bytes) override;
-    void AddUploaded(int32_t bytes);
+    void AddUploaded(int32_t bytes) override;
     void CountWaitingUpload() override { ++waitingUploads_; }
     void CountStepBytes(int64_t received, int64_t sent);
 

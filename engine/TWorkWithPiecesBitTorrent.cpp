@@ -1,0 +1,136 @@
+// The piece layer as the job's BitTorrent connections see it: identity and
+// pieces, upload figures, the peers the job knows, the request pool and the
+// far ends of the source ranges.
+#include <algorithm>
+
+#include "engine/CandidateList.h"
+#include "engine/EngineState.h"
+#include "engine/ScopedTryLock.h"
+#include "engine/TWorkWithPieces.h"
+#include "foundation/EngineLocks.h"
+#include "peers/TPeerObject.h"
+#include "platform/Clock.h"
+
+namespace veldmoor {
+namespace {
+
+// The servers have the first ranges to themselves while the job is this young.
+constexpr uint32_t kServerHeadStartSeconds = 60;
+
+}  // namespace
+
+const std::array<uint8_t, kHandshakeSize>& TWorkWithPieces::HandshakeTemplate() const { return handshake_; }
+
+PieceLayout TWorkWithPieces::TorrentLayout() const {
+    if (!pieceMapReady_ || !pieces_ || pieces_->PieceLength() <= 0 || pieces_->TotalLength() <= 0) return {};
+    return {static_cast<uint32_t>(pieces_->PieceLength()), static_cast<uint64_t>(pieces_->TotalLength())};
+}
+
+const std::vector<uint8_t>& TWorkWithPieces::JobBitfield() const {
+    static const std::vector<uint8_t> kNone;
+    return pieceMapReady_ && pieces_ ? pieces_->Bitfield() : kNone;
+}
+
+bool TWorkWithPieces::WrapsHandshakes() const {
+    ScopedTryLock guard(EngineJobListLock());
+    return guard.IsLocked() && engine_.httpWrapping;
+}
+
+int32_t TWorkWithPieces::UploadSlotCount() const { return UploadSlots(); }
+
+bool TWorkWithPieces::ServesUploads() const { return pieceMapReady_ && pieces_ && !StopRequested(); }
+
+bool TWorkWithPieces::IsPeerIdConnected(const PeerIdentity& peerId, const TPeerObject& asking) const {
+    if (!HasIdentity(peerId)) return false;
+    return std::any_of(Peers().begin(), Peers().end(), [&](const TPeerObject* peer) {
+        return peer != &asking && peer->Kind() == kPeerBitTorrent && peer->Candidate() &&
+               peer->Candidate()->identity == peerId;
+    });
+}
+
+TPeerId* TWorkWithPieces::CandidateForIncoming(uint32_t ip, int32_t port) {
+    TPeerId* candidate = AddPeerAddress(ip, port, kPeerBitTorrent, false, CandidateList::kBitTorrentPriority);
+    if (candidate) ++candidate->openConnections;
+    return candidate;
+}
+
+void TWorkWithPieces::ForgetInFlight(int32_t piece) { std::erase(inFlight_, piece); }
+
+bool TWorkWithPieces::HasOutstandingRequest(int32_t block) const {
+    return std::any_of(outstandingRequests_.begin(), outstandingRequests_.end(),
+                       [block](const BlockRequest& request) { return request.block == block; });
+}
+
+void TWorkWithPieces::AddOutstandingRequest(const BlockRequest& request) {
+    if (!StopRequested() && !HasOutstandingRequest(request.block)) outstandingRequests_.push_back(request);
+}
+
+bool TWorkWithPieces::WaitsForServerSources() {
+    if (!sourceRanges_.Empty() || Age() > kServerHeadStartSeconds) return false;
+    return std::any_of(Candidates().begin(), Candidates().end(), [](const TPeerId* candidate) {
+        return (candidate->kind & kPeerServer) != 0 && !(candidate->HasDetails() && candidate->details->torrentFetch);
+    });
+}
+
+bool TWorkWithPieces::HasSourceRanges() const { return !sourceRanges_.Empty(); }
+
+bool TWorkWithPieces::CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces,
+                                   PieceRun& run) {
+    const auto& ranges = sourceRanges_.Ranges();
+    if (ranges.empty() || !qualifies) return false;
+    const size_t start = platform::TickMs() % ranges.size();
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        SourceRange& range = *ranges[(start + i) % ranges.size()];
+        if (range.finished || range.madeByBitTorrent) continue;
+        // The owner is fetching its cursor piece.
+        const int32_t bottom = range.owner ? range.cursor + 1 : range.cursor;
+        int32_t top = -1;
+        int32_t runTop = -1;
+        int32_t lowest = -1;
+        for (int32_t piece = range.last; piece >= bottom; --piece) {
+            if (!qualifies(piece)) {
+                if (top >= 0) break;
+                runTop = -1;
+                continue;
+            }
+            if (runTop < 0) runTop = piece;
+            lowest = piece;
+            if (top < 0 && runTop - piece + 1 >= minimumPieces) top = runTop;
+        }
+        if (top < 0) continue;
+        range.assignedAt = JobClock();
+        run = {lowest, top};
+        return true;
+    }
+    return false;
+}
+
+int32_t TWorkWithPieces::FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) {
+    const auto& ranges = sourceRanges_.Ranges();
+    if (ranges.empty() || !qualifies || !pieces_) return -1;
+    const size_t start = (platform::TickMs() + 1) % ranges.size();
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        SourceRange& range = *ranges[(start + i) % ranges.size()];
+        if (range.finished || range.madeByBitTorrent) continue;
+        const bool ownerFaster = range.owner && int64_t{peerRate} < int64_t{range.owner->ReceiveRate()} * 3;
+        const int32_t bottom = ownerFaster ? range.cursor + 1 : range.cursor;
+        int32_t stoppedAt = -1;
+        for (int32_t piece = range.last; piece >= bottom; --piece) {
+            if (qualifies(piece)) return piece;
+            if (IsPieceWanted(piece)) {
+                stoppedAt = piece;
+                break;
+            }
+            // Nobody needs the tail any more: the range ends earlier.
+            if (!pieces_->IsPieceDone(piece)) range.last = std::max(piece - 1, range.cursor);
+        }
+        if (stoppedAt < 0) continue;
+        // Past the piece someone works on: a lone piece between unwanted neighbours.
+        for (int32_t piece = stoppedAt - 1; piece >= bottom; --piece) {
+            if (!IsPieceWanted(piece - 1) && !IsPieceWanted(piece + 1) && qualifies(piece)) return piece;
+        }
+    }
+    return -1;
+}
+
+}  // namespace veldmoor

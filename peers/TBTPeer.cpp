@@ -1,0 +1,607 @@
+// The BitTorrent connection itself: opening, the preamble and the handshake,
+// reading and parsing messages, and the choking the job asks for.
+#include "peers/TBTPeer.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "foundation/QTimeThread.h"
+#include "peers/IBitTorrentJob.h"
+#include "peers/IPeerJob.h"
+#include "platform/Clock.h"
+#include "torrent/TPieces.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr uint8_t kProtocolNameLength = 19;
+constexpr int kHandshakeReadSize = 2048;
+constexpr int kChokedReadSize = 2048;
+constexpr int kSmallestReadSize = 192;
+constexpr int32_t kFastRate = 65535;
+constexpr int32_t kVeryFastRate = 262143;
+constexpr int32_t kKeepInputAfterBytes = 16383;
+constexpr size_t kPartialNoteBytes = 1024;
+constexpr int kMaxReadsPerStep = 64;
+// Doubling reads stop growing here, so that a fast connection's buffer stays bounded.
+constexpr int64_t kLargestReadSize = 1048576;
+
+constexpr std::string_view kHttpAnswer = "HTTP/1.0 200 OK\r\nConnection: ";
+constexpr std::string_view kHttpRequest = "GET / HTTP/1.0\r\n";
+constexpr std::string_view kUserAgentLine = "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n";
+constexpr int32_t kHostPortModulus = 6881;
+constexpr int32_t kWrapEveryThirdFailure = 3;
+
+bool StartsWith(std::span<const uint8_t> bytes, std::string_view prefix) {
+    return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
+}
+
+// The length of a leading HTTP-looking header through its blank line; 0 when
+// the bytes do not start like one, -1 while its end has not arrived.
+long PreambleLength(std::span<const uint8_t> bytes) {
+    if (!StartsWith(bytes, "HTTP") && !StartsWith(bytes, "POST") && !StartsWith(bytes, "GET")) return 0;
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const size_t crlf = text.find("\r\n\r\n");
+    const size_t lf = text.find("\n\n");
+    if (crlf == std::string_view::npos && lf == std::string_view::npos) return -1;
+    if (lf == std::string_view::npos || (crlf != std::string_view::npos && crlf < lf)) return static_cast<long>(crlf + 4);
+    return static_cast<long>(lf + 2);
+}
+
+bool HasBit(const std::vector<uint8_t>& bits, uint32_t index) {
+    const size_t byte = index / 8;
+    return byte < bits.size() && (bits[byte] & (0x80u >> (index % 8))) != 0;
+}
+
+bool AnyBitSet(const std::vector<uint8_t>& bits) {
+    return std::any_of(bits.begin(), bits.end(), [](uint8_t byte) { return byte != 0; });
+}
+
+std::span<const uint8_t> Bytes(std::string_view text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+TBTPeer::TBTPeer(IPeerJob* job) : TPeerObject(kPeerBitTorrent, job) {}
+
+TBTPeer::~TBTPeer() = default;
+
+IBitTorrentJob* TBTPeer::BitTorrentJob() const { return dynamic_cast<IBitTorrentJob*>(Job()); }
+
+PieceLayout TBTPeer::Layout() const {
+    const IBitTorrentJob* job = BitTorrentJob();
+    return job ? job->TorrentLayout() : PieceLayout{};
+}
+
+int64_t TBTPeer::Now() const { return ClockNow(); }
+
+bool TBTPeer::Fail() {
+    if (QSocket* connection = Connection()) connection->Close();
+    return false;
+}
+
+bool TBTPeer::Send(std::span<const uint8_t> bytes) {
+    QSocket* connection = Connection();
+    if (!connection || bytes.empty()) return connection != nullptr;
+    return connection->Send(bytes.data(), static_cast<int>(bytes.size())) >= 0;
+}
+
+// ---------------------------------------------------------------------------
+// Opening and the handshake
+
+bool TBTPeer::Open(TPeerId* candidate) {
+    Reset();
+    if (!TPeerObject::Open(candidate)) return false;
+    Statistics().incoming = false;
+    const IBitTorrentJob* job = BitTorrentJob();
+    if (!job || job->HandshakeTemplate()[0] != kProtocolNameLength) return false;
+    connectStarted_ = Now();
+    transport_ = ChoosesStreamTransport(*candidate);
+    if (transport_) return OpenStreamTransport(*candidate);
+    QSocket& connection = *Connection();
+    if (!connection.Connect(candidate->ip, candidate->port, false)) return false;
+    SetPhase(kPhaseConnecting);
+    if (connection.IsConnected()) return OnConnected();
+    return connection.IsOpen();
+}
+
+// The UDP stream transport does not exist yet. Once it does, a candidate of
+// priority 34 or less takes it when the job wants peers over the UDP service
+// and its failure count is divisible by 3.
+bool TBTPeer::ChoosesStreamTransport(const TPeerId& /*candidate*/) const { return false; }
+
+bool TBTPeer::OpenStreamTransport(TPeerId& /*candidate*/) { return false; }
+
+bool TBTPeer::Adopt(std::unique_ptr<QSocket> accepted) {
+    Reset();
+    if (!accepted) return false;
+    // The accepted connection gets a candidate of its own before the base
+    // takes it over; the base's reset must then leave that candidate attached.
+    IBitTorrentJob* job = BitTorrentJob();
+    TPeerId* candidate = job ? job->CandidateForIncoming(accepted->RemoteAddress(), accepted->RemotePort()) : nullptr;
+    if (candidate && !TPeerObject::Open(candidate))
+        candidate->openConnections = std::max(candidate->openConnections - 1, 0);
+    adopting_ = true;
+    const bool adopted = TPeerObject::Adopt(std::move(accepted));
+    adopting_ = false;
+    connectStarted_ = Now();
+    return adopted;
+}
+
+bool TBTPeer::OnConnected() { return SendHello(); }
+
+bool TBTPeer::SendHello() {
+    IBitTorrentJob* job = BitTorrentJob();
+    QSocket* connection = Connection();
+    if (!job || !connection || !connection->IsOpen()) return false;
+    state_.handshake = job->HandshakeTemplate();
+    if (state_.handshake[0] != kProtocolNameLength) return false;
+
+    std::string hello;
+    const TPeerId* candidate = Candidate();
+    if (Statistics().incoming) {
+        if (Statistics().wrapped) {
+            hello += kHttpAnswer;
+            hello += ClockNow() % 2 != 0 ? "Close\r\n" : "Keep-Alive\r\n";
+            if (platform::TickMs() % 2 == 0) hello += "Content-Encoding: none\r\n";
+            hello += "\r\n";
+        }
+    } else if (!transport_ && candidate &&
+               (job->WrapsHandshakes() || candidate->failures % kWrapEveryThirdFailure == 1)) {
+        hello += kHttpRequest;
+        if (candidate->failures % 2 == 0) hello += kUserAgentLine;
+        hello += "Host: " + std::to_string(connection->RemoteAddress()) + ":" +
+                 std::to_string(connection->RemotePort() % kHostPortModulus) + "\r\n\r\n";
+    }
+    hello.append(reinterpret_cast<const char*>(state_.handshake.data()), state_.handshake.size());
+    helloSent_ = true;
+    Statistics().lastActivity = Now();
+    return Send(Bytes(hello));
+}
+
+bool TBTPeer::CheckHandshake(QSocket& connection) {
+    IBitTorrentJob* job = BitTorrentJob();
+    if (!job || !connection.IsOpen() || Phase() != kPhaseConnecting) return false;
+    const Handshake& own = job->HandshakeTemplate();
+    if (own[0] != kProtocolNameLength || connection.InputSize() < kHandshakeSize) return false;
+    InfoHash infoHash{};
+    PeerIdentity ownId{};
+    std::copy_n(own.begin() + kHandshakeInfoHashOffset, infoHash.size(), infoHash.begin());
+    std::copy_n(own.begin() + kHandshakePeerIdOffset, ownId.size(), ownId.begin());
+    const HandshakeCheck check =
+        veldmoor::CheckHandshake({connection.InputData(), kHandshakeSize}, infoHash, ownId);
+    if (check.status != HandshakeStatus::kAccepted) return false;
+    if (Statistics().incoming && job->IsPeerIdConnected(check.remotePeerId, *this)) return false;
+    if (TPeerId* candidate = Candidate()) candidate->identity = check.remotePeerId;
+    return true;
+}
+
+bool TBTPeer::AwaitConnect() {
+    QSocket& connection = *Connection();
+    if (connection.IsConnected()) return OnConnected();
+    if (!connection.IsOpen()) return false;
+    const int64_t limit = transport_ ? kTransportConnectTimeoutSeconds : kConnectTimeoutSeconds;
+    if (Now() - connectStarted_ > limit) return Fail();
+    return true;
+}
+
+bool TBTPeer::ReceiveHandshake() {
+    QSocket& connection = *Connection();
+    const long preamble = PreambleLength({connection.InputData(), connection.InputSize()});
+    if (preamble < 0 && connection.InputSize() > kMaxPreambleBytes) return Fail();
+    if (preamble > 0) {
+        connection.ConsumeInput(preamble, false);
+        if (Statistics().incoming) Statistics().wrapped = true;
+    }
+    if (preamble < 0 || connection.InputSize() < kHandshakeSize) {
+        if (Now() - connectStarted_ > kHandshakeTimeoutSeconds) return Fail();
+        // A stranger is refused as soon as its first bytes tell.
+        const Handshake& own = state_.handshake[0] == kProtocolNameLength ? state_.handshake
+                                                                          : BitTorrentJob()->HandshakeTemplate();
+        InfoHash infoHash{};
+        std::copy_n(own.begin() + kHandshakeInfoHashOffset, infoHash.size(), infoHash.begin());
+        const HandshakeCheck early =
+            veldmoor::CheckHandshake({connection.InputData(), connection.InputSize()}, infoHash, PeerIdentity{});
+        if (preamble >= 0 && early.status != HandshakeStatus::kNeedMore) return Fail();
+        return true;
+    }
+    PeerIdentity remoteId{};
+    std::copy_n(connection.InputData() + kHandshakePeerIdOffset, remoteId.size(), remoteId.begin());
+    if (!CheckHandshake(connection) || BitTorrentJob()->IsPeerIdConnected(remoteId, *this)) {
+        SetPhase(kPhaseNone);
+        return Fail();
+    }
+    // An accepted connection answers once the remote side has shown itself.
+    if (!helloSent_ && !SendHello()) return Fail();
+    return CompleteHandshake();
+}
+
+bool TBTPeer::CompleteHandshake() {
+    QSocket& connection = *Connection();
+    IBitTorrentJob& job = *BitTorrentJob();
+    SetPhase(kPhaseEstablished);
+    connection.ConsumeInput(static_cast<long>(kHandshakeSize), false);
+
+    const uint32_t pieceCount = Layout().PieceCount();
+    const std::vector<uint8_t>& own = job.JobBitfield();
+    if (pieceCount > 0 && own.size() == BitfieldSize(pieceCount) && AnyBitSet(own) && !Send(BuildBitfield(own)))
+        return false;
+    state_.remoteBitfield.assign(BitfieldSize(pieceCount), 0);
+    state_.doNotAsk.assign(BitfieldSize(pieceCount), 0);
+    state_.remotePieces = 0;
+    state_.remotePiecesAtHandshake = 0;
+    state_.haveCount = 0;
+    state_.lastHave = -1;
+    state_.chokeTime = Now();
+    state_.peerChoking = true;
+    SetActivity(kActivityWaiting);
+
+    std::array<uint8_t, 10> interestedAndUnchoke{};
+    const BareMessage interested = BuildInterested();
+    const BareMessage unchoke = BuildUnchoke();
+    std::copy(interested.begin(), interested.end(), interestedAndUnchoke.begin());
+    std::copy(unchoke.begin(), unchoke.end(), interestedAndUnchoke.begin() + interested.size());
+    if (!Send(interestedAndUnchoke)) return false;
+    state_.amChoking = false;
+    state_.handshakeComplete = true;
+    // The ranking rates it afresh and keeps it from being unchoked again at once.
+    SetRated(false);
+    SetHoldChoked(true);
+    Statistics().lastActivity = Now();
+    return connection.IsOpen();
+}
+
+// ---------------------------------------------------------------------------
+// Receiving
+
+int TBTPeer::ReadSize() const {
+    if (state_.peerChoking || PendingRequests().empty() || Phase() == kPhaseConnecting) return kChokedReadSize;
+    if (ReceiveRate() > kVeryFastRate) return 65536 + 1024;
+    if (ReceiveRate() > kFastRate) return 32768 + 1024;
+    return 16384 + 1024;
+}
+
+bool TBTPeer::Receive() {
+    if (!IsConnected()) return false;
+    if (!BitTorrentJob()) return Fail();
+    QSocket& connection = *Connection();
+    SetWaitsForInput(false);
+    receivedThisPass_ = 0;
+    // An accepted connection says hello once it has seen the remote side's opening.
+    if (Phase() == kPhaseConnecting && !helloSent_ && !Statistics().incoming) {
+        if (!AwaitConnect()) return false;
+        if (!helloSent_) return true;
+    }
+    const int32_t budget = Job()->DownloadBudget();
+    if (budget <= 0 && Phase() != kPhaseConnecting) return true;
+    int wanted = Phase() == kPhaseConnecting ? kHandshakeReadSize : ReadSize();
+    if (budget < wanted) wanted = std::max(budget, kSmallestReadSize);
+
+    size_t before = connection.InputSize();
+    if (connection.Receive(wanted) < 0) return false;
+    size_t added = connection.InputSize() - before;
+    int64_t left = int64_t{budget} - static_cast<int64_t>(added);
+    receivedThisPass_ = static_cast<int32_t>(added);
+    if (added > 0) Statistics().lastActivity = Now();
+
+    if (Phase() == kPhaseConnecting) {
+        if (!ReceiveHandshake()) return false;
+        if (Phase() == kPhaseConnecting) {
+            SetWaitsForInput(connection.IsConnected());
+            return true;
+        }
+    } else if (added == 0) {
+        connection.ConsumeInput(0, false);
+        SetWaitsForInput(true);
+        return true;
+    }
+
+    // The socket keeps delivering full reads: take more in larger reads.
+    for (int reads = 0; static_cast<int>(added) == wanted && reads < kMaxReadsPerStep && left > 0 &&
+                        connection.InputSize() < kMaxBufferedInput;
+         ++reads) {
+        wanted = static_cast<int>(std::min({int64_t{wanted} * 2, left, kLargestReadSize}));
+        before = connection.InputSize();
+        if (connection.Receive(wanted) < 0) return false;
+        added = connection.InputSize() - before;
+        left -= static_cast<int64_t>(added);
+        receivedThisPass_ += static_cast<int32_t>(added);
+    }
+    SetWaitsForInput(static_cast<int>(added) < wanted);
+
+    const bool wasChoking = state_.peerChoking;
+    if (!ParseMessages()) return false;
+    if (state_.peerChoking != wasChoking) {
+        if (state_.peerChoking) {
+            if (!PendingRequests().empty()) CancelAndReturnRequests();
+        } else {
+            state_.inFlight = 0;
+            state_.timeoutCounter = 0;
+            if (!SendRequests()) return false;
+        }
+    }
+    return IsConnected();
+}
+
+bool TBTPeer::ParseMessages() {
+    QSocket& connection = *Connection();
+    size_t used = 0;
+    while (connection.IsOpen() && used < connection.InputSize()) {
+        const std::span<const uint8_t> rest(connection.InputData() + used, connection.InputSize() - used);
+        const Frame frame = ReadFrame(rest);
+        if (frame.status == FrameStatus::kNeedMore) {
+            if (frame.headerKnown && frame.id == kMsgPiece) NotePartialPiece(rest);
+            break;
+        }
+        if (frame.status == FrameStatus::kKeepAlive) {
+            used += frame.used;
+            continue;
+        }
+        if (frame.status == FrameStatus::kError) {
+            ++Statistics().errors;
+            return Fail();
+        }
+        if (frame.id == kMsgPiece) {
+            state_.receivingPiece = false;
+            partialNoted_ = 0;
+        }
+        if (!HandleMessage(frame.id, frame.payload)) return Fail();
+        used += frame.used;
+    }
+    if (!connection.IsOpen()) return false;
+    const bool keep = ReceiveRate() > kVeryFastRate || receivedThisPass_ > kKeepInputAfterBytes;
+    connection.ConsumeInput(static_cast<long>(used), keep);
+    return true;
+}
+
+bool TBTPeer::HandleMessage(uint8_t id, std::span<const uint8_t> payload) {
+    switch (id) {
+        case kMsgChoke:
+            SetPeerChoking(true);
+            return true;
+        case kMsgUnchoke:
+            SetPeerChoking(false);
+            return true;
+        case kMsgHave:
+            return HandleHave(payload);
+        case kMsgBitfield:
+            return HandleBitfield(payload);
+        case kMsgRequest:
+        case kMsgCancel:
+            return HandleRequest(id, payload);
+        case kMsgPiece:
+            return HandlePiece(payload);
+        default:
+            // Interest and ids this side does not speak change nothing.
+            return true;
+    }
+}
+
+void TBTPeer::SetPeerChoking(bool choking) {
+    state_.peerChoking = choking;
+    if (!choking)
+        state_.chokeTime = 0;
+    else if (state_.chokeTime == 0)
+        state_.chokeTime = Now();
+    UpdateActivity();
+}
+
+void TBTPeer::UpdateActivity() {
+    SetActivity(state_.peerChoking || state_.amChoking ? kActivityWaiting : kActivityReceiving);
+}
+
+void TBTPeer::NoteSeed() {
+    const uint32_t count = Layout().PieceCount();
+    if (count > 0 && static_cast<uint32_t>(state_.remotePieces) >= count && state_.seedSince == 0)
+        state_.seedSince = Now();
+}
+
+bool TBTPeer::HandleHave(std::span<const uint8_t> payload) {
+    const uint32_t count = Layout().PieceCount();
+    uint32_t index = 0;
+    if (ParseHave(payload, count, index) != WireError::kNone) {
+        ++Statistics().errors;
+        return false;
+    }
+    if (state_.remoteBitfield.size() != BitfieldSize(count)) state_.remoteBitfield.assign(BitfieldSize(count), 0);
+    if (state_.doNotAsk.size() != BitfieldSize(count)) state_.doNotAsk.assign(BitfieldSize(count), 0);
+    const auto mask = static_cast<uint8_t>(0x80u >> (index % 8));
+    uint8_t& byte = state_.remoteBitfield[index / 8];
+    if ((byte & mask) == 0) {
+        byte = static_cast<uint8_t>(byte | mask);
+        ++state_.remotePieces;
+        ++state_.haveCount;
+        NoteSeed();
+    }
+    state_.doNotAsk[index / 8] = static_cast<uint8_t>(state_.doNotAsk[index / 8] & ~mask);
+    if (state_.starved) {
+        const TPieces* map = Job()->ReadyPieceMap();
+        if (map && map->IsPieceWanted(index)) state_.starved = false;
+    }
+    state_.lastHave = static_cast<int32_t>(index);
+    return true;
+}
+
+bool TBTPeer::HandleBitfield(std::span<const uint8_t> payload) {
+    const uint32_t count = Layout().PieceCount();
+    if (CheckBitfield(payload, count) != WireError::kNone) {
+        ++Statistics().errors;
+        return false;
+    }
+    state_.remoteBitfield.assign(payload.begin(), payload.end());
+    // Spare bits mean nothing; cleared, they cannot pass for pieces.
+    if (count % 8 != 0) state_.remoteBitfield.back() &= static_cast<uint8_t>(0xFFu << (8 - count % 8));
+    if (state_.doNotAsk.size() != state_.remoteBitfield.size()) state_.doNotAsk.assign(state_.remoteBitfield.size(), 0);
+    state_.remotePieces = static_cast<int32_t>(CountPieces(state_.remoteBitfield, count));
+    state_.remotePiecesAtHandshake = state_.remotePieces;
+    if (state_.remotePieces == 0) {
+        if (!state_.starved) state_.starvedSince = Now();
+        state_.starved = true;
+    } else {
+        SetRated(true);
+    }
+    NoteSeed();
+    return true;
+}
+
+bool TBTPeer::HandleRequest(uint8_t id, std::span<const uint8_t> payload) {
+    BlockRef block;
+    if (ParseBlockRequest(payload, Layout(), block) != WireError::kNone) {
+        ++Statistics().errors;
+        return false;
+    }
+    const auto same = [&](const UploadRequest& queued) {
+        return queued.index == block.index && queued.begin == block.begin && queued.length == block.length;
+    };
+    if (id == kMsgCancel) {
+        std::erase_if(uploads_, same);
+        return true;
+    }
+    if (state_.amChoking || std::any_of(uploads_.begin(), uploads_.end(), same)) return true;
+    const IBitTorrentJob* job = BitTorrentJob();
+    if (!job || !HasBit(job->JobBitfield(), block.index) || uploads_.size() >= kMaxUploadRequests) return true;
+    uploads_.push_back({block.index, block.begin, block.length});
+    return true;
+}
+
+bool TBTPeer::HandlePiece(std::span<const uint8_t> payload) {
+    const PieceLayout layout = Layout();
+    uint32_t unreadable = 0;
+    if (IsUnreadableBlockMarker(payload, unreadable)) {
+        if (unreadable >= layout.PieceCount()) {
+            ++Statistics().errors;
+            return false;
+        }
+        if (state_.doNotAsk.size() == BitfieldSize(layout.PieceCount()))
+            state_.doNotAsk[unreadable / 8] |= static_cast<uint8_t>(0x80u >> (unreadable % 8));
+        ReturnRequestsOfPiece(static_cast<int32_t>(unreadable));
+        return true;
+    }
+    PieceBlock block;
+    if (ParsePiece(payload, layout, block) != WireError::kNone) {
+        ++Statistics().errors;
+        return false;
+    }
+    pieceDataSinceCheck_ = true;
+    const uint64_t position = uint64_t{block.index} * layout.pieceLength + block.begin;
+    if (position % kBlockSize != 0 || position / kBlockSize > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+        ++Statistics().errors;
+        return false;
+    }
+    return DeliverBlock(static_cast<int32_t>(position / kBlockSize), block.data.data(),
+                        static_cast<int32_t>(block.data.size()));
+}
+
+void TBTPeer::NotePartialPiece(std::span<const uint8_t> buffered) {
+    state_.receivingPiece = true;
+    constexpr size_t kHeader = kLengthPrefixSize + 1 + kPieceHeaderPayload;
+    if (buffered.size() < kHeader || buffered.size() <= partialNoted_ + kPartialNoteBytes) return;
+    partialNoted_ = buffered.size();
+    pieceDataSinceCheck_ = true;
+    const PieceLayout layout = Layout();
+    const uint64_t position = uint64_t{LoadBigEndian32(buffered.data() + 5)} * layout.pieceLength +
+                              LoadBigEndian32(buffered.data() + 9);
+    if (position % kBlockSize != 0) return;
+    // A slow block that keeps moving is not to be given up.
+    for (BlockRequest& request : MutablePendingRequests()) {
+        if (static_cast<uint64_t>(request.block) * kBlockSize == position) {
+            request.createdAt = static_cast<int32_t>(Now());
+            break;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Choking
+
+void TBTPeer::Choke() {
+    state_.amChoking = true;
+    SetActivity(kActivityWaiting);
+    if (state_.handshakeComplete && IsConnected()) Send(BuildChoke());
+}
+
+void TBTPeer::Unchoke() {
+    state_.amChoking = false;
+    UpdateActivity();
+    if (state_.handshakeComplete && IsConnected()) Send(BuildUnchoke());
+}
+
+void TBTPeer::ChokeAndDropUploads() {
+    Choke();
+    uploads_.clear();
+}
+
+int32_t TBTPeer::TakeHaveCount() { return std::exchange(state_.haveCount, 0); }
+
+// ---------------------------------------------------------------------------
+// What the job asks
+
+const void* TBTPeer::GetInfo(int which) const {
+    if (which == kBitTorrentInfo) return &state_;
+    return TPeerObject::GetInfo(which);
+}
+
+int32_t TBTPeer::GetRemoteRate() {
+    if (!IsEstablished()) return 0;
+    const int64_t gained = int64_t{state_.remotePieces} - state_.remotePiecesAtHandshake;
+    if (gained <= 4) return 0;
+    const int64_t seconds = std::max<int64_t>(Now() - Connection()->ConnectTime(), 1);
+    const int64_t rate = gained * (Layout().pieceLength / 1024) / seconds;
+    return static_cast<int32_t>(std::min<int64_t>(rate, std::numeric_limits<int32_t>::max()));
+}
+
+bool TBTPeer::IsIdle() {
+    if (!Job() || !Job()->PeerToPeerEnabled()) return true;
+    const QSocket* connection = Connection();
+    if (!IsConnected() || !connection) return false;
+    const int64_t now = Now();
+    if (connection->ConnectTime() == 0 || now - connection->ConnectTime() <= 120) return false;
+    constexpr int64_t kIdleAverageRate = 18;
+    if (Job()->DownloadComplete()) return SendRate() < 1 && connection->GetSendRate(now) <= kIdleAverageRate;
+    return ReceiveRate() < 1 && connection->GetReceiveRate(now) <= kIdleAverageRate;
+}
+
+bool TBTPeer::IsSeed() {
+    const uint32_t count = Layout().PieceCount();
+    if (count == 0 || static_cast<uint32_t>(state_.remotePieces) < count) return false;
+    if (state_.seedSince == 0) state_.seedSince = Now();
+    return true;
+}
+
+bool TBTPeer::IsSeedSettled() { return IsSeed() && Now() - state_.seedSince > 15; }
+
+bool TBTPeer::IsStarved() { return state_.starved && Now() - state_.starvedSince > 90; }
+
+// ---------------------------------------------------------------------------
+// Reset
+
+void TBTPeer::Reset() {
+    // Adopt's own reset must not detach the candidate just given to it.
+    if (adopting_) return;
+    state_.inFlight = 0;
+    SetPhase(kPhaseNone);
+    state_.remoteBitfield.clear();
+    TPeerObject::Reset();
+    state_ = BitTorrentState{};
+    uploads_.clear();
+    uploads_.shrink_to_fit();
+    recentCancels_.clear();
+    farEnd_ = FarEndRange{};
+    connectStarted_ = 0;
+    lastStarvedRound_ = 0;
+    nextRoundAt_ = 0;
+    lastTimeoutCheck_ = 0;
+    pieceDataSinceCheck_ = false;
+    partialNoted_ = 0;
+    deliveredBlocks_ = 0;
+    receivedThisPass_ = 0;
+    helloSent_ = false;
+    flushTurn_ = false;
+    transport_ = false;
+}
+
+}  // namespace veldmoor

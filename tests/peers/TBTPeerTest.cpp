@@ -1,0 +1,236 @@
+// The BitTorrent peer against a remote side scripted by the test over
+// loopback, with a job that has pieces to offer but no piece map: the wire
+// exchange, not the download.
+#include "peers/TBTPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "peers/BitTorrentWire.h"
+#include "peers/IBitTorrentJob.h"
+#include "peers/SourceAddress.h"
+#include "tests/peers/LoopbackHelpers.h"
+#include "tests/support/PeerJobStub.h"
+
+namespace veldmoor::test {
+namespace {
+
+constexpr uint32_t kPieceLength = 32768;
+constexpr uint32_t kPieces = 10;
+const InfoHash kInfoHash{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+const PeerIdentity kOwnId{0, 1, 'V', 'm', 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
+const PeerIdentity kRemoteId{'-', 'R', 'M', '0', '0', '0', '1', '-', 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5};
+
+class FakeJob final : public PeerJobStubOf<IPeerJob>, public IBitTorrentJob {
+public:
+    bool PeerToPeerEnabled() const override { return true; }
+    bool DownloadComplete() const override { return false; }
+    void CountWaitingUpload() override {}
+    void SourceFailed(TPeerId* /*candidate*/, bool /*retry*/, int32_t /*delay*/) override {}
+    bool AddCandidate(TPeerId* /*candidate*/, bool /*a*/, bool /*b*/) override { return false; }
+    void NoteRedirectResolution(bool /*unresolvable*/) override {}
+
+    const Handshake& HandshakeTemplate() const override { return handshake; }
+    PieceLayout TorrentLayout() const override { return {kPieceLength, uint64_t{kPieceLength} * kPieces}; }
+    const std::vector<uint8_t>& JobBitfield() const override { return bitfield; }
+    bool WrapsHandshakes() const override { return false; }
+    int32_t UploadBudget() const override { return 1 << 30; }
+    void AddUploaded(int32_t /*bytes*/) override {}
+    int32_t UploadSlotCount() const override { return 8; }
+    bool ServesUploads() const override { return true; }
+    bool IsPeerIdConnected(const PeerIdentity& /*peerId*/, const TPeerObject& /*asking*/) const override {
+        return false;
+    }
+    TPeerId* CandidateForIncoming(uint32_t /*ip*/, int32_t /*port*/) override { return nullptr; }
+    bool AddInFlight(int32_t /*piece*/) override { return true; }
+    void RemoveInFlight(int32_t /*piece*/, bool /*discard*/) override {}
+    void ForgetInFlight(int32_t /*piece*/) override {}
+    int32_t RandomStart() const override { return 0; }
+    bool TakeRequests(std::vector<BlockRequest>& /*list*/, const std::vector<uint8_t>& /*peerBitfield*/, int /*max*/,
+                      const std::vector<uint8_t>& /*exclude*/) override {
+        return false;
+    }
+    const std::vector<BlockRequest>& OutstandingRequests() const override { return pool; }
+    bool HasOutstandingRequest(int32_t /*block*/) const override { return false; }
+    void AddOutstandingRequest(const BlockRequest& /*request*/) override {}
+    bool WaitsForServerSources() override { return false; }
+    bool HasSourceRanges() const override { return false; }
+    bool CutFarEndRun(const std::function<bool(int32_t)>& /*qualifies*/, int32_t /*minimumPieces*/,
+                      PieceRun& /*run*/) override {
+        return false;
+    }
+    int32_t FarEndPiece(const std::function<bool(int32_t)>& /*qualifies*/, int32_t /*peerRate*/) override {
+        return -1;
+    }
+
+    Handshake handshake = BuildHandshake(kInfoHash, kOwnId);
+    // Pieces 0 and 2.
+    std::vector<uint8_t> bitfield{0xA0, 0x00};
+    std::vector<BlockRequest> pool;
+};
+
+struct PeerRelease {
+    void operator()(TPeerObject* peer) const { peer->Release(); }
+};
+struct CandidateRelease {
+    void operator()(TPeerId* candidate) const { candidate->Release(); }
+};
+
+std::string Text(const auto& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+std::string RemoteHandshake() { return Text(BuildHandshake(kInfoHash, kRemoteId)); }
+
+std::string Have(uint32_t piece) { return Text(BuildHave(piece)); }
+
+std::string Bitfield(std::vector<uint8_t> bits) { return Text(BuildBitfield(bits)); }
+
+std::string Request(uint32_t piece, uint32_t begin, uint32_t length) {
+    return Text(BuildRequest({piece, begin, length}));
+}
+
+class TBTPeerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(listener_.Listen(0, Loopback()));
+        candidate_.reset(new TPeerId({}, kPeerBitTorrent));
+        candidate_->ip = Loopback();
+        candidate_->port = listener_.LocalPort();
+        candidate_->resolved = true;
+    }
+
+    // Steps the peer until `done` holds; false when a step failed first.
+    bool StepUntil(const std::function<bool()>& done) {
+        bool stepped = true;
+        WaitUntil([&] {
+            stepped = peer_->Tick();
+            if (remote_) remote_->Receive(0);
+            return !stepped || done();
+        });
+        return stepped && done();
+    }
+
+    // Steps the peer until a step fails, as the job then drops it.
+    bool StepUntilDropped() {
+        return WaitUntil([&] {
+            if (remote_) remote_->Receive(0);
+            return !peer_->Tick();
+        });
+    }
+
+    // An outgoing connection through the handshake; the remote side then
+    // holds what the peer sent.
+    void Establish() {
+        ASSERT_TRUE(peer_->Open(candidate_.get()));
+        remote_ = AcceptOne(listener_);
+        ASSERT_NE(remote_, nullptr);
+        ASSERT_TRUE(SendAll(*remote_, RemoteHandshake()));
+        ASSERT_TRUE(StepUntil([&] { return peer_->IsEstablished(); }));
+    }
+
+    // Sends `bytes` and steps the peer until it has parsed them all.
+    bool Deliver(const std::string& bytes) {
+        const uint64_t expected = peer_->Connection()->TotalReceived() + bytes.size();
+        if (!SendAll(*remote_, bytes)) return false;
+        return StepUntil([&] {
+            const QSocket* connection = peer_->Connection();
+            return connection->TotalReceived() >= expected && connection->InputSize() == 0;
+        });
+    }
+
+    QSocket listener_;
+    FakeJob job_;
+    std::unique_ptr<TPeerId, CandidateRelease> candidate_;
+    std::unique_ptr<TBTPeer, PeerRelease> peer_{new TBTPeer(&job_)};
+    std::unique_ptr<QSocket> remote_;
+};
+
+TEST_F(TBTPeerTest, AfterTheHandshakeTheRemoteSideGetsBitfieldInterestedAndUnchokeInThatOrder) {
+    Establish();
+    const std::string expected = Text(job_.handshake) + Bitfield(job_.bitfield) + Text(BuildInterested()) +
+                                 Text(BuildUnchoke());
+    ASSERT_TRUE(StepUntil([&] { return remote_->InputSize() >= expected.size(); }));
+    EXPECT_EQ(Input(*remote_), expected);
+    EXPECT_EQ(candidate_->identity, kRemoteId) << "the remote peer id is kept with the candidate";
+    EXPECT_FALSE(peer_->IsChokingRemote());
+}
+
+TEST_F(TBTPeerTest, AnHttpLookingPreambleIsSkippedAndAnsweredBeforeTheHandshake) {
+    QSocket opener;
+    ASSERT_TRUE(opener.Connect(Loopback(), listener_.LocalPort(), false));
+    ASSERT_TRUE(WaitConnected(opener));
+    ASSERT_TRUE(peer_->Adopt(AcceptOne(listener_)));
+    ASSERT_TRUE(SendAll(opener, "GET / HTTP/1.0\r\nHost: 2130706433:1\r\n\r\n" + RemoteHandshake()));
+
+    const std::string answer = "HTTP/1.0 200 OK\r\nConnection: ";
+    ASSERT_TRUE(StepUntil([&] {
+        opener.Receive(0);
+        const std::string input = Input(opener);
+        const size_t body = input.find("\r\n\r\n");
+        return body != std::string::npos && input.size() >= body + 4 + kHandshakeSize;
+    }));
+    const std::string input = Input(opener);
+    EXPECT_EQ(input.rfind(answer, 0), 0u) << input;
+    const size_t body = input.find("\r\n\r\n") + 4;
+    EXPECT_EQ(input.substr(body, kHandshakeSize), Text(job_.handshake));
+    EXPECT_TRUE(peer_->IsEstablished());
+    EXPECT_TRUE(peer_->Statistics().wrapped);
+}
+
+TEST_F(TBTPeerTest, MessagesFromTheRemoteSide) {
+    struct Case {
+        const char* name;
+        bool chokeFirst;  // this side chokes the remote side before the bytes arrive
+        std::string bytes;
+        bool dropped;
+        int32_t remotePieces;
+        int32_t haveCount;
+        bool starved;
+        size_t queuedUploads;
+        int32_t doNotAsk;  // a piece the peer must not be asked for, or -1
+    };
+    const std::string keepAlive = Text(BuildKeepAlive());
+    const std::string oversizedPiece = std::string{0, 2, 0, 10, kMsgPiece};  // 9 + 131073
+    const Case cases[] = {
+        {"a keep-alive between two messages is skipped", false, Have(1) + keepAlive + Have(3), false, 2, 2, false, 0, -1},
+        {"a bitfield of the wrong length drops the peer", false, Bitfield({0xFF}), true, 0, 0, false, 0, -1},
+        {"an all-zero bitfield marks the peer starved", false, Bitfield({0, 0}), false, 0, 0, true, 0, -1},
+        {"a have for a known piece changes nothing", false, Bitfield({0x10, 0}) + Have(3), false, 1, 0, false, 0, -1},
+        {"a have for a new piece counts", false, Bitfield({0x10, 0}) + Have(4), false, 2, 1, false, 0, -1},
+        {"a have beyond the piece count drops the peer", false, Have(kPieces), true, 0, 0, false, 0, -1},
+        {"a request while choking is ignored", true, Request(0, 0, 16384), false, 0, 0, false, 0, -1},
+        {"a request while unchoked is queued", false, Request(0, 0, 16384), false, 0, 0, false, 1, -1},
+        {"a request for a piece this side lacks is ignored", false, Request(1, 0, 16384), false, 0, 0, false, 0, -1},
+        {"a request reaching past its piece drops the peer", false, Request(0, 16385, 16384), true, 0, 0, false, 0, -1},
+        {"a piece message above the length limit drops the peer", false, oversizedPiece, true, 0, 0, false, 0, -1},
+        {"the unreadable-block marker is not data", false, Text(BuildUnreadableBlockMarker(6)), false, 0, 0, false, 0, 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Establish();
+        if (c.chokeFirst) peer_->Choke();
+        if (c.dropped) {
+            ASSERT_TRUE(SendAll(*remote_, c.bytes));
+            EXPECT_TRUE(StepUntilDropped());
+        } else {
+            ASSERT_TRUE(Deliver(c.bytes));
+            const auto& state = *static_cast<const BitTorrentState*>(peer_->GetInfo(TBTPeer::kBitTorrentInfo));
+            EXPECT_EQ(state.remotePieces, c.remotePieces);
+            EXPECT_EQ(state.haveCount, c.haveCount);
+            EXPECT_EQ(state.starved, c.starved);
+            EXPECT_EQ(peer_->QueuedUploads(), c.queuedUploads);
+            for (uint32_t piece = 0; piece < kPieces; ++piece)
+                EXPECT_EQ((state.doNotAsk.at(piece / 8) & (0x80u >> (piece % 8))) != 0,
+                          static_cast<int32_t>(piece) == c.doNotAsk)
+                    << piece;
+        }
+        peer_->Reset();
+        remote_.reset();
+    }
+}
+
+}  // namespace
+}  // namespace veldmoor::test
