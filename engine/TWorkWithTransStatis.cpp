@@ -103,7 +103,12 @@ void TWorkWithTransStatis::TickSecond(bool complete) {
         RefreshStatus(complete);
     }
     AnnounceHaves();
-    if (complete) return;
+    if (complete) {
+        // A seeding job still announces to its trackers and takes peers that
+        // want pieces; only the sources are done with.
+        ConnectPeers();
+        return;
+    }
 
     ConnectSources();
     ConnectPeers();
