@@ -46,22 +46,7 @@ const std::string kFileName = "big.bin";
 
 using InfoHash = std::array<uint8_t, 20>;
 
-struct Status {
-    long long progress = 0, status = 0, speed = 0, fromSources = 0, fromPeers = 0, onDisk = 0, remaining = 0,
-              totalKib = 0;
-};
-
-std::optional<Status> ParseStatus(const std::string& line) {
-    if (!HasStatusJsonShape(line)) return std::nullopt;
-    Status s;
-    const int read = std::sscanf(line.c_str(),
-                                 R"({"progress":%lld,"status":%lld,"speed":%lld,"from_sources":%lld,)"
-                                 R"("from_peers":%lld,"on_disk":%lld,"remaining":%lld,"total_kib":%lld})",
-                                 &s.progress, &s.status, &s.speed, &s.fromSources, &s.fromPeers, &s.onDisk,
-                                 &s.remaining, &s.totalKib);
-    if (read != 8) return std::nullopt;
-    return s;
-}
+using Status = StatusLine;
 
 std::string Digest(const EVP_MD* kind, const std::string& bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -275,7 +260,7 @@ protected:
         std::vector<Status> lines;
         std::ifstream file(dir_.File("out.txt"));
         for (std::string line; std::getline(file, line);)
-            if (const auto status = ParseStatus(line)) lines.push_back(*status);
+            if (const auto status = ParseStatusLine(line)) lines.push_back(*status);
         return lines;
     }
 

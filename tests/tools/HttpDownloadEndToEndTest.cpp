@@ -95,22 +95,7 @@ void WaitForQuietLogs(const std::vector<std::string>& paths) {
         std::chrono::seconds(30)));
 }
 
-struct Status {
-    long long progress = 0, status = 0, speed = 0, fromSources = 0, fromPeers = 0, onDisk = 0, remaining = 0,
-              totalKib = 0;
-};
-
-std::optional<Status> ParseStatus(const std::string& line) {
-    if (!HasStatusJsonShape(line)) return std::nullopt;
-    Status s;
-    const int read = std::sscanf(line.c_str(),
-                                 R"({"progress":%lld,"status":%lld,"speed":%lld,"from_sources":%lld,)"
-                                 R"("from_peers":%lld,"on_disk":%lld,"remaining":%lld,"total_kib":%lld})",
-                                 &s.progress, &s.status, &s.speed, &s.fromSources, &s.fromPeers, &s.onDisk,
-                                 &s.remaining, &s.totalKib);
-    if (read != 8) return std::nullopt;
-    return s;
-}
+using Status = StatusLine;
 
 std::string Md5OfFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -204,7 +189,7 @@ protected:
         std::vector<Status> lines;
         std::ifstream file(dir_.File("out.txt"));
         for (std::string line; std::getline(file, line);) {
-            if (const auto status = ParseStatus(line))
+            if (const auto status = ParseStatusLine(line))
                 lines.push_back(*status);
             else if (unreadable)
                 unreadable->push_back(line);

@@ -1,5 +1,7 @@
 #pragma once
+#include <cstdio>
 #include <iterator>
+#include <optional>
 #include <string>
 
 namespace veldmoor::test {
@@ -21,6 +23,24 @@ inline bool HasStatusJsonShape(const std::string& line) {
         if (line[at++] != (k + 1 == std::size(keys) ? '}' : ',')) return false;
     }
     return at == line.size();
+}
+
+// The fields of one --status-json line.
+struct StatusLine {
+    long long progress = 0, status = 0, speed = 0, fromSources = 0, fromPeers = 0, onDisk = 0, remaining = 0,
+              totalKib = 0;
+};
+
+inline std::optional<StatusLine> ParseStatusLine(const std::string& line) {
+    if (!HasStatusJsonShape(line)) return std::nullopt;
+    StatusLine s;
+    const int read = std::sscanf(line.c_str(),
+                                 R"({"progress":%lld,"status":%lld,"speed":%lld,"from_sources":%lld,)"
+                                 R"("from_peers":%lld,"on_disk":%lld,"remaining":%lld,"total_kib":%lld})",
+                                 &s.progress, &s.status, &s.speed, &s.fromSources, &s.fromPeers, &s.onDisk,
+                                 &s.remaining, &s.totalKib);
+    if (read != 8) return std::nullopt;
+    return s;
 }
 
 }  // namespace veldmoor::test
