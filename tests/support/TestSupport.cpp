@@ -1,9 +1,15 @@
 #include "tests/support/TestSupport.h"
 
+#include <openssl/evp.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace veldmoor::test {
 
@@ -25,6 +31,28 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+std::string Md5OfFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return "missing " + path;
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) return "no MD5";
+    std::vector<char> buffer(size_t{4} << 20);
+    while (file) {
+        file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        if (file.gcount() > 0) EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(file.gcount()));
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return "no MD5";
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
 }
 
 }  // namespace veldmoor::test

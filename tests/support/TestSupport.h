@@ -25,4 +25,8 @@ private:
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// The MD5 of a file as lowercase hex, read in large chunks; "missing PATH"
+// when it cannot be opened.
+std::string Md5OfFile(const std::string& path);
+
 }  // namespace veldmoor::test

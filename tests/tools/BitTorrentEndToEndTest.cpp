@@ -55,28 +55,6 @@ std::string Digest(const EVP_MD* kind, const std::string& bytes) {
     return std::string(reinterpret_cast<const char*>(digest), length);
 }
 
-std::string Md5OfFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return "missing " + path;
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) return "no MD5";
-    std::vector<char> buffer(size_t{4} << 20);
-    while (file) {
-        file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        if (file.gcount() > 0) EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(file.gcount()));
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return "no MD5";
-    std::string hex;
-    char pair[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-        hex += pair;
-    }
-    return hex;
-}
-
 std::string Bencoded(const std::string& text) { return std::to_string(text.size()) + ":" + text; }
 
 // The torrent with `announce` as its tracker. SingleFileTorrent's keys are
