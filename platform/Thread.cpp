@@ -1,6 +1,9 @@
 #include "platform/Thread.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -38,6 +41,11 @@ bool CreateDetachedThread(ThreadProc proc, void* argument, uint32_t* threadId) {
         return false;
     }
     return true;
+}
+
+void NameCurrentThread(const char* name) {
+    const std::string shortName = std::string(name).substr(0, 15);
+    ::pthread_setname_np(::pthread_self(), shortName.c_str());
 }
 
 }  // namespace veldmoor::platform

@@ -13,4 +13,8 @@ uint32_t CurrentThreadId();
 // thread's id in `threadId` before the thread can observe it and returns true.
 bool CreateDetachedThread(ThreadProc proc, void* argument, uint32_t* threadId);
 
+// Names the calling thread for debuggers and process listings (at most 15
+// characters are kept).
+void NameCurrentThread(const char* name);
+
 }  // namespace veldmoor::platform

@@ -1,0 +1,231 @@
+#include "netenv/UpnpPortMapping.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <random>
+#include <utility>
+
+#include "foundation/CVeldmoorLog.h"
+#include "foundation/EventSink.h"
+#include "netenv/MiniupnpcGateway.h"
+#include "platform/Clock.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr int32_t kLogChannel = 3;
+constexpr char kFailureCode[] = "11500105";
+constexpr char kMappedCode[] = "11390000";
+constexpr char kNotNeededCode[] = "11390001";
+constexpr int kCandidateSpread = 10000;
+constexpr std::array<int, 8> kExcludedPorts = {40412, 40421, 40422, 40423, 40426, 43958, 44444, 47262};
+
+std::optional<std::array<int, 4>> ParseDottedIpv4(const std::string& text) {
+    std::array<int, 4> octets{};
+    const char* at = text.data();
+    const char* end = text.data() + text.size();
+    for (std::size_t i = 0; i < octets.size(); ++i) {
+        if (i > 0) {
+            if (at == end || *at != '.') return std::nullopt;
+            ++at;
+        }
+        const char* digitsStart = at;
+        const auto [next, error] = std::from_chars(at, end, octets[i]);
+        if (error != std::errc() || next == digitsStart || next - digitsStart > 3 || octets[i] > 255) {
+            return std::nullopt;
+        }
+        at = next;
+    }
+    if (at != end) return std::nullopt;
+    return octets;
+}
+
+}  // namespace
+
+bool IsExcludedPort(int port) {
+    return std::find(kExcludedPorts.begin(), kExcludedPorts.end(), port) != kExcludedPorts.end();
+}
+
+int FirstCandidatePort(uint32_t randomValue) {
+    int port = kLowestListeningPort + static_cast<int>(randomValue % kCandidateSpread) + 1;
+    while (IsExcludedPort(port)) ++port;
+    return port;
+}
+
+int NextCandidatePort(int port) {
+    do {
+        ++port;
+        if (port < kLowestListeningPort || port > kHighestListeningPort) port = kLowestListeningPort;
+    } while (IsExcludedPort(port));
+    return port;
+}
+
+int ChooseListeningPort(int start, const std::function<bool(int)>& portInUse) {
+    int candidate = start;
+    do {
+        if (!portInUse(candidate)) return candidate;
+        candidate = NextCandidatePort(candidate);
+    } while (candidate != start);
+    return 0;
+}
+
+bool IsPrivateAddress(const std::string& address) {
+    const auto octets = ParseDottedIpv4(address);
+    if (!octets) return false;
+    const int first = (*octets)[0];
+    const int second = (*octets)[1];
+    if (first <= 6 || first == 10 || first == 127) return true;
+    if (first == 192 && second == 168) return true;
+    if (first == 169 && second == 254) return true;
+    return first == 172 && second >= 16 && second <= 31;
+}
+
+void EngineNotificationQueue::PostNotification(int code, int32_t result) {
+    std::lock_guard lock(lock_);
+    waiting_.push_back({code, result});
+}
+
+std::vector<EngineNotificationQueue::Notification> EngineNotificationQueue::TakeAll() {
+    std::lock_guard lock(lock_);
+    return std::exchange(waiting_, {});
+}
+
+UpnpPortMapping::UpnpPortMapping(IEventSink& events)
+    : UpnpPortMapping(events, VeldmoorLog(), std::make_unique<SystemLocalNetwork>(),
+                      std::make_unique<MiniupnpcGateway>()) {}
+
+UpnpPortMapping::UpnpPortMapping(IEventSink& events, CVeldmoorLog& log, std::unique_ptr<ILocalNetwork> network,
+                                 std::unique_ptr<IUpnpGateway> gateway)
+    : events_(events),
+      log_(log),
+      network_(std::move(network)),
+      gateway_(std::move(gateway)),
+      engine_(*gateway_, events, log) {}
+
+UpnpPortMapping::~UpnpPortMapping() = default;
+
+int UpnpPortMapping::SetUpPortMapping() {
+    std::minstd_rand random(static_cast<uint32_t>(platform::CalendarSeconds()));
+    const int port = ChooseListeningPort(FirstCandidatePort(static_cast<uint32_t>(random())),
+                                         [this](int candidate) { return PortInUse(candidate); });
+    if (port == 0) {
+        Report(kFailureCode, "没有可用的端口，uPnP失败");
+        return 0;
+    }
+    const std::optional<std::string> address = LocalAddress();
+    if (!address) {
+        Report(kFailureCode, "无法获取本地ip，uPnP失败");
+        return 0;
+    }
+    if (!IsPrivateAddress(*address)) {
+        Report(kNotNeededCode, "无需uPnP：本机直通外网" + *address);
+        return port;
+    }
+
+    deviceFound_ = true;
+    searchDone_.Reset();
+    if (!engine_.StartDeviceSearch(&queue_, *address)) {
+        Report(kFailureCode, "IGD设备信息线程创建失败");
+        return 0;
+    }
+    Log("IGD设备信息线程已创建");
+
+    PortMappingRequest request;
+    request.externalPort = std::to_string(port);
+    request.protocol = "TCP";
+    request.internalClient = *address;
+    request.internalPort = std::to_string(port);
+    request.enabled = "Yes";
+    request.description = kDescription;
+    if (!engine_.StartMapping(request, &queue_, &searchDone_)) {
+        Report(kFailureCode, "uPnP线程创建失败");
+        return 0;
+    }
+    Log("uPnP线程已创建");
+    return port;
+}
+
+void UpnpPortMapping::DeliverNotifications() {
+    for (const auto& notification : queue_.TakeAll()) OnEngineNotification(notification.code, notification.result);
+    RenewLeaseWhenDue();
+}
+
+void UpnpPortMapping::RemoveMapping() {
+    removed_ = true;
+    renewalFromTick_.reset();
+    engine_.StopWorkers();
+    if (engine_.AddedMappingLease()) engine_.RemoveAddedMapping();
+    mapped_ = false;
+}
+
+void UpnpPortMapping::OnEngineNotification(int code, int32_t result) {
+    switch (code) {
+        case kDeviceSearchFinished: OnDeviceSearchFinished(result); break;
+        case kMappingFinished: OnMappingFinished(result); break;
+        case kLeaseRenewalFinished: OnLeaseRenewalFinished(result); break;
+        default: break;  // progress only
+    }
+}
+
+void UpnpPortMapping::OnDeviceSearchFinished(int32_t result) {
+    if (result == kNotifySuccess) device_ = engine_.CopyDeviceInformation();
+    // A failed search found no device either; the mapping's failure text must
+    // not claim one.
+    if (result != kNotifySuccess || device_.FriendlyName().empty()) {
+        deviceFound_ = false;
+        Log("NAT device ^Not^ found..");
+    } else {
+        deviceFound_ = true;
+        Log("NAT Device found : Name : <" + device_.FriendlyName() + ">");
+    }
+    searchDone_.Set();
+}
+
+void UpnpPortMapping::OnMappingFinished(int32_t result) {
+    if (result != kNotifySuccess) {
+        Report(kFailureCode, deviceFound_ ? "IGD设备已找到，但是uPnP依然失败" : "uPnP失败，因为没有IGD设备信息");
+        return;
+    }
+    mapped_ = true;
+    Log("uPnP成功");
+    events_.SimpleEvent(kMappedCode, "", "");
+    const std::optional<uint32_t> lease = engine_.AddedMappingLease();
+    if (lease && *lease > 0) ScheduleRenewal(*lease * 1000 / 2);
+}
+
+void UpnpPortMapping::OnLeaseRenewalFinished(int32_t result) {
+    const std::optional<uint32_t> lease = engine_.AddedMappingLease();
+    if (removed_ || !lease) return;
+    if (result == kNotifySuccess) {
+        Log("uPnP: lease renewed");
+        if (*lease > 0) ScheduleRenewal(*lease * 1000 / 2);
+        return;
+    }
+    Log("uPnP: lease renewal failed");
+    ScheduleRenewal(kRenewalRetryMs);
+}
+
+void UpnpPortMapping::ScheduleRenewal(uint32_t delayMs) {
+    renewalFromTick_ = platform::TickMs();
+    renewalDelayMs_ = delayMs;
+}
+
+void UpnpPortMapping::RenewLeaseWhenDue() {
+    if (removed_ || !renewalFromTick_) return;
+    if (platform::TickMs() - *renewalFromTick_ < renewalDelayMs_) return;
+    if (engine_.StartLeaseRenewal(&queue_)) renewalFromTick_.reset();
+}
+
+bool UpnpPortMapping::PortInUse(int port) { return network_->PortInUse(port); }
+
+std::optional<std::string> UpnpPortMapping::LocalAddress() { return network_->LocalAddress(); }
+
+void UpnpPortMapping::Report(const std::string& code, const std::string& text) {
+    Log(text);
+    events_.SimpleEvent(code, "", text);
+}
+
+void UpnpPortMapping::Log(const std::string& text) { log_.Write(text, kLogChannel, kLogChannel); }
+
+}  // namespace veldmoor
