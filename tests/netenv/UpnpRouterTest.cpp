@@ -5,6 +5,8 @@
 // the namespaces; a capture in the test's own namespace checks that.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -133,6 +135,7 @@ protected:
                                         kLeakFilter},
                                        dir_.File("leak.log")));
         ASSERT_TRUE(WaitForText(dir_.File("leak.log"), "listening on", std::chrono::seconds(10)));
+        SendLoopbackMarker();
         ASSERT_TRUE(lanCapture_.Start({"ip", "netns", "exec", namespaces_.lan, "tcpdump", "-i", namespaces_.lanLink,
                                        "-n", "-p", "-U", "-w", dir_.File("lan.pcap"), "udp port 1900"},
                                       dir_.File("lan-capture.log")));
@@ -145,10 +148,12 @@ protected:
         router_.Stop();
         leakCapture_.Stop();
         lanCapture_.Stop();
-        // Nothing of the test's traffic showed up outside its namespaces.
-        EXPECT_EQ(PacketsIn(dir_.File("leak.pcap")), "") << "packets left the test's namespaces";
+        // The capture works (it saw the marker) and saw nothing of the test's
+        // traffic outside its namespaces.
+        EXPECT_NE(PacketsIn(dir_.File("leak.pcap"), "host 127.0.0.1"), "") << "the capture saw nothing at all";
+        EXPECT_EQ(PacketsIn(dir_.File("leak.pcap"), "not host 127.0.0.1"), "") << "packets left the namespaces";
         // The client's search did go out, inside the LAN.
-        EXPECT_NE(PacketsIn(dir_.File("lan.pcap")), "") << "no search seen in the LAN namespace";
+        EXPECT_NE(PacketsIn(dir_.File("lan.pcap"), ""), "") << "no search seen in the LAN namespace";
     }
 
     void WriteRouterFiles() {
@@ -202,7 +207,20 @@ protected:
         return Output(RouterNamespaces::In(namespaces_.router, "nft list chain inet filter prerouting_miniupnpd"));
     }
 
-    static std::string PacketsIn(const std::string& pcap) { return Output("tcpdump -r " + pcap + " -n"); }
+    static std::string PacketsIn(const std::string& pcap, const std::string& filter) {
+        return Output("tcpdump -r " + pcap + " -n '" + filter + "'");
+    }
+
+    // One datagram that matches the capture's filter without leaving loopback.
+    static void SendLoopbackMarker() {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(1900);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::sendto(fd, "marker", 6, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        ::close(fd);
+    }
 
     test::TempDir dir_;
     RouterNamespaces namespaces_;
