@@ -5,6 +5,7 @@
 
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/EventSink.h"
+#include "platform/Clock.h"
 #include "platform/Thread.h"
 
 namespace veldmoor {
@@ -35,8 +36,10 @@ bool CPortForwardEngine::StartMapping(const PortMappingRequest& request, IEngine
         // device search looked.
         searchAddress_ = request.internalClient;
     }
-    return StartWorker(mappingThread_, mappingRunning_, target,
-                       [this, request, target, event] { RunMapping(request, target, event); });
+    const uint32_t startTick = platform::TickMs();
+    return StartWorker(mappingThread_, mappingRunning_, target, [this, request, target, event, startTick] {
+        RunMapping(request, target, event, startTick);
+    });
 }
 
 bool CPortForwardEngine::StartLeaseRenewal(IEngineNotificationTarget* target) {
@@ -96,9 +99,9 @@ void CPortForwardEngine::RunDeviceSearch(IEngineNotificationTarget* target, std:
 }
 
 void CPortForwardEngine::RunMapping(PortMappingRequest request, IEngineNotificationTarget* target,
-                                    ManualResetEvent* event) {
+                                    ManualResetEvent* event, uint32_t startTick) {
     platform::NameCurrentThread("AddMap");
-    switch (event->Wait(kDeviceSearchWaitMs, stop_)) {
+    switch (event->Wait(startTick, kDeviceSearchWaitMs, stop_)) {
         case EventWait::kStopped:
             return;
         case EventWait::kTimedOut:

@@ -67,8 +67,8 @@ public:
     // thread cannot be started. The search looks only through the interface
     // that holds `localAddress`.
     bool StartDeviceSearch(IEngineNotificationTarget* target, const std::string& localAddress);
-    // Waits up to 60 s for `event` (the owner sets it when the search is done),
-    // then adds the mapping.
+    // Waits up to 60 s from this call for `event` (the owner sets it when the
+    // search is done), then adds the mapping.
     bool StartMapping(const PortMappingRequest& request, IEngineNotificationTarget* target,
                       ManualResetEvent* event);
     // Adds the mapping this engine added before once more, refreshing its lease.
@@ -89,7 +89,8 @@ public:
 
 private:
     void RunDeviceSearch(IEngineNotificationTarget* target, std::string localAddress);
-    void RunMapping(PortMappingRequest request, IEngineNotificationTarget* target, ManualResetEvent* event);
+    void RunMapping(PortMappingRequest request, IEngineNotificationTarget* target, ManualResetEvent* event,
+                    uint32_t startTick);
     void RunLeaseRenewal(IEngineNotificationTarget* target);
     // The gateway the search found, else a search of the mapping worker's own.
     std::optional<FoundGateway> GatewayForMapping();

@@ -30,14 +30,13 @@ bool ManualResetEvent::IsSet() const {
     return set_;
 }
 
-EventWait ManualResetEvent::Wait(uint32_t timeoutMs, const std::atomic<bool>& stop) {
-    const uint32_t start = platform::TickMs();
+EventWait ManualResetEvent::Wait(uint32_t fromTick, uint32_t timeoutMs, const std::atomic<bool>& stop) {
     std::unique_lock lock(mutex_);
     for (;;) {
         if (set_) return EventWait::kSignalled;
         if (stop.load()) return EventWait::kStopped;
         // Unsigned difference: correct across the tick's wrap.
-        if (platform::TickMs() - start >= timeoutMs) return EventWait::kTimedOut;
+        if (platform::TickMs() - fromTick >= timeoutMs) return EventWait::kTimedOut;
         changed_.wait_for(lock, kCheckInterval);
     }
 }

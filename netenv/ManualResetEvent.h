@@ -16,9 +16,10 @@ public:
     void Reset();
     bool IsSet() const;
 
-    // Waits until the event is set, `timeoutMs` of clock time have passed, or
-    // `stop` becomes true (checked every few milliseconds).
-    EventWait Wait(uint32_t timeoutMs, const std::atomic<bool>& stop);
+    // Waits until the event is set, `timeoutMs` of clock time have passed
+    // since the tick `fromTick`, or `stop` becomes true (checked every few
+    // milliseconds).
+    EventWait Wait(uint32_t fromTick, uint32_t timeoutMs, const std::atomic<bool>& stop);
 
 private:
     mutable std::mutex mutex_;
