@@ -4,7 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "netenv/LocalNetwork.h"
 #include "netenv/UpnpPortMapping.h"
+
+#include <arpa/inet.h>
 
 namespace veldmoor {
 namespace {
@@ -60,6 +63,12 @@ TEST(PortChoiceTest, PrivateAddresses) {
         {"192.168.1.x", false},  {"192..1.1", false},     {" 10.0.0.1", false},    {"10.0.0.1 ", false},
     };
     for (const auto& [address, isPrivate] : cases) EXPECT_EQ(IsPrivateAddress(address), isPrivate) << address;
+}
+
+TEST(PortChoiceTest, LocalAddressTextIsDottedInNetworkOrder) {
+    EXPECT_EQ(DottedIpv4(htonl(0x0A4D0002)), "10.77.0.2");
+    EXPECT_EQ(DottedIpv4(htonl(0xC0A801FF)), "192.168.1.255");
+    EXPECT_EQ(DottedIpv4(0), "0.0.0.0");
 }
 
 }  // namespace
