@@ -147,7 +147,10 @@ int UpnpPortMapping::SetUpPortMapping() {
 }
 
 void UpnpPortMapping::DeliverNotifications() {
-    for (const auto& notification : queue_.TakeAll()) OnEngineNotification(notification.code, notification.result);
+    const auto notifications = queue_.TakeAll();
+    // After the exit's removal, late news of the mapping is no longer true.
+    if (removed_) return;
+    for (const auto& notification : notifications) OnEngineNotification(notification.code, notification.result);
     RenewLeaseWhenDue();
 }
 

@@ -262,6 +262,21 @@ TEST_F(UpnpFlowTest, ACleanExitRemovesTheMappingThisProgramAdded) {
     EXPECT_EQ(gateway_->Deletes().size(), 1u);
 }
 
+TEST_F(UpnpFlowTest, ASuccessStillQueuedAtExitIsRemovedAndNotReported) {
+    const int port = flow_->SetUpPortMapping();
+    ASSERT_TRUE(test::WaitUntil([&] { return !flow_->Engine().DeviceSearchRunning(); }));
+    // Delivers the search, which releases the mapping worker; the mapping's
+    // own notification is left in the queue.
+    flow_->DeliverNotifications();
+    ASSERT_TRUE(test::WaitUntil([&] { return !flow_->Engine().MappingRunning(); }));
+    ASSERT_EQ(gateway_->Adds().size(), 1u);
+    flow_->RemoveMapping();
+    EXPECT_THAT(gateway_->Deletes(), ElementsAre(std::to_string(port) + "/TCP"));
+    flow_->DeliverNotifications();
+    EXPECT_FALSE(flow_->Mapped());
+    EXPECT_THAT(sink_.Events(), IsEmpty());
+}
+
 TEST_F(UpnpFlowTest, AMappingTheRouterNowGivesToAnotherMachineIsLeftInPlace) {
     const int port = flow_->SetUpPortMapping();
     ASSERT_TRUE(PollUntil([&] { return flow_->Mapped(); }));
