@@ -41,6 +41,26 @@ std::optional<std::array<int, 4>> ParseDottedIpv4(const std::string& text) {
     return octets;
 }
 
+// The process-wide log, looked up at every line: the controller deletes it at
+// exit before this object (and its workers) are gone.
+class ProcessWideLog final : public CVeldmoorLog {
+public:
+    void SetLevels(int32_t fileThreshold, int32_t debuggerThreshold) override {
+        VeldmoorLog().SetLevels(fileThreshold, debuggerThreshold);
+    }
+    void SetBasePath(const std::string& basePath) override { VeldmoorLog().SetBasePath(basePath); }
+    void Write(const std::string& text, int32_t channel, int32_t level) override {
+        VeldmoorLog().Write(text, channel, level);
+    }
+    // The mapping writes lines only; a variadic call cannot be passed on.
+    void Debug(const char*, ...) override {}
+};
+
+CVeldmoorLog& ProcessWideLogForwarder() {
+    static ProcessWideLog log;
+    return log;
+}
+
 }  // namespace
 
 bool IsExcludedPort(int port) {
@@ -92,7 +112,7 @@ std::vector<EngineNotificationQueue::Notification> EngineNotificationQueue::Take
 }
 
 UpnpPortMapping::UpnpPortMapping(IEventSink& events)
-    : UpnpPortMapping(events, VeldmoorLog(), std::make_unique<SystemLocalNetwork>(),
+    : UpnpPortMapping(events, ProcessWideLogForwarder(), std::make_unique<SystemLocalNetwork>(),
                       std::make_unique<MiniupnpcGateway>()) {}
 
 UpnpPortMapping::UpnpPortMapping(IEventSink& events, CVeldmoorLog& log, std::unique_ptr<ILocalNetwork> network,

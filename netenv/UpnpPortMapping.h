@@ -61,7 +61,8 @@ public:
     // A failed lease renewal is tried again after this long.
     static constexpr uint32_t kRenewalRetryMs = 60000;
 
-    // The system's network, miniupnpc and the process-wide log.
+    // The system's network, miniupnpc and the process-wide log (looked up
+    // at every line, so it may be deleted and made again meanwhile).
     explicit UpnpPortMapping(IEventSink& events);
     UpnpPortMapping(IEventSink& events, CVeldmoorLog& log, std::unique_ptr<ILocalNetwork> network,
                     std::unique_ptr<IUpnpGateway> gateway);
