@@ -69,7 +69,7 @@ bool DeviceDescription::Parse(const std::string& document, const std::string& de
 
     const std::string urlBase = ChildText(root, "URLBase");
     const std::string base = urlBase.empty() ? descriptionUrl : urlBase;
-    const tinyxml2::XMLElement* spec = root->FirstChildElement("specVersion");
+    const tinyxml2::XMLElement* specVersion = root->FirstChildElement("specVersion");
 
     auto set = [this](DeviceProperty property, std::string text) { information_.Get(property) = std::move(text); };
     set(DeviceProperty::kFriendlyName, ChildText(device, "friendlyName"));
@@ -93,8 +93,8 @@ bool DeviceDescription::Parse(const std::string& document, const std::string& de
     set(DeviceProperty::kTopmost, "This is a topmost device");
     set(DeviceProperty::kDescriptionUrl, descriptionUrl);
     set(DeviceProperty::kUrlBase, urlBase);
-    if (spec) {
-        set(DeviceProperty::kSpecVersion, std::string(ChildText(spec, "major")) + "." + ChildText(spec, "minor"));
+    if (specVersion) {
+        set(DeviceProperty::kSpecVersion, std::string(ChildText(specVersion, "major")) + "." + ChildText(specVersion, "minor"));
     }
     return true;
 }
