@@ -7,6 +7,7 @@
 #include "foundation/CVeldmoorLog.h"
 #include "platform/Files.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TorrentFixture.h"
 
 namespace veldmoor::test {
 
@@ -173,6 +174,7 @@ ProductProfile MakeProfile(const std::string& installerContent, const std::strin
     profile.vendorFolder = "ORVA";
     profile.productFolder = "Veldmoor";
     profile.saveFolderName = "EH1115";
+    profile.installerTorrent = SingleFileTorrent("Game_setup_1.0.bin", installerContent, 512 * 1024);
     profile.statisticsConfigBase64 = Base64("[SubmitEventDownload]\nSubmitUrl=http://127.0.0.1:9/\n");
     return profile;
 }
@@ -188,6 +190,11 @@ ControllerPaths PathsIn(const std::string& root) {
     platform::CreateDirectories(paths.defaultSaveRoot);
     platform::CreateDirectories(paths.linkFileFolder);
     return paths;
+}
+
+void KeepControllerLogInFiles() {
+    // Every channel to its file, nothing to standard error.
+    VeldmoorLog().SetLevels(0, 1000);
 }
 
 std::string ControllerLogText() {

@@ -121,6 +121,8 @@ std::string Md5OfText(const std::string& bytes);
 // The controller's folders inside a test folder.
 ControllerPaths PathsIn(const std::string& root);
 
+// Makes the process log write every channel to its file.
+void KeepControllerLogInFiles();
 // The lines the process log wrote for channel 34 so far ("" when none).
 std::string ControllerLogText();
 
