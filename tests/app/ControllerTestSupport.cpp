@@ -197,10 +197,10 @@ void KeepControllerLogInFiles() {
     VeldmoorLog().SetLevels(0, 1000);
 }
 
-std::string ControllerLogText() {
+std::string ControllerLogText(int channel) {
     auto* log = dynamic_cast<CVeldmoorLogApi*>(&VeldmoorLog());
     if (!log) return {};
-    const std::string path = log->FileForChannel(34);
+    const std::string path = log->FileForChannel(channel);
     if (path.empty()) return {};
     return platform::ReadWholeFile(path).value_or("");
 }

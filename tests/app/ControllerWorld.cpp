@@ -86,7 +86,7 @@ void ControllerWorld::Serve(const std::string& path, const std::string& bytes) c
 DownloadController& ControllerWorld::Controller() { return *controller_; }
 
 int ControllerWorld::StartController() {
-    controller_ = std::make_unique<DownloadController>(profile_, sink, ports, view, paths_);
+    controller_ = std::make_unique<DownloadController>(profile_, sink, *ports, view, paths_);
     controller_->LoadDefaults();
     return controller_->Initialise();
 }
@@ -107,6 +107,7 @@ bool ControllerWorld::DriveUntil(const std::function<bool()>& done, std::chrono:
             controller_->RefreshSpeed();
         }
         controller_->Poll();
+        if (clock) clock->AdvanceMs(clockMsPerPoll);
         if (done()) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

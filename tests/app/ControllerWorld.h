@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/Clock.h"
 #include "tests/app/ControllerTestSupport.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/TestSupport.h"
@@ -61,9 +62,15 @@ public:
     std::string SaveDirectory() const;
     ControllerPaths& Paths() { return paths_; }
 
+    // When set, each poll moves this clock on, so rules that wait tens of
+    // seconds of engine time pass in a few real ones.
+    platform::DrivenClock* clock = nullptr;
+    uint32_t clockMsPerPoll = 0;
+
     CapturingSink sink;
     RecordingView view;
-    NoPortMapping ports;
+    NoPortMapping noPorts;
+    IPortMapping* ports = &noPorts;  // set before StartController to grant a port
 
 private:
     TempDir dir_;
