@@ -224,7 +224,6 @@ void DownloadController::Impl::Tick() {
     if (IsActiveState(state)) {
         if (++activeTicks_ % kProgressEventTicks == 0) RaiseProgressEvent("11050000", "");
         const uint32_t stored = taskFile_.ReadDownloadTime() + 1;
-        ++accumulatedSeconds_;
         ++runSeconds_;
         if (accumulatedSeconds_ < stored) {
             accumulatedSeconds_ = stored;

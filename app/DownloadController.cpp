@@ -350,6 +350,7 @@ void DownloadController::Impl::Continue() {
         TaskSlot& slot = slots_[static_cast<size_t>(task)];
         if (taskFile_.FinishRecordMatches(task, TargetOf(task))) continue;
         slot.complete = false;
+        slot.lastStatusSeen = 0;
         engine_.Start(slot.handle);
     }
     // A retry after an engine error should be able to report the same error again.

@@ -76,6 +76,12 @@ int CapturingSink::Count(const std::string& code) const {
     return count;
 }
 
+void CapturingSink::Clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    events_.clear();
+    stopped = false;
+}
+
 const CapturedEvent* CapturingSink::Find(const std::string& code) const {
     std::lock_guard<std::mutex> guard(lock_);
     for (const CapturedEvent& event : events_)
@@ -195,6 +201,11 @@ ControllerPaths PathsIn(const std::string& root) {
 void KeepControllerLogInFiles() {
     // Every channel to its file, nothing to standard error.
     VeldmoorLog().SetLevels(0, 1000);
+}
+
+std::string ControllerLogPath(int channel) {
+    auto* log = dynamic_cast<CVeldmoorLogApi*>(&VeldmoorLog());
+    return log ? log->FileForChannel(channel) : std::string();
 }
 
 std::string ControllerLogText(int channel) {

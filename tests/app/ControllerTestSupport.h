@@ -61,6 +61,7 @@ public:
     std::vector<std::string> Codes() const;
     int Count(const std::string& code) const;
     const CapturedEvent* Find(const std::string& code) const;
+    void Clear();
 
     StatisticsIdentity identity;
     std::string machineId;
@@ -125,6 +126,8 @@ ControllerPaths PathsIn(const std::string& root);
 void KeepControllerLogInFiles();
 // The lines the process log wrote for a channel so far ("" when none).
 std::string ControllerLogText(int channel = 34);
+// The file those lines go to (read it after the log writer is gone).
+std::string ControllerLogPath(int channel = 34);
 
 // A router that always grants the given port.
 class FixedPortMapping final : public IPortMapping {
