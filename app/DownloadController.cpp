@@ -170,6 +170,9 @@ void DownloadController::Impl::ApplyRestore(const RestoreResult& restored) {
     case RestoreOutcome::fresh:
         taskRan_ = false;
         state_ = DownloadState::ready;
+        // The disk-space rule also guards a download not yet started, so the
+        // start button is held back while the save folder lacks room.
+        SparseFileCheck();
         break;
     case RestoreOutcome::lost:
         Log("目标文件全部丢失，退回初始状态");
@@ -178,6 +181,7 @@ void DownloadController::Impl::ApplyRestore(const RestoreResult& restored) {
         state_ = DownloadState::ready;
         Notice("目标文件被删除或移动，请重新下载");
         saveDirectory_ = DefaultSaveDirectory();
+        SparseFileCheck();
         break;
     case RestoreOutcome::finished:
         Log("下载已经完成，文件正确");
