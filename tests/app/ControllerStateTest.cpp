@@ -375,3 +375,52 @@ TEST_F(InstallAndExit, FinishedWithShutdownAskedPowersOffInAMinute) {
 
 }  // namespace
 }  // namespace veldmoor
+
+namespace veldmoor {
+namespace {
+
+using namespace test;
+
+// Repairs over a scripted engine: what happens when the engine never reports
+// the task complete again, and when the task cannot be reloaded at all.
+class RepairLimits : public ControllerState {
+protected:
+    DownloadController& FinishedWithWrongFile() {
+        platform::CreateDirectories(paths_.defaultSaveRoot + "/EH1115");
+        std::ofstream(Target()) << "not the installer";
+        DownloadController& controller = Downloading();
+        SetStatus(10000, 20206, 0);
+        controller.Poll();
+        controller.Tick();
+        controller.Poll();
+        EXPECT_EQ(controller.State(), DownloadState::finished);
+        return controller;
+    }
+};
+
+TEST_F(RepairLimits, EngineEndingEveryRepairCountsTowardsTheFive) {
+    DownloadController& controller = FinishedWithWrongFile();
+    SetStatus(4000, 20214, 0);  // each reloaded task ends without completing
+    controller.StartVerify(false);
+    ASSERT_TRUE(WaitUntil([&] { return controller.State() == DownloadState::failed; }, std::chrono::seconds(30)));
+    EXPECT_EQ(engine_.recovers, 5);
+    EXPECT_EQ(engine_.recoverRepairFlags, std::vector<bool>(5, true));
+    EXPECT_EQ(sink_.Find("11990501")->errorText, "修复次数：5");
+    EXPECT_EQ(sink_.Find("11500201")->errorText, "MD5 unmatched (" + Md5OfText("not the installer") + ")");
+    EXPECT_EQ(controller.RepairPermyriad(), 4000u);
+}
+
+TEST_F(RepairLimits, ReloadFailingFourTimesLeavesCheckrecover) {
+    DownloadController& controller = FinishedWithWrongFile();
+    engine_.recoverResult = kResultFailed;
+    controller.StartVerify(false);
+    ASSERT_TRUE(WaitUntil([&] { return view_.HasNotice("修复出错，请尝试重新启动下载器"); }));
+    EXPECT_EQ(engine_.recovers, 4);
+    EXPECT_EQ(controller.State(), DownloadState::checkrecover);
+    EXPECT_TRUE(view_.HasNotice("ErrorCode : -107"));
+    controller.OnMainButton();
+    EXPECT_EQ(view_.Notices().back(), "部分文件错误，正在修复中...");
+}
+
+}  // namespace
+}  // namespace veldmoor
