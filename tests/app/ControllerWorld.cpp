@@ -86,6 +86,7 @@ void ControllerWorld::Serve(const std::string& path, const std::string& bytes) c
 DownloadController& ControllerWorld::Controller() { return *controller_; }
 
 int ControllerWorld::StartController() {
+    KeepControllerLogInFiles();  // a destroyed window took the earlier log writer with it
     controller_ = std::make_unique<DownloadController>(profile_, sink, *ports, view, paths_);
     controller_->LoadDefaults();
     return controller_->Initialise();
@@ -118,7 +119,9 @@ bool ControllerWorld::DriveUntilState(DownloadState state, std::chrono::seconds 
     return DriveUntil([&] { return controller_->State() == state; }, limit);
 }
 
-std::string ControllerWorld::SaveDirectory() const { return controller_->SaveDirectory(); }
+std::string ControllerWorld::SaveDirectory() const {
+    return controller_ ? controller_->SaveDirectory() : paths_.defaultSaveRoot + "/EH1115";
+}
 
 std::string ControllerWorld::Target() const { return SaveDirectory() + "/Game_setup_1.0.bin"; }
 
