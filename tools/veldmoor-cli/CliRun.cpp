@@ -1,8 +1,10 @@
 #include "tools/veldmoor-cli/CliRun.h"
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
+#include "app/DisplayFormat.h"
 #include "platform/Signals.h"
 #include "tools/veldmoor-cli/StatusLine.h"
 
@@ -15,8 +17,14 @@ constexpr int kPollsPerTick = 10;
 
 }  // namespace
 
-CliRun::CliRun(DownloadController& controller, TerminalView& view, Terminal& terminal, const CliOptions& options)
-    : controller_(controller), view_(view), terminal_(terminal), options_(options), installAnswer_(options.install) {}
+CliRun::CliRun(DownloadController& controller, TerminalView& view, Terminal& terminal, const TransferTally& tally,
+               const CliOptions& options)
+    : controller_(controller),
+      view_(view),
+      terminal_(terminal),
+      tally_(tally),
+      options_(options),
+      installAnswer_(options.install) {}
 
 int CliRun::Execute() {
     controller_.LoadDefaults();
@@ -25,6 +33,8 @@ int CliRun::Execute() {
         terminal_.ShowNotice("veldmoor-cli: start-up failed (" + std::to_string(started) + ")");
         return End(kExitFailed);
     }
+    // The controller takes a save folder only before a download has begun.
+    if (!options_.saveDirectory.empty()) controller_.SetSavePath(options_.saveDirectory);
     if (options_.p2p) controller_.SetP2P(*options_.p2p);
     if (options_.limitKib != 0) controller_.SetSpeedLimit(options_.limitKib);
     terminal_.ShowNotice("veldmoor-cli: " + controller_.Caption() + " " + controller_.VersionText() + ", saving to " +
@@ -74,7 +84,6 @@ std::optional<int> CliRun::ActOnState(DownloadState state) {
 }
 
 std::optional<int> CliRun::Start() {
-    if (!options_.saveDirectory.empty()) controller_.SetSavePath(options_.saveDirectory);
     const int messagesBefore = view_.BlockingMessages();
     controller_.OnMainButton();
     if (controller_.DiskLow()) {
@@ -135,7 +144,21 @@ std::optional<int> CliRun::OnVerified() {
         controller_.RequestExit();
         return kExitDone;
     }
+    MarkVerifiedInstallerExecutable();
     return Install();
+}
+
+void CliRun::MarkVerifiedInstallerExecutable() {
+    // A download never carries its mode bits, and the launcher runs only
+    // executable files directly (anything else goes to the desktop's opener,
+    // which a terminal-only machine lacks). The MD5 has just matched the
+    // publisher's, so the file may run, for its owner only.
+    std::error_code failure;
+    std::filesystem::permissions(controller_.InstallerPath(), std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add, failure);
+    if (failure)
+        terminal_.ShowNotice("veldmoor-cli: cannot mark " + controller_.InstallerPath() + " executable: " +
+                             failure.message());
 }
 
 std::optional<int> CliRun::Install() {
@@ -150,6 +173,8 @@ std::optional<int> CliRun::Install() {
 
 int CliRun::End(int status) {
     terminal_.Finish();
+    const std::string tally = TallyText(tally_.Latest());
+    if (!tally.empty()) terminal_.ShowNotice("veldmoor-cli: " + tally);
     controller_.OnWindowDestroyed();
     return status;
 }
@@ -160,6 +185,7 @@ void CliRun::ShowStatus(DownloadState state) {
     status.progressText = controller_.ProgressText();
     status.sizeText = controller_.SizeText();
     status.speedText = controller_.RefreshSpeed();
+    if (state == DownloadState::checkrecover) status.speedText = FormatSpeed(controller_.RepairSpeed());
     status.remainingText = controller_.RemainingTimeText();
     status.verifyPermyriad = controller_.VerifyPermyriad();
     status.repairPermyriad = controller_.RepairPermyriad();

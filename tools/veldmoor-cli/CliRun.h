@@ -7,6 +7,7 @@
 #include "tools/veldmoor-cli/CliOptions.h"
 #include "tools/veldmoor-cli/Terminal.h"
 #include "tools/veldmoor-cli/TerminalView.h"
+#include "tools/veldmoor-cli/TransferTally.h"
 
 namespace veldmoor::cli {
 
@@ -17,7 +18,8 @@ constexpr int kExitTerminated = 143;
 
 class CliRun {
 public:
-    CliRun(DownloadController& controller, TerminalView& view, Terminal& terminal, const CliOptions& options);
+    CliRun(DownloadController& controller, TerminalView& view, Terminal& terminal, const TransferTally& tally,
+           const CliOptions& options);
 
     // Start-up, the download, the questions, the installer; returns the exit status.
     int Execute();
@@ -29,6 +31,7 @@ private:
     std::optional<int> OnFinished();
     std::optional<int> OnVerified();
     std::optional<int> Install();
+    void MarkVerifiedInstallerExecutable();
     int End(int status);
     void ShowStatus(DownloadState state);
     bool InstallWanted();
@@ -36,6 +39,7 @@ private:
     DownloadController& controller_;
     TerminalView& view_;
     Terminal& terminal_;
+    const TransferTally& tally_;
     const CliOptions options_;
     bool finishedHandled_ = false;
     bool verifiedHandled_ = false;

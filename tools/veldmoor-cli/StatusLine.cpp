@@ -1,6 +1,6 @@
 #include "tools/veldmoor-cli/StatusLine.h"
 
-#include <cstdio>
+#include "app/DisplayFormat.h"
 
 namespace veldmoor::cli {
 
@@ -11,23 +11,14 @@ std::string StateText(DownloadState state) {
     return name != nullptr && *name != '\0' ? name : "state " + std::to_string(static_cast<int>(state));
 }
 
-std::string PercentText(uint32_t permyriad) {
-    char text[32];
-    if (permyriad % 100 != 0)
-        std::snprintf(text, sizeof text, "%u.%02u%%", permyriad / 100, permyriad % 100);
-    else
-        std::snprintf(text, sizeof text, "%u%%", permyriad / 100);
-    return text;
-}
-
 std::string FormatStatusLine(const StatusSnapshot& status) {
     std::string line = StateText(status.state);
     switch (status.state) {
         case DownloadState::md5checking:
-            line += "  verify " + PercentText(status.verifyPermyriad > 10000 ? 10000 : status.verifyPermyriad);
+            line += "  verify " + FormatPercent(status.verifyPermyriad > 10000 ? 10000 : status.verifyPermyriad);
             break;
         case DownloadState::checkrecover:
-            line += "  repair " + PercentText(status.repairPermyriad > 10000 ? 10000 : status.repairPermyriad);
+            line += "  repair " + FormatPercent(status.repairPermyriad > 10000 ? 10000 : status.repairPermyriad);
             if (!status.speedText.empty()) line += "  " + status.speedText;
             break;
         default:

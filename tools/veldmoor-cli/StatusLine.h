@@ -24,7 +24,4 @@ std::string FormatStatusLine(const StatusSnapshot& status);
 // The name of a state as the log prints it, and "installing", "exited".
 std::string StateText(DownloadState state);
 
-// Permyriad as a percentage: "0%", "45%", "45.67%".
-std::string PercentText(uint32_t permyriad);
-
 }  // namespace veldmoor::cli

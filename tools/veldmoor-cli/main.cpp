@@ -13,6 +13,7 @@
 #include "tools/veldmoor-cli/CliRun.h"
 #include "tools/veldmoor-cli/Terminal.h"
 #include "tools/veldmoor-cli/TerminalView.h"
+#include "tools/veldmoor-cli/TransferTally.h"
 
 int main(int argc, char** argv) {
     using namespace veldmoor;
@@ -31,9 +32,10 @@ int main(int argc, char** argv) {
     cli::Terminal terminal(platform::StandardOutputIsTerminal(), platform::StandardInputIsTerminal());
     cli::TerminalView view(terminal, parse.options.verify);
     // Statistics and port mapping stay off until their components exist.
-    NullEventSink events;
+    NullEventSink statistics;
+    cli::TransferTally events(statistics);
     NoPortMapping portMapping;
     DownloadController controller(BuiltInProfile(), events, portMapping, view, DefaultControllerPaths());
-    cli::CliRun run(controller, view, terminal, parse.options);
+    cli::CliRun run(controller, view, terminal, events, parse.options);
     return run.Execute();
 }
