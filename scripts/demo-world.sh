@@ -43,6 +43,9 @@ seed2_port=${VELDMOOR_DEMO_SEED2_PORT:-28792}
 tracker_backend_port=${VELDMOOR_DEMO_TRACKER_BACKEND_PORT:-28770}
 # nginx's limit_rate, per connection.
 mirror_rate=${VELDMOOR_DEMO_MIRROR_RATE:-4m}
+# 0, 1 or 2 seeders (tests that need a slow download run without any).
+seeders=${VELDMOOR_DEMO_SEEDERS:-2}
+case $seeders in 0|1|2) ;; *) die "VELDMOOR_DEMO_SEEDERS is 0, 1 or 2" ;; esac
 veldmoor_get=${VELDMOOR_GET:-$build/tools/veldmoor-get/veldmoor-get}
 nginx_program=$(command -v nginx || echo /usr/sbin/nginx)
 
@@ -251,10 +254,10 @@ up() {
   wait_for_port "$VELDMOOR_DEMO_MIRROR_PORT" nginx
   wait_for_port "$VELDMOOR_DEMO_LIST_PORT" nginx
   start_tracker
-  start_seeder seed1 "$seed1_port"
-  start_seeder seed2 "$seed2_port"
-  wait_for_seeder seed1
-  wait_for_seeder seed2
+  [ "$seeders" -ge 1 ] && start_seeder seed1 "$seed1_port"
+  [ "$seeders" -ge 2 ] && start_seeder seed2 "$seed2_port"
+  [ "$seeders" -ge 1 ] && wait_for_seeder seed1
+  [ "$seeders" -ge 2 ] && wait_for_seeder seed2
   trap - EXIT
   note "up: mirrors on ports $VELDMOOR_DEMO_MIRROR_PORT $mirror2_port $mirror3_port ($mirror_rate/s per connection)," \
     "resource list $VELDMOOR_DEMO_LIST_URL, tracker $VELDMOOR_DEMO_TRACKER_PORT (opentracker on $tracker_backend_port), seeders $seed1_port $seed2_port"
@@ -279,17 +282,21 @@ down() {
   note "down"
 }
 
+# Exit status 0 when the world is up: every service it started still runs.
 status() {
-  local service pid up_count=0
+  local service pid started=0 lost=0
   for service in "${services[@]}"; do
     if pid=$(running_pid "$service"); then
       echo "$service running (pid $pid)"
-      up_count=$((up_count + 1))
+      started=$((started + 1))
+    elif [ -f "$(pid_file "$service")" ]; then
+      echo "$service ended"
+      lost=$((lost + 1))
     else
       echo "$service stopped"
     fi
   done
-  [ "$up_count" -eq "${#services[@]}" ]
+  [ "$started" -gt 0 ] && [ "$lost" -eq 0 ]
 }
 
 case ${1:-} in
