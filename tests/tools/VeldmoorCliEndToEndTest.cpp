@@ -178,6 +178,20 @@ TEST_F(VeldmoorCliEndToEndTest, DownloadsFromMirrorsAndSeedersVerifiesAndLaunche
                 static_cast<unsigned long long>(world_->MirrorBytes(3)), static_cast<unsigned long long>(*fromPeers));
 }
 
+TEST_F(VeldmoorCliEndToEndTest, CtrlCIsTheUsersExit) {
+    ASSERT_NO_FATAL_FAILURE(StartWorld({8u << 20, 0, "256k"}));
+    ProgramRun run;
+    ASSERT_TRUE(StartCli(run, 1));
+    ASSERT_TRUE(WaitUntil([&] { return ReadText(Output(1)).find("downloading  ") != std::string::npos; }, kRunLimit))
+        << Logs(1);
+    ASSERT_TRUE(run.SendSignal(SIGINT));
+    EXPECT_EQ(run.WaitForExit(std::chrono::seconds(30)), std::optional<int>(130)) << Logs(1);
+    const std::string errors = ReadText(Errors(1));
+    EXPECT_NE(errors.find("run again to continue"), std::string::npos) << Logs(1);
+    EXPECT_NE(errors.find("用户点击退出按钮"), std::string::npos) << "not handled as the user's exit" << Logs(1);
+    EXPECT_FALSE(std::filesystem::exists(Mark())) << "launched after an exit";
+}
+
 TEST_F(VeldmoorCliEndToEndTest, KilledMidDownloadRecoversAndFinishesWithTheRightMd5) {
     // Mirrors only, slow enough that there is a middle to kill it in. The
     // engine keeps up to 16 MiB of finished pieces in memory before it

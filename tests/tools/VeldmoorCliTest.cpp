@@ -91,6 +91,10 @@ TEST(TerminalViewTest, WindowEndAndVerifiedMessageBecomeFlagsForTheRunLoop) {
     view.PostVerifyPassed();
     EXPECT_TRUE(view.TakeVerifyPassed());
     EXPECT_FALSE(view.TakeVerifyPassed()) << "one message, one answer";
+    view.ShowNotice("c", "下载出错，请重试");
+    EXPECT_FALSE(view.DownloadFailureNoticed()) << "a retry the controller handles by pausing";
+    view.ShowNotice("c", "网络连接超时，下载失败\n（0123）");
+    EXPECT_TRUE(view.DownloadFailureNoticed());
     view.ShowBlockingMessage("c", "下载启动失败请重试");
     EXPECT_EQ(view.BlockingMessages(), 1);
     view.DestroyWindow();

@@ -64,6 +64,11 @@ int CliRun::Execute() {
 
 std::optional<int> CliRun::ActOnState(DownloadState state) {
     if (view_.TakeVerifyPassed()) return OnVerified();
+    if (view_.DownloadFailureNoticed()) {
+        terminal_.ShowNotice("veldmoor-cli: the download failed; run again to retry");
+        controller_.RequestExit();
+        return kExitFailed;
+    }
     switch (state) {
         case DownloadState::back:
         case DownloadState::ready:
@@ -74,6 +79,12 @@ std::optional<int> CliRun::ActOnState(DownloadState state) {
             // Verified earlier (a restart after the check) or without launching.
             if (!verifiedHandled_) return OnVerified();
             return std::nullopt;
+        case DownloadState::pause:
+            // Nobody here pauses: the controller did, after the engine ended
+            // the task or the disk filled. Continuing is a new run's job.
+            terminal_.ShowNotice("veldmoor-cli: the download stopped; run again to continue");
+            controller_.RequestExit();
+            return kExitFailed;
         case DownloadState::failed:
             terminal_.ShowNotice("veldmoor-cli: the download failed");
             controller_.RequestExit();

@@ -5,6 +5,8 @@ namespace {
 
 // The one question the controller asks: the finished-state question.
 constexpr const char* kVerifyQuestion = "是否验证安装文件的正确性？";
+// The notice of a task the engine ended because no source told the size.
+constexpr const char* kNoFileSizeNotice = "网络连接超时，下载失败";
 
 }  // namespace
 
@@ -12,6 +14,7 @@ TerminalView::TerminalView(Terminal& terminal, std::optional<bool> verifyAnswer)
     : terminal_(terminal), verifyAnswer_(verifyAnswer) {}
 
 void TerminalView::ShowNotice(const std::string& caption, const std::string& text) {
+    if (text.rfind(kNoFileSizeNotice, 0) == 0) failureNoticed_ = true;
     terminal_.ShowNotice("[" + caption + "] " + text);
 }
 

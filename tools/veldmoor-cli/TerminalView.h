@@ -28,6 +28,9 @@ public:
     // True once after each PostVerifyPassed.
     bool TakeVerifyPassed() { return verifyPassed_.exchange(false); }
     int BlockingMessages() const { return blockingMessages_; }
+    // The controller said the download failed for good but kept its state
+    // (the engine could not learn the file's size).
+    bool DownloadFailureNoticed() const { return failureNoticed_; }
 
 private:
     Terminal& terminal_;
@@ -35,6 +38,7 @@ private:
     std::atomic<bool> destroyed_{false};
     std::atomic<bool> verifyPassed_{false};
     std::atomic<int> blockingMessages_{0};
+    std::atomic<bool> failureNoticed_{false};
 };
 
 }  // namespace veldmoor::cli
