@@ -250,7 +250,7 @@ up() {
   write_nginx_config
   # Should a step fail, what already runs is stopped again.
   trap 'down >/dev/null 2>&1 || true' EXIT
-  start_service nginx "$nginx_program" -c "$world/nginx/nginx.conf" -p "$world/nginx"
+  start_service nginx "$nginx_program" -e "$world/logs/nginx.error.log" -c "$world/nginx/nginx.conf" -p "$world/nginx"
   wait_for_port "$VELDMOOR_DEMO_MIRROR_PORT" nginx
   wait_for_port "$VELDMOOR_DEMO_LIST_PORT" nginx
   start_tracker

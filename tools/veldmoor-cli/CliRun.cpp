@@ -1,5 +1,6 @@
 #include "tools/veldmoor-cli/CliRun.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -57,7 +58,8 @@ int CliRun::Execute() {
         if (view_.WindowDestroyed())
             return End(controller_.InstallerLaunched() ? kExitDone : kExitFailed);
         if (const auto status = ActOnState(state)) return End(*status);
-        next += kPollPeriod;
+        // After a prompt held the loop, go on from now rather than catching up.
+        next = std::max(next + kPollPeriod, Clock::now());
         std::this_thread::sleep_until(next);
     }
 }
