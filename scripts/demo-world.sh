@@ -62,13 +62,21 @@ service_program() {
   esac
 }
 
+# Whether a process runs; an ended one that its new parent has not reaped
+# yet (a zombie) does not.
+alive() {
+  local state
+  state=$(sed -E 's/.*\) ([A-Za-z]).*/\1/' "/proc/$1/stat" 2>/dev/null) || return 1
+  [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
+}
+
 # The pid of a service when its pid file names a live process of its program.
 running_pid() {
   local file pid
   file=$(pid_file "$1")
   [ -f "$file" ] || return 1
   pid=$(cat "$file")
-  [ -n "$pid" ] && [ -r "/proc/$pid/cmdline" ] || return 1
+  [ -n "$pid" ] && alive "$pid" && [ -r "/proc/$pid/cmdline" ] || return 1
   tr '\0' ' ' < "/proc/$pid/cmdline" | grep -q "$(service_program "$1")" || return 1
   echo "$pid"
 }
@@ -269,10 +277,10 @@ down() {
     if pid=$(running_pid "$service"); then
       kill -TERM "$pid" 2>/dev/null || true
       for _ in $(seq 1 100); do
-        [ -d "/proc/$pid" ] || break
+        alive "$pid" || break
         sleep 0.1
       done
-      if [ -d "/proc/$pid" ]; then
+      if alive "$pid"; then
         note "$service ($pid) did not stop within 10 s; killing it"
         kill -KILL "$pid" 2>/dev/null || true
       fi

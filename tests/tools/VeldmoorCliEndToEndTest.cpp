@@ -31,7 +31,14 @@ std::string ReadText(const std::string& path) {
     return text.str();
 }
 
-bool ProcessAlive(int pid) { return ::kill(pid, 0) == 0; }
+// An ended process that init has not reaped yet (a zombie) is not alive.
+bool ProcessAlive(int pid) {
+    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size()) return false;
+    const char state = stat[close + 2];
+    return state != 'Z' && state != 'X';
+}
 
 bool ToolsPresent() {
     return std::system("command -v nginx >/dev/null 2>&1 || test -x /usr/sbin/nginx") == 0 &&
