@@ -8,7 +8,6 @@ packages=(
   libssl-dev zlib1g-dev libcurl4-openssl-dev libtinyxml2-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks tinyproxy nginx aria2 curl time python3-pyftpdlib opentracker
-  openssl libcurl4-openssl-dev libtinyxml2-dev
 )
 
 missing=()
