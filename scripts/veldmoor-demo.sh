@@ -73,11 +73,21 @@ fi
 run="$build/demo-run"
 [ "$resume" = 1 ] || rm -rf "$run"
 mkdir -p "$run/data" "$run/save"
+client_options=()
+if [ "$client" = cli ]; then
+  client_options=(--save-dir "$run/save")
+else
+  # The window takes no arguments; its default save folder is the user's
+  # download folder, which xdg-user-dir reads from here.
+  mkdir -p "$run/config"
+  printf 'XDG_DOWNLOAD_DIR="%s"\n' "$run/save" >"$run/config/user-dirs.dirs"
+  export XDG_CONFIG_HOME="$run/config"
+fi
 say "running $(basename "$program"): data in $run/data, installer to $run/save"
 status=0
 (
   cd "$run"
-  XDG_DATA_HOME="$run/data" "$program" --save-dir "$run/save" "${client_arguments[@]}"
+  XDG_DATA_HOME="$run/data" "$program" "${client_options[@]}" "${client_arguments[@]}"
 ) || status=$?
 
 # Where the bytes came from: the mirrors' own access logs.
