@@ -77,7 +77,9 @@ running_pid() {
   [ -f "$file" ] || return 1
   pid=$(cat "$file")
   [ -n "$pid" ] && alive "$pid" && [ -r "/proc/$pid/cmdline" ] || return 1
-  tr '\0' ' ' < "/proc/$pid/cmdline" | grep -q "$(service_program "$1")" || return 1
+  # Its program, started on this world's files: a pid reused by anybody
+  # else is never stopped.
+  tr '\0' ' ' < "/proc/$pid/cmdline" | grep -F "$(service_program "$1")" | grep -qF "$world/" || return 1
   echo "$pid"
 }
 
