@@ -16,6 +16,15 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPollPeriod = std::chrono::milliseconds(100);
 constexpr int kPollsPerTick = 10;
 
+bool SameFolder(const std::string& a, const std::string& b) {
+    const auto normal = [](const std::string& path) {
+        std::string text = std::filesystem::path(path).lexically_normal().string();
+        while (text.size() > 1 && text.back() == '/') text.pop_back();
+        return text;
+    };
+    return normal(a) == normal(b);
+}
+
 }  // namespace
 
 CliRun::CliRun(DownloadController& controller, TerminalView& view, Terminal& terminal, const TransferTally& tally,
@@ -35,7 +44,12 @@ int CliRun::Execute() {
         return End(kExitFailed);
     }
     // The controller takes a save folder only before a download has begun.
-    if (!options_.saveDirectory.empty()) controller_.SetSavePath(options_.saveDirectory);
+    if (!options_.saveDirectory.empty()) {
+        controller_.SetSavePath(options_.saveDirectory);
+        if (!SameFolder(controller_.SaveDirectory(), options_.saveDirectory))
+            terminal_.ShowNotice("veldmoor-cli: the download on record stays in " + controller_.SaveDirectory() +
+                                 "; --save-dir applies to a new download only");
+    }
     if (options_.p2p) controller_.SetP2P(*options_.p2p);
     if (options_.limitKib != 0) controller_.SetSpeedLimit(options_.limitKib);
     terminal_.ShowNotice("veldmoor-cli: " + controller_.Caption() + " " + controller_.VersionText() + ", saving to " +
