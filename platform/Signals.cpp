@@ -59,5 +59,7 @@ bool WatchStopSignals() {
 StopSignal ReceivedStopSignal() { return static_cast<StopSignal>(g_received.load()); }
 
 bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+bool StandardInputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 }  // namespace veldmoor::platform

@@ -19,5 +19,7 @@ bool WatchStopSignals();
 StopSignal ReceivedStopSignal();
 
 bool StandardErrorIsTerminal();
+bool StandardInputIsTerminal();
+bool StandardOutputIsTerminal();
 
 }  // namespace veldmoor::platform

@@ -1,0 +1,223 @@
+#include "tools/veldmoor-cli/CliRun.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "app/DisplayFormat.h"
+#include "platform/Signals.h"
+#include "tools/veldmoor-cli/StatusLine.h"
+
+namespace veldmoor::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kPollPeriod = std::chrono::milliseconds(100);
+constexpr int kPollsPerTick = 10;
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    const auto normal = [](const std::string& path) {
+        std::string text = std::filesystem::path(path).lexically_normal().string();
+        while (text.size() > 1 && text.back() == '/') text.pop_back();
+        return text;
+    };
+    return normal(a) == normal(b);
+}
+
+}  // namespace
+
+CliRun::CliRun(DownloadController& controller, TerminalView& view, Terminal& terminal, const TransferTally& tally,
+               const CliOptions& options)
+    : controller_(controller),
+      view_(view),
+      terminal_(terminal),
+      tally_(tally),
+      options_(options),
+      installAnswer_(options.install) {}
+
+int CliRun::Execute() {
+    controller_.LoadDefaults();
+    const int started = controller_.Initialise();
+    if (started < 0) {
+        terminal_.ShowNotice("veldmoor-cli: start-up failed (" + std::to_string(started) + ")");
+        return End(kExitFailed);
+    }
+    // The controller takes a save folder only before a download has begun.
+    if (!options_.saveDirectory.empty()) {
+        controller_.SetSavePath(options_.saveDirectory);
+        if (!SameFolder(controller_.SaveDirectory(), options_.saveDirectory))
+            terminal_.ShowNotice("veldmoor-cli: the download on record stays in " + controller_.SaveDirectory() +
+                                 "; --save-dir applies to a new download only");
+    }
+    if (options_.p2p) controller_.SetP2P(*options_.p2p);
+    if (options_.limitKib != 0) controller_.SetSpeedLimit(options_.limitKib);
+    terminal_.ShowNotice("veldmoor-cli: " + controller_.Caption() + " " + controller_.VersionText() + ", saving to " +
+                         controller_.InstallerPath());
+
+    auto next = Clock::now();
+    for (int poll = 0;; ++poll) {
+        const platform::StopSignal signal = platform::ReceivedStopSignal();
+        if (signal != platform::StopSignal::kNone) {
+            // Ctrl-C is the user's exit, as the window's exit would be.
+            terminal_.ShowNotice("veldmoor-cli: stopping; run again to continue");
+            controller_.RequestExit();
+            return End(signal == platform::StopSignal::kInterrupt ? kExitInterrupted : kExitTerminated);
+        }
+        const DownloadState state = controller_.Poll();
+        if (poll % kPollsPerTick == 0) {
+            if (state != DownloadState::finished && state != DownloadState::checkfinished) controller_.Tick();
+            ShowStatus(state);
+        }
+        if (view_.WindowDestroyed())
+            return End(controller_.InstallerLaunched() ? kExitDone : kExitFailed);
+        if (const auto status = ActOnState(state)) return End(*status);
+        // After a prompt held the loop, go on from now rather than catching up.
+        next = std::max(next + kPollPeriod, Clock::now());
+        std::this_thread::sleep_until(next);
+    }
+}
+
+std::optional<int> CliRun::ActOnState(DownloadState state) {
+    if (view_.TakeVerifyPassed()) return OnVerified();
+    if (view_.DownloadFailureNoticed()) {
+        terminal_.ShowNotice("veldmoor-cli: the download failed; run again to retry");
+        controller_.RequestExit();
+        return kExitFailed;
+    }
+    switch (state) {
+        case DownloadState::back:
+        case DownloadState::ready:
+            return Start();
+        case DownloadState::finished:
+            return OnFinished();
+        case DownloadState::checkfinished:
+            // Verified earlier (a restart after the check) or without launching.
+            if (!verifiedHandled_) return OnVerified();
+            return std::nullopt;
+        case DownloadState::pause:
+            // Nobody here pauses: the controller did, after the engine ended
+            // the task or the disk filled. Continuing is a new run's job.
+            terminal_.ShowNotice("veldmoor-cli: the download stopped; run again to continue");
+            controller_.RequestExit();
+            return kExitFailed;
+        case DownloadState::failed:
+            terminal_.ShowNotice("veldmoor-cli: the download failed");
+            controller_.RequestExit();
+            return kExitFailed;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<int> CliRun::Start() {
+    const int messagesBefore = view_.BlockingMessages();
+    controller_.OnMainButton();
+    if (controller_.DiskLow()) {
+        terminal_.ShowNotice("veldmoor-cli: not enough room in " + controller_.SaveDirectory() +
+                             "; free some or choose another folder with --save-dir");
+        controller_.RequestExit();
+        return kExitFailed;
+    }
+    if (view_.BlockingMessages() != messagesBefore) {
+        controller_.RequestExit();
+        return kExitFailed;
+    }
+    return std::nullopt;
+}
+
+bool CliRun::InstallWanted() {
+    if (!installAnswer_) {
+        installAnswer_ =
+            terminal_.CanAsk() ? terminal_.Ask("veldmoor-cli: launch the installer " + controller_.InstallerPath() + "?", true)
+                               : true;
+    }
+    return *installAnswer_;
+}
+
+std::optional<int> CliRun::OnFinished() {
+    if (finishedHandled_) return std::nullopt;
+    finishedHandled_ = true;
+    ShowStatus(DownloadState::finished);
+    // Declining both the check and the launch leaves the file as it is.
+    if (options_.verify == std::optional<bool>(false) && options_.install == std::optional<bool>(false)) {
+        terminal_.ShowNotice("veldmoor-cli: downloaded " + controller_.InstallerPath());
+        controller_.RequestExit();
+        return kExitDone;
+    }
+    // The main button in finished asks the verify question; yes verifies
+    // (and posts "verified" when done), no launches the installer unchecked.
+    if (options_.verify == std::optional<bool>(false) && !InstallWanted()) {
+        controller_.RequestExit();
+        return kExitDone;
+    }
+    controller_.OnMainButton();
+    if (view_.WindowDestroyed() || controller_.InstallerLaunched())
+        return controller_.InstallerLaunched() ? kExitDone : kExitFailed;
+    const DownloadState state = controller_.State();
+    if (state == DownloadState::finished || state == DownloadState::installing) {
+        // The unchecked launch did not happen; the controller has said why.
+        controller_.RequestExit();
+        return kExitFailed;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> CliRun::OnVerified() {
+    verifiedHandled_ = true;
+    ShowStatus(DownloadState::checkfinished);
+    terminal_.ShowNotice("veldmoor-cli: the installer's MD5 matches");
+    if (!InstallWanted()) {
+        controller_.RequestExit();
+        return kExitDone;
+    }
+    MarkVerifiedInstallerExecutable();
+    return Install();
+}
+
+void CliRun::MarkVerifiedInstallerExecutable() {
+    // A download never carries its mode bits, and the launcher runs only
+    // executable files directly (anything else goes to the desktop's opener,
+    // which a terminal-only machine lacks). The MD5 has just matched the
+    // publisher's, so the file may run, for its owner only.
+    std::error_code failure;
+    std::filesystem::permissions(controller_.InstallerPath(), std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add, failure);
+    if (failure)
+        terminal_.ShowNotice("veldmoor-cli: cannot mark " + controller_.InstallerPath() + " executable: " +
+                             failure.message());
+}
+
+std::optional<int> CliRun::Install() {
+    controller_.OnMainButton();
+    if (controller_.InstallerLaunched()) {
+        terminal_.ShowNotice("veldmoor-cli: launched " + controller_.InstallerPath());
+        return kExitDone;
+    }
+    controller_.RequestExit();
+    return kExitFailed;
+}
+
+int CliRun::End(int status) {
+    terminal_.Finish();
+    const std::string tally = TallyText(tally_.Latest());
+    if (!tally.empty()) terminal_.ShowNotice("veldmoor-cli: " + tally);
+    controller_.OnWindowDestroyed();
+    return status;
+}
+
+void CliRun::ShowStatus(DownloadState state) {
+    StatusSnapshot status;
+    status.state = state;
+    status.progressText = controller_.ProgressText();
+    status.sizeText = controller_.SizeText();
+    status.speedText = controller_.RefreshSpeed();
+    if (state == DownloadState::checkrecover) status.speedText = FormatSpeed(controller_.RepairSpeed());
+    status.remainingText = controller_.RemainingTimeText();
+    status.verifyPermyriad = controller_.VerifyPermyriad();
+    status.repairPermyriad = controller_.RepairPermyriad();
+    status.diskLow = controller_.DiskLow();
+    terminal_.ShowStatus(FormatStatusLine(status));
+}
+
+}  // namespace veldmoor::cli

@@ -1,0 +1,41 @@
+// veldmoor-cli: the download controller in a terminal, for machines without
+// a display and for tests.
+#include <cstdio>
+#include <string_view>
+#include <vector>
+
+#include "app/DownloadController.h"
+#include "foundation/EventSink.h"
+#include "netenv/PortMapping.h"
+#include "platform/Signals.h"
+#include "profile/BuiltInProfile.h"
+#include "tools/veldmoor-cli/CliOptions.h"
+#include "tools/veldmoor-cli/CliRun.h"
+#include "tools/veldmoor-cli/Terminal.h"
+#include "tools/veldmoor-cli/TerminalView.h"
+#include "tools/veldmoor-cli/TransferTally.h"
+
+int main(int argc, char** argv) {
+    using namespace veldmoor;
+    // Before any thread starts, so that no engine thread ever sees the signals.
+    if (!platform::WatchStopSignals()) std::fprintf(stderr, "veldmoor-cli: could not watch for stop signals\n");
+
+    const cli::CliParse parse = cli::ParseCliArguments(std::vector<std::string_view>(argv + 1, argv + argc));
+    if (parse.options.help) {
+        std::fputs(cli::CliUsage().c_str(), stdout);
+        return 0;
+    }
+    if (!parse.error.empty()) {
+        std::fprintf(stderr, "veldmoor-cli: %s\n%s", parse.error.c_str(), cli::CliUsage().c_str());
+        return 2;
+    }
+    cli::Terminal terminal(platform::StandardOutputIsTerminal(), platform::StandardInputIsTerminal());
+    cli::TerminalView view(terminal, parse.options.verify);
+    // Statistics and port mapping stay off until their components exist.
+    NullEventSink statistics;
+    cli::TransferTally events(statistics);
+    NoPortMapping portMapping;
+    DownloadController controller(BuiltInProfile(), events, portMapping, view, DefaultControllerPaths());
+    cli::CliRun run(controller, view, terminal, events, parse.options);
+    return run.Execute();
+}
