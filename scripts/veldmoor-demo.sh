@@ -75,7 +75,8 @@ run="$build/demo-run"
 mkdir -p "$run/data" "$run/save"
 client_options=()
 if [ "$client" = cli ]; then
-  client_options=(--save-dir "$run/save")
+  # The world lives on loopback: no router to ask.
+  client_options=(--save-dir "$run/save" --upnp off)
 else
   # The window takes no arguments; its default save folder is the user's
   # download folder, which xdg-user-dir reads from here.

@@ -133,7 +133,7 @@ protected:
     }
 
     bool StartCli(ProgramRun& run, int round) {
-        return run.Start(VELDMOOR_CLI_PATH, {"--save-dir", SaveFolder()}, Output(round), Errors(round));
+        return run.Start(VELDMOOR_CLI_PATH, {"--save-dir", SaveFolder(), "--upnp", "off"}, Output(round), Errors(round));
     }
 
     std::string SaveFolder() const { return dir_.File("save"); }

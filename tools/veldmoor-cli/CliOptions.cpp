@@ -21,6 +21,7 @@ std::string CliUsage() {
            "  --save-dir DIR     where the installer goes (only before a download has begun)\n"
            "  --limit KIB        download limit in KiB/s, 0 for none\n"
            "  --p2p on|off       peer-to-peer transfer (default: on, or what the resource list says)\n"
+           "  --upnp on|off      ask the home router to forward the listening port (default: on)\n"
            "  -h, --help         this text\n"
            "Ctrl-C exits; run again to continue where it stopped.\n"
            "Exit status: 0 installer launched (or verified/finished when told not to launch),\n"
@@ -54,6 +55,13 @@ CliParse ParseCliArguments(const std::vector<std::string_view>& arguments) {
                 parse.error = "--p2p takes on or off";
                 return parse;
             }
+        } else if (flag == "--upnp") {
+            const auto answer = YesNo(value, "on", "off");
+            if (!answer) {
+                parse.error = "--upnp takes on or off";
+                return parse;
+            }
+            options.upnp = *answer;
         } else if (flag == "--save-dir") {
             if (value.empty()) {
                 parse.error = "--save-dir needs a folder";

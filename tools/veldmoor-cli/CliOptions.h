@@ -16,6 +16,7 @@ struct CliOptions {
     std::string saveDirectory;  // empty: the controller's default
     uint32_t limitKib = 0;      // 0: no limit
     std::optional<bool> p2p;
+    bool upnp = true;           // ask the home router to forward the listening port
     bool help = false;
 };
 

@@ -1,12 +1,14 @@
 // veldmoor-cli: the download controller in a terminal, for machines without
 // a display and for tests.
 #include <cstdio>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "app/DownloadController.h"
 #include "foundation/EventSink.h"
 #include "netenv/PortMapping.h"
+#include "netenv/UpnpPortMapping.h"
 #include "platform/Signals.h"
 #include "profile/BuiltInProfile.h"
 #include "tools/veldmoor-cli/CliOptions.h"
@@ -31,11 +33,16 @@ int main(int argc, char** argv) {
     }
     cli::Terminal terminal(platform::StandardOutputIsTerminal(), platform::StandardInputIsTerminal());
     cli::TerminalView view(terminal, parse.options.verify);
-    // Statistics and port mapping stay off until their components exist.
+    // Statistics stay off until their component exists.
     NullEventSink statistics;
     cli::TransferTally events(statistics);
-    NoPortMapping portMapping;
-    DownloadController controller(BuiltInProfile(), events, portMapping, view, DefaultControllerPaths());
+    std::unique_ptr<IPortMapping> portMapping;
+    if (parse.options.upnp) {
+        portMapping = std::make_unique<UpnpPortMapping>(events);
+    } else {
+        portMapping = std::make_unique<NoPortMapping>();
+    }
+    DownloadController controller(BuiltInProfile(), events, *portMapping, view, DefaultControllerPaths());
     cli::CliRun run(controller, view, terminal, events, parse.options);
     return run.Execute();
 }
