@@ -1,0 +1,116 @@
+// Launching the installer, the end of the program, the power-off after a
+// finished download, and the texts shown to the user.
+#include "app/ControllerImpl.h"
+#include "foundation/CVeldmoorLog.h"
+#include "platform/Files.h"
+#include "platform/Launch.h"
+
+namespace veldmoor {
+namespace {
+
+const char* LaunchFailureReason(int code) {
+    switch (code) {
+    case 2: return "The specified file was not found.";
+    case 3: return "The specified path was not found.";
+    case 5: return "The operating system denied access to the specified file.";
+    case 8: return "There was not enough memory to complete the operation.";
+    case 11: return "The .exe file is invalid (non-Win32 .exe or error in .exe image).";
+    case 26: return "A sharing violation occurred.";
+    case 27: return "The file name association is incomplete or invalid.";
+    case 28: return "The DDE transaction could not be completed because the request timed out.";
+    case 29: return "The DDE transaction failed.";
+    case 30: return "The DDE transaction could not be completed because other DDE transactions were being processed.";
+    case 31:
+        return "There is no application associated with the given file name extension. This error will also be "
+               "returned if you attempt to print a file that is not printable.";
+    case 32: return "The specified DLL was not found.";
+    default: return "Unknown open failed";
+    }
+}
+
+constexpr const char* kInstallCaption = "安装失败";
+
+}  // namespace
+
+void DownloadController::Impl::Log(const std::string& text, int32_t channel) {
+    VeldmoorLog().Write(text, channel, channel);
+}
+
+void DownloadController::Impl::Notice(const std::string& text, const std::string& caption) {
+    std::string shown = text;
+    const std::string machine = events_.MachineIdText();
+    if (!machine.empty()) shown += "\n（" + machine + "）";
+    view_.ShowNotice(caption.empty() ? profile_.caption : caption, shown);
+}
+
+void DownloadController::Impl::BlockingMessage(const std::string& text) {
+    view_.ShowBlockingMessage(profile_.caption, text);
+}
+
+void DownloadController::Impl::Install(bool verified) {
+    const DownloadState previous = state_;
+    state_ = DownloadState::installing;
+    const std::string path = TargetPath(saveDirectory_, entrance_);
+    if (!platform::FileExists(path)) {
+        Notice("安装程序丢失", kInstallCaption);
+        events_.SimpleEvent("11600102", entrance_, "用户点击安装按钮，但是找不到安装程序，安装失败");
+        Log("安装失败] [用户点击安装按钮，但是找不到安装程序");
+        // Back to where the user can act again (download or verify anew).
+        state_ = previous;
+        return;
+    }
+    const int code = platform::OpenFile(path, saveDirectory_);
+    state_ = previous;
+    if (code <= 32) {
+        const std::string text = std::string("安装程序无法正常打开，原因：") +
+                                 (verified ? "本次安装前通过了校验" : "本次安装前没有校验") + LaunchFailureReason(code);
+        Notice("安装程序无法正常打开", kInstallCaption);
+        Log(text);
+        try {
+            events_.SimpleEvent("11600101", entrance_, text);
+        } catch (...) {
+            Log("DC failed");
+        }
+        return;
+    }
+    Log("开始安装] [用户点击安装按钮");
+    installerLaunched_ = true;
+    view_.DestroyWindow();
+}
+
+void DownloadController::Impl::JoinThreads() {
+    stopping_ = true;
+    if (verifyThread_.joinable()) verifyThread_.join();
+    if (resourceThread_.joinable()) resourceThread_.join();
+}
+
+void DownloadController::Impl::OnWindowDestroyed() {
+    if (destroyed_) return;
+    destroyed_ = true;
+    const DownloadState state = state_;
+    if (userExit_) {
+        Log("用户点击退出按钮");
+        if (state != DownloadState::finished && state != DownloadState::back && state != DownloadState::ready)
+            RaiseProgressEvent("11040000", "");
+        Log("=====================退出=====================");
+    } else if (installerLaunched_) {
+        Log("由于启动了安装程序，退出");
+        Log("=====================退出=====================");
+    } else {
+        RaiseProgressEvent("11990501", "Unknow Exit, maybe crashed");
+        Log("遭遇意外退出");
+        state_ = DownloadState::exited;
+        Log("=====================已退出=====================");
+    }
+    JoinThreads();
+    events_.Stop();
+    if (userExit_ || installerLaunched_) portMapping_.RemoveMapping();
+    DeleteVeldmoorLog();
+    engine_.Uninit();
+}
+
+void DownloadController::Impl::ShutDownMachine() {
+    if (!platform::SchedulePowerOff(60, "一分钟后将自动关机")) Notice("自动关机失败，请手动关机");
+}
+
+}  // namespace veldmoor

@@ -1,0 +1,176 @@
+#pragma once
+// The controller's inside, shared by its source files: DownloadController.cpp
+// (start-up, start, pause, continue), ControllerPoll.cpp (poll, tick, speed,
+// progress and texts), ControllerVerify.cpp (verify and repair) and
+// ControllerExit.cpp (install, exit, shut-down, notices).
+//
+// Fields read by the front end's getters or written by the verify thread are
+// atomics; the rest belong to the owner's thread.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/DownloadController.h"
+#include "app/ProductProfile.h"
+#include "app/TaskEngine.h"
+#include "app/TaskPersistence.h"
+#include "foundation/EventSink.h"
+#include "netenv/PortMapping.h"
+#include "app/IControllerView.h"
+
+namespace veldmoor {
+
+constexpr int kTaskCount = 1;
+
+struct TaskSlot {
+    std::atomic<TaskHandle> handle{nullptr};
+    TaskDescriptor descriptor;
+    std::string sourceList;           // the descriptor points into it
+    std::atomic<bool> complete{false};
+    uint64_t expectedSize = 0;
+    int32_t lastStatusSeen = 0;       // the code of the previous query
+    int64_t httpBytes = 0;            // last known, for progress events
+    int64_t peerBytes = 0;
+};
+
+class DownloadController::Impl {
+public:
+    Impl(const ProductProfile& profile, IEventSink& events, IPortMapping& portMapping, IControllerView& view,
+         ControllerPaths paths, ITaskEngine* engine);
+    ~Impl();
+
+    // DownloadController.cpp
+    void LoadDefaults();
+    int Initialise();
+    void OnMainButton();
+    void BeginDownload();
+    void Pause();
+    void Continue();
+    void ReloadTasksAtStartUp();
+    int ReloadOneTask(int task, bool repair);
+    void CreateTask(int task);
+    bool ReleaseTorrentInto(TaskSlot& slot, const char* eventCode);
+    void WriteTaskHeader();
+    void SparseFileCheck();
+    void ApplyRestore(const RestoreResult& restored);
+    std::string DefaultSaveDirectory() const;
+    std::string TargetOf(int task) const;
+
+    // ControllerPoll.cpp
+    DownloadState Poll();
+    void Tick();
+    std::string RefreshSpeed();
+    uint32_t MeasureProgress();
+    void DetectCompletion(int task, int32_t progress);
+    void HandleStatus(int32_t status);
+    uint64_t MeasureDownloaded();
+    void DiskSpaceRule();
+    void LogStateChange();
+    void SetSpeedLimit(uint32_t kibPerSecond);
+    void ApplySpeedLimit();
+    void ApplyConnectionLimits();
+    int RunningTasks();
+    void StopTasksForDiskSpace();
+    void RaiseProgressEvent(const std::string& code, const std::string& errorText);
+    void StartResourceListFetch(bool forRepair);
+    void FetchResourceList(bool forRepair);
+    std::string RemainingTimeText();
+    std::string SizeText() const;
+    std::string TaskRowStatus(int task) const;
+    uint64_t Need() const;
+    uint64_t InstallerTotal() const;
+
+    // ControllerVerify.cpp
+    void AskToVerify();
+    void StartVerify(bool installAfterCheck);
+    void VerifyThread();
+    bool VerifyTask(int task, bool firstCheck);
+    bool RepairOnce(int task);
+    uint32_t VerifyPermyriad() const;
+
+    // ControllerExit.cpp
+    void Install(bool verified);
+    void OnWindowDestroyed();
+    void ShutDownMachine();
+    void Notice(const std::string& text, const std::string& caption = {});
+    void BlockingMessage(const std::string& text);
+    void Log(const std::string& text, int32_t channel = 34);
+    void JoinThreads();
+
+    const ProductProfile& profile_;
+    IEventSink& events_;
+    IPortMapping& portMapping_;
+    IControllerView& view_;
+    const ControllerPaths paths_;
+    std::unique_ptr<ITaskEngine> ownedEngine_;
+    ITaskEngine& engine_;
+
+    std::atomic<DownloadState> state_{DownloadState::ready};
+    std::atomic<bool> diskLow_{false};
+    std::atomic<uint32_t> progress_{0};
+    std::atomic<uint64_t> downloaded_{0};
+    int httpConnectionLimit_ = 35;
+    static constexpr int kPeerConnectionLimit = 105;
+    std::atomic<uint32_t> summedSpeed_{0};
+    std::atomic<uint32_t> displayedSpeed_{0};
+    uint32_t rememberedLimit_ = 0;    // KiB/s sent when no limit is set: 32767
+    std::atomic<int> verifyTask_{0};
+    std::atomic<uint32_t> verifyProgress_{0};
+    std::atomic<uint32_t> repairProgress_{0};
+    std::atomic<uint32_t> repairSpeed_{0};
+    std::vector<int> reloadList_;
+    uint32_t accumulatedSeconds_ = 0;
+    std::atomic<uint32_t> runSeconds_{0};
+    bool taskRan_ = false;
+    std::atomic<bool> installAfterCheck_{false};
+    std::atomic<bool> mismatchSeen_{false};
+    std::atomic<bool> reloadFailed_{false};
+    std::string actualMd5_;
+    std::atomic<bool> shutdownAfterDownload_{false};
+    std::atomic<bool> peerToPeer_{true};
+    bool sparse_ = false;
+
+    std::string dataDirectory_;
+    std::string configBase_;
+    std::string versionText_;
+    std::string folderName_;
+    std::string taskHash_;
+    std::string entrance_;
+    std::string resumeInfoPath_;
+    std::string saveDirectory_;
+    std::string httpUrl_;
+    std::string fileName_;
+    std::string resourceListUrl_;
+    TaskPersistence taskFile_;
+    std::array<TaskSlot, kTaskCount> slots_;
+
+    int32_t lastActedStatus_ = 0;
+    bool stateLogged_ = false;
+    DownloadState loggedState_ = DownloadState::ready;
+    bool loggedDiskLow_ = false;
+    uint32_t activeTicks_ = 0;
+    uint32_t refreshCount_ = 0;
+    int lastConnectionLimit_ = -1;
+    int lastRunningTasks_ = -1;
+    std::string lastRemainingText_ = "未知";
+    uint64_t lastWrittenSize_ = UINT64_MAX;
+
+    std::atomic<bool> exitRequested_{false};
+    std::atomic<bool> userExit_{false};
+    std::atomic<bool> installerLaunched_{false};
+    bool destroyed_ = false;
+
+    std::atomic<bool> stopping_{false};
+    std::thread verifyThread_;
+    std::thread resourceThread_;
+    std::atomic<bool> resourceFetchRunning_{false};
+};
+
+bool IsActiveState(DownloadState state);
+
+}  // namespace veldmoor

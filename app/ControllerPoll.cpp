@@ -1,0 +1,437 @@
+// The periodic work: the 100 ms poll, the 1 s tick, the speed refresh, and the
+// texts and sums they keep up to date.
+#include <algorithm>
+#include <cstdio>
+
+#include "app/ControllerImpl.h"
+#include "app/DisplayFormat.h"
+#include "app/HttpsGet.h"
+#include "app/ResourceList.h"
+#include "platform/Clock.h"
+#include "platform/Disk.h"
+
+namespace veldmoor {
+namespace {
+
+constexpr uint64_t kReserveBytes = 104857600;  // 100 MiB kept free beside the download
+constexpr uint32_t kDownloadingSpeed = 1024;
+constexpr uint32_t kNoLimit = 32767;
+constexpr uint32_t kProgressEventTicks = 300;
+constexpr uint32_t kResourceListRefreshes = 600;
+
+bool Writes(DownloadState state) {
+    switch (state) {
+    case DownloadState::back:
+    case DownloadState::ready:
+    case DownloadState::pause:
+    case DownloadState::failed:
+    case DownloadState::finished:
+    case DownloadState::md5checking:
+    case DownloadState::installing:
+    case DownloadState::exited: return false;
+    default: return true;
+    }
+}
+
+TaskStatus QueryStatus(ITaskEngine& engine, TaskHandle handle, bool* ok) {
+    TaskStatus status {};
+    *ok = handle != nullptr && engine.GetStatus(handle, &status) == kResultOk;
+    return status;
+}
+
+}  // namespace
+
+uint64_t DownloadController::Impl::Need() const {
+    uint64_t need = kReserveBytes;
+    for (const TaskSlot& slot : slots_) need += slot.expectedSize;
+    return need;
+}
+
+uint64_t DownloadController::Impl::InstallerTotal() const { return Need() - kReserveBytes; }
+
+int DownloadController::Impl::RunningTasks() {
+    int running = 0;
+    for (TaskSlot& slot : slots_) {
+        bool ok = false;
+        QueryStatus(engine_, slot.handle, &ok);
+        if (ok && !slot.complete) ++running;
+    }
+    return running;
+}
+
+void DownloadController::Impl::DetectCompletion(int task, int32_t) {
+    TaskSlot& slot = slots_[static_cast<size_t>(task)];
+    int complete = 0;
+    if (engine_.IsComplete(slot.handle, &complete) != kResultOk || complete == 0 || slot.complete) return;
+    slot.complete = true;
+    taskFile_.WriteFinishRecord(task, TargetOf(task));
+    ApplySpeedLimit();
+    events_.SimpleEvent("11080000", fileName_, "");
+}
+
+void DownloadController::Impl::HandleStatus(int32_t status) {
+    if (status == 0 || status == lastActedStatus_) return;
+    lastActedStatus_ = status;
+    const DownloadState state = state_;
+    switch (status) {
+    case kStatusNoFileSize:
+        RaiseProgressEvent("11990202", "");
+        Notice("网络连接超时，下载失败");
+        break;
+    case kStatusDiskFull:
+        if (state == DownloadState::downloading) {
+            for (TaskSlot& slot : slots_)
+                if (slot.handle.load()) engine_.Stop(slot.handle);
+            state_ = DownloadState::pause;
+        }
+        diskLow_ = true;
+        RaiseProgressEvent("11990301", "");
+        Notice("磁盘空间不足，请检查并重新启动下载器！");
+        break;
+    case kStatusSourcesFailed:
+        // The engine has ended the task (no progress for too long, or every
+        // source failed). Pausing lets the main button offer "continue",
+        // which restarts it: the retry the message asks for.
+        if (IsActiveState(state)) state_ = DownloadState::pause;
+        Notice("下载出错，请重试");
+        break;
+    case kStatusCannotWrite:
+        state_ = DownloadState::failed;
+        Notice("由于磁盘损坏无法写入，下载失败");
+        break;
+    default: break;
+    }
+}
+
+uint32_t DownloadController::Impl::MeasureProgress() {
+    uint64_t weights = 0, weighted = 0, plain = 0;
+    for (int task = 0; task < kTaskCount; ++task) {
+        TaskSlot& slot = slots_[static_cast<size_t>(task)];
+        uint64_t weight = 0, count = 0;
+        if (slot.complete) {
+            weight = slot.expectedSize >> 20;
+            count = 10000;
+        } else {
+            bool ok = false;
+            const TaskStatus status = QueryStatus(engine_, slot.handle, &ok);
+            if (!ok) continue;
+            DetectCompletion(task, status.progress);
+            if (status.status != slot.lastStatusSeen) {
+                slot.lastStatusSeen = status.status;
+                HandleStatus(status.status);
+            }
+            weight = static_cast<uint64_t>(std::max(status.total, 0)) >> 10;
+            count = (slot.complete || status.progress > 9999) ? 10000 : static_cast<uint64_t>(std::max(status.progress, 0));
+        }
+        weights += weight;
+        weighted += weight * count;
+        plain += count;
+    }
+    const uint64_t result = weights == 0 ? plain : weighted / weights;
+    return static_cast<uint32_t>(std::min<uint64_t>(result, 10000));
+}
+
+uint64_t DownloadController::Impl::MeasureDownloaded() {
+    uint64_t sum = 0;
+    for (int task = 0; task < kTaskCount; ++task) {
+        TaskSlot& slot = slots_[static_cast<size_t>(task)];
+        bool ok = false;
+        const TaskStatus status = QueryStatus(engine_, slot.handle, &ok);
+        if (ok && status.onDisk > 0) {
+            sum += static_cast<uint64_t>(status.onDisk);
+            continue;
+        }
+        const std::string target = TargetOf(task);
+        uint64_t allocated = platform::AllocatedSizeOnDisk(target);
+        if (allocated == 0) allocated = platform::AllocatedSizeOnDisk(target + ".vmtmp");
+        sum += allocated;
+    }
+    if (Writes(state_) && sum != downloaded_.load() && sum != lastWrittenSize_) {
+        taskFile_.WriteLastSize(sum);
+        lastWrittenSize_ = sum;
+    }
+    downloaded_ = sum;
+    return sum;
+}
+
+void DownloadController::Impl::StopTasksForDiskSpace() {
+    for (TaskSlot& slot : slots_)
+        if (slot.handle.load()) engine_.Stop(slot.handle);
+    state_ = DownloadState::pause;
+    RaiseProgressEvent("11990301", "");
+    Notice("预留磁盘空间不足，下载暂停。");
+    diskLow_ = true;
+}
+
+void DownloadController::Impl::DiskSpaceRule() {
+    uint64_t downloaded = MeasureDownloaded();
+    const uint64_t free = platform::DiskFreeBytes(saveDirectory_);
+    if (downloaded + free >= Need()) {
+        diskLow_ = false;
+        if (state_ == DownloadState::back) state_ = DownloadState::ready;
+        return;
+    }
+    platform::SleepMs(50);
+    downloaded = MeasureDownloaded();
+    if (downloaded + free >= InstallerTotal()) return;
+    switch (state_.load()) {
+    case DownloadState::ready:
+        state_ = DownloadState::back;
+        Notice("当前磁盘空间不足，请选择其他位置存放。");
+        diskLow_ = true;
+        break;
+    case DownloadState::back:
+    case DownloadState::pause: diskLow_ = true; break;
+    case DownloadState::downloading: StopTasksForDiskSpace(); break;
+    default: break;
+    }
+}
+
+void DownloadController::Impl::LogStateChange() {
+    const DownloadState state = state_;
+    const bool diskLow = diskLow_;
+    if (stateLogged_ && state == loggedState_ && diskLow == loggedDiskLow_) return;
+    stateLogged_ = true;
+    loggedState_ = state;
+    loggedDiskLow_ = diskLow;
+    if (state == DownloadState::finished) {
+        for (int task = 0; task < kTaskCount; ++task) taskFile_.WriteFinishRecord(task, TargetOf(task));
+        if (taskRan_) RaiseProgressEvent("11060000", "");
+        ApplySpeedLimit();
+    }
+    const std::string name = StateName(state);
+    if (!name.empty()) Log("Veldmoor Utility: 下载状态改变为" + name);
+    if (state == DownloadState::finished && shutdownAfterDownload_) {
+        Log("Veldmoor Utility: 触发自动关机");
+        ShutDownMachine();
+    }
+}
+
+DownloadState DownloadController::Impl::Poll() {
+    portMapping_.DeliverNotifications();
+    progress_ = MeasureProgress();
+    if (sparse_) DiskSpaceRule();
+    if (state_ == DownloadState::preparing && progress_ != 0) state_ = DownloadState::reload;
+    LogStateChange();
+    return state_;
+}
+
+void DownloadController::Impl::Tick() {
+    const DownloadState state = state_;
+    if (state == DownloadState::back || state == DownloadState::ready || state == DownloadState::failed ||
+        state == DownloadState::exited)
+        return;
+    if (IsActiveState(state)) {
+        if (++activeTicks_ % kProgressEventTicks == 0) RaiseProgressEvent("11050000", "");
+        const uint32_t stored = taskFile_.ReadDownloadTime() + 1;
+        ++accumulatedSeconds_;
+        ++runSeconds_;
+        if (accumulatedSeconds_ < stored) {
+            accumulatedSeconds_ = stored;
+            taskFile_.WriteDownloadTime(stored);
+        }
+    } else {
+        activeTicks_ = 0;
+    }
+    for (int task = 0; task < kTaskCount; ++task) DetectCompletion(task, 0);
+    if (state == DownloadState::md5checking || state == DownloadState::checkrecover ||
+        state == DownloadState::checkfinished)
+        return;
+    bool allComplete = true;
+    for (const TaskSlot& slot : slots_) allComplete = allComplete && slot.complete;
+    if (allComplete && RunningTasks() == 0 && state_ != DownloadState::finished) {
+        state_ = DownloadState::finished;
+        taskFile_.MarkComplete();
+    }
+}
+
+std::string DownloadController::Impl::RefreshSpeed() {
+    engine_.EnableListening(peerToPeer_);
+    const DownloadState state = state_;
+    if (state == DownloadState::pause) refreshCount_ = 0;
+    if (IsActiveState(state)) {
+        uint64_t sum = 0;
+        for (TaskSlot& slot : slots_) {
+            bool ok = false;
+            const TaskStatus status = QueryStatus(engine_, slot.handle, &ok);
+            if (ok && !slot.complete) sum += static_cast<uint64_t>(std::max(status.speed, 0));
+        }
+        const uint32_t speed = static_cast<uint32_t>(std::min<uint64_t>(sum, UINT32_MAX));
+        summedSpeed_ = speed;
+        if (speed > kDownloadingSpeed && state_ != DownloadState::downloading) {
+            state_ = DownloadState::downloading;
+            ApplyConnectionLimits();
+        }
+        if (state_ == DownloadState::downloading) {
+            if (refreshCount_ % kResourceListRefreshes == 0) StartResourceListFetch(false);
+            ++refreshCount_;
+        } else {
+            refreshCount_ = 0;
+        }
+        const uint64_t limitBytes = static_cast<uint64_t>(rememberedLimit_) * 1024;
+        const uint32_t previous = displayedSpeed_;
+        if (rememberedLimit_ != 0 && rememberedLimit_ != kNoLimit && limitBytes < speed)
+            displayedSpeed_ = previous < limitBytes ? static_cast<uint32_t>((uint64_t{speed} + previous) / 2)
+                                                    : static_cast<uint32_t>((limitBytes + previous) / 2);
+        else
+            displayedSpeed_ = speed;
+        return FormatSpeed(displayedSpeed_);
+    }
+    if (state == DownloadState::checkrecover) {
+        if (refreshCount_ % kResourceListRefreshes == 0) StartResourceListFetch(true);
+        ++refreshCount_;
+        return {};
+    }
+    refreshCount_ = 0;
+    return "0 B/s";
+}
+
+void DownloadController::Impl::SetSpeedLimit(uint32_t kibPerSecond) {
+    rememberedLimit_ = kibPerSecond != 0 ? kibPerSecond : kNoLimit;
+    ApplySpeedLimit();
+}
+
+void DownloadController::Impl::ApplySpeedLimit() {
+    const uint32_t remembered = rememberedLimit_ != 0 ? rememberedLimit_ : kNoLimit;
+    const int running = RunningTasks();
+    const uint32_t perTask = running >= 2 ? remembered / static_cast<uint32_t>(running) : remembered;
+    for (TaskSlot& slot : slots_)
+        if (slot.handle.load()) engine_.SetLimit(slot.handle, static_cast<int>(std::max<uint32_t>(perTask, 10)));
+}
+
+void DownloadController::Impl::ApplyConnectionLimits() {
+    const int running = RunningTasks();
+    if (httpConnectionLimit_ == lastConnectionLimit_ && running == lastRunningTasks_) return;
+    lastConnectionLimit_ = httpConnectionLimit_;
+    lastRunningTasks_ = running;
+    if (running == 0) return;
+    int sourcesLeft = httpConnectionLimit_ % running, peersLeft = kPeerConnectionLimit % running;
+    for (TaskSlot& slot : slots_) {
+        bool ok = false;
+        QueryStatus(engine_, slot.handle, &ok);
+        if (!ok || slot.complete) continue;
+        const int sources = httpConnectionLimit_ / running + (sourcesLeft-- > 0 ? 1 : 0);
+        const int peers = kPeerConnectionLimit / running + (peersLeft-- > 0 ? 1 : 0);
+        engine_.SetConnectionLimits(slot.handle, std::max(sources, 1), std::max(peers, 1));
+    }
+}
+
+void DownloadController::Impl::RaiseProgressEvent(const std::string& code, const std::string& errorText) {
+    int64_t http = 0, peers = 0;
+    for (TaskSlot& slot : slots_) {
+        bool ok = false;
+        const TaskStatus status = QueryStatus(engine_, slot.handle, &ok);
+        if (ok) {
+            slot.httpBytes = status.fromSources;
+            slot.peerBytes = status.fromPeers;
+        }
+        http += slot.httpBytes;
+        peers += slot.peerBytes;
+    }
+    const uint64_t h = static_cast<uint64_t>(std::max<int64_t>(http, 0));
+    const uint64_t p = static_cast<uint64_t>(std::max<int64_t>(peers, 0));
+    const uint64_t seconds = runSeconds_;
+    ProgressSnapshot snapshot;
+    snapshot.totalSeconds = seconds;
+    snapshot.totalBytes = h + p;
+    snapshot.averageSpeed = seconds ? (h + p) / seconds : 0;
+    snapshot.progressText = FormatPercent(progress_);
+    snapshot.httpBytes = h;
+    snapshot.httpAverageSpeed = seconds ? h / seconds : 0;
+    snapshot.peerBytes = p;
+    snapshot.peerAverageSpeed = seconds ? p / seconds : 0;
+    events_.ProgressEvent(code, errorText, snapshot);
+}
+
+void DownloadController::Impl::StartResourceListFetch(bool forRepair) {
+    // One fetch at a time: a slow server must not pile up threads.
+    if (resourceFetchRunning_.exchange(true)) return;
+    if (resourceThread_.joinable()) resourceThread_.join();
+    resourceThread_ = std::thread([this, forRepair] {
+        try {
+            FetchResourceList(forRepair);
+        } catch (...) {
+            Log("Seek res FAILED with an internal error", 38);
+        }
+        resourceFetchRunning_ = false;
+    });
+}
+
+void DownloadController::Impl::FetchResourceList(bool forRepair) {
+    HttpGetOptions options;
+    options.caFile = profile_.resourceListCaFile;
+    options.cancel = &stopping_;
+    const HttpGetResult fetched = HttpGet(resourceListUrl_, options);
+    if (!fetched.ok) {
+        Log("Seek res FAILED with XML postcontent failed", 38);
+        Log(fetched.error, 38);
+        return;
+    }
+    const TaskSlot& slot = slots_[0];
+    const bool skip = slot.complete && !(forRepair && verifyTask_ == 0);
+    const ResourceList list = ParseResourceList(fetched.body, httpUrl_, skip);
+    if (list.peerToPeer) {
+        peerToPeer_ = *list.peerToPeer;
+        engine_.EnableListening(*list.peerToPeer);
+        Log(*list.peerToPeer ? "启用P2P功能" : "禁用P2P功能");
+    }
+    if (list.mirrors.empty()) return;
+    const TaskHandle handle = slots_[0].handle;
+    engine_.ClearMirrors(handle);
+    for (const ResourceMirror& mirror : list.mirrors) engine_.AddMirrors(handle, mirror.url, mirror.hostName);
+}
+
+std::string DownloadController::Impl::RemainingTimeText() {
+    switch (state_.load()) {
+    case DownloadState::downloading:
+    case DownloadState::resume:
+    case DownloadState::recover:
+    case DownloadState::reload: break;
+    default: return {};
+    }
+    const uint64_t need = Need();
+    const uint64_t remaining = need - need * progress_ / 10000;
+    const uint32_t speed = displayedSpeed_;
+    if (speed == 0) return lastRemainingText_;
+    uint64_t seconds = remaining / speed;
+    if (seconds >= 3435973836ull) return lastRemainingText_;
+    if (seconds == 0) seconds = 1;
+    lastRemainingText_ = FormatDuration(static_cast<uint32_t>(seconds));
+    return lastRemainingText_;
+}
+
+std::string DownloadController::Impl::SizeText() const {
+    const uint64_t total = InstallerTotal();
+    const DownloadState state = state_;
+    uint64_t done = total;
+    if (state != DownloadState::finished) done = sparse_ ? downloaded_.load() : uint64_t{progress_} * total / 10000;
+    const std::string doneText = done == 0 ? "0 B" : FormatSize(done);
+    return doneText + "/" + FormatSize(total);
+}
+
+std::string DownloadController::Impl::TaskRowStatus(int task) const {
+    if (task < 0 || task >= kTaskCount) return {};
+    const auto percent = [](uint32_t value, const char* tail) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%u.%02u%%%s", value / 100, value % 100, tail);
+        return std::string(text);
+    };
+    const TaskSlot& slot = slots_[static_cast<size_t>(task)];
+    const DownloadState state = state_;
+    const int verified = verifyTask_;
+    if (slot.complete) {
+        if (state == DownloadState::md5checking || state == DownloadState::checkrecover) {
+            if (task > verified) return "待验证    ";
+            if (task < verified) return "√ 验证通过  ";
+            if (state == DownloadState::md5checking) return "验证中：" + percent(verifyProgress_, "  ");
+            return repairProgress_ != 0 ? "修复中：" + percent(repairProgress_, "  ") : "准备修复.. ";
+        }
+        return state == DownloadState::checkfinished ? "√ 验证通过  " : "√ 下载完成  ";
+    }
+    const uint32_t progress = progress_;
+    if (progress >= 10000) return "√ 下载完成  ";
+    if (progress > 0) return percent(progress, "    ");
+    return state == DownloadState::downloading ? "准备下载    " : "未开始    ";
+}
+
+}  // namespace veldmoor

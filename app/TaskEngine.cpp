@@ -1,0 +1,27 @@
+#include "app/TaskEngine.h"
+
+namespace veldmoor {
+
+int EngineTaskApi::SetListenPort(int port) { return EngineSetListenPort(port); }
+int EngineTaskApi::Init(const std::string& dataDirectory) { return EngineInit(dataDirectory.c_str()); }
+int EngineTaskApi::Uninit() { return EngineUninit(); }
+int EngineTaskApi::EnableListening(bool enable) { return EngineEnableListening(enable ? 1 : 0); }
+int EngineTaskApi::SetHttpWrapping(int value) { return EngineSetHttpWrapping(value); }
+int EngineTaskApi::CreateAndStart(TaskDescriptor* descriptor) { return TaskCreateAndStart(descriptor); }
+int EngineTaskApi::RecoverAndContinue(TaskDescriptor* descriptor, bool repair) {
+    return TaskRecoverAndContinue(descriptor, repair);
+}
+int EngineTaskApi::Stop(TaskHandle task) { return TaskStop(task, false); }
+int EngineTaskApi::Start(TaskHandle task) { return TaskStart(task); }
+int EngineTaskApi::GetStatus(TaskHandle task, TaskStatus* status) { return TaskGetStatus(task, status); }
+int EngineTaskApi::IsComplete(TaskHandle task, int* complete) { return TaskIsComplete(task, complete); }
+int EngineTaskApi::SetLimit(TaskHandle task, int kibPerSecond) { return TaskSetLimit(task, 1, kibPerSecond); }
+int EngineTaskApi::SetConnectionLimits(TaskHandle task, int sources, int peers) {
+    return TaskSetConnectionLimits(task, sources, peers);
+}
+int EngineTaskApi::ClearMirrors(TaskHandle task) { return TaskClearMirrors(task); }
+int EngineTaskApi::AddMirrors(TaskHandle task, const std::string& address, const std::string& hostName) {
+    return TaskAddMirrors(task, address.c_str(), hostName.c_str());
+}
+
+}  // namespace veldmoor

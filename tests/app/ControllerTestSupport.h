@@ -1,0 +1,129 @@
+#pragma once
+// What controller tests share: a front end and an event sink that record what
+// they are given, a scripted engine, and a product profile over test data.
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/DownloadController.h"
+#include "app/IControllerView.h"
+#include "app/ProductProfile.h"
+#include "app/TaskEngine.h"
+#include "foundation/EventSink.h"
+#include "netenv/PortMapping.h"
+
+namespace veldmoor::test {
+
+class RecordingView final : public IControllerView {
+public:
+    void ShowNotice(const std::string& caption, const std::string& text) override;
+    void ShowBlockingMessage(const std::string& caption, const std::string& text) override;
+    bool AskYesNo(const std::string& caption, const std::string& text) override;
+    void DestroyWindow() override { destroyed = true; }
+    void PostVerifyPassed() override { verifyPassedPosts++; }
+
+    std::vector<std::string> Notices() const;
+    std::vector<std::string> Captions() const;
+    bool HasNotice(const std::string& text) const;
+
+    std::vector<std::string> blockingMessages;
+    std::vector<std::string> questions;
+    bool answer = true;
+    std::atomic<bool> destroyed{false};
+    std::atomic<int> verifyPassedPosts{0};
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::string> notices_;
+    std::vector<std::string> captions_;
+};
+
+struct CapturedEvent {
+    std::string code;
+    std::string fileName;
+    std::string errorText;
+    bool progress = false;
+    ProgressSnapshot snapshot;
+};
+
+class CapturingSink final : public IEventSink {
+public:
+    bool Start(const StatisticsIdentity& identity) override;
+    void Stop() override { stopped = true; }
+    std::string MachineIdText() const override { return machineId; }
+    void SimpleEvent(const std::string& code, const std::string& fileName, const std::string& errorText) override;
+    void ProgressEvent(const std::string& code, const std::string& errorText, const ProgressSnapshot& snapshot) override;
+    void PieceCheckEvent(const std::string&, const std::string&, uint32_t, const std::string&) override {}
+
+    std::vector<CapturedEvent> Events() const;
+    std::vector<std::string> Codes() const;
+    int Count(const std::string& code) const;
+    const CapturedEvent* Find(const std::string& code) const;
+
+    StatisticsIdentity identity;
+    std::string machineId;
+    bool started = false;
+    bool stopped = false;
+
+private:
+    mutable std::mutex lock_;
+    std::vector<CapturedEvent> events_;
+};
+
+// An engine whose answers a test sets; it records what it was asked.
+class ScriptedEngine final : public ITaskEngine {
+public:
+    int SetListenPort(int port) override { listenPort = port; return 0; }
+    int Init(const std::string&) override { ++inits; return initResult; }
+    int Uninit() override { ++uninits; return 0; }
+    int EnableListening(bool enable) override { listening = enable; return 0; }
+    int SetHttpWrapping(int) override { return 0; }
+    int CreateAndStart(TaskDescriptor* descriptor) override;
+    int RecoverAndContinue(TaskDescriptor* descriptor, bool repair) override;
+    int Stop(TaskHandle) override { ++stops; return 0; }
+    int Start(TaskHandle) override { ++starts; return 0; }
+    int GetStatus(TaskHandle task, TaskStatus* status) override;
+    int IsComplete(TaskHandle task, int* complete) override;
+    int SetLimit(TaskHandle, int kib) override { limits.push_back(kib); return 0; }
+    int SetConnectionLimits(TaskHandle, int sources, int peers) override;
+    int ClearMirrors(TaskHandle) override { ++clears; return 0; }
+    int AddMirrors(TaskHandle, const std::string& address, const std::string& host) override;
+
+    std::mutex lock;
+    TaskStatus status {};
+    int initResult = 0;
+    int createResult = 0;
+    int recoverResult = 0;
+    int listenPort = -1;
+    int inits = 0, uninits = 0, creates = 0, recovers = 0, stops = 0, starts = 0, clears = 0;
+    bool listening = true;
+    std::vector<bool> recoverRepairFlags;
+    std::vector<int> limits;
+    std::vector<std::pair<int, int>> connectionLimits;
+    std::vector<std::pair<std::string, std::string>> mirrors;
+    std::string lastSourceText;
+    std::string lastTarget;
+    std::string lastSourceList;
+
+private:
+    TaskHandle NewHandle();
+    int nextHandle_ = 1;
+};
+
+// A profile over an installer file name and contents; URLs as given.
+ProductProfile MakeProfile(const std::string& installerContent, const std::string& installerUrl,
+                           const std::string& resourceListUrl, uint64_t expectedSize = 0);
+std::string Base64(const std::string& bytes);
+std::string Md5OfText(const std::string& bytes);
+
+// The controller's folders inside a test folder.
+ControllerPaths PathsIn(const std::string& root);
+
+// Makes the process log write every channel to its file.
+void KeepControllerLogInFiles();
+// The lines the process log wrote for channel 34 so far ("" when none).
+std::string ControllerLogText();
+
+}  // namespace veldmoor::test
