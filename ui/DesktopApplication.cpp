@@ -94,6 +94,7 @@ int RunDesktopProgram(int& argc, char** argv, DesktopProgramSetup setup) {
         if (platform::ReceivedStopSignal() != platform::StopSignal::kNone) window.DestroyWindow();
     });
     stopWatch.start(100);
+    if (setup.windowReady) setup.windowReady(window);
     return application.exec();
 }
 

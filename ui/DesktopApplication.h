@@ -2,6 +2,7 @@
 // The desktop program: the single-instance rule, then the main window until
 // it goes away. Returns the process's exit status.
 #include <QString>
+#include <functional>
 
 #include "app/DownloadController.h"
 
@@ -19,6 +20,8 @@ struct DesktopProgramSetup {
     IPortMapping* portMapping = nullptr;  // null: no port mapping
     ControllerPaths paths;              // the platform's folders unless a caller sets them
     QString runtimeFolder;              // "": the user's runtime folder
+    // Called once the window has started and shows (embedding and tests).
+    std::function<void(class MainWindow&)> windowReady;
 };
 
 // Call from main before anything else starts a thread.
