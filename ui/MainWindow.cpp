@@ -36,6 +36,17 @@ QFont TextFont() {
     return font;
 }
 
+// Draws a single line of text, smaller when it would not fit its rectangle.
+void DrawFitted(QPainter& painter, const QRect& area, int flags, const QString& text) {
+    const QFont original = painter.font();
+    QFont font = original;
+    while (font.pixelSize() > 9 && QFontMetrics(font).horizontalAdvance(text) > area.width())
+        font.setPixelSize(font.pixelSize() - 1);
+    painter.setFont(font);
+    painter.drawText(area, flags, text);
+    painter.setFont(original);
+}
+
 bool InToggleArea(const QPoint& point) {
     return point.x() > 185 && point.x() <= 217 && point.y() > 277 && point.y() <= 307;
 }
@@ -116,7 +127,7 @@ void MainWindow::CreateControls() {
     taskList_->setObjectName(QStringLiteral("taskList"));
     taskList_->ScrollBar()->SetBitmaps(bitmaps_.ByNumber(bitmap::kScrollTrack),
                                        bitmaps_.ByNumber(bitmap::kScrollThumb));
-    taskList_->setGeometry(QRect(QPoint(0, 342), QPoint(407, 419)));
+    taskList_->setGeometry(EdgeRect(0, 342, 408, 420));
     taskList_->hide();
     SyncButtons();
 }
@@ -283,11 +294,11 @@ void MainWindow::PaintStatusLine(QPainter& painter) {
         return;
     }
     painter.setPen(texts.speedColour);
-    painter.drawText(kSpeedRect, single | Qt::AlignLeft, texts.speed);
+    DrawFitted(painter, kSpeedRect, single | Qt::AlignLeft, texts.speed);
     painter.setPen(kInkColour);
-    painter.drawText(kLabelRect, single | Qt::AlignLeft, texts.label);
+    DrawFitted(painter, kLabelRect, single | Qt::AlignLeft, texts.label);
     painter.setPen(kPercentColour);
-    painter.drawText(kPercentRect, single | Qt::AlignHCenter, texts.percentage);
+    DrawFitted(painter, kPercentRect, single | Qt::AlignHCenter, texts.percentage);
 }
 
 void MainWindow::paintEvent(QPaintEvent*) {
@@ -297,15 +308,15 @@ void MainWindow::paintEvent(QPaintEvent*) {
     const int single = Qt::TextSingleLine | Qt::AlignVCenter | Qt::AlignLeft;
     PaintStatusLine(painter);
     painter.setPen(kVersionColour);
-    painter.drawText(kVersionRect, single, versionText_);
+    DrawFitted(painter, kVersionRect, single, versionText_);
     painter.setPen(kInkColour);
-    painter.drawText(kSizeRect, single, sizeText_);
+    DrawFitted(painter, kSizeRect, single, sizeText_);
     painter.setPen(kSaveDirectoryColour);
     painter.drawText(kSaveDirectoryRect, single,
                      painter.fontMetrics().elidedText(saveDirectory_, Qt::ElideMiddle, kSaveDirectoryRect.width()));
     PaintBar(painter);
     painter.setPen(kInkColour);
-    painter.drawText(kSaveLabelRect, single, QStringLiteral("保存位置:"));
+    DrawFitted(painter, kSaveLabelRect, single, QStringLiteral("保存位置:"));
 }
 
 // The time left has no place of its own in the layout: it shows as the
@@ -489,7 +500,7 @@ void MainWindow::OnCancel() {
 void MainWindow::ToggleForm() {
     if (!expanded_) {
         expanded_ = true;
-        taskList_->setGeometry(QRect(QPoint(0, 322), QPoint(407, 399)));
+        taskList_->setGeometry(EdgeRect(0, 322, 408, 400));
         taskList_->show();
         resize(kCompactWidth, kCompactHeight + kExpandedExtra);
         region_ = QRegion(rect());
@@ -500,7 +511,7 @@ void MainWindow::ToggleForm() {
         update();
         ApplyCompactRegion();
         resize(kCompactWidth, kCompactHeight);
-        taskList_->setGeometry(QRect(QPoint(0, 342), QPoint(407, 419)));
+        taskList_->setGeometry(EdgeRect(0, 342, 408, 420));
         taskList_->hide();
     }
 }

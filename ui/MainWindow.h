@@ -42,21 +42,26 @@ struct WindowDependencies {
     QString resourceFolder;         // "res" beside the program
 };
 
+// A rectangle given as left, top, right, bottom with right and bottom outside it.
+constexpr QRect EdgeRect(int left, int top, int right, int bottom) {
+    return QRect(left, top, right - left, bottom - top);
+}
+
 class MainWindow : public QWidget, public IControllerView {
     Q_OBJECT
 public:
     // Fixed places (window coordinates).
     static inline const QRect kMainButtonRect{318, 244, 85, 32};
     static inline const QRect kFolderButtonRect{372, 203, 26, 26};
-    static inline const QRect kVersionRect{QPoint(9, 205), QPoint(130, 230)};
-    static inline const QRect kSaveLabelRect{QPoint(190, 205), QPoint(250, 230)};
-    static inline const QRect kSaveDirectoryRect{QPoint(255, 205), QPoint(367, 230)};
-    static inline const QRect kSizeRect{QPoint(9, 260), QPoint(124, 280)};
-    static inline const QRect kSpeedRect{QPoint(129, 260), QPoint(204, 280)};
-    static inline const QRect kLabelRect{QPoint(209, 260), QPoint(259, 280)};
-    static inline const QRect kPercentRect{QPoint(262, 260), QPoint(312, 280)};
-    static inline const QRect kResultRect{QPoint(129, 260), QPoint(312, 280)};
-    static inline const QRect kBarRect{QPoint(11, 244), QPoint(297, 256)};
+    static inline const QRect kVersionRect{EdgeRect(9, 205, 130, 230)};
+    static inline const QRect kSaveLabelRect{EdgeRect(190, 205, 250, 230)};
+    static inline const QRect kSaveDirectoryRect{EdgeRect(255, 205, 367, 230)};
+    static inline const QRect kSizeRect{EdgeRect(9, 260, 124, 280)};
+    static inline const QRect kSpeedRect{EdgeRect(129, 260, 204, 280)};
+    static inline const QRect kLabelRect{EdgeRect(209, 260, 259, 280)};
+    static inline const QRect kPercentRect{EdgeRect(262, 260, 312, 280)};
+    static inline const QRect kResultRect{EdgeRect(129, 260, 312, 280)};
+    static inline const QRect kBarRect{EdgeRect(11, 244, 297, 256)};
     static inline const QRect kCaptionBand{0, 0, 411, 38};
     static constexpr int kPollMs = 100;
     static constexpr int kTickMs = 1000;
