@@ -482,8 +482,8 @@ void MainWindow::OnCloseButton() {
         return;
     }
     CloseChoiceDialog dialog(this);
-    connect(&dialog, &CloseChoiceDialog::RememberChoice, this, &MainWindow::RememberCloseChoice,
-            Qt::QueuedConnection);
+    // Written before the choice is acted on: an exit must not lose it.
+    connect(&dialog, &CloseChoiceDialog::RememberChoice, this, &MainWindow::RememberCloseChoice);
     RunChoice(dialog.exec());
 }
 

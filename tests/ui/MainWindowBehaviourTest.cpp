@@ -1,0 +1,155 @@
+// The window's own behaviour over the real controller: the compact/expanded
+// toggle and its area, Esc and Enter, the close flow with its remembered
+// choice (across runs), the exit event while downloading, the folder command,
+// and the minimise fallback when there is no tray.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSystemTrayIcon>
+#include <QTest>
+
+#include "tests/ui/WindowTestSupport.h"
+#include "ui/Artwork.h"
+#include "ui/PictureButton.h"
+#include "ui/SkinListCtrl.h"
+
+namespace veldmoor::test {
+namespace {
+
+using ui::ButtonId;
+using ui::MainWindow;
+
+void ReleaseAt(QWidget& window, QPoint point) {
+    QTest::mousePress(&window, Qt::LeftButton, {}, point);
+    QTest::mouseRelease(&window, Qt::LeftButton, {}, point);
+}
+
+TEST(MainWindowBehaviour, ToggleAreaSwitchesBetweenCompactAndExpanded) {
+    WindowFixture fixture;
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    EXPECT_EQ(window.size(), QSize(411, 307));
+    EXPECT_FALSE(window.TaskList()->isVisible());
+    EXPECT_FALSE(window.WindowRegion().contains(QPoint(0, 306))) << "compact: bottom corners cut";
+
+    // Just outside the area: nothing.
+    for (QPoint outside : {QPoint(185, 290), QPoint(200, 277), QPoint(218, 290)}) {
+        ReleaseAt(window, outside);
+        EXPECT_FALSE(window.Expanded()) << outside.x() << "," << outside.y();
+    }
+    ReleaseAt(window, QPoint(186, 278));
+    ASSERT_TRUE(window.Expanded());
+    EXPECT_EQ(window.size(), QSize(411, 385));
+    EXPECT_TRUE(window.TaskList()->isVisible());
+    EXPECT_EQ(window.TaskList()->geometry(), QRect(0, 322, 408, 78));
+    EXPECT_EQ(window.WindowRegion(), QRegion(0, 0, 411, 385));
+    EXPECT_EQ(window.TaskList()->RowText(0, 0), QStringLiteral("Game_setup_1.0.bin"));
+    EXPECT_EQ(window.TaskList()->RowText(0, 1), QStringLiteral("未开始    "));
+
+    ReleaseAt(window, QPoint(217, 307));
+    ASSERT_FALSE(window.Expanded());
+    EXPECT_EQ(window.size(), QSize(411, 307));
+    EXPECT_FALSE(window.TaskList()->isVisible());
+    EXPECT_EQ(window.TaskList()->geometry(), QRect(0, 342, 408, 78));
+    EXPECT_FALSE(window.WindowRegion().contains(QPoint(410, 306)));
+}
+
+TEST(MainWindowBehaviour, EscapeAndEnterDoNothing) {
+    WindowFixture fixture;
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) QTest::keyClick(&window, key);
+    QTest::qWait(200);
+    EXPECT_FALSE(window.Destroyed());
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "no close dialog";
+    EXPECT_EQ(window.ShownState(), DownloadState::ready);
+}
+
+// Presses close, answers the close dialog with `choice`, optionally remembered.
+void CloseThroughDialog(MainWindow& window, bool exit, bool remember) {
+    QTimer::singleShot(100, [exit, remember] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        ASSERT_NE(dialog, nullptr);
+        ASSERT_EQ(dialog->objectName(), QStringLiteral("closeChoiceDialog"));
+        dialog->findChild<QRadioButton*>(exit ? QStringLiteral("exitChoice") : QStringLiteral("minimiseChoice"))
+            ->setChecked(true);
+        dialog->findChild<QCheckBox*>(QStringLiteral("rememberChoice"))->setChecked(remember);
+        dialog->findChild<QPushButton*>(QStringLiteral("confirmButton"))->click();
+    });
+    QTest::mouseClick(window.CloseButton(), Qt::LeftButton);
+}
+
+TEST(MainWindowBehaviour, RememberedExitChoiceHoldsAcrossRuns) {
+    WindowFixture fixture;
+    ASSERT_TRUE(fixture.Open());
+    CloseThroughDialog(fixture.Window(), true, true);
+    ASSERT_TRUE(WindowFixture::WaitFor([&] { return fixture.Window().Destroyed(); }, 5000));
+    EXPECT_EQ(fixture.events.Count("11040000"), 0) << "no exit event in ready";
+
+    // The next run reads the choice and exits at once, without asking.
+    auto next = fixture.MakeWindow();
+    ASSERT_TRUE(next->StartUp());
+    next->show();
+    EXPECT_EQ(next->Controller().ReadCloseSelection(), 2);
+    QTimer::singleShot(500, [] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            ADD_FAILURE() << "asked again: " << modal->objectName().toStdString();
+            modal->close();
+        }
+    });
+    QTest::mouseClick(next->CloseButton(), Qt::LeftButton);
+    EXPECT_TRUE(next->Destroyed());
+}
+
+TEST(MainWindowBehaviour, ClosingWhileDownloadingRaisesTheExitEvent) {
+    WindowFixture fixture(8u << 20, "limit_rate 1m;");
+    if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    QTest::mouseClick(window.Button(ButtonId::kStart), Qt::LeftButton);
+    ASSERT_TRUE(fixture.WaitForState(DownloadState::downloading));
+    // "查看" while downloading opens the save folder.
+    QTest::mouseClick(window.Button(ButtonId::kViewFolder), Qt::LeftButton);
+    EXPECT_EQ(fixture.shell.openedFolders, QStringList{window.SaveDirectoryText()});
+    CloseThroughDialog(window, true, false);
+    ASSERT_TRUE(WindowFixture::WaitFor([&] { return window.Destroyed(); }, 5000));
+    EXPECT_EQ(fixture.events.Count("11040000"), 1);
+    EXPECT_EQ(window.Controller().ReadCloseSelection(), 0) << "not remembered";
+}
+
+TEST(MainWindowBehaviour, ChangeFolderPicksAFolderInReady) {
+    WindowFixture fixture;
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    const std::string chosen = fixture.Root() + "/elsewhere";
+    std::filesystem::create_directories(chosen);
+    fixture.shell.folderToPick = QString::fromStdString(chosen);
+    QTest::mouseClick(window.Button(ButtonId::kChangeFolder), Qt::LeftButton);
+    ASSERT_EQ(fixture.shell.pickTitles, QStringList{QStringLiteral("请选择安装包存放目录:")});
+    EXPECT_EQ(fixture.shell.pickInitialFolders, QStringList{QString::fromStdString(fixture.Paths().defaultSaveRoot)});
+    EXPECT_EQ(window.SaveDirectoryText(), QString::fromStdString(chosen + "/EH1115"));
+    EXPECT_EQ(window.Controller().SaveDirectory(), chosen + "/EH1115");
+
+    // Cancelling the picker changes nothing.
+    fixture.shell.folderToPick.clear();
+    QTest::mouseClick(window.Button(ButtonId::kChangeFolder), Qt::LeftButton);
+    EXPECT_EQ(window.SaveDirectoryText(), QString::fromStdString(chosen + "/EH1115"));
+}
+
+TEST(MainWindowBehaviour, MinimiseToTrayWithoutATrayMinimisesInstead) {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "a tray is available here";
+    WindowFixture fixture;
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    CloseThroughDialog(window, false, false);
+    EXPECT_FALSE(window.Destroyed());
+    EXPECT_TRUE(window.isMinimized() || window.windowState().testFlag(Qt::WindowMinimized));
+    EXPECT_FALSE(window.TrayIcon()->isVisible());
+}
+
+}  // namespace
+}  // namespace veldmoor::test
