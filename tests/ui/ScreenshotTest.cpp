@@ -10,12 +10,16 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QMenu>
+#include <QRadioButton>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QWindow>
 #include <cstdlib>
 #include <filesystem>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/ui/WindowTestSupport.h"
 #include "ui/Artwork.h"
 #include "ui/CloseChoiceDialog.h"
@@ -85,6 +89,7 @@ protected:
     void SetUp() override {
         if (QString::fromLocal8Bit(qgetenv("QT_QPA_PLATFORM")) != QStringLiteral("xcb"))
             GTEST_SKIP() << "needs an X server (run under xvfb-run with QT_QPA_PLATFORM=xcb)";
+        EnsureQtApplication();
     }
 
     void ExpectStatusLine(const QImage& shot, const MainWindow& window) {
@@ -230,6 +235,79 @@ TEST_F(Screenshots, WindowInItsMainStatesAndItsDialogs) {
         EXPECT_GT(InkPixels(verifying, MainWindow::kLabelRect, ui::kInkColour), 20);
         EXPECT_GT(InkPixels(verifying, MainWindow::kPercentRect, ui::kPercentColour), 20);
     }
+}
+
+// Clicks at a screen position with the X server's own pointer.
+bool XClick(const QPoint& at, int button, int count) {
+    const std::string command = "xdotool mousemove " + std::to_string(at.x()) + " " + std::to_string(at.y()) +
+                                " click --repeat " + std::to_string(count) + " --delay 80 " + std::to_string(button);
+    return std::system(command.c_str()) == 0;
+}
+
+void ChooseMinimiseAndRemember(MainWindow& window) {
+    AnswerModal([](QWidget* dialog) {
+        dialog->findChild<QRadioButton*>(QStringLiteral("minimiseChoice"))->setChecked(true);
+        dialog->findChild<QCheckBox*>(QStringLiteral("rememberChoice"))->setChecked(true);
+        dialog->findChild<QPushButton*>(QStringLiteral("confirmButton"))->click();
+    });
+    QTest::mouseClick(window.CloseButton(), Qt::LeftButton);
+}
+
+TEST_F(Screenshots, TrayMinimiseRestoreAndExit) {
+    if (!ProgramExists("trayer") || !ProgramExists("xdotool")) GTEST_SKIP() << "needs trayer and xdotool";
+    TempDir trayDir;
+    ChildProcess trayer;
+    ASSERT_TRUE(trayer.Start({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                              "120", "--height", "32"},
+                             trayDir.File("trayer.log")));
+    ASSERT_TRUE(WindowFixture::WaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10000))
+        << "the tray host did not come up";
+
+    WindowFixture fixture;
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    window.move(kWindowPlace);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    ChooseMinimiseAndRemember(window);
+    ASSERT_FALSE(window.isVisible()) << "hidden in the tray";
+    ASSERT_TRUE(window.TrayIcon()->isVisible());
+    ASSERT_TRUE(WindowFixture::WaitFor([&] { return !window.TrayIcon()->geometry().isEmpty(); }, 5000));
+    QTest::qWait(500);
+    Save(GrabScreen(QRect(QPoint(0, 0), QGuiApplication::primaryScreen()->size())), QStringLiteral("tray"));
+
+    // A double click on the icon brings the window back.
+    ASSERT_TRUE(XClick(window.TrayIcon()->geometry().center(), 1, 2));
+    ASSERT_TRUE(WindowFixture::WaitFor([&] { return window.isVisible(); }, 5000)) << "not restored";
+    EXPECT_FALSE(window.TrayIcon()->isVisible());
+    EXPECT_FALSE(window.Controller().ExitRequested());
+
+    // Remembered: the close button goes straight to the tray.
+    QTest::mouseClick(window.CloseButton(), Qt::LeftButton);
+    ASSERT_FALSE(window.isVisible());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    ASSERT_TRUE(WindowFixture::WaitFor([&] { return !window.TrayIcon()->geometry().isEmpty(); }, 5000));
+    QTest::qWait(300);
+
+    // A right click asks for the exit and opens the one-item menu; its item ends the program.
+    ASSERT_TRUE(XClick(window.TrayIcon()->geometry().center(), 3, 1));
+    ASSERT_TRUE(WindowFixture::WaitFor([&] { return window.TrayMenu()->isVisible(); }, 5000));
+    EXPECT_TRUE(window.Controller().ExitRequested());
+    ASSERT_EQ(window.TrayMenu()->actions().size(), 1);
+    EXPECT_EQ(window.TrayMenu()->actions().first()->text(), QStringLiteral("退出(&X)"));
+    window.TrayMenu()->actions().first()->trigger();
+    window.TrayMenu()->hide();
+    EXPECT_TRUE(window.Destroyed());
+
+    // The next run remembers the choice: close hides to the tray at once.
+    auto next = fixture.MakeWindow();
+    ASSERT_TRUE(next->StartUp());
+    next->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(next.get()));
+    QTest::mouseClick(next->CloseButton(), Qt::LeftButton);
+    EXPECT_FALSE(next->isVisible());
+    EXPECT_TRUE(next->TrayIcon()->isVisible());
+    EXPECT_FALSE(next->Destroyed());
 }
 
 }  // namespace
