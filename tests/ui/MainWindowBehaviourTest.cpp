@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSystemTrayIcon>
@@ -149,6 +150,30 @@ TEST(MainWindowBehaviour, MinimiseToTrayWithoutATrayMinimisesInstead) {
     EXPECT_FALSE(window.Destroyed());
     EXPECT_TRUE(window.isMinimized() || window.windowState().testFlag(Qt::WindowMinimized));
     EXPECT_FALSE(window.TrayIcon()->isVisible());
+}
+
+TEST(MainWindowBehaviour, CaptionBandDragsTheWindow) {
+    WindowFixture fixture;
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    window.move(100, 100);
+    QCoreApplication::processEvents();
+    const QPoint before = window.pos();
+    QTest::mousePress(&window, Qt::LeftButton, {}, QPoint(60, 20));
+    QMouseEvent move(QEvent::MouseMove, QPointF(110, 50), QPointF(window.mapToGlobal(QPoint(110, 50))),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &move);
+    QTest::mouseRelease(&window, Qt::LeftButton, {}, QPoint(110, 50));
+    EXPECT_EQ(window.pos(), before + QPoint(50, 30));
+
+    // Below the band the window stays where it is.
+    const QPoint placed = window.pos();
+    QTest::mousePress(&window, Qt::LeftButton, {}, QPoint(60, 100));
+    QMouseEvent below(QEvent::MouseMove, QPointF(120, 140), QPointF(window.mapToGlobal(QPoint(120, 140))),
+                      Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &below);
+    QTest::mouseRelease(&window, Qt::LeftButton, {}, QPoint(120, 140));
+    EXPECT_EQ(window.pos(), placed);
 }
 
 }  // namespace
