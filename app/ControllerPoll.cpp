@@ -224,7 +224,6 @@ void DownloadController::Impl::Tick() {
     if (IsActiveState(state)) {
         if (++activeTicks_ % kProgressEventTicks == 0) RaiseProgressEvent("11050000", "");
         const uint32_t stored = taskFile_.ReadDownloadTime() + 1;
-        ++accumulatedSeconds_;
         ++runSeconds_;
         if (accumulatedSeconds_ < stored) {
             accumulatedSeconds_ = stored;
@@ -375,10 +374,16 @@ void DownloadController::Impl::FetchResourceList(bool forRepair) {
         engine_.EnableListening(*list.peerToPeer);
         Log(*list.peerToPeer ? "启用P2P功能" : "禁用P2P功能");
     }
-    if (list.mirrors.empty()) return;
+    if (list.mirrors.empty()) {
+        Log("Seek res: no open mirror", 38);
+        return;
+    }
     const TaskHandle handle = slots_[0].handle;
     engine_.ClearMirrors(handle);
-    for (const ResourceMirror& mirror : list.mirrors) engine_.AddMirrors(handle, mirror.url, mirror.hostName);
+    for (const ResourceMirror& mirror : list.mirrors) {
+        const int added = engine_.AddMirrors(handle, mirror.url, mirror.hostName);
+        Log("Seek res: mirror " + mirror.url + " (" + mirror.hostName + ") " + std::to_string(added), 38);
+    }
 }
 
 std::string DownloadController::Impl::RemainingTimeText() {

@@ -170,6 +170,9 @@ void DownloadController::Impl::ApplyRestore(const RestoreResult& restored) {
     case RestoreOutcome::fresh:
         taskRan_ = false;
         state_ = DownloadState::ready;
+        // The disk-space rule also guards a download not yet started, so the
+        // start button is held back while the save folder lacks room.
+        SparseFileCheck();
         break;
     case RestoreOutcome::lost:
         Log("目标文件全部丢失，退回初始状态");
@@ -178,6 +181,7 @@ void DownloadController::Impl::ApplyRestore(const RestoreResult& restored) {
         state_ = DownloadState::ready;
         Notice("目标文件被删除或移动，请重新下载");
         saveDirectory_ = DefaultSaveDirectory();
+        SparseFileCheck();
         break;
     case RestoreOutcome::finished:
         Log("下载已经完成，文件正确");
@@ -350,6 +354,7 @@ void DownloadController::Impl::Continue() {
         TaskSlot& slot = slots_[static_cast<size_t>(task)];
         if (taskFile_.FinishRecordMatches(task, TargetOf(task))) continue;
         slot.complete = false;
+        slot.lastStatusSeen = 0;
         engine_.Start(slot.handle);
     }
     // A retry after an engine error should be able to report the same error again.

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang-14 libclang-rt-14-dev ccache pkg-config python3
-  libssl-dev zlib1g-dev
+  libssl-dev zlib1g-dev libcurl4-openssl-dev libtinyxml2-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks tinyproxy nginx aria2 curl time python3-pyftpdlib opentracker
   qt6-base-dev fonts-noto-cjk xvfb xauth trayer xdotool

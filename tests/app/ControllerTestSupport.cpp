@@ -76,6 +76,12 @@ int CapturingSink::Count(const std::string& code) const {
     return count;
 }
 
+void CapturingSink::Clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    events_.clear();
+    stopped = false;
+}
+
 const CapturedEvent* CapturingSink::Find(const std::string& code) const {
     std::lock_guard<std::mutex> guard(lock_);
     for (const CapturedEvent& event : events_)
@@ -197,10 +203,15 @@ void KeepControllerLogInFiles() {
     VeldmoorLog().SetLevels(0, 1000);
 }
 
-std::string ControllerLogText() {
+std::string ControllerLogPath(int channel) {
+    auto* log = dynamic_cast<CVeldmoorLogApi*>(&VeldmoorLog());
+    return log ? log->FileForChannel(channel) : std::string();
+}
+
+std::string ControllerLogText(int channel) {
     auto* log = dynamic_cast<CVeldmoorLogApi*>(&VeldmoorLog());
     if (!log) return {};
-    const std::string path = log->FileForChannel(34);
+    const std::string path = log->FileForChannel(channel);
     if (path.empty()) return {};
     return platform::ReadWholeFile(path).value_or("");
 }

@@ -61,6 +61,7 @@ public:
     std::vector<std::string> Codes() const;
     int Count(const std::string& code) const;
     const CapturedEvent* Find(const std::string& code) const;
+    void Clear();
 
     StatisticsIdentity identity;
     std::string machineId;
@@ -123,7 +124,23 @@ ControllerPaths PathsIn(const std::string& root);
 
 // Makes the process log write every channel to its file.
 void KeepControllerLogInFiles();
-// The lines the process log wrote for channel 34 so far ("" when none).
-std::string ControllerLogText();
+// The lines the process log wrote for a channel so far ("" when none).
+std::string ControllerLogText(int channel = 34);
+// The file those lines go to (read it after the log writer is gone).
+std::string ControllerLogPath(int channel = 34);
+
+// A router that always grants the given port.
+class FixedPortMapping final : public IPortMapping {
+public:
+    explicit FixedPortMapping(int port) : port_(port) {}
+    int SetUpPortMapping() override { return port_; }
+    void DeliverNotifications() override { ++deliveries; }
+    void RemoveMapping() override { removed = true; }
+    int deliveries = 0;
+    bool removed = false;
+
+private:
+    int port_;
+};
 
 }  // namespace veldmoor::test
