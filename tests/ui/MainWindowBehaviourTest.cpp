@@ -11,6 +11,9 @@
 #include <QRadioButton>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <filesystem>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include "tests/ui/WindowTestSupport.h"
 #include "ui/Artwork.h"
@@ -142,8 +145,8 @@ TEST(MainWindowBehaviour, ChangeFolderPicksAFolderInReady) {
 }
 
 TEST(MainWindowBehaviour, MinimiseToTrayWithoutATrayMinimisesInstead) {
-    if (QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "a tray is available here";
     WindowFixture fixture;
+    if (QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "a tray is available here";
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
     CloseThroughDialog(window, false, false);
@@ -174,6 +177,46 @@ TEST(MainWindowBehaviour, CaptionBandDragsTheWindow) {
     QApplication::sendEvent(&window, &below);
     QTest::mouseRelease(&window, Qt::LeftButton, {}, QPoint(120, 140));
     EXPECT_EQ(window.pos(), placed);
+}
+
+// A small tmpfs over a folder for the length of a test (root only).
+class SmallDisk {
+public:
+    explicit SmallDisk(const std::string& folder) : folder_(folder) {
+        if (::geteuid() == 0) mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=4m") == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return mounted_; }
+
+private:
+    std::string folder_;
+    bool mounted_ = false;
+};
+
+TEST(MainWindowBehaviour, StartStaysDisabledWhileTheDiskIsLowAndReturnsWithRoom) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    WindowFixture fixture;
+    SmallDisk disk(fixture.Paths().defaultSaveRoot);
+    if (!disk.Mounted()) GTEST_SKIP() << "could not mount a tmpfs";
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    ASSERT_TRUE(fixture.WaitForState(DownloadState::back, 5000)) << StateName(window.ShownState());
+    ASSERT_TRUE(WindowFixture::WaitFor([&] { return !window.Button(ButtonId::kStart)->isEnabled(); }, 3000));
+    EXPECT_TRUE(window.Button(ButtonId::kStart)->isVisible());
+    ASSERT_TRUE(WindowFixture::WaitFor([&] {
+        return OpenNotices(&window).contains(QStringLiteral("当前磁盘空间不足，请选择其他位置存放。"));
+    }, 3000)) << "the notice shows without blocking the window";
+
+    // Another folder with room: ready, and the start button comes back.
+    const std::string roomy = fixture.Root() + "/roomy";
+    std::filesystem::create_directories(roomy);
+    fixture.shell.folderToPick = QString::fromStdString(roomy);
+    QTest::mouseClick(window.Button(ButtonId::kChangeFolder), Qt::LeftButton);
+    ASSERT_TRUE(fixture.WaitForState(DownloadState::ready, 5000));
+    ASSERT_TRUE(WindowFixture::WaitFor([&] { return window.Button(ButtonId::kStart)->isEnabled(); }, 3000));
+    EXPECT_FALSE(window.Controller().DiskLow());
 }
 
 }  // namespace

@@ -206,6 +206,16 @@ TEST(MainWindowFlow, DownloadPauseContinueFinishVerifyAndInstall) {
                                 DownloadState::finished})
         EXPECT_TRUE(watcher.Saw(state)) << StateName(state);
     for (const std::string& fault : watcher.Faults()) ADD_FAILURE() << fault;
+
+    // The next start finds the finished download: pause first (a restored
+    // task), then the install button of finished.
+    auto again = fixture.MakeWindow();
+    ASSERT_TRUE(again->StartUp());
+    again->show();
+    ASSERT_TRUE(WindowFixture::WaitFor([&] { return again->ShownState() == DownloadState::finished; }, 5000));
+    ASSERT_TRUE(WindowFixture::WaitFor([&] { return Actual(*again, ButtonId::kInstall) == Look::kShown; }, 3000));
+    EXPECT_EQ(Actual(*again, ButtonId::kPause), Look::kHidden);
+    EXPECT_EQ(again->CurrentTexts().result, QStringLiteral("下载完成"));
 }
 
 }  // namespace

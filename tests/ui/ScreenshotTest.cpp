@@ -233,7 +233,7 @@ TEST_F(Screenshots, WindowInItsMainStatesAndItsDialogs) {
     } else {
         Save(verifying, QStringLiteral("verifying"));
         EXPECT_GT(InkPixels(verifying, MainWindow::kLabelRect, ui::kInkColour), 20);
-        EXPECT_GT(InkPixels(verifying, MainWindow::kPercentRect, ui::kPercentColour), 20);
+        EXPECT_GT(InkPixels(verifying, MainWindow::kPercentRect, ui::kPercentColour), 8);
     }
 }
 
