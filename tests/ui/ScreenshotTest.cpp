@@ -274,7 +274,8 @@ TEST_F(Screenshots, TrayMinimiseRestoreAndExit) {
     ASSERT_TRUE(window.TrayIcon()->isVisible());
     ASSERT_TRUE(WindowFixture::WaitFor([&] { return !window.TrayIcon()->geometry().isEmpty(); }, 5000));
     QTest::qWait(500);
-    Save(GrabScreen(QRect(QPoint(0, 0), QGuiApplication::primaryScreen()->size())), QStringLiteral("tray"));
+    const QRect icon = window.TrayIcon()->geometry();
+    Save(GrabScreen(icon.adjusted(-160, -8, 8, 8)), QStringLiteral("tray"));
 
     // A double click on the icon brings the window back.
     ASSERT_TRUE(XClick(window.TrayIcon()->geometry().center(), 1, 2));
