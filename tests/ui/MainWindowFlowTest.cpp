@@ -52,6 +52,9 @@ const std::map<DownloadState, Expected>& ButtonTable() {
         {DownloadState::md5checking,
          {{{ButtonId::kStart, Look::kHidden}, {ButtonId::kPause, Look::kHidden}, {ButtonId::kContinue, Look::kHidden},
            {ButtonId::kInstall, Look::kDisabled}, {ButtonId::kViewFolder, Look::kShown}}}},
+        {DownloadState::checkrecover,
+         {{{ButtonId::kStart, Look::kHidden}, {ButtonId::kPause, Look::kHidden}, {ButtonId::kContinue, Look::kHidden},
+           {ButtonId::kInstall, Look::kDisabled}, {ButtonId::kViewFolder, Look::kShown}}}},
         {DownloadState::checkfinished,
          {{{ButtonId::kStart, Look::kHidden}, {ButtonId::kPause, Look::kHidden}, {ButtonId::kContinue, Look::kHidden},
            {ButtonId::kInstall, Look::kShown}, {ButtonId::kViewFolder, Look::kShown}}}},
@@ -76,7 +79,8 @@ std::string Describe(DownloadState state, ButtonId id, Look want, Look got) {
 // table and the status line in every state it shows.
 class StateWatcher {
 public:
-    explicit StateWatcher(MainWindow& window) : window_(window) {
+    explicit StateWatcher(MainWindow& window, bool expectRepair = false)
+        : window_(window), expectRepair_(expectRepair) {
         QObject::connect(&timer_, &QTimer::timeout, [this] { Sample(); });
         timer_.start(5);
     }
@@ -103,8 +107,11 @@ private:
         if (texts.resultShown != result) faults_.push_back(std::string("result shown wrongly in ") + StateName(state));
         if (state == DownloadState::finished && texts.result != QStringLiteral("下载完成"))
             faults_.push_back("finished result text: " + texts.result.toStdString());
-        if (state == DownloadState::checkfinished && texts.result != QStringLiteral("√ 验证通过"))
+        const QString passed = expectRepair_ ? QStringLiteral("√ 修复成功") : QStringLiteral("√ 验证通过");
+        if (state == DownloadState::checkfinished && texts.result != passed)
             faults_.push_back("checkfinished result text: " + texts.result.toStdString());
+        if (state == DownloadState::checkrecover && texts.label != QStringLiteral("修复进度:"))
+            faults_.push_back("checkrecover label: " + texts.label.toStdString());
         if (state == DownloadState::md5checking &&
             (texts.label != QStringLiteral("验证进度:") || texts.speed != QStringLiteral("文件验证中...")))
             faults_.push_back("md5checking texts: " + texts.label.toStdString() + " " + texts.speed.toStdString());
@@ -117,6 +124,7 @@ private:
     }
 
     MainWindow& window_;
+    bool expectRepair_;
     QTimer timer_;
     std::vector<DownloadState> seen_;
     std::vector<std::string> faults_;
@@ -216,6 +224,38 @@ TEST(MainWindowFlow, DownloadPauseContinueFinishVerifyAndInstall) {
     ASSERT_TRUE(WindowFixture::WaitFor([&] { return Actual(*again, ButtonId::kInstall) == Look::kShown; }, 3000));
     EXPECT_EQ(Actual(*again, ButtonId::kPause), Look::kHidden);
     EXPECT_EQ(again->CurrentTexts().result, QStringLiteral("下载完成"));
+}
+
+TEST(MainWindowFlow, DamagedFileIsRepairedBeforeTheInstall) {
+    WindowFixture fixture(4u << 20, "");
+    if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    Click(window.Button(ButtonId::kStart));
+    ASSERT_TRUE(fixture.WaitForState(DownloadState::finished, 30000)) << StateName(window.ShownState());
+
+    // Damage one piece of the finished file behind the program's back.
+    const std::string target = window.Controller().InstallerPath();
+    {
+        std::fstream file(target, std::ios::in | std::ios::out | std::ios::binary);
+        ASSERT_TRUE(file.good());
+        file.seekp(1 << 20);
+        const std::string zeros(4096, '\0');
+        file.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    }
+    ASSERT_NE(Md5OfFile(target), fixture.profile.expectedMd5);
+
+    StateWatcher watcher(window, true);
+    QuestionAnswerer answerer(QMessageBox::Yes);
+    Click(window.Button(ButtonId::kInstall));
+    ASSERT_TRUE(fixture.WaitFor([&] { return window.Destroyed(); }, 60000)) << StateName(window.ShownState());
+    EXPECT_TRUE(watcher.Saw(DownloadState::checkrecover));
+    EXPECT_TRUE(window.Controller().Md5MismatchSeen());
+    EXPECT_EQ(Md5OfFile(target), fixture.profile.expectedMd5);
+    std::string launched;
+    std::getline(std::ifstream(fixture.LaunchMarker()), launched);
+    EXPECT_EQ(launched, target);
+    for (const std::string& fault : watcher.Faults()) ADD_FAILURE() << fault;
 }
 
 }  // namespace
