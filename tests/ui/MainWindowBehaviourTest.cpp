@@ -219,5 +219,28 @@ TEST(MainWindowBehaviour, StartStaysDisabledWhileTheDiskIsLowAndReturnsWithRoom)
     EXPECT_FALSE(window.Controller().DiskLow());
 }
 
+// The P2P box is never shown, but its state goes through the dialog to the
+// engine: peer transfer follows it from the next speed refresh.
+TEST(MainWindowBehaviour, P2PSwitchReachesTheEngine) {
+    WindowFixture fixture;
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    ASSERT_TRUE(WindowFixture::WaitFor([&] { return fixture.engine.Listening() == 1; }, 3000)) << "on by default";
+    for (bool enable : {false, true}) {
+        QTimer::singleShot(100, [enable] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            ASSERT_NE(dialog, nullptr);
+            auto* p2p = dialog->findChild<QCheckBox*>(QStringLiteral("p2pCheck"));
+            EXPECT_FALSE(p2p->isVisible());
+            p2p->setChecked(enable);
+            dialog->findChild<QPushButton*>(QStringLiteral("applyButton"))->click();
+        });
+        QTest::mouseClick(window.SettingsButton(), Qt::LeftButton);
+        EXPECT_TRUE(WindowFixture::WaitFor([&] { return fixture.engine.Listening() == (enable ? 1 : 0); }, 3000))
+            << "enable " << enable;
+        EXPECT_EQ(window.Settings().p2p, enable);
+    }
+}
+
 }  // namespace
 }  // namespace veldmoor::test
