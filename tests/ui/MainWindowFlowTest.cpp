@@ -199,6 +199,10 @@ TEST(MainWindowFlow, DownloadPauseContinueFinishVerifyAndInstall) {
     EXPECT_EQ(window.BarFills().first, MainWindow::kBarRect.width());
     EXPECT_TRUE(window.SizeText().contains(QLatin1Char('/')));
 
+    // "查看" in finished shows the installer selected in the file manager.
+    Click(window.Button(ButtonId::kViewFolder));
+    EXPECT_EQ(fixture.shell.shownFiles, QStringList{QString::fromStdString(window.Controller().InstallerPath())});
+
     // "安装" in finished asks whether to verify; yes verifies and installs.
     QuestionAnswerer answerer(QMessageBox::Yes);
     Click(window.Button(ButtonId::kInstall));
