@@ -75,6 +75,8 @@ void DownloadController::Impl::HandleStatus(int32_t status) {
     const DownloadState state = state_;
     switch (status) {
     case kStatusNoFileSize:
+        // Like 20214 below, the engine has ended the task.
+        if (IsActiveState(state)) state_ = DownloadState::pause;
         RaiseProgressEvent("11990202", "");
         Notice("网络连接超时，下载失败");
         break;

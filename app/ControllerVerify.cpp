@@ -130,6 +130,7 @@ void DownloadController::Impl::VerifyThread() {
         int repairs = 0;
         actualMd5_.clear();
         bool matches = VerifyTask(task, true);
+        if (stopping_) return;  // the digest was cut short, not wrong
         if (!matches) events_.SimpleEvent("11500201", fileName_, "MD5 unmatched (" + actualMd5_ + ")");
         while (!matches && repairs < kMaxRepairs) {
             if (!RepairOnce(task)) return;  // state stays checkrecover, as after a failed reload

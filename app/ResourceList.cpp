@@ -19,8 +19,10 @@ bool Named(const XMLAttribute* attribute, const char* name) {
 }
 
 bool PrintableWithoutSpaces(const std::string& text) {
-    for (const unsigned char c : text)
-        if (c <= 0x20 || c == 0x7F) return false;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F) return false;
+    }
     return true;
 }
 

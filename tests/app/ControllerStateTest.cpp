@@ -118,6 +118,7 @@ TEST_F(ControllerState, EngineStatusCodesAreActedOnOnceEach) {
         return view_.Notices().size();
     };
     EXPECT_EQ(noticesAfter(20209), 1u);
+    EXPECT_EQ(controller.State(), DownloadState::pause) << "the engine ended the task; continue retries it";
     EXPECT_EQ(noticesAfter(20209), 1u) << "the same code again shows nothing";
     EXPECT_EQ(noticesAfter(0), 1u);
     EXPECT_EQ(noticesAfter(20209), 1u) << "0 in between is not another code";
