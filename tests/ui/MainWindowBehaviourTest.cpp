@@ -12,6 +12,7 @@
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <filesystem>
+#include <thread>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -240,6 +241,22 @@ TEST(MainWindowBehaviour, P2PSwitchReachesTheEngine) {
             << "enable " << enable;
         EXPECT_EQ(window.Settings().p2p, enable);
     }
+}
+
+// The controller's threads give notices; they show on the window thread and
+// never block anyone.
+TEST(MainWindowBehaviour, NoticesFromAnyThreadShowWithoutBlocking) {
+    WindowFixture fixture;
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    std::thread worker([&window] { window.ShowNotice("标题", "来自其他线程的通知"); });
+    worker.join();
+    ASSERT_TRUE(WindowFixture::WaitFor(
+        [&] { return OpenNotices(&window).contains(QStringLiteral("来自其他线程的通知")); }, 3000));
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    const auto boxes = window.findChildren<QMessageBox*>(QStringLiteral("notice"));
+    ASSERT_FALSE(boxes.isEmpty());
+    EXPECT_EQ(boxes.first()->windowTitle(), QStringLiteral("标题"));
 }
 
 }  // namespace
