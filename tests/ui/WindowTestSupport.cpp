@@ -3,6 +3,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QTest>
+
+#include "ui/Artwork.h"
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,10 @@ void EnsureQtApplication() {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     static auto* application = new QApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    // As the program does: Chinese texts in the simplified-Chinese face.
+    QFont font(ui::WindowFontFamily());
+    font.setPixelSize(13);
+    QApplication::setFont(font);
     (void)application;
 }
 
