@@ -8,7 +8,8 @@ packages=(
   libssl-dev zlib1g-dev libcurl4-openssl-dev libtinyxml2-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks tinyproxy nginx aria2 curl time python3-pyftpdlib opentracker
-  libminiupnpc-dev libtinyxml2-dev miniupnpd-nftables nftables tcpdump
+  libminiupnpc-dev miniupnpd-nftables nftables tcpdump
+  qt6-base-dev fonts-noto-cjk xvfb xauth trayer xdotool
 )
 
 missing=()

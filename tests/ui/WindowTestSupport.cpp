@@ -1,0 +1,136 @@
+#include "tests/ui/WindowTestSupport.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QTest>
+
+#include "ui/Artwork.h"
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/support/TorrentFixture.h"
+
+namespace veldmoor::test {
+
+void EnsureQtApplication() {
+    static int argc = 1;
+    static char name[] = "ui_tests";
+    static char* argv[] = {name, nullptr};
+    if (QApplication::instance() != nullptr) return;
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    static auto* application = new QApplication(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    // As the program does: Chinese texts in the simplified-Chinese face.
+    QFont font(ui::WindowFontFamily());
+    font.setPixelSize(13);
+    QApplication::setFont(font);
+    (void)application;
+}
+
+QString RecordingShell::PickFolder(QWidget*, const QString& title, const QString& initialFolder) {
+    pickTitles << title;
+    pickInitialFolders << initialFolder;
+    return folderToPick;
+}
+
+bool RecordingShell::OpenFolder(const QString& folder) {
+    if (folder.isEmpty()) return false;
+    openedFolders << folder;
+    return true;
+}
+
+bool RecordingShell::ShowFileInFolder(const QString& file) {
+    shownFiles << file;
+    return true;
+}
+
+int RecordingEngine::EnableListening(bool enable) {
+    listening_ = enable ? 1 : 0;
+    return real_.EnableListening(enable);
+}
+
+int RecordingEngine::SetLimit(TaskHandle task, int kibPerSecond) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        limits_.push_back(kibPerSecond);
+    }
+    return real_.SetLimit(task, kibPerSecond);
+}
+
+std::vector<int> RecordingEngine::Limits() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return limits_;
+}
+
+QuestionAnswerer::QuestionAnswerer(QMessageBox::StandardButton answer) {
+    QObject::connect(&timer_, &QTimer::timeout, [this, answer] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || box->objectName() != QStringLiteral("question")) return;
+        texts_ << box->text();
+        if (QAbstractButton* button = box->button(answer)) button->click();
+    });
+    timer_.start(50);
+}
+
+QStringList OpenNotices(const QWidget* window) {
+    QStringList texts;
+    for (const QMessageBox* box : window->findChildren<QMessageBox*>(QStringLiteral("notice")))
+        if (box->isVisible()) texts << box->text();
+    return texts;
+}
+
+WindowFixture::WindowFixture(size_t installerSize, const std::string& nginxConfig) {
+    EnsureQtApplication();
+    content_ = PatternBytes(installerSize, 7);
+    const std::string mirror = dir_.File("mirror");
+    std::filesystem::create_directories(mirror);
+    std::ofstream(mirror + "/Game_setup_1.0.bin", std::ios::binary) << content_;
+    port_ = nginx_.Start(mirror, dir_.File("nginx"), nginxConfig);
+    // Nobody answers the resource list: the download goes on with its one mirror.
+    profile = MakeProfile(content_, nginx_.Url("/Game_setup_1.0.bin"), "https://127.0.0.1:9/list.xml");
+    paths_ = PathsIn(dir_.Path());
+    // The desktop's opener, as the installer launch finds it.
+    const std::string bin = dir_.File("bin");
+    std::filesystem::create_directories(bin);
+    std::ofstream(bin + "/xdg-open") << "#!/bin/sh\necho \"$1\" > '" << LaunchMarker() << "'\n";
+    std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    oldPath_ = path != nullptr ? path : "/usr/bin:/bin";
+    setenv("PATH", (bin + ":" + oldPath_).c_str(), 1);
+    KeepControllerLogInFiles();
+}
+
+WindowFixture::~WindowFixture() {
+    window_.reset();
+    setenv("PATH", oldPath_.c_str(), 1);
+}
+
+std::unique_ptr<ui::MainWindow> WindowFixture::MakeWindow() {
+    ui::WindowDependencies dependencies;
+    dependencies.profile = &profile;
+    dependencies.events = &events;
+    dependencies.portMapping = &portMapping_;
+    dependencies.paths = paths_;
+    dependencies.shell = &shell;
+    dependencies.engine = &engine;
+    dependencies.resourceFolder = QString::fromStdString(dir_.File("res"));
+    return std::make_unique<ui::MainWindow>(dependencies);
+}
+
+bool WindowFixture::Open() {
+    window_ = MakeWindow();
+    if (!window_->StartUp()) return false;
+    window_->show();
+    return true;
+}
+
+bool WindowFixture::WaitFor(const std::function<bool()>& condition, int limitMs) {
+    return QTest::qWaitFor(condition, limitMs);
+}
+
+bool WindowFixture::WaitForState(DownloadState state, int limitMs) {
+    return WaitFor([this, state] { return window_->ShownState() == state; }, limitMs);
+}
+
+}  // namespace veldmoor::test
