@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
 namespace veldmoor::platform {
 
@@ -22,6 +24,19 @@ int PollSockets(std::vector<SocketInterest>& interests, int timeoutMs) {
         interests[i].failed = (entries[i].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
     }
     return ready;
+}
+
+int ShutdownSending(SocketHandle socket) { return ::shutdown(socket, SHUT_WR) == 0 ? 0 : -errno; }
+
+long RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return static_cast<long>(limit.rlim_cur);
 }
 
 }  // namespace veldmoor::platform

@@ -20,4 +20,12 @@ struct SocketInterest {
 // failure. A negative timeout waits without limit.
 int PollSockets(std::vector<SocketInterest>& interests, int timeoutMs);
 
+// Tells the other side nothing more will be sent (its reads see the end)
+// while this side can still read. 0 or -errno.
+int ShutdownSending(SocketHandle socket);
+
+// Lifts the soft limit on open descriptors to the hard limit, so a server can
+// hold thousands of connections; the limit in force afterwards.
+long RaiseOpenFileLimit();
+
 }  // namespace veldmoor::platform
