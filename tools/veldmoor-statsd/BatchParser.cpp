@@ -62,7 +62,15 @@ bool ParseJson(const std::string& text, Json::Value& value, std::string& error) 
     try {
         std::string errors;
         if (reader->parse(text.data(), text.data() + text.size(), &value, &errors)) return true;
-        error = errors.substr(0, errors.find('\n'));
+        // jsoncpp writes "* Line 1, Column 1\n  Syntax error: ...": one line of it.
+        for (const char c : errors.substr(0, 200)) {
+            if (c == '\n') {
+                if (!error.empty() && error.back() != ' ') error += ' ';
+            } else if (c != ' ' || (!error.empty() && error.back() != ' ')) {
+                error += c;
+            }
+        }
+        while (!error.empty() && error.back() == ' ') error.pop_back();
     } catch (const std::exception& exception) {
         error = exception.what();
     }

@@ -1,5 +1,6 @@
 // veldmoor-statsd: receives the statistics batches the downloader posts,
 // stores every event, and prints the publisher's report.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -53,7 +54,11 @@ bool ParseOptions(const std::vector<std::string_view>& arguments, Options& optio
 int Serve(veldmoor::statsd::IEventStore& store, const Options& options) {
     using namespace veldmoor;
     statsd::Collector collector(store, Log, [] { return platform::CalendarSeconds(); });
-    statsd::HttpServer server([&](const statsd::HttpRequest& request) { return collector.Handle(request); }, Log);
+    statsd::HttpLimits limits;
+    // Keep descriptors in hand for the listener, the database and the log.
+    const long descriptors = platform::RaiseOpenFileLimit();
+    if (descriptors > 0) limits.connections = std::min<size_t>(limits.connections, static_cast<size_t>(std::max(descriptors - 64, 16L)));
+    statsd::HttpServer server([&](const statsd::HttpRequest& request) { return collector.Handle(request); }, Log, limits);
     std::string error;
     if (!server.Listen(options.listen, error)) {
         Log("veldmoor-statsd: " + error);
@@ -81,7 +86,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     platform::StartSocketLayer();
-    if (options.command == "serve") platform::RaiseOpenFileLimit();
     std::string error;
     auto store = statsd::OpenEventStore(options.database, error);
     if (!store || !store->Prepare(error)) {
