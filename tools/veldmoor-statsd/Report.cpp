@@ -19,9 +19,14 @@ struct CodeFigures {
     double totalBytes = 0, peerBytes = 0, speedSum = 0, httpSpeedSum = 0, peerSpeedSum = 0;
 };
 
+// Codes that end or break a download; piece checks, host names and port
+// mapping are reported by code but do not count as a failed download.
+constexpr const char* kDownloadFailures =
+    "'11400101','11400190','11500201','11600101','11600102','11990202','11990301','11990501'";
+
 bool IsFailure(const std::string& code) {
-    return (code.rfind("114", 0) == 0 || code.rfind("115", 0) == 0 || code.rfind("116", 0) == 0 ||
-            code.rfind("119", 0) == 0);
+    return code.rfind("114", 0) == 0 || code.rfind("115", 0) == 0 || code.rfind("116", 0) == 0 ||
+           code.rfind("119", 0) == 0;
 }
 
 std::string Speed(double bytesPerSecond) {
@@ -49,6 +54,14 @@ bool BuildReport(IEventStore& store, std::string& text, std::string& error) {
                      " SUM(average_speed), SUM(http_speed), SUM(p2p_speed) FROM events GROUP BY day, code ORDER BY day, code",
                      rows, error))
         return false;
+    Rows failedRows;
+    if (!store.Query(std::string("SELECT day, COUNT(DISTINCT machine_id) FROM events WHERE code IN (") + kDownloadFailures +
+                         ") GROUP BY day",
+                     failedRows, error))
+        return false;
+    std::map<std::string, long long> failedMachines;
+    for (const auto& row : failedRows)
+        if (row.size() == 2) failedMachines[row[0]] = std::atoll(row[1].c_str());
     std::map<std::string, std::map<std::string, CodeFigures>> days;
     for (const auto& row : rows) {
         if (row.size() != 9) continue;
@@ -63,7 +76,7 @@ bool BuildReport(IEventStore& store, std::string& text, std::string& error) {
     }
 
     text = "Download funnel per day (machines)\n";
-    text += Line("%-10s %8s %9s %8s %8s %9s %7s\n", "day", "started", "completed", "verified", "repaired", "installed", "failures");
+    text += Line("%-10s %8s %9s %8s %8s %9s %7s\n", "day", "started", "completed", "verified", "repaired", "installed", "failed");
     std::string failures;
     std::string speeds = "Finished downloads per day\n";
     speeds += Line("%-10s %9s %12s %12s %12s %17s\n", "day", "downloads", "average", "HTTP", "peers", "bytes from peers");
@@ -72,15 +85,13 @@ bool BuildReport(IEventStore& store, std::string& text, std::string& error) {
             const auto found = codes.find(code);
             return found == codes.end() ? 0LL : found->second.machines;
         };
-        long long failedEvents = 0;
         for (const auto& [code, figures] : codes) {
             if (!IsFailure(code)) continue;
-            failedEvents += figures.events;
             failures += Line("%-10s %s  %lld events on %lld machines\n", day.c_str(), code.c_str(), figures.events,
                              figures.machines);
         }
         text += Line("%-10s %8lld %9lld %8lld %8lld %9lld %7lld\n", day.c_str(), machines(kStarted), machines(kFinished),
-                     machines(kVerified), machines(kRepaired), machines(kInstallPressed), failedEvents);
+                     machines(kVerified), machines(kRepaired), machines(kInstallPressed), failedMachines[day]);
         const auto finished = codes.find(kFinished);
         if (finished != codes.end() && finished->second.events > 0) {
             const CodeFigures& f = finished->second;
