@@ -8,6 +8,7 @@ packages=(
   libssl-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks tinyproxy nginx aria2 curl time python3-pyftpdlib opentracker
+  libjsoncpp-dev libcurl4-openssl-dev libsqlite3-dev libpq-dev postgresql
 )
 
 missing=()
