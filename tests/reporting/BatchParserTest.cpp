@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <json/writer.h>
 
+#include "platform/Files.h"
 #include "reporting/EventText.h"
 #include "reporting/SystemInfo.h"
 #include "tests/reporting/ReportingTestSupport.h"
@@ -126,6 +127,23 @@ TEST(EventStoreTest, UtcDayAndDatabaseKinds) {
     EXPECT_TRUE(IsPostgresConnection("postgresql://statsd@db/events"));
     EXPECT_TRUE(IsPostgresConnection("host=/tmp dbname=events"));
     EXPECT_FALSE(IsPostgresConnection("/var/lib/veldmoor-statsd/events.sqlite"));
+}
+
+}  // namespace
+}  // namespace veldmoor::statsd
+
+namespace veldmoor::statsd {
+namespace {
+
+TEST(BatchParserTest, FuzzSeedBodiesAreAccepted) {
+    const std::string folder = std::string(VELDMOOR_SOURCE_DIR) + "/fuzz/corpus/statsbatch/";
+    for (const char* name : {"one_event", "hardware", "texts", "three"}) {
+        SCOPED_TRACE(name);
+        const auto body = platform::ReadWholeFile(folder + name);
+        ASSERT_TRUE(body);
+        const BatchParseResult batch = ParseBatchBody(*body);
+        EXPECT_TRUE(batch.ok) << batch.error;
+    }
 }
 
 }  // namespace
