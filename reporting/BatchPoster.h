@@ -6,12 +6,20 @@
 
 namespace veldmoor::reporting {
 
+struct PostResult {
+    enum class Outcome {
+        kAnswered,    // the server answered; `answer` holds its body
+        kNotReached,  // nothing reached a server (no handle, name, connection)
+        kLost,        // the request went out but no answer came back
+    };
+    Outcome outcome = Outcome::kNotReached;
+    std::string answer;
+};
+
 class IBatchPoster {
 public:
     virtual ~IBatchPoster() = default;
-    // The response body, or nothing when the request failed (no connection,
-    // time-out, no handle).
-    virtual std::optional<std::string> Post(const std::string& url, const std::string& body) = 0;
+    virtual PostResult Post(const std::string& url, const std::string& body) = 0;
 };
 
 struct PostTimeouts {

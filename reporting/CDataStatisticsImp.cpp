@@ -110,13 +110,16 @@ int CDataStatisticsImp::SubmitBatchLocked() {
     // Every event failed the keyword check: there is nothing worth a request.
     if (events.empty()) return kNothing;
 
+    bool anyReached = false;
     for (const std::string& url : config->BatchUrls()) {
-        const auto answer = poster_ ? poster_->Post(url, lastBatchBody_) : std::nullopt;
-        if (answer && AnswerAcceptsBatch(*answer)) return kDelivered;
-        VeldmoorLog().Write(ThreadTag() + "Batch of " + std::to_string(events.size()) + " events not taken by " + url,
+        const PostResult result = poster_ ? poster_->Post(url, lastBatchBody_) : PostResult{};
+        if (result.outcome == PostResult::Outcome::kAnswered && AnswerAcceptsBatch(result.answer)) return kDelivered;
+        anyReached = anyReached || result.outcome != PostResult::Outcome::kNotReached;
+        VeldmoorLog().Write(ThreadTag() + "Batch of " + std::to_string(events.size()) + " events not taken by " + url +
+                                (result.outcome == PostResult::Outcome::kNotReached ? " (not reached)" : ""),
                             kUploadChannel, kUploadChannel);
     }
-    return kNothing;
+    return anyReached || config->BatchUrls().empty() ? kNothing : kNoServerReached;
 }
 
 std::string CDataStatisticsImp::MachineIdText() const {

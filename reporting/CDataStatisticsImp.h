@@ -23,6 +23,7 @@ public:
         kBatchFull = 18,
         kConfigurationMissing = 20,
         kBatchNotBuilt = 21,
+        kNoServerReached = 22,  // no URL could even be reached: safe to send again
     };
     static constexpr size_t kBatchLimit = 20;
     static constexpr const char* kDefaultConfiguration = "Serverlist.ini";

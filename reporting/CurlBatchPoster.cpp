@@ -28,10 +28,10 @@ class CurlBatchPoster final : public IBatchPoster {
 public:
     explicit CurlBatchPoster(PostTimeouts timeouts) : timeouts_(timeouts) {}
 
-    std::optional<std::string> Post(const std::string& url, const std::string& body) override {
-        if (!CurlReady()) return std::nullopt;
+    PostResult Post(const std::string& url, const std::string& body) override {
+        if (!CurlReady()) return {};
         CURL* handle = curl_easy_init();
-        if (!handle) return std::nullopt;
+        if (!handle) return {};
         std::string response;
         curl_slist* headers = curl_slist_append(nullptr, "Expect:");
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
@@ -46,10 +46,13 @@ public:
         curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeouts_.totalMs);
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
         const CURLcode result = curl_easy_perform(handle);
+        long requestBytes = 0;
+        curl_easy_getinfo(handle, CURLINFO_REQUEST_SIZE, &requestBytes);
         curl_slist_free_all(headers);
         curl_easy_cleanup(handle);
-        if (result != CURLE_OK) return std::nullopt;
-        return response;
+        if (result == CURLE_OK) return {PostResult::Outcome::kAnswered, std::move(response)};
+        // Whether any byte went out decides whether a server may hold the batch.
+        return {requestBytes > 0 ? PostResult::Outcome::kLost : PostResult::Outcome::kNotReached, {}};
     }
 
 private:

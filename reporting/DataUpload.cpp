@@ -38,9 +38,9 @@ void DataUpload::Log(const std::string& text) {
     VeldmoorLog().Write(ThreadTag() + text, kUploadChannel, kUploadChannel);
 }
 
-bool DataUpload::SendOneBatch() {
+DataUpload::BatchOutcome DataUpload::SendOneBatch() {
     std::vector<EventRecord> records = queue_.Take(CDataStatisticsImp::kBatchLimit);
-    if (records.empty()) return true;
+    if (records.empty()) return BatchOutcome::kDelivered;
     for (const EventRecord& record : records) {
         if (record.code.empty() && record.fragment.empty()) {
             Log("Data Upload Failed with Empty Code Or Body");
@@ -52,9 +52,20 @@ bool DataUpload::SendOneBatch() {
             Log("A exception catched in dataupload CODE : (" + record.code + ")");
         }
     }
-    const bool delivered = component_->SubmitBatch() == CDataStatisticsImp::kDelivered;
-    (delivered ? delivered_ : lost_) += 1;
-    return delivered;
+    const int result = component_->SubmitBatch();
+    if (result == CDataStatisticsImp::kDelivered) {
+        ++delivered_;
+        return BatchOutcome::kDelivered;
+    }
+    if (result == CDataStatisticsImp::kNoServerReached) {
+        // No byte left this machine, so no server can hold the batch: it is
+        // safe to offer it again once one answers.
+        queue_.PushFront(std::move(records));
+        ++unreached_;
+        return BatchOutcome::kNoServerReached;
+    }
+    ++lost_;
+    return BatchOutcome::kRefused;
 }
 
 void DataUpload::Run() {
@@ -66,13 +77,16 @@ void DataUpload::Run() {
             droppedReported_ = dropped;
         }
         while (queue_.Size() > 0) {
-            const bool delivered = SendOneBatch();
+            const BatchOutcome outcome = SendOneBatch();
+            if (outcome == BatchOutcome::kDelivered) continue;
             // At the end nobody waits for a server that is not there: one
             // failed batch ends the sending.
-            if (!delivered && StopRequested()) {
+            if (StopRequested()) {
                 const size_t abandoned = queue_.Clear();
                 if (abandoned > 0) Log("Upload ended with " + std::to_string(abandoned) + " events unsent");
             }
+            // The servers are in trouble: the next try waits for the next wake-up.
+            break;
         }
         if (StopRequested()) return;
     }

@@ -34,13 +34,16 @@ public:
     const EventQueue& Queue() const { return queue_; }
     uint64_t BatchesDelivered() const { return delivered_.load(); }
     uint64_t BatchesLost() const { return lost_.load(); }
+    // Batches put back because no server could be reached.
+    uint64_t BatchesUnreached() const { return unreached_.load(); }
 
     void Run() override;
     void Refresh() override {}
 
 private:
-    // Hands over up to twenty records and posts them; false when no server took them.
-    bool SendOneBatch();
+    enum class BatchOutcome { kDelivered, kRefused, kNoServerReached };
+    // Hands over up to twenty records and has them posted.
+    BatchOutcome SendOneBatch();
     void Log(const std::string& text);
 
     std::unique_ptr<CDataStatisticsImp> component_;
@@ -48,6 +51,7 @@ private:
     std::atomic<bool> accepting_{false};
     std::atomic<uint64_t> delivered_{0};
     std::atomic<uint64_t> lost_{0};
+    std::atomic<uint64_t> unreached_{0};
     uint64_t droppedReported_ = 0;
 };
 

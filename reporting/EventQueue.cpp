@@ -21,6 +21,25 @@ void EventQueue::MakeRoomLocked(size_t incomingBytes) {
     }
 }
 
+void EventQueue::TrimLocked() {
+    while (!records_.empty() && (records_.size() > limits_.records || bytes_ > limits_.bytes)) {
+        auto victim = std::find_if(records_.begin(), records_.end(), [](const EventRecord& r) { return IsRoutine(r.code); });
+        if (victim == records_.end()) victim = records_.begin();
+        bytes_ -= victim->Bytes();
+        records_.erase(victim);
+        ++dropped_;
+    }
+}
+
+void EventQueue::PushFront(std::vector<EventRecord> records) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (auto record = records.rbegin(); record != records.rend(); ++record) {
+        bytes_ += record->Bytes();
+        records_.push_front(std::move(*record));
+    }
+    TrimLocked();
+}
+
 void EventQueue::Push(EventRecord record) {
     std::lock_guard<std::mutex> guard(mutex_);
     const size_t bytes = record.Bytes();

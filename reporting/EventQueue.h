@@ -31,6 +31,8 @@ public:
     explicit EventQueue(QueueLimits limits = {}) : limits_(limits) {}
 
     void Push(EventRecord record);
+    // Puts records taken earlier back at the head, in their order, within the limits.
+    void PushFront(std::vector<EventRecord> records);
     // Up to `count` records from the head, in order.
     std::vector<EventRecord> Take(size_t count);
     // Drops everything still queued; returns how many.
@@ -45,6 +47,7 @@ public:
 
 private:
     void MakeRoomLocked(size_t incomingBytes);
+    void TrimLocked();
 
     QueueLimits limits_;
     mutable std::mutex mutex_;

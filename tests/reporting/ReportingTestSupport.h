@@ -67,6 +67,7 @@ public:
         std::mutex mutex;
         std::condition_variable changed;
         std::vector<Post> posts;
+        std::vector<Post> answered;  // the posts a server answered
         bool blocked = false;
         size_t waiting = 0;
         Answer answer = [](const std::string&) { return std::optional<std::string>("{\"error\":0}"); };
@@ -88,14 +89,18 @@ public:
 
     explicit RecordingPoster(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
 
-    std::optional<std::string> Post(const std::string& url, const std::string& body) override {
+    // An answer function's nothing stands for a server that could not be reached.
+    reporting::PostResult Post(const std::string& url, const std::string& body) override {
         std::unique_lock<std::mutex> lock(shared_->mutex);
         ++shared_->waiting;
         shared_->changed.notify_all();
         shared_->changed.wait(lock, [&] { return !shared_->blocked; });
         --shared_->waiting;
         shared_->posts.push_back({url, body});
-        return shared_->answer(url);
+        const std::optional<std::string> answer = shared_->answer(url);
+        if (!answer) return {reporting::PostResult::Outcome::kNotReached, {}};
+        shared_->answered.push_back({url, body});
+        return {reporting::PostResult::Outcome::kAnswered, *answer};
     }
 
 private:

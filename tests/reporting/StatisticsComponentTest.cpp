@@ -106,6 +106,20 @@ TEST_F(StatisticsComponentTest, UrlsAreTriedInOrderUntilOneAnswersErrorZero) {
     EXPECT_EQ(shared_->Posts().size(), 6u);
 }
 
+TEST_F(StatisticsComponentTest, BatchThatReachedNoServerIsToldApart) {
+    Configure(test::ConfigurationText({"http://a/", "http://b/"}));
+    shared_->answer = [](const std::string&) { return std::nullopt; };
+    ASSERT_EQ(component_->AddEvent("11030000", Fragment(""), 0), 1);
+    EXPECT_EQ(component_->SubmitBatch(), CDataStatisticsImp::kNoServerReached);
+    // One server that answers, even with a refusal, may hold the batch.
+    shared_->answer = [](const std::string& url) -> std::optional<std::string> {
+        if (url == "http://a/") return std::string("<html>500</html>");
+        return std::nullopt;
+    };
+    ASSERT_EQ(component_->AddEvent("11030000", Fragment(""), 0), 1);
+    EXPECT_EQ(component_->SubmitBatch(), CDataStatisticsImp::kNothing);
+}
+
 TEST_F(StatisticsComponentTest, EventsWithoutTheSubmitKeywordsAreLeftOut) {
     Configure(test::ConfigurationText({"http://c/"}, "MachId;Mac;OS;Nowhere"));
     ASSERT_EQ(component_->AddEvent("11030000", Fragment(""), 0), 1);

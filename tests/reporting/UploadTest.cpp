@@ -130,6 +130,36 @@ TEST_F(StatisticsSinkTest, KindsOfEventsCarryTheirFields) {
     for (const auto& event : events) EXPECT_EQ(event.sessionId, events[0].sessionId);
 }
 
+// No server can be reached for a while: the events wait in the queue, in
+// order, and each reaches the collector once it answers.
+TEST_F(StatisticsSinkTest, EventsWaitWhileNoServerIsReachable) {
+    std::atomic<bool> reachable{false};
+    shared_->answer = [&reachable](const std::string&) -> std::optional<std::string> {
+        if (!reachable) return std::nullopt;
+        return std::string("{\"error\":0}");
+    };
+    auto sink = MakeSink();
+    ASSERT_TRUE(sink->Start(Identity()));
+    for (int i = 0; i < 30; ++i) sink->SimpleEvent(kEventContinued, "", "event " + std::to_string(i));
+    ASSERT_TRUE(test::WaitUntil([&] { return sink->Upload()->BatchesUnreached() >= 2; }));
+    EXPECT_EQ(sink->Upload()->Queue().Size(), 30u) << "nothing is lost while no server answers";
+    reachable = true;
+    ASSERT_TRUE(test::WaitUntil([&] { return sink->Upload()->Queue().Size() == 0; }));
+    sink->Stop();
+    std::vector<std::string> delivered;
+    std::vector<std::string> expected;
+    {
+        std::lock_guard<std::mutex> guard(shared_->mutex);
+        for (const auto& post : shared_->answered) {
+            const auto batch = statsd::ParseBatchBody(post.body);
+            EXPECT_TRUE(batch.ok) << batch.error;
+            for (const auto& event : batch.events) delivered.push_back(event.errorText);
+        }
+    }
+    for (int i = 0; i < 30; ++i) expected.push_back("event " + std::to_string(i));
+    EXPECT_EQ(delivered, expected);
+}
+
 // The collector does not answer: callers go on, the queue stays within its
 // limits, and once the collector is back what is still queued reaches it.
 TEST_F(StatisticsSinkTest, CollectorDownNeverHoldsCallersAndMemoryStaysBounded) {
