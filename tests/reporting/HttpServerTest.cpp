@@ -93,19 +93,22 @@ TEST_F(HttpServerTest, SlowRequestsTimeOutAndSilentConnectionsAreClosed) {
     const int slow = Connect();
     const int silent = Connect();
     Send(slow, "POST /x HTTP/1.1\r\nHost: a\r\nContent-Len");
-    ASSERT_TRUE(test::WaitUntil([&] { return server_->OpenConnections() == 2; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return server_->OpenConnections() == 2 && server_->BytesReceived() == 38; }));
     clock_->AdvanceMs(HttpLimits{}.idleMs + 1);
     const std::string answer = ReadUntil(slow);
     EXPECT_EQ(answer.rfind("HTTP/1.1 408 ", 0), 0u) << answer;
     EXPECT_EQ(ReadUntil(silent), "") << "a connection that never spoke is just closed";
     EXPECT_NE(Log().find("refused 408"), std::string::npos);
-    // A client that trickles bytes still has to finish within the request limit.
+    // A client that trickles bytes, never idle for long, still has to finish
+    // its request within the request limit.
     const int trickle = Connect();
+    uint64_t received = server_->BytesReceived();
     Send(trickle, "POST /x HTTP/1.1\r\n");
     for (uint32_t waited = 0; waited <= HttpLimits{}.requestMs; waited += 5000) {
-        Send(trickle, "X-A: b\r\n");
+        ASSERT_TRUE(test::WaitUntil([&] { return server_->BytesReceived() > received; }));
+        received = server_->BytesReceived();
         clock_->AdvanceMs(5000);
-        platform::SleepMs(20);
+        Send(trickle, "X-A: b\r\n");
     }
     EXPECT_EQ(ReadUntil(trickle).rfind("HTTP/1.1 408 ", 0), 0u);
 }

@@ -181,6 +181,7 @@ void HttpServer::Step(int waitMs) {
         if (interests[0].readable) AcceptNew();
     }
     CloseExpired();
+    openConnections_ = connections_.size();
 }
 
 void HttpServer::AcceptNew() {
@@ -221,6 +222,7 @@ void HttpServer::ReadFrom(Connection& connection) {
             return;
         }
         connection.lastActivityMs = platform::TickMs();
+        bytesReceived_ += static_cast<uint64_t>(got);
         if (connection.phase != Connection::Phase::kReading) continue;  // drained and thrown away
         connection.input.append(buffer, static_cast<size_t>(got));
         Parse(connection);

@@ -2,6 +2,7 @@
 // A small, strict HTTP/1.1 server on one IPv4 port: one thread, poll(),
 // one request per connection. Headers and bodies are bounded, slow clients
 // time out, and every refusal gets a status and a reason in JSON.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -54,7 +55,10 @@ public:
 
     // One round: waits up to `waitMs` for sockets, then serves what is ready.
     void Step(int waitMs);
-    size_t OpenConnections() const { return connections_.size(); }
+    // Readable from any thread: the connections held after the last round,
+    // and every byte received so far.
+    size_t OpenConnections() const { return openConnections_.load(); }
+    uint64_t BytesReceived() const { return bytesReceived_.load(); }
 
 private:
     struct Connection;
@@ -74,6 +78,8 @@ private:
     platform::SocketHandle listener_ = platform::kNoSocket;
     uint16_t port_ = 0;
     std::map<platform::SocketHandle, std::unique_ptr<Connection>> connections_;
+    std::atomic<size_t> openConnections_{0};
+    std::atomic<uint64_t> bytesReceived_{0};
 };
 
 // "a.b.c.d" in network order; false when the text is not a dotted quad.
