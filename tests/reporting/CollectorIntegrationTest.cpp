@@ -9,8 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <regex>
-
 #include "platform/Files.h"
 #include "reporting/EventCodes.h"
 #include "reporting/EventText.h"
@@ -88,7 +86,10 @@ void ExpectWholeDownloadStoredAndReported(const std::string& database, const tes
     const std::string report = Report(database, directory);
     const std::string day = statsd::UtcDay(static_cast<int64_t>(::time(nullptr)));
     // started, completed, verified, repaired, installed, failed
-    EXPECT_TRUE(std::regex_search(report, std::regex(day + R"( +1 +1 +1 +0 +1 +0\n)"))) << report;
+    std::string squeezed;  // columns apart by one space
+    for (const char c : report)
+        if (c != ' ' || (!squeezed.empty() && squeezed.back() != ' ')) squeezed += c;
+    EXPECT_NE(squeezed.find(day + " 1 1 1 0 1 0\n"), std::string::npos) << report;
     EXPECT_NE(report.find("11500102  1 events on 1 machines"), std::string::npos) << report;
     EXPECT_NE(report.find("4.8 MB/s"), std::string::npos) << report;  // 5,000,000 B/s
     EXPECT_NE(report.find("40.0%"), std::string::npos) << report;     // 800 MB of 2 GB from peers
@@ -177,7 +178,7 @@ TEST(CollectorIntegrationTest, HostileRequestsAreRefusedClearlyAndTheServiceStay
         bool closeAfterSend = false;
     };
     const std::vector<Case> cases = {
-        {"not HTTP", std::string("\x16\x03\x01\x02\x00 hello\r\n\r\n", 17), 400},
+        {"not HTTP", std::string("\x16\x03\x01\x02\x00 hello\r\n\r\n", 15), 400},
         {"wrong method", "GET /launchersubmit/eventListSubmit HTTP/1.1\r\nHost: x\r\n\r\n", 405},
         {"unknown path", "POST /admin HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", 404},
         {"HTTP/2 preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 400},
