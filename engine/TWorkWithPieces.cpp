@@ -8,6 +8,7 @@
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
 #include "engine/EngineState.h"
+#include "engine/EngineEvents.h"
 #include "engine/FileQueries.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
@@ -198,6 +199,10 @@ void TWorkWithPieces::OnPieceChecked(TPeerId* sender, bool matched) {
         sender->hashFailures = 0;
     else if (sender->kind & kPeerServer)
         ++sender->hashFailures;
+}
+
+void TWorkWithPieces::OnCorruptPiece(TPeerId* sender, int32_t piece) {
+    ReportCorruptPiece(sender, piece, targetFile_);
 }
 
 void TWorkWithPieces::MarkSourceRangeReset(TPeerObject& peer) {

@@ -134,6 +134,8 @@ public:
     void SetStatusCode(int32_t statusCode) override { TBaseWork::SetStatusCode(statusCode); }
     void RequestStop() override { QThread::RequestStop(); }
     void OnPieceChecked(TPeerId* sender, bool matched) override;
+    // Raises the piece-check statistics event (engine/EngineEvents.h).
+    void OnCorruptPiece(TPeerId* sender, int32_t piece) override;
     void CountPieceDelivery(TPeerId* sender) override;
 
 protected:

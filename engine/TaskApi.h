@@ -5,6 +5,8 @@
 
 namespace veldmoor {
 
+class IEventSink;
+
 struct TaskHandleTag;
 using TaskHandle = TaskHandleTag*;
 
@@ -71,6 +73,10 @@ int EngineUninit();
 int EngineSetListenPort(int port);
 int EngineEnableListening(int enable);
 int EngineSetHttpWrapping(int enable);
+// Where the engine's own statistics events go (pieces that fail their check,
+// host names that do not resolve); null stops them. The sink must stay alive
+// until it is replaced or the engine is shut down.
+int EngineSetEventSink(IEventSink* sink);
 
 int TaskCreate(TaskDescriptor* descriptor);
 int TaskRecover(TaskDescriptor* descriptor, bool keepDuplicates);

@@ -44,7 +44,8 @@ public:
                              const std::string& errorText) = 0;
     virtual void ProgressEvent(const std::string& code, const std::string& errorText,
                                const ProgressSnapshot& snapshot) = 0;
-    // A piece that passed (11500101) or failed (11500102) its check.
+    // A piece that failed its check, sent by a server source (11500101) or a
+    // BitTorrent peer (11500102).
     virtual void PieceCheckEvent(const std::string& code, const std::string& sourceAddress,
                                  uint32_t piece, const std::string& fileName) = 0;
 };

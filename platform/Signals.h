@@ -22,4 +22,12 @@ bool StandardErrorIsTerminal();
 bool StandardInputIsTerminal();
 bool StandardOutputIsTerminal();
 
+// Has a process that dies of SIGSEGV, SIGBUS, SIGFPE, SIGILL or SIGABRT leave a
+// dump file in the working directory first, named
+// "YYYY-MM-DD-hh-mm-ss-ms-rr.dmp" (local time, milliseconds, a random 0-99):
+// the signal, faulting address, thread, a backtrace and the loaded modules.
+// The process then ends by the signal as before. Safe to call again; each call
+// puts the handler back in case something replaced it.
+bool InstallCrashDumpHandler();
+
 }  // namespace veldmoor::platform

@@ -54,6 +54,8 @@ public:
     // A completed piece passed (true) or failed (false) its SHA-1 check;
     // `sender` sent its last block and is null for data restored from disk.
     virtual void OnPieceChecked(TPeerId* sender, bool matched) = 0;
+    // Piece `piece` failed its check; told before OnPieceChecked(sender, false).
+    virtual void OnCorruptPiece(TPeerId* /*sender*/, int32_t /*piece*/) {}
     // A verified piece reached the disk: one delivery for `sender` (may be null).
     virtual void CountPieceDelivery(TPeerId* sender) = 0;
 };

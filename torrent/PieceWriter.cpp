@@ -83,6 +83,7 @@ bool TPieces::CompletePiece(TPiece& piece) {
             VeldmoorLog().Write("SHA1 check failed: piece " + std::to_string(piece.index) + " from " +
                                     SenderAddress(piece.sender.Get()),
                                 kSha1CheckChannel, kSha1CheckChannel);
+            job_->OnCorruptPiece(piece.sender.Get(), piece.index);
             job_->OnPieceChecked(piece.sender.Get(), false);
             DiscardHeld(piece);
             piece.StartOver();

@@ -26,6 +26,7 @@ public:
     void RequestStop() override { stopRequested = true; }
     void OnPieceChecked(TPeerId* sender, bool matched) override { checks.emplace_back(sender, matched); }
     void CountPieceDelivery(TPeerId* sender) override { deliveries.push_back(sender); }
+    void OnCorruptPiece(TPeerId* sender, int32_t piece) override { corruptPieces.emplace_back(sender, piece); }
 
     int CountEvents(int32_t type) const;
 
@@ -39,6 +40,7 @@ public:
     bool stopRequested = false;
     std::vector<std::pair<TPeerId*, bool>> checks;
     std::vector<TPeerId*> deliveries;
+    std::vector<std::pair<TPeerId*, int32_t>> corruptPieces;
     std::vector<PieceMapEvent> events;
     std::string bitsText;  // the last "bits" text sent
     std::string partText;  // the last "part" text sent

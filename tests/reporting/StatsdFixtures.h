@@ -1,0 +1,62 @@
+#pragma once
+// Fixtures of the collector tests: veldmoor-statsd as a child process, a
+// private PostgreSQL server, programs run to completion, raw HTTP exchanges.
+#include <string>
+#include <vector>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestSupport.h"
+
+namespace veldmoor::test {
+
+// Runs a program to its end with its standard output (and error) in `outputPath`;
+// its exit status, or -1.
+int RunProgram(const std::vector<std::string>& arguments, const std::string& outputPath);
+
+// Sends `request` on a fresh loopback connection (closing our side for
+// writing when `closeAfterSend`) and reads the answer until the server closes.
+std::string RawExchange(int port, const std::string& request, bool closeAfterSend = false);
+
+// The status code of an HTTP answer text, 0 when there is none.
+int StatusOf(const std::string& answer);
+
+class StatsdServer {
+public:
+    explicit StatsdServer(std::string database);
+    ~StatsdServer() { process_.Stop(); }
+    bool Started() const { return started_; }
+    int Port() const { return port_; }
+    std::string BatchUrl() const;
+    std::string Log() const;
+    bool IsRunning() { return process_.IsRunning(); }
+
+private:
+    TempDir directory_;
+    ChildProcess process_;
+    int port_ = 0;
+    bool started_ = false;
+};
+
+// A PostgreSQL server in a private folder, reachable over a Unix socket.
+class PostgresServer {
+public:
+    PostgresServer();
+    ~PostgresServer();
+    bool Started() const { return started_; }
+    const std::string& Why() const { return why_; }
+    const std::string& ConnectionText() const { return connection_; }
+
+private:
+    bool RunAsOwner(const std::vector<std::string>& arguments);
+
+    std::string folder_;
+    std::string binaries_;
+    std::string connection_;
+    std::string why_;
+    bool asPostgresUser_ = false;
+    bool started_ = false;
+};
+
+std::string StatsdPath();
+
+}  // namespace veldmoor::test

@@ -1,0 +1,65 @@
+#include "tools/veldmoor-statsd/EventStore.h"
+
+#include <cstdio>
+
+namespace veldmoor::statsd {
+
+bool IsPostgresConnection(const std::string& database) {
+    return database.rfind("postgresql://", 0) == 0 || database.rfind("postgres://", 0) == 0 ||
+           database.find('=') != std::string::npos;
+}
+
+std::unique_ptr<IEventStore> OpenEventStore(const std::string& database, std::string& error) {
+    if (IsPostgresConnection(database)) return OpenPostgresStore(database, error);
+    const std::string path = database.rfind("sqlite:", 0) == 0 ? database.substr(7) : database;
+    return OpenSqliteStore(path, error);
+}
+
+const std::vector<std::string>& EventColumns() {
+    static const std::vector<std::string> columns = {
+        "received_at", "day", "peer", "code", "session_id", "machine_id", "mac", "os", "hardware",
+        "format_version", "game_id", "app_version", "game_version", "channel", "server_ip", "http_result",
+        "total_time", "in_time", "total_bytes", "in_total_bytes", "average_speed", "progress",
+        "http_bytes", "in_http_bytes", "http_speed", "p2p_bytes", "in_p2p_bytes", "p2p_speed",
+        "corrupt_piece", "file_name", "url", "error_text"};
+    return columns;
+}
+
+std::vector<std::string> EventValues(const ParsedEvent& e, int64_t receivedAt, const std::string& peer) {
+    const auto n = [](int64_t value) { return std::to_string(value); };
+    return {n(receivedAt), UtcDay(receivedAt), peer, e.code, e.sessionId, e.machineId, e.adapterAddresses,
+            e.osDescriptor, e.hardwareJson, e.formatVersion, e.gameId, e.appVersion, e.gameVersion, e.channel,
+            e.serverAddress, e.httpResult, n(e.totalTime), n(e.inTime), n(e.totalBytes), n(e.inTotalBytes),
+            n(e.averageSpeed), e.progress, n(e.httpBytes), n(e.inHttpBytes), n(e.httpSpeed), n(e.peerBytes),
+            n(e.inPeerBytes), n(e.peerSpeed), n(e.corruptPiece), e.fileName, e.url, e.errorText};
+}
+
+std::string EventTableSql(const std::string& keyColumn) {
+    std::string sql = "CREATE TABLE IF NOT EXISTS events (" + keyColumn;
+    for (const std::string& column : EventColumns()) {
+        const bool number = column == "received_at" || column.find("time") != std::string::npos ||
+                            column.find("bytes") != std::string::npos || column.find("speed") != std::string::npos ||
+                            column == "corrupt_piece";
+        sql += ", " + column + (number ? " BIGINT NOT NULL" : " TEXT NOT NULL");
+    }
+    return sql + ")";
+}
+
+std::string UtcDay(int64_t calendarSeconds) {
+    // Civil date from days since 1970 (proleptic Gregorian).
+    int64_t days = calendarSeconds / 86400 - (calendarSeconds % 86400 < 0 ? 1 : 0);
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
+    const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const unsigned shiftedMonth = (5 * dayOfYear + 2) / 153;
+    const unsigned day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
+    const unsigned month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
+    const int64_t year = static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(year), month, day);
+    return text;
+}
+
+}  // namespace veldmoor::statsd

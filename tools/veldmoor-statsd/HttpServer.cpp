@@ -1,0 +1,405 @@
+#include "tools/veldmoor-statsd/HttpServer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "platform/Clock.h"
+#include "platform/SocketPoll.h"
+
+namespace veldmoor::statsd {
+namespace {
+
+constexpr size_t kReadChunk = 16 * 1024;
+constexpr size_t kMaxHeaderLines = 100;
+constexpr uint32_t kDrainMs = 2000;
+
+const char* ReasonPhrase(int status) {
+    switch (status) {
+        case 100: return "Continue";
+        case 200: return "OK";
+        case 400: return "Bad Request";
+        case 404: return "Not Found";
+        case 405: return "Method Not Allowed";
+        case 408: return "Request Timeout";
+        case 411: return "Length Required";
+        case 413: return "Content Too Large";
+        case 415: return "Unsupported Media Type";
+        case 422: return "Unprocessable Content";
+        case 431: return "Request Header Fields Too Large";
+        case 500: return "Internal Server Error";
+        case 503: return "Service Unavailable";
+        case 505: return "HTTP Version Not Supported";
+        default: return "Unknown";
+    }
+}
+
+bool IsTokenChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string TrimSpaces(std::string_view text) {
+    size_t begin = 0;
+    size_t end = text.size();
+    while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
+    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+    return std::string(text.substr(begin, end - begin));
+}
+
+std::string JsonQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+struct HttpServer::Connection {
+    enum class Phase { kReading, kWriting, kDraining };
+
+    platform::SocketHandle socket = platform::kNoSocket;
+    std::string peer;
+    Phase phase = Phase::kReading;
+    std::string input;
+    std::string output;
+    size_t sent = 0;
+    bool headerParsed = false;
+    size_t bodyStart = 0;
+    size_t contentLength = 0;
+    uint32_t startedMs = 0;
+    uint32_t lastActivityMs = 0;
+    uint32_t drainStartedMs = 0;
+    HttpRequest request;
+};
+
+HttpResponse JsonAnswer(int status, int error, const std::string& message) {
+    HttpResponse response;
+    response.status = status;
+    response.body = "{\"error\":" + std::to_string(error) + ",\"message\":" + JsonQuoted(message) + "}";
+    return response;
+}
+
+bool ParseIpv4(const std::string& text, uint32_t& address) {
+    uint32_t parts[4];
+    size_t position = 0;
+    for (int i = 0; i < 4; ++i) {
+        size_t digits = 0;
+        uint32_t value = 0;
+        while (position < text.size() && std::isdigit(static_cast<unsigned char>(text[position])) && digits < 3) {
+            value = value * 10 + static_cast<uint32_t>(text[position++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || value > 255) return false;
+        parts[i] = value;
+        if (i < 3 && (position >= text.size() || text[position++] != '.')) return false;
+    }
+    if (position != text.size()) return false;
+    // Network order: the first part is the lowest-addressed byte.
+    address = parts[0] | (parts[1] << 8) | (parts[2] << 16) | (parts[3] << 24);
+    return true;
+}
+
+std::string FormatEndpoint(const platform::Ipv4Endpoint& endpoint) {
+    const uint32_t a = endpoint.address;
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, (a >> 24) & 0xFF,
+                  static_cast<unsigned>(endpoint.port));
+    return text;
+}
+
+HttpServer::HttpServer(Handler handler, Logger logger, HttpLimits limits)
+    : handler_(std::move(handler)), logger_(std::move(logger)), limits_(limits) {}
+
+HttpServer::~HttpServer() {
+    for (auto& entry : connections_) platform::CloseSocket(entry.first);
+    platform::CloseSocket(listener_);
+}
+
+bool HttpServer::Listen(const std::string& address, std::string& error) {
+    const size_t colon = address.rfind(':');
+    platform::Ipv4Endpoint endpoint;
+    char* end = nullptr;
+    const std::string portText = colon == std::string::npos ? std::string() : address.substr(colon + 1);
+    const unsigned long port = std::strtoul(portText.c_str(), &end, 10);
+    if (colon == std::string::npos || portText.empty() || *end != '\0' || port > 65535 ||
+        !ParseIpv4(address.substr(0, colon), endpoint.address)) {
+        error = "the listening address must be IPv4 address:port, not \"" + address + "\"";
+        return false;
+    }
+    endpoint.port = static_cast<uint16_t>(port);
+    const int socket = platform::OpenStreamSocket();
+    if (socket < 0) {
+        error = "cannot open a socket (errno " + std::to_string(-socket) + ")";
+        return false;
+    }
+    platform::AllowAddressReuse(socket);
+    int result = platform::BindSocket(socket, endpoint);
+    if (result == 0) result = platform::ListenOnSocket(socket, 4096);
+    platform::Ipv4Endpoint bound;
+    if (result == 0) result = platform::LocalEndpointOf(socket, &bound);
+    if (result != 0) {
+        platform::CloseSocket(socket);
+        error = "cannot listen on " + address + " (errno " + std::to_string(-result) + ")";
+        return false;
+    }
+    listener_ = socket;
+    port_ = bound.port;
+    return true;
+}
+
+void HttpServer::Step(int waitMs) {
+    std::vector<platform::SocketInterest> interests;
+    interests.reserve(connections_.size() + 1);
+    interests.push_back({listener_, true, false});
+    for (const auto& [socket, connection] : connections_) {
+        const bool writing = connection->phase == Connection::Phase::kWriting;
+        interests.push_back({socket, !writing, writing});
+    }
+    if (platform::PollSockets(interests, waitMs) > 0) {
+        for (size_t i = 1; i < interests.size(); ++i) {
+            auto found = connections_.find(interests[i].socket);
+            if (found != connections_.end() && (interests[i].readable || interests[i].failed)) {
+                ReadFrom(*found->second);
+                found = connections_.find(interests[i].socket);  // reading may have closed it
+            }
+            if (found != connections_.end() && interests[i].writable) WriteTo(*found->second);
+        }
+        if (interests[0].readable) AcceptNew();
+    }
+    CloseExpired();
+    openConnections_ = connections_.size();
+}
+
+void HttpServer::AcceptNew() {
+    for (;;) {
+        platform::Ipv4Endpoint peer;
+        const int socket = platform::AcceptOnSocket(listener_, &peer);
+        if (socket < 0) return;
+        if (connections_.size() >= limits_.connections) {
+            static constexpr std::string_view kBusy =
+                "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 40\r\nConnection: close\r\n\r\n"
+                "{\"error\":3,\"message\":\"server is busy\"}\n";
+            platform::SendOnSocket(socket, kBusy.data(), kBusy.size());
+            platform::CloseSocket(socket);
+            logger_("refused 503 from " + FormatEndpoint(peer) + ": too many connections");
+            continue;
+        }
+        auto connection = std::make_unique<Connection>();
+        connection->socket = socket;
+        connection->peer = FormatEndpoint(peer);
+        connection->startedMs = connection->lastActivityMs = platform::TickMs();
+        connections_[socket] = std::move(connection);
+    }
+}
+
+void HttpServer::ReadFrom(Connection& connection) {
+    char buffer[kReadChunk];
+    for (;;) {
+        const long got = platform::ReceiveOnSocket(connection.socket, buffer, sizeof buffer);
+        if (got < 0 && platform::IsWouldBlock(static_cast<int>(-got))) return;
+        if (got <= 0) {
+            // The client went away; a half-sent request is only worth a note.
+            if (connection.phase == Connection::Phase::kReading && !connection.input.empty())
+                logger_("dropped a request from " + connection.peer + ": connection closed after " +
+                        std::to_string(connection.input.size()) + " bytes");
+            const platform::SocketHandle socket = connection.socket;
+            platform::CloseSocket(socket);
+            connections_.erase(socket);
+            return;
+        }
+        connection.lastActivityMs = platform::TickMs();
+        bytesReceived_ += static_cast<uint64_t>(got);
+        if (connection.phase != Connection::Phase::kReading) continue;  // drained and thrown away
+        connection.input.append(buffer, static_cast<size_t>(got));
+        Parse(connection);
+        if (connection.phase != Connection::Phase::kReading) {
+            WriteTo(connection);
+            return;
+        }
+    }
+}
+
+void HttpServer::Parse(Connection& connection) {
+    if (!connection.headerParsed) {
+        const size_t headerEnd = connection.input.find("\r\n\r\n");
+        if (headerEnd == std::string::npos) {
+            if (connection.input.size() > limits_.headerBytes) Refuse(connection, 431, "request header too large");
+            return;
+        }
+        if (headerEnd + 4 > limits_.headerBytes) {
+            Refuse(connection, 431, "request header too large");
+            return;
+        }
+        if (!ParseHeader(connection, headerEnd)) return;
+    }
+    if (connection.input.size() - connection.bodyStart < connection.contentLength) return;
+    connection.request.body = connection.input.substr(connection.bodyStart, connection.contentLength);
+    connection.request.peer = connection.peer;
+    HttpResponse response;
+    try {
+        response = handler_(connection.request);
+    } catch (...) {
+        response = JsonAnswer(500, 2, "internal error");
+    }
+    Respond(connection, response);
+}
+
+bool HttpServer::ParseHeader(Connection& connection, size_t headerEnd) {
+    HttpRequest& request = connection.request;
+    const std::string_view header(connection.input.data(), headerEnd);
+    size_t lineEnd = header.find("\r\n");
+    const std::string_view requestLine = header.substr(0, lineEnd);
+    const size_t firstSpace = requestLine.find(' ');
+    const size_t secondSpace = firstSpace == std::string_view::npos ? firstSpace : requestLine.find(' ', firstSpace + 1);
+    if (secondSpace == std::string_view::npos || firstSpace == 0) {
+        Refuse(connection, 400, "malformed request line");
+        return false;
+    }
+    request.method = std::string(requestLine.substr(0, firstSpace));
+    request.target = std::string(requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1));
+    const std::string_view version = requestLine.substr(secondSpace + 1);
+    if (!std::all_of(request.method.begin(), request.method.end(), [](char c) { return c >= 'A' && c <= 'Z'; }) ||
+        request.target.empty() || request.target[0] != '/' ||
+        request.target.find_first_of(" \t") != std::string::npos) {
+        Refuse(connection, 400, "malformed request line");
+        return false;
+    }
+    if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+        Refuse(connection, 505, "only HTTP/1.0 and HTTP/1.1 are spoken here");
+        return false;
+    }
+    size_t lines = 0;
+    while (lineEnd != std::string_view::npos && lineEnd < header.size()) {
+        const size_t start = lineEnd + 2;
+        lineEnd = header.find("\r\n", start);
+        const std::string_view line = header.substr(start, lineEnd == std::string_view::npos ? header.npos : lineEnd - start);
+        const size_t colon = line.find(':');
+        if (++lines > kMaxHeaderLines || colon == std::string_view::npos || colon == 0 ||
+            !std::all_of(line.begin(), line.begin() + static_cast<long>(colon), IsTokenChar)) {
+            Refuse(connection, lines > kMaxHeaderLines ? 431 : 400, "malformed header line");
+            return false;
+        }
+        const std::string name = Lower(std::string(line.substr(0, colon)));
+        const std::string value = TrimSpaces(line.substr(colon + 1));
+        if (!request.headers.emplace(name, value).second && (name == "content-length" || name == "host")) {
+            Refuse(connection, 400, "repeated " + name + " header");
+            return false;
+        }
+    }
+    if (version == "HTTP/1.1" && !request.headers.contains("host")) {
+        Refuse(connection, 400, "missing Host header");
+        return false;
+    }
+    if (request.headers.contains("transfer-encoding")) {
+        Refuse(connection, 411, "chunked bodies are not taken; send Content-Length");
+        return false;
+    }
+    const auto length = request.headers.find("content-length");
+    if (length == request.headers.end()) {
+        if (request.method == "POST") {
+            Refuse(connection, 411, "POST needs a Content-Length");
+            return false;
+        }
+    } else {
+        const std::string& text = length->second;
+        if (text.empty() || text.size() > 12 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            Refuse(connection, 400, "malformed Content-Length");
+            return false;
+        }
+        connection.contentLength = std::stoull(text);
+        if (connection.contentLength > limits_.bodyBytes) {
+            Refuse(connection, 413, "body larger than " + std::to_string(limits_.bodyBytes) + " bytes");
+            return false;
+        }
+    }
+    connection.headerParsed = true;
+    connection.bodyStart = headerEnd + 4;
+    const auto expect = request.headers.find("expect");
+    if (expect != request.headers.end() && Lower(expect->second) == "100-continue" &&
+        connection.input.size() == connection.bodyStart) {
+        static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+        platform::SendOnSocket(connection.socket, kContinue.data(), kContinue.size());
+    }
+    return true;
+}
+
+void HttpServer::Respond(Connection& connection, const HttpResponse& response) {
+    connection.output = "HTTP/1.1 " + std::to_string(response.status) + " " + ReasonPhrase(response.status) +
+                        "\r\nContent-Type: " + response.contentType + "\r\nContent-Length: " +
+                        std::to_string(response.body.size() + 1) + "\r\nConnection: close\r\n\r\n" + response.body + "\n";
+    connection.phase = Connection::Phase::kWriting;
+    connection.input.clear();
+    connection.input.shrink_to_fit();
+}
+
+void HttpServer::Refuse(Connection& connection, int status, const std::string& reason) {
+    logger_("refused " + std::to_string(status) + " from " + connection.peer + ": " + reason);
+    Respond(connection, JsonAnswer(status, 1, reason));
+}
+
+void HttpServer::WriteTo(Connection& connection) {
+    if (connection.phase != Connection::Phase::kWriting) return;
+    while (connection.sent < connection.output.size()) {
+        const long sent = platform::SendOnSocket(connection.socket, connection.output.data() + connection.sent,
+                                                 connection.output.size() - connection.sent);
+        if (sent < 0 && platform::IsWouldBlock(static_cast<int>(-sent))) return;
+        if (sent <= 0) {
+            const platform::SocketHandle socket = connection.socket;
+            platform::CloseSocket(socket);
+            connections_.erase(socket);
+            return;
+        }
+        connection.sent += static_cast<size_t>(sent);
+        connection.lastActivityMs = platform::TickMs();
+    }
+    // Closing with unread input would reset the connection and could destroy
+    // the answer in flight: say we are done, then read until the client is.
+    platform::ShutdownSending(connection.socket);
+    connection.phase = Connection::Phase::kDraining;
+    connection.drainStartedMs = platform::TickMs();
+}
+
+void HttpServer::CloseExpired() {
+    const uint32_t now = platform::TickMs();
+    std::vector<platform::SocketHandle> expired;
+    std::vector<platform::SocketHandle> timedOut;
+    for (const auto& [socket, connection] : connections_) {
+        const uint32_t idle = now - connection->lastActivityMs;
+        switch (connection->phase) {
+            case Connection::Phase::kReading:
+                if (idle > limits_.idleMs || now - connection->startedMs > limits_.requestMs)
+                    (connection->input.empty() ? expired : timedOut).push_back(socket);
+                break;
+            case Connection::Phase::kWriting:
+                if (idle > limits_.idleMs) expired.push_back(socket);
+                break;
+            case Connection::Phase::kDraining:
+                if (now - connection->drainStartedMs > kDrainMs) expired.push_back(socket);
+                break;
+        }
+    }
+    for (const platform::SocketHandle socket : timedOut) {
+        Refuse(*connections_[socket], 408, "request not complete in time");
+        WriteTo(*connections_[socket]);
+    }
+    for (const platform::SocketHandle socket : expired) {
+        platform::CloseSocket(socket);
+        connections_.erase(socket);
+    }
+}
+
+}  // namespace veldmoor::statsd

@@ -1,0 +1,89 @@
+#pragma once
+// A small, strict HTTP/1.1 server on one IPv4 port: one thread, poll(),
+// one request per connection. Headers and bodies are bounded, slow clients
+// time out, and every refusal gets a status and a reason in JSON.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Socket.h"
+
+namespace veldmoor::statsd {
+
+struct HttpLimits {
+    size_t headerBytes = 16 * 1024;
+    size_t bodyBytes = 1024 * 1024;
+    size_t connections = 4096;
+    uint32_t idleMs = 10'000;     // no byte in either direction for this long
+    uint32_t requestMs = 30'000;  // the whole request must arrive within this
+};
+
+struct HttpRequest {
+    std::string method;
+    std::string target;
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string body;
+    std::string peer;  // "a.b.c.d:port"
+};
+
+struct HttpResponse {
+    int status = 200;
+    std::string body;
+    std::string contentType = "application/json";
+};
+
+// A JSON answer in the shape clients look for: {"error":N,"message":"..."}.
+HttpResponse JsonAnswer(int status, int error, const std::string& message);
+
+class HttpServer {
+public:
+    using Handler = std::function<HttpResponse(const HttpRequest&)>;
+    using Logger = std::function<void(const std::string&)>;
+
+    HttpServer(Handler handler, Logger logger, HttpLimits limits = {});
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Binds "a.b.c.d:port" (port 0: any free port). False with `error` set.
+    bool Listen(const std::string& address, std::string& error);
+    uint16_t Port() const { return port_; }
+
+    // One round: waits up to `waitMs` for sockets, then serves what is ready.
+    void Step(int waitMs);
+    // Readable from any thread: the connections held after the last round,
+    // and every byte received so far.
+    size_t OpenConnections() const { return openConnections_.load(); }
+    uint64_t BytesReceived() const { return bytesReceived_.load(); }
+
+private:
+    struct Connection;
+
+    void AcceptNew();
+    void ReadFrom(Connection& connection);
+    void WriteTo(Connection& connection);
+    void Parse(Connection& connection);
+    bool ParseHeader(Connection& connection, size_t headerEnd);
+    void Respond(Connection& connection, const HttpResponse& response);
+    void Refuse(Connection& connection, int status, const std::string& reason);
+    void CloseExpired();
+
+    Handler handler_;
+    Logger logger_;
+    HttpLimits limits_;
+    platform::SocketHandle listener_ = platform::kNoSocket;
+    uint16_t port_ = 0;
+    std::map<platform::SocketHandle, std::unique_ptr<Connection>> connections_;
+    std::atomic<size_t> openConnections_{0};
+    std::atomic<uint64_t> bytesReceived_{0};
+};
+
+// "a.b.c.d" in network order; false when the text is not a dotted quad.
+bool ParseIpv4(const std::string& text, uint32_t& address);
+std::string FormatEndpoint(const platform::Ipv4Endpoint& endpoint);
+
+}  // namespace veldmoor::statsd
