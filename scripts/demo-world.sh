@@ -47,9 +47,10 @@ mirror_rate=${VELDMOOR_DEMO_MIRROR_RATE:-4m}
 seeders=${VELDMOOR_DEMO_SEEDERS:-2}
 case $seeders in 0|1|2) ;; *) die "VELDMOOR_DEMO_SEEDERS is 0, 1 or 2" ;; esac
 veldmoor_get=${VELDMOOR_GET:-$build/tools/veldmoor-get/veldmoor-get}
+veldmoor_statsd=${VELDMOOR_STATSD:-$build/tools/veldmoor-statsd/veldmoor-statsd}
 nginx_program=$(command -v nginx || echo /usr/sbin/nginx)
 
-services=(nginx opentracker seed1 seed2)
+services=(nginx opentracker statsd seed1 seed2)
 
 pid_file() { echo "$world/run/$1.pid"; }
 
@@ -58,6 +59,7 @@ service_program() {
   case $1 in
     nginx) echo nginx ;;
     opentracker) echo opentracker ;;
+    statsd) echo veldmoor-statsd ;;
     seed*) echo veldmoor-get ;;
   esac
 }
@@ -238,7 +240,7 @@ wait_for_seeder() {
 check_ports_free() {
   local port
   for port in "$VELDMOOR_DEMO_MIRROR_PORT" "$mirror2_port" "$mirror3_port" "$VELDMOOR_DEMO_LIST_PORT" \
-    "$VELDMOOR_DEMO_TRACKER_PORT" "$tracker_backend_port" "$seed1_port" "$seed2_port"; do
+    "$VELDMOOR_DEMO_TRACKER_PORT" "$tracker_backend_port" "$VELDMOOR_DEMO_STATS_PORT" "$seed1_port" "$seed2_port"; do
     port_open "$port" && die "port $port is taken; set the VELDMOOR_DEMO_*_PORT variables (see README.md)"
   done
   return 0
@@ -251,9 +253,10 @@ up() {
   done
   [ -f "$VELDMOOR_DEMO_INSTALLER" ] || die "no demo installer at $VELDMOOR_DEMO_INSTALLER: build the demo first"
   [ -x "$veldmoor_get" ] || die "no veldmoor-get at $veldmoor_get: build it into $build first"
+  [ -x "$veldmoor_statsd" ] || die "no veldmoor-statsd at $veldmoor_statsd: build it into $build first"
   check_ports_free
-  mkdir -p "$world/run" "$world/logs" "$world/www/demo"
-  rm -f "$world"/logs/*
+  mkdir -p "$world/run" "$world/logs" "$world/www/demo" "$world/stats"
+  rm -f "$world"/logs/* "$world"/stats/*
   ln -sf "$VELDMOOR_DEMO_INSTALLER" "$world/www/demo/$VELDMOOR_DEMO_FILE_NAME"
   make_certificates
   write_resource_list
@@ -264,13 +267,17 @@ up() {
   wait_for_port "$VELDMOOR_DEMO_MIRROR_PORT" nginx
   wait_for_port "$VELDMOOR_DEMO_LIST_PORT" nginx
   start_tracker
+  start_service statsd "$veldmoor_statsd" serve --listen "127.0.0.1:$VELDMOOR_DEMO_STATS_PORT" \
+    --database "$world/stats/events.sqlite"
+  wait_for_port "$VELDMOOR_DEMO_STATS_PORT" veldmoor-statsd
   [ "$seeders" -ge 1 ] && start_seeder seed1 "$seed1_port"
   [ "$seeders" -ge 2 ] && start_seeder seed2 "$seed2_port"
   [ "$seeders" -ge 1 ] && wait_for_seeder seed1
   [ "$seeders" -ge 2 ] && wait_for_seeder seed2
   trap - EXIT
   note "up: mirrors on ports $VELDMOOR_DEMO_MIRROR_PORT $mirror2_port $mirror3_port ($mirror_rate/s per connection)," \
-    "resource list $VELDMOOR_DEMO_LIST_URL, tracker $VELDMOOR_DEMO_TRACKER_PORT (opentracker on $tracker_backend_port), seeders $seed1_port $seed2_port"
+    "resource list $VELDMOOR_DEMO_LIST_URL, tracker $VELDMOOR_DEMO_TRACKER_PORT (opentracker on $tracker_backend_port), seeders $seed1_port $seed2_port," \
+    "statistics collector $VELDMOOR_DEMO_STATS_PORT ($world/stats/events.sqlite)"
 }
 
 down() {

@@ -39,7 +39,7 @@ export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
 configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDMOOR_PROFILE=demo -DVELDMOOR_TESTS=OFF)
 [ -n "${VELDMOOR_DEMO_SIZE:-}" ] && configure+=("-DVELDMOOR_DEMO_SIZE=$VELDMOOR_DEMO_SIZE")
 cmake -S "$root" -B "$build" -G Ninja "${configure[@]}" >/dev/null
-targets=(veldmoor-cli veldmoor-get)
+targets=(veldmoor-cli veldmoor-get veldmoor-statsd)
 # The window program, once the build has one.
 has_window=0
 if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^veldmoor:'; then
@@ -98,6 +98,11 @@ for log in "$world"/logs/mirror*.access.log; do
   bytes=$(awk '{ sum += $NF } END { print sum + 0 }' "$log")
   say "$(basename "$log" .access.log) served $bytes bytes"
 done
+# What the publisher's statistics collector received from this run.
+if [ -f "$world/stats/events.sqlite" ]; then
+  say "the statistics collector's report:"
+  "$build/tools/veldmoor-statsd/veldmoor-statsd" report --database "$world/stats/events.sqlite" >&2 || true
+fi
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))
 say "client exit status $status; the whole command took $((elapsed_ms / 1000)).$(printf %03d $((elapsed_ms % 1000))) s"
 exit "$status"

@@ -68,7 +68,7 @@ bool DemoWorld::Make(const DemoWorldSettings& settings, std::string& error) {
     options.resourceListUrl = Url("https", ports_["LIST"], "/downloader/VeldmoorDemoResourceList.xml");
     options.announceUrl = Url("http", ports_["TRACKER"], "/announce");
     options.caFile = WorldFolder() + "/tls/ca.pem";
-    options.statisticsUrl = Url("http", ports_["STATS"], "/events");
+    options.statisticsUrl = Url("http", ports_["STATS"], "/launchersubmit/eventListSubmit");
     options.natServerName = "127.0.0.1";
     options.writeSourceCode = false;
     if (!profilebuilder::BuildDemoProduct(options, product_, error)) return false;
@@ -94,6 +94,7 @@ int DemoWorld::RunScript(const std::string& command, std::string& output) {
     const std::string log = folder_ + "/script.log";
     const std::string line =
         "VELDMOOR_DEMO_BUILD='" + BuildFolder() + "' VELDMOOR_GET='" + VELDMOOR_GET_PATH + "'" +
+        " VELDMOOR_STATSD='" + VELDMOOR_STATSD_PATH + "'" +
         " VELDMOOR_DEMO_MIRROR2_PORT=" + std::to_string(ports_["MIRROR2"]) +
         " VELDMOOR_DEMO_MIRROR3_PORT=" + std::to_string(ports_["MIRROR3"]) +
         " VELDMOOR_DEMO_SEED1_PORT=" + std::to_string(ports_["SEED1"]) +
@@ -105,6 +106,14 @@ int DemoWorld::RunScript(const std::string& command, std::string& output) {
     const int status = std::system(line.c_str());
     output = ReadText(log);
     return status;
+}
+
+std::string DemoWorld::StatisticsReport() const {
+    const std::string report = folder_ + "/statistics-report.txt";
+    const std::string line = std::string("'") + VELDMOOR_STATSD_PATH + "' report --database '" + WorldFolder() +
+                             "/stats/events.sqlite' > '" + report + "' 2>&1";
+    if (std::system(line.c_str()) != 0) return "report failed: " + ReadText(report);
+    return ReadText(report);
 }
 
 bool DemoWorld::Up(std::string& output) {
@@ -150,7 +159,6 @@ std::vector<int> DemoWorld::Pids() const {
 std::vector<int> DemoWorld::ListeningPorts() const {
     std::vector<int> open;
     for (const auto& [name, port] : ports_) {
-        if (name == "STATS") continue;  // nobody serves statistics in the world yet
         if (AcceptsConnections(port)) open.push_back(port);
     }
     return open;

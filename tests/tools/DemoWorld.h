@@ -40,6 +40,8 @@ public:
     // Pids in the world's pid files.
     std::vector<int> Pids() const;
     std::vector<int> ListeningPorts() const;
+    // What the world's statistics collector prints for the events it stored.
+    std::string StatisticsReport() const;
 
 private:
     int RunScript(const std::string& command, std::string& output);

@@ -84,7 +84,8 @@ TEST_F(DemoWorldTest, UpServesTheWorldAndDownLeavesNothingRunning) {
     const std::vector<int> pids = world.Pids();
     ASSERT_EQ(pids.size(), 4u) << "nginx, opentracker and two seeders";
     for (const int pid : pids) EXPECT_TRUE(ProcessAlive(pid)) << pid;
-    EXPECT_EQ(world.ListeningPorts().size(), 8u) << "three mirrors, the list, the tracker's front and back, two seeders";
+    EXPECT_EQ(world.ListeningPorts().size(), 9u)
+        << "three mirrors, the list, the tracker's front and back, the statistics collector, two seeders";
 
     // The list answers over HTTPS with the world's CA, and only with it.
     const std::string tls = world.WorldFolder() + "/tls/ca.pem";
@@ -179,6 +180,11 @@ TEST_F(VeldmoorCliEndToEndTest, DownloadsFromMirrorsAndSeedersVerifiesAndLaunche
     const auto fromPeers = PeerBytes(errors);
     ASSERT_TRUE(fromPeers.has_value()) << Logs(1);
     EXPECT_GT(*fromPeers, 0u) << "the seeders carried nothing" << Logs(1);
+    // The publisher's collector holds the whole flow of this one machine:
+    // started, completed, verified, not repaired, installed, not failed.
+    std::string report = world_->StatisticsReport();
+    std::erase(report, ' ');
+    EXPECT_NE(report.find("111010\n"), std::string::npos) << world_->StatisticsReport();
     std::printf("mirror bytes %llu %llu %llu, peer bytes %llu\n",
                 static_cast<unsigned long long>(world_->MirrorBytes(1)),
                 static_cast<unsigned long long>(world_->MirrorBytes(2)),

@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "app/DownloadController.h"
+#include "engine/TaskApi.h"
 #include "foundation/EventSink.h"
 #include "netenv/PortMapping.h"
 #include "netenv/UpnpPortMapping.h"
 #include "platform/Signals.h"
 #include "profile/BuiltInProfile.h"
+#include "reporting/StatisticsSink.h"
 #include "tools/veldmoor-cli/CliOptions.h"
 #include "tools/veldmoor-cli/CliRun.h"
 #include "tools/veldmoor-cli/Terminal.h"
@@ -33,9 +35,10 @@ int main(int argc, char** argv) {
     }
     cli::Terminal terminal(platform::StandardOutputIsTerminal(), platform::StandardInputIsTerminal());
     cli::TerminalView view(terminal, parse.options.verify);
-    // Statistics stay off until their component exists.
-    NullEventSink statistics;
-    cli::TransferTally events(statistics);
+    const std::unique_ptr<IEventSink> statistics = reporting::MakeStatisticsSink();
+    cli::TransferTally events(*statistics);
+    // The engine's own events (piece checks, host look-ups) go the same way.
+    EngineSetEventSink(statistics.get());
     std::unique_ptr<IPortMapping> portMapping;
     if (parse.options.upnp) {
         portMapping = std::make_unique<UpnpPortMapping>(events);
@@ -44,5 +47,7 @@ int main(int argc, char** argv) {
     }
     DownloadController controller(BuiltInProfile(), events, *portMapping, view, DefaultControllerPaths());
     cli::CliRun run(controller, view, terminal, events, parse.options);
-    return run.Execute();
+    const int status = run.Execute();
+    EngineSetEventSink(nullptr);
+    return status;
 }
