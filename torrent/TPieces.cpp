@@ -351,10 +351,28 @@ void TPieces::ForgetContent() {
 bool TPieces::OpenAllFiles() {
     const GrowthPolicy noGrowth{false, true, pieceLength_};
     for (TPieceFile& entry : files_) {
+        // A folder in the file's place would keep the data under the working
+        // name for ever while the download reports complete.
+        if (platform::DirectoryExists(entry.TargetPath()) || platform::DirectoryExists(entry.workingPath)) {
+            Send(kFileUnwritableEvent);
+            return false;
+        }
         if (OpenForWrite(entry, 0, noGrowth, *job_, nullptr) != GrowthResult::Ready) return false;
+        const bool trimmed = TrimToLength(entry);
         entry.file.Close();
+        if (!trimmed) return false;
     }
     return true;
+}
+
+bool TPieces::TrimToLength(TPieceFile& entry) {
+    // An older, longer file in the same place must not keep its tail behind
+    // the download's last byte.
+    const auto size = entry.file.Size();
+    if (!size || *size <= entry.length) return true;
+    if (entry.file.SetSize(entry.length) == platform::IoStatus::Ok) return true;
+    Send(kFileUnwritableEvent);
+    return false;
 }
 
 void TPieces::Reset() {

@@ -134,6 +134,7 @@ private:
     bool PieceTableFits() const;
     bool MakePieceTable();
     bool OpenAllFiles();
+    bool TrimToLength(TPieceFile& entry);
     void ApplyFileChoices();
     void MarkUnwantedPieces();
     void RecountCounters();
