@@ -440,7 +440,8 @@ int TWorkThread::GetStatus(TaskStatus& status) {
     }
     status.speed = published_.currentSpeed;
     status.remaining = published_.remainingSeconds;
-    status.total = static_cast<int32_t>(published_.totalBytes / 1024);
+    status.total = static_cast<int32_t>(std::min<int64_t>(published_.totalBytes / 1024, INT32_MAX));
+    status.totalBytes = published_.totalBytes;
     status.fromSources = published_.bytesFromSources;
     status.fromPeers = published_.bytesFromPeers;
     status.onDisk = published_.onDiskSize;

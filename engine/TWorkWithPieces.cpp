@@ -9,11 +9,13 @@
 #include "peers/TPeerObject.h"
 #include "engine/EngineState.h"
 #include "engine/FileQueries.h"
+#include "foundation/CVeldmoorLog.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "torrent/Bencode.h"
 #include "torrent/TPieces.h"
 #include "torrent/TTorrent.h"
+#include "torrent/TorrentLimits.h"
 
 namespace veldmoor {
 namespace {
@@ -547,8 +549,15 @@ void TWorkWithPieces::OnSourceFileSize(int64_t size) {
     // A torrent task's map comes from its torrent; a mismatching mirror is the
     // source's problem, not the map's.
     if (IsTorrentTask() || pieces_ || size <= 0) return;
+    const int32_t pieceLength = SourceOnlyPieceLength(size);
+    if (pieceLength == 0) {
+        VeldmoorLog().Write("A source reports " + std::to_string(size) + " bytes, beyond what a download may be", 1, 2);
+        SetStatusCode(kStatusCannotWrite);
+        RequestStop();
+        return;
+    }
     if (!CreatePieceMap(nullptr)) return;
-    if (!pieces_->BuildWithoutHashes(size, kSourceOnlyPieceLength)) {
+    if (!pieces_->BuildWithoutHashes(size, pieceLength)) {
         ReleasePieceMap();
         return;
     }

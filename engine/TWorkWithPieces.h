@@ -121,7 +121,6 @@ public:
     void InitIdentity(bool connect);
 
     // A task known only by its sources gets pieces of this length.
-    static constexpr int32_t kSourceOnlyPieceLength = 524288;
 
     // IPieceMapOwner
     void OnPieceMapEvent(const PieceMapEvent& event) override;

@@ -134,5 +134,22 @@ TEST_F(TorrentBoundsTest, CheckingLongPiecesHoldsOnlyASlice) {
     EXPECT_EQ((*holder)->PiecesVerified(), 0);
 }
 
+TEST_F(TorrentBoundsTest, AMapKnownOnlyBySizeStaysSmallForHugeFiles) {
+    constexpr int64_t kTiB = int64_t{1} << 40;
+    EXPECT_EQ(SourceOnlyPieceLength(2147483648), 524288) << "ordinary downloads keep 512 KiB pieces";
+    EXPECT_EQ(SourceOnlyPieceLength(4 * kTiB), kMaxPieceLength);
+    EXPECT_EQ(SourceOnlyPieceLength(4 * kTiB + 1), 0) << "beyond every bound";
+
+    // What a server's Content-Length of 3 TiB costs before a byte arrives.
+    owner.target = dir.File("huge.bin");
+    MapHolder map(new TPieces(&owner));
+    test::AllocationProbe probe;
+    const int64_t size = 3 * kTiB + 12345;
+    ASSERT_TRUE(map->BuildWithoutHashes(size, SourceOnlyPieceLength(size)));
+    EXPECT_LE(map->PieceCount(), kMaxSourceOnlyPieceCount);
+    EXPECT_EQ(map->TotalLength(), size);
+    EXPECT_LE(probe.Largest(), size_t{16} << 20);
+}
+
 }  // namespace
 }  // namespace veldmoor
