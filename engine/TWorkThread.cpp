@@ -161,6 +161,7 @@ void TWorkThread::RunLoop() {
         {
             QAutoLock guard(Lock());
             if (rebuildPending_) RebuildIfPending();
+            StartOverIfPending();
         }
         if (CheckStop()) break;
         {

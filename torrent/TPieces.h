@@ -80,6 +80,9 @@ public:
     // outside the content; -99 when a piece it completed failed its SHA-1.
     int WriteBlock(int64_t block, int32_t length, const void* bytes, TPeerId* sender);
     void SetPieceDone(int64_t piece, bool done);
+    // Forgets every piece, verified or not: the content on disk is no longer
+    // the one the map was filled from.
+    void ForgetProgress();
     // Drops what `piece` holds in memory beyond its in-order prefix.
     void DropHeldData(int64_t piece);
     // Reads from a verified (or verified-in-memory) piece; bytes read or -1.

@@ -4,11 +4,16 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <memory>
+#include <regex>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Files.h"
+#include "tests/support/NginxServer.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TorrentFixture.h"
 #include "tests/tools/ProgramRun.h"
@@ -147,6 +152,64 @@ TEST_F(BadInputTest, AStopBeforeAnythingWasSavedDoesNotPromiseAResume) {
     ASSERT_FALSE(platform::FileExists(StateFile()));
     EXPECT_EQ(Errors().find("resumes from"), std::string::npos) << Errors();
     EXPECT_NE(Errors().find("nothing was saved yet"), std::string::npos) << Errors();
+}
+
+// Mirrors that misbehave, served by nginx from folders the test fills.
+class BadMirrorTest : public BadInputTest {
+protected:
+    std::string StartMirror(const std::string& name, const std::string& config = "") {
+        const std::string root = dir_.File(name + "-www");
+        std::filesystem::create_directories(root);
+        mirrors_.push_back(std::make_unique<NginxServer>());
+        if (mirrors_.back()->Start(root, dir_.File(name + "-nginx"), config) == 0) {
+            ADD_FAILURE() << "nginx did not start (scripts/setup.sh installs it)";
+            return {};
+        }
+        return root;
+    }
+    std::string MirrorUrl(size_t index) const { return mirrors_[index]->Url("/game.exe"); }
+
+    std::vector<std::unique_ptr<NginxServer>> mirrors_;
+};
+
+TEST_F(BadMirrorTest, AFileChangedOnTheServerBetweenRunsIsNotSplicedIn) {
+    const std::string root = StartMirror("m");
+    ASSERT_FALSE(root.empty());
+    const std::string oldFile = PatternBytes(4 << 20, 21);
+    WriteFile(root + "/game.exe", oldFile);
+
+    // A slow first run, stopped part-way.
+    ProgramRun first;
+    Start(first, {"-o", Target(), "--status-json", "--limit", "512", MirrorUrl(0)}, "first");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return std::regex_search(ReadText(dir_.File("first.out")), std::regex(R"("from_sources":[1-9]\d{6})")); },
+        kRunLimit))
+        << "the first run never got a MiB";
+    ASSERT_TRUE(first.SendSignal(SIGINT));
+    ASSERT_EQ(first.WaitForExit(kRunLimit), kExitInterrupted) << Errors("first");
+    ASSERT_TRUE(platform::FileExists(StateFile()));
+
+    // The same size, other bytes and a new ETag and Last-Modified.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const std::string newFile = PatternBytes(4 << 20, 22);
+    WriteFile(root + "/game.exe", newFile);
+
+    EXPECT_EQ(RunToEnd({"-o", Target(), "--quiet", MirrorUrl(0)}), kExitComplete) << Errors();
+    EXPECT_TRUE(ReadText(Target()) == newFile) << "the result mixes two versions of the file";
+}
+
+TEST_F(BadMirrorTest, AnHtmlPageIsNeverTakenForTheFile) {
+    // The first mirror answers every request with a small HTML page, as a
+    // mirror's error page sent with status 200 would.
+    const std::string pageRoot = StartMirror("page", "default_type text/html;");
+    const std::string fileRoot = StartMirror("file");
+    ASSERT_FALSE(pageRoot.empty());
+    ASSERT_FALSE(fileRoot.empty());
+    WriteFile(pageRoot + "/game.exe", "<html><body>mirror over quota</body></html>");
+    WriteFile(fileRoot + "/game.exe", content_);
+
+    EXPECT_EQ(RunToEnd({"-o", Target(), "--quiet", MirrorUrl(0), MirrorUrl(1)}), kExitComplete) << Errors();
+    EXPECT_TRUE(ReadText(Target()) == content_) << ReadText(Target()).substr(0, 80);
 }
 
 }  // namespace
