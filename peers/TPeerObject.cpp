@@ -151,6 +151,7 @@ bool TPeerObject::DeliverBlock(int32_t block, const uint8_t* data, int32_t lengt
     if (written > 0) {
         job_->CountDelivered(kind_, written);
         CountPayload(written);
+        if (candidate_) candidate_->deliveredSinceEnd += written;
     }
     if (written == kPieceHashFailed) {
         const auto piece = static_cast<int32_t>(int64_t{block} * kBlockSize / map->PieceLength());
