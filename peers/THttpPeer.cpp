@@ -321,8 +321,9 @@ bool THttpPeer::RequestBlocks() {
     const int64_t sourceSize = candidate.Details().fileSize;
     const int64_t taskSize = Job()->TotalSize();
     if (sourceSize > 0 && taskSize > 0 && sourceSize != taskSize) {
-        // The mirror serves another file.
-        CloseAndPostpone(kServerErrorPostponeSeconds);
+        // The mirror serves another file: asking it again would only repeat that.
+        Connection()->Close();
+        Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
         return false;
     }
     if (PendingRequests().empty()) {
