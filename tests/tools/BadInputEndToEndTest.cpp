@@ -28,6 +28,7 @@ constexpr int kExitComplete = 0;
 constexpr int kExitEngineError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitBadTorrent = 5;
+constexpr int kExitSourcesFailed = 6;
 constexpr int kExitInterrupted = 130;
 // Nothing listens there: a source that never answers.
 const std::string kDeadMirror = "http://127.0.0.1:9/game.exe";
@@ -216,6 +217,17 @@ TEST_F(BadMirrorTest, PiecesThatAreNotWholeBlocksCompleteFromAMirror) {
     const std::string log = ReadText(mirrors_[0]->AccessLog());
     EXPECT_FALSE(log.empty());
     EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 4) << "the mirror was asked again and again:\n" << log;
+}
+
+TEST_F(BadMirrorTest, AnEndlessRedirectChainEndsAsSourcesFailed) {
+    // Every answer sends the client one step further: /r/a, /r/xa, /r/xxa, ...
+    ASSERT_FALSE(StartMirror("m", "location /r/ { rewrite ^/r/(.*)$ /r/x$1 redirect; }").empty());
+    const std::string url = "http://127.0.0.1:" + std::to_string(mirrors_[0]->Port()) + "/r/game.exe";
+
+    EXPECT_EQ(RunToEnd({"-o", Target(), "--quiet", url}), kExitSourcesFailed) << Errors();
+    EXPECT_NE(Errors().find("every source failed (20214)"), std::string::npos) << Errors();
+    const std::string log = ReadText(mirrors_[0]->AccessLog());
+    EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 24) << "the chain was followed again and again:\n" << log;
 }
 
 TEST_F(BadMirrorTest, AnHtmlPageIsNeverTakenForTheFile) {
