@@ -17,6 +17,7 @@ namespace {
 constexpr int32_t kTimeoutPostponeSeconds = 15;
 constexpr int32_t kServerErrorPostponeSeconds = 60;
 constexpr int32_t kDropDelaySeconds = 60;
+constexpr int32_t kChangedFilePostponeSeconds = 1;
 constexpr int32_t kRedirectLoopLimit = 2;
 constexpr int32_t kRedirectTargetPriority = 28;
 constexpr int32_t kSourceListPriority = 29;
@@ -155,6 +156,20 @@ bool THttpPeer::TakeSuccessHeader() {
     TPeerId& candidate = *Candidate();
     TPeerDetails& details = candidate.Details();
     if (!IsWholeResourceFetch()) {
+        // An error page sent with 200 is not the file, however fast it came.
+        const std::string path = details.redirectPath.empty()
+                                     ? SplitHttpUrl(details.currentUrl.empty() ? candidate.url : details.currentUrl).path
+                                     : details.redirectPath;
+        if (IsHtmlInsteadOfFile(header_, path)) {
+            Connection()->Close();
+            Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
+            return false;
+        }
+        // A file replaced at the source since we took data from it must not be spliced in.
+        if (!Job()->AcceptSourceVersion(candidate.url, FileVersionOf(header_))) {
+            CloseAndPostpone(kChangedFilePostponeSeconds);
+            return false;
+        }
         // The body must lie where it was asked for: a server that ignored the
         // Range would otherwise have its bytes written at the wrong place.
         const auto gap = BytesBeforeRequestedStart(header_, requestStart_);
@@ -200,8 +215,12 @@ bool THttpPeer::FollowRedirect() {
         details.currentUrl = target;
         ++details.redirectCount;
     }
-    // The count travels with the chain, so that a chain of new addresses ends too.
-    if (details.redirectCount > kMaxRedirectChain) return false;
+    // The count travels with the chain, so that a chain of new addresses ends
+    // too, and the source at its end is not asked again.
+    if (details.redirectCount > kMaxRedirectChain) {
+        Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
+        return false;
+    }
 
     auto* next = new TPeerId(target);
     TPeerDetails& nextDetails = next->Details();
@@ -306,8 +325,9 @@ bool THttpPeer::RequestBlocks() {
     const int64_t sourceSize = candidate.Details().fileSize;
     const int64_t taskSize = Job()->TotalSize();
     if (sourceSize > 0 && taskSize > 0 && sourceSize != taskSize) {
-        // The mirror serves another file.
-        CloseAndPostpone(kServerErrorPostponeSeconds);
+        // The mirror serves another file: asking it again would only repeat that.
+        Connection()->Close();
+        Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
         return false;
     }
     if (PendingRequests().empty()) {
