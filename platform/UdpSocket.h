@@ -13,6 +13,10 @@ namespace veldmoor::platform {
 // every listener of a multicast group must.
 int OpenDatagramSocket(uint16_t port);
 
+// A non-blocking datagram socket that owns `port` on every local address (no
+// sharing with other sockets), with send and receive buffers of `bufferBytes`.
+int OpenExclusiveDatagramSocket(uint16_t port, int bufferBytes);
+
 // Joins `group` (network order) on the interface the system chooses; the
 // socket's own datagrams to the group come back to it.
 int JoinMulticastGroup(SocketHandle socket, uint32_t group);
