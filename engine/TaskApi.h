@@ -71,6 +71,9 @@ int EngineUninit();
 int EngineSetListenPort(int port);
 int EngineEnableListening(int enable);
 int EngineSetHttpWrapping(int enable);
+// The NAT rendezvous server the UDP service registers with (port 0: 82).
+// Takes effect when the first job starts the service.
+int EngineSetNatServer(const char* hostName, int port);
 
 int TaskCreate(TaskDescriptor* descriptor);
 int TaskRecover(TaskDescriptor* descriptor, bool keepDuplicates);
