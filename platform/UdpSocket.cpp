@@ -36,10 +36,10 @@ int OpenDatagramSocket(uint16_t port) {
     return handle;
 }
 
-int OpenExclusiveDatagramSocket(uint16_t port, int bufferBytes) {
+int OpenExclusiveDatagramSocket(uint16_t port, int bufferBytes, uint32_t bindAddress) {
     const int handle = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (handle < 0) return -errno;
-    const sockaddr_in address = ToSockaddr({INADDR_ANY, port, {}});
+    const sockaddr_in address = ToSockaddr({bindAddress, port, {}});
     const int result = ResultOf(::bind(handle, reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
     if (result < 0) {
         ::close(handle);

@@ -173,6 +173,8 @@ bool QUInternalServer::OpenSocketLocked(bool force) {
         publicIp_ = 0;
         return false;
     }
+    // A new port is a new address at the NAT router: the NAT server must learn it now.
+    if (boundPort_ != 0 && boundPort_ != localPort_) lastRegistration_ = 0;
     boundPort_ = static_cast<uint16_t>(localPort_);
     return true;
 }

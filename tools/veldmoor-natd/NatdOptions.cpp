@@ -1,5 +1,7 @@
 #include "tools/veldmoor-natd/NatdOptions.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 
 namespace veldmoor::natd {
@@ -17,6 +19,8 @@ std::optional<int64_t> ParseNumber(const std::string& text, int64_t low, int64_t
 std::string NatdUsage() {
     return "usage: veldmoor-natd [options] PORT\n"
            "  Answers the rendezvous of Veldmoor peers on UDP port PORT (0: any free port).\n"
+           "  --bind ADDRESS        answer on this IPv4 address only (needed on a host with several:\n"
+           "                        replies must come from the address the client wrote to)\n"
            "  --rate N              datagrams a second from one source address (default 20)\n"
            "  --burst N             datagrams one source may send at once (default 60)\n"
            "  --max-registrations N registered nodes kept at most (default 100000)\n"
@@ -40,6 +44,15 @@ ParsedOptions ParseNatdOptions(const std::vector<std::string>& arguments) {
                 return parsed;
             }
             const std::string& text = arguments[++i];
+            if (argument == "--bind") {
+                in_addr parsedAddress{};
+                if (inet_pton(AF_INET, text.c_str(), &parsedAddress) != 1) {
+                    parsed.error = "invalid address for --bind: " + text;
+                    return parsed;
+                }
+                options.address = parsedAddress.s_addr;
+                continue;
+            }
             const auto number = ParseNumber(text, 0, 100'000'000);
             if (!number || (*number == 0 && argument != "--stats-seconds")) {
                 parsed.error = "invalid value for " + argument + ": " + text;

@@ -10,7 +10,8 @@
 namespace veldmoor::natd {
 
 struct NatdOptions {
-    uint16_t port = 0;  // 0: the system picks one (tests)
+    uint16_t port = 0;      // 0: the system picks one (tests)
+    uint32_t address = 0;   // network order; 0: every local address
     udp::RendezvousLimits limits;
     int statisticsSeconds = 300;
 };

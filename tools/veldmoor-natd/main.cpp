@@ -46,7 +46,7 @@ void PrintCounters(const udp::RendezvousService& service) {
 }
 
 int Serve(const natd::NatdOptions& options) {
-    const int socket = platform::OpenExclusiveDatagramSocket(options.port, kSocketBufferBytes);
+    const int socket = platform::OpenExclusiveDatagramSocket(options.port, kSocketBufferBytes, options.address);
     if (socket < 0) {
         std::fprintf(stderr, "veldmoor-natd: cannot open UDP port %u: error %d\n", options.port, -socket);
         return 1;
