@@ -86,6 +86,9 @@ public:
     static constexpr int32_t kMaxLookupEntryIndex = 12;
     static constexpr int kBurstLength = 18;
     static constexpr int kSocketBufferBytes = 131072;
+    // A packet the peer reported missing behind later ones is sent again at
+    // once, but not more often than this (both copies of one ACK ask once).
+    static constexpr uint32_t kHoleResendMs = 10;
 
     explicit QUInternalServer(UdpEnvironment environment);
     ~QUInternalServer() override;
@@ -210,6 +213,7 @@ private:
     int WindowSize(UdpSession& session);
     static int LossPercent(const UdpSession& session);
     void AcknowledgePacket(UdpSession& session, int slot);
+    void ResendHole(UdpSession& session, int slot);
     void MaintainAcceptQueue(int64_t now);
     void MaintainSessions(int64_t now);
     // False when a send would block and the pass must end.

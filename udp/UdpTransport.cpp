@@ -351,12 +351,36 @@ void QUInternalServer::HandleAck(const uint8_t* bytes, uint32_t ip, uint16_t por
     if (!session) return;
     session->peerSendBase = std::max(session->peerSendBase, GetI32(bytes + 32));
     const int64_t receiveBase = GetI32(bytes + 36);
+    int64_t highestHeld = -1;  // the peer's highest window slot holding a packet
+    for (int64_t k = 0; k < kWindow; ++k) {
+        if (bytes[40 + k] == 1) highestHeld = k;
+    }
     for (int i = 0; i < kWindow; ++i) {
         if (!session->sendWindow[static_cast<size_t>(i)].filled) continue;
         const int64_t k = i + int64_t{session->sendBase} - receiveBase;
-        if (k < 0 || (k < kWindow && bytes[40 + k] == 1)) AcknowledgePacket(*session, i);
+        if (k < 0 || (k < kWindow && bytes[40 + k] == 1)) {
+            AcknowledgePacket(*session, i);
+        } else if (k < highestHeld) {
+            ResendHole(*session, i);
+        }
     }
     session->lastActivity = clock_.WallSeconds();
+}
+
+// The peer holds packets sent after this one: it was lost, and waiting for
+// the retransmission delay would stall the whole window.
+void QUInternalServer::ResendHole(UdpSession& session, int slot) {
+    const auto index = static_cast<size_t>(slot);
+    const uint32_t tick = clock_.TickMs();
+    if (session.sendTimes[index] == 0 || tick - session.sendTimes[index] < kHoleResendMs) return;
+    PacketSlot& packet = session.sendWindow[index];
+    SendResult result;
+    SendSessionPacket(session, kData, packet.buffer.data(), static_cast<size_t>(packet.length) + kHeaderSize, &result);
+    if (result != SendResult::kSent) return;
+    ++session.packetsResent;
+    ++session.packetsSent;
+    ++session.sendCounts[index];
+    session.sendTimes[index] = tick == 0 ? 1 : tick;
 }
 
 void QUInternalServer::HandleDataAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {

@@ -107,6 +107,25 @@ TEST_F(UdpTransportTest, LostPacketIsSelectivelyAcknowledgedAroundAndResentAfter
     EXPECT_EQ(ReadAll(a_.server.get(), accepted), std::vector<uint8_t>(sent.begin() + 660, sent.end()));
 }
 
+TEST_F(UdpTransportTest, HoleBehindAcknowledgedPacketsIsResentAtOnce) {
+    const auto [accepted, client] = Connect();
+    bool dropped = false;
+    network_.drop = [&](const Datagram& d) {
+        if (!DataTo(a_.publicIp)(d) || d.DataSequence() != 0 || dropped) return false;
+        return dropped = true;
+    };
+    const std::vector<uint8_t> sent = Pattern(3 * 660);
+    ASSERT_EQ(b_->UdpSend(client, sent.data(), static_cast<int>(sent.size())), 3 * 660);
+    Pump();
+    Advance(20);
+    const size_t mark = network_.sent.size();
+    a_->AcknowledgementPass();  // holds 1 and 2, not 0: sent twice
+    Pump();
+    EXPECT_EQ(network_.CountSince(mark, DataTo(a_.publicIp)), 1u);  // packet 0 again, once for both copies
+    EXPECT_EQ(b_->Inspect(client)->packetsResent, 1);
+    EXPECT_EQ(ReadAll(a_.server.get(), accepted), sent);
+}
+
 TEST_F(UdpTransportTest, RetransmissionBacksOffLinearlyWhileThePeerIsSilent) {
     const auto [accepted, client] = Connect();
     network_.drop = DataTo(a_.publicIp);
