@@ -296,13 +296,19 @@ void QUInternalServer::LoopTurn(int& burst, int& idle) {
         }
         clock_.SleepMs(kBurstPauseMs);
     } else {
-        if (burst == 0) clock_.SleepMs(kIdleSleepMs);
+        if (burst == 0) IdleWait(kIdleSleepMs);
         ++idle;
     }
     if (!disabled_.load()) RunTimers();
-    if (idle >= kLongIdleTurns) clock_.SleepMs(kLongIdleSleepMs);
+    if (idle >= kLongIdleTurns) IdleWait(kLongIdleSleepMs);
     if (burst >= kBurstLength) clock_.SleepMs(kBurstPauseMs);
     burst = 0;
+}
+
+// An idle turn waits for the next datagram rather than sleeping blind: a
+// peer's packet is handled when it comes, not up to 50 ms later.
+void QUInternalServer::IdleWait(uint32_t ms) {
+    if (environment_.channel->WaitReadable(ms) < 0) clock_.SleepMs(ms);
 }
 
 void QUInternalServer::RunTimers() {
@@ -311,7 +317,7 @@ void QUInternalServer::RunTimers() {
     if (tick - lastRetransmitTick_ >= kRetransmitPeriodMs) {
         RetransmissionPass();
         lastRetransmitTick_ = lastAckTick_ = clock_.TickMs();
-    } else if (tick - lastAckTick_ >= kAckPeriodMs) {
+    } else if (tick - lastAckTick_ >= kAckPeriodMs || dataSinceAckPass_) {
         AcknowledgementPass();
         lastAckTick_ = clock_.TickMs();
     }

@@ -89,6 +89,10 @@ public:
     // A packet the peer reported missing behind later ones is sent again at
     // once, but not more often than this (both copies of one ACK ask once).
     static constexpr uint32_t kHoleResendMs = 10;
+    // The next packet the peer expects, still missing this long after it was sent.
+    static constexpr uint32_t kFirstMissingResendMs = 500;
+    // While packets wait behind a hole, the receiver says so this often.
+    static constexpr uint32_t kHoleAckIntervalMs = 100;
 
     explicit QUInternalServer(UdpEnvironment environment);
     ~QUInternalServer() override;
@@ -163,6 +167,7 @@ private:
     void CloseSocketLocked();
     void WaitWhileDisabled();
     void LoopTurn(int& burst, int& idle);
+    void IdleWait(uint32_t ms);
     bool SendLocked(const uint8_t* bytes, size_t length, uint32_t ip, int32_t port, SendResult* result = nullptr);
     SendResult SendRaw(const uint8_t* bytes, size_t length, uint32_t ip, int32_t port);
 
@@ -213,7 +218,7 @@ private:
     int WindowSize(UdpSession& session);
     static int LossPercent(const UdpSession& session);
     void AcknowledgePacket(UdpSession& session, int slot);
-    void ResendHole(UdpSession& session, int slot);
+    void ResendHole(UdpSession& session, int slot, uint32_t sentAtLeastMsAgo);
     void MaintainAcceptQueue(int64_t now);
     void MaintainSessions(int64_t now);
     // False when a send would block and the pass must end.
@@ -265,6 +270,9 @@ private:
     int64_t lastRegistration_ = 0;
     int64_t lastKeepAlive_ = 0;
     int64_t lastBatchSecond_ = 0;
+    // Data arrived since the last acknowledgement pass: the next turn acknowledges it
+    // instead of waiting for the 20 ms mark.
+    bool dataSinceAckPass_ = false;
 
     std::array<uint8_t, kMaxDatagram> receiveBuffer_{};
 };

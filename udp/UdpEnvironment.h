@@ -24,6 +24,9 @@ public:
     // The length of one waiting datagram (cut to `capacity`), 0 when none is
     // waiting, -1 when the channel failed.
     virtual long Receive(uint8_t* buffer, size_t capacity, uint32_t* ip, uint16_t* port) = 0;
+    // Waits up to `ms` for a datagram to arrive: 1 when one came, 0 after
+    // waiting in vain, -1 when this channel cannot wait (the caller sleeps).
+    virtual int WaitReadable(uint32_t /*ms*/) { return -1; }
     // The system's last error number, for the log.
     virtual int LastError() const { return 0; }
 };

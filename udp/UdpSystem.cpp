@@ -65,6 +65,12 @@ public:
         return length;
     }
 
+    int WaitReadable(uint32_t ms) override {
+        if (!IsOpen()) return -1;
+        const int ready = platform::WaitOnSocket(handle_, platform::SocketWait::kReadable, static_cast<int>(ms));
+        return ready < 0 ? -1 : ready;
+    }
+
     int LastError() const override { return lastError_; }
 
 private:

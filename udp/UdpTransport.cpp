@@ -334,6 +334,7 @@ void QUInternalServer::HandleData(const uint8_t* bytes, size_t length, uint32_t 
     }
     session->lastActivity = clock_.WallSeconds();
     session->lastAcknowledgement = 0;
+    dataSinceAckPass_ = true;
 }
 
 void QUInternalServer::AcknowledgePacket(UdpSession& session, int slot) {
@@ -361,18 +362,21 @@ void QUInternalServer::HandleAck(const uint8_t* bytes, uint32_t ip, uint16_t por
         if (k < 0 || (k < kWindow && bytes[40 + k] == 1)) {
             AcknowledgePacket(*session, i);
         } else if (k < highestHeld) {
-            ResendHole(*session, i);
+            ResendHole(*session, i, kHoleResendMs);
+        } else if (k == 0) {
+            ResendHole(*session, i, kFirstMissingResendMs);
         }
     }
     session->lastActivity = clock_.WallSeconds();
 }
 
-// The peer holds packets sent after this one: it was lost, and waiting for
-// the retransmission delay would stall the whole window.
-void QUInternalServer::ResendHole(UdpSession& session, int slot) {
+// The peer holds packets sent after this one, or has long been waiting for
+// exactly this one: it was lost, and waiting for the retransmission delay
+// would stall the whole window.
+void QUInternalServer::ResendHole(UdpSession& session, int slot, uint32_t sentAtLeastMsAgo) {
     const auto index = static_cast<size_t>(slot);
     const uint32_t tick = clock_.TickMs();
-    if (session.sendTimes[index] == 0 || tick - session.sendTimes[index] < kHoleResendMs) return;
+    if (session.sendTimes[index] == 0 || tick - session.sendTimes[index] < sentAtLeastMsAgo) return;
     PacketSlot& packet = session.sendWindow[index];
     SendResult result;
     SendSessionPacket(session, kData, packet.buffer.data(), static_cast<size_t>(packet.length) + kHeaderSize, &result);

@@ -83,12 +83,17 @@ void QUInternalServer::RetransmissionPass() {
 
 void QUInternalServer::AcknowledgementPass() {
     QAutoLock lock(Lock());
+    dataSinceAckPass_ = false;
     const uint32_t tick = clock_.TickMs();
     for (auto& pointer : allSockets_) {
         UdpSession& session = *pointer;
         if (session.state != SessionState::kEstablished) continue;
-        const bool due = session.lastAcknowledgement == 0;
+        // Packets held behind a missing one: the sender hears about the hole soon.
+        const bool hole = !session.receiveWindow[0].filled &&
+                          std::any_of(session.receiveWindow.begin(), session.receiveWindow.end(),
+                                      [](const PacketSlot& slot) { return slot.filled; });
         const uint32_t since = tick - session.lastAcknowledgement;
+        const bool due = session.lastAcknowledgement == 0 || (hole && since >= kHoleAckIntervalMs);
         if (!due && since < kAckIntervalMs) continue;
         const int filled = static_cast<int>(std::count_if(session.receiveWindow.begin(), session.receiveWindow.end(),
                                                           [](const PacketSlot& slot) { return slot.filled; }));
