@@ -8,6 +8,7 @@ packages=(
   libssl-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks tinyproxy nginx aria2 curl time python3-pyftpdlib opentracker
+  iproute2 nftables
 )
 
 missing=()
