@@ -24,6 +24,9 @@ TEST(NatdOptionsTest, AcceptsPortAndLimitsAndRefusesBadLines) {
     EXPECT_EQ(good.options->limits.datagramsPerSecond, 5);
     EXPECT_EQ(good.options->limits.burst, 9);
     EXPECT_EQ(good.options->limits.maxRegistrations, 7u);
+    const ParsedOptions bound = ParseNatdOptions({"--bind", "198.51.100.254", "82"});
+    ASSERT_TRUE(bound.options);
+    EXPECT_EQ(bound.options->address, inet_addr("198.51.100.254"));
     EXPECT_TRUE(ParseNatdOptions({"--help"}).help);
     const struct {
         std::vector<std::string> line;
@@ -35,6 +38,7 @@ TEST(NatdOptionsTest, AcceptsPortAndLimitsAndRefusesBadLines) {
         {{"--rate", "0", "82"}, "invalid value for --rate: 0"},
         {{"--rate"}, "--rate needs a value"},
         {{"--colour", "1", "82"}, "unknown option --colour"},
+        {{"--bind", "300.1.2.3", "82"}, "invalid address for --bind: 300.1.2.3"},
     };
     for (const auto& line : refused) {
         const ParsedOptions parsed = ParseNatdOptions(line.line);
