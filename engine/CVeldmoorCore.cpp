@@ -180,6 +180,12 @@ int EngineSetHttpWrapping(int enable) {
     return kResultOk;
 }
 
+int EngineSetNatServer(const char* hostName, int port) {
+    if (!hostName || port < 0 || port > 65535) return kResultBadArgument;
+    SetUdpRendezvousHost(hostName, port);
+    return kResultOk;
+}
+
 int TaskCreate(TaskDescriptor* descriptor) { return CreateJob(descriptor, false, false); }
 
 int TaskRecover(TaskDescriptor* descriptor, bool keepDuplicates) { return CreateJob(descriptor, true, keepDuplicates); }

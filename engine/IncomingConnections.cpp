@@ -65,7 +65,22 @@ bool IncomingConnections::Listen(int32_t port) {
 
 void IncomingConnections::CloseListener() {
     listener_.reset();
+    transportListener_.reset();
     listeningPort_ = 0;
+}
+
+void IncomingConnections::KeepTransportListener(bool wanted) {
+    if (!wanted || !IsListening()) {
+        transportListener_.reset();
+        return;
+    }
+    if (transportListener_ && transportListener_->IsListening() && transportListener_->LocalPort() == listeningPort_) {
+        return;
+    }
+    // The UDP service's listener takes the main listener's port as its service port.
+    auto listener = std::make_unique<QSocket>();
+    const QSocket::TransportKey anyKey{};
+    transportListener_ = listener->Listen(listeningPort_, 0, &anyKey) ? std::move(listener) : nullptr;
 }
 
 void IncomingConnections::CloseAll() {
@@ -78,12 +93,15 @@ void IncomingConnections::CloseAll() {
 std::vector<uint32_t> IncomingConnections::AcceptWaiting(uint32_t tick) {
     std::vector<uint32_t> accepted;
     if (!IsListening()) return accepted;
-    for (int i = 0; i < kAcceptsPerRound && pending_.size() < kMaxPending; ++i) {
-        std::unique_ptr<QSocket> connection = listener_->Accept();
-        if (!connection) break;
-        connection->SetReceiveLimit(kPendingReceiveLimit);
-        accepted.push_back(connection->RemoteAddress());
-        pending_.push_back({std::move(connection), tick, false});
+    for (QSocket* listener : {listener_.get(), transportListener_.get()}) {
+        for (int i = 0; listener && i < kAcceptsPerRound && pending_.size() < kMaxPending; ++i) {
+            std::unique_ptr<QSocket> connection = listener->Accept();
+            if (!connection) break;
+            connection->SetReceiveLimit(kPendingReceiveLimit);
+            // Only a TCP connection shows that this host is reachable from outside.
+            if (!connection->IsTransport()) accepted.push_back(connection->RemoteAddress());
+            pending_.push_back({std::move(connection), tick, false});
+        }
     }
     return accepted;
 }

@@ -69,6 +69,8 @@ public:
     // local address it uses is remembered.
     bool Listen(int32_t port);
     void CloseListener();
+    // Opens or closes the UDP stream transport's listener beside the main one.
+    void KeepTransportListener(bool wanted);
     // The listener, the pending connections and the remembered address.
     void CloseAll();
 
@@ -77,7 +79,8 @@ public:
     int64_t LastAddressCheck() const { return lastAddressCheck_; }
     void SetLastAddressCheck(int64_t seconds) { lastAddressCheck_ = seconds; }
 
-    // Takes up to 10 waiting connections; their remote addresses, in order.
+    // Takes up to 10 waiting connections from each listener; the remote
+    // addresses of the TCP ones, in order.
     std::vector<uint32_t> AcceptWaiting(uint32_t tick);
     // Reads what each pending connection has sent, drops a leading HTTP
     // header, and lets `judge` decide about it.
@@ -94,6 +97,7 @@ private:
     static bool ReadAndUnwrap(PendingConnection& connection);
 
     std::unique_ptr<QSocket> listener_;
+    std::unique_ptr<QSocket> transportListener_;
     uint32_t localAddress_ = kNoAddress;
     int32_t listeningPort_ = 0;
     int64_t lastAddressCheck_ = 0;

@@ -8,10 +8,12 @@
 #include "engine/EngineState.h"
 #include "engine/FileQueries.h"
 #include "engine/TransferRules.h"
+#include "engine/UdpServiceHooks.h"
 #include "foundation/AsciiText.h"
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/EngineLocks.h"
 #include "foundation/QTimeThread.h"
+#include "peers/StreamSocketOps.h"
 #include "peers/TPeerObject.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -249,10 +251,17 @@ int64_t TWorkThread::OnTurn() {
 void TWorkThread::CollectWaitingSockets() {
     waitingSockets_.clear();
     waitingPeers_.clear();
+    waitingTransports_.clear();
+    waitingTransportPeers_.clear();
     if (DownloadBudget() <= 0) return;
     for (const TPeerObject* peer : Peers()) {
         const QSocket* connection = peer->InputConnection();
         if (!peer->WaitsForInput() || !connection || !connection->IsOpen()) continue;
+        if (connection->IsTransport()) {
+            waitingTransports_.push_back(connection->Handle());
+            waitingTransportPeers_.push_back(peer);
+            continue;
+        }
         waitingSockets_.push_back(connection->Handle());
         waitingPeers_.push_back(peer);
     }
@@ -260,6 +269,17 @@ void TWorkThread::CollectWaitingSockets() {
 
 void TWorkThread::PauseTurn(uint32_t ms) {
     readyPeers_.clear();
+    // Transport connections have no system handle to wait on: ready ones end the pause at once.
+    if (!waitingTransports_.empty()) {
+        std::vector<platform::SocketHandle> readable = waitingTransports_;
+        if (streamops::ReadableTransports(readable) > 0) {
+            for (size_t i = 0; i < waitingTransports_.size(); ++i) {
+                if (std::find(readable.begin(), readable.end(), waitingTransports_[i]) != readable.end())
+                    readyPeers_.push_back(waitingTransportPeers_[i]);
+            }
+            return;
+        }
+    }
     if (waitingSockets_.empty()) {
         platform::SleepMs(ms);
         return;
@@ -499,9 +519,9 @@ int TWorkThread::BitfieldSize() {
     return static_cast<int>(publishedBitfield_.size());
 }
 
-bool TWorkThread::WantsUdpPeers() {
-    // The UDP service never learns a public address in this build.
-    return false;
+bool TWorkThread::WantsUdpPeers() const {
+    // The engine view is this thread's copy of the engine flags, taken each turn.
+    return !View().udpServiceOff && !View().reachableFromOutside && UdpServicePublicAddress() != kNoAddress;
 }
 
 TPeerObject* TWorkThread::MakePeer(int32_t kind) { return MakePooledPeer(kind); }

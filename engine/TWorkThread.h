@@ -40,7 +40,7 @@ public:
     int64_t OnTurn();
     void Publish(bool flush, bool force) override;
     bool CheckComplete(int64_t now) override;
-    bool WantsUdpPeers();
+    bool WantsUdpPeers() const override;
     // A peer object of `kind` from the idle pool or new; null for kinds nobody registered.
     TPeerObject* MakePeer(int32_t kind);
 
@@ -83,6 +83,8 @@ private:
     uint32_t onlyTrackersSinceTick_ = 0;
     std::vector<platform::SocketHandle> waitingSockets_;
     std::vector<const TPeerObject*> waitingPeers_;
+    std::vector<platform::SocketHandle> waitingTransports_;
+    std::vector<const TPeerObject*> waitingTransportPeers_;
     // Connections whose socket had data after the last pause: stepped in the
     // next turn even when their rate would make them wait for a full turn.
     std::vector<const TPeerObject*> readyPeers_;

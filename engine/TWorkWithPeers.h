@@ -29,6 +29,7 @@ struct EligibilityFacts;
 struct EngineView {
     bool peerToPeer = false;
     bool reachableFromOutside = false;
+    bool udpServiceOff = true;
     int32_t attemptCap = 32;
     uint32_t localAddress = kNoAddress;
     int32_t listeningPort = 0;

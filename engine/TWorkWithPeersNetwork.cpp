@@ -6,6 +6,7 @@
 #include "engine/EngineState.h"
 #include "engine/ScopedTryLock.h"
 #include "engine/TWorkWithPeers.h"
+#include "engine/UdpServiceHooks.h"
 #include "foundation/EngineLocks.h"
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
@@ -41,6 +42,7 @@ bool IsLoopback(uint32_t ip) { return AddressBytes(ip)[0] == 127; }
 void TWorkWithPeers::CopyEngineView() {
     view_.peerToPeer = engine_.peerToPeer;
     view_.reachableFromOutside = engine_.reachableFromOutside;
+    view_.udpServiceOff = engine_.udpServiceOff;
     view_.attemptCap = engine_.connectionAttemptCap;
     const IncomingConnections& incoming = engine_.incoming;
     view_.localAddress = incoming.IsListening() ? incoming.LocalAddress() : kNoAddress;
@@ -91,6 +93,8 @@ void TWorkWithPeers::KeepListener() {
         if (current != kNoAddress && current != incoming.LocalAddress()) incoming.CloseListener();
     }
     if (!incoming.Listen(port)) return;
+    UdpServiceSetLocalAddress(incoming.LocalAddress(), incoming.ListeningPort());
+    incoming.KeepTransportListener(!engine_.udpServiceOff && UdpServiceRuns());
     if (incoming.LastAddressCheck() == 0) incoming.SetLastAddressCheck(now);
     listeningText_ = AddressText(incoming.LocalAddress()) + " : " + std::to_string(incoming.ListeningPort());
 }

@@ -78,6 +78,9 @@ int EngineSetHttpWrapping(int enable);
 // host names that do not resolve); null stops them. The sink must stay alive
 // until it is replaced or the engine is shut down.
 int EngineSetEventSink(IEventSink* sink);
+// The NAT rendezvous server the UDP service registers with (port 0: 82).
+// Takes effect when the first job starts the service.
+int EngineSetNatServer(const char* hostName, int port);
 
 int TaskCreate(TaskDescriptor* descriptor);
 int TaskRecover(TaskDescriptor* descriptor, bool keepDuplicates);

@@ -1,11 +1,65 @@
 #include "engine/UdpServiceHooks.h"
 
+#include <algorithm>
+#include <mutex>
+
+#include "udp/QUInternalServer.h"
+
 namespace veldmoor {
+namespace {
 
-bool StartUdpService(const UdpServiceConfig&) { return false; }
+constexpr int kStartupVersion = 257;
 
-void StopUdpServiceSocket() {}
+std::mutex& HostMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+struct RendezvousOverride {
+    std::string host;
+    int32_t port = 0;
+};
+RendezvousOverride& HostOverride() {
+    static RendezvousOverride value;
+    return value;
+}
 
-void StopUdpService() {}
+}  // namespace
+
+void SetUdpRendezvousHost(const std::string& host, int32_t port) {
+    std::lock_guard guard(HostMutex());
+    HostOverride() = {host.substr(0, 127), port};
+}
+
+bool StartUdpService(const UdpServiceConfig& config) {
+    udp::UdpServerConfig server;
+    server.natServerHost = config.rendezvousHost;
+    server.natServerPort = config.settings[0];
+    {
+        std::lock_guard guard(HostMutex());
+        if (!HostOverride().host.empty()) server.natServerHost = HostOverride().host;
+        if (HostOverride().port != 0) server.natServerPort = HostOverride().port;
+    }
+    server.keepAliveSeconds = config.settings[1];
+    server.sessionTimeoutSeconds = config.settings[2];
+    server.localPort = config.settings[3];
+    std::copy_n(config.nodeKey, server.nodeKey.size(), server.nodeKey.begin());
+    udp::QUInternalServer* instance = udp::QUInternalServer::Instance();
+    instance->SetDisabled(false);
+    return instance->Startup(kStartupVersion, server) == 0;
+}
+
+void StopUdpServiceSocket() {
+    udp::QUInternalServer* instance = udp::QUInternalServer::Instance();
+    instance->SetDisabled(true);
+    instance->Cleanup();
+}
+
+void StopUdpService() { udp::QUInternalServer::Shutdown(); }
+
+bool UdpServiceRuns() { return udp::QUInternalServer::Instance()->IsRunning(); }
+
+void UdpServiceSetLocalAddress(uint32_t ip, int32_t port) { udp::QUInternalServer::Instance()->SetLocalAddress(ip, port); }
+
+uint32_t UdpServicePublicAddress() { return udp::QUInternalServer::Instance()->PublicAddress(); }
 
 }  // namespace veldmoor

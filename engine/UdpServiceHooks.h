@@ -1,7 +1,6 @@
 #pragma once
 // Where the engine starts and stops the process's UDP service (NAT rendezvous
-// and the UDP stream transport). The service does not exist yet: these do
-// nothing and report that nothing runs.
+// and the UDP stream transport) and tells it what it needs to know.
 #include <cstdint>
 #include <string>
 
@@ -11,13 +10,25 @@ namespace veldmoor {
 
 struct UdpServiceConfig {
     std::string rendezvousHost;
-    int32_t settings[4] = {82, 52, 30, 8000};
+    int32_t settings[4] = {82, 52, 30, 8000};  // NAT port, keep-alive s, session time-out s, local port
     uint8_t nodeKey[8] = {};
 };
 
-// False: no UDP service is available in this build.
+// Starts the service (or enables it again after the last job stopped it).
+// False when it cannot run. A NAT server set by SetUdpRendezvousHost takes the
+// place of the configured host name.
 bool StartUdpService(const UdpServiceConfig& config);
+// Closes the socket and forgets every session until the next start.
 void StopUdpServiceSocket();
+// Stops the service's thread for good.
 void StopUdpService();
+
+// An empty host returns to the configured one; port 0 keeps the configured port.
+void SetUdpRendezvousHost(const std::string& host, int32_t port);
+bool UdpServiceRuns();
+// The address and port of the engine's TCP listener; the UDP socket follows the port.
+void UdpServiceSetLocalAddress(uint32_t ip, int32_t port);
+// The public IPv4 address the NAT server reported, or all ones.
+uint32_t UdpServicePublicAddress();
 
 }  // namespace veldmoor

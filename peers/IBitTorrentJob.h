@@ -35,6 +35,8 @@ public:
     virtual const std::vector<uint8_t>& JobBitfield() const = 0;
     // The engine wraps outgoing handshakes in an HTTP-looking request.
     virtual bool WrapsHandshakes() const = 0;
+    // The job may reach peers over the UDP service (stream transport).
+    virtual bool WantsUdpPeers() const { return false; }
 
     // --- Upload side ---
     // Bytes the job may still send in the current second.

@@ -10,6 +10,7 @@
 #include "peers/HostResolver.h"
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
+#include "peers/StreamSocketOps.h"
 #include "platform/Clock.h"
 
 namespace veldmoor {
@@ -18,10 +19,6 @@ namespace {
 using platform::SocketWait;
 
 constexpr std::array<uint8_t, 5> kTagSuffix{'U', 'D', 'P', 0, 0};
-
-// The UDP stream transport is not built yet. Until it is, a transport key makes
-// Connect and Listen fail with this "not available" error.
-int OpenUdpStreamSocket() { return -EPROTONOSUPPORT; }
 
 QSocket::EndpointTag TagFromPadding(const std::array<uint8_t, 8>& padding) {
     QSocket::EndpointTag tag{};
@@ -63,7 +60,7 @@ bool QSocket::ConnectTo(uint32_t remoteIp, int32_t port, bool blocking, const QP
     remoteText_ = hostName.empty() ? AddressText(remoteIp) : hostName;
     blocking_ = blocking;
 
-    if (transportKey) return Fail(OpenUdpStreamSocket());
+    if (transportKey) return ConnectTransport(*transportKey);
     const int opened = platform::OpenStreamSocket();
     if (opened < 0) return Fail(opened);
     handle_ = opened;
@@ -120,14 +117,14 @@ bool QSocket::Fail(int error) {
 bool QSocket::IsConnected() {
     if (connected_) return true;
     if (!IsOpen() || listening_) return false;
-    const int ready = platform::WaitOnSocket(handle_, SocketWait::kWritable, 0);
+    const int ready = streamops::Wait(transport_, handle_, SocketWait::kWritable, 0);
     if (ready < 0) return Fail(ready);
     return ready > 0 && FinishPendingConnect();
 }
 
 bool QSocket::FinishPendingConnect() {
     // A refused connect also shows as writable here; the socket's error tells.
-    const int error = platform::PendingSocketError(handle_);
+    const int error = streamops::PendingError(transport_, handle_);
     if (error != 0) return Fail(error);
     MarkConnected();
     if (!established_ && !SendProxyRequest()) return Fail(ProxyFailureError());
@@ -136,7 +133,7 @@ bool QSocket::FinishPendingConnect() {
 
 void QSocket::MarkConnected() {
     platform::Ipv4Endpoint local;
-    if (platform::LocalEndpointOf(handle_, &local) == 0) {
+    if (streamops::LocalEndpoint(transport_, handle_, &local) == 0) {
         localIp_ = local.address;
         localPort_ = local.port;
         tag_ = TagFromPadding(local.padding);
@@ -248,7 +245,7 @@ bool QSocket::Listen(int32_t port, uint32_t localIp, const TransportKey* transpo
     Close();
     ResetForOpen();
     if (port < 0 || port > 65535) return false;
-    if (transportKey) return Fail(OpenUdpStreamSocket());
+    if (transportKey) return ListenTransport(port);
     const int opened = platform::OpenStreamSocket();
     if (opened < 0) return Fail(opened);
     handle_ = opened;
@@ -269,7 +266,7 @@ std::unique_ptr<QSocket> QSocket::Accept() {
     if (!IsOpen() || !listening_) return nullptr;
     if (blocking_ && !Wait(SocketWait::kReadable, -2)) return nullptr;
     platform::Ipv4Endpoint peer;
-    const int accepted = platform::AcceptOnSocket(handle_, &peer);
+    const int accepted = streamops::Accept(transport_, handle_, &peer);
     if (accepted < 0) {
         if (!platform::IsTransientAcceptError(accepted)) Fail(accepted);
         return nullptr;
@@ -337,7 +334,7 @@ int QSocket::Send(const uint8_t* data, int length) {
 
 long QSocket::SendRaw(const uint8_t* bytes, size_t length) {
     if (length == 0) return 0;
-    const long result = platform::SendOnSocket(handle_, bytes, length);
+    const long result = streamops::Send(transport_, handle_, bytes, length);
     if (result < 0) {
         if (platform::IsWouldBlock(static_cast<int>(result))) return 0;
         Fail(static_cast<int>(result));
@@ -379,11 +376,11 @@ int QSocket::Receive(int wanted) {
     const size_t readSize = std::min({static_cast<size_t>(wanted), room, input_.FreeSpace()});
     if (readSize == 0) {
         // Full to the limit and the remote party still sends: it is cut off.
-        if (platform::WaitOnSocket(handle_, SocketWait::kReadable, 0) == 0) return static_cast<int>(input_.Size());
+        if (streamops::Wait(transport_, handle_, SocketWait::kReadable, 0) == 0) return static_cast<int>(input_.Size());
         Fail(EMSGSIZE);
         return -1;
     }
-    const long result = platform::ReceiveOnSocket(handle_, input_.WritePosition(), readSize);
+    const long result = streamops::Receive(transport_, handle_, input_.WritePosition(), readSize);
     if (result < 0) {
         if (platform::IsWouldBlock(static_cast<int>(result))) return static_cast<int>(input_.Size());
         Fail(static_cast<int>(result));
@@ -418,7 +415,7 @@ bool QSocket::Wait(SocketWait what, int seconds) {
     } else if (seconds == -1 || blocking_) {
         timeoutMs = -1;
     }
-    return platform::WaitOnSocket(handle_, what, timeoutMs) > 0;
+    return streamops::Wait(transport_, handle_, what, timeoutMs) > 0;
 }
 
 bool QSocket::WaitReadable(int seconds) { return Wait(SocketWait::kReadable, seconds); }
@@ -434,10 +431,44 @@ void QSocket::SetReceiveBufferSize(int bytes) {
     platform::SetReceiveBufferBytes(handle_, ClampReceiveBufferSize(bytes));
 }
 
-int QSocket::SystemReceiveBufferSize() const { return IsOpen() ? platform::ReceiveBufferBytes(handle_) : -1; }
+int QSocket::SystemReceiveBufferSize() const {
+    return IsOpen() && !transport_ ? platform::ReceiveBufferBytes(handle_) : -1;
+}
+
+// The UDP stream transport: no proxy, and the key travels in the address's padding.
+bool QSocket::ConnectTransport(const TransportKey& key) {
+    const int opened = streamops::OpenTransport();
+    if (opened < 0) return Fail(opened);
+    handle_ = opened;
+    transport_ = true;
+    established_ = true;
+    const int result = streamops::ConnectTransport(handle_, {remoteIp_, static_cast<uint16_t>(remotePort_), key});
+    if (result == 0) {
+        MarkConnected();
+    } else if (!platform::IsWouldBlock(result)) {
+        return Fail(result);
+    } else if (blocking_) {
+        if (!Wait(SocketWait::kWritable, -1) || !FinishPendingConnect()) return false;
+    }
+    lastProgress_ = ClockNow();
+    return true;
+}
+
+bool QSocket::ListenTransport(int32_t port) {
+    const int opened = streamops::OpenTransport();
+    if (opened < 0) return Fail(opened);
+    handle_ = opened;
+    transport_ = true;
+    const int result = streamops::ListenTransport(handle_, static_cast<uint16_t>(port), kTransportListenBacklog);
+    if (result < 0) return Fail(result);
+    localPort_ = port;
+    localIp_ = GetLocalAddress(-1);
+    listening_ = true;
+    return true;
+}
 
 void QSocket::Close() {
-    if (handle_ != platform::kNoSocket) platform::CloseSocket(handle_);
+    if (handle_ != platform::kNoSocket) streamops::Close(transport_, handle_);
     handle_ = platform::kNoSocket;
     transport_ = false;
     connected_ = false;

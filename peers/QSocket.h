@@ -24,6 +24,7 @@ public:
     static constexpr size_t kReceiveRoomSlack = 2048;
     static constexpr size_t kSendRoomSlack = 1024;
     static constexpr int kListenBacklog = 32;
+    static constexpr int kTransportListenBacklog = 1024;
     static constexpr int kFallbackSystemReceiveBuffer = 8192;
     static constexpr int kMaxSystemReceiveBuffer = 1048576;
     // What a connection buffers before its owner consumes it; a remote party
@@ -121,6 +122,8 @@ public:
 private:
     bool ConnectTo(uint32_t remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy, uint32_t localIp,
                    const TransportKey* transportKey, const std::string& hostName);
+    bool ConnectTransport(const TransportKey& key);
+    bool ListenTransport(int32_t port);
     void ResetForOpen();
     bool Fail(int error);
     bool FinishPendingConnect();

@@ -109,12 +109,30 @@ bool TBTPeer::Open(TPeerId* candidate) {
     return connection.IsOpen();
 }
 
-// The UDP stream transport does not exist yet. Once it does, a candidate of
-// priority 34 or less takes it when the job wants peers over the UDP service
-// and its failure count is divisible by 3.
-bool TBTPeer::ChoosesStreamTransport(const TPeerId& /*candidate*/) const { return false; }
+// Peers behind NAT are tried over the UDP stream transport on every third
+// attempt, while the job may take peers over the UDP service at all.
+bool TBTPeer::ChoosesStreamTransport(const TPeerId& candidate) const {
+    const IBitTorrentJob* job = BitTorrentJob();
+    return candidate.priority <= kHighestTransportPriority && job && job->WantsUdpPeers() &&
+           candidate.failures % kTransportEveryThirdFailure == 0;
+}
 
-bool TBTPeer::OpenStreamTransport(TPeerId& /*candidate*/) { return false; }
+QSocket::TransportKey TBTPeer::TransportKeyOf(const TPeerId& candidate) {
+    const PeerIdentity& identity = candidate.identity;
+    const bool addressOnly = std::all_of(identity.begin(), identity.begin() + 14, [](uint8_t b) { return b == 0; });
+    QSocket::TransportKey key{};
+    std::copy_n(identity.begin() + (addressOnly ? 12 : 8), key.size(), key.begin());
+    return key;
+}
+
+bool TBTPeer::OpenStreamTransport(TPeerId& candidate) {
+    QSocket& connection = *Connection();
+    const QSocket::TransportKey key = TransportKeyOf(candidate);
+    if (!connection.Connect(candidate.ip, candidate.port, false, nullptr, 0, &key)) return false;
+    SetPhase(kPhaseConnecting);
+    if (connection.IsConnected()) return OnConnected();
+    return connection.IsOpen();
+}
 
 bool TBTPeer::Adopt(std::unique_ptr<QSocket> accepted) {
     Reset();

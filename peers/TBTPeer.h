@@ -46,6 +46,8 @@ public:
     static constexpr int kBitTorrentInfo = 1;
     static constexpr int64_t kConnectTimeoutSeconds = 22;
     static constexpr int64_t kTransportConnectTimeoutSeconds = 28;
+    static constexpr int32_t kHighestTransportPriority = 34;
+    static constexpr int32_t kTransportEveryThirdFailure = 3;
     static constexpr int64_t kHandshakeTimeoutSeconds = 12;
     // Request time-out: checked every 2 s while requests are out and the
     // remote side does not choke; more than 7 checks in a row without piece
@@ -125,6 +127,8 @@ private:
 
     bool ChoosesStreamTransport(const TPeerId& candidate) const;
     bool OpenStreamTransport(TPeerId& candidate);
+    // Bytes 12-19 of an address-only identity, else bytes 8-15.
+    static QSocket::TransportKey TransportKeyOf(const TPeerId& candidate);
 
     // Receive parts.
     bool AwaitConnect();

@@ -36,6 +36,21 @@ int OpenDatagramSocket(uint16_t port) {
     return handle;
 }
 
+int OpenExclusiveDatagramSocket(uint16_t port, int bufferBytes, uint32_t bindAddress) {
+    const int handle = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (handle < 0) return -errno;
+    const sockaddr_in address = ToSockaddr({bindAddress, port, {}});
+    const int result = ResultOf(::bind(handle, reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
+    if (result < 0) {
+        ::close(handle);
+        return result;
+    }
+    const int size = bufferBytes > 0 ? bufferBytes : 8192;
+    ::setsockopt(handle, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    ::setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    return handle;
+}
+
 int JoinMulticastGroup(SocketHandle socket, uint32_t group) {
     ip_mreq request{};
     request.imr_multiaddr.s_addr = group;

@@ -13,6 +13,11 @@ namespace veldmoor::platform {
 // every listener of a multicast group must.
 int OpenDatagramSocket(uint16_t port);
 
+// A non-blocking datagram socket that owns `port` on every local address (no
+// sharing with other sockets), with send and receive buffers of `bufferBytes`.
+// `address` (network order, 0 for every one) is where the socket is bound.
+int OpenExclusiveDatagramSocket(uint16_t port, int bufferBytes, uint32_t address = 0);
+
 // Joins `group` (network order) on the interface the system chooses; the
 // socket's own datagrams to the group come back to it.
 int JoinMulticastGroup(SocketHandle socket, uint32_t group);

@@ -10,7 +10,7 @@ packages=(
   microsocks tinyproxy nginx aria2 curl time python3-pyftpdlib opentracker
   libminiupnpc-dev miniupnpd-nftables nftables tcpdump
   qt6-base-dev fonts-noto-cjk xvfb xauth trayer xdotool
-  libjsoncpp-dev libsqlite3-dev libpq-dev postgresql
+  libjsoncpp-dev libsqlite3-dev libpq-dev postgresql iproute2
 )
 
 missing=()

@@ -30,6 +30,7 @@ enum class OptionId {
     Connections,
     PeerToPeer,
     Port,
+    NatServer,
     Proxy,
     Seed,
     StatusJson,
@@ -45,7 +46,7 @@ struct OptionDefinition {
     bool takesValue;
 };
 
-constexpr std::array<OptionDefinition, 14> kOptions{{
+constexpr std::array<OptionDefinition, 15> kOptions{{
     {OptionId::Output, "output", 'o', true},
     {OptionId::Torrent, "torrent", 'T', true},
     {OptionId::State, "state", 0, true},
@@ -54,6 +55,7 @@ constexpr std::array<OptionDefinition, 14> kOptions{{
     {OptionId::Connections, "connections", 0, true},
     {OptionId::PeerToPeer, "p2p", 0, true},
     {OptionId::Port, "port", 0, true},
+    {OptionId::NatServer, "nat-server", 0, true},
     {OptionId::Proxy, "proxy", 0, true},
     {OptionId::Seed, "seed", 0, false},
     {OptionId::StatusJson, "status-json", 0, false},
@@ -250,6 +252,17 @@ std::optional<std::string> Parser::Take(const OptionDefinition& option, std::str
             options_.listenPort = ParseWholeNumber(value, 1, kMaxPort);
             if (!options_.listenPort) return numberError(1, kMaxPort);
             break;
+        case OptionId::NatServer: {
+            const size_t colon = value.rfind(':');
+            const std::string_view host = value.substr(0, colon);
+            std::optional<int32_t> port = 0;
+            if (colon != std::string_view::npos) port = ParseWholeNumber(value.substr(colon + 1), 1, kMaxPort);
+            if (host.empty() || !port || !std::all_of(host.begin(), host.end(), IsHostNameByte))
+                return name + ": '" + std::string(value) + "' is not HOST or HOST:PORT";
+            options_.natServer = host;
+            options_.natServerPort = *port;
+            break;
+        }
         case OptionId::PeerToPeer:
             if (value == "on")
                 options_.peerToPeer = true;
@@ -360,6 +373,7 @@ std::string UsageText() {
         "      --connections N    at most N source and N peer connections\n"
         "      --p2p on|off       peer-to-peer transfer (default: on with -T, else off)\n"
         "      --port N           the peer listening port (default 8080)\n"
+        "      --nat-server HOST[:PORT]  the NAT rendezvous server for peers behind routers\n"
         "      --proxy URL        http://, socks4://, socks4a://, socks5:// or socks5h://\n"
         "                         [user[:password]@]host:port (socks4a and socks5h let\n"
         "                         the proxy resolve host names)\n"

@@ -34,6 +34,8 @@ struct GetOptions {
     std::optional<int32_t> connections;
     std::optional<bool> peerToPeer;  // unset: on with a torrent, off without
     std::optional<int32_t> listenPort;
+    std::string natServer;  // empty: the built-in one
+    int32_t natServerPort = 0;
     std::optional<ProxyOption> proxy;
     bool seed = false;
     bool statusJson = false;

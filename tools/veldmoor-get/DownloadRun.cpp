@@ -80,6 +80,7 @@ bool DownloadRun::ApplyProcessSettings() {
     }
     EngineEnableListening(options_.PeerToPeerWanted() ? 1 : 0);
     if (options_.listenPort) EngineSetListenPort(*options_.listenPort);
+    if (!options_.natServer.empty()) EngineSetNatServer(options_.natServer.c_str(), options_.natServerPort);
     return true;
 }
 

@@ -1,0 +1,35 @@
+#pragma once
+// The socket calls beneath QSocket, on the system's TCP stack or on the UDP
+// stream transport, with one convention for both: >= 0 success, -errno
+// failure, EAGAIN/EINPROGRESS for "not now".
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/Socket.h"
+
+namespace veldmoor::streamops {
+
+using platform::Ipv4Endpoint;
+using platform::SocketHandle;
+using platform::SocketWait;
+
+// Transport sockets only.
+int OpenTransport();
+// -EINPROGRESS while the peer is looked up and the handshake runs.
+int ConnectTransport(SocketHandle handle, const Ipv4Endpoint& target);
+int ListenTransport(SocketHandle handle, uint16_t port, int backlog);
+// Handles of transport sockets that have data or ended, among `handles`.
+int ReadableTransports(std::vector<SocketHandle>& handles);
+
+// Either kind.
+int Wait(bool transport, SocketHandle handle, SocketWait what, int timeoutMs);
+int PendingError(bool transport, SocketHandle handle);
+int LocalEndpoint(bool transport, SocketHandle handle, Ipv4Endpoint* endpoint);
+int Accept(bool transport, SocketHandle handle, Ipv4Endpoint* peer);
+long Send(bool transport, SocketHandle handle, const void* data, size_t length);
+// 0 when the other side ended the connection.
+long Receive(bool transport, SocketHandle handle, void* buffer, size_t length);
+void Close(bool transport, SocketHandle handle);
+
+}  // namespace veldmoor::streamops

@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include "tests/udp/UdpTestNodes.h"
+
+namespace veldmoor::udp::testing {
+namespace {
+
+using UdpRendezvousTest = UdpNodesTest;
+
+bool IsRegister(const Datagram& d) { return d.bytes.size() == kRegisterSize && GetU32(d.bytes.data() + 12) == kRegisterType; }
+
+TEST_F(UdpRendezvousTest, RegistrationLearnsThePublicAddressAndRepeatsEveryFiveMinutes) {
+    EXPECT_EQ(a_->PublicAddress(), 0xFFFFFFFFu);
+    size_t mark = network_.sent.size();
+    a_->RunTimers();
+    EXPECT_EQ(network_.CountSince(mark, IsRegister), 1u);
+    const Datagram& registration = network_.sent[mark];
+    EXPECT_EQ(GetIp(registration.bytes.data() + 32), Ip("192.168.1.10"));
+    EXPECT_EQ(GetI32(registration.bytes.data() + 36), 7001);
+    nat_.Serve();
+    a_->ReceiveOne();
+    EXPECT_TRUE(a_->Answered());
+    EXPECT_EQ(a_->PublicAddress(), a_.publicIp);
+    EXPECT_EQ(a_->PublicPort(), a_.port);
+
+    // Answered: the keep-alive goes out at its interval, registration only after 300 s.
+    mark = network_.sent.size();
+    for (int second = 0; second < 299; ++second) {
+        Advance(1000);
+        a_->RunTimers();
+        Pump();
+    }
+    EXPECT_EQ(network_.CountSince(mark, IsRegister), 0u);
+    EXPECT_EQ(network_.CountSince(
+                  mark, [this](const Datagram& d) { return d.toIp == natIp_ && d.bytes.size() == kKeepAliveSize; }),
+              5u);
+    Advance(1000);
+    a_->RunTimers();
+    EXPECT_EQ(network_.CountSince(mark, IsRegister), 1u);
+}
+
+TEST_F(UdpRendezvousTest, SilentNatServerGetsARegistrationAtEachKeepAliveTime) {
+    network_.drop = [this](const Datagram& d) { return d.toIp == natIp_; };
+    const size_t mark = network_.sent.size();
+    std::vector<int> registerSeconds;
+    for (int second = 0; second <= 160; ++second) {
+        const size_t before = network_.sent.size();
+        a_->RunTimers();
+        if (network_.CountSince(before, IsRegister) > 0) registerSeconds.push_back(second);
+        Advance(1000);
+    }
+    EXPECT_EQ(registerSeconds, (std::vector<int>{0, 53, 106, 159}));
+    EXPECT_EQ(network_.CountSince(mark, IsRegister), 4u);
+}
+
+TEST_F(UdpRendezvousTest, AddressReportsAreTakenOnlyFromTheNatServer) {
+    const std::vector<uint8_t> report = [&] {
+        std::vector<uint8_t> bytes(8);
+        PutIp(bytes.data(), Ip("203.0.113.77"));
+        PutU32(bytes.data() + 4, 4444);
+        return bytes;
+    }();
+    network_.Inject(report, {Ip("203.0.113.5"), kNatPort}, a_.Endpoint());
+    a_->ReceiveOne();
+    EXPECT_FALSE(a_->Answered());
+    network_.Inject(report, {natIp_, kNatPort}, a_.Endpoint());
+    a_->ReceiveOne();
+    EXPECT_EQ(a_->PublicAddress(), Ip("203.0.113.77"));
+
+    // Address 0 sets the flag and the port but keeps the address.
+    std::vector<uint8_t> zero(8, 0);
+    PutU32(zero.data() + 4, 5555);
+    network_.Inject(zero, {natIp_, kNatPort}, a_.Endpoint());
+    a_->ReceiveOne();
+    EXPECT_EQ(a_->PublicAddress(), Ip("203.0.113.77"));
+    EXPECT_EQ(a_->PublicPort(), 5555);
+
+    // A 9-byte bencoded dictionary is dropped before dispatch.
+    std::vector<uint8_t> dht = {'d', '1', ':', 'a', 'i', '1', 'e', 'e', 0};
+    network_.Inject(dht, {natIp_, kNatPort}, a_.Endpoint());
+    EXPECT_EQ(a_->ReceiveOne(), 9);
+    EXPECT_EQ(a_->PublicAddress(), Ip("203.0.113.77"));
+}
+
+TEST_F(UdpRendezvousTest, FourteenthLookupSendsTheFullBatchAndOpensANewOne) {
+    Register();
+    const size_t mark = network_.sent.size();
+    const int32_t before = b_->RequestCounter();
+    for (int i = 0; i < 14; ++i) {
+        const int handle = b_->UdpSocket();
+        b_->UdpConnect(handle, {Ip("203.0.113.50"), static_cast<uint16_t>(1000 + i), NodeKey{1, 2, 3, 4, 5, 6, 7,
+                                                                                          static_cast<uint8_t>(i)}});
+    }
+    const auto lookups = [](const Datagram& d) {
+        return d.bytes.size() >= kLookupBatchStart && GetU32(d.bytes.data() + 12) == kLookupType;
+    };
+    ASSERT_EQ(network_.CountSince(mark, lookups), 1u);
+    const Datagram& batch = network_.sent.back();
+    EXPECT_EQ(batch.bytes.size(), kLookupHeaderSize + 13 * kLookupEntrySize);
+    EXPECT_EQ(GetI32(batch.bytes.data() + 44), 13);
+    EXPECT_EQ(b_->RequestCounter(), before + 2);
+    EXPECT_EQ(b_->OutstandingLookups(), 2u);
+}
+
+TEST_F(UdpRendezvousTest, IntroductionPunchesNowAndOnTheNextTwoMaintenancePasses) {
+    Register();
+    std::vector<uint8_t> introduce(kIntroduceSize, 0);
+    PutU32(introduce.data(), kIntroduceTag);
+    PutBytes(introduce.data() + 4, MakeOwnIdentity(b_.key));
+    PutIp(introduce.data() + 20, b_.publicIp);
+    PutU32(introduce.data() + 24, b_.port);
+    const auto punchesToB = [this](const Datagram& d) { return d.toIp == b_.publicIp && d.bytes.size() == kPunchSize; };
+
+    size_t mark = network_.sent.size();
+    network_.Inject(introduce, {natIp_, kNatPort}, a_.Endpoint());
+    a_->ReceiveOne();
+    EXPECT_EQ(network_.CountSince(mark, punchesToB), 1u);
+    EXPECT_EQ(a_->PunchEntries(), 1u);
+
+    // Introduced again: nothing now, the entry's count starts over.
+    mark = network_.sent.size();
+    network_.Inject(introduce, {natIp_, kNatPort}, a_.Endpoint());
+    a_->ReceiveOne();
+    EXPECT_EQ(network_.CountSince(mark, punchesToB), 0u);
+    for (int pass = 0; pass < 3; ++pass) a_->MaintenancePass();
+    EXPECT_EQ(network_.CountSince(mark, punchesToB), 2u);
+    EXPECT_EQ(a_->PunchEntries(), 0u);
+
+    // Not from the NAT server: ignored.
+    mark = network_.sent.size();
+    network_.Inject(introduce, b_.Endpoint(), a_.Endpoint());
+    a_->ReceiveOne();
+    EXPECT_EQ(network_.CountSince(mark, punchesToB), 0u);
+}
+
+TEST_F(UdpRendezvousTest, LookupReplyForAnotherIdentityOrUnknownRequestIsIgnored) {
+    Register();
+    const int handle = b_->UdpSocket();
+    b_->UdpConnect(handle, {a_.publicIp, kServicePort, a_.key});
+    const int32_t request = b_->Inspect(handle)->lookupRequest;
+    std::vector<uint8_t> reply(kLookupBatchStart, 0);
+    PutU32(reply.data() + 12, kLookupReplyType);
+    PutBytes(reply.data() + 16, MakeOwnIdentity(a_.key));  // A's identity, not B's
+    PutI32(reply.data() + 28, request);
+    network_.Inject(reply, {natIp_, kNatPort}, b_.Endpoint());
+    b_->ReceiveOne();
+    EXPECT_EQ(b_->Inspect(handle)->state, SessionState::kResolving);
+    PutBytes(reply.data() + 16, MakeOwnIdentity(b_.key));
+    PutI32(reply.data() + 28, request + 100);
+    network_.Inject(reply, {natIp_, kNatPort}, b_.Endpoint());
+    b_->ReceiveOne();
+    EXPECT_EQ(b_->Inspect(handle)->state, SessionState::kResolving);
+    // A count that does not fit the datagram answers nothing: the session fails.
+    PutI32(reply.data() + 28, request);
+    PutU32(reply.data() + 44, 0x10000000u);
+    network_.Inject(reply, {natIp_, kNatPort}, b_.Endpoint());
+    b_->ReceiveOne();
+    EXPECT_EQ(b_->Inspect(handle)->state, SessionState::kClosed);
+}
+
+TEST_F(UdpRendezvousTest, DisabledServerDispatchesNothing) {
+    Register();
+    a_->SetDisabled(true);
+    std::vector<uint8_t> report(8, 0);
+    PutIp(report.data(), Ip("203.0.113.88"));
+    network_.Inject(report, {natIp_, kNatPort}, a_.Endpoint());
+    a_->ReceiveOne();
+    EXPECT_EQ(a_->PublicAddress(), a_.publicIp);
+    const int handle = a_->UdpSocket();
+    EXPECT_EQ(a_->UdpConnect(handle, {b_.publicIp, 1, b_.key}), -1);
+    EXPECT_EQ(QUInternalServer::LastError(), kUdpNetworkUnreachable);
+}
+
+}  // namespace
+}  // namespace veldmoor::udp::testing

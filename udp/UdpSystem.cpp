@@ -1,0 +1,124 @@
+// The UDP server's real surroundings: the system's datagram socket, the engine
+// clock, the resolver and the machine's interface addresses.
+#include <arpa/inet.h>
+
+#include <cerrno>
+
+#include "foundation/QTimeThread.h"
+#include "platform/Clock.h"
+#include "platform/NetInterfaces.h"
+#include "platform/Resolver.h"
+#include "platform/UdpSocket.h"
+#include "udp/QUInternalServer.h"
+
+namespace veldmoor::udp {
+namespace {
+
+class SystemDatagramChannel final : public IDatagramChannel {
+public:
+    ~SystemDatagramChannel() override { Close(); }
+
+    bool Open(uint16_t port) override {
+        Close();
+        const int handle = platform::OpenExclusiveDatagramSocket(port, QUInternalServer::kSocketBufferBytes);
+        if (handle < 0) {
+            // A port already taken is routine; only a socket that cannot be made is worth a line.
+            lastError_ = handle == -EADDRINUSE || handle == -EACCES ? 0 : -handle;
+            return false;
+        }
+        handle_ = handle;
+        lastError_ = 0;
+        return true;
+    }
+
+    void Close() override {
+        if (handle_ == platform::kNoSocket) return;
+        platform::CloseSocket(handle_);
+        handle_ = platform::kNoSocket;
+    }
+
+    bool IsOpen() const override { return handle_ != platform::kNoSocket; }
+
+    SendResult Send(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) override {
+        if (!IsOpen()) return SendResult::kFailed;
+        const long sent = platform::SendDatagram(handle_, bytes, length, {ip, port, {}});
+        if (sent == static_cast<long>(length)) return SendResult::kSent;
+        if (sent == -EAGAIN || sent == -EWOULDBLOCK || sent == -ENOBUFS) return SendResult::kWouldBlock;
+        lastError_ = sent < 0 ? static_cast<int>(-sent) : 0;
+        return SendResult::kFailed;
+    }
+
+    long Receive(uint8_t* buffer, size_t capacity, uint32_t* ip, uint16_t* port) override {
+        if (!IsOpen()) return -1;
+        platform::Ipv4Endpoint from;
+        const long length = platform::ReceiveDatagram(handle_, buffer, capacity, &from);
+        if (length == -EAGAIN || length == -EWOULDBLOCK) return 0;
+        // ICMP errors for earlier sends surface here; they say nothing about this socket.
+        if (length == -ECONNREFUSED || length == -EHOSTUNREACH || length == -ENETUNREACH) return 0;
+        if (length < 0) {
+            lastError_ = static_cast<int>(-length);
+            return -1;
+        }
+        if (length == 0) return 0;
+        *ip = from.address;
+        *port = from.port;
+        return length;
+    }
+
+    int WaitReadable(uint32_t ms) override {
+        if (!IsOpen()) return -1;
+        const int ready = platform::WaitOnSocket(handle_, platform::SocketWait::kReadable, static_cast<int>(ms));
+        return ready < 0 ? -1 : ready;
+    }
+
+    int LastError() const override { return lastError_; }
+
+private:
+    platform::SocketHandle handle_ = platform::kNoSocket;
+    int lastError_ = 0;
+};
+
+class EngineClock final : public IUdpClock {
+public:
+    uint32_t TickMs() override { return platform::TickMs(); }
+    int64_t WallSeconds() override { return ClockNow(); }
+    uint32_t UptimeSeconds() override { return ClockSeconds(); }
+    void SleepMs(uint32_t ms) override { platform::SleepMs(ms); }
+};
+
+bool IsPrivate(uint32_t networkOrderIp) {
+    const uint32_t ip = ntohl(networkOrderIp);
+    const uint32_t first = ip >> 24;
+    const uint32_t second = (ip >> 16) & 0xFF;
+    return first <= 6 || first == 10 || first == 127 || (first == 169 && second == 254) ||
+           (first == 172 && second >= 16 && second <= 31) || (first == 192 && second == 168);
+}
+
+uint32_t MachineAddress() {
+    const std::vector<uint32_t> addresses = platform::InterfaceIpv4Addresses();
+    for (auto it = addresses.rbegin(); it != addresses.rend(); ++it) {
+        if (!IsPrivate(*it)) return *it;
+    }
+    return addresses.empty() ? 0 : addresses.back();
+}
+
+uint32_t Resolve(const std::string& host) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, host.c_str(), &parsed) == 1) return parsed.s_addr;
+    const platform::HostQueryAnswer answer = platform::QueryIpv4Addresses(host);
+    if (answer.status != platform::HostQueryStatus::kFound || answer.addresses.empty()) return 0;
+    return answer.addresses.front();
+}
+
+}  // namespace
+
+UdpEnvironment SystemUdpEnvironment() {
+    UdpEnvironment environment;
+    environment.channel = std::make_unique<SystemDatagramChannel>();
+    environment.clock = std::make_shared<EngineClock>();
+    environment.resolve = Resolve;
+    environment.machineAddress = MachineAddress;
+    return environment;
+}
+
+}  // namespace veldmoor::udp

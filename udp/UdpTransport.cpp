@@ -1,0 +1,468 @@
+// Sessions of the stream transport: their records, the packets they exchange
+// and what each received packet does to them.
+#include <algorithm>
+
+#include "udp/QUInternalServer.h"
+
+namespace veldmoor::udp {
+namespace {
+
+bool IsHandshake(uint32_t type) { return type == kConnect || type == kConnectAck || type == kConnectConfirm; }
+
+// A newer connection nonce: greater, or smaller by more than 2^24 (wrapped).
+bool NonceIsNewer(uint32_t candidate, uint32_t current) {
+    return candidate > current || current - candidate > 0xFFFFFFu;
+}
+
+}  // namespace
+
+std::unique_ptr<UdpSession> QUInternalServer::TakeSession() {
+    std::unique_ptr<UdpSession> session;
+    uint32_t nonce = clock_.TickMs();
+    if (!freePool_.empty()) {
+        session = std::move(freePool_.back());
+        freePool_.pop_back();
+        ++nonce;
+    } else {
+        session = std::make_unique<UdpSession>();
+    }
+    session->id = NewSessionId();
+    session->nonce = nonce;
+    session->statisticsStart = clock_.UptimeSeconds();
+    return session;
+}
+
+void QUInternalServer::FreeSendWindow(UdpSession& session) {
+    for (PacketSlot& slot : session.sendWindow) {
+        pool_.Give(std::move(slot.buffer));
+        slot = PacketSlot{};
+    }
+    session.sendTimes.fill(0);
+    session.sendCounts.fill(0);
+    session.sendBase += session.sendTail;
+    session.sendCount = 0;
+    session.sendTail = 0;
+}
+
+void QUInternalServer::FreeWindows(UdpSession& session) {
+    FreeSendWindow(session);
+    for (auto* slots : {&session.readyQueue, &session.receiveWindow}) {
+        for (PacketSlot& slot : *slots) {
+            pool_.Give(std::move(slot.buffer));
+            slot = PacketSlot{};
+        }
+    }
+}
+
+void QUInternalServer::ReleaseSession(std::unique_ptr<UdpSession> session) {
+    if (!session) return;
+    FreeWindows(*session);
+    if (freePool_.size() >= kMaxFreeSessions) return;
+    *session = UdpSession{};
+    freePool_.push_back(std::move(session));
+}
+
+int32_t QUInternalServer::NewSessionId() {
+    for (;;) {
+        const int32_t id = nextSessionId_;
+        nextSessionId_ = nextSessionId_ >= 0x7FFFFFFF ? 1 : nextSessionId_ + 1;
+        bool used = false;
+        for (const SessionList* list : {&allSockets_, &boundSockets_, &acceptQueue_, &punchList_}) {
+            for (const auto& session : *list) used = used || session->id == id;
+        }
+        if (!used) return id;
+    }
+}
+
+UdpSession* QUInternalServer::FindIn(SessionList& list, int handle) {
+    for (auto& session : list) {
+        if (session->id == handle) return session.get();
+    }
+    return nullptr;
+}
+
+std::unique_ptr<UdpSession> QUInternalServer::RemoveFrom(SessionList& list, const UdpSession* session) {
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->get() != session) continue;
+        std::unique_ptr<UdpSession> removed = std::move(*it);
+        list.erase(it);
+        return removed;
+    }
+    return nullptr;
+}
+
+// Sending
+
+bool QUInternalServer::SendSessionPacket(UdpSession& session, uint32_t type, uint8_t* packet, size_t length,
+                                         SendResult* result) {
+    const int32_t id = (type == kConnect || type == kConnectAck) ? session.id : session.remoteSessionId;
+    PutU32(packet, static_cast<uint32_t>(length));
+    PutI32(packet + 8, id);
+    PutI32(packet + 12, (type & 0x80000000u) != 0 ? session.peerSequence : ++session.ownSequence);
+    PutU32(packet + 16, type);
+    PutBytes(packet + 20, session.remoteIdentity);
+    PutU32(packet + 4, Adler32(static_cast<uint32_t>(id), packet + 32, length - 32));
+    const int copies = IsHandshake(type) ? 2 : 1;
+    bool sent = true;
+    for (int i = 0; i < copies; ++i) {
+        sent = SendLocked(packet, length, session.remoteIp, session.remotePort, result) && sent;
+    }
+    return sent;
+}
+
+bool QUInternalServer::SendConnect(UdpSession& session) {
+    std::array<uint8_t, kHeaderSize> packet{};
+    PutI32(packet.data() + 32, session.remotePort);
+    PutBytes(packet.data() + 36, identity_);
+    PutI32(packet.data() + 48, session.servicePort);
+    PutU32(packet.data() + 60, session.nonce);
+    return SendSessionPacket(session, kConnect, packet.data(), packet.size());
+}
+
+bool QUInternalServer::SendConnectAck(UdpSession& session) {
+    std::array<uint8_t, kHeaderSize> packet{};
+    PutI32(packet.data() + 32, static_cast<int32_t>(session.lastLookupOrSeenPort));
+    PutBytes(packet.data() + 36, session.remoteIdentity);
+    PutI32(packet.data() + 48, session.servicePort);
+    PutU32(packet.data() + 56, session.nonce);
+    PutI32(packet.data() + 60, session.remoteSessionId);
+    return SendSessionPacket(session, kConnectAck, packet.data(), packet.size());
+}
+
+bool QUInternalServer::SendConnectConfirm(UdpSession& session) {
+    std::array<uint8_t, kHeaderSize> packet{};
+    PutU32(packet.data() + 32, session.nonce);
+    return SendSessionPacket(session, kConnectConfirm, packet.data(), packet.size());
+}
+
+bool QUInternalServer::SendClose(UdpSession& session) {
+    std::array<uint8_t, kHeaderSize> packet{};
+    PutI32(packet.data() + 32, session.servicePort);
+    PutI32(packet.data() + 36, session.id);
+    PutU32(packet.data() + 40, session.nonce);
+    return SendSessionPacket(session, kClose, packet.data(), packet.size());
+}
+
+bool QUInternalServer::SendKeepAlive(UdpSession& session) {
+    std::array<uint8_t, kHeaderSize> packet{};
+    PutI32(packet.data() + 32, session.servicePort);
+    return SendSessionPacket(session, kKeepAlive, packet.data(), packet.size());
+}
+
+SendResult QUInternalServer::SendAck(UdpSession& session, int copies) {
+    std::array<uint8_t, kHeaderSize> packet{};
+    PutI32(packet.data() + 32, session.sendBase);
+    PutI32(packet.data() + 36, session.receiveBase);
+    for (int i = 0; i < kWindow; ++i) packet[40 + static_cast<size_t>(i)] = session.receiveWindow[i].filled ? 1 : 0;
+    SendResult result = SendResult::kSent;
+    for (int i = 0; i < copies && result != SendResult::kWouldBlock; ++i) {
+        SendSessionPacket(session, kAck, packet.data(), packet.size(), &result);
+    }
+    return result;
+}
+
+void QUInternalServer::SendRefuse(const uint8_t* connect, uint32_t ip, uint16_t port) {
+    std::array<uint8_t, kHeaderSize> packet{};
+    std::memcpy(packet.data() + 8, connect + 8, 8);  // id and sequence of the CONNECT
+    PutU32(packet.data(), kHeaderSize);
+    PutU32(packet.data() + 16, kRefuse);
+    std::memcpy(packet.data() + 20, connect + 36, 12);
+    std::memcpy(packet.data() + 32, connect + 32, 32);
+    PutU32(packet.data() + 4, Adler32(GetU32(packet.data() + 8), packet.data() + 32, kHeaderSize - 32));
+    SendLocked(packet.data(), packet.size(), ip, port);
+}
+
+// Receiving
+
+void QUInternalServer::HandleSessionPacket(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
+    if (std::memcmp(bytes + 20, identity_.data(), 8) != 0) return;
+    const uint32_t id = GetU32(bytes + 8);
+    if (id == 0 || GetU32(bytes) != length) return;
+    if (Adler32(id, bytes + 32, length - 32) != GetU32(bytes + 4)) return;
+    switch (GetU32(bytes + 16)) {
+        case kConnect: return HandleConnect(bytes, ip, port);
+        case kConnectAck: return HandleConnectAck(bytes, ip, port);
+        case kConnectConfirm: return HandleConnectConfirm(bytes, ip, port);
+        case kRefuse: return HandleRefuse(bytes, ip);
+        case kData: return HandleData(bytes, length, ip, port);
+        case kAck: return HandleAck(bytes, ip, port);
+        case kDataAck: return HandleDataAck(bytes, ip, port);
+        case kKeepAlive: return HandleKeepAlive(bytes, ip, port);
+        case kClose: return HandleClose(bytes, ip);
+        default: return;
+    }
+}
+
+// True when the CONNECT may go on to open a new session: `existing` was
+// superseded by a newer nonce and is now closed.
+bool QUInternalServer::SupersedesExisting(UdpSession& existing, const uint8_t* bytes, bool halfOpen) {
+    const uint32_t nonce = GetU32(bytes + 60);
+    const int32_t sequence = GetI32(bytes + 12);
+    if (nonce == existing.nonce || nonce == 0) {
+        if (!halfOpen && existing.peerSequence < sequence) SendConnectAck(existing);
+        return false;
+    }
+    if (!NonceIsNewer(nonce, existing.nonce)) return false;
+    existing.state = SessionState::kClosed;
+    return true;
+}
+
+void QUInternalServer::HandleConnect(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+    const int32_t seenPort = GetI32(bytes + 32);
+    const int32_t servicePort = GetI32(bytes + 48);
+    if (seenPort == 0 || servicePort == 0) return;
+    for (size_t i = punchList_.size(); i-- > 0;) {
+        if (punchList_[i]->remoteIp != ip || punchList_[i]->remotePort != port) continue;
+        ReleaseSession(std::move(punchList_[i]));
+        punchList_.erase(punchList_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    const int32_t remoteId = GetI32(bytes + 8);
+    const NodeKey key = GetBytes<8>(bytes + 36);
+    const auto sameConnection = [&](const UdpSession& session) {
+        return session.remoteIp == ip && session.remotePort == port && session.remoteSessionId == remoteId &&
+               session.servicePort == servicePort && session.Key() == key;
+    };
+    for (auto& session : acceptQueue_) {
+        if (session->state == SessionState::kClosed || !sameConnection(*session)) continue;
+        const bool halfOpen = session->state == SessionState::kHalfOpen;
+        if (!SupersedesExisting(*session, bytes, halfOpen)) return;
+    }
+    for (auto& session : allSockets_) {
+        if (!session->incoming || session->state != SessionState::kEstablished || !sameConnection(*session)) continue;
+        if (!SupersedesExisting(*session, bytes, false)) return;
+    }
+    const UdpSession* listener = nullptr;
+    for (size_t i = boundSockets_.size(); i-- > 0 && !listener;) {
+        const UdpSession& bound = *boundSockets_[i];
+        if (bound.state == SessionState::kListening && bound.servicePort == servicePort) listener = &bound;
+    }
+    if (!listener || acceptQueue_.size() >= static_cast<size_t>(backlog_)) {
+        SendRefuse(bytes, ip, port);
+        return;
+    }
+    auto session = TakeSession();
+    session->incoming = true;
+    session->remoteIp = ip;
+    session->remotePort = port;
+    session->remoteSessionId = remoteId;
+    session->lastActivity = clock_.WallSeconds();
+    session->peerSequence = GetI32(bytes + 12);
+    session->state = SessionState::kHalfOpen;
+    session->lastLookupOrSeenPort = seenPort;
+    session->servicePort = servicePort;
+    session->nonce = GetU32(bytes + 60);
+    session->remoteIdentity = GetBytes<12>(bytes + 36);
+    UdpSession& queued = *session;
+    acceptQueue_.push_back(std::move(session));
+    SendConnectAck(queued);
+}
+
+void QUInternalServer::HandleConnectAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+    UdpSession* session = FindIn(allSockets_, GetI32(bytes + 60));
+    if (!session || session->incoming || session->servicePort != GetI32(bytes + 48) || session->remoteIp != ip ||
+        session->remotePort != GetI32(bytes + 32) || session->peerSequence >= GetI32(bytes + 12)) {
+        return;
+    }
+    const int32_t remoteId = GetI32(bytes + 8);
+    if (session->remoteSessionId != 0 && session->remoteSessionId != remoteId) return;
+    if (std::memcmp(bytes + 36, identity_.data(), 8) != 0) return;
+    if (session->state != SessionState::kConnecting && session->state != SessionState::kEstablished) return;
+    const uint32_t nonce = GetU32(bytes + 56);
+    if (nonce != session->nonce && nonce != 0) return;
+    session->remotePort = port;
+    session->remoteSessionId = remoteId;
+    session->peerSequence = GetI32(bytes + 12);
+    session->lastActivity = clock_.WallSeconds();
+    session->state = SessionState::kEstablished;
+    session->established = true;
+    SendConnectConfirm(*session);
+}
+
+void QUInternalServer::HandleConnectConfirm(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+    UdpSession* session = FindIn(acceptQueue_, GetI32(bytes + 8));
+    if (!session || session->state != SessionState::kHalfOpen || !session->incoming || session->remoteIp != ip ||
+        session->ownSequence < GetI32(bytes + 12)) {
+        return;
+    }
+    const uint32_t nonce = GetU32(bytes + 32);
+    if (nonce != session->nonce && nonce != 0) return;
+    session->remotePort = port;
+    session->lastActivity = clock_.WallSeconds();
+    session->state = SessionState::kEstablished;
+    session->established = true;
+}
+
+void QUInternalServer::HandleRefuse(const uint8_t* bytes, uint32_t ip) {
+    UdpSession* session = FindIn(allSockets_, GetI32(bytes + 8));
+    if (!session || session->state != SessionState::kConnecting || session->remoteIp != ip ||
+        session->remotePort != GetI32(bytes + 32) || session->servicePort != GetI32(bytes + 48)) {
+        return;
+    }
+    session->state = SessionState::kClosed;
+}
+
+UdpSession* QUInternalServer::EstablishedWith(int32_t id, uint32_t ip, uint16_t port) {
+    UdpSession* session = FindIn(allSockets_, id);
+    if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
+        session->remotePort != port) {
+        return nullptr;
+    }
+    return session;
+}
+
+void QUInternalServer::HandleData(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
+    UdpSession* session = EstablishedWith(GetI32(bytes + 8), ip, port);
+    if (!session) return;
+    const int64_t sequence = GetI32(bytes + 36);
+    int64_t distance = sequence - session->receiveBase;
+    if (distance >= kWindow) {
+        MoveInOrderData(*session);
+        distance = sequence - session->receiveBase;
+        if (distance >= kWindow) return;
+    }
+    const uint64_t payload = GetU32(bytes + 32);
+    if (payload + kHeaderSize != length) return;
+    PacketSlot& slot = session->receiveWindow[static_cast<size_t>(std::max<int64_t>(distance, 0))];
+    if (distance >= 0 && !slot.filled) {
+        slot.buffer = pool_.Take(payload);
+        std::memcpy(slot.buffer.data(), bytes + kHeaderSize, payload);
+        slot.length = static_cast<int32_t>(payload);
+        slot.sequence = static_cast<int32_t>(sequence);
+        slot.readOffset = 0;
+        slot.filled = true;
+        session->bytesReceived += static_cast<int32_t>(payload);
+    }
+    session->lastActivity = clock_.WallSeconds();
+    session->lastAcknowledgement = 0;
+    dataSinceAckPass_ = true;
+}
+
+void QUInternalServer::AcknowledgePacket(UdpSession& session, int slot) {
+    PacketSlot& packet = session.sendWindow[static_cast<size_t>(slot)];
+    session.bytesAcknowledged += packet.length;
+    pool_.Give(std::move(packet.buffer));
+    packet = PacketSlot{};
+    session.sendTimes[static_cast<size_t>(slot)] = 0;
+    session.sendCounts[static_cast<size_t>(slot)] = 0;
+    --session.sendCount;
+}
+
+void QUInternalServer::HandleAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+    UdpSession* session = EstablishedWith(GetI32(bytes + 8), ip, port);
+    if (!session) return;
+    session->peerSendBase = std::max(session->peerSendBase, GetI32(bytes + 32));
+    const int64_t receiveBase = GetI32(bytes + 36);
+    int64_t highestHeld = -1;  // the peer's highest window slot holding a packet
+    for (int64_t k = 0; k < kWindow; ++k) {
+        if (bytes[40 + k] == 1) highestHeld = k;
+    }
+    for (int i = 0; i < kWindow; ++i) {
+        if (!session->sendWindow[static_cast<size_t>(i)].filled) continue;
+        const int64_t k = i + int64_t{session->sendBase} - receiveBase;
+        if (k < 0 || (k < kWindow && bytes[40 + k] == 1)) {
+            AcknowledgePacket(*session, i);
+        } else if (k < highestHeld) {
+            ResendHole(*session, i, kHoleResendMs);
+        } else if (k == 0) {
+            ResendHole(*session, i, kFirstMissingResendMs);
+        }
+    }
+    session->lastActivity = clock_.WallSeconds();
+}
+
+// The peer holds packets sent after this one, or has long been waiting for
+// exactly this one: it was lost, and waiting for the retransmission delay
+// would stall the whole window.
+void QUInternalServer::ResendHole(UdpSession& session, int slot, uint32_t sentAtLeastMsAgo) {
+    const auto index = static_cast<size_t>(slot);
+    const uint32_t tick = clock_.TickMs();
+    if (session.sendTimes[index] == 0 || tick - session.sendTimes[index] < sentAtLeastMsAgo) return;
+    PacketSlot& packet = session.sendWindow[index];
+    SendResult result;
+    SendSessionPacket(session, kData, packet.buffer.data(), static_cast<size_t>(packet.length) + kHeaderSize, &result);
+    if (result != SendResult::kSent) return;
+    ++session.packetsResent;
+    ++session.packetsSent;
+    ++session.sendCounts[index];
+    session.sendTimes[index] = tick == 0 ? 1 : tick;
+}
+
+void QUInternalServer::HandleDataAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+    UdpSession* session = EstablishedWith(GetI32(bytes + 8), ip, port);
+    if (!session) return;
+    const int64_t slot = int64_t{GetI32(bytes + 36)} - session->sendBase;
+    if (slot < 0 || slot >= session->sendTail || !session->sendWindow[static_cast<size_t>(slot)].filled) return;
+    session->lastActivity = clock_.WallSeconds();
+    const uint8_t* stored = session->sendWindow[static_cast<size_t>(slot)].buffer.data();
+    if (std::memcmp(stored + 32, bytes + 32, 8) == 0) AcknowledgePacket(*session, static_cast<int>(slot));
+}
+
+void QUInternalServer::HandleKeepAlive(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+    UdpSession* session = FindIn(allSockets_, GetI32(bytes + 8));
+    if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
+        session->servicePort != GetI32(bytes + 32)) {
+        return;
+    }
+    session->remotePort = port;
+    session->lastActivity = clock_.WallSeconds();
+}
+
+void QUInternalServer::HandleClose(const uint8_t* bytes, uint32_t ip) {
+    UdpSession* session = FindIn(allSockets_, GetI32(bytes + 8));
+    if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
+        session->servicePort != GetI32(bytes + 32)) {
+        return;
+    }
+    const uint32_t nonce = GetU32(bytes + 40);
+    const int32_t senderId = GetI32(bytes + 36);
+    if ((nonce != session->nonce && nonce != 0) || (senderId != 0 && senderId != session->remoteSessionId)) return;
+    session->state = SessionState::kClosed;
+    FreeSendWindow(*session);
+}
+
+void QUInternalServer::HandlePunch(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+    const NodeKey senderKey = GetBytes<8>(bytes + 36);
+    const NodeKey addressKey = AddressKey(ip, GetU16(bytes + 32));
+    for (auto& session : allSockets_) {
+        if (session->remoteIp != ip) continue;
+        if (session->state != SessionState::kResolving && session->state != SessionState::kConnecting) continue;
+        if (session->state == SessionState::kResolving && IsAddressIdentity(session->remoteIdentity.data()) &&
+            session->Key() == addressKey) {
+            PutBytes(session->remoteIdentity.data(), senderKey);
+        }
+        if (session->Key() != senderKey) continue;
+        session->state = SessionState::kConnecting;
+        session->remotePort = port;
+        SendConnect(*session);
+    }
+}
+
+// In-order data leaves the receive window for the ready queue.
+void QUInternalServer::MoveInOrderData(UdpSession& session) {
+    if (session.readyQueue[kWindow - 1].filled || !session.receiveWindow[0].filled) return;
+    size_t ready = 0;
+    while (ready < kWindow && session.readyQueue[ready].filled) ++ready;
+    size_t moved = 0;
+    while (moved < kWindow && ready < kWindow && session.receiveWindow[moved].filled) {
+        session.receiveBase = session.receiveWindow[moved].sequence + 1;
+        session.readyQueue[ready++] = std::move(session.receiveWindow[moved]);
+        session.receiveWindow[moved] = PacketSlot{};
+        ++moved;
+    }
+    std::rotate(session.receiveWindow.begin(), session.receiveWindow.begin() + static_cast<std::ptrdiff_t>(moved),
+                session.receiveWindow.end());
+}
+
+void QUInternalServer::SlideSendWindow(UdpSession& session) {
+    int empty = 0;
+    while (empty < session.sendTail && !session.sendWindow[static_cast<size_t>(empty)].filled) ++empty;
+    if (empty == 0) return;
+    const auto shift = static_cast<std::ptrdiff_t>(empty);
+    std::rotate(session.sendWindow.begin(), session.sendWindow.begin() + shift, session.sendWindow.end());
+    std::rotate(session.sendTimes.begin(), session.sendTimes.begin() + shift, session.sendTimes.end());
+    std::rotate(session.sendCounts.begin(), session.sendCounts.begin() + shift, session.sendCounts.end());
+    session.sendBase += empty;
+    session.sendTail -= empty;
+}
+
+}  // namespace veldmoor::udp

@@ -1,0 +1,158 @@
+// The timed passes over the sessions: retransmission every 40 ms,
+// acknowledgement every 20 ms, maintenance every 3 s.
+#include <algorithm>
+
+#include "udp/QUInternalServer.h"
+
+namespace veldmoor::udp {
+namespace {
+
+constexpr uint32_t kFirstRetransmitMs = 1600;
+constexpr uint32_t kRetransmitStepMs = 800;
+constexpr int32_t kMaxTransmissions = 128;
+constexpr uint32_t kAckIntervalMs = 1200;
+constexpr uint32_t kIdleAckIntervalMs = 12000;
+constexpr uint32_t kStatisticsPeriodSeconds = 120;
+constexpr int kHighLossPercent = 20;
+constexpr int64_t kLookupRetrySeconds = 3;
+
+// A stored tick of 0 means "never"; a real reading of 0 is moved off it.
+uint32_t Stamp(uint32_t tick) { return tick == 0 ? 1 : tick; }
+
+}  // namespace
+
+int QUInternalServer::LossPercent(const UdpSession& session) {
+    if (session.packetsSent <= 23) return 50;
+    return static_cast<int>(int64_t{session.packetsResent} * 100 / session.packetsSent);
+}
+
+int QUInternalServer::WindowSize(UdpSession& session) {
+    if (clock_.UptimeSeconds() - session.statisticsStart > kStatisticsPeriodSeconds) {
+        session.packetsSent = 0;
+        session.packetsResent = 0;
+        session.statisticsStart = clock_.UptimeSeconds();
+    }
+    return std::min(kWindow, (105 - LossPercent(session)) * kWindow / 100);
+}
+
+bool QUInternalServer::RetransmitSession(UdpSession& session, uint32_t tick) {
+    const int window = WindowSize(session);
+    const int limit = window / 2 + 2;
+    const int resendLimit = LossPercent(session) >= kHighLossPercent ? 2 : limit;
+    int visited = 0;
+    int resentSeen = 0;
+    int resentNow = 0;
+    for (int i = 0; i < session.sendTail; ++i) {
+        const auto slot = static_cast<size_t>(i);
+        PacketSlot& packet = session.sendWindow[slot];
+        if (!packet.filled) continue;
+        if (session.sendCounts[slot] > kMaxTransmissions) {
+            session.state = SessionState::kClosed;
+            FreeSendWindow(session);
+            return true;
+        }
+        if (++visited >= limit) return true;
+        if (session.sendCounts[slot] > 0 && ++resentSeen >= resendLimit) return true;
+        const uint32_t due = kFirstRetransmitMs + kRetransmitStepMs * static_cast<uint32_t>(session.sendCounts[slot]);
+        if (session.sendTimes[slot] != 0 && tick - session.sendTimes[slot] <= due) continue;
+        SendResult result;
+        SendSessionPacket(session, kData, packet.buffer.data(), static_cast<size_t>(packet.length) + kHeaderSize,
+                          &result);
+        if (result == SendResult::kWouldBlock) return false;
+        if (result != SendResult::kSent) continue;
+        const bool sentBefore = session.sendTimes[slot] != 0;
+        if (sentBefore) ++session.packetsResent;
+        ++session.packetsSent;
+        session.sendTimes[slot] = Stamp(tick);
+        if (++session.sendCounts[slot] >= 2) return true;
+        if (sentBefore && ++resentNow >= resendLimit) return true;
+    }
+    return true;
+}
+
+void QUInternalServer::RetransmissionPass() {
+    QAutoLock lock(Lock());
+    const uint32_t tick = clock_.TickMs();
+    for (size_t i = allSockets_.size(); i-- > 0;) {
+        UdpSession& session = *allSockets_[i];
+        if (session.state != SessionState::kEstablished || session.sendCount == 0) continue;
+        if (!RetransmitSession(session, tick)) break;
+    }
+    AcknowledgementPass();
+}
+
+void QUInternalServer::AcknowledgementPass() {
+    QAutoLock lock(Lock());
+    dataSinceAckPass_ = false;
+    const uint32_t tick = clock_.TickMs();
+    for (auto& pointer : allSockets_) {
+        UdpSession& session = *pointer;
+        if (session.state != SessionState::kEstablished) continue;
+        // Packets held behind a missing one: the sender hears about the hole soon.
+        const bool hole = !session.receiveWindow[0].filled &&
+                          std::any_of(session.receiveWindow.begin(), session.receiveWindow.end(),
+                                      [](const PacketSlot& slot) { return slot.filled; });
+        const uint32_t since = tick - session.lastAcknowledgement;
+        const bool due = session.lastAcknowledgement == 0 || (hole && since >= kHoleAckIntervalMs);
+        if (!due && since < kAckIntervalMs) continue;
+        const int filled = static_cast<int>(std::count_if(session.receiveWindow.begin(), session.receiveWindow.end(),
+                                                          [](const PacketSlot& slot) { return slot.filled; }));
+        MoveInOrderData(session);
+        SlideSendWindow(session);
+        if (!due && filled == 0 && session.receiveBase == session.peerSendBase && since < kIdleAckIntervalMs) continue;
+        session.lastAcknowledgement = Stamp(tick);
+        if (SendAck(session, filled >= 2 ? 2 : 1) == SendResult::kWouldBlock) return;
+    }
+}
+
+void QUInternalServer::MaintainAcceptQueue(int64_t now) {
+    for (size_t i = acceptQueue_.size(); i-- > 0;) {
+        UdpSession& session = *acceptQueue_[i];
+        if (session.state == SessionState::kEstablished) continue;
+        if (session.state == SessionState::kHalfOpen && now - session.lastActivity <= timeoutSeconds_) {
+            SendConnectAck(session);
+            continue;
+        }
+        ReleaseSession(std::move(acceptQueue_[i]));
+        acceptQueue_.erase(acceptQueue_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+void QUInternalServer::MaintainSessions(int64_t now) {
+    for (auto& pointer : allSockets_) {
+        UdpSession& session = *pointer;
+        const int64_t idle = now - session.lastActivity;
+        switch (session.state) {
+            case SessionState::kResolving:
+            case SessionState::kConnecting:
+                if (idle > timeoutSeconds_) {
+                    session.state = SessionState::kClosed;
+                } else if (session.state == SessionState::kConnecting) {
+                    SendConnect(session);
+                } else if (now - session.lastLookupOrSeenPort > kLookupRetrySeconds) {
+                    session.lookupRequest = QueueLookup(session.remoteIp, session);
+                    session.lastLookupOrSeenPort = now;
+                }
+                break;
+            case SessionState::kEstablished:
+                if (idle > timeoutSeconds_) {
+                    session.state = SessionState::kClosed;
+                    FreeSendWindow(session);
+                } else if (idle > timeoutSeconds_ / 2) {
+                    SendKeepAlive(session);
+                }
+                break;
+            default: break;
+        }
+    }
+}
+
+void QUInternalServer::MaintenancePass() {
+    QAutoLock lock(Lock());
+    const int64_t now = clock_.WallSeconds();
+    MaintainAcceptQueue(now);
+    MaintainSessions(now);
+    PunchListPass();
+}
+
+}  // namespace veldmoor::udp
