@@ -111,6 +111,7 @@ std::string DownloadController::Impl::TargetOf(int) const { return TargetPath(sa
 
 int DownloadController::Impl::Initialise() {
     engine_.SetListenPort(portMapping_.SetUpPortMapping());
+    if (!profile_.natServerName.empty()) engine_.SetNatServer(profile_.natServerName);
     diskLow_ = false;
     reloadList_.clear();
     rememberedLimit_ = 0;

@@ -3,6 +3,7 @@
 namespace veldmoor {
 
 int EngineTaskApi::SetListenPort(int port) { return EngineSetListenPort(port); }
+int EngineTaskApi::SetNatServer(const std::string& hostName) { return EngineSetNatServer(hostName.c_str(), 0); }
 int EngineTaskApi::Init(const std::string& dataDirectory) { return EngineInit(dataDirectory.c_str()); }
 int EngineTaskApi::Uninit() { return EngineUninit(); }
 int EngineTaskApi::EnableListening(bool enable) { return EngineEnableListening(enable ? 1 : 0); }

@@ -13,6 +13,8 @@ public:
     virtual ~ITaskEngine() = default;
 
     virtual int SetListenPort(int port) = 0;
+    // The rendezvous server peers behind NAT register with (default port).
+    virtual int SetNatServer(const std::string& hostName) = 0;
     virtual int Init(const std::string& dataDirectory) = 0;
     virtual int Uninit() = 0;
     virtual int EnableListening(bool enable) = 0;
@@ -35,6 +37,7 @@ public:
 class EngineTaskApi final : public ITaskEngine {
 public:
     int SetListenPort(int port) override;
+    int SetNatServer(const std::string& hostName) override;
     int Init(const std::string& dataDirectory) override;
     int Uninit() override;
     int EnableListening(bool enable) override;

@@ -89,6 +89,12 @@ TEST_F(ControllerState, StartWaitsForTransferBeforeDownloading) {
     EXPECT_EQ(engine_.connectionLimits[0], std::make_pair(35, 105));
 }
 
+TEST_F(ControllerState, TheProfilesNatServerReachesTheEngineAtStartUp) {
+    profile_.natServerName = "nat.example.test";
+    Start();
+    EXPECT_EQ(engine_.natServer, "nat.example.test");
+}
+
 TEST_F(ControllerState, PreparingWithProgressBecomesReload) {
     DownloadController& controller = Start();
     controller.OnMainButton();

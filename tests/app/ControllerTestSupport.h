@@ -77,6 +77,7 @@ private:
 class ScriptedEngine final : public ITaskEngine {
 public:
     int SetListenPort(int port) override { listenPort = port; return 0; }
+    int SetNatServer(const std::string& host) override { natServer = host; return 0; }
     int Init(const std::string&) override { ++inits; return initResult; }
     int Uninit() override { ++uninits; return 0; }
     int EnableListening(bool enable) override { listening = enable; return 0; }
@@ -98,6 +99,7 @@ public:
     int createResult = 0;
     int recoverResult = 0;
     int listenPort = -1;
+    std::string natServer;
     int inits = 0, uninits = 0, creates = 0, recovers = 0, stops = 0, starts = 0, clears = 0;
     bool listening = true;
     std::vector<bool> recoverRepairFlags;

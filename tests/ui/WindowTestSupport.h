@@ -43,6 +43,7 @@ public:
 class RecordingEngine final : public ITaskEngine {
 public:
     int SetListenPort(int port) override { return real_.SetListenPort(port); }
+    int SetNatServer(const std::string& host) override { return real_.SetNatServer(host); }
     int Init(const std::string& folder) override { return real_.Init(folder); }
     int Uninit() override { return real_.Uninit(); }
     int EnableListening(bool enable) override;
