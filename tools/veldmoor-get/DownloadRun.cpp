@@ -58,6 +58,13 @@ int DownloadRun::Execute() {
 
 int DownloadRun::LockOutput() {
     const std::string lockPath = OutputLockPath(options_.output);
+    // The engine makes the output's folder when it starts; the lock beside
+    // the output needs it first.
+    const std::string folder = platform::ParentPath(lockPath);
+    if (!folder.empty() && !platform::CreateDirectories(folder)) {
+        Warn("could not create the folder " + folder);
+        return kExitEngineError;
+    }
     switch (outputLock_.Acquire(lockPath)) {
         case platform::ExclusiveFileLock::Result::kHeld: return kExitComplete;
         case platform::ExclusiveFileLock::Result::kBusy:
