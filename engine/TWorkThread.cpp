@@ -15,6 +15,7 @@
 #include "peers/TPeerObject.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "torrent/TorrentLimits.h"
 
 namespace veldmoor {
 namespace {
@@ -160,6 +161,7 @@ void TWorkThread::RunLoop() {
         {
             QAutoLock guard(Lock());
             if (rebuildPending_) RebuildIfPending();
+            StartOverIfPending();
         }
         if (CheckStop()) break;
         {
@@ -199,21 +201,29 @@ bool TWorkThread::Prepare() {
     TakeOnDiskSize();
     if (IsTorrentTask() && !sourceText_.empty()) {
         SetRunState(kRunStopped);
+        const std::string savedTorrent = savedTexts_.torrent;
+        const bool savedTorrentChanged = savedTexts_.torrentChanged;
         if (StartsWithNoCase(sourceText_, kFileScheme) && !ReadTorrentSource()) {
             SetStatusCode(kStatusBadTorrentFile);
             RequestStop();
         }
-        BuildFromTorrent();
+        if (!BuildFromTorrent() && working_.statusCode == kStatusBadTorrentFile) {
+            // A torrent we refused never goes into the state file.
+            savedTexts_.torrent = savedTorrent;
+            savedTexts_.torrentChanged = savedTorrentChanged;
+        }
         SetRunState(kRunRunning);
     }
     return kind_ == TaskKind::Http || HasPieceMap() || !sourceLines_.empty();
 }
 
 bool TWorkThread::ReadTorrentSource() {
-    const auto bytes = platform::ReadWholeFile(sourceText_.substr(std::strlen(kFileScheme)));
-    if (!bytes || bytes->size() <= 2 || ((*bytes)[0] != 'd' && (*bytes)[0] != 'D')) return false;
-    if (savedTexts_.torrent != *bytes) {
-        savedTexts_.torrent = *bytes;
+    platform::BoundedRead read =
+        platform::ReadFileUpTo(sourceText_.substr(std::strlen(kFileScheme)), kMaxTorrentFileBytes);
+    const std::string& bytes = read.bytes;
+    if (bytes.size() <= 2 || (bytes[0] != 'd' && bytes[0] != 'D')) return false;
+    if (savedTexts_.torrent != bytes) {
+        savedTexts_.torrent = std::move(read.bytes);
         savedTexts_.torrentChanged = true;
     }
     return true;
@@ -431,7 +441,8 @@ int TWorkThread::GetStatus(TaskStatus& status) {
     }
     status.speed = published_.currentSpeed;
     status.remaining = published_.remainingSeconds;
-    status.total = static_cast<int32_t>(published_.totalBytes / 1024);
+    status.total = static_cast<int32_t>(std::min<int64_t>(published_.totalBytes / 1024, INT32_MAX));
+    status.totalBytes = published_.totalBytes;
     status.fromSources = published_.bytesFromSources;
     status.fromPeers = published_.bytesFromPeers;
     status.onDisk = published_.onDiskSize;

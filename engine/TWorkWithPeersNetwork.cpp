@@ -19,6 +19,9 @@ constexpr const char* kServiceDisabledText = "Service Disabled!";
 constexpr uint32_t kPendingLongestWaitMs = 5000;
 constexpr uint32_t kPendingSilentWaitMs = 3000;
 constexpr int32_t kExtraPeersWhileAdopting = 4;
+// Several users behind one NAT share an address; one party must not take
+// every slot with connections that never ask for anything.
+constexpr int32_t kMaxPeersPerAddress = 4;
 // Datagrams read per exchange; the rest wait for the next one.
 constexpr int kMaxDatagramsPerExchange = 256;
 
@@ -125,6 +128,11 @@ bool TWorkWithPeers::WouldAdopt(const QSocket& connection) const {
     if (!room) return false;
     const PeerIdentity remote = HandshakePeerId(connection.InputData(), connection.InputSize());
     if (HasIdentity(ownPeerId_) && remote == ownPeerId_) return false;
+    const uint32_t address = connection.RemoteAddress();
+    const auto sameAddress = std::count_if(peers_.begin(), peers_.end(), [address](const TPeerObject* peer) {
+        return peer->Kind() == kPeerBitTorrent && peer->Connection() && peer->Connection()->RemoteAddress() == address;
+    });
+    if (sameAddress >= kMaxPeersPerAddress) return false;
     return std::none_of(peers_.begin(), peers_.end(), [&](const TPeerObject* peer) {
         return peer->Candidate() && HasIdentity(remote) && peer->Candidate()->identity == remote;
     });

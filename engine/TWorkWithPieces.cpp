@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include <openssl/evp.h>
 
@@ -9,11 +10,13 @@
 #include "peers/TPeerObject.h"
 #include "engine/EngineState.h"
 #include "engine/FileQueries.h"
+#include "foundation/CVeldmoorLog.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "torrent/Bencode.h"
 #include "torrent/TPieces.h"
 #include "torrent/TTorrent.h"
+#include "torrent/TorrentLimits.h"
 
 namespace veldmoor {
 namespace {
@@ -139,6 +142,62 @@ void TWorkWithPieces::RebuildIfPending() {
     if (!rebuildPending_) return;
     rebuildPending_ = false;
     Rebuild();
+}
+
+namespace {
+
+// "URL<TAB>version" lines.
+std::map<std::string, std::string> ReadVersions(const std::string& text) {
+    std::map<std::string, std::string> versions;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string_view line(text.data() + at, end - at);
+        const size_t tab = line.find('\t');
+        if (tab != std::string_view::npos) versions[std::string(line.substr(0, tab))] = std::string(line.substr(tab + 1));
+        at = end + 1;
+    }
+    return versions;
+}
+
+std::string WriteVersions(const std::map<std::string, std::string>& versions) {
+    std::string text;
+    for (const auto& [url, version] : versions) text += url + '\t' + version + '\n';
+    return text;
+}
+
+}  // namespace
+
+bool TWorkWithPieces::AcceptSourceVersion(const std::string& url, const std::string& version) {
+    if (url.empty() || version.empty() || url.find_first_of("\t\n") != std::string::npos ||
+        version.find_first_of("\t\n") != std::string::npos)
+        return true;
+    std::map<std::string, std::string> versions = ReadVersions(savedTexts_.versions);
+    std::string& recorded = versions[url];
+    if (recorded == version) return true;
+    const bool changed = !recorded.empty();
+    recorded = version;
+    savedTexts_.versions = WriteVersions(versions);
+    savedTexts_.versionsChanged = true;
+    // Pieces checked against a torrent's hashes cannot be spliced from two files.
+    if (!changed || IsTorrentTask()) return true;
+    VeldmoorLog().Write("The file at " + url + " changed since it was last asked; the download starts over", 1, 2);
+    if (pieces_ && pieceMapReady_) {
+        startOverPending_ = true;
+    } else {
+        // No map yet: the one built from the next answer must not take the saved progress.
+        savedTexts_.bits.clear();
+        savedTexts_.bitsChanged = true;
+    }
+    return false;
+}
+
+void TWorkWithPieces::StartOverIfPending() {
+    if (!startOverPending_) return;
+    startOverPending_ = false;
+    if (!pieces_ || !pieceMapReady_) return;
+    pieces_->ForgetProgress();
+    Refresh();
 }
 
 void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
@@ -547,8 +606,15 @@ void TWorkWithPieces::OnSourceFileSize(int64_t size) {
     // A torrent task's map comes from its torrent; a mismatching mirror is the
     // source's problem, not the map's.
     if (IsTorrentTask() || pieces_ || size <= 0) return;
+    const int32_t pieceLength = SourceOnlyPieceLength(size);
+    if (pieceLength == 0) {
+        VeldmoorLog().Write("A source reports " + std::to_string(size) + " bytes, beyond what a download may be", 1, 2);
+        SetStatusCode(kStatusCannotWrite);
+        RequestStop();
+        return;
+    }
     if (!CreatePieceMap(nullptr)) return;
-    if (!pieces_->BuildWithoutHashes(size, kSourceOnlyPieceLength)) {
+    if (!pieces_->BuildWithoutHashes(size, pieceLength)) {
         ReleasePieceMap();
         return;
     }

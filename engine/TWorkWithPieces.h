@@ -79,6 +79,7 @@ public:
     void ReleaseFailedPiece(int32_t piece) override;
     int64_t TotalSize() const override { return pieces_ ? pieces_->TotalLength() : 0; }
     void OnSourceFileSize(int64_t size) override;
+    bool AcceptSourceVersion(const std::string& url, const std::string& version) override;
 
     // The in-flight list of pieces BitTorrent connections work on.
     bool AddInFlight(int32_t piece) override;
@@ -121,7 +122,6 @@ public:
     void InitIdentity(bool connect);
 
     // A task known only by its sources gets pieces of this length.
-    static constexpr int32_t kSourceOnlyPieceLength = 524288;
 
     // IPieceMapOwner
     void OnPieceMapEvent(const PieceMapEvent& event) override;
@@ -143,6 +143,7 @@ protected:
     // A torrent arrived during the run: build a new map that takes over the old one's state.
     void Rebuild();
     void RebuildIfPending();
+    void StartOverIfPending();
     void ServeQueuedReads();
     void TrimSchedulingPools(bool everyFourthTurn);
     void ForgetPeer(TPeerObject& peer) override;
@@ -160,6 +161,8 @@ protected:
     TTorrent* torrent_ = nullptr;
     bool pieceMapReady_ = false;
     bool rebuildPending_ = false;
+    // A source's file changed under a map without hashes: start over at the next turn.
+    bool startOverPending_ = false;
     bool diskFull_ = false;
     std::vector<uint8_t> workingBitfield_;
     std::vector<uint8_t> publishedBitfield_;

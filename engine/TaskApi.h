@@ -35,11 +35,12 @@ struct TaskStatus {
     int32_t status;     // a JobStatus code
     int32_t speed;      // bytes per second, smoothed
     int32_t remaining;  // seconds, 0 when unknown
-    int32_t total;      // KiB
+    int32_t total;      // KiB, held at INT32_MAX beyond 2 TiB: read totalBytes
     int32_t reserved;
     int64_t fromSources;
     int64_t fromPeers;
     int64_t onDisk;
+    int64_t totalBytes;  // 0 while unknown
 };
 
 enum EngineResult : int {

@@ -139,4 +139,30 @@ std::string FileNameFromResponse(const QHttpHeader& header, std::string_view cur
     return currentName.empty() ? std::string(kHttpDefaultFileName) : std::string(currentName);
 }
 
+std::string FileVersionOf(const QHttpHeader& header) {
+    for (const char* name : {"ETag", "Last-Modified"}) {
+        const auto value = header.GetValue(name);
+        if (!value) continue;
+        std::string text;
+        for (char c : *value)
+            if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) text.push_back(c);
+        const size_t first = text.find_first_not_of(' ');
+        if (first == std::string::npos) continue;
+        return text.substr(first, text.find_last_not_of(' ') - first + 1);
+    }
+    return {};
+}
+
+bool IsHtmlInsteadOfFile(const QHttpHeader& header, std::string_view requestPath) {
+    const auto type = header.GetValue("Content-Type");
+    if (!type || FindNoCase(*type, "text/html") == std::string_view::npos) return false;
+    std::string_view name = requestPath.substr(0, requestPath.find_first_of("?#"));
+    name = name.substr(name.rfind('/') == std::string_view::npos ? 0 : name.rfind('/') + 1);
+    const auto endsWith = [name](std::string_view suffix) {
+        return name.size() >= suffix.size() && EqualsNoCase(name.substr(name.size() - suffix.size()), suffix);
+    };
+    const bool namesAPage = name.empty() || endsWith(".htm") || endsWith(".html");
+    return !namesAPage;
+}
+
 }  // namespace veldmoor

@@ -60,5 +60,10 @@ std::optional<std::string> FileNameFromDisposition(std::string_view value);
 // The name a success response gives the source: Content-Disposition's name
 // when usable, else `currentName`, else "index.htm".
 std::string FileNameFromResponse(const QHttpHeader& header, std::string_view currentName);
+// The version of the file an answer carries: its ETag, else its Last-Modified
+// (blanks and control bytes trimmed); "" when it names neither.
+std::string FileVersionOf(const QHttpHeader& header);
+// An answer plainly not the file: an HTML page for a name that is not one.
+bool IsHtmlInsteadOfFile(const QHttpHeader& header, std::string_view requestPath);
 
 }  // namespace veldmoor

@@ -2,6 +2,7 @@
 // What a peer connection needs of the job that owns it. Peers reach their job
 // only through this, so they never depend on the job's own classes.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "peers/BlockRequest.h"
@@ -63,6 +64,10 @@ public:
     // A source reported the file's size: a task known only by its sources
     // builds its piece map from it.
     virtual void OnSourceFileSize(int64_t size) = 0;
+    // A server source answered with this version of the file (its ETag, else
+    // its Last-Modified). False when the file changed at that source since
+    // data was taken from it: the answer must not be used.
+    virtual bool AcceptSourceVersion(const std::string& /*url*/, const std::string& /*version*/) { return true; }
 
 protected:
     ~IPeerJob() = default;

@@ -17,6 +17,7 @@ namespace {
 constexpr int32_t kTimeoutPostponeSeconds = 15;
 constexpr int32_t kServerErrorPostponeSeconds = 60;
 constexpr int32_t kDropDelaySeconds = 60;
+constexpr int32_t kChangedFilePostponeSeconds = 1;
 constexpr int32_t kRedirectLoopLimit = 2;
 constexpr int32_t kRedirectTargetPriority = 28;
 constexpr int32_t kSourceListPriority = 29;
@@ -155,6 +156,20 @@ bool THttpPeer::TakeSuccessHeader() {
     TPeerId& candidate = *Candidate();
     TPeerDetails& details = candidate.Details();
     if (!IsWholeResourceFetch()) {
+        // An error page sent with 200 is not the file, however fast it came.
+        const std::string path = details.redirectPath.empty()
+                                     ? SplitHttpUrl(details.currentUrl.empty() ? candidate.url : details.currentUrl).path
+                                     : details.redirectPath;
+        if (IsHtmlInsteadOfFile(header_, path)) {
+            Connection()->Close();
+            Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
+            return false;
+        }
+        // A file replaced at the source since we took data from it must not be spliced in.
+        if (!Job()->AcceptSourceVersion(candidate.url, FileVersionOf(header_))) {
+            CloseAndPostpone(kChangedFilePostponeSeconds);
+            return false;
+        }
         // The body must lie where it was asked for: a server that ignored the
         // Range would otherwise have its bytes written at the wrong place.
         const auto gap = BytesBeforeRequestedStart(header_, requestStart_);

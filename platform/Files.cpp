@@ -1,5 +1,6 @@
 #include "platform/Files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include <random>
 #include <sstream>
 #include <unistd.h>
+#include <vector>
 
 namespace veldmoor::platform {
 namespace fs = std::filesystem;
@@ -34,6 +36,32 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
     bytes << in.rdbuf();
     if (in.bad()) return std::nullopt;
     return std::move(bytes).str();
+}
+
+BoundedRead ReadFileUpTo(const std::string& path, size_t limit) {
+    BoundedRead read;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return read;
+    constexpr size_t kStep = 65536;
+    // A vector, whose reserve is exact: the capacity never passes the bound.
+    std::vector<char> bytes;
+    while (bytes.size() <= limit) {
+        const size_t want = std::min(kStep, limit + 1 - bytes.size());
+        const size_t had = bytes.size();
+        if (bytes.capacity() < had + want) bytes.reserve(std::min(limit + 1, std::max(had + want, 2 * had)));
+        bytes.resize(had + want);
+        in.read(bytes.data() + had, static_cast<std::streamsize>(want));
+        bytes.resize(had + static_cast<size_t>(in.gcount()));
+        if (in.bad()) return read;
+        if (in.eof()) break;
+    }
+    if (bytes.size() > limit) {
+        read.result = BoundedReadResult::kTooLarge;
+        return read;
+    }
+    read.result = BoundedReadResult::kRead;
+    read.bytes.assign(bytes.begin(), bytes.end());
+    return read;
 }
 
 bool AppendToFile(const std::string& path, std::string_view text) {

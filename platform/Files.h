@@ -12,6 +12,15 @@ bool DirectoryExists(const std::string& path);
 // Creates the folder and its missing parents; true when it exists afterwards.
 bool CreateDirectories(const std::string& path);
 std::optional<std::string> ReadWholeFile(const std::string& path);
+
+enum class BoundedReadResult { kRead, kUnreadable, kTooLarge };
+struct BoundedRead {
+    BoundedReadResult result = BoundedReadResult::kUnreadable;
+    std::string bytes;  // empty unless kRead
+};
+// Reads at most `limit` bytes; a longer file (or a device that never ends) is
+// kTooLarge and costs no more than `limit` + 1 bytes of memory.
+BoundedRead ReadFileUpTo(const std::string& path, size_t limit);
 // Appends `text`, creating the file when missing. Opens and closes the file on
 // every call so that other processes can read it meanwhile.
 bool AppendToFile(const std::string& path, std::string_view text);

@@ -1,6 +1,7 @@
 // The content on disk: reads and writes across the file boundaries, and the
 // checks of data found there when a download starts.
 #include <algorithm>
+#include <optional>
 
 #include "foundation/EngineLocks.h"
 #include "platform/Files.h"
@@ -75,10 +76,26 @@ void TPieces::ReleaseReadBuffer() {
     readBuffer_.shrink_to_fit();
 }
 
+std::optional<Sha1Digest> TPieces::HashPieceOnDisk(const TPiece& piece) {
+    // In slices, so that a long piece never needs a buffer of its own length.
+    if (readBuffer_.empty()) readBuffer_.resize(static_cast<size_t>(std::min<int64_t>(kCheckBatchLimit, piece.length)));
+    const int64_t slice = static_cast<int64_t>(readBuffer_.size());
+    const int64_t start = int64_t{piece.index} * pieceLength_;
+    Sha1Hasher hasher;
+    for (int64_t done = 0; done < piece.length;) {
+        const int64_t count = std::min<int64_t>(piece.length - done, slice);
+        if (ReadContent(start + done, readBuffer_.data(), count) != count) return std::nullopt;
+        hasher.Update(readBuffer_.data(), static_cast<size_t>(count));
+        done += count;
+    }
+    return hasher.Digest();
+}
+
 bool TPieces::FullCheck() {
     if (pieces_.empty()) return false;
-    const int64_t batchPieces = int64_t{pieceLength_} * kCheckBatchPieces > kCheckBatchLimit ? 1 : kCheckBatchPieces;
-    const int64_t batchBytes = std::min(batchPieces * pieceLength_, totalLength_);
+    const bool sliced = pieceLength_ > kCheckBatchLimit;
+    const int64_t batchPieces = std::clamp<int64_t>(kCheckBatchLimit / pieceLength_, 1, kCheckBatchPieces);
+    const int64_t batchBytes = std::min(sliced ? kCheckBatchLimit : batchPieces * pieceLength_, totalLength_);
     readBuffer_.resize(static_cast<size_t>(batchBytes));
 
     receivedBytes_ = 0;
@@ -92,16 +109,19 @@ bool TPieces::FullCheck() {
         const int64_t count = std::min(batchPieces, pieceCount_ - first);
         const int64_t start = first * pieceLength_;
         const int64_t bytes = std::min(count * pieceLength_, totalLength_ - start);
-        if (readBuffer_.size() < static_cast<size_t>(bytes)) readBuffer_.resize(static_cast<size_t>(bytes));
-        const int64_t got = ReadContent(start, readBuffer_.data(), bytes);
+        const int64_t got = sliced ? 0 : ReadContent(start, readBuffer_.data(), bytes);
         for (int64_t k = 0; k < count; ++k) {
             const TPiece& piece = pieces_[static_cast<size_t>(first + k)];
             const int64_t at = k * pieceLength_;
-            char* data = readBuffer_.data() + at;
-            // Past a gap in the batch (a missing or short file) each piece is read alone.
-            const bool present =
-                at + piece.length <= got || ReadContent(start + at, data, piece.length) == piece.length;
-            if (present && PieceHashMatches(piece, Sha1Of(data, static_cast<size_t>(piece.length)))) {
+            bool matches = false;
+            if (at + piece.length <= got) {
+                matches = PieceHashMatches(piece, Sha1Of(readBuffer_.data() + at, static_cast<size_t>(piece.length)));
+            } else {
+                // Past a gap in the batch (a missing or short file), or a long piece: read alone.
+                const auto digest = HashPieceOnDisk(piece);
+                matches = digest && PieceHashMatches(piece, *digest);
+            }
+            if (matches) {
                 SetPieceDone(piece.index, true);
                 goodBytes += piece.length;
             }
@@ -112,6 +132,7 @@ bool TPieces::FullCheck() {
             }
         }
     }
+    ReleaseReadBuffer();
     Flush(true, true);
     return goodBytes == totalLength_ && !job_->IsStopping();
 }
@@ -132,9 +153,8 @@ bool TPieces::QuickCheck() {
         for (const int64_t index : {int64_t{0}, pieceCount_ - 1, pieceCount_ / 2}) {
             if (index < 0 || index >= pieceCount_) continue;
             const TPiece& piece = pieces_[static_cast<size_t>(index)];
-            std::string data(static_cast<size_t>(piece.length), '\0');
-            const bool present = ReadContent(index * pieceLength_, data.data(), piece.length) == piece.length;
-            if (!present || (HasExpectedHashes() && !PieceHashMatches(piece, Sha1Of(data)))) {
+            const auto digest = HashPieceOnDisk(piece);
+            if (!digest || (HasExpectedHashes() && !PieceHashMatches(piece, *digest))) {
                 sampled = false;
                 break;
             }
@@ -150,6 +170,7 @@ bool TPieces::QuickCheck() {
             Send(kSizesChangedEvent);
         }
     }
+    ReleaseReadBuffer();
     Flush(true, true);
     return IsComplete();
 }

@@ -176,6 +176,11 @@ bool TPieces::LoadStatus() {
         // those later pieces.
         const bool grewSinceSave = !built_ && record->size >= 0 && current >= record->size;
         if (current != record->size && !grewSinceSave) return false;
+        // Written by anything but us since the save: the data behind the saved
+        // bits may have changed, so the pieces are checked again. Without
+        // hashes nothing could check them, and our own writes after the last
+        // save move the time too.
+        if (built_ && exists && platform::LastWriteTimeOf(entry.workingPath) != record->time) return false;
         if (built_ && !entry.priorityFromUser) priorities[i] = record->priority;
     }
 

@@ -108,6 +108,18 @@ void TPieces::DiscardHeld(TPiece& piece) {
     piece.stamp = 0;
 }
 
+void TPieces::ForgetProgress() {
+    for (TPiece& piece : pieces_) {
+        SetPieceDone(piece.index, false);
+        DiscardHeld(piece);
+        piece.StartOver();
+    }
+    heldTotal_ = 0;
+    RecountCounters();
+    SaveStatus();
+    Send(kSizesChangedEvent);
+}
+
 void TPieces::DropHeldData(int64_t piece) {
     if (piece < 0 || piece >= pieceCount_) return;
     TPiece& entry = pieces_[static_cast<size_t>(piece)];

@@ -26,13 +26,15 @@ bool ReadStateFile(std::string_view bytes, SavedStateTexts& texts) {
     TakeText(*root, "part", texts.part);
     TakeText(*root, "bits", texts.bits);
     TakeText(*root, "seeds", texts.seeds);
+    TakeText(*root, "versions", texts.versions);
     return true;
 }
 
 std::optional<std::string> EncodeStateFile(const SavedStateTexts& texts) {
     auto root = NewDictionary();
     const std::pair<const char*, const std::string*> entries[] = {
-        {"bits", &texts.bits}, {"part", &texts.part}, {"seeds", &texts.seeds}, {"torrent", &texts.torrent}};
+        {"bits", &texts.bits}, {"part", &texts.part}, {"seeds", &texts.seeds}, {"torrent", &texts.torrent},
+        {"versions", &texts.versions}};
     for (const auto& [key, text] : entries) {
         if (text->empty()) continue;
         if (text->size() > static_cast<size_t>(INT_MAX / 2)) return std::nullopt;

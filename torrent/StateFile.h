@@ -1,6 +1,6 @@
 #pragma once
-// The task's state file: a bencoded dictionary with up to four byte strings
-// (bits, part, seeds, torrent), written in that (sorted) order.
+// The task's state file: a bencoded dictionary with up to five byte strings
+// (bits, part, seeds, torrent, versions), written in that (sorted) order.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,17 +12,20 @@ struct SavedStateTexts {
     std::string part;     // the file choices
     std::string seeds;    // carried over from an earlier state file, never produced here
     std::string torrent;  // the bencoded torrent the job loaded
+    // Each server source's file version: "URL<TAB>validator" lines.
+    std::string versions;
 
     bool bitsChanged = false;
     bool partChanged = false;
     bool seedsChanged = false;
     bool torrentChanged = false;
+    bool versionsChanged = false;
 
-    bool AnyChanged() const { return bitsChanged || partChanged || seedsChanged || torrentChanged; }
-    void ClearChanged() { bitsChanged = partChanged = seedsChanged = torrentChanged = false; }
+    bool AnyChanged() const { return bitsChanged || partChanged || seedsChanged || torrentChanged || versionsChanged; }
+    void ClearChanged() { bitsChanged = partChanged = seedsChanged = torrentChanged = versionsChanged = false; }
 };
 
-// Takes every value of the four keys that is longer than 2 bytes into `texts`;
+// Takes every value of the five keys that is longer than 2 bytes into `texts`;
 // other texts stay as they were. False when `bytes` is not a bencoded dictionary.
 bool ReadStateFile(std::string_view bytes, SavedStateTexts& texts);
 

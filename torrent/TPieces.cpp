@@ -11,6 +11,7 @@
 #include "platform/Files.h"
 #include "torrent/Bencode.h"
 #include "torrent/TTorrent.h"
+#include "torrent/TorrentLimits.h"
 
 namespace veldmoor {
 namespace {
@@ -49,7 +50,8 @@ std::string FolderWithoutName(const std::string& folder, const std::string& name
     const std::string trimmed = folder.substr(0, folder.size() - 1);
     const size_t slash = trimmed.rfind('/');
     const std::string last = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-    if (!EqualsNoCase(last, name)) return folder;
+    // Exact: Linux names differ by letter case, so "GAME" is not the folder "Game".
+    if (last != name) return folder;
     return slash == std::string::npos ? std::string() : trimmed.substr(0, slash + 1);
 }
 
@@ -110,6 +112,7 @@ void TPieces::Send(int32_t type, int64_t value, int64_t data, std::string text) 
 }
 
 bool TPieces::Build(const QElement* info, TPieces* previous) {
+    metainfoRefused_ = true;
     if (!info || info->GetKind() != kElementDictionary) return false;
     TPieces* earlier = nullptr;
     if (previous && previous != this && previous->IsReady()) {
@@ -119,7 +122,8 @@ bool TPieces::Build(const QElement* info, TPieces* previous) {
     }
     Clear();
     built_ = true;
-    bool ok = ReadFileList(*info);
+    bool ok = ReadFileList(*info) && PieceTableFits();
+    metainfoRefused_ = !ok;
     if (ok) {
         for (TPieceFile& entry : files_) ChooseWorkingPath(entry, earlier);
         ok = Finish(earlier);
@@ -136,7 +140,7 @@ bool TPieces::ReadFileList(const QElement& info) {
     name_ = CleanPathText(SafeComponent(nameValue ? nameValue->GetLocalText() : std::string()));
 
     const auto pieceLength = IntegerOf(info, "piece length");
-    if (!pieceLength || *pieceLength <= 0 || *pieceLength > INT32_MAX) return false;
+    if (!pieceLength || *pieceLength <= 0 || *pieceLength > kMaxPieceLength) return false;
     pieceLength_ = static_cast<int32_t>(*pieceLength);
 
     const QElement* hashes = info.GetValue("pieces");
@@ -144,6 +148,7 @@ bool TPieces::ReadFileList(const QElement& info) {
         return false;
     pieceHashes_ = std::string(hashes->GetBytes());
     pieceCount_ = static_cast<int64_t>(pieceHashes_.size() / 20);
+    if (pieceCount_ > kMaxPieceCount) return false;
 
     folder_ = WithTrailingSeparator(job_->PieceMapFolder());
     if (info.GetValue("length")) return AddSingleFile(info);
@@ -151,6 +156,7 @@ bool TPieces::ReadFileList(const QElement& info) {
     folder_ = FolderWithoutName(folder_, name_);
     const QElement* fileList = info.GetValue("files");
     if (!fileList || fileList->GetKind() != kElementList || fileList->GetCount() < 1) return false;
+    if (fileList->GetCount() > kMaxFileCount) return false;
     return AddFileEntries(*fileList);
 }
 
@@ -234,12 +240,16 @@ void TPieces::ChooseWorkingPath(TPieceFile& entry, const TPieces* previous) cons
     entry.usesWorkingName = true;
 }
 
-bool TPieces::MakePieceTable() {
+bool TPieces::PieceTableFits() const {
     if (totalLength_ <= 0 || pieceCount_ <= 0 || pieceLength_ <= 0 || files_.empty()) return false;
-    if (pieceCount_ > INT32_MAX) return false;
+    if (pieceCount_ > kMaxPieceCount || pieceLength_ > kMaxPieceLength) return false;
     const int64_t span = pieceCount_ * pieceLength_;
     if (span < totalLength_ || span - totalLength_ >= pieceLength_) return false;
-    if (built_ && static_cast<int64_t>(pieceHashes_.size()) < pieceCount_ * 20) return false;
+    return !built_ || static_cast<int64_t>(pieceHashes_.size()) >= pieceCount_ * 20;
+}
+
+bool TPieces::MakePieceTable() {
+    if (!PieceTableFits()) return false;
 
     pieces_.clear();
     pieces_.resize(static_cast<size_t>(pieceCount_));
@@ -341,10 +351,28 @@ void TPieces::ForgetContent() {
 bool TPieces::OpenAllFiles() {
     const GrowthPolicy noGrowth{false, true, pieceLength_};
     for (TPieceFile& entry : files_) {
+        // A folder in the file's place would keep the data under the working
+        // name for ever while the download reports complete.
+        if (platform::DirectoryExists(entry.TargetPath()) || platform::DirectoryExists(entry.workingPath)) {
+            Send(kFileUnwritableEvent);
+            return false;
+        }
         if (OpenForWrite(entry, 0, noGrowth, *job_, nullptr) != GrowthResult::Ready) return false;
+        const bool trimmed = TrimToLength(entry);
         entry.file.Close();
+        if (!trimmed) return false;
     }
     return true;
+}
+
+bool TPieces::TrimToLength(TPieceFile& entry) {
+    // An older, longer file in the same place must not keep its tail behind
+    // the download's last byte.
+    const auto size = entry.file.Size();
+    if (!size || *size <= entry.length) return true;
+    if (entry.file.SetSize(entry.length) == platform::IoStatus::Ok) return true;
+    Send(kFileUnwritableEvent);
+    return false;
 }
 
 void TPieces::Reset() {

@@ -5,6 +5,7 @@
 // SHA-1, grows the files, saves and restores its progress, and tells its job
 // about every change. Used by its job's thread only.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,6 +80,9 @@ public:
     // outside the content; -99 when a piece it completed failed its SHA-1.
     int WriteBlock(int64_t block, int32_t length, const void* bytes, TPeerId* sender);
     void SetPieceDone(int64_t piece, bool done);
+    // Forgets every piece, verified or not: the content on disk is no longer
+    // the one the map was filled from.
+    void ForgetProgress();
     // Drops what `piece` holds in memory beyond its in-order prefix.
     void DropHeldData(int64_t piece);
     // Reads from a verified (or verified-in-memory) piece; bytes read or -1.
@@ -110,6 +114,8 @@ public:
     const std::vector<uint8_t>& Bitfield() const { return bitfield_; }
     const std::vector<int32_t>& InProgressPieces() const { return inProgress_; }
     bool HashCheck() const { return built_; }
+    // The last Build failed on the metainfo itself (not on the disk or a stop).
+    bool RefusedMetainfo() const { return metainfoRefused_; }
     int64_t ReceivedBytes() const { return receivedBytes_; }
     int64_t CompletedBytes() const { return completedBytes_; }
     int64_t WantedBytes() const { return wantedBytes_; }
@@ -128,8 +134,10 @@ private:
     bool AddSingleFile(const QElement& info);
     bool AddFileEntries(const QElement& files);
     void ChooseWorkingPath(TPieceFile& entry, const TPieces* previous) const;
+    bool PieceTableFits() const;
     bool MakePieceTable();
     bool OpenAllFiles();
+    bool TrimToLength(TPieceFile& entry);
     void ApplyFileChoices();
     void MarkUnwantedPieces();
     void RecountCounters();
@@ -153,6 +161,8 @@ private:
     platform::IoStatus WriteContent(int64_t offset, const char* bytes, int64_t length);
     // Bytes read without a break from `offset`.
     int64_t ReadContent(int64_t offset, char* buffer, int64_t length);
+    // The SHA-1 of a piece's bytes on disk; none when some are missing.
+    std::optional<Sha1Digest> HashPieceOnDisk(const TPiece& piece);
     bool EnsureReadable(TPieceFile& entry);
     void ReleaseReadBuffer();
 
@@ -164,6 +174,7 @@ private:
     IPieceMapOwner* job_ = nullptr;
     TTorrent* torrent_ = nullptr;
     bool built_ = false;  // also the hash-check switch
+    bool metainfoRefused_ = false;
     std::string fileChoiceText_;
     std::string pieceStatusText_;
     std::vector<char> readBuffer_;

@@ -9,6 +9,7 @@
 #include "torrent/Bencode.h"
 #include "torrent/IPieceMapOwner.h"
 #include "torrent/TPieces.h"
+#include "torrent/TorrentLimits.h"
 
 namespace veldmoor {
 namespace {
@@ -160,22 +161,30 @@ bool TTorrent::ParseFile(const std::string& text) {
     if (StartsWithNoCase(text, "http://Kademlia/")) return false;
     static constexpr std::string_view kFileScheme = "file://";
     if (!StartsWithNoCase(text, kFileScheme)) return false;
-    const auto contents = platform::ReadWholeFile(text.substr(kFileScheme.size()));
-    if (contents && contents->size() > 2 && IsDictionaryText(contents->data(), 1)) {
-        return ParseBytes(contents->data(), static_cast<int64_t>(contents->size()));
+    const platform::BoundedRead contents = platform::ReadFileUpTo(text.substr(kFileScheme.size()), kMaxTorrentFileBytes);
+    if (contents.bytes.size() > 2 && IsDictionaryText(contents.bytes.data(), 1)) {
+        return ParseBytes(contents.bytes.data(), static_cast<int64_t>(contents.bytes.size()));
     }
-    if (job_) {
-        job_->SetStatusCode(kStatusTorrentUnreadable);
-        job_->RequestStop();
-    }
+    ReportUnusable();
     return false;
 }
 
+void TTorrent::ReportUnusable() {
+    if (!job_) return;
+    job_->SetStatusCode(kStatusTorrentUnreadable);
+    job_->RequestStop();
+}
+
 bool TTorrent::ParseMetainfo(const char* bytes, int64_t length) {
-    if (!IsDictionaryText(bytes, length) || length > INT_MAX) return false;
+    if (!IsDictionaryText(bytes, length)) return false;
     Clear();
-    std::unique_ptr<QElement> root = ParseElement(bytes, static_cast<int>(length));
-    if (!root || root->GetKind() != kElementDictionary) return false;
+    std::unique_ptr<QElement> root;
+    if (length <= static_cast<int64_t>(kMaxTorrentFileBytes)) root = ParseElement(bytes, static_cast<int>(length));
+    if (!root || root->GetKind() != kElementDictionary) {
+        // It looked like a torrent and is not one: say so instead of waiting for sources.
+        ReportUnusable();
+        return false;
+    }
 
     ChooseCodePage(*root);
     ReadDescriptiveTexts(*root);
@@ -193,6 +202,7 @@ bool TTorrent::ParseMetainfo(const char* bytes, int64_t length) {
         SetPreviousMap(nullptr);
     } else {
         Clear();
+        if (!pieceMap_ || pieceMap_->RefusedMetainfo()) ReportUnusable();
     }
     return built;
 }

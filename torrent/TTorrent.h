@@ -68,6 +68,8 @@ private:
     void ReadDescriptiveTexts(const QElement& root);
     int WalkAnnounceList(const QElement& container);
     bool HashInfo(const QElement* info);
+    // Tells the job the torrent cannot be used (20211) and asks it to stop.
+    void ReportUnusable();
 
     int32_t codePage_ = 0;
     std::string announce_;

@@ -4,6 +4,7 @@
 
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/support/TorrentFixture.h"
 
 namespace veldmoor::test {
 namespace {
@@ -19,7 +20,7 @@ protected:
     }
     std::string WriteTorrent() {
         const std::string path = dir_.File("game.torrent");
-        std::ofstream(path, std::ios::binary) << "d8:announce9:http://t/4:infod4:name8:game.exeee";
+        std::ofstream(path, std::ios::binary) << SingleFileTorrent("game.exe", PatternBytes(40000), 16384);
         return path;
     }
     bool RunEnded(TaskHandle handle) {
@@ -27,8 +28,8 @@ protected:
     }
 };
 
-TEST_F(JobRunTest, AJobThatNeverLearnsItsSizeEndsAfterItsStartUpLimitAndSavesItsState) {
-    TaskDescriptor task = P2spTask(WriteTorrent());
+TEST_F(JobRunTest, AJobThatNeverLearnsItsSizeEndsAfterItsStartUpLimit) {
+    TaskDescriptor task = HttpTask("http://127.0.0.1:9/game.exe", dir_.File("game.exe"));
     ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
     ASSERT_TRUE(WaitUntil([&] { return JobOf(task.handle).Candidates().size() == 1; }));
 
@@ -40,7 +41,12 @@ TEST_F(JobRunTest, AJobThatNeverLearnsItsSizeEndsAfterItsStartUpLimitAndSavesIts
     AdvanceEngineClock(16);  // age 46 s > 45 s
     ASSERT_TRUE(RunEnded(task.handle));
     EXPECT_EQ(StatusOf(task.handle).status, kStatusNoFileSize);
+}
 
+TEST_F(JobRunTest, AnUnfinishedTorrentTaskSavesItsTorrentInTheStateFile) {
+    TaskDescriptor task = P2spTask(WriteTorrent());
+    ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
+    ASSERT_EQ(TaskStop(task.handle, false), kResultOk);
     const auto saved = platform::ReadWholeFile(dir_.File("game.exe.vminfo"));
     ASSERT_TRUE(saved.has_value()) << "the state file must be written at the end of an unfinished run";
     EXPECT_NE(saved->find("7:torrent"), std::string::npos);
@@ -58,7 +64,9 @@ TEST_F(JobRunTest, AnHttpTaskWithoutCandidatesEndsAsSourcesFailed) {
 }
 
 TEST_F(JobRunTest, AnUnreadableTorrentFileStopsTheJobWith20211) {
-    for (const std::string& contents : {std::string("<html>not bencode</html>"), std::string("de")}) {
+    // The last looks like a torrent but has no pieces: it is never saved either.
+    for (const std::string& contents : {std::string("<html>not bencode</html>"), std::string("de"),
+                                        std::string("d8:announce9:http://t/4:infod4:name8:game.exeee")}) {
         SCOPED_TRACE(contents);
         const std::string path = dir_.File("bad.torrent");
         std::ofstream(path, std::ios::binary) << contents;
@@ -66,6 +74,8 @@ TEST_F(JobRunTest, AnUnreadableTorrentFileStopsTheJobWith20211) {
         ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
         ASSERT_TRUE(RunEnded(task.handle));
         EXPECT_EQ(StatusOf(task.handle).status, kStatusBadTorrentFile);
+        EXPECT_EQ(platform::ReadWholeFile(dir_.File("game.exe.vminfo")).value_or("").find("7:torrent"),
+                  std::string::npos);
         EngineUninit();
         ASSERT_EQ(EngineInit(nullptr), kResultOk);
     }
@@ -102,7 +112,8 @@ TEST_F(JobRunTest, APausedJobReportsPausedAndStillStops) {
 }
 
 TEST_F(JobRunTest, RestartDeletesTheTargetAndItsCompanionsAndRunsAgain) {
-    TaskDescriptor task = P2spTask(WriteTorrent());
+    // A task whose source never answers makes no file again after the restart.
+    TaskDescriptor task = HttpTask("http://127.0.0.1:9/game.exe", dir_.File("game.exe"));
     ASSERT_EQ(TaskCreate(&task), kResultOk);
     const std::string target = dir_.File("game.exe");
     for (const char* suffix : {"", ".vmtmp", ".vminfo", ".vminfodf"}) std::ofstream(target + suffix) << "old";

@@ -502,6 +502,40 @@ TEST(HttpResponseTest, FileNameFromResponse) {
     }
 }
 
+TEST(HttpResponseTest, FileVersionPrefersTheETag) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ""},
+        {"ETag: \"5f1-2a\"\r\nLast-Modified: Thu, 10 Dec 2026 10:00:00 GMT\r\n", "\"5f1-2a\""},
+        {"Last-Modified: Thu, 10 Dec 2026 10:00:00 GMT\r\n", "Thu, 10 Dec 2026 10:00:00 GMT"},
+        {"ETag:   W/\"x\"  \r\n", "W/\"x\""},
+    };
+    for (const auto& [lines, expected] : cases) {
+        const QHttpHeader header = ParsedHeader("HTTP/1.1 200 OK\r\n"s + lines + "\r\n");
+        EXPECT_EQ(FileVersionOf(header), expected) << lines;
+    }
+}
+
+TEST(HttpResponseTest, AnHtmlPageIsNotTheFileUnlessAPageWasAskedFor) {
+    struct Case {
+        const char* type;
+        const char* path;
+        bool notTheFile;
+    };
+    const Case cases[] = {
+        {"text/html; charset=utf-8", "/pub/setup.exe", true},
+        {"TEXT/HTML", "/setup.exe?mirror=2", true},
+        {"text/html", "/docs/index.html", false},
+        {"text/html", "/", false},
+        {"application/octet-stream", "/setup.exe", false},
+        {nullptr, "/setup.exe", false},
+    };
+    for (const Case& c : cases) {
+        const std::string lines = c.type ? "Content-Type: "s + c.type + "\r\n" : ""s;
+        const QHttpHeader header = ParsedHeader("HTTP/1.1 200 OK\r\n" + lines + "\r\n");
+        EXPECT_EQ(IsHtmlInsteadOfFile(header, c.path), c.notTheFile) << lines << c.path;
+    }
+}
+
 // ---- stream rules -----------------------------------------------------------
 
 TEST(HttpStreamRulesTest, TimesOutAfterTheSilenceLimit) {

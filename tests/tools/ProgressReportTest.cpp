@@ -41,6 +41,13 @@ TEST(StatusJsonTest, OneCompactObjectWithStableKeys) {
     }
 }
 
+TEST(StatusJsonTest, SizesBeyondTwoTebibytesComeFromTheSixtyFourBitTotal) {
+    TaskStatus status = StatusOf(5000, 0, 0, 0, INT32_MAX, 0, 0, 0);
+    status.totalBytes = int64_t{5} << 40;
+    EXPECT_NE(FormatStatusJson(status).find(R"("total_kib":5368709120})"), std::string::npos) << FormatStatusJson(status);
+    EXPECT_NE(FormatProgressLine(status).find("2.5 TiB / 5.0 TiB"), std::string::npos) << FormatProgressLine(status);
+}
+
 TEST(ProgressLineTest, SizesAndDurationsReadNaturally) {
     const std::pair<int64_t, const char*> sizes[] = {
         {0, "0 B"},          {1023, "1023 B"},          {1024, "1.0 KiB"},          {1536, "1.5 KiB"},

@@ -73,7 +73,9 @@ TEST_F(TPiecesBuildTest, MultiFileNameIsNotNestedTwice) {
     };
     const std::vector<Case> cases = {
         {dir.Path() + "/Game", dir.Path() + "/Game/a.bin.vmtmp"},
-        {dir.Path() + "/GAME/", dir.Path() + "/Game/a.bin.vmtmp"},
+        {dir.Path() + "/Game/", dir.Path() + "/Game/a.bin.vmtmp"},
+        // Another letter case is another folder on Linux: the download goes inside it.
+        {dir.Path() + "/GAME/", dir.Path() + "/GAME/Game/a.bin.vmtmp"},
         // Only the whole last folder counts as the name, not a longer name ending in it.
         {dir.Path() + "/MyGame", dir.Path() + "/MyGame/Game/a.bin.vmtmp"},
         {dir.Path() + "/other", dir.Path() + "/other/Game/a.bin.vmtmp"},

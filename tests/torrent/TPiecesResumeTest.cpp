@@ -141,6 +141,20 @@ TEST_F(ResumeTest, AWorkingFileOfAnotherSizeForcesTheFullCheck) {
     ExpectVerifiedPiecesAreSound(map);
 }
 
+TEST_F(ResumeTest, AWorkingFileChangedInPlaceForcesTheFullCheck) {
+    StopInTheMiddle();
+    // Same size, other bytes inside the verified piece 0: written by someone else.
+    const std::string working = dir.File("game.bin.vmtmp");
+    std::string bytes = test::ReadFile(working);
+    bytes[1000] = static_cast<char>(bytes[1000] ^ 0x5A);
+    test::WriteFile(working, bytes);
+
+    TPieces& map = Restart(bits);
+    EXPECT_FALSE(map.IsPieceDone(0));
+    EXPECT_EQ(map.PiecesVerified(), 0);
+    ExpectVerifiedPiecesAreSound(map);
+}
+
 TEST_F(ResumeTest, AStatusEntryWithAWrongCheckValueLeavesOnlyThatPieceToStartOver) {
     StopInTheMiddle(false);
     // Give piece 2 a hashed prefix too, in a second session, then save again.

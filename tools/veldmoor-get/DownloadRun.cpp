@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Signals.h"
+#include "tools/veldmoor-get/OutputChecks.h"
 #include "tools/veldmoor-get/TaskSetup.h"
 
 namespace veldmoor {
@@ -36,6 +37,12 @@ DownloadRun::DownloadRun(const GetOptions& options, bool showProgress) : options
 
 int DownloadRun::Execute() {
     if (!options_.verbose) VeldmoorLog().SetLevels(CVeldmoorLogApi::kSilent, CVeldmoorLogApi::kSilent);
+    if (const auto problem = OutputProblem(options_)) {
+        Warn(*problem);
+        return kExitUsage;
+    }
+    const int locked = LockOutput();
+    if (locked != kExitComplete) return locked;
 
     const std::string folder = platform::ParentPath(options_.output);
     const int initialised = EngineInit(folder.empty() ? "." : folder.c_str());
@@ -47,6 +54,19 @@ int DownloadRun::Execute() {
     if (ApplyProcessSettings() && StartTask()) exitStatus = Watch();
     EngineUninit();
     return exitStatus;
+}
+
+int DownloadRun::LockOutput() {
+    const std::string lockPath = OutputLockPath(options_.output);
+    switch (outputLock_.Acquire(lockPath)) {
+        case platform::ExclusiveFileLock::Result::kHeld: return kExitComplete;
+        case platform::ExclusiveFileLock::Result::kBusy:
+            Warn("another veldmoor-get is already writing " + options_.output + "; not started");
+            return kExitEngineError;
+        case platform::ExclusiveFileLock::Result::kFailed: break;
+    }
+    Warn("could not create the lock file " + lockPath);
+    return kExitCannotWrite;
 }
 
 bool DownloadRun::ApplyProcessSettings() {
@@ -160,7 +180,14 @@ int DownloadRun::Finish(RunEnd end, const RunSnapshot& snapshot) {
     const int exitStatus = ExitStatusFor(end, snapshot);
     switch (end) {
         case RunEnd::kContinue:
-        case RunEnd::kComplete: Note("complete: " + options_.output); break;
+        case RunEnd::kComplete:
+            // Complete means the file is there under its name, nowhere else.
+            if (!platform::FileExists(options_.output)) {
+                Warn("the task reported completion but " + options_.output + " is not there (20215)");
+                return kExitCannotWrite;
+            }
+            Note("complete: " + options_.output);
+            break;
         case RunEnd::kFailed: {
             const auto failure = FailureForJobStatus(snapshot.status);
             Warn(failure ? failure->reason : "the task failed (" + std::to_string(snapshot.status) + ")");
@@ -169,8 +196,10 @@ int DownloadRun::Finish(RunEnd end, const RunSnapshot& snapshot) {
         case RunEnd::kInterrupted:
             if (exitStatus == kExitComplete)
                 Note("seeding stopped");
-            else
+            else if (platform::FileExists(options_.stateFile))
                 Note("stopped; the next run resumes from " + options_.stateFile);
+            else
+                Note("stopped; nothing was saved yet, the next run starts over");
             break;
     }
     return exitStatus;

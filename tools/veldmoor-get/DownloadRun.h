@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/TaskApi.h"
+#include "platform/FileLock.h"
 #include "tools/veldmoor-get/CommandLine.h"
 #include "tools/veldmoor-get/ExitStatus.h"
 #include "tools/veldmoor-get/ProgressReport.h"
@@ -20,6 +21,8 @@ public:
     int Execute();
 
 private:
+    // kExitComplete when the output is ours; else the exit status.
+    int LockOutput();
     bool StartTask();
     bool ApplyProcessSettings();
     void ApplyTaskSettings();
@@ -32,6 +35,7 @@ private:
     void Warn(const std::string& text);
 
     const GetOptions& options_;
+    platform::ExclusiveFileLock outputLock_;
     std::optional<ProgressBar> progressBar_;
     std::string sourceList_;
     TaskDescriptor descriptor_{};

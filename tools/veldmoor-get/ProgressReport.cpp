@@ -10,16 +10,21 @@ namespace {
 constexpr int32_t kFullProgress = 10000;
 constexpr int kBarCells = 20;
 
+// The 64-bit size when the engine gives it; the 32-bit KiB field stops at 2 TiB.
+int64_t TotalKiB(const TaskStatus& status) {
+    return status.totalBytes > 0 ? status.totalBytes / 1024 : int64_t{status.total};
+}
+
 }  // namespace
 
 std::string FormatStatusJson(const TaskStatus& status) {
     char line[320];
     std::snprintf(line, sizeof line,
                   "{\"progress\":%" PRId32 ",\"status\":%" PRId32 ",\"speed\":%" PRId32 ",\"from_sources\":%" PRId64
-                  ",\"from_peers\":%" PRId64 ",\"on_disk\":%" PRId64 ",\"remaining\":%" PRId32 ",\"total_kib\":%" PRId32
+                  ",\"from_peers\":%" PRId64 ",\"on_disk\":%" PRId64 ",\"remaining\":%" PRId32 ",\"total_kib\":%" PRId64
                   "}",
                   status.progress, status.status, status.speed, status.fromSources, status.fromPeers, status.onDisk,
-                  status.remaining, status.total);
+                  status.remaining, TotalKiB(status));
     return line;
 }
 
@@ -52,7 +57,7 @@ std::string FormatProgressLine(const TaskStatus& status) {
     std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
                       std::string(static_cast<size_t>(kBarCells - filled), '.') + "]";
 
-    const int64_t totalBytes = int64_t{status.total} * 1024;
+    const int64_t totalBytes = status.totalBytes > 0 ? status.totalBytes : int64_t{status.total} * 1024;
     const int64_t doneBytes = totalBytes * progress / kFullProgress;
     char percent[16];
     std::snprintf(percent, sizeof percent, "%3" PRId32 ".%02" PRId32 "%%", progress / 100, progress % 100);

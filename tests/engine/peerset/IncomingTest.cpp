@@ -160,6 +160,29 @@ TEST_F(IncomingTest, OurOwnConnectionAndAPeerAlreadyConnectedAreRefused) {
     EXPECT_EQ(job_->Peers().size(), 1u);
 }
 
+TEST_F(IncomingTest, OneAddressCannotHoldEverySlot) {
+    // Idle connections from one address, each with its own peer id.
+    std::vector<std::unique_ptr<QSocket>> idle;
+    for (uint8_t i = 0; i < 6; ++i) idle.push_back(Connect(Handshake(hash_, RemoteId(static_cast<uint8_t>(0x40 + i)))));
+    ASSERT_TRUE(WaitUntil([&] {
+        job_->DispatchIncoming();
+        return TheEngine().incoming.PendingCount() == 0;
+    }));
+    EXPECT_EQ(job_->Peers().size(), 4u) << "at most four connections from one address";
+
+    // A leecher from another address still gets in.
+    const uint32_t other = GetLocalAddress(-1);
+    if (other == kNoAddress) GTEST_SKIP() << "no address but loopback to connect from";
+    QSocket leecher;
+    ASSERT_TRUE(leecher.Connect(other, port_, false));
+    ASSERT_TRUE(WaitConnected(leecher));
+    ASSERT_TRUE(SendAll(leecher, Handshake(hash_, RemoteId(0x70))));
+    EXPECT_TRUE(WaitUntil([&] {
+        job_->DispatchIncoming();
+        return job_->Peers().size() == 5;
+    }));
+}
+
 TEST_F(IncomingTest, AConnectionForAnotherJobWaitsForThatJob) {
     PeerSetJob other(TheEngine());
     other.SetPeerFactory(&factory_);

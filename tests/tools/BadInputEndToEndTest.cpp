@@ -1,0 +1,216 @@
+// veldmoor-get against bad input and local faults: it never reports a wrong
+// or missing file as complete, and refuses what it cannot do in words.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Files.h"
+#include "tests/support/NginxServer.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/TorrentFixture.h"
+#include "tests/tools/ProgramRun.h"
+
+namespace veldmoor::test {
+namespace {
+
+constexpr int64_t kPieceLength = 32768;
+constexpr auto kRunLimit = std::chrono::seconds(60);
+constexpr int kExitComplete = 0;
+constexpr int kExitEngineError = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitBadTorrent = 5;
+constexpr int kExitInterrupted = 130;
+// Nothing listens there: a source that never answers.
+const std::string kDeadMirror = "http://127.0.0.1:9/game.exe";
+
+std::string ReadText(const std::string& path) { return platform::ReadWholeFile(path).value_or(""); }
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string Text(const std::string& text) { return std::to_string(text.size()) + ":" + text; }
+
+class BadInputTest : public ::testing::Test {
+protected:
+    BadInputTest() : content_(PatternBytes(3 * kPieceLength + 1000, 5)) {
+        WriteFile(TorrentPath(), SingleFileTorrent("game.exe", content_, kPieceLength));
+    }
+
+    void Start(ProgramRun& run, const std::vector<std::string>& arguments, const std::string& name) {
+        ASSERT_TRUE(run.Start(VELDMOOR_GET_PATH, arguments, dir_.File(name + ".out"), dir_.File(name + ".err")));
+    }
+    int RunToEnd(const std::vector<std::string>& arguments) {
+        ProgramRun run;
+        Start(run, arguments, "run");
+        const auto status = run.WaitForExit(kRunLimit);
+        EXPECT_TRUE(status.has_value()) << "veldmoor-get did not end; its errors: " << Errors();
+        return status.value_or(-1000);
+    }
+    std::string Errors(const std::string& name = "run") const { return ReadText(dir_.File(name + ".err")); }
+
+    std::string TorrentPath() const { return dir_.File("game.torrent"); }
+    std::string Target() const { return dir_.File("download.bin"); }
+    std::string StateFile() const { return Target() + ".vminfo"; }
+
+    TempDir dir_;
+    std::string content_;
+};
+
+TEST_F(BadInputTest, AnOlderLongerOutputFileLosesItsTail) {
+    WriteFile(Target(), content_ + std::string(50000, 'T'));
+    EXPECT_EQ(RunToEnd({"-o", Target(), "-T", TorrentPath(), "--p2p", "off", "--quiet"}), kExitComplete) << Errors();
+    EXPECT_TRUE(ReadText(Target()) == content_) << "size " << ReadText(Target()).size();
+}
+
+TEST_F(BadInputTest, OutputsThatCannotBeOneFileAreRefusedBeforeAnythingIsWritten) {
+    const std::string multiFile =
+        "d" + Text("info") + "d" + Text("files") + "l" + "d" + Text("length") + "i10e" + Text("path") + "l" +
+        Text("a") + "ee" + "d" + Text("length") + "i10e" + Text("path") + "l" + Text("b") + "ee" + "e" +
+        Text("name") + Text("pack") + Text("piece length") + "i16384e" + Text("pieces") + Text(std::string(20, 'h')) +
+        "ee";
+    WriteFile(dir_.File("pack.torrent"), multiFile);
+    platform::CreateDirectories(dir_.File("folder"));
+    struct Case {
+        const char* what;
+        std::vector<std::string> arguments;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"multi-file torrent", {"-o", Target(), "-T", dir_.File("pack.torrent")}, "takes single-file torrents only"},
+        {"output is a folder", {"-o", dir_.File("folder"), "-T", TorrentPath()}, "-o names a folder"},
+        {"output is a folder, http", {"-o", dir_.File("folder"), kDeadMirror}, "-o names a folder"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(RunToEnd(c.arguments), kExitUsage) << Errors();
+        EXPECT_NE(Errors().find(c.says), std::string::npos) << Errors();
+        EXPECT_FALSE(platform::FileExists(StateFile()));
+        EXPECT_FALSE(platform::FileExists(dir_.File("pack/a")));
+        EXPECT_FALSE(platform::FileExists(dir_.File("folder.vmtmp")));
+    }
+}
+
+TEST_F(BadInputTest, ASecondRunOnTheSameOutputIsRefusedWhileTheFirstRuns) {
+    // No data and no peers: the first run waits until stopped.
+    const std::vector<std::string> arguments = {"-o", Target(), "-T", TorrentPath(), "--p2p", "off", "--status-json"};
+    ProgramRun first;
+    Start(first, arguments, "first");
+    ASSERT_TRUE(WaitUntil([&] { return !ReadText(dir_.File("first.out")).empty(); }, kRunLimit)) << Errors("first");
+
+    EXPECT_EQ(RunToEnd(arguments), kExitEngineError) << Errors();
+    EXPECT_NE(Errors().find("another veldmoor-get is already writing " + Target()), std::string::npos) << Errors();
+
+    ASSERT_TRUE(first.SendSignal(SIGINT));
+    EXPECT_EQ(first.WaitForExit(kRunLimit), kExitInterrupted) << Errors("first");
+    // Once the first has gone, the output is free again.
+    WriteFile(Target(), content_);
+    EXPECT_EQ(RunToEnd(arguments), kExitComplete) << Errors();
+    EXPECT_FALSE(platform::FileExists(Target() + ".vmlock"));
+}
+
+TEST_F(BadInputTest, ABrokenTorrentIsABadTorrentAndIsNeverSaved) {
+    const std::string hashes(20, 'h');
+    const auto torrent = [](const std::string& info) { return "d" + Text("info") + info + "e"; };
+    const auto single = [&](const std::string& length, const std::string& pieceLength, const std::string& pieces) {
+        return "d" + Text("length") + "i" + length + "e" + Text("name") + Text("g") + Text("piece length") + "i" +
+               pieceLength + "e" + Text("pieces") + Text(pieces) + "e";
+    };
+    const std::pair<const char*, std::string> cases[] = {
+        {"cut short", torrent(single("1000", "16384", hashes)).substr(0, 30)},
+        {"info not a dictionary", torrent(Text("info"))},
+        {"piece length 0", torrent(single("1000", "0", hashes))},
+        {"piece length negative", torrent(single("1000", "-16384", hashes))},
+        {"pieces not whole hashes", torrent(single("1000", "16384", hashes + "x"))},
+        {"length beyond any file", torrent(single("4611686018427387904", "16384", hashes))},
+    };
+    for (const auto& [what, text] : cases) {
+        SCOPED_TRACE(what);
+        WriteFile(dir_.File("broken.torrent"), text);
+        EXPECT_EQ(RunToEnd({"-o", Target(), "-T", dir_.File("broken.torrent"), "--p2p", "off", kDeadMirror}),
+                  kExitBadTorrent)
+            << Errors();
+        EXPECT_NE(Errors().find("(20211)"), std::string::npos) << Errors();
+        EXPECT_EQ(ReadText(StateFile()).find("7:torrent"), std::string::npos) << "the broken torrent was saved";
+    }
+}
+
+TEST_F(BadInputTest, AStopBeforeAnythingWasSavedDoesNotPromiseAResume) {
+    ProgramRun run;
+    Start(run, {"-o", Target(), "--status-json", kDeadMirror}, "run");
+    ASSERT_TRUE(WaitUntil([&] { return !ReadText(dir_.File("run.out")).empty(); }, kRunLimit)) << Errors();
+    ASSERT_TRUE(run.SendSignal(SIGINT));
+    EXPECT_EQ(run.WaitForExit(kRunLimit), kExitInterrupted) << Errors();
+    ASSERT_FALSE(platform::FileExists(StateFile()));
+    EXPECT_EQ(Errors().find("resumes from"), std::string::npos) << Errors();
+    EXPECT_NE(Errors().find("nothing was saved yet"), std::string::npos) << Errors();
+}
+
+// Mirrors that misbehave, served by nginx from folders the test fills.
+class BadMirrorTest : public BadInputTest {
+protected:
+    std::string StartMirror(const std::string& name, const std::string& config = "") {
+        const std::string root = dir_.File(name + "-www");
+        std::filesystem::create_directories(root);
+        mirrors_.push_back(std::make_unique<NginxServer>());
+        if (mirrors_.back()->Start(root, dir_.File(name + "-nginx"), config) == 0) {
+            ADD_FAILURE() << "nginx did not start (scripts/setup.sh installs it)";
+            return {};
+        }
+        return root;
+    }
+    std::string MirrorUrl(size_t index) const { return mirrors_[index]->Url("/game.exe"); }
+
+    std::vector<std::unique_ptr<NginxServer>> mirrors_;
+};
+
+TEST_F(BadMirrorTest, AFileChangedOnTheServerBetweenRunsIsNotSplicedIn) {
+    const std::string root = StartMirror("m");
+    ASSERT_FALSE(root.empty());
+    const std::string oldFile = PatternBytes(4 << 20, 21);
+    WriteFile(root + "/game.exe", oldFile);
+
+    // A slow first run, stopped part-way.
+    ProgramRun first;
+    Start(first, {"-o", Target(), "--status-json", "--limit", "512", MirrorUrl(0)}, "first");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return std::regex_search(ReadText(dir_.File("first.out")), std::regex(R"("from_sources":[1-9]\d{6})")); },
+        kRunLimit))
+        << "the first run never got a MiB";
+    ASSERT_TRUE(first.SendSignal(SIGINT));
+    ASSERT_EQ(first.WaitForExit(kRunLimit), kExitInterrupted) << Errors("first");
+    ASSERT_TRUE(platform::FileExists(StateFile()));
+
+    // The same size, other bytes and a new ETag and Last-Modified.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const std::string newFile = PatternBytes(4 << 20, 22);
+    WriteFile(root + "/game.exe", newFile);
+
+    EXPECT_EQ(RunToEnd({"-o", Target(), "--quiet", MirrorUrl(0)}), kExitComplete) << Errors();
+    EXPECT_TRUE(ReadText(Target()) == newFile) << "the result mixes two versions of the file";
+}
+
+TEST_F(BadMirrorTest, AnHtmlPageIsNeverTakenForTheFile) {
+    // The first mirror answers every request with a small HTML page, as a
+    // mirror's error page sent with status 200 would.
+    const std::string pageRoot = StartMirror("page", "default_type text/html;");
+    const std::string fileRoot = StartMirror("file");
+    ASSERT_FALSE(pageRoot.empty());
+    ASSERT_FALSE(fileRoot.empty());
+    WriteFile(pageRoot + "/game.exe", "<html><body>mirror over quota</body></html>");
+    WriteFile(fileRoot + "/game.exe", content_);
+
+    EXPECT_EQ(RunToEnd({"-o", Target(), "--quiet", MirrorUrl(0), MirrorUrl(1)}), kExitComplete) << Errors();
+    EXPECT_TRUE(ReadText(Target()) == content_) << ReadText(Target()).substr(0, 80);
+}
+
+}  // namespace
+}  // namespace veldmoor::test
