@@ -234,6 +234,44 @@ SourceRange* SourceRangeList::TakeRangeAt(TPeerObject& connection, int32_t piece
     return nullptr;
 }
 
+bool SourceRangeList::CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces,
+                                   int32_t maximumPieces, size_t start, const RangeView& view, int32_t& first,
+                                   int32_t& last) {
+    if (ranges_.empty() || !qualifies) return false;
+    minimumPieces = std::max(minimumPieces, 1);
+    maximumPieces = std::max(maximumPieces, minimumPieces);
+    for (size_t i = 0; i < ranges_.size(); ++i) {
+        SourceRange& range = *ranges_[(start + i) % ranges_.size()];
+        if (range.finished || range.madeByBitTorrent) continue;
+        // The owner is fetching its cursor piece.
+        const int32_t bottom = range.owner ? range.cursor + 1 : range.cursor;
+        int32_t runTop = -1;
+        for (int32_t piece = range.last; piece >= bottom; --piece) {
+            if (!qualifies(piece)) {
+                runTop = -1;
+                continue;
+            }
+            if (runTop < 0) runTop = piece;
+            const int32_t length = runTop - piece + 1;
+            // A longer run would eat into what the range's server streams next.
+            if (length < maximumPieces && piece > bottom && qualifies(piece - 1)) continue;
+            if (length < minimumPieces) {
+                runTop = -1;
+                continue;
+            }
+            first = piece;
+            last = runTop;
+            bool wantedAbove = false;
+            for (int32_t above = last + 1; above <= range.last && !wantedAbove; ++above)
+                wantedAbove = view.isWanted && view.isWanted(above);
+            if (!wantedAbove) range.last = std::max(range.cursor, first - 1);
+            range.assignedAt = view.now;
+            return true;
+        }
+    }
+    return false;
+}
+
 SourceRange* SourceRangeList::RangeOf(const TPeerObject& connection) const {
     for (const auto& range : ranges_)
         if (range->owner == &connection) return range.get();
