@@ -13,6 +13,7 @@ namespace {
 constexpr int64_t kStaleRangeSeconds = 10;
 constexpr int64_t kRelaxedAgeSeconds = 3;
 constexpr int32_t kPiecesLeftForQuickFinishRule = 4;
+constexpr int64_t kServerHeadroomSeconds = 2;
 
 bool IsServerCandidate(const TPeerId& candidate) {
     return (candidate.kind & kPeerServer) != 0 && !(candidate.details && candidate.details->torrentFetch);
@@ -243,8 +244,12 @@ bool SourceRangeList::CutFarEndRun(const std::function<bool(int32_t)>& qualifies
     for (size_t i = 0; i < ranges_.size(); ++i) {
         SourceRange& range = *ranges_[(start + i) % ranges_.size()];
         if (range.finished || range.madeByBitTorrent) continue;
-        // The owner is fetching its cursor piece.
-        const int32_t bottom = range.owner ? range.cursor + 1 : range.cursor;
+        // The owner is fetching its cursor piece and streams on from there: it
+        // keeps what it fetches in the next two seconds.
+        int32_t bottom = range.cursor;
+        if (range.owner && view.pieceLength > 0)
+            bottom += 1 + static_cast<int32_t>(int64_t{range.owner->ReceiveRate()} * kServerHeadroomSeconds /
+                                               view.pieceLength);
         int32_t runTop = -1;
         for (int32_t piece = range.last; piece >= bottom; --piece) {
             if (!qualifies(piece)) {
