@@ -48,6 +48,8 @@ TPeerId* CopyCandidate(const TPeerId& candidate) {
     copy->torrentLineMark = candidate.torrentLineMark;
     copy->failures = candidate.failures;
     copy->successes = candidate.successes;
+    copy->fruitlessEnds = candidate.fruitlessEnds;
+    copy->retryNotBefore = candidate.retryNotBefore;
     copy->hashFailures = candidate.hashFailures;
     copy->attempts = candidate.attempts;
     copy->parallelLimit = candidate.parallelLimit;

@@ -44,6 +44,7 @@ bool TakeEligibilityTurn(TPeerId& candidate, const EligibilityFacts& facts) {
     }
     if (kind == kPeerTracker && candidate.lastAttempt != 0 && facts.now - candidate.lastAttempt < kTrackerRetrySeconds)
         return false;
+    if (IsServerKind(kind) && facts.now < candidate.retryNotBefore) return false;
     if (candidate.backoff > 0) --candidate.backoff;
     if (candidate.backoff > 0) return false;
     if (kind == kPeerBitTorrent && facts.samePeerOpen && facts.samePeerOpen(candidate)) return false;
@@ -72,7 +73,20 @@ bool AccountEndedConnection(TPeerId& candidate, int32_t penalty, const EndedConn
     return true;
 }
 
+void AccountServerEnd(TPeerId& candidate, int64_t now) {
+    if (!IsServerKind(candidate.kind)) return;
+    const bool fruitless = candidate.deliveredSinceEnd <= 0;
+    candidate.deliveredSinceEnd = 0;
+    if (!fruitless) {
+        candidate.fruitlessEnds = 0;
+        return;
+    }
+    candidate.fruitlessEnds = std::min(candidate.fruitlessEnds + 1, kFruitlessEndsBeforeGivingUp);
+    candidate.retryNotBefore = now + (int64_t{1} << candidate.fruitlessEnds);
+}
+
 bool IsBannedSource(const TPeerId& candidate) {
+    if (IsServerKind(candidate.kind) && candidate.fruitlessEnds >= kFruitlessEndsBeforeGivingUp) return true;
     if (!IsServerKind(candidate.kind) || candidate.hashFailures < kBanMinimumFailures || candidate.successes <= 0)
         return false;
     return int64_t{candidate.hashFailures} * 100 / candidate.successes >= kBanFailurePercent;

@@ -42,7 +42,14 @@ struct EndedConnectionFacts {
 // True when the candidate should move to the end of the list.
 bool AccountEndedConnection(TPeerId& candidate, int32_t penalty, const EndedConnectionFacts& facts);
 
-// A server source whose pieces mostly fail their hash is not used again.
+// A connection to a server source ended, well or badly. One that brought
+// nothing new makes the source wait twice as long as the one before (2 s, up
+// to 256 s); eight such in a row and the source is given up.
+void AccountServerEnd(TPeerId& candidate, int64_t now);
+inline constexpr int32_t kFruitlessEndsBeforeGivingUp = 8;
+
+// A server source whose pieces mostly fail their hash is not used again, nor
+// one given up after connections that brought nothing.
 bool IsBannedSource(const TPeerId& candidate);
 
 }  // namespace veldmoor

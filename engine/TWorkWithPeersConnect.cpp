@@ -7,6 +7,7 @@
 #include "engine/ConnectionLimits.h"
 #include "engine/PeerRanking.h"
 #include "engine/TWorkWithPeers.h"
+#include "foundation/CVeldmoorLog.h"
 #include "foundation/QTimeThread.h"
 #include "peers/IBitTorrentPeerControl.h"
 #include "peers/TPeerObject.h"
@@ -177,9 +178,17 @@ void TWorkWithPeers::CloseSlowestBitTorrentPeers(int32_t count) {
 }
 
 void TWorkWithPeers::PeerEnded(const PeerIdentity& identity, TPeerObject* peer, int32_t penalty) {
-    if (peer && peer->EndedCleanly()) return;
     TPeerId* candidate = peer && candidates_.Contains(peer->Candidate()) ? peer->Candidate() : candidates_.FindByIdentity(identity);
-    if (!candidate) return;
+    // A server that ends each answer early, or resets, must not be asked
+    // again at once for ever; a clean end without data (nothing was left to
+    // ask, a redirect) proves nothing either way.
+    const bool endedCleanly = peer && peer->EndedCleanly();
+    if (candidate && (!endedCleanly || candidate->deliveredSinceEnd > 0)) {
+        AccountServerEnd(*candidate, JobClock());
+        if (IsBannedSource(*candidate) && candidate->fruitlessEnds >= kFruitlessEndsBeforeGivingUp)
+            VeldmoorLog().Write("Giving up " + candidate->url + ": its last connections brought no data", 1, 2);
+    }
+    if (endedCleanly || !candidate) return;
 
     EndedConnectionFacts facts;
     facts.candidateCount = candidates_.size();

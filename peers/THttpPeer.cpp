@@ -215,8 +215,12 @@ bool THttpPeer::FollowRedirect() {
         details.currentUrl = target;
         ++details.redirectCount;
     }
-    // The count travels with the chain, so that a chain of new addresses ends too.
-    if (details.redirectCount > kMaxRedirectChain) return false;
+    // The count travels with the chain, so that a chain of new addresses ends
+    // too, and the source at its end is not asked again.
+    if (details.redirectCount > kMaxRedirectChain) {
+        Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
+        return false;
+    }
 
     auto* next = new TPeerId(target);
     TPeerDetails& nextDetails = next->Details();
@@ -321,8 +325,9 @@ bool THttpPeer::RequestBlocks() {
     const int64_t sourceSize = candidate.Details().fileSize;
     const int64_t taskSize = Job()->TotalSize();
     if (sourceSize > 0 && taskSize > 0 && sourceSize != taskSize) {
-        // The mirror serves another file.
-        CloseAndPostpone(kServerErrorPostponeSeconds);
+        // The mirror serves another file: asking it again would only repeat that.
+        Connection()->Close();
+        Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
         return false;
     }
     if (PendingRequests().empty()) {

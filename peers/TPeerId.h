@@ -78,6 +78,11 @@ public:
     std::string url;
     uint32_t ip = kNoAddress;  // network order
     int64_t lastAttempt = 0;   // job clock seconds
+    // Server sources: bytes the map took since a connection last ended, the
+    // connections in a row that ended with nothing new, and when to ask again.
+    int64_t deliveredSinceEnd = 0;
+    int32_t fruitlessEnds = 0;
+    int64_t retryNotBefore = 0;  // job clock seconds
     int32_t kind = 0;
 };
 

@@ -68,10 +68,14 @@ void TPeerObject::QueueMissingBlocks(TPieces& map, int32_t piece, int32_t firstM
     const int64_t pieceStart = int64_t{piece} * map.PieceLength();
     const int64_t pieceEnd = pieceStart + map.PieceLengthOf(piece);
     const auto now = static_cast<int32_t>(ClockNow());
-    for (int64_t position = pieceStart + firstMissing / kBlockSize * kBlockSize; position < pieceEnd;
+    // Sources stream whole blocks: a piece length that is not a multiple of
+    // the block size puts a block across two pieces, and the map gives each
+    // piece its part. Cutting the block at the piece end instead would leave
+    // the stream out of step with the next request for ever.
+    for (int64_t position = (pieceStart + firstMissing) / kBlockSize * kBlockSize; position < pieceEnd;
          position += kBlockSize) {
         const auto block = static_cast<int32_t>(position / kBlockSize);
-        const auto length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, pieceEnd - position));
+        const auto length = static_cast<int32_t>(std::min<int64_t>(kBlockSize, map.TotalLength() - position));
         const bool pending = std::any_of(pendingRequests_.begin(), pendingRequests_.end(),
                                          [block](const BlockRequest& request) { return request.block == block; });
         if (pending || map.HasBlock(block)) continue;
@@ -151,6 +155,7 @@ bool TPeerObject::DeliverBlock(int32_t block, const uint8_t* data, int32_t lengt
     if (written > 0) {
         job_->CountDelivered(kind_, written);
         CountPayload(written);
+        if (candidate_) candidate_->deliveredSinceEnd += written;
     }
     if (written == kPieceHashFailed) {
         const auto piece = static_cast<int32_t>(int64_t{block} * kBlockSize / map->PieceLength());

@@ -2,6 +2,7 @@
 // or missing file as complete, and refuses what it cannot do in words.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -27,6 +28,7 @@ constexpr int kExitComplete = 0;
 constexpr int kExitEngineError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitBadTorrent = 5;
+constexpr int kExitSourcesFailed = 6;
 constexpr int kExitInterrupted = 130;
 // Nothing listens there: a source that never answers.
 const std::string kDeadMirror = "http://127.0.0.1:9/game.exe";
@@ -196,6 +198,36 @@ TEST_F(BadMirrorTest, AFileChangedOnTheServerBetweenRunsIsNotSplicedIn) {
 
     EXPECT_EQ(RunToEnd({"-o", Target(), "--quiet", MirrorUrl(0)}), kExitComplete) << Errors();
     EXPECT_TRUE(ReadText(Target()) == newFile) << "the result mixes two versions of the file";
+}
+
+TEST_F(BadMirrorTest, PiecesThatAreNotWholeBlocksCompleteFromAMirror) {
+    const std::string root = StartMirror("m");
+    ASSERT_FALSE(root.empty());
+    const std::string content = PatternBytes(100000, 23);
+    WriteFile(root + "/game.exe", content);
+    // 20000-byte pieces: blocks of 16 KiB reach across piece ends.
+    WriteFile(dir_.File("odd.torrent"), SingleFileTorrent("game.exe", content, 20000));
+
+    EXPECT_EQ(RunToEnd({"-o", Target(), "-T", dir_.File("odd.torrent"), "--p2p", "off", "--quiet", MirrorUrl(0)}),
+              kExitComplete)
+        << Errors();
+    EXPECT_TRUE(ReadText(Target()) == content);
+    // nginx logs a request once its connection has closed.
+    WaitUntil([&] { return !ReadText(mirrors_[0]->AccessLog()).empty(); }, std::chrono::seconds(5));
+    const std::string log = ReadText(mirrors_[0]->AccessLog());
+    EXPECT_FALSE(log.empty());
+    EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 4) << "the mirror was asked again and again:\n" << log;
+}
+
+TEST_F(BadMirrorTest, AnEndlessRedirectChainEndsAsSourcesFailed) {
+    // Every answer sends the client one step further: /r/a, /r/xa, /r/xxa, ...
+    ASSERT_FALSE(StartMirror("m", "location /r/ { rewrite ^/r/(.*)$ /r/x$1 redirect; }").empty());
+    const std::string url = "http://127.0.0.1:" + std::to_string(mirrors_[0]->Port()) + "/r/game.exe";
+
+    EXPECT_EQ(RunToEnd({"-o", Target(), "--quiet", url}), kExitSourcesFailed) << Errors();
+    EXPECT_NE(Errors().find("every source failed (20214)"), std::string::npos) << Errors();
+    const std::string log = ReadText(mirrors_[0]->AccessLog());
+    EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 24) << "the chain was followed again and again:\n" << log;
 }
 
 TEST_F(BadMirrorTest, AnHtmlPageIsNeverTakenForTheFile) {

@@ -154,6 +154,40 @@ TEST(EndedConnectionTest, BackoffGrowsByKindFailuresPenaltyAndCrowding) {
     }
 }
 
+TEST(EndedConnectionTest, AServerWhoseConnectionsBringNothingWaitsLongerEachTimeAndIsGivenUp) {
+    TPeerId server({}, kPeerHttp);
+    server.resolved = true;
+    EligibilityFacts facts;
+    facts.jobReceivesNothing = true;  // would shorten any backoff
+    int64_t now = 1000;
+    for (int32_t end = 1; end < kFruitlessEndsBeforeGivingUp; ++end) {
+        SCOPED_TRACE(end);
+        AccountServerEnd(server, now);
+        const int64_t wait = int64_t{1} << end;
+        EXPECT_EQ(server.retryNotBefore, now + wait);
+        facts.now = now + wait - 1;
+        EXPECT_FALSE(TakeEligibilityTurn(server, facts)) << "asked again before its wait is over";
+        facts.now = now + wait;
+        EXPECT_TRUE(TakeEligibilityTurn(server, facts));
+        EXPECT_FALSE(IsBannedSource(server));
+        now += wait;
+    }
+    AccountServerEnd(server, now);
+    EXPECT_TRUE(IsBannedSource(server)) << "given up after eight connections in a row brought nothing";
+
+    // A connection that brings data clears the count.
+    TPeerId mirror({}, kPeerHttp);
+    for (int i = 0; i < 5; ++i) AccountServerEnd(mirror, 0);
+    mirror.deliveredSinceEnd = 16384;
+    AccountServerEnd(mirror, 0);
+    EXPECT_EQ(mirror.fruitlessEnds, 0);
+    EXPECT_EQ(mirror.deliveredSinceEnd, 0);
+
+    TPeerId peer({}, kPeerBitTorrent);
+    AccountServerEnd(peer, 0);
+    EXPECT_EQ(peer.fruitlessEnds, 0) << "BitTorrent peers keep their own rules";
+}
+
 TEST(EndedConnectionTest, APeerFromTheLocalNetworkIsForgivenItsPastFailuresOnce) {
     TPeerId candidate({}, kPeerHttp);
     candidate.ip = Ip(192, 168, 1, 20);
