@@ -42,7 +42,8 @@ bool TakeEligibilityTurn(TPeerId& candidate, const EligibilityFacts& facts) {
         if (candidate.openConnections == 1 && sizeUnknown) return false;
         ShortenServerBackoff(candidate, candidate.openConnections == 0, facts.jobReceivesNothing);
     }
-    if (kind == kPeerTracker && candidate.lastAttempt != 0 && facts.now - candidate.lastAttempt < kTrackerRetrySeconds)
+    const int64_t trackerInterval = std::max(facts.trackerInterval, kShortestTrackerInterval);
+    if (kind == kPeerTracker && candidate.lastAttempt != 0 && facts.now - candidate.lastAttempt < trackerInterval)
         return false;
     if (IsServerKind(kind) && facts.now < candidate.retryNotBefore) return false;
     if (candidate.backoff > 0) --candidate.backoff;

@@ -9,13 +9,17 @@
 
 namespace veldmoor {
 
+// A tracker is asked again after the interval it gave (600 s when it gave
+// none), never sooner than a minute.
 inline constexpr int64_t kTrackerRetrySeconds = 600;
+inline constexpr int64_t kShortestTrackerInterval = 60;
 
 // What one connection round knows about the job.
 struct EligibilityFacts {
     int64_t now = 0;  // job clock
     bool jobReceivesNothing = false;
     bool jobComplete = false;
+    int64_t trackerInterval = kTrackerRetrySeconds;  // the trackers' last answer
     // A BitTorrent connection to the same address or identity is open.
     std::function<bool(const TPeerId&)> samePeerOpen;
 };

@@ -13,6 +13,7 @@ namespace {
 constexpr int64_t kStaleRangeSeconds = 10;
 constexpr int64_t kRelaxedAgeSeconds = 3;
 constexpr int32_t kPiecesLeftForQuickFinishRule = 4;
+constexpr int64_t kServerHeadroomSeconds = 2;
 
 bool IsServerCandidate(const TPeerId& candidate) {
     return (candidate.kind & kPeerServer) != 0 && !(candidate.details && candidate.details->torrentFetch);
@@ -232,6 +233,48 @@ SourceRange* SourceRangeList::TakeRangeAt(TPeerObject& connection, int32_t piece
         return Take(*ranges_.back(), connection, view);
     }
     return nullptr;
+}
+
+bool SourceRangeList::CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces,
+                                   int32_t maximumPieces, size_t start, const RangeView& view, int32_t& first,
+                                   int32_t& last) {
+    if (ranges_.empty() || !qualifies) return false;
+    minimumPieces = std::max(minimumPieces, 1);
+    maximumPieces = std::max(maximumPieces, minimumPieces);
+    for (size_t i = 0; i < ranges_.size(); ++i) {
+        SourceRange& range = *ranges_[(start + i) % ranges_.size()];
+        if (range.finished || range.madeByBitTorrent) continue;
+        // The owner is fetching its cursor piece and streams on from there: it
+        // keeps what it fetches in the next two seconds.
+        int32_t bottom = range.cursor;
+        if (range.owner && view.pieceLength > 0)
+            bottom += 1 + static_cast<int32_t>(int64_t{range.owner->ReceiveRate()} * kServerHeadroomSeconds /
+                                               view.pieceLength);
+        int32_t runTop = -1;
+        for (int32_t piece = range.last; piece >= bottom; --piece) {
+            if (!qualifies(piece)) {
+                runTop = -1;
+                continue;
+            }
+            if (runTop < 0) runTop = piece;
+            const int32_t length = runTop - piece + 1;
+            // A longer run would eat into what the range's server streams next.
+            if (length < maximumPieces && piece > bottom && qualifies(piece - 1)) continue;
+            if (length < minimumPieces) {
+                runTop = -1;
+                continue;
+            }
+            first = piece;
+            last = runTop;
+            bool wantedAbove = false;
+            for (int32_t above = last + 1; above <= range.last && !wantedAbove; ++above)
+                wantedAbove = view.isWanted && view.isWanted(above);
+            if (!wantedAbove) range.last = std::max(range.cursor, first - 1);
+            range.assignedAt = view.now;
+            return true;
+        }
+    }
+    return false;
 }
 
 SourceRange* SourceRangeList::RangeOf(const TPeerObject& connection) const {

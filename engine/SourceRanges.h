@@ -53,6 +53,13 @@ public:
     // of the running range that holds it, which now ends before the piece.
     // Null when no running range holds it.
     SourceRange* TakeRangeAt(TPeerObject& connection, int32_t piece, const RangeView& view);
+    // A run of at most `maximumPieces` (and at least `minimumPieces`) pieces
+    // that `qualifies` accepts, cut from the far end of a running range for a
+    // BitTorrent connection; the range then ends below the run, so its server
+    // stops where the peer's work starts instead of meeting pieces in flight.
+    // `start` picks the first range tried. False when no range yields one.
+    bool CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces, int32_t maximumPieces,
+                      size_t start, const RangeView& view, int32_t& first, int32_t& last);
     // The connection gives its range back; it stays in the list without an owner.
     void Release(TPeerObject& connection);
     // The connection is gone (reset or pooled): forget everything about it.

@@ -297,6 +297,7 @@ uint32_t TWorkThread::WorkOneTurn() {
     ServeQueuedReads();
     RunPeerProcessing();
     KeepHeldDataBounded();
+    SaveAfterProgress();
 
     // A finished download that only talks to trackers has little to do.
     const uint32_t tick = platform::TickMs();

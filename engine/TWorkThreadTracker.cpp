@@ -1,6 +1,7 @@
 // What the job tells its tracker announces, and what it keeps of the answers.
 #include <algorithm>
 
+#include "engine/CandidateRules.h"
 #include "engine/TWorkThread.h"
 #include "peers/BitTorrentWire.h"
 
@@ -24,9 +25,8 @@ AnnounceTotals TWorkThread::AnnounceTransferTotals() const {
     return totals;
 }
 
-void TWorkThread::SetAnnounceInterval(int32_t /*seconds*/) {
-    // Trackers are asked again on the fixed 600-second rule of the connection
-    // rounds; nothing in the job reads the tracker's own interval yet.
+void TWorkThread::SetAnnounceInterval(int32_t seconds) {
+    trackerInterval_ = std::max<int64_t>(seconds, kShortestTrackerInterval);
 }
 
 void TWorkThread::SetSwarmCounts(int32_t seeds, int32_t /*completed*/) { working_.seedCount = seeds; }

@@ -289,6 +289,7 @@ EligibilityFacts TWorkWithPeers::MakeEligibilityFacts() {
     facts.now = JobClock();
     facts.jobReceivesNothing = CurrentReceiveRate() == 0;
     facts.jobComplete = DownloadComplete();
+    facts.trackerInterval = trackerInterval_;
     facts.samePeerOpen = [this](const TPeerId& candidate) { return SameBitTorrentPeerOpen(candidate); };
     return facts;
 }
@@ -409,6 +410,7 @@ void TWorkWithPeers::Reset(bool clearFiles, bool b) {
     infoHash_.fill(0);
     ownPeerId_.fill(0);
     bytesFromSources_ = 0;
+    trackerInterval_ = kTrackerRetrySeconds;
     bytesFromPeers_ = 0;
     idleRounds_ = 0;
     lastSourceRound_ = 0;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/CandidateList.h"
+#include "engine/CandidateRules.h"
 #include "engine/IncomingConnections.h"
 #include "engine/LocalDiscovery.h"
 #include "engine/TBaseWork.h"
@@ -186,6 +187,7 @@ protected:
     int64_t lastSourceRound_ = 0;
     int64_t lastPeerRound_ = 0;
     int64_t bytesFromSources_ = 0;
+    int64_t trackerInterval_ = kTrackerRetrySeconds;  // from the trackers' answers
     int64_t bytesFromPeers_ = 0;
     bool redirectUnresolvable_ = false;
     // Sources banned for corrupt data in this run; never added again.

@@ -444,7 +444,11 @@ bool TWorkWithPieces::IsDownloading() const {
 
 bool TWorkWithPieces::IsPieceWanted(int32_t piece) {
     if (!pieceMapReady_ || !pieces_->IsPieceWanted(piece)) return false;
-    const int64_t remaining = pieces_->PieceCount() - pieces_->PiecesVerified();
+    // Entries of pieces that are complete (in memory or on disk) or no longer
+    // wanted go, so they neither block others nor bring the end game early.
+    std::erase_if(inFlight_, [this](int32_t entry) { return !pieces_->IsPieceWanted(entry); });
+    // Pieces held complete in memory and unwanted ones are not left to fetch.
+    const int64_t remaining = pieces_->PiecesToFetch();
     endGame_ = static_cast<int64_t>(inFlight_.size()) >= remaining;
     if (endGame_) {
         endGameReached_ = true;
@@ -565,6 +569,7 @@ int32_t TWorkWithPieces::NextSourcePiece(TPeerObject& peer) {
     if (!pieceMapReady_) return -1;
     const RangeView view = MakeRangeView();
     if (sourceRanges_.Empty()) sourceRanges_.SplitRanges(Candidates(), view);
+    sourceRangesCut_ = sourceRangesCut_ || !sourceRanges_.Empty();
     return sourceRanges_.NextSourcePiece(peer, view);
 }
 
@@ -594,6 +599,16 @@ void TWorkWithPieces::OnPeerEnding(TPeerObject& peer) {
 
 void TWorkWithPieces::ReturnRequests(std::vector<BlockRequest>& requests) {
     if (!StopRequested()) outstandingRequests_.insert(outstandingRequests_.end(), requests.begin(), requests.end());
+    // Whoever gave them back no longer fetches their pieces: the entries go, so
+    // a server or another peer may take them instead of waiting for the pool.
+    if (pieces_ && pieces_->PieceLength() > 0) {
+        std::vector<int32_t> returnedPieces;
+        for (const BlockRequest& request : requests)
+            returnedPieces.push_back(static_cast<int32_t>(int64_t{request.block} * kBlockSize / pieces_->PieceLength()));
+        std::sort(returnedPieces.begin(), returnedPieces.end());
+        returnedPieces.erase(std::unique(returnedPieces.begin(), returnedPieces.end()), returnedPieces.end());
+        for (const int32_t piece : returnedPieces) RemoveInFlight(piece, false);
+    }
     requests.clear();
 }
 
@@ -655,6 +670,7 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     publishedBitfieldSize_.store(0, std::memory_order_relaxed);
     pendingHaves_.clear();
     sourceRanges_.Clear();
+    sourceRangesCut_ = false;
     outstandingRequests_.clear();
     inFlight_.clear();
     endGame_ = endGameReached_ = false;

@@ -104,7 +104,8 @@ public:
     void AddOutstandingRequest(const BlockRequest& request) override;
     bool WaitsForServerSources() override;
     bool HasSourceRanges() const override;
-    bool CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces, PieceRun& run) override;
+    bool CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces, int32_t maximumPieces,
+                      PieceRun& run) override;
     int32_t FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) override;
 
     // The user's new priority for a file; applied with the next publish.
@@ -176,6 +177,7 @@ protected:
     std::vector<int32_t> pendingHaves_;
     int32_t readPosition_ = -1;  // first piece of the latest read served
     SourceRangeList sourceRanges_;
+    bool sourceRangesCut_ = false;  // the servers have had their first ranges
     std::vector<BlockRequest> outstandingRequests_;
     std::vector<int32_t> inFlight_;
     bool endGame_ = false;

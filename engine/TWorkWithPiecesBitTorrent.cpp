@@ -14,8 +14,10 @@
 namespace veldmoor {
 namespace {
 
-// The servers have the first ranges to themselves while the job is this young.
-constexpr uint32_t kServerHeadStartSeconds = 60;
+// The servers have the first ranges to themselves while the job is this young
+// and none has been cut yet; a server that has not answered by then does not
+// hold the peers back.
+constexpr uint32_t kServerHeadStartSeconds = 10;
 
 }  // namespace
 
@@ -66,7 +68,8 @@ void TWorkWithPieces::AddOutstandingRequest(const BlockRequest& request) {
 }
 
 bool TWorkWithPieces::WaitsForServerSources() {
-    if (!sourceRanges_.Empty() || Age() > kServerHeadStartSeconds) return false;
+    // Ranges all used up later mean the servers are done with their share, not that none exists.
+    if (sourceRangesCut_ || !sourceRanges_.Empty() || Age() > kServerHeadStartSeconds) return false;
     return std::any_of(Candidates().begin(), Candidates().end(), [](const TPeerId* candidate) {
         return (candidate->kind & kPeerServer) != 0 && !(candidate->HasDetails() && candidate->details->torrentFetch);
     });
@@ -75,34 +78,10 @@ bool TWorkWithPieces::WaitsForServerSources() {
 bool TWorkWithPieces::HasSourceRanges() const { return !sourceRanges_.Empty(); }
 
 bool TWorkWithPieces::CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces,
-                                   PieceRun& run) {
-    const auto& ranges = sourceRanges_.Ranges();
-    if (ranges.empty() || !qualifies) return false;
-    const size_t start = platform::TickMs() % ranges.size();
-    for (size_t i = 0; i < ranges.size(); ++i) {
-        SourceRange& range = *ranges[(start + i) % ranges.size()];
-        if (range.finished || range.madeByBitTorrent) continue;
-        // The owner is fetching its cursor piece.
-        const int32_t bottom = range.owner ? range.cursor + 1 : range.cursor;
-        int32_t top = -1;
-        int32_t runTop = -1;
-        int32_t lowest = -1;
-        for (int32_t piece = range.last; piece >= bottom; --piece) {
-            if (!qualifies(piece)) {
-                if (top >= 0) break;
-                runTop = -1;
-                continue;
-            }
-            if (runTop < 0) runTop = piece;
-            lowest = piece;
-            if (top < 0 && runTop - piece + 1 >= minimumPieces) top = runTop;
-        }
-        if (top < 0) continue;
-        range.assignedAt = JobClock();
-        run = {lowest, top};
-        return true;
-    }
-    return false;
+                                   int32_t maximumPieces, PieceRun& run) {
+    if (!pieceMapReady_ || sourceRanges_.Empty()) return false;
+    return sourceRanges_.CutFarEndRun(qualifies, minimumPieces, maximumPieces, platform::TickMs(), MakeRangeView(),
+                                      run.first, run.last);
 }
 
 int32_t TWorkWithPieces::FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) {

@@ -16,6 +16,8 @@ namespace veldmoor {
 namespace {
 
 constexpr uint32_t kPeriodicSaveSeconds = 20;
+// Half the most a crash may cost, leaving room for partial pieces and data in flight.
+constexpr int64_t kSaveEveryFetchedBytes = int64_t{16} << 20;
 constexpr int64_t kStatusRefreshSeconds = 6;
 constexpr uint32_t kNoProgressLimitSeconds = 900;
 constexpr uint32_t kHaveAnnounceSeconds = 8;
@@ -131,7 +133,21 @@ void TWorkWithTransStatis::ScaleConnections() {
 void TWorkWithTransStatis::PeriodicSave() {
     const uint32_t now = ClockSeconds();
     if (now - lastSaveSecond_ <= kPeriodicSaveSeconds) return;
-    lastSaveSecond_ = now;
+    SaveProgress();
+}
+
+void TWorkWithTransStatis::SaveAfterProgress() {
+    if (!pieceMapReady_ || !pieces_ || finished_) return;
+    const int64_t fetched = bytesFromSources_ + bytesFromPeers_;
+    // The counters start again with every run.
+    if (fetched < fetchedAtLastSave_) fetchedAtLastSave_ = 0;
+    if (fetched - fetchedAtLastSave_ < kSaveEveryFetchedBytes) return;
+    SaveProgress();
+}
+
+void TWorkWithTransStatis::SaveProgress() {
+    lastSaveSecond_ = ClockSeconds();
+    fetchedAtLastSave_ = bytesFromSources_ + bytesFromPeers_;
     pieces_->Flush(false, true);
     if (!finished_) CheckComplete(0);
     if (finished_)

@@ -39,6 +39,11 @@ protected:
     void ChoosePacing(int64_t trafficLastSecond);
     void ScaleConnections();
     void PeriodicSave();
+    // Saves once this much was fetched since the last save, so that a crash
+    // at any moment costs at most about that much fetched again; every turn.
+    void SaveAfterProgress();
+    // Writes finished pieces out and saves the status and the state file.
+    void SaveProgress();
     void RefreshStatus(bool complete);
     void AnnounceHaves();
     // Writes held piece data out as soon as it fills the write window; at LAN
@@ -66,6 +71,7 @@ protected:
     int32_t tier_ = 5;
 
     uint32_t lastSaveSecond_ = 0;
+    int64_t fetchedAtLastSave_ = 0;
     uint32_t lastHeldScanTick_ = 0;
     uint32_t lastHaveSecond_ = 0;
     int64_t lastStatusRefresh_ = 0;

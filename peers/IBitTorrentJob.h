@@ -78,7 +78,7 @@ public:
     // `qualifies` accepts from the far end of a source range; false when no
     // range yields one.
     virtual bool CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces,
-                              PieceRun& run) = 0;
+                              int32_t maximumPieces, PieceRun& run) = 0;
     // A single piece from the far end of a source range that `qualifies`
     // accepts (the test may take an in-flight entry); -1 when none.
     virtual int32_t FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) = 0;

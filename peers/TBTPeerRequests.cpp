@@ -20,6 +20,7 @@ constexpr int64_t kStarvedRoundSeconds = 60;
 // Requests go out in writes of at most 48 messages.
 constexpr size_t kRequestsPerWrite = 48;
 constexpr int32_t kFarEndBlocks = 24;
+constexpr int64_t kFarEndRunSeconds = 2;
 constexpr int64_t kReadAheadBytes = 8388608;
 constexpr int32_t kReadAheadPiecesUnknown = 40;
 constexpr int64_t kPoolCopyAgeSeconds = 8;
@@ -171,8 +172,12 @@ int32_t TBTPeer::PieceFromFarEnd() {
     const int64_t pieceLength = std::max<int64_t>(Layout().pieceLength, 1);
     const auto minimum = static_cast<int32_t>(
         std::max<int64_t>((int64_t{kFarEndBlocks} * kBlockSize + pieceLength - 1) / pieceLength, 1));
+    // About two seconds of this peer's data: a longer run would leave the
+    // range's server nothing to stream while the peer works through it.
+    const auto maximum = static_cast<int32_t>(
+        std::max<int64_t>(int64_t{ReceiveRate()} * kFarEndRunSeconds / pieceLength, minimum));
     PieceRun run;
-    if (bitTorrent.CutFarEndRun([this](int32_t piece) { return Qualifies(piece, false); }, minimum, run)) {
+    if (bitTorrent.CutFarEndRun([this](int32_t piece) { return Qualifies(piece, false); }, minimum, maximum, run)) {
         for (int32_t piece = run.last; piece >= run.first; --piece) bitTorrent.AddInFlight(piece);
         farEnd_ = FarEndRange{true, run.first, run.last};
         return run.last;

@@ -92,6 +92,7 @@ bool TPieces::CompletePiece(TPiece& piece) {
         }
         job_->OnPieceChecked(piece.sender.Get(), true);
     }
+    if (!piece.done) ++piecesHeldComplete_;
     piece.done = true;
     piece.pendingWrite = true;
     StampDone(piece);
@@ -177,6 +178,7 @@ platform::IoStatus TPieces::WritePieceOut(TPiece& piece) {
     DiscardHeld(piece);
     piece.hasher.reset();
     piece.received = piece.length;
+    if (piece.done) --piecesHeldComplete_;
     piece.done = false;
     piece.pendingWrite = false;
     piece.sender.Reset();

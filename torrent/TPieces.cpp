@@ -99,6 +99,7 @@ void TPieces::Clear() {
     lastVerifiedPiece_ = -1;
     checkedBytes_ = 0;
     heldTotal_ = doneHeldLastPass_ = 0;
+    piecesHeldComplete_ = 0;
 }
 
 void TPieces::Send(int32_t type, int64_t value, int64_t data, std::string text) {
@@ -473,7 +474,9 @@ void TPieces::RecountCounters() {
 
 void TPieces::RecountInProgress() {
     inProgress_.clear();
+    piecesHeldComplete_ = 0;
     for (const TPiece& piece : pieces_) {
+        if (piece.done) ++piecesHeldComplete_;
         if (IsPieceDone(piece.index)) continue;
         if (piece.received > 0 || !piece.held.Empty()) inProgress_.push_back(piece.index);
     }

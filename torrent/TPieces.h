@@ -4,6 +4,7 @@
 // every byte lives on disk. It writes received blocks, checks every piece's
 // SHA-1, grows the files, saves and restores its progress, and tells its job
 // about every change. Used by its job's thread only.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -121,6 +122,9 @@ public:
     int64_t WantedBytes() const { return wantedBytes_; }
     int64_t WantedPieces() const { return wantedPieces_; }
     int32_t PiecesVerified() const { return piecesVerified_; }
+    // Wanted pieces neither verified nor complete in memory (deselected
+    // pieces verified earlier may make it a little low).
+    int64_t PiecesToFetch() const { return std::max<int64_t>(wantedPieces_ - piecesVerified_ - piecesHeldComplete_, 0); }
     int32_t LastVerifiedPiece() const { return lastVerifiedPiece_; }
     int64_t CreationTime() const { return creationTime_; }
     int64_t ChangeTime() const { return changeTime_; }
@@ -201,6 +205,7 @@ private:
 
     int64_t heldTotal_ = 0;
     int64_t doneHeldLastPass_ = 0;
+    int32_t piecesHeldComplete_ = 0;  // complete in memory, not yet written
     int64_t lastRelief_ = 0;
 
     int32_t writeWindow_ = 32;

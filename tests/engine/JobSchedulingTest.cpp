@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "engine/EngineState.h"
+#include "peers/TPeerObject.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TorrentFixture.h"
 #include "torrent/TPieces.h"
@@ -103,6 +104,65 @@ TEST_F(JobSchedulingTest, ReturnedRequestsGoToAConnectionWhosePeerHasTheirPiece)
     EXPECT_EQ(taken.size(), 1u) << "at most max requests";
     EXPECT_TRUE(job_->TakeOutstandingRequest(3 * blocksPerPiece + 1) || job_->TakeOutstandingRequest(3 * blocksPerPiece));
     EXPECT_FALSE(job_->TakeOutstandingRequest(42)) << "a block nobody returned";
+}
+
+TEST_F(JobSchedulingTest, APieceCompleteInMemoryLeavesTheInFlightListAndNoLongerCountsTowardTheEndGame) {
+    QAutoLock guard(job_->Lock());
+    TPieces& map = *job_->ReadyPieceMap();
+    const std::string content = PatternBytes(kPieces * kPieceLength);
+    const auto blocksPerPiece = static_cast<int32_t>(kPieceLength / kBlockSize);
+    const auto completePiece = [&](int32_t piece) {
+        for (int32_t block = piece * blocksPerPiece; block < (piece + 1) * blocksPerPiece; ++block)
+            ASSERT_GT(map.WriteBlock(block, kBlockSize, content.data() + int64_t{block} * kBlockSize, nullptr), 0);
+    };
+    ASSERT_TRUE(job_->AddInFlight(3));
+    completePiece(3);
+    EXPECT_TRUE(job_->IsPieceWanted(4));
+    EXPECT_TRUE(std::find(job_->InFlight().begin(), job_->InFlight().end(), 3) == job_->InFlight().end())
+        << "a complete piece blocks nobody";
+
+    // Ninety pieces complete, most still in memory: the ten left in flight are all there is to fetch.
+    for (int32_t piece = 0; piece < 90; ++piece)
+        if (piece != 3) completePiece(piece);
+    for (int32_t piece = 90; piece < kPieces; ++piece) ASSERT_TRUE(job_->AddInFlight(piece));
+    EXPECT_TRUE(job_->IsPieceWanted(95)) << "the end game offers pieces in flight";
+    EXPECT_TRUE(job_->IsEndGame());
+}
+
+TEST_F(JobSchedulingTest, RequestsGivenBackFreeTheirPieceForServersAndOtherPeers) {
+    QAutoLock guard(job_->Lock());
+    const auto blocksPerPiece = static_cast<int32_t>(kPieceLength / kBlockSize);
+    ASSERT_TRUE(job_->AddInFlight(5));
+    ASSERT_FALSE(job_->IsPieceWanted(5));
+    // A dropped peer gives back what it had asked for of piece 5.
+    std::vector<BlockRequest> returned = {{5 * blocksPerPiece, 16384, 0}, {5 * blocksPerPiece + 1, 16384, 0}};
+    job_->ReturnRequests(returned);
+    EXPECT_TRUE(job_->IsPieceWanted(5));
+    EXPECT_EQ(job_->OutstandingRequests().size(), 2u) << "the requests stay in the pool for a peer to take";
+}
+
+class SourceConnection final : public TPeerObject {
+public:
+    explicit SourceConnection(IPeerJob& job) : TPeerObject(kPeerHttp, &job) {}
+    bool Receive() override { return true; }
+};
+
+TEST_F(JobSchedulingTest, PeersWaitForTheServersFirstRangesOnlyUntilTheyAreCut) {
+    QAutoLock guard(job_->Lock());
+    // A server on the candidate list (held here, so no connection round drops it).
+    auto* mirror = new TPeerId("http://127.0.0.1:9/game.exe", kPeerHttp);
+    ASSERT_TRUE(job_->AddCandidate(mirror, false, false));
+    mirror->Release();
+    ASSERT_TRUE(job_->WaitsForServerSources()) << "a young job with a server and no ranges yet";
+    SourceConnection server(*job_);
+    ASSERT_GE(job_->NextSourcePiece(server), 0);
+    ASSERT_TRUE(job_->HasSourceRanges());
+    EXPECT_FALSE(job_->WaitsForServerSources());
+    // Every range used up: the servers are through their share, not missing.
+    job_->ReleaseSourceRange(server);
+    job_->SourceRanges().Clear();
+    EXPECT_FALSE(job_->WaitsForServerSources());
+    job_->SourceRanges().Forget(server);
 }
 
 TEST_F(JobSchedulingTest, APriorityChangeWaitsForThePublishAndThenDeselectsTheFilesPieces) {

@@ -124,5 +124,49 @@ TEST(SourceRangesTest, WithNoRangeLeftAnyWantedPieceIsServedUntilTheDownloadIsCo
     EXPECT_EQ(f.list.NextSourcePiece(a, f.view), -1);
 }
 
+TEST(SourceRangesTest, APeersFarEndRunIsBoundedAndTheServersRangeEndsBelowIt) {
+    Fixture f(100, 1);
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection server(1000000);
+    ASSERT_EQ(f.list.NextSourcePiece(server, f.view), 0);
+    const auto any = [](int32_t) { return true; };
+    int32_t first = -1;
+    int32_t last = -1;
+    ASSERT_TRUE(f.list.CutFarEndRun(any, 1, 4, 0, f.view, first, last));
+    EXPECT_EQ(first, 96);
+    EXPECT_EQ(last, 99);
+    EXPECT_EQ(f.list.RangeOf(server)->last, 95) << "the server stops where the peer's run starts";
+
+    // Pieces the peer cut are in flight, so unwanted for everyone else; the
+    // next cut comes from below them and stops short of the server's next two
+    // seconds (1 MB/s of 512 KiB pieces: its piece and three more).
+    for (int32_t piece = 96; piece <= 99; ++piece) f.done.insert(piece);
+    ASSERT_TRUE(f.list.CutFarEndRun(any, 1, 200, 0, f.view, first, last));
+    EXPECT_EQ(last, 95);
+    EXPECT_EQ(first, 4);
+    EXPECT_EQ(f.list.RangeOf(server)->last, 3);
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 0) << "the server keeps its own piece";
+}
+
+TEST(SourceRangesTest, AFarEndRunNeedsItsMinimumOfPiecesThePeerHas) {
+    Fixture f(20, 1);
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection server(1000000);
+    ASSERT_EQ(f.list.NextSourcePiece(server, f.view), 0);
+    // The peer has every other piece only: no two adjacent ones.
+    const auto everyOther = [](int32_t piece) { return piece % 2 == 1; };
+    int32_t first = -1;
+    int32_t last = -1;
+    EXPECT_FALSE(f.list.CutFarEndRun(everyOther, 2, 8, 0, f.view, first, last));
+    EXPECT_EQ(f.list.RangeOf(server)->last, 19) << "a failed cut leaves the range alone";
+
+    // A lone piece is enough when one is the minimum; a wanted piece above it
+    // keeps the range's end where it is.
+    ASSERT_TRUE(f.list.CutFarEndRun([](int32_t piece) { return piece == 17; }, 1, 8, 0, f.view, first, last));
+    EXPECT_EQ(first, 17);
+    EXPECT_EQ(last, 17);
+    EXPECT_EQ(f.list.RangeOf(server)->last, 19);
+}
+
 }  // namespace
 }  // namespace veldmoor

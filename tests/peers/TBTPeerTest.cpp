@@ -60,7 +60,7 @@ public:
     bool WaitsForServerSources() override { return false; }
     bool HasSourceRanges() const override { return false; }
     bool CutFarEndRun(const std::function<bool(int32_t)>& /*qualifies*/, int32_t /*minimumPieces*/,
-                      PieceRun& /*run*/) override {
+                      int32_t /*maximumPieces*/, PieceRun& /*run*/) override {
         return false;
     }
     int32_t FarEndPiece(const std::function<bool(int32_t)>& /*qualifies*/, int32_t /*peerRate*/) override {

@@ -328,6 +328,8 @@ TEST_F(BitTorrentEndToEndTest, AP2spTaskTakesPartsFromTheMirrorAndFromASeeder) {
     ASSERT_NE(mirror.Start(SeedFolder(), dir_.File("nginx"), "limit_rate 32m;"), 0)
         << "nginx did not start (scripts/setup.sh installs it)";
     ASSERT_NO_FATAL_FAILURE(WaitForSeeders(1));
+    // veldmoor-get makes no folders for its output.
+    std::filesystem::create_directories(std::filesystem::path(Target()).parent_path());
 
     double seconds = 0;
     EXPECT_EQ(RunGet(GetArguments({mirror.Url("/" + kFileName)}), &seconds), kExitComplete)

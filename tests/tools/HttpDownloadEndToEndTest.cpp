@@ -294,15 +294,15 @@ TEST_F(HttpDownloadEndToEndTest, StatusLinesOfAP2spTaskAgreeWithTheFile) {
 }
 
 void HttpDownloadEndToEndTest::ResumeAfterKill(bool withTorrent) {
-    // Without piece hashes only the state file, written every 20 s, tells a
-    // restart what is on disk: that task runs slower and is killed after a save.
-    ASSERT_NO_FATAL_FAILURE(StartMirrors(1, withTorrent ? "limit_rate 32m;" : "limit_rate 8m;"));
+    // Killed at a moment chosen by progress only: the task saves often enough
+    // that whatever moment it is costs at most 32 MiB fetched again.
+    constexpr int64_t kMostFetchedAgain = int64_t{32} << 20;
+    ASSERT_NO_FATAL_FAILURE(StartMirrors(1, withTorrent ? "limit_rate 32m;" : "limit_rate 16m;"));
     const std::vector<std::string> arguments = Arguments(withTorrent);
     ASSERT_NO_FATAL_FAILURE(Start(arguments));
     long long progressAtKill = 0;
     ASSERT_TRUE(WaitUntil(
         [&] {
-            if (!withTorrent && !platform::FileExists(Target() + ".vminfo")) return false;
             for (const Status& line : StatusLines())
                 if (line.progress >= 2000 && line.progress <= 9000) progressAtKill = line.progress;
             return progressAtKill != 0;
@@ -311,7 +311,9 @@ void HttpDownloadEndToEndTest::ResumeAfterKill(bool withTorrent) {
         << Errors();
     ASSERT_TRUE(run_.SendSignal(SIGKILL));
     ASSERT_EQ(run_.WaitForExit(std::chrono::seconds(10)), -SIGKILL);
-    const int64_t firstRun = TotalBytes(MirrorLogs()[0]);
+    // nginx logs a connection once it sees it closed.
+    int64_t firstRun = 0;
+    WaitUntil([&] { return (firstRun = TotalBytes(MirrorLogs()[0])) > 0; }, std::chrono::seconds(5));
 
     EXPECT_EQ(Run(arguments), kExitComplete) << Errors();
     ExpectTheFile();
@@ -321,7 +323,8 @@ void HttpDownloadEndToEndTest::ResumeAfterKill(bool withTorrent) {
     Report("first_run_bytes", std::to_string(firstRun));
     Report("second_run_bytes", std::to_string(secondRun));
     Report("refetched_bytes", std::to_string(firstRun + secondRun - kFileSize));
-    EXPECT_LT(secondRun, kFileSize - kFileSize / 10) << "the first run's pieces were fetched again";
+    // What the mirror sent counts bytes the killed run never read, so this is an upper bound.
+    EXPECT_LE(firstRun + secondRun - kFileSize, kMostFetchedAgain) << "the first run's pieces were fetched again";
 }
 
 TEST_F(HttpDownloadEndToEndTest, AKilledP2spRunResumesWithoutFetchingItsPiecesAgain) { ResumeAfterKill(true); }

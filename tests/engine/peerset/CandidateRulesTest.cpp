@@ -94,6 +94,25 @@ TEST(EligibilityTest, ATrackerIsNotAskedAgainWithin600Seconds) {
     EXPECT_TRUE(TakeEligibilityTurn(tracker, facts));
 }
 
+TEST(EligibilityTest, ATrackerIsAskedAgainAfterTheIntervalItGaveButNotWithinAMinute) {
+    struct Case {
+        int64_t interval;
+        int64_t tooEarly;
+        int64_t due;
+    };
+    for (const Case& c : {Case{1800, 1799, 1800}, Case{120, 119, 120}, Case{5, 59, 60}}) {
+        EligibilityFacts facts;
+        facts.trackerInterval = c.interval;
+        TPeerId tracker("tracker://http://t.example/announce", kPeerTracker);
+        tracker.resolved = true;
+        tracker.lastAttempt = 1'700'000'000;
+        facts.now = tracker.lastAttempt + c.tooEarly;
+        EXPECT_FALSE(TakeEligibilityTurn(tracker, facts)) << c.interval;
+        facts.now = tracker.lastAttempt + c.due;
+        EXPECT_TRUE(TakeEligibilityTurn(tracker, facts)) << c.interval;
+    }
+}
+
 TEST(AttemptBudgetTest, BudgetFollowsTheAttemptCapTheMaximumAndTheOpenConnections) {
     struct Case {
         AttemptFacts facts;
