@@ -85,7 +85,7 @@ void TWorkThread::Run() {
 }
 
 void TWorkThread::ReleaseEngineLocksAfterCrash() {
-    for (QTMutex* lock : {&Lock(), &EngineAuxiliaryLock(), &EngineJobListLock(), &HostNameLock(), &DiskLock()}) {
+    for (QTMutex* lock : {&Lock(), &EngineJobListLock(), &DiskLock()}) {
         while (lock->Unlock()) platform::SleepMs(kCrashUnlockPauseMs);
     }
 }

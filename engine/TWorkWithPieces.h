@@ -133,8 +133,8 @@ public:
     void SetRunState(int32_t runState) override { TBaseWork::SetRunState(runState); }
     void SetStatusCode(int32_t statusCode) override { TBaseWork::SetStatusCode(statusCode); }
     void RequestStop() override { QThread::RequestStop(); }
-    void OnPieceChecked(TPeerId* sender, bool matched) override;
-    void CountPieceDelivery(TPeerId* sender) override;
+    void OnPieceChecked(BlockSender* sender, bool matched) override;
+    void CountPieceDelivery(BlockSender* sender) override;
 
 protected:
     bool CreatePieceMap(TPieces* previous);

@@ -77,7 +77,7 @@ public:
     // Data.
     // Bytes accepted (> 0); 0 when the map does not want them; -1 for a block
     // outside the content; -99 when a piece it completed failed its SHA-1.
-    int WriteBlock(int64_t block, int32_t length, const void* bytes, TPeerId* sender);
+    int WriteBlock(int64_t block, int32_t length, const void* bytes, BlockSender* sender);
     void SetPieceDone(int64_t piece, bool done);
     // Drops what `piece` holds in memory beyond its in-order prefix.
     void DropHeldData(int64_t piece);
@@ -140,7 +140,7 @@ private:
     bool HasExpectedHashes() const { return built_ && !pieceHashes_.empty(); }
 
     // Writing (PieceWriter.cpp).
-    int32_t WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, const char* bytes, TPeerId* sender);
+    int32_t WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, const char* bytes, BlockSender* sender);
     bool CompletePiece(TPiece& piece);
     platform::IoStatus WritePrefixRun(TPiece& piece);
     platform::IoStatus WritePieceOut(TPiece& piece);
