@@ -169,6 +169,7 @@ void TWorkThread::RunLoop() {
                 ExchangeLocalAnnouncements();
             }
         }
+        turnsDone_.fetch_add(1, std::memory_order_acq_rel);
     }
     FinishRun();
 }
