@@ -2,7 +2,8 @@
 // Runs a helper program (a server, a proxy, another peer) for the length of a
 // test. It runs in its own process group, which Stop ends whole, and it is
 // killed when the thread that started it dies, so a crashed or killed test
-// leaves no server behind.
+// leaves no server behind. The death signal reaches the program itself, not
+// processes it forks: every server the tests start runs as one process.
 #include <string>
 #include <sys/types.h>
 #include <vector>
