@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, optimised) into build-fuzz/ and runs
 # each for a while on its seed corpus. A target is every fuzz/corpus/<name>
-# folder; its program is <name>_fuzz, its dictionary fuzz/<name>.dict when
-# there is one. New inputs go to build-fuzz/corpus/<name>, so the seeds in the
-# repository stay as they are.
+# folder; its program is <name>_fuzz, its dictionary fuzz/<name>.dict and its
+# extra libFuzzer flags fuzz/<name>.options when there are. New inputs go to
+# build-fuzz/corpus/<name>, so the seeds in the repository stay as they are.
 #   scripts/fuzz.sh [seconds per target] [name...]
 # Fails on the first target that finds a fault (its reproducer is left in
 # build-fuzz/findings/).
@@ -34,7 +34,8 @@ for name in "${names[@]}"; do
   mkdir -p "$work"
   options=(-max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/findings/$name-")
   [ -f "$root/fuzz/$name.dict" ] && options+=(-dict="$root/fuzz/$name.dict")
-  [ "$name" = journal ] && options+=(-max_len=40000)
+  # Extra libFuzzer flags, one a line (a larger -max_len for big records).
+  [ -f "$root/fuzz/$name.options" ] && mapfile -t -O "${#options[@]}" options < "$root/fuzz/$name.options"
   echo "== $name (${seconds}s)"
   "$build/fuzz/${name}_fuzz" "${options[@]}" "$work" "$root/fuzz/corpus/$name" 2>"$build/$name.log" || {
     tail -n 60 "$build/$name.log" >&2
