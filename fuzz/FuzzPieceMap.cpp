@@ -1,6 +1,7 @@
 #include "fuzz/FuzzPieceMap.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 
 #include "fuzz/FuzzSupport.h"
@@ -50,6 +51,15 @@ PieceMapFixture MakeFixture() {
 
 const PieceMapFixture& SharedFixture() {
     static const PieceMapFixture fixture = MakeFixture();
+    static const bool cleanupRegistered = [] {
+        // libFuzzer leaves through exit(), also after a finding.
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(SharedFixture().folder, ignored);
+        });
+        return true;
+    }();
+    (void)cleanupRegistered;
     return fixture;
 }
 
