@@ -236,7 +236,7 @@ void TPieces::ChooseWorkingPath(TPieceFile& entry, const TPieces* previous) cons
 
 bool TPieces::MakePieceTable() {
     if (totalLength_ <= 0 || pieceCount_ <= 0 || pieceLength_ <= 0 || files_.empty()) return false;
-    if (pieceCount_ > INT32_MAX) return false;
+    if (pieceCount_ > kMaxPieceCount) return false;
     const int64_t span = pieceCount_ * pieceLength_;
     if (span < totalLength_ || span - totalLength_ >= pieceLength_) return false;
     if (built_ && static_cast<int64_t>(pieceHashes_.size()) < pieceCount_ * 20) return false;

@@ -24,6 +24,9 @@ class QElement;
 class TTorrent;
 
 inline constexpr int32_t kBlockSize = 16384;
+// Every piece has an entry in memory; a declared size must not make the map
+// allocate without bound (2 TiB at 512 KiB a piece).
+inline constexpr int64_t kMaxPieceCount = int64_t{1} << 22;
 inline constexpr const char* kWorkingSuffix = ".vmtmp";
 
 class TPieces final : public TRefObject {
