@@ -13,11 +13,16 @@ function(veldmoor_library name)
   veldmoor_warnings(${name})
 endfunction()
 
-# A GoogleTest executable registered with ctest.
+# A GoogleTest executable registered with ctest. Tests sharing a RESOURCE_LOCK
+# name never run at the same time under ctest -j.
 function(veldmoor_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} veldmoor_testsupport GTest::gtest GTest::gmock GTest::gtest_main)
   veldmoor_warnings(${name})
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${ARG_LABELS}")
+  set(properties LABELS "${ARG_LABELS}")
+  if(ARG_RESOURCE_LOCK)
+    list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
 endfunction()

@@ -88,7 +88,7 @@ void TWorkThread::Run() {
 }
 
 void TWorkThread::ReleaseEngineLocksAfterCrash() {
-    for (QTMutex* lock : {&Lock(), &EngineAuxiliaryLock(), &EngineJobListLock(), &HostNameLock(), &DiskLock()}) {
+    for (QTMutex* lock : {&Lock(), &EngineJobListLock(), &DiskLock()}) {
         while (lock->Unlock()) platform::SleepMs(kCrashUnlockPauseMs);
     }
 }
@@ -173,6 +173,7 @@ void TWorkThread::RunLoop() {
                 ExchangeLocalAnnouncements();
             }
         }
+        turnsDone_.fetch_add(1, std::memory_order_acq_rel);
     }
     FinishRun();
 }

@@ -47,6 +47,9 @@ public:
     void Reset(bool clearFiles, bool b) override;
 
     bool Finished() const { return finished_; }
+    // Passes of the run loop finished so far: a caller that saw it grow by two
+    // knows a whole pass ran after its own last change.
+    uint64_t TurnsDone() const { return turnsDone_.load(std::memory_order_acquire); }
 
     // ITrackerJob
     InfoHash AnnounceInfoHash() const override;
@@ -57,6 +60,8 @@ public:
     void SetSwarmCounts(int32_t seeds, int32_t completed) override;
 
 private:
+    std::atomic<uint64_t> turnsDone_{0};
+
     bool Prepare();
     void RunLoop();
     void FinishRun();

@@ -249,8 +249,10 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
     }
 }
 
-void TWorkWithPieces::OnPieceChecked(TPeerId* sender, bool matched) {
-    if (!sender) return;
+void TWorkWithPieces::OnPieceChecked(BlockSender* blockSender, bool matched) {
+    if (!blockSender) return;
+    // The job hands the map its own candidates and nothing else.
+    auto* sender = static_cast<TPeerId*>(blockSender);
     // Every finished piece, good or bad, counts as delivered: the ban rule
     // weighs failures against all deliveries.
     ++sender->successes;
@@ -260,8 +262,8 @@ void TWorkWithPieces::OnPieceChecked(TPeerId* sender, bool matched) {
         ++sender->hashFailures;
 }
 
-void TWorkWithPieces::OnCorruptPiece(TPeerId* sender, int32_t piece) {
-    ReportCorruptPiece(sender, piece, targetFile_);
+void TWorkWithPieces::OnCorruptPiece(BlockSender* sender, int32_t piece) {
+    ReportCorruptPiece(static_cast<TPeerId*>(sender), piece, targetFile_);
 }
 
 void TWorkWithPieces::MarkSourceRangeReset(TPeerObject& peer) {
@@ -271,7 +273,7 @@ void TWorkWithPieces::MarkSourceRangeReset(TPeerObject& peer) {
     }
 }
 
-void TWorkWithPieces::CountPieceDelivery(TPeerId* /*sender*/) {
+void TWorkWithPieces::CountPieceDelivery(BlockSender* /*sender*/) {
     // Counted when the piece was checked; reaching the disk adds nothing.
 }
 

@@ -134,10 +134,10 @@ public:
     void SetRunState(int32_t runState) override { TBaseWork::SetRunState(runState); }
     void SetStatusCode(int32_t statusCode) override { TBaseWork::SetStatusCode(statusCode); }
     void RequestStop() override { QThread::RequestStop(); }
-    void OnPieceChecked(TPeerId* sender, bool matched) override;
+    void OnPieceChecked(BlockSender* sender, bool matched) override;
     // Raises the piece-check statistics event (engine/EngineEvents.h).
-    void OnCorruptPiece(TPeerId* sender, int32_t piece) override;
-    void CountPieceDelivery(TPeerId* sender) override;
+    void OnCorruptPiece(BlockSender* sender, int32_t piece) override;
+    void CountPieceDelivery(BlockSender* sender) override;
 
 protected:
     bool CreatePieceMap(TPieces* previous);

@@ -7,16 +7,6 @@ QTMutex& EngineJobListLock() {
     return lock;
 }
 
-QTMutex& EngineAuxiliaryLock() {
-    static QTMutex lock;
-    return lock;
-}
-
-QTMutex& HostNameLock() {
-    static QTMutex lock;
-    return lock;
-}
-
 QTMutex& DiskLock() {
     static QTMutex lock;
     return lock;

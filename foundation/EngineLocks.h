@@ -10,8 +10,6 @@ QTMutex& EngineJobListLock();
 
 // Engine-wide locks that a job thread may still hold when an exception leaves
 // its loop; the job releases every level of each before its thread ends.
-QTMutex& EngineAuxiliaryLock();
-QTMutex& HostNameLock();  // host-name cache and resolver
-QTMutex& DiskLock();      // every piece map's file access
+QTMutex& DiskLock();  // every piece map's file access
 
 }  // namespace veldmoor

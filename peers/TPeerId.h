@@ -3,11 +3,13 @@
 // BitTorrent peer, tracker), with what the job has learnt about it.
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "foundation/TRefObject.h"
+#include "torrent/BlockSender.h"
 
 namespace veldmoor {
 
@@ -49,7 +51,7 @@ struct TPeerDetails {
     std::string redirectPath;
 };
 
-class TPeerId final : public TRefObject {
+class TPeerId final : public BlockSender {
 public:
     explicit TPeerId(std::string address = {}, int32_t peerKind = 0) : url(std::move(address)), kind(peerKind) {}
 
@@ -60,6 +62,15 @@ public:
     bool HasDetails() const { return details != nullptr; }
     // Bytes 16..18 of the identity read "UDP" for a peer reached through the UDP service.
     bool IsUdpTransport() const { return identity[16] == 'U' && identity[17] == 'D' && identity[18] == 'P'; }
+
+    std::string SenderAddress() const override {
+        if (ip == kNoAddress) return "0.0.0.0 : 0";
+        uint8_t octets[4];
+        std::memcpy(octets, &ip, 4);  // network order: first octet first
+        char text[48];
+        std::snprintf(text, sizeof text, "%d.%d.%d.%d : %d", octets[0], octets[1], octets[2], octets[3], port);
+        return text;
+    }
 
     std::unique_ptr<TPeerDetails> details;
     bool resolved = false;

@@ -24,7 +24,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDMO
 cmake --build "$build" -j "$(nproc)"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
-export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-second_deadlock_stack=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-second_deadlock_stack=1:halt_on_error=1:suppressions=$root/scripts/tsan.supp}
 cd "$build"
 ctest --output-on-failure -j "$(nproc)" "$@"

@@ -6,7 +6,7 @@
 
 namespace veldmoor {
 
-class TPeerId;
+class BlockSender;
 
 enum PieceMapEventType : int32_t {
     kPieceVerifiedEvent = 1,   // value 1 verified / 0 un-verified, data = piece index
@@ -53,11 +53,11 @@ public:
 
     // A completed piece passed (true) or failed (false) its SHA-1 check;
     // `sender` sent its last block and is null for data restored from disk.
-    virtual void OnPieceChecked(TPeerId* sender, bool matched) = 0;
+    virtual void OnPieceChecked(BlockSender* sender, bool matched) = 0;
     // Piece `piece` failed its check; told before OnPieceChecked(sender, false).
-    virtual void OnCorruptPiece(TPeerId* /*sender*/, int32_t /*piece*/) {}
+    virtual void OnCorruptPiece(BlockSender* /*sender*/, int32_t /*piece*/) {}
     // A verified piece reached the disk: one delivery for `sender` (may be null).
-    virtual void CountPieceDelivery(TPeerId* sender) = 0;
+    virtual void CountPieceDelivery(BlockSender* sender) = 0;
 };
 
 }  // namespace veldmoor

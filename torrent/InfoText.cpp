@@ -80,7 +80,7 @@ bool TPieces::ReadInfoText(std::string_view text) {
     const auto total = DecimalAfter(text, sizeAt + 6);
     const auto pieceLength = DecimalAfter(text, lengthAt + 8);
     if (!hash || !total || *total <= 0 || !pieceLength || *pieceLength <= 0 || *pieceLength > INT32_MAX) return false;
-    if ((*total + *pieceLength - 1) / *pieceLength > INT32_MAX) return false;
+    if ((*total - 1) / *pieceLength + 1 > kMaxPieceCount) return false;
 
     std::string tracker;
     const size_t trackerStart = trackerAt + 9;
@@ -105,7 +105,7 @@ bool TPieces::ReadInfoText(std::string_view text) {
 bool TPieces::BuildWithoutHashes(int64_t totalLength, int32_t pieceLength) {
     const std::string target = job_->PieceMapTargetFile();
     if (target.empty() || totalLength <= 0 || pieceLength <= 0) return false;
-    if ((totalLength + pieceLength - 1) / pieceLength > INT32_MAX) return false;
+    if ((totalLength - 1) / pieceLength + 1 > kMaxPieceCount) return false;
     FillSingleFileMap(totalLength, pieceLength, target);
     if (Finish(nullptr)) return true;
     Clear();

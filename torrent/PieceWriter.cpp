@@ -20,18 +20,11 @@ constexpr int64_t kDoneStampAge = 1805;
 constexpr int64_t kReliefAge = 3600;
 constexpr uint32_t kReliefPeriodSeconds = 21600;
 
-std::string SenderAddress(const TPeerId* sender) {
-    if (!sender || sender->ip == kNoAddress) return "0.0.0.0 : 0";
-    uint8_t octets[4];
-    std::memcpy(octets, &sender->ip, 4);  // network order: first octet first
-    char text[48];
-    std::snprintf(text, sizeof text, "%d.%d.%d.%d : %d", octets[0], octets[1], octets[2], octets[3], sender->port);
-    return text;
-}
+std::string SenderAddress(const BlockSender* sender) { return sender ? sender->SenderAddress() : "0.0.0.0 : 0"; }
 
 }  // namespace
 
-int TPieces::WriteBlock(int64_t block, int32_t length, const void* bytes, TPeerId* sender) {
+int TPieces::WriteBlock(int64_t block, int32_t length, const void* bytes, BlockSender* sender) {
     if (!IsReady() || block < 0 || length <= 0 || !bytes || block > totalLength_ / kBlockSize) return -1;
     const int64_t start = block * kBlockSize;
     if (start >= totalLength_ || length > totalLength_ - start) return -1;
@@ -60,7 +53,7 @@ int TPieces::WriteBlock(int64_t block, int32_t length, const void* bytes, TPeerI
     return failed ? kPieceHashFailed : accepted;
 }
 
-int32_t TPieces::WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, const char* bytes, TPeerId* sender) {
+int32_t TPieces::WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, const char* bytes, BlockSender* sender) {
     piece.sender.Set(sender);
     // Bytes below the in-order position are on disk already.
     const int32_t from = std::max(offset, piece.received);
@@ -173,7 +166,7 @@ platform::IoStatus TPieces::WritePieceOut(TPiece& piece) {
     }
     const platform::IoStatus status = writeRun();
     if (status != platform::IoStatus::Ok) return status;
-    TPeerId* sender = piece.sender.Get();
+    BlockSender* sender = piece.sender.Get();
     if (sender) sender->AddRef();
     DiscardHeld(piece);
     piece.hasher.reset();

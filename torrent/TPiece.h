@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "peers/TPeerId.h"
+#include "torrent/BlockSender.h"
 #include "torrent/Sha1State.h"
 
 namespace veldmoor {
@@ -29,7 +29,7 @@ public:
     SenderRef(const SenderRef&) = delete;
     SenderRef& operator=(const SenderRef&) = delete;
 
-    void Set(TPeerId* peer) {
+    void Set(BlockSender* peer) {
         if (peer == peer_) return;
         if (peer) peer->AddRef();
         Reset();
@@ -39,10 +39,10 @@ public:
         if (peer_) peer_->Release();
         peer_ = nullptr;
     }
-    TPeerId* Get() const { return peer_; }
+    BlockSender* Get() const { return peer_; }
 
 private:
-    TPeerId* peer_ = nullptr;
+    BlockSender* peer_ = nullptr;
 };
 
 // Byte ranges of one piece kept in memory; they never overlap.

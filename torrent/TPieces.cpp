@@ -32,8 +32,8 @@ public:
     void SetRunState(int32_t) override {}
     void SetStatusCode(int32_t) override {}
     void RequestStop() override {}
-    void OnPieceChecked(TPeerId*, bool) override {}
-    void CountPieceDelivery(TPeerId*) override {}
+    void OnPieceChecked(BlockSender*, bool) override {}
+    void CountPieceDelivery(BlockSender*) override {}
 };
 
 DetachedOwner g_detachedOwner;

@@ -16,6 +16,7 @@
 #include "torrent/IPieceMapOwner.h"
 #include "torrent/PieceFile.h"
 #include "torrent/TPiece.h"
+#include "torrent/TorrentLimits.h"
 
 namespace veldmoor {
 
@@ -79,7 +80,7 @@ public:
     // Data.
     // Bytes accepted (> 0); 0 when the map does not want them; -1 for a block
     // outside the content; -99 when a piece it completed failed its SHA-1.
-    int WriteBlock(int64_t block, int32_t length, const void* bytes, TPeerId* sender);
+    int WriteBlock(int64_t block, int32_t length, const void* bytes, BlockSender* sender);
     void SetPieceDone(int64_t piece, bool done);
     // Forgets every piece, verified or not: the content on disk is no longer
     // the one the map was filled from.
@@ -152,7 +153,7 @@ private:
     bool HasExpectedHashes() const { return built_ && !pieceHashes_.empty(); }
 
     // Writing (PieceWriter.cpp).
-    int32_t WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, const char* bytes, TPeerId* sender);
+    int32_t WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, const char* bytes, BlockSender* sender);
     bool CompletePiece(TPiece& piece);
     platform::IoStatus WritePrefixRun(TPiece& piece);
     platform::IoStatus WritePieceOut(TPiece& piece);

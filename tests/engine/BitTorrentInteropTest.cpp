@@ -30,7 +30,7 @@ class BitTorrentInteropTest : public EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
-        if (!ProgramExists("aria2c")) GTEST_SKIP() << "aria2c is not installed";
+        ASSERT_TRUE(ProgramExists("aria2c")) << "aria2c is not installed (scripts/setup.sh installs it)";
         WriteFile(TorrentPath(), SingleFileTorrent("f.bin", content_, kPieceLength));
         ASSERT_EQ(EngineSetListenPort(FreeLoopbackPort()), kResultOk);
         ASSERT_EQ(EngineEnableListening(1), kResultOk);

@@ -43,6 +43,13 @@ protected:
     }
 
     // Waits (in real time) until the engine clock shows `seconds` more than now.
+    // Waits until the job has run a whole pass of its loop after this call (or
+    // has ended), so that what the pass decides can be checked.
+    static void WaitForWholeTurn(TWorkThread& job) {
+        const uint64_t seen = job.TurnsDone();
+        ASSERT_TRUE(WaitUntil([&] { return job.TurnsDone() >= seen + 2 || !job.IsRunning(); }));
+    }
+
     void AdvanceEngineClock(uint32_t seconds) {
         const uint32_t target = ClockSeconds() + seconds;
         clock_->AdvanceMs(uint64_t{seconds} * 1000);

@@ -133,9 +133,9 @@ TEST_F(JobPieceMapTest, AJobWithoutProgressFor900SecondsStopsAsFailedAndKeepsIts
     ASSERT_TRUE(WaitForPublished([&] { return PublishedPieces(task.handle) == std::vector<bool>{1, 0, 0, 0}; }));
 
     AdvanceEngineClock(600);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WaitForWholeTurn(job);
     clock_->AdvanceMs(1000);  // a per-second step at 601 s
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WaitForWholeTurn(job);
     EXPECT_TRUE(job.IsRunning()) << "600 s without progress is not yet enough";
 
     AdvanceEngineClock(300);

@@ -34,7 +34,7 @@ TEST_F(JobRunTest, AJobThatNeverLearnsItsSizeEndsAfterItsStartUpLimit) {
     ASSERT_TRUE(WaitUntil([&] { return JobOf(task.handle).Candidates().size() == 1; }));
 
     AdvanceEngineClock(30);  // past the 15 s exhaustion age: a candidate remains, so it goes on
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    WaitForWholeTurn(JobOf(task.handle));
     EXPECT_TRUE(JobOf(task.handle).IsRunning());
     EXPECT_EQ(StatusOf(task.handle).status, kStatusNormal);
 
@@ -56,7 +56,7 @@ TEST_F(JobRunTest, AnUnfinishedTorrentTaskSavesItsTorrentInTheStateFile) {
 TEST_F(JobRunTest, AnHttpTaskWithoutCandidatesEndsAsSourcesFailed) {
     TaskDescriptor task = HttpTask("not-a-source-address", dir_.File("x.exe"));
     ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WaitForWholeTurn(JobOf(task.handle));
     EXPECT_TRUE(JobOf(task.handle).IsRunning()) << "nothing ends before the 15 s age";
     AdvanceEngineClock(16);
     ASSERT_TRUE(RunEnded(task.handle));

@@ -16,6 +16,7 @@
 #include "platform/UdpSocket.h"
 #include "tests/peers/FakeTrackerJob.h"
 #include "tests/peers/LoopbackHelpers.h"
+#include "tests/support/TestSupport.h"
 
 namespace veldmoor::test {
 namespace {
@@ -137,9 +138,8 @@ TEST_P(HttpTrackerPeerRequestTest, CarriesTheJobsAnnounceAndAsksForNoCompression
     std::string url = Url();
     std::string host = "127.0.0.1:" + std::to_string(listener_.LocalPort());
     if (onPort80) {
-        if (!port80.Listen(80, AddressFromBytes(127, 0, 0, 80))) {
-            GTEST_SKIP() << "port 80 cannot be taken here";
-        }
+        if (!test::RunningAsRoot()) GTEST_SKIP() << "port 80 needs root (CI runs as root)";
+        ASSERT_TRUE(port80.Listen(80, AddressFromBytes(127, 0, 0, 80))) << "port 80 on 127.0.0.80 is taken";
         listener = &port80;
         url = "http://127.0.0.80/announce?pk=7";
         host = "127.0.0.80";

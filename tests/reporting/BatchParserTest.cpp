@@ -136,7 +136,7 @@ namespace veldmoor::statsd {
 namespace {
 
 TEST(BatchParserTest, FuzzSeedBodiesAreAccepted) {
-    const std::string folder = std::string(VELDMOOR_SOURCE_DIR) + "/fuzz/corpus/statsbatch/";
+    const std::string folder = std::string(VELDMOOR_SOURCE_DIR) + "/fuzz/corpus/stats_batch/";
     for (const char* name : {"one_event", "hardware", "texts", "three"}) {
         SCOPED_TRACE(name);
         const auto body = platform::ReadWholeFile(folder + name);

@@ -3,7 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,26 +19,44 @@ namespace veldmoor::test {
 
 bool ChildProcess::Start(const std::vector<std::string>& arguments, const std::string& logPath) {
     Stop();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-
+    if (arguments.empty()) return false;
+    // Everything the child needs is made before the fork: after it, only
+    // async-signal-safe calls until exec.
+    const std::string program = arguments[0].find('/') == std::string::npos ? ProgramPath(arguments[0]) : arguments[0];
+    if (program.empty()) return false;
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    const int result = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (result != 0) pid_ = -1;
-    return result == 0;
+    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (log < 0) return false;
+    const pid_t parent = ::getpid();
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(127);  // the test died before the signal was armed
+        const int input = ::open("/dev/null", O_RDONLY);
+        if (input < 0 || ::dup2(input, STDIN_FILENO) < 0 || ::dup2(log, STDOUT_FILENO) < 0 ||
+            ::dup2(log, STDERR_FILENO) < 0)
+            ::_exit(127);
+        ::execve(program.c_str(), argv.data(), environ);
+        ::_exit(127);
+    }
+    ::close(log);
+    if (child < 0) return false;
+    ::setpgid(child, child);  // also here, so Stop finds the group whichever runs first
+    pid_ = child;
+    return true;
 }
 
 void ChildProcess::Stop() {
     if (pid_ <= 0) return;
+    ::kill(-pid_, SIGTERM);
     ::kill(pid_, SIGTERM);
     int status = 0;
     ::waitpid(pid_, &status, 0);
+    ::kill(-pid_, SIGKILL);  // helpers the program started and left behind
     pid_ = -1;
 }
 
@@ -52,18 +70,20 @@ bool ChildProcess::IsRunning() {
     return true;
 }
 
-bool ProgramExists(const std::string& name) {
+std::string ProgramPath(const std::string& name) {
     const char* path = std::getenv("PATH");
     std::string folders = path ? path : "/usr/bin:/bin";
     size_t start = 0;
     while (start <= folders.size()) {
         const size_t end = std::min(folders.find(':', start), folders.size());
         const std::string candidate = folders.substr(start, end - start) + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0) return true;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
         start = end + 1;
     }
-    return false;
+    return {};
 }
+
+bool ProgramExists(const std::string& name) { return !ProgramPath(name).empty(); }
 
 namespace {
 

@@ -1,5 +1,9 @@
 #pragma once
-// Runs a helper program (a proxy server) for the length of a test.
+// Runs a helper program (a server, a proxy, another peer) for the length of a
+// test. It runs in its own process group, which Stop ends whole, and it is
+// killed when the thread that started it dies, so a crashed or killed test
+// leaves no server behind. The death signal reaches the program itself, not
+// processes it forks: every server the tests start runs as one process.
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -14,8 +18,9 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Starts `arguments[0]` (found on PATH) with its output going to `logPath`.
+    // False when the program is not found or cannot be started.
     bool Start(const std::vector<std::string>& arguments, const std::string& logPath);
-    // Terminates the program and waits for it.
+    // Terminates the program's process group and waits for the program.
     void Stop();
     bool IsRunning();
 
@@ -25,6 +30,8 @@ private:
 
 // Whether the program can be found on PATH.
 bool ProgramExists(const std::string& name);
+// Its full path, or "" when it is not on PATH.
+std::string ProgramPath(const std::string& name);
 
 // A loopback port that nobody listens on right now.
 int FreeLoopbackPort();

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 namespace veldmoor::test {
 
 TempDir::TempDir() {
@@ -54,5 +56,7 @@ std::string Md5OfFile(const std::string& path) {
     }
     return hex;
 }
+
+bool RunningAsRoot() { return ::geteuid() == 0; }
 
 }  // namespace veldmoor::test

@@ -143,7 +143,7 @@ protected:
 
     void SetUp() override {
         for (const char* program : {"aria2c", "opentracker"})
-            if (!ProgramExists(program)) GTEST_SKIP() << program << " is not installed (scripts/setup.sh installs it)";
+            ASSERT_TRUE(ProgramExists(program)) << program << " is not installed (scripts/setup.sh installs it)";
     }
 
     static std::string SeedFolder() { return shared_->File("seed"); }

@@ -140,6 +140,9 @@ TEST_F(InfoTextTest, MalformedInfoTextsAreRefused) {
         "$Hash$" + hex + "$Size$0$Length$64$Tracker$x$End$",
         "$Hash$" + hex + "$Size$100$Length$-5$Tracker$x$End$",
         "$Hash$" + hex + "$Size$abc$Length$64$Tracker$x$End$",
+        // More pieces than a map holds in memory, and a size at the top of the range.
+        "$Hash$" + hex + "$Size$" + std::to_string(kMaxPieceCount + 1) + "$Length$1$Tracker$x$End$",
+        "$Hash$" + hex + "$Size$9223372036854775807$Length$2147483647$Tracker$x$End$",
     };
     for (const std::string& text : texts) {
         MapHolder map(new TPieces(&owner));
@@ -155,6 +158,17 @@ TEST_F(InfoTextTest, ADownloadKnownOnlyByItsSizeNeedsATarget) {
     ASSERT_TRUE(map->BuildWithoutHashes(100000, 32768));
     EXPECT_EQ(map->PieceCount(), 4);
     EXPECT_EQ(map->FileEntry(0).workingPath, dir.File("http.bin.vmtmp"));
+}
+
+TEST_F(InfoTextTest, ASizeThatWouldNeedTooManyPiecesIsRefused) {
+    // A mirror's Content-Length decides the size: it must not make the map allocate without bound.
+    owner.target = dir.File("http.bin");
+    constexpr int32_t kPiece = 524288;
+    for (const int64_t size : {kMaxPieceCount * kPiece + 1, int64_t{INT64_MAX}}) {
+        MapHolder map(new TPieces(&owner));
+        EXPECT_FALSE(map->BuildWithoutHashes(size, kPiece)) << size;
+        EXPECT_FALSE(map->IsReady());
+    }
 }
 
 }  // namespace

@@ -8,10 +8,21 @@
 #include <utility>
 #include <vector>
 
+#include "torrent/BlockSender.h"
 #include "torrent/IPieceMapOwner.h"
 #include "torrent/TPieces.h"
 
 namespace veldmoor::test {
+
+// A block sender that only names itself.
+class FakeSender final : public BlockSender {
+public:
+    explicit FakeSender(std::string address) : address_(std::move(address)) {}
+    std::string SenderAddress() const override { return address_; }
+
+private:
+    std::string address_;
+};
 
 class FakeOwner : public IPieceMapOwner {
 public:
@@ -24,9 +35,9 @@ public:
     void SetRunState(int32_t state) override { runStates.push_back(state); }
     void SetStatusCode(int32_t code) override { statusCode = code; }
     void RequestStop() override { stopRequested = true; }
-    void OnPieceChecked(TPeerId* sender, bool matched) override { checks.emplace_back(sender, matched); }
-    void CountPieceDelivery(TPeerId* sender) override { deliveries.push_back(sender); }
-    void OnCorruptPiece(TPeerId* sender, int32_t piece) override { corruptPieces.emplace_back(sender, piece); }
+    void OnPieceChecked(BlockSender* sender, bool matched) override { checks.emplace_back(sender, matched); }
+    void CountPieceDelivery(BlockSender* sender) override { deliveries.push_back(sender); }
+    void OnCorruptPiece(BlockSender* sender, int32_t piece) override { corruptPieces.emplace_back(sender, piece); }
 
     int CountEvents(int32_t type) const;
 
@@ -38,9 +49,9 @@ public:
     std::vector<int32_t> runStates;
     int32_t statusCode = 0;
     bool stopRequested = false;
-    std::vector<std::pair<TPeerId*, bool>> checks;
-    std::vector<TPeerId*> deliveries;
-    std::vector<std::pair<TPeerId*, int32_t>> corruptPieces;
+    std::vector<std::pair<BlockSender*, bool>> checks;
+    std::vector<BlockSender*> deliveries;
+    std::vector<std::pair<BlockSender*, int32_t>> corruptPieces;
     std::vector<PieceMapEvent> events;
     std::string bitsText;  // the last "bits" text sent
     std::string partText;  // the last "part" text sent

@@ -28,9 +28,7 @@ protected:
         content = one + two + three;
         torrent = test::TorrentWithInfo(test::MultiFileInfo(
             "set", {{{"one.bin"}, one}, {{"sub", "two.bin"}, two}, {{"three.bin"}, three}}, kPiece));
-        peer = new TPeerId("http://mirror.test/set", kPeerHttp);
-        peer->ip = 0x0100007F;  // 127.0.0.1 in network order
-        peer->port = 8080;
+        peer = new test::FakeSender("127.0.0.1 : 8080");
     }
     void TearDown() override { peer->Release(); }
 
@@ -53,7 +51,7 @@ protected:
     FakeOwner owner;
     std::unique_ptr<MapHolder> holder;
     std::string one, two, three, content, torrent;
-    TPeerId* peer = nullptr;
+    BlockSender* peer = nullptr;
 };
 
 TEST_F(ThreeFileTorrent, BlocksInAnyOrderBecomeTheFilesUnderTheirFinalNames) {

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Fails when a folder includes from a folder above it in the layering. From
+# the bottom up (one line a layer; folders on one line may not include each
+# other):
+#
+#   platform
+#   foundation
+#   torrent netenv reporting
+#   udp
+#   peers
+#   engine
+#   app
+#   profile
+#   ui tools
+#
+# tests/, fuzz/ and bench/ may include anything. A folder with sources that
+# is not in the layering fails the check until it is given its place here.
+#   scripts/check_layers.sh [root]      check a tree (default: this one)
+#   scripts/check_layers.sh --self-test plant a wrong-way include and check
+#                                       that it is caught
+set -euo pipefail
+
+layers=(
+  "platform"
+  "foundation"
+  "torrent netenv reporting"
+  "udp"
+  "peers"
+  "engine"
+  "app"
+  "profile"
+  "ui tools"
+)
+unchecked=" tests fuzz bench cmake scripts build "
+
+declare -A rank
+for i in "${!layers[@]}"; do
+  for folder in ${layers[$i]}; do rank[$folder]=$i; done
+done
+
+check_tree() {
+  local root=$1 failures=0
+  local file folder line included
+  while IFS= read -r file; do
+    folder=${file%%/*}
+    case "$unchecked" in *" $folder "*) continue ;; esac
+    case "$folder" in build*|.*) continue ;; esac
+    if [ -z "${rank[$folder]+set}" ]; then
+      echo "$file: folder '$folder' has no place in the layering (scripts/check_layers.sh)" >&2
+      failures=$((failures + 1))
+      continue
+    fi
+    while IFS= read -r line; do
+      included=${line#*\"}
+      included=${included%%/*}
+      [ "$included" = "$folder" ] && continue
+      [ -z "${rank[$included]+set}" ] && continue  # not a project folder
+      if [ "${rank[$included]}" -ge "${rank[$folder]}" ]; then
+        echo "$file: includes \"${line#*\"}, from '$included', which is not below '$folder'" >&2
+        failures=$((failures + 1))
+      fi
+    done < <(grep -E '^[[:space:]]*#[[:space:]]*include[[:space:]]+"[^"/]+/' "$root/$file" || true)
+  done < <(cd "$root" && find . -path ./.git -prune -o -type f \( -name '*.h' -o -name '*.cpp' \) -print | sed 's|^\./||' | sort)
+  return $((failures > 0))
+}
+
+self_test() {
+  local tree
+  tree=$(mktemp -d)
+  trap 'rm -rf "$tree"' RETURN
+  mkdir -p "$tree/torrent" "$tree/peers" "$tree/tests/torrent"
+  printf '#include "peers/TPeerId.h"\n' > "$tree/tests/torrent/Test.cpp"
+  printf '#include "torrent/TPiece.h"\n#include "foundation/TRefObject.h"\n' > "$tree/peers/TPeerId.h"
+  printf '#include "platform/File.h"\n' > "$tree/torrent/TPiece.h"
+  if ! check_tree "$tree" 2>/dev/null; then
+    echo "self-test: a sound tree was refused" >&2
+    return 1
+  fi
+  printf '#include "peers/TPeerId.h"\n' >> "$tree/torrent/TPiece.h"
+  if check_tree "$tree" 2>/dev/null; then
+    echo "self-test: a wrong-way include passed" >&2
+    return 1
+  fi
+  mkdir -p "$tree/newfolder"
+  printf '#include "platform/File.h"\n' > "$tree/newfolder/New.h"
+  sed -i '$d' "$tree/torrent/TPiece.h"
+  if check_tree "$tree" 2>/dev/null; then
+    echo "self-test: a folder outside the layering passed" >&2
+    return 1
+  fi
+  echo "layer check self-test: ok"
+}
+
+if [ "${1:-}" = "--self-test" ]; then
+  self_test
+  exit
+fi
+root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
+if check_tree "$root"; then
+  echo "layer check: ok"
+else
+  echo "layer check: includes against the layering (see above)" >&2
+  exit 1
+fi
