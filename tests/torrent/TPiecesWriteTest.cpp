@@ -99,7 +99,7 @@ TEST_F(ThreeFileTorrent, ACorruptedBlockFailsItsPieceWhichStartsOver) {
     ASSERT_EQ(owner.checks.size(), 1u);
     EXPECT_EQ(owner.checks[0].first, peer);
     EXPECT_FALSE(owner.checks[0].second);
-    EXPECT_EQ(owner.corruptPieces, (std::vector<std::pair<TPeerId*, int32_t>>{{peer, 0}}));
+    EXPECT_EQ(owner.corruptPieces, (std::vector<std::pair<BlockSender*, int32_t>>{{peer, 0}}));
     EXPECT_TRUE(map.IsPieceWanted(0));
     EXPECT_FALSE(map.HasBlock(0));
     EXPECT_EQ(map.FirstMissingByte(0), 0);

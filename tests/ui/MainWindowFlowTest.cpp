@@ -208,7 +208,9 @@ TEST(MainWindowFlow, DownloadPauseContinueFinishVerifyAndInstall) {
     Click(window.Button(ButtonId::kInstall));
     ASSERT_TRUE(fixture.WaitFor([&] { return window.Destroyed(); }, 20000)) << StateName(window.ShownState());
     EXPECT_EQ(answerer.Texts(), QStringList{QStringLiteral("是否验证安装文件的正确性？")});
-    EXPECT_TRUE(watcher.Saw(DownloadState::checkfinished) || watcher.Saw(DownloadState::md5checking));
+    // A small file's check can pass between two samples of the watcher, so
+    // the verification is seen by its event rather than by its states.
+    EXPECT_EQ(fixture.events.Count("11100004"), 1) << "the verification did not pass";
     std::string launched;
     std::getline(std::ifstream(fixture.LaunchMarker()), launched);
     EXPECT_EQ(launched, window.Controller().InstallerPath());
