@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "reporting/EventText.h"
 #include "tools/veldmoor-statsd/BatchParser.h"
 
 namespace {
@@ -18,24 +19,6 @@ using veldmoor::statsd::ParsedEvent;
 
 void Check(bool condition) {
     if (!condition) std::abort();
-}
-
-std::string Encoded(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out = "data=";
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')) {
-            out += c;
-        } else if (byte == ' ') {
-            out += '_';
-        } else {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xF];
-        }
-    }
-    return out;
 }
 
 void CheckEvent(const ParsedEvent& event) {
@@ -65,6 +48,6 @@ void CheckResult(const BatchParseResult& result) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     CheckResult(veldmoor::statsd::ParseBatchBody(bytes));
-    CheckResult(veldmoor::statsd::ParseBatchBody(Encoded(bytes)));
+    CheckResult(veldmoor::statsd::ParseBatchBody("data=" + veldmoor::reporting::UrlEncode(std::string(bytes))));
     return 0;
 }
