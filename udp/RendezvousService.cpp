@@ -183,7 +183,7 @@ void RendezvousService::Introduce(const Registration& target, const EndpointIden
     sender_(message.data(), message.size(), target.publicIp, target.publicPort);
 }
 
-void RendezvousService::Forget(const NodeKey& key) {
+void RendezvousService::Forget(NodeKey key) {
     const auto found = registrations_.find(key);
     if (found == registrations_.end()) return;
     const Registration& registration = found->second;

@@ -75,7 +75,8 @@ private:
     void Introduce(const Registration& target, const EndpointIdentity& requester, uint32_t ip, uint16_t port);
     const Registration* FindByKey(const NodeKey& key, int64_t nowMs) const;
     const Registration* FindByAddress(uint32_t ip, uint16_t port, int64_t nowMs) const;
-    void Forget(const NodeKey& key);
+    // By value: callers pass keys that live in the indexes it erases from.
+    void Forget(NodeKey key);
     bool Live(const Registration& registration, int64_t nowMs) const;
 
     static uint64_t EndpointKey(uint32_t ip, uint16_t port) { return (uint64_t{ip} << 16) | port; }

@@ -102,6 +102,17 @@ TEST_F(RendezvousServiceTest, UnregisteredSourceNeverGetsMoreThanItSentAndNoIntr
     EXPECT_LE(sent_[0].bytes.size(), lookup.size());
 }
 
+// A node registering from an endpoint another node held replaces it; the old
+// node's key was read after its index entry was freed (found by fuzzing).
+TEST_F(RendezvousServiceTest, ANodeTakingAnotherNodesEndpointReplacesIt) {
+    Deliver(Register(keyA_, Ip("192.168.1.10"), 6881), ipA_, 40001);
+    Deliver(Register(keyB_, Ip("192.168.1.11"), 6882), ipA_, 40001);
+    EXPECT_EQ(service_->Registrations(), 1u);
+    sent_.clear();
+    Deliver(Lookup(keyB_, {keyA_}), ipA_, 40001);
+    ASSERT_EQ(sent_.size(), 1u) << "a look-up of the replaced node is answered, without an introduction";
+}
+
 TEST_F(RendezvousServiceTest, SameRouterPeersGetEachOthersLocalAddress) {
     Deliver(Register(keyA_, Ip("192.168.1.10"), 6881), ipA_, 40001);
     Deliver(Register(keyB_, Ip("192.168.1.11"), 6882), ipA_, 40002);
