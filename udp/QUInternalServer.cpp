@@ -58,6 +58,12 @@ QUInternalServer* QUInternalServer::Existing() {
     return SingletonPointer();
 }
 
+QUInternalServer* QUInternalServer::Exchange(QUInternalServer* server) {
+    std::lock_guard guard(SingletonMutex());
+    std::swap(server, SingletonPointer());
+    return server;
+}
+
 void QUInternalServer::Shutdown() {
     QUInternalServer* server = nullptr;
     {

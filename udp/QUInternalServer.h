@@ -111,6 +111,10 @@ public:
     static void Shutdown();
     // The process's server when one exists; never makes one.
     static QUInternalServer* Existing();
+    // Makes `server` the process's server and returns the one before. The
+    // caller keeps ownership of both (tests drive callers of Instance() over
+    // a server of their own); it puts the previous one back before deleting.
+    static QUInternalServer* Exchange(QUInternalServer* server);
 
     // -1 for an unusable configuration or a thread that cannot start; a
     // running server keeps its settings.
