@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <numeric>
 #include <string>
 
@@ -112,6 +113,57 @@ TEST_F(UdpTransportTest, LostPacketIsResentWhenALaterOneArrivesThenProbedAfterRo
     EXPECT_EQ(sender.packetsResent, 2);
     Pump();
     EXPECT_EQ(ReadAll(a_.server.get(), accepted), std::vector<uint8_t>(sent.begin() + 660, sent.end()));
+}
+
+// A job's pause wakes on these events: data to read, room to send, an end.
+TEST_F(UdpTransportTest, WatchersAreRaisedWhenASessionCanMove) {
+    const auto [accepted, client] = Connect();
+    platform::WakeEvent receiverWake;
+    platform::WakeEvent senderWake;
+    ASSERT_TRUE(receiverWake.IsValid() && senderWake.IsValid());
+    a_->WatchReadiness(&receiverWake);
+    b_->WatchReadiness(&senderWake);
+    const std::vector<uint8_t> sent = Pattern(2000);
+
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        bool receiverRaised;
+        bool senderRaised;
+    };
+    const std::vector<Step> steps{
+        {"nothing happened", [] {}, false, false},
+        {"data arrives", [&] {
+             ASSERT_EQ(b_->UdpSend(client, sent.data(), static_cast<int>(sent.size())), 2000);
+             Pump();
+         }, true, false},
+        {"a read changes nothing the peer sees", [&] { ReadAll(a_.server.get(), accepted); }, false, false},
+        {"the acknowledgement makes room", [&] {
+             a_->AcknowledgementPass();
+             Pump();
+         }, false, true},
+        {"an unwatched server raises nothing", [&] {
+             a_->UnwatchReadiness(&receiverWake);
+             ASSERT_EQ(b_->UdpSend(client, sent.data(), 100), 100);
+             Pump();
+             a_->WatchReadiness(&receiverWake);
+         }, false, false},
+        {"the peer closes", [&] {
+             b_->UdpClose(client);
+             Pump();
+         }, true, false},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.act();
+        EXPECT_EQ(receiverWake.Clear(), step.receiverRaised);
+        EXPECT_EQ(senderWake.Clear(), step.senderRaised);
+    }
+    std::vector<platform::SocketHandle> handles{receiverWake.Handle()};
+    std::vector<bool> ready;
+    EXPECT_EQ(platform::WaitOnSockets(handles, platform::SocketWait::kReadable, 0, ready), 0) << "cleared";
+    a_->UnwatchReadiness(&receiverWake);
+    b_->UnwatchReadiness(&senderWake);
 }
 
 TEST_F(UdpTransportTest, HoleBehindAcknowledgedPacketsIsResentAtOnce) {
