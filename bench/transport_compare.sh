@@ -4,9 +4,9 @@
 # dropped on arrival at each end (nftables). The seeder (10.9.0.1) also runs
 # opentracker and veldmoor-natd; with --nat-server the leecher (10.9.0.2)
 # reaches it over the transport, without it over TCP. Root only.
-# Usage: transport_compare.sh [SIZE_MIB] [LOSS...]   (defaults: 16, 0 5)
+# Usage: transport_compare.sh [SIZE_MIB] [LOSS...]   (defaults: 128, 0 5)
 set -e
-size=${1:-16}
+size=${1:-128}
 shift 2>/dev/null || true
 losses=${*:-"0 5"}
 build=$(cd "$(dirname "$0")/.." && pwd)/build
@@ -97,13 +97,19 @@ import json, sys
 kind, loss, start, end, size, md5, want, out = sys.argv[1:]
 stamped = [l.split(" ", 1) for l in open(out)]
 lines = [(float(t), json.loads(l)) for t, l in stamped if l.startswith("{")]
-# From the first status line that shows peer bytes to the leecher's exit: the
-# bytes still missing at that line over the time they took.
-moving = [(t, l["from_peers"]) for t, l in lines if l["from_peers"] > 0]
 mib = int(size)
-if moving:
+total = mib * 1048576
+# The rate while data moved, from the stamped status lines (about one a
+# second): bytes from peers between the first line that shows some and the
+# last that does not show all, over the time between them. Runs shorter
+# than that use the first such line and the leecher's exit.
+moving = [(t, l["from_peers"]) for t, l in lines if 0 < l["from_peers"] < total]
+if len(moving) >= 3:
+    (t0, b0), (t1, b1) = moving[0], moving[-1]
+    rate = (b1 - b0) / 1048576 / (t1 - t0)
+elif moving:
     first, got = moving[0]
-    rate = (mib * 1048576 - got) / 1048576 / max(float(end) - first, 0.001)
+    rate = (total - got) / 1048576 / max(float(end) - first, 0.001)
 else:
     rate = 0.0
 print(f"{kind:9} loss {loss:>2} %: wall {float(end) - float(start):6.1f} s, {rate:7.2f} MiB/s, "
