@@ -239,6 +239,9 @@ private:
     static int LossPercent(const UdpSession& session);
     void AcknowledgePacket(UdpSession& session, int slot);
     void ResendHole(UdpSession& session, int slot, uint32_t sentAtLeastMsAgo);
+    // Slides the send window and sends the packets held back beyond the
+    // window size that are now inside it.
+    void SendHeldPackets(UdpSession& session);
     void SampleRoundTrip(UdpSession& session, int slot);
     // Transmission orders compared across the counter's wrap.
     static bool SentBefore(uint32_t order, uint32_t other) { return static_cast<int32_t>(order - other) < 0; }

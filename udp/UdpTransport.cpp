@@ -385,7 +385,30 @@ void QUInternalServer::HandleAck(const uint8_t* bytes, uint32_t ip, uint16_t por
             ResendHole(*session, i, kFirstMissingResendMs);
         }
     }
+    SendHeldPackets(*session);
     session->lastActivity = clock_.WallSeconds();
+}
+
+// A packet cut while the window size (below 12 after losses) was used up
+// waits unsent in its slot. Once acknowledgements move the window past it,
+// it goes now rather than at the next retransmission pass: a window short of
+// 12 otherwise stalls every round for up to 40 ms.
+void QUInternalServer::SendHeldPackets(UdpSession& session) {
+    SlideSendWindow(session);
+    const int window = std::min(WindowSize(session), session.sendTail);
+    const uint32_t tick = clock_.TickMs();
+    for (int i = 0; i < window; ++i) {
+        const auto slot = static_cast<size_t>(i);
+        PacketSlot& packet = session.sendWindow[slot];
+        if (!packet.filled || session.sendTimes[slot] != 0) continue;
+        SendResult result;
+        SendSessionPacket(session, kData, packet.buffer.data(), static_cast<size_t>(packet.length) + kHeaderSize,
+                          &result);
+        if (result != SendResult::kSent) return;
+        ++session.packetsSent;
+        session.sendTimes[slot] = tick == 0 ? 1 : tick;
+        session.sendOrders[slot] = ++session.transmissions;
+    }
 }
 
 // The peer holds packets sent after this one, or has long been waiting for

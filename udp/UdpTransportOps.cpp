@@ -121,7 +121,7 @@ int QUInternalServer::UdpSend(int handle, const uint8_t* bytes, int length) {
         return Fail(kUdpWouldBlock);
     }
     if (session->state != SessionState::kEstablished) return Fail(kUdpNotConnected);
-    SlideSendWindow(*session);
+    SendHeldPackets(*session);
     const int window = WindowSize(*session);
     const size_t segment = LossPercent(*session) > kLossySegmentPercent ? kLossySegment : kSegment;
     const uint32_t tick = clock_.TickMs();
