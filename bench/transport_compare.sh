@@ -4,9 +4,9 @@
 # dropped on arrival at each end (nftables). The seeder (10.9.0.1) also runs
 # opentracker and veldmoor-natd; with --nat-server the leecher (10.9.0.2)
 # reaches it over the transport, without it over TCP. Root only.
-# Usage: transport_compare.sh [SIZE_MIB] [LOSS...]   (defaults: 16, 0 5)
+# Usage: transport_compare.sh [SIZE_MIB] [LOSS...]   (defaults: 128, 0 5)
 set -e
-size=${1:-16}
+size=${1:-128}
 shift 2>/dev/null || true
 losses=${*:-"0 5"}
 build=$(cd "$(dirname "$0")/.." && pwd)/build
@@ -69,6 +69,13 @@ ip netns exec "$a" "$get" -o "$work/seed/file.bin" -T "$work/t.torrent" --p2p on
 pids="$pids $!"
 while ! grep -q seeding "$work/seed.err" 2>/dev/null; do sleep 0.2; done
 
+# Each status line with the time it arrived, so the rate is not rounded to
+# the once-a-second status period.
+stamp() {
+    python3 -u -c 'import sys, time
+for line in sys.stdin: print("%.3f %s" % (time.time(), line), end="")'
+}
+
 run() { # transport|tcp loss
     for ns in "$a" "$b"; do
         ip netns exec "$ns" nft flush chain ip bench arriving
@@ -81,20 +88,32 @@ run() { # transport|tcp loss
     if [ "$1" = transport ]; then nat="--nat-server 10.9.0.1:82"; fi
     start=$(date +%s.%N)
     # shellcheck disable=SC2086
-    ip netns exec "$b" "$get" -o "$work/leech/file.bin" -T "$work/t.torrent" --p2p on --port 6882 $nat \
-        --status-json >"$work/leech.out" 2>/dev/null || true
+    { ip netns exec "$b" "$get" -o "$work/leech/file.bin" -T "$work/t.torrent" --p2p on --port 6882 $nat \
+        --status-json 2>/dev/null || true; } | stamp >"$work/leech.out"
     end=$(date +%s.%N)
     md5=$(md5sum "$work/leech/file.bin" 2>/dev/null | cut -d' ' -f1)
     python3 - "$1" "$2" "$start" "$end" "$size" "$md5" "$(cat "$work/md5")" "$work/leech.out" <<'PY'
 import json, sys
 kind, loss, start, end, size, md5, want, out = sys.argv[1:]
-lines = [json.loads(l) for l in open(out) if l.startswith("{")]
-# Status lines come once a second: the seconds from the first peer byte to completion.
-moving = [l for l in lines if l["from_peers"] > 0]
-transfer = max(len(moving), 1)
+stamped = [l.split(" ", 1) for l in open(out)]
+lines = [(float(t), json.loads(l)) for t, l in stamped if l.startswith("{")]
 mib = int(size)
-print(f"{kind:9} loss {loss:>2} %: wall {float(end) - float(start):6.1f} s, transfer ~{transfer:4d} s, "
-      f"{mib / transfer:7.2f} MiB/s, md5 {'ok' if md5 == want else 'WRONG'}")
+total = mib * 1048576
+# The rate while data moved, from the stamped status lines (about one a
+# second): bytes from peers between the first line that shows some and the
+# last that does not show all, over the time between them. Runs shorter
+# than that use the first such line and the leecher's exit.
+moving = [(t, l["from_peers"]) for t, l in lines if 0 < l["from_peers"] < total]
+if len(moving) >= 3:
+    (t0, b0), (t1, b1) = moving[0], moving[-1]
+    rate = (b1 - b0) / 1048576 / (t1 - t0)
+elif moving:
+    first, got = moving[0]
+    rate = (total - got) / 1048576 / max(float(end) - first, 0.001)
+else:
+    rate = 0.0
+print(f"{kind:9} loss {loss:>2} %: wall {float(end) - float(start):6.1f} s, {rate:7.2f} MiB/s, "
+      f"md5 {'ok' if md5 == want else 'WRONG'}")
 PY
 }
 

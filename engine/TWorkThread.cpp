@@ -39,6 +39,7 @@ TWorkThread::TWorkThread(EngineState& engine) : TWorkWithTransStatis(engine) { R
 TWorkThread::~TWorkThread() {
     Stop(true);
     Reset(true, true);
+    if (transportWake_) streamops::UnwatchTransports(transportWake_.get());
 }
 
 int TWorkThread::StartDownload() { return Start("StartDownload") ? kResultOk : kResultFailed; }
@@ -254,6 +255,10 @@ void TWorkThread::CollectWaitingSockets() {
     waitingPeers_.clear();
     waitingTransports_.clear();
     waitingTransportPeers_.clear();
+    transportPeers_ = std::any_of(Peers().begin(), Peers().end(), [](const TPeerObject* peer) {
+        const QSocket* connection = peer->InputConnection();
+        return connection && connection->IsOpen() && connection->IsTransport();
+    });
     if (DownloadBudget() <= 0) return;
     for (const TPeerObject* peer : Peers()) {
         const QSocket* connection = peer->InputConnection();
@@ -268,30 +273,46 @@ void TWorkThread::CollectWaitingSockets() {
     }
 }
 
+platform::WakeEvent* TWorkThread::TransportWake() {
+    if (!transportWake_) {
+        transportWake_ = std::make_unique<platform::WakeEvent>();
+        if (transportWake_->IsValid()) streamops::WatchTransports(transportWake_.get());
+    }
+    return transportWake_->IsValid() ? transportWake_.get() : nullptr;
+}
+
+void TWorkThread::MarkReadyTransports() {
+    if (waitingTransports_.empty()) return;
+    std::vector<platform::SocketHandle> readable = waitingTransports_;
+    if (streamops::ReadableTransports(readable) <= 0) return;
+    for (size_t i = 0; i < waitingTransports_.size(); ++i) {
+        if (std::find(readable.begin(), readable.end(), waitingTransports_[i]) != readable.end())
+            readyPeers_.push_back(waitingTransportPeers_[i]);
+    }
+}
+
 void TWorkThread::PauseTurn(uint32_t ms) {
     readyPeers_.clear();
-    // Transport connections have no system handle to wait on: ready ones end the pause at once.
-    if (!waitingTransports_.empty()) {
-        std::vector<platform::SocketHandle> readable = waitingTransports_;
-        if (streamops::ReadableTransports(readable) > 0) {
-            for (size_t i = 0; i < waitingTransports_.size(); ++i) {
-                if (std::find(readable.begin(), readable.end(), waitingTransports_[i]) != readable.end())
-                    readyPeers_.push_back(waitingTransportPeers_[i]);
-            }
-            return;
-        }
-    }
-    if (waitingSockets_.empty()) {
+    // Transport connections wake the pause through their event: data that
+    // came in, acknowledged packets (room to send) or an end. The event is
+    // cleared before looking, so a change after the look still wakes.
+    platform::WakeEvent* wake = transportPeers_ ? TransportWake() : nullptr;
+    if (wake) wake->Clear();
+    MarkReadyTransports();
+    if (!readyPeers_.empty()) return;
+    std::vector<platform::SocketHandle> handles = waitingSockets_;
+    if (wake) handles.push_back(wake->Handle());
+    if (handles.empty()) {
         platform::SleepMs(ms);
         return;
     }
     // Waking as soon as data arrives keeps a fast source streaming; the
     // sockets belong to this thread, so none closes during the wait.
     std::vector<bool> ready;
-    if (platform::WaitOnSockets(waitingSockets_, platform::SocketWait::kReadable, static_cast<int>(ms), ready) <= 0)
-        return;
-    for (size_t i = 0; i < ready.size(); ++i)
+    if (platform::WaitOnSockets(handles, platform::SocketWait::kReadable, static_cast<int>(ms), ready) <= 0) return;
+    for (size_t i = 0; i < waitingPeers_.size(); ++i)
         if (ready[i]) readyPeers_.push_back(waitingPeers_[i]);
+    if (wake && ready.back()) MarkReadyTransports();
 }
 
 uint32_t TWorkThread::WorkOneTurn() {

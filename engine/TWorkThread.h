@@ -1,9 +1,11 @@
 #pragma once
 // The concrete download job: the thread body, the operations the task
 // interface forwards to, and status reporting.
+#include <memory>
 #include <vector>
 
 #include "platform/Socket.h"
+#include "platform/WakeEvent.h"
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -72,6 +74,10 @@ private:
     void CollectWaitingSockets();
     // Waits up to `ms` for data on those sockets, else sleeps.
     void PauseTurn(uint32_t ms);
+    // The transport's wake event, made and watched on first need; null when
+    // no event can be made (the pause then polls transports between sleeps).
+    platform::WakeEvent* TransportWake();
+    void MarkReadyTransports();
     // The per-second step and the peer passes of a turn.
     void RunPeerProcessing();
     // The two peer passes: download steps, then BitTorrent upload steps.
@@ -93,6 +99,10 @@ private:
     // Connections whose socket had data after the last pause: stepped in the
     // next turn even when their rate would make them wait for a full turn.
     std::vector<const TPeerObject*> readyPeers_;
+    // Raised by the UDP stream transport when one of its sockets changed:
+    // transport connections have no system handle for the pause to wait on.
+    std::unique_ptr<platform::WakeEvent> transportWake_;
+    bool transportPeers_ = false;
 
 };
 

@@ -52,6 +52,12 @@ int ReadableTransports(std::vector<SocketHandle>& handles) {
     return Server().UdpSelect(&handles, nullptr, nullptr, 0);
 }
 
+void WatchTransports(platform::WakeEvent* event) { Server().WatchReadiness(event); }
+
+void UnwatchTransports(platform::WakeEvent* event) {
+    if (QUInternalServer* server = QUInternalServer::Existing()) server->UnwatchReadiness(event);
+}
+
 int Wait(bool transport, SocketHandle handle, SocketWait what, int timeoutMs) {
     if (!transport) return platform::WaitOnSocket(handle, what, timeoutMs);
     std::vector<int> set{handle};

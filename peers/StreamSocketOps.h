@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/Socket.h"
+#include "platform/WakeEvent.h"
 
 namespace veldmoor::streamops {
 
@@ -21,6 +22,10 @@ int ConnectTransport(SocketHandle handle, const Ipv4Endpoint& target);
 int ListenTransport(SocketHandle handle, uint16_t port, int backlog);
 // Handles of transport sockets that have data or ended, among `handles`.
 int ReadableTransports(std::vector<SocketHandle>& handles);
+// `event` is raised whenever a transport socket may have become readable,
+// writable or ended, until it is unwatched (before it is destroyed).
+void WatchTransports(platform::WakeEvent* event);
+void UnwatchTransports(platform::WakeEvent* event);
 
 // Either kind.
 int Wait(bool transport, SocketHandle handle, SocketWait what, int timeoutMs);

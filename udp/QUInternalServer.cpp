@@ -53,6 +53,17 @@ QUInternalServer* QUInternalServer::Instance() {
     return server;
 }
 
+QUInternalServer* QUInternalServer::Existing() {
+    std::lock_guard guard(SingletonMutex());
+    return SingletonPointer();
+}
+
+QUInternalServer* QUInternalServer::Exchange(QUInternalServer* server) {
+    std::lock_guard guard(SingletonMutex());
+    std::swap(server, SingletonPointer());
+    return server;
+}
+
 void QUInternalServer::Shutdown() {
     QUInternalServer* server = nullptr;
     {
@@ -372,6 +383,23 @@ void QUInternalServer::HandleDatagram(const uint8_t* bytes, size_t length, uint3
 
 bool QUInternalServer::FromNatServer(uint32_t ip, uint16_t port) const {
     return natIp_ != 0 && ip == natIp_ && port == natPort_;
+}
+
+// Readiness
+
+void QUInternalServer::WatchReadiness(platform::WakeEvent* event) {
+    QAutoLock lock(Lock());
+    if (event && std::find(readinessWatchers_.begin(), readinessWatchers_.end(), event) == readinessWatchers_.end())
+        readinessWatchers_.push_back(event);
+}
+
+void QUInternalServer::UnwatchReadiness(platform::WakeEvent* event) {
+    QAutoLock lock(Lock());
+    std::erase(readinessWatchers_, event);
+}
+
+void QUInternalServer::SignalReadiness() {
+    for (platform::WakeEvent* event : readinessWatchers_) event->Raise();
 }
 
 // Inspection

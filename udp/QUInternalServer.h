@@ -16,6 +16,7 @@
 
 #include "foundation/QThread.h"
 #include "platform/Socket.h"
+#include "platform/WakeEvent.h"
 #include "udp/UdpBufferPool.h"
 #include "udp/UdpEnvironment.h"
 #include "udp/UdpSession.h"
@@ -93,6 +94,13 @@ public:
     static constexpr uint32_t kFirstMissingResendMs = 500;
     // While packets wait behind a hole, the receiver says so this often.
     static constexpr uint32_t kHoleAckIntervalMs = 100;
+    // A packet sent by the caller's send is stamped this much in the past.
+    static constexpr uint32_t kSendTimeLeadMs = 5;
+    // The oldest packet not acknowledged after a few measured round trips is
+    // sent again (its data or the peer's acknowledgement was lost), at most
+    // this many times; after that the slow schedule goes on.
+    static constexpr uint32_t kMinProbeMs = 60;
+    static constexpr int32_t kMaxProbes = 4;
 
     explicit QUInternalServer(UdpEnvironment environment);
     ~QUInternalServer() override;
@@ -101,6 +109,12 @@ public:
     static QUInternalServer* Instance();
     // Stops and deletes the process's server, if any.
     static void Shutdown();
+    // The process's server when one exists; never makes one.
+    static QUInternalServer* Existing();
+    // Makes `server` the process's server and returns the one before. The
+    // caller keeps ownership of both (tests drive callers of Instance() over
+    // a server of their own); it puts the previous one back before deleting.
+    static QUInternalServer* Exchange(QUInternalServer* server);
 
     // -1 for an unusable configuration or a thread that cannot start; a
     // running server keeps its settings.
@@ -152,6 +166,12 @@ public:
     int UdpSelect(std::vector<int>* readable, std::vector<int>* writable, std::vector<int>* failed, int timeoutMs);
     int UdpClose(int handle);
     static int LastError();
+
+    // Raised whenever a session may have become readable, writable or ended
+    // (data in order, packets acknowledged, handshake done, closed), so a
+    // waiting thread turns at once instead of at its next pause.
+    void WatchReadiness(platform::WakeEvent* event);
+    void UnwatchReadiness(platform::WakeEvent* event);
 
     std::optional<SessionInfo> Inspect(int handle);
     size_t PunchEntries();
@@ -219,10 +239,20 @@ private:
     static int LossPercent(const UdpSession& session);
     void AcknowledgePacket(UdpSession& session, int slot);
     void ResendHole(UdpSession& session, int slot, uint32_t sentAtLeastMsAgo);
+    // Slides the send window and sends the packets held back beyond the
+    // window size that are now inside it.
+    void SendHeldPackets(UdpSession& session);
+    void SampleRoundTrip(UdpSession& session, int slot);
+    // Transmission orders compared across the counter's wrap.
+    static bool SentBefore(uint32_t order, uint32_t other) { return static_cast<int32_t>(order - other) < 0; }
+    static uint32_t ProbeDelayMs(const UdpSession& session);
+    void ProbeOldest(UdpSession& session);
     void MaintainAcceptQueue(int64_t now);
     void MaintainSessions(int64_t now);
     // False when a send would block and the pass must end.
     bool RetransmitSession(UdpSession& session, uint32_t tick);
+
+    void SignalReadiness();
 
     // Transport operations (UdpTransportOps.cpp)
     bool Qualifies(int handle, int set);
@@ -262,6 +292,7 @@ private:
     SessionList freePool_;
     int32_t nextSessionId_ = 1;
     UdpBufferPool pool_;
+    std::vector<platform::WakeEvent*> readinessWatchers_;
 
     // Timer references
     uint32_t lastRetransmitTick_ = 0;

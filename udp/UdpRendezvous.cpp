@@ -92,6 +92,7 @@ void QUInternalServer::HandleLookupReply(const uint8_t* bytes, size_t length) {
         if (session->state == SessionState::kResolving && session->lookupRequest == request) {
             session->state = SessionState::kClosed;
             session->lookupRequest = -1;
+            SignalReadiness();
         }
     }
 }

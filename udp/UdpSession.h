@@ -66,6 +66,16 @@ struct UdpSession {
     std::array<PacketSlot, kWindow> sendWindow{};
     std::array<uint32_t, kWindow> sendTimes{};
     std::array<int32_t, kWindow> sendCounts{};
+    // Round trip of packets acknowledged after a single transmission, in
+    // eighths and quarters of a millisecond (0: no sample yet).
+    int32_t smoothedRtt8 = 0;
+    int32_t rttVariation4 = 0;
+    // Order of each slot's last transmission (0: not sent), from a counter
+    // of this session's data transmissions; the latest order the peer is
+    // known to hold. A packet sent before one the peer holds is lost.
+    std::array<uint32_t, kWindow> sendOrders{};
+    uint32_t transmissions = 0;
+    uint32_t deliveredOrder = 0;
 
     NodeKey Key() const { return KeyOf(remoteIdentity); }
 };

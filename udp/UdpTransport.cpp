@@ -39,6 +39,7 @@ void QUInternalServer::FreeSendWindow(UdpSession& session) {
     }
     session.sendTimes.fill(0);
     session.sendCounts.fill(0);
+    session.sendOrders.fill(0);
     session.sendBase += session.sendTail;
     session.sendCount = 0;
     session.sendTail = 0;
@@ -276,6 +277,7 @@ void QUInternalServer::HandleConnectAck(const uint8_t* bytes, uint32_t ip, uint1
     session->state = SessionState::kEstablished;
     session->established = true;
     SendConnectConfirm(*session);
+    SignalReadiness();
 }
 
 void QUInternalServer::HandleConnectConfirm(const uint8_t* bytes, uint32_t ip, uint16_t port) {
@@ -290,6 +292,7 @@ void QUInternalServer::HandleConnectConfirm(const uint8_t* bytes, uint32_t ip, u
     session->lastActivity = clock_.WallSeconds();
     session->state = SessionState::kEstablished;
     session->established = true;
+    SignalReadiness();
 }
 
 void QUInternalServer::HandleRefuse(const uint8_t* bytes, uint32_t ip) {
@@ -299,6 +302,7 @@ void QUInternalServer::HandleRefuse(const uint8_t* bytes, uint32_t ip) {
         return;
     }
     session->state = SessionState::kClosed;
+    SignalReadiness();
 }
 
 UdpSession* QUInternalServer::EstablishedWith(int32_t id, uint32_t ip, uint16_t port) {
@@ -331,6 +335,7 @@ void QUInternalServer::HandleData(const uint8_t* bytes, size_t length, uint32_t 
         slot.readOffset = 0;
         slot.filled = true;
         session->bytesReceived += static_cast<int32_t>(payload);
+        if (session->receiveWindow[0].filled) SignalReadiness();
     }
     session->lastActivity = clock_.WallSeconds();
     session->lastAcknowledgement = 0;
@@ -338,13 +343,18 @@ void QUInternalServer::HandleData(const uint8_t* bytes, size_t length, uint32_t 
 }
 
 void QUInternalServer::AcknowledgePacket(UdpSession& session, int slot) {
+    SampleRoundTrip(session, slot);
+    const uint32_t order = session.sendOrders[static_cast<size_t>(slot)];
+    if (order != 0 && SentBefore(session.deliveredOrder, order)) session.deliveredOrder = order;
     PacketSlot& packet = session.sendWindow[static_cast<size_t>(slot)];
     session.bytesAcknowledged += packet.length;
     pool_.Give(std::move(packet.buffer));
     packet = PacketSlot{};
     session.sendTimes[static_cast<size_t>(slot)] = 0;
+    session.sendOrders[static_cast<size_t>(slot)] = 0;
     session.sendCounts[static_cast<size_t>(slot)] = 0;
     --session.sendCount;
+    SignalReadiness();
 }
 
 void QUInternalServer::HandleAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
@@ -356,18 +366,49 @@ void QUInternalServer::HandleAck(const uint8_t* bytes, uint32_t ip, uint16_t por
     for (int64_t k = 0; k < kWindow; ++k) {
         if (bytes[40 + k] == 1) highestHeld = k;
     }
+    const auto held = [&](int64_t k) { return k < 0 || (k < kWindow && bytes[40 + k] == 1); };
     for (int i = 0; i < kWindow; ++i) {
         if (!session->sendWindow[static_cast<size_t>(i)].filled) continue;
+        if (held(i + int64_t{session->sendBase} - receiveBase)) AcknowledgePacket(*session, i);
+    }
+    for (int i = 0; i < kWindow; ++i) {
+        const auto slot = static_cast<size_t>(i);
+        if (!session->sendWindow[slot].filled) continue;
         const int64_t k = i + int64_t{session->sendBase} - receiveBase;
-        if (k < 0 || (k < kWindow && bytes[40 + k] == 1)) {
-            AcknowledgePacket(*session, i);
+        if (session->sendOrders[slot] != 0 && SentBefore(session->sendOrders[slot], session->deliveredOrder)) {
+            // Sent before a packet the peer holds: lost on the way (each
+            // copy of an ACK asks once, the resend is newer than what it holds).
+            ResendHole(*session, i, 0);
         } else if (k < highestHeld) {
             ResendHole(*session, i, kHoleResendMs);
         } else if (k == 0) {
             ResendHole(*session, i, kFirstMissingResendMs);
         }
     }
+    SendHeldPackets(*session);
     session->lastActivity = clock_.WallSeconds();
+}
+
+// A packet cut while the window size (below 12 after losses) was used up
+// waits unsent in its slot. Once acknowledgements move the window past it,
+// it goes now rather than at the next retransmission pass: a window short of
+// 12 otherwise stalls every round for up to 40 ms.
+void QUInternalServer::SendHeldPackets(UdpSession& session) {
+    SlideSendWindow(session);
+    const int window = std::min(WindowSize(session), session.sendTail);
+    const uint32_t tick = clock_.TickMs();
+    for (int i = 0; i < window; ++i) {
+        const auto slot = static_cast<size_t>(i);
+        PacketSlot& packet = session.sendWindow[slot];
+        if (!packet.filled || session.sendTimes[slot] != 0) continue;
+        SendResult result;
+        SendSessionPacket(session, kData, packet.buffer.data(), static_cast<size_t>(packet.length) + kHeaderSize,
+                          &result);
+        if (result != SendResult::kSent) return;
+        ++session.packetsSent;
+        session.sendTimes[slot] = tick == 0 ? 1 : tick;
+        session.sendOrders[slot] = ++session.transmissions;
+    }
 }
 
 // The peer holds packets sent after this one, or has long been waiting for
@@ -385,6 +426,7 @@ void QUInternalServer::ResendHole(UdpSession& session, int slot, uint32_t sentAt
     ++session.packetsSent;
     ++session.sendCounts[index];
     session.sendTimes[index] = tick == 0 ? 1 : tick;
+    session.sendOrders[index] = ++session.transmissions;
 }
 
 void QUInternalServer::HandleDataAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
@@ -418,6 +460,7 @@ void QUInternalServer::HandleClose(const uint8_t* bytes, uint32_t ip) {
     if ((nonce != session->nonce && nonce != 0) || (senderId != 0 && senderId != session->remoteSessionId)) return;
     session->state = SessionState::kClosed;
     FreeSendWindow(*session);
+    SignalReadiness();
 }
 
 void QUInternalServer::HandlePunch(const uint8_t* bytes, uint32_t ip, uint16_t port) {
@@ -461,6 +504,7 @@ void QUInternalServer::SlideSendWindow(UdpSession& session) {
     std::rotate(session.sendWindow.begin(), session.sendWindow.begin() + shift, session.sendWindow.end());
     std::rotate(session.sendTimes.begin(), session.sendTimes.begin() + shift, session.sendTimes.end());
     std::rotate(session.sendCounts.begin(), session.sendCounts.begin() + shift, session.sendCounts.end());
+    std::rotate(session.sendOrders.begin(), session.sendOrders.begin() + shift, session.sendOrders.end());
     session.sendBase += empty;
     session.sendTail -= empty;
 }

@@ -14,7 +14,6 @@ constexpr size_t kSegment = 1320;
 constexpr size_t kLossySegment = 660;
 constexpr int kLossySegmentPercent = 30;
 constexpr size_t kDataBufferSlack = 76;
-constexpr uint32_t kSendTimeLead = 5;
 constexpr int kSelectStepMs = 10;
 
 enum SelectSet { kReadSet, kWriteSet, kFailSet };
@@ -122,7 +121,7 @@ int QUInternalServer::UdpSend(int handle, const uint8_t* bytes, int length) {
         return Fail(kUdpWouldBlock);
     }
     if (session->state != SessionState::kEstablished) return Fail(kUdpNotConnected);
-    SlideSendWindow(*session);
+    SendHeldPackets(*session);
     const int window = WindowSize(*session);
     const size_t segment = LossPercent(*session) > kLossySegmentPercent ? kLossySegment : kSegment;
     const uint32_t tick = clock_.TickMs();
@@ -143,6 +142,7 @@ int QUInternalServer::UdpSend(int handle, const uint8_t* bytes, int length) {
         packet.filled = true;
         session->sendCounts[slot] = 0;
         session->sendTimes[slot] = 0;
+        session->sendOrders[slot] = 0;
         ++session->sendTail;
         ++session->sendCount;
         taken += payload;
@@ -151,7 +151,8 @@ int QUInternalServer::UdpSend(int handle, const uint8_t* bytes, int length) {
         SendSessionPacket(*session, kData, datagram, payload + kHeaderSize, &result);
         if (result == SendResult::kWouldBlock) continue;
         ++session->packetsSent;
-        const uint32_t stamp = tick - kSendTimeLead;
+        session->sendOrders[slot] = ++session->transmissions;
+        const uint32_t stamp = tick - QUInternalServer::kSendTimeLeadMs;
         session->sendTimes[slot] = stamp == 0 ? 1 : stamp;
     }
     if (taken == 0) return Fail(kUdpWouldBlock);

@@ -15,6 +15,7 @@ constexpr uint32_t kIdleAckIntervalMs = 12000;
 constexpr uint32_t kStatisticsPeriodSeconds = 120;
 constexpr int kHighLossPercent = 20;
 constexpr int64_t kLookupRetrySeconds = 3;
+constexpr uint32_t kRetransmitPeriodMs = 40;
 
 // A stored tick of 0 means "never"; a real reading of 0 is moved off it.
 uint32_t Stamp(uint32_t tick) { return tick == 0 ? 1 : tick; }
@@ -49,6 +50,7 @@ bool QUInternalServer::RetransmitSession(UdpSession& session, uint32_t tick) {
         if (session.sendCounts[slot] > kMaxTransmissions) {
             session.state = SessionState::kClosed;
             FreeSendWindow(session);
+            SignalReadiness();
             return true;
         }
         if (++visited >= limit) return true;
@@ -64,10 +66,48 @@ bool QUInternalServer::RetransmitSession(UdpSession& session, uint32_t tick) {
         if (sentBefore) ++session.packetsResent;
         ++session.packetsSent;
         session.sendTimes[slot] = Stamp(tick);
+        session.sendOrders[slot] = ++session.transmissions;
         if (++session.sendCounts[slot] >= 2) return true;
         if (sentBefore && ++resentNow >= resendLimit) return true;
     }
     return true;
+}
+
+// Only packets sent once give a sample: an acknowledgement of a resent one
+// could answer either copy.
+void QUInternalServer::SampleRoundTrip(UdpSession& session, int slot) {
+    const auto index = static_cast<size_t>(slot);
+    if (session.sendCounts[index] != 0 || session.sendTimes[index] == 0) return;
+    const uint32_t elapsed = clock_.TickMs() - session.sendTimes[index];
+    const auto sample = static_cast<int32_t>(std::min<uint32_t>(elapsed > kSendTimeLeadMs ? elapsed - kSendTimeLeadMs : 0,
+                                                                kFirstRetransmitMs));
+    if (session.smoothedRtt8 == 0) {
+        session.smoothedRtt8 = std::max(sample * 8, 1);
+        session.rttVariation4 = sample * 2;
+        return;
+    }
+    const int32_t error = sample - session.smoothedRtt8 / 8;
+    session.smoothedRtt8 = std::max(session.smoothedRtt8 + error, 1);
+    session.rttVariation4 += (error < 0 ? -error : error) - session.rttVariation4 / 4;
+}
+
+uint32_t QUInternalServer::ProbeDelayMs(const UdpSession& session) {
+    const auto estimate = static_cast<uint32_t>(session.smoothedRtt8 / 8 + session.rttVariation4);
+    return std::clamp(estimate + kRetransmitPeriodMs, kMinProbeMs, kFirstRetransmitMs);
+}
+
+// Without this a lost last packet of a burst, or a lost acknowledgement of
+// it, holds the whole window until the 1600 ms retransmission: nothing later
+// arrives to reveal the hole.
+void QUInternalServer::ProbeOldest(UdpSession& session) {
+    if (session.smoothedRtt8 == 0) return;
+    for (int i = 0; i < session.sendTail; ++i) {
+        const auto slot = static_cast<size_t>(i);
+        if (!session.sendWindow[slot].filled) continue;
+        if (session.sendTimes[slot] == 0 || session.sendCounts[slot] >= kMaxProbes) return;
+        ResendHole(session, i, ProbeDelayMs(session) * static_cast<uint32_t>(1 + session.sendCounts[slot]));
+        return;
+    }
 }
 
 void QUInternalServer::RetransmissionPass() {
@@ -76,6 +116,7 @@ void QUInternalServer::RetransmissionPass() {
     for (size_t i = allSockets_.size(); i-- > 0;) {
         UdpSession& session = *allSockets_[i];
         if (session.state != SessionState::kEstablished || session.sendCount == 0) continue;
+        ProbeOldest(session);
         if (!RetransmitSession(session, tick)) break;
     }
     AcknowledgementPass();
@@ -127,6 +168,7 @@ void QUInternalServer::MaintainSessions(int64_t now) {
             case SessionState::kConnecting:
                 if (idle > timeoutSeconds_) {
                     session.state = SessionState::kClosed;
+                    SignalReadiness();
                 } else if (session.state == SessionState::kConnecting) {
                     SendConnect(session);
                 } else if (now - session.lastLookupOrSeenPort > kLookupRetrySeconds) {
@@ -138,6 +180,7 @@ void QUInternalServer::MaintainSessions(int64_t now) {
                 if (idle > timeoutSeconds_) {
                     session.state = SessionState::kClosed;
                     FreeSendWindow(session);
+                    SignalReadiness();
                 } else if (idle > timeoutSeconds_ / 2) {
                     SendKeepAlive(session);
                 }
