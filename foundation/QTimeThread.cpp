@@ -44,8 +44,7 @@ void QTimeThread::Run() {
             g_wallTime.store(wallBase + elapsed);
             g_seconds.store(secondsBase + elapsed);
         }
-        platform::SleepMs(kSliceMs);
-        if (CheckStop()) return;
+        if (SleepUnlessStopped(kSliceMs) || CheckStop()) return;
     }
 }
 
