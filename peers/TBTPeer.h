@@ -60,7 +60,10 @@ public:
     static constexpr size_t kMaxRecentCancels = 512;
     // Bytes a preamble may take before the handshake must follow.
     static constexpr size_t kMaxPreambleBytes = 2048;
-    static constexpr size_t kMaxBufferedInput = 8192000;
+    // A step stops reading here and parses: a turn comes every few
+    // milliseconds, so 1 MiB a step is far above any link's rate, while a
+    // larger buffer per connection is memory held for nothing.
+    static constexpr size_t kMaxBufferedInput = size_t{1} << 20;
 
     explicit TBTPeer(IPeerJob* job);
     ~TBTPeer() override;
