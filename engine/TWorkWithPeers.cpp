@@ -310,6 +310,12 @@ void TWorkWithPeers::SetPeerFactory(const PeerFactory* factory) { factory_ = fac
 
 void TWorkWithPeers::SetHostResolver(HostResolver* resolver) { resolver_ = resolver; }
 
+void TWorkWithPeers::ForgetMissingHosts() {
+    // Connections by name look up through the process's resolver, whichever resolves the sources.
+    DefaultHostResolver().ClearNegativeCache();
+    if (resolver_) resolver_->ClearNegativeCache();
+}
+
 TPeerObject* TWorkWithPeers::MakePooledPeer(int32_t kind) {
     const auto pooled = std::find_if(idlePool_.begin(), idlePool_.end(), [kind](const TPeerObject* p) { return p->Kind() == kind; });
     TPeerObject* peer = nullptr;

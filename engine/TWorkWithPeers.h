@@ -145,6 +145,10 @@ public:
     // Null restores the process's peer kinds and resolver.
     void SetPeerFactory(const PeerFactory* factory);
     void SetHostResolver(HostResolver* resolver);
+    // Names that failed to resolve are tried again in the next run: a name
+    // server that was down, or a mirror not yet in it, must not stay failed
+    // for the rest of the process.
+    void ForgetMissingHosts();
 
     size_t CandidateCount() const { return candidates_.size(); }
     const std::vector<TPeerId*>& Candidates() const { return candidates_.Items(); }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 
+#include "peers/HostResolver.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TorrentFixture.h"
@@ -122,6 +124,44 @@ TEST_F(JobRunTest, RestartDeletesTheTargetAndItsCompanionsAndRunsAgain) {
     EXPECT_EQ(job.RestartDownload(), kResultOk);
     for (const char* suffix : {"", ".vmtmp", ".vminfodf"}) EXPECT_FALSE(platform::FileExists(target + suffix)) << suffix;
     EXPECT_TRUE(job.IsRunning());
+}
+
+TEST_F(JobRunTest, AHostThatFailedToResolveInOneRunIsTriedAgainInTheNext) {
+    struct RestoreProcessResolver {
+        ~RestoreProcessResolver() {
+            DefaultHostResolver().SetQueryFunction(platform::QueryIpv4Addresses);
+            DefaultHostResolver().ClearNegativeCache();
+        }
+    } restore;
+    std::atomic<int> queries{0};
+    HostResolver resolver(
+        [&](const std::string&) {
+            ++queries;
+            return platform::HostQueryAnswer{platform::HostQueryStatus::kHostNotFound, {}};
+        },
+        [] { return std::vector<std::string>{}; });
+    TaskDescriptor task = HttpTask("http://mirror.invalid/game.exe", dir_.File("game.exe"));
+    ASSERT_EQ(TaskCreate(&task), kResultOk);
+    TWorkThread& job = JobOf(task.handle);
+    job.SetHostResolver(&resolver);
+    DefaultHostResolver().SetQueryFunction([](const std::string&) {
+        return platform::HostQueryAnswer{platform::HostQueryStatus::kHostNotFound, {}};
+    });
+    EXPECT_EQ(LookupHost("tracker.invalid"), kNoAddress);
+    ASSERT_TRUE(DefaultHostResolver().IsKnownMissing("tracker.invalid"));
+
+    ASSERT_EQ(TaskStart(task.handle), kResultOk);
+    ASSERT_TRUE(WaitUntil([&] { return resolver.IsKnownMissing("mirror.invalid"); }));
+    EXPECT_EQ(LookupHost("mirror.invalid"), kNoAddress);
+    ASSERT_EQ(TaskStop(task.handle, false), kResultOk);
+    EXPECT_FALSE(resolver.IsKnownMissing("mirror.invalid"));
+    EXPECT_FALSE(DefaultHostResolver().IsKnownMissing("tracker.invalid"));
+    EXPECT_FALSE(DefaultHostResolver().IsKnownMissing("mirror.invalid"));
+
+    const int queriesBefore = queries.load();
+    ASSERT_EQ(TaskStart(task.handle), kResultOk);
+    EXPECT_TRUE(WaitUntil([&] { return queries.load() > queriesBefore; })) << "the next run asks again";
+    TaskStop(task.handle, false);
 }
 
 }  // namespace
