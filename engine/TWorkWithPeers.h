@@ -59,6 +59,8 @@ public:
 
     // --- Task interface ---
     virtual int SetConnectionLimits(int32_t sources, int32_t peers);
+    // Announce addresses, one a line as in a source list; they are announced
+    // to beside the torrent's own once the job knows its torrent.
     virtual int AddTrackers(const std::string& trackerLines);
     virtual bool RegisterHash();
     virtual void UnregisterHash();
@@ -68,6 +70,11 @@ public:
     // (the connection is then closed).
     bool TakeIncoming(std::unique_ptr<QSocket> connection, bool wrapped);
     void SetTorrentIdentity(const InfoHash& infoHash, const PeerIdentity& ownPeerId);
+    // A "tracker://" candidate for each announce address; one whose host
+    // cannot be resolved sets 20216.
+    void AddTrackerCandidates(const std::vector<std::string>& announceAddresses);
+    // The trackers of AddTrackers, once the job has a torrent identity.
+    void AddPendingTrackers();
 
     // --- Candidates ---
     // Adds a copy of the candidate unless it is refused or known already.
@@ -183,6 +190,7 @@ protected:
     std::vector<std::string> knownSources_;
     bool knownSourcesCopied_ = false;
     std::string extraTrackers_;
+    bool extraTrackersPending_ = false;
 
     int32_t maxSourceConnections_ = kDefaultMaxSourceConnections;
     int32_t maxPeerConnections_ = 0;

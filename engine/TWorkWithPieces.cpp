@@ -105,16 +105,8 @@ bool TWorkWithPieces::BuildFromTorrent() {
         handshake_.fill(0);
         InitIdentity(false);
     }
-    for (const std::string& tracker : torrent_->Trackers()) {
-        if (tracker.empty()) continue;
-        auto* candidate = new TPeerId("tracker://" + tracker, kPeerTracker);
-        if (ParseSourceUrl(*candidate)) {
-            AddCandidate(candidate, false, false);
-        } else if (candidate->fatal) {
-            SetStatusCode(20216);
-        }
-        candidate->Release();
-    }
+    AddTrackerCandidates(torrent_->Trackers());
+    extraTrackersPending_ = true;
     Refresh();
     fileListChanged_ = true;
     return true;

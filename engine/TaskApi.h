@@ -95,6 +95,10 @@ int TaskSetLimit(TaskHandle task, int kind, int kibPerSecond);
 int TaskSetConnectionLimits(TaskHandle task, int sourceConnections, int peerConnections);
 int TaskClearMirrors(TaskHandle task);
 int TaskAddMirrors(TaskHandle task, const char* addresses, const char* hostNames);
+// Announce addresses ("http://", "udp://"), one a line as in a source list,
+// announced to beside the torrent's own trackers; a task without a torrent
+// keeps them until it has one.
+int TaskAddTrackers(TaskHandle task, const char* announceAddresses);
 int TaskGetBitfield(TaskHandle task, uint8_t* buffer, int length);
 // Validates the handle under the job-list lock, without the API lock.
 int TaskGetBitfieldSize(TaskHandle task);

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 
 #include "peers/HostResolver.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/peers/LoopbackHelpers.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TorrentFixture.h"
 
 namespace veldmoor::test {
@@ -161,6 +164,47 @@ TEST_F(JobRunTest, AHostThatFailedToResolveInOneRunIsTriedAgainInTheNext) {
     const int queriesBefore = queries.load();
     ASSERT_EQ(TaskStart(task.handle), kResultOk);
     EXPECT_TRUE(WaitUntil([&] { return queries.load() > queriesBefore; })) << "the next run asks again";
+    TaskStop(task.handle, false);
+}
+
+TEST_F(JobRunTest, TrackersAddedThroughTheTaskInterfaceAreAnnouncedTo) {
+    QSocket tracker;
+    ASSERT_TRUE(tracker.Listen(0, AddressFromBytes(127, 0, 0, 1)));
+    const std::string announce = "http://127.0.0.1:" + std::to_string(tracker.LocalPort()) + "/extra/announce";
+    const std::string udpAnnounce = "udp://127.0.0.1:9/announce";
+    ASSERT_EQ(EngineSetListenPort(FreeLoopbackPort()), kResultOk);
+    ASSERT_EQ(EngineEnableListening(1), kResultOk);
+    TaskDescriptor task = P2spTask(WriteTorrent());
+    ASSERT_EQ(TaskCreate(&task), kResultOk);
+    // Lines as a source list has them: blanks around, CR LF, empty lines; a
+    // second call must not join its first line to the last one.
+    ASSERT_EQ(TaskAddTrackers(task.handle, (" \t" + announce + " \r\n\r\n").c_str()), kResultOk);
+    ASSERT_EQ(TaskAddTrackers(task.handle, udpAnnounce.c_str()), kResultOk);
+    EXPECT_EQ(TaskAddTrackers(nullptr, udpAnnounce.c_str()), kResultUnknownTask);
+    ASSERT_EQ(TaskSetConnectionLimits(task.handle, 1, 5), kResultOk);
+    ASSERT_EQ(TaskStart(task.handle), kResultOk);
+    TWorkThread& job = JobOf(task.handle);
+
+    const auto hasCandidate = [&](const std::string& url) {
+        QAutoLock guard(job.Lock());
+        const auto& candidates = job.Candidates();
+        return std::any_of(candidates.begin(), candidates.end(), [&](const TPeerId* c) { return c->url == url; });
+    };
+    ASSERT_TRUE(WaitUntil([&] { return hasCandidate("tracker://" + announce); }));
+    EXPECT_TRUE(hasCandidate("tracker://" + udpAnnounce));
+
+    std::unique_ptr<QSocket> request;
+    for (int second = 0; second < 30 && !request; ++second) {
+        AdvanceEngineClock(1);
+        WaitForWholeTurn(job);
+        request = tracker.Accept();
+    }
+    ASSERT_NE(request, nullptr) << "the added tracker was never asked";
+    ASSERT_TRUE(WaitUntil([&] {
+        request->Receive(0);
+        return Input(*request).find("\r\n\r\n") != std::string::npos || !request->IsOpen();
+    }));
+    EXPECT_EQ(Input(*request).rfind("GET /extra/announce?info_hash=", 0), 0u) << Input(*request);
     TaskStop(task.handle, false);
 }
 
