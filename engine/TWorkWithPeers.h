@@ -44,6 +44,10 @@ struct PeerRateTotals {
 class TWorkWithPeers : public TBaseWork, public IPeerJob {
 public:
     static constexpr int32_t kDefaultMaxSourceConnections = 49;
+    // Until a caller sets limits: with no BitTorrent place a job would connect
+    // neither peers nor trackers. 50 keeps the peers within the job's own
+    // floor of 52 connections of every kind, so trimming never fights it.
+    static constexpr int32_t kDefaultMaxPeerConnections = 50;
     static constexpr int32_t kDefaultUploadSlots = 6;
     static constexpr int32_t kSourceListPriority = 29;
     static constexpr int32_t kSecondaryAddressPriority = 28;
@@ -193,7 +197,7 @@ protected:
     bool extraTrackersPending_ = false;
 
     int32_t maxSourceConnections_ = kDefaultMaxSourceConnections;
-    int32_t maxPeerConnections_ = 0;
+    int32_t maxPeerConnections_ = kDefaultMaxPeerConnections;
     int32_t uploadSlots_ = kDefaultUploadSlots;
     int32_t idleRounds_ = 0;
     int64_t lastSourceRound_ = 0;

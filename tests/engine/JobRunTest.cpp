@@ -28,6 +28,25 @@ protected:
         std::ofstream(path, std::ios::binary) << SingleFileTorrent("game.exe", PatternBytes(40000), 16384);
         return path;
     }
+    // The next connection to `listener`, moving the engine clock a second at a
+    // time so that connection rounds come; null when none came in 30 s.
+    std::unique_ptr<QSocket> AwaitConnection(TWorkThread& job, QSocket& listener) {
+        std::unique_ptr<QSocket> accepted;
+        for (int second = 0; second < 30 && !accepted; ++second) {
+            AdvanceEngineClock(1);
+            WaitForWholeTurn(job);
+            accepted = listener.Accept();
+        }
+        return accepted;
+    }
+    // What arrived up to the end of the request head (or the connection).
+    static std::string RequestHead(QSocket& connection) {
+        WaitUntil([&] {
+            connection.Receive(0);
+            return Input(connection).find("\r\n\r\n") != std::string::npos || !connection.IsOpen();
+        });
+        return Input(connection);
+    }
     bool RunEnded(TaskHandle handle) {
         return WaitUntil([&] { return !JobOf(handle).IsRunning(); });
     }
@@ -193,18 +212,39 @@ TEST_F(JobRunTest, TrackersAddedThroughTheTaskInterfaceAreAnnouncedTo) {
     ASSERT_TRUE(WaitUntil([&] { return hasCandidate("tracker://" + announce); }));
     EXPECT_TRUE(hasCandidate("tracker://" + udpAnnounce));
 
-    std::unique_ptr<QSocket> request;
-    for (int second = 0; second < 30 && !request; ++second) {
-        AdvanceEngineClock(1);
-        WaitForWholeTurn(job);
-        request = tracker.Accept();
-    }
+    std::unique_ptr<QSocket> request = AwaitConnection(job, tracker);
     ASSERT_NE(request, nullptr) << "the added tracker was never asked";
-    ASSERT_TRUE(WaitUntil([&] {
-        request->Receive(0);
-        return Input(*request).find("\r\n\r\n") != std::string::npos || !request->IsOpen();
-    }));
-    EXPECT_EQ(Input(*request).rfind("GET /extra/announce?info_hash=", 0), 0u) << Input(*request);
+    EXPECT_EQ(RequestHead(*request).rfind("GET /extra/announce?info_hash=", 0), 0u) << Input(*request);
+    TaskStop(task.handle, false);
+}
+
+TEST_F(JobRunTest, AJobWithoutConnectionLimitsAsksItsTrackerAndConnectsPeers) {
+    QSocket tracker;
+    QSocket peer;
+    ASSERT_TRUE(tracker.Listen(0, AddressFromBytes(127, 0, 0, 1)));
+    // Peers at 127.0.0.1 are taken for the job itself.
+    ASSERT_TRUE(peer.Listen(0, AddressFromBytes(127, 0, 0, 2)));
+    ASSERT_EQ(EngineSetListenPort(FreeLoopbackPort()), kResultOk);
+    ASSERT_EQ(EngineEnableListening(1), kResultOk);
+    const std::string torrent = dir_.File("game.torrent");
+    std::ofstream(torrent, std::ios::binary) << SingleFileTorrent(
+        "game.exe", PatternBytes(40000), 16384, "http://127.0.0.1:" + std::to_string(tracker.LocalPort()) + "/announce");
+    TaskDescriptor task = P2spTask(torrent);
+    ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
+    TWorkThread& job = JobOf(task.handle);
+    EXPECT_EQ(job.MaxSourceConnections(), TWorkWithPeers::kDefaultMaxSourceConnections);
+    EXPECT_EQ(job.MaxPeerConnections(), TWorkWithPeers::kDefaultMaxPeerConnections);
+
+    const std::unique_ptr<QSocket> announce = AwaitConnection(job, tracker);
+    ASSERT_NE(announce, nullptr) << "the torrent's tracker was never asked";
+    EXPECT_EQ(RequestHead(*announce).rfind("GET /announce?info_hash=", 0), 0u) << Input(*announce);
+    const auto port = static_cast<uint16_t>(peer.LocalPort());
+    const std::string peers{'\x7f', '\0', '\0', '\x02', static_cast<char>(port >> 8), static_cast<char>(port & 0xff)};
+    const std::string answer = "d8:intervali1800e5:peers6:" + peers + "e";
+    ASSERT_TRUE(SendAll(*announce, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(answer.size()) +
+                                       "\r\n\r\n" + answer));
+    announce->Close();
+    EXPECT_NE(AwaitConnection(job, peer), nullptr) << "the peer the tracker named was never connected";
     TaskStop(task.handle, false);
 }
 

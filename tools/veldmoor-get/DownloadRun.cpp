@@ -18,8 +18,6 @@ namespace {
 // Short enough that the end of a fast download is noticed at once.
 constexpr uint32_t kPollMs = 50;
 constexpr uint32_t kJsonPeriodMs = 1000;
-constexpr int kDefaultSourceConnections = 49;
-constexpr int kDefaultPeerConnections = 50;
 constexpr int kDownloadLimitKind = 1;
 constexpr const char* kPrefix = "veldmoor-get: ";
 
@@ -120,11 +118,8 @@ void DownloadRun::ApplyTaskSettings() {
             TaskAddMirrors(task_, mirror.url.c_str(), mirror.hostName.c_str());
     }
     if (options_.downloadLimitKiB) TaskSetLimit(task_, kDownloadLimitKind, *options_.downloadLimitKiB);
-    // A job allows no peer connections until it is told how many.
-    if (options_.connections)
-        TaskSetConnectionLimits(task_, *options_.connections, *options_.connections);
-    else
-        TaskSetConnectionLimits(task_, kDefaultSourceConnections, kDefaultPeerConnections);
+    // Without the option the job's own defaults hold.
+    if (options_.connections) TaskSetConnectionLimits(task_, *options_.connections, *options_.connections);
 }
 
 int DownloadRun::Watch() {
