@@ -4,12 +4,14 @@
 #include <atomic>
 #include <fstream>
 
+#include "foundation/EngineLocks.h"
 #include "peers/HostResolver.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/peers/LoopbackHelpers.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TorrentFixture.h"
+#include "torrent/TTorrent.h"
 
 namespace veldmoor::test {
 namespace {
@@ -246,6 +248,56 @@ TEST_F(JobRunTest, AJobWithoutConnectionLimitsAsksItsTrackerAndConnectsPeers) {
     announce->Close();
     EXPECT_NE(AwaitConnection(job, peer), nullptr) << "the peer the tracker named was never connected";
     TaskStop(task.handle, false);
+}
+
+TEST_F(JobRunTest, ATorrentFetchedFromTheTorrentLineGivesTheJobItsIdentityAndTrackers) {
+    QSocket server;
+    ASSERT_TRUE(server.Listen(0, AddressFromBytes(127, 0, 0, 1)));
+    const std::string torrentUrl = "http://127.0.0.1:" + std::to_string(server.LocalPort()) + "/game.torrent";
+    const std::string torrentBytes =
+        SingleFileTorrent("game.exe", PatternBytes(40000), 16384, "http://127.0.0.1:9/swarm/announce");
+    ASSERT_EQ(EngineSetListenPort(FreeLoopbackPort()), kResultOk);
+    ASSERT_EQ(EngineEnableListening(1), kResultOk);
+    TaskDescriptor task = HttpTask(torrentUrl, dir_.File("game.exe"));
+    CopyText(task.sourceText, torrentUrl);
+    task.flags = kTaskTargetIsFile | kTaskSwitch20 | kTaskBitTorrent;
+    ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
+    TWorkThread& job = JobOf(task.handle);
+
+    const std::unique_ptr<QSocket> request = AwaitConnection(job, server);
+    ASSERT_NE(request, nullptr) << "the torrent line was never fetched";
+    EXPECT_EQ(RequestHead(*request).rfind("GET /game.torrent ", 0), 0u) << Input(*request);
+    ASSERT_TRUE(SendAll(*request, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(torrentBytes.size()) +
+                                      "\r\nConnection: close\r\n\r\n" + torrentBytes));
+    request->Close();
+
+    const auto rebuilt = [&] {
+        QAutoLock guard(job.Lock());
+        return job.ReadyPieceMap() != nullptr;
+    };
+    for (int second = 0; second < 30 && !rebuilt(); ++second) {
+        AdvanceEngineClock(1);
+        WaitForWholeTurn(job);
+    }
+    ASSERT_TRUE(rebuilt()) << "the fetched torrent never became the task's";
+    WaitForWholeTurn(job);
+    QAutoLock guard(job.Lock());
+    const auto& infoHash = job.Torrent()->InfoHash();
+    const auto& handshake = job.Handshake();
+    EXPECT_EQ(handshake[0], 19) << "without a handshake every peer is refused";
+    EXPECT_TRUE(std::equal(infoHash.begin(), infoHash.end(), handshake.begin() + 28));
+    const InfoHash announced = job.AnnounceInfoHash();
+    EXPECT_TRUE(std::equal(infoHash.begin(), infoHash.end(), announced.begin()));
+    {
+        QAutoLock listGuard(EngineJobListLock());
+        EXPECT_TRUE(std::any_of(TheEngine().infoHashes.begin(), TheEngine().infoHashes.end(), [&](const InfoHashEntry& e) {
+            return e.job == &job && std::equal(infoHash.begin(), infoHash.end(), e.record.begin());
+        })) << "incoming connections for the torrent find the job";
+    }
+    const auto& candidates = job.Candidates();
+    EXPECT_TRUE(std::any_of(candidates.begin(), candidates.end(), [](const TPeerId* c) {
+        return c->url == "tracker://http://127.0.0.1:9/swarm/announce";
+    })) << "the torrent's tracker is asked for peers";
 }
 
 }  // namespace
