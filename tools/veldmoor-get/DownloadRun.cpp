@@ -2,10 +2,6 @@
 
 #include <cstdio>
 
-#include "foundation/CVeldmoorLog.h"
-#include "peers/HostResolver.h"
-#include "peers/LocalEndpoint.h"
-#include "peers/SourceAddress.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Signals.h"
@@ -21,12 +17,6 @@ constexpr uint32_t kJsonPeriodMs = 1000;
 constexpr int kDownloadLimitKind = 1;
 constexpr const char* kPrefix = "veldmoor-get: ";
 
-uint32_t ProxyAddress(const ProxyOption& proxy) {
-    const uint32_t numeric = ParseNumericAddress(proxy.host);
-    if (numeric != kNoAddress || IsDigitsAndDots(proxy.host)) return numeric;
-    return LookupHost(proxy.host);
-}
-
 }  // namespace
 
 DownloadRun::DownloadRun(const GetOptions& options, bool showProgress) : options_(options) {
@@ -34,7 +24,7 @@ DownloadRun::DownloadRun(const GetOptions& options, bool showProgress) : options
 }
 
 int DownloadRun::Execute() {
-    if (!options_.verbose) VeldmoorLog().SetLevels(CVeldmoorLogApi::kSilent, CVeldmoorLogApi::kSilent);
+    if (!options_.verbose) EngineSetDiagnostics(0);
     if (const auto problem = OutputProblem(options_)) {
         Warn(*problem);
         return kExitUsage;
@@ -76,12 +66,16 @@ int DownloadRun::LockOutput() {
 
 bool DownloadRun::ApplyProcessSettings() {
     if (options_.proxy) {
-        const uint32_t ip = ProxyAddress(*options_.proxy);
-        if (!IsValidAddress(ip)) {
+        const ProxySettings proxy = ProxySettingsFor(*options_.proxy);
+        const int set = EngineSetDefaultProxy(&proxy);
+        if (set == kResultFailed) {
             Warn("could not resolve the proxy host '" + options_.proxy->host + "'");
             return false;
         }
-        SetDefaultProxy(MakeProxyInfo(*options_.proxy, ip));
+        if (set != kResultOk) {
+            Warn("the proxy was refused: " + EngineResultText(set));
+            return false;
+        }
     }
     EngineEnableListening(options_.PeerToPeerWanted() ? 1 : 0);
     if (options_.listenPort) EngineSetListenPort(*options_.listenPort);
