@@ -80,6 +80,7 @@ protected:
     bool forceRatesRefresh_ = false;
     int32_t ratesRefreshCount_ = 0;
     RemainingTimeEstimate remainingEstimate_;
+    BytesLeftEstimate bytesLeft_;
     bool secondStepDue_ = true;  // the first turn after a reset runs the per-second step at once
 };
 

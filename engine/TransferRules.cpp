@@ -34,6 +34,18 @@ int32_t MaxConnectionsFor(int32_t downloadSpeed, int32_t uploadSpeed) {
 
 int32_t UploadSlotsFor(int32_t uploadSpeed) { return std::clamp(uploadSpeed / 8192 - 8, 8, 20); }
 
+int64_t BytesLeftEstimate::Update(int64_t totalBytes, int64_t completedBytes, int64_t fetchedTotal) {
+    if (completedBytes != completedAtMark_ || fetchedTotal < fetchedAtMark_) {
+        completedAtMark_ = completedBytes;
+        fetchedAtMark_ = fetchedTotal;
+    }
+    const int64_t missing = std::max<int64_t>(totalBytes - completedBytes, 0);
+    // Never nothing while something is missing: duplicates and re-fetched
+    // pieces also count as fetched.
+    const int64_t floor = missing > 0 ? 1 : 0;
+    return std::clamp<int64_t>(missing - (fetchedTotal - fetchedAtMark_), floor, missing);
+}
+
 void RemainingTimeEstimate::Record(uint32_t tickMs, int64_t fetchedTotal) {
     // A new run starts its count again.
     if (!samples_.empty() && fetchedTotal < samples_.back().fetched) samples_.clear();

@@ -21,6 +21,19 @@ int32_t SlowPeerPeriod(int32_t tier);
 int32_t MaxConnectionsFor(int32_t downloadSpeed, int32_t uploadSpeed);
 int32_t UploadSlotsFor(int32_t uploadSpeed);
 
+// The bytes still to fetch. The map counts a piece complete only once it is
+// checked and written, in steps of up to the write window; the payload fetched
+// since that count last moved is on its way in, not missing.
+class BytesLeftEstimate {
+public:
+    // `fetchedTotal`: the payload fetched so far in this run.
+    int64_t Update(int64_t totalBytes, int64_t completedBytes, int64_t fetchedTotal);
+
+private:
+    int64_t completedAtMark_ = -1;
+    int64_t fetchedAtMark_ = 0;
+};
+
 // The time still needed at the rate of the last seconds: the payload fetched
 // over a sliding window divided by the time the window spans. Connection rates
 // alone miss the servers and lag behind; counting whole pieces misses the

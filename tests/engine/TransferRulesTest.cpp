@@ -114,6 +114,34 @@ TEST(TransferRulesTest, RemainingTimeFollowsTheRecentRateAndTheBytesLeft) {
     }
 }
 
+TEST(TransferRulesTest, BytesLeftCountWhatArrivedSinceTheMapLastCountedCompletePieces) {
+    constexpr int64_t kMiB = 1 << 20;
+    struct Step {
+        int64_t completed;
+        int64_t fetched;
+        int64_t left;
+    };
+    // A 100 MiB file whose map counts pieces complete 20 MiB at a time.
+    const Step steps[] = {
+        {0, 0, 100 * kMiB},
+        {0, 5 * kMiB, 95 * kMiB},
+        {0, 19 * kMiB, 81 * kMiB},
+        {20 * kMiB, 21 * kMiB, 80 * kMiB},  // the count moved: what arrived before is in it
+        {20 * kMiB, 30 * kMiB, 71 * kMiB},
+        {90 * kMiB, 95 * kMiB, 10 * kMiB},
+        {90 * kMiB, 120 * kMiB, 1},  // duplicates never make the missing bytes vanish
+        {100 * kMiB, 121 * kMiB, 0},
+    };
+    BytesLeftEstimate estimate;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(testing::Message() << step.completed << " completed, " << step.fetched << " fetched");
+        EXPECT_EQ(estimate.Update(100 * kMiB, step.completed, step.fetched), step.left);
+    }
+    // A new run counts its payload from zero again.
+    EXPECT_EQ(estimate.Update(100 * kMiB, 50 * kMiB, 0), 50 * kMiB);
+    EXPECT_EQ(estimate.Update(100 * kMiB, 50 * kMiB, 4 * kMiB), 46 * kMiB);
+}
+
 TEST(TransferRulesTest, RemainingTimeStartsAgainWithANewRun) {
     RemainingTimeEstimate estimate;
     for (uint32_t second = 0; second <= 5; ++second) estimate.Record(second * 1000, int64_t{second} << 20);
