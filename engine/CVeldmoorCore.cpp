@@ -256,6 +256,10 @@ int TaskAddMirrors(TaskHandle task, const char* addresses, const char* hostNames
     });
 }
 
+int TaskAddTrackers(TaskHandle task, const char* announceAddresses) {
+    return WithJob(task, [=](TWorkThread& job) { return job.AddTrackers(announceAddresses ? announceAddresses : ""); });
+}
+
 int TaskGetBitfield(TaskHandle task, uint8_t* buffer, int length) {
     return WithJob(task, kResultBitfieldFailure, kResultBitfieldFailure, [=](TWorkThread& job) {
         if (!buffer || length <= 0) return 0;

@@ -96,7 +96,10 @@ void TWorkThread::ReleaseEngineLocksAfterCrash() {
 
 void TWorkThread::RunLoop() {
     LoadState(stateFilePath_);
-    if (!Prepare()) return;
+    if (!Prepare()) {
+        ForgetMissingHosts();
+        return;
+    }
 
     {
         QAutoLock guard(Lock());
@@ -180,6 +183,7 @@ void TWorkThread::RunLoop() {
 }
 
 void TWorkThread::FinishRun() {
+    ForgetMissingHosts();
     QAutoLock guard(Lock());
     if (!finished_) CheckComplete(ClockNow());
     ResetSourceLineStates();

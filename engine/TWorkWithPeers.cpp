@@ -69,8 +69,33 @@ int TWorkWithPeers::SetConnectionLimits(int32_t sources, int32_t peers) {
 
 int TWorkWithPeers::AddTrackers(const std::string& trackerLines) {
     QAutoLock guard(Lock());
+    // Two calls must not join their last and first lines.
+    if (!extraTrackers_.empty() && extraTrackers_.back() != '\n' && extraTrackers_.back() != '\r')
+        extraTrackers_ += '\n';
     extraTrackers_ += trackerLines;
+    // Resolving the hosts may take seconds: the job thread does it, not the caller.
+    extraTrackersPending_ = true;
     return 0;
+}
+
+void TWorkWithPeers::AddTrackerCandidates(const std::vector<std::string>& announceAddresses) {
+    HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
+    for (const std::string& address : announceAddresses) {
+        if (address.empty()) continue;
+        auto* candidate = new TPeerId("tracker://" + address, kPeerTracker);
+        if (ParseSourceUrl(*candidate, resolver)) {
+            AddCandidate(candidate, false, false);
+        } else if (candidate->fatal) {
+            SetStatusCode(kStatusHostUnresolved);
+        }
+        candidate->Release();
+    }
+}
+
+void TWorkWithPeers::AddPendingTrackers() {
+    if (!extraTrackersPending_ || !HasIdentity(infoHash_)) return;
+    extraTrackersPending_ = false;
+    AddTrackerCandidates(SplitSourceLines(extraTrackers_.c_str()));
 }
 
 bool TWorkWithPeers::RegisterHash() {
@@ -309,6 +334,12 @@ void TWorkWithPeers::RememberLocalPeer(uint32_t ip) {
 void TWorkWithPeers::SetPeerFactory(const PeerFactory* factory) { factory_ = factory; }
 
 void TWorkWithPeers::SetHostResolver(HostResolver* resolver) { resolver_ = resolver; }
+
+void TWorkWithPeers::ForgetMissingHosts() {
+    // Connections by name look up through the process's resolver, whichever resolves the sources.
+    DefaultHostResolver().ClearNegativeCache();
+    if (resolver_) resolver_->ClearNegativeCache();
+}
 
 TPeerObject* TWorkWithPeers::MakePooledPeer(int32_t kind) {
     const auto pooled = std::find_if(idlePool_.begin(), idlePool_.end(), [kind](const TPeerObject* p) { return p->Kind() == kind; });

@@ -44,6 +44,10 @@ struct PeerRateTotals {
 class TWorkWithPeers : public TBaseWork, public IPeerJob {
 public:
     static constexpr int32_t kDefaultMaxSourceConnections = 49;
+    // Until a caller sets limits: with no BitTorrent place a job would connect
+    // neither peers nor trackers. 50 keeps the peers within the job's own
+    // floor of 52 connections of every kind, so trimming never fights it.
+    static constexpr int32_t kDefaultMaxPeerConnections = 50;
     static constexpr int32_t kDefaultUploadSlots = 6;
     static constexpr int32_t kSourceListPriority = 29;
     static constexpr int32_t kSecondaryAddressPriority = 28;
@@ -59,6 +63,8 @@ public:
 
     // --- Task interface ---
     virtual int SetConnectionLimits(int32_t sources, int32_t peers);
+    // Announce addresses, one a line as in a source list; they are announced
+    // to beside the torrent's own once the job knows its torrent.
     virtual int AddTrackers(const std::string& trackerLines);
     virtual bool RegisterHash();
     virtual void UnregisterHash();
@@ -68,6 +74,11 @@ public:
     // (the connection is then closed).
     bool TakeIncoming(std::unique_ptr<QSocket> connection, bool wrapped);
     void SetTorrentIdentity(const InfoHash& infoHash, const PeerIdentity& ownPeerId);
+    // A "tracker://" candidate for each announce address; one whose host
+    // cannot be resolved sets 20216.
+    void AddTrackerCandidates(const std::vector<std::string>& announceAddresses);
+    // The trackers of AddTrackers, once the job has a torrent identity.
+    void AddPendingTrackers();
 
     // --- Candidates ---
     // Adds a copy of the candidate unless it is refused or known already.
@@ -145,6 +156,10 @@ public:
     // Null restores the process's peer kinds and resolver.
     void SetPeerFactory(const PeerFactory* factory);
     void SetHostResolver(HostResolver* resolver);
+    // Names that failed to resolve are tried again in the next run: a name
+    // server that was down, or a mirror not yet in it, must not stay failed
+    // for the rest of the process.
+    void ForgetMissingHosts();
 
     size_t CandidateCount() const { return candidates_.size(); }
     const std::vector<TPeerId*>& Candidates() const { return candidates_.Items(); }
@@ -179,9 +194,10 @@ protected:
     std::vector<std::string> knownSources_;
     bool knownSourcesCopied_ = false;
     std::string extraTrackers_;
+    bool extraTrackersPending_ = false;
 
     int32_t maxSourceConnections_ = kDefaultMaxSourceConnections;
-    int32_t maxPeerConnections_ = 0;
+    int32_t maxPeerConnections_ = kDefaultMaxPeerConnections;
     int32_t uploadSlots_ = kDefaultUploadSlots;
     int32_t idleRounds_ = 0;
     int64_t lastSourceRound_ = 0;

@@ -126,6 +126,7 @@ void TWorkWithPeers::ConnectSources() {
 }
 
 void TWorkWithPeers::ConnectPeers() {
+    AddPendingTrackers();
     RefreshEngineView();
     if (!RoundDue(JobClock(), lastPeerRound_)) return;
     if (!view_.peerToPeer) {

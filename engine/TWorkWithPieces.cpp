@@ -99,25 +99,21 @@ bool TWorkWithPieces::BuildFromTorrent() {
     if (!torrent_->Load()) return false;
 
     pieceMapReady_ = true;
+    AdoptTorrent();
+    Refresh();
+    fileListChanged_ = true;
+    return true;
+}
+
+void TWorkWithPieces::AdoptTorrent() {
     const auto& hash = torrent_->InfoHash();
     if (!std::equal(hash.begin(), hash.end(), infoHash_.begin())) {
         std::copy(hash.begin(), hash.end(), infoHash_.begin());
         handshake_.fill(0);
         InitIdentity(false);
     }
-    for (const std::string& tracker : torrent_->Trackers()) {
-        if (tracker.empty()) continue;
-        auto* candidate = new TPeerId("tracker://" + tracker, kPeerTracker);
-        if (ParseSourceUrl(*candidate)) {
-            AddCandidate(candidate, false, false);
-        } else if (candidate->fatal) {
-            SetStatusCode(20216);
-        }
-        candidate->Release();
-    }
-    Refresh();
-    fileListChanged_ = true;
-    return true;
+    AddTrackerCandidates(torrent_->Trackers());
+    extraTrackersPending_ = true;
 }
 
 void TWorkWithPieces::Rebuild() {
@@ -126,12 +122,21 @@ void TWorkWithPieces::Rebuild() {
     pieces_ = nullptr;
     torrent_ = nullptr;
     pieceMapReady_ = false;
+    // Ranges, pieces in flight and returned requests were counted in the old
+    // map's pieces.
+    sourceRanges_.Clear();
+    sourceRangesCut_ = false;
+    outstandingRequests_.clear();
+    inFlight_.clear();
     if (CreatePieceMap(previous)) {
         torrent_->SetSourceText(sourceText_);
         torrent_->SetTorrentBytes(savedTexts_.torrent);
         if (torrent_->Load()) {
             pieceMapReady_ = true;
             fileListChanged_ = true;
+            // A torrent that came from the torrent line brings the job its
+            // identity only now; without it every peer's handshake is refused.
+            AdoptTorrent();
             Refresh();
         }
     }
@@ -481,9 +486,15 @@ void TWorkWithPieces::RemoveInFlight(int32_t piece, bool discard) {
     if (found != inFlight_.end()) inFlight_.erase(found);
 }
 
+bool TWorkWithPieces::HoldsBlock(int32_t block) const {
+    return pieceMapReady_ && pieces_ && pieces_->HasBlock(block);
+}
+
 bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& peerBitfield, int max,
                                    const std::vector<uint8_t>& exclude) {
     if (!pieces_ || outstandingRequests_.empty()) return false;
+    // Blocks that arrived while their requests waited in the pool.
+    std::erase_if(outstandingRequests_, [this](const BlockRequest& request) { return HoldsBlock(request.block); });
     if (max <= 0) max = 16;
     const int64_t pieceLength = pieces_->PieceLength();
     const auto has = [](const std::vector<uint8_t>& bits, int32_t piece) {
@@ -600,7 +611,12 @@ void TWorkWithPieces::OnPeerEnding(TPeerObject& peer) {
 }
 
 void TWorkWithPieces::ReturnRequests(std::vector<BlockRequest>& requests) {
-    if (!StopRequested()) outstandingRequests_.insert(outstandingRequests_.end(), requests.begin(), requests.end());
+    if (!StopRequested()) {
+        // A block that came in meanwhile (from a server, or from the peer a
+        // cancel went too late to) would only be fetched twice.
+        for (const BlockRequest& request : requests)
+            if (!HoldsBlock(request.block)) outstandingRequests_.push_back(request);
+    }
     // Whoever gave them back no longer fetches their pieces: the entries go, so
     // a server or another peer may take them instead of waiting for the pool.
     if (pieces_ && pieces_->PieceLength() > 0) {

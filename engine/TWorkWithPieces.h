@@ -115,6 +115,8 @@ public:
     // previous candidate piece. False when none were given.
     bool TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& peerBitfield, int max,
                       const std::vector<uint8_t>& exclude) override;
+    // The map holds the block (in memory or verified); its requests are not pooled.
+    bool HoldsBlock(int32_t block) const;
     // The 68-byte handshake this job's BitTorrent connections send; its byte 0
     // is 19 once the identity is made.
     const std::array<uint8_t, 68>& Handshake() const { return handshake_; }
@@ -143,6 +145,9 @@ protected:
     bool CreatePieceMap(TPieces* previous);
     // Builds the map from the torrent text (P2SP and BT tasks only).
     bool BuildFromTorrent();
+    // The loaded torrent's identity (info hash, handshake, own peer id) and
+    // its trackers, with those added through AddTrackers.
+    void AdoptTorrent();
     // A torrent arrived during the run: build a new map that takes over the old one's state.
     void Rebuild();
     void RebuildIfPending();
