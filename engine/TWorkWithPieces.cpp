@@ -6,6 +6,7 @@
 
 #include <openssl/evp.h>
 
+#include "peers/BitTorrentWire.h"
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
 #include "engine/EngineState.h"
@@ -515,16 +516,9 @@ bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::v
 }
 
 void TWorkWithPieces::InitIdentity(bool connect) {
-    constexpr uint8_t kProtocolLength = 19;
-    constexpr std::string_view kProtocol = "BitTorrent protocol";
     if (connect) DispatchIncoming();
-    if (handshake_[0] == kProtocolLength || !torrent_) return;
+    if (OpensWithProtocolHeader(handshake_) || !torrent_) return;
     if (std::all_of(infoHash_.begin(), infoHash_.end(), [](uint8_t b) { return b == 0; })) return;
-
-    handshake_.fill(0);
-    handshake_[0] = kProtocolLength;
-    std::copy(kProtocol.begin(), kProtocol.end(), handshake_.begin() + 1);
-    std::copy(infoHash_.begin(), infoHash_.end(), handshake_.begin() + 28);
 
     // Distinct per job and run; nobody needs to recompute it.
     const std::string seed = torrent_->Announce() + std::to_string(platform::CurrentThreadId()) +
@@ -535,12 +529,9 @@ void TWorkWithPieces::InitIdentity(bool connect) {
     EVP_Digest(seed.data(), seed.size(), digest.data(), &digestLength, EVP_md5(), nullptr);
     PeerIdentity identity{};
     std::copy_n(digest.begin(), 16, identity.begin() + 4);
-    identity[0] = 0x00;
-    identity[1] = 0x01;
-    identity[2] = 'V';
-    identity[3] = 'm';
+    StampOwnPeerIdPrefix(identity);
     if (engine_.haveClientGuid) std::copy_n(engine_.clientGuid.begin(), 12, identity.begin() + 8);
-    std::copy(identity.begin(), identity.end(), handshake_.begin() + 48);
+    handshake_ = BuildHandshake(infoHash_, identity);
     ownPeerId_ = identity;
     RegisterHash();
 }

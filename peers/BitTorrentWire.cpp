@@ -95,9 +95,37 @@ HandshakeCheck CheckHandshake(std::span<const uint8_t> received, const InfoHash&
         return check;
     }
     if (received.size() < kHandshakeSize) return check;
-    std::copy_n(received.begin() + kHandshakePeerIdOffset, check.remotePeerId.size(), check.remotePeerId.begin());
+    check.remotePeerId = HandshakePeerId(received);
     check.status = check.remotePeerId == ownPeerId ? HandshakeStatus::kOwnPeerId : HandshakeStatus::kAccepted;
     return check;
+}
+
+bool OpensWithProtocolHeader(std::span<const uint8_t> received) {
+    const auto header = ProtocolHeader();
+    return received.size() >= header.size() && std::equal(header.begin(), header.end(), received.begin());
+}
+
+InfoHash HandshakeInfoHash(std::span<const uint8_t> received) {
+    InfoHash infoHash{};
+    if (received.size() >= kHandshakeHeaderSize)
+        std::copy_n(received.begin() + kHandshakeInfoHashOffset, infoHash.size(), infoHash.begin());
+    return infoHash;
+}
+
+PeerIdentity HandshakePeerId(std::span<const uint8_t> received) {
+    PeerIdentity peerId{};
+    if (received.size() >= kHandshakeSize) std::copy_n(received.begin() + kHandshakePeerIdOffset, peerId.size(), peerId.begin());
+    return peerId;
+}
+
+long HttpPreambleLength(std::span<const uint8_t> bytes) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (!text.starts_with("HTTP") && !text.starts_with("POST") && !text.starts_with("GET")) return 0;
+    const size_t crlf = text.find("\r\n\r\n");
+    const size_t lf = text.find("\n\n");
+    if (crlf == std::string_view::npos && lf == std::string_view::npos) return -1;
+    if (lf == std::string_view::npos || (crlf != std::string_view::npos && crlf < lf)) return static_cast<long>(crlf + 4);
+    return static_cast<long>(lf + 2);
 }
 
 Frame ReadFrame(std::span<const uint8_t> buffer, uint32_t maxLength) {
