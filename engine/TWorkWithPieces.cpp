@@ -16,6 +16,7 @@
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "torrent/Bencode.h"
+#include "torrent/Bitfield.h"
 #include "torrent/TPieces.h"
 #include "torrent/TTorrent.h"
 #include "torrent/TorrentLimits.h"
@@ -25,13 +26,6 @@ namespace {
 
 constexpr uint32_t kReadPollMs = 10;
 constexpr uint32_t kReadWaitLimitMs = 3000;
-
-void SetBit(std::vector<uint8_t>& bits, int64_t index, bool on) {
-    const auto byte = static_cast<size_t>(index / 8);
-    if (index < 0 || byte >= bits.size()) return;
-    const auto mask = static_cast<uint8_t>(0x80u >> (index % 8));
-    bits[byte] = on ? static_cast<uint8_t>(bits[byte] | mask) : static_cast<uint8_t>(bits[byte] & ~mask);
-}
 
 }  // namespace
 
@@ -487,14 +481,10 @@ bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::v
     if (!pieces_ || outstandingRequests_.empty()) return false;
     if (max <= 0) max = 16;
     const int64_t pieceLength = pieces_->PieceLength();
-    const auto has = [](const std::vector<uint8_t>& bits, int32_t piece) {
-        const auto byte = static_cast<size_t>(piece / 8);
-        return byte < bits.size() && (bits[byte] & (0x80u >> (piece % 8))) != 0;
-    };
     int32_t chosen = -1;
     for (const BlockRequest& request : outstandingRequests_) {
         const auto piece = static_cast<int32_t>(int64_t{request.block} * kBlockSize / pieceLength);
-        if (piece == lastTakenPiece_ || !has(peerBitfield, piece) || has(exclude, piece) ||
+        if (piece == lastTakenPiece_ || !HasBit(peerBitfield, piece) || HasBit(exclude, piece) ||
             !pieces_->IsPieceWanted(piece))
             continue;
         chosen = piece;

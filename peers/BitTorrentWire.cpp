@@ -6,6 +6,8 @@
 #include <limits>
 #include <string_view>
 
+#include "torrent/Bitfield.h"
+
 namespace veldmoor {
 namespace {
 
@@ -170,7 +172,7 @@ uint32_t PieceLayout::PieceSize(uint32_t index) const {
     return static_cast<uint32_t>(std::min<uint64_t>(pieceLength, totalSize - start));
 }
 
-uint32_t BitfieldSize(uint32_t pieceCount) { return pieceCount / 8 + (pieceCount % 8 != 0 ? 1 : 0); }
+uint32_t BitfieldSize(uint32_t pieceCount) { return static_cast<uint32_t>(BitfieldBytes(pieceCount)); }
 
 WireError ParseHave(std::span<const uint8_t> payload, uint32_t pieceCount, uint32_t& index) {
     if (payload.size() != kHavePayload) return WireError::kWrongPayloadSize;
@@ -192,8 +194,8 @@ uint32_t CountPieces(std::span<const uint8_t> bitfield, uint32_t pieceCount) {
     const uint32_t spare = pieceCount % 8;
     if (spare != 0 && bitfield.size() > whole) {
         // The most significant bits belong to the last pieces; the rest are spare.
-        const auto mask = static_cast<uint8_t>(0xFFu << (8 - spare));
-        count += static_cast<uint32_t>(std::popcount(static_cast<uint8_t>(bitfield[whole] & mask)));
+        const auto used = static_cast<uint8_t>(bitfield[whole] & UsedBitsOfLastByte(pieceCount));
+        count += static_cast<uint32_t>(std::popcount(used));
     }
     return count;
 }

@@ -12,6 +12,7 @@
 #include "peers/IBitTorrentJob.h"
 #include "peers/IPeerJob.h"
 #include "platform/Clock.h"
+#include "torrent/Bitfield.h"
 #include "torrent/TPieces.h"
 
 namespace veldmoor {
@@ -34,14 +35,6 @@ constexpr std::string_view kUserAgentLine = "User-Agent: Mozilla/4.0 (compatible
 constexpr int32_t kHostPortModulus = 6881;
 constexpr int32_t kWrapEveryThirdFailure = 3;
 
-bool HasBit(const std::vector<uint8_t>& bits, uint32_t index) {
-    const size_t byte = index / 8;
-    return byte < bits.size() && (bits[byte] & (0x80u >> (index % 8))) != 0;
-}
-
-bool AnyBitSet(const std::vector<uint8_t>& bits) {
-    return std::any_of(bits.begin(), bits.end(), [](uint8_t byte) { return byte != 0; });
-}
 
 std::span<const uint8_t> Bytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -403,15 +396,12 @@ bool TBTPeer::HandleHave(std::span<const uint8_t> payload) {
     }
     if (state_.remoteBitfield.size() != BitfieldSize(count)) state_.remoteBitfield.assign(BitfieldSize(count), 0);
     if (state_.doNotAsk.size() != BitfieldSize(count)) state_.doNotAsk.assign(BitfieldSize(count), 0);
-    const auto mask = static_cast<uint8_t>(0x80u >> (index % 8));
-    uint8_t& byte = state_.remoteBitfield[index / 8];
-    if ((byte & mask) == 0) {
-        byte = static_cast<uint8_t>(byte | mask);
+    if (SetBit(state_.remoteBitfield, index, true)) {
         ++state_.remotePieces;
         ++state_.haveCount;
         NoteSeed();
     }
-    state_.doNotAsk[index / 8] = static_cast<uint8_t>(state_.doNotAsk[index / 8] & ~mask);
+    SetBit(state_.doNotAsk, index, false);
     if (state_.starved) {
         const TPieces* map = Job()->ReadyPieceMap();
         if (map && map->IsPieceWanted(index)) state_.starved = false;
@@ -428,7 +418,7 @@ bool TBTPeer::HandleBitfield(std::span<const uint8_t> payload) {
     }
     state_.remoteBitfield.assign(payload.begin(), payload.end());
     // Spare bits mean nothing; cleared, they cannot pass for pieces.
-    if (count % 8 != 0) state_.remoteBitfield.back() &= static_cast<uint8_t>(0xFFu << (8 - count % 8));
+    ClearSpareBits(state_.remoteBitfield, count);
     if (state_.doNotAsk.size() != state_.remoteBitfield.size()) state_.doNotAsk.assign(state_.remoteBitfield.size(), 0);
     state_.remotePieces = static_cast<int32_t>(CountPieces(state_.remoteBitfield, count));
     state_.remotePiecesAtHandshake = state_.remotePieces;
@@ -470,8 +460,7 @@ bool TBTPeer::HandlePiece(std::span<const uint8_t> payload) {
             ++Statistics().errors;
             return false;
         }
-        if (state_.doNotAsk.size() == BitfieldSize(layout.PieceCount()))
-            state_.doNotAsk[unreadable / 8] |= static_cast<uint8_t>(0x80u >> (unreadable % 8));
+        if (state_.doNotAsk.size() == BitfieldSize(layout.PieceCount())) SetBit(state_.doNotAsk, unreadable, true);
         ReturnRequestsOfPiece(static_cast<int32_t>(unreadable));
         return true;
     }
