@@ -212,7 +212,7 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
             Publish(event.value != 0, false);
             break;
         case kPieceCountEvent:
-            workingBitfield_.assign(static_cast<size_t>((event.data + 7) / 8), 0);
+            workingBitfield_.assign(BitfieldBytes(static_cast<uint64_t>(std::max<int64_t>(event.data, 0))), 0);
             bitfieldChanged_ = true;
             if (pieces_) working_.name = pieces_->Name();
             break;

@@ -35,7 +35,6 @@ constexpr std::string_view kUserAgentLine = "User-Agent: Mozilla/4.0 (compatible
 constexpr int32_t kHostPortModulus = 6881;
 constexpr int32_t kWrapEveryThirdFailure = 3;
 
-
 std::span<const uint8_t> Bytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }

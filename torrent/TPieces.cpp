@@ -270,7 +270,7 @@ bool TPieces::Finish(TPieces* previous) {
         pieces_.clear();
         return false;
     }
-    bitfield_.assign(static_cast<size_t>((pieceCount_ + 7) / 8), 0);
+    bitfield_.assign(BitfieldBytes(static_cast<uint64_t>(std::max<int64_t>(pieceCount_, 0))), 0);
     completedBytes_ = receivedBytes_ = 0;
     piecesVerified_ = 0;
     lastVerifiedPiece_ = -1;
