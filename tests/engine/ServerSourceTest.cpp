@@ -74,12 +74,13 @@ protected:
     // its loop (or ends), so it sees every second, and data moves meanwhile;
     // `done` is read last before each advance, so a state that only the next
     // second would change is never missed.
-    bool PumpUntil(TaskHandle handle, const std::function<bool()>& done, int seconds, uint64_t turnsPerSecond = 4) {
+    bool PumpUntil(TaskHandle handle, const std::function<bool()>& done, int seconds) {
+        constexpr uint64_t kTurnsPerSecond = 4;
         TWorkThread& job = JobOf(handle);
         for (int second = 0; second < seconds; ++second) {
             const uint64_t seen = job.TurnsDone();
             const bool settled =
-                WaitUntil([&] { return done() || job.TurnsDone() >= seen + turnsPerSecond || !job.IsRunning(); });
+                WaitUntil([&] { return done() || job.TurnsDone() >= seen + kTurnsPerSecond || !job.IsRunning(); });
             if (done()) return true;
             if (!settled) return false;
             AdvanceEngineClock(1);
