@@ -1,9 +1,9 @@
 #include "tools/veldmoor-statsd/HttpServer.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
+#include "foundation/AsciiText.h"
 #include "platform/Clock.h"
 #include "platform/SocketPoll.h"
 
@@ -31,11 +31,6 @@ const char* ReasonPhrase(int status) {
         case 505: return "HTTP Version Not Supported";
         default: return "Unknown";
     }
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 std::string JsonQuoted(const std::string& text) {
@@ -256,7 +251,7 @@ bool HttpServer::ParseHeader(Connection& connection, size_t headerEnd) {
     connection.headerParsed = true;
     connection.bodyStart = headerEnd + 4;
     const auto expect = request.headers.find("expect");
-    if (expect != request.headers.end() && Lower(expect->second) == "100-continue" &&
+    if (expect != request.headers.end() && EqualsNoCase(expect->second, "100-continue") &&
         connection.input.size() == connection.bodyStart) {
         static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
         platform::SendOnSocket(connection.socket, kContinue.data(), kContinue.size());
