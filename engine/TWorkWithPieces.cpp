@@ -6,6 +6,7 @@
 
 #include <openssl/evp.h>
 
+#include "peers/BitTorrentWire.h"
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
 #include "engine/EngineState.h"
@@ -15,6 +16,7 @@
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "torrent/Bencode.h"
+#include "torrent/Bitfield.h"
 #include "torrent/TPieces.h"
 #include "torrent/TTorrent.h"
 #include "torrent/TorrentLimits.h"
@@ -24,13 +26,6 @@ namespace {
 
 constexpr uint32_t kReadPollMs = 10;
 constexpr uint32_t kReadWaitLimitMs = 3000;
-
-void SetBit(std::vector<uint8_t>& bits, int64_t index, bool on) {
-    const auto byte = static_cast<size_t>(index / 8);
-    if (index < 0 || byte >= bits.size()) return;
-    const auto mask = static_cast<uint8_t>(0x80u >> (index % 8));
-    bits[byte] = on ? static_cast<uint8_t>(bits[byte] | mask) : static_cast<uint8_t>(bits[byte] & ~mask);
-}
 
 }  // namespace
 
@@ -222,7 +217,7 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
             Publish(event.value != 0, false);
             break;
         case kPieceCountEvent:
-            workingBitfield_.assign(static_cast<size_t>((event.data + 7) / 8), 0);
+            workingBitfield_.assign(BitfieldBytes(static_cast<uint64_t>(std::max<int64_t>(event.data, 0))), 0);
             bitfieldChanged_ = true;
             if (pieces_) working_.name = pieces_->Name();
             break;
@@ -497,14 +492,10 @@ bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::v
     std::erase_if(outstandingRequests_, [this](const BlockRequest& request) { return HoldsBlock(request.block); });
     if (max <= 0) max = 16;
     const int64_t pieceLength = pieces_->PieceLength();
-    const auto has = [](const std::vector<uint8_t>& bits, int32_t piece) {
-        const auto byte = static_cast<size_t>(piece / 8);
-        return byte < bits.size() && (bits[byte] & (0x80u >> (piece % 8))) != 0;
-    };
     int32_t chosen = -1;
     for (const BlockRequest& request : outstandingRequests_) {
         const auto piece = static_cast<int32_t>(int64_t{request.block} * kBlockSize / pieceLength);
-        if (piece == lastTakenPiece_ || !has(peerBitfield, piece) || has(exclude, piece) ||
+        if (piece == lastTakenPiece_ || !HasBit(peerBitfield, piece) || HasBit(exclude, piece) ||
             !pieces_->IsPieceWanted(piece))
             continue;
         chosen = piece;
@@ -526,16 +517,9 @@ bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::v
 }
 
 void TWorkWithPieces::InitIdentity(bool connect) {
-    constexpr uint8_t kProtocolLength = 19;
-    constexpr std::string_view kProtocol = "BitTorrent protocol";
     if (connect) DispatchIncoming();
-    if (handshake_[0] == kProtocolLength || !torrent_) return;
+    if (OpensWithProtocolHeader(handshake_) || !torrent_) return;
     if (std::all_of(infoHash_.begin(), infoHash_.end(), [](uint8_t b) { return b == 0; })) return;
-
-    handshake_.fill(0);
-    handshake_[0] = kProtocolLength;
-    std::copy(kProtocol.begin(), kProtocol.end(), handshake_.begin() + 1);
-    std::copy(infoHash_.begin(), infoHash_.end(), handshake_.begin() + 28);
 
     // Distinct per job and run; nobody needs to recompute it.
     const std::string seed = torrent_->Announce() + std::to_string(platform::CurrentThreadId()) +
@@ -546,12 +530,9 @@ void TWorkWithPieces::InitIdentity(bool connect) {
     EVP_Digest(seed.data(), seed.size(), digest.data(), &digestLength, EVP_md5(), nullptr);
     PeerIdentity identity{};
     std::copy_n(digest.begin(), 16, identity.begin() + 4);
-    identity[0] = 0x00;
-    identity[1] = 0x01;
-    identity[2] = 'V';
-    identity[3] = 'm';
+    StampOwnPeerIdPrefix(identity);
     if (engine_.haveClientGuid) std::copy_n(engine_.clientGuid.begin(), 12, identity.begin() + 8);
-    std::copy(identity.begin(), identity.end(), handshake_.begin() + 48);
+    handshake_ = BuildHandshake(infoHash_, identity);
     ownPeerId_ = identity;
     RegisterHash();
 }

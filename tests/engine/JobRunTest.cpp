@@ -49,6 +49,11 @@ protected:
         });
         return Input(connection);
     }
+    static size_t CandidateCount(TaskHandle handle) {
+        TWorkThread& job = JobOf(handle);
+        QAutoLock guard(job.Lock());
+        return job.Candidates().size();
+    }
     bool RunEnded(TaskHandle handle) {
         return WaitUntil([&] { return !JobOf(handle).IsRunning(); });
     }
@@ -57,7 +62,7 @@ protected:
 TEST_F(JobRunTest, AJobThatNeverLearnsItsSizeEndsAfterItsStartUpLimit) {
     TaskDescriptor task = HttpTask("http://127.0.0.1:9/game.exe", dir_.File("game.exe"));
     ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
-    ASSERT_TRUE(WaitUntil([&] { return JobOf(task.handle).Candidates().size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return CandidateCount(task.handle) == 1; }));
 
     AdvanceEngineClock(30);  // past the 15 s exhaustion age: a candidate remains, so it goes on
     WaitForWholeTurn(JobOf(task.handle));

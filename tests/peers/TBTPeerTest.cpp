@@ -15,6 +15,7 @@
 #include "peers/SourceAddress.h"
 #include "tests/peers/LoopbackHelpers.h"
 #include "tests/support/PeerJobStub.h"
+#include "torrent/Bitfield.h"
 
 namespace veldmoor::test {
 namespace {
@@ -223,7 +224,7 @@ TEST_F(TBTPeerTest, MessagesFromTheRemoteSide) {
             EXPECT_EQ(state.starved, c.starved);
             EXPECT_EQ(peer_->QueuedUploads(), c.queuedUploads);
             for (uint32_t piece = 0; piece < kPieces; ++piece)
-                EXPECT_EQ((state.doNotAsk.at(piece / 8) & (0x80u >> (piece % 8))) != 0,
+                EXPECT_EQ(HasBit(state.doNotAsk, piece),
                           static_cast<int32_t>(piece) == c.doNotAsk)
                     << piece;
         }
