@@ -297,7 +297,7 @@ bool TBTPeer::SendRequests() {
     if (!job.IsDownloading() || !map) return true;
     const int32_t blocksPerSecond = ReceiveRate() / kBlockSize;
     if (state_.inFlight >= std::max(blocksPerSecond - 1, 5)) return true;
-    const auto target = static_cast<size_t>(std::max(blocksPerSecond + 2, 6));
+    const auto target = std::min(static_cast<size_t>(std::max(blocksPerSecond + 2, 6)), kMaxRequestsInFlight);
 
     const PieceLayout layout = Layout();
     std::vector<BlockRequest>& pending = MutablePendingRequests();
