@@ -108,6 +108,8 @@ void TWorkThread::RunLoop() {
         turnCounter_ = 0;
         sourcesFailed_ = false;
         noSize_ = false;
+        lastSupplyCheck_ = 0;
+        sourceNotes_.Clear();
     }
 
     // Each step holds the job's lock, which API calls take to read and change
@@ -149,7 +151,7 @@ void TWorkThread::RunLoop() {
         if (CheckStop()) break;
         {
             QAutoLock guard(Lock());
-            if (SourcesExhausted()) {
+            if (SourcesExhausted() || PieceBeyondEverySource(now)) {
                 sourcesFailed_ = true;
                 ResetSourceLineStates();
                 break;
@@ -413,6 +415,16 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
 bool TWorkThread::SourcesExhausted() {
     return working_.currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
            (kind_ == TaskKind::Http || !HasPieceMap()) && candidates_.empty();
+}
+
+bool TWorkThread::PieceBeyondEverySource(int64_t now) {
+    if (now == lastSupplyCheck_) return false;
+    lastSupplyCheck_ = now;
+    const int32_t piece = PieceNoSourceCanSupply();
+    if (piece < 0) return false;
+    NoteSourceProblem({}, "piece " + std::to_string(piece) + " failed its check from every source",
+                      "no source is left to supply it");
+    return true;
 }
 
 bool TWorkThread::CheckComplete(int64_t now) {

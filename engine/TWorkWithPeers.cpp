@@ -239,10 +239,15 @@ void TWorkWithPeers::ReAddSources() {
 
 void TWorkWithPeers::SourceFailed(TPeerId* candidate, bool retry, int32_t delay) {
     if (!candidate || !candidates_.Contains(candidate)) return;
+    // A fetched torrent line is done with, not failed.
+    const bool fetched = candidate->HasDetails() && candidate->details->torrentFetch && candidate->details->done;
     if (!retry) {
+        if (!fetched) NoteSourceProblem(candidate->url, FailureReasonOf(*candidate), "given up");
         candidates_.Remove(candidate);
         return;
     }
+    NoteSourceProblem(candidate->url, FailureReasonOf(*candidate),
+                      "asked again in " + std::to_string(std::max(1, delay)) + " s");
     candidate->backoff += std::max(1, delay);
     candidates_.Sort();
 }

@@ -117,6 +117,9 @@ void TWorkWithPeers::RemoveBannedSources() {
             MarkSourceRangeReset(*peer);
             EndPeer(peer);
         }
+        const bool noData = candidate->fruitlessEnds >= kFruitlessEndsBeforeGivingUp;
+        NoteSourceProblem(candidate->url, noData ? kNoDataReason : "most of its pieces failed their check",
+                          "given up for this run");
         // The source lines would bring it back with clean counters otherwise.
         if (bannedSources_.size() < kBannedSourceCapacity) bannedSources_.push_back(candidate->url);
         candidates_.Remove(candidate);

@@ -262,8 +262,34 @@ void TWorkWithPieces::OnPieceChecked(BlockSender* blockSender, bool matched) {
         ++sender->hashFailures;
 }
 
-void TWorkWithPieces::OnCorruptPiece(BlockSender* sender, int32_t piece) {
-    ReportCorruptPiece(static_cast<TPeerId*>(sender), piece, targetFile_);
+void TWorkWithPieces::OnCorruptPiece(BlockSender* blockSender, int32_t piece) {
+    auto* sender = static_cast<TPeerId*>(blockSender);
+    ReportCorruptPiece(sender, piece, targetFile_);
+    if (!sender || !(sender->kind & kPeerServer)) return;
+    const int32_t failures = pieceFailures_.Record(sender->url, piece, JobClock());
+    if (failures >= SourcePieceFailures::kFailuresBeforeGivingUp)
+        NoteSourceProblem(sender->url, "piece " + std::to_string(piece) + " failed its check " +
+                                           std::to_string(failures) + " times; not asked of this source again");
+}
+
+int32_t TWorkWithPieces::PieceNoSourceCanSupply() const {
+    if (!pieceMapReady_ || !pieces_ || pieceFailures_.Empty()) return -1;
+    std::vector<const TPeerId*> servers;
+    for (const TPeerId* candidate : candidates_.Items()) {
+        // A peer may still bring any piece; the peers' own rules end such a task.
+        if (!(candidate->kind & kPeerServer)) return -1;
+        if (!(candidate->HasDetails() && candidate->details->torrentFetch)) servers.push_back(candidate);
+    }
+    for (const TPeerObject* peer : peers_)
+        if (peer->Kind() == kPeerBitTorrent) return -1;
+    for (int32_t piece = 0; piece < pieces_->PieceCount(); ++piece) {
+        if (!pieces_->IsPieceWanted(piece)) continue;
+        const bool someoneMay = std::any_of(servers.begin(), servers.end(), [&](const TPeerId* server) {
+            return !pieceFailures_.GivenUp(server->url, piece);
+        });
+        if (!someoneMay) return piece;
+    }
+    return -1;
 }
 
 void TWorkWithPieces::MarkSourceRangeReset(TPeerObject& peer) {
@@ -569,9 +595,15 @@ RangeView TWorkWithPieces::MakeRangeView() {
 
 int32_t TWorkWithPieces::NextSourcePiece(TPeerObject& peer) {
     if (!pieceMapReady_) return -1;
-    const RangeView view = MakeRangeView();
+    RangeView view = MakeRangeView();
     if (sourceRanges_.Empty()) sourceRanges_.SplitRanges(Candidates(), view);
     sourceRangesCut_ = sourceRangesCut_ || !sourceRanges_.Empty();
+    if (const TPeerId* candidate = peer.Candidate(); candidate && !pieceFailures_.Empty()) {
+        const std::string source = candidate->url;
+        view.sourceMayFetch = [this, source, now = view.now](int32_t piece) {
+            return pieceFailures_.MayFetch(source, piece, now);
+        };
+    }
     return sourceRanges_.NextSourcePiece(peer, view);
 }
 
@@ -672,6 +704,7 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     publishedBitfieldSize_.store(0, std::memory_order_relaxed);
     pendingHaves_.clear();
     sourceRanges_.Clear();
+    pieceFailures_.Clear();
     sourceRangesCut_ = false;
     outstandingRequests_.clear();
     inFlight_.clear();

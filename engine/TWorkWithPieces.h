@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/SourcePieceFailures.h"
 #include "engine/SourceRanges.h"
 #include "engine/TWorkWithPeers.h"
 #include "foundation/QMutex.h"
@@ -137,6 +138,9 @@ public:
     void OnPieceChecked(BlockSender* sender, bool matched) override;
     // Raises the piece-check statistics event (engine/EngineEvents.h).
     void OnCorruptPiece(BlockSender* sender, int32_t piece) override;
+    // A wanted piece that no server source may be asked for any more, and no
+    // peer can bring: -1 when there is none.
+    int32_t PieceNoSourceCanSupply() const;
     void CountPieceDelivery(BlockSender* sender) override;
 
 protected:
@@ -177,6 +181,7 @@ protected:
     std::vector<int32_t> pendingHaves_;
     int32_t readPosition_ = -1;  // first piece of the latest read served
     SourceRangeList sourceRanges_;
+    SourcePieceFailures pieceFailures_;
     bool sourceRangesCut_ = false;  // the servers have had their first ranges
     std::vector<BlockRequest> outstandingRequests_;
     std::vector<int32_t> inFlight_;

@@ -3,10 +3,12 @@
 // clock, while the data itself moves over loopback in real time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <vector>
 
 #include "engine/TWorkThread.h"
 #include "peers/QSocket.h"
@@ -179,6 +181,35 @@ TEST_F(ServerSourceTest, AMirrorServingCorruptBytesIsBannedAndTheFileStaysRight)
     ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 300));
     EXPECT_TRUE(Downloaded() == content_);
     EXPECT_EQ(CountRequests(bad, "/data/f.bin"), requestsWhenBanned) << "a banned mirror is not asked again";
+}
+
+TEST_F(ServerSourceTest, AMirrorCorruptingSomePiecesKeepsItsGoodOnesAndTheTaskEndsOnTheBadOnes) {
+    constexpr int32_t kPieces = static_cast<int32_t>(kContentSize / kTorrentPieceLength);
+    const std::vector<int32_t> corruptPieces = {5, 40};
+    std::string corrupt = content_;
+    for (const int32_t piece : corruptPieces) {
+        const size_t at = static_cast<size_t>(piece) * kTorrentPieceLength + 100;
+        corrupt[at] = static_cast<char>(corrupt[at] ^ 0x5a);
+    }
+    NginxServer& mirror = StartServer("corrupt", corrupt);
+    const TaskHandle handle = StartTask(P2spTask(mirror.Url("/data/f.bin")));
+
+    ASSERT_TRUE(PumpUntil([&] { return !JobOf(handle).IsRunning(); }, 600)) << LogText(mirror);
+    const TaskStatus status = StatusOf(handle);
+    EXPECT_EQ(status.status, kStatusSourcesFailed);
+    EXPECT_EQ(status.progress, (kPieces - 2) * 10000 / kPieces) << "the good pieces count";
+
+    // Every good piece is on disk, where the next run finds it.
+    std::string workingFile;
+    ASSERT_TRUE(JobOf(handle).GetFileName(0, 2, workingFile));
+    const std::string onDisk = platform::ReadWholeFile(workingFile).value_or("");
+    for (int32_t piece = 0; piece < kPieces; ++piece) {
+        if (std::find(corruptPieces.begin(), corruptPieces.end(), piece) != corruptPieces.end()) continue;
+        const size_t at = static_cast<size_t>(piece) * kTorrentPieceLength;
+        EXPECT_TRUE(onDisk.substr(at, kTorrentPieceLength) == content_.substr(at, kTorrentPieceLength)) << piece;
+    }
+    // Each bad piece is asked again a few times, not in a storm.
+    EXPECT_LE(CountRequests(mirror, "/data/f.bin"), 16) << LogText(mirror);
 }
 
 TEST_F(ServerSourceTest, ATorrentFetchedFromTheTaskLineBecomesTheTasksTorrent) {
