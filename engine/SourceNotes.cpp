@@ -4,10 +4,11 @@ namespace veldmoor {
 
 bool SourceNotes::Add(const std::string& url, const std::string& reason, const std::string& consequence) {
     const std::string source = url.size() > kMaxUrlLength ? url.substr(0, kMaxUrlLength) + "..." : url;
-    auto found = lastReason_.find(source);
-    if (found != lastReason_.end() && found->second == reason) return false;
-    if (found == lastReason_.end() && lastReason_.size() >= kRememberedSources) lastReason_.clear();
-    lastReason_[source] = reason;
+    if (toldReasons_.size() >= kRememberedSources && !toldReasons_.contains(source)) toldReasons_.clear();
+    std::set<std::string>& told = toldReasons_[source];
+    if (told.contains(reason)) return false;
+    if (told.size() >= kReasonsPerSource) told.clear();
+    told.insert(reason);
     if (waiting_.size() >= kCapacity) waiting_.pop_front();
     waiting_.push_back(source + "\t" + (consequence.empty() ? reason : reason + "; " + consequence));
     return true;
@@ -29,7 +30,7 @@ std::string SourceNotes::Take(size_t maxBytes) {
 
 void SourceNotes::Clear() {
     waiting_.clear();
-    lastReason_.clear();
+    toldReasons_.clear();
 }
 
 }  // namespace veldmoor

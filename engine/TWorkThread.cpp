@@ -137,6 +137,7 @@ void TWorkThread::RunLoop() {
         if (CheckStop()) break;
         {
             QAutoLock guard(Lock());
+            SettleSourceFileSize();
             const bool sizeKnown = HasPieceMap() && working_.totalBytes > 0;
             if (!sizeKnown && Age() > static_cast<uint32_t>(settings_.startupLimitSeconds)) {
                 noSize_ = true;

@@ -10,16 +10,21 @@
 namespace veldmoor {
 namespace {
 
+constexpr int32_t kRangeNotSatisfiable = 416;
+
 std::string HttpAnswerReason(const THttpPeer& peer, const TPeerId& candidate, int64_t taskSize) {
     const QHttpHeader& header = peer.Header();
     const int32_t code = header.GetStatusCode();
     const std::string answered = "the server answered " + std::to_string(code) +
                                  (header.GetReason().empty() ? "" : " " + header.GetReason());
-    if (code >= 300 && code < 400) return "too many redirects";
-    if (code < 200 || code >= 300) return answered;
-    const int64_t size = candidate.HasDetails() ? candidate.details->fileSize : 0;
+    // A source of another size is told as such, also when it refused a range
+    // beyond its end (416 names its size in Content-Range).
+    int64_t size = candidate.HasDetails() ? candidate.details->fileSize : 0;
+    if (size <= 0 && code == kRangeNotSatisfiable) size = FileSizeFromHeader(header).size;
     if (size > 0 && taskSize > 0 && size != taskSize)
         return "it serves " + std::to_string(size) + " bytes, the file has " + std::to_string(taskSize);
+    if (code >= 300 && code < 400) return "too many redirects";
+    if (code < 200 || code >= 300) return answered;
     const auto type = header.GetValue("Content-Type");
     if (type && type->find("html") != std::string_view::npos) return "it sent an HTML page instead of the file";
     return "its answer did not fit the request";

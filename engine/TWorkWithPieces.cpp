@@ -11,6 +11,7 @@
 #include "engine/EngineState.h"
 #include "engine/EngineEvents.h"
 #include "engine/FileQueries.h"
+#include "engine/SourceSizeVote.h"
 #include "foundation/CVeldmoorLog.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
@@ -660,6 +661,34 @@ void TWorkWithPieces::OnSourceFileSize(int64_t size) {
     // A torrent task's map comes from its torrent; a mismatching mirror is the
     // source's problem, not the map's.
     if (IsTorrentTask() || pieces_ || size <= 0) return;
+    if (firstSourceSizeAt_ < 0) firstSourceSizeAt_ = JobClock();
+    SettleSourceFileSize();
+}
+
+void TWorkWithPieces::SettleSourceFileSize() {
+    if (IsTorrentTask() || pieces_ || firstSourceSizeAt_ < 0) return;
+    std::vector<int64_t> reported;
+    size_t unanswered = 0;
+    for (const TPeerId* candidate : candidates_.Items()) {
+        if (!(candidate->kind & kPeerServer) || (candidate->HasDetails() && candidate->details->torrentFetch)) continue;
+        const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
+        if (size > 0)
+            reported.push_back(size);
+        else
+            ++unanswered;
+    }
+    const bool waitOver = JobClock() - firstSourceSizeAt_ >= kSourceSizeWaitSeconds;
+    const int64_t size = ChooseSourceFileSize(reported, unanswered, waitOver);
+    if (size <= 0) return;
+    const auto agreeing = std::count(reported.begin(), reported.end(), size);
+    if (static_cast<size_t>(agreeing) < reported.size())
+        NoteSourceProblem({}, "the sources disagree on the file size",
+                          "taking " + std::to_string(size) + " bytes, reported by " + std::to_string(agreeing) + " of " +
+                              std::to_string(reported.size()) + "; the others are given up");
+    BuildSourceOnlyMap(size);
+}
+
+void TWorkWithPieces::BuildSourceOnlyMap(int64_t size) {
     const int32_t pieceLength = SourceOnlyPieceLength(size);
     if (pieceLength == 0) {
         VeldmoorLog().Write("A source reports " + std::to_string(size) + " bytes, beyond what a download may be", 1, 2);
@@ -705,6 +734,7 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     pendingHaves_.clear();
     sourceRanges_.Clear();
     pieceFailures_.Clear();
+    firstSourceSizeAt_ = -1;
     sourceRangesCut_ = false;
     outstandingRequests_.clear();
     inFlight_.clear();

@@ -150,6 +150,10 @@ protected:
     // A torrent arrived during the run: build a new map that takes over the old one's state.
     void Rebuild();
     void RebuildIfPending();
+    // A task known only by its sources builds its map once their sizes settle
+    // (engine/SourceSizeVote.h); called on each answer and each turn.
+    void SettleSourceFileSize();
+    void BuildSourceOnlyMap(int64_t size);
     void StartOverIfPending();
     void ServeQueuedReads();
     void TrimSchedulingPools(bool everyFourthTurn);
@@ -182,6 +186,7 @@ protected:
     int32_t readPosition_ = -1;  // first piece of the latest read served
     SourceRangeList sourceRanges_;
     SourcePieceFailures pieceFailures_;
+    int64_t firstSourceSizeAt_ = -1;  // job clock of the first size a source reported; -1 before
     bool sourceRangesCut_ = false;  // the servers have had their first ranges
     std::vector<BlockRequest> outstandingRequests_;
     std::vector<int32_t> inFlight_;

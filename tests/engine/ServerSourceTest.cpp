@@ -212,6 +212,26 @@ TEST_F(ServerSourceTest, AMirrorCorruptingSomePiecesKeepsItsGoodOnesAndTheTaskEn
     EXPECT_LE(CountRequests(mirror, "/data/f.bin"), 16) << LogText(mirror);
 }
 
+TEST_F(ServerSourceTest, AFastSmallAnswerDoesNotDecideTheSizeWhenOtherSourcesSayOtherwise) {
+    // A mirror's short error text sent with 200, listed first and answering at once.
+    const std::string page = "mirror over quota\n";
+    NginxServer& quota = StartServer("quota", page, "default_type text/plain;");
+    NginxServer& good = StartServer("good", content_, "limit_rate 1m;");
+    const TaskHandle handle = StartTask(HttpTask(quota.Url("/data/f.bin") + "\n" + good.Url("/data/f.bin"), Target()));
+
+    ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 120)) << LogText(quota) << LogText(good);
+    EXPECT_TRUE(Downloaded() == content_) << Downloaded().size() << " bytes";
+    EXPECT_FALSE(HasCandidate(handle, quota.Url("/data/f.bin")));
+    const std::string notes = JobOf(handle).TakeSourceNotes(4096);
+    EXPECT_NE(notes.find("the sources disagree on the file size; taking " + std::to_string(kContentSize) + " bytes"),
+              std::string::npos)
+        << notes;
+    EXPECT_NE(notes.find(quota.Url("/data/f.bin") + "\tit serves " + std::to_string(page.size()) +
+                         " bytes, the file has " + std::to_string(kContentSize) + "; given up"),
+              std::string::npos)
+        << notes;
+}
+
 TEST_F(ServerSourceTest, ATorrentFetchedFromTheTaskLineBecomesTheTasksTorrent) {
     const std::string torrent = SingleFileTorrent("f.bin", content_, kTorrentPieceLength);
     NginxServer& server = StartServer("torrents", torrent);
