@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -170,7 +171,7 @@ TEST_F(ServerSourceTest, AMirrorServingCorruptBytesIsBannedAndTheFileStaysRight)
     for (size_t i = 0; i < corrupt.size(); i += 4096) corrupt[i] = static_cast<char>(corrupt[i] ^ 0x5a);
     NginxServer& bad = StartServer("corrupt", corrupt);
     // The good mirror is slow enough that the corrupt one fails piece after piece first.
-    NginxServer& good = StartServer("good", content_, "limit_rate 256k;");
+    NginxServer& good = StartServer("good", content_, "limit_rate 128k;");
     const TaskHandle handle = StartTask(P2spTask(bad.Url("/data/f.bin") + "\n" + good.Url("/data/f.bin")));
 
     ASSERT_TRUE(PumpUntil([&] { return !HasCandidate(handle, bad.Url("/data/f.bin")); }, 300))
@@ -210,6 +211,12 @@ TEST_F(ServerSourceTest, AMirrorCorruptingSomePiecesKeepsItsGoodOnesAndTheTaskEn
     }
     // Each bad piece is asked again a few times, not in a storm.
     EXPECT_LE(CountRequests(mirror, "/data/f.bin"), 16) << LogText(mirror);
+    const std::string notes = JobOf(handle).TakeSourceNotes(4096);
+    EXPECT_NE(notes.find(mirror.Url("/data/f.bin") + "\tpiece "), std::string::npos) << notes;
+    EXPECT_NE(notes.find(" failed its check 3 times; not asked of this source again\n"), std::string::npos) << notes;
+    EXPECT_TRUE(std::regex_search(notes, std::regex("\n\tpiece (5|40) failed its check from every source; no source "
+                                                    "is left to supply it\n")))
+        << notes;
 }
 
 TEST_F(ServerSourceTest, AFastSmallAnswerDoesNotDecideTheSizeWhenOtherSourcesSayOtherwise) {
