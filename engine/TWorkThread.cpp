@@ -421,9 +421,11 @@ bool TWorkThread::SourcesExhausted() {
 bool TWorkThread::PieceBeyondEverySource(int64_t now) {
     if (now == lastSupplyCheck_) return false;
     lastSupplyCheck_ = now;
-    const int32_t piece = PieceNoSourceCanSupply();
+    bool serversLeft = false;
+    const int32_t piece = PieceNoSourceCanSupply(serversLeft);
     if (piece < 0) return false;
-    NoteSourceProblem({}, "piece " + std::to_string(piece) + " failed its check from every source",
+    NoteSourceProblem({}, serversLeft ? "piece " + std::to_string(piece) + " failed its check from every source"
+                                      : "every source was given up with piece " + std::to_string(piece) + " missing",
                       "no source is left to supply it");
     return true;
 }

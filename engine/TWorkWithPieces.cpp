@@ -273,7 +273,8 @@ void TWorkWithPieces::OnCorruptPiece(BlockSender* blockSender, int32_t piece) {
                                            std::to_string(failures) + " times; not asked of this source again");
 }
 
-int32_t TWorkWithPieces::PieceNoSourceCanSupply() const {
+int32_t TWorkWithPieces::PieceNoSourceCanSupply(bool& serversLeft) const {
+    serversLeft = false;
     if (!pieceMapReady_ || !pieces_ || pieceFailures_.Empty()) return -1;
     std::vector<const TPeerId*> servers;
     for (const TPeerId* candidate : candidates_.Items()) {
@@ -283,6 +284,7 @@ int32_t TWorkWithPieces::PieceNoSourceCanSupply() const {
     }
     for (const TPeerObject* peer : peers_)
         if (peer->Kind() == kPeerBitTorrent) return -1;
+    serversLeft = !servers.empty();
     for (int32_t piece = 0; piece < pieces_->PieceCount(); ++piece) {
         if (!pieces_->IsPieceWanted(piece)) continue;
         const bool someoneMay = std::any_of(servers.begin(), servers.end(), [&](const TPeerId* server) {

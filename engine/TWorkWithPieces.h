@@ -139,8 +139,9 @@ public:
     // Raises the piece-check statistics event (engine/EngineEvents.h).
     void OnCorruptPiece(BlockSender* sender, int32_t piece) override;
     // A wanted piece that no server source may be asked for any more, and no
-    // peer can bring: -1 when there is none.
-    int32_t PieceNoSourceCanSupply() const;
+    // peer can bring, once some piece has failed its check: -1 when there is
+    // none. `serversLeft` tells whether any server source is left at all.
+    int32_t PieceNoSourceCanSupply(bool& serversLeft) const;
     void CountPieceDelivery(BlockSender* sender) override;
 
 protected:
