@@ -11,7 +11,7 @@ namespace veldmoor {
 inline constexpr int64_t kSourceSizeWaitSeconds = 5;
 
 // The size `reported` (one entry per source that answered) makes, or 0 to
-// wait: one answer decides alone only when no other source is left to answer
+// wait: one answer decides alone only when no other source is being asked
 // (`unanswered` 0) or the wait is over; from two answers on, the size most
 // sources report wins, the larger one on a tie (an error page is small).
 int64_t ChooseSourceFileSize(const std::vector<int64_t>& reported, size_t unanswered, bool waitOver);

@@ -138,6 +138,7 @@ void TWorkThread::RunLoop() {
         {
             QAutoLock guard(Lock());
             SettleSourceFileSize();
+            GiveUpSourcesOfAnotherSize();
             const bool sizeKnown = HasPieceMap() && working_.totalBytes > 0;
             if (!sizeKnown && Age() > static_cast<uint32_t>(settings_.startupLimitSeconds)) {
                 noSize_ = true;

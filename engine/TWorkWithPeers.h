@@ -164,6 +164,8 @@ protected:
     static constexpr const char* kNoDataReason = "its last connections brought no data";
     // Tells the user why a source failed (once per source and reason) and logs it.
     void NoteSourceProblem(const std::string& url, const std::string& reason, const std::string& consequence = {});
+    // Ends the source's connections and keeps it out for the rest of the run, telling why.
+    void GiveUpSource(TPeerId* candidate, const std::string& reason);
     // Why the open connection to `candidate` failed, as far as its answer tells.
     std::string FailureReasonOf(const TPeerId& candidate);
     // The sum of the connections' receive rates at the last refresh.

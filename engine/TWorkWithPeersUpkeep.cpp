@@ -126,4 +126,17 @@ void TWorkWithPeers::RemoveBannedSources() {
     }
 }
 
+void TWorkWithPeers::GiveUpSource(TPeerId* candidate, const std::string& reason) {
+    if (!candidate || !candidates_.Contains(candidate)) return;
+    NoteSourceProblem(candidate->url, reason, "given up for this run");
+    const std::vector<TPeerObject*> open = peers_;
+    for (TPeerObject* peer : open) {
+        if (peer->Candidate() != candidate) continue;
+        MarkSourceRangeReset(*peer);
+        EndPeer(peer);
+    }
+    if (bannedSources_.size() < kBannedSourceCapacity) bannedSources_.push_back(candidate->url);
+    candidates_.Remove(candidate);
+}
+
 }  // namespace veldmoor

@@ -676,8 +676,8 @@ void TWorkWithPieces::SettleSourceFileSize() {
         const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
         if (size > 0)
             reported.push_back(size);
-        else
-            ++unanswered;
+        else if (candidate->openConnections > 0)
+            ++unanswered;  // being asked now; one that cannot be reached is not waited for
     }
     const bool waitOver = JobClock() - firstSourceSizeAt_ >= kSourceSizeWaitSeconds;
     const int64_t size = ChooseSourceFileSize(reported, unanswered, waitOver);
@@ -688,6 +688,19 @@ void TWorkWithPieces::SettleSourceFileSize() {
                           "taking " + std::to_string(size) + " bytes, reported by " + std::to_string(agreeing) + " of " +
                               std::to_string(reported.size()) + "; the others are given up");
     BuildSourceOnlyMap(size);
+}
+
+void TWorkWithPieces::GiveUpSourcesOfAnotherSize() {
+    if (!pieceMapReady_ || !pieces_) return;
+    const int64_t taskSize = pieces_->TotalLength();
+    const std::vector<TPeerId*> listed = candidates_.Items();
+    for (TPeerId* candidate : listed) {
+        if (!(candidate->kind & kPeerServer) || !candidate->HasDetails() || candidate->details->torrentFetch) continue;
+        const int64_t size = candidate->details->fileSize;
+        if (size > 0 && size != taskSize)
+            GiveUpSource(candidate, "it serves " + std::to_string(size) + " bytes, the file has " +
+                                        std::to_string(taskSize));
+    }
 }
 
 void TWorkWithPieces::BuildSourceOnlyMap(int64_t size) {

@@ -155,6 +155,9 @@ protected:
     // (engine/SourceSizeVote.h); called on each answer and each turn.
     void SettleSourceFileSize();
     void BuildSourceOnlyMap(int64_t size);
+    // Server sources that reported another size than the task's are given up
+    // (they serve another file); called each turn, outside the peers' steps.
+    void GiveUpSourcesOfAnotherSize();
     void StartOverIfPending();
     void ServeQueuedReads();
     void TrimSchedulingPools(bool everyFourthTurn);
