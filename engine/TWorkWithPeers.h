@@ -200,7 +200,7 @@ protected:
     int64_t trackerInterval_ = kTrackerRetrySeconds;  // from the trackers' answers
     int64_t bytesFromPeers_ = 0;
     bool redirectUnresolvable_ = false;
-    // Sources banned for corrupt data in this run; never added again.
+    // Sources given up in this run (corrupt data, another file); never added again.
     std::vector<std::string> bannedSources_;
     SourceNotes sourceNotes_;
     InfoHash infoHash_{};
