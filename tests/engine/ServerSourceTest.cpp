@@ -229,7 +229,11 @@ TEST_F(ServerSourceTest, AFastSmallAnswerDoesNotDecideTheSizeWhenOtherSourcesSay
     ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 120)) << LogText(quota) << LogText(good);
     EXPECT_TRUE(Downloaded() == content_) << Downloaded().size() << " bytes";
     EXPECT_FALSE(HasCandidate(handle, quota.Url("/data/f.bin")));
-    const std::string notes = JobOf(handle).TakeSourceNotes(4096);
+    char buffer[4096];
+    const int length = TaskTakeSourceNotes(handle, buffer, static_cast<int>(sizeof buffer));
+    ASSERT_GT(length, 0);
+    EXPECT_EQ(buffer[length], '\0');
+    const std::string notes(buffer, static_cast<size_t>(length));
     EXPECT_NE(notes.find("the sources disagree on the file size; taking " + std::to_string(kContentSize) + " bytes"),
               std::string::npos)
         << notes;
