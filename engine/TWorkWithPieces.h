@@ -80,6 +80,9 @@ public:
     int64_t TotalSize() const override { return pieces_ ? pieces_->TotalLength() : 0; }
     void OnSourceFileSize(int64_t size) override;
     bool AcceptSourceVersion(const std::string& url, const std::string& version) override;
+    std::string SourceVersion(const std::string& url) const override;
+    void SourceFileChanged(const std::string& url) override;
+    int64_t SourceRangeEnd(const TPeerObject& peer) const override;
 
     // The in-flight list of pieces BitTorrent connections work on.
     bool AddInFlight(int32_t piece) override;
@@ -147,6 +150,8 @@ protected:
     void Rebuild();
     void RebuildIfPending();
     void StartOverIfPending();
+    // A source's file changed under a download without hashes: start over.
+    void StartOverForChangedSource(const std::string& url);
     void ServeQueuedReads();
     void TrimSchedulingPools(bool everyFourthTurn);
     void ForgetPeer(TPeerObject& peer) override;

@@ -23,6 +23,11 @@ constexpr int32_t kRedirectTargetPriority = 28;
 constexpr int32_t kSourceListPriority = 29;
 // A whole-resource fetch that names no length may run until the server closes.
 constexpr int64_t kUnknownWholeResourceSize = 2147483647;
+// A body whose end only the server's close marks.
+constexpr int64_t kBodyUntilClose = INT64_MAX;
+
+// A weak validator may not make a range conditional.
+bool IsStrongValidator(const std::string& version) { return !version.empty() && !version.starts_with("W/"); }
 
 }  // namespace
 
@@ -50,15 +55,18 @@ bool THttpPeer::Open(TPeerId* candidate) {
     } else {
         streamPosition_ = 0;
     }
-    return SendRequest();
+    return SendRequest(false);
 }
 
-bool THttpPeer::SendRequest() {
+bool THttpPeer::SendRequest(bool onOpenConnection) {
     TPeerId& candidate = *Candidate();
     QSocket& connection = *Connection();
-    if (!connection.Connect(candidate.ip, candidate.port, false)) return false;
-    SetPhase(kPhaseConnecting);
-    Statistics().incoming = false;
+    if (!onOpenConnection) {
+        if (!connection.Connect(candidate.ip, candidate.port, false)) return false;
+        SetPhase(kPhaseConnecting);
+        Statistics().incoming = false;
+    }
+    reusedConnection_ = onOpenConnection;
 
     TPeerDetails& details = candidate.Details();
     const HttpUrlParts parts = SplitHttpUrl(candidate.url);
@@ -69,10 +77,32 @@ bool THttpPeer::SendRequest() {
     fields.port = candidate.port;
     fields.refererBase = details.refererBase;
     fields.start = streamPosition_;
+    askedIfRange_ = false;
+    std::string version;
+    if (!IsWholeResourceFetch()) {
+        const int64_t knownSize = details.fileSize > 0 ? details.fileSize : Job()->TotalSize();
+        fields.end = HttpPlannedRequestEnd(streamPosition_, HttpRequestChunkBytes(ReceiveRate()),
+                                           Job()->SourceRangeEnd(*this), knownSize) - 1;
+        if (streamPosition_ > 0) version = Job()->SourceVersion(candidate.url);
+        askedIfRange_ = IsStrongValidator(version);
+        if (askedIfRange_) fields.ifRange = version;
+    }
     const std::string request = BuildHttpRequest(fields);
     if (request.empty()) return false;
     requestStart_ = streamPosition_;
     return connection.Send(reinterpret_cast<const uint8_t*>(request.data()), static_cast<int>(request.size())) >= 0;
+}
+
+bool THttpPeer::SendFollowingRequest(int64_t position) {
+    header_.Clear();
+    headerComplete_ = false;
+    skipCount_ = 0;
+    runLength_ = 0;
+    streamPosition_ = position;
+    Statistics().lastActivity = ClockNow();
+    SetActivity(kActivityAwaitingData);
+    if (Connection()->IsOpen() && SendRequest(true)) return true;
+    return RestartRequest();
 }
 
 bool THttpPeer::RestartRequest() {
@@ -110,7 +140,11 @@ bool THttpPeer::Receive() {
 
 bool THttpPeer::ReceiveHeader(bool& complete) {
     QSocket& connection = *Connection();
-    if (connection.Receive(kReadSize) < 0) return false;
+    if (connection.Receive(kReadSize) < 0) {
+        // A server may close an idle connection just as the next request goes out.
+        if (reusedConnection_ && !header_.HasStatusLine()) return RestartRequest();
+        return false;
+    }
     // Until connected, readiness to read says nothing.
     SetWaitsForInput(connection.IsConnected());
     if (connection.InputSize() <= 2) return true;
@@ -170,6 +204,13 @@ bool THttpPeer::TakeSuccessHeader() {
             CloseAndPostpone(kChangedFilePostponeSeconds);
             return false;
         }
+        // The whole file where only an unchanged file would have given the part:
+        // without a version to tell, it must be taken as changed.
+        if (askedIfRange_ && header_.GetStatusCode() == 200 && FileVersionOf(header_).empty()) {
+            Job()->SourceFileChanged(candidate.url);
+            CloseAndPostpone(kChangedFilePostponeSeconds);
+            return false;
+        }
         // The body must lie where it was asked for: a server that ignored the
         // Range would otherwise have its bytes written at the wrong place.
         const auto gap = BytesBeforeRequestedStart(header_, requestStart_);
@@ -178,6 +219,9 @@ bool THttpPeer::TakeSuccessHeader() {
             return false;
         }
         streamPosition_ = requestStart_ - *gap;
+        const std::optional<int64_t> length = FramedBodyLength(header_);
+        bodyEnd_ = length && *length <= kBodyUntilClose - streamPosition_ ? streamPosition_ + *length : kBodyUntilClose;
+        keepAlive_ = AllowsAnotherRequest(header_);
     }
     if (candidate.priority == kSourceListPriority) candidate.priority = kRedirectTargetPriority;
     if (candidate.openConnections > 1) return true;
@@ -294,9 +338,9 @@ bool THttpPeer::ReceiveBlocks() {
         }
         // The stream runs on past this run: ask for the next blocks at once
         // instead of waiting for the next step.
-        if (runLength_ <= 0) {
+        if (runLength_ <= 0 && skipCount_ <= 0) {
             if (!RequestBlocks()) return false;
-            if (!headerComplete_ || runLength_ <= 0) break;
+            if (!headerComplete_ || (runLength_ <= 0 && skipCount_ <= 0)) break;
             continue;
         }
         const size_t before = connection.InputSize();
@@ -338,14 +382,30 @@ bool THttpPeer::RequestBlocks() {
                 SetActivity(kActivityFinished);
                 return false;
             }
+            // A server that sends past the planned end is not read on for nothing.
+            if (bodyEnd_ - streamPosition_ > kHttpMaxStreamSkip) {
+                Connection()->Close();
+                SetActivity(kActivityFinished);
+                return false;
+            }
             return true;
         }
     }
-    runLength_ = LeadingRunLength(PendingRequests());
-    const int64_t wanted = int64_t{PendingRequests().front().block} * kBlockSize;
-    if (DecideHttpStream(wanted, streamPosition_) == HttpStreamDecision::kReadOn) {
+    const BlockRequest first = PendingRequests().front();
+    const int64_t wanted = int64_t{first.block} * kBlockSize;
+    if (DecideHttpStream(wanted, streamPosition_) == HttpStreamDecision::kReadOn &&
+        wanted + first.length <= bodyEnd_) {
         skipCount_ = wanted - streamPosition_;
+        runLength_ = RunLengthWithin(PendingRequests(), LeadingRunLength(PendingRequests()), bodyEnd_);
         SetActivity(kActivityReceiving);
+        return true;
+    }
+    runLength_ = 0;
+    const int64_t restOfBody = bodyEnd_ - streamPosition_;
+    if (keepAlive_ && restOfBody == 0 && Connection()->InputSize() == 0) return SendFollowingRequest(wanted);
+    // A short rest is read and dropped to keep the connection for the next request.
+    if (keepAlive_ && restOfBody > 0 && restOfBody <= kHttpMaxStreamSkip) {
+        skipCount_ = restOfBody;
         return true;
     }
     return RestartRequest();
@@ -382,6 +442,10 @@ void THttpPeer::Reset() {
     requestStart_ = 0;
     runLength_ = 0;
     lengthUnknown_ = false;
+    bodyEnd_ = 0;
+    keepAlive_ = false;
+    reusedConnection_ = false;
+    askedIfRange_ = false;
 }
 
 }  // namespace veldmoor
