@@ -194,6 +194,12 @@ std::string TWorkWithPieces::SourceVersion(const std::string& url) const {
 
 void TWorkWithPieces::SourceFileChanged(const std::string& url) {
     if (IsTorrentTask()) return;
+    // The version it named is gone: the next requests must not name it again.
+    std::map<std::string, std::string> versions = ReadVersions(savedTexts_.versions);
+    if (versions.erase(url) > 0) {
+        savedTexts_.versions = WriteVersions(versions);
+        savedTexts_.versionsChanged = true;
+    }
     StartOverForChangedSource(url);
 }
 
