@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "foundation/AsciiText.h"
+#include "foundation/CVeldmoorLog.h"
 #include "foundation/QTimeThread.h"
 #include "peers/HttpRequest.h"
 #include "peers/HttpResponse.h"
@@ -189,6 +190,9 @@ bool THttpPeer::ActOnStatus() {
 bool THttpPeer::TakeSuccessHeader() {
     TPeerId& candidate = *Candidate();
     TPeerDetails& details = candidate.Details();
+    chunkedBody_ = IsChunkedBody(header_);
+    chunked_.Reset();
+    decoded_.clear();
     if (!IsWholeResourceFetch()) {
         // An error page sent with 200 is not the file, however fast it came.
         const std::string path = details.redirectPath.empty()
@@ -233,9 +237,22 @@ bool THttpPeer::TakeSuccessHeader() {
         details.fileSize = size.size;
         if (IsWholeResourceFetch() && details.fileSize <= 0) details.fileSize = kUnknownWholeResourceSize;
         if (!IsWholeResourceFetch() && details.fileSize > 0) Job()->OnSourceFileSize(details.fileSize);
+        if (!IsWholeResourceFetch() && details.fileSize <= 0) return RefuseUnknownSize();
     }
     details.fileName = FileNameFromResponse(header_, details.fileName);
     return details.fileSize > 0;
+}
+
+bool THttpPeer::RefuseUnknownSize() {
+    // Without the size there is no piece map to resume into or to share
+    // among sources; asking again would only bring the same answer.
+    VeldmoorLog().Write("The server at " + Candidate()->url +
+                            " does not say the size of the file (no Content-Length or Content-Range); the source "
+                            "is not used",
+                        1, 2);
+    Connection()->Close();
+    Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
+    return false;
 }
 
 bool THttpPeer::FollowRedirect() {
@@ -289,6 +306,16 @@ bool THttpPeer::AppendToMemoryBuffer() {
     const size_t size = connection.InputSize();
     if (size == 0) return true;
     std::string& buffer = Candidate()->Details().memoryBuffer;
+    if (chunkedBody_) {
+        const size_t used = chunked_.Decode({connection.InputData(), size}, buffer, kMaxWholeResourceBytes);
+        connection.ConsumeInput(static_cast<long>(used), true);
+        Statistics().lastActivity = ClockNow();
+        const bool tooLarge = !chunked_.Done() && buffer.size() >= kMaxWholeResourceBytes && connection.InputSize() > 0;
+        if (!chunked_.Failed() && !tooLarge) return true;
+        connection.Close();
+        Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
+        return false;
+    }
     if (buffer.size() + size > kMaxWholeResourceBytes) {
         connection.Close();
         Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
@@ -304,6 +331,7 @@ bool THttpPeer::AppendToMemoryBuffer() {
 bool THttpPeer::ReceiveWholeResource() {
     TPeerDetails& details = Candidate()->Details();
     const auto reachedSize = [&] {
+        if (chunkedBody_) return chunked_.Done();
         return details.fileSize > 0 && static_cast<int64_t>(details.memoryBuffer.size()) >= details.fileSize;
     };
     // The fetch is complete: the connection ends cleanly and the job takes the bytes.
@@ -315,13 +343,37 @@ bool THttpPeer::ReceiveWholeResource() {
     };
     // Buffered bytes first: the read that meets the end of the stream drops them.
     if (!AppendToMemoryBuffer()) return false;
-    if (Connection()->Receive(kReadSize) < 0) return lengthUnknown_ || reachedSize() ? finish() : false;
+    // A chunked body cut short is not the whole resource, whatever its length said.
+    if (Connection()->Receive(kReadSize) < 0)
+        return (lengthUnknown_ && !chunkedBody_) || reachedSize() ? finish() : false;
     if (!AppendToMemoryBuffer()) return false;
     return reachedSize() ? finish() : true;
 }
 
 bool THttpPeer::ConsumeBufferedBlocks() {
-    return DeliverStreamedBlocks(*Connection(), skipCount_, streamPosition_, runLength_) >= 0;
+    if (!chunkedBody_) return DeliverStreamedBlocks(*Connection(), skipCount_, streamPosition_, runLength_) >= 0;
+    if (!DecodeChunkedInput()) return false;
+    size_t used = 0;
+    const int32_t delivered = DeliverStreamedBytes(reinterpret_cast<const uint8_t*>(decoded_.data()), decoded_.size(),
+                                                   skipCount_, streamPosition_, runLength_, used);
+    decoded_.erase(0, used);
+    return delivered >= 0;
+}
+
+bool THttpPeer::DecodeChunkedInput() {
+    QSocket& connection = *Connection();
+    const size_t used = chunked_.Decode({connection.InputData(), connection.InputSize()}, decoded_, kMaxDecodedBytes);
+    connection.ConsumeInput(static_cast<long>(used), true);
+    if (chunked_.Failed()) {
+        CloseAndPostpone(kServerErrorPostponeSeconds);
+        return false;
+    }
+    // The last chunk tells where the body ends: no run waits for bytes past it.
+    if (chunked_.Done() && bodyEnd_ == kBodyUntilClose) {
+        bodyEnd_ = streamPosition_ + static_cast<int64_t>(decoded_.size());
+        runLength_ = RunLengthWithin(PendingRequests(), runLength_, bodyEnd_);
+    }
+    return true;
 }
 
 bool THttpPeer::ReceiveBlocks() {
@@ -402,7 +454,8 @@ bool THttpPeer::RequestBlocks() {
     }
     runLength_ = 0;
     const int64_t restOfBody = bodyEnd_ - streamPosition_;
-    if (keepAlive_ && restOfBody == 0 && Connection()->InputSize() == 0) return SendFollowingRequest(wanted);
+    const bool bodyDone = !chunkedBody_ || (chunked_.Done() && decoded_.empty());
+    if (keepAlive_ && restOfBody == 0 && bodyDone && Connection()->InputSize() == 0) return SendFollowingRequest(wanted);
     // A short rest is read and dropped to keep the connection for the next request.
     if (keepAlive_ && restOfBody > 0 && restOfBody <= kHttpMaxStreamSkip) {
         skipCount_ = restOfBody;
@@ -444,6 +497,9 @@ void THttpPeer::Reset() {
     lengthUnknown_ = false;
     bodyEnd_ = 0;
     keepAlive_ = false;
+    chunkedBody_ = false;
+    chunked_.Reset();
+    decoded_.clear();
     reusedConnection_ = false;
     askedIfRange_ = false;
 }

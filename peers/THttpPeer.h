@@ -8,6 +8,7 @@
 // whole resource (the task's torrent) into the candidate's memory buffer instead.
 #include <cstdint>
 
+#include "peers/HttpChunkedBody.h"
 #include "peers/QHttpHeader.h"
 #include "peers/TPeerObject.h"
 
@@ -23,6 +24,8 @@ public:
     // Reads one step may make while data keeps arriving, so that one fast
     // source cannot hold the job's turn for long.
     static constexpr int kMaxReadsPerStep = 256;
+    // Decoded bytes of a chunked body held ahead of delivery.
+    static constexpr size_t kMaxDecodedBytes = 1024 * 1024;
 
     explicit THttpPeer(IPeerJob* job);
 
@@ -58,6 +61,10 @@ private:
     bool ReceiveBlocks();
     // Skips and delivers what the receive buffer holds; false when a delivery failed.
     bool ConsumeBufferedBlocks();
+    // Moves a chunked body from the receive buffer into decoded_; false when it is malformed.
+    bool DecodeChunkedInput();
+    // The answer says nothing of the file's size, which no other answer gave.
+    bool RefuseUnknownSize();
     void CloseAndPostpone(int32_t seconds);
 
     QHttpHeader header_;
@@ -75,6 +82,9 @@ private:
     bool reusedConnection_ = false;
     // The current request names the file version it may be spliced onto.
     bool askedIfRange_ = false;
+    bool chunkedBody_ = false;
+    HttpChunkedDecoder chunked_;
+    std::string decoded_;  // a chunked body's data, starting at streamPosition_
 };
 
 }  // namespace veldmoor

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -153,6 +154,27 @@ TEST_F(HttpRequestsTest, AServerThatAnswersPastTheEndAskedForStillGivesTheRightF
     EXPECT_TRUE(Downloaded() == content_);
     EXPECT_NE(server.Log().find("bytes=0-" + std::to_string(kHttpFirstRequestBytes - 1) + "|"), std::string::npos)
         << "the first request names its end:\n" << server.Log();
+}
+
+TEST_F(HttpRequestsTest, AChunkedAnswerForAPartIsDecodedIntoTheRightFile) {
+    ScriptedHttpServer& server = StartScripted(ScriptedHttpMode::kChunkedRanges);
+    const TaskHandle handle = StartTask(server.Url("/f.bin"));
+    ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 120)) << server.Log();
+    EXPECT_TRUE(Downloaded() == content_);
+}
+
+TEST_F(HttpRequestsTest, AChunkedAnswerThatNamesNoSizeEndsTheSourceAtOnce) {
+    ScriptedHttpServer& server = StartScripted(ScriptedHttpMode::kChunkedUnknownSize);
+    const uint32_t startedAt = ClockSeconds();
+    const TaskHandle handle = StartTask(server.Url("/f.bin"));
+    // The first answer settles it: no retries until the job gives up on the size.
+    ASSERT_TRUE(PumpUntil([&] { return !JobOf(handle).IsRunning(); }, 60)) << server.Log();
+    // The job ends once it has waited its least time with no source left.
+    EXPECT_LT(ClockSeconds() - startedAt, 30u);
+    EXPECT_EQ(StatusOf(handle).status, kStatusSourcesFailed);
+    const std::string log = server.Log();
+    // The connections opened at the start may each ask once; none asks again.
+    EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 4) << log;
 }
 
 // The server changes its file once a request names the version it continues:
