@@ -82,7 +82,11 @@ bool THttpPeer::SendRequest(bool onOpenConnection) {
     std::string version;
     if (!IsWholeResourceFetch()) {
         const int64_t knownSize = details.fileSize > 0 ? details.fileSize : Job()->TotalSize();
-        fields.end = HttpPlannedRequestEnd(streamPosition_, HttpRequestChunkBytes(ReceiveRate()),
+        // The job's rate comes every few seconds; the connection's own counts
+        // size the chunks before that.
+        const int64_t connectionRate = std::min<int64_t>(connection.GetReceiveRate(ClockNow()), INT32_MAX);
+        const auto rate = std::max(ReceiveRate(), static_cast<int32_t>(connectionRate));
+        fields.end = HttpPlannedRequestEnd(streamPosition_, HttpRequestChunkBytes(rate),
                                            Job()->SourceRangeEnd(*this), knownSize) - 1;
         if (streamPosition_ > 0) version = Job()->SourceVersion(candidate.url);
         askedIfRange_ = IsStrongValidator(version);
@@ -102,7 +106,11 @@ bool THttpPeer::SendFollowingRequest(int64_t position) {
     streamPosition_ = position;
     Statistics().lastActivity = ClockNow();
     SetActivity(kActivityAwaitingData);
-    if (Connection()->IsOpen() && SendRequest(true)) return true;
+    if (Connection()->IsOpen() && SendRequest(true)) {
+        // The answer wakes the job like any input.
+        SetWaitsForInput(true);
+        return true;
+    }
     return RestartRequest();
 }
 
