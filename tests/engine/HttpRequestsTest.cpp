@@ -177,6 +177,23 @@ TEST_F(HttpRequestsTest, AChunkedAnswerThatNamesNoSizeEndsTheSourceAtOnce) {
     EXPECT_LE(std::count(log.begin(), log.end(), '\n'), 4) << log;
 }
 
+TEST_F(HttpRequestsTest, ATorrentFetchedInChunksBecomesTheTasksTorrent) {
+    const std::string torrent = SingleFileTorrent("f.bin", PatternBytes(256 * 1024, 5), 32768);
+    content_ = torrent;
+    ScriptedHttpServer& server = StartScripted(ScriptedHttpMode::kChunkedUnknownSize);
+    TaskDescriptor task = HttpTask(server.Url("/f.torrent"), Target());
+    task.flags = kTaskTargetIsFile | kTaskBitTorrent;
+    ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
+    TWorkThread& job = JobOf(task.handle);
+    const auto taken = [&] {
+        QAutoLock guard(job.Lock());
+        return !job.SavedTexts().torrent.empty();
+    };
+    ASSERT_TRUE(PumpUntil(taken, 20)) << server.Log();
+    QAutoLock guard(job.Lock());
+    EXPECT_TRUE(job.SavedTexts().torrent == torrent) << "the chunk framing was taken for the torrent's bytes";
+}
+
 // The server changes its file once a request names the version it continues:
 // the job starts over rather than splice the two files.
 void HttpRequestsTest::ExpectChangedFileFetchedWhole(bool versioned) {
