@@ -156,6 +156,15 @@ TEST_F(HttpRequestsTest, AServerThatAnswersPastTheEndAskedForStillGivesTheRightF
         << "the first request names its end:\n" << server.Log();
 }
 
+TEST_F(HttpRequestsTest, AServerThatClosesAfterEachAnswerIsAskedOnANewConnection) {
+    ScriptedHttpServer& server = StartScripted(ScriptedHttpMode::kClosesAfterAnswer);
+    const TaskHandle handle = StartTask(server.Url("/f.bin"));
+    ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 120)) << server.Log();
+    EXPECT_TRUE(Downloaded() == content_);
+    const std::string log = server.Log();
+    EXPECT_GE(std::count(log.begin(), log.end(), '\n'), 3) << log;
+}
+
 TEST_F(HttpRequestsTest, AChunkedAnswerForAPartIsDecodedIntoTheRightFile) {
     ScriptedHttpServer& server = StartScripted(ScriptedHttpMode::kChunkedRanges);
     const TaskHandle handle = StartTask(server.Url("/f.bin"));

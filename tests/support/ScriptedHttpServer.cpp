@@ -83,6 +83,8 @@ class Handler(socketserver.BaseRequestHandler):
                 log('%s|%s|%d|%d' % (rng, if_range, status, sent))
                 return
             log('%s|%s|%d|%d' % (rng, if_range, status, sent))
+            if mode == 'closes-after-answer':
+                return
 
 class Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
@@ -101,6 +103,8 @@ const char* ModeName(ScriptedHttpMode mode) {
             return "chunked-ranges";
         case ScriptedHttpMode::kChangesOnIfRange:
             return "changes";
+        case ScriptedHttpMode::kClosesAfterAnswer:
+            return "closes-after-answer";
     }
     return "";
 }

@@ -13,6 +13,7 @@ enum class ScriptedHttpMode {
     kChunkedUnknownSize,  // 200 with a chunked body and no size, ranges ignored
     kChunkedRanges,      // 206 as asked, the body chunked
     kChangesOnIfRange,   // serves `file`, then `changedFile` once a request carries If-Range
+    kClosesAfterAnswer,  // answers as asked and says nothing of the close that follows
 };
 
 class ScriptedHttpServer {
