@@ -35,6 +35,7 @@ free_port() {
 start_mirror() {
   local dir=$work/nginx-$1 attempt
   mkdir -p "$dir"
+  rm -f "$dir/access.log"  # a reused work dir must not add up earlier runs
   for attempt in 1 2 3 4 5; do
     port=$(free_port)
     cat >"$dir/nginx.conf" <<EOF
@@ -42,7 +43,8 @@ daemon off; master_process off; worker_processes 1;
 pid $dir/nginx.pid; error_log $dir/error.log;
 events { worker_connections 256; }
 http {
-  sendfile on; access_log $dir/access.log;
+  sendfile on; log_format served '\$status [\$http_range] \$body_bytes_sent \$connection \$connection_requests';
+  access_log $dir/access.log served;
   client_body_temp_path $dir/body; proxy_temp_path $dir/proxy; fastcgi_temp_path $dir/fastcgi;
   uwsgi_temp_path $dir/uwsgi; scgi_temp_path $dir/scgi;
   server { listen 127.0.0.1:$port; root $work/www; $2 }
@@ -148,5 +150,6 @@ EOF
 awk -v w="$wall" -v u="$user" -v s="$sys" -v r="$rss" -v m="$md5" -v st="$status" -v sz="$size_mib" 'BEGIN {
   printf "wall %.2f s, cpu %.2f s, peak RSS %.1f MiB, %.1f MiB/s, md5 %s, %s\n", w, u + s, r / 1024, sz / (w > 0 ? w : 1), m, st }'
 for i in 1 2 3 4; do
-  awk '{ b += $10 } END { printf "mirror served %.1f MiB\n", b / 1048576 }' "$work/nginx-m$i/access.log"
+  awk '{ b += $3; c[$4] = 1; r++ } END { printf "mirror served %.1f MiB in %d requests over %d connections\n",
+    b / 1048576, r, length(c) }' "$work/nginx-m$i/access.log"
 done
