@@ -51,6 +51,8 @@ print("total from sources %.1f MiB, from peers %.1f MiB" % (ps / 1048576, pp / 1
 EOF
 awk -v w="$wall" -v u="$user" -v s="$sys" -v r="$rss" -v m="$md5" -v st="$status" -v sz="$size_mib" 'BEGIN {
   printf "wall %.2f s, cpu %.2f s, peak RSS %.1f MiB, %.1f MiB/s, md5 %s, %s\n", w, u + s, r / 1024, sz / (w > 0 ? w : 1), m, st }'
+sleep 0.5  # nginx logs a request when it ends
 for i in 1 2 3 4; do
-  awk -v b="$(mirror_sent "m$i")" 'BEGIN { printf "mirror served %.1f MiB\n", b / 1048576 }'
+  awk '{ b += $3; c[$4] = 1; r++ } END { printf "mirror served %.1f MiB in %d requests over %d connections\n",
+    b / 1048576, r, length(c) }' "$work/nginx-m$i/access.log"
 done

@@ -45,8 +45,9 @@ make_file() {
   cat "$path" >/dev/null
 }
 
-# start_mirror NAME ROOT EXTRA_SERVER_CONFIG: an nginx serving ROOT with an
-# access log whose tenth field is the bytes sent; sets $port.
+# start_mirror NAME ROOT EXTRA_SERVER_CONFIG: an nginx serving ROOT; its access
+# log has a line per request: status, [range asked], body bytes sent,
+# connection number, request number on that connection. Sets $port.
 start_mirror() {
   local dir=$work/nginx-$1 root=$2 extra=$3 attempt
   mkdir -p "$dir"
@@ -57,7 +58,8 @@ daemon off; master_process off; worker_processes 1;
 pid $dir/nginx.pid; error_log $dir/error.log;
 events { worker_connections 256; }
 http {
-  sendfile on; access_log $dir/access.log;
+  sendfile on; log_format served '\$status [\$http_range] \$body_bytes_sent \$connection \$connection_requests';
+  access_log $dir/access.log served;
   client_body_temp_path $dir/body; proxy_temp_path $dir/proxy; fastcgi_temp_path $dir/fastcgi;
   uwsgi_temp_path $dir/uwsgi; scgi_temp_path $dir/scgi;
   server { listen 127.0.0.1:$port; root $root; $extra }
@@ -81,7 +83,7 @@ EOF
 # request when it ends, so give it a moment after the client stops).
 mirror_sent() {
   sleep 0.5
-  awk '{ b += $10 } END { print b + 0 }' "$work/nginx-$1/access.log"
+  awk '{ b += $3 } END { print b + 0 }' "$work/nginx-$1/access.log"
 }
 
 # make_torrent FILE PIECE_LENGTH ANNOUNCE OUT: a single-file torrent (no

@@ -183,6 +183,28 @@ bool TWorkWithPieces::AcceptSourceVersion(const std::string& url, const std::str
     savedTexts_.versionsChanged = true;
     // Pieces checked against a torrent's hashes cannot be spliced from two files.
     if (!changed || IsTorrentTask()) return true;
+    StartOverForChangedSource(url);
+    return false;
+}
+
+std::string TWorkWithPieces::SourceVersion(const std::string& url) const {
+    const std::map<std::string, std::string> versions = ReadVersions(savedTexts_.versions);
+    const auto found = versions.find(url);
+    return found == versions.end() ? std::string() : found->second;
+}
+
+void TWorkWithPieces::SourceFileChanged(const std::string& url) {
+    if (IsTorrentTask()) return;
+    // The version it named is gone: the next requests must not name it again.
+    std::map<std::string, std::string> versions = ReadVersions(savedTexts_.versions);
+    if (versions.erase(url) > 0) {
+        savedTexts_.versions = WriteVersions(versions);
+        savedTexts_.versionsChanged = true;
+    }
+    StartOverForChangedSource(url);
+}
+
+void TWorkWithPieces::StartOverForChangedSource(const std::string& url) {
     VeldmoorLog().Write("The file at " + url + " changed since it was last asked; the download starts over", 1, 2);
     if (pieces_ && pieceMapReady_) {
         startOverPending_ = true;
@@ -191,7 +213,13 @@ bool TWorkWithPieces::AcceptSourceVersion(const std::string& url, const std::str
         savedTexts_.bits.clear();
         savedTexts_.bitsChanged = true;
     }
-    return false;
+}
+
+int64_t TWorkWithPieces::SourceRangeEnd(const TPeerObject& peer) const {
+    if (!pieces_ || !pieceMapReady_) return 0;
+    const SourceRange* range = sourceRanges_.RangeOf(peer);
+    if (!range || range->finished) return 0;
+    return std::min((int64_t{range->last} + 1) * pieces_->PieceLength(), pieces_->TotalLength());
 }
 
 void TWorkWithPieces::StartOverIfPending() {

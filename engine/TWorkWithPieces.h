@@ -81,6 +81,9 @@ public:
     int64_t TotalSize() const override { return pieces_ ? pieces_->TotalLength() : 0; }
     void OnSourceFileSize(int64_t size) override;
     bool AcceptSourceVersion(const std::string& url, const std::string& version) override;
+    std::string SourceVersion(const std::string& url) const override;
+    void SourceFileChanged(const std::string& url) override;
+    int64_t SourceRangeEnd(const TPeerObject& peer) const override;
 
     // The in-flight list of pieces BitTorrent connections work on.
     bool AddInFlight(int32_t piece) override;
@@ -164,6 +167,8 @@ protected:
     // (they serve another file); called each turn, outside the peers' steps.
     void GiveUpSourcesOfAnotherSize();
     void StartOverIfPending();
+    // A source's file changed under a download without hashes: start over.
+    void StartOverForChangedSource(const std::string& url);
     void ServeQueuedReads();
     void TrimSchedulingPools(bool everyFourthTurn);
     void ForgetPeer(TPeerObject& peer) override;

@@ -15,7 +15,7 @@ constexpr std::string_view kBlanks = " \t";
 bool HasUnsafeField(const HttpRequestFields& fields) {
     return HasLineBreakOrNul(fields.path) || HasLineBreakOrNul(fields.host) ||
            HasLineBreakOrNul(fields.refererBase) || HasLineBreakOrNul(fields.explicitReferer.value_or("")) ||
-           HasLineBreakOrNul(fields.cookie);
+           HasLineBreakOrNul(fields.cookie) || HasLineBreakOrNul(fields.ifRange);
 }
 
 void AppendLine(std::string& request, std::string_view first, std::string_view second = {}) {
@@ -70,6 +70,7 @@ std::string BuildHttpRequest(const HttpRequestFields& fields) {
         std::string range = std::to_string(fields.start) + "-";
         if (hasEnd) range += std::to_string(fields.end);
         AppendLine(request, "Range: bytes=", range);
+        if (fields.start > 0 && !fields.ifRange.empty()) AppendLine(request, "If-Range: ", fields.ifRange);
     }
     AppendLine(request, "Pragma: no-cache");
     AppendLine(request, "Cache-Control: no-cache");

@@ -23,6 +23,9 @@ struct HttpRequestFields {
     // appended when it lies above start (then also from position 0).
     int64_t start = 0;
     int64_t end = 0;
+    // Sent as If-Range with a Range from above 0: the server answers with the
+    // whole file instead of the part when its file is no longer this version.
+    std::string_view ifRange;
 };
 
 // The request text, every line ending in CR LF and the whole closed by an

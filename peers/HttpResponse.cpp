@@ -119,6 +119,26 @@ std::optional<int64_t> BytesBeforeRequestedStart(const QHttpHeader& header, int6
     return gap;
 }
 
+bool IsChunkedBody(const QHttpHeader& header) {
+    const auto coding = header.GetValue("Transfer-Encoding");
+    if (!coding) return false;
+    const size_t comma = coding->rfind(',');
+    return EqualsNoCase(TrimBlanks(comma == std::string_view::npos ? *coding : coding->substr(comma + 1)), "chunked");
+}
+
+std::optional<int64_t> FramedBodyLength(const QHttpHeader& header) {
+    if (header.GetValue("Transfer-Encoding")) return std::nullopt;
+    const auto contentLength = header.GetValue("Content-Length");
+    return contentLength ? ContentLengthValue(*contentLength) : std::nullopt;
+}
+
+bool AllowsAnotherRequest(const QHttpHeader& header) {
+    const std::string_view connection = header.GetValue("Connection").value_or("");
+    const bool keptOpen = header.GetVersion() == "1.1" ? FindNoCase(connection, "close") == std::string_view::npos
+                                                       : FindNoCase(connection, "keep-alive") != std::string_view::npos;
+    return keptOpen && (IsChunkedBody(header) || FramedBodyLength(header).has_value());
+}
+
 std::optional<std::string> FileNameFromDisposition(std::string_view value) {
     const size_t key = FindNoCase(value, kFileNameKey);
     if (key == std::string_view::npos) return std::nullopt;

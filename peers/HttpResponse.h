@@ -52,6 +52,16 @@ std::optional<int64_t> BodyStartPosition(const QHttpHeader& header);
 // Range), empty when it starts after it, too far before, or nowhere known.
 std::optional<int64_t> BytesBeforeRequestedStart(const QHttpHeader& header, int64_t requestedStart);
 
+// The body comes in chunks: the last coding Transfer-Encoding names is "chunked".
+bool IsChunkedBody(const QHttpHeader& header);
+// The body's length in bytes, when Content-Length frames it (never for a
+// chunked body, where Content-Length does not count); empty otherwise.
+std::optional<int64_t> FramedBodyLength(const QHttpHeader& header);
+// The connection may carry another request after this answer: the server
+// keeps it open (HTTP/1.1 without "Connection: close", or an HTTP/1.0
+// "Connection: keep-alive") and the body's end is known without a close.
+bool AllowsAnotherRequest(const QHttpHeader& header);
+
 // The file name of a Content-Disposition value: what follows "filename=",
 // up to the closing quote when quoted, else up to ";" or the end with blanks
 // trimmed. Only the last path component is kept; empty when there is no

@@ -1,5 +1,9 @@
 #include "peers/HttpStreamRules.h"
 
+#include <algorithm>
+
+#include "torrent/TPieces.h"
+
 namespace veldmoor {
 
 int64_t HttpSilenceLimit(bool headerComplete, int32_t downloadRate) {
@@ -19,6 +23,18 @@ HttpStreamDecision DecideHttpStream(int64_t wantedPosition, int64_t streamPositi
                                                                  : HttpStreamDecision::kRestart;
 }
 
+int64_t HttpRequestChunkBytes(int32_t receiveRate) {
+    if (receiveRate <= 0) return kHttpFirstRequestBytes;
+    return std::clamp(int64_t{receiveRate} * kHttpRequestSeconds, kHttpMinRequestBytes, kHttpMaxRequestBytes);
+}
+
+int64_t HttpPlannedRequestEnd(int64_t start, int64_t chunkBytes, int64_t rangeEnd, int64_t fileSize) {
+    int64_t end = start + std::max<int64_t>(chunkBytes, 1);
+    if (rangeEnd > start) end = std::min(end, rangeEnd);
+    if (fileSize > start) end = std::min(end, fileSize);
+    return end;
+}
+
 int32_t LeadingRunLength(std::span<const BlockRequest> pending) {
     if (pending.empty()) return 0;
     int32_t run = 1;
@@ -27,6 +43,16 @@ int32_t LeadingRunLength(std::span<const BlockRequest> pending) {
                static_cast<int64_t>(pending.front().block) + run)
         ++run;
     return run;
+}
+
+int32_t RunLengthWithin(std::span<const BlockRequest> pending, int32_t run, int64_t end) {
+    int32_t within = 0;
+    while (within < run && static_cast<size_t>(within) < pending.size()) {
+        const BlockRequest& request = pending[static_cast<size_t>(within)];
+        if (int64_t{request.block} * kBlockSize + request.length > end) break;
+        ++within;
+    }
+    return within;
 }
 
 }  // namespace veldmoor

@@ -29,7 +29,23 @@ enum class HttpStreamDecision {
 };
 HttpStreamDecision DecideHttpStream(int64_t wantedPosition, int64_t streamPosition);
 
+// The bytes one bounded request asks for: about two seconds at the
+// source's measured rate, so a fast mirror keeps streaming between requests,
+// within 1..64 MiB; a modest first chunk while the rate is unknown.
+inline constexpr int64_t kHttpMinRequestBytes = int64_t{1} << 20;
+inline constexpr int64_t kHttpMaxRequestBytes = int64_t{64} << 20;
+inline constexpr int64_t kHttpFirstRequestBytes = int64_t{2} << 20;
+inline constexpr int64_t kHttpRequestSeconds = 2;
+int64_t HttpRequestChunkBytes(int32_t receiveRate);
+// Where a bounded request from `start` ends (exclusive): one chunk on,
+// cut at the end of the source's range and of the file when they are known
+// (0 means unknown); never before `start`.
+int64_t HttpPlannedRequestEnd(int64_t start, int64_t chunkBytes, int64_t rangeEnd, int64_t fileSize);
+
 // How many blocks at the head of `pending` have consecutive block numbers.
 int32_t LeadingRunLength(std::span<const BlockRequest> pending);
+// How many of the first `run` blocks of `pending` lie wholly before `end`
+// (exclusive), so that a run never waits for bytes past the answer's body.
+int32_t RunLengthWithin(std::span<const BlockRequest> pending, int32_t run, int64_t end);
 
 }  // namespace veldmoor

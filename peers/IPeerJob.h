@@ -68,6 +68,14 @@ public:
     // its Last-Modified). False when the file changed at that source since
     // data was taken from it: the answer must not be used.
     virtual bool AcceptSourceVersion(const std::string& /*url*/, const std::string& /*version*/) { return true; }
+    // The version last recorded for the source at `url`; "" when none is.
+    virtual std::string SourceVersion(const std::string& /*url*/) const { return {}; }
+    // The source answered a request made on the condition that its file was
+    // unchanged with the whole file: it changed, whatever version it names.
+    virtual void SourceFileChanged(const std::string& /*url*/) {}
+    // Where the connection's source range ends, in bytes (exclusive); 0 when
+    // it has none or the job does not know.
+    virtual int64_t SourceRangeEnd(const TPeerObject& /*peer*/) const { return 0; }
 
 protected:
     ~IPeerJob() = default;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "foundation/AsciiText.h"
+#include "foundation/CVeldmoorLog.h"
 #include "foundation/QTimeThread.h"
 #include "peers/HttpRequest.h"
 #include "peers/HttpResponse.h"
@@ -23,6 +24,11 @@ constexpr int32_t kRedirectTargetPriority = 28;
 constexpr int32_t kSourceListPriority = 29;
 // A whole-resource fetch that names no length may run until the server closes.
 constexpr int64_t kUnknownWholeResourceSize = 2147483647;
+// A body whose end only the server's close marks.
+constexpr int64_t kBodyUntilClose = INT64_MAX;
+
+// A weak validator may not make a range conditional.
+bool IsStrongValidator(const std::string& version) { return !version.empty() && !version.starts_with("W/"); }
 
 }  // namespace
 
@@ -50,15 +56,18 @@ bool THttpPeer::Open(TPeerId* candidate) {
     } else {
         streamPosition_ = 0;
     }
-    return SendRequest();
+    return SendRequest(false);
 }
 
-bool THttpPeer::SendRequest() {
+bool THttpPeer::SendRequest(bool onOpenConnection) {
     TPeerId& candidate = *Candidate();
     QSocket& connection = *Connection();
-    if (!connection.Connect(candidate.ip, candidate.port, false)) return false;
-    SetPhase(kPhaseConnecting);
-    Statistics().incoming = false;
+    if (!onOpenConnection) {
+        if (!connection.Connect(candidate.ip, candidate.port, false)) return false;
+        SetPhase(kPhaseConnecting);
+        Statistics().incoming = false;
+    }
+    reusedConnection_ = onOpenConnection;
 
     TPeerDetails& details = candidate.Details();
     const HttpUrlParts parts = SplitHttpUrl(candidate.url);
@@ -69,10 +78,40 @@ bool THttpPeer::SendRequest() {
     fields.port = candidate.port;
     fields.refererBase = details.refererBase;
     fields.start = streamPosition_;
+    askedIfRange_ = false;
+    std::string version;
+    if (!IsWholeResourceFetch()) {
+        const int64_t knownSize = details.fileSize > 0 ? details.fileSize : Job()->TotalSize();
+        // The job's rate comes every few seconds; the connection's own counts
+        // size the chunks before that.
+        const int64_t connectionRate = std::min<int64_t>(connection.GetReceiveRate(ClockNow()), INT32_MAX);
+        const auto rate = std::max(ReceiveRate(), static_cast<int32_t>(connectionRate));
+        fields.end = HttpPlannedRequestEnd(streamPosition_, HttpRequestChunkBytes(rate),
+                                           Job()->SourceRangeEnd(*this), knownSize) - 1;
+        if (streamPosition_ > 0) version = Job()->SourceVersion(candidate.url);
+        askedIfRange_ = IsStrongValidator(version);
+        if (askedIfRange_) fields.ifRange = version;
+    }
     const std::string request = BuildHttpRequest(fields);
     if (request.empty()) return false;
     requestStart_ = streamPosition_;
     return connection.Send(reinterpret_cast<const uint8_t*>(request.data()), static_cast<int>(request.size())) >= 0;
+}
+
+bool THttpPeer::SendFollowingRequest(int64_t position) {
+    header_.Clear();
+    headerComplete_ = false;
+    skipCount_ = 0;
+    runLength_ = 0;
+    streamPosition_ = position;
+    Statistics().lastActivity = ClockNow();
+    SetActivity(kActivityAwaitingData);
+    if (Connection()->IsOpen() && SendRequest(true)) {
+        // The answer wakes the job like any input.
+        SetWaitsForInput(true);
+        return true;
+    }
+    return RestartRequest();
 }
 
 bool THttpPeer::RestartRequest() {
@@ -110,7 +149,11 @@ bool THttpPeer::Receive() {
 
 bool THttpPeer::ReceiveHeader(bool& complete) {
     QSocket& connection = *Connection();
-    if (connection.Receive(kReadSize) < 0) return false;
+    if (connection.Receive(kReadSize) < 0) {
+        // A server may close an idle connection just as the next request goes out.
+        if (reusedConnection_ && !header_.HasStatusLine()) return RestartRequest();
+        return false;
+    }
     // Until connected, readiness to read says nothing.
     SetWaitsForInput(connection.IsConnected());
     if (connection.InputSize() <= 2) return true;
@@ -155,6 +198,9 @@ bool THttpPeer::ActOnStatus() {
 bool THttpPeer::TakeSuccessHeader() {
     TPeerId& candidate = *Candidate();
     TPeerDetails& details = candidate.Details();
+    chunkedBody_ = IsChunkedBody(header_);
+    chunked_.Reset();
+    decoded_.clear();
     if (!IsWholeResourceFetch()) {
         // An error page sent with 200 is not the file, however fast it came.
         const std::string path = details.redirectPath.empty()
@@ -170,6 +216,13 @@ bool THttpPeer::TakeSuccessHeader() {
             CloseAndPostpone(kChangedFilePostponeSeconds);
             return false;
         }
+        // The whole file where only an unchanged file would have given the part:
+        // without a version to tell, it must be taken as changed.
+        if (askedIfRange_ && header_.GetStatusCode() == 200 && FileVersionOf(header_).empty()) {
+            Job()->SourceFileChanged(candidate.url);
+            CloseAndPostpone(kChangedFilePostponeSeconds);
+            return false;
+        }
         // The body must lie where it was asked for: a server that ignored the
         // Range would otherwise have its bytes written at the wrong place.
         const auto gap = BytesBeforeRequestedStart(header_, requestStart_);
@@ -178,6 +231,9 @@ bool THttpPeer::TakeSuccessHeader() {
             return false;
         }
         streamPosition_ = requestStart_ - *gap;
+        const std::optional<int64_t> length = FramedBodyLength(header_);
+        bodyEnd_ = length && *length <= kBodyUntilClose - streamPosition_ ? streamPosition_ + *length : kBodyUntilClose;
+        keepAlive_ = AllowsAnotherRequest(header_);
     }
     if (candidate.priority == kSourceListPriority) candidate.priority = kRedirectTargetPriority;
     if (candidate.openConnections > 1) return true;
@@ -189,9 +245,22 @@ bool THttpPeer::TakeSuccessHeader() {
         details.fileSize = size.size;
         if (IsWholeResourceFetch() && details.fileSize <= 0) details.fileSize = kUnknownWholeResourceSize;
         if (!IsWholeResourceFetch() && details.fileSize > 0) Job()->OnSourceFileSize(details.fileSize);
+        if (!IsWholeResourceFetch() && details.fileSize <= 0) return RefuseUnknownSize();
     }
     details.fileName = FileNameFromResponse(header_, details.fileName);
     return details.fileSize > 0;
+}
+
+bool THttpPeer::RefuseUnknownSize() {
+    // Without the size there is no piece map to resume into or to share
+    // among sources; asking again would only bring the same answer.
+    VeldmoorLog().Write("The server at " + Candidate()->url +
+                            " does not say the size of the file (no Content-Length or Content-Range); the source "
+                            "is not used",
+                        1, 2);
+    Connection()->Close();
+    Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
+    return false;
 }
 
 bool THttpPeer::FollowRedirect() {
@@ -245,6 +314,16 @@ bool THttpPeer::AppendToMemoryBuffer() {
     const size_t size = connection.InputSize();
     if (size == 0) return true;
     std::string& buffer = Candidate()->Details().memoryBuffer;
+    if (chunkedBody_) {
+        const size_t used = chunked_.Decode({connection.InputData(), size}, buffer, kMaxWholeResourceBytes);
+        connection.ConsumeInput(static_cast<long>(used), true);
+        Statistics().lastActivity = ClockNow();
+        const bool tooLarge = !chunked_.Done() && buffer.size() >= kMaxWholeResourceBytes && connection.InputSize() > 0;
+        if (!chunked_.Failed() && !tooLarge) return true;
+        connection.Close();
+        Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
+        return false;
+    }
     if (buffer.size() + size > kMaxWholeResourceBytes) {
         connection.Close();
         Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
@@ -260,6 +339,7 @@ bool THttpPeer::AppendToMemoryBuffer() {
 bool THttpPeer::ReceiveWholeResource() {
     TPeerDetails& details = Candidate()->Details();
     const auto reachedSize = [&] {
+        if (chunkedBody_) return chunked_.Done();
         return details.fileSize > 0 && static_cast<int64_t>(details.memoryBuffer.size()) >= details.fileSize;
     };
     // The fetch is complete: the connection ends cleanly and the job takes the bytes.
@@ -271,13 +351,37 @@ bool THttpPeer::ReceiveWholeResource() {
     };
     // Buffered bytes first: the read that meets the end of the stream drops them.
     if (!AppendToMemoryBuffer()) return false;
-    if (Connection()->Receive(kReadSize) < 0) return lengthUnknown_ || reachedSize() ? finish() : false;
+    // A chunked body cut short is not the whole resource, whatever its length said.
+    if (Connection()->Receive(kReadSize) < 0)
+        return (lengthUnknown_ && !chunkedBody_) || reachedSize() ? finish() : false;
     if (!AppendToMemoryBuffer()) return false;
     return reachedSize() ? finish() : true;
 }
 
 bool THttpPeer::ConsumeBufferedBlocks() {
-    return DeliverStreamedBlocks(*Connection(), skipCount_, streamPosition_, runLength_) >= 0;
+    if (!chunkedBody_) return DeliverStreamedBlocks(*Connection(), skipCount_, streamPosition_, runLength_) >= 0;
+    if (!DecodeChunkedInput()) return false;
+    size_t used = 0;
+    const int32_t delivered = DeliverStreamedBytes(reinterpret_cast<const uint8_t*>(decoded_.data()), decoded_.size(),
+                                                   skipCount_, streamPosition_, runLength_, used);
+    decoded_.erase(0, used);
+    return delivered >= 0;
+}
+
+bool THttpPeer::DecodeChunkedInput() {
+    QSocket& connection = *Connection();
+    const size_t used = chunked_.Decode({connection.InputData(), connection.InputSize()}, decoded_, kMaxDecodedBytes);
+    connection.ConsumeInput(static_cast<long>(used), true);
+    if (chunked_.Failed()) {
+        CloseAndPostpone(kServerErrorPostponeSeconds);
+        return false;
+    }
+    // The last chunk tells where the body ends: no run waits for bytes past it.
+    if (chunked_.Done() && bodyEnd_ == kBodyUntilClose) {
+        bodyEnd_ = streamPosition_ + static_cast<int64_t>(decoded_.size());
+        runLength_ = RunLengthWithin(PendingRequests(), runLength_, bodyEnd_);
+    }
+    return true;
 }
 
 bool THttpPeer::ReceiveBlocks() {
@@ -294,9 +398,9 @@ bool THttpPeer::ReceiveBlocks() {
         }
         // The stream runs on past this run: ask for the next blocks at once
         // instead of waiting for the next step.
-        if (runLength_ <= 0) {
+        if (runLength_ <= 0 && skipCount_ <= 0) {
             if (!RequestBlocks()) return false;
-            if (!headerComplete_ || runLength_ <= 0) break;
+            if (!headerComplete_ || (runLength_ <= 0 && skipCount_ <= 0)) break;
             continue;
         }
         const size_t before = connection.InputSize();
@@ -338,14 +442,31 @@ bool THttpPeer::RequestBlocks() {
                 SetActivity(kActivityFinished);
                 return false;
             }
+            // A server that sends past the planned end is not read on for nothing.
+            if (bodyEnd_ - streamPosition_ > kHttpMaxStreamSkip) {
+                Connection()->Close();
+                SetActivity(kActivityFinished);
+                return false;
+            }
             return true;
         }
     }
-    runLength_ = LeadingRunLength(PendingRequests());
-    const int64_t wanted = int64_t{PendingRequests().front().block} * kBlockSize;
-    if (DecideHttpStream(wanted, streamPosition_) == HttpStreamDecision::kReadOn) {
+    const BlockRequest first = PendingRequests().front();
+    const int64_t wanted = int64_t{first.block} * kBlockSize;
+    if (DecideHttpStream(wanted, streamPosition_) == HttpStreamDecision::kReadOn &&
+        wanted + first.length <= bodyEnd_) {
         skipCount_ = wanted - streamPosition_;
+        runLength_ = RunLengthWithin(PendingRequests(), LeadingRunLength(PendingRequests()), bodyEnd_);
         SetActivity(kActivityReceiving);
+        return true;
+    }
+    runLength_ = 0;
+    const int64_t restOfBody = bodyEnd_ - streamPosition_;
+    const bool bodyDone = !chunkedBody_ || (chunked_.Done() && decoded_.empty());
+    if (keepAlive_ && restOfBody == 0 && bodyDone && Connection()->InputSize() == 0) return SendFollowingRequest(wanted);
+    // A short rest is read and dropped to keep the connection for the next request.
+    if (keepAlive_ && restOfBody > 0 && restOfBody <= kHttpMaxStreamSkip) {
+        skipCount_ = restOfBody;
         return true;
     }
     return RestartRequest();
@@ -382,6 +503,13 @@ void THttpPeer::Reset() {
     requestStart_ = 0;
     runLength_ = 0;
     lengthUnknown_ = false;
+    bodyEnd_ = 0;
+    keepAlive_ = false;
+    chunkedBody_ = false;
+    chunked_.Reset();
+    decoded_.clear();
+    reusedConnection_ = false;
+    askedIfRange_ = false;
 }
 
 }  // namespace veldmoor

@@ -1,11 +1,14 @@
 #pragma once
-// An HTTP mirror. One GET with an open-ended Range streams the file from the
-// first block this connection needs; complete 16 KiB blocks go to the piece
-// map as they arrive, and a needed block too far from the stream position
-// starts a new request. The same object can fetch a whole resource (the
-// task's torrent) into the candidate's memory buffer instead.
+// An HTTP mirror. Each GET asks for a bounded Range (about two seconds of
+// the source's rate, within its range of the file) from the first block this
+// connection needs; complete 16 KiB blocks go to the piece map as they
+// arrive. When a body ends the next part is asked on the same connection if
+// the server keeps it open; a needed block far from the stream position, or
+// a server that closes, takes a new connection. The same object can fetch a
+// whole resource (the task's torrent) into the candidate's memory buffer instead.
 #include <cstdint>
 
+#include "peers/HttpChunkedBody.h"
 #include "peers/QHttpHeader.h"
 #include "peers/TPeerObject.h"
 
@@ -21,6 +24,8 @@ public:
     // Reads one step may make while data keeps arriving, so that one fast
     // source cannot hold the job's turn for long.
     static constexpr int kMaxReadsPerStep = 256;
+    // Decoded bytes of a chunked body held ahead of delivery.
+    static constexpr size_t kMaxDecodedBytes = 1024 * 1024;
 
     explicit THttpPeer(IPeerJob* job);
 
@@ -39,8 +44,11 @@ public:
 
 private:
     bool IsWholeResourceFetch() const;
-    // Connects and queues the GET for the current stream position.
-    bool SendRequest();
+    // Queues the GET for the current stream position, connecting first
+    // unless the open connection carries it.
+    bool SendRequest(bool onOpenConnection);
+    // Asks for `position` on the open connection once the last body ended.
+    bool SendFollowingRequest(int64_t position);
     // Restarts the request at the first pending block.
     bool RestartRequest();
     // Reads and parses until the header is complete; false on a failure.
@@ -53,6 +61,10 @@ private:
     bool ReceiveBlocks();
     // Skips and delivers what the receive buffer holds; false when a delivery failed.
     bool ConsumeBufferedBlocks();
+    // Moves a chunked body from the receive buffer into decoded_; false when it is malformed.
+    bool DecodeChunkedInput();
+    // The answer says nothing of the file's size, which no other answer gave.
+    bool RefuseUnknownSize();
     void CloseAndPostpone(int32_t seconds);
 
     QHttpHeader header_;
@@ -62,6 +74,17 @@ private:
     int64_t requestStart_ = 0;  // the position the current request asked for
     int32_t runLength_ = 0;
     bool lengthUnknown_ = false;
+    // Where the current answer's body ends in the file (exclusive).
+    int64_t bodyEnd_ = 0;
+    // The server takes another request on this connection after the body.
+    bool keepAlive_ = false;
+    // The current request went on a connection an earlier answer used.
+    bool reusedConnection_ = false;
+    // The current request names the file version it may be spliced onto.
+    bool askedIfRange_ = false;
+    bool chunkedBody_ = false;
+    HttpChunkedDecoder chunked_;
+    std::string decoded_;  // a chunked body's data, starting at streamPosition_
 };
 
 }  // namespace veldmoor

@@ -100,9 +100,16 @@ void TPeerObject::ReleaseRange() {
 
 int32_t TPeerObject::DeliverStreamedBlocks(QSocket& connection, int64_t& skip, int64_t& position,
                                            int32_t& runLength) {
-    const uint8_t* data = connection.InputData();
-    const size_t size = connection.InputSize();
     size_t used = 0;
+    const int32_t delivered =
+        DeliverStreamedBytes(connection.InputData(), connection.InputSize(), skip, position, runLength, used);
+    connection.ConsumeInput(static_cast<long>(used), true);
+    return delivered;
+}
+
+int32_t TPeerObject::DeliverStreamedBytes(const uint8_t* data, size_t size, int64_t& skip, int64_t& position,
+                                          int32_t& runLength, size_t& used) {
+    used = 0;
     int32_t delivered = 0;
     if (skip > 0) {
         const auto dropped = static_cast<size_t>(std::min<int64_t>(skip, static_cast<int64_t>(size)));
@@ -132,7 +139,6 @@ int32_t TPeerObject::DeliverStreamedBlocks(QSocket& connection, int64_t& skip, i
         --runLength;
         ++delivered;
     }
-    connection.ConsumeInput(static_cast<long>(used), true);
     return delivered;
 }
 

@@ -156,6 +156,9 @@ protected:
     // blocks of the pending run in order, moving `position` along. The blocks
     // delivered, or -1 when a delivery failed.
     int32_t DeliverStreamedBlocks(QSocket& connection, int64_t& skip, int64_t& position, int32_t& runLength);
+    // The same over bytes held elsewhere; `used` tells how many were taken.
+    int32_t DeliverStreamedBytes(const uint8_t* data, size_t size, int64_t& skip, int64_t& position,
+                                 int32_t& runLength, size_t& used);
     // The pipeline depth: 2 + 2 blocks per 16 KiB/s of download rate.
     size_t PipelineDepth() const;
     // Queues requests for the missing blocks of `piece`, from `firstMissing` on.

@@ -114,6 +114,17 @@ INSTANTIATE_TEST_SUITE_P(
                     [](HttpRequestFields& f) { f.explicitReferer = "http://portal.example/"; },
                     {"Referer:http://portal.example/"}, {"Referer: "}},
         RequestCase{"Cookie", [](HttpRequestFields& f) { f.cookie = "session=1"; }, {"Set Cookie:0session=1"}, {}},
+        RequestCase{"IfRangeWithAResumedRange", [](HttpRequestFields& f) {
+                        f.start = 100;
+                        f.end = 199;
+                        f.ifRange = "\"v1\"";
+                    },
+                    {"Range: bytes=100-199", "If-Range: \"v1\""}, {}},
+        RequestCase{"NoIfRangeFromPositionZero", [](HttpRequestFields& f) {
+                        f.end = 99;
+                        f.ifRange = "\"v1\"";
+                    },
+                    {"Range: bytes=0-99"}, {"If-Range"}},
         RequestCase{"NoCookieLineWithoutCookie", [](HttpRequestFields&) {}, {}, {"Set Cookie", "Range"}}),
     [](const ::testing::TestParamInfo<RequestCase>& param) { return std::string(param.param.name); });
 
@@ -124,6 +135,10 @@ TEST(HttpRequestTest, RefusesFieldsThatWouldBreakTheRequest) {
         {"NUL in referer base", [](HttpRequestFields& f) { f.refererBase = std::string_view("http://m\0x", 10); }},
         {"CR in explicit referer", [](HttpRequestFields& f) { f.explicitReferer = "a\rb"; }},
         {"LF in cookie", [](HttpRequestFields& f) { f.cookie = "a\nb"; }},
+        {"CR in If-Range", [](HttpRequestFields& f) {
+             f.start = 1;
+             f.ifRange = "\"v\"\r\nX: 1";
+         }},
         {"empty path", [](HttpRequestFields& f) { f.path = ""; }},
         {"empty host", [](HttpRequestFields& f) { f.host = ""; }},
         {"port 0", [](HttpRequestFields& f) { f.port = 0; }},
@@ -601,6 +616,63 @@ TEST(HttpStreamRulesTest, LeadingRunLength) {
         {blocks({kMaxBlock, std::numeric_limits<int32_t>::min()}), 1},
     };
     for (const auto& [pending, run] : cases) EXPECT_EQ(LeadingRunLength(pending), run);
+}
+
+TEST(HttpStreamRulesTest, ARequestAsksForAboutTwoSecondsWithinTheRangeAndTheFile) {
+    constexpr int64_t kMiB = 1024 * kKiB;
+    EXPECT_EQ(HttpRequestChunkBytes(0), 2 * kMiB) << "a modest first chunk";
+    EXPECT_EQ(HttpRequestChunkBytes(100 * 1024), kMiB) << "never below 1 MiB";
+    EXPECT_EQ(HttpRequestChunkBytes(3 * 1024 * 1024), 6 * kMiB);
+    EXPECT_EQ(HttpRequestChunkBytes(std::numeric_limits<int32_t>::max()), 64 * kMiB) << "never above 64 MiB";
+
+    struct Case {
+        int64_t start, chunk, rangeEnd, fileSize, end;
+    };
+    const Case cases[] = {
+        {0, 2 * kMiB, 0, 0, 2 * kMiB},                // nothing known: one chunk
+        {0, 2 * kMiB, kMiB, 10 * kMiB, kMiB},         // the range ends first
+        {5 * kMiB, 8 * kMiB, 0, 6 * kMiB, 6 * kMiB},  // the file ends first
+        {5 * kMiB, kMiB, 4 * kMiB, 0, 6 * kMiB},      // a range behind the start does not count
+        {7, 0, 0, 0, 8},                              // never empty
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(HttpPlannedRequestEnd(c.start, c.chunk, c.rangeEnd, c.fileSize), c.end) << c.start << " " << c.rangeEnd;
+}
+
+TEST(HttpStreamRulesTest, ARunEndsWithTheLastWholeBlockOfTheBody) {
+    const std::vector<BlockRequest> pending = {{4, 16384, 0}, {5, 16384, 0}, {6, 100, 0}};
+    EXPECT_EQ(RunLengthWithin(pending, 3, 7 * 16384), 3);
+    EXPECT_EQ(RunLengthWithin(pending, 3, 6 * 16384 + 100), 3);
+    EXPECT_EQ(RunLengthWithin(pending, 3, 6 * 16384 + 99), 2);
+    EXPECT_EQ(RunLengthWithin(pending, 2, 7 * 16384), 2);
+    EXPECT_EQ(RunLengthWithin(pending, 3, 5 * 16384 - 1), 0);
+}
+
+TEST(HttpResponseTest, TheBodyFramingSaysWhetherTheConnectionCarriesAnotherRequest) {
+    struct Case {
+        const char* head;
+        std::optional<int64_t> framedLength;
+        bool chunked;
+        bool anotherRequest;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 100\r\n", 100, false, true},
+        {"HTTP/1.1 206 Partial\r\nContent-Length: 100\r\nConnection: close\r\n", 100, false, false},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n", 100, false, false},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 100\r\nConnection: Keep-Alive\r\n", 100, false, true},
+        // Only the server's close ends this body.
+        {"HTTP/1.1 200 OK\r\n", std::nullopt, false, false},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n", std::nullopt, true, true},
+        // With a coding, Content-Length does not frame the body.
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\nContent-Length: 5\r\n", std::nullopt, true, true},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n", std::nullopt, false, false},
+    };
+    for (const Case& c : cases) {
+        const QHttpHeader header = ParsedHeader(std::string(c.head) + "\r\n");
+        EXPECT_EQ(FramedBodyLength(header), c.framedLength) << c.head;
+        EXPECT_EQ(IsChunkedBody(header), c.chunked) << c.head;
+        EXPECT_EQ(AllowsAnotherRequest(header), c.anotherRequest) << c.head;
+    }
 }
 
 }  // namespace

@@ -20,6 +20,9 @@ int NginxServer::Start(const std::string& root, const std::string& workFolder, c
                               << "http {\n  sendfile on;\n"
                               << "  log_format ranges '$request_uri $status [$http_range] $body_bytes_sent';\n"
                               << "  access_log " << workFolder << "/access.log ranges;\n"
+                              << "  log_format connections '$connection $connection_requests $status $bytes_sent [$http_range] "
+                                 "[$http_if_range]';\n"
+                              << "  access_log " << workFolder << "/connections.log connections;\n"
                               << "  client_body_temp_path " << workFolder << "/body;\n"
                               << "  proxy_temp_path " << workFolder << "/proxy;\n"
                               << "  fastcgi_temp_path " << workFolder << "/fastcgi;\n"
@@ -38,6 +41,8 @@ int NginxServer::Start(const std::string& root, const std::string& workFolder, c
 }
 
 std::string NginxServer::AccessLog() const { return workFolder_ + "/access.log"; }
+
+std::string NginxServer::ConnectionLog() const { return workFolder_ + "/connections.log"; }
 
 std::string NginxServer::Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;

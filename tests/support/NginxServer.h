@@ -19,6 +19,9 @@ public:
     std::string Url(const std::string& path) const;
     // One line per request: "URI STATUS [RANGE] BODY-BYTES".
     std::string AccessLog() const;
+    // One line per request: "CONNECTION REQUEST-ON-IT STATUS BYTES-SENT [RANGE] [IF-RANGE]",
+    // the bytes counting the header and all the body that went into the socket.
+    std::string ConnectionLog() const;
 
 private:
     ChildProcess process_;

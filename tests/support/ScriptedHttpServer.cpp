@@ -1,0 +1,142 @@
+#include "tests/support/ScriptedHttpServer.h"
+
+#include <filesystem>
+
+#include "platform/Files.h"
+
+namespace veldmoor::test {
+namespace {
+
+// argv: port mode file log changed-file versioned
+constexpr const char* kServerScript = R"PY(
+import re, socket, socketserver, sys, threading
+port, mode, path, log_path, changed_path, versioned = sys.argv[1:7]
+files = [open(path, 'rb').read(), open(changed_path, 'rb').read() if changed_path else b'']
+state = {'changed': False}
+lock = threading.Lock()
+
+def log(line):
+    with lock, open(log_path, 'a') as f:
+        f.write(line + '\n')
+
+def chunked(body):
+    out, sizes, i, k = [], [1, 4093, 16384, 70000, 3], 0, 0
+    while i < len(body):
+        n = sizes[k % len(sizes)]; k += 1
+        ext = ';note=x' if k % 2 else ''
+        out.append(b'%x%s\r\n' % (len(body[i:i + n]), ext.encode()) + body[i:i + n] + b'\r\n')
+        i += n
+    out.append(b'0\r\nTrailer-Note: end\r\n\r\n')
+    return b''.join(out)
+
+class Handler(socketserver.BaseRequestHandler):
+    def handle(self):
+        stream = self.request.makefile('rb')
+        while True:
+            line = stream.readline()
+            if not line:
+                return
+            headers = {}
+            while True:
+                h = stream.readline()
+                if not h or h in (b'\r\n', b'\n'):
+                    break
+                name, _, value = h.decode('latin-1').partition(':')
+                headers[name.strip().lower()] = value.strip()
+            rng, if_range = headers.get('range', '-'), headers.get('if-range', '-')
+            with lock:
+                if mode == 'changes' and if_range != '-':
+                    state['changed'] = True
+                current = 1 if state['changed'] else 0
+            data = files[current]
+            etag = '"two"' if current else '"one"'
+            m = re.match(r'bytes=(\d+)-(\d*)$', rng)
+            start = int(m.group(1)) if m else 0
+            end = int(m.group(2)) if m and m.group(2) else len(data) - 1
+            if mode == 'ignores-end':
+                end = len(data) - 1
+            end = min(end, len(data) - 1)
+            partial = m is not None and mode != 'chunked-unknown'
+            if mode == 'changes' and if_range != '-' and if_range != etag:
+                partial = False
+            if not partial:
+                start, end = 0, len(data) - 1
+            body = data[start:end + 1]
+            head = ['HTTP/1.1 %s' % ('206 Partial Content' if partial else '200 OK')]
+            if partial:
+                head.append('Content-Range: bytes %d-%d/%d' % (start, end, len(data)))
+            if mode in ('chunked-unknown', 'chunked-ranges'):
+                head.append('Transfer-Encoding: chunked')
+                body = chunked(body)
+            else:
+                head.append('Content-Length: %d' % len(body))
+            if mode == 'changes' and (current == 0 or versioned == '1'):
+                head.append('ETag: ' + etag)
+            status = 206 if partial else 200
+            sent = 0
+            try:
+                self.request.sendall(('\r\n'.join(head) + '\r\n\r\n').encode())
+                view = memoryview(body)
+                while sent < len(body):
+                    sent += self.request.send(view[sent:sent + 65536])
+            except OSError:
+                log('%s|%s|%d|%d' % (rng, if_range, status, sent))
+                return
+            log('%s|%s|%d|%d' % (rng, if_range, status, sent))
+            if mode == 'closes-after-answer':
+                return
+
+class Server(socketserver.ThreadingTCPServer):
+    allow_reuse_address = True
+    daemon_threads = True
+
+Server(('127.0.0.1', int(port)), Handler).serve_forever()
+)PY";
+
+const char* ModeName(ScriptedHttpMode mode) {
+    switch (mode) {
+        case ScriptedHttpMode::kIgnoresRangeEnd:
+            return "ignores-end";
+        case ScriptedHttpMode::kChunkedUnknownSize:
+            return "chunked-unknown";
+        case ScriptedHttpMode::kChunkedRanges:
+            return "chunked-ranges";
+        case ScriptedHttpMode::kChangesOnIfRange:
+            return "changes";
+        case ScriptedHttpMode::kClosesAfterAnswer:
+            return "closes-after-answer";
+    }
+    return "";
+}
+
+}  // namespace
+
+int ScriptedHttpServer::Start(ScriptedHttpMode mode, const std::string& file, const std::string& workFolder,
+                              const std::string& changedFile, bool versioned) {
+    if (!ProgramExists("python3")) return 0;
+    std::filesystem::create_directories(workFolder);
+    workFolder_ = workFolder;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int port = FreeLoopbackPort();
+        if (!process_.Start({"python3", "-c", kServerScript, std::to_string(port), ModeName(mode), file,
+                             workFolder + "/requests.log", changedFile, versioned ? "1" : "0"},
+                            workFolder + "/output.log"))
+            return 0;
+        if (WaitForListener(port)) {
+            port_ = port;
+            return port;
+        }
+        process_.Stop();
+    }
+    return 0;
+}
+
+std::string ScriptedHttpServer::Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string ScriptedHttpServer::Log() const {
+    return platform::ReadWholeFile(workFolder_ + "/requests.log").value_or("");
+}
+
+}  // namespace veldmoor::test
