@@ -179,6 +179,8 @@ TEST_F(ServerSourceTest, AMirrorServingCorruptBytesIsBannedAndTheFileStaysRight)
     NginxServer& good = StartServer("good", content_, "limit_rate 256k;");
     const TaskHandle handle = StartTask(P2spTask(bad.Url("/data/f.bin") + "\n" + good.Url("/data/f.bin")));
 
+    // The job lists its sources on its first turn, which may come after the start returns.
+    ASSERT_TRUE(WaitUntil([&] { return HasCandidate(handle, bad.Url("/data/f.bin")); }));
     ASSERT_TRUE(PumpUntil(handle, [&] { return !HasCandidate(handle, bad.Url("/data/f.bin")); }, 300))
         << "the corrupt mirror was never banned:\n" << LogText(bad);
     const int requestsWhenBanned = CountRequests(bad, "/data/f.bin");
