@@ -537,7 +537,9 @@ int TWorkThread::GetCurrentSpeed(int32_t& rate) {
 int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
     QAutoLock guard(Lock());
     const int size = static_cast<int>(publishedBitfield_.size());
-    std::memcpy(buffer, publishedBitfield_.data(), static_cast<size_t>(std::min(length, size)));
+    // Before the map is known there is nothing to copy, and memcpy takes no null source.
+    if (size > 0 && length > 0)
+        std::memcpy(buffer, publishedBitfield_.data(), static_cast<size_t>(std::min(length, size)));
     return std::min(size * 8, published_.pieceCount);
 }
 
