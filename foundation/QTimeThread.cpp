@@ -19,7 +19,7 @@ std::atomic<QTimeThread*> g_clockThread{nullptr};
 
 }  // namespace
 
-QTimeThread::QTimeThread() : startTick_(platform::TickMs()) {}
+QTimeThread::QTimeThread() : startTick_(platform::TickMs()), startCalendar_(platform::CalendarSeconds()) {}
 
 QTimeThread::~QTimeThread() { Stop(true); }
 
@@ -28,7 +28,7 @@ void QTimeThread::Run() {
     uint32_t secondsBase = g_seconds.load();
     int64_t wallBase = g_wallTime.load();
     if (wallBase == 0) {
-        wallBase = platform::CalendarSeconds();
+        wallBase = startCalendar_;
         g_wallTime.store(wallBase);
     }
 

@@ -16,9 +16,10 @@ public:
     void Refresh() override {}
 
 private:
-    // Taken when the clock is made, not when its thread first runs: time that
-    // passes while the thread starts is counted.
+    // Taken together when the clock is made, not when its thread first runs:
+    // time that passes while the thread starts is counted once.
     uint32_t startTick_;
+    int64_t startCalendar_;
 };
 
 // Starts the clock thread unless it exists.
