@@ -468,6 +468,10 @@ void TWorkThread::Publish(bool flush, bool force) {
     working_.bytesFromSources = bytesFromSources_;
     working_.bytesFromPeers = bytesFromPeers_;
     published_ = working_;
+    // Until the first whole second is counted, the bytes of this second are
+    // the best figure there is: a status showing data arrive at no speed is wrong.
+    if (published_.currentSpeed == 0 && payloadThisSecond_ > 0 && !IsComplete())
+        published_.currentSpeed = static_cast<int32_t>(std::min<int64_t>(payloadThisSecond_, INT32_MAX));
     Lock().Unlock();
 }
 
