@@ -127,12 +127,7 @@ CandidateAddResult CandidateList::Add(const TPeerId& candidate, bool a, bool b, 
     TPeerId* copy = CopyCandidate(candidate);
     copy->openConnections = 0;
     if (copy->kind == kPeerBitTorrent) copy->priority = std::max(copy->priority, kBitTorrentPriority);
-    if (copy->IsUdpTransport()) {
-        copy->identity[0] = 0;
-        copy->identity[1] = 1;
-        copy->identity[2] = 'V';
-        copy->identity[3] = 'm';
-    }
+    if (copy->IsUdpTransport()) StampOwnPeerIdPrefix(copy->identity);
     if (!MakeRoomFor(*copy)) {
         copy->Release();
         return CandidateAddResult::kFull;

@@ -1,55 +1,27 @@
 #include "engine/IncomingConnections.h"
 
 #include <algorithm>
-#include <cstring>
-#include <string_view>
 
 namespace veldmoor {
 namespace {
 
-constexpr std::string_view kProtocolName = "BitTorrent protocol";
-constexpr uint8_t kProtocolNameLength = 19;
-constexpr size_t kInfoHashOffset = 28;
-constexpr size_t kPeerIdOffset = 48;
 constexpr uint32_t kCullAgeMs = 3000;
 constexpr uint32_t kSilentCullAgeMs = 1000;
 
-bool StartsWith(const uint8_t* data, size_t size, std::string_view prefix) {
-    return size >= prefix.size() && std::memcmp(data, prefix.data(), prefix.size()) == 0;
-}
-
 }  // namespace
-
-long HttpPreambleLength(const uint8_t* data, size_t size) {
-    if (!StartsWith(data, size, "HTTP") && !StartsWith(data, size, "POST") && !StartsWith(data, size, "GET")) return 0;
-    const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const size_t crlf = text.find("\r\n\r\n");
-    const size_t lf = text.find("\n\n");
-    if (crlf == std::string_view::npos && lf == std::string_view::npos) return -1;
-    if (lf == std::string_view::npos || (crlf != std::string_view::npos && crlf < lf)) return static_cast<long>(crlf + 4);
-    return static_cast<long>(lf + 2);
-}
 
 bool IsHandshakeFor(const uint8_t* data, size_t size, const InfoHash& hash) {
     return MatchHandshake(data, size, hash, {}) == HandshakeMatch::kThisJob;
 }
 
 HandshakeMatch MatchHandshake(const uint8_t* data, size_t size, const InfoHash& own, const std::vector<InfoHash>& known) {
-    if (size < kHandshakeHeaderBytes) return HandshakeMatch::kIncomplete;
-    if (data[0] != kProtocolNameLength || std::memcmp(data + 1, kProtocolName.data(), kProtocolName.size()) != 0)
-        return HandshakeMatch::kNotHandshake;
-    const uint8_t* hash = data + kInfoHashOffset;
-    if (std::equal(own.begin(), own.end(), hash)) return HandshakeMatch::kThisJob;
-    const bool knownHash = std::any_of(known.begin(), known.end(), [&](const InfoHash& other) {
-        return std::equal(other.begin(), other.end(), hash);
-    });
+    const std::span<const uint8_t> received(data, size);
+    if (size < kHandshakeHeaderSize) return HandshakeMatch::kIncomplete;
+    if (!OpensWithProtocolHeader(received)) return HandshakeMatch::kNotHandshake;
+    const InfoHash hash = HandshakeInfoHash(received);
+    if (hash == own) return HandshakeMatch::kThisJob;
+    const bool knownHash = std::find(known.begin(), known.end(), hash) != known.end();
     return knownHash ? HandshakeMatch::kOtherJob : HandshakeMatch::kUnknownHash;
-}
-
-PeerIdentity HandshakePeerId(const uint8_t* data, size_t size) {
-    PeerIdentity identity{};
-    if (size >= kHandshakeBytes) std::copy_n(data + kPeerIdOffset, identity.size(), identity.begin());
-    return identity;
 }
 
 bool IncomingConnections::Listen(int32_t port) {
@@ -110,7 +82,7 @@ bool IncomingConnections::ReadAndUnwrap(PendingConnection& connection) {
     QSocket& socket = *connection.socket;
     if (socket.InputSize() < kBufferedBeforeRead && socket.Receive(kReadSize) < 0) return false;
     if (connection.wrapped) return true;
-    const long preamble = HttpPreambleLength(socket.InputData(), socket.InputSize());
+    const long preamble = HttpPreambleLength({socket.InputData(), socket.InputSize()});
     if (preamble > 0) {
         socket.ConsumeInput(preamble, false);
         connection.wrapped = true;
@@ -122,7 +94,7 @@ void IncomingConnections::Cull(uint32_t tick) {
     if (pending_.size() <= kCullAbove) return;
     std::erase_if(pending_, [tick](const PendingConnection& connection) {
         const uint32_t age = connection.AgeMs(tick);
-        return age > kCullAgeMs || (age > kSilentCullAgeMs && connection.socket->InputSize() < kHandshakeBytes);
+        return age > kCullAgeMs || (age > kSilentCullAgeMs && connection.socket->InputSize() < kHandshakeSize);
     });
 }
 

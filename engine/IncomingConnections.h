@@ -9,23 +9,14 @@
 #include <memory>
 #include <vector>
 
+#include "peers/BitTorrentWire.h"
 #include "peers/QSocket.h"
 #include "peers/TPeerId.h"
 
 namespace veldmoor {
 
-using InfoHash = std::array<uint8_t, 20>;
-
-inline constexpr size_t kHandshakeHeaderBytes = 48;  // through the info hash
-inline constexpr size_t kHandshakeBytes = 68;        // with the peer id
-
-// The length of a leading HTTP request or response ("HTTP", "POST", "GET")
-// through its blank line; 0 when the bytes do not start like one; -1 while the
-// blank line has not arrived. Never reads beyond `size`.
-long HttpPreambleLength(const uint8_t* data, size_t size);
-
 enum class HandshakeMatch {
-    kIncomplete,    // fewer than 48 bytes
+    kIncomplete,    // fewer than kHandshakeHeaderSize bytes
     kNotHandshake,  // does not open with the protocol header
     kThisJob,
     kOtherJob,
@@ -35,8 +26,6 @@ enum class HandshakeMatch {
 // Where a connection's first bytes stand. `known` holds every job's info hash.
 HandshakeMatch MatchHandshake(const uint8_t* data, size_t size, const InfoHash& own, const std::vector<InfoHash>& known);
 bool IsHandshakeFor(const uint8_t* data, size_t size, const InfoHash& hash);
-// Bytes 48..67 of a full handshake; all zero when fewer bytes are there.
-PeerIdentity HandshakePeerId(const uint8_t* data, size_t size);
 
 // A connection accepted by the engine and not yet taken by a job.
 struct PendingConnection {

@@ -9,11 +9,7 @@ namespace veldmoor {
 
 InfoHash TWorkThread::AnnounceInfoHash() const { return infoHash_; }
 
-PeerIdentity TWorkThread::AnnouncePeerId() const {
-    PeerIdentity identity{};
-    std::copy_n(Handshake().begin() + kHandshakePeerIdOffset, identity.size(), identity.begin());
-    return identity;
-}
+PeerIdentity TWorkThread::AnnouncePeerId() const { return HandshakePeerId(Handshake()); }
 
 int32_t TWorkThread::AnnouncePort() const { return View().listeningPort; }
 

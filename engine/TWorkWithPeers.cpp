@@ -69,8 +69,33 @@ int TWorkWithPeers::SetConnectionLimits(int32_t sources, int32_t peers) {
 
 int TWorkWithPeers::AddTrackers(const std::string& trackerLines) {
     QAutoLock guard(Lock());
+    // Two calls must not join their last and first lines.
+    if (!extraTrackers_.empty() && extraTrackers_.back() != '\n' && extraTrackers_.back() != '\r')
+        extraTrackers_ += '\n';
     extraTrackers_ += trackerLines;
+    // Resolving the hosts may take seconds: the job thread does it, not the caller.
+    extraTrackersPending_ = true;
     return 0;
+}
+
+void TWorkWithPeers::AddTrackerCandidates(const std::vector<std::string>& announceAddresses) {
+    HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
+    for (const std::string& address : announceAddresses) {
+        if (address.empty()) continue;
+        auto* candidate = new TPeerId("tracker://" + address, kPeerTracker);
+        if (ParseSourceUrl(*candidate, resolver)) {
+            AddCandidate(candidate, false, false);
+        } else if (candidate->fatal) {
+            SetStatusCode(kStatusHostUnresolved);
+        }
+        candidate->Release();
+    }
+}
+
+void TWorkWithPeers::AddPendingTrackers() {
+    if (!extraTrackersPending_ || !HasIdentity(infoHash_)) return;
+    extraTrackersPending_ = false;
+    AddTrackerCandidates(SplitSourceLines(extraTrackers_.c_str()));
 }
 
 bool TWorkWithPeers::RegisterHash() {
@@ -239,10 +264,19 @@ void TWorkWithPeers::ReAddSources() {
 
 void TWorkWithPeers::SourceFailed(TPeerId* candidate, bool retry, int32_t delay) {
     if (!candidate || !candidates_.Contains(candidate)) return;
+    // A fetched torrent line is done with, not failed.
+    const bool fetched = candidate->HasDetails() && candidate->details->torrentFetch && candidate->details->done;
     if (!retry) {
+        if (!fetched) NoteSourceProblem(candidate->url, FailureReasonOf(*candidate), "dropped");
+        // A source of another file stays out; refusals may pass and come back with the source list.
+        const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
+        if (size > 0 && TotalSize() > 0 && size != TotalSize() && bannedSources_.size() < kBannedSourceCapacity)
+            bannedSources_.push_back(candidate->url);
         candidates_.Remove(candidate);
         return;
     }
+    NoteSourceProblem(candidate->url, FailureReasonOf(*candidate),
+                      "asked again in " + std::to_string(std::max(1, delay)) + " s");
     candidate->backoff += std::max(1, delay);
     candidates_.Sort();
 }
@@ -309,6 +343,12 @@ void TWorkWithPeers::RememberLocalPeer(uint32_t ip) {
 void TWorkWithPeers::SetPeerFactory(const PeerFactory* factory) { factory_ = factory; }
 
 void TWorkWithPeers::SetHostResolver(HostResolver* resolver) { resolver_ = resolver; }
+
+void TWorkWithPeers::ForgetMissingHosts() {
+    // Connections by name look up through the process's resolver, whichever resolves the sources.
+    DefaultHostResolver().ClearNegativeCache();
+    if (resolver_) resolver_->ClearNegativeCache();
+}
 
 TPeerObject* TWorkWithPeers::MakePooledPeer(int32_t kind) {
     const auto pooled = std::find_if(idlePool_.begin(), idlePool_.end(), [kind](const TPeerObject* p) { return p->Kind() == kind; });

@@ -14,6 +14,7 @@
 #include "engine/CandidateRules.h"
 #include "engine/IncomingConnections.h"
 #include "engine/LocalDiscovery.h"
+#include "engine/SourceNotes.h"
 #include "engine/TBaseWork.h"
 #include "peers/IPeerJob.h"
 #include "peers/TPeerId.h"
@@ -44,6 +45,10 @@ struct PeerRateTotals {
 class TWorkWithPeers : public TBaseWork, public IPeerJob {
 public:
     static constexpr int32_t kDefaultMaxSourceConnections = 49;
+    // Until a caller sets limits: with no BitTorrent place a job would connect
+    // neither peers nor trackers. 50 keeps the peers within the job's own
+    // floor of 52 connections of every kind, so trimming never fights it.
+    static constexpr int32_t kDefaultMaxPeerConnections = 50;
     static constexpr int32_t kDefaultUploadSlots = 6;
     static constexpr int32_t kSourceListPriority = 29;
     static constexpr int32_t kSecondaryAddressPriority = 28;
@@ -59,6 +64,8 @@ public:
 
     // --- Task interface ---
     virtual int SetConnectionLimits(int32_t sources, int32_t peers);
+    // Announce addresses, one a line as in a source list; they are announced
+    // to beside the torrent's own once the job knows its torrent.
     virtual int AddTrackers(const std::string& trackerLines);
     virtual bool RegisterHash();
     virtual void UnregisterHash();
@@ -68,6 +75,11 @@ public:
     // (the connection is then closed).
     bool TakeIncoming(std::unique_ptr<QSocket> connection, bool wrapped);
     void SetTorrentIdentity(const InfoHash& infoHash, const PeerIdentity& ownPeerId);
+    // A "tracker://" candidate for each announce address; one whose host
+    // cannot be resolved sets 20216.
+    void AddTrackerCandidates(const std::vector<std::string>& announceAddresses);
+    // The trackers of AddTrackers, once the job has a torrent identity.
+    void AddPendingTrackers();
 
     // --- Candidates ---
     // Adds a copy of the candidate unless it is refused or known already.
@@ -145,6 +157,10 @@ public:
     // Null restores the process's peer kinds and resolver.
     void SetPeerFactory(const PeerFactory* factory);
     void SetHostResolver(HostResolver* resolver);
+    // Names that failed to resolve are tried again in the next run: a name
+    // server that was down, or a mirror not yet in it, must not stay failed
+    // for the rest of the process.
+    void ForgetMissingHosts();
 
     size_t CandidateCount() const { return candidates_.size(); }
     const std::vector<TPeerId*>& Candidates() const { return candidates_.Items(); }
@@ -156,8 +172,17 @@ public:
     int32_t UploadSlots() const { return uploadSlots_; }
     const std::string& ListeningText() const { return listeningText_; }
     const EngineView& View() const { return view_; }
+    // Why sources failed since the last call (SourceNotes::Take); takes the job's lock.
+    std::string TakeSourceNotes(size_t maxBytes);
 
 protected:
+    static constexpr const char* kNoDataReason = "its last connections brought no data";
+    // Tells the user why a source failed (once per source and reason) and logs it.
+    void NoteSourceProblem(const std::string& url, const std::string& reason, const std::string& consequence = {});
+    // Ends the source's connections and keeps it out for the rest of the run, telling why.
+    void GiveUpSource(TPeerId* candidate, const std::string& reason);
+    // Why the open connection to `candidate` failed, as far as its answer tells.
+    std::string FailureReasonOf(const TPeerId& candidate);
     // The sum of the connections' receive rates at the last refresh.
     virtual int64_t CurrentReceiveRate() const;
     // Block scheduling marks a banned source's range for a new start.
@@ -179,9 +204,10 @@ protected:
     std::vector<std::string> knownSources_;
     bool knownSourcesCopied_ = false;
     std::string extraTrackers_;
+    bool extraTrackersPending_ = false;
 
     int32_t maxSourceConnections_ = kDefaultMaxSourceConnections;
-    int32_t maxPeerConnections_ = 0;
+    int32_t maxPeerConnections_ = kDefaultMaxPeerConnections;
     int32_t uploadSlots_ = kDefaultUploadSlots;
     int32_t idleRounds_ = 0;
     int64_t lastSourceRound_ = 0;
@@ -190,8 +216,9 @@ protected:
     int64_t trackerInterval_ = kTrackerRetrySeconds;  // from the trackers' answers
     int64_t bytesFromPeers_ = 0;
     bool redirectUnresolvable_ = false;
-    // Sources banned for corrupt data in this run; never added again.
+    // Sources given up in this run (corrupt data, another file); never added again.
     std::vector<std::string> bannedSources_;
+    SourceNotes sourceNotes_;
     InfoHash infoHash_{};
     PeerIdentity ownPeerId_{};
 

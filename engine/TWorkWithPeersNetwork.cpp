@@ -115,14 +115,14 @@ PendingVerdict TWorkWithPeers::JudgePending(PendingConnection& connection, uint3
     // A job without a torrent owns no handshake, least of all an all-zero one.
     if (match == HandshakeMatch::kThisJob && !HasIdentity(infoHash_)) match = HandshakeMatch::kUnknownHash;
     if (match == HandshakeMatch::kUnknownHash) return PendingVerdict::kClose;
-    if (match == HandshakeMatch::kThisJob && socket.InputSize() >= kHandshakeBytes) {
+    if (match == HandshakeMatch::kThisJob && socket.InputSize() >= kHandshakeSize) {
         if (!WouldAdopt(socket)) return PendingVerdict::kClose;
         const bool taken = TakeIncoming(std::move(connection.socket), connection.wrapped);
         return taken ? PendingVerdict::kTaken : PendingVerdict::kClose;
     }
     // Not enough to decide yet (or another job's): it waits, but not for long.
     const uint32_t age = connection.AgeMs(tick);
-    const bool keeps = age < kPendingLongestWaitMs && (age < kPendingSilentWaitMs || socket.InputSize() >= kHandshakeBytes);
+    const bool keeps = age < kPendingLongestWaitMs && (age < kPendingSilentWaitMs || socket.InputSize() >= kHandshakeSize);
     return keeps ? PendingVerdict::kWait : PendingVerdict::kClose;
 }
 
@@ -130,7 +130,7 @@ bool TWorkWithPeers::WouldAdopt(const QSocket& connection) const {
     const int32_t maximum = settings_.maxConnections;
     const bool room = static_cast<int32_t>(peers_.size()) < maximum + kExtraPeersWhileAdopting || CountEstablished() < maximum;
     if (!room) return false;
-    const PeerIdentity remote = HandshakePeerId(connection.InputData(), connection.InputSize());
+    const PeerIdentity remote = HandshakePeerId({connection.InputData(), connection.InputSize()});
     if (HasIdentity(ownPeerId_) && remote == ownPeerId_) return false;
     const uint32_t address = connection.RemoteAddress();
     const auto sameAddress = std::count_if(peers_.begin(), peers_.end(), [address](const TPeerObject* peer) {

@@ -6,15 +6,18 @@
 
 #include <openssl/evp.h>
 
+#include "peers/BitTorrentWire.h"
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
 #include "engine/EngineState.h"
 #include "engine/EngineEvents.h"
 #include "engine/FileQueries.h"
+#include "engine/SourceSizeVote.h"
 #include "foundation/CVeldmoorLog.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 #include "torrent/Bencode.h"
+#include "torrent/Bitfield.h"
 #include "torrent/TPieces.h"
 #include "torrent/TTorrent.h"
 #include "torrent/TorrentLimits.h"
@@ -24,13 +27,6 @@ namespace {
 
 constexpr uint32_t kReadPollMs = 10;
 constexpr uint32_t kReadWaitLimitMs = 3000;
-
-void SetBit(std::vector<uint8_t>& bits, int64_t index, bool on) {
-    const auto byte = static_cast<size_t>(index / 8);
-    if (index < 0 || byte >= bits.size()) return;
-    const auto mask = static_cast<uint8_t>(0x80u >> (index % 8));
-    bits[byte] = on ? static_cast<uint8_t>(bits[byte] | mask) : static_cast<uint8_t>(bits[byte] & ~mask);
-}
 
 }  // namespace
 
@@ -99,25 +95,21 @@ bool TWorkWithPieces::BuildFromTorrent() {
     if (!torrent_->Load()) return false;
 
     pieceMapReady_ = true;
+    AdoptTorrent();
+    Refresh();
+    fileListChanged_ = true;
+    return true;
+}
+
+void TWorkWithPieces::AdoptTorrent() {
     const auto& hash = torrent_->InfoHash();
     if (!std::equal(hash.begin(), hash.end(), infoHash_.begin())) {
         std::copy(hash.begin(), hash.end(), infoHash_.begin());
         handshake_.fill(0);
         InitIdentity(false);
     }
-    for (const std::string& tracker : torrent_->Trackers()) {
-        if (tracker.empty()) continue;
-        auto* candidate = new TPeerId("tracker://" + tracker, kPeerTracker);
-        if (ParseSourceUrl(*candidate)) {
-            AddCandidate(candidate, false, false);
-        } else if (candidate->fatal) {
-            SetStatusCode(20216);
-        }
-        candidate->Release();
-    }
-    Refresh();
-    fileListChanged_ = true;
-    return true;
+    AddTrackerCandidates(torrent_->Trackers());
+    extraTrackersPending_ = true;
 }
 
 void TWorkWithPieces::Rebuild() {
@@ -126,12 +118,21 @@ void TWorkWithPieces::Rebuild() {
     pieces_ = nullptr;
     torrent_ = nullptr;
     pieceMapReady_ = false;
+    // Ranges, pieces in flight and returned requests were counted in the old
+    // map's pieces.
+    sourceRanges_.Clear();
+    sourceRangesCut_ = false;
+    outstandingRequests_.clear();
+    inFlight_.clear();
     if (CreatePieceMap(previous)) {
         torrent_->SetSourceText(sourceText_);
         torrent_->SetTorrentBytes(savedTexts_.torrent);
         if (torrent_->Load()) {
             pieceMapReady_ = true;
             fileListChanged_ = true;
+            // A torrent that came from the torrent line brings the job its
+            // identity only now; without it every peer's handshake is refused.
+            AdoptTorrent();
             Refresh();
         }
     }
@@ -217,7 +218,7 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
             Publish(event.value != 0, false);
             break;
         case kPieceCountEvent:
-            workingBitfield_.assign(static_cast<size_t>((event.data + 7) / 8), 0);
+            workingBitfield_.assign(BitfieldBytes(static_cast<uint64_t>(std::max<int64_t>(event.data, 0))), 0);
             bitfieldChanged_ = true;
             if (pieces_) working_.name = pieces_->Name();
             break;
@@ -262,8 +263,36 @@ void TWorkWithPieces::OnPieceChecked(BlockSender* blockSender, bool matched) {
         ++sender->hashFailures;
 }
 
-void TWorkWithPieces::OnCorruptPiece(BlockSender* sender, int32_t piece) {
-    ReportCorruptPiece(static_cast<TPeerId*>(sender), piece, targetFile_);
+void TWorkWithPieces::OnCorruptPiece(BlockSender* blockSender, int32_t piece) {
+    auto* sender = static_cast<TPeerId*>(blockSender);
+    ReportCorruptPiece(sender, piece, targetFile_);
+    if (!sender || !(sender->kind & kPeerServer)) return;
+    const int32_t failures = pieceFailures_.Record(sender->url, piece, JobClock());
+    if (failures >= SourcePieceFailures::kFailuresBeforeGivingUp)
+        NoteSourceProblem(sender->url, "piece " + std::to_string(piece) + " failed its check " +
+                                           std::to_string(failures) + " times; not asked of this source again");
+}
+
+int32_t TWorkWithPieces::PieceNoSourceCanSupply(bool& serversLeft) const {
+    serversLeft = false;
+    if (!pieceMapReady_ || !pieces_ || pieceFailures_.Empty()) return -1;
+    std::vector<const TPeerId*> servers;
+    for (const TPeerId* candidate : candidates_.Items()) {
+        // A peer may still bring any piece; the peers' own rules end such a task.
+        if (!(candidate->kind & kPeerServer)) return -1;
+        if (!(candidate->HasDetails() && candidate->details->torrentFetch)) servers.push_back(candidate);
+    }
+    for (const TPeerObject* peer : peers_)
+        if (peer->Kind() == kPeerBitTorrent) return -1;
+    serversLeft = !servers.empty();
+    for (int32_t piece = 0; piece < pieces_->PieceCount(); ++piece) {
+        if (!pieces_->IsPieceWanted(piece)) continue;
+        const bool someoneMay = std::any_of(servers.begin(), servers.end(), [&](const TPeerId* server) {
+            return !pieceFailures_.GivenUp(server->url, piece);
+        });
+        if (!someoneMay) return piece;
+    }
+    return -1;
 }
 
 void TWorkWithPieces::MarkSourceRangeReset(TPeerObject& peer) {
@@ -481,19 +510,21 @@ void TWorkWithPieces::RemoveInFlight(int32_t piece, bool discard) {
     if (found != inFlight_.end()) inFlight_.erase(found);
 }
 
+bool TWorkWithPieces::HoldsBlock(int32_t block) const {
+    return pieceMapReady_ && pieces_ && pieces_->HasBlock(block);
+}
+
 bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& peerBitfield, int max,
                                    const std::vector<uint8_t>& exclude) {
     if (!pieces_ || outstandingRequests_.empty()) return false;
+    // Blocks that arrived while their requests waited in the pool.
+    std::erase_if(outstandingRequests_, [this](const BlockRequest& request) { return HoldsBlock(request.block); });
     if (max <= 0) max = 16;
     const int64_t pieceLength = pieces_->PieceLength();
-    const auto has = [](const std::vector<uint8_t>& bits, int32_t piece) {
-        const auto byte = static_cast<size_t>(piece / 8);
-        return byte < bits.size() && (bits[byte] & (0x80u >> (piece % 8))) != 0;
-    };
     int32_t chosen = -1;
     for (const BlockRequest& request : outstandingRequests_) {
         const auto piece = static_cast<int32_t>(int64_t{request.block} * kBlockSize / pieceLength);
-        if (piece == lastTakenPiece_ || !has(peerBitfield, piece) || has(exclude, piece) ||
+        if (piece == lastTakenPiece_ || !HasBit(peerBitfield, piece) || HasBit(exclude, piece) ||
             !pieces_->IsPieceWanted(piece))
             continue;
         chosen = piece;
@@ -515,16 +546,9 @@ bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::v
 }
 
 void TWorkWithPieces::InitIdentity(bool connect) {
-    constexpr uint8_t kProtocolLength = 19;
-    constexpr std::string_view kProtocol = "BitTorrent protocol";
     if (connect) DispatchIncoming();
-    if (handshake_[0] == kProtocolLength || !torrent_) return;
+    if (OpensWithProtocolHeader(handshake_) || !torrent_) return;
     if (std::all_of(infoHash_.begin(), infoHash_.end(), [](uint8_t b) { return b == 0; })) return;
-
-    handshake_.fill(0);
-    handshake_[0] = kProtocolLength;
-    std::copy(kProtocol.begin(), kProtocol.end(), handshake_.begin() + 1);
-    std::copy(infoHash_.begin(), infoHash_.end(), handshake_.begin() + 28);
 
     // Distinct per job and run; nobody needs to recompute it.
     const std::string seed = torrent_->Announce() + std::to_string(platform::CurrentThreadId()) +
@@ -535,12 +559,9 @@ void TWorkWithPieces::InitIdentity(bool connect) {
     EVP_Digest(seed.data(), seed.size(), digest.data(), &digestLength, EVP_md5(), nullptr);
     PeerIdentity identity{};
     std::copy_n(digest.begin(), 16, identity.begin() + 4);
-    identity[0] = 0x00;
-    identity[1] = 0x01;
-    identity[2] = 'V';
-    identity[3] = 'm';
+    StampOwnPeerIdPrefix(identity);
     if (engine_.haveClientGuid) std::copy_n(engine_.clientGuid.begin(), 12, identity.begin() + 8);
-    std::copy(identity.begin(), identity.end(), handshake_.begin() + 48);
+    handshake_ = BuildHandshake(infoHash_, identity);
     ownPeerId_ = identity;
     RegisterHash();
 }
@@ -569,9 +590,15 @@ RangeView TWorkWithPieces::MakeRangeView() {
 
 int32_t TWorkWithPieces::NextSourcePiece(TPeerObject& peer) {
     if (!pieceMapReady_) return -1;
-    const RangeView view = MakeRangeView();
+    RangeView view = MakeRangeView();
     if (sourceRanges_.Empty()) sourceRanges_.SplitRanges(Candidates(), view);
     sourceRangesCut_ = sourceRangesCut_ || !sourceRanges_.Empty();
+    if (const TPeerId* candidate = peer.Candidate(); candidate && !pieceFailures_.Empty()) {
+        const std::string source = candidate->url;
+        view.sourceMayFetch = [this, source, now = view.now](int32_t piece) {
+            return pieceFailures_.MayFetch(source, piece, now);
+        };
+    }
     return sourceRanges_.NextSourcePiece(peer, view);
 }
 
@@ -600,7 +627,12 @@ void TWorkWithPieces::OnPeerEnding(TPeerObject& peer) {
 }
 
 void TWorkWithPieces::ReturnRequests(std::vector<BlockRequest>& requests) {
-    if (!StopRequested()) outstandingRequests_.insert(outstandingRequests_.end(), requests.begin(), requests.end());
+    if (!StopRequested()) {
+        // A block that came in meanwhile (from a server, or from the peer a
+        // cancel went too late to) would only be fetched twice.
+        for (const BlockRequest& request : requests)
+            if (!HoldsBlock(request.block)) outstandingRequests_.push_back(request);
+    }
     // Whoever gave them back no longer fetches their pieces: the entries go, so
     // a server or another peer may take them instead of waiting for the pool.
     if (pieces_ && pieces_->PieceLength() > 0) {
@@ -628,6 +660,47 @@ void TWorkWithPieces::OnSourceFileSize(int64_t size) {
     // A torrent task's map comes from its torrent; a mismatching mirror is the
     // source's problem, not the map's.
     if (IsTorrentTask() || pieces_ || size <= 0) return;
+    if (firstSourceSizeAt_ < 0) firstSourceSizeAt_ = JobClock();
+    SettleSourceFileSize();
+}
+
+void TWorkWithPieces::SettleSourceFileSize() {
+    if (IsTorrentTask() || pieces_ || firstSourceSizeAt_ < 0) return;
+    std::vector<int64_t> reported;
+    size_t unanswered = 0;
+    for (const TPeerId* candidate : candidates_.Items()) {
+        if (!(candidate->kind & kPeerServer) || (candidate->HasDetails() && candidate->details->torrentFetch)) continue;
+        const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
+        if (size > 0)
+            reported.push_back(size);
+        else if (candidate->openConnections > 0)
+            ++unanswered;  // being asked now; one that cannot be reached is not waited for
+    }
+    const bool waitOver = JobClock() - firstSourceSizeAt_ >= kSourceSizeWaitSeconds;
+    const int64_t size = ChooseSourceFileSize(reported, unanswered, waitOver);
+    if (size <= 0) return;
+    const auto agreeing = std::count(reported.begin(), reported.end(), size);
+    if (static_cast<size_t>(agreeing) < reported.size())
+        NoteSourceProblem({}, "the sources disagree on the file size",
+                          "taking " + std::to_string(size) + " bytes, reported by " + std::to_string(agreeing) + " of " +
+                              std::to_string(reported.size()) + "; the others are given up");
+    BuildSourceOnlyMap(size);
+}
+
+void TWorkWithPieces::GiveUpSourcesOfAnotherSize() {
+    if (!pieceMapReady_ || !pieces_) return;
+    const int64_t taskSize = pieces_->TotalLength();
+    const std::vector<TPeerId*> listed = candidates_.Items();
+    for (TPeerId* candidate : listed) {
+        if (!(candidate->kind & kPeerServer) || !candidate->HasDetails() || candidate->details->torrentFetch) continue;
+        const int64_t size = candidate->details->fileSize;
+        if (size > 0 && size != taskSize)
+            GiveUpSource(candidate, "it serves " + std::to_string(size) + " bytes, the file has " +
+                                        std::to_string(taskSize));
+    }
+}
+
+void TWorkWithPieces::BuildSourceOnlyMap(int64_t size) {
     const int32_t pieceLength = SourceOnlyPieceLength(size);
     if (pieceLength == 0) {
         VeldmoorLog().Write("A source reports " + std::to_string(size) + " bytes, beyond what a download may be", 1, 2);
@@ -672,6 +745,8 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     publishedBitfieldSize_.store(0, std::memory_order_relaxed);
     pendingHaves_.clear();
     sourceRanges_.Clear();
+    pieceFailures_.Clear();
+    firstSourceSizeAt_ = -1;
     sourceRangesCut_ = false;
     outstandingRequests_.clear();
     inFlight_.clear();

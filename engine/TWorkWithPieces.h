@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/SourcePieceFailures.h"
 #include "engine/SourceRanges.h"
 #include "engine/TWorkWithPeers.h"
 #include "foundation/QMutex.h"
@@ -115,6 +116,8 @@ public:
     // previous candidate piece. False when none were given.
     bool TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& peerBitfield, int max,
                       const std::vector<uint8_t>& exclude) override;
+    // The map holds the block (in memory or verified); its requests are not pooled.
+    bool HoldsBlock(int32_t block) const;
     // The 68-byte handshake this job's BitTorrent connections send; its byte 0
     // is 19 once the identity is made.
     const std::array<uint8_t, 68>& Handshake() const { return handshake_; }
@@ -137,15 +140,29 @@ public:
     void OnPieceChecked(BlockSender* sender, bool matched) override;
     // Raises the piece-check statistics event (engine/EngineEvents.h).
     void OnCorruptPiece(BlockSender* sender, int32_t piece) override;
+    // A wanted piece that no server source may be asked for any more, and no
+    // peer can bring, once some piece has failed its check: -1 when there is
+    // none. `serversLeft` tells whether any server source is left at all.
+    int32_t PieceNoSourceCanSupply(bool& serversLeft) const;
     void CountPieceDelivery(BlockSender* sender) override;
 
 protected:
     bool CreatePieceMap(TPieces* previous);
     // Builds the map from the torrent text (P2SP and BT tasks only).
     bool BuildFromTorrent();
+    // The loaded torrent's identity (info hash, handshake, own peer id) and
+    // its trackers, with those added through AddTrackers.
+    void AdoptTorrent();
     // A torrent arrived during the run: build a new map that takes over the old one's state.
     void Rebuild();
     void RebuildIfPending();
+    // A task known only by its sources builds its map once their sizes settle
+    // (engine/SourceSizeVote.h); called on each answer and each turn.
+    void SettleSourceFileSize();
+    void BuildSourceOnlyMap(int64_t size);
+    // Server sources that reported another size than the task's are given up
+    // (they serve another file); called each turn, outside the peers' steps.
+    void GiveUpSourcesOfAnotherSize();
     void StartOverIfPending();
     void ServeQueuedReads();
     void TrimSchedulingPools(bool everyFourthTurn);
@@ -177,6 +194,8 @@ protected:
     std::vector<int32_t> pendingHaves_;
     int32_t readPosition_ = -1;  // first piece of the latest read served
     SourceRangeList sourceRanges_;
+    SourcePieceFailures pieceFailures_;
+    int64_t firstSourceSizeAt_ = -1;  // job clock of the first size a source reported; -1 before
     bool sourceRangesCut_ = false;  // the servers have had their first ranges
     std::vector<BlockRequest> outstandingRequests_;
     std::vector<int32_t> inFlight_;

@@ -64,7 +64,8 @@ bool TWorkWithPieces::HasOutstandingRequest(int32_t block) const {
 }
 
 void TWorkWithPieces::AddOutstandingRequest(const BlockRequest& request) {
-    if (!StopRequested() && !HasOutstandingRequest(request.block)) outstandingRequests_.push_back(request);
+    if (!StopRequested() && !HasOutstandingRequest(request.block) && !HoldsBlock(request.block))
+        outstandingRequests_.push_back(request);
 }
 
 bool TWorkWithPieces::WaitsForServerSources() {

@@ -88,10 +88,11 @@ void TWorkWithTransStatis::TickSecond(bool complete) {
     const int64_t age = std::max<int64_t>(Age(), 1);
     if (!complete) working_.averageDownloadRate = ToInt32(working_.receivedTotal / age);
     working_.averageUploadRate = ToInt32(working_.sentTotal / age);
-    const int64_t missingPieces = int64_t{working_.pieceCount} - working_.piecesVerified;
-    working_.remainingSeconds = (!complete || completionTime_ == 0)
-                                    ? RemainingSeconds(working_.pieceLength, missingPieces, currentDownloadSpeed_)
-                                    : 0;
+    const int64_t fetched = bytesFromSources_ + bytesFromPeers_;
+    remainingEstimate_.Record(platform::TickMs(), fetched);
+    const bool mapReady = pieceMapReady_ && pieces_;
+    const int64_t bytesLeft = mapReady ? bytesLeft_.Update(pieces_->TotalLength(), pieces_->CompletedBytes(), fetched) : 0;
+    working_.remainingSeconds = (!complete || completionTime_ == 0) ? remainingEstimate_.SecondsFor(bytesLeft) : 0;
     ScaleConnections();
 
     bytesReceivedThisSecond_ = bytesSentThisSecond_ = payloadThisSecond_ = 0;
@@ -256,6 +257,8 @@ void TWorkWithTransStatis::Reset(bool clearFiles, bool b) {
     bytesReceivedThisSecond_ = bytesSentThisSecond_ = payloadThisSecond_ = 0;
     downloadBudget_ = uploadBudget_ = 0;
     currentDownloadSpeed_ = currentUploadSpeed_ = 0;
+    remainingEstimate_.Clear();
+    bytesLeft_ = BytesLeftEstimate{};
     lastRatesRefresh_ = 0;
     lastStatusRefresh_ = 0;
     secondStepDue_ = true;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "engine/TWorkWithPieces.h"
+#include "engine/TransferRules.h"
 
 namespace veldmoor {
 
@@ -78,6 +79,8 @@ protected:
     int64_t lastRatesRefresh_ = 0;
     bool forceRatesRefresh_ = false;
     int32_t ratesRefreshCount_ = 0;
+    RemainingTimeEstimate remainingEstimate_;
+    BytesLeftEstimate bytesLeft_;
     bool secondStepDue_ = true;  // the first turn after a reset runs the per-second step at once
 };
 

@@ -95,9 +95,53 @@ int TaskSetLimit(TaskHandle task, int kind, int kibPerSecond);
 int TaskSetConnectionLimits(TaskHandle task, int sourceConnections, int peerConnections);
 int TaskClearMirrors(TaskHandle task);
 int TaskAddMirrors(TaskHandle task, const char* addresses, const char* hostNames);
+// Announce addresses ("http://", "udp://"), one a line as in a source list,
+// announced to beside the torrent's own trackers; a task without a torrent
+// keeps them until it has one.
+int TaskAddTrackers(TaskHandle task, const char* announceAddresses);
 int TaskGetBitfield(TaskHandle task, uint8_t* buffer, int length);
+// Why sources failed since the last call, one line each, oldest first:
+// "URL<TAB>reason; what follows\n" (no URL for the task as a whole), given once
+// when a source is given up or made to wait, again only when its reason
+// changes. Copies as many whole lines as fit in `capacity` bytes with a
+// closing NUL (the rest wait for the next call); the byte count, 0 for none.
+int TaskTakeSourceNotes(TaskHandle task, char* buffer, int capacity);
 // Validates the handle under the job-list lock, without the API lock.
 int TaskGetBitfieldSize(TaskHandle task);
+
+// What a front end sets for the whole process, and what it may ask before a
+// task exists. None of these takes the API lock.
+
+enum ProxySettingsKind : int32_t {
+    kProxyKindNone = 0,  // connect directly
+    kProxyKindHttp = 1,
+    kProxyKindSocks4 = 2,
+    kProxyKindSocks5 = 3,
+    kProxyKindSocks4a = 4,
+};
+
+// A SOCKS5 proxy takes user names and passwords of at most this many bytes.
+constexpr int kMaxSocks5CredentialBytes = 255;
+
+struct ProxySettings {
+    int32_t kind = kProxyKindNone;
+    const char* host = nullptr;  // a host name or a dotted IPv4 address
+    int32_t port = 0;
+    bool remoteResolve = false;      // the proxy resolves the sources' host names
+    const char* userName = nullptr;  // null or empty: none
+    const char* password = nullptr;
+};
+
+// Every later connection of the process goes through this proxy. Its host is
+// resolved here, once: kResultFailed when it cannot be (an invalid dotted
+// address included); kResultBadArgument for no settings, an unknown kind, a
+// port outside 1..65535 or SOCKS5 credentials too long.
+int EngineSetDefaultProxy(const ProxySettings* proxy);
+// The engine's diagnostics (log files and standard error): on, as at start, or off.
+int EngineSetDiagnostics(int enable);
+// How many files the torrent file at `path` lists (1 for a single-file
+// torrent); kResultFailed when it cannot be read or is no torrent.
+int TorrentFileCount(const char* path);
 
 // Neither takes a lock.
 uint64_t GetDiskFreeBytes(const char* path);

@@ -34,9 +34,37 @@ int32_t MaxConnectionsFor(int32_t downloadSpeed, int32_t uploadSpeed) {
 
 int32_t UploadSlotsFor(int32_t uploadSpeed) { return std::clamp(uploadSpeed / 8192 - 8, 8, 20); }
 
-int32_t RemainingSeconds(int32_t pieceLength, int64_t missingPieces, int32_t speed) {
-    if (speed < 1024 || missingPieces <= 0) return 0;
-    return ToInt32(int64_t{pieceLength} * missingPieces / speed);
+int64_t BytesLeftEstimate::Update(int64_t totalBytes, int64_t completedBytes, int64_t fetchedTotal) {
+    if (completedBytes != completedAtMark_ || fetchedTotal < fetchedAtMark_) {
+        completedAtMark_ = completedBytes;
+        fetchedAtMark_ = fetchedTotal;
+    }
+    const int64_t missing = std::max<int64_t>(totalBytes - completedBytes, 0);
+    // Never nothing while something is missing: duplicates and re-fetched
+    // pieces also count as fetched.
+    const int64_t floor = missing > 0 ? 1 : 0;
+    return std::clamp<int64_t>(missing - (fetchedTotal - fetchedAtMark_), floor, missing);
+}
+
+void RemainingTimeEstimate::Record(uint32_t tickMs, int64_t fetchedTotal) {
+    // A new run starts its count again.
+    if (!samples_.empty() && fetchedTotal < samples_.back().fetched) samples_.clear();
+    samples_.push_back({tickMs, fetchedTotal});
+    // The oldest sample goes once the next one alone spans the window.
+    while (samples_.size() > 2 && tickMs - samples_[1].tickMs >= kWindowMs) samples_.pop_front();
+}
+
+int64_t RemainingTimeEstimate::Rate() const {
+    if (samples_.size() < 2) return 0;
+    const uint32_t spanMs = samples_.back().tickMs - samples_.front().tickMs;
+    if (spanMs < 1000) return 0;
+    return (samples_.back().fetched - samples_.front().fetched) * 1000 / spanMs;
+}
+
+int32_t RemainingTimeEstimate::SecondsFor(int64_t bytesLeft) const {
+    const int64_t rate = Rate();
+    if (rate < 1024 || bytesLeft <= 0) return 0;
+    return ToInt32((bytesLeft + rate - 1) / rate);
 }
 
 int32_t SmoothedSpeed(int32_t previous, int64_t payloadLastSecond) {

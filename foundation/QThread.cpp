@@ -1,5 +1,7 @@
 #include "foundation/QThread.h"
 
+#include <chrono>
+
 #include "foundation/QTimeThread.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
@@ -39,8 +41,9 @@ bool QThread::Start(const char* /*name*/, std::unique_ptr<QThreadContext> contex
         context_ = std::move(context);
         starting_ = true;
         while (!running_ && threadId_ == createdId) {
+            const uint64_t seen = SignalCount();
             lock_.Unlock();
-            platform::SleepMs(kLockPollMs);
+            WaitForSignal(seen, kLockPollMs);
             lock_.Lock();
         }
         starting_ = false;
@@ -58,9 +61,11 @@ bool QThread::Stop(bool /*wait*/) {
     if (runningId == platform::CurrentThreadId()) return false;
 
     stopRequested_ = true;
+    Signal();
     while (threadId_ == runningId) {
+        const uint64_t seen = SignalCount();
         lock_.Unlock();
-        platform::SleepMs(kLockPollMs);
+        WaitForSignal(seen, kLockPollMs);
         lock_.Lock();
     }
     return true;
@@ -69,12 +74,14 @@ bool QThread::Stop(bool /*wait*/) {
 void QThread::RequestStop() {
     QAutoLock guard(lock_);
     if (threadId_ != 0) stopRequested_ = true;
+    Signal();
 }
 
 bool QThread::Pause(bool paused) {
     QAutoLock guard(lock_);
     const bool runs = threadId_ != 0;
     paused_ = runs && paused;
+    Signal();
     return runs;
 }
 
@@ -92,8 +99,9 @@ bool QThread::CheckStop() {
     if (!paused_.load(std::memory_order_relaxed)) return StopRequested();
     QAutoLock guard(lock_);
     while (threadId_ != 0 && paused_ && !StopRequested()) {
+        const uint64_t seen = SignalCount();
         lock_.Unlock();
-        platform::SleepMs(kPausePollMs);
+        WaitForSignal(seen, kPausePollMs);
         lock_.Lock();
     }
     return StopRequested();
@@ -101,7 +109,7 @@ bool QThread::CheckStop() {
 
 int QThread::WaitSeconds(int n) {
     for (;;) {
-        platform::SleepMs(1000);
+        if (SleepUnlessStopped(1000)) return n <= 0 ? n - 1 : 1;
         if (n == 1) return 0;
         if (n - 1 < 0) return n - 1;
         if (CheckStop()) return 1;
@@ -130,6 +138,29 @@ void QThread::ClearRunState() {
     running_ = false;
 }
 
+void QThread::Signal() {
+    {
+        std::lock_guard guard(signalMutex_);
+        ++signalCount_;
+    }
+    signal_.notify_all();
+}
+
+uint64_t QThread::SignalCount() {
+    std::lock_guard guard(signalMutex_);
+    return signalCount_;
+}
+
+void QThread::WaitForSignal(uint64_t seen, uint32_t ms) {
+    std::unique_lock guard(signalMutex_);
+    signal_.wait_for(guard, std::chrono::milliseconds(ms), [&] { return signalCount_ != seen; });
+}
+
+bool QThread::SleepUnlessStopped(uint32_t ms) {
+    std::unique_lock guard(signalMutex_);
+    return signal_.wait_for(guard, std::chrono::milliseconds(ms), [&] { return StopRequested(); });
+}
+
 void QThread::ReleaseHeldLockLevels() {
     while (lock_.Unlock()) platform::SleepMs(kLockPollMs);
 }
@@ -148,6 +179,7 @@ void QThread::ThreadProcedure(void* argument) {
     self->running_ = true;
     self->startClock_ = ClockSeconds();
     const bool stopAtOnce = self->StopRequested();
+    self->Signal();
     self->lock_.Unlock();
 
     platform::SleepMs(kSettleBeforeRunMs);
@@ -167,6 +199,7 @@ void QThread::ThreadProcedure(void* argument) {
 
     self->lock_.Lock();
     if (self->generation_ == generation && self->threadId_ == myId) self->ClearRunState();
+    self->Signal();
     const bool deleteOnExit = self->deleteOnExit_;
     while (deleteOnExit && self->starting_) {
         self->lock_.Unlock();

@@ -1,8 +1,10 @@
 #pragma once
 // Base of every long-running activity: started, paused and stopped by flags
 // that the thread's own loop polls. Threads are never killed from outside.
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "foundation/QMutex.h"
 
@@ -50,9 +52,21 @@ public:
 
     void SetDeleteOnExit(bool deleteOnExit);
 
+protected:
+    // Sleeps ms unless a stop request comes first (true then), so a stopper
+    // never waits out a loop's sleep.
+    bool SleepUnlessStopped(uint32_t ms);
+
 private:
     static void ThreadProcedure(void* argument);
     void ClearRunState();
+    // Start, Stop, a parked CheckStop and WaitSeconds wait for a change of run
+    // state through these rather than by polling, so starting and stopping a
+    // thread costs no poll period. Signal is called with lock_ held.
+    void Signal();
+    uint64_t SignalCount();
+    void WaitForSignal(uint64_t seen, uint32_t ms);
+
     void ReleaseHeldLockLevels();
 
     bool deleteOnExit_ = false;
@@ -68,6 +82,9 @@ private:
     std::atomic<bool> paused_{false};
     uint32_t startClock_ = 0;
     int32_t generation_ = 0;
+    std::mutex signalMutex_;
+    std::condition_variable signal_;
+    uint64_t signalCount_ = 0;
 };
 
 }  // namespace veldmoor

@@ -19,10 +19,12 @@ std::atomic<QTimeThread*> g_clockThread{nullptr};
 
 }  // namespace
 
+QTimeThread::QTimeThread() : startTick_(platform::TickMs()) {}
+
 QTimeThread::~QTimeThread() { Stop(true); }
 
 void QTimeThread::Run() {
-    uint32_t tickBase = platform::TickMs();
+    uint32_t tickBase = startTick_;
     uint32_t secondsBase = g_seconds.load();
     int64_t wallBase = g_wallTime.load();
     if (wallBase == 0) {
@@ -44,8 +46,7 @@ void QTimeThread::Run() {
             g_wallTime.store(wallBase + elapsed);
             g_seconds.store(secondsBase + elapsed);
         }
-        platform::SleepMs(kSliceMs);
-        if (CheckStop()) return;
+        if (SleepUnlessStopped(kSliceMs) || CheckStop()) return;
     }
 }
 

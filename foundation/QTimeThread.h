@@ -10,9 +10,15 @@ namespace veldmoor {
 
 class QTimeThread final : public QThread {
 public:
+    QTimeThread();
     ~QTimeThread() override;
     void Run() override;
     void Refresh() override {}
+
+private:
+    // Taken when the clock is made, not when its thread first runs: time that
+    // passes while the thread starts is counted.
+    uint32_t startTick_;
 };
 
 // Starts the clock thread unless it exists.

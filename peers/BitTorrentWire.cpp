@@ -6,6 +6,8 @@
 #include <limits>
 #include <string_view>
 
+#include "torrent/Bitfield.h"
+
 namespace veldmoor {
 namespace {
 
@@ -95,9 +97,37 @@ HandshakeCheck CheckHandshake(std::span<const uint8_t> received, const InfoHash&
         return check;
     }
     if (received.size() < kHandshakeSize) return check;
-    std::copy_n(received.begin() + kHandshakePeerIdOffset, check.remotePeerId.size(), check.remotePeerId.begin());
+    check.remotePeerId = HandshakePeerId(received);
     check.status = check.remotePeerId == ownPeerId ? HandshakeStatus::kOwnPeerId : HandshakeStatus::kAccepted;
     return check;
+}
+
+bool OpensWithProtocolHeader(std::span<const uint8_t> received) {
+    const auto header = ProtocolHeader();
+    return received.size() >= header.size() && std::equal(header.begin(), header.end(), received.begin());
+}
+
+InfoHash HandshakeInfoHash(std::span<const uint8_t> received) {
+    InfoHash infoHash{};
+    if (received.size() >= kHandshakeHeaderSize)
+        std::copy_n(received.begin() + kHandshakeInfoHashOffset, infoHash.size(), infoHash.begin());
+    return infoHash;
+}
+
+PeerIdentity HandshakePeerId(std::span<const uint8_t> received) {
+    PeerIdentity peerId{};
+    if (received.size() >= kHandshakeSize) std::copy_n(received.begin() + kHandshakePeerIdOffset, peerId.size(), peerId.begin());
+    return peerId;
+}
+
+long HttpPreambleLength(std::span<const uint8_t> bytes) {
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (!text.starts_with("HTTP") && !text.starts_with("POST") && !text.starts_with("GET")) return 0;
+    const size_t crlf = text.find("\r\n\r\n");
+    const size_t lf = text.find("\n\n");
+    if (crlf == std::string_view::npos && lf == std::string_view::npos) return -1;
+    if (lf == std::string_view::npos || (crlf != std::string_view::npos && crlf < lf)) return static_cast<long>(crlf + 4);
+    return static_cast<long>(lf + 2);
 }
 
 Frame ReadFrame(std::span<const uint8_t> buffer, uint32_t maxLength) {
@@ -142,7 +172,7 @@ uint32_t PieceLayout::PieceSize(uint32_t index) const {
     return static_cast<uint32_t>(std::min<uint64_t>(pieceLength, totalSize - start));
 }
 
-uint32_t BitfieldSize(uint32_t pieceCount) { return pieceCount / 8 + (pieceCount % 8 != 0 ? 1 : 0); }
+uint32_t BitfieldSize(uint32_t pieceCount) { return static_cast<uint32_t>(BitfieldBytes(pieceCount)); }
 
 WireError ParseHave(std::span<const uint8_t> payload, uint32_t pieceCount, uint32_t& index) {
     if (payload.size() != kHavePayload) return WireError::kWrongPayloadSize;
@@ -164,8 +194,8 @@ uint32_t CountPieces(std::span<const uint8_t> bitfield, uint32_t pieceCount) {
     const uint32_t spare = pieceCount % 8;
     if (spare != 0 && bitfield.size() > whole) {
         // The most significant bits belong to the last pieces; the rest are spare.
-        const auto mask = static_cast<uint8_t>(0xFFu << (8 - spare));
-        count += static_cast<uint32_t>(std::popcount(static_cast<uint8_t>(bitfield[whole] & mask)));
+        const auto used = static_cast<uint8_t>(bitfield[whole] & UsedBitsOfLastByte(pieceCount));
+        count += static_cast<uint32_t>(std::popcount(used));
     }
     return count;
 }

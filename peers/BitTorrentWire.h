@@ -39,6 +39,8 @@ inline void StoreBigEndian16(uint8_t* bytes, uint16_t value) {
 inline constexpr size_t kHandshakeSize = 68;
 inline constexpr size_t kHandshakeInfoHashOffset = 28;
 inline constexpr size_t kHandshakePeerIdOffset = 48;
+// Enough to tell which torrent a handshake is for: through the info hash.
+inline constexpr size_t kHandshakeHeaderSize = kHandshakePeerIdOffset;
 using Handshake = std::array<uint8_t, kHandshakeSize>;
 
 // 19, "BitTorrent protocol", eight zero bytes, the info hash, the peer id.
@@ -62,6 +64,19 @@ struct HandshakeCheck {
 // The reserved bytes are not looked at: other clients set extension bits.
 HandshakeCheck CheckHandshake(std::span<const uint8_t> received, const InfoHash& infoHash,
                               const PeerIdentity& ownPeerId);
+
+// The 20 bytes of length and protocol name open `received` (false while fewer are there).
+bool OpensWithProtocolHeader(std::span<const uint8_t> received);
+// The info hash of a handshake; all zero while fewer than kHandshakeHeaderSize bytes are there.
+InfoHash HandshakeInfoHash(std::span<const uint8_t> received);
+// The peer id of a handshake; all zero while fewer than kHandshakeSize bytes are there.
+PeerIdentity HandshakePeerId(std::span<const uint8_t> received);
+
+// Some peers wrap the handshake behind an HTTP-looking header ("HTTP", "POST",
+// "GET"). Its length through the blank line (CRLF CRLF or LF LF, whichever
+// comes first); 0 when the bytes do not start like one; -1 while the blank
+// line has not arrived. Never reads beyond the bytes given.
+long HttpPreambleLength(std::span<const uint8_t> bytes);
 
 // ---- message frames -------------------------------------------------------
 

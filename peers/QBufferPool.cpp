@@ -17,6 +17,7 @@ uint8_t* QBufferPool::Take(size_t size) {
     if (chosen != free_.end()) {
         entry = std::move(*chosen);
         free_.erase(chosen);
+        freeBytes_ -= entry.size;
     } else {
         entry = Entry{size, std::make_unique<uint8_t[]>(size + 1)};
         entry.bytes[size] = 0;
@@ -31,8 +32,16 @@ void QBufferPool::Give(uint8_t* buffer) {
     std::lock_guard<std::mutex> guard(mutex_);
     const auto found = inUse_.find(buffer);
     if (found == inUse_.end()) return;
+    freeBytes_ += found->second.size;
     free_.push_back(std::move(found->second));
     inUse_.erase(found);
+    KeepFreeWithin(freeLimit_);
+}
+
+void QBufferPool::KeepFreeWithin(size_t limit) {
+    size_t dropped = 0;
+    while (dropped < free_.size() && freeBytes_ > limit) freeBytes_ -= free_[dropped++].size;
+    free_.erase(free_.begin(), free_.begin() + static_cast<std::ptrdiff_t>(dropped));
 }
 
 void QBufferPool::Trim(size_t limit) {
@@ -43,6 +52,7 @@ void QBufferPool::Trim(size_t limit) {
         kept += entry.size;
         return false;
     });
+    freeBytes_ = kept;
 }
 
 size_t QBufferPool::TotalBytes() const {
@@ -55,9 +65,7 @@ size_t QBufferPool::TotalBytes() const {
 
 size_t QBufferPool::FreeBytes() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    size_t total = 0;
-    for (const Entry& entry : free_) total += entry.size;
-    return total;
+    return freeBytes_;
 }
 
 size_t QBufferPool::InUseCount() const {

@@ -12,12 +12,12 @@
 #include "peers/IBitTorrentJob.h"
 #include "peers/IPeerJob.h"
 #include "platform/Clock.h"
+#include "torrent/Bitfield.h"
 #include "torrent/TPieces.h"
 
 namespace veldmoor {
 namespace {
 
-constexpr uint8_t kProtocolNameLength = 19;
 constexpr int kHandshakeReadSize = 2048;
 constexpr int kChokedReadSize = 2048;
 constexpr int kSmallestReadSize = 192;
@@ -34,31 +34,6 @@ constexpr std::string_view kHttpRequest = "GET / HTTP/1.0\r\n";
 constexpr std::string_view kUserAgentLine = "User-Agent: Mozilla/4.0 (compatible; MSIE 5.00; Windows 98)\r\n";
 constexpr int32_t kHostPortModulus = 6881;
 constexpr int32_t kWrapEveryThirdFailure = 3;
-
-bool StartsWith(std::span<const uint8_t> bytes, std::string_view prefix) {
-    return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
-}
-
-// The length of a leading HTTP-looking header through its blank line; 0 when
-// the bytes do not start like one, -1 while its end has not arrived.
-long PreambleLength(std::span<const uint8_t> bytes) {
-    if (!StartsWith(bytes, "HTTP") && !StartsWith(bytes, "POST") && !StartsWith(bytes, "GET")) return 0;
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    const size_t crlf = text.find("\r\n\r\n");
-    const size_t lf = text.find("\n\n");
-    if (crlf == std::string_view::npos && lf == std::string_view::npos) return -1;
-    if (lf == std::string_view::npos || (crlf != std::string_view::npos && crlf < lf)) return static_cast<long>(crlf + 4);
-    return static_cast<long>(lf + 2);
-}
-
-bool HasBit(const std::vector<uint8_t>& bits, uint32_t index) {
-    const size_t byte = index / 8;
-    return byte < bits.size() && (bits[byte] & (0x80u >> (index % 8))) != 0;
-}
-
-bool AnyBitSet(const std::vector<uint8_t>& bits) {
-    return std::any_of(bits.begin(), bits.end(), [](uint8_t byte) { return byte != 0; });
-}
 
 std::span<const uint8_t> Bytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -98,7 +73,7 @@ bool TBTPeer::Open(TPeerId* candidate) {
     if (!TPeerObject::Open(candidate)) return false;
     Statistics().incoming = false;
     const IBitTorrentJob* job = BitTorrentJob();
-    if (!job || job->HandshakeTemplate()[0] != kProtocolNameLength) return false;
+    if (!job || !OpensWithProtocolHeader(job->HandshakeTemplate())) return false;
     connectStarted_ = Now();
     transport_ = ChoosesStreamTransport(*candidate);
     if (transport_) return OpenStreamTransport(*candidate);
@@ -157,7 +132,7 @@ bool TBTPeer::SendHello() {
     QSocket* connection = Connection();
     if (!job || !connection || !connection->IsOpen()) return false;
     state_.handshake = job->HandshakeTemplate();
-    if (state_.handshake[0] != kProtocolNameLength) return false;
+    if (!OpensWithProtocolHeader(state_.handshake)) return false;
 
     std::string hello;
     const TPeerId* candidate = Candidate();
@@ -185,13 +160,9 @@ bool TBTPeer::CheckHandshake(QSocket& connection) {
     IBitTorrentJob* job = BitTorrentJob();
     if (!job || !connection.IsOpen() || Phase() != kPhaseConnecting) return false;
     const Handshake& own = job->HandshakeTemplate();
-    if (own[0] != kProtocolNameLength || connection.InputSize() < kHandshakeSize) return false;
-    InfoHash infoHash{};
-    PeerIdentity ownId{};
-    std::copy_n(own.begin() + kHandshakeInfoHashOffset, infoHash.size(), infoHash.begin());
-    std::copy_n(own.begin() + kHandshakePeerIdOffset, ownId.size(), ownId.begin());
-    const HandshakeCheck check =
-        veldmoor::CheckHandshake({connection.InputData(), kHandshakeSize}, infoHash, ownId);
+    if (!OpensWithProtocolHeader(own) || connection.InputSize() < kHandshakeSize) return false;
+    const HandshakeCheck check = veldmoor::CheckHandshake({connection.InputData(), kHandshakeSize},
+                                                          HandshakeInfoHash(own), HandshakePeerId(own));
     if (check.status != HandshakeStatus::kAccepted) return false;
     if (Statistics().incoming && job->IsPeerIdConnected(check.remotePeerId, *this)) return false;
     if (TPeerId* candidate = Candidate()) candidate->identity = check.remotePeerId;
@@ -209,7 +180,7 @@ bool TBTPeer::AwaitConnect() {
 
 bool TBTPeer::ReceiveHandshake() {
     QSocket& connection = *Connection();
-    const long preamble = PreambleLength({connection.InputData(), connection.InputSize()});
+    const long preamble = HttpPreambleLength({connection.InputData(), connection.InputSize()});
     if (preamble < 0 && connection.InputSize() > kMaxPreambleBytes) return Fail();
     if (preamble > 0) {
         connection.ConsumeInput(preamble, false);
@@ -218,17 +189,14 @@ bool TBTPeer::ReceiveHandshake() {
     if (preamble < 0 || connection.InputSize() < kHandshakeSize) {
         if (Now() - connectStarted_ > kHandshakeTimeoutSeconds) return Fail();
         // A stranger is refused as soon as its first bytes tell.
-        const Handshake& own = state_.handshake[0] == kProtocolNameLength ? state_.handshake
-                                                                          : BitTorrentJob()->HandshakeTemplate();
-        InfoHash infoHash{};
-        std::copy_n(own.begin() + kHandshakeInfoHashOffset, infoHash.size(), infoHash.begin());
-        const HandshakeCheck early =
-            veldmoor::CheckHandshake({connection.InputData(), connection.InputSize()}, infoHash, PeerIdentity{});
+        const Handshake& own = OpensWithProtocolHeader(state_.handshake) ? state_.handshake
+                                                                         : BitTorrentJob()->HandshakeTemplate();
+        const HandshakeCheck early = veldmoor::CheckHandshake({connection.InputData(), connection.InputSize()},
+                                                              HandshakeInfoHash(own), PeerIdentity{});
         if (preamble >= 0 && early.status != HandshakeStatus::kNeedMore) return Fail();
         return true;
     }
-    PeerIdentity remoteId{};
-    std::copy_n(connection.InputData() + kHandshakePeerIdOffset, remoteId.size(), remoteId.begin());
+    const PeerIdentity remoteId = HandshakePeerId({connection.InputData(), connection.InputSize()});
     if (!CheckHandshake(connection) || BitTorrentJob()->IsPeerIdConnected(remoteId, *this)) {
         SetPhase(kPhaseNone);
         return Fail();
@@ -427,15 +395,12 @@ bool TBTPeer::HandleHave(std::span<const uint8_t> payload) {
     }
     if (state_.remoteBitfield.size() != BitfieldSize(count)) state_.remoteBitfield.assign(BitfieldSize(count), 0);
     if (state_.doNotAsk.size() != BitfieldSize(count)) state_.doNotAsk.assign(BitfieldSize(count), 0);
-    const auto mask = static_cast<uint8_t>(0x80u >> (index % 8));
-    uint8_t& byte = state_.remoteBitfield[index / 8];
-    if ((byte & mask) == 0) {
-        byte = static_cast<uint8_t>(byte | mask);
+    if (SetBit(state_.remoteBitfield, index, true)) {
         ++state_.remotePieces;
         ++state_.haveCount;
         NoteSeed();
     }
-    state_.doNotAsk[index / 8] = static_cast<uint8_t>(state_.doNotAsk[index / 8] & ~mask);
+    SetBit(state_.doNotAsk, index, false);
     if (state_.starved) {
         const TPieces* map = Job()->ReadyPieceMap();
         if (map && map->IsPieceWanted(index)) state_.starved = false;
@@ -452,7 +417,7 @@ bool TBTPeer::HandleBitfield(std::span<const uint8_t> payload) {
     }
     state_.remoteBitfield.assign(payload.begin(), payload.end());
     // Spare bits mean nothing; cleared, they cannot pass for pieces.
-    if (count % 8 != 0) state_.remoteBitfield.back() &= static_cast<uint8_t>(0xFFu << (8 - count % 8));
+    ClearSpareBits(state_.remoteBitfield, count);
     if (state_.doNotAsk.size() != state_.remoteBitfield.size()) state_.doNotAsk.assign(state_.remoteBitfield.size(), 0);
     state_.remotePieces = static_cast<int32_t>(CountPieces(state_.remoteBitfield, count));
     state_.remotePiecesAtHandshake = state_.remotePieces;
@@ -494,8 +459,7 @@ bool TBTPeer::HandlePiece(std::span<const uint8_t> payload) {
             ++Statistics().errors;
             return false;
         }
-        if (state_.doNotAsk.size() == BitfieldSize(layout.PieceCount()))
-            state_.doNotAsk[unreadable / 8] |= static_cast<uint8_t>(0x80u >> (unreadable % 8));
+        if (state_.doNotAsk.size() == BitfieldSize(layout.PieceCount())) SetBit(state_.doNotAsk, unreadable, true);
         ReturnRequestsOfPiece(static_cast<int32_t>(unreadable));
         return true;
     }

@@ -56,11 +56,19 @@ public:
     static constexpr int32_t kRequestChecksBeforeTimeout = 7;
     // The remote side's requests this side keeps; more are ignored.
     static constexpr size_t kMaxUploadRequests = 512;
+    // Requests kept outstanding at the remote side, however fast it sends: a
+    // side that queues fewer drops the rest unanswered, and those blocks then
+    // wait for the request time-out. Below what common clients queue.
+    static constexpr size_t kMaxRequestsInFlight = 250;
+    static_assert(kMaxRequestsInFlight <= kMaxUploadRequests, "two of ours must not drop each other's requests");
     // Blocks this side cancelled that may still arrive without fault.
     static constexpr size_t kMaxRecentCancels = 512;
     // Bytes a preamble may take before the handshake must follow.
     static constexpr size_t kMaxPreambleBytes = 2048;
-    static constexpr size_t kMaxBufferedInput = 8192000;
+    // A step stops reading here and parses: a turn comes every few
+    // milliseconds, so 1 MiB a step is far above any link's rate, while a
+    // larger buffer per connection is memory held for nothing.
+    static constexpr size_t kMaxBufferedInput = size_t{1} << 20;
 
     explicit TBTPeer(IPeerJob* job);
     ~TBTPeer() override;

@@ -10,6 +10,7 @@
 #include "peers/IPeerJob.h"
 #include "peers/TBTPeer.h"
 #include "platform/Clock.h"
+#include "torrent/Bitfield.h"
 #include "torrent/PieceFile.h"
 #include "torrent/TPieces.h"
 
@@ -25,12 +26,6 @@ constexpr int64_t kReadAheadBytes = 8388608;
 constexpr int32_t kReadAheadPiecesUnknown = 40;
 constexpr int64_t kPoolCopyAgeSeconds = 8;
 constexpr std::array<int32_t, 5> kSweepPriorities{2, 1, 0, -1, -2};
-
-bool HasBit(const std::vector<uint8_t>& bits, int32_t index) {
-    if (index < 0) return false;
-    const auto byte = static_cast<size_t>(index / 8);
-    return byte < bits.size() && (bits[byte] & (0x80u >> (index % 8))) != 0;
-}
 
 // Request and cancel messages gathered into writes of at most 48.
 class MessageBatch {
@@ -302,7 +297,7 @@ bool TBTPeer::SendRequests() {
     if (!job.IsDownloading() || !map) return true;
     const int32_t blocksPerSecond = ReceiveRate() / kBlockSize;
     if (state_.inFlight >= std::max(blocksPerSecond - 1, 5)) return true;
-    const auto target = static_cast<size_t>(std::max(blocksPerSecond + 2, 6));
+    const auto target = std::min(static_cast<size_t>(std::max(blocksPerSecond + 2, 6)), kMaxRequestsInFlight);
 
     const PieceLayout layout = Layout();
     std::vector<BlockRequest>& pending = MutablePendingRequests();

@@ -1,6 +1,7 @@
 #pragma once
 // A candidate: one address that could serve the download (HTTP or FTP source,
 // BitTorrent peer, tracker), with what the job has learnt about it.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +26,13 @@ enum PeerKind : int32_t {
 constexpr uint32_t kNoAddress = 0xFFFFFFFFu;  // "-1": no IPv4 address known
 
 using PeerIdentity = std::array<uint8_t, 20>;
+
+// The first four bytes of every peer identity this client makes, its own and
+// those it stamps on peers reached through the UDP service.
+inline constexpr std::array<uint8_t, 4> kOwnPeerIdPrefix = {0x00, 0x01, 'V', 'm'};
+inline void StampOwnPeerIdPrefix(PeerIdentity& identity) {
+    std::copy(kOwnPeerIdPrefix.begin(), kOwnPeerIdPrefix.end(), identity.begin());
+}
 
 // The parsed address and the server-side facts of a source; made on first use.
 struct TPeerDetails {

@@ -9,6 +9,7 @@
 #include "peers/QHttpHeader.h"
 #include "peers/SourceAddress.h"
 #include "torrent/Bencode.h"
+#include "torrent/QueryEscape.h"
 
 namespace veldmoor {
 namespace {
@@ -17,10 +18,6 @@ constexpr std::string_view kLineEnd = "\r\n";
 constexpr int32_t kHttpPort = 80;
 constexpr size_t kCompactPeerSize = 6;
 constexpr size_t kAddressOnlyZeroes = 14;
-
-bool IsUnreserved(uint8_t byte) {
-    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9');
-}
 
 std::span<const uint8_t> AsBytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -130,28 +127,12 @@ const char* AnnounceEventText(int32_t event) {
     return "stopped";
 }
 
-std::string EscapeTrackerBytes(std::span<const uint8_t> bytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string escaped;
-    escaped.reserve(bytes.size() * 3);
-    for (const uint8_t byte : bytes) {
-        if (IsUnreserved(byte)) {
-            escaped.push_back(static_cast<char>(byte));
-        } else {
-            escaped.push_back('%');
-            escaped.push_back(kHex[byte >> 4]);
-            escaped.push_back(kHex[byte & 0x0F]);
-        }
-    }
-    return escaped;
-}
-
 std::string BuildAnnouncePath(const AnnounceQuery& query) {
     std::string path(query.path);
     path.append("?");
     if (!query.query.empty()) path.append(query.query).append("&");
-    path.append("info_hash=").append(EscapeTrackerBytes(query.infoHash));
-    path.append("&peer_id=").append(EscapeTrackerBytes(query.peerId));
+    path.append("info_hash=").append(EscapeQueryBytes(query.infoHash));
+    path.append("&peer_id=").append(EscapeQueryBytes(query.peerId));
     path.append("&port=").append(std::to_string(query.listenPort));
     path.append("&uploaded=").append(std::to_string(NotNegative(query.uploaded)));
     path.append("&downloaded=").append(std::to_string(NotNegative(query.downloaded)));

@@ -42,10 +42,6 @@ inline constexpr int32_t kEventCompleted = 1;
 inline constexpr int32_t kEventStarted = 2;
 const char* AnnounceEventText(int32_t event);
 
-// Letters and digits stay; every other byte becomes "%" and two lower-case
-// hexadecimal digits.
-std::string EscapeTrackerBytes(std::span<const uint8_t> bytes);
-
 struct AnnounceQuery {
     std::string_view path;   // the tracker URL's path
     std::string_view query;  // the tracker URL's own query (a pass key), kept in front of ours

@@ -13,6 +13,9 @@
 #   profile
 #   ui tools
 #
+# Front ends in tools/ reach the engine through its task interface alone:
+# engine/TaskApi.h, never another engine/ header nor peers/ or torrent/.
+#
 # tests/, fuzz/ and bench/ may include anything. A folder with sources that
 # is not in the layering fails the check until it is given its place here.
 #   scripts/check_layers.sh [root]      check a tree (default: this one)
@@ -38,9 +41,18 @@ for i in "${!layers[@]}"; do
   for folder in ${layers[$i]}; do rank[$folder]=$i; done
 done
 
+# Whether a file in tools/ may include `path`.
+tools_may_include() {
+  case "$1" in
+    engine/TaskApi.h) return 0 ;;
+    engine/*|peers/*|torrent/*) return 1 ;;
+  esac
+  return 0
+}
+
 check_tree() {
   local root=$1 failures=0
-  local file folder line included
+  local file folder line included path
   while IFS= read -r file; do
     folder=${file%%/*}
     case "$unchecked" in *" $folder "*) continue ;; esac
@@ -51,8 +63,14 @@ check_tree() {
       continue
     fi
     while IFS= read -r line; do
-      included=${line#*\"}
-      included=${included%%/*}
+      path=${line#*\"}
+      path=${path%%\"*}
+      included=${path%%/*}
+      if [ "$folder" = tools ] && ! tools_may_include "$path"; then
+        echo "$file: includes \"$path\"; tools reach the engine through engine/TaskApi.h only" >&2
+        failures=$((failures + 1))
+        continue
+      fi
       [ "$included" = "$folder" ] && continue
       [ -z "${rank[$included]+set}" ] && continue  # not a project folder
       if [ "${rank[$included]}" -ge "${rank[$folder]}" ]; then
@@ -81,9 +99,21 @@ self_test() {
     echo "self-test: a wrong-way include passed" >&2
     return 1
   fi
+  sed -i '$d' "$tree/torrent/TPiece.h"
+  mkdir -p "$tree/tools/get"
+  printf '#include "engine/TaskApi.h"\n#include "platform/File.h"\n' > "$tree/tools/get/Run.cpp"
+  if ! check_tree "$tree" 2>/dev/null; then
+    echo "self-test: a front end on the task interface was refused" >&2
+    return 1
+  fi
+  printf '#include "peers/HostResolver.h"\n' >> "$tree/tools/get/Run.cpp"
+  if check_tree "$tree" 2>/dev/null; then
+    echo "self-test: a front end reaching around the task interface passed" >&2
+    return 1
+  fi
+  rm -r "$tree/tools"
   mkdir -p "$tree/newfolder"
   printf '#include "platform/File.h"\n' > "$tree/newfolder/New.h"
-  sed -i '$d' "$tree/torrent/TPiece.h"
   if check_tree "$tree" 2>/dev/null; then
     echo "self-test: a folder outside the layering passed" >&2
     return 1

@@ -5,6 +5,7 @@
 
 #include "foundation/EngineLocks.h"
 #include "platform/Files.h"
+#include "torrent/Bitfield.h"
 #include "torrent/TPieces.h"
 
 namespace veldmoor {
@@ -161,9 +162,7 @@ bool TPieces::QuickCheck() {
         }
         if (sampled) {
             std::fill(bitfield_.begin(), bitfield_.end(), 0xFF);
-            if (pieceCount_ % 8 != 0 && !bitfield_.empty()) {
-                bitfield_.back() = static_cast<uint8_t>(0xFF << (8 - pieceCount_ % 8));
-            }
+            ClearSpareBits(bitfield_, static_cast<uint64_t>(pieceCount_));
             RecountCounters();
             receivedBytes_ = totalLength_;
             lastVerifiedPiece_ = static_cast<int32_t>(pieceCount_ - 1);

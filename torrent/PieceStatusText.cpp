@@ -10,6 +10,7 @@
 
 #include "platform/File.h"
 #include "platform/Files.h"
+#include "torrent/Bitfield.h"
 #include "torrent/Bencode.h"
 #include "torrent/TPieces.h"
 #include "torrent/TTorrent.h"
@@ -187,11 +188,11 @@ bool TPieces::LoadStatus() {
     const QElement* bits = root->GetValue("BitField");
     if (!bits || bits->GetKind() != kElementLeaf || bits->GetLength() != static_cast<int>(bitfield_.size()))
         return false;
-    const auto* savedBits = reinterpret_cast<const uint8_t*>(bits->GetData());
-    if (pieceCount_ % 8 != 0 && (savedBits[bitfield_.size() - 1] & (0xFFu >> (pieceCount_ % 8))) != 0) return false;
+    const std::span<const uint8_t> savedBits(reinterpret_cast<const uint8_t*>(bits->GetData()), bitfield_.size());
+    if (HasSpareBits(savedBits, static_cast<uint64_t>(pieceCount_))) return false;
     const QElement* bitsCheck = root->GetValue("BitFieldCheck");
     if (!IsIntegerLeaf(bitsCheck, "BitFieldCheck") ||
-        bitsCheck->GetInteger() != BitfieldCheckValue(torrent_->InfoHash(), savedBits, bitfield_.size()))
+        bitsCheck->GetInteger() != BitfieldCheckValue(torrent_->InfoHash(), savedBits.data(), savedBits.size()))
         return false;
 
     std::vector<RestoredPiece> restored;
@@ -211,7 +212,7 @@ bool TPieces::LoadStatus() {
                 continue;
             const int64_t piece = index->GetInteger();
             if (piece < 0 || piece >= pieceCount_) continue;
-            if ((savedBits[piece / 8] & (0x80u >> (piece % 8))) != 0) continue;
+            if (HasBit(savedBits, piece)) continue;
             const int64_t received = part->GetInteger();
             if (received <= 0 || received >= PieceLengthOf(piece)) continue;
             Sha1StateImage image;
@@ -228,7 +229,7 @@ bool TPieces::LoadStatus() {
     for (size_t i = 0; i < files_.size(); ++i) {
         if (priorities[i]) files_[i].priority = *priorities[i];
     }
-    for (int64_t i = 0; i < pieceCount_; ++i) SetPieceDone(i, (savedBits[i / 8] & (0x80u >> (i % 8))) != 0);
+    for (int64_t i = 0; i < pieceCount_; ++i) SetPieceDone(i, HasBit(savedBits, i));
     for (RestoredPiece& entry : restored) {
         TPiece& piece = pieces_[static_cast<size_t>(entry.index)];
         DiscardHeld(piece);

@@ -9,6 +9,7 @@
 #include "foundation/AsciiText.h"
 #include "foundation/QTimeThread.h"
 #include "platform/Files.h"
+#include "torrent/Bitfield.h"
 #include "torrent/Bencode.h"
 #include "torrent/TTorrent.h"
 #include "torrent/TorrentLimits.h"
@@ -99,6 +100,7 @@ void TPieces::Clear() {
     lastVerifiedPiece_ = -1;
     checkedBytes_ = 0;
     heldTotal_ = doneHeldLastPass_ = 0;
+    doneHeldSince_ = 0;
     piecesHeldComplete_ = 0;
 }
 
@@ -269,7 +271,7 @@ bool TPieces::Finish(TPieces* previous) {
         pieces_.clear();
         return false;
     }
-    bitfield_.assign(static_cast<size_t>((pieceCount_ + 7) / 8), 0);
+    bitfield_.assign(BitfieldBytes(static_cast<uint64_t>(std::max<int64_t>(pieceCount_, 0))), 0);
     completedBytes_ = receivedBytes_ = 0;
     piecesVerified_ = 0;
     lastVerifiedPiece_ = -1;
@@ -393,7 +395,7 @@ bool TPieces::IsValidPiece(int64_t piece) const {
 
 bool TPieces::IsPieceDone(int64_t piece) const {
     if (!IsValidPiece(piece)) return false;
-    return (bitfield_[static_cast<size_t>(piece / 8)] & (0x80u >> (piece % 8))) != 0;
+    return HasBit(bitfield_, piece);
 }
 
 bool TPieces::IsPieceWanted(int64_t piece) const {
@@ -434,18 +436,13 @@ int32_t TPieces::FirstMissingByte(int64_t piece) const {
 }
 
 void TPieces::SetPieceDone(int64_t piece, bool done) {
-    if (piece < 0 || piece >= pieceCount_ || static_cast<size_t>(piece / 8) >= bitfield_.size()) return;
-    uint8_t& byte = bitfield_[static_cast<size_t>(piece / 8)];
-    const uint8_t mask = static_cast<uint8_t>(0x80u >> (piece % 8));
-    if (((byte & mask) != 0) == done) return;
+    if (piece < 0 || piece >= pieceCount_ || !SetBit(bitfield_, piece, done)) return;
     const int32_t length = pieces_[static_cast<size_t>(piece)].length;
     if (done) {
-        byte = static_cast<uint8_t>(byte | mask);
         ++piecesVerified_;
         completedBytes_ += length;
         lastVerifiedPiece_ = static_cast<int32_t>(piece);
     } else {
-        byte = static_cast<uint8_t>(byte & ~mask);
         --piecesVerified_;
         completedBytes_ -= length;
         lastVerifiedPiece_ = -1;
@@ -460,7 +457,7 @@ void TPieces::RecountCounters() {
     wantedPieces_ = 0;
     for (int64_t i = 0; i < pieceCount_; ++i) {
         const TPiece& piece = pieces_[static_cast<size_t>(i)];
-        if ((bitfield_[static_cast<size_t>(i / 8)] & (0x80u >> (i % 8))) != 0) {
+        if (HasBit(bitfield_, i)) {
             ++piecesVerified_;
             completedBytes_ += piece.length;
         }

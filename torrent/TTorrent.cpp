@@ -8,6 +8,7 @@
 #include "platform/Files.h"
 #include "torrent/Bencode.h"
 #include "torrent/IPieceMapOwner.h"
+#include "torrent/QueryEscape.h"
 #include "torrent/TPieces.h"
 #include "torrent/TorrentLimits.h"
 
@@ -79,22 +80,6 @@ std::string CleanTrackerAddress(std::string_view text) {
     return std::string(address);
 }
 
-std::string EscapeHash(const uint8_t* bytes, size_t length) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < length; ++i) {
-        const unsigned char c = bytes[i];
-        if (std::isalnum(c) && c < 0x80) {
-            text.push_back(static_cast<char>(c));
-        } else {
-            text.push_back('%');
-            text.push_back(kDigits[c >> 4]);
-            text.push_back(kDigits[c & 0x0F]);
-        }
-    }
-    return text;
-}
-
 TTorrent::TTorrent(TPieces* pieceMap, IPieceMapOwner* job, TPieces* previousMap) : pieceMap_(pieceMap), job_(job) {
     SetPreviousMap(previousMap);
     Clear();
@@ -133,7 +118,7 @@ bool TTorrent::HasInfoHash() const {
 
 void TTorrent::SetInfoHash(const Sha1Digest& hash) {
     infoHash_ = hash;
-    escapedHash_ = EscapeHash(hash.data(), hash.size());
+    escapedHash_ = EscapeQueryBytes(hash);
     hexHash_ = HexText(hash.data(), hash.size());
 }
 

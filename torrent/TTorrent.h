@@ -92,7 +92,5 @@ private:
 int32_t CodePageForEncoding(std::string_view name);
 // Skips to the first h/H/u/U and drops trailing "|"; "" when nothing is left.
 std::string CleanTrackerAddress(std::string_view text);
-// Letters and digits as they are, every other byte as "%" and two lower-case hex digits.
-std::string EscapeHash(const uint8_t* bytes, size_t length);
 
 }  // namespace veldmoor

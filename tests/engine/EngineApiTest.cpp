@@ -3,7 +3,11 @@
 #include <fstream>
 
 #include "engine/FileQueries.h"
+#include "peers/HostResolver.h"
+#include "peers/LocalEndpoint.h"
+#include "peers/SourceAddress.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/support/TorrentFixture.h"
 
 namespace veldmoor::test {
 namespace {
@@ -72,6 +76,9 @@ TEST_F(EngineApiTest, AnUnknownHandleIsRefusedAndTouchesNothing) {
     uint8_t bits[4];
     EXPECT_EQ(TaskGetBitfield(bogus, bits, 4), kResultBitfieldFailure);
     EXPECT_EQ(TaskGetBitfieldSize(bogus), kResultBitfieldFailure);
+    char notes[8];
+    EXPECT_EQ(TaskTakeSourceNotes(bogus, notes, sizeof notes), kResultUnknownTask);
+    EXPECT_EQ(TaskTakeSourceNotes(bogus, nullptr, 8), kResultBadArgument);
     EXPECT_EQ(TaskCreate(nullptr), kResultBadArgument);
 }
 
@@ -152,6 +159,101 @@ TEST_F(EngineApiTest, TheFirstJobMakesTheClientGuidAndTheConnectionCap) {
     EXPECT_TRUE(TheEngine().haveClientGuid);
     EXPECT_NE(TheEngine().clientGuid[0], 0);
     EXPECT_EQ(TheEngine().connectionAttemptCap, 32) << "no driver file on Linux";
+}
+
+TEST_F(EngineApiTest, TheDefaultProxyIsResolvedOnceAndRefusedWhenItsHostIsNot) {
+    struct RestoreProcessDefaults {
+        ~RestoreProcessDefaults() {
+            SetDefaultProxy(QProxyInfo{});
+            DefaultHostResolver().SetQueryFunction(platform::QueryIpv4Addresses);
+            DefaultHostResolver().ClearNegativeCache();
+        }
+    } restore;
+    std::vector<std::string> asked;
+    DefaultHostResolver().SetQueryFunction([&](const std::string& name) {
+        asked.push_back(name);
+        if (name == "proxy.example")
+            return platform::HostQueryAnswer{platform::HostQueryStatus::kFound, {AddressFromBytes(10, 9, 8, 7)}};
+        return platform::HostQueryAnswer{platform::HostQueryStatus::kHostNotFound, {}};
+    });
+    ProxySettings settings;
+    settings.kind = kProxyKindSocks5;
+    settings.host = "10.1.2.3";
+    settings.port = 1080;
+    settings.remoteResolve = true;
+    settings.userName = "bob";
+    settings.password = "pw";
+    ASSERT_EQ(EngineSetDefaultProxy(&settings), kResultOk);
+    QProxyInfo proxy = CopyDefaultProxy();
+    EXPECT_EQ(proxy.kind, kProxySocks5);
+    EXPECT_EQ(proxy.ip, AddressFromBytes(10, 1, 2, 3));
+    EXPECT_EQ(proxy.port, 1080);
+    EXPECT_TRUE(proxy.remoteResolve);
+    EXPECT_EQ(proxy.userName, "bob");
+    EXPECT_EQ(proxy.password, "pw");
+
+    settings.kind = kProxyKindHttp;
+    settings.host = "proxy.example";
+    settings.userName = settings.password = nullptr;
+    ASSERT_EQ(EngineSetDefaultProxy(&settings), kResultOk);
+    proxy = CopyDefaultProxy();
+    EXPECT_EQ(proxy.ip, AddressFromBytes(10, 9, 8, 7));
+    EXPECT_EQ(proxy.userName, "");
+
+    struct Refused {
+        const char* host;
+        int32_t kind;
+        int32_t port;
+        int result;
+    };
+    const Refused refused[] = {
+        {"missing.example", kProxyKindHttp, 3128, kResultFailed},
+        {"1.2.3.999", kProxyKindHttp, 3128, kResultFailed},  // a bad dotted address is not looked up
+        {"", kProxyKindHttp, 3128, kResultFailed},
+        {"10.1.2.3", 9, 3128, kResultBadArgument},
+        {"10.1.2.3", kProxyKindHttp, 0, kResultBadArgument},
+        {"10.1.2.3", kProxyKindHttp, 65536, kResultBadArgument},
+    };
+    for (const Refused& c : refused) {
+        SCOPED_TRACE(std::string(c.host) + " kind " + std::to_string(c.kind) + " port " + std::to_string(c.port));
+        ProxySettings wrong;
+        wrong.kind = c.kind;
+        wrong.host = c.host;
+        wrong.port = c.port;
+        EXPECT_EQ(EngineSetDefaultProxy(&wrong), c.result);
+        EXPECT_EQ(CopyDefaultProxy().ip, AddressFromBytes(10, 9, 8, 7)) << "a refused proxy changes nothing";
+    }
+    ProxySettings longCredentials = settings;
+    longCredentials.kind = kProxyKindSocks5;
+    const std::string longName(kMaxSocks5CredentialBytes + 1, 'u');
+    longCredentials.userName = longName.c_str();
+    EXPECT_EQ(EngineSetDefaultProxy(&longCredentials), kResultBadArgument);
+    EXPECT_EQ(EngineSetDefaultProxy(nullptr), kResultBadArgument);
+    EXPECT_EQ(asked, (std::vector<std::string>{"proxy.example", "missing.example"}));
+
+    ProxySettings direct;
+    ASSERT_EQ(EngineSetDefaultProxy(&direct), kResultOk);
+    EXPECT_FALSE(CopyDefaultProxy().IsConfigured());
+}
+
+TEST_F(EngineApiTest, TorrentFileCountReadsTheFileListBeforeAnyTaskExists) {
+    const std::string single = dir_.File("single.torrent");
+    std::ofstream(single, std::ios::binary) << SingleFileTorrent("game.exe", PatternBytes(40000), 16384);
+    const std::string multi = dir_.File("multi.torrent");
+    std::ofstream(multi, std::ios::binary)
+        << "d4:infod5:filesld6:lengthi5e4:pathl5:a.bineed6:lengthi7e4:pathl5:b.bineed6:lengthi1e4:pathl5:c.binee"
+           "e4:name4:game12:piece lengthi16384e6:pieces20:aaaaaaaaaaaaaaaaaaaaee";
+    const std::string page = dir_.File("page.torrent");
+    std::ofstream(page, std::ios::binary) << "<html>not bencode</html>";
+    const std::string noInfo = dir_.File("noinfo.torrent");
+    std::ofstream(noInfo, std::ios::binary) << "d8:announce9:http://t/e";
+
+    EXPECT_EQ(TorrentFileCount(single.c_str()), 1);
+    EXPECT_EQ(TorrentFileCount(multi.c_str()), 3);
+    EXPECT_EQ(TorrentFileCount(page.c_str()), kResultFailed);
+    EXPECT_EQ(TorrentFileCount(noInfo.c_str()), kResultFailed);
+    EXPECT_EQ(TorrentFileCount(dir_.File("missing.torrent").c_str()), kResultFailed);
+    EXPECT_EQ(TorrentFileCount(nullptr), kResultBadArgument);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/TorrentFixture.h"
+#include "torrent/Bitfield.h"
 #include "torrent/IPieceMapOwner.h"
 
 namespace veldmoor::test {
@@ -39,7 +40,7 @@ protected:
         uint8_t bits[8] = {};
         const int count = TaskGetBitfield(task, bits, sizeof bits);
         std::vector<bool> pieces;
-        for (int i = 0; i < count; ++i) pieces.push_back((bits[i / 8] & (0x80 >> (i % 8))) != 0);
+        for (int i = 0; i < count; ++i) pieces.push_back(HasBit(bits, i));
         return pieces;
     }
 

@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 
+#include "foundation/EngineLocks.h"
+#include "peers/HostResolver.h"
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/peers/LoopbackHelpers.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TorrentFixture.h"
+#include "torrent/TTorrent.h"
 
 namespace veldmoor::test {
 namespace {
@@ -23,6 +30,30 @@ protected:
         std::ofstream(path, std::ios::binary) << SingleFileTorrent("game.exe", PatternBytes(40000), 16384);
         return path;
     }
+    // The next connection to `listener`, moving the engine clock a second at a
+    // time so that connection rounds come; null when none came in 30 s.
+    std::unique_ptr<QSocket> AwaitConnection(TWorkThread& job, QSocket& listener) {
+        std::unique_ptr<QSocket> accepted;
+        for (int second = 0; second < 30 && !accepted; ++second) {
+            AdvanceEngineClock(1);
+            WaitForWholeTurn(job);
+            accepted = listener.Accept();
+        }
+        return accepted;
+    }
+    // What arrived up to the end of the request head (or the connection).
+    static std::string RequestHead(QSocket& connection) {
+        WaitUntil([&] {
+            connection.Receive(0);
+            return Input(connection).find("\r\n\r\n") != std::string::npos || !connection.IsOpen();
+        });
+        return Input(connection);
+    }
+    static size_t CandidateCount(TaskHandle handle) {
+        TWorkThread& job = JobOf(handle);
+        QAutoLock guard(job.Lock());
+        return job.Candidates().size();
+    }
     bool RunEnded(TaskHandle handle) {
         return WaitUntil([&] { return !JobOf(handle).IsRunning(); });
     }
@@ -31,7 +62,7 @@ protected:
 TEST_F(JobRunTest, AJobThatNeverLearnsItsSizeEndsAfterItsStartUpLimit) {
     TaskDescriptor task = HttpTask("http://127.0.0.1:9/game.exe", dir_.File("game.exe"));
     ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
-    ASSERT_TRUE(WaitUntil([&] { return JobOf(task.handle).Candidates().size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return CandidateCount(task.handle) == 1; }));
 
     AdvanceEngineClock(30);  // past the 15 s exhaustion age: a candidate remains, so it goes on
     WaitForWholeTurn(JobOf(task.handle));
@@ -122,6 +153,156 @@ TEST_F(JobRunTest, RestartDeletesTheTargetAndItsCompanionsAndRunsAgain) {
     EXPECT_EQ(job.RestartDownload(), kResultOk);
     for (const char* suffix : {"", ".vmtmp", ".vminfodf"}) EXPECT_FALSE(platform::FileExists(target + suffix)) << suffix;
     EXPECT_TRUE(job.IsRunning());
+}
+
+TEST_F(JobRunTest, AHostThatFailedToResolveInOneRunIsTriedAgainInTheNext) {
+    struct RestoreProcessResolver {
+        ~RestoreProcessResolver() {
+            DefaultHostResolver().SetQueryFunction(platform::QueryIpv4Addresses);
+            DefaultHostResolver().ClearNegativeCache();
+        }
+    } restore;
+    std::atomic<int> queries{0};
+    HostResolver resolver(
+        [&](const std::string&) {
+            ++queries;
+            return platform::HostQueryAnswer{platform::HostQueryStatus::kHostNotFound, {}};
+        },
+        [] { return std::vector<std::string>{}; });
+    TaskDescriptor task = HttpTask("http://mirror.invalid/game.exe", dir_.File("game.exe"));
+    ASSERT_EQ(TaskCreate(&task), kResultOk);
+    TWorkThread& job = JobOf(task.handle);
+    job.SetHostResolver(&resolver);
+    DefaultHostResolver().SetQueryFunction([](const std::string&) {
+        return platform::HostQueryAnswer{platform::HostQueryStatus::kHostNotFound, {}};
+    });
+    EXPECT_EQ(LookupHost("tracker.invalid"), kNoAddress);
+    ASSERT_TRUE(DefaultHostResolver().IsKnownMissing("tracker.invalid"));
+
+    ASSERT_EQ(TaskStart(task.handle), kResultOk);
+    ASSERT_TRUE(WaitUntil([&] { return resolver.IsKnownMissing("mirror.invalid"); }));
+    EXPECT_EQ(LookupHost("mirror.invalid"), kNoAddress);
+    ASSERT_EQ(TaskStop(task.handle, false), kResultOk);
+    EXPECT_FALSE(resolver.IsKnownMissing("mirror.invalid"));
+    EXPECT_FALSE(DefaultHostResolver().IsKnownMissing("tracker.invalid"));
+    EXPECT_FALSE(DefaultHostResolver().IsKnownMissing("mirror.invalid"));
+
+    const int queriesBefore = queries.load();
+    ASSERT_EQ(TaskStart(task.handle), kResultOk);
+    EXPECT_TRUE(WaitUntil([&] { return queries.load() > queriesBefore; })) << "the next run asks again";
+    TaskStop(task.handle, false);
+}
+
+TEST_F(JobRunTest, TrackersAddedThroughTheTaskInterfaceAreAnnouncedTo) {
+    QSocket tracker;
+    ASSERT_TRUE(tracker.Listen(0, AddressFromBytes(127, 0, 0, 1)));
+    const std::string announce = "http://127.0.0.1:" + std::to_string(tracker.LocalPort()) + "/extra/announce";
+    const std::string udpAnnounce = "udp://127.0.0.1:9/announce";
+    ASSERT_EQ(EngineSetListenPort(FreeLoopbackPort()), kResultOk);
+    ASSERT_EQ(EngineEnableListening(1), kResultOk);
+    TaskDescriptor task = P2spTask(WriteTorrent());
+    ASSERT_EQ(TaskCreate(&task), kResultOk);
+    // Lines as a source list has them: blanks around, CR LF, empty lines; a
+    // second call must not join its first line to the last one.
+    ASSERT_EQ(TaskAddTrackers(task.handle, (" \t" + announce + " \r\n\r\n").c_str()), kResultOk);
+    ASSERT_EQ(TaskAddTrackers(task.handle, udpAnnounce.c_str()), kResultOk);
+    EXPECT_EQ(TaskAddTrackers(nullptr, udpAnnounce.c_str()), kResultUnknownTask);
+    ASSERT_EQ(TaskSetConnectionLimits(task.handle, 1, 5), kResultOk);
+    ASSERT_EQ(TaskStart(task.handle), kResultOk);
+    TWorkThread& job = JobOf(task.handle);
+
+    const auto hasCandidate = [&](const std::string& url) {
+        QAutoLock guard(job.Lock());
+        const auto& candidates = job.Candidates();
+        return std::any_of(candidates.begin(), candidates.end(), [&](const TPeerId* c) { return c->url == url; });
+    };
+    ASSERT_TRUE(WaitUntil([&] { return hasCandidate("tracker://" + announce); }));
+    EXPECT_TRUE(hasCandidate("tracker://" + udpAnnounce));
+
+    std::unique_ptr<QSocket> request = AwaitConnection(job, tracker);
+    ASSERT_NE(request, nullptr) << "the added tracker was never asked";
+    EXPECT_EQ(RequestHead(*request).rfind("GET /extra/announce?info_hash=", 0), 0u) << Input(*request);
+    TaskStop(task.handle, false);
+}
+
+TEST_F(JobRunTest, AJobWithoutConnectionLimitsAsksItsTrackerAndConnectsPeers) {
+    QSocket tracker;
+    QSocket peer;
+    ASSERT_TRUE(tracker.Listen(0, AddressFromBytes(127, 0, 0, 1)));
+    // Peers at 127.0.0.1 are taken for the job itself.
+    ASSERT_TRUE(peer.Listen(0, AddressFromBytes(127, 0, 0, 2)));
+    ASSERT_EQ(EngineSetListenPort(FreeLoopbackPort()), kResultOk);
+    ASSERT_EQ(EngineEnableListening(1), kResultOk);
+    const std::string torrent = dir_.File("game.torrent");
+    std::ofstream(torrent, std::ios::binary) << SingleFileTorrent(
+        "game.exe", PatternBytes(40000), 16384, "http://127.0.0.1:" + std::to_string(tracker.LocalPort()) + "/announce");
+    TaskDescriptor task = P2spTask(torrent);
+    ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
+    TWorkThread& job = JobOf(task.handle);
+    EXPECT_EQ(job.MaxSourceConnections(), TWorkWithPeers::kDefaultMaxSourceConnections);
+    EXPECT_EQ(job.MaxPeerConnections(), TWorkWithPeers::kDefaultMaxPeerConnections);
+
+    const std::unique_ptr<QSocket> announce = AwaitConnection(job, tracker);
+    ASSERT_NE(announce, nullptr) << "the torrent's tracker was never asked";
+    EXPECT_EQ(RequestHead(*announce).rfind("GET /announce?info_hash=", 0), 0u) << Input(*announce);
+    const auto port = static_cast<uint16_t>(peer.LocalPort());
+    const std::string peers{'\x7f', '\0', '\0', '\x02', static_cast<char>(port >> 8), static_cast<char>(port & 0xff)};
+    const std::string answer = "d8:intervali1800e5:peers6:" + peers + "e";
+    ASSERT_TRUE(SendAll(*announce, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(answer.size()) +
+                                       "\r\n\r\n" + answer));
+    announce->Close();
+    EXPECT_NE(AwaitConnection(job, peer), nullptr) << "the peer the tracker named was never connected";
+    TaskStop(task.handle, false);
+}
+
+TEST_F(JobRunTest, ATorrentFetchedFromTheTorrentLineGivesTheJobItsIdentityAndTrackers) {
+    QSocket server;
+    ASSERT_TRUE(server.Listen(0, AddressFromBytes(127, 0, 0, 1)));
+    const std::string torrentUrl = "http://127.0.0.1:" + std::to_string(server.LocalPort()) + "/game.torrent";
+    const std::string torrentBytes =
+        SingleFileTorrent("game.exe", PatternBytes(40000), 16384, "http://127.0.0.1:9/swarm/announce");
+    ASSERT_EQ(EngineSetListenPort(FreeLoopbackPort()), kResultOk);
+    ASSERT_EQ(EngineEnableListening(1), kResultOk);
+    TaskDescriptor task = HttpTask(torrentUrl, dir_.File("game.exe"));
+    CopyText(task.sourceText, torrentUrl);
+    task.flags = kTaskTargetIsFile | kTaskSwitch20 | kTaskBitTorrent;
+    ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
+    TWorkThread& job = JobOf(task.handle);
+
+    const std::unique_ptr<QSocket> request = AwaitConnection(job, server);
+    ASSERT_NE(request, nullptr) << "the torrent line was never fetched";
+    EXPECT_EQ(RequestHead(*request).rfind("GET /game.torrent ", 0), 0u) << Input(*request);
+    ASSERT_TRUE(SendAll(*request, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(torrentBytes.size()) +
+                                      "\r\nConnection: close\r\n\r\n" + torrentBytes));
+    request->Close();
+
+    const auto rebuilt = [&] {
+        QAutoLock guard(job.Lock());
+        return job.ReadyPieceMap() != nullptr;
+    };
+    for (int second = 0; second < 30 && !rebuilt(); ++second) {
+        AdvanceEngineClock(1);
+        WaitForWholeTurn(job);
+    }
+    ASSERT_TRUE(rebuilt()) << "the fetched torrent never became the task's";
+    WaitForWholeTurn(job);
+    QAutoLock guard(job.Lock());
+    const auto& infoHash = job.Torrent()->InfoHash();
+    const auto& handshake = job.Handshake();
+    EXPECT_EQ(handshake[0], 19) << "without a handshake every peer is refused";
+    EXPECT_TRUE(std::equal(infoHash.begin(), infoHash.end(), handshake.begin() + 28));
+    const InfoHash announced = job.AnnounceInfoHash();
+    EXPECT_TRUE(std::equal(infoHash.begin(), infoHash.end(), announced.begin()));
+    {
+        QAutoLock listGuard(EngineJobListLock());
+        EXPECT_TRUE(std::any_of(TheEngine().infoHashes.begin(), TheEngine().infoHashes.end(), [&](const InfoHashEntry& e) {
+            return e.job == &job && std::equal(infoHash.begin(), infoHash.end(), e.record.begin());
+        })) << "incoming connections for the torrent find the job";
+    }
+    const auto& candidates = job.Candidates();
+    EXPECT_TRUE(std::any_of(candidates.begin(), candidates.end(), [](const TPeerId* c) {
+        return c->url == "tracker://http://127.0.0.1:9/swarm/announce";
+    })) << "the torrent's tracker is asked for peers";
 }
 
 }  // namespace

@@ -141,6 +141,36 @@ TEST_F(JobSchedulingTest, RequestsGivenBackFreeTheirPieceForServersAndOtherPeers
     EXPECT_EQ(job_->OutstandingRequests().size(), 2u) << "the requests stay in the pool for a peer to take";
 }
 
+TEST_F(JobSchedulingTest, RequestsForBlocksAlreadyHeldLeaveThePool) {
+    QAutoLock guard(job_->Lock());
+    TPieces& map = *job_->ReadyPieceMap();
+    const std::string content = PatternBytes(kPieces * kPieceLength);
+    const auto blocksPerPiece = static_cast<int32_t>(kPieceLength / kBlockSize);
+    const auto deliver = [&](int32_t block) {
+        ASSERT_GT(map.WriteBlock(block, kBlockSize, content.data() + int64_t{block} * kBlockSize, nullptr), 0);
+    };
+    const int32_t first = 5 * blocksPerPiece;
+    // A cancelled peer gives back two blocks of piece 5; a server already brought the first.
+    deliver(first);
+    std::vector<BlockRequest> cancelled = {{first, 16384, 0}, {first + 1, 16384, 0}};
+    job_->ReturnRequests(cancelled);
+    ASSERT_EQ(job_->OutstandingRequests().size(), 1u);
+    EXPECT_EQ(job_->OutstandingRequests()[0].block, first + 1);
+    job_->AddOutstandingRequest({first, 16384, 0});
+    EXPECT_EQ(job_->OutstandingRequests().size(), 1u) << "a slow peer's copy of a held block is not pooled";
+
+    // Pooled requests whose blocks arrive while they wait are dropped, not handed out.
+    job_->AddOutstandingRequest({7 * blocksPerPiece, 16384, 0});
+    deliver(first + 1);
+    const std::vector<uint8_t> everything((kPieces + 7) / 8, 0xff);
+    const std::vector<uint8_t> nothingExcluded(everything.size(), 0);
+    std::vector<BlockRequest> taken;
+    ASSERT_TRUE(job_->TakeRequests(taken, everything, 0, nothingExcluded));
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].block, 7 * blocksPerPiece);
+    EXPECT_TRUE(job_->OutstandingRequests().empty());
+}
+
 class SourceConnection final : public TPeerObject {
 public:
     explicit SourceConnection(IPeerJob& job) : TPeerObject(kPeerHttp, &job) {}

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "peers/QSocketBuffer.h"
 
@@ -77,6 +78,27 @@ TEST(QBufferPoolTest, FollowsTheTakeGiveAndTrimRules) {
         EXPECT_EQ(pool.TotalBytes(), step.totalAfter);
         EXPECT_EQ(pool.FreeCount(), step.freeCountAfter);
     }
+}
+
+TEST(QBufferPoolTest, TheFreeListKeepsOnlyTheMostRecentBuffersWithinItsLimit) {
+    QBufferPool pool(10000);
+    std::vector<uint8_t*> taken;
+    for (size_t size : {4000, 3000, 2000, 6000}) taken.push_back(pool.Take(size));
+    pool.Give(taken[0]);
+    pool.Give(taken[1]);
+    pool.Give(taken[2]);
+    EXPECT_EQ(pool.FreeBytes(), 9000u);
+    // 6000 more would make 15000: the oldest (4000) and then 3000 go.
+    pool.Give(taken[3]);
+    EXPECT_EQ(pool.FreeBytes(), 8000u);
+    EXPECT_EQ(pool.FreeCount(), 2u);
+    EXPECT_EQ(pool.TotalBytes(), 8000u) << "dropped buffers are freed, not kept in use";
+    EXPECT_EQ(pool.Take(2000), taken[2]);
+    EXPECT_EQ(pool.FreeBytes(), 6000u);
+
+    // A buffer larger than the whole limit is not kept at all.
+    pool.Give(pool.Take(20000));
+    EXPECT_EQ(pool.FreeBytes(), 0u);
 }
 
 TEST(QBufferPoolTest, IgnoresBuffersItDidNotHandOut) {

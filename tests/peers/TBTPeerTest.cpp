@@ -1,6 +1,7 @@
 // The BitTorrent peer against a remote side scripted by the test over
-// loopback, with a job that has pieces to offer but no piece map: the wire
-// exchange, not the download.
+// loopback, with a job that has pieces to offer and, where the requests are
+// the point, a piece map to download into: the wire exchange, not the
+// download.
 #include "peers/TBTPeer.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,10 @@
 #include "peers/SourceAddress.h"
 #include "tests/peers/LoopbackHelpers.h"
 #include "tests/support/PeerJobStub.h"
+#include "tests/support/TestSupport.h"
+#include "torrent/Bitfield.h"
+#include "torrent/IPieceMapOwner.h"
+#include "torrent/TPieces.h"
 
 namespace veldmoor::test {
 namespace {
@@ -34,8 +39,12 @@ public:
     bool AddCandidate(TPeerId* /*candidate*/, bool /*a*/, bool /*b*/) override { return false; }
     void NoteRedirectResolution(bool /*unresolvable*/) override {}
 
+    TPieces* ReadyPieceMap() const override { return map; }
+    bool IsDownloading() const override { return map != nullptr; }
+    bool IsPieceWanted(int32_t /*piece*/) override { return map != nullptr; }
+
     const Handshake& HandshakeTemplate() const override { return handshake; }
-    PieceLayout TorrentLayout() const override { return {kPieceLength, uint64_t{kPieceLength} * kPieces}; }
+    PieceLayout TorrentLayout() const override { return layout; }
     const std::vector<uint8_t>& JobBitfield() const override { return bitfield; }
     bool WrapsHandshakes() const override { return false; }
     int32_t UploadBudget() const override { return 1 << 30; }
@@ -50,9 +59,17 @@ public:
     void RemoveInFlight(int32_t /*piece*/, bool /*discard*/) override {}
     void ForgetInFlight(int32_t /*piece*/) override {}
     int32_t RandomStart() const override { return 0; }
-    bool TakeRequests(std::vector<BlockRequest>& /*list*/, const std::vector<uint8_t>& /*peerBitfield*/, int /*max*/,
+    // Hands out the next blocks in order, as many as the peer takes.
+    bool TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& /*peerBitfield*/, int max,
                       const std::vector<uint8_t>& /*exclude*/) override {
-        return false;
+        if (!map) return false;
+        const auto blocks = static_cast<int32_t>(layout.totalSize / kBlockSize);
+        bool took = false;
+        while (static_cast<int>(list.size()) < max && nextBlock < blocks) {
+            list.push_back({nextBlock++, static_cast<int32_t>(kBlockSize), 0});
+            took = true;
+        }
+        return took;
     }
     const std::vector<BlockRequest>& OutstandingRequests() const override { return pool; }
     bool HasOutstandingRequest(int32_t /*block*/) const override { return false; }
@@ -67,10 +84,37 @@ public:
         return -1;
     }
 
+    PieceLayout layout{kPieceLength, uint64_t{kPieceLength} * kPieces};
+    TPieces* map = nullptr;  // set: the job downloads into it and hands out its blocks
+    int32_t nextBlock = 0;
     Handshake handshake = BuildHandshake(kInfoHash, kOwnId);
     // Pieces 0 and 2.
     std::vector<uint8_t> bitfield{0xA0, 0x00};
     std::vector<BlockRequest> pool;
+};
+
+// Enough of a job for a piece map to exist: nothing stops, nothing is reported.
+class MapOwner final : public IPieceMapOwner {
+public:
+    explicit MapOwner(std::string target) : target_(std::move(target)) {}
+    void OnPieceMapEvent(const PieceMapEvent& /*event*/) override {}
+    bool IsStopping() const override { return false; }
+    std::string PieceMapTargetFile() const override { return target_; }
+    std::string PieceMapFolder() const override { return {}; }
+    bool PreallocateFiles() const override { return false; }
+    bool HasReadyPieceMap() const override { return true; }
+    void SetRunState(int32_t /*runState*/) override {}
+    void SetStatusCode(int32_t /*statusCode*/) override {}
+    void RequestStop() override {}
+    void OnPieceChecked(BlockSender* /*sender*/, bool /*matched*/) override {}
+    void CountPieceDelivery(BlockSender* /*sender*/) override {}
+
+private:
+    std::string target_;
+};
+
+struct MapRelease {
+    void operator()(TPieces* map) const { ReleaseRef(map); }
 };
 
 struct PeerRelease {
@@ -90,6 +134,17 @@ std::string Bitfield(std::vector<uint8_t> bits) { return Text(BuildBitfield(bits
 
 std::string Request(uint32_t piece, uint32_t begin, uint32_t length) {
     return Text(BuildRequest({piece, begin, length}));
+}
+
+// The request messages in what the peer sent after its handshake.
+size_t CountRequests(const std::string& sent) {
+    size_t count = 0;
+    for (size_t at = kHandshakeSize; at + 5 <= sent.size();) {
+        const uint32_t length = LoadBigEndian32(reinterpret_cast<const uint8_t*>(sent.data() + at));
+        if (length > 0 && sent[at + 4] == static_cast<char>(kMsgRequest)) ++count;
+        at += 4 + length;
+    }
+    return count;
 }
 
 class TBTPeerTest : public ::testing::Test {
@@ -223,13 +278,39 @@ TEST_F(TBTPeerTest, MessagesFromTheRemoteSide) {
             EXPECT_EQ(state.starved, c.starved);
             EXPECT_EQ(peer_->QueuedUploads(), c.queuedUploads);
             for (uint32_t piece = 0; piece < kPieces; ++piece)
-                EXPECT_EQ((state.doNotAsk.at(piece / 8) & (0x80u >> (piece % 8))) != 0,
+                EXPECT_EQ(HasBit(state.doNotAsk, piece),
                           static_cast<int32_t>(piece) == c.doNotAsk)
                     << piece;
         }
         peer_->Reset();
         remote_.reset();
     }
+}
+
+TEST_F(TBTPeerTest, HoweverFastTheRemoteSideSendsTheRequestsOutstandingStayWithinWhatItQueues) {
+    // A side that queues fewer requests than are sent drops the rest, and
+    // those blocks wait out the request time-out at the end of a download.
+    TempDir dir;
+    MapOwner owner(dir.File("download.bin"));
+    constexpr uint32_t kLargePiece = 262144;
+    constexpr uint32_t kLargePieces = 40;  // 640 blocks, all of them handed out at once
+    job_.layout = {kLargePiece, uint64_t{kLargePiece} * kLargePieces};
+    std::unique_ptr<TPieces, MapRelease> map(new TPieces(&owner));
+    ASSERT_TRUE(map->BuildWithoutHashes(static_cast<int64_t>(job_.layout.totalSize), kLargePiece));
+    job_.map = map.get();
+
+    Establish();
+    ASSERT_TRUE(Deliver(Bitfield(std::vector<uint8_t>(kLargePieces / 8, 0xFF)) + Text(BuildUnchoke())));
+    // 100 MiB/s: a pipeline sized by the rate alone would ask for all 640.
+    peer_->SetRates(100 << 20, 0);
+    ASSERT_TRUE(StepUntil([&] { return CountRequests(Input(*remote_)) >= TBTPeer::kMaxRequestsInFlight; }));
+    for (int step = 0; step < 20; ++step) {
+        ASSERT_TRUE(peer_->Tick());
+        remote_->Receive(0);
+    }
+    EXPECT_EQ(CountRequests(Input(*remote_)), TBTPeer::kMaxRequestsInFlight);
+    EXPECT_LE(TBTPeer::kMaxRequestsInFlight, TBTPeer::kMaxUploadRequests) << "two of ours must not drop requests";
+    peer_->Reset();
 }
 
 }  // namespace

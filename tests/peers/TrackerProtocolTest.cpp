@@ -38,11 +38,6 @@ PeerIdentity IdentityOf(const std::string& twenty) {
 
 // ---- HTTP announce --------------------------------------------------------
 
-TEST(TrackerEscapeTest, OnlyLettersAndDigitsStay) {
-    const Bytes bytes{0x2F, 'q', 'Z', '7', 0x00, 0xFF, '-', '.', '_', '~', ' ', '%', 0xAB};
-    EXPECT_EQ(EscapeTrackerBytes(bytes), "%2fqZ7%00%ff%2d%2e%5f%7e%20%25%ab");
-}
-
 AnnounceQuery SampleQuery() {
     AnnounceQuery query;
     query.path = "/announce";

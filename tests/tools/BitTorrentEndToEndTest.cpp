@@ -28,6 +28,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/NginxServer.h"
 #include "tests/support/OpentrackerServer.h"
+#include "tests/support/SharedFixture.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TorrentFixture.h"
 #include "tests/tools/ProgramRun.h"
@@ -131,14 +132,15 @@ protected:
     static void SetUpTestSuite() {
         if (shared_) return;
         shared_ = std::make_unique<TempDir>();
-        const std::string content = PatternBytes(static_cast<size_t>(kFileSize), 23);
+        const auto size = static_cast<size_t>(kFileSize);
+        // A copy, not a link: aria2c opens what it seeds for writing.
         std::filesystem::create_directories(SeedFolder());
-        std::ofstream(SeedFolder() + "/" + kFileName, std::ios::binary) << content;
-        torrent_ = SingleFileTorrent(kFileName, content, kPieceLength);
+        ASSERT_TRUE(std::filesystem::copy_file(SharedPatternFile(size, 23), SeedFolder() + "/" + kFileName));
+        torrent_ = SharedPatternTorrent(kFileName, size, 23, kPieceLength);
         const size_t info = torrent_.find(Bencoded("info")) + Bencoded("info").size();
         const std::string hash = Digest(EVP_sha1(), torrent_.substr(info, torrent_.size() - 1 - info));
         std::memcpy(infoHash_.data(), hash.data(), std::min(hash.size(), infoHash_.size()));
-        expectedMd5_ = Md5OfFile(SeedFolder() + "/" + kFileName);
+        expectedMd5_ = SharedPatternMd5(size, 23);
     }
 
     void SetUp() override {

@@ -15,6 +15,7 @@
 #include "platform/Files.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/NginxServer.h"
+#include "tests/support/SharedFixture.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TorrentFixture.h"
 #include "tests/tools/ProgramRun.h"
@@ -64,8 +65,9 @@ protected:
     static std::string SharedRoot() {
         if (!shared_) {
             shared_ = new TempDir;
-            largeContent_ = new std::string(PatternBytes(kLargeSize, 11));
-            WriteFile(shared_->File("www/pub/large.bin"), *largeContent_);
+            const std::string large = SharedPatternFile(kLargeSize, 11);
+            largeContent_ = new std::string(platform::ReadWholeFile(large).value_or(""));
+            if (!PlaceSharedFixture(large, shared_->File("www/pub/large.bin"))) ADD_FAILURE() << "no shared large file";
         }
         return shared_->File("www");
     }

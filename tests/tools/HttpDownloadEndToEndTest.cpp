@@ -22,6 +22,7 @@
 
 #include "platform/Files.h"
 #include "tests/support/NginxServer.h"
+#include "tests/support/SharedFixture.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TorrentFixture.h"
 #include "tests/tools/ProgramRun.h"
@@ -115,11 +116,10 @@ protected:
     // The served file, its torrent and its MD5 are made once for the suite.
     static void SetUpTestSuite() {
         shared_ = std::make_unique<TempDir>();
-        std::filesystem::create_directories(Root());
-        const std::string content = PatternBytes(static_cast<size_t>(kFileSize), 11);
-        WriteFile(Root() + "/" + kFileName, content);
-        WriteFile(TorrentPath(), SingleFileTorrent(kFileName, content, kPieceLength));
-        expectedMd5_ = Md5OfFile(Root() + "/" + kFileName);
+        const auto size = static_cast<size_t>(kFileSize);
+        ASSERT_TRUE(PlaceSharedFixture(SharedPatternFile(size, 11), Root() + "/" + kFileName));
+        WriteFile(TorrentPath(), SharedPatternTorrent(kFileName, size, 11, kPieceLength));
+        expectedMd5_ = SharedPatternMd5(size, 11);
     }
     static void TearDownTestSuite() { shared_.reset(); }
 

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "peers/SourceAddress.h"
 #include "tools/veldmoor-get/TaskSetup.h"
 
 namespace veldmoor {
@@ -54,24 +53,21 @@ TEST(TaskSetupTest, TheTaskKindFollowsTorrentAndUrls) {
     }
 }
 
-TEST(TaskSetupTest, ProxySettingsCarryKindAddressAndCredentials) {
+TEST(TaskSetupTest, ProxySettingsCarryKindHostAndCredentials) {
     ProxyOption option;
-    option.kind = kProxySocks5;
+    option.kind = kProxyKindSocks5;
     option.host = "proxy.example";
     option.port = 1080;
     option.userName = "bob";
     option.password = "pw";
     option.remoteResolve = true;
-    const uint32_t ip = ParseNumericAddress("10.1.2.3");
-    const QProxyInfo info = MakeProxyInfo(option, ip);
-    EXPECT_EQ(info.kind, kProxySocks5);
-    EXPECT_EQ(info.ip, ip);
-    EXPECT_EQ(info.port, 1080);
-    EXPECT_EQ(info.userName, "bob");
-    EXPECT_EQ(info.password, "pw");
-    EXPECT_TRUE(info.remoteResolve);
-    EXPECT_TRUE(info.IsConfigured());
-    EXPECT_EQ(info.TimeoutSeconds(), QProxyInfo::kDefaultTimeoutSeconds);
+    const ProxySettings settings = ProxySettingsFor(option);
+    EXPECT_EQ(settings.kind, kProxyKindSocks5);
+    EXPECT_STREQ(settings.host, "proxy.example");
+    EXPECT_EQ(settings.port, 1080);
+    EXPECT_STREQ(settings.userName, "bob");
+    EXPECT_STREQ(settings.password, "pw");
+    EXPECT_TRUE(settings.remoteResolve);
 }
 
 }  // namespace

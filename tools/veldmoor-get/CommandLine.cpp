@@ -6,13 +6,18 @@
 #include <charconv>
 #include <set>
 
-#include "foundation/AsciiText.h"
 #include "engine/TaskApi.h"
-#include "peers/QProxyInfo.h"
 #include "tools/veldmoor-get/ExitStatus.h"
 
 namespace veldmoor {
 namespace {
+
+// Schemes are compared as protocol text: ASCII letters in either case.
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(),
+                                                      [&](char a, char b) { return lower(a) == lower(b); });
+}
 
 constexpr int32_t kMaxLimitKiB = 32766;  // the job takes anything above as "no limit"
 constexpr int32_t kMaxConnections = 20480;
@@ -130,11 +135,11 @@ struct ProxyScheme {
 };
 
 constexpr std::array<ProxyScheme, 5> kProxySchemes{{
-    {"http", kProxyHttp, false},
-    {"socks4", kProxySocks4, false},
-    {"socks4a", kProxySocks4a, true},
-    {"socks5", kProxySocks5, false},
-    {"socks5h", kProxySocks5, true},
+    {"http", kProxyKindHttp, false},
+    {"socks4", kProxyKindSocks4, false},
+    {"socks4a", kProxyKindSocks4a, true},
+    {"socks5", kProxyKindSocks5, false},
+    {"socks5h", kProxyKindSocks5, true},
 }};
 
 UsageError ProxyError(std::string_view text, std::string_view why) {
@@ -332,10 +337,10 @@ std::variant<ProxyOption, UsageError> ParseProxyUrl(std::string_view text) {
                                                               : PercentDecode(credentials.substr(colon + 1));
         if (!user || !password) return ProxyError(text, "a bad %-escape in the user name or password");
         if (user->empty()) return ProxyError(text, "the user name is empty");
-        if (proxy.kind == kProxySocks4 || proxy.kind == kProxySocks4a)
+        if (proxy.kind == kProxyKindSocks4 || proxy.kind == kProxyKindSocks4a)
             return ProxyError(text, "SOCKS4 proxies take no user name or password");
-        if (proxy.kind == kProxySocks5 &&
-            (user->size() > kMaxSocksFieldBytes || password->size() > kMaxSocksFieldBytes))
+        if (proxy.kind == kProxyKindSocks5 &&
+            (user->size() > kMaxSocks5CredentialBytes || password->size() > kMaxSocks5CredentialBytes))
             return ProxyError(text, "SOCKS5 user names and passwords hold at most 255 bytes");
         proxy.userName = *user;
         proxy.password = *password;

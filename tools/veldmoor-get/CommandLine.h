@@ -16,7 +16,7 @@ struct MirrorOption {
 };
 
 struct ProxyOption {
-    int32_t kind = 0;  // a ProxyKind
+    int32_t kind = 0;  // a ProxySettingsKind
     std::string host;  // a name or a dotted IPv4 address
     int32_t port = 0;
     std::string userName;

@@ -2,10 +2,6 @@
 
 #include <cstdio>
 
-#include "foundation/CVeldmoorLog.h"
-#include "peers/HostResolver.h"
-#include "peers/LocalEndpoint.h"
-#include "peers/SourceAddress.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Signals.h"
@@ -18,16 +14,8 @@ namespace {
 // Short enough that the end of a fast download is noticed at once.
 constexpr uint32_t kPollMs = 50;
 constexpr uint32_t kJsonPeriodMs = 1000;
-constexpr int kDefaultSourceConnections = 49;
-constexpr int kDefaultPeerConnections = 50;
 constexpr int kDownloadLimitKind = 1;
 constexpr const char* kPrefix = "veldmoor-get: ";
-
-uint32_t ProxyAddress(const ProxyOption& proxy) {
-    const uint32_t numeric = ParseNumericAddress(proxy.host);
-    if (numeric != kNoAddress || IsDigitsAndDots(proxy.host)) return numeric;
-    return LookupHost(proxy.host);
-}
 
 }  // namespace
 
@@ -36,7 +24,7 @@ DownloadRun::DownloadRun(const GetOptions& options, bool showProgress) : options
 }
 
 int DownloadRun::Execute() {
-    if (!options_.verbose) VeldmoorLog().SetLevels(CVeldmoorLogApi::kSilent, CVeldmoorLogApi::kSilent);
+    if (!options_.verbose) EngineSetDiagnostics(0);
     if (const auto problem = OutputProblem(options_)) {
         Warn(*problem);
         return kExitUsage;
@@ -78,12 +66,16 @@ int DownloadRun::LockOutput() {
 
 bool DownloadRun::ApplyProcessSettings() {
     if (options_.proxy) {
-        const uint32_t ip = ProxyAddress(*options_.proxy);
-        if (!IsValidAddress(ip)) {
+        const ProxySettings proxy = ProxySettingsFor(*options_.proxy);
+        const int set = EngineSetDefaultProxy(&proxy);
+        if (set == kResultFailed) {
             Warn("could not resolve the proxy host '" + options_.proxy->host + "'");
             return false;
         }
-        SetDefaultProxy(MakeProxyInfo(*options_.proxy, ip));
+        if (set != kResultOk) {
+            Warn("the proxy was refused: " + EngineResultText(set));
+            return false;
+        }
     }
     EngineEnableListening(options_.PeerToPeerWanted() ? 1 : 0);
     if (options_.listenPort) EngineSetListenPort(*options_.listenPort);
@@ -120,11 +112,8 @@ void DownloadRun::ApplyTaskSettings() {
             TaskAddMirrors(task_, mirror.url.c_str(), mirror.hostName.c_str());
     }
     if (options_.downloadLimitKiB) TaskSetLimit(task_, kDownloadLimitKind, *options_.downloadLimitKiB);
-    // A job allows no peer connections until it is told how many.
-    if (options_.connections)
-        TaskSetConnectionLimits(task_, *options_.connections, *options_.connections);
-    else
-        TaskSetConnectionLimits(task_, kDefaultSourceConnections, kDefaultPeerConnections);
+    // Without the option the job's own defaults hold.
+    if (options_.connections) TaskSetConnectionLimits(task_, *options_.connections, *options_.connections);
 }
 
 int DownloadRun::Watch() {
@@ -146,6 +135,7 @@ int DownloadRun::Watch() {
         snapshot.status = status.status;
         snapshot.seed = options_.seed;
         snapshot.signal = platform::ReceivedStopSignal();
+        TellSourceNotes();
         Report(status, false);
 
         const RunEnd end = DecideRunEnd(snapshot);
@@ -175,6 +165,19 @@ void DownloadRun::Report(const TaskStatus& status, bool force) {
     }
 }
 
+void DownloadRun::TellSourceNotes() {
+    char notes[4096];
+    const int length = TaskTakeSourceNotes(task_, notes, static_cast<int>(sizeof notes));
+    if (length <= 0) return;
+    size_t start = 0;
+    const std::string text(notes, static_cast<size_t>(length));
+    for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
+        const std::string line = FormatSourceNote(text.substr(start, end - start));
+        Warn(line);
+        if (progressBar_) progressBar_->SetRemark(line);
+    }
+}
+
 int DownloadRun::Finish(RunEnd end, const RunSnapshot& snapshot) {
     // The last state goes out even when the per-second line is not yet due.
     if (!jsonShownForLastStatus_) Report(lastStatus_, true);
@@ -184,6 +187,7 @@ int DownloadRun::Finish(RunEnd end, const RunSnapshot& snapshot) {
     // deletes it once the download is complete.
     const int stopped = TaskStop(task_, false);
     if (stopped != kResultOk) Warn("could not stop the task cleanly: " + EngineResultText(stopped));
+    TellSourceNotes();
 
     const int exitStatus = ExitStatusFor(end, snapshot);
     switch (end) {

@@ -45,15 +45,15 @@ void FillTaskDescriptor(const GetOptions& options, const std::string& sourceList
     descriptor.flags = TaskFlagsFor(options);
 }
 
-QProxyInfo MakeProxyInfo(const ProxyOption& proxy, uint32_t ip) {
-    QProxyInfo info;
-    info.kind = proxy.kind;
-    info.ip = ip;
-    info.port = proxy.port;
-    info.remoteResolve = proxy.remoteResolve;
-    info.userName = proxy.userName;
-    info.password = proxy.password;
-    return info;
+ProxySettings ProxySettingsFor(const ProxyOption& proxy) {
+    ProxySettings settings;
+    settings.kind = proxy.kind;
+    settings.host = proxy.host.c_str();
+    settings.port = proxy.port;
+    settings.remoteResolve = proxy.remoteResolve;
+    settings.userName = proxy.userName.c_str();
+    settings.password = proxy.password.c_str();
+    return settings;
 }
 
 }  // namespace veldmoor

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "engine/TaskApi.h"
-#include "peers/QProxyInfo.h"
 #include "tools/veldmoor-get/CommandLine.h"
 
 namespace veldmoor {
@@ -21,7 +20,8 @@ std::string SourceListFor(const GetOptions& options);
 // Fills every field but the handle; `sourceList` must outlive the descriptor.
 void FillTaskDescriptor(const GetOptions& options, const std::string& sourceList, TaskDescriptor& descriptor);
 
-// The proxy at `ip` (network order), as the options describe it.
-QProxyInfo MakeProxyInfo(const ProxyOption& proxy, uint32_t ip);
+// The proxy as the options describe it; the texts point into `proxy`, which
+// must outlive the settings.
+ProxySettings ProxySettingsFor(const ProxyOption& proxy);
 
 }  // namespace veldmoor

@@ -1,9 +1,9 @@
 #include "tools/veldmoor-statsd/HttpServer.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
+#include "foundation/AsciiText.h"
 #include "platform/Clock.h"
 #include "platform/SocketPoll.h"
 
@@ -11,7 +11,6 @@ namespace veldmoor::statsd {
 namespace {
 
 constexpr size_t kReadChunk = 16 * 1024;
-constexpr size_t kMaxHeaderLines = 100;
 constexpr uint32_t kDrainMs = 2000;
 
 const char* ReasonPhrase(int status) {
@@ -32,23 +31,6 @@ const char* ReasonPhrase(int status) {
         case 505: return "HTTP Version Not Supported";
         default: return "Unknown";
     }
-}
-
-bool IsTokenChar(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-std::string TrimSpaces(std::string_view text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
-    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
-    return std::string(text.substr(begin, end - begin));
 }
 
 std::string JsonQuoted(const std::string& text) {
@@ -259,77 +241,17 @@ void HttpServer::Parse(Connection& connection) {
 }
 
 bool HttpServer::ParseHeader(Connection& connection, size_t headerEnd) {
-    HttpRequest& request = connection.request;
-    const std::string_view header(connection.input.data(), headerEnd);
-    size_t lineEnd = header.find("\r\n");
-    const std::string_view requestLine = header.substr(0, lineEnd);
-    const size_t firstSpace = requestLine.find(' ');
-    const size_t secondSpace = firstSpace == std::string_view::npos ? firstSpace : requestLine.find(' ', firstSpace + 1);
-    if (secondSpace == std::string_view::npos || firstSpace == 0) {
-        Refuse(connection, 400, "malformed request line");
+    const HeadVerdict verdict = ParseRequestHead(std::string_view(connection.input.data(), headerEnd), limits_.bodyBytes,
+                                                 connection.request, connection.contentLength);
+    if (verdict.status != 0) {
+        Refuse(connection, verdict.status, verdict.reason);
         return false;
     }
-    request.method = std::string(requestLine.substr(0, firstSpace));
-    request.target = std::string(requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1));
-    const std::string_view version = requestLine.substr(secondSpace + 1);
-    if (!std::all_of(request.method.begin(), request.method.end(), [](char c) { return c >= 'A' && c <= 'Z'; }) ||
-        request.target.empty() || request.target[0] != '/' ||
-        request.target.find_first_of(" \t") != std::string::npos) {
-        Refuse(connection, 400, "malformed request line");
-        return false;
-    }
-    if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-        Refuse(connection, 505, "only HTTP/1.0 and HTTP/1.1 are spoken here");
-        return false;
-    }
-    size_t lines = 0;
-    while (lineEnd != std::string_view::npos && lineEnd < header.size()) {
-        const size_t start = lineEnd + 2;
-        lineEnd = header.find("\r\n", start);
-        const std::string_view line = header.substr(start, lineEnd == std::string_view::npos ? header.npos : lineEnd - start);
-        const size_t colon = line.find(':');
-        if (++lines > kMaxHeaderLines || colon == std::string_view::npos || colon == 0 ||
-            !std::all_of(line.begin(), line.begin() + static_cast<long>(colon), IsTokenChar)) {
-            Refuse(connection, lines > kMaxHeaderLines ? 431 : 400, "malformed header line");
-            return false;
-        }
-        const std::string name = Lower(std::string(line.substr(0, colon)));
-        const std::string value = TrimSpaces(line.substr(colon + 1));
-        if (!request.headers.emplace(name, value).second && (name == "content-length" || name == "host")) {
-            Refuse(connection, 400, "repeated " + name + " header");
-            return false;
-        }
-    }
-    if (version == "HTTP/1.1" && !request.headers.contains("host")) {
-        Refuse(connection, 400, "missing Host header");
-        return false;
-    }
-    if (request.headers.contains("transfer-encoding")) {
-        Refuse(connection, 411, "chunked bodies are not taken; send Content-Length");
-        return false;
-    }
-    const auto length = request.headers.find("content-length");
-    if (length == request.headers.end()) {
-        if (request.method == "POST") {
-            Refuse(connection, 411, "POST needs a Content-Length");
-            return false;
-        }
-    } else {
-        const std::string& text = length->second;
-        if (text.empty() || text.size() > 12 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            Refuse(connection, 400, "malformed Content-Length");
-            return false;
-        }
-        connection.contentLength = std::stoull(text);
-        if (connection.contentLength > limits_.bodyBytes) {
-            Refuse(connection, 413, "body larger than " + std::to_string(limits_.bodyBytes) + " bytes");
-            return false;
-        }
-    }
+    const HttpRequest& request = connection.request;
     connection.headerParsed = true;
     connection.bodyStart = headerEnd + 4;
     const auto expect = request.headers.find("expect");
-    if (expect != request.headers.end() && Lower(expect->second) == "100-continue" &&
+    if (expect != request.headers.end() && EqualsNoCase(expect->second, "100-continue") &&
         connection.input.size() == connection.bodyStart) {
         static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
         platform::SendOnSocket(connection.socket, kContinue.data(), kContinue.size());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Socket.h"
+#include "tools/veldmoor-statsd/RequestHead.h"
 
 namespace veldmoor::statsd {
 
@@ -20,14 +21,6 @@ struct HttpLimits {
     size_t connections = 4096;
     uint32_t idleMs = 10'000;     // no byte in either direction for this long
     uint32_t requestMs = 30'000;  // the whole request must arrive within this
-};
-
-struct HttpRequest {
-    std::string method;
-    std::string target;
-    std::map<std::string, std::string> headers;  // names in lower case
-    std::string body;
-    std::string peer;  // "a.b.c.d:port"
 };
 
 struct HttpResponse {

@@ -32,7 +32,7 @@ TEST(HandshakeReadingTest, AnHttpLookingPreambleEndsAtItsBlankLine) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bytes);
         const std::vector<uint8_t> bytes = Bytes(c.bytes);
-        EXPECT_EQ(HttpPreambleLength(bytes.data(), bytes.size()), c.expected);
+        EXPECT_EQ(HttpPreambleLength(bytes), c.expected);
     }
 }
 
@@ -43,19 +43,19 @@ TEST(HandshakeReadingTest, TheFirst48BytesTellWhichJobAConnectionIsFor) {
     remote.fill(0x7E);
     const std::string handshake = Handshake(own, remote);
 
-    for (size_t size = 0; size < kHandshakeHeaderBytes; ++size) {
+    for (size_t size = 0; size < kHandshakeHeaderSize; ++size) {
         const std::vector<uint8_t> prefix(handshake.begin(), handshake.begin() + static_cast<std::ptrdiff_t>(size));
         ASSERT_EQ(MatchHandshake(prefix.data(), prefix.size(), own, {other}), HandshakeMatch::kIncomplete) << size;
-        EXPECT_EQ(HandshakePeerId(prefix.data(), prefix.size()), PeerIdentity{});
+        EXPECT_EQ(HandshakePeerId(prefix), PeerIdentity{});
     }
     const std::vector<uint8_t> header(handshake.begin(), handshake.begin() + 48);
     EXPECT_EQ(MatchHandshake(header.data(), header.size(), own, {other}), HandshakeMatch::kThisJob);
     EXPECT_EQ(MatchHandshake(header.data(), header.size(), other, {own}), HandshakeMatch::kOtherJob);
     EXPECT_EQ(MatchHandshake(header.data(), header.size(), other, {HashOf(0x33)}), HandshakeMatch::kUnknownHash);
-    EXPECT_EQ(HandshakePeerId(header.data(), header.size()), PeerIdentity{}) << "the peer id is not there yet";
+    EXPECT_EQ(HandshakePeerId(header), PeerIdentity{}) << "the peer id is not there yet";
 
     const std::vector<uint8_t> full = Bytes(handshake);
-    EXPECT_EQ(HandshakePeerId(full.data(), full.size()), remote);
+    EXPECT_EQ(HandshakePeerId(full), remote);
     std::vector<uint8_t> wrongLength = full;
     wrongLength[0] = 18;
     EXPECT_EQ(MatchHandshake(wrongLength.data(), wrongLength.size(), own, {}), HandshakeMatch::kNotHandshake);
