@@ -16,21 +16,21 @@ endfunction()
 # A GoogleTest executable registered with ctest. Tests sharing a RESOURCE_LOCK
 # name never run at the same time under ctest -j.
 #
-# VELDMOOR_TESTS picks the programs a build registers: "all", "unit" (none
+# VELDMOOR_TEST_SET picks the programs a build registers: "all", "unit" (none
 # labelled integration) or "thread" (those labelled thread). Sanitizer builds
 # take a subset so they fit CI's time; the others are still defined, so
 # add_dependencies and definitions on them hold, but they are not built.
-set(VELDMOOR_TESTS "all" CACHE STRING "all, unit or thread")
-set_property(CACHE VELDMOOR_TESTS PROPERTY STRINGS all unit thread)
+set(VELDMOOR_TEST_SET "all" CACHE STRING "all, unit or thread")
+set_property(CACHE VELDMOOR_TEST_SET PROPERTY STRINGS all unit thread)
 
 function(veldmoor_test_selected labels result)
   set(selected TRUE)
-  if(VELDMOOR_TESTS STREQUAL "unit" AND "integration" IN_LIST labels)
+  if(VELDMOOR_TEST_SET STREQUAL "unit" AND "integration" IN_LIST labels)
     set(selected FALSE)
-  elseif(VELDMOOR_TESTS STREQUAL "thread" AND NOT "thread" IN_LIST labels)
+  elseif(VELDMOOR_TEST_SET STREQUAL "thread" AND NOT "thread" IN_LIST labels)
     set(selected FALSE)
-  elseif(NOT VELDMOOR_TESTS MATCHES "^(all|unit|thread)$")
-    message(FATAL_ERROR "VELDMOOR_TESTS must be all, unit or thread")
+  elseif(NOT VELDMOOR_TEST_SET MATCHES "^(all|unit|thread)$")
+    message(FATAL_ERROR "VELDMOOR_TEST_SET must be all, unit or thread")
   endif()
   set(${result} ${selected} PARENT_SCOPE)
 endfunction()
