@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is needed, configures, builds and runs the whole test suite.
 #   scripts/test.sh            normal build (build/)
-#   scripts/test.sh asan       ASan+UBSan build (build-asan/)
-#   scripts/test.sh tsan       TSan build (build-tsan/)
+#   scripts/test.sh asan       ASan+UBSan build (build-asan/), unit tests only
+#   scripts/test.sh tsan       TSan build (build-tsan/), tests labelled thread only
+# Sanitizer builds leave out the Qt window, which the normal suite tests.
 # Extra arguments after the flavour go to ctest (for instance -R Bencode).
 set -euo pipefail
 
@@ -13,14 +14,14 @@ flavour=${1:-normal}
 "$root/scripts/setup.sh"
 
 case "$flavour" in
-  normal) build="$root/build"; sanitize=none ;;
-  asan)   build="$root/build-asan"; sanitize=address ;;
-  tsan)   build="$root/build-tsan"; sanitize=thread ;;
+  normal) build="$root/build"; sanitize=none; tests=all; ui=ON ;;
+  asan)   build="$root/build-asan"; sanitize=address; tests=unit; ui=OFF ;;
+  tsan)   build="$root/build-tsan"; sanitize=thread; tests=thread; ui=OFF ;;
   *) echo "unknown flavour '$flavour' (normal, asan or tsan)" >&2; exit 2 ;;
 esac
 
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDMOOR_SANITIZE="$sanitize" >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELDMOOR_SANITIZE="$sanitize" -DVELDMOOR_TEST_SET="$tests" -DVELDMOOR_UI="$ui" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
