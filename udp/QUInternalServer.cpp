@@ -29,6 +29,7 @@ constexpr uint32_t kIdleSleepMs = 10;
 constexpr uint32_t kLongIdleSleepMs = 40;
 constexpr uint32_t kBurstPauseMs = 2;
 constexpr int kLongIdleTurns = 4;
+constexpr int64_t kFirstRegisterRetrySeconds = 2;
 
 }  // namespace
 
@@ -341,12 +342,18 @@ void QUInternalServer::RunTimers() {
         SendRegister();
         lastRegistration_ = now;
         lastKeepAlive_ = now;
+        registerRetrySeconds_ = kFirstRegisterRetrySeconds;
         pool_.TrimIfIdle();
+    } else if (!answered_ && now - lastRegistration_ >= registerRetrySeconds_) {
+        // One lost datagram must not leave this node unknown to its peers for
+        // a whole keep-alive period: ask again after 2, 4, 8... seconds.
+        SendRegister();
+        lastRegistration_ = now;
+        registerRetrySeconds_ = std::min(registerRetrySeconds_ * 2, int64_t{keepAliveSeconds_});
     }
     if (std::llabs(now - lastKeepAlive_) >= keepAliveSeconds_) {
         if (BehindNat()) SendNatKeepAlive();
         lastKeepAlive_ = now;
-        if (!answered_) lastRegistration_ = 0;
     }
     if (lookupBatchLength_ > 0 && now != lastBatchSecond_) {
         SendLookupBatch();

@@ -299,6 +299,7 @@ private:
     uint32_t lastAckTick_ = 0;
     int64_t lastMaintenance_ = 0;
     int64_t lastRegistration_ = 0;
+    int64_t registerRetrySeconds_ = 2;  // until the NAT server answers a registration
     int64_t lastKeepAlive_ = 0;
     int64_t lastBatchSecond_ = 0;
     // Data arrived since the last acknowledgement pass: the next turn acknowledges it

@@ -39,7 +39,7 @@ TEST_F(UdpRendezvousTest, RegistrationLearnsThePublicAddressAndRepeatsEveryFiveM
     EXPECT_EQ(network_.CountSince(mark, IsRegister), 1u);
 }
 
-TEST_F(UdpRendezvousTest, SilentNatServerGetsARegistrationAtEachKeepAliveTime) {
+TEST_F(UdpRendezvousTest, SilentNatServerIsAskedAgainAfterWaitsThatDoubleUpToTheKeepAlivePeriod) {
     network_.drop = [this](const Datagram& d) { return d.toIp == natIp_; };
     const size_t mark = network_.sent.size();
     std::vector<int> registerSeconds;
@@ -49,8 +49,9 @@ TEST_F(UdpRendezvousTest, SilentNatServerGetsARegistrationAtEachKeepAliveTime) {
         if (network_.CountSince(before, IsRegister) > 0) registerSeconds.push_back(second);
         Advance(1000);
     }
-    EXPECT_EQ(registerSeconds, (std::vector<int>{0, 53, 106, 159}));
-    EXPECT_EQ(network_.CountSince(mark, IsRegister), 4u);
+    // 2, 4, 8, 16 and 32 s, then the keep-alive period (52 s).
+    EXPECT_EQ(registerSeconds, (std::vector<int>{0, 2, 6, 14, 30, 62, 114}));
+    EXPECT_EQ(network_.CountSince(mark, IsRegister), 7u);
 }
 
 TEST_F(UdpRendezvousTest, AddressReportsAreTakenOnlyFromTheNatServer) {
