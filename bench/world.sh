@@ -83,7 +83,7 @@ EOF
 # request when it ends, so give it a moment after the client stops).
 mirror_sent() {
   sleep 0.5
-  awk '{ b += $3 } END { print b + 0 }' "$work/nginx-$1/access.log"
+  awk '{ b += $3 } END { printf "%.0f\n", b }' "$work/nginx-$1/access.log"
 }
 
 # make_torrent FILE PIECE_LENGTH ANNOUNCE OUT: a single-file torrent (no
