@@ -122,4 +122,16 @@ bool WaitForListener(int port) {
     });
 }
 
+int StartListeningOnFreePort(ChildProcess& process,
+                             const std::function<std::vector<std::string>(int port)>& argumentsFor,
+                             const std::string& logPath) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int port = FreeLoopbackPort();
+        if (!process.Start(argumentsFor(port), logPath)) return 0;
+        if (WaitForListener(port)) return port;
+        process.Stop();
+    }
+    return 0;
+}
+
 }  // namespace veldmoor::test

@@ -4,6 +4,7 @@
 // killed when the thread that started it dies, so a crashed or killed test
 // leaves no server behind. The death signal reaches the program itself, not
 // processes it forks: every server the tests start runs as one process.
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -38,5 +39,12 @@ int FreeLoopbackPort();
 
 // Waits until something accepts TCP connections on the loopback port.
 bool WaitForListener(int port);
+
+// Starts `process` with the arguments `argumentsFor(port)` gives for a free
+// loopback port and waits until it listens there; another program may take
+// the port first, so it tries three ports. The port, or 0.
+int StartListeningOnFreePort(ChildProcess& process,
+                             const std::function<std::vector<std::string>(int port)>& argumentsFor,
+                             const std::string& logPath);
 
 }  // namespace veldmoor::test

@@ -17,20 +17,17 @@ std::string FtpServerPython() { return std::filesystem::exists("/usr/bin/python3
 int FtpServer::Start(const std::string& root, const std::string& logPath, const std::string& user,
                      const std::string& password, const std::string& passiveHost) {
     logPath_ = logPath;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const int port = FreeLoopbackPort();
-        std::vector<std::string> arguments = {FtpServerPython(), "-m", "pyftpdlib", "-D", "-i", "127.0.0.1",
-                                              "-p", std::to_string(port), "-d", root};
-        if (!user.empty()) arguments.insert(arguments.end(), {"-u", user, "-P", password});
-        if (!passiveHost.empty()) arguments.insert(arguments.end(), {"-n", passiveHost});
-        if (!process_.Start(arguments, logPath)) return 0;
-        if (WaitForListener(port)) {
-            port_ = port;
-            return port;
-        }
-        process_.Stop();
-    }
-    return 0;
+    port_ = StartListeningOnFreePort(
+        process_,
+        [&](int port) {
+            std::vector<std::string> arguments = {FtpServerPython(), "-m", "pyftpdlib", "-D", "-i", "127.0.0.1",
+                                                  "-p", std::to_string(port), "-d", root};
+            if (!user.empty()) arguments.insert(arguments.end(), {"-u", user, "-P", password});
+            if (!passiveHost.empty()) arguments.insert(arguments.end(), {"-n", passiveHost});
+            return arguments;
+        },
+        logPath);
+    return port_;
 }
 
 std::string FtpServer::Url(const std::string& path, const std::string& login) const {

@@ -10,34 +10,31 @@ int NginxServer::Start(const std::string& root, const std::string& workFolder, c
     const std::string program = ProgramExists("nginx") ? "nginx" : "/usr/sbin/nginx";
     std::filesystem::create_directories(workFolder);
     workFolder_ = workFolder;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const int port = FreeLoopbackPort();
-        const std::string config = workFolder + "/nginx.conf";
-        std::ofstream(config) << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-                              << "pid " << workFolder << "/nginx.pid;\n"
-                              << "error_log " << workFolder << "/error.log;\n"
-                              << "events { worker_connections 256; }\n"
-                              << "http {\n  sendfile on;\n"
-                              << "  log_format ranges '$request_uri $status [$http_range] $body_bytes_sent';\n"
-                              << "  access_log " << workFolder << "/access.log ranges;\n"
-                              << "  log_format connections '$connection $connection_requests $status $bytes_sent [$http_range] "
-                                 "[$http_if_range]';\n"
-                              << "  access_log " << workFolder << "/connections.log connections;\n"
-                              << "  client_body_temp_path " << workFolder << "/body;\n"
-                              << "  proxy_temp_path " << workFolder << "/proxy;\n"
-                              << "  fastcgi_temp_path " << workFolder << "/fastcgi;\n"
-                              << "  uwsgi_temp_path " << workFolder << "/uwsgi;\n"
-                              << "  scgi_temp_path " << workFolder << "/scgi;\n"
-                              << "  server {\n    listen 127.0.0.1:" << port << ";\n    root " << root << ";\n"
-                              << "    " << extraServerConfig << "\n  }\n}\n";
-        if (!process_.Start({program, "-c", config, "-p", workFolder}, workFolder + "/output.log")) return 0;
-        if (WaitForListener(port)) {
-            port_ = port;
-            return port;
-        }
-        process_.Stop();
-    }
-    return 0;
+    const std::string config = workFolder + "/nginx.conf";
+    port_ = StartListeningOnFreePort(
+        process_,
+        [&](int port) {
+            std::ofstream(config) << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+                                  << "pid " << workFolder << "/nginx.pid;\n"
+                                  << "error_log " << workFolder << "/error.log;\n"
+                                  << "events { worker_connections 256; }\n"
+                                  << "http {\n  sendfile on;\n"
+                                  << "  log_format ranges '$request_uri $status [$http_range] $body_bytes_sent';\n"
+                                  << "  access_log " << workFolder << "/access.log ranges;\n"
+                                  << "  log_format connections '$connection $connection_requests $status $bytes_sent [$http_range] "
+                                     "[$http_if_range]';\n"
+                                  << "  access_log " << workFolder << "/connections.log connections;\n"
+                                  << "  client_body_temp_path " << workFolder << "/body;\n"
+                                  << "  proxy_temp_path " << workFolder << "/proxy;\n"
+                                  << "  fastcgi_temp_path " << workFolder << "/fastcgi;\n"
+                                  << "  uwsgi_temp_path " << workFolder << "/uwsgi;\n"
+                                  << "  scgi_temp_path " << workFolder << "/scgi;\n"
+                                  << "  server {\n    listen 127.0.0.1:" << port << ";\n    root " << root << ";\n"
+                                  << "    " << extraServerConfig << "\n  }\n}\n";
+            return std::vector<std::string>{program, "-c", config, "-p", workFolder};
+        },
+        workFolder + "/output.log");
+    return port_;
 }
 
 std::string NginxServer::AccessLog() const { return workFolder_ + "/access.log"; }

@@ -37,20 +37,15 @@ int OpentrackerServer::Start(const std::vector<std::array<uint8_t, 20>>& infoHas
     }
     fs::permissions(folder / kWhitelistName, fs::perms::owner_read | fs::perms::owner_write |
                                                  fs::perms::group_read | fs::perms::others_read);
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const int port = FreeLoopbackPort();
-        const std::string portText = std::to_string(port);
-        if (!process_.Start({kProgram, "-i", "127.0.0.1", "-p", portText, "-P", portText, "-d", folder.string(), "-w",
-                             kWhitelistName},
-                            workFolder + "/opentracker.log"))
-            return 0;
-        if (WaitForListener(port)) {
-            port_ = port;
-            return port;
-        }
-        process_.Stop();
-    }
-    return 0;
+    port_ = StartListeningOnFreePort(
+        process_,
+        [&](int port) {
+            const std::string portText = std::to_string(port);
+            return std::vector<std::string>{kProgram, "-i", "127.0.0.1",     "-p", portText,
+                                            "-P",     portText, "-d", folder.string(), "-w", kWhitelistName};
+        },
+        workFolder + "/opentracker.log");
+    return port_;
 }
 
 std::string OpentrackerServer::AnnounceUrl(bool udp) const {

@@ -116,19 +116,14 @@ int ScriptedHttpServer::Start(ScriptedHttpMode mode, const std::string& file, co
     if (!ProgramExists("python3")) return 0;
     std::filesystem::create_directories(workFolder);
     workFolder_ = workFolder;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        const int port = FreeLoopbackPort();
-        if (!process_.Start({"python3", "-c", kServerScript, std::to_string(port), ModeName(mode), file,
-                             workFolder + "/requests.log", changedFile, versioned ? "1" : "0"},
-                            workFolder + "/output.log"))
-            return 0;
-        if (WaitForListener(port)) {
-            port_ = port;
-            return port;
-        }
-        process_.Stop();
-    }
-    return 0;
+    port_ = StartListeningOnFreePort(
+        process_,
+        [&](int port) {
+            return std::vector<std::string>{"python3", "-c", kServerScript, std::to_string(port), ModeName(mode), file,
+                                            workFolder + "/requests.log", changedFile, versioned ? "1" : "0"};
+        },
+        workFolder + "/output.log");
+    return port_;
 }
 
 std::string ScriptedHttpServer::Url(const std::string& path) const {
