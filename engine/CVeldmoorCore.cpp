@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "engine/EngineState.h"
@@ -264,6 +265,16 @@ int TaskGetBitfield(TaskHandle task, uint8_t* buffer, int length) {
     return WithJob(task, kResultBitfieldFailure, kResultBitfieldFailure, [=](TWorkThread& job) {
         if (!buffer || length <= 0) return 0;
         return job.CopyBitfield(buffer, length);
+    });
+}
+
+int TaskTakeSourceNotes(TaskHandle task, char* buffer, int capacity) {
+    if (!buffer || capacity <= 0) return kResultBadArgument;
+    return WithJob(task, [=](TWorkThread& job) {
+        const std::string lines = job.TakeSourceNotes(static_cast<size_t>(capacity) - 1);
+        std::memcpy(buffer, lines.data(), lines.size());
+        buffer[lines.size()] = '\0';
+        return static_cast<int>(lines.size());
     });
 }
 

@@ -177,7 +177,8 @@ bool SourceRangeList::Requests(const TPeerObject& connection, int32_t piece, int
 
 int32_t SourceRangeList::FirstWantedPiece(SourceRange& range, TPeerObject& connection, const RangeView& view) const {
     const auto wanted = [&](int32_t piece) {
-        return view.isWanted && view.isWanted(piece) && !Requests(connection, piece, view.pieceLength);
+        return view.isWanted && view.isWanted(piece) && !Requests(connection, piece, view.pieceLength) &&
+               (!view.sourceMayFetch || view.sourceMayFetch(piece));
     };
     if (range.reset) {
         range.cursor = range.first;
@@ -202,7 +203,8 @@ int32_t SourceRangeList::NextSourcePiece(TPeerObject& connection, const RangeVie
         if (!range) {
             if (view.downloadComplete) return -1;
             for (int32_t piece = 0; piece < view.pieceCount; ++piece) {
-                if (view.isWanted && view.isWanted(piece) && !Requests(connection, piece, view.pieceLength)) {
+                if (view.isWanted && view.isWanted(piece) && !Requests(connection, piece, view.pieceLength) &&
+                    (!view.sourceMayFetch || view.sourceMayFetch(piece))) {
                     connections_[&connection].lastFetched = piece;
                     return piece;
                 }

@@ -35,6 +35,9 @@ struct RangeView {
     int64_t now = 0;     // job clock
     uint32_t tick = 0;   // for the random start index
     std::function<bool(int32_t piece)> isWanted;
+    // The asking connection's source may be asked for the piece now (it has
+    // not failed its check from there lately); null: any piece.
+    std::function<bool(int32_t piece)> sourceMayFetch;
 };
 
 class SourceRangeList {

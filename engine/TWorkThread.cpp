@@ -111,6 +111,8 @@ void TWorkThread::RunLoop() {
         turnCounter_ = 0;
         sourcesFailed_ = false;
         noSize_ = false;
+        lastSupplyCheck_ = 0;
+        sourceNotes_.Clear();
     }
 
     // Each step holds the job's lock, which API calls take to read and change
@@ -138,6 +140,8 @@ void TWorkThread::RunLoop() {
         if (CheckStop()) break;
         {
             QAutoLock guard(Lock());
+            SettleSourceFileSize();
+            GiveUpSourcesOfAnotherSize();
             const bool sizeKnown = HasPieceMap() && working_.totalBytes > 0;
             if (!sizeKnown && Age() > static_cast<uint32_t>(settings_.startupLimitSeconds)) {
                 noSize_ = true;
@@ -152,7 +156,7 @@ void TWorkThread::RunLoop() {
         if (CheckStop()) break;
         {
             QAutoLock guard(Lock());
-            if (SourcesExhausted()) {
+            if (SourcesExhausted() || PieceBeyondEverySource(now)) {
                 sourcesFailed_ = true;
                 ResetSourceLineStates();
                 break;
@@ -417,6 +421,18 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
 bool TWorkThread::SourcesExhausted() {
     return working_.currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
            (kind_ == TaskKind::Http || !HasPieceMap()) && candidates_.empty();
+}
+
+bool TWorkThread::PieceBeyondEverySource(int64_t now) {
+    if (now == lastSupplyCheck_) return false;
+    lastSupplyCheck_ = now;
+    bool serversLeft = false;
+    const int32_t piece = PieceNoSourceCanSupply(serversLeft);
+    if (piece < 0) return false;
+    NoteSourceProblem({}, serversLeft ? "piece " + std::to_string(piece) + " failed its check from every source"
+                                      : "every source was given up with piece " + std::to_string(piece) + " missing",
+                      "no source is left to supply it");
+    return true;
 }
 
 bool TWorkThread::CheckComplete(int64_t now) {

@@ -85,10 +85,13 @@ private:
     void ReleaseEngineLocksAfterCrash();
     void TakeOnDiskSize();
     bool SourcesExhausted();
+    // A wanted piece no source can supply any more: told, and the run ends (once a second at most).
+    bool PieceBeyondEverySource(int64_t now);
     bool ReadTorrentSource();
 
     bool sourcesFailed_ = false;
     bool noSize_ = false;
+    int64_t lastSupplyCheck_ = 0;
     int64_t lastFeed_ = 0;       // T15
     int64_t lastAnnounce_ = 0;   // T10
     uint32_t onlyTrackersSinceTick_ = 0;

@@ -264,10 +264,19 @@ void TWorkWithPeers::ReAddSources() {
 
 void TWorkWithPeers::SourceFailed(TPeerId* candidate, bool retry, int32_t delay) {
     if (!candidate || !candidates_.Contains(candidate)) return;
+    // A fetched torrent line is done with, not failed.
+    const bool fetched = candidate->HasDetails() && candidate->details->torrentFetch && candidate->details->done;
     if (!retry) {
+        if (!fetched) NoteSourceProblem(candidate->url, FailureReasonOf(*candidate), "dropped");
+        // A source of another file stays out; refusals may pass and come back with the source list.
+        const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
+        if (size > 0 && TotalSize() > 0 && size != TotalSize() && bannedSources_.size() < kBannedSourceCapacity)
+            bannedSources_.push_back(candidate->url);
         candidates_.Remove(candidate);
         return;
     }
+    NoteSourceProblem(candidate->url, FailureReasonOf(*candidate),
+                      "asked again in " + std::to_string(std::max(1, delay)) + " s");
     candidate->backoff += std::max(1, delay);
     candidates_.Sort();
 }

@@ -14,6 +14,7 @@
 #include "engine/CandidateRules.h"
 #include "engine/IncomingConnections.h"
 #include "engine/LocalDiscovery.h"
+#include "engine/SourceNotes.h"
 #include "engine/TBaseWork.h"
 #include "peers/IPeerJob.h"
 #include "peers/TPeerId.h"
@@ -171,8 +172,17 @@ public:
     int32_t UploadSlots() const { return uploadSlots_; }
     const std::string& ListeningText() const { return listeningText_; }
     const EngineView& View() const { return view_; }
+    // Why sources failed since the last call (SourceNotes::Take); takes the job's lock.
+    std::string TakeSourceNotes(size_t maxBytes);
 
 protected:
+    static constexpr const char* kNoDataReason = "its last connections brought no data";
+    // Tells the user why a source failed (once per source and reason) and logs it.
+    void NoteSourceProblem(const std::string& url, const std::string& reason, const std::string& consequence = {});
+    // Ends the source's connections and keeps it out for the rest of the run, telling why.
+    void GiveUpSource(TPeerId* candidate, const std::string& reason);
+    // Why the open connection to `candidate` failed, as far as its answer tells.
+    std::string FailureReasonOf(const TPeerId& candidate);
     // The sum of the connections' receive rates at the last refresh.
     virtual int64_t CurrentReceiveRate() const;
     // Block scheduling marks a banned source's range for a new start.
@@ -206,8 +216,9 @@ protected:
     int64_t trackerInterval_ = kTrackerRetrySeconds;  // from the trackers' answers
     int64_t bytesFromPeers_ = 0;
     bool redirectUnresolvable_ = false;
-    // Sources banned for corrupt data in this run; never added again.
+    // Sources given up in this run (corrupt data, another file); never added again.
     std::vector<std::string> bannedSources_;
+    SourceNotes sourceNotes_;
     InfoHash infoHash_{};
     PeerIdentity ownPeerId_{};
 

@@ -186,8 +186,12 @@ void TWorkWithPeers::PeerEnded(const PeerIdentity& identity, TPeerObject* peer, 
     const bool endedCleanly = peer && peer->EndedCleanly();
     if (candidate && (!endedCleanly || candidate->deliveredSinceEnd > 0)) {
         AccountServerEnd(*candidate, JobClock());
+        // A source already waiting after a failure it was told about needs no second word.
+        if (candidate->fruitlessEnds == 1 && candidate->backoff <= 0)
+            NoteSourceProblem(candidate->url, "its connection ended with no new data",
+                              "asked again after a wait that doubles each time");
         if (IsBannedSource(*candidate) && candidate->fruitlessEnds >= kFruitlessEndsBeforeGivingUp)
-            VeldmoorLog().Write("Giving up " + candidate->url + ": its last connections brought no data", 1, 2);
+            NoteSourceProblem(candidate->url, kNoDataReason, "given up");
     }
     if (endedCleanly || !candidate) return;
 

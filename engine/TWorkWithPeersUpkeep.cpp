@@ -117,10 +117,26 @@ void TWorkWithPeers::RemoveBannedSources() {
             MarkSourceRangeReset(*peer);
             EndPeer(peer);
         }
+        const bool noData = candidate->fruitlessEnds >= kFruitlessEndsBeforeGivingUp;
+        NoteSourceProblem(candidate->url, noData ? kNoDataReason : "most of its pieces failed their check",
+                          "given up for this run");
         // The source lines would bring it back with clean counters otherwise.
         if (bannedSources_.size() < kBannedSourceCapacity) bannedSources_.push_back(candidate->url);
         candidates_.Remove(candidate);
     }
+}
+
+void TWorkWithPeers::GiveUpSource(TPeerId* candidate, const std::string& reason) {
+    if (!candidate || !candidates_.Contains(candidate)) return;
+    NoteSourceProblem(candidate->url, reason, "given up for this run");
+    const std::vector<TPeerObject*> open = peers_;
+    for (TPeerObject* peer : open) {
+        if (peer->Candidate() != candidate) continue;
+        MarkSourceRangeReset(*peer);
+        EndPeer(peer);
+    }
+    if (bannedSources_.size() < kBannedSourceCapacity) bannedSources_.push_back(candidate->url);
+    candidates_.Remove(candidate);
 }
 
 }  // namespace veldmoor

@@ -12,6 +12,7 @@
 #include "engine/EngineState.h"
 #include "engine/EngineEvents.h"
 #include "engine/FileQueries.h"
+#include "engine/SourceSizeVote.h"
 #include "foundation/CVeldmoorLog.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
@@ -290,8 +291,36 @@ void TWorkWithPieces::OnPieceChecked(BlockSender* blockSender, bool matched) {
         ++sender->hashFailures;
 }
 
-void TWorkWithPieces::OnCorruptPiece(BlockSender* sender, int32_t piece) {
-    ReportCorruptPiece(static_cast<TPeerId*>(sender), piece, targetFile_);
+void TWorkWithPieces::OnCorruptPiece(BlockSender* blockSender, int32_t piece) {
+    auto* sender = static_cast<TPeerId*>(blockSender);
+    ReportCorruptPiece(sender, piece, targetFile_);
+    if (!sender || !(sender->kind & kPeerServer)) return;
+    const int32_t failures = pieceFailures_.Record(sender->url, piece, JobClock());
+    if (failures >= SourcePieceFailures::kFailuresBeforeGivingUp)
+        NoteSourceProblem(sender->url, "piece " + std::to_string(piece) + " failed its check " +
+                                           std::to_string(failures) + " times; not asked of this source again");
+}
+
+int32_t TWorkWithPieces::PieceNoSourceCanSupply(bool& serversLeft) const {
+    serversLeft = false;
+    if (!pieceMapReady_ || !pieces_ || pieceFailures_.Empty()) return -1;
+    std::vector<const TPeerId*> servers;
+    for (const TPeerId* candidate : candidates_.Items()) {
+        // A peer may still bring any piece; the peers' own rules end such a task.
+        if (!(candidate->kind & kPeerServer)) return -1;
+        if (!(candidate->HasDetails() && candidate->details->torrentFetch)) servers.push_back(candidate);
+    }
+    for (const TPeerObject* peer : peers_)
+        if (peer->Kind() == kPeerBitTorrent) return -1;
+    serversLeft = !servers.empty();
+    for (int32_t piece = 0; piece < pieces_->PieceCount(); ++piece) {
+        if (!pieces_->IsPieceWanted(piece)) continue;
+        const bool someoneMay = std::any_of(servers.begin(), servers.end(), [&](const TPeerId* server) {
+            return !pieceFailures_.GivenUp(server->url, piece);
+        });
+        if (!someoneMay) return piece;
+    }
+    return -1;
 }
 
 void TWorkWithPieces::MarkSourceRangeReset(TPeerObject& peer) {
@@ -589,9 +618,15 @@ RangeView TWorkWithPieces::MakeRangeView() {
 
 int32_t TWorkWithPieces::NextSourcePiece(TPeerObject& peer) {
     if (!pieceMapReady_) return -1;
-    const RangeView view = MakeRangeView();
+    RangeView view = MakeRangeView();
     if (sourceRanges_.Empty()) sourceRanges_.SplitRanges(Candidates(), view);
     sourceRangesCut_ = sourceRangesCut_ || !sourceRanges_.Empty();
+    if (const TPeerId* candidate = peer.Candidate(); candidate && !pieceFailures_.Empty()) {
+        const std::string source = candidate->url;
+        view.sourceMayFetch = [this, source, now = view.now](int32_t piece) {
+            return pieceFailures_.MayFetch(source, piece, now);
+        };
+    }
     return sourceRanges_.NextSourcePiece(peer, view);
 }
 
@@ -653,6 +688,47 @@ void TWorkWithPieces::OnSourceFileSize(int64_t size) {
     // A torrent task's map comes from its torrent; a mismatching mirror is the
     // source's problem, not the map's.
     if (IsTorrentTask() || pieces_ || size <= 0) return;
+    if (firstSourceSizeAt_ < 0) firstSourceSizeAt_ = JobClock();
+    SettleSourceFileSize();
+}
+
+void TWorkWithPieces::SettleSourceFileSize() {
+    if (IsTorrentTask() || pieces_ || firstSourceSizeAt_ < 0) return;
+    std::vector<int64_t> reported;
+    size_t unanswered = 0;
+    for (const TPeerId* candidate : candidates_.Items()) {
+        if (!(candidate->kind & kPeerServer) || (candidate->HasDetails() && candidate->details->torrentFetch)) continue;
+        const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
+        if (size > 0)
+            reported.push_back(size);
+        else if (candidate->openConnections > 0)
+            ++unanswered;  // being asked now; one that cannot be reached is not waited for
+    }
+    const bool waitOver = JobClock() - firstSourceSizeAt_ >= kSourceSizeWaitSeconds;
+    const int64_t size = ChooseSourceFileSize(reported, unanswered, waitOver);
+    if (size <= 0) return;
+    const auto agreeing = std::count(reported.begin(), reported.end(), size);
+    if (static_cast<size_t>(agreeing) < reported.size())
+        NoteSourceProblem({}, "the sources disagree on the file size",
+                          "taking " + std::to_string(size) + " bytes, reported by " + std::to_string(agreeing) + " of " +
+                              std::to_string(reported.size()) + "; the others are given up");
+    BuildSourceOnlyMap(size);
+}
+
+void TWorkWithPieces::GiveUpSourcesOfAnotherSize() {
+    if (!pieceMapReady_ || !pieces_) return;
+    const int64_t taskSize = pieces_->TotalLength();
+    const std::vector<TPeerId*> listed = candidates_.Items();
+    for (TPeerId* candidate : listed) {
+        if (!(candidate->kind & kPeerServer) || !candidate->HasDetails() || candidate->details->torrentFetch) continue;
+        const int64_t size = candidate->details->fileSize;
+        if (size > 0 && size != taskSize)
+            GiveUpSource(candidate, "it serves " + std::to_string(size) + " bytes, the file has " +
+                                        std::to_string(taskSize));
+    }
+}
+
+void TWorkWithPieces::BuildSourceOnlyMap(int64_t size) {
     const int32_t pieceLength = SourceOnlyPieceLength(size);
     if (pieceLength == 0) {
         VeldmoorLog().Write("A source reports " + std::to_string(size) + " bytes, beyond what a download may be", 1, 2);
@@ -697,6 +773,8 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     publishedBitfieldSize_.store(0, std::memory_order_relaxed);
     pendingHaves_.clear();
     sourceRanges_.Clear();
+    pieceFailures_.Clear();
+    firstSourceSizeAt_ = -1;
     sourceRangesCut_ = false;
     outstandingRequests_.clear();
     inFlight_.clear();

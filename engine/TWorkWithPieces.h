@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/SourcePieceFailures.h"
 #include "engine/SourceRanges.h"
 #include "engine/TWorkWithPeers.h"
 #include "foundation/QMutex.h"
@@ -142,6 +143,10 @@ public:
     void OnPieceChecked(BlockSender* sender, bool matched) override;
     // Raises the piece-check statistics event (engine/EngineEvents.h).
     void OnCorruptPiece(BlockSender* sender, int32_t piece) override;
+    // A wanted piece that no server source may be asked for any more, and no
+    // peer can bring, once some piece has failed its check: -1 when there is
+    // none. `serversLeft` tells whether any server source is left at all.
+    int32_t PieceNoSourceCanSupply(bool& serversLeft) const;
     void CountPieceDelivery(BlockSender* sender) override;
 
 protected:
@@ -154,6 +159,13 @@ protected:
     // A torrent arrived during the run: build a new map that takes over the old one's state.
     void Rebuild();
     void RebuildIfPending();
+    // A task known only by its sources builds its map once their sizes settle
+    // (engine/SourceSizeVote.h); called on each answer and each turn.
+    void SettleSourceFileSize();
+    void BuildSourceOnlyMap(int64_t size);
+    // Server sources that reported another size than the task's are given up
+    // (they serve another file); called each turn, outside the peers' steps.
+    void GiveUpSourcesOfAnotherSize();
     void StartOverIfPending();
     // A source's file changed under a download without hashes: start over.
     void StartOverForChangedSource(const std::string& url);
@@ -187,6 +199,8 @@ protected:
     std::vector<int32_t> pendingHaves_;
     int32_t readPosition_ = -1;  // first piece of the latest read served
     SourceRangeList sourceRanges_;
+    SourcePieceFailures pieceFailures_;
+    int64_t firstSourceSizeAt_ = -1;  // job clock of the first size a source reported; -1 before
     bool sourceRangesCut_ = false;  // the servers have had their first ranges
     std::vector<BlockRequest> outstandingRequests_;
     std::vector<int32_t> inFlight_;

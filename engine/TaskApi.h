@@ -100,6 +100,12 @@ int TaskAddMirrors(TaskHandle task, const char* addresses, const char* hostNames
 // keeps them until it has one.
 int TaskAddTrackers(TaskHandle task, const char* announceAddresses);
 int TaskGetBitfield(TaskHandle task, uint8_t* buffer, int length);
+// Why sources failed since the last call, one line each, oldest first:
+// "URL<TAB>reason; what follows\n" (no URL for the task as a whole), given once
+// when a source is given up or made to wait, again only when its reason
+// changes. Copies as many whole lines as fit in `capacity` bytes with a
+// closing NUL (the rest wait for the next call); the byte count, 0 for none.
+int TaskTakeSourceNotes(TaskHandle task, char* buffer, int capacity);
 // Validates the handle under the job-list lock, without the API lock.
 int TaskGetBitfieldSize(TaskHandle task);
 

@@ -19,6 +19,7 @@ constexpr int32_t kPrefixWriteRun = 131072;
 constexpr int64_t kDoneStampAge = 1805;
 constexpr int64_t kReliefAge = 3600;
 constexpr uint32_t kReliefPeriodSeconds = 21600;
+constexpr uint32_t kDoneHoldSeconds = 2;
 
 std::string SenderAddress(const BlockSender* sender) { return sender ? sender->SenderAddress() : "0.0.0.0 : 0"; }
 
@@ -194,7 +195,11 @@ void TPieces::WriteBack() {
     if (!IsReady()) return;
     const int64_t window = WriteWindowBytes();
     const int64_t keepLimit = heldTotal_ >= window / 2 ? window / 5 : window / 2;
-    const bool keepDonePieces = doneHeldLastPass_ < keepLimit;
+    // Verified pieces wait for company to be written with, but not for long:
+    // until written they count for nothing and a crash would lose them.
+    const uint32_t seconds = ClockSeconds();
+    const bool heldLong = doneHeldSince_ != 0 && seconds - doneHeldSince_ >= kDoneHoldSeconds;
+    const bool keepDonePieces = !heldLong && doneHeldLastPass_ < keepLimit;
     // Once the disk is full the rest of the pass stays in memory.
     bool diskFull = false;
     int64_t doneHeld = 0;
@@ -224,6 +229,10 @@ void TPieces::WriteBack() {
         diskFull = status == platform::IoStatus::DiskFull;
     }
     doneHeldLastPass_ = doneHeld;
+    if (doneHeld == 0)
+        doneHeldSince_ = 0;
+    else if (doneHeldSince_ == 0)
+        doneHeldSince_ = seconds;
 
     heldTotal_ = 0;
     for (const TPiece& piece : pieces_) heldTotal_ += piece.held.Bytes();

@@ -100,6 +100,7 @@ void TPieces::Clear() {
     lastVerifiedPiece_ = -1;
     checkedBytes_ = 0;
     heldTotal_ = doneHeldLastPass_ = 0;
+    doneHeldSince_ = 0;
     piecesHeldComplete_ = 0;
 }
 

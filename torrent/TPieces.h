@@ -206,6 +206,7 @@ private:
 
     int64_t heldTotal_ = 0;
     int64_t doneHeldLastPass_ = 0;
+    uint32_t doneHeldSince_ = 0;  // clock second a write-back pass first kept verified pieces; 0: none kept
     int32_t piecesHeldComplete_ = 0;  // complete in memory, not yet written
     int64_t lastRelief_ = 0;
 

@@ -76,6 +76,9 @@ TEST_F(EngineApiTest, AnUnknownHandleIsRefusedAndTouchesNothing) {
     uint8_t bits[4];
     EXPECT_EQ(TaskGetBitfield(bogus, bits, 4), kResultBitfieldFailure);
     EXPECT_EQ(TaskGetBitfieldSize(bogus), kResultBitfieldFailure);
+    char notes[8];
+    EXPECT_EQ(TaskTakeSourceNotes(bogus, notes, sizeof notes), kResultUnknownTask);
+    EXPECT_EQ(TaskTakeSourceNotes(bogus, nullptr, 8), kResultBadArgument);
     EXPECT_EQ(TaskCreate(nullptr), kResultBadArgument);
 }
 

@@ -244,5 +244,40 @@ TEST_F(BadMirrorTest, AnHtmlPageIsNeverTakenForTheFile) {
     EXPECT_TRUE(ReadText(Target()) == content_) << ReadText(Target()).substr(0, 80);
 }
 
+TEST_F(BadMirrorTest, EachFailingSourceIsToldOnceWithItsReason) {
+    const std::string wrongRoot = StartMirror("wrong");
+    const std::string failingRoot = StartMirror("failing", "location = /game.exe { return 500; }");
+    const std::string goodRoot = StartMirror("good", "limit_rate 64k;");
+    ASSERT_FALSE(wrongRoot.empty() || failingRoot.empty() || goodRoot.empty());
+    const std::string content = PatternBytes(256 * 1024, 31);
+    WriteFile(wrongRoot + "/game.exe", content.substr(0, 100000));
+    WriteFile(goodRoot + "/game.exe", content);
+    WriteFile(TorrentPath(), SingleFileTorrent("game.exe", content, kPieceLength));
+
+    EXPECT_EQ(RunToEnd({"-o", Target(), "-T", TorrentPath(), "--p2p", "off", "--quiet", MirrorUrl(0), MirrorUrl(1),
+                        MirrorUrl(2)}),
+              kExitComplete)
+        << Errors();
+    EXPECT_TRUE(ReadText(Target()) == content);
+    const std::string errors = Errors();
+    const auto linesAbout = [&](const std::string& url) {
+        size_t count = 0;
+        for (size_t at = errors.find(url); at != std::string::npos; at = errors.find(url, at + 1)) ++count;
+        return count;
+    };
+    // The torrent's size wins over the mirror's.
+    EXPECT_NE(errors.find("veldmoor-get: source " + MirrorUrl(0) + ": it serves 100000 bytes, the file has " +
+                          std::to_string(content.size()) + "; "),
+              std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("veldmoor-get: source " + MirrorUrl(1) + ": the server answered 500 Internal Server Error; "
+                          "asked again in 60 s\n"),
+              std::string::npos)
+        << errors;
+    EXPECT_EQ(linesAbout(MirrorUrl(0)), 1u) << errors;
+    EXPECT_EQ(linesAbout(MirrorUrl(1)), 1u) << errors;
+    EXPECT_EQ(linesAbout(MirrorUrl(2)), 0u) << errors;
+}
+
 }  // namespace
 }  // namespace veldmoor::test

@@ -98,5 +98,23 @@ TEST(ProgressBarTest, RedrawsInPlaceAndCoversALongerEarlierLine) {
     EXPECT_EQ(written, expected);
 }
 
+TEST(SourceNoteTest, ANoteNamesItsSourceAndTheBarKeepsTheLatestShort) {
+    EXPECT_EQ(FormatSourceNote("http://m/f\tthe server answered 404 Not Found; given up"),
+              "source http://m/f: the server answered 404 Not Found; given up");
+    EXPECT_EQ(FormatSourceNote("\tpiece 3 failed its check from every source"), "piece 3 failed its check from every source");
+
+    std::FILE* stream = std::tmpfile();
+    ASSERT_NE(stream, nullptr);
+    ProgressBar bar(stream);
+    const std::string remark = "source http://mirror.example/game.exe: the server answered 503; asked again in 60 s";
+    bar.SetRemark(remark);
+    bar.Show(StatusOf(0, 0, 0, 0, 0, 0, 0, 0));
+    std::rewind(stream);
+    std::string written;
+    for (int c = std::fgetc(stream); c != EOF; c = std::fgetc(stream)) written.push_back(static_cast<char>(c));
+    std::fclose(stream);
+    EXPECT_EQ(written, "\r" + FormatProgressLine(StatusOf(0, 0, 0, 0, 0, 0, 0, 0)) + "  " + remark.substr(0, 57) + "...");
+}
+
 }  // namespace
 }  // namespace veldmoor

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/QTimeThread.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "tests/support/TestSupport.h"
 #include "tests/torrent/PieceMapTestSupport.h"
@@ -213,6 +215,33 @@ TEST(PieceWriteTest, DonePiecesWaitInMemoryWithinTheWriteWindow) {
     EXPECT_EQ(map->PiecesVerified(), 3);
     EXPECT_EQ(map->HeldBytes(), 0);
     EXPECT_EQ(owner.deliveries.size(), 3u);
+}
+
+TEST(PieceWriteTest, AVerifiedPieceWaitsInMemoryAtMostTwoSeconds) {
+    // The engine clock's thread starts again on the driven clock.
+    TimeStop();
+    platform::ScopedDrivenClock clock;
+    test::TempDir dir;
+    FakeOwner owner;
+    owner.folder = dir.Path();
+    const std::string content = test::Content(3 * 65536, 24);
+    // The default window has room for every piece: only time makes them go out.
+    MapHolder map(test::LoadMap(owner, test::TorrentWithInfo(test::SingleFileInfo("h.bin", content, 65536))));
+    for (int64_t block = 0; block < 4; ++block) {
+        ASSERT_EQ(map->WriteBlock(block, kBlockSize, content.data() + block * kBlockSize, nullptr), kBlockSize);
+    }
+    map->WriteBack();
+    map->WriteBack();
+    EXPECT_EQ(map->PiecesVerified(), 0) << "written at once, before it had company";
+
+    const uint32_t target = ClockSeconds() + 2;
+    clock->AdvanceMs(2000);
+    ASSERT_TRUE(test::WaitUntil([&] { return ClockSeconds() >= target; }));
+    map->WriteBack();
+    EXPECT_EQ(map->PiecesVerified(), 1);
+    EXPECT_EQ(map->HeldBytes(), 0);
+    EXPECT_EQ(test::ReadFile(dir.Path() + "/h.bin.vmtmp").substr(0, 65536), content.substr(0, 65536));
+    TimeStop();  // before the driven clock goes
 }
 
 }  // namespace

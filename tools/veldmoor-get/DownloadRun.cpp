@@ -135,6 +135,7 @@ int DownloadRun::Watch() {
         snapshot.status = status.status;
         snapshot.seed = options_.seed;
         snapshot.signal = platform::ReceivedStopSignal();
+        TellSourceNotes();
         Report(status, false);
 
         const RunEnd end = DecideRunEnd(snapshot);
@@ -164,6 +165,19 @@ void DownloadRun::Report(const TaskStatus& status, bool force) {
     }
 }
 
+void DownloadRun::TellSourceNotes() {
+    char notes[4096];
+    const int length = TaskTakeSourceNotes(task_, notes, static_cast<int>(sizeof notes));
+    if (length <= 0) return;
+    size_t start = 0;
+    const std::string text(notes, static_cast<size_t>(length));
+    for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
+        const std::string line = FormatSourceNote(text.substr(start, end - start));
+        Warn(line);
+        if (progressBar_) progressBar_->SetRemark(line);
+    }
+}
+
 int DownloadRun::Finish(RunEnd end, const RunSnapshot& snapshot) {
     // The last state goes out even when the per-second line is not yet due.
     if (!jsonShownForLastStatus_) Report(lastStatus_, true);
@@ -173,6 +187,7 @@ int DownloadRun::Finish(RunEnd end, const RunSnapshot& snapshot) {
     // deletes it once the download is complete.
     const int stopped = TaskStop(task_, false);
     if (stopped != kResultOk) Warn("could not stop the task cleanly: " + EngineResultText(stopped));
+    TellSourceNotes();
 
     const int exitStatus = ExitStatusFor(end, snapshot);
     switch (end) {

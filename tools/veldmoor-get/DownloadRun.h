@@ -29,6 +29,8 @@ private:
     // Polls until the run ends; the exit status.
     int Watch();
     void Report(const TaskStatus& status, bool force);
+    // Tells why sources failed, one line each, as the task gives them.
+    void TellSourceNotes();
     int Finish(RunEnd end, const RunSnapshot& snapshot);
 
     void Note(const std::string& text);

@@ -9,6 +9,7 @@ namespace {
 
 constexpr int32_t kFullProgress = 10000;
 constexpr int kBarCells = 20;
+constexpr size_t kRemarkLength = 60;
 
 // The 64-bit size when the engine gives it; the 32-bit KiB field stops at 2 TiB.
 int64_t TotalKiB(const TaskStatus& status) {
@@ -67,8 +68,17 @@ std::string FormatProgressLine(const TaskStatus& status) {
            FormatDuration(status.remaining) + " left";
 }
 
+std::string FormatSourceNote(const std::string& note) {
+    const size_t tab = note.find('\t');
+    if (tab == std::string::npos) return note;
+    if (tab == 0) return note.substr(1);
+    return "source " + note.substr(0, tab) + ": " + note.substr(tab + 1);
+}
+
 void ProgressBar::Show(const TaskStatus& status) {
-    const std::string line = FormatProgressLine(status);
+    std::string line = FormatProgressLine(status);
+    if (!remark_.empty())
+        line += "  " + (remark_.size() > kRemarkLength ? remark_.substr(0, kRemarkLength - 3) + "..." : remark_);
     // Blanks cover what is left of a longer earlier line.
     const size_t padding = shownLength_ > line.size() ? shownLength_ - line.size() : 0;
     std::fprintf(stream_, "\r%s%*s", line.c_str(), static_cast<int>(padding), "");

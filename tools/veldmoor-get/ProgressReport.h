@@ -22,16 +22,25 @@ std::string FormatDuration(int32_t seconds);
 // done / total, speed and time left.
 std::string FormatProgressLine(const TaskStatus& status);
 
+// A note on a failed source as one line: "source URL: text", or the text
+// alone for the task as a whole; from a line "URL<TAB>text" of
+// TaskTakeSourceNotes (no line ending).
+std::string FormatSourceNote(const std::string& note);
+
 // Redraws the progress line in place on a terminal stream.
 class ProgressBar {
 public:
     explicit ProgressBar(std::FILE* stream) : stream_(stream) {}
+    // Shown after the figures until replaced, cut to a few dozen characters
+    // (the last source problem); "" for none.
+    void SetRemark(const std::string& remark) { remark_ = remark; }
     void Show(const TaskStatus& status);
     // Takes the line away so that other text starts on a clean line.
     void Clear();
 
 private:
     std::FILE* stream_;
+    std::string remark_;
     size_t shownLength_ = 0;
 };
 
