@@ -692,6 +692,10 @@ void TWorkWithPieces::OnSourceFileSize(int64_t size) {
     SettleSourceFileSize();
 }
 
+bool TWorkWithPieces::SettlingFileSize() const {
+    return !pieceMapReady_ && firstSourceSizeAt_ >= 0 && !StopRequested();
+}
+
 void TWorkWithPieces::SettleSourceFileSize() {
     if (IsTorrentTask() || pieces_ || firstSourceSizeAt_ < 0) return;
     std::vector<int64_t> reported;

@@ -80,6 +80,7 @@ public:
     void ReleaseFailedPiece(int32_t piece) override;
     int64_t TotalSize() const override { return pieces_ ? pieces_->TotalLength() : 0; }
     void OnSourceFileSize(int64_t size) override;
+    bool SettlingFileSize() const override;
     bool AcceptSourceVersion(const std::string& url, const std::string& version) override;
     std::string SourceVersion(const std::string& url) const override;
     void SourceFileChanged(const std::string& url) override;

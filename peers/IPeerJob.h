@@ -64,6 +64,9 @@ public:
     // A source reported the file's size: a task known only by its sources
     // builds its piece map from it.
     virtual void OnSourceFileSize(int64_t size) = 0;
+    // A source reported the size, but the map waits for more sources to
+    // agree on it before it is made.
+    virtual bool SettlingFileSize() const { return false; }
     // A server source answered with this version of the file (its ETag, else
     // its Last-Modified). False when the file changed at that source since
     // data was taken from it: the answer must not be used.

@@ -438,6 +438,9 @@ bool THttpPeer::RequestBlocks() {
         skipCount_ = 0;
         TPeerObject::RequestBlocks();
         if (PendingRequests().empty()) {
+            // The body waits unread while the other sources are asked: it is
+            // the file's start, and a new connection would cost a round trip.
+            if (Job()->SettlingFileSize()) return true;
             if (!Job()->IsDownloading()) {
                 SetActivity(kActivityFinished);
                 return false;
