@@ -14,7 +14,6 @@ namespace {
 constexpr int32_t kTimeoutPostponeSeconds = 15;
 constexpr int32_t kPermanentReplyPostponeSeconds = 60;
 constexpr int32_t kSizeMismatchPostponeSeconds = 60;
-constexpr int32_t kDropDelaySeconds = 60;
 constexpr int64_t kTransferSilenceSeconds = 15;
 constexpr int64_t kCommandSilenceSeconds = 30;
 // Below this rate (bytes per second, and above 0) a source is slow, not
@@ -338,36 +337,27 @@ bool TFtpPeer::ReceiveBlocks() {
     QSocket& data = *data_;
     // The connect completes in the background; a refused one closes the socket.
     if (!data.IsConnected()) return data.IsOpen() || DataEnded();
-    int64_t budget = Job()->DownloadBudget();
-    SetWaitsForInput(false);
-    for (int reads = 0;; ++reads) {
-        if (!ConsumeBufferedBlocks()) return false;
-        if (budget <= 0) break;
-        if (reads >= kMaxReadsPerStep) {
-            SetWaitsForInput(true);
+    switch (ReadStreamWithinBudget(data, [this] { return ConsumeBufferedBlocks(); },
+                                   [this] { return NextStreamRead(); })) {
+        case StreamStep::kFailed:
+            return false;
+        case StreamStep::kEnded:
+            // Buffered blocks were taken before the read: the read that meets the
+            // end of the stream drops what is left, which no pending block can use.
+            return DataEnded();
+        case StreamStep::kPaused:
             break;
-        }
-        // The stream runs on past this run: ask for the next blocks at once
-        // instead of waiting for the next step.
-        if (runLength_ <= 0) {
-            if (!RequestBlocks()) return false;
-            if (step_ != kFtpStepTransfer || runLength_ <= 0) break;
-            continue;
-        }
-        const size_t before = data.InputSize();
-        const int wanted = static_cast<int>(std::min<int64_t>(kReadSize, budget));
-        // Buffered blocks were taken above: the read that meets the end of the
-        // stream drops what is left, which no pending block can use.
-        if (data.Receive(wanted) < 0) return DataEnded();
-        const size_t added = data.InputSize() - before;
-        if (added == 0) {
-            SetWaitsForInput(true);
-            break;
-        }
-        budget -= static_cast<int64_t>(added);
-        Statistics().lastActivity = ClockNow();
     }
     return true;
+}
+
+TFtpPeer::NextRead TFtpPeer::NextStreamRead() {
+    if (runLength_ > 0) return NextRead::kRead;
+    // The stream runs on past this run: ask for the next blocks at once
+    // instead of waiting for the next step.
+    if (!RequestBlocks()) return NextRead::kFail;
+    if (step_ != kFtpStepTransfer || runLength_ <= 0) return NextRead::kStop;
+    return NextRead::kLookAgain;
 }
 
 bool TFtpPeer::WholeResourceReached() const {
@@ -387,20 +377,9 @@ bool TFtpPeer::FinishWholeResource() {
 }
 
 bool TFtpPeer::AppendToMemoryBuffer() {
-    QSocket& data = *data_;
-    const size_t size = data.InputSize();
-    if (size == 0) return true;
-    std::string& buffer = Candidate()->Details().memoryBuffer;
-    if (buffer.size() + size > kMaxWholeResourceBytes) {
-        CloseData();
-        Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
-        return false;
-    }
-    if (buffer.capacity() - buffer.size() < 4096) buffer.reserve(buffer.size() + size + 4096);
-    buffer.append(reinterpret_cast<const char*>(data.InputData()), size);
-    data.ConsumeInput(static_cast<long>(size), true);
+    const size_t size = data_->InputSize();
+    if (!TakeIntoWholeResource(*data_)) return false;
     streamPosition_ += static_cast<int64_t>(size);
-    Statistics().lastActivity = ClockNow();
     return true;
 }
 

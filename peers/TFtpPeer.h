@@ -24,11 +24,6 @@ public:
         kSubStateAwaiting = 2,  // its reply is awaited
     };
 
-    static constexpr size_t kMaxWholeResourceBytes = 16 * 1024 * 1024;
-    static constexpr int32_t kReadSize = 43008;
-    // Reads one step may make while data keeps arriving, so that one fast
-    // source cannot hold the job's turn for long.
-    static constexpr int kMaxReadsPerStep = 64;
     // The farthest the data stream is read on and thrown away to reach a
     // needed block (5 blocks); farther, or behind, starts a new transfer.
     static constexpr int64_t kMaxStreamSkip = 81920;
@@ -84,6 +79,8 @@ private:
 
     bool Transfer();
     bool ReceiveBlocks();
+    // Once the buffered bytes are taken: read on, plan the next run, or stop.
+    NextRead NextStreamRead();
     // The server ended the data stream (or it broke).
     bool DataEnded();
     // Skips and delivers what the data connection holds; false when a delivery failed.

@@ -17,7 +17,6 @@ namespace {
 
 constexpr int32_t kTimeoutPostponeSeconds = 15;
 constexpr int32_t kServerErrorPostponeSeconds = 60;
-constexpr int32_t kDropDelaySeconds = 60;
 constexpr int32_t kChangedFilePostponeSeconds = 1;
 constexpr int32_t kRedirectLoopLimit = 2;
 constexpr int32_t kRedirectTargetPriority = 28;
@@ -311,29 +310,16 @@ bool THttpPeer::FollowRedirect() {
 
 bool THttpPeer::AppendToMemoryBuffer() {
     QSocket& connection = *Connection();
+    if (!chunkedBody_) return TakeIntoWholeResource(connection);
     const size_t size = connection.InputSize();
     if (size == 0) return true;
     std::string& buffer = Candidate()->Details().memoryBuffer;
-    if (chunkedBody_) {
-        const size_t used = chunked_.Decode({connection.InputData(), size}, buffer, kMaxWholeResourceBytes);
-        connection.ConsumeInput(static_cast<long>(used), true);
-        Statistics().lastActivity = ClockNow();
-        const bool tooLarge = !chunked_.Done() && buffer.size() >= kMaxWholeResourceBytes && connection.InputSize() > 0;
-        if (!chunked_.Failed() && !tooLarge) return true;
-        connection.Close();
-        Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
-        return false;
-    }
-    if (buffer.size() + size > kMaxWholeResourceBytes) {
-        connection.Close();
-        Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
-        return false;
-    }
-    if (buffer.capacity() - buffer.size() < 4096) buffer.reserve(buffer.size() + size + 4096);
-    buffer.append(reinterpret_cast<const char*>(connection.InputData()), size);
-    connection.ConsumeInput(static_cast<long>(size), true);
+    const size_t used = chunked_.Decode({connection.InputData(), size}, buffer, kMaxWholeResourceBytes);
+    connection.ConsumeInput(static_cast<long>(used), true);
     Statistics().lastActivity = ClockNow();
-    return true;
+    const bool tooLarge = !chunked_.Done() && buffer.size() >= kMaxWholeResourceBytes && connection.InputSize() > 0;
+    if (!chunked_.Failed() && !tooLarge) return true;
+    return DropWholeResourceSource(connection);
 }
 
 bool THttpPeer::ReceiveWholeResource() {
@@ -386,39 +372,24 @@ bool THttpPeer::DecodeChunkedInput() {
 
 bool THttpPeer::ReceiveBlocks() {
     QSocket& connection = *Connection();
-    int64_t budget = Job()->DownloadBudget();
-    SetWaitsForInput(false);
-    for (int reads = 0;; ++reads) {
-        if (!ConsumeBufferedBlocks()) return false;
-        if (budget <= 0) break;
-        if (reads >= kMaxReadsPerStep) {
-            // More is waiting: the next turn steps this connection again.
-            SetWaitsForInput(true);
-            break;
-        }
-        // The stream runs on past this run: ask for the next blocks at once
-        // instead of waiting for the next step.
-        if (runLength_ <= 0 && skipCount_ <= 0) {
-            if (!RequestBlocks()) return false;
-            if (!headerComplete_ || (runLength_ <= 0 && skipCount_ <= 0)) break;
-            continue;
-        }
-        const size_t before = connection.InputSize();
-        const int wanted = static_cast<int>(std::min<int64_t>(kReadSize, budget));
-        if (connection.Receive(wanted) < 0) {
-            // The server ended the response: a clean end once nothing asked for is missing.
-            if (runLength_ <= 0) SetActivity(kActivityFinished);
-            return false;
-        }
-        const size_t added = connection.InputSize() - before;
-        if (added == 0) {
-            SetWaitsForInput(true);
-            break;
-        }
-        budget -= static_cast<int64_t>(added);
-        Statistics().lastActivity = ClockNow();
+    const StreamStep step = ReadStreamWithinBudget(
+        connection, [this] { return ConsumeBufferedBlocks(); }, [this] { return NextStreamRead(); });
+    if (step == StreamStep::kFailed) return false;
+    if (step == StreamStep::kEnded) {
+        // The server ended the response: a clean end once nothing asked for is missing.
+        if (runLength_ <= 0) SetActivity(kActivityFinished);
+        return false;
     }
     return connection.IsOpen();
+}
+
+THttpPeer::NextRead THttpPeer::NextStreamRead() {
+    if (runLength_ > 0 || skipCount_ > 0) return NextRead::kRead;
+    // The stream runs on past this run: ask for the next blocks at once
+    // instead of waiting for the next step.
+    if (!RequestBlocks()) return NextRead::kFail;
+    if (!headerComplete_ || (runLength_ <= 0 && skipCount_ <= 0)) return NextRead::kStop;
+    return NextRead::kLookAgain;
 }
 
 bool THttpPeer::RequestBlocks() {
@@ -472,14 +443,7 @@ bool THttpPeer::RequestBlocks() {
     return RestartRequest();
 }
 
-bool THttpPeer::Flush() {
-    QSocket* connection = Connection();
-    if (!connection || !connection->IsOpen()) return false;
-    // A connect still under way sends the request once it completes.
-    if (!connection->IsConnected()) return connection->IsOpen();
-    if (connection->OutputSize() == 0) return true;
-    return connection->Send(nullptr, 0) >= 0;
-}
+bool THttpPeer::Flush() { return SendQueuedOutput(); }
 
 bool THttpPeer::IsTimedOut() {
     if (!IsHttpTimedOut(headerComplete_, ReceiveRate(), Statistics().lastActivity, ClockNow())) return false;

@@ -16,14 +16,8 @@ namespace veldmoor {
 
 class THttpPeer final : public TPeerObject {
 public:
-    // A whole-resource fetch larger than this is refused.
-    static constexpr size_t kMaxWholeResourceBytes = 16 * 1024 * 1024;
     // Redirects followed in one chain before the chain is cut.
     static constexpr int32_t kMaxRedirectChain = 8;
-    static constexpr int32_t kReadSize = 43008;
-    // Reads one step may make while data keeps arriving, so that one fast
-    // source cannot hold the job's turn for long.
-    static constexpr int kMaxReadsPerStep = 256;
     // Decoded bytes of a chunked body held ahead of delivery.
     static constexpr size_t kMaxDecodedBytes = 1024 * 1024;
 
@@ -59,6 +53,8 @@ private:
     bool ReceiveWholeResource();
     bool AppendToMemoryBuffer();
     bool ReceiveBlocks();
+    // Once the buffered bytes are taken: read on, ask for the next run, or stop.
+    NextRead NextStreamRead();
     // Skips and delivers what the receive buffer holds; false when a delivery failed.
     bool ConsumeBufferedBlocks();
     // Moves a chunked body from the receive buffer into decoded_; false when it is malformed.

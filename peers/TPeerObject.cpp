@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <string>
 
 #include "foundation/QTimeThread.h"
 #include "peers/IPeerJob.h"
@@ -11,6 +12,9 @@
 
 namespace veldmoor {
 namespace {
+
+// A whole resource's buffer grows ahead by at least this much.
+constexpr size_t kWholeResourceHeadroom = 4096;
 
 int32_t ClampedDifference(uint64_t after, uint64_t before) {
     // A connection reopened during the step restarts its totals: that is not traffic.
@@ -105,6 +109,69 @@ int32_t TPeerObject::DeliverStreamedBlocks(QSocket& connection, int64_t& skip, i
         DeliverStreamedBytes(connection.InputData(), connection.InputSize(), skip, position, runLength, used);
     connection.ConsumeInput(static_cast<long>(used), true);
     return delivered;
+}
+
+TPeerObject::StreamStep TPeerObject::ReadStreamWithinBudget(QSocket& connection,
+                                                           const std::function<bool()>& takeBuffered,
+                                                           const std::function<NextRead()>& nextRead) {
+    int64_t budget = job_->DownloadBudget();
+    SetWaitsForInput(false);
+    for (int reads = 0;; ++reads) {
+        if (!takeBuffered()) return StreamStep::kFailed;
+        if (budget <= 0) return StreamStep::kPaused;
+        if (reads >= kMaxReadsPerStep) {
+            // More is waiting: the next turn steps this connection again.
+            SetWaitsForInput(true);
+            return StreamStep::kPaused;
+        }
+        switch (nextRead()) {
+            case NextRead::kFail:
+                return StreamStep::kFailed;
+            case NextRead::kStop:
+                return StreamStep::kPaused;
+            case NextRead::kLookAgain:
+                continue;
+            case NextRead::kRead:
+                break;
+        }
+        const size_t before = connection.InputSize();
+        const int wanted = static_cast<int>(std::min<int64_t>(kReadSize, budget));
+        if (connection.Receive(wanted) < 0) return StreamStep::kEnded;
+        const size_t added = connection.InputSize() - before;
+        if (added == 0) {
+            SetWaitsForInput(true);
+            return StreamStep::kPaused;
+        }
+        budget -= static_cast<int64_t>(added);
+        statistics_.lastActivity = ClockNow();
+    }
+}
+
+bool TPeerObject::TakeIntoWholeResource(QSocket& connection) {
+    const size_t size = connection.InputSize();
+    if (size == 0) return true;
+    std::string& buffer = candidate_->Details().memoryBuffer;
+    if (buffer.size() + size > kMaxWholeResourceBytes) return DropWholeResourceSource(connection);
+    if (buffer.capacity() - buffer.size() < kWholeResourceHeadroom)
+        buffer.reserve(buffer.size() + size + kWholeResourceHeadroom);
+    buffer.append(reinterpret_cast<const char*>(connection.InputData()), size);
+    connection.ConsumeInput(static_cast<long>(size), true);
+    statistics_.lastActivity = ClockNow();
+    return true;
+}
+
+bool TPeerObject::DropWholeResourceSource(QSocket& connection) {
+    connection.Close();
+    job_->SourceFailed(candidate_, false, kDropDelaySeconds);
+    return false;
+}
+
+bool TPeerObject::SendQueuedOutput() {
+    QSocket* connection = connection_.get();
+    if (!connection || !connection->IsOpen()) return false;
+    // A connect still under way sends the queue once it completes.
+    if (!connection->IsConnected() || connection->OutputSize() == 0) return true;
+    return connection->Send(nullptr, 0) >= 0;
 }
 
 int32_t TPeerObject::DeliverStreamedBytes(const uint8_t* data, size_t size, int64_t& skip, int64_t& position,

@@ -3,6 +3,7 @@
 // FTP source, tracker) is a TPeerObject: the job drives it through the
 // virtual operations below, one step at a time, from the job's thread only.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -59,6 +60,13 @@ public:
 class TPeerObject : public TVirtualPeer, public TRefObject {
 public:
     static constexpr int kStatisticsInfo = 0;
+    // Bytes one read of a connection asks for.
+    static constexpr int32_t kReadSize = 43008;
+    // Reads one step may make while data keeps arriving, so that one fast
+    // connection cannot hold the job's turn for long.
+    static constexpr int kMaxReadsPerStep = 256;
+    // A whole-resource fetch (the task's torrent) larger than this is refused.
+    static constexpr size_t kMaxWholeResourceBytes = 16 * 1024 * 1024;
 
     TPeerObject(int32_t kind, IPeerJob* job);
     ~TPeerObject() override;
@@ -148,6 +156,40 @@ public:
     void SetRated(bool rated) { rated_ = rated; }
 
 protected:
+    // A source dropped for what it sent is asked again after this.
+    static constexpr int32_t kDropDelaySeconds = 60;
+
+    // What a server's stream loop does next, once the buffered bytes are taken.
+    enum class NextRead {
+        kRead,       // read on
+        kLookAgain,  // the run changed: take the buffered bytes again, then decide
+        kStop,       // nothing more this step
+        kFail,
+    };
+    enum class StreamStep {
+        kPaused,  // budget spent, reads used up, input drained or stopped: the step is done
+        kFailed,  // taking bytes or deciding failed
+        kEnded,   // a read met the end of the stream
+    };
+    // One step's reads of a server's body stream: `takeBuffered` takes what
+    // the connection holds, first and after every read; `nextRead` decides
+    // whether to read on. Reads ask for at most kReadSize bytes and go on
+    // while the job's download budget lasts, at most kMaxReadsPerStep of them;
+    // a connection that had nothing more to give, or more than the step could
+    // take, is marked to be waited on.
+    StreamStep ReadStreamWithinBudget(QSocket& connection, const std::function<bool()>& takeBuffered,
+                                      const std::function<NextRead()>& nextRead);
+    // Moves what `connection` holds into the candidate's whole-resource
+    // buffer. False when the resource would grow past kMaxWholeResourceBytes:
+    // the source is dropped then.
+    bool TakeIntoWholeResource(QSocket& connection);
+    // Closes `connection` and drops the source of a whole resource that
+    // cannot be taken (too large or malformed); always false.
+    bool DropWholeResourceSource(QSocket& connection);
+    // Sends what Connection() has queued once it is connected; false when
+    // there is no open connection or the send failed.
+    bool SendQueuedOutput();
+
     // Hands a received block to the job's piece map. False for a block nobody
     // asked for, a malformed one, or one that completed a piece which failed
     // its hash check.
