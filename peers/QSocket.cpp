@@ -199,34 +199,31 @@ bool QSocket::NegotiateSocks5() {
 }
 
 bool QSocket::SendHandshake(const uint8_t* bytes, size_t length, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    size_t sent = 0;
-    while (sent < length) {
-        if (platform::WaitOnSocket(handle_, SocketWait::kWritable, RemainingMs(deadline)) <= 0) return false;
-        const long result = platform::SendOnSocket(handle_, bytes + sent, length - sent);
-        if (result < 0 && !platform::IsWouldBlock(static_cast<int>(result))) {
-            lastError_ = static_cast<int>(-result);
-            return false;
-        }
-        if (result > 0) sent += static_cast<size_t>(result);
-        if (sent < length && RemainingMs(deadline) == 0) return false;
-    }
-    return true;
+    return MoveHandshakeBytes(SocketWait::kWritable, length, timeoutMs,
+                              [&](size_t done) { return platform::SendOnSocket(handle_, bytes + done, length - done); });
 }
 
 bool QSocket::ReadHandshake(uint8_t* bytes, size_t length, int timeoutMs) {
+    return MoveHandshakeBytes(SocketWait::kReadable, length, timeoutMs, [&](size_t done) {
+        return platform::ReceiveOnSocket(handle_, bytes + done, length - done);
+    });
+}
+
+bool QSocket::MoveHandshakeBytes(SocketWait direction, size_t length, int timeoutMs,
+                                 const std::function<long(size_t done)>& move) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    size_t received = 0;
-    while (received < length) {
-        if (platform::WaitOnSocket(handle_, SocketWait::kReadable, RemainingMs(deadline)) <= 0) return false;
-        const long result = platform::ReceiveOnSocket(handle_, bytes + received, length - received);
-        if (result == 0) return false;
+    size_t done = 0;
+    while (done < length) {
+        if (platform::WaitOnSocket(handle_, direction, RemainingMs(deadline)) <= 0) return false;
+        const long result = move(done);
+        // A read of nothing is the remote side's close.
+        if (result == 0 && direction == SocketWait::kReadable) return false;
         if (result < 0 && !platform::IsWouldBlock(static_cast<int>(result))) {
             lastError_ = static_cast<int>(-result);
             return false;
         }
-        if (result > 0) received += static_cast<size_t>(result);
-        if (received < length && RemainingMs(deadline) == 0) return false;
+        if (result > 0) done += static_cast<size_t>(result);
+        if (done < length && RemainingMs(deadline) == 0) return false;
     }
     return true;
 }

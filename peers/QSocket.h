@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -133,6 +134,10 @@ private:
     bool NegotiateSocks5();
     bool SendHandshake(const uint8_t* bytes, size_t length, int timeoutMs);
     bool ReadHandshake(uint8_t* bytes, size_t length, int timeoutMs);
+    // Waits for `direction` and lets `move` send or receive from `done` on
+    // until `length` bytes moved or the time is up.
+    bool MoveHandshakeBytes(platform::SocketWait direction, size_t length, int timeoutMs,
+                            const std::function<long(size_t done)>& move);
     int HandshakeTimeoutMs(bool half) const;
     // The error a failed proxy exchange leaves: the system's, else a protocol error.
     int ProxyFailureError() const;
