@@ -32,21 +32,5 @@ public:
 private:
     bool stopping_;
 };
-}
-    std::string PieceMapFolder() const override { return folder_; }
-    bool PreallocateFiles() const override { return false; }
-    bool HasReadyPieceMap() const override { return false; }
-    void SetRunState(int32_t) override {}
-    void SetStatusCode(int32_t) override {}
-    void RequestStop() override {}
-    void OnPieceChecked(BlockSender*, bool) override {}
-    void CountPieceDelivery(BlockSender*) override {}
-
-    std::string statusText;
-
-private:
-    std::string folder_;
-    bool stopping_;
-};
 
 }  // namespace veldmoor::fuzz
