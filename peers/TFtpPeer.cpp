@@ -61,9 +61,7 @@ void TFtpPeer::ClearSession() {
     transientReply_ = false;
     permanentReply_ = false;
     abortedTransfer_ = false;
-    streamPosition_ = 0;
-    skipCount_ = 0;
-    runLength_ = 0;
+    stream_ = StreamCursor{};
     transferBlocks_ = 0;
 }
 
@@ -81,9 +79,7 @@ void TFtpPeer::EndTransfer(bool aborted) {
     CloseData();
     step_ = kFtpStepEndOfTransfer;
     subState_ = kSubStateAwaiting;
-    streamPosition_ = 0;
-    skipCount_ = 0;
-    runLength_ = 0;
+    stream_ = StreamCursor{};
 }
 
 bool TFtpPeer::Receive() {
@@ -213,14 +209,14 @@ bool TFtpPeer::OpenDataConnection(const FtpReply& reply) {
     // process default proxy.
     if (!data_->Connect(Connection()->RemoteAddress(), passive->port, false)) return false;
 
-    streamPosition_ = whole ? static_cast<int64_t>(Candidate()->Details().memoryBuffer.size())
+    stream_.position = whole ? static_cast<int64_t>(Candidate()->Details().memoryBuffer.size())
                             : int64_t{PendingRequests().front().block} * kBlockSize;
-    skipCount_ = 0;
-    runLength_ = whole ? 0 : LeadingRunLength(PendingRequests());
+    stream_.skip = 0;
+    stream_.runLength = whole ? 0 : LeadingRunLength(PendingRequests());
     transferBlocks_ = 0;
     abortedTransfer_ = false;
     step_ = kFtpStepRest;
-    return QueueCommand(FtpRestCommand(streamPosition_));
+    return QueueCommand(FtpRestCommand(stream_.position));
 }
 
 bool TFtpPeer::QueueCommand(const std::string& line) {
@@ -260,23 +256,20 @@ bool TFtpPeer::QueueStepCommand() {
 }
 
 bool TFtpPeer::PlanRun() {
-    if (PendingRequests().empty()) {
-        skipCount_ = 0;
-        TPeerObject::RequestBlocks();
-        if (PendingRequests().empty()) {
-            if (!Job()->IsDownloading()) {
-                SetActivity(kActivityFinished);
-                return false;
-            }
+    switch (TakeBlocksForStream(stream_)) {
+        case StreamBlocks::kFinished:
+            return false;
+        case StreamBlocks::kNoneYet:
             return true;
-        }
+        case StreamBlocks::kPending:
+            break;
     }
-    runLength_ = LeadingRunLength(PendingRequests());
+    stream_.runLength = LeadingRunLength(PendingRequests());
     // Before a transfer, REST starts it at the first pending block.
     if (step_ != kFtpStepTransfer) return true;
-    const int64_t distance = int64_t{PendingRequests().front().block} * kBlockSize - streamPosition_;
+    const int64_t distance = int64_t{PendingRequests().front().block} * kBlockSize - stream_.position;
     if (distance >= 0 && distance <= kMaxStreamSkip) {
-        skipCount_ = distance;
+        stream_.skip = distance;
         SetActivity(kActivityReceiving);
         return true;
     }
@@ -296,7 +289,7 @@ bool TFtpPeer::RequestBlocks() {
         Job()->SourceFailed(Candidate(), true, kSizeMismatchPostponeSeconds);
         return false;
     }
-    if (!whole && (step_ == kFtpStepTransfer || step_ == kFtpStepPasv) && runLength_ <= 0 && !PlanRun()) return false;
+    if (!whole && (step_ == kFtpStepTransfer || step_ == kFtpStepPasv) && stream_.runLength <= 0 && !PlanRun()) return false;
     if (subState_ != kSubStateSend) return true;
     return QueueStepCommand();
 }
@@ -327,7 +320,7 @@ bool TFtpPeer::DataEnded() {
 }
 
 bool TFtpPeer::ConsumeBufferedBlocks() {
-    const int32_t delivered = DeliverStreamedBlocks(*data_, skipCount_, streamPosition_, runLength_);
+    const int32_t delivered = DeliverStreamedBlocks(*data_, stream_);
     if (delivered < 0) return false;
     transferBlocks_ += delivered;
     return true;
@@ -352,11 +345,11 @@ bool TFtpPeer::ReceiveBlocks() {
 }
 
 TFtpPeer::NextRead TFtpPeer::NextStreamRead() {
-    if (runLength_ > 0) return NextRead::kRead;
+    if (stream_.runLength > 0) return NextRead::kRead;
     // The stream runs on past this run: ask for the next blocks at once
     // instead of waiting for the next step.
     if (!RequestBlocks()) return NextRead::kFail;
-    if (step_ != kFtpStepTransfer || runLength_ <= 0) return NextRead::kStop;
+    if (step_ != kFtpStepTransfer || stream_.runLength <= 0) return NextRead::kStop;
     return NextRead::kLookAgain;
 }
 
@@ -379,7 +372,7 @@ bool TFtpPeer::FinishWholeResource() {
 bool TFtpPeer::AppendToMemoryBuffer() {
     const size_t size = data_->InputSize();
     if (!TakeIntoWholeResource(*data_)) return false;
-    streamPosition_ += static_cast<int64_t>(size);
+    stream_.position += static_cast<int64_t>(size);
     return true;
 }
 
@@ -398,15 +391,12 @@ bool TFtpPeer::IsTimedOut() {
     const int32_t rate = ReceiveRate();
     if (rate >= 1 && rate < kSlowRateLimit) limit *= 2;
     if (ClockNow() - Statistics().lastActivity <= limit) return false;
-    SetActivity(kActivityTimedOut);
-    ReleaseRange();
-    return true;
+    return GiveUpSilentSource();
 }
 
 void TFtpPeer::ReleaseRange() {
     TPeerObject::ReleaseRange();
-    skipCount_ = 0;
-    runLength_ = 0;
+    stream_.DropRun();
     // A running transfer is ended so that the next one starts where the next
     // owner of blocks needs it. Earlier steps go on: their replies must still
     // be read in order, and a transfer about to start is planned when it does.

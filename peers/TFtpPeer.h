@@ -52,11 +52,6 @@ protected:
     uint64_t OtherBytesSent() const override { return data_ ? data_->TotalSent() : 0; }
     uint64_t OtherBytesReceived() const override { return data_ ? data_->TotalReceived() : 0; }
 
-public:
-    int64_t StreamPosition() const { return streamPosition_; }
-    int64_t SkipCount() const { return skipCount_; }
-    int32_t RunLength() const { return runLength_; }
-
 private:
     bool IsWholeResourceFetch() const;
     void ClearSession();
@@ -98,9 +93,7 @@ private:
     // The data connection was closed before the server ended the transfer,
     // so a 426 is the answer to that, not the server's trouble.
     bool abortedTransfer_ = false;
-    int64_t streamPosition_ = 0;
-    int64_t skipCount_ = 0;
-    int32_t runLength_ = 0;
+    StreamCursor stream_;
     int32_t transferBlocks_ = 0;  // blocks the current transfer delivered
 };
 

@@ -33,8 +33,6 @@ public:
 
     bool HeaderComplete() const { return headerComplete_; }
     const QHttpHeader& Header() const { return header_; }
-    int64_t StreamPosition() const { return streamPosition_; }
-    int32_t RunLength() const { return runLength_; }
 
 private:
     bool IsWholeResourceFetch() const;
@@ -65,10 +63,8 @@ private:
 
     QHttpHeader header_;
     bool headerComplete_ = false;
-    int64_t skipCount_ = 0;
-    int64_t streamPosition_ = 0;
+    StreamCursor stream_;
     int64_t requestStart_ = 0;  // the position the current request asked for
-    int32_t runLength_ = 0;
     bool lengthUnknown_ = false;
     // Where the current answer's body ends in the file (exclusive).
     int64_t bodyEnd_ = 0;
@@ -80,7 +76,7 @@ private:
     bool askedIfRange_ = false;
     bool chunkedBody_ = false;
     HttpChunkedDecoder chunked_;
-    std::string decoded_;  // a chunked body's data, starting at streamPosition_
+    std::string decoded_;  // a chunked body's data, starting at stream_.position
 };
 
 }  // namespace veldmoor

@@ -102,11 +102,10 @@ void TPeerObject::ReleaseRange() {
     pendingRequests_.clear();
 }
 
-int32_t TPeerObject::DeliverStreamedBlocks(QSocket& connection, int64_t& skip, int64_t& position,
-                                           int32_t& runLength) {
+int32_t TPeerObject::DeliverStreamedBlocks(QSocket& connection, StreamCursor& stream) {
     size_t used = 0;
     const int32_t delivered =
-        DeliverStreamedBytes(connection.InputData(), connection.InputSize(), skip, position, runLength, used);
+        DeliverStreamedBytes(connection.InputData(), connection.InputSize(), stream, used);
     connection.ConsumeInput(static_cast<long>(used), true);
     return delivered;
 }
@@ -174,25 +173,24 @@ bool TPeerObject::SendQueuedOutput() {
     return connection->Send(nullptr, 0) >= 0;
 }
 
-int32_t TPeerObject::DeliverStreamedBytes(const uint8_t* data, size_t size, int64_t& skip, int64_t& position,
-                                          int32_t& runLength, size_t& used) {
+int32_t TPeerObject::DeliverStreamedBytes(const uint8_t* data, size_t size, StreamCursor& stream, size_t& used) {
     used = 0;
     int32_t delivered = 0;
-    if (skip > 0) {
-        const auto dropped = static_cast<size_t>(std::min<int64_t>(skip, static_cast<int64_t>(size)));
+    if (stream.skip > 0) {
+        const auto dropped = static_cast<size_t>(std::min<int64_t>(stream.skip, static_cast<int64_t>(size)));
         used += dropped;
-        skip -= static_cast<int64_t>(dropped);
-        position += static_cast<int64_t>(dropped);
+        stream.skip -= static_cast<int64_t>(dropped);
+        stream.position += static_cast<int64_t>(dropped);
     }
-    while (skip == 0 && runLength > 0 && !pendingRequests_.empty()) {
+    while (stream.skip == 0 && stream.runLength > 0 && !pendingRequests_.empty()) {
         if (!job_ || !job_->IsDownloading()) {
-            runLength = 0;
+            stream.runLength = 0;
             break;
         }
         const BlockRequest request = pendingRequests_.front();
         // The run was cut short (its range was taken back): ask again.
-        if (int64_t{request.block} * kBlockSize != position) {
-            runLength = 0;
+        if (int64_t{request.block} * kBlockSize != stream.position) {
+            stream.runLength = 0;
             break;
         }
         const auto length = static_cast<size_t>(request.length);
@@ -202,11 +200,27 @@ int32_t TPeerObject::DeliverStreamedBytes(const uint8_t* data, size_t size, int6
             break;
         }
         used += length;
-        position += request.length;
-        --runLength;
+        stream.position += request.length;
+        --stream.runLength;
         ++delivered;
     }
     return delivered;
+}
+
+TPeerObject::StreamBlocks TPeerObject::TakeBlocksForStream(StreamCursor& stream) {
+    if (!pendingRequests_.empty()) return StreamBlocks::kPending;
+    stream.skip = 0;
+    TPeerObject::RequestBlocks();
+    if (!pendingRequests_.empty()) return StreamBlocks::kPending;
+    if (job_->IsDownloading()) return StreamBlocks::kNoneYet;
+    SetActivity(kActivityFinished);
+    return StreamBlocks::kFinished;
+}
+
+bool TPeerObject::GiveUpSilentSource() {
+    SetActivity(kActivityTimedOut);
+    ReleaseRange();
+    return true;
 }
 
 bool TPeerObject::DeliverBlock(int32_t block, const uint8_t* data, int32_t length) {

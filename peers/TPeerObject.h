@@ -47,6 +47,20 @@ struct PeerStatistics {
     uint64_t checkedReceived = 0;
 };
 
+// Where a server's body stream stands: the file position of its next byte,
+// the bytes to drop before the pending run, and the run's length in blocks.
+struct StreamCursor {
+    int64_t position = 0;
+    int64_t skip = 0;
+    int32_t runLength = 0;
+
+    // The run is no longer this stream's to fetch.
+    void DropRun() {
+        skip = 0;
+        runLength = 0;
+    }
+};
+
 class TVirtualPeer {
 public:
     virtual ~TVirtualPeer() = default;
@@ -194,13 +208,23 @@ protected:
     // asked for, a malformed one, or one that completed a piece which failed
     // its hash check.
     virtual bool DeliverBlock(int32_t block, const uint8_t* data, int32_t length);
-    // A server's body stream: drops `skip` bytes, then delivers the complete
-    // blocks of the pending run in order, moving `position` along. The blocks
-    // delivered, or -1 when a delivery failed.
-    int32_t DeliverStreamedBlocks(QSocket& connection, int64_t& skip, int64_t& position, int32_t& runLength);
+    // A server's body stream: drops the stream's skip, then delivers the
+    // complete blocks of the pending run in order, moving the stream along.
+    // The blocks delivered, or -1 when a delivery failed.
+    int32_t DeliverStreamedBlocks(QSocket& connection, StreamCursor& stream);
     // The same over bytes held elsewhere; `used` tells how many were taken.
-    int32_t DeliverStreamedBytes(const uint8_t* data, size_t size, int64_t& skip, int64_t& position,
-                                 int32_t& runLength, size_t& used);
+    int32_t DeliverStreamedBytes(const uint8_t* data, size_t size, StreamCursor& stream, size_t& used);
+    enum class StreamBlocks {
+        kPending,   // the stream has blocks to fetch
+        kNoneYet,   // none free now; the job may free some later
+        kFinished,  // the job no longer downloads: the source is done (activity set)
+    };
+    // Takes blocks for a server's stream when none are pending, starting the
+    // stream's skip afresh.
+    StreamBlocks TakeBlocksForStream(StreamCursor& stream);
+    // A server that stayed silent too long: its range goes back to the job;
+    // always true.
+    bool GiveUpSilentSource();
     // The pipeline depth: 2 + 2 blocks per 16 KiB/s of download rate.
     size_t PipelineDepth() const;
     // Queues requests for the missing blocks of `piece`, from `firstMissing` on.
