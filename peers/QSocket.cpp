@@ -79,7 +79,10 @@ bool QSocket::ConnectTo(uint32_t remoteIp, int32_t port, bool blocking, const QP
         if (bound < 0) return Fail(bound);
     }
 
-    const int result = platform::ConnectSocket(handle_, target);
+    return TakeConnectResult(platform::ConnectSocket(handle_, target));
+}
+
+bool QSocket::TakeConnectResult(int result) {
     if (result == 0) {
         MarkConnected();
         if (!established_ && !SendProxyRequest()) return Fail(ProxyFailureError());
@@ -439,16 +442,7 @@ bool QSocket::ConnectTransport(const TransportKey& key) {
     handle_ = opened;
     transport_ = true;
     established_ = true;
-    const int result = streamops::ConnectTransport(handle_, {remoteIp_, static_cast<uint16_t>(remotePort_), key});
-    if (result == 0) {
-        MarkConnected();
-    } else if (!platform::IsWouldBlock(result)) {
-        return Fail(result);
-    } else if (blocking_) {
-        if (!Wait(SocketWait::kWritable, -1) || !FinishPendingConnect()) return false;
-    }
-    lastProgress_ = ClockNow();
-    return true;
+    return TakeConnectResult(streamops::ConnectTransport(handle_, {remoteIp_, static_cast<uint16_t>(remotePort_), key}));
 }
 
 bool QSocket::ListenTransport(int32_t port) {

@@ -124,6 +124,9 @@ private:
     bool ConnectTo(uint32_t remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy, uint32_t localIp,
                    const TransportKey* transportKey, const std::string& hostName);
     bool ConnectTransport(const TransportKey& key);
+    // Acts on a connect call's result: connected at once (a proxy then gets
+    // its request), refused, or under way (waited for on a blocking socket).
+    bool TakeConnectResult(int result);
     bool ListenTransport(int32_t port);
     void ResetForOpen();
     bool Fail(int error);
