@@ -127,7 +127,7 @@ public:
     int32_t Number() const { return number_; }
 
     int32_t Kind() const { return kind_; }
-    bool IsServerSource() const { return (kind_ & kPeerServer) != 0; }
+    bool IsServerSource() const { return IsServerKind(kind_); }
     int32_t Phase() const { return phase_; }
     int32_t Activity() const { return activity_; }
     // Socket open and in the message phase.
