@@ -202,8 +202,9 @@ bool QSocket::NegotiateSocks5() {
 }
 
 bool QSocket::SendHandshake(const uint8_t* bytes, size_t length, int timeoutMs) {
-    return MoveHandshakeBytes(SocketWait::kWritable, length, timeoutMs,
-                              [&](size_t done) { return platform::SendOnSocket(handle_, bytes + done, length - done); });
+    return MoveHandshakeBytes(SocketWait::kWritable, length, timeoutMs, [&](size_t done) {
+        return platform::SendOnSocket(handle_, bytes + done, length - done);
+    });
 }
 
 bool QSocket::ReadHandshake(uint8_t* bytes, size_t length, int timeoutMs) {
@@ -442,7 +443,8 @@ bool QSocket::ConnectTransport(const TransportKey& key) {
     handle_ = opened;
     transport_ = true;
     established_ = true;
-    return TakeConnectResult(streamops::ConnectTransport(handle_, {remoteIp_, static_cast<uint16_t>(remotePort_), key}));
+    const platform::Ipv4Endpoint target{remoteIp_, static_cast<uint16_t>(remotePort_), key};
+    return TakeConnectResult(streamops::ConnectTransport(handle_, target));
 }
 
 bool QSocket::ListenTransport(int32_t port) {

@@ -289,7 +289,8 @@ bool TFtpPeer::RequestBlocks() {
         Job()->SourceFailed(Candidate(), true, kSizeMismatchPostponeSeconds);
         return false;
     }
-    if (!whole && (step_ == kFtpStepTransfer || step_ == kFtpStepPasv) && stream_.runLength <= 0 && !PlanRun()) return false;
+    const bool planning = step_ == kFtpStepTransfer || step_ == kFtpStepPasv;
+    if (!whole && planning && stream_.runLength <= 0 && !PlanRun()) return false;
     if (subState_ != kSubStateSend) return true;
     return QueueStepCommand();
 }

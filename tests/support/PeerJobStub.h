@@ -37,7 +37,9 @@ public:
     bool PeerToPeerEnabled() const override { return false; }
     bool DownloadComplete() const override { return false; }
     void CountWaitingUpload() override {}
-    void SourceFailed(TPeerId* /*candidate*/, bool retry, int32_t delay) override { failures.push_back({retry, delay}); }
+    void SourceFailed(TPeerId* /*candidate*/, bool retry, int32_t delay) override {
+        failures.push_back({retry, delay});
+    }
     bool AddCandidate(TPeerId* /*candidate*/, bool /*a*/, bool /*b*/) override { return false; }
     void NoteRedirectResolution(bool /*unresolvable*/) override {}
     int32_t DownloadBudget() const override { return budget; }
