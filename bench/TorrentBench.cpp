@@ -26,26 +26,7 @@ namespace {
 constexpr int64_t kPieceLength = 524288;
 constexpr int64_t kCheckFileLength = int64_t{1} << 30;
 
-class BenchOwner final : public IPieceMapOwner {
-public:
-    explicit BenchOwner(std::string folder, std::string target = {})
-        : folder_(std::move(folder)), target_(std::move(target)) {}
-    void OnPieceMapEvent(const PieceMapEvent&) override {}
-    bool IsStopping() const override { return false; }
-    std::string PieceMapTargetFile() const override { return target_; }
-    std::string PieceMapFolder() const override { return folder_; }
-    bool PreallocateFiles() const override { return false; }
-    bool HasReadyPieceMap() const override { return false; }
-    void SetRunState(int32_t) override {}
-    void SetStatusCode(int32_t) override {}
-    void RequestStop() override {}
-    void OnPieceChecked(BlockSender*, bool) override {}
-    void CountPieceDelivery(BlockSender*) override {}
-
-private:
-    std::string folder_;
-    std::string target_;
-};
+using BenchOwner = DetachedPieceMapOwner;
 
 struct MapRelease {
     void operator()(TPieces* map) const { ReleaseRef(map); }

@@ -16,8 +16,6 @@ const std::string& HostOf(const TPeerId& candidate) {
     return candidate.HasDetails() ? candidate.details->host : kNone;
 }
 
-bool IsServerKind(int32_t kind) { return (kind & kPeerServer) != 0; }
-
 }  // namespace
 
 bool CandidateBefore(const TPeerId& a, const TPeerId& b) {

@@ -14,8 +14,6 @@ constexpr int32_t kBusySourceBackoff = 2;
 constexpr int32_t kBanMinimumFailures = 32;
 constexpr int64_t kBanFailurePercent = 50;
 
-bool IsServerKind(int32_t kind) { return (kind & kPeerServer) != 0; }
-
 int32_t TenthOrZero(int32_t backoff) { return backoff <= 10 ? 0 : backoff / 10; }
 
 }  // namespace

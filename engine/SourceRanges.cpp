@@ -16,7 +16,7 @@ constexpr int32_t kPiecesLeftForQuickFinishRule = 4;
 constexpr int64_t kServerHeadroomSeconds = 2;
 
 bool IsServerCandidate(const TPeerId& candidate) {
-    return (candidate.kind & kPeerServer) != 0 && !(candidate.details && candidate.details->torrentFetch);
+    return IsServerKind(candidate.kind) && !(candidate.details && candidate.details->torrentFetch);
 }
 
 bool OwnerReceives(const TPeerObject& owner) { return owner.Activity() == kActivityReceiving; }

@@ -19,8 +19,6 @@ constexpr const char* kNoHostName = "null";
 // Candidates above this priority make room for themselves among the connections.
 constexpr int32_t kMakeRoomAbovePriority = 34;
 
-bool IsServerKind(int32_t kind) { return (kind & kPeerServer) != 0; }
-
 // Revalidation asks only whether an address still reads as one; looking every
 // host up again each round would block the job on name servers for nothing.
 HostResolver& SyntaxOnlyResolver() {

@@ -22,8 +22,6 @@ constexpr uint32_t kSlowSourceMinimumAge = 45;
 constexpr int32_t kSlowSourceShare = 5;
 constexpr int32_t kLowestRotatedPriority = 20;
 
-bool IsServerKind(int32_t kind) { return (kind & kPeerServer) != 0; }
-
 // A round runs at most once per second of job clock; a clock that went back
 // starts a new round.
 bool RoundDue(int64_t now, int64_t& lastRound) {

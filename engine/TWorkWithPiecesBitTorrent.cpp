@@ -72,7 +72,7 @@ bool TWorkWithPieces::WaitsForServerSources() {
     // Ranges all used up later mean the servers are done with their share, not that none exists.
     if (sourceRangesCut_ || !sourceRanges_.Empty() || Age() > kServerHeadStartSeconds) return false;
     return std::any_of(Candidates().begin(), Candidates().end(), [](const TPeerId* candidate) {
-        return (candidate->kind & kPeerServer) != 0 && !(candidate->HasDetails() && candidate->details->torrentFetch);
+        return IsServerKind(candidate->kind) && !(candidate->HasDetails() && candidate->details->torrentFetch);
     });
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "torrent/IPieceMapOwner.h"
 
@@ -17,27 +18,18 @@ namespace veldmoor::fuzz {
 // A stopping owner: a map built for it reads its saved status and journal,
 // then gives up before it opens or creates any file. Unless told to go on,
 // when it keeps the last saved status text.
-class QuietOwner final : public IPieceMapOwner {
+class QuietOwner final : public DetachedPieceMapOwner {
 public:
-    explicit QuietOwner(std::string folder, bool stopping = true) : folder_(std::move(folder)), stopping_(stopping) {}
+    explicit QuietOwner(std::string folder, bool stopping = true)
+        : DetachedPieceMapOwner(std::move(folder)), stopping_(stopping) {}
     void OnPieceMapEvent(const PieceMapEvent& event) override {
         if (event.type == kPieceStatusEvent) statusText = event.text;
     }
     bool IsStopping() const override { return stopping_; }
-    std::string PieceMapTargetFile() const override { return {}; }
-    std::string PieceMapFolder() const override { return folder_; }
-    bool PreallocateFiles() const override { return false; }
-    bool HasReadyPieceMap() const override { return false; }
-    void SetRunState(int32_t) override {}
-    void SetStatusCode(int32_t) override {}
-    void RequestStop() override {}
-    void OnPieceChecked(BlockSender*, bool) override {}
-    void CountPieceDelivery(BlockSender*) override {}
 
     std::string statusText;
 
 private:
-    std::string folder_;
     bool stopping_;
 };
 

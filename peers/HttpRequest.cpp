@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "foundation/AsciiText.h"
 #include "peers/SourceAddress.h"
 
 namespace veldmoor {
@@ -10,7 +11,6 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kSchemeSeparator = "://";
-constexpr std::string_view kBlanks = " \t";
 
 bool HasUnsafeField(const HttpRequestFields& fields) {
     return HasLineBreakOrNul(fields.path) || HasLineBreakOrNul(fields.host) ||
@@ -37,12 +37,6 @@ bool StartsWithScheme(std::string_view location) {
            std::all_of(scheme.begin(), scheme.end(), [](char c) {
                return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
            });
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    const size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
 }  // namespace

@@ -10,17 +10,10 @@
 namespace veldmoor {
 namespace {
 
-constexpr std::string_view kBlanks = " \t";
 constexpr std::string_view kRangeUnit = "bytes";
 constexpr std::string_view kFileNameKey = "filename=";
 constexpr int32_t kStatusOk = 200;
 constexpr int32_t kStatusPartialContent = 206;
-
-std::string_view TrimBlanks(std::string_view text) {
-    const size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
 
 bool IsDigits(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });

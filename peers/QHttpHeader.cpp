@@ -8,7 +8,6 @@
 namespace veldmoor {
 namespace {
 
-constexpr std::string_view kBlanks = " \t";
 constexpr std::string_view kStatusLinePrefix = "HTTP";
 constexpr std::string_view kVersionPrefix = "HTTP/";
 // Fewer bytes than this cannot hold a line and the empty line after it.

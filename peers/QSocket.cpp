@@ -79,7 +79,10 @@ bool QSocket::ConnectTo(uint32_t remoteIp, int32_t port, bool blocking, const QP
         if (bound < 0) return Fail(bound);
     }
 
-    const int result = platform::ConnectSocket(handle_, target);
+    return TakeConnectResult(platform::ConnectSocket(handle_, target));
+}
+
+bool QSocket::TakeConnectResult(int result) {
     if (result == 0) {
         MarkConnected();
         if (!established_ && !SendProxyRequest()) return Fail(ProxyFailureError());
@@ -199,34 +202,32 @@ bool QSocket::NegotiateSocks5() {
 }
 
 bool QSocket::SendHandshake(const uint8_t* bytes, size_t length, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    size_t sent = 0;
-    while (sent < length) {
-        if (platform::WaitOnSocket(handle_, SocketWait::kWritable, RemainingMs(deadline)) <= 0) return false;
-        const long result = platform::SendOnSocket(handle_, bytes + sent, length - sent);
-        if (result < 0 && !platform::IsWouldBlock(static_cast<int>(result))) {
-            lastError_ = static_cast<int>(-result);
-            return false;
-        }
-        if (result > 0) sent += static_cast<size_t>(result);
-        if (sent < length && RemainingMs(deadline) == 0) return false;
-    }
-    return true;
+    return MoveHandshakeBytes(SocketWait::kWritable, length, timeoutMs, [&](size_t done) {
+        return platform::SendOnSocket(handle_, bytes + done, length - done);
+    });
 }
 
 bool QSocket::ReadHandshake(uint8_t* bytes, size_t length, int timeoutMs) {
+    return MoveHandshakeBytes(SocketWait::kReadable, length, timeoutMs, [&](size_t done) {
+        return platform::ReceiveOnSocket(handle_, bytes + done, length - done);
+    });
+}
+
+bool QSocket::MoveHandshakeBytes(SocketWait direction, size_t length, int timeoutMs,
+                                 const std::function<long(size_t done)>& move) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    size_t received = 0;
-    while (received < length) {
-        if (platform::WaitOnSocket(handle_, SocketWait::kReadable, RemainingMs(deadline)) <= 0) return false;
-        const long result = platform::ReceiveOnSocket(handle_, bytes + received, length - received);
-        if (result == 0) return false;
+    size_t done = 0;
+    while (done < length) {
+        if (platform::WaitOnSocket(handle_, direction, RemainingMs(deadline)) <= 0) return false;
+        const long result = move(done);
+        // A read of nothing is the remote side's close.
+        if (result == 0 && direction == SocketWait::kReadable) return false;
         if (result < 0 && !platform::IsWouldBlock(static_cast<int>(result))) {
             lastError_ = static_cast<int>(-result);
             return false;
         }
-        if (result > 0) received += static_cast<size_t>(result);
-        if (received < length && RemainingMs(deadline) == 0) return false;
+        if (result > 0) done += static_cast<size_t>(result);
+        if (done < length && RemainingMs(deadline) == 0) return false;
     }
     return true;
 }
@@ -442,16 +443,8 @@ bool QSocket::ConnectTransport(const TransportKey& key) {
     handle_ = opened;
     transport_ = true;
     established_ = true;
-    const int result = streamops::ConnectTransport(handle_, {remoteIp_, static_cast<uint16_t>(remotePort_), key});
-    if (result == 0) {
-        MarkConnected();
-    } else if (!platform::IsWouldBlock(result)) {
-        return Fail(result);
-    } else if (blocking_) {
-        if (!Wait(SocketWait::kWritable, -1) || !FinishPendingConnect()) return false;
-    }
-    lastProgress_ = ClockNow();
-    return true;
+    const platform::Ipv4Endpoint target{remoteIp_, static_cast<uint16_t>(remotePort_), key};
+    return TakeConnectResult(streamops::ConnectTransport(handle_, target));
 }
 
 bool QSocket::ListenTransport(int32_t port) {

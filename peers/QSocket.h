@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -123,6 +124,9 @@ private:
     bool ConnectTo(uint32_t remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy, uint32_t localIp,
                    const TransportKey* transportKey, const std::string& hostName);
     bool ConnectTransport(const TransportKey& key);
+    // Acts on a connect call's result: connected at once (a proxy then gets
+    // its request), refused, or under way (waited for on a blocking socket).
+    bool TakeConnectResult(int result);
     bool ListenTransport(int32_t port);
     void ResetForOpen();
     bool Fail(int error);
@@ -133,6 +137,10 @@ private:
     bool NegotiateSocks5();
     bool SendHandshake(const uint8_t* bytes, size_t length, int timeoutMs);
     bool ReadHandshake(uint8_t* bytes, size_t length, int timeoutMs);
+    // Waits for `direction` and lets `move` send or receive from `done` on
+    // until `length` bytes moved or the time is up.
+    bool MoveHandshakeBytes(platform::SocketWait direction, size_t length, int timeoutMs,
+                            const std::function<long(size_t done)>& move);
     int HandshakeTimeoutMs(bool half) const;
     // The error a failed proxy exchange leaves: the system's, else a protocol error.
     int ProxyFailureError() const;

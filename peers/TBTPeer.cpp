@@ -25,7 +25,6 @@ constexpr int32_t kFastRate = 65535;
 constexpr int32_t kVeryFastRate = 262143;
 constexpr int32_t kKeepInputAfterBytes = 16383;
 constexpr size_t kPartialNoteBytes = 1024;
-constexpr int kMaxReadsPerStep = 64;
 // Doubling reads stop growing here, so that a fast connection's buffer stays bounded.
 constexpr int64_t kLargestReadSize = 1048576;
 

@@ -14,7 +14,6 @@ namespace {
 constexpr int32_t kTimeoutPostponeSeconds = 15;
 constexpr int32_t kPermanentReplyPostponeSeconds = 60;
 constexpr int32_t kSizeMismatchPostponeSeconds = 60;
-constexpr int32_t kDropDelaySeconds = 60;
 constexpr int64_t kTransferSilenceSeconds = 15;
 constexpr int64_t kCommandSilenceSeconds = 30;
 // Below this rate (bytes per second, and above 0) a source is slow, not
@@ -62,9 +61,7 @@ void TFtpPeer::ClearSession() {
     transientReply_ = false;
     permanentReply_ = false;
     abortedTransfer_ = false;
-    streamPosition_ = 0;
-    skipCount_ = 0;
-    runLength_ = 0;
+    stream_ = StreamCursor{};
     transferBlocks_ = 0;
 }
 
@@ -82,9 +79,7 @@ void TFtpPeer::EndTransfer(bool aborted) {
     CloseData();
     step_ = kFtpStepEndOfTransfer;
     subState_ = kSubStateAwaiting;
-    streamPosition_ = 0;
-    skipCount_ = 0;
-    runLength_ = 0;
+    stream_ = StreamCursor{};
 }
 
 bool TFtpPeer::Receive() {
@@ -214,14 +209,14 @@ bool TFtpPeer::OpenDataConnection(const FtpReply& reply) {
     // process default proxy.
     if (!data_->Connect(Connection()->RemoteAddress(), passive->port, false)) return false;
 
-    streamPosition_ = whole ? static_cast<int64_t>(Candidate()->Details().memoryBuffer.size())
+    stream_.position = whole ? static_cast<int64_t>(Candidate()->Details().memoryBuffer.size())
                             : int64_t{PendingRequests().front().block} * kBlockSize;
-    skipCount_ = 0;
-    runLength_ = whole ? 0 : LeadingRunLength(PendingRequests());
+    stream_.skip = 0;
+    stream_.runLength = whole ? 0 : LeadingRunLength(PendingRequests());
     transferBlocks_ = 0;
     abortedTransfer_ = false;
     step_ = kFtpStepRest;
-    return QueueCommand(FtpRestCommand(streamPosition_));
+    return QueueCommand(FtpRestCommand(stream_.position));
 }
 
 bool TFtpPeer::QueueCommand(const std::string& line) {
@@ -261,23 +256,20 @@ bool TFtpPeer::QueueStepCommand() {
 }
 
 bool TFtpPeer::PlanRun() {
-    if (PendingRequests().empty()) {
-        skipCount_ = 0;
-        TPeerObject::RequestBlocks();
-        if (PendingRequests().empty()) {
-            if (!Job()->IsDownloading()) {
-                SetActivity(kActivityFinished);
-                return false;
-            }
+    switch (TakeBlocksForStream(stream_)) {
+        case StreamBlocks::kFinished:
+            return false;
+        case StreamBlocks::kNoneYet:
             return true;
-        }
+        case StreamBlocks::kPending:
+            break;
     }
-    runLength_ = LeadingRunLength(PendingRequests());
+    stream_.runLength = LeadingRunLength(PendingRequests());
     // Before a transfer, REST starts it at the first pending block.
     if (step_ != kFtpStepTransfer) return true;
-    const int64_t distance = int64_t{PendingRequests().front().block} * kBlockSize - streamPosition_;
+    const int64_t distance = int64_t{PendingRequests().front().block} * kBlockSize - stream_.position;
     if (distance >= 0 && distance <= kMaxStreamSkip) {
-        skipCount_ = distance;
+        stream_.skip = distance;
         SetActivity(kActivityReceiving);
         return true;
     }
@@ -297,7 +289,8 @@ bool TFtpPeer::RequestBlocks() {
         Job()->SourceFailed(Candidate(), true, kSizeMismatchPostponeSeconds);
         return false;
     }
-    if (!whole && (step_ == kFtpStepTransfer || step_ == kFtpStepPasv) && runLength_ <= 0 && !PlanRun()) return false;
+    const bool planning = step_ == kFtpStepTransfer || step_ == kFtpStepPasv;
+    if (!whole && planning && stream_.runLength <= 0 && !PlanRun()) return false;
     if (subState_ != kSubStateSend) return true;
     return QueueStepCommand();
 }
@@ -328,7 +321,7 @@ bool TFtpPeer::DataEnded() {
 }
 
 bool TFtpPeer::ConsumeBufferedBlocks() {
-    const int32_t delivered = DeliverStreamedBlocks(*data_, skipCount_, streamPosition_, runLength_);
+    const int32_t delivered = DeliverStreamedBlocks(*data_, stream_);
     if (delivered < 0) return false;
     transferBlocks_ += delivered;
     return true;
@@ -338,36 +331,27 @@ bool TFtpPeer::ReceiveBlocks() {
     QSocket& data = *data_;
     // The connect completes in the background; a refused one closes the socket.
     if (!data.IsConnected()) return data.IsOpen() || DataEnded();
-    int64_t budget = Job()->DownloadBudget();
-    SetWaitsForInput(false);
-    for (int reads = 0;; ++reads) {
-        if (!ConsumeBufferedBlocks()) return false;
-        if (budget <= 0) break;
-        if (reads >= kMaxReadsPerStep) {
-            SetWaitsForInput(true);
+    switch (ReadStreamWithinBudget(data, [this] { return ConsumeBufferedBlocks(); },
+                                   [this] { return NextStreamRead(); })) {
+        case StreamStep::kFailed:
+            return false;
+        case StreamStep::kEnded:
+            // Buffered blocks were taken before the read: the read that meets the
+            // end of the stream drops what is left, which no pending block can use.
+            return DataEnded();
+        case StreamStep::kPaused:
             break;
-        }
-        // The stream runs on past this run: ask for the next blocks at once
-        // instead of waiting for the next step.
-        if (runLength_ <= 0) {
-            if (!RequestBlocks()) return false;
-            if (step_ != kFtpStepTransfer || runLength_ <= 0) break;
-            continue;
-        }
-        const size_t before = data.InputSize();
-        const int wanted = static_cast<int>(std::min<int64_t>(kReadSize, budget));
-        // Buffered blocks were taken above: the read that meets the end of the
-        // stream drops what is left, which no pending block can use.
-        if (data.Receive(wanted) < 0) return DataEnded();
-        const size_t added = data.InputSize() - before;
-        if (added == 0) {
-            SetWaitsForInput(true);
-            break;
-        }
-        budget -= static_cast<int64_t>(added);
-        Statistics().lastActivity = ClockNow();
     }
     return true;
+}
+
+TFtpPeer::NextRead TFtpPeer::NextStreamRead() {
+    if (stream_.runLength > 0) return NextRead::kRead;
+    // The stream runs on past this run: ask for the next blocks at once
+    // instead of waiting for the next step.
+    if (!RequestBlocks()) return NextRead::kFail;
+    if (step_ != kFtpStepTransfer || stream_.runLength <= 0) return NextRead::kStop;
+    return NextRead::kLookAgain;
 }
 
 bool TFtpPeer::WholeResourceReached() const {
@@ -387,20 +371,9 @@ bool TFtpPeer::FinishWholeResource() {
 }
 
 bool TFtpPeer::AppendToMemoryBuffer() {
-    QSocket& data = *data_;
-    const size_t size = data.InputSize();
-    if (size == 0) return true;
-    std::string& buffer = Candidate()->Details().memoryBuffer;
-    if (buffer.size() + size > kMaxWholeResourceBytes) {
-        CloseData();
-        Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
-        return false;
-    }
-    if (buffer.capacity() - buffer.size() < 4096) buffer.reserve(buffer.size() + size + 4096);
-    buffer.append(reinterpret_cast<const char*>(data.InputData()), size);
-    data.ConsumeInput(static_cast<long>(size), true);
-    streamPosition_ += static_cast<int64_t>(size);
-    Statistics().lastActivity = ClockNow();
+    const size_t size = data_->InputSize();
+    if (!TakeIntoWholeResource(*data_)) return false;
+    stream_.position += static_cast<int64_t>(size);
     return true;
 }
 
@@ -419,15 +392,12 @@ bool TFtpPeer::IsTimedOut() {
     const int32_t rate = ReceiveRate();
     if (rate >= 1 && rate < kSlowRateLimit) limit *= 2;
     if (ClockNow() - Statistics().lastActivity <= limit) return false;
-    SetActivity(kActivityTimedOut);
-    ReleaseRange();
-    return true;
+    return GiveUpSilentSource();
 }
 
 void TFtpPeer::ReleaseRange() {
     TPeerObject::ReleaseRange();
-    skipCount_ = 0;
-    runLength_ = 0;
+    stream_.DropRun();
     // A running transfer is ended so that the next one starts where the next
     // owner of blocks needs it. Earlier steps go on: their replies must still
     // be read in order, and a transfer about to start is planned when it does.

@@ -24,11 +24,6 @@ public:
         kSubStateAwaiting = 2,  // its reply is awaited
     };
 
-    static constexpr size_t kMaxWholeResourceBytes = 16 * 1024 * 1024;
-    static constexpr int32_t kReadSize = 43008;
-    // Reads one step may make while data keeps arriving, so that one fast
-    // source cannot hold the job's turn for long.
-    static constexpr int kMaxReadsPerStep = 64;
     // The farthest the data stream is read on and thrown away to reach a
     // needed block (5 blocks); farther, or behind, starts a new transfer.
     static constexpr int64_t kMaxStreamSkip = 81920;
@@ -57,11 +52,6 @@ protected:
     uint64_t OtherBytesSent() const override { return data_ ? data_->TotalSent() : 0; }
     uint64_t OtherBytesReceived() const override { return data_ ? data_->TotalReceived() : 0; }
 
-public:
-    int64_t StreamPosition() const { return streamPosition_; }
-    int64_t SkipCount() const { return skipCount_; }
-    int32_t RunLength() const { return runLength_; }
-
 private:
     bool IsWholeResourceFetch() const;
     void ClearSession();
@@ -84,6 +74,8 @@ private:
 
     bool Transfer();
     bool ReceiveBlocks();
+    // Once the buffered bytes are taken: read on, plan the next run, or stop.
+    NextRead NextStreamRead();
     // The server ended the data stream (or it broke).
     bool DataEnded();
     // Skips and delivers what the data connection holds; false when a delivery failed.
@@ -101,9 +93,7 @@ private:
     // The data connection was closed before the server ended the transfer,
     // so a 426 is the answer to that, not the server's trouble.
     bool abortedTransfer_ = false;
-    int64_t streamPosition_ = 0;
-    int64_t skipCount_ = 0;
-    int32_t runLength_ = 0;
+    StreamCursor stream_;
     int32_t transferBlocks_ = 0;  // blocks the current transfer delivered
 };
 

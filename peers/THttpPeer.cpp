@@ -17,7 +17,6 @@ namespace {
 
 constexpr int32_t kTimeoutPostponeSeconds = 15;
 constexpr int32_t kServerErrorPostponeSeconds = 60;
-constexpr int32_t kDropDelaySeconds = 60;
 constexpr int32_t kChangedFilePostponeSeconds = 1;
 constexpr int32_t kRedirectLoopLimit = 2;
 constexpr int32_t kRedirectTargetPriority = 28;
@@ -43,8 +42,7 @@ bool THttpPeer::Open(TPeerId* candidate) {
     if (!TPeerObject::Open(candidate)) return false;
     header_.Clear();
     headerComplete_ = false;
-    skipCount_ = 0;
-    runLength_ = 0;
+    stream_.DropRun();
     if (!IsWholeResourceFetch()) {
         // Once the task's size is known the first request already asks for
         // this connection's range; a mirror of another size is refused on its answer.
@@ -52,9 +50,9 @@ bool THttpPeer::Open(TPeerId* candidate) {
             TPeerObject::RequestBlocks();
             if (PendingRequests().empty()) return false;
         }
-        streamPosition_ = PendingRequests().empty() ? 0 : int64_t{PendingRequests().front().block} * kBlockSize;
+        stream_.position = PendingRequests().empty() ? 0 : int64_t{PendingRequests().front().block} * kBlockSize;
     } else {
-        streamPosition_ = 0;
+        stream_.position = 0;
     }
     return SendRequest(false);
 }
@@ -77,7 +75,7 @@ bool THttpPeer::SendRequest(bool onOpenConnection) {
     fields.host = details.hostToSend.empty() ? details.host : details.hostToSend;
     fields.port = candidate.port;
     fields.refererBase = details.refererBase;
-    fields.start = streamPosition_;
+    fields.start = stream_.position;
     askedIfRange_ = false;
     std::string version;
     if (!IsWholeResourceFetch()) {
@@ -86,24 +84,23 @@ bool THttpPeer::SendRequest(bool onOpenConnection) {
         // size the chunks before that.
         const int64_t connectionRate = std::min<int64_t>(connection.GetReceiveRate(ClockNow()), INT32_MAX);
         const auto rate = std::max(ReceiveRate(), static_cast<int32_t>(connectionRate));
-        fields.end = HttpPlannedRequestEnd(streamPosition_, HttpRequestChunkBytes(rate),
+        fields.end = HttpPlannedRequestEnd(stream_.position, HttpRequestChunkBytes(rate),
                                            Job()->SourceRangeEnd(*this), knownSize) - 1;
-        if (streamPosition_ > 0) version = Job()->SourceVersion(candidate.url);
+        if (stream_.position > 0) version = Job()->SourceVersion(candidate.url);
         askedIfRange_ = IsStrongValidator(version);
         if (askedIfRange_) fields.ifRange = version;
     }
     const std::string request = BuildHttpRequest(fields);
     if (request.empty()) return false;
-    requestStart_ = streamPosition_;
+    requestStart_ = stream_.position;
     return connection.Send(reinterpret_cast<const uint8_t*>(request.data()), static_cast<int>(request.size())) >= 0;
 }
 
 bool THttpPeer::SendFollowingRequest(int64_t position) {
     header_.Clear();
     headerComplete_ = false;
-    skipCount_ = 0;
-    runLength_ = 0;
-    streamPosition_ = position;
+    stream_.DropRun();
+    stream_.position = position;
     Statistics().lastActivity = ClockNow();
     SetActivity(kActivityAwaitingData);
     if (Connection()->IsOpen() && SendRequest(true)) {
@@ -115,8 +112,7 @@ bool THttpPeer::SendFollowingRequest(int64_t position) {
 }
 
 bool THttpPeer::RestartRequest() {
-    skipCount_ = 0;
-    runLength_ = 0;
+    stream_.DropRun();
     headerComplete_ = false;
     header_.Clear();
     TPeerId* candidate = Candidate();
@@ -230,9 +226,9 @@ bool THttpPeer::TakeSuccessHeader() {
             CloseAndPostpone(kServerErrorPostponeSeconds);
             return false;
         }
-        streamPosition_ = requestStart_ - *gap;
+        stream_.position = requestStart_ - *gap;
         const std::optional<int64_t> length = FramedBodyLength(header_);
-        bodyEnd_ = length && *length <= kBodyUntilClose - streamPosition_ ? streamPosition_ + *length : kBodyUntilClose;
+        bodyEnd_ = length && *length <= kBodyUntilClose - stream_.position ? stream_.position + *length : kBodyUntilClose;
         keepAlive_ = AllowsAnotherRequest(header_);
     }
     if (candidate.priority == kSourceListPriority) candidate.priority = kRedirectTargetPriority;
@@ -311,29 +307,16 @@ bool THttpPeer::FollowRedirect() {
 
 bool THttpPeer::AppendToMemoryBuffer() {
     QSocket& connection = *Connection();
+    if (!chunkedBody_) return TakeIntoWholeResource(connection);
     const size_t size = connection.InputSize();
     if (size == 0) return true;
     std::string& buffer = Candidate()->Details().memoryBuffer;
-    if (chunkedBody_) {
-        const size_t used = chunked_.Decode({connection.InputData(), size}, buffer, kMaxWholeResourceBytes);
-        connection.ConsumeInput(static_cast<long>(used), true);
-        Statistics().lastActivity = ClockNow();
-        const bool tooLarge = !chunked_.Done() && buffer.size() >= kMaxWholeResourceBytes && connection.InputSize() > 0;
-        if (!chunked_.Failed() && !tooLarge) return true;
-        connection.Close();
-        Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
-        return false;
-    }
-    if (buffer.size() + size > kMaxWholeResourceBytes) {
-        connection.Close();
-        Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
-        return false;
-    }
-    if (buffer.capacity() - buffer.size() < 4096) buffer.reserve(buffer.size() + size + 4096);
-    buffer.append(reinterpret_cast<const char*>(connection.InputData()), size);
-    connection.ConsumeInput(static_cast<long>(size), true);
+    const size_t used = chunked_.Decode({connection.InputData(), size}, buffer, kMaxWholeResourceBytes);
+    connection.ConsumeInput(static_cast<long>(used), true);
     Statistics().lastActivity = ClockNow();
-    return true;
+    const bool tooLarge = !chunked_.Done() && buffer.size() >= kMaxWholeResourceBytes && connection.InputSize() > 0;
+    if (!chunked_.Failed() && !tooLarge) return true;
+    return DropWholeResourceSource(connection);
 }
 
 bool THttpPeer::ReceiveWholeResource() {
@@ -359,11 +342,11 @@ bool THttpPeer::ReceiveWholeResource() {
 }
 
 bool THttpPeer::ConsumeBufferedBlocks() {
-    if (!chunkedBody_) return DeliverStreamedBlocks(*Connection(), skipCount_, streamPosition_, runLength_) >= 0;
+    if (!chunkedBody_) return DeliverStreamedBlocks(*Connection(), stream_) >= 0;
     if (!DecodeChunkedInput()) return false;
     size_t used = 0;
     const int32_t delivered = DeliverStreamedBytes(reinterpret_cast<const uint8_t*>(decoded_.data()), decoded_.size(),
-                                                   skipCount_, streamPosition_, runLength_, used);
+                                                   stream_, used);
     decoded_.erase(0, used);
     return delivered >= 0;
 }
@@ -378,52 +361,37 @@ bool THttpPeer::DecodeChunkedInput() {
     }
     // The last chunk tells where the body ends: no run waits for bytes past it.
     if (chunked_.Done() && bodyEnd_ == kBodyUntilClose) {
-        bodyEnd_ = streamPosition_ + static_cast<int64_t>(decoded_.size());
-        runLength_ = RunLengthWithin(PendingRequests(), runLength_, bodyEnd_);
+        bodyEnd_ = stream_.position + static_cast<int64_t>(decoded_.size());
+        stream_.runLength = RunLengthWithin(PendingRequests(), stream_.runLength, bodyEnd_);
     }
     return true;
 }
 
 bool THttpPeer::ReceiveBlocks() {
     QSocket& connection = *Connection();
-    int64_t budget = Job()->DownloadBudget();
-    SetWaitsForInput(false);
-    for (int reads = 0;; ++reads) {
-        if (!ConsumeBufferedBlocks()) return false;
-        if (budget <= 0) break;
-        if (reads >= kMaxReadsPerStep) {
-            // More is waiting: the next turn steps this connection again.
-            SetWaitsForInput(true);
-            break;
-        }
-        // The stream runs on past this run: ask for the next blocks at once
-        // instead of waiting for the next step.
-        if (runLength_ <= 0 && skipCount_ <= 0) {
-            if (!RequestBlocks()) return false;
-            if (!headerComplete_ || (runLength_ <= 0 && skipCount_ <= 0)) break;
-            continue;
-        }
-        const size_t before = connection.InputSize();
-        const int wanted = static_cast<int>(std::min<int64_t>(kReadSize, budget));
-        if (connection.Receive(wanted) < 0) {
-            // The server ended the response: a clean end once nothing asked for is missing.
-            if (runLength_ <= 0) SetActivity(kActivityFinished);
-            return false;
-        }
-        const size_t added = connection.InputSize() - before;
-        if (added == 0) {
-            SetWaitsForInput(true);
-            break;
-        }
-        budget -= static_cast<int64_t>(added);
-        Statistics().lastActivity = ClockNow();
+    const StreamStep step = ReadStreamWithinBudget(
+        connection, [this] { return ConsumeBufferedBlocks(); }, [this] { return NextStreamRead(); });
+    if (step == StreamStep::kFailed) return false;
+    if (step == StreamStep::kEnded) {
+        // The server ended the response: a clean end once nothing asked for is missing.
+        if (stream_.runLength <= 0) SetActivity(kActivityFinished);
+        return false;
     }
     return connection.IsOpen();
 }
 
+THttpPeer::NextRead THttpPeer::NextStreamRead() {
+    if (stream_.runLength > 0 || stream_.skip > 0) return NextRead::kRead;
+    // The stream runs on past this run: ask for the next blocks at once
+    // instead of waiting for the next step.
+    if (!RequestBlocks()) return NextRead::kFail;
+    if (!headerComplete_ || (stream_.runLength <= 0 && stream_.skip <= 0)) return NextRead::kStop;
+    return NextRead::kLookAgain;
+}
+
 bool THttpPeer::RequestBlocks() {
     if (!IsConnected()) return false;
-    if (!headerComplete_ || runLength_ > 0 || IsWholeResourceFetch()) return true;
+    if (!headerComplete_ || stream_.runLength > 0 || IsWholeResourceFetch()) return true;
 
     TPeerId& candidate = *Candidate();
     const int64_t sourceSize = candidate.Details().fileSize;
@@ -434,77 +402,62 @@ bool THttpPeer::RequestBlocks() {
         Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
         return false;
     }
-    if (PendingRequests().empty()) {
-        skipCount_ = 0;
-        TPeerObject::RequestBlocks();
-        if (PendingRequests().empty()) {
-            // The body waits unread while the other sources are asked: it is
-            // the file's start, and a new connection would cost a round trip.
-            if (Job()->SettlingFileSize()) return true;
-            if (!Job()->IsDownloading()) {
-                SetActivity(kActivityFinished);
-                return false;
-            }
+    // The body waits unread while the other sources are asked the size: it
+    // is the file's start, and a new connection would cost a round trip.
+    if (PendingRequests().empty() && Job()->SettlingFileSize()) return true;
+    switch (TakeBlocksForStream(stream_)) {
+        case StreamBlocks::kFinished:
+            return false;
+        case StreamBlocks::kNoneYet:
             // A server that sends past the planned end is not read on for nothing.
-            if (bodyEnd_ - streamPosition_ > kHttpMaxStreamSkip) {
+            if (bodyEnd_ - stream_.position > kHttpMaxStreamSkip) {
                 Connection()->Close();
                 SetActivity(kActivityFinished);
                 return false;
             }
             return true;
-        }
+        case StreamBlocks::kPending:
+            break;
     }
     const BlockRequest first = PendingRequests().front();
     const int64_t wanted = int64_t{first.block} * kBlockSize;
-    if (DecideHttpStream(wanted, streamPosition_) == HttpStreamDecision::kReadOn &&
+    if (DecideHttpStream(wanted, stream_.position) == HttpStreamDecision::kReadOn &&
         wanted + first.length <= bodyEnd_) {
-        skipCount_ = wanted - streamPosition_;
-        runLength_ = RunLengthWithin(PendingRequests(), LeadingRunLength(PendingRequests()), bodyEnd_);
+        stream_.skip = wanted - stream_.position;
+        stream_.runLength = RunLengthWithin(PendingRequests(), LeadingRunLength(PendingRequests()), bodyEnd_);
         SetActivity(kActivityReceiving);
         return true;
     }
-    runLength_ = 0;
-    const int64_t restOfBody = bodyEnd_ - streamPosition_;
+    stream_.runLength = 0;
+    const int64_t restOfBody = bodyEnd_ - stream_.position;
     const bool bodyDone = !chunkedBody_ || (chunked_.Done() && decoded_.empty());
     if (keepAlive_ && restOfBody == 0 && bodyDone && Connection()->InputSize() == 0) return SendFollowingRequest(wanted);
     // A short rest is read and dropped to keep the connection for the next request.
     if (keepAlive_ && restOfBody > 0 && restOfBody <= kHttpMaxStreamSkip) {
-        skipCount_ = restOfBody;
+        stream_.skip = restOfBody;
         return true;
     }
     return RestartRequest();
 }
 
-bool THttpPeer::Flush() {
-    QSocket* connection = Connection();
-    if (!connection || !connection->IsOpen()) return false;
-    // A connect still under way sends the request once it completes.
-    if (!connection->IsConnected()) return connection->IsOpen();
-    if (connection->OutputSize() == 0) return true;
-    return connection->Send(nullptr, 0) >= 0;
-}
+bool THttpPeer::Flush() { return SendQueuedOutput(); }
 
 bool THttpPeer::IsTimedOut() {
     if (!IsHttpTimedOut(headerComplete_, ReceiveRate(), Statistics().lastActivity, ClockNow())) return false;
-    SetActivity(kActivityTimedOut);
-    ReleaseRange();
-    return true;
+    return GiveUpSilentSource();
 }
 
 void THttpPeer::ReleaseRange() {
     TPeerObject::ReleaseRange();
-    skipCount_ = 0;
-    runLength_ = 0;
+    stream_.DropRun();
 }
 
 void THttpPeer::Reset() {
     TPeerObject::Reset();
     header_.Clear();
     headerComplete_ = false;
-    skipCount_ = 0;
-    streamPosition_ = 0;
+    stream_ = StreamCursor{};
     requestStart_ = 0;
-    runLength_ = 0;
     lengthUnknown_ = false;
     bodyEnd_ = 0;
     keepAlive_ = false;

@@ -16,14 +16,8 @@ namespace veldmoor {
 
 class THttpPeer final : public TPeerObject {
 public:
-    // A whole-resource fetch larger than this is refused.
-    static constexpr size_t kMaxWholeResourceBytes = 16 * 1024 * 1024;
     // Redirects followed in one chain before the chain is cut.
     static constexpr int32_t kMaxRedirectChain = 8;
-    static constexpr int32_t kReadSize = 43008;
-    // Reads one step may make while data keeps arriving, so that one fast
-    // source cannot hold the job's turn for long.
-    static constexpr int kMaxReadsPerStep = 256;
     // Decoded bytes of a chunked body held ahead of delivery.
     static constexpr size_t kMaxDecodedBytes = 1024 * 1024;
 
@@ -39,8 +33,6 @@ public:
 
     bool HeaderComplete() const { return headerComplete_; }
     const QHttpHeader& Header() const { return header_; }
-    int64_t StreamPosition() const { return streamPosition_; }
-    int32_t RunLength() const { return runLength_; }
 
 private:
     bool IsWholeResourceFetch() const;
@@ -59,6 +51,8 @@ private:
     bool ReceiveWholeResource();
     bool AppendToMemoryBuffer();
     bool ReceiveBlocks();
+    // Once the buffered bytes are taken: read on, ask for the next run, or stop.
+    NextRead NextStreamRead();
     // Skips and delivers what the receive buffer holds; false when a delivery failed.
     bool ConsumeBufferedBlocks();
     // Moves a chunked body from the receive buffer into decoded_; false when it is malformed.
@@ -69,10 +63,8 @@ private:
 
     QHttpHeader header_;
     bool headerComplete_ = false;
-    int64_t skipCount_ = 0;
-    int64_t streamPosition_ = 0;
+    StreamCursor stream_;
     int64_t requestStart_ = 0;  // the position the current request asked for
-    int32_t runLength_ = 0;
     bool lengthUnknown_ = false;
     // Where the current answer's body ends in the file (exclusive).
     int64_t bodyEnd_ = 0;
@@ -84,7 +76,7 @@ private:
     bool askedIfRange_ = false;
     bool chunkedBody_ = false;
     HttpChunkedDecoder chunked_;
-    std::string decoded_;  // a chunked body's data, starting at streamPosition_
+    std::string decoded_;  // a chunked body's data, starting at stream_.position
 };
 
 }  // namespace veldmoor

@@ -23,6 +23,9 @@ enum PeerKind : int32_t {
     kPeerServer = kPeerHttp | kPeerFtp,
 };
 
+// An HTTP or FTP source.
+constexpr bool IsServerKind(int32_t kind) { return (kind & kPeerServer) != 0; }
+
 constexpr uint32_t kNoAddress = 0xFFFFFFFFu;  // "-1": no IPv4 address known
 
 using PeerIdentity = std::array<uint8_t, 20>;

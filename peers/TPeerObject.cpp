@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <string>
 
 #include "foundation/QTimeThread.h"
 #include "peers/IPeerJob.h"
@@ -11,6 +12,9 @@
 
 namespace veldmoor {
 namespace {
+
+// A whole resource's buffer grows ahead by at least this much.
+constexpr size_t kWholeResourceHeadroom = 4096;
 
 int32_t ClampedDifference(uint64_t after, uint64_t before) {
     // A connection reopened during the step restarts its totals: that is not traffic.
@@ -98,34 +102,95 @@ void TPeerObject::ReleaseRange() {
     pendingRequests_.clear();
 }
 
-int32_t TPeerObject::DeliverStreamedBlocks(QSocket& connection, int64_t& skip, int64_t& position,
-                                           int32_t& runLength) {
+int32_t TPeerObject::DeliverStreamedBlocks(QSocket& connection, StreamCursor& stream) {
     size_t used = 0;
     const int32_t delivered =
-        DeliverStreamedBytes(connection.InputData(), connection.InputSize(), skip, position, runLength, used);
+        DeliverStreamedBytes(connection.InputData(), connection.InputSize(), stream, used);
     connection.ConsumeInput(static_cast<long>(used), true);
     return delivered;
 }
 
-int32_t TPeerObject::DeliverStreamedBytes(const uint8_t* data, size_t size, int64_t& skip, int64_t& position,
-                                          int32_t& runLength, size_t& used) {
+TPeerObject::StreamStep TPeerObject::ReadStreamWithinBudget(QSocket& connection,
+                                                           const std::function<bool()>& takeBuffered,
+                                                           const std::function<NextRead()>& nextRead) {
+    int64_t budget = job_->DownloadBudget();
+    SetWaitsForInput(false);
+    for (int reads = 0;; ++reads) {
+        if (!takeBuffered()) return StreamStep::kFailed;
+        if (budget <= 0) return StreamStep::kPaused;
+        if (reads >= kMaxReadsPerStep) {
+            // More is waiting: the next turn steps this connection again.
+            SetWaitsForInput(true);
+            return StreamStep::kPaused;
+        }
+        switch (nextRead()) {
+            case NextRead::kFail:
+                return StreamStep::kFailed;
+            case NextRead::kStop:
+                return StreamStep::kPaused;
+            case NextRead::kLookAgain:
+                continue;
+            case NextRead::kRead:
+                break;
+        }
+        const size_t before = connection.InputSize();
+        const int wanted = static_cast<int>(std::min<int64_t>(kReadSize, budget));
+        if (connection.Receive(wanted) < 0) return StreamStep::kEnded;
+        const size_t added = connection.InputSize() - before;
+        if (added == 0) {
+            SetWaitsForInput(true);
+            return StreamStep::kPaused;
+        }
+        budget -= static_cast<int64_t>(added);
+        statistics_.lastActivity = ClockNow();
+    }
+}
+
+bool TPeerObject::TakeIntoWholeResource(QSocket& connection) {
+    const size_t size = connection.InputSize();
+    if (size == 0) return true;
+    std::string& buffer = candidate_->Details().memoryBuffer;
+    if (buffer.size() + size > kMaxWholeResourceBytes) return DropWholeResourceSource(connection);
+    if (buffer.capacity() - buffer.size() < kWholeResourceHeadroom)
+        buffer.reserve(buffer.size() + size + kWholeResourceHeadroom);
+    buffer.append(reinterpret_cast<const char*>(connection.InputData()), size);
+    connection.ConsumeInput(static_cast<long>(size), true);
+    statistics_.lastActivity = ClockNow();
+    return true;
+}
+
+bool TPeerObject::DropWholeResourceSource(QSocket& connection) {
+    connection.Close();
+    job_->SourceFailed(candidate_, false, kDropDelaySeconds);
+    return false;
+}
+
+bool TPeerObject::SendQueuedOutput() {
+    QSocket* connection = connection_.get();
+    if (!connection || !connection->IsOpen()) return false;
+    // A connect still under way sends the queue once it completes.
+    if (!connection->IsConnected() || connection->OutputSize() == 0) return true;
+    return connection->Send(nullptr, 0) >= 0;
+}
+
+int32_t TPeerObject::DeliverStreamedBytes(const uint8_t* data, size_t size, StreamCursor& stream, size_t& used) {
     used = 0;
     int32_t delivered = 0;
-    if (skip > 0) {
-        const auto dropped = static_cast<size_t>(std::min<int64_t>(skip, static_cast<int64_t>(size)));
+    if (stream.skip > 0) {
+        const auto dropped = static_cast<size_t>(std::min<int64_t>(stream.skip, static_cast<int64_t>(size)));
         used += dropped;
-        skip -= static_cast<int64_t>(dropped);
-        position += static_cast<int64_t>(dropped);
+        stream.skip -= static_cast<int64_t>(dropped);
+        stream.position += static_cast<int64_t>(dropped);
     }
-    while (skip == 0 && runLength > 0 && !pendingRequests_.empty()) {
+    while (stream.skip == 0 && stream.runLength > 0 && !pendingRequests_.empty()) {
         if (!job_ || !job_->IsDownloading()) {
-            runLength = 0;
+            stream.runLength = 0;
             break;
         }
         const BlockRequest request = pendingRequests_.front();
         // The run was cut short (its range was taken back): ask again.
-        if (int64_t{request.block} * kBlockSize != position) {
-            runLength = 0;
+        if (int64_t{request.block} * kBlockSize != stream.position) {
+            stream.runLength = 0;
             break;
         }
         const auto length = static_cast<size_t>(request.length);
@@ -135,11 +200,27 @@ int32_t TPeerObject::DeliverStreamedBytes(const uint8_t* data, size_t size, int6
             break;
         }
         used += length;
-        position += request.length;
-        --runLength;
+        stream.position += request.length;
+        --stream.runLength;
         ++delivered;
     }
     return delivered;
+}
+
+TPeerObject::StreamBlocks TPeerObject::TakeBlocksForStream(StreamCursor& stream) {
+    if (!pendingRequests_.empty()) return StreamBlocks::kPending;
+    stream.skip = 0;
+    TPeerObject::RequestBlocks();
+    if (!pendingRequests_.empty()) return StreamBlocks::kPending;
+    if (job_->IsDownloading()) return StreamBlocks::kNoneYet;
+    SetActivity(kActivityFinished);
+    return StreamBlocks::kFinished;
+}
+
+bool TPeerObject::GiveUpSilentSource() {
+    SetActivity(kActivityTimedOut);
+    ReleaseRange();
+    return true;
 }
 
 bool TPeerObject::DeliverBlock(int32_t block, const uint8_t* data, int32_t length) {

@@ -3,6 +3,7 @@
 // FTP source, tracker) is a TPeerObject: the job drives it through the
 // virtual operations below, one step at a time, from the job's thread only.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -46,6 +47,20 @@ struct PeerStatistics {
     uint64_t checkedReceived = 0;
 };
 
+// Where a server's body stream stands: the file position of its next byte,
+// the bytes to drop before the pending run, and the run's length in blocks.
+struct StreamCursor {
+    int64_t position = 0;
+    int64_t skip = 0;
+    int32_t runLength = 0;
+
+    // The run is no longer this stream's to fetch.
+    void DropRun() {
+        skip = 0;
+        runLength = 0;
+    }
+};
+
 class TVirtualPeer {
 public:
     virtual ~TVirtualPeer() = default;
@@ -59,6 +74,13 @@ public:
 class TPeerObject : public TVirtualPeer, public TRefObject {
 public:
     static constexpr int kStatisticsInfo = 0;
+    // Bytes one read of a connection asks for.
+    static constexpr int32_t kReadSize = 43008;
+    // Reads one step may make while data keeps arriving, so that one fast
+    // connection cannot hold the job's turn for long.
+    static constexpr int kMaxReadsPerStep = 256;
+    // A whole-resource fetch (the task's torrent) larger than this is refused.
+    static constexpr size_t kMaxWholeResourceBytes = 16 * 1024 * 1024;
 
     TPeerObject(int32_t kind, IPeerJob* job);
     ~TPeerObject() override;
@@ -105,7 +127,7 @@ public:
     int32_t Number() const { return number_; }
 
     int32_t Kind() const { return kind_; }
-    bool IsServerSource() const { return (kind_ & kPeerServer) != 0; }
+    bool IsServerSource() const { return IsServerKind(kind_); }
     int32_t Phase() const { return phase_; }
     int32_t Activity() const { return activity_; }
     // Socket open and in the message phase.
@@ -148,17 +170,61 @@ public:
     void SetRated(bool rated) { rated_ = rated; }
 
 protected:
+    // A source dropped for what it sent is asked again after this.
+    static constexpr int32_t kDropDelaySeconds = 60;
+
+    // What a server's stream loop does next, once the buffered bytes are taken.
+    enum class NextRead {
+        kRead,       // read on
+        kLookAgain,  // the run changed: take the buffered bytes again, then decide
+        kStop,       // nothing more this step
+        kFail,
+    };
+    enum class StreamStep {
+        kPaused,  // budget spent, reads used up, input drained or stopped: the step is done
+        kFailed,  // taking bytes or deciding failed
+        kEnded,   // a read met the end of the stream
+    };
+    // One step's reads of a server's body stream: `takeBuffered` takes what
+    // the connection holds, first and after every read; `nextRead` decides
+    // whether to read on. Reads ask for at most kReadSize bytes and go on
+    // while the job's download budget lasts, at most kMaxReadsPerStep of them;
+    // a connection that had nothing more to give, or more than the step could
+    // take, is marked to be waited on.
+    StreamStep ReadStreamWithinBudget(QSocket& connection, const std::function<bool()>& takeBuffered,
+                                      const std::function<NextRead()>& nextRead);
+    // Moves what `connection` holds into the candidate's whole-resource
+    // buffer. False when the resource would grow past kMaxWholeResourceBytes:
+    // the source is dropped then.
+    bool TakeIntoWholeResource(QSocket& connection);
+    // Closes `connection` and drops the source of a whole resource that
+    // cannot be taken (too large or malformed); always false.
+    bool DropWholeResourceSource(QSocket& connection);
+    // Sends what Connection() has queued once it is connected; false when
+    // there is no open connection or the send failed.
+    bool SendQueuedOutput();
+
     // Hands a received block to the job's piece map. False for a block nobody
     // asked for, a malformed one, or one that completed a piece which failed
     // its hash check.
     virtual bool DeliverBlock(int32_t block, const uint8_t* data, int32_t length);
-    // A server's body stream: drops `skip` bytes, then delivers the complete
-    // blocks of the pending run in order, moving `position` along. The blocks
-    // delivered, or -1 when a delivery failed.
-    int32_t DeliverStreamedBlocks(QSocket& connection, int64_t& skip, int64_t& position, int32_t& runLength);
+    // A server's body stream: drops the stream's skip, then delivers the
+    // complete blocks of the pending run in order, moving the stream along.
+    // The blocks delivered, or -1 when a delivery failed.
+    int32_t DeliverStreamedBlocks(QSocket& connection, StreamCursor& stream);
     // The same over bytes held elsewhere; `used` tells how many were taken.
-    int32_t DeliverStreamedBytes(const uint8_t* data, size_t size, int64_t& skip, int64_t& position,
-                                 int32_t& runLength, size_t& used);
+    int32_t DeliverStreamedBytes(const uint8_t* data, size_t size, StreamCursor& stream, size_t& used);
+    enum class StreamBlocks {
+        kPending,   // the stream has blocks to fetch
+        kNoneYet,   // none free now; the job may free some later
+        kFinished,  // the job no longer downloads: the source is done (activity set)
+    };
+    // Takes blocks for a server's stream when none are pending, starting the
+    // stream's skip afresh.
+    StreamBlocks TakeBlocksForStream(StreamCursor& stream);
+    // A server that stayed silent too long: its range goes back to the job;
+    // always true.
+    bool GiveUpSilentSource();
     // The pipeline depth: 2 + 2 blocks per 16 KiB/s of download rate.
     size_t PipelineDepth() const;
     // Queues requests for the missing blocks of `piece`, from `firstMissing` on.

@@ -15,8 +15,9 @@ namespace veldmoor {
 namespace {
 
 constexpr int32_t kHttpTrackerKind = 1;
-// Reads per step: enough to meet the end of a small answer in one step.
-constexpr int kMaxReadsPerStep = 8;
+// Reads per step: enough to meet the end of a small answer in one step,
+// and few, since the answer's size cap is checked after a step's reads.
+constexpr int kMaxAnswerReadsPerStep = 8;
 constexpr int kMaxDatagramsPerStep = 8;
 
 // BEP 15 numbers its events apart from the HTTP texts: 3 is "stopped".
@@ -94,12 +95,7 @@ bool TTrackerPeer::RequestBlocks() {
 
 bool TTrackerPeer::Flush() {
     if (IsUdpTracker()) return true;
-    QSocket* connection = Connection();
-    if (!connection || !connection->IsOpen()) return false;
-    // A connect still under way sends the request once it completes.
-    if (!connection->IsConnected()) return connection->IsOpen();
-    if (connection->OutputSize() == 0) return true;
-    return connection->Send(nullptr, 0) >= 0;
+    return SendQueuedOutput();
 }
 
 bool TTrackerPeer::Receive() {
@@ -154,7 +150,7 @@ bool TTrackerPeer::ReceiveHttp() {
     // The answer moves out of the connection as it comes: the read that meets
     // the end of the stream takes the connection's buffer with it.
     bool closed = false;
-    for (int reads = 0; reads < kMaxReadsPerStep; ++reads) {
+    for (int reads = 0; reads < kMaxAnswerReadsPerStep; ++reads) {
         if (connection->Receive(kReadSize) < 0) {
             closed = true;
             break;

@@ -24,7 +24,6 @@ public:
     // failure and the candidate is free for a later round.
     static constexpr int64_t kGiveUpSeconds = 60;
     static constexpr size_t kDatagramCapacity = 2048;
-    static constexpr int kReadSize = 43008;
 
     TTrackerPeer(IPeerJob* job, int32_t event);
     ~TTrackerPeer() override;

@@ -12,6 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/CivilDate.h"
 #include "platform/Signals.h"
 
 namespace veldmoor::platform {
@@ -80,32 +81,6 @@ const char* SignalName(int number) {
     }
 }
 
-struct CivilTime {
-    int64_t year;
-    unsigned month, day, hour, minute, second, millisecond;
-};
-
-// Days since 1970-01-01 to a calendar date (proleptic Gregorian), without libc.
-CivilTime ToCivil(int64_t seconds, unsigned millisecond) {
-    int64_t days = seconds / 86400;
-    int64_t rest = seconds % 86400;
-    if (rest < 0) {
-        rest += 86400;
-        --days;
-    }
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
-    const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const unsigned shiftedMonth = (5 * dayOfYear + 2) / 153;
-    const unsigned day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
-    const unsigned month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-    const int64_t year = static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
-    return {year, month, day, static_cast<unsigned>(rest / 3600), static_cast<unsigned>(rest / 60 % 60),
-            static_cast<unsigned>(rest % 60), millisecond};
-}
-
 uint32_t NextRandom() {
     uint32_t x = g_randomState.load(std::memory_order_relaxed);
     x ^= x << 13;
@@ -118,10 +93,10 @@ uint32_t NextRandom() {
 void DumpFileName(LineBuffer& name) {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const CivilTime local = ToCivil(now.tv_sec + g_utcOffsetSeconds.load(std::memory_order_relaxed),
-                                    static_cast<unsigned>(now.tv_nsec / 1000000));
-    name.Unsigned(static_cast<uint64_t>(local.year), 4);
-    for (const unsigned part : {local.month, local.day, local.hour, local.minute, local.second, local.millisecond,
+    const CivilTime local = CivilTimeFromSeconds(now.tv_sec + g_utcOffsetSeconds.load(std::memory_order_relaxed));
+    const auto millisecond = static_cast<unsigned>(now.tv_nsec / 1000000);
+    name.Unsigned(static_cast<uint64_t>(local.date.year), 4);
+    for (const unsigned part : {local.date.month, local.date.day, local.hour, local.minute, local.second, millisecond,
                                 static_cast<unsigned>(NextRandom() % 100)}) {
         name.Text("-");
         name.Unsigned(part, 2);

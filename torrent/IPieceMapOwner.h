@@ -3,6 +3,7 @@
 // data goes, whether to keep going, and someone to tell about every change.
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace veldmoor {
 
@@ -58,6 +59,31 @@ public:
     virtual void OnCorruptPiece(BlockSender* /*sender*/, int32_t /*piece*/) {}
     // A verified piece reached the disk: one delivery for `sender` (may be null).
     virtual void CountPieceDelivery(BlockSender* sender) = 0;
+};
+
+// An owner with no job behind it (a tool, a check, a map nobody owns):
+// events go nowhere, nothing asks the map to stop, and its files live in
+// `folder` (one target file when `target` is set). Derive to watch events.
+class DetachedPieceMapOwner : public IPieceMapOwner {
+public:
+    explicit DetachedPieceMapOwner(std::string folder = {}, std::string target = {})
+        : folder_(std::move(folder)), target_(std::move(target)) {}
+
+    void OnPieceMapEvent(const PieceMapEvent&) override {}
+    bool IsStopping() const override { return false; }
+    std::string PieceMapTargetFile() const override { return target_; }
+    std::string PieceMapFolder() const override { return folder_; }
+    bool PreallocateFiles() const override { return false; }
+    bool HasReadyPieceMap() const override { return false; }
+    void SetRunState(int32_t) override {}
+    void SetStatusCode(int32_t) override {}
+    void RequestStop() override {}
+    void OnPieceChecked(BlockSender*, bool) override {}
+    void CountPieceDelivery(BlockSender*) override {}
+
+private:
+    std::string folder_;
+    std::string target_;
 };
 
 }  // namespace veldmoor

@@ -22,22 +22,7 @@ constexpr const char* kUnnamedFile = "strRecommend";
 constexpr int64_t kMaxContentLength = INT64_MAX / 4;
 
 // Stands in when a map is made without a job, so that no call needs a test.
-class DetachedOwner final : public IPieceMapOwner {
-public:
-    void OnPieceMapEvent(const PieceMapEvent&) override {}
-    bool IsStopping() const override { return false; }
-    std::string PieceMapTargetFile() const override { return {}; }
-    std::string PieceMapFolder() const override { return {}; }
-    bool PreallocateFiles() const override { return false; }
-    bool HasReadyPieceMap() const override { return false; }
-    void SetRunState(int32_t) override {}
-    void SetStatusCode(int32_t) override {}
-    void RequestStop() override {}
-    void OnPieceChecked(BlockSender*, bool) override {}
-    void CountPieceDelivery(BlockSender*) override {}
-};
-
-DetachedOwner g_detachedOwner;
+DetachedPieceMapOwner g_detachedOwner;
 
 std::string WithTrailingSeparator(std::string folder) {
     if (!folder.empty() && folder.back() != '/') folder.push_back('/');

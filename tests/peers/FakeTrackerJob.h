@@ -61,11 +61,4 @@ public:
     std::vector<LearntPeer> learnt;
 };
 
-struct PeerRelease {
-    void operator()(TPeerObject* peer) const { peer->Release(); }
-};
-struct CandidateRelease {
-    void operator()(TPeerId* candidate) const { candidate->Release(); }
-};
-
 }  // namespace veldmoor::test

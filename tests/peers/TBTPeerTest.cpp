@@ -117,13 +117,6 @@ struct MapRelease {
     void operator()(TPieces* map) const { ReleaseRef(map); }
 };
 
-struct PeerRelease {
-    void operator()(TPeerObject* peer) const { peer->Release(); }
-};
-struct CandidateRelease {
-    void operator()(TPeerId* candidate) const { candidate->Release(); }
-};
-
 std::string Text(const auto& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 std::string RemoteHandshake() { return Text(BuildHandshake(kInfoHash, kRemoteId)); }

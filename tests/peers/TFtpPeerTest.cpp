@@ -17,31 +17,6 @@
 namespace veldmoor::test {
 namespace {
 
-class FakeJob final : public PeerJobStubOf<IPeerJob> {
-public:
-    bool PeerToPeerEnabled() const override { return false; }
-    bool DownloadComplete() const override { return false; }
-    void CountWaitingUpload() override {}
-    void SourceFailed(TPeerId* /*candidate*/, bool retry, int32_t delay) override {
-        failures.push_back({retry, delay});
-    }
-    bool AddCandidate(TPeerId* /*candidate*/, bool /*a*/, bool /*b*/) override { return false; }
-    void NoteRedirectResolution(bool /*unresolvable*/) override {}
-
-    struct Failure {
-        bool retry;
-        int32_t delay;
-    };
-    std::vector<Failure> failures;
-};
-
-struct PeerRelease {
-    void operator()(TPeerObject* peer) const { peer->Release(); }
-};
-struct CandidateRelease {
-    void operator()(TPeerId* candidate) const { candidate->Release(); }
-};
-
 class TFtpPeerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -73,7 +48,7 @@ protected:
 
     QSocket control_;
     QSocket data_;
-    FakeJob job_;
+    SourceJobStub job_;
     std::unique_ptr<TPeerId, CandidateRelease> candidate_;
     std::unique_ptr<TFtpPeer, PeerRelease> peer_{new TFtpPeer(&job_)};
     std::unique_ptr<QSocket> server_;
@@ -121,7 +96,7 @@ TEST_F(TFtpPeerTest, RepliesThatEndTheSessionPostponeOrDropTheCandidate) {
     struct Case {
         const char* name;
         std::vector<std::pair<std::string, std::string>> exchange;  // command, reply
-        std::vector<FakeJob::Failure> failures;
+        std::vector<SourceJobStub::Failure> failures;
         int32_t parallelLimit;  // afterwards, from 4
     };
     const Case cases[] = {

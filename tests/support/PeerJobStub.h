@@ -1,9 +1,11 @@
 #pragma once
 // Neutral answers to everything a peer asks of its job: no piece map, nothing
 // to schedule, an unlimited budget. Tests override what they exercise.
+#include <cstdint>
 #include <vector>
 
 #include "peers/IPeerJob.h"
+#include "peers/TPeerObject.h"
 
 namespace veldmoor::test {
 
@@ -26,6 +28,36 @@ public:
     int64_t TotalSize() const override { return 0; }
     int32_t DownloadBudget() const override { return 1 << 30; }
     void OnSourceFileSize(int64_t /*size*/) override {}
+};
+
+// A job for one server source with no piece map: records what it is told
+// of failed sources; the download budget is the test's to set.
+class SourceJobStub final : public PeerJobStubOf<IPeerJob> {
+public:
+    bool PeerToPeerEnabled() const override { return false; }
+    bool DownloadComplete() const override { return false; }
+    void CountWaitingUpload() override {}
+    void SourceFailed(TPeerId* /*candidate*/, bool retry, int32_t delay) override {
+        failures.push_back({retry, delay});
+    }
+    bool AddCandidate(TPeerId* /*candidate*/, bool /*a*/, bool /*b*/) override { return false; }
+    void NoteRedirectResolution(bool /*unresolvable*/) override {}
+    int32_t DownloadBudget() const override { return budget; }
+
+    struct Failure {
+        bool retry;
+        int32_t delay;
+    };
+    std::vector<Failure> failures;
+    int32_t budget = 1 << 30;
+};
+
+// Owners that give a peer or a candidate its reference back.
+struct PeerRelease {
+    void operator()(TPeerObject* peer) const { peer->Release(); }
+};
+struct CandidateRelease {
+    void operator()(TPeerId* candidate) const { candidate->Release(); }
 };
 
 }  // namespace veldmoor::test

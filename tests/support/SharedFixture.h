@@ -11,8 +11,10 @@ namespace veldmoor::test {
 
 // The path of cached file `name` in the build's fixture folder. The first
 // process to need it writes `make()` under a lock, to a temporary name renamed
-// into place, so no process ever sees half a file and a crash leaves none.
-// Callers treat the file as read-only: others share it.
+// into place, so no process ever sees half a file and a crash leaves none; a
+// stamp beside it (size, modification time, sampled bytes) must still match
+// before the file is reused, else it is made again. Callers treat the file as
+// read-only: others share it. Empty when the file could not be made.
 std::string SharedFixtureFile(const std::string& name, const std::function<std::string()>& make);
 
 // A cached file holding PatternBytes(size, seed).

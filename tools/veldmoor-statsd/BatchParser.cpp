@@ -7,6 +7,8 @@
 #include <memory>
 #include <set>
 
+#include "foundation/Utf8Text.h"
+
 namespace veldmoor::statsd {
 namespace {
 
@@ -26,29 +28,12 @@ bool IsUtf8WithoutNul(const std::string& text) {
     while (i < text.size()) {
         const auto lead = static_cast<unsigned char>(text[i]);
         if (lead == 0) return false;
-        size_t length = 1;
-        uint32_t minimum = 0;
-        uint32_t codePoint = lead;
         if (lead < 0x80) {
             ++i;
             continue;
         }
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2, minimum = 0x80, codePoint = lead & 0x1Fu;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3, minimum = 0x800, codePoint = lead & 0x0Fu;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4, minimum = 0x10000, codePoint = lead & 0x07u;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) return false;
-        for (size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            codePoint = (codePoint << 6) | (next & 0x3Fu);
-        }
-        if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) return false;
+        const size_t length = Utf8SequenceLength(text, i);
+        if (length == 0) return false;
         i += length;
     }
     return true;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/CivilDate.h"
+
 namespace veldmoor::statsd {
 
 bool IsPostgresConnection(const std::string& database) {
@@ -46,19 +48,9 @@ std::string EventTableSql(const std::string& keyColumn) {
 }
 
 std::string UtcDay(int64_t calendarSeconds) {
-    // Civil date from days since 1970 (proleptic Gregorian).
-    int64_t days = calendarSeconds / 86400 - (calendarSeconds % 86400 < 0 ? 1 : 0);
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
-    const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const unsigned shiftedMonth = (5 * dayOfYear + 2) / 153;
-    const unsigned day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
-    const unsigned month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-    const int64_t year = static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
+    const platform::CivilDate date = platform::CivilTimeFromSeconds(calendarSeconds).date;
     char text[32];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(year), month, day);
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(date.year), date.month, date.day);
     return text;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "foundation/AsciiText.h"
+
 namespace veldmoor::statsd {
 namespace {
 
@@ -15,14 +17,6 @@ bool IsTokenChar(char c) {
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-std::string TrimSpaces(std::string_view text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
-    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
-    return std::string(text.substr(begin, end - begin));
 }
 
 // A bare CR, a NUL or another control byte in a field is refused, not passed
@@ -84,7 +78,7 @@ HeadVerdict ParseRequestHead(std::string_view head, size_t bodyLimit, HttpReques
             !std::all_of(line.begin(), line.begin() + static_cast<long>(colon), IsTokenChar))
             return Refusal(lines > kMaxHeaderLines ? 431 : 400, "malformed header line");
         const std::string name = Lower(std::string(line.substr(0, colon)));
-        const std::string value = TrimSpaces(line.substr(colon + 1));
+        const std::string value(TrimBlanks(line.substr(colon + 1)));
         if (HasControl(value, true)) return Refusal(400, "control character in the " + name + " header");
         if (!request.headers.emplace(name, value).second && (name == "content-length" || name == "host"))
             return Refusal(400, "repeated " + name + " header");
