@@ -355,6 +355,10 @@ void QUInternalServer::RunTimers() {
         if (BehindNat()) SendNatKeepAlive();
         lastKeepAlive_ = now;
     }
+    if (now != lastLookupRetrySecond_) {
+        LookupRetryPass();
+        lastLookupRetrySecond_ = now;
+    }
     if (lookupBatchLength_ > 0 && now != lastBatchSecond_) {
         SendLookupBatch();
         lastBatchSecond_ = now;

@@ -101,6 +101,16 @@ public:
     // this many times; after that the slow schedule goes on.
     static constexpr uint32_t kMinProbeMs = 60;
     static constexpr int32_t kMaxProbes = 4;
+    // A connection whose LOOKUP went unanswered, was answered with nobody, or
+    // whose handshake got no answer asks the NAT server again after 2, 4, 8,
+    // then every 8 seconds; a second LOOKUP also makes the server introduce
+    // us to the peer again. One lost datagram costs seconds, not the time-out.
+    static constexpr int64_t kFirstLookupRetrySeconds = 2;
+    static constexpr int64_t kLongestLookupRetrySeconds = 8;
+    // Answers naming nobody before the connection fails: the peer may have
+    // registered a moment after we asked (its REGISTER was lost and is sent
+    // again after 2, 4, 8 s).
+    static constexpr int32_t kMaxEmptyLookupAnswers = 4;
 
     explicit QUInternalServer(UdpEnvironment environment);
     ~QUInternalServer() override;
@@ -150,6 +160,8 @@ public:
     void AcknowledgementPass();
     void MaintenancePass();
     void SendLookupBatch();
+    // Asks again for every outgoing connection whose look-up or handshake is overdue.
+    void LookupRetryPass();
 
     // Socket-like operations of the stream transport. Failures return -1 and
     // leave a code for LastError().
@@ -196,6 +208,8 @@ private:
     void SendNatKeepAlive();
     void HandleAddressReport(const uint8_t* bytes);
     int32_t QueueLookup(uint32_t ip, const UdpSession& session);
+    void QueueSessionLookup(UdpSession& session, int64_t now);
+    static int64_t LookupRetrySeconds(const UdpSession& session);
     void HandleLookupReply(const uint8_t* bytes, size_t length);
     void ApplyLookupAnswer(const NodeKey& match, const uint8_t* answer);
     void HandleIntroduce(const uint8_t* bytes);
@@ -302,6 +316,7 @@ private:
     int64_t registerRetrySeconds_ = 2;  // until the NAT server answers a registration
     int64_t lastKeepAlive_ = 0;
     int64_t lastBatchSecond_ = 0;
+    int64_t lastLookupRetrySecond_ = 0;
     // Data arrived since the last acknowledgement pass: the next turn acknowledges it
     // instead of waiting for the 20 ms mark.
     bool dataSinceAckPass_ = false;

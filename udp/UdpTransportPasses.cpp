@@ -14,7 +14,6 @@ constexpr uint32_t kAckIntervalMs = 1200;
 constexpr uint32_t kIdleAckIntervalMs = 12000;
 constexpr uint32_t kStatisticsPeriodSeconds = 120;
 constexpr int kHighLossPercent = 20;
-constexpr int64_t kLookupRetrySeconds = 3;
 constexpr uint32_t kRetransmitPeriodMs = 40;
 
 // A stored tick of 0 means "never"; a real reading of 0 is moved off it.
@@ -171,9 +170,6 @@ void QUInternalServer::MaintainSessions(int64_t now) {
                     SignalReadiness();
                 } else if (session.state == SessionState::kConnecting) {
                     SendConnect(session);
-                } else if (now - session.lastLookupOrSeenPort > kLookupRetrySeconds) {
-                    session.lookupRequest = QueueLookup(session.remoteIp, session);
-                    session.lastLookupOrSeenPort = now;
                 }
                 break;
             case SessionState::kEstablished:
