@@ -247,6 +247,8 @@ private:
     void HandleClose(const uint8_t* bytes, uint32_t ip);
     void HandlePunch(const uint8_t* bytes, uint32_t ip, uint16_t port);
     UdpSession* EstablishedWith(int32_t id, uint32_t ip, uint16_t port);
+    // An established session in the accept queue, not yet taken by UdpAccept.
+    UdpSession* EstablishedAndWaiting(int32_t id, uint32_t ip, uint16_t port);
     static void MoveInOrderData(UdpSession& session);
     static void SlideSendWindow(UdpSession& session);
     int WindowSize(UdpSession& session);
@@ -261,6 +263,7 @@ private:
     static bool SentBefore(uint32_t order, uint32_t other) { return static_cast<int32_t>(order - other) < 0; }
     static uint32_t ProbeDelayMs(const UdpSession& session);
     void ProbeOldest(UdpSession& session);
+    bool AcknowledgeSession(UdpSession& session, uint32_t tick);
     void MaintainAcceptQueue(int64_t now);
     void MaintainSessions(int64_t now);
     // False when a send would block and the pass must end.

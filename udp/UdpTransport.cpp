@@ -314,8 +314,22 @@ UdpSession* QUInternalServer::EstablishedWith(int32_t id, uint32_t ip, uint16_t 
     return session;
 }
 
+UdpSession* QUInternalServer::EstablishedAndWaiting(int32_t id, uint32_t ip, uint16_t port) {
+    UdpSession* session = FindIn(acceptQueue_, id);
+    if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
+        session->remotePort != port) {
+        return nullptr;
+    }
+    return session;
+}
+
 void QUInternalServer::HandleData(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
-    UdpSession* session = EstablishedWith(GetI32(bytes + 8), ip, port);
+    // A peer sends as soon as its handshake completes, usually before our
+    // caller has accepted the session: keep that data (as a stream socket's
+    // backlog does) instead of making the peer wait 1.6 s to send it again.
+    const int32_t id = GetI32(bytes + 8);
+    UdpSession* session = EstablishedWith(id, ip, port);
+    if (!session) session = EstablishedAndWaiting(id, ip, port);
     if (!session) return;
     const int64_t sequence = GetI32(bytes + 36);
     int64_t distance = sequence - session->receiveBase;

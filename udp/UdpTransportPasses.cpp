@@ -126,23 +126,31 @@ void QUInternalServer::AcknowledgementPass() {
     dataSinceAckPass_ = false;
     const uint32_t tick = clock_.TickMs();
     for (auto& pointer : allSockets_) {
-        UdpSession& session = *pointer;
-        if (session.state != SessionState::kEstablished) continue;
-        // Packets held behind a missing one: the sender hears about the hole soon.
-        const bool hole = !session.receiveWindow[0].filled &&
-                          std::any_of(session.receiveWindow.begin(), session.receiveWindow.end(),
-                                      [](const PacketSlot& slot) { return slot.filled; });
-        const uint32_t since = tick - session.lastAcknowledgement;
-        const bool due = session.lastAcknowledgement == 0 || (hole && since >= kHoleAckIntervalMs);
-        if (!due && since < kAckIntervalMs) continue;
-        const int filled = static_cast<int>(std::count_if(session.receiveWindow.begin(), session.receiveWindow.end(),
-                                                          [](const PacketSlot& slot) { return slot.filled; }));
-        MoveInOrderData(session);
-        SlideSendWindow(session);
-        if (!due && filled == 0 && session.receiveBase == session.peerSendBase && since < kIdleAckIntervalMs) continue;
-        session.lastAcknowledgement = Stamp(tick);
-        if (SendAck(session, filled >= 2 ? 2 : 1) == SendResult::kWouldBlock) return;
+        if (!AcknowledgeSession(*pointer, tick)) return;
     }
+    // Data kept for sessions not yet accepted is acknowledged too.
+    for (auto& pointer : acceptQueue_) {
+        if (!AcknowledgeSession(*pointer, tick)) return;
+    }
+}
+
+// False when a send would block and the pass must end.
+bool QUInternalServer::AcknowledgeSession(UdpSession& session, uint32_t tick) {
+    if (session.state != SessionState::kEstablished) return true;
+    // Packets held behind a missing one: the sender hears about the hole soon.
+    const bool hole = !session.receiveWindow[0].filled &&
+                      std::any_of(session.receiveWindow.begin(), session.receiveWindow.end(),
+                                  [](const PacketSlot& slot) { return slot.filled; });
+    const uint32_t since = tick - session.lastAcknowledgement;
+    const bool due = session.lastAcknowledgement == 0 || (hole && since >= kHoleAckIntervalMs);
+    if (!due && since < kAckIntervalMs) return true;
+    const int filled = static_cast<int>(std::count_if(session.receiveWindow.begin(), session.receiveWindow.end(),
+                                                      [](const PacketSlot& slot) { return slot.filled; }));
+    MoveInOrderData(session);
+    SlideSendWindow(session);
+    if (!due && filled == 0 && session.receiveBase == session.peerSendBase && since < kIdleAckIntervalMs) return true;
+    session.lastAcknowledgement = Stamp(tick);
+    return SendAck(session, filled >= 2 ? 2 : 1) != SendResult::kWouldBlock;
 }
 
 void QUInternalServer::MaintainAcceptQueue(int64_t now) {

@@ -50,6 +50,38 @@ TEST_F(UdpTransportTest, HandshakeThroughTheNatServerEstablishesBothSides) {
     EXPECT_EQ(name.padding, b_.key);
 }
 
+TEST_F(UdpTransportTest, DataSentBeforeTheAcceptIsKeptAcknowledgedAndReadAfterIt) {
+    Register();
+    const int listener = a_->UdpSocket();
+    ASSERT_EQ(a_->UdpBind(listener, {0, kServicePort, {}}), 0);
+    ASSERT_EQ(a_->UdpListen(listener, 8), 0);
+    const int client = b_->UdpSocket();
+    b_->UdpConnect(client, {a_.publicIp, kServicePort, a_.key});
+    b_->SendLookupBatch();
+    Pump();
+    ASSERT_EQ(b_->Inspect(client)->state, SessionState::kEstablished);
+    ASSERT_EQ(a_->AcceptQueueLength(), 1u) << "established, not yet accepted";
+
+    // The connecting side talks first, as a peer's handshake does.
+    const std::vector<uint8_t> hello = Pattern(68);
+    ASSERT_EQ(b_->UdpSend(client, hello.data(), 68), 68);
+    Pump();
+    a_->AcknowledgementPass();
+    Pump();
+    EXPECT_EQ(b_->Inspect(client)->sendCount, 0) << "acknowledged while waiting in the accept queue";
+    const size_t mark = network_.sent.size();
+    Advance(5000);
+    b_->RetransmissionPass();
+    EXPECT_EQ(network_.CountSince(mark, [](const Datagram& d) { return d.IsSessionPacket(kData); }), 0u);
+
+    UdpAddress peer;
+    const int accepted = a_->UdpAccept(listener, &peer);
+    ASSERT_GT(accepted, 0);
+    std::vector<int> readable{accepted};
+    EXPECT_EQ(a_->UdpSelect(&readable, nullptr, nullptr, 0), 1);
+    EXPECT_EQ(ReadAll(a_.server.get(), accepted), hello);
+}
+
 TEST_F(UdpTransportTest, DataArrivesInOrderAndAcknowledgementsEmptyTheSendWindow) {
     const auto [accepted, client] = Connect();
     const std::vector<uint8_t> sent = Pattern(5000);
