@@ -266,6 +266,7 @@ private:
     // window size that are now inside it.
     void SendHeldPackets(UdpSession& session);
     void SampleRoundTrip(UdpSession& session, int slot);
+    void SampleHandshake(UdpSession& session);
     // Transmission orders compared across the counter's wrap.
     static bool SentBefore(uint32_t order, uint32_t other) { return static_cast<int32_t>(order - other) < 0; }
     static uint32_t ProbeDelayMs(const UdpSession& session);

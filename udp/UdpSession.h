@@ -79,6 +79,9 @@ struct UdpSession {
     std::array<uint32_t, kWindow> sendOrders{};
     uint32_t transmissions = 0;
     uint32_t deliveredOrder = 0;
+    // Tick of the last CONNECT (connecting side) or CONNECT_ACK (accepting
+    // side): its answer gives the first round-trip sample.
+    uint32_t handshakeSentTick = 0;
 
     NodeKey Key() const { return KeyOf(remoteIdentity); }
 };

@@ -117,6 +117,7 @@ bool QUInternalServer::SendConnect(UdpSession& session) {
     PutBytes(packet.data() + 36, identity_);
     PutI32(packet.data() + 48, session.servicePort);
     PutU32(packet.data() + 60, session.nonce);
+    session.handshakeSentTick = clock_.TickMs();
     return SendSessionPacket(session, kConnect, packet.data(), packet.size());
 }
 
@@ -127,6 +128,7 @@ bool QUInternalServer::SendConnectAck(UdpSession& session) {
     PutI32(packet.data() + 48, session.servicePort);
     PutU32(packet.data() + 56, session.nonce);
     PutI32(packet.data() + 60, session.remoteSessionId);
+    session.handshakeSentTick = clock_.TickMs();
     return SendSessionPacket(session, kConnectAck, packet.data(), packet.size());
 }
 
@@ -274,6 +276,7 @@ void QUInternalServer::HandleConnectAck(const uint8_t* bytes, uint32_t ip, uint1
     session->remoteSessionId = remoteId;
     session->peerSequence = GetI32(bytes + 12);
     session->lastActivity = clock_.WallSeconds();
+    if (session->state != SessionState::kEstablished) SampleHandshake(*session);
     session->state = SessionState::kEstablished;
     session->established = true;
     SendConnectConfirm(*session);
@@ -290,6 +293,7 @@ void QUInternalServer::HandleConnectConfirm(const uint8_t* bytes, uint32_t ip, u
     if (nonce != session->nonce && nonce != 0) return;
     session->remotePort = port;
     session->lastActivity = clock_.WallSeconds();
+    SampleHandshake(*session);
     session->state = SessionState::kEstablished;
     session->established = true;
     SignalReadiness();

@@ -90,6 +90,19 @@ void QUInternalServer::SampleRoundTrip(UdpSession& session, int slot) {
     session.rttVariation4 += (error < 0 ? -error : error) - session.rttVariation4 / 4;
 }
 
+// The handshake's answer gives the first sample, so that a lost first data
+// packet (a peer's handshake) is probed after a few round trips rather than
+// resent after 1.6 s and 2.4 s; the engine closes an incoming connection that
+// stays silent for 3 s. The answer may be to an earlier copy: the sample is
+// then short and costs at most a few early probes.
+void QUInternalServer::SampleHandshake(UdpSession& session) {
+    if (session.smoothedRtt8 != 0 || session.handshakeSentTick == 0) return;
+    const uint32_t elapsed = clock_.TickMs() - session.handshakeSentTick;
+    const auto sample = static_cast<int32_t>(std::min(elapsed, kFirstRetransmitMs));
+    session.smoothedRtt8 = std::max(sample * 8, 1);
+    session.rttVariation4 = sample * 2;
+}
+
 uint32_t QUInternalServer::ProbeDelayMs(const UdpSession& session) {
     const auto estimate = static_cast<uint32_t>(session.smoothedRtt8 / 8 + session.rttVariation4);
     return std::clamp(estimate + kRetransmitPeriodMs, kMinProbeMs, kFirstRetransmitMs);

@@ -217,23 +217,26 @@ TEST_F(UdpTransportTest, HoleBehindAcknowledgedPacketsIsResentAtOnce) {
     EXPECT_EQ(ReadAll(a_.server.get(), accepted), sent);
 }
 
-TEST_F(UdpTransportTest, RetransmissionBacksOffLinearlyWhileThePeerIsSilent) {
+TEST_F(UdpTransportTest, RetransmissionProbesAfterRoundTripsThenBacksOffLinearlyWhileThePeerIsSilent) {
     const auto [accepted, client] = Connect();
     network_.drop = DataTo(a_.publicIp);
     const std::vector<uint8_t> one = Pattern(100);
     ASSERT_EQ(b_->UdpSend(client, one.data(), 100), 100);
-    // Gaps between transmissions: 1600 ms after the first send, then 800 ms more each time.
     std::vector<uint32_t> resendTimes;
-    for (uint32_t elapsed = 0; elapsed <= 1600 + 2400 + 3200 + 100; elapsed += 20) {
+    for (uint32_t elapsed = 0; elapsed <= 12000; elapsed += 20) {
         const size_t mark = network_.sent.size();
         b_->RetransmissionPass();
         if (network_.CountSince(mark, DataTo(a_.publicIp)) > 0) resendTimes.push_back(elapsed);
         Advance(20);
     }
-    ASSERT_EQ(resendTimes.size(), 3u);
-    EXPECT_NEAR(resendTimes[0], 1600, 20);
-    EXPECT_NEAR(resendTimes[1] - resendTimes[0], 2400, 20);
-    EXPECT_NEAR(resendTimes[2] - resendTimes[1], 3200, 20);
+    // The handshake measured a round trip of ~0 ms: four probes, 60 ms times
+    // the transmissions apart; then 1600 ms + 800 ms per transmission.
+    ASSERT_EQ(resendTimes.size(), 6u);
+    const std::vector<uint32_t> expectedGaps{60, 120, 180, 240, 4800, 5600};
+    for (size_t i = 0; i < resendTimes.size(); ++i) {
+        const uint32_t gap = resendTimes[i] - (i == 0 ? 0 : resendTimes[i - 1]);
+        EXPECT_NEAR(gap, expectedGaps[i], 20) << "transmission " << i + 2;
+    }
     (void)accepted;
 }
 
