@@ -10,7 +10,12 @@ namespace veldmoor {
 
 struct UdpServiceConfig {
     std::string rendezvousHost;
-    int32_t settings[4] = {82, 52, 30, 8000};  // NAT port, keep-alive s, session time-out s, local port
+    // NAT port, keep-alive s, session time-out s, local port. The keep-alive
+    // must come before a router forgets our mapping to the NAT server, or the
+    // server's introductions stop reaching us: Linux routers forget a UDP
+    // flow 30 s after a short exchange, so 52 s left us unreachable for 22 s
+    // of every 52.
+    int32_t settings[4] = {82, 25, 30, 8000};
     uint8_t nodeKey[8] = {};
 };
 
@@ -30,5 +35,7 @@ bool UdpServiceRuns();
 void UdpServiceSetLocalAddress(uint32_t ip, int32_t port);
 // The public IPv4 address the NAT server reported, or all ones.
 uint32_t UdpServicePublicAddress();
+// The NAT server has not answered yet, and it is early: see QUInternalServer::AwaitingFirstAnswer.
+bool UdpServiceAwaitingFirstAnswer();
 
 }  // namespace veldmoor

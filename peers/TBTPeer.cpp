@@ -124,7 +124,13 @@ bool TBTPeer::Adopt(std::unique_ptr<QSocket> accepted) {
     return adopted;
 }
 
-bool TBTPeer::OnConnected() { return SendHello(); }
+bool TBTPeer::OnConnected() {
+    // The handshake gets its own time from here: a connection that took long
+    // to open (a transport connection waits for its rendezvous) must not be
+    // dropped the moment it opens.
+    connectStarted_ = Now();
+    return SendHello();
+}
 
 bool TBTPeer::SendHello() {
     IBitTorrentJob* job = BitTorrentJob();

@@ -134,6 +134,12 @@ bool QUInternalServer::Answered() {
     return answered_;
 }
 
+bool QUInternalServer::AwaitingFirstAnswer() {
+    QAutoLock lock(Lock());
+    if (disabled_.load() || publicIp_ != 0 || unansweredSince_ == 0) return false;
+    return clock_.WallSeconds() - unansweredSince_ < kFirstAnswerGraceSeconds;
+}
+
 EndpointIdentity QUInternalServer::OwnIdentity() {
     QAutoLock lock(Lock());
     return identity_;
@@ -284,6 +290,7 @@ void QUInternalServer::WaitWhileDisabled() {
     lastRegistration_ = 0;
     lastKeepAlive_ = 0;
     answered_ = false;
+    unansweredSince_ = 0;
 }
 
 void QUInternalServer::LoopTurn(int& burst, int& idle) {
@@ -354,6 +361,10 @@ void QUInternalServer::RunTimers() {
     if (std::llabs(now - lastKeepAlive_) >= keepAliveSeconds_) {
         if (BehindNat()) SendNatKeepAlive();
         lastKeepAlive_ = now;
+    }
+    if (now != lastLookupRetrySecond_) {
+        LookupRetryPass();
+        lastLookupRetrySecond_ = now;
     }
     if (lookupBatchLength_ > 0 && now != lastBatchSecond_) {
         SendLookupBatch();

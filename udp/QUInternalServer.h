@@ -101,6 +101,16 @@ public:
     // this many times; after that the slow schedule goes on.
     static constexpr uint32_t kMinProbeMs = 60;
     static constexpr int32_t kMaxProbes = 4;
+    // A connection whose LOOKUP went unanswered, was answered with nobody, or
+    // whose handshake got no answer asks the NAT server again after 2, 4, 8,
+    // then every 8 seconds; a second LOOKUP also makes the server introduce
+    // us to the peer again. One lost datagram costs seconds, not the time-out.
+    static constexpr int64_t kFirstLookupRetrySeconds = 2;
+    static constexpr int64_t kLongestLookupRetrySeconds = 8;
+    // Answers naming nobody before the connection fails: the peer may have
+    // registered a moment after we asked (its REGISTER was lost and is sent
+    // again after 2, 4, 8 s).
+    static constexpr int32_t kMaxEmptyLookupAnswers = 4;
 
     explicit QUInternalServer(UdpEnvironment environment);
     ~QUInternalServer() override;
@@ -128,6 +138,13 @@ public:
     int32_t PublicPort();
     bool BehindNat();
     bool Answered();
+    // True while the NAT server has not yet reported our public address, but
+    // only for a short while after the first REGISTER: a peer's transport
+    // turn that comes now may still take the transport (its LOOKUP is asked
+    // again once we are registered) instead of a TCP attempt that cannot
+    // pass the routers.
+    bool AwaitingFirstAnswer();
+    static constexpr int64_t kFirstAnswerGraceSeconds = 20;
     void Cleanup();
     // While disabled nothing is received and the socket stays closed.
     void SetDisabled(bool disabled);
@@ -150,6 +167,8 @@ public:
     void AcknowledgementPass();
     void MaintenancePass();
     void SendLookupBatch();
+    // Asks again for every outgoing connection whose look-up or handshake is overdue.
+    void LookupRetryPass();
 
     // Socket-like operations of the stream transport. Failures return -1 and
     // leave a code for LastError().
@@ -196,6 +215,8 @@ private:
     void SendNatKeepAlive();
     void HandleAddressReport(const uint8_t* bytes);
     int32_t QueueLookup(uint32_t ip, const UdpSession& session);
+    void QueueSessionLookup(UdpSession& session, int64_t now);
+    static int64_t LookupRetrySeconds(const UdpSession& session);
     void HandleLookupReply(const uint8_t* bytes, size_t length);
     void ApplyLookupAnswer(const NodeKey& match, const uint8_t* answer);
     void HandleIntroduce(const uint8_t* bytes);
@@ -233,6 +254,8 @@ private:
     void HandleClose(const uint8_t* bytes, uint32_t ip);
     void HandlePunch(const uint8_t* bytes, uint32_t ip, uint16_t port);
     UdpSession* EstablishedWith(int32_t id, uint32_t ip, uint16_t port);
+    // An established session in the accept queue, not yet taken by UdpAccept.
+    UdpSession* EstablishedAndWaiting(int32_t id, uint32_t ip, uint16_t port);
     static void MoveInOrderData(UdpSession& session);
     static void SlideSendWindow(UdpSession& session);
     int WindowSize(UdpSession& session);
@@ -243,10 +266,12 @@ private:
     // window size that are now inside it.
     void SendHeldPackets(UdpSession& session);
     void SampleRoundTrip(UdpSession& session, int slot);
+    void SampleHandshake(UdpSession& session);
     // Transmission orders compared across the counter's wrap.
     static bool SentBefore(uint32_t order, uint32_t other) { return static_cast<int32_t>(order - other) < 0; }
     static uint32_t ProbeDelayMs(const UdpSession& session);
     void ProbeOldest(UdpSession& session);
+    bool AcknowledgeSession(UdpSession& session, uint32_t tick);
     void MaintainAcceptQueue(int64_t now);
     void MaintainSessions(int64_t now);
     // False when a send would block and the pass must end.
@@ -277,6 +302,7 @@ private:
     uint32_t publicIp_ = 0;
     int32_t publicPort_ = 0;
     bool answered_ = false;
+    int64_t unansweredSince_ = 0;  // wall time of the first unanswered REGISTER while no public address is known
     int32_t requestCounter_ = 0;
     std::array<uint8_t, kMaxDatagram> lookupBatch_{};
     size_t lookupBatchLength_ = 0;
@@ -302,6 +328,7 @@ private:
     int64_t registerRetrySeconds_ = 2;  // until the NAT server answers a registration
     int64_t lastKeepAlive_ = 0;
     int64_t lastBatchSecond_ = 0;
+    int64_t lastLookupRetrySecond_ = 0;
     // Data arrived since the last acknowledgement pass: the next turn acknowledges it
     // instead of waiting for the 20 ms mark.
     bool dataSinceAckPass_ = false;

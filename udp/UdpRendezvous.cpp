@@ -14,6 +14,7 @@ void QUInternalServer::SendRegister() {
     PutIp(message.data() + 32, localIp_);
     PutI32(message.data() + 36, localPort_);
     answered_ = false;
+    if (publicIp_ == 0 && unansweredSince_ == 0) unansweredSince_ = clock_.WallSeconds();
     SendLocked(message.data(), message.size(), natIp_, natPort_);
 }
 
@@ -24,6 +25,7 @@ void QUInternalServer::SendNatKeepAlive() {
 
 void QUInternalServer::HandleAddressReport(const uint8_t* bytes) {
     answered_ = true;
+    unansweredSince_ = 0;
     const uint32_t ip = GetIp(bytes);
     if (IsUsableIp(ip)) publicIp_ = ip;
     publicPort_ = GetI32(bytes + 4);
@@ -58,6 +60,31 @@ int32_t QUInternalServer::QueueLookup(uint32_t ip, const UdpSession& session) {
     return lookupBatchRequest_;
 }
 
+void QUInternalServer::QueueSessionLookup(UdpSession& session, int64_t now) {
+    const int32_t request = QueueLookup(session.remoteIp, session);
+    // A connection already handshaking asks only to be introduced again; its
+    // answer changes nothing.
+    if (session.state == SessionState::kResolving) session.lookupRequest = request;
+    session.lastLookupOrSeenPort = now;
+    ++session.lookupsSent;
+}
+
+int64_t QUInternalServer::LookupRetrySeconds(const UdpSession& session) {
+    const int32_t doublings = std::clamp(session.lookupsSent - 1, 0, 30);
+    return std::min(kFirstLookupRetrySeconds << std::min(doublings, 4), kLongestLookupRetrySeconds);
+}
+
+void QUInternalServer::LookupRetryPass() {
+    QAutoLock lock(Lock());
+    const int64_t now = clock_.WallSeconds();
+    for (auto& session : allSockets_) {
+        if (session->incoming) continue;
+        if (session->state != SessionState::kResolving && session->state != SessionState::kConnecting) continue;
+        if (now - session->lastLookupOrSeenPort < LookupRetrySeconds(*session)) continue;
+        QueueSessionLookup(*session, now);
+    }
+}
+
 void QUInternalServer::SendLookupBatch() {
     QAutoLock lock(Lock());
     if (lookupBatchLength_ == 0) return;
@@ -89,11 +116,14 @@ void QUInternalServer::HandleLookupReply(const uint8_t* bytes, size_t length) {
         }
     }
     for (auto& session : allSockets_) {
-        if (session->state == SessionState::kResolving && session->lookupRequest == request) {
-            session->state = SessionState::kClosed;
-            session->lookupRequest = -1;
-            SignalReadiness();
-        }
+        if (session->state != SessionState::kResolving || session->lookupRequest != request) continue;
+        session->lookupRequest = -1;
+        // Nobody there yet: the peer's registration may have been lost and be
+        // on its way again. The retry pass asks again; only repeated empty
+        // answers end the attempt.
+        if (++session->emptyLookupAnswers < kMaxEmptyLookupAnswers) continue;
+        session->state = SessionState::kClosed;
+        SignalReadiness();
     }
 }
 
@@ -107,6 +137,9 @@ void QUInternalServer::ApplyLookupAnswer(const NodeKey& match, const uint8_t* an
         session->remotePort = static_cast<int32_t>(port);
         session->state = SessionState::kConnecting;
         session->lookupRequest = -1;
+        // At once, not at the next maintenance pass: this opens our router
+        // for the peer's punch, which the NAT server is asking for now.
+        SendConnect(*session);
     }
 }
 

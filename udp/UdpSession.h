@@ -48,6 +48,9 @@ struct UdpSession {
     // Outgoing: wall time of the last LOOKUP. Incoming: the peer's view of our
     // port. Punch entries: their send count.
     int64_t lastLookupOrSeenPort = 0;
+    // Outgoing: LOOKUPs sent for this connection, and answers that named nobody.
+    int32_t lookupsSent = 0;
+    int32_t emptyLookupAnswers = 0;
     int32_t servicePort = 0;
     uint32_t nonce = 0;
     int32_t receiveBase = 0;
@@ -76,6 +79,9 @@ struct UdpSession {
     std::array<uint32_t, kWindow> sendOrders{};
     uint32_t transmissions = 0;
     uint32_t deliveredOrder = 0;
+    // Tick of the last CONNECT (connecting side) or CONNECT_ACK (accepting
+    // side): its answer gives the first round-trip sample.
+    uint32_t handshakeSentTick = 0;
 
     NodeKey Key() const { return KeyOf(remoteIdentity); }
 };

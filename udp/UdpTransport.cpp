@@ -117,6 +117,7 @@ bool QUInternalServer::SendConnect(UdpSession& session) {
     PutBytes(packet.data() + 36, identity_);
     PutI32(packet.data() + 48, session.servicePort);
     PutU32(packet.data() + 60, session.nonce);
+    session.handshakeSentTick = clock_.TickMs();
     return SendSessionPacket(session, kConnect, packet.data(), packet.size());
 }
 
@@ -127,6 +128,7 @@ bool QUInternalServer::SendConnectAck(UdpSession& session) {
     PutI32(packet.data() + 48, session.servicePort);
     PutU32(packet.data() + 56, session.nonce);
     PutI32(packet.data() + 60, session.remoteSessionId);
+    session.handshakeSentTick = clock_.TickMs();
     return SendSessionPacket(session, kConnectAck, packet.data(), packet.size());
 }
 
@@ -274,6 +276,7 @@ void QUInternalServer::HandleConnectAck(const uint8_t* bytes, uint32_t ip, uint1
     session->remoteSessionId = remoteId;
     session->peerSequence = GetI32(bytes + 12);
     session->lastActivity = clock_.WallSeconds();
+    if (session->state != SessionState::kEstablished) SampleHandshake(*session);
     session->state = SessionState::kEstablished;
     session->established = true;
     SendConnectConfirm(*session);
@@ -290,6 +293,7 @@ void QUInternalServer::HandleConnectConfirm(const uint8_t* bytes, uint32_t ip, u
     if (nonce != session->nonce && nonce != 0) return;
     session->remotePort = port;
     session->lastActivity = clock_.WallSeconds();
+    SampleHandshake(*session);
     session->state = SessionState::kEstablished;
     session->established = true;
     SignalReadiness();
@@ -314,8 +318,22 @@ UdpSession* QUInternalServer::EstablishedWith(int32_t id, uint32_t ip, uint16_t 
     return session;
 }
 
+UdpSession* QUInternalServer::EstablishedAndWaiting(int32_t id, uint32_t ip, uint16_t port) {
+    UdpSession* session = FindIn(acceptQueue_, id);
+    if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
+        session->remotePort != port) {
+        return nullptr;
+    }
+    return session;
+}
+
 void QUInternalServer::HandleData(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
-    UdpSession* session = EstablishedWith(GetI32(bytes + 8), ip, port);
+    // A peer sends as soon as its handshake completes, usually before our
+    // caller has accepted the session: keep that data (as a stream socket's
+    // backlog does) instead of making the peer wait 1.6 s to send it again.
+    const int32_t id = GetI32(bytes + 8);
+    UdpSession* session = EstablishedWith(id, ip, port);
+    if (!session) session = EstablishedAndWaiting(id, ip, port);
     if (!session) return;
     const int64_t sequence = GetI32(bytes + 36);
     int64_t distance = sequence - session->receiveBase;

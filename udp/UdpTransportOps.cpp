@@ -107,8 +107,7 @@ int QUInternalServer::UdpConnect(int handle, const UdpAddress& address) {
     session->remotePort = address.port;
     session->servicePort = address.port;
     session->remoteIdentity = IdentityFromKey(address.padding);
-    session->lastLookupOrSeenPort = now - 1;
-    session->lookupRequest = QueueLookup(address.address, *session);
+    QueueSessionLookup(*session, now);
     return Fail(kUdpWouldBlock);
 }
 

@@ -14,7 +14,6 @@ constexpr uint32_t kAckIntervalMs = 1200;
 constexpr uint32_t kIdleAckIntervalMs = 12000;
 constexpr uint32_t kStatisticsPeriodSeconds = 120;
 constexpr int kHighLossPercent = 20;
-constexpr int64_t kLookupRetrySeconds = 3;
 constexpr uint32_t kRetransmitPeriodMs = 40;
 
 // A stored tick of 0 means "never"; a real reading of 0 is moved off it.
@@ -91,6 +90,19 @@ void QUInternalServer::SampleRoundTrip(UdpSession& session, int slot) {
     session.rttVariation4 += (error < 0 ? -error : error) - session.rttVariation4 / 4;
 }
 
+// The handshake's answer gives the first sample, so that a lost first data
+// packet (a peer's handshake) is probed after a few round trips rather than
+// resent after 1.6 s and 2.4 s; the engine closes an incoming connection that
+// stays silent for 3 s. The answer may be to an earlier copy: the sample is
+// then short and costs at most a few early probes.
+void QUInternalServer::SampleHandshake(UdpSession& session) {
+    if (session.smoothedRtt8 != 0 || session.handshakeSentTick == 0) return;
+    const uint32_t elapsed = clock_.TickMs() - session.handshakeSentTick;
+    const auto sample = static_cast<int32_t>(std::min(elapsed, kFirstRetransmitMs));
+    session.smoothedRtt8 = std::max(sample * 8, 1);
+    session.rttVariation4 = sample * 2;
+}
+
 uint32_t QUInternalServer::ProbeDelayMs(const UdpSession& session) {
     const auto estimate = static_cast<uint32_t>(session.smoothedRtt8 / 8 + session.rttVariation4);
     return std::clamp(estimate + kRetransmitPeriodMs, kMinProbeMs, kFirstRetransmitMs);
@@ -127,23 +139,31 @@ void QUInternalServer::AcknowledgementPass() {
     dataSinceAckPass_ = false;
     const uint32_t tick = clock_.TickMs();
     for (auto& pointer : allSockets_) {
-        UdpSession& session = *pointer;
-        if (session.state != SessionState::kEstablished) continue;
-        // Packets held behind a missing one: the sender hears about the hole soon.
-        const bool hole = !session.receiveWindow[0].filled &&
-                          std::any_of(session.receiveWindow.begin(), session.receiveWindow.end(),
-                                      [](const PacketSlot& slot) { return slot.filled; });
-        const uint32_t since = tick - session.lastAcknowledgement;
-        const bool due = session.lastAcknowledgement == 0 || (hole && since >= kHoleAckIntervalMs);
-        if (!due && since < kAckIntervalMs) continue;
-        const int filled = static_cast<int>(std::count_if(session.receiveWindow.begin(), session.receiveWindow.end(),
-                                                          [](const PacketSlot& slot) { return slot.filled; }));
-        MoveInOrderData(session);
-        SlideSendWindow(session);
-        if (!due && filled == 0 && session.receiveBase == session.peerSendBase && since < kIdleAckIntervalMs) continue;
-        session.lastAcknowledgement = Stamp(tick);
-        if (SendAck(session, filled >= 2 ? 2 : 1) == SendResult::kWouldBlock) return;
+        if (!AcknowledgeSession(*pointer, tick)) return;
     }
+    // Data kept for sessions not yet accepted is acknowledged too.
+    for (auto& pointer : acceptQueue_) {
+        if (!AcknowledgeSession(*pointer, tick)) return;
+    }
+}
+
+// False when a send would block and the pass must end.
+bool QUInternalServer::AcknowledgeSession(UdpSession& session, uint32_t tick) {
+    if (session.state != SessionState::kEstablished) return true;
+    // Packets held behind a missing one: the sender hears about the hole soon.
+    const bool hole = !session.receiveWindow[0].filled &&
+                      std::any_of(session.receiveWindow.begin(), session.receiveWindow.end(),
+                                  [](const PacketSlot& slot) { return slot.filled; });
+    const uint32_t since = tick - session.lastAcknowledgement;
+    const bool due = session.lastAcknowledgement == 0 || (hole && since >= kHoleAckIntervalMs);
+    if (!due && since < kAckIntervalMs) return true;
+    const int filled = static_cast<int>(std::count_if(session.receiveWindow.begin(), session.receiveWindow.end(),
+                                                      [](const PacketSlot& slot) { return slot.filled; }));
+    MoveInOrderData(session);
+    SlideSendWindow(session);
+    if (!due && filled == 0 && session.receiveBase == session.peerSendBase && since < kIdleAckIntervalMs) return true;
+    session.lastAcknowledgement = Stamp(tick);
+    return SendAck(session, filled >= 2 ? 2 : 1) != SendResult::kWouldBlock;
 }
 
 void QUInternalServer::MaintainAcceptQueue(int64_t now) {
@@ -171,9 +191,6 @@ void QUInternalServer::MaintainSessions(int64_t now) {
                     SignalReadiness();
                 } else if (session.state == SessionState::kConnecting) {
                     SendConnect(session);
-                } else if (now - session.lastLookupOrSeenPort > kLookupRetrySeconds) {
-                    session.lookupRequest = QueueLookup(session.remoteIp, session);
-                    session.lastLookupOrSeenPort = now;
                 }
                 break;
             case SessionState::kEstablished:

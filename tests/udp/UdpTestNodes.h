@@ -67,6 +67,16 @@ protected:
 
     void Advance(uint32_t ms) { network_.clock->AdvanceMs(ms); }
 
+    // Both nodes' loops for `ms` of driven time: timers, then everything delivered.
+    void RunFor(uint32_t ms, uint32_t stepMs = 100) {
+        for (uint32_t elapsed = 0; elapsed < ms; elapsed += stepMs) {
+            Advance(stepMs);
+            a_->RunTimers();
+            b_->RunTimers();
+            Pump();
+        }
+    }
+
     // A listens on the service port, B connects to it through the NAT server.
     // Returns {A's accepted handle, B's handle}.
     std::pair<int, int> Connect() {
