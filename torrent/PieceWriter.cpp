@@ -122,7 +122,9 @@ bool TPieces::HandToWriter(TPiece& piece) {
     piece.stamp = 0;
     piece.checking = true;
     ++piecesHeldComplete_;
-    if (!writer_) writer_ = std::make_unique<BackgroundPieceWriter>(std::max(WriteWindowBytes(), int64_t{pieceLength_}));
+    // Half the write window keeps the writer busy (a few pieces ahead of it)
+    // without doubling what the job holds in memory.
+    if (!writer_) writer_ = std::make_unique<BackgroundPieceWriter>(std::max(WriteWindowBytes() / 2, int64_t{pieceLength_}));
     writer_->Submit(std::move(work));
     return true;
 }

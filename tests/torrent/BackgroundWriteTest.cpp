@@ -35,7 +35,7 @@ protected:
 
     TPieces* Load() {
         test::MapSettings settings;
-        settings.writeWindow = 1;  // a 256 KiB queue: the hand-off has to wait for room
+        settings.writeWindow = 1;  // a 128 KiB queue: the hand-off has to wait for room
         bool loaded = false;
         TPieces* map = test::LoadMap(owner, torrent, settings, &loaded);
         EXPECT_TRUE(loaded);
