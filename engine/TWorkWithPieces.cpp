@@ -72,6 +72,8 @@ bool TWorkWithPieces::CreatePieceMap(TPieces* previous) {
     }
     map->SetWriteWindow(settings_.writeWindowUnits);
     map->SetSaveStatus(true);
+    // Checks and writes then run beside the job's network work.
+    map->SetBackgroundWrites(true);
     map->SetJournalPath(p2spStatePath_);
     map->SetFileChoiceText(savedTexts_.part);
     map->SetPieceStatusText(savedTexts_.bits);
@@ -294,6 +296,9 @@ void TWorkWithPieces::OnPieceChecked(BlockSender* blockSender, bool matched) {
 void TWorkWithPieces::OnCorruptPiece(BlockSender* blockSender, int32_t piece) {
     auto* sender = static_cast<TPeerId*>(blockSender);
     ReportCorruptPiece(sender, piece, targetFile_);
+    // A piece checked on the writer's thread fails after its sender moved on:
+    // it must become free to fetch again here, not through the sender.
+    RemoveInFlight(piece, true);
     if (!sender || !(sender->kind & kPeerServer)) return;
     const int32_t failures = pieceFailures_.Record(sender->url, piece, JobClock());
     if (failures >= SourcePieceFailures::kFailuresBeforeGivingUp)

@@ -180,6 +180,7 @@ void TWorkWithTransStatis::RefreshStatus(bool complete) {
 
 void TWorkWithTransStatis::KeepHeldDataBounded() {
     if (!pieceMapReady_ || !pieces_) return;
+    pieces_->CollectWrittenPieces();
     if (pieces_->HeldBytes() >= pieces_->WriteWindowBytes()) pieces_->WriteBack();
     // The last pieces are written as soon as they are all in; the scan runs
     // at most every 50 ms.

@@ -1,10 +1,14 @@
 #include "platform/File.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "platform/Files.h"
 
@@ -113,6 +117,45 @@ IoStatus File::WriteAt(int64_t offset, const void* bytes, int64_t length) {
         done += put;
     }
     return IoStatus::Ok;
+}
+
+IoStatus File::WriteGatherAt(int64_t offset, std::span<const std::string_view> parts) {
+    if (!IsWritable() || offset < 0) return IoStatus::Failed;
+    std::vector<struct iovec> vectors;
+    vectors.reserve(parts.size());
+    for (const std::string_view part : parts) {
+        if (!part.empty()) vectors.push_back({const_cast<char*>(part.data()), part.size()});
+    }
+    size_t first = 0;
+    int64_t position = offset;
+    while (first < vectors.size()) {
+        const int count = static_cast<int>(std::min<size_t>(vectors.size() - first, IOV_MAX));
+        const ssize_t put = ::pwritev(descriptor_, vectors.data() + first, count, static_cast<off_t>(position));
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return StatusForError(errno);
+        }
+        if (put == 0) return IoStatus::Failed;
+        position += put;
+        // A short write leaves the rest of the vectors, the first perhaps in part.
+        auto left = static_cast<size_t>(put);
+        while (first < vectors.size() && left >= vectors[first].iov_len) left -= vectors[first++].iov_len;
+        if (left > 0) {
+            vectors[first].iov_base = static_cast<char*>(vectors[first].iov_base) + left;
+            vectors[first].iov_len -= left;
+        }
+    }
+    return IoStatus::Ok;
+}
+
+File File::Duplicate() const {
+    File copy;
+    if (!IsOpen()) return copy;
+    const int descriptor = ::fcntl(descriptor_, F_DUPFD_CLOEXEC, 0);
+    if (descriptor < 0) return copy;
+    copy.descriptor_ = descriptor;
+    copy.writable_ = writable_;
+    return copy;
 }
 
 std::optional<int64_t> File::Size() const {

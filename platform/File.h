@@ -3,7 +3,9 @@
 // end-of-file changes, and the last-write time in the form it is saved in.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
 namespace veldmoor::platform {
 
@@ -41,6 +43,12 @@ public:
     int64_t ReadAt(int64_t offset, void* buffer, int64_t length);
     // Writes all `length` bytes or reports why not.
     IoStatus WriteAt(int64_t offset, const void* bytes, int64_t length);
+    // Writes `parts` one after another from `offset`, in as few calls as the
+    // system allows (no copy into one buffer first).
+    IoStatus WriteGatherAt(int64_t offset, std::span<const std::string_view> parts);
+    // A second handle on the same open file, independent of this one's closing
+    // (for another thread); closed when the file is not open or it cannot be made.
+    File Duplicate() const;
     std::optional<int64_t> Size() const;
     // Moves the end of the file; a longer file gets an unwritten (sparse) tail.
     IoStatus SetSize(int64_t size);

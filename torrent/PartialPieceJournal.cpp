@@ -92,6 +92,8 @@ uint32_t TPieces::JournalCheckValue(int32_t piece, std::string_view body) const 
 }
 
 bool TPieces::SavePartialPieces() {
+    // Pieces at the background writer are recorded once they are on disk.
+    FinishQueuedWrites();
     if (journalPath_.empty() || !torrent_ || !saveStatus_) return true;
     if (IsComplete()) {
         platform::DeleteFileAt(journalPath_);

@@ -64,6 +64,7 @@ int32_t TPieces::WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, c
 }
 
 bool TPieces::CompletePiece(TPiece& piece) {
+    if (backgroundWrites_ && HandToWriter(piece)) return true;
     if (HasExpectedHashes()) {
         bool matched = false;
         if (piece.received == 0 || piece.hasher) {
@@ -74,14 +75,7 @@ bool TPieces::CompletePiece(TPiece& piece) {
             matched = PieceHashMatches(piece, hasher.Digest());
         }
         if (!matched) {
-            VeldmoorLog().Write("SHA1 check failed: piece " + std::to_string(piece.index) + " from " +
-                                    SenderAddress(piece.sender.Get()),
-                                kSha1CheckChannel, kSha1CheckChannel);
-            job_->OnCorruptPiece(piece.sender.Get(), piece.index);
-            job_->OnPieceChecked(piece.sender.Get(), false);
-            DiscardHeld(piece);
-            piece.StartOver();
-            piece.sender.Reset();
+            RejectPiece(piece);
             return false;
         }
         job_->OnPieceChecked(piece.sender.Get(), true);
@@ -91,6 +85,134 @@ bool TPieces::CompletePiece(TPiece& piece) {
     piece.pendingWrite = true;
     StampDone(piece);
     return true;
+}
+
+void TPieces::RejectPiece(TPiece& piece) {
+    VeldmoorLog().Write("SHA1 check failed: piece " + std::to_string(piece.index) + " from " +
+                            SenderAddress(piece.sender.Get()),
+                        kSha1CheckChannel, kSha1CheckChannel);
+    job_->OnCorruptPiece(piece.sender.Get(), piece.index);
+    job_->OnPieceChecked(piece.sender.Get(), false);
+    DiscardHeld(piece);
+    piece.StartOver();
+    piece.sender.Reset();
+}
+
+bool TPieces::HandToWriter(TPiece& piece) {
+    // A prefix on disk without its running SHA-1 cannot be checked from memory.
+    if (HasExpectedHashes() && piece.received > 0 && !piece.hasher) return false;
+    const size_t hashAt = size_t{20} * static_cast<size_t>(piece.index);
+    if (HasExpectedHashes() && hashAt + 20 > pieceHashes_.size()) return false;
+    const int64_t pieceStart = int64_t{piece.index} * pieceLength_;
+    PieceToWrite work;
+    if (!PrepareWriteTargets(pieceStart + piece.received, piece.length - piece.received, work.targets)) return false;
+    for (PieceWriteTarget& target : work.targets) target.pieceOffset += piece.received;
+    work.piece = piece.index;
+    work.from = piece.received;
+    if (HasExpectedHashes()) {
+        Sha1Digest expected{};
+        std::memcpy(expected.data(), pieceHashes_.data() + hashAt, expected.size());
+        work.expected = expected;
+        work.prefixHash = std::move(piece.hasher);
+    }
+    // Only the bytes past the prefix; anything below it is on disk already.
+    heldTotal_ -= piece.held.Bytes();
+    piece.held.DropBelow(piece.received);
+    work.bytes = piece.held.TakeAll();
+    piece.stamp = 0;
+    piece.checking = true;
+    ++piecesHeldComplete_;
+    // Half the write window keeps the writer busy (a few pieces ahead of it)
+    // without doubling what the job holds in memory.
+    if (!writer_) writer_ = std::make_unique<BackgroundPieceWriter>(std::max(WriteWindowBytes() / 2, int64_t{pieceLength_}));
+    writer_->Submit(std::move(work));
+    return true;
+}
+
+bool TPieces::PrepareWriteTargets(int64_t offset, int64_t length, std::vector<PieceWriteTarget>& targets) {
+    const GrowthPolicy policy{job_->PreallocateFiles(), exactGrowth_, pieceLength_};
+    for (int64_t done = 0; done < length;) {
+        const int64_t position = offset + done;
+        const int32_t index = FileAtOffset(files_, position);
+        if (index < 0) return false;
+        TPieceFile& entry = files_[static_cast<size_t>(index)];
+        const int64_t inFile = position - entry.offset;
+        const int64_t count = std::min(length - done, entry.length - inFile);
+        // The growth and its disk-full wait stay on the job's thread; the
+        // writer only fills bytes in.
+        if (OpenForWrite(entry, inFile + count, policy, *job_, [this] { ReleaseReadBuffer(); }) != GrowthResult::Ready)
+            return false;
+        PieceWriteTarget target;
+        target.file = entry.file.Duplicate();
+        if (!target.file.IsWritable()) return false;
+        target.fileOffset = inFile;
+        target.pieceOffset = static_cast<int32_t>(done);
+        target.length = static_cast<int32_t>(count);
+        targets.push_back(std::move(target));
+        done += count;
+    }
+    return true;
+}
+
+void TPieces::CollectWrittenPieces() {
+    if (!writer_) return;
+    std::vector<WrittenPiece> finished = writer_->TakeFinished();
+    if (finished.empty()) return;
+    const int32_t verifiedBefore = piecesVerified_;
+    for (WrittenPiece& outcome : finished) TakeWrittenPiece(outcome);
+    RecountInProgress();
+    // A file is seen complete under its final name, as after a flush.
+    if (piecesVerified_ != verifiedBefore) RenameCompletedFiles();
+}
+
+void TPieces::FinishQueuedWrites() {
+    if (!writer_) return;
+    writer_->WaitUntilIdle();
+    CollectWrittenPieces();
+}
+
+int64_t TPieces::BytesAtWriter() const { return writer_ ? writer_->PendingBytes() : 0; }
+
+void TPieces::TakeWrittenPiece(WrittenPiece& outcome) {
+    if (outcome.piece < 0 || outcome.piece >= pieceCount_) return;
+    TPiece& piece = pieces_[static_cast<size_t>(outcome.piece)];
+    if (!piece.checking) return;  // the piece was forgotten meanwhile
+    piece.checking = false;
+    --piecesHeldComplete_;
+    if (!outcome.matched) {
+        RejectPiece(piece);
+        return;
+    }
+    if (HasExpectedHashes()) job_->OnPieceChecked(piece.sender.Get(), true);
+    if (outcome.written != platform::IoStatus::Ok) {
+        // Checked but not on disk: kept in memory like any complete piece,
+        // so the usual write-back tries again (and waits out a full disk).
+        Send(outcome.written == platform::IoStatus::DiskFull ? kDiskFullEvent : kFileUnwritableEvent);
+        piece.held.Restore(std::move(outcome.bytes));
+        heldTotal_ += piece.held.Bytes();
+        ++piecesHeldComplete_;
+        piece.done = true;
+        piece.pendingWrite = true;
+        StampDone(piece);
+        return;
+    }
+    changeTime_ = ClockSeconds();
+    MarkWritten(piece);
+}
+
+void TPieces::MarkWritten(TPiece& piece) {
+    BlockSender* sender = piece.sender.Get();
+    if (sender) sender->AddRef();
+    DiscardHeld(piece);
+    piece.hasher.reset();
+    piece.received = piece.length;
+    if (piece.done) --piecesHeldComplete_;
+    piece.done = false;
+    piece.pendingWrite = false;
+    piece.sender.Reset();
+    SetPieceDone(piece.index, true);
+    job_->CountPieceDelivery(sender);
+    ReleaseRef(sender);
 }
 
 void TPieces::StampDone(TPiece& piece) {
@@ -105,6 +227,7 @@ void TPieces::DiscardHeld(TPiece& piece) {
 }
 
 void TPieces::ForgetProgress() {
+    FinishQueuedWrites();
     for (TPiece& piece : pieces_) {
         SetPieceDone(piece.index, false);
         DiscardHeld(piece);
@@ -167,18 +290,7 @@ platform::IoStatus TPieces::WritePieceOut(TPiece& piece) {
     }
     const platform::IoStatus status = writeRun();
     if (status != platform::IoStatus::Ok) return status;
-    BlockSender* sender = piece.sender.Get();
-    if (sender) sender->AddRef();
-    DiscardHeld(piece);
-    piece.hasher.reset();
-    piece.received = piece.length;
-    if (piece.done) --piecesHeldComplete_;
-    piece.done = false;
-    piece.pendingWrite = false;
-    piece.sender.Reset();
-    SetPieceDone(piece.index, true);
-    job_->CountPieceDelivery(sender);
-    ReleaseRef(sender);
+    MarkWritten(piece);
     return platform::IoStatus::Ok;
 }
 
@@ -193,6 +305,7 @@ bool TPieces::HoldsEveryWantedPiece() const {
 
 void TPieces::WriteBack() {
     if (!IsReady()) return;
+    CollectWrittenPieces();
     const int64_t window = WriteWindowBytes();
     const int64_t keepLimit = heldTotal_ >= window / 2 ? window / 5 : window / 2;
     // Verified pieces wait for company to be written with, but not for long:
@@ -278,6 +391,10 @@ void TPieces::Relieve() {
 }
 
 bool TPieces::Flush(bool closeFiles, bool writeStatus) {
+    if (closeFiles)
+        FinishQueuedWrites();
+    else
+        CollectWrittenPieces();
     bool written = true;
     for (TPiece& piece : pieces_) {
         if (!piece.done || !piece.pendingWrite) continue;

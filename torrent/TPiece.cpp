@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace veldmoor {
 
@@ -84,6 +85,17 @@ void HeldRanges::DropBelow(int32_t offset) {
         ranges_.emplace(offset, std::move(tail));
         break;
     }
+}
+
+std::map<int32_t, std::string> HeldRanges::TakeAll() {
+    bytes_ = 0;
+    return std::exchange(ranges_, {});
+}
+
+void HeldRanges::Restore(std::map<int32_t, std::string> ranges) {
+    ranges_ = std::move(ranges);
+    bytes_ = 0;
+    for (const auto& [start, data] : ranges_) bytes_ += static_cast<int64_t>(data.size());
 }
 
 void HeldRanges::Clear() {

@@ -63,6 +63,10 @@ public:
     // Drops the held bytes below `offset`.
     void DropBelow(int32_t offset);
     void Clear();
+    // Hands every held range over; nothing is held afterwards.
+    std::map<int32_t, std::string> TakeAll();
+    // Holds `ranges` again after a hand-over (replaces what is held).
+    void Restore(std::map<int32_t, std::string> ranges);
 
     int64_t Bytes() const { return bytes_; }
     bool Empty() const { return ranges_.empty(); }
@@ -85,6 +89,9 @@ struct TPiece {
     int64_t stamp = 0;  // calendar seconds; 0 when nothing is held for long
     bool done = false;  // complete, and verified, in memory
     bool pendingWrite = false;
+    // Complete and handed to the background writer: its bytes are there, not
+    // here, until the outcome comes back.
+    bool checking = false;
     bool unwanted = false;  // belongs only to deselected files
 
     bool HoldsToEnd() const { return held.Covers(received, length); }
@@ -95,6 +102,7 @@ struct TPiece {
         received = 0;
         done = false;
         pendingWrite = false;
+        checking = false;
         stamp = 0;
     }
 };

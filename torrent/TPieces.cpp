@@ -68,6 +68,8 @@ TPieces::~TPieces() {
 }
 
 void TPieces::Clear() {
+    // Outcomes for pieces of the old table mean nothing to a new one.
+    writer_.reset();
     built_ = false;
     readBuffer_.clear();
     readBuffer_.shrink_to_fit();
@@ -293,6 +295,7 @@ bool TPieces::Resume(TPieces* previous) {
 }
 
 bool TPieces::TakeOverFrom(TPieces& previous) {
+    previous.FinishQueuedWrites();
     if (previous.totalLength_ != totalLength_ || previous.pieceLength_ != pieceLength_ ||
         previous.pieceCount_ != pieceCount_ || previous.files_.size() != files_.size())
         return false;
@@ -386,7 +389,7 @@ bool TPieces::IsPieceDone(int64_t piece) const {
 bool TPieces::IsPieceWanted(int64_t piece) const {
     if (!IsValidPiece(piece) || IsPieceDone(piece)) return false;
     const TPiece& entry = pieces_[static_cast<size_t>(piece)];
-    return !entry.done && !entry.unwanted;
+    return !entry.done && !entry.checking && !entry.unwanted;
 }
 
 int32_t TPieces::PieceLengthOf(int64_t piece) const {
@@ -405,7 +408,7 @@ bool TPieces::HasBlock(int64_t block) const {
         const int64_t pieceStart = index * pieceLength_;
         const int32_t from = static_cast<int32_t>(position - pieceStart);
         const int32_t to = static_cast<int32_t>(std::min<int64_t>(end - pieceStart, piece.length));
-        const bool present = IsPieceDone(index) || piece.done || to <= piece.received ||
+        const bool present = IsPieceDone(index) || piece.done || piece.checking || to <= piece.received ||
                              piece.held.Covers(std::max(from, piece.received), to);
         if (!present) return false;
         position = pieceStart + to;
@@ -458,9 +461,9 @@ void TPieces::RecountInProgress() {
     inProgress_.clear();
     piecesHeldComplete_ = 0;
     for (const TPiece& piece : pieces_) {
-        if (piece.done) ++piecesHeldComplete_;
+        if (piece.done || piece.checking) ++piecesHeldComplete_;
         if (IsPieceDone(piece.index)) continue;
-        if (piece.received > 0 || !piece.held.Empty()) inProgress_.push_back(piece.index);
+        if (piece.received > 0 || !piece.held.Empty() || piece.checking) inProgress_.push_back(piece.index);
     }
 }
 

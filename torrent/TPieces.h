@@ -6,6 +6,7 @@
 // about every change. Used by its job's thread only.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 
 #include "foundation/TRefObject.h"
 #include "platform/File.h"
+#include "torrent/BackgroundPieceWriter.h"
 #include "torrent/IPieceMapOwner.h"
 #include "torrent/PieceFile.h"
 #include "torrent/TPiece.h"
@@ -42,6 +44,9 @@ public:
     void SetUseSavedStatus(bool on) { useSavedStatus_ = on; }
     void SetForceFullCheck(bool on) { forceFullCheck_ = on; }
     void SetExactGrowth(bool on) { exactGrowth_ = on; }
+    // Completed pieces are checked and written on a worker thread of the
+    // map's own; their outcomes arrive with CollectWrittenPieces.
+    void SetBackgroundWrites(bool on) { backgroundWrites_ = on; }
     // "" switches working names off.
     void SetWorkingSuffix(std::string suffix) { workingSuffix_ = std::move(suffix); }
     // The full path of the partial-piece journal ("" for none).
@@ -89,6 +94,14 @@ public:
     void DropHeldData(int64_t piece);
     // Reads from a verified (or verified-in-memory) piece; bytes read or -1.
     int32_t ReadPiece(int64_t piece, int32_t offset, int32_t length, void* buffer);
+    // Takes the outcomes of pieces the background writer finished: a piece
+    // counts as verified only here, once its check passed and its bytes are on disk.
+    void CollectWrittenPieces();
+    // Waits for every piece handed to the background writer, then collects.
+    void FinishQueuedWrites();
+    // Bytes handed to the background writer and not finished yet.
+    int64_t BytesAtWriter() const;
+    // Closing the files also waits for the background writer.
     bool Flush(bool closeFiles, bool writeStatus);
     void WriteBack();
     void Relieve();
@@ -155,6 +168,11 @@ private:
     // Writing (PieceWriter.cpp).
     int32_t WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, const char* bytes, BlockSender* sender);
     bool CompletePiece(TPiece& piece);
+    void RejectPiece(TPiece& piece);
+    bool HandToWriter(TPiece& piece);
+    bool PrepareWriteTargets(int64_t offset, int64_t length, std::vector<PieceWriteTarget>& targets);
+    void TakeWrittenPiece(WrittenPiece& outcome);
+    void MarkWritten(TPiece& piece);
     platform::IoStatus WritePrefixRun(TPiece& piece);
     platform::IoStatus WritePieceOut(TPiece& piece);
     void DiscardHeld(TPiece& piece);
@@ -219,6 +237,8 @@ private:
     std::string workingSuffix_ = kWorkingSuffix;
     std::string journalPath_;
     std::string writeRun_;  // reused to gather adjacent blocks for one write
+    bool backgroundWrites_ = false;
+    std::unique_ptr<BackgroundPieceWriter> writer_;  // made with the first complete piece
 };
 
 }  // namespace veldmoor

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string_view>
+#include <vector>
+
+#include "platform/File.h"
 
 #include "tests/support/TestSupport.h"
 
@@ -50,6 +54,31 @@ TEST(FilesTest, ReplacingLeavesNoTemporaryFilesBehind) {
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Path())) ++entries;
     EXPECT_EQ(entries, 1u);
     EXPECT_FALSE(ReplaceFileContents(dir.File("missing/state"), "lost"));
+}
+
+TEST(FilesTest, AGatheredWriteThroughADuplicateLandsInOrderAfterTheOriginalCloses) {
+    test::TempDir dir;
+    const std::string path = dir.File("gather.bin");
+    File original;
+    ASSERT_TRUE(original.Open(path, File::Mode::ReadWrite));
+    File copy = original.Duplicate();
+    original.Close();
+    ASSERT_TRUE(copy.IsWritable());
+
+    // More parts than one system call takes, of uneven sizes, some empty.
+    std::string expected;
+    std::vector<std::string> storage;
+    for (int i = 0; i < 2500; ++i) storage.emplace_back(static_cast<size_t>(i % 7), static_cast<char>('a' + i % 26));
+    std::vector<std::string_view> parts(storage.begin(), storage.end());
+    for (const std::string& part : storage) expected += part;
+    ASSERT_EQ(copy.WriteGatherAt(5, parts), IoStatus::Ok);
+    copy.Close();
+    EXPECT_TRUE(ReadWholeFile(path) == std::string(5, '\0') + expected);
+
+    File reader;
+    ASSERT_TRUE(reader.Open(path, File::Mode::Read));
+    EXPECT_EQ(reader.Duplicate().WriteGatherAt(0, parts), IoStatus::Failed) << "a read-only handle stays read-only";
+    EXPECT_FALSE(File().Duplicate().IsOpen());
 }
 
 }  // namespace
