@@ -570,10 +570,7 @@ int TWorkThread::BitfieldSize() {
 
 bool TWorkThread::WantsUdpPeers() const {
     // The engine view is this thread's copy of the engine flags, taken each turn.
-    // A lost REGISTER must not turn a peer's transport turn into a TCP attempt
-    // that cannot pass its router: the next transport turn comes a minute later.
-    return !View().udpServiceOff && !View().reachableFromOutside &&
-           (UdpServicePublicAddress() != kNoAddress || UdpServiceAwaitingFirstAnswer());
+    return !View().udpServiceOff && !View().reachableFromOutside && UdpServicePublicAddress() != kNoAddress;
 }
 
 TPeerObject* TWorkThread::MakePeer(int32_t kind) { return MakePooledPeer(kind); }

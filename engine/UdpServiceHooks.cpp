@@ -62,6 +62,4 @@ void UdpServiceSetLocalAddress(uint32_t ip, int32_t port) { udp::QUInternalServe
 
 uint32_t UdpServicePublicAddress() { return udp::QUInternalServer::Instance()->PublicAddress(); }
 
-bool UdpServiceAwaitingFirstAnswer() { return udp::QUInternalServer::Instance()->AwaitingFirstAnswer(); }
-
 }  // namespace veldmoor

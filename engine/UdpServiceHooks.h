@@ -35,7 +35,5 @@ bool UdpServiceRuns();
 void UdpServiceSetLocalAddress(uint32_t ip, int32_t port);
 // The public IPv4 address the NAT server reported, or all ones.
 uint32_t UdpServicePublicAddress();
-// The NAT server has not answered yet, and it is early: see QUInternalServer::AwaitingFirstAnswer.
-bool UdpServiceAwaitingFirstAnswer();
 
 }  // namespace veldmoor

@@ -134,12 +134,6 @@ bool QUInternalServer::Answered() {
     return answered_;
 }
 
-bool QUInternalServer::AwaitingFirstAnswer() {
-    QAutoLock lock(Lock());
-    if (disabled_.load() || publicIp_ != 0 || unansweredSince_ == 0) return false;
-    return clock_.WallSeconds() - unansweredSince_ < kFirstAnswerGraceSeconds;
-}
-
 EndpointIdentity QUInternalServer::OwnIdentity() {
     QAutoLock lock(Lock());
     return identity_;
@@ -290,7 +284,6 @@ void QUInternalServer::WaitWhileDisabled() {
     lastRegistration_ = 0;
     lastKeepAlive_ = 0;
     answered_ = false;
-    unansweredSince_ = 0;
 }
 
 void QUInternalServer::LoopTurn(int& burst, int& idle) {

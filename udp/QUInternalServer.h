@@ -138,13 +138,6 @@ public:
     int32_t PublicPort();
     bool BehindNat();
     bool Answered();
-    // True while the NAT server has not yet reported our public address, but
-    // only for a short while after the first REGISTER: a peer's transport
-    // turn that comes now may still take the transport (its LOOKUP is asked
-    // again once we are registered) instead of a TCP attempt that cannot
-    // pass the routers.
-    bool AwaitingFirstAnswer();
-    static constexpr int64_t kFirstAnswerGraceSeconds = 20;
     void Cleanup();
     // While disabled nothing is received and the socket stays closed.
     void SetDisabled(bool disabled);
@@ -302,7 +295,6 @@ private:
     uint32_t publicIp_ = 0;
     int32_t publicPort_ = 0;
     bool answered_ = false;
-    int64_t unansweredSince_ = 0;  // wall time of the first unanswered REGISTER while no public address is known
     int32_t requestCounter_ = 0;
     std::array<uint8_t, kMaxDatagram> lookupBatch_{};
     size_t lookupBatchLength_ = 0;

@@ -14,7 +14,6 @@ void QUInternalServer::SendRegister() {
     PutIp(message.data() + 32, localIp_);
     PutI32(message.data() + 36, localPort_);
     answered_ = false;
-    if (publicIp_ == 0 && unansweredSince_ == 0) unansweredSince_ = clock_.WallSeconds();
     SendLocked(message.data(), message.size(), natIp_, natPort_);
 }
 
@@ -25,7 +24,6 @@ void QUInternalServer::SendNatKeepAlive() {
 
 void QUInternalServer::HandleAddressReport(const uint8_t* bytes) {
     answered_ = true;
-    unansweredSince_ = 0;
     const uint32_t ip = GetIp(bytes);
     if (IsUsableIp(ip)) publicIp_ = ip;
     publicPort_ = GetI32(bytes + 4);

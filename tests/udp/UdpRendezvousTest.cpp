@@ -58,22 +58,6 @@ TEST_F(UdpRendezvousTest, SilentNatServerIsAskedAgainAfterWaitsThatDoubleUpToThe
     EXPECT_EQ(network_.CountSince(mark, IsRegister), 7u);
 }
 
-TEST_F(UdpRendezvousTest, AwaitingTheFirstAnswerLastsUntilTheReportOrTwentySeconds) {
-    EXPECT_FALSE(a_->AwaitingFirstAnswer()) << "nothing asked yet";
-    network_.drop = [this](const Datagram& d) { return d.toIp == natIp_; };
-    a_->RunTimers();
-    EXPECT_TRUE(a_->AwaitingFirstAnswer());
-    RunFor(19000, 1000);
-    EXPECT_TRUE(a_->AwaitingFirstAnswer());
-    RunFor(1000, 1000);
-    EXPECT_FALSE(a_->AwaitingFirstAnswer()) << "the NAT server may be gone: TCP turns again";
-
-    network_.drop = nullptr;
-    RunFor(20000, 1000);  // the next REGISTER is answered
-    ASSERT_EQ(a_->PublicAddress(), a_.publicIp);
-    EXPECT_FALSE(a_->AwaitingFirstAnswer());
-}
-
 TEST_F(UdpRendezvousTest, AddressReportsAreTakenOnlyFromTheNatServer) {
     const std::vector<uint8_t> report = [&] {
         std::vector<uint8_t> bytes(8);
