@@ -83,12 +83,18 @@ bool TBTPeer::Open(TPeerId* candidate) {
     return connection.IsOpen();
 }
 
-// Peers behind NAT are tried over the UDP stream transport on every third
-// attempt, while the job may take peers over the UDP service at all.
-bool TBTPeer::ChoosesStreamTransport(const TPeerId& candidate) const {
+bool TBTPeer::ChoosesStreamTransport(TPeerId& candidate) const {
     const IBitTorrentJob* job = BitTorrentJob();
-    return candidate.priority <= kHighestTransportPriority && job && job->WantsUdpPeers() &&
-           candidate.failures % kTransportEveryThirdFailure == 0;
+    if (candidate.priority > kHighestTransportPriority || !job) return false;
+    return TakesTransportTurn(candidate, job->WantsUdpPeers());
+}
+
+bool TBTPeer::TakesTransportTurn(TPeerId& candidate, bool udpWanted) {
+    if (candidate.failures % kTransportEveryThirdFailure != 0 && !candidate.transportTurnOwed) return false;
+    // A turn spent on TCP while our registration is still unanswered would
+    // put the next transport attempt two back-offs (a minute) away.
+    candidate.transportTurnOwed = !udpWanted;
+    return udpWanted;
 }
 
 QSocket::TransportKey TBTPeer::TransportKeyOf(const TPeerId& candidate) {

@@ -48,6 +48,10 @@ public:
     static constexpr int64_t kTransportConnectTimeoutSeconds = 28;
     static constexpr int32_t kHighestTransportPriority = 34;
     static constexpr int32_t kTransportEveryThirdFailure = 3;
+    // Whether this attempt at a peer behind NAT goes over the UDP stream
+    // transport: every third attempt, or the first one once the UDP service
+    // can take it after a turn that came too early.
+    static bool TakesTransportTurn(TPeerId& candidate, bool udpWanted);
     static constexpr int64_t kHandshakeTimeoutSeconds = 12;
     // Request time-out: checked every 2 s while requests are out and the
     // remote side does not choke; more than 7 checks in a row without piece
@@ -133,7 +137,7 @@ private:
     bool Fail();
     bool Send(std::span<const uint8_t> bytes);
 
-    bool ChoosesStreamTransport(const TPeerId& candidate) const;
+    bool ChoosesStreamTransport(TPeerId& candidate) const;
     bool OpenStreamTransport(TPeerId& candidate);
     // Bytes 12-19 of an address-only identity, else bytes 8-15.
     static QSocket::TransportKey TransportKeyOf(const TPeerId& candidate);

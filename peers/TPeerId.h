@@ -106,6 +106,9 @@ public:
     int32_t fruitlessEnds = 0;
     int64_t retryNotBefore = 0;  // job clock seconds
     int32_t kind = 0;
+    // A BitTorrent transport turn came while the job could take no peers over
+    // the UDP service (our address not yet known): the next attempt is one.
+    bool transportTurnOwed = false;
 };
 
 }  // namespace veldmoor

@@ -306,5 +306,32 @@ TEST_F(TBTPeerTest, HoweverFastTheRemoteSideSendsTheRequestsOutstandingStayWithi
     peer_->Reset();
 }
 
+TEST(TransportTurnTest, ATurnTheUdpServiceCannotTakeYetIsKeptForTheNextAttempt) {
+    struct Attempt {
+        int32_t failures;
+        bool udpWanted;
+        bool transport;
+    };
+    // Our registration unanswered at the first attempt, answered by the second.
+    TPeerId late;
+    for (const Attempt& attempt : {Attempt{0, false, false}, Attempt{1, true, true}, Attempt{2, true, false},
+                                   Attempt{3, true, true}}) {
+        late.failures = attempt.failures;
+        EXPECT_EQ(TBTPeer::TakesTransportTurn(late, attempt.udpWanted), attempt.transport) << attempt.failures;
+    }
+    // A job that never takes UDP peers always goes over TCP.
+    TPeerId never;
+    for (int32_t failures = 0; failures < 7; ++failures) {
+        never.failures = failures;
+        EXPECT_FALSE(TBTPeer::TakesTransportTurn(never, false)) << failures;
+    }
+    // With the service ready from the start: every third attempt.
+    TPeerId ready;
+    for (int32_t failures = 0; failures < 7; ++failures) {
+        ready.failures = failures;
+        EXPECT_EQ(TBTPeer::TakesTransportTurn(ready, true), failures % 3 == 0) << failures;
+    }
+}
+
 }  // namespace
 }  // namespace veldmoor::test
