@@ -184,9 +184,27 @@ bool TBTPeer::AwaitConnect() {
     QSocket& connection = *Connection();
     if (connection.IsConnected()) return OnConnected();
     if (!connection.IsOpen()) return false;
+    if (!transport_ && OwedTransportTurnIsDue()) return OpenOwedTransport();
     const int64_t limit = transport_ ? kTransportConnectTimeoutSeconds : kConnectTimeoutSeconds;
     if (Now() - connectStarted_ > limit) return Fail();
     return true;
+}
+
+bool TBTPeer::OwedTransportTurnIsDue() const {
+    const TPeerId* candidate = Candidate();
+    const IBitTorrentJob* job = BitTorrentJob();
+    return candidate && candidate->transportTurnOwed && job && job->WantsUdpPeers();
+}
+
+bool TBTPeer::OpenOwedTransport() {
+    // A peer behind NAT never answers the TCP connect that stood in for the
+    // transport turn; waiting out its time-out cost more than the turn.
+    Connection()->Close();
+    TPeerId& candidate = *Candidate();
+    candidate.transportTurnOwed = false;
+    transport_ = true;
+    connectStarted_ = Now();
+    return OpenStreamTransport(candidate);
 }
 
 bool TBTPeer::ReceiveHandshake() {

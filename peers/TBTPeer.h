@@ -139,6 +139,9 @@ private:
 
     bool ChoosesStreamTransport(TPeerId& candidate) const;
     bool OpenStreamTransport(TPeerId& candidate);
+    // Our address became known while a TCP connect stood in for a transport turn.
+    bool OwedTransportTurnIsDue() const;
+    bool OpenOwedTransport();
     // Bytes 12-19 of an address-only identity, else bytes 8-15.
     static QSocket::TransportKey TransportKeyOf(const TPeerId& candidate);
 
