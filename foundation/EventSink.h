@@ -50,8 +50,9 @@ public:
                                  uint32_t piece, const std::string& fileName) = 0;
 };
 
-// Drops every event; the sink of a build or test that reports nothing.
-class NullEventSink final : public IEventSink {
+// Drops every event; the sink of a build or test that reports nothing, and
+// the base of a test sink that watches one kind.
+class NullEventSink : public IEventSink {
 public:
     bool Start(const StatisticsIdentity&) override { return true; }
     void Stop() override {}

@@ -27,13 +27,8 @@ namespace veldmoor::test {
 namespace {
 
 // Counts the corrupt pieces the engine reports from server sources (job threads raise them).
-class CorruptPieceCounter final : public IEventSink {
+class CorruptPieceCounter final : public NullEventSink {
 public:
-    bool Start(const StatisticsIdentity&) override { return true; }
-    void Stop() override {}
-    std::string MachineIdText() const override { return {}; }
-    void SimpleEvent(const std::string&, const std::string&, const std::string&) override {}
-    void ProgressEvent(const std::string&, const std::string&, const ProgressSnapshot&) override {}
     void PieceCheckEvent(const std::string& code, const std::string&, uint32_t, const std::string&) override {
         if (code == kEventCorruptPieceFromServer) fromServers.fetch_add(1);
     }
