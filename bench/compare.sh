@@ -58,6 +58,9 @@ run "one mirror" veldmoor-get "$get" -q -o "$out" "$one"
 run "one mirror" curl curl -sS -o "$out" "$one"
 run "one mirror" aria2c aria2c "${aria2_http[@]}" -x1 -s1 "$one"
 run "one mirror, torrent" veldmoor-get "$get" -q -o "$out" -T "$work/alone.torrent" --p2p off "$one"
+# aria2c takes the mirror as a web seed of the torrent and checks every piece too.
+run "one mirror, torrent" aria2c aria2c "${aria2_leech[@]}" --interface=127.0.0.6 --listen-port="$(free_port)" \
+  -T "$work/alone.torrent" "$one"
 # Four connections, one per mirror, for both (nginx limits each connection).
 run "four mirrors at 20 MiB/s" veldmoor-get "$get" -q -o "$out" "${four[@]}"
 run "four mirrors at 20 MiB/s" aria2c aria2c "${aria2_http[@]}" -x4 -s4 "${four[@]}"
