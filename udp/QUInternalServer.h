@@ -246,9 +246,10 @@ private:
     void HandleKeepAlive(const uint8_t* bytes, uint32_t ip, uint16_t port);
     void HandleClose(const uint8_t* bytes, uint32_t ip);
     void HandlePunch(const uint8_t* bytes, uint32_t ip, uint16_t port);
+    // The established session `id` with that remote end in `list` (the accept
+    // queue holds those not yet taken by UdpAccept).
+    UdpSession* EstablishedIn(SessionList& list, int32_t id, uint32_t ip, uint16_t port);
     UdpSession* EstablishedWith(int32_t id, uint32_t ip, uint16_t port);
-    // An established session in the accept queue, not yet taken by UdpAccept.
-    UdpSession* EstablishedAndWaiting(int32_t id, uint32_t ip, uint16_t port);
     static void MoveInOrderData(UdpSession& session);
     static void SlideSendWindow(UdpSession& session);
     int WindowSize(UdpSession& session);

@@ -309,8 +309,8 @@ void QUInternalServer::HandleRefuse(const uint8_t* bytes, uint32_t ip) {
     SignalReadiness();
 }
 
-UdpSession* QUInternalServer::EstablishedWith(int32_t id, uint32_t ip, uint16_t port) {
-    UdpSession* session = FindIn(allSockets_, id);
+UdpSession* QUInternalServer::EstablishedIn(SessionList& list, int32_t id, uint32_t ip, uint16_t port) {
+    UdpSession* session = FindIn(list, id);
     if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
         session->remotePort != port) {
         return nullptr;
@@ -318,13 +318,8 @@ UdpSession* QUInternalServer::EstablishedWith(int32_t id, uint32_t ip, uint16_t 
     return session;
 }
 
-UdpSession* QUInternalServer::EstablishedAndWaiting(int32_t id, uint32_t ip, uint16_t port) {
-    UdpSession* session = FindIn(acceptQueue_, id);
-    if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
-        session->remotePort != port) {
-        return nullptr;
-    }
-    return session;
+UdpSession* QUInternalServer::EstablishedWith(int32_t id, uint32_t ip, uint16_t port) {
+    return EstablishedIn(allSockets_, id, ip, port);
 }
 
 void QUInternalServer::HandleData(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
@@ -333,7 +328,7 @@ void QUInternalServer::HandleData(const uint8_t* bytes, size_t length, uint32_t 
     // backlog does) instead of making the peer wait 1.6 s to send it again.
     const int32_t id = GetI32(bytes + 8);
     UdpSession* session = EstablishedWith(id, ip, port);
-    if (!session) session = EstablishedAndWaiting(id, ip, port);
+    if (!session) session = EstablishedIn(acceptQueue_, id, ip, port);
     if (!session) return;
     const int64_t sequence = GetI32(bytes + 36);
     int64_t distance = sequence - session->receiveBase;
