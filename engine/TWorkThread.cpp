@@ -371,6 +371,8 @@ void TWorkThread::RunPeerProcessing() {
     if (!HasPieceMap()) {
         ConnectSources();
         ConnectPeers();
+    } else if (NewPeersWaiting()) {
+        ConnectPeers();
     }
     ++turnCounter_;
     turnSleepMs_ = static_cast<uint32_t>(tier_ + 1);

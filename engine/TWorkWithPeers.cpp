@@ -136,7 +136,9 @@ CandidateAddContext TWorkWithPeers::AddContext() const {
 bool TWorkWithPeers::AddCandidate(TPeerId* candidate, bool a, bool b) {
     if (!candidate) return false;
     if (std::find(bannedSources_.begin(), bannedSources_.end(), candidate->url) != bannedSources_.end()) return false;
-    return candidates_.Add(*candidate, a, b, AddContext()) == CandidateAddResult::kAdded;
+    if (candidates_.Add(*candidate, a, b, AddContext()) != CandidateAddResult::kAdded) return false;
+    if (candidate->kind == kPeerBitTorrent) newPeersWaiting_ = true;
+    return true;
 }
 
 void TWorkWithPeers::FeedSources() {
@@ -301,6 +303,7 @@ TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, int32_t kind,
             candidate->resolved = true;
         }
         if (!candidates_.Insert(candidate, insertFirst || IsServerKind(kind))) return nullptr;
+        if (kind == kPeerBitTorrent) newPeersWaiting_ = true;
     }
     // A peer this good must get a connection even when the round's budget is spent.
     if (priority > kMakeRoomAbovePriority && AttemptBudget() == 0) CloseSlowestBitTorrentPeers(2);
@@ -453,6 +456,7 @@ void TWorkWithPeers::Reset(bool clearFiles, bool b) {
     idleRounds_ = 0;
     lastSourceRound_ = 0;
     lastPeerRound_ = 0;
+    newPeersWaiting_ = false;
     lastSlowSourceCheck_ = 0;
     lastMirrorRotation_ = 0;
     upkeepRuns_ = 0;

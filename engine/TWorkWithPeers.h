@@ -104,9 +104,11 @@ public:
     // --- Connections ---
     // Opens connections to one candidate; how many were opened.
     int32_t ConnectCandidate(TPeerId& candidate, int32_t budget);
-    // The connection rounds, each at most once per second of job clock.
+    // The connection rounds, each at most once per second of job clock; peers
+    // named since the last round are tried in between.
     virtual void ConnectSources();
     virtual void ConnectPeers();
+    bool NewPeersWaiting() const { return newPeersWaiting_; }
     // Connections a round may start now.
     int32_t AttemptBudget() const;
     // Accounts for a connection that ended badly.
@@ -212,6 +214,9 @@ protected:
     int32_t idleRounds_ = 0;
     int64_t lastSourceRound_ = 0;
     int64_t lastPeerRound_ = 0;
+    // Peers a tracker or the rendezvous just named are tried in the next pass,
+    // not at the next second: a second is a large part of a short download.
+    bool newPeersWaiting_ = false;
     int64_t bytesFromSources_ = 0;
     int64_t trackerInterval_ = kTrackerRetrySeconds;  // from the trackers' answers
     int64_t bytesFromPeers_ = 0;

@@ -2,6 +2,7 @@
 // candidates within the job's limits, accounting for those that end, and
 // replacing slow sources.
 #include <algorithm>
+#include <utility>
 
 #include "engine/CandidateRules.h"
 #include "engine/ConnectionLimits.h"
@@ -126,11 +127,13 @@ void TWorkWithPeers::ConnectSources() {
 void TWorkWithPeers::ConnectPeers() {
     AddPendingTrackers();
     RefreshEngineView();
-    if (!RoundDue(JobClock(), lastPeerRound_)) return;
+    const bool newPeers = std::exchange(newPeersWaiting_, false);
+    const bool roundDue = RoundDue(JobClock(), lastPeerRound_);
     if (!view_.peerToPeer) {
-        CloseTrailingBitTorrentPeers(2);
+        if (roundDue) CloseTrailingBitTorrentPeers(2);
         return;
     }
+    if (!roundDue && !newPeers) return;
     const int32_t open = CountPeers(kPeerBitTorrent);
     if (open >= maxPeerConnections_) return;
     const int32_t free = maxPeerConnections_ - open;
@@ -148,6 +151,8 @@ void TWorkWithPeers::ConnectPeers() {
             if ((kind != kPeerBitTorrent && kind != kPeerTracker) || !candidates_.Contains(candidate)) continue;
             if (candidate->HasDetails() && candidate->details->torrentFetch) continue;
             if (kind == kPeerBitTorrent && startedPeers >= free) continue;
+            // Between rounds only the newly named are tried; back-offs count rounds.
+            if (!roundDue && candidate->attempts > 0) continue;
             if (!TakeEligibilityTurn(*candidate, facts)) continue;
             const int32_t opened = ConnectCandidate(*candidate, budget - started);
             started += opened;

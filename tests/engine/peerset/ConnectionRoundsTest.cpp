@@ -160,6 +160,28 @@ TEST_F(ConnectionRoundsTest, PeersAreConnectedOnlyWhileThePeerToPeerSwitchIsOn) 
     for (TestPeer* peer : OpenPeers()) EXPECT_EQ(peer->Kind(), kPeerBitTorrent);
 }
 
+TEST_F(ConnectionRoundsTest, PeersNamedBetweenRoundsAreTriedAtOnceAndOnlyThey) {
+    TurnPeerToPeer(true);
+    ASSERT_EQ(job_->SetConnectionLimits(10, 10), 0);
+    TPeerId* tried = BitTorrentCandidate(1);
+    job_->ConnectPeers();
+    ASSERT_EQ(job_->Peers().size(), 1u);
+    job_->EndPeer(PeerAt(0));
+    job_->ConnectPeers();
+    EXPECT_TRUE(job_->Peers().empty()) << "nothing new: the round waits for the next second";
+
+    TPeerId* named = BitTorrentCandidate(2);
+    job_->ConnectPeers();
+    ASSERT_EQ(job_->Peers().size(), 1u) << "a peer named within the second is tried in the next pass";
+    EXPECT_EQ(PeerAt(0)->Candidate(), named);
+    EXPECT_EQ(tried->attempts, 1) << "one tried before waits for its round";
+
+    NextRound();
+    job_->ConnectPeers();
+    EXPECT_EQ(job_->Peers().size(), 2u);
+    EXPECT_EQ(tried->attempts, 2);
+}
+
 TEST_F(ConnectionRoundsTest, WithTheSwitchOffEachRoundClosesUpToTwoPeerConnections) {
     TurnPeerToPeer(true);
     const std::vector<TestPeer*> peers = EstablishedPeers(5);
