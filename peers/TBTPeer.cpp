@@ -275,8 +275,8 @@ bool TBTPeer::CompleteHandshake() {
 
 int TBTPeer::ReadSize() const {
     if (state_.peerChoking || PendingRequests().empty() || Phase() == kPhaseConnecting) return kChokedReadSize;
-    if (ReceiveRate() > kVeryFastRate) return 65536 + 1024;
-    if (ReceiveRate() > kFastRate) return 32768 + 1024;
+    if (PipelineRate() > kVeryFastRate) return 65536 + 1024;
+    if (PipelineRate() > kFastRate) return 32768 + 1024;
     return 16384 + 1024;
 }
 

@@ -234,7 +234,7 @@ bool TBTPeer::RequestBlocks() {
     const int64_t now = Now();
     const bool hadInFlight = state_.inFlight > 0;
     const bool hadPending = !PendingRequests().empty();
-    const auto threshold = static_cast<size_t>(std::max(2 * (ReceiveRate() / kBlockSize), 2));
+    const auto threshold = static_cast<size_t>(std::max(2 * (PipelineRate() / kBlockSize), 2));
     const bool roundDue = (!state_.starved || now - lastStarvedRound_ >= kStarvedRoundSeconds) && now >= nextRoundAt_;
     if (roundDue && PendingRequests().size() < threshold && state_.remotePieces > 0) {
         lastStarvedRound_ = now;
@@ -295,7 +295,7 @@ bool TBTPeer::SendRequests() {
     IPeerJob& job = *Job();
     const TPieces* map = job.ReadyPieceMap();
     if (!job.IsDownloading() || !map) return true;
-    const int32_t blocksPerSecond = ReceiveRate() / kBlockSize;
+    const int32_t blocksPerSecond = PipelineRate() / kBlockSize;
     if (state_.inFlight >= std::max(blocksPerSecond - 1, 5)) return true;
     const auto target = std::min(static_cast<size_t>(std::max(blocksPerSecond + 2, 6)), kMaxRequestsInFlight);
 

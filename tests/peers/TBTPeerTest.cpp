@@ -130,14 +130,20 @@ std::string Request(uint32_t piece, uint32_t begin, uint32_t length) {
 }
 
 // The request messages in what the peer sent after its handshake.
-size_t CountRequests(const std::string& sent) {
-    size_t count = 0;
+std::vector<BlockRef> RequestsIn(const std::string& sent) {
+    std::vector<BlockRef> requests;
     for (size_t at = kHandshakeSize; at + 5 <= sent.size();) {
-        const uint32_t length = LoadBigEndian32(reinterpret_cast<const uint8_t*>(sent.data() + at));
-        if (length > 0 && sent[at + 4] == static_cast<char>(kMsgRequest)) ++count;
+        const auto* message = reinterpret_cast<const uint8_t*>(sent.data() + at);
+        const uint32_t length = LoadBigEndian32(message);
+        if (length == 13 && message[4] == kMsgRequest && at + 17 <= sent.size())
+            requests.push_back({LoadBigEndian32(message + 5), LoadBigEndian32(message + 9), LoadBigEndian32(message + 13)});
         at += 4 + length;
     }
-    return count;
+    return requests;
+}
+size_t CountRequests(const std::string& sent) { return RequestsIn(sent).size(); }
+std::string PieceFor(const BlockRef& request) {
+    return Text(BuildPieceHeader(request.index, request.begin, request.length)) + std::string(request.length, 'v');
 }
 
 class TBTPeerTest : public ::testing::Test {
@@ -303,6 +309,42 @@ TEST_F(TBTPeerTest, HoweverFastTheRemoteSideSendsTheRequestsOutstandingStayWithi
     }
     EXPECT_EQ(CountRequests(Input(*remote_)), TBTPeer::kMaxRequestsInFlight);
     EXPECT_LE(TBTPeer::kMaxRequestsInFlight, TBTPeer::kMaxUploadRequests) << "two of ours must not drop requests";
+    peer_->Reset();
+}
+
+TEST_F(TBTPeerTest, ANewConnectionsPipelineGrowsWithEachBlockBeforeItHasARate) {
+    // The refreshed rate comes seconds after the unchoke; a pipeline sized by
+    // it alone keeps a fast peer at a couple of blocks per round trip until then.
+    TempDir dir;
+    MapOwner owner(dir.File("download.bin"));
+    constexpr uint32_t kLargePiece = 262144;
+    constexpr uint32_t kLargePieces = 40;
+    job_.layout = {kLargePiece, uint64_t{kLargePiece} * kLargePieces};
+    std::unique_ptr<TPieces, MapRelease> map(new TPieces(&owner));
+    ASSERT_TRUE(map->BuildWithoutHashes(static_cast<int64_t>(job_.layout.totalSize), kLargePiece));
+    job_.map = map.get();
+
+    Establish();
+    ASSERT_TRUE(Deliver(Bitfield(std::vector<uint8_t>(kLargePieces / 8, 0xFF)) + Text(BuildUnchoke())));
+    ASSERT_EQ(peer_->ReceiveRate(), 0);
+    size_t answered = 0;
+    std::vector<size_t> outstanding;
+    for (int roundTrip = 0; roundTrip < 5; ++roundTrip) {
+        ASSERT_TRUE(StepUntil([&] { return CountRequests(Input(*remote_)) > answered; }));
+        for (int step = 0; step < 5; ++step) {  // the rest of the batch
+            ASSERT_TRUE(peer_->Tick());
+            remote_->Receive(0);
+        }
+        const std::vector<BlockRef> requests = RequestsIn(Input(*remote_));
+        outstanding.push_back(requests.size() - answered);
+        std::string blocks;
+        for (; answered < requests.size(); ++answered) blocks += PieceFor(requests[answered]);
+        ASSERT_TRUE(Deliver(blocks));
+    }
+    EXPECT_EQ(peer_->ReceiveRate(), 0) << "no refresh ran";
+    for (size_t i = 1; i < outstanding.size(); ++i)
+        EXPECT_GE(outstanding[i], outstanding[i - 1]) << "round trip " << i;
+    EXPECT_GE(outstanding.back(), 8 * outstanding.front());
     peer_->Reset();
 }
 
