@@ -21,6 +21,15 @@ bool IsServerCandidate(const TPeerId& candidate) {
 
 bool OwnerReceives(const TPeerObject& owner) { return owner.Activity() == kActivityReceiving; }
 
+// The last piece a range's owner has asked its server for, else its cursor.
+// Taking a piece below it cuts the answer short: the connection and what the
+// server already sent are lost.
+int32_t LastAskedPiece(const SourceRange& range, int32_t pieceLength) {
+    const int64_t askedEnd = range.owner ? range.owner->AskedEnd() : 0;
+    if (askedEnd <= 0 || pieceLength <= 0) return range.cursor;
+    return std::max(range.cursor, static_cast<int32_t>((askedEnd - 1) / pieceLength));
+}
+
 }  // namespace
 
 void SourceRangeList::SplitRanges(const std::vector<TPeerId*>& candidates, const RangeView& view) {
@@ -106,6 +115,7 @@ SourceRange* SourceRangeList::ChooseRangeToSplit(TPeerObject& connection, const 
         if (!owner || owner == &connection || range->finished || range->madeByBitTorrent) continue;
         const int64_t age = view.now - range->assignedAt;
         const int32_t after = range->last - range->cursor;
+        if (after > 0 && range->last <= LastAskedPiece(*range, view.pieceLength)) continue;
         if (relaxed) {
             if (!(age > kRelaxedAgeSeconds || after > 1)) continue;
         } else if (!(age > kStaleRangeSeconds || OwnerReceives(*owner))) {
@@ -151,11 +161,14 @@ SourceRange* SourceRangeList::TakeWorkFromOthers(TPeerObject& connection, const 
         return Take(*ranges_.back(), connection, view);
     }
 
+    // The owner keeps what it has asked for.
+    const int32_t splittable = from->last - LastAskedPiece(*from, view.pieceLength);
+    if (splittable <= 0) return nullptr;
     int64_t share = state.hadRange ? (ownerRate + myRate > 0 ? int64_t{100} * myRate / (ownerRate + myRate) : 50) : 50;
     if (ownerSlow) ++share;
-    int32_t taken = std::max<int32_t>(1, static_cast<int32_t>(remaining * share / 100));
-    if (ownerSlow && taken < remaining) ++taken;
-    taken = std::min(taken, remaining);
+    int32_t taken = std::max<int32_t>(1, static_cast<int32_t>(splittable * share / 100));
+    if (ownerSlow && taken < splittable) ++taken;
+    taken = std::min(taken, splittable);
 
     auto range = std::make_unique<SourceRange>();
     range->first = from->last - taken + 1;
@@ -247,11 +260,13 @@ bool SourceRangeList::CutFarEndRun(const std::function<bool(int32_t)>& qualifies
         SourceRange& range = *ranges_[(start + i) % ranges_.size()];
         if (range.finished || range.madeByBitTorrent) continue;
         // The owner is fetching its cursor piece and streams on from there: it
-        // keeps what it fetches in the next two seconds.
+        // keeps what it fetches in the next two seconds and what it has asked for.
         int32_t bottom = range.cursor;
-        if (range.owner && view.pieceLength > 0)
-            bottom += 1 + static_cast<int32_t>(int64_t{range.owner->ReceiveRate()} * kServerHeadroomSeconds /
+        if (range.owner && view.pieceLength > 0) {
+            bottom += 1 + static_cast<int32_t>(int64_t{range.owner->PipelineRate()} * kServerHeadroomSeconds /
                                                view.pieceLength);
+            bottom = std::max(bottom, LastAskedPiece(range, view.pieceLength) + 1);
+        }
         int32_t runTop = -1;
         for (int32_t piece = range.last; piece >= bottom; --piece) {
             if (!qualifies(piece)) {

@@ -93,6 +93,7 @@ bool THttpPeer::SendRequest(bool onOpenConnection) {
     const std::string request = BuildHttpRequest(fields);
     if (request.empty()) return false;
     requestStart_ = stream_.position;
+    requestEnd_ = fields.end > fields.start ? fields.end + 1 : 0;
     return connection.Send(reinterpret_cast<const uint8_t*>(request.data()), static_cast<int>(request.size())) >= 0;
 }
 
@@ -458,6 +459,7 @@ void THttpPeer::Reset() {
     headerComplete_ = false;
     stream_ = StreamCursor{};
     requestStart_ = 0;
+    requestEnd_ = 0;
     lengthUnknown_ = false;
     bodyEnd_ = 0;
     keepAlive_ = false;

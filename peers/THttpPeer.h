@@ -30,6 +30,7 @@ public:
     bool Open(TPeerId* candidate) override;
     bool IsTimedOut() override;
     void ReleaseRange() override;
+    int64_t AskedEnd() const override { return stream_.position < requestEnd_ ? requestEnd_ : 0; }
 
     bool HeaderComplete() const { return headerComplete_; }
     const QHttpHeader& Header() const { return header_; }
@@ -65,6 +66,7 @@ private:
     bool headerComplete_ = false;
     StreamCursor stream_;
     int64_t requestStart_ = 0;  // the position the current request asked for
+    int64_t requestEnd_ = 0;    // where it asked to end (exclusive); 0 for an open end
     bool lengthUnknown_ = false;
     // Where the current answer's body ends in the file (exclusive).
     int64_t bodyEnd_ = 0;

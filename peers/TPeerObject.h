@@ -118,6 +118,10 @@ public:
     virtual bool IsSeed() { return true; }
     virtual void ReleaseRange();
     virtual int32_t NextPiece();
+    // Where the bytes this connection has asked a server for end (exclusive);
+    // 0 when no bounded request is open. Cutting such an answer short costs
+    // the connection and whatever the server already sent.
+    virtual int64_t AskedEnd() const { return 0; }
     // The choking operations of a BitTorrent connection; null for other kinds.
     virtual IBitTorrentPeerControl* BitTorrent() { return nullptr; }
 

@@ -13,7 +13,9 @@ class TestConnection final : public TPeerObject {
 public:
     explicit TestConnection(int32_t rate = 0) : TPeerObject(kPeerHttp, nullptr) { SetRates(rate, 0); }
     bool Receive() override { return true; }
+    int64_t AskedEnd() const override { return askedEnd; }
     void SetReceiving() { SetActivity(kActivityReceiving); }
+    int64_t askedEnd = 0;
 };
 
 struct Fixture {
@@ -146,6 +148,42 @@ TEST(SourceRangesTest, APeersFarEndRunIsBoundedAndTheServersRangeEndsBelowIt) {
     EXPECT_EQ(first, 4);
     EXPECT_EQ(f.list.RangeOf(server)->last, 3);
     EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 0) << "the server keeps its own piece";
+}
+
+TEST(SourceRangesTest, WhatAServerHasAskedForStaysInItsRange) {
+    // Taking a piece the server was asked for ends its answer early: the
+    // connection and what the server already sent are lost.
+    Fixture f(100, 1);
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection server(1000000);
+    ASSERT_EQ(f.list.NextSourcePiece(server, f.view), 0);
+    server.askedEnd = int64_t{20} * f.view.pieceLength - 100;  // into piece 19, beyond its two seconds
+    int32_t first = -1;
+    int32_t last = -1;
+    ASSERT_TRUE(f.list.CutFarEndRun([](int32_t) { return true; }, 1, 200, 0, f.view, first, last));
+    EXPECT_EQ(first, 20);
+    EXPECT_EQ(last, 99);
+    EXPECT_EQ(f.list.RangeOf(server)->last, 19);
+
+    // Another server splits only what lies beyond the asked part.
+    Fixture g(40, 1);
+    g.list.SplitRanges(g.candidates, g.view);
+    TestConnection owner(400000);
+    ASSERT_EQ(g.list.NextSourcePiece(owner, g.view), 0);
+    g.list.RangeOf(owner)->cursor = 5;
+    owner.SetReceiving();
+    owner.askedEnd = int64_t{30} * g.view.pieceLength;
+    TestConnection newcomer(0);
+    g.list.NextSourcePiece(newcomer, g.view);
+    const SourceRange* taken = g.list.RangeOf(newcomer);
+    ASSERT_NE(taken, nullptr);
+    EXPECT_GE(taken->first, 30);
+    EXPECT_EQ(g.list.RangeOf(owner)->last, taken->first - 1);
+
+    owner.askedEnd = int64_t{40} * g.view.pieceLength;  // asked for everything it holds
+    TestConnection third(0);
+    g.list.NextSourcePiece(third, g.view);
+    EXPECT_EQ(g.list.RangeOf(owner)->last, taken->first - 1) << "nothing is split off an answer in flight";
 }
 
 TEST(SourceRangesTest, AFarEndRunNeedsItsMinimumOfPiecesThePeerHas) {
