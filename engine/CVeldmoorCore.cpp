@@ -12,6 +12,7 @@
 #include "foundation/EngineLocks.h"
 #include "foundation/QTimeThread.h"
 #include "platform/Disk.h"
+#include "platform/HeapTuning.h"
 #include "platform/SocketLayer.h"
 
 namespace veldmoor {
@@ -142,6 +143,7 @@ int EngineInit(const char* workingFolder) {
         platform::StopSocketLayer();
         return kResultSocketLayer;
     }
+    platform::KeepFreedHeapForReuse();
     if (workingFolder) engine.workingFolder = workingFolder;
     engine.initialised = true;
     return kResultOk;
