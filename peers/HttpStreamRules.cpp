@@ -25,7 +25,10 @@ HttpStreamDecision DecideHttpStream(int64_t wantedPosition, int64_t streamPositi
 
 int64_t HttpRequestChunkBytes(int32_t receiveRate) {
     if (receiveRate <= 0) return kHttpFirstRequestBytes;
-    return std::clamp(int64_t{receiveRate} * kHttpRequestSeconds, kHttpMinRequestBytes, kHttpMaxRequestBytes);
+    // Whole blocks: a request ending inside one reads its start, drops it and
+    // asks for the whole block again with the next request.
+    const int64_t bytes = int64_t{receiveRate} * kHttpRequestSeconds / kBlockSize * kBlockSize;
+    return std::clamp(bytes, kHttpMinRequestBytes, kHttpMaxRequestBytes);
 }
 
 int64_t HttpPlannedRequestEnd(int64_t start, int64_t chunkBytes, int64_t rangeEnd, int64_t fileSize) {

@@ -30,8 +30,9 @@ enum class HttpStreamDecision {
 HttpStreamDecision DecideHttpStream(int64_t wantedPosition, int64_t streamPosition);
 
 // The bytes one bounded request asks for: about two seconds at the
-// source's measured rate, so a fast mirror keeps streaming between requests,
-// within 1..64 MiB; a modest first chunk while the rate is unknown.
+// source's measured rate in whole 16 KiB blocks, so a fast mirror keeps
+// streaming between requests, within 1..64 MiB; a modest first chunk while
+// the rate is unknown.
 inline constexpr int64_t kHttpMinRequestBytes = int64_t{1} << 20;
 inline constexpr int64_t kHttpMaxRequestBytes = int64_t{64} << 20;
 inline constexpr int64_t kHttpFirstRequestBytes = int64_t{2} << 20;

@@ -623,6 +623,8 @@ TEST(HttpStreamRulesTest, ARequestAsksForAboutTwoSecondsWithinTheRangeAndTheFile
     EXPECT_EQ(HttpRequestChunkBytes(0), 2 * kMiB) << "a modest first chunk";
     EXPECT_EQ(HttpRequestChunkBytes(100 * 1024), kMiB) << "never below 1 MiB";
     EXPECT_EQ(HttpRequestChunkBytes(3 * 1024 * 1024), 6 * kMiB);
+    EXPECT_EQ(HttpRequestChunkBytes(3 * 1024 * 1024 + 1000), 6 * kMiB) << "whole blocks only";
+    EXPECT_EQ(HttpRequestChunkBytes(3 * 1024 * 1024 + 8192), 6 * kMiB + 16 * kKiB);
     EXPECT_EQ(HttpRequestChunkBytes(std::numeric_limits<int32_t>::max()), 64 * kMiB) << "never above 64 MiB";
 
     struct Case {

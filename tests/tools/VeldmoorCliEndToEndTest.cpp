@@ -209,8 +209,10 @@ TEST_F(VeldmoorCliEndToEndTest, KilledMidDownloadRecoversAndFinishesWithTheRight
     // Mirrors only, slow enough that there is a middle to kill it in. The
     // engine keeps up to 16 MiB of finished pieces in memory before it
     // writes them, so the file is large enough for a good part of it to be
-    // on disk at the kill.
-    const uint64_t size = 48u << 20;
+    // on disk at the kill. The resource list's mirrors join after ten
+    // rounds that start nothing; the kill waits until they have served a
+    // request, so how fast the first mirror alone gets to half does not matter.
+    const uint64_t size = 64u << 20;
     ASSERT_NO_FATAL_FAILURE(StartWorld({size, 0, "2m"}));
     {
         ProgramRun first;
@@ -218,7 +220,7 @@ TEST_F(VeldmoorCliEndToEndTest, KilledMidDownloadRecoversAndFinishesWithTheRight
         ASSERT_TRUE(WaitUntil(
             [&] {
                 const auto percent = LastDownloadingPercent(ReadText(Output(1)));
-                return percent && *percent >= 50;
+                return percent && *percent >= 50 && world_->MirrorBytes(2) + world_->MirrorBytes(3) > 0;
             },
             kRunLimit))
             << Logs(1);
