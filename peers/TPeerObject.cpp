@@ -34,25 +34,9 @@ TPeerObject::~TPeerObject() {
 
 size_t TPeerObject::PipelineDepth() const { return static_cast<size_t>(2 + 2 * (PipelineRate() / kBlockSize)); }
 
-void TPeerObject::CountPayload(int32_t bytes) {
-    payloadSinceRefresh_ += bytes;
-    const int64_t now = ClockNow();
-    if (now != payloadSecond_) {
-        payloadLastSecond_ = now == payloadSecond_ + 1 ? payloadThisSecond_ : 0;
-        payloadThisSecond_ = 0;
-        payloadSecond_ = now;
-    }
-    payloadThisSecond_ += bytes;
-}
-
 int32_t TPeerObject::PipelineRate() const {
-    const int64_t age = ClockNow() - payloadSecond_;
-    int64_t recent = 0;
-    if (age == 0)
-        recent = payloadThisSecond_ + payloadLastSecond_;
-    else if (age == 1)
-        recent = payloadThisSecond_;
-    return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(receiveRate_, recent), std::numeric_limits<int32_t>::max()));
+    if (receiveRate_ > 0 || !connection_) return receiveRate_;
+    return static_cast<int32_t>(std::min<int64_t>(connection_->GetReceiveRate(ClockNow()), std::numeric_limits<int32_t>::max()));
 }
 
 bool TPeerObject::HasPendingBlockIn(int32_t piece, int32_t pieceLength) const {
@@ -298,9 +282,6 @@ void TPeerObject::ClearCounters() {
     sentSinceRefresh_ = 0;
     receiveRate_ = 0;
     sendRate_ = 0;
-    payloadSecond_ = 0;
-    payloadThisSecond_ = 0;
-    payloadLastSecond_ = 0;
     holdChoked_ = false;
     rated_ = false;
 }

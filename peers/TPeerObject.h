@@ -156,17 +156,17 @@ public:
 
     // The rate window: payload counted on delivery and bytes sent by the
     // steps since the last rate refresh, turned into rates by the refresh.
-    void CountPayload(int32_t bytes);
+    void CountPayload(int32_t bytes) { payloadSinceRefresh_ += bytes; }
     int64_t PayloadSinceRefresh() const { return payloadSinceRefresh_; }
     int64_t SentSinceRefresh() const { return sentSinceRefresh_; }
     // Rates = window / 3; the window is emptied, the hold-choked flag cleared
     // and the connection counts as rated from now on.
     void TakeRefreshWindow();
     int32_t ReceiveRate() const { return receiveRate_; }
-    // What sizes the request pipeline: the refreshed rate, or the payload of
-    // this and the last second when that is more. A new connection has no
-    // rate for up to one refresh window; this one grows with every block, so
-    // its pipeline doubles each round trip instead of waiting seconds.
+    // What sizes the request pipeline: the refreshed rate, or the
+    // connection's own count until a refresh has given it one. A new
+    // connection has no rate for up to one refresh window; its own count
+    // grows with every block, so its pipeline doubles each round trip.
     int32_t PipelineRate() const;
     int32_t SendRate() const { return sendRate_; }
     void SetRates(int32_t receiveRate, int32_t sendRate) {
@@ -281,9 +281,6 @@ private:
     int64_t sentSinceRefresh_ = 0;
     int32_t receiveRate_ = 0;
     int32_t sendRate_ = 0;
-    int64_t payloadSecond_ = 0;  // the engine second payloadThisSecond_ counts
-    int64_t payloadThisSecond_ = 0;
-    int64_t payloadLastSecond_ = 0;
     bool holdChoked_ = false;
     bool rated_ = false;
     bool waitsForInput_ = false;
