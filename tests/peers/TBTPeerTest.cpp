@@ -195,6 +195,24 @@ protected:
         });
     }
 
+    // A download of 640 blocks (40 pieces of 256 KiB), all of them handed out
+    // at once, into a map on disk.
+    struct LargeDownload {
+        static constexpr uint32_t kPiece = 262144;
+        static constexpr uint32_t kPieces = 40;
+        TempDir dir;
+        MapOwner owner{dir.File("download.bin")};
+        std::unique_ptr<TPieces, MapRelease> map{new TPieces(&owner)};
+    };
+    // Starts `download` from a remote side that has every piece and unchokes.
+    void StartFromSeed(LargeDownload& download) {
+        job_.layout = {LargeDownload::kPiece, uint64_t{LargeDownload::kPiece} * LargeDownload::kPieces};
+        ASSERT_TRUE(download.map->BuildWithoutHashes(static_cast<int64_t>(job_.layout.totalSize), LargeDownload::kPiece));
+        job_.map = download.map.get();
+        Establish();
+        ASSERT_TRUE(Deliver(Bitfield(std::vector<uint8_t>(LargeDownload::kPieces / 8, 0xFF)) + Text(BuildUnchoke())));
+    }
+
     QSocket listener_;
     FakeJob job_;
     std::unique_ptr<TPeerId, CandidateRelease> candidate_;
@@ -289,17 +307,8 @@ TEST_F(TBTPeerTest, MessagesFromTheRemoteSide) {
 TEST_F(TBTPeerTest, HoweverFastTheRemoteSideSendsTheRequestsOutstandingStayWithinWhatItQueues) {
     // A side that queues fewer requests than are sent drops the rest, and
     // those blocks wait out the request time-out at the end of a download.
-    TempDir dir;
-    MapOwner owner(dir.File("download.bin"));
-    constexpr uint32_t kLargePiece = 262144;
-    constexpr uint32_t kLargePieces = 40;  // 640 blocks, all of them handed out at once
-    job_.layout = {kLargePiece, uint64_t{kLargePiece} * kLargePieces};
-    std::unique_ptr<TPieces, MapRelease> map(new TPieces(&owner));
-    ASSERT_TRUE(map->BuildWithoutHashes(static_cast<int64_t>(job_.layout.totalSize), kLargePiece));
-    job_.map = map.get();
-
-    Establish();
-    ASSERT_TRUE(Deliver(Bitfield(std::vector<uint8_t>(kLargePieces / 8, 0xFF)) + Text(BuildUnchoke())));
+    LargeDownload download;
+    ASSERT_NO_FATAL_FAILURE(StartFromSeed(download));
     // 100 MiB/s: a pipeline sized by the rate alone would ask for all 640.
     peer_->SetRates(100 << 20, 0);
     ASSERT_TRUE(StepUntil([&] { return CountRequests(Input(*remote_)) >= TBTPeer::kMaxRequestsInFlight; }));
@@ -315,17 +324,8 @@ TEST_F(TBTPeerTest, HoweverFastTheRemoteSideSendsTheRequestsOutstandingStayWithi
 TEST_F(TBTPeerTest, ANewConnectionsPipelineGrowsWithEachBlockBeforeItHasARate) {
     // The refreshed rate comes seconds after the unchoke; a pipeline sized by
     // it alone keeps a fast peer at a couple of blocks per round trip until then.
-    TempDir dir;
-    MapOwner owner(dir.File("download.bin"));
-    constexpr uint32_t kLargePiece = 262144;
-    constexpr uint32_t kLargePieces = 40;
-    job_.layout = {kLargePiece, uint64_t{kLargePiece} * kLargePieces};
-    std::unique_ptr<TPieces, MapRelease> map(new TPieces(&owner));
-    ASSERT_TRUE(map->BuildWithoutHashes(static_cast<int64_t>(job_.layout.totalSize), kLargePiece));
-    job_.map = map.get();
-
-    Establish();
-    ASSERT_TRUE(Deliver(Bitfield(std::vector<uint8_t>(kLargePieces / 8, 0xFF)) + Text(BuildUnchoke())));
+    LargeDownload download;
+    ASSERT_NO_FATAL_FAILURE(StartFromSeed(download));
     ASSERT_EQ(peer_->ReceiveRate(), 0);
     size_t answered = 0;
     std::vector<size_t> outstanding;
