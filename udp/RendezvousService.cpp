@@ -163,12 +163,18 @@ void RendezvousService::HandleRegister(const uint8_t* bytes, uint32_t ip, uint16
         }
         Forget(key);
     }
-    // The node this endpoint held before (the program restarted, with a new key) gives way.
+    // The node this endpoint held before (the program restarted, with a new
+    // key) gives way; its rate limit stays with the endpoint, or naming new
+    // keys would refill it.
+    Bucket bucket{limits_.memberBurst, nowMs};
     if (const auto previous = byPublicEndpoint_.find(EndpointKey(ip, port)); previous != byPublicEndpoint_.end()) {
+        if (const auto held = registrations_.find(previous->second); held != registrations_.end()) {
+            bucket = held->second.bucket;
+        }
         Forget(previous->second);
     }
     if (!MakeRoom(ip, nowMs)) return;
-    Add(key, identity, ip, port, localIp, localPort, nowMs);
+    Add(key, identity, ip, port, localIp, localPort, bucket, nowMs);
     SendAddressReport(ip, port);
 }
 
@@ -192,7 +198,7 @@ bool RendezvousService::MakeRoom(uint32_t ip, int64_t nowMs) {
 }
 
 void RendezvousService::Add(const NodeKey& key, const EndpointIdentity& identity, uint32_t ip, uint16_t port,
-                            uint32_t localIp, uint16_t localPort, int64_t nowMs) {
+                            uint32_t localIp, uint16_t localPort, Bucket bucket, int64_t nowMs) {
     Registration registration;
     registration.identity = identity;
     registration.publicIp = ip;
@@ -200,7 +206,7 @@ void RendezvousService::Add(const NodeKey& key, const EndpointIdentity& identity
     registration.localIp = localIp;
     registration.localPort = localPort;
     registration.lastHeardMs = nowMs;
-    registration.bucket = {limits_.memberBurst, nowMs};
+    registration.bucket = bucket;
     registrationsByAge_.push_back(key);
     registration.age = std::prev(registrationsByAge_.end());
     registrations_.emplace(key, registration);

@@ -114,7 +114,7 @@ private:
     void HandleLookup(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port, int64_t nowMs);
     bool MakeRoom(uint32_t ip, int64_t nowMs);
     void Add(const NodeKey& key, const EndpointIdentity& identity, uint32_t ip, uint16_t port, uint32_t localIp,
-             uint16_t localPort, int64_t nowMs);
+             uint16_t localPort, Bucket bucket, int64_t nowMs);
     void Heard(Registration& registration, int64_t nowMs);
     void SendAddressReport(uint32_t ip, uint16_t port);
     void Introduce(const Registration& target, const EndpointIdentity& requester, uint32_t ip, uint16_t port);

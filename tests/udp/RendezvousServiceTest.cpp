@@ -327,6 +327,17 @@ TEST_F(RendezvousServiceTest, RegisteredNodesKeepBeingAnsweredThroughAFlood) {
     }
 }
 
+// A registered endpoint has a limit of its own; registering a new key from it
+// (as a restarted program does) must not give it a fresh one.
+TEST_F(RendezvousServiceTest, ARegisteredEndpointIsHeldToItsOwnRateWhateverKeysItNames) {
+    const RendezvousLimits limits;
+    Deliver(Register(keyA_, Ip("192.168.1.10"), 6881), ipA_, 40001);
+    sent_.clear();
+    for (uint32_t i = 0; i < 200; ++i) Deliver(Register(Key(i), Ip("192.168.1.10"), 6881), ipA_, 40001);
+    EXPECT_EQ(sent_.size(), static_cast<size_t>(limits.memberBurst));
+    EXPECT_EQ(service_->Registrations(), 1u);
+}
+
 TEST_F(RendezvousServiceTest, MalformedDatagramsAreDropped) {
     std::vector<uint8_t> lookup = Lookup(keyB_, {keyA_});
     PutU32(lookup.data() + 44, 2);  // more entries than the datagram holds
