@@ -70,7 +70,7 @@ RendezvousService::Admission RendezvousService::Admit(uint32_t ip, uint16_t port
 RendezvousService::Admission RendezvousService::AdmitStranger(uint32_t ip, int64_t nowMs) {
     const auto found = sources_.find(ip);
     if (found != sources_.end()) {
-        sourcesByAge_.splice(sourcesByAge_.end(), sourcesByAge_, found->second.age);
+        sourcesByAge_.MoveToNewest(found->second);
         // A source out of tokens is turned away before it can spend the global ones.
         Bucket& bucket = found->second.bucket;
         if (!TakeToken(bucket, limits_.datagramsPerSecond, limits_.burst, nowMs)) return Admission::kSourceLimited;
@@ -86,13 +86,12 @@ RendezvousService::Admission RendezvousService::AdmitStranger(uint32_t ip, int64
     // A full table gives up the source seen longest ago: a rate record only
     // holds one address back, and a flood of new addresses is bounded by the
     // global limit instead.
-    if (sources_.size() >= limits_.maxSources && !sourcesByAge_.empty()) {
-        sources_.erase(sourcesByAge_.front());
-        sourcesByAge_.pop_front();
-    }
+    if (sources_.size() >= limits_.maxSources && sourcesByAge_.Oldest()) ForgetSource(*sourcesByAge_.Oldest());
     if (limits_.maxSources == 0) return Admission::kAdmitted;
-    sourcesByAge_.push_back(ip);
-    sources_.emplace(ip, Source{{limits_.burst - 1.0, nowMs}, std::prev(sourcesByAge_.end())});
+    Source& source = sources_[ip];
+    source.ip = ip;
+    source.bucket = {limits_.burst - 1.0, nowMs};
+    sourcesByAge_.Append(source);
     return Admission::kAdmitted;
 }
 
@@ -179,9 +178,7 @@ void RendezvousService::HandleRegister(const uint8_t* bytes, uint32_t ip, uint16
 }
 
 bool RendezvousService::MakeRoom(uint32_t ip, int64_t nowMs) {
-    while (!registrationsByAge_.empty() && !Live(registrations_.at(registrationsByAge_.front()), nowMs)) {
-        Forget(registrationsByAge_.front());
-    }
+    DropExpiredRegistrations(nowMs);
     if (const auto count = registrationsPerAddress_.find(ip);
         count != registrationsPerAddress_.end() && count->second >= limits_.maxRegistrationsPerAddress) {
         ++counters_.addressFull;
@@ -189,8 +186,8 @@ bool RendezvousService::MakeRoom(uint32_t ip, int64_t nowMs) {
     }
     if (registrations_.size() < limits_.maxRegistrations) return true;
     // Full: the node heard from longest ago gives way if it went quiet.
-    if (!registrationsByAge_.empty() && Silent(registrations_.at(registrationsByAge_.front()), nowMs)) {
-        Forget(registrationsByAge_.front());
+    if (const Registration* oldest = registrationsByAge_.Oldest(); oldest && Silent(*oldest, nowMs)) {
+        Forget(KeyOf(oldest->identity));
         return true;
     }
     ++counters_.tableFull;
@@ -207,9 +204,7 @@ void RendezvousService::Add(const NodeKey& key, const EndpointIdentity& identity
     registration.localPort = localPort;
     registration.lastHeardMs = nowMs;
     registration.bucket = bucket;
-    registrationsByAge_.push_back(key);
-    registration.age = std::prev(registrationsByAge_.end());
-    registrations_.emplace(key, registration);
+    registrationsByAge_.Append(registrations_.emplace(key, registration).first->second);
     byPublicEndpoint_[EndpointKey(ip, port)] = key;
     AddClaim(EndpointKey(ip, localPort), key);
     ++registrationsPerAddress_[ip];
@@ -217,7 +212,7 @@ void RendezvousService::Add(const NodeKey& key, const EndpointIdentity& identity
 
 void RendezvousService::Heard(Registration& registration, int64_t nowMs) {
     registration.lastHeardMs = nowMs;
-    registrationsByAge_.splice(registrationsByAge_.end(), registrationsByAge_, registration.age);
+    registrationsByAge_.MoveToNewest(registration);
 }
 
 void RendezvousService::HandleKeepAlive(uint32_t ip, uint16_t port, int64_t nowMs) {
@@ -360,17 +355,27 @@ void RendezvousService::Forget(NodeKey key) {
         count != registrationsPerAddress_.end() && --count->second == 0) {
         registrationsPerAddress_.erase(count);
     }
-    registrationsByAge_.erase(registration.age);
+    registrationsByAge_.Remove(found->second);
     registrations_.erase(found);
 }
 
-void RendezvousService::Expire(int64_t nowMs) {
-    while (!registrationsByAge_.empty() && !Live(registrations_.at(registrationsByAge_.front()), nowMs)) {
-        Forget(registrationsByAge_.front());
+void RendezvousService::DropExpiredRegistrations(int64_t nowMs) {
+    while (const Registration* oldest = registrationsByAge_.Oldest()) {
+        if (Live(*oldest, nowMs)) return;
+        Forget(KeyOf(oldest->identity));
     }
-    while (!sourcesByAge_.empty() && nowMs - sources_.at(sourcesByAge_.front()).bucket.lastMs > limits_.sourceIdleMs) {
-        sources_.erase(sourcesByAge_.front());
-        sourcesByAge_.pop_front();
+}
+
+void RendezvousService::ForgetSource(Source& source) {
+    sourcesByAge_.Remove(source);
+    sources_.erase(source.ip);
+}
+
+void RendezvousService::Expire(int64_t nowMs) {
+    DropExpiredRegistrations(nowMs);
+    while (Source* oldest = sourcesByAge_.Oldest()) {
+        if (nowMs - oldest->bucket.lastMs <= limits_.sourceIdleMs) return;
+        ForgetSource(*oldest);
     }
 }
 

@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <unordered_map>
 
 #include "udp/UdpWire.h"
@@ -78,6 +77,33 @@ private:
         double tokens = 0;
         int64_t lastMs = 0;
     };
+    // Entries linked through themselves, least recently heard from first:
+    // expiry and eviction look at the oldest only, and no entry costs an
+    // allocation of its own for it. Entries live in node-based maps, whose
+    // elements never move.
+    template <typename Entry>
+    class AgeOrder {
+    public:
+        Entry* Oldest() const { return oldest_; }
+        void Append(Entry& entry) {
+            entry.older = newest_;
+            entry.newer = nullptr;
+            (newest_ ? newest_->newer : oldest_) = &entry;
+            newest_ = &entry;
+        }
+        void Remove(Entry& entry) {
+            (entry.older ? entry.older->newer : oldest_) = entry.newer;
+            (entry.newer ? entry.newer->older : newest_) = entry.older;
+        }
+        void MoveToNewest(Entry& entry) {
+            Remove(entry);
+            Append(entry);
+        }
+
+    private:
+        Entry* oldest_ = nullptr;
+        Entry* newest_ = nullptr;
+    };
     struct Registration {
         EndpointIdentity identity{};
         uint32_t publicIp = 0;
@@ -86,11 +112,14 @@ private:
         uint16_t localPort = 0;
         int64_t lastHeardMs = 0;
         Bucket bucket;
-        std::list<NodeKey>::iterator age;
+        Registration* older = nullptr;
+        Registration* newer = nullptr;
     };
     struct Source {
+        uint32_t ip = 0;
         Bucket bucket;
-        std::list<uint32_t>::iterator age;
+        Source* older = nullptr;
+        Source* newer = nullptr;
     };
     // The nodes behind one public address that claim one local port; a
     // look-up by that address and port answers only a sole claimant.
@@ -113,6 +142,8 @@ private:
     void HandleKeepAlive(uint32_t ip, uint16_t port, int64_t nowMs);
     void HandleLookup(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port, int64_t nowMs);
     bool MakeRoom(uint32_t ip, int64_t nowMs);
+    void DropExpiredRegistrations(int64_t nowMs);
+    void ForgetSource(Source& source);
     void Add(const NodeKey& key, const EndpointIdentity& identity, uint32_t ip, uint16_t port, uint32_t localIp,
              uint16_t localPort, Bucket bucket, int64_t nowMs);
     void Heard(Registration& registration, int64_t nowMs);
@@ -134,12 +165,12 @@ private:
     Sender sender_;
     SeededHash hash_;
     std::unordered_map<NodeKey, Registration, SeededHash> registrations_;
-    std::list<NodeKey> registrationsByAge_;  // least recently heard first
+    AgeOrder<Registration> registrationsByAge_;
     std::unordered_map<uint64_t, NodeKey, SeededHash> byPublicEndpoint_;
     std::unordered_map<uint64_t, LocalPortClaims, SeededHash> byPublicIpLocalPort_;
     std::unordered_map<uint32_t, uint32_t, SeededHash> registrationsPerAddress_;
     std::unordered_map<uint32_t, Source, SeededHash> sources_;
-    std::list<uint32_t> sourcesByAge_;  // least recently seen first
+    AgeOrder<Source> sourcesByAge_;
     Bucket global_;
     RendezvousCounters counters_;
 };
