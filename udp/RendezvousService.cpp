@@ -49,7 +49,7 @@ RendezvousService::RendezvousService(RendezvousLimits limits, Sender sender)
       sources_(0, hash_),
       global_{limits.globalBurst, 0} {}
 
-bool RendezvousService::TakeToken(Bucket& bucket, double rate, double burst, int64_t nowMs) const {
+bool RendezvousService::TakeToken(Bucket& bucket, double rate, double burst, int64_t nowMs) {
     const double elapsed = static_cast<double>(std::max<int64_t>(0, nowMs - bucket.lastMs)) / 1000.0;
     bucket.tokens = std::min(burst, bucket.tokens + elapsed * rate);
     bucket.lastMs = nowMs;

@@ -137,7 +137,7 @@ private:
 
     Admission Admit(uint32_t ip, uint16_t port, int64_t nowMs);
     Admission AdmitStranger(uint32_t ip, int64_t nowMs);
-    bool TakeToken(Bucket& bucket, double rate, double burst, int64_t nowMs) const;
+    static bool TakeToken(Bucket& bucket, double rate, double burst, int64_t nowMs);
     void HandleRegister(const uint8_t* bytes, uint32_t ip, uint16_t port, int64_t nowMs);
     void HandleKeepAlive(uint32_t ip, uint16_t port, int64_t nowMs);
     void HandleLookup(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port, int64_t nowMs);
