@@ -24,6 +24,17 @@ TEST(NatdOptionsTest, AcceptsPortAndLimitsAndRefusesBadLines) {
     EXPECT_EQ(good.options->limits.datagramsPerSecond, 5);
     EXPECT_EQ(good.options->limits.burst, 9);
     EXPECT_EQ(good.options->limits.maxRegistrations, 7u);
+    const ParsedOptions limits = ParseNatdOptions({"--global-rate", "100", "--global-burst", "200", "--member-rate", "2",
+                                                   "--member-burst", "8", "--max-per-address", "16",
+                                                   "--takeover-seconds", "90", "--takeover-direct-seconds", "400", "82"});
+    ASSERT_TRUE(limits.options);
+    EXPECT_EQ(limits.options->limits.globalDatagramsPerSecond, 100);
+    EXPECT_EQ(limits.options->limits.globalBurst, 200);
+    EXPECT_EQ(limits.options->limits.memberDatagramsPerSecond, 2);
+    EXPECT_EQ(limits.options->limits.memberBurst, 8);
+    EXPECT_EQ(limits.options->limits.maxRegistrationsPerAddress, 16u);
+    EXPECT_EQ(limits.options->limits.takeoverAfterMs, 90'000);
+    EXPECT_EQ(limits.options->limits.takeoverAfterDirectMs, 400'000);
     const ParsedOptions bound = ParseNatdOptions({"--bind", "198.51.100.254", "82"});
     ASSERT_TRUE(bound.options);
     EXPECT_EQ(bound.options->address, inet_addr("198.51.100.254"));
@@ -110,13 +121,22 @@ TEST(NatdProgramTest, AnswersRegistrationsAndLookupsOnLoopback) {
     const std::vector<uint8_t> garbage(100, 0xEE);
     platform::SendDatagram(socket, garbage.data(), garbage.size(), {loopback, static_cast<uint16_t>(port), {}});
     EXPECT_EQ(ReceiveWithin(socket, reply, 300), 0);
+
+    // Another endpoint naming the same key while it is kept alive is refused,
+    // and gets no address report that would look like success.
+    const int other = platform::OpenExclusiveDatagramSocket(0, 65536);
+    ASSERT_GE(other, 0);
+    platform::SendDatagram(other, message.data(), message.size(), {loopback, static_cast<uint16_t>(port), {}});
+    EXPECT_EQ(ReceiveWithin(other, reply, 300), 0);
+    platform::CloseSocket(other);
     platform::CloseSocket(socket);
     natd.Stop();
     std::ifstream log(dir.File("natd.log"));
     std::stringstream text;
     text << log.rdbuf();
-    EXPECT_NE(text.str().find("registers 1, keep-alives 0, lookups 1, introductions 1"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("registers 2, keep-alives 0, lookups 1, introductions 1"), std::string::npos) << text.str();
     EXPECT_NE(text.str().find("malformed 1"), std::string::npos);
+    EXPECT_NE(text.str().find("take-overs refused 1"), std::string::npos);
 }
 
 }  // namespace

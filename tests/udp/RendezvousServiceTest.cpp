@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "tests/udp/FakeUdpNetwork.h"
@@ -48,6 +50,37 @@ protected:
 
     void Deliver(const std::vector<uint8_t>& bytes, uint32_t ip, uint16_t port) {
         service_->HandleDatagram(bytes.data(), bytes.size(), ip, port, nowMs_);
+    }
+
+    void KeepAlive(uint32_t ip, uint16_t port) { Deliver(std::vector<uint8_t>(kKeepAliveSize, 0), ip, port); }
+
+    static NodeKey Key(uint32_t number) {
+        NodeKey key{0xC0, 0xC1, 0, 0, 0, 0, 0, 0};
+        PutU32(key.data() + 4, number);
+        return key;
+    }
+
+    size_t SentTo(uint32_t ip, uint16_t port) const {
+        return static_cast<size_t>(
+            std::count_if(sent_.begin(), sent_.end(), [&](const Sent& s) { return s.ip == ip && s.port == port; }));
+    }
+
+    // The look-up reply's answers (echoes left out) to a look-up just made.
+    struct Answer {
+        uint32_t ip;
+        uint32_t port;
+        NodeKey key;
+        bool operator==(const Answer&) const = default;
+    };
+    std::vector<Answer> Answers() const {
+        std::vector<Answer> answers;
+        const std::vector<uint8_t>& reply = sent_.at(0).bytes;
+        for (uint32_t i = 0; i < GetU32(reply.data() + 44); ++i) {
+            const uint8_t* entry = reply.data() + kLookupHeaderSize + kLookupEntrySize * i;
+            if (GetU32(entry + 4) == kEchoPort) continue;
+            answers.push_back({GetIp(entry), GetU32(entry + 4), GetBytes<8>(entry + 8)});
+        }
+        return answers;
     }
 
     std::unique_ptr<RendezvousService> service_;
@@ -124,15 +157,15 @@ TEST_F(RendezvousServiceTest, SameRouterPeersGetEachOthersLocalAddress) {
 }
 
 TEST_F(RendezvousServiceTest, EachSourceIsRateLimited) {
-    const std::vector<uint8_t> keepAlive(kKeepAliveSize, 0);
-    for (int i = 0; i < 200; ++i) Deliver(keepAlive, ipA_, 1);
-    EXPECT_EQ(sent_.size(), 60u);  // the burst
+    for (int i = 0; i < 200; ++i) KeepAlive(ipA_, 1);
+    EXPECT_EQ(service_->Counters().unregisteredKeepAlives, 60u);  // the burst
     EXPECT_EQ(service_->Counters().rateLimited, 140u);
-    Deliver(keepAlive, ipB_, 1);  // another source is not held back
-    EXPECT_EQ(sent_.size(), 61u);
+    KeepAlive(ipB_, 1);  // another source is not held back
+    EXPECT_EQ(service_->Counters().unregisteredKeepAlives, 61u);
     nowMs_ += 1000;
-    for (int i = 0; i < 200; ++i) Deliver(keepAlive, ipA_, 1);
-    EXPECT_EQ(sent_.size(), 81u);  // 20 a second
+    for (int i = 0; i < 200; ++i) KeepAlive(ipA_, 1);
+    EXPECT_EQ(service_->Counters().unregisteredKeepAlives, 81u);  // 20 a second
+    EXPECT_TRUE(sent_.empty()) << "a keep-alive from an endpoint that holds no registration is not answered";
 }
 
 TEST_F(RendezvousServiceTest, TablesAreBoundedAndExpire) {
@@ -140,19 +173,169 @@ TEST_F(RendezvousServiceTest, TablesAreBoundedAndExpire) {
     limits.maxRegistrations = 3;
     limits.maxSources = 4;
     Make(limits);
-    for (int i = 0; i < 6; ++i) {
-        NodeKey key = keyA_;
-        key[7] = static_cast<uint8_t>(i);
-        Deliver(Register(key, 0, 6881), ipA_ + static_cast<uint32_t>(i << 24), 5000);
-    }
+    for (uint32_t i = 0; i < 6; ++i) Deliver(Register(Key(i), 0, 6881), ipA_ + (i << 24), 5000);
     EXPECT_EQ(service_->Registrations(), 3u);
-    EXPECT_EQ(service_->Sources(), 4u);
-    EXPECT_EQ(sent_.size(), 4u);  // new sources beyond the table are not answered
+    EXPECT_EQ(service_->Sources(), 4u);  // the sources seen longest ago gave way
+    EXPECT_EQ(sent_.size(), 3u);
+    EXPECT_EQ(service_->Counters().tableFull, 3u);
 
     nowMs_ += limits.registrationLifetimeMs + 1;
     service_->Expire(nowMs_);
     EXPECT_EQ(service_->Registrations(), 0u);
     EXPECT_EQ(service_->Sources(), 0u);
+}
+
+// Knowing a node's key (it travels in every look-up and peer handshake) must
+// not let anyone else take the node's place while it keeps alive.
+TEST_F(RendezvousServiceTest, ALiveRegistrationIsNotTakenOverFromAnotherEndpoint) {
+    const uint32_t attacker = Ip("192.0.2.66");
+    Deliver(Register(keyA_, Ip("192.168.1.10"), 6881), ipA_, 40001);
+    Deliver(Register(keyB_, Ip("192.168.2.20"), 6882), ipB_, 50002);
+    for (int turn = 0; turn < 24; ++turn) {  // ten minutes
+        nowMs_ += 25'000;
+        KeepAlive(ipA_, 40001);
+        Deliver(Register(keyA_, Ip("10.9.9.9"), 6666), attacker, 6666);
+        sent_.clear();
+        Deliver(Lookup(keyB_, {keyA_}), ipB_, 50002);
+        ASSERT_EQ(Answers(), (std::vector<Answer>{{ipA_, 40001, keyA_}})) << "turn " << turn;
+        ASSERT_EQ(SentTo(ipA_, 40001), 1u) << "the introduction goes to the node itself";
+        ASSERT_EQ(SentTo(attacker, 6666), 0u);
+    }
+    EXPECT_EQ(service_->Counters().takeoversRefused, 24u);
+}
+
+// A router may give a node a new public port; its old endpoint then goes
+// quiet and, after the stated time, the node's REGISTER from the new one wins.
+TEST_F(RendezvousServiceTest, ANodeMovedByItsRouterGetsItsKeyBackOnceTheOldEndpointIsQuiet) {
+    const RendezvousLimits limits;
+    const struct {
+        const char* name;
+        uint32_t localIp;
+        int64_t quietMs;
+    } cases[] = {
+        {"behind NAT", Ip("192.168.1.10"), limits.takeoverAfterMs},
+        {"not behind NAT: registers only every 300 s", ipA_, limits.takeoverAfterDirectMs},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Make(limits);
+        Deliver(Register(keyA_, c.localIp, 6881), ipA_, 40001);
+        Deliver(Register(keyB_, Ip("192.168.2.20"), 6882), ipB_, 50002);
+        nowMs_ += c.quietMs;
+        sent_.clear();
+        Deliver(Register(keyA_, c.localIp, 6881), ipA_, 40777);
+        EXPECT_TRUE(sent_.empty()) << "refused without an address report, so the client asks again";
+        nowMs_ += 1;
+        Deliver(Register(keyA_, c.localIp, 6881), ipA_, 40777);
+        ASSERT_EQ(SentTo(ipA_, 40777), 1u);
+        sent_.clear();
+        Deliver(Lookup(keyB_, {keyA_}), ipB_, 50002);
+        EXPECT_EQ(Answers(), (std::vector<Answer>{{ipA_, 40777, keyA_}}));
+        EXPECT_EQ(SentTo(ipA_, 40777), 1u);
+        sent_.clear();
+        KeepAlive(ipA_, 40001);
+        EXPECT_TRUE(sent_.empty()) << "the old endpoint holds nothing any more";
+    }
+}
+
+// Behind a carrier-grade NAT many nodes share one public address. The local
+// port a node names is only its word: it must not win a look-up for another
+// node's public endpoint, nor for a local port someone else also claims.
+TEST_F(RendezvousServiceTest, AClaimedLocalPortCannotRedirectALookUpByAddress) {
+    const uint32_t shared = Ip("100.64.0.1");
+    const NodeKey keyM = Key(1);
+    Deliver(Register(keyA_, Ip("10.0.0.2"), 8000), shared, 6000);
+    Deliver(Register(keyB_, Ip("192.168.2.20"), 6882), ipB_, 50002);
+    Deliver(Register(keyM, Ip("10.0.0.3"), 6000), shared, 5000);  // names A's public port
+    sent_.clear();
+    Deliver(Lookup(keyB_, {AddressKey(shared, 6000)}), ipB_, 50002);
+    EXPECT_EQ(Answers(), (std::vector<Answer>{{shared, 6000, keyA_}}));
+    EXPECT_EQ(SentTo(shared, 6000), 1u);
+    EXPECT_EQ(SentTo(shared, 5000), 0u);
+
+    sent_.clear();
+    Deliver(Lookup(keyB_, {AddressKey(shared, 8000)}), ipB_, 50002);
+    EXPECT_EQ(Answers(), (std::vector<Answer>{{shared, 6000, keyA_}})) << "A alone claims local port 8000";
+
+    Deliver(Register(Key(2), Ip("10.0.0.4"), 8000), shared, 5001);  // and now names A's local port
+    sent_.clear();
+    Deliver(Lookup(keyB_, {AddressKey(shared, 8000)}), ipB_, 50002);
+    EXPECT_TRUE(Answers().empty()) << "two claimants: nobody is named rather than perhaps the wrong one";
+    EXPECT_EQ(sent_.size(), 1u) << "and nobody is introduced";
+}
+
+// A full table used to send the new node its address report as if it had
+// been stored; it must refuse in a way the client sees, and a registration
+// that nobody keeps alive must give way to a node that wants to be found.
+TEST_F(RendezvousServiceTest, AFullTableRefusesWithoutAnAddressReport) {
+    RendezvousLimits limits;
+    limits.maxRegistrations = 4;
+    Make(limits);
+    Deliver(Register(keyB_, Ip("192.168.2.20"), 6882), ipB_, 50002);  // kept alive below
+    for (uint32_t i = 0; i < 3; ++i) Deliver(Register(Key(i), Ip("10.0.0.1"), 7000), Ip("192.0.2.1") + (i << 24), 7000);
+    sent_.clear();
+
+    Deliver(Register(keyA_, Ip("192.168.1.10"), 6881), ipA_, 40001);
+    EXPECT_TRUE(sent_.empty()) << "no address report for a registration that was not stored";
+    EXPECT_EQ(service_->Counters().tableFull, 1u);
+    KeepAlive(ipA_, 40001);
+    EXPECT_TRUE(sent_.empty());
+
+    for (int64_t waited = 0; waited <= limits.takeoverAfterMs; waited += 25'000) {
+        nowMs_ += 25'000;
+        KeepAlive(ipB_, 50002);
+    }
+    sent_.clear();
+    Deliver(Register(keyA_, Ip("192.168.1.10"), 6881), ipA_, 40001);
+    ASSERT_EQ(SentTo(ipA_, 40001), 1u) << "a node nobody keeps alive gave way";
+    EXPECT_EQ(service_->Registrations(), 4u);
+    sent_.clear();
+    Deliver(Lookup(keyB_, {keyA_, Key(1)}), ipB_, 50002);
+    EXPECT_EQ(Answers(), (std::vector<Answer>{{ipA_, 40001, keyA_}, {Ip("192.0.2.1") + (1u << 24), 7000, Key(1)}}));
+}
+
+// A flood is bounded by the limits, whatever its source addresses, and a
+// registered node keeps being answered through it: each keep-alive it sends
+// gets its report.
+TEST_F(RendezvousServiceTest, RegisteredNodesKeepBeingAnsweredThroughAFlood) {
+    const RendezvousLimits limits;
+    const struct {
+        const char* name;
+        std::function<uint32_t(uint32_t)> source;
+    } floods[] = {
+        {"from a new address each time", [](uint32_t i) { return Ip("11.0.0.0") + __builtin_bswap32(i + 1); }},
+        {"from the node's own address", [this](uint32_t) { return ipA_; }},
+    };
+    for (const auto& flood : floods) {
+        SCOPED_TRACE(flood.name);
+        Make(limits);
+        Deliver(Register(keyA_, Ip("192.168.1.10"), 6881), ipA_, 40001);
+        sent_.clear();
+        constexpr uint32_t kDatagrams = 40'000;  // over 2 s: 20,000 a second
+        size_t keepAlives = 0;
+        for (uint32_t i = 0; i < kDatagrams; ++i) {
+            if (i % 20 == 0) nowMs_ += 1;
+            Deliver(Register(Key(i), Ip("10.0.0.1"), 7000), flood.source(i), static_cast<uint16_t>(1024 + i % 30000));
+            if (i % 4000 == 0) {
+                KeepAlive(ipA_, 40001);
+                ++keepAlives;
+            }
+        }
+        EXPECT_EQ(SentTo(ipA_, 40001), keepAlives);
+        const double seconds = kDatagrams / 20 / 1000.0;
+        EXPECT_LE(service_->Registrations(), 1 + limits.globalBurst + limits.globalDatagramsPerSecond * seconds);
+    }
+}
+
+// A registered endpoint has a limit of its own; registering a new key from it
+// (as a restarted program does) must not give it a fresh one.
+TEST_F(RendezvousServiceTest, ARegisteredEndpointIsHeldToItsOwnRateWhateverKeysItNames) {
+    const RendezvousLimits limits;
+    Deliver(Register(keyA_, Ip("192.168.1.10"), 6881), ipA_, 40001);
+    sent_.clear();
+    for (uint32_t i = 0; i < 200; ++i) Deliver(Register(Key(i), Ip("192.168.1.10"), 6881), ipA_, 40001);
+    EXPECT_EQ(sent_.size(), static_cast<size_t>(limits.memberBurst));
+    EXPECT_EQ(service_->Registrations(), 1u);
 }
 
 TEST_F(RendezvousServiceTest, MalformedDatagramsAreDropped) {

@@ -21,9 +21,17 @@ std::string NatdUsage() {
            "  Answers the rendezvous of Veldmoor peers on UDP port PORT (0: any free port).\n"
            "  --bind ADDRESS        answer on this IPv4 address only (needed on a host with several:\n"
            "                        replies must come from the address the client wrote to)\n"
-           "  --rate N              datagrams a second from one source address (default 20)\n"
-           "  --burst N             datagrams one source may send at once (default 60)\n"
+           "  --rate N              datagrams a second from one unregistered source address (default 20)\n"
+           "  --burst N             datagrams one unregistered source may send at once (default 60)\n"
+           "  --global-rate N       datagrams a second from all unregistered sources together (default 5000)\n"
+           "  --global-burst N      datagrams all unregistered sources may send at once (default 10000)\n"
+           "  --member-rate N       datagrams a second from one registered endpoint (default 4)\n"
+           "  --member-burst N      datagrams one registered endpoint may send at once (default 20)\n"
            "  --max-registrations N registered nodes kept at most (default 100000)\n"
+           "  --max-per-address N   registered nodes behind one public address at most (default 256)\n"
+           "  --takeover-seconds N  silence after which a node behind NAT may register from elsewhere\n"
+           "                        or give way in a full table (default 120)\n"
+           "  --takeover-direct-seconds N  the same for a node not behind NAT (default 360)\n"
            "  --max-sources N       source addresses tracked for rate limits (default 100000)\n"
            "  --stats-seconds N     seconds between statistics lines, 0 for none (default 300)\n";
 }
@@ -64,6 +72,20 @@ ParsedOptions ParseNatdOptions(const std::vector<std::string>& arguments) {
                 options.limits.burst = static_cast<double>(*number);
             } else if (argument == "--max-registrations") {
                 options.limits.maxRegistrations = static_cast<size_t>(*number);
+            } else if (argument == "--global-rate") {
+                options.limits.globalDatagramsPerSecond = static_cast<double>(*number);
+            } else if (argument == "--global-burst") {
+                options.limits.globalBurst = static_cast<double>(*number);
+            } else if (argument == "--member-rate") {
+                options.limits.memberDatagramsPerSecond = static_cast<double>(*number);
+            } else if (argument == "--member-burst") {
+                options.limits.memberBurst = static_cast<double>(*number);
+            } else if (argument == "--max-per-address") {
+                options.limits.maxRegistrationsPerAddress = static_cast<size_t>(*number);
+            } else if (argument == "--takeover-seconds") {
+                options.limits.takeoverAfterMs = *number * 1000;
+            } else if (argument == "--takeover-direct-seconds") {
+                options.limits.takeoverAfterDirectMs = *number * 1000;
             } else if (argument == "--max-sources") {
                 options.limits.maxSources = static_cast<size_t>(*number);
             } else if (argument == "--stats-seconds") {

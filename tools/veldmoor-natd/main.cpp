@@ -36,12 +36,13 @@ private:
 
 void PrintCounters(const udp::RendezvousService& service) {
     const udp::RendezvousCounters& c = service.Counters();
+    const auto n = [](uint64_t value) { return static_cast<unsigned long long>(value); };
     std::printf("registered %zu, sources %zu; registers %llu, keep-alives %llu, lookups %llu, introductions %llu, "
-                "rate-limited %llu, malformed %llu, table full %llu\n",
-                service.Registrations(), service.Sources(), static_cast<unsigned long long>(c.registers),
-                static_cast<unsigned long long>(c.keepAlives), static_cast<unsigned long long>(c.lookups),
-                static_cast<unsigned long long>(c.introductions), static_cast<unsigned long long>(c.rateLimited),
-                static_cast<unsigned long long>(c.malformed), static_cast<unsigned long long>(c.tableFull));
+                "rate-limited %llu, globally limited %llu, malformed %llu, table full %llu, address full %llu, "
+                "take-overs refused %llu, unregistered keep-alives %llu\n",
+                service.Registrations(), service.Sources(), n(c.registers), n(c.keepAlives), n(c.lookups),
+                n(c.introductions), n(c.rateLimited), n(c.globalLimited), n(c.malformed), n(c.tableFull),
+                n(c.addressFull), n(c.takeoversRefused), n(c.unregisteredKeepAlives));
     std::fflush(stdout);
 }
 
