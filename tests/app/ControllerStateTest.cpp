@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "app/IniFile.h"
+#include "app/InstallerLauncher.h"
 #include "platform/Files.h"
 #include "tests/app/ControllerTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -302,7 +303,8 @@ TEST_F(InstallAndExit, LaunchFailuresMapToTheirTexts) {
         controller.OnMainButton();
         EXPECT_FALSE(view_.destroyed);
         EXPECT_EQ(controller.State(), DownloadState::finished) << "the state comes back after the launch";
-        EXPECT_EQ(view_.Notices().back(), "安装程序无法正常打开");
+        EXPECT_EQ(view_.Notices().back(), LaunchOutcomeText(LaunchOutcome::kNotRunnableHere))
+            << "what happened and what to do, without the machine identifier";
         EXPECT_EQ(view_.Captions().back(), "安装失败");
         const CapturedEvent* failed = sink_.Find("11600101");
         ASSERT_NE(failed, nullptr);

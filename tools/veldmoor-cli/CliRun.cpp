@@ -171,21 +171,7 @@ std::optional<int> CliRun::OnVerified() {
         controller_.RequestExit();
         return kExitDone;
     }
-    MarkVerifiedInstallerExecutable();
     return Install();
-}
-
-void CliRun::MarkVerifiedInstallerExecutable() {
-    // A download never carries its mode bits, and the launcher runs only
-    // executable files directly (anything else goes to the desktop's opener,
-    // which a terminal-only machine lacks). The MD5 has just matched the
-    // publisher's, so the file may run, for its owner only.
-    std::error_code failure;
-    std::filesystem::permissions(controller_.InstallerPath(), std::filesystem::perms::owner_exec,
-                                 std::filesystem::perm_options::add, failure);
-    if (failure)
-        terminal_.ShowNotice("veldmoor-cli: cannot mark " + controller_.InstallerPath() + " executable: " +
-                             failure.message());
 }
 
 std::optional<int> CliRun::Install() {
