@@ -286,7 +286,7 @@ int DownloadController::Impl::ReloadOneTask(int task, bool repair) {
     if (result != kResultOk) {
         if (repair) reloadFailed_ = true;
         Log("Reload 失败");
-        Notice(QT_TRANSLATE_NOOP("UserTexts", "ErrorCode : ") + std::to_string(result));
+        Notice("ErrorCode : " + std::to_string(result));
         return result;
     }
     if (repair) reloadFailed_ = false;

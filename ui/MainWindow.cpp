@@ -13,6 +13,7 @@
 
 #include "app/DisplayFormat.h"
 #include "app/ProductProfile.h"
+#include "i18n/Language.h"
 #include "ui/Artwork.h"
 #include "ui/CloseChoiceDialog.h"
 #include "ui/DesktopShell.h"
@@ -24,6 +25,9 @@ namespace veldmoor::ui {
 namespace {
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// A controller text in the player's language.
+QString T(const std::string& text) { return i18n::UserText(text); }
 
 // Region rows of the compact background that hold its cut bottom corners.
 constexpr int kCornerFirstRow = 283;
@@ -56,7 +60,7 @@ bool InToggleArea(const QPoint& point) {
 MainWindow::MainWindow(const WindowDependencies& dependencies)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint),
       dependencies_(dependencies),
-      bitmaps_(dependencies.resourceFolder, Q(dependencies.profile->caption)) {
+      bitmaps_(dependencies.resourceFolder, T(dependencies.profile->caption)) {
     setObjectName(QStringLiteral("mainWindow"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMouseTracking(false);
@@ -96,11 +100,12 @@ void MainWindow::CreateControls() {
                                                                &bitmap::kInstall, &bitmap::kFolder, &bitmap::kFolder};
     const std::array<const char*, kButtonCount> names = {"startButton",  "pauseButton",        "continueButton",
                                                          "installButton", "changeFolderButton", "viewFolderButton"};
-    const std::array<const char*, kButtonCount> captions = {"开始", "暂停", "继续", "安装", "修改", "查看"};
+    const std::array<QString, kButtonCount> captions = {tr("开始"), tr("暂停"), tr("继续"),
+                                                        tr("安装"), tr("修改"), tr("查看")};
     for (int index = 0; index < kButtonCount; ++index) {
         auto* button = new PictureButton(this);
         button->setObjectName(QString::fromLatin1(names[static_cast<size_t>(index)]));
-        button->setText(QString::fromUtf8(captions[static_cast<size_t>(index)]));
+        button->setText(captions[static_cast<size_t>(index)]);
         const bool main = index <= static_cast<int>(ButtonId::kInstall);
         SkinButton(button, *numbers[static_cast<size_t>(index)], main ? kMainButtonRect : kFolderButtonRect, main);
         mainButtons_[static_cast<size_t>(index)] = button;
@@ -109,16 +114,16 @@ void MainWindow::CreateControls() {
         else
             connect(button, &QAbstractButton::clicked, this, &MainWindow::OnFolderCommand);
     }
-    auto captionButton = [this](const char* name, const char* text, const int (&set)[4], int left) {
+    auto captionButton = [this](const char* name, const QString& text, const int (&set)[4], int left) {
         auto* button = new PictureButton(this);
         button->setObjectName(QString::fromLatin1(name));
-        button->setText(QString::fromUtf8(text));
+        button->setText(text);
         SkinButton(button, set, QRect(left, 10, 25, 25), false);
         return button;
     };
-    settingsButton_ = captionButton("settingsButton", "o", bitmap::kSettings, 318);
-    minimiseButton_ = captionButton("minimiseButton", "-", bitmap::kMinimise, 346);
-    closeButton_ = captionButton("closeButton", "X", bitmap::kClose, 374);
+    settingsButton_ = captionButton("settingsButton", QStringLiteral("o"), bitmap::kSettings, 318);
+    minimiseButton_ = captionButton("minimiseButton", QStringLiteral("-"), bitmap::kMinimise, 346);
+    closeButton_ = captionButton("closeButton", QStringLiteral("X"), bitmap::kClose, 374);
     connect(settingsButton_, &QAbstractButton::clicked, this, &MainWindow::OpenSettings);
     connect(minimiseButton_, &QAbstractButton::clicked, this, &QWidget::showMinimized);
     connect(closeButton_, &QAbstractButton::clicked, this, &MainWindow::OnCloseButton);
@@ -134,7 +139,7 @@ void MainWindow::CreateControls() {
 
 bool MainWindow::StartUp() {
     resize(kCompactWidth, kCompactHeight);
-    const QString caption = Q(dependencies_.profile->caption);
+    const QString caption = T(dependencies_.profile->caption);
     setWindowTitle(caption);
     setWindowIcon(QIcon(QPixmap::fromImage(bitmaps_.ByNumber(bitmap::kIcon))));
 
@@ -154,7 +159,7 @@ bool MainWindow::StartUp() {
 
     saveDirectory_ = Q(controller_->SaveDirectory());
     if (saveDirectory_.isEmpty()) saveDirectory_ = FallbackSaveDirectory();
-    versionText_ = Q(controller_->VersionText());
+    versionText_ = T(controller_->VersionText());
     sizeText_ = Q(controller_->SizeText());
     ApplyCompactRegion();
 
@@ -162,7 +167,7 @@ bool MainWindow::StartUp() {
     tray_->setToolTip(caption);
     trayMenu_ = new QMenu(this);
     trayMenu_->setObjectName(QStringLiteral("trayMenu"));
-    QAction* exitAction = trayMenu_->addAction(QStringLiteral("退出(&X)"));
+    QAction* exitAction = trayMenu_->addAction(tr("退出(&X)"));
     // The right click asks for the exit before its menu opens; the menu's item
     // then arrives as the window's cancel.
     connect(trayMenu_, &QMenu::aboutToShow, this, [this] { controller_->RequestExit(); });
@@ -231,9 +236,9 @@ void MainWindow::OnTick() {
     update(kResultRect);
     if (shownState_ != DownloadState::finished && shownState_ != DownloadState::checkfinished) {
         controller_->Tick();
-        speedText_ = Q(controller_->RefreshSpeed());
+        speedText_ = T(controller_->RefreshSpeed());
         sizeText_ = Q(controller_->SizeText());
-        remainingText_ = Q(controller_->RemainingTimeText());
+        remainingText_ = T(controller_->RemainingTimeText());
         if (shownState_ == DownloadState::checkrecover) ++repairDrawing_;
         update(kSpeedRect.united(kSizeRect).united(kLabelRect).united(kPercentRect));
     }
@@ -243,7 +248,7 @@ void MainWindow::OnTick() {
 void MainWindow::RefreshListRows() {
     const int count = controller_->TaskCount();
     for (int task = 0; task < count; ++task)
-        taskList_->SetRow(task, Q(controller_->TaskName(task)), Q(controller_->TaskRowStatus(task)));
+        taskList_->SetRow(task, Q(controller_->TaskName(task)), T(controller_->TaskRowStatus(task)));
 }
 
 // ---- Painting ----
@@ -255,7 +260,7 @@ StatusTexts MainWindow::CurrentTexts() const {
     input.progress = controller_->ProgressPermyriad();
     input.verifyProgress = controller_->VerifyPermyriad();
     input.repairProgress = controller_->RepairPermyriad();
-    input.repairSpeedText = Q(FormatSpeed(controller_->RepairSpeed()));
+    input.repairSpeedText = T(FormatSpeed(controller_->RepairSpeed()));
     input.md5MismatchSeen = controller_->Md5MismatchSeen();
     input.repairDrawing = repairDrawing_;
     return ComposeStatusTexts(input);
@@ -316,7 +321,7 @@ void MainWindow::paintEvent(QPaintEvent*) {
                      painter.fontMetrics().elidedText(saveDirectory_, Qt::ElideMiddle, kSaveDirectoryRect.width()));
     PaintBar(painter);
     painter.setPen(kInkColour);
-    DrawFitted(painter, kSaveLabelRect, single, QStringLiteral("保存位置:"));
+    DrawFitted(painter, kSaveLabelRect, single, tr("保存位置:"));
 }
 
 // The time left has no place of its own in the layout: it shows as the
@@ -408,7 +413,7 @@ void MainWindow::OnFolderCommand() {
         QString initial = saveDirectory_;
         if (initial.endsWith(QLatin1Char('/') + folderName)) initial.chop(folderName.size() + 1);
         const QString chosen =
-            dependencies_.shell->PickFolder(this, QStringLiteral("请选择安装包存放目录:"), initial);
+            dependencies_.shell->PickFolder(this, tr("请选择安装包存放目录:"), initial);
         if (chosen.isEmpty()) return;
         shownState_ = DownloadState::ready;
         saveDirectory_ = chosen + (chosen.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + folderName;
@@ -425,15 +430,15 @@ void MainWindow::OnFolderCommand() {
             if (!installer.isEmpty() && QFileInfo::exists(installer))
                 dependencies_.shell->ShowFileInFolder(installer);
             else if (!dependencies_.shell->OpenFolder(saveDirectory_))
-                ShowNoticeNow(Q(controller_->Caption()), QStringLiteral("下载位置不存在"));
+                ShowNoticeNow(T(controller_->Caption()), tr("下载位置不存在"));
         } else {
-            ShowNoticeNow(Q(controller_->Caption()), QStringLiteral("下载位置不存在"));
+            ShowNoticeNow(T(controller_->Caption()), tr("下载位置不存在"));
         }
         return;
     }
     default:
         if (saveDirectory_.isEmpty())
-            ShowNoticeNow(Q(controller_->Caption()), QStringLiteral("下载位置不存在"));
+            ShowNoticeNow(T(controller_->Caption()), tr("下载位置不存在"));
         else
             dependencies_.shell->OpenFolder(saveDirectory_);
         return;
@@ -544,8 +549,8 @@ void MainWindow::BringToFront() {
 // ---- The controller's view ----
 
 void MainWindow::ShowNotice(const std::string& caption, const std::string& text) {
-    const QString captionText = Q(caption);
-    const QString bodyText = Q(text);
+    const QString captionText = T(caption);
+    const QString bodyText = T(text);
     QMetaObject::invokeMethod(
         this, [this, captionText, bodyText] { ShowNoticeNow(captionText, bodyText); }, Qt::QueuedConnection);
 }
@@ -559,13 +564,13 @@ void MainWindow::ShowNoticeNow(const QString& caption, const QString& text) {
 }
 
 void MainWindow::ShowBlockingMessage(const std::string& caption, const std::string& text) {
-    QMessageBox box(QMessageBox::Warning, Q(caption), Q(text), QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::Warning, T(caption), T(text), QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("blockingMessage"));
     box.exec();
 }
 
 bool MainWindow::AskYesNo(const std::string& caption, const std::string& text) {
-    QMessageBox box(QMessageBox::Question, Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No, this);
+    QMessageBox box(QMessageBox::Question, T(caption), T(text), QMessageBox::Yes | QMessageBox::No, this);
     box.setObjectName(QStringLiteral("question"));
     return box.exec() == QMessageBox::Yes;
 }
