@@ -241,15 +241,15 @@ or restart the downloader to repair it again.</translation>
     </message>
     <message>
         <source>验证进度:</source>
-        <translation>Verified:</translation>
+        <translation>Verify:</translation>
     </message>
     <message>
         <source>修复进度:</source>
-        <translation>Repaired:</translation>
+        <translation>Repair:</translation>
     </message>
     <message>
         <source>准备中</source>
-        <translation>preparing</translation>
+        <translation>pending</translation>
     </message>
     <message>
         <source>当前进度:</source>

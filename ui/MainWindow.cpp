@@ -33,23 +33,10 @@ QString T(const std::string& text) { return i18n::UserText(text); }
 constexpr int kCornerFirstRow = 283;
 constexpr int kCornerLastRow = 308;
 
-QFont TextFont() {
-    QFont font(WindowFontFamily());
-    // The layout's text height of 18 is a cell height; this is its em size.
-    font.setPixelSize(13);
-    return font;
-}
-
-// Draws a single line of text, smaller when it would not fit its rectangle.
-void DrawFitted(QPainter& painter, const QRect& area, int flags, const QString& text) {
-    const QFont original = painter.font();
-    QFont font = original;
-    while (font.pixelSize() > 9 && QFontMetrics(font).horizontalAdvance(text) > area.width())
-        font.setPixelSize(font.pixelSize() - 1);
-    painter.setFont(font);
-    painter.drawText(area, flags, text);
-    painter.setFont(original);
-}
+// Free space kept between two texts that grew towards each other.
+constexpr int kTextGap = 3;
+// How far the version text may grow: the save label's place begins at 190.
+constexpr int kVersionRightLimit = 186;
 
 bool InToggleArea(const QPoint& point) {
     return point.x() > 185 && point.x() <= 217 && point.y() > 277 && point.y() <= 307;
@@ -253,6 +240,50 @@ void MainWindow::RefreshListRows() {
 
 // ---- Painting ----
 
+QFont MainWindow::TextFont() {
+    QFont font(WindowFontFamily());
+    // The layout's text height of 18 is a cell height; this is its em size.
+    font.setPixelSize(13);
+    return font;
+}
+
+QString MainWindow::SaveLabelText() const { return tr("保存位置:"); }
+
+PaintedTexts MainWindow::CurrentPaintedTexts() const {
+    return {versionText_, SaveLabelText(), sizeText_, CurrentTexts()};
+}
+
+TextPlaces MainWindow::PlacesFor(const PaintedTexts& texts) {
+    const QFontMetrics metrics(TextFont());
+    const auto width = [&metrics](const QString& text) { return metrics.horizontalAdvance(text); };
+    TextPlaces places;
+    places.result = kResultRect;
+    places.size = kSizeRect;
+    // Left-aligned: its text's own width, which leaves the rest to the speed.
+    places.size.setRight(kSizeRect.left() + width(texts.size));
+    places.version = kVersionRect;
+    places.version.setRight(
+        std::min(kVersionRightLimit, std::max(kVersionRect.right(), kVersionRect.left() + width(texts.version))));
+    // The save label ends where the save folder begins and grows to the left.
+    places.saveLabel = kSaveLabelRect;
+    places.saveLabel.setLeft(std::min(kSaveLabelRect.left(), kSaveLabelRect.right() - width(texts.saveLabel)));
+    // The percentage keeps its right edge and the label sits just left of its
+    // text; the speed ends before the label and may grow to the left into
+    // the room the size text leaves.
+    const StatusTexts& status = texts.status;
+    places.percentage = kPercentRect;
+    places.percentage.setLeft(std::min(kPercentRect.left(), kPercentRect.right() - width(status.percentage)));
+    const int percentageTextLeft = places.percentage.center().x() - width(status.percentage) / 2;
+    places.label = kLabelRect;
+    places.label.setRight(std::min(kLabelRect.right(), percentageTextLeft - kTextGap));
+    places.label.setLeft(std::min(kLabelRect.left(), places.label.right() - width(status.label)));
+    places.speed = kSpeedRect;
+    places.speed.setRight(places.label.left() - kTextGap);
+    places.speed.setLeft(std::max(places.size.right() + kTextGap,
+                                  std::min(kSpeedRect.left(), places.speed.right() - width(status.speed))));
+    return places;
+}
+
 StatusTexts MainWindow::CurrentTexts() const {
     StatusInput input;
     input.state = shownState_;
@@ -290,38 +321,39 @@ void MainWindow::PaintBar(QPainter& painter) {
     }
 }
 
-void MainWindow::PaintStatusLine(QPainter& painter) {
-    const StatusTexts texts = CurrentTexts();
+void MainWindow::PaintStatusLine(QPainter& painter, const StatusTexts& texts, const TextPlaces& places) {
     const int single = Qt::TextSingleLine | Qt::AlignVCenter;
     if (texts.resultShown) {
         painter.setPen(kPercentColour);
-        painter.drawText(kResultRect, single | Qt::AlignHCenter, texts.result);
+        painter.drawText(places.result, single | Qt::AlignHCenter, texts.result);
         return;
     }
     painter.setPen(texts.speedColour);
-    DrawFitted(painter, kSpeedRect, single | Qt::AlignLeft, texts.speed);
+    painter.drawText(places.speed, single | Qt::AlignLeft, texts.speed);
     painter.setPen(kInkColour);
-    DrawFitted(painter, kLabelRect, single | Qt::AlignLeft, texts.label);
+    painter.drawText(places.label, single | Qt::AlignLeft, texts.label);
     painter.setPen(kPercentColour);
-    DrawFitted(painter, kPercentRect, single | Qt::AlignHCenter, texts.percentage);
+    painter.drawText(places.percentage, single | Qt::AlignHCenter, texts.percentage);
 }
 
 void MainWindow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.drawImage(QPoint(0, 0), bitmaps_.Background(expanded_));
     painter.setFont(TextFont());
+    const PaintedTexts texts = CurrentPaintedTexts();
+    const TextPlaces places = PlacesFor(texts);
     const int single = Qt::TextSingleLine | Qt::AlignVCenter | Qt::AlignLeft;
-    PaintStatusLine(painter);
+    PaintStatusLine(painter, texts.status, places);
     painter.setPen(kVersionColour);
-    DrawFitted(painter, kVersionRect, single, versionText_);
+    painter.drawText(places.version, single, texts.version);
     painter.setPen(kInkColour);
-    DrawFitted(painter, kSizeRect, single, sizeText_);
+    painter.drawText(places.size, single, texts.size);
     painter.setPen(kSaveDirectoryColour);
     painter.drawText(kSaveDirectoryRect, single,
                      painter.fontMetrics().elidedText(saveDirectory_, Qt::ElideMiddle, kSaveDirectoryRect.width()));
     PaintBar(painter);
     painter.setPen(kInkColour);
-    DrawFitted(painter, kSaveLabelRect, single, tr("保存位置:"));
+    painter.drawText(places.saveLabel, Qt::TextSingleLine | Qt::AlignVCenter | Qt::AlignRight, texts.saveLabel);
 }
 
 // The time left has no place of its own in the layout: it shows as the
