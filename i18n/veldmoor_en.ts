@@ -325,6 +325,38 @@ or restart the downloader to repair it again.</translation>
         <source>下载位置不存在</source>
         <translation>The download folder does not exist.</translation>
     </message>
+    <message>
+        <source>开始下载</source>
+        <translation>Start the download</translation>
+    </message>
+    <message>
+        <source>暂停下载</source>
+        <translation>Pause the download</translation>
+    </message>
+    <message>
+        <source>继续下载</source>
+        <translation>Resume the download</translation>
+    </message>
+    <message>
+        <source>修改保存位置</source>
+        <translation>Change the save folder</translation>
+    </message>
+    <message>
+        <source>打开保存位置</source>
+        <translation>Open the save folder</translation>
+    </message>
+    <message>
+        <source>下载设置</source>
+        <translation>Download settings</translation>
+    </message>
+    <message>
+        <source>最小化</source>
+        <translation>Minimise</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
 </context>
 <context>
     <name>veldmoor::ui::SettingsDialog</name>

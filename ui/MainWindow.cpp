@@ -87,12 +87,16 @@ void MainWindow::CreateControls() {
                                                                &bitmap::kInstall, &bitmap::kFolder, &bitmap::kFolder};
     const std::array<const char*, kButtonCount> names = {"startButton",  "pauseButton",        "continueButton",
                                                          "installButton", "changeFolderButton", "viewFolderButton"};
+    // What a screen reader says for each; the folder buttons show only an icon.
+    const std::array<QString, kButtonCount> spoken = {tr("开始下载"), tr("暂停下载"), tr("继续下载"),
+                                                      tr("安装"),     tr("修改保存位置"), tr("打开保存位置")};
     const std::array<QString, kButtonCount> captions = {tr("开始"), tr("暂停"), tr("继续"),
                                                         tr("安装"), tr("修改"), tr("查看")};
     for (int index = 0; index < kButtonCount; ++index) {
         auto* button = new PictureButton(this);
         button->setObjectName(QString::fromLatin1(names[static_cast<size_t>(index)]));
         button->setText(captions[static_cast<size_t>(index)]);
+        button->setAccessibleName(spoken[static_cast<size_t>(index)]);
         const bool main = index <= static_cast<int>(ButtonId::kInstall);
         SkinButton(button, *numbers[static_cast<size_t>(index)], main ? kMainButtonRect : kFolderButtonRect, main);
         mainButtons_[static_cast<size_t>(index)] = button;
@@ -101,16 +105,18 @@ void MainWindow::CreateControls() {
         else
             connect(button, &QAbstractButton::clicked, this, &MainWindow::OnFolderCommand);
     }
-    auto captionButton = [this](const char* name, const QString& text, const int (&set)[4], int left) {
+    auto captionButton = [this](const char* name, const QString& text, const QString& spokenName,
+                                const int (&set)[4], int left) {
         auto* button = new PictureButton(this);
         button->setObjectName(QString::fromLatin1(name));
         button->setText(text);
+        button->setAccessibleName(spokenName);
         SkinButton(button, set, QRect(left, 10, 25, 25), false);
         return button;
     };
-    settingsButton_ = captionButton("settingsButton", QStringLiteral("o"), bitmap::kSettings, 318);
-    minimiseButton_ = captionButton("minimiseButton", QStringLiteral("-"), bitmap::kMinimise, 346);
-    closeButton_ = captionButton("closeButton", QStringLiteral("X"), bitmap::kClose, 374);
+    settingsButton_ = captionButton("settingsButton", QStringLiteral("o"), tr("下载设置"), bitmap::kSettings, 318);
+    minimiseButton_ = captionButton("minimiseButton", QStringLiteral("-"), tr("最小化"), bitmap::kMinimise, 346);
+    closeButton_ = captionButton("closeButton", QStringLiteral("X"), tr("关闭"), bitmap::kClose, 374);
     connect(settingsButton_, &QAbstractButton::clicked, this, &MainWindow::OpenSettings);
     connect(minimiseButton_, &QAbstractButton::clicked, this, &QWidget::showMinimized);
     connect(closeButton_, &QAbstractButton::clicked, this, &MainWindow::OnCloseButton);

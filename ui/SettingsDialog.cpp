@@ -63,10 +63,10 @@ SettingsDialog::SettingsDialog(const SettingsValues& current, QWidget* parent) :
 
     auto* applyButton = new QPushButton(tr("设置"), this);
     applyButton->setObjectName(QStringLiteral("applyButton"));
-    applyButton->setAutoDefault(false);
+    // Enter presses the focused button; elsewhere in the dialog it applies.
+    applyButton->setDefault(true);
     auto* cancelButton = new QPushButton(tr("取消"), this);
     cancelButton->setObjectName(QStringLiteral("cancelButton"));
-    cancelButton->setAutoDefault(false);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(applyButton);
