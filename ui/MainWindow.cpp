@@ -1,5 +1,6 @@
 #include "ui/MainWindow.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QHelpEvent>
@@ -47,7 +48,7 @@ bool InToggleArea(const QPoint& point) {
 MainWindow::MainWindow(const WindowDependencies& dependencies)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint),
       dependencies_(dependencies),
-      bitmaps_(dependencies.resourceFolder, T(dependencies.profile->caption)) {
+      bitmaps_(dependencies.resourceFolder, T(dependencies.profile->caption), qApp->devicePixelRatio()) {
     setObjectName(QStringLiteral("mainWindow"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMouseTracking(false);
@@ -319,11 +320,13 @@ void MainWindow::PaintBar(QPainter& painter) {
     const auto [download, verify] = BarFills();
     if (download > 0) {
         const QImage& fill = bitmaps_.ByNumber(bitmap::kDownloadFill);
-        painter.drawImage(kBarRect.topLeft(), fill, QRect(0, 0, download, fill.height()));
+        painter.drawImage(QRectF(kBarRect.topLeft(), QSizeF(download, kBarRect.height())), fill,
+                          QRectF(0, 0, download * fill.devicePixelRatio(), fill.height()));
     }
     if (verifying && verify > 0) {
         const QImage& fill = bitmaps_.ByNumber(bitmap::kVerifyFill);
-        painter.drawImage(kBarRect.topLeft(), fill, QRect(0, 0, verify, fill.height()));
+        painter.drawImage(QRectF(kBarRect.topLeft(), QSizeF(verify, kBarRect.height())), fill,
+                          QRectF(0, 0, verify * fill.devicePixelRatio(), fill.height()));
     }
 }
 

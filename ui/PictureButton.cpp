@@ -19,7 +19,7 @@ void PictureButton::SetBitmaps(const QImage& normal, const QImage& pressed, cons
     bitmaps_ = {normal, pressed.isNull() ? normal : pressed, hover.isNull() ? normal : hover,
                 disabled.isNull() ? normal : disabled};
     RebuildShown();
-    if (sizeToBitmap && !normal.isNull()) resize(normal.size());
+    if (sizeToBitmap && !normal.isNull()) resize(normal.deviceIndependentSize().toSize());
     update();
 }
 
@@ -55,7 +55,7 @@ PictureButton::Look PictureButton::CurrentLook() const {
 const QImage& PictureButton::Bitmap(Look look) const { return bitmaps_[static_cast<size_t>(look)]; }
 
 QSize PictureButton::sizeHint() const {
-    return bitmaps_[0].isNull() ? QSize(16, 16) : bitmaps_[0].size();
+    return bitmaps_[0].isNull() ? QSize(16, 16) : bitmaps_[0].deviceIndependentSize().toSize();
 }
 
 void PictureButton::paintEvent(QPaintEvent*) {
