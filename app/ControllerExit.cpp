@@ -1,11 +1,11 @@
 // Launching the installer, the end of the program, the power-off after a
 // finished download, and the texts shown to the user.
 #include "app/ControllerImpl.h"
+#include "app/InstallerLauncher.h"
+#include "app/UserTexts.h"
 #include "foundation/CVeldmoorLog.h"
 #include "platform/Files.h"
 #include "platform/Launch.h"
-#include "app/InstallerLauncher.h"
-#include "app/UserTexts.h"
 
 namespace veldmoor {
 namespace {
@@ -99,7 +99,8 @@ void DownloadController::Impl::OnWindowDestroyed() {
 }
 
 void DownloadController::Impl::ShutDownMachine() {
-    if (!platform::SchedulePowerOff(60, "一分钟后将自动关机")) Notice(QT_TRANSLATE_NOOP("UserTexts", "自动关机失败，请手动关机"));
+    if (!platform::SchedulePowerOff(60, "一分钟后将自动关机"))
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "自动关机失败，请手动关机"));
 }
 
 }  // namespace veldmoor

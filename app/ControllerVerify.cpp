@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "app/ControllerImpl.h"
-#include "app/UserTexts.h"
 #include "app/FileDigest.h"
+#include "app/UserTexts.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 

@@ -5,8 +5,8 @@
 
 #include "app/BuiltInValues.h"
 #include "app/ControllerImpl.h"
-#include "app/UserTexts.h"
 #include "app/DisplayFormat.h"
+#include "app/UserTexts.h"
 #include "foundation/CVeldmoorLog.h"
 #include "platform/Clock.h"
 #include "platform/Disk.h"
