@@ -15,6 +15,7 @@
 #include "ui/CloseChoiceDialog.h"
 #include "ui/PictureButton.h"
 #include "ui/SettingsDialog.h"
+#include "ui/SkinListCtrl.h"
 
 namespace veldmoor::test {
 namespace {
@@ -103,6 +104,26 @@ TEST(WindowLanguage, PaintedTextsHaveRoomInBothLanguages) {
             EXPECT_EQ(window.VersionText().left(8), QStringLiteral("Version ")) << window.VersionText().toStdString();
             EXPECT_EQ(window.SaveLabelText(), QStringLiteral("Save to:"));
             EXPECT_EQ(window.Button(ui::ButtonId::kStart)->text(), QStringLiteral("Start"));
+        }
+    }
+}
+
+TEST(WindowLanguage, TaskListStatusesFitTheirColumnInBothLanguages) {
+    // Every row status the controller writes, with the widest numbers.
+    const char* statuses[] = {"待验证    ",   "√ 验证通过  ",     "验证中：99.99%  ", "修复中：99.99%  ",
+                              "准备修复.. ", "√ 下载完成  ",     "99.99%    ",       "准备下载    ",
+                              "未开始    "};
+    for (const Language language : {Language::kChinese, Language::kEnglish}) {
+        InLanguage chosen(language);
+        WindowFixture fixture;
+        ASSERT_TRUE(fixture.Open());
+        ui::SkinListCtrl& list = *fixture.Window().TaskList();
+        const QFontMetrics metrics(list.font());
+        // The row text starts 10 pixels into its cell.
+        const int room = list.columnWidth(1) - 10;
+        for (const char* status : statuses) {
+            const QString shown = i18n::UserText(status);
+            EXPECT_LE(metrics.horizontalAdvance(shown), room) << shown.toStdString();
         }
     }
 }
