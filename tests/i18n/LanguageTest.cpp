@@ -67,6 +67,9 @@ TEST_F(ControllerTexts, ChineseStaysAsItIsAndEnglishIsLookedUpByForm) {
         {"版本：0.122.13.20", "Version 0.122.13.20"},
         {"验证中：45.67%  ", "Verifying: 45.67%  "},
         {"MD5计算工作中……请等待完成", "Computing the MD5... please wait until it is done."},
+        {"修复失败：\r\n\r\n多次修复安装文件仍然出错，请尝试其他方式下载客户端\r\n或重启下载器进行再次修复\n（0x1, 0x2）",
+         "Repair failed:\r\n\r\nThe installer is still damaged after several repairs. Please download the game another "
+         "way,\r\nor restart the downloader to repair it again.\n（0x1, 0x2）"},
         {"1.2 MB/s", "1.2 MB/s"},
         {"a text nobody translated 42", "a text nobody translated 42"},
     };
