@@ -408,6 +408,18 @@ or restart the downloader to repair it again.</translation>
         <source>您设置的速度不在允许范围内[10KB/s - 30000KB/s]，请重新设置限速！</source>
         <translation>The speed you set is outside the allowed range [10KB/s - 30000KB/s]. Please set the limit again.</translation>
     </message>
+    <message>
+        <source>提高限速</source>
+        <translation>Raise the limit</translation>
+    </message>
+    <message>
+        <source>降低限速</source>
+        <translation>Lower the limit</translation>
+    </message>
+    <message>
+        <source>限速 (KB/s)</source>
+        <translation>Speed limit (KB/s)</translation>
+    </message>
 </context>
 <context>
     <name>veldmoor::ui::SkinListCtrl</name>

@@ -38,7 +38,10 @@ SettingsDialog::SettingsDialog(const SettingsValues& current, QWidget* parent) :
     limitEdit_->setObjectName(QStringLiteral("speedLimitEdit"));
     limitEdit_->setFixedWidth(72);
     upButton_ = ArrowButton(Qt::UpArrow, speedGroup);
+    upButton_->setAccessibleName(tr("提高限速"));
     downButton_ = ArrowButton(Qt::DownArrow, speedGroup);
+    downButton_->setAccessibleName(tr("降低限速"));
+    limitEdit_->setAccessibleName(tr("限速 (KB/s)"));
     auto* spin = new QVBoxLayout;
     spin->setSpacing(0);
     spin->addWidget(upButton_);

@@ -122,6 +122,20 @@ TEST(Keyboard, EveryButtonIsReachedAndNamedForScreenReaders) {
             names << name;
         }
         EXPECT_EQ(names.size(), 5) << "start, change folder, settings, minimise, close";
+        // The settings dialog's controls are told apart by name, the arrows
+        // and the number too (left alone they all borrow their group's title).
+        ui::SettingsDialog settings(ui::SettingsValues{}, nullptr);
+        QStringList dialogNames;
+        for (QWidget* control : settings.findChildren<QWidget*>()) {
+            if (control->focusPolicy() == Qt::NoFocus || control->isHidden()) continue;
+            QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+            ASSERT_NE(accessible, nullptr);
+            const QString name = accessible->text(QAccessible::Name);
+            EXPECT_FALSE(name.isEmpty()) << control->metaObject()->className();
+            EXPECT_FALSE(dialogNames.contains(name)) << "two controls read as \"" << name.toStdString() << "\"";
+            dialogNames << name;
+        }
+        EXPECT_EQ(dialogNames.size(), 7) << dialogNames.join(QLatin1Char(',')).toStdString();
         if (language == i18n::Language::kEnglish)
             EXPECT_TRUE(names.contains(QStringLiteral("Close"))) << names.join(QLatin1Char(',')).toStdString();
         else
