@@ -1,6 +1,8 @@
 // Launching the installer, the end of the program, the power-off after a
 // finished download, and the texts shown to the user.
 #include "app/ControllerImpl.h"
+#include "app/InstallerLauncher.h"
+#include "app/UserTexts.h"
 #include "foundation/CVeldmoorLog.h"
 #include "platform/Files.h"
 #include "platform/Launch.h"
@@ -8,27 +10,7 @@
 namespace veldmoor {
 namespace {
 
-const char* LaunchFailureReason(int code) {
-    switch (code) {
-    case 2: return "The specified file was not found.";
-    case 3: return "The specified path was not found.";
-    case 5: return "The operating system denied access to the specified file.";
-    case 8: return "There was not enough memory to complete the operation.";
-    case 11: return "The .exe file is invalid (non-Win32 .exe or error in .exe image).";
-    case 26: return "A sharing violation occurred.";
-    case 27: return "The file name association is incomplete or invalid.";
-    case 28: return "The DDE transaction could not be completed because the request timed out.";
-    case 29: return "The DDE transaction failed.";
-    case 30: return "The DDE transaction could not be completed because other DDE transactions were being processed.";
-    case 31:
-        return "There is no application associated with the given file name extension. This error will also be "
-               "returned if you attempt to print a file that is not printable.";
-    case 32: return "The specified DLL was not found.";
-    default: return "Unknown open failed";
-    }
-}
-
-constexpr const char* kInstallCaption = "安装失败";
+constexpr const char* kInstallCaption = QT_TRANSLATE_NOOP("UserTexts", "安装失败");
 
 }  // namespace
 
@@ -52,19 +34,26 @@ void DownloadController::Impl::Install(bool verified) {
     state_ = DownloadState::installing;
     const std::string path = TargetPath(saveDirectory_, entrance_);
     if (!platform::FileExists(path)) {
-        Notice("安装程序丢失", kInstallCaption);
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "安装程序丢失"), kInstallCaption);
         events_.SimpleEvent("11600102", entrance_, "用户点击安装按钮，但是找不到安装程序，安装失败");
         Log("安装失败] [用户点击安装按钮，但是找不到安装程序");
         // Back to where the user can act again (download or verify anew).
         state_ = previous;
         return;
     }
-    const int code = platform::OpenFile(path, saveDirectory_);
+    // The program ends once the installer runs, and a file the engine still
+    // holds open for writing (a repaired one) cannot be run: seeding stops.
+    for (TaskSlot& slot : slots_)
+        if (slot.handle.load()) engine_.Stop(slot.handle);
+    const LaunchResult launch = LaunchInstaller(path, saveDirectory_, verified);
     state_ = previous;
-    if (code <= 32) {
+    if (!launch.Started()) {
         const std::string text = std::string("安装程序无法正常打开，原因：") +
-                                 (verified ? "本次安装前通过了校验" : "本次安装前没有校验") + LaunchFailureReason(code);
-        Notice("安装程序无法正常打开", kInstallCaption);
+                                 (verified ? "本次安装前通过了校验" : "本次安装前没有校验") +
+                                 LaunchCodeReason(launch.code);
+        // What happened and what to do, without the machine identifier: the
+        // player acts on this one themselves.
+        view_.ShowNotice(kInstallCaption, LaunchOutcomeText(launch.outcome));
         Log(text);
         try {
             events_.SimpleEvent("11600101", entrance_, text);
@@ -110,7 +99,8 @@ void DownloadController::Impl::OnWindowDestroyed() {
 }
 
 void DownloadController::Impl::ShutDownMachine() {
-    if (!platform::SchedulePowerOff(60, "一分钟后将自动关机")) Notice("自动关机失败，请手动关机");
+    if (!platform::SchedulePowerOff(60, "一分钟后将自动关机"))
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "自动关机失败，请手动关机"));
 }
 
 }  // namespace veldmoor

@@ -7,6 +7,7 @@
 #include "app/DisplayFormat.h"
 #include "app/HttpsGet.h"
 #include "app/ResourceList.h"
+#include "app/UserTexts.h"
 #include "platform/Clock.h"
 #include "platform/Disk.h"
 
@@ -78,7 +79,7 @@ void DownloadController::Impl::HandleStatus(int32_t status) {
         // Like 20214 below, the engine has ended the task.
         if (IsActiveState(state)) state_ = DownloadState::pause;
         RaiseProgressEvent("11990202", "");
-        Notice("网络连接超时，下载失败");
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "网络连接超时，下载失败"));
         break;
     case kStatusDiskFull:
         if (state == DownloadState::downloading) {
@@ -88,18 +89,18 @@ void DownloadController::Impl::HandleStatus(int32_t status) {
         }
         diskLow_ = true;
         RaiseProgressEvent("11990301", "");
-        Notice("磁盘空间不足，请检查并重新启动下载器！");
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "磁盘空间不足，请检查并重新启动下载器！"));
         break;
     case kStatusSourcesFailed:
         // The engine has ended the task (no progress for too long, or every
         // source failed). Pausing lets the main button offer "continue",
         // which restarts it: the retry the message asks for.
         if (IsActiveState(state)) state_ = DownloadState::pause;
-        Notice("下载出错，请重试");
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "下载出错，请重试"));
         break;
     case kStatusCannotWrite:
         state_ = DownloadState::failed;
-        Notice("由于磁盘损坏无法写入，下载失败");
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "由于磁盘损坏无法写入，下载失败"));
         break;
     default: break;
     }
@@ -161,7 +162,7 @@ void DownloadController::Impl::StopTasksForDiskSpace() {
         if (slot.handle.load()) engine_.Stop(slot.handle);
     state_ = DownloadState::pause;
     RaiseProgressEvent("11990301", "");
-    Notice("预留磁盘空间不足，下载暂停。");
+    Notice(QT_TRANSLATE_NOOP("UserTexts", "预留磁盘空间不足，下载暂停。"));
     diskLow_ = true;
 }
 
@@ -179,7 +180,7 @@ void DownloadController::Impl::DiskSpaceRule() {
     switch (state_.load()) {
     case DownloadState::ready:
         state_ = DownloadState::back;
-        Notice("当前磁盘空间不足，请选择其他位置存放。");
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "当前磁盘空间不足，请选择其他位置存放。"));
         diskLow_ = true;
         break;
     case DownloadState::back:
@@ -428,17 +429,20 @@ std::string DownloadController::Impl::TaskRowStatus(int task) const {
     const int verified = verifyTask_;
     if (slot.complete) {
         if (state == DownloadState::md5checking || state == DownloadState::checkrecover) {
-            if (task > verified) return "待验证    ";
-            if (task < verified) return "√ 验证通过  ";
+            if (task > verified) return QT_TRANSLATE_NOOP("UserTexts", "待验证    ");
+            if (task < verified) return QT_TRANSLATE_NOOP("UserTexts", "√ 验证通过  ");
             if (state == DownloadState::md5checking) return "验证中：" + percent(verifyProgress_, "  ");
-            return repairProgress_ != 0 ? "修复中：" + percent(repairProgress_, "  ") : "准备修复.. ";
+            if (repairProgress_ != 0) return "修复中：" + percent(repairProgress_, "  ");
+            return QT_TRANSLATE_NOOP("UserTexts", "准备修复.. ");
         }
-        return state == DownloadState::checkfinished ? "√ 验证通过  " : "√ 下载完成  ";
+        if (state == DownloadState::checkfinished) return QT_TRANSLATE_NOOP("UserTexts", "√ 验证通过  ");
+        return QT_TRANSLATE_NOOP("UserTexts", "√ 下载完成  ");
     }
     const uint32_t progress = progress_;
-    if (progress >= 10000) return "√ 下载完成  ";
+    if (progress >= 10000) return QT_TRANSLATE_NOOP("UserTexts", "√ 下载完成  ");
     if (progress > 0) return percent(progress, "    ");
-    return state == DownloadState::downloading ? "准备下载    " : "未开始    ";
+    if (state == DownloadState::downloading) return QT_TRANSLATE_NOOP("UserTexts", "准备下载    ");
+    return QT_TRANSLATE_NOOP("UserTexts", "未开始    ");
 }
 
 }  // namespace veldmoor

@@ -4,6 +4,7 @@
 
 #include "app/ControllerImpl.h"
 #include "app/FileDigest.h"
+#include "app/UserTexts.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 
@@ -13,8 +14,8 @@ namespace {
 constexpr int kMaxRepairs = 5;
 constexpr int kReloadAttempts = 4;
 constexpr uint32_t kRepairPollMs = 1000;
-constexpr const char* kRepairFailedText =
-    "修复失败：\r\n\r\n多次修复安装文件仍然出错，请尝试其他方式下载客户端\r\n或重启下载器进行再次修复";
+constexpr const char* kRepairFailedText = QT_TRANSLATE_NOOP(
+    "UserTexts", "修复失败：\r\n\r\n多次修复安装文件仍然出错，请尝试其他方式下载客户端\r\n或重启下载器进行再次修复");
 
 // Codes with which the engine ends a task on its own; a repair waiting for
 // completion would otherwise wait forever.
@@ -26,7 +27,7 @@ bool EngineGaveUp(int32_t status) {
 }  // namespace
 
 void DownloadController::Impl::AskToVerify() {
-    if (!view_.AskYesNo(profile_.caption, "是否验证安装文件的正确性？")) {
+    if (!view_.AskYesNo(profile_.caption, QT_TRANSLATE_NOOP("UserTexts", "是否验证安装文件的正确性？"))) {
         events_.SimpleEvent("11100002", "", "");
         Install(false);
         return;
@@ -37,15 +38,15 @@ void DownloadController::Impl::AskToVerify() {
 
 void DownloadController::Impl::StartVerify(bool installAfterCheck) {
     switch (state_.load()) {
-    case DownloadState::checkrecover: Notice("部分文件错误，正在修复中..."); return;
-    case DownloadState::md5checking: Notice("MD5计算工作中……请等待完成"); return;
+    case DownloadState::checkrecover: Notice(QT_TRANSLATE_NOOP("UserTexts", "部分文件错误，正在修复中...")); return;
+    case DownloadState::md5checking: Notice(QT_TRANSLATE_NOOP("UserTexts", "MD5计算工作中……请等待完成")); return;
     case DownloadState::checkfinished: Install(true); return;
     case DownloadState::failed:
         if (progress_ == 10000) Notice(kRepairFailedText);
-        else Notice("请先将客户端下载完成，再点击检查按钮");
+        else Notice(QT_TRANSLATE_NOOP("UserTexts", "请先将客户端下载完成，再点击检查按钮"));
         return;
     case DownloadState::finished: break;
-    default: Notice("请先将客户端下载完成，再点击检查按钮"); return;
+    default: Notice(QT_TRANSLATE_NOOP("UserTexts", "请先将客户端下载完成，再点击检查按钮")); return;
     }
     state_ = DownloadState::md5checking;
     verifyTask_ = 0;
@@ -62,7 +63,7 @@ void DownloadController::Impl::StartVerify(bool installAfterCheck) {
             }
         });
     } catch (const std::system_error&) {
-        Notice("检查线程创建失败，请重试");
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "检查线程创建失败，请重试"));
     }
 }
 
@@ -102,7 +103,7 @@ bool DownloadController::Impl::RepairOnce(int task) {
         if (!reloadFailed_) break;
     }
     if (reloadFailed_) {
-        Notice("修复出错，请尝试重新启动下载器");
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "修复出错，请尝试重新启动下载器"));
         return false;
     }
     for (;;) {

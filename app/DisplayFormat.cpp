@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "app/UserTexts.h"
+
 namespace veldmoor {
 namespace {
 
@@ -46,7 +48,7 @@ std::string FormatSizeWhole(uint64_t bytes) {
 
 std::string FormatSpeed(uint32_t bytesPerSecond) {
     const uint64_t speed = bytesPerSecond;
-    if (bytesPerSecond >= kUnknownSpeed) return "未知";
+    if (bytesPerSecond >= kUnknownSpeed) return QT_TRANSLATE_NOOP("UserTexts", "未知");
     if (speed >= kGiB) return Printf("%0.1f %s/s", static_cast<double>(speed) / static_cast<double>(kGiB), "GB");
     if (speed >= kMiB) return Printf("%0.1f %s/s", static_cast<double>(speed) / static_cast<double>(kMiB), "MB");
     if (speed < kKiB) return std::to_string(speed) + " B/s";

@@ -6,6 +6,7 @@
 #include "app/BuiltInValues.h"
 #include "app/ControllerImpl.h"
 #include "app/DisplayFormat.h"
+#include "app/UserTexts.h"
 #include "foundation/CVeldmoorLog.h"
 #include "platform/Clock.h"
 #include "platform/Disk.h"
@@ -180,7 +181,7 @@ void DownloadController::Impl::ApplyRestore(const RestoreResult& restored) {
         taskFile_.Delete();
         taskRan_ = false;
         state_ = DownloadState::ready;
-        Notice("目标文件被删除或移动，请重新下载");
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "目标文件被删除或移动，请重新下载"));
         saveDirectory_ = DefaultSaveDirectory();
         SparseFileCheck();
         break;
@@ -236,7 +237,7 @@ void DownloadController::Impl::ReloadTasksAtStartUp() {
     if (!engineReady) {
         Log("Reload Download Task] [环境初始化失败");
         events_.SimpleEvent("11400101", "", "继续下载：环境初始化失败");
-        BlockingMessage("下载启动失败请重试");
+        BlockingMessage(QT_TRANSLATE_NOOP("UserTexts", "下载启动失败请重试"));
     } else {
         for (int task = 0; task < kTaskCount; ++task) {
             if (!taskFile_.FinishRecordMatches(task, TargetOf(task))) {
@@ -273,7 +274,7 @@ bool DownloadController::Impl::ReleaseTorrentInto(TaskSlot& slot, const char* ev
 
 int DownloadController::Impl::ReloadOneTask(int task, bool repair) {
     TaskSlot& slot = slots_[static_cast<size_t>(task)];
-    if (httpUrl_.empty()) Notice("下载源出错，请验证这个下载工具的md5是否正确");
+    if (httpUrl_.empty()) Notice(QT_TRANSLATE_NOOP("UserTexts", "下载源出错，请验证这个下载工具的md5是否正确"));
     CopyField(slot.descriptor.stateFileBase, resumeInfoPath_);
     slot.sourceList = httpUrl_;
     slot.descriptor.sourceList = slot.sourceList.c_str();
@@ -313,7 +314,7 @@ void DownloadController::Impl::CreateTask(int task) {
 
 void DownloadController::Impl::BeginDownload() {
     if (platform::DiskFreeBytes(saveDirectory_) < Need()) {
-        Notice("当前磁盘空间不足，请选择其他位置存放");
+        Notice(QT_TRANSLATE_NOOP("UserTexts", "当前磁盘空间不足，请选择其他位置存放"));
         diskLow_ = true;
         return;
     }
@@ -325,7 +326,7 @@ void DownloadController::Impl::BeginDownload() {
     if (engine_.Init(dataDirectory_) != kResultOk) {
         Log("Begin Download Task] [环境初始化失败");
         events_.SimpleEvent("11400101", "", "Begin Download Task 环境初始化失败");
-        BlockingMessage("下载启动失败请重试");
+        BlockingMessage(QT_TRANSLATE_NOOP("UserTexts", "下载启动失败请重试"));
         // Nothing runs: stay where the start button can try again.
         return;
     }
@@ -335,7 +336,7 @@ void DownloadController::Impl::BeginDownload() {
     for (const TaskSlot& slot : slots_) anyTask = anyTask || slot.handle.load() != nullptr;
     if (!anyTask) {
         Log("Begin Download Task] [任务创建失败");
-        BlockingMessage("下载启动失败请重试");
+        BlockingMessage(QT_TRANSLATE_NOOP("UserTexts", "下载启动失败请重试"));
         return;
     }
     lastActedStatus_ = 0;
@@ -374,8 +375,8 @@ void DownloadController::Impl::OnMainButton() {
         events_.SimpleEvent("11070000", "", "");
         AskToVerify();
         break;
-    case DownloadState::md5checking: Notice("MD5计算工作中……请等待完成"); break;
-    case DownloadState::checkrecover: Notice("部分文件错误，正在修复中..."); break;
+    case DownloadState::md5checking: Notice(QT_TRANSLATE_NOOP("UserTexts", "MD5计算工作中……请等待完成")); break;
+    case DownloadState::checkrecover: Notice(QT_TRANSLATE_NOOP("UserTexts", "部分文件错误，正在修复中...")); break;
     case DownloadState::checkfinished:
         events_.SimpleEvent("11070000", "", "点击时已经验证过安装包分卷了");
         Install(true);

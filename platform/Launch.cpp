@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -21,6 +23,7 @@ int CodeForErrno(int error) {
     case EACCES:
     case EPERM: return kLaunchAccessDenied;
     case ENOMEM: return kLaunchOutOfMemory;
+    case ETXTBSY: return kLaunchSharingViolation;
     case ENOEXEC:
     case ELIBBAD: return kLaunchInvalidProgram;
     default: return 0;
@@ -59,20 +62,48 @@ int WaitForExit(pid_t pid) {
 
 }  // namespace
 
-int OpenFile(const std::string& path, const std::string& workingFolder) {
+FileKind ProbeFileKind(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    char head[4] = {};
+    if (!file.read(head, sizeof head) && file.gcount() == 0) return file.is_open() ? FileKind::kOther : FileKind::kMissing;
+    const std::string_view start(head, static_cast<size_t>(file.gcount()));
+    if (start.starts_with("\x7f" "ELF")) return FileKind::kElf;
+    if (start.starts_with("#!")) return FileKind::kScript;
+    if (start.starts_with("MZ")) return FileKind::kWindowsProgram;
+    return FileKind::kOther;
+}
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+int AddOwnerExecute(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return errno;
+    if ((info.st_mode & S_IXUSR) != 0) return 0;
+    return ::chmod(path.c_str(), (info.st_mode & 07777) | S_IXUSR) == 0 ? 0 : errno;
+}
+
+int RunProgram(const std::string& path, const std::string& workingFolder) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return CodeForErrno(errno) ? CodeForErrno(errno) : kLaunchFileNotFound;
+    if (!S_ISREG(info.st_mode)) return kLaunchInvalidProgram;
+    const std::string program = path.find('/') == std::string::npos ? "./" + path : path;
+    pid_t pid = 0;
+    const int error = Spawn({program}, workingFolder, &pid);
+    if (error != 0) return CodeForErrno(error) ? CodeForErrno(error) : kLaunchInvalidProgram;
+    ReapLater(pid);
+    return kLaunchStarted;
+}
+
+int OpenWithDesktop(const std::string& path, const std::string& workingFolder) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return CodeForErrno(errno) ? CodeForErrno(errno) : kLaunchFileNotFound;
     pid_t pid = 0;
-    if (S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0) {
-        const std::string program = path.find('/') == std::string::npos ? "./" + path : path;
-        const int error = Spawn({program}, workingFolder, &pid);
-        if (error != 0) return CodeForErrno(error) ? CodeForErrno(error) : kLaunchInvalidProgram;
-        ReapLater(pid);
-        return kLaunchStarted;
-    }
-    const int error = Spawn({"xdg-open", path}, workingFolder, &pid);
-    if (error != 0) return kLaunchNoAssociation;
-    // xdg-open hands the file over and ends: 0 done, 2 file missing, 3 no tool found.
+    if (Spawn({"xdg-open", path}, workingFolder, &pid) != 0) return kLaunchNoAssociation;
+    // xdg-open hands the file over and ends: 0 done, 2 file missing, 3 no
+    // tool found, 4 the handler failed (typically: none for this kind).
     switch (WaitForExit(pid)) {
     case 0: return kLaunchStarted;
     case 2: return kLaunchFileNotFound;

@@ -7,6 +7,7 @@
 // installer, which we do not have. Without one the controller's task has no
 // piece hashes of its own and no trackers; the publisher adds the bencoded
 // metainfo here (as raw bytes) when the installer is released.
+#include "app/UserTexts.h"
 #include "profile/BuiltInProfile.h"
 #include "profile/ProfileDescription.h"
 
@@ -40,7 +41,7 @@ ProductProfile MakeEmberhold() {
     profile.gameVersion = "v0.122.13.20";
     profile.gameId = "772";
     profile.channel = "1";
-    profile.caption = "Emberhold高速下载器";
+    profile.caption = QT_TRANSLATE_NOOP("UserTexts", "Emberhold高速下载器");
     profile.vendorFolder = "ORVA";
     profile.productFolder = "Veldmoor";
     profile.saveFolderName = "EH1115";

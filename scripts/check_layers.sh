@@ -11,6 +11,7 @@
 #   engine
 #   app
 #   profile
+#   i18n
 #   ui tools
 #
 # Front ends in tools/ reach the engine through its task interface alone:
@@ -32,6 +33,7 @@ layers=(
   "engine"
   "app"
   "profile"
+  "i18n"
   "ui tools"
 )
 unchecked=" tests fuzz bench cmake scripts build "

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   microsocks tinyproxy nginx aria2 curl time python3-pyftpdlib opentracker
   libminiupnpc-dev miniupnpd-nftables nftables tcpdump
-  qt6-base-dev fonts-noto-cjk xvfb xauth trayer xdotool
+  qt6-base-dev qt6-l10n-tools qt6-translations-l10n fonts-noto-cjk xvfb xauth trayer xdotool
   libjsoncpp-dev libsqlite3-dev libpq-dev postgresql iproute2
 )
 

@@ -42,7 +42,7 @@ cmake -S "$root" -B "$build" -G Ninja "${configure[@]}" >/dev/null
 targets=(veldmoor-cli veldmoor-get veldmoor-statsd)
 # The window program, once the build has one.
 has_window=0
-if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^veldmoor:'; then
+if "$root/scripts/build-has-target.sh" "$build" veldmoor; then
   has_window=1
   targets+=(veldmoor)
 fi

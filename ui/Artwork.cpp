@@ -1,10 +1,12 @@
 #include "ui/Artwork.h"
 
+#include <QCoreApplication>
 #include <QFont>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <QtMath>
 #include <array>
 #include <cmath>
 
@@ -24,8 +26,11 @@ const QColor kEmberDark(158, 58, 12);
 const QColor kInk(108, 42, 17);
 const QColor kListDark(19, 19, 19);
 
-QImage Blank(int width, int height, const QColor& fill = Qt::transparent) {
-    QImage image(width, height, QImage::Format_ARGB32);
+// An image of `width` x `height` window pixels at `scale` device pixels each,
+// so drawing on it lands at the screen's own resolution.
+QImage Blank(int width, int height, qreal scale, const QColor& fill = Qt::transparent) {
+    QImage image(qCeil(width * scale), qCeil(height * scale), QImage::Format_ARGB32);
+    image.setDevicePixelRatio(scale);
     image.fill(fill);
     return image;
 }
@@ -131,7 +136,9 @@ void DrawToggleChevron(QPainter& painter, bool pointsDown) {
 
 // Everything outside a rounded corner of radius `radius` at the bottom of the
 // image becomes the key colour, so the window's region cuts it away.
-void KeyBottomCorners(QImage& image, int radius) {
+void KeyBottomCorners(QImage& image, int windowRadius) {
+    // Device pixels: the curve is as fine as the screen.
+    const int radius = qRound(windowRadius * image.devicePixelRatio());
     const int top = image.height() - radius;
     const int width = image.width();
     const double limit = static_cast<double>(radius) * radius;
@@ -146,9 +153,9 @@ void KeyBottomCorners(QImage& image, int radius) {
     }
 }
 
-QImage DrawBackground(bool expanded, const QString& caption) {
+QImage DrawBackground(bool expanded, const QString& caption, qreal scale) {
     const int height = expanded ? kCompactHeight + kExpandedExtra : kCompactHeight;
-    QImage image = Blank(kCompactWidth, height, kParchmentBottom);
+    QImage image = Blank(kCompactWidth, height, scale, kParchmentBottom);
     {
         QPainter painter(&image);
         painter.setRenderHint(QPainter::Antialiasing);
@@ -164,8 +171,8 @@ QImage DrawBackground(bool expanded, const QString& caption) {
 
 // Main button: a rounded ember plate with its label; the corners outside the
 // plate carry the key colour so the button's region is the plate.
-QImage DrawMainButton(const QString& label, Look look) {
-    QImage image = Blank(85, 32, kKeyColour);
+QImage DrawMainButton(const QString& label, Look look, qreal scale) {
+    QImage image = Blank(85, 32, scale, kKeyColour);
     QPainter painter(&image);
     QColor top = kEmberLight;
     QColor bottom = kEmberDark;
@@ -202,8 +209,8 @@ QImage DrawMainButton(const QString& label, Look look) {
     return image;
 }
 
-QImage DrawFolderButton(Look look) {
-    QImage image = Blank(26, 26, QColor(86, 58, 40));
+QImage DrawFolderButton(Look look, qreal scale) {
+    QImage image = Blank(26, 26, scale, QColor(86, 58, 40));
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     QColor back = look == Look::kHover ? QColor(120, 84, 58) : look == Look::kPressed ? QColor(60, 40, 28)
@@ -221,8 +228,8 @@ QImage DrawFolderButton(Look look) {
 
 enum class CaptionGlyph { kGear, kMinus, kCross };
 
-QImage DrawCaptionButton(CaptionGlyph glyph, Look look) {
-    QImage image = Blank(25, 25, kCaptionBottom);
+QImage DrawCaptionButton(CaptionGlyph glyph, Look look, qreal scale) {
+    QImage image = Blank(25, 25, scale, kCaptionBottom);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     QColor back = QColor(74, 48, 36);
@@ -253,8 +260,8 @@ QImage DrawCaptionButton(CaptionGlyph glyph, Look look) {
     return image;
 }
 
-QImage DrawBar(const QColor& top, const QColor& bottom, bool groove) {
-    QImage image = Blank(286, 12, kParchmentTop);
+QImage DrawBar(const QColor& top, const QColor& bottom, bool groove, qreal scale) {
+    QImage image = Blank(286, 12, scale, kParchmentTop);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     QLinearGradient fill(0, 0, 0, 12);
@@ -271,7 +278,7 @@ QImage DrawBar(const QColor& top, const QColor& bottom, bool groove) {
 }
 
 QImage DrawIcon() {
-    QImage image = Blank(256, 256);
+    QImage image = Blank(256, 256, 1.0);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     QLinearGradient plate(0, 0, 0, 256);
@@ -298,20 +305,20 @@ QImage DrawIcon() {
     return image;
 }
 
-QImage DrawScrollTrack() { return Blank(3, 64, QColor(52, 44, 40)); }
+QImage DrawScrollTrack(qreal scale) { return Blank(3, 64, scale, QColor(52, 44, 40)); }
 
-QImage DrawScrollThumb() {
-    QImage image = Blank(3, 49, QColor(173, 50, 1));
+QImage DrawScrollThumb(qreal scale) {
+    QImage image = Blank(3, 49, scale, QColor(173, 50, 1));
     QPainter painter(&image);
     painter.setPen(QColor(214, 92, 24));
     painter.drawLine(1, 1, 1, 47);
     return image;
 }
 
-QImage DrawFromSet(const int (&set)[4], int number, const QString& label) {
+QImage DrawFromSet(const int (&set)[4], int number, const QString& label, qreal scale) {
     const Look looks[4] = {Look::kNormal, Look::kPressed, Look::kHover, Look::kDisabled};
     for (int index = 0; index < 4; ++index)
-        if (set[index] == number) return DrawMainButton(label, looks[index]);
+        if (set[index] == number) return DrawMainButton(label, looks[index], scale);
     return {};
 }
 
@@ -332,24 +339,27 @@ bool InSet(const int (&set)[4], int number) {
 
 QString WindowFontFamily() { return QStringLiteral("Noto Sans CJK SC"); }
 
-QImage DrawArtwork(int number, const QString& caption) {
+QImage DrawArtwork(int number, const QString& caption, qreal scale) {
     using namespace bitmap;
-    if (number == kCompactBackground) return DrawBackground(false, caption);
-    if (number == kExpandedBackground) return DrawBackground(true, caption);
+    if (number == kCompactBackground) return DrawBackground(false, caption, scale);
+    if (number == kExpandedBackground) return DrawBackground(true, caption, scale);
     if (number == kIcon) return DrawIcon();
-    if (number == kProgressTrack) return DrawBar(QColor(206, 186, 156), QColor(232, 218, 194), true);
-    if (number == kDownloadFill) return DrawBar(QColor(250, 160, 70), QColor(196, 76, 16), false);
-    if (number == kVerifyFill) return DrawBar(QColor(90, 160, 236), QColor(0, 65, 173), false);
-    if (number == kScrollTrack) return DrawScrollTrack();
-    if (number == kScrollThumb) return DrawScrollThumb();
-    if (InSet(kStart, number)) return DrawFromSet(kStart, number, QStringLiteral("开始"));
-    if (InSet(kPause, number)) return DrawFromSet(kPause, number, QStringLiteral("暂停"));
-    if (InSet(kContinue, number)) return DrawFromSet(kContinue, number, QStringLiteral("继续"));
-    if (InSet(kInstall, number)) return DrawFromSet(kInstall, number, QStringLiteral("安装"));
-    if (InSet(kFolder, number)) return DrawFolderButton(LookOf(kFolder, number));
-    if (InSet(kSettings, number)) return DrawCaptionButton(CaptionGlyph::kGear, LookOf(kSettings, number));
-    if (InSet(kMinimise, number)) return DrawCaptionButton(CaptionGlyph::kMinus, LookOf(kMinimise, number));
-    if (InSet(kClose, number)) return DrawCaptionButton(CaptionGlyph::kCross, LookOf(kClose, number));
+    if (number == kProgressTrack) return DrawBar(QColor(206, 186, 156), QColor(232, 218, 194), true, scale);
+    if (number == kDownloadFill) return DrawBar(QColor(250, 160, 70), QColor(196, 76, 16), false, scale);
+    if (number == kVerifyFill) return DrawBar(QColor(90, 160, 236), QColor(0, 65, 173), false, scale);
+    if (number == kScrollTrack) return DrawScrollTrack(scale);
+    if (number == kScrollThumb) return DrawScrollThumb(scale);
+    const auto mainButton = [number, scale](const int (&set)[4], const QString& label) {
+        return DrawFromSet(set, number, label, scale);
+    };
+    if (InSet(kStart, number)) return mainButton(kStart, QCoreApplication::translate("Artwork", "开始"));
+    if (InSet(kPause, number)) return mainButton(kPause, QCoreApplication::translate("Artwork", "暂停"));
+    if (InSet(kContinue, number)) return mainButton(kContinue, QCoreApplication::translate("Artwork", "继续"));
+    if (InSet(kInstall, number)) return mainButton(kInstall, QCoreApplication::translate("Artwork", "安装"));
+    if (InSet(kFolder, number)) return DrawFolderButton(LookOf(kFolder, number), scale);
+    if (InSet(kSettings, number)) return DrawCaptionButton(CaptionGlyph::kGear, LookOf(kSettings, number), scale);
+    if (InSet(kMinimise, number)) return DrawCaptionButton(CaptionGlyph::kMinus, LookOf(kMinimise, number), scale);
+    if (InSet(kClose, number)) return DrawCaptionButton(CaptionGlyph::kCross, LookOf(kClose, number), scale);
     return {};
 }
 

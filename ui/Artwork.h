@@ -38,8 +38,10 @@ inline constexpr int kExpandedExtra = 78;
 
 // Draws bitmap `number`; a null image for a number we have no drawing for.
 // Needs a QGuiApplication (fonts). `caption` is written into the caption band
-// of the backgrounds.
-QImage DrawArtwork(int number, const QString& caption);
+// of the backgrounds. At `scale` (the screen's device pixel ratio) the image
+// has that many device pixels per window pixel and says so
+// (devicePixelRatio), so it is drawn sharp; the icon is always 256 x 256.
+QImage DrawArtwork(int number, const QString& caption, qreal scale = 1.0);
 
 // Every number DrawArtwork knows, for exporting and tests.
 QList<int> ArtworkNumbers();

@@ -8,12 +8,12 @@
 
 namespace veldmoor::ui {
 
-BitmapStore::BitmapStore(QString resourceFolder, QString caption)
-    : resourceFolder_(std::move(resourceFolder)), caption_(std::move(caption)) {}
+BitmapStore::BitmapStore(QString resourceFolder, QString caption, qreal scale)
+    : resourceFolder_(std::move(resourceFolder)), caption_(std::move(caption)), scale_(scale) {}
 
 const QImage& BitmapStore::ByNumber(int number) {
     auto found = byNumber_.find(number);
-    if (found == byNumber_.end()) found = byNumber_.insert(number, DrawArtwork(number, caption_));
+    if (found == byNumber_.end()) found = byNumber_.insert(number, DrawArtwork(number, caption_, scale_));
     return *found;
 }
 
@@ -40,16 +40,25 @@ void BitmapStore::Clear() {
 }
 
 QRegion RegionWithoutColour(const QImage& image, const QColor& key, int firstRow, int lastRow) {
-    QRegion region(image.rect());
+    const qreal scale = image.devicePixelRatio();
+    const int width = qCeil(image.deviceIndependentSize().width());
+    const int height = qCeil(image.deviceIndependentSize().height());
+    QRegion region(0, 0, width, height);
     if (image.isNull()) return region;
     const QRgb keyRgb = key.rgb() & 0xFFFFFFu;
+    // The device pixel in the middle of window pixel (x, y).
+    const auto isKeyAt = [&](int x, int y) {
+        const int deviceX = std::min(image.width() - 1, static_cast<int>((x + 0.5) * scale));
+        const int deviceY = std::min(image.height() - 1, static_cast<int>((y + 0.5) * scale));
+        return (image.pixel(deviceX, deviceY) & 0xFFFFFFu) == keyRgb;
+    };
     firstRow = std::max(firstRow, 0);
-    lastRow = std::min(lastRow, image.height() - 1);
+    lastRow = std::min(lastRow, height - 1);
     QRegion cut;
     for (int y = firstRow; y <= lastRow; ++y) {
         int runStart = -1;
-        for (int x = 0; x <= image.width(); ++x) {
-            const bool isKey = x < image.width() && (image.pixel(x, y) & 0xFFFFFFu) == keyRgb;
+        for (int x = 0; x <= width; ++x) {
+            const bool isKey = x < width && isKeyAt(x, y);
             if (isKey && runStart < 0) runStart = x;
             if (!isKey && runStart >= 0) {
                 cut += QRect(runStart, y, x - runStart, 1);

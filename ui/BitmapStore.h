@@ -7,14 +7,16 @@
 #include <QImage>
 #include <QRegion>
 #include <QString>
+#include <QtMath>
 
 namespace veldmoor::ui {
 
 class BitmapStore {
 public:
     // `resourceFolder`: where "bg.bmp" and "bg2.bmp" may override the
-    // backgrounds; `caption` goes into the drawn backgrounds.
-    BitmapStore(QString resourceFolder, QString caption);
+    // backgrounds; `caption` goes into the drawn backgrounds; `scale` is the
+    // device pixel ratio the artwork is drawn at.
+    BitmapStore(QString resourceFolder, QString caption, qreal scale = 1.0);
 
     // A null image when there is none.
     const QImage& ByNumber(int number);
@@ -29,15 +31,17 @@ public:
 private:
     QString resourceFolder_;
     QString caption_;
+    qreal scale_;
     QHash<int, QImage> byNumber_;
     QHash<QString, QImage> byFile_;
 };
 
 // The image's rectangle minus every pixel of `key` in rows firstRow..lastRow
-// (clipped to the image).
+// (clipped to the image), in window pixels: an image drawn at a device pixel
+// ratio is read at the middle of each window pixel.
 QRegion RegionWithoutColour(const QImage& image, const QColor& key, int firstRow, int lastRow);
 inline QRegion RegionWithoutColour(const QImage& image, const QColor& key) {
-    return RegionWithoutColour(image, key, 0, image.height() - 1);
+    return RegionWithoutColour(image, key, 0, qCeil(image.deviceIndependentSize().height()) - 1);
 }
 
 // The "res" folder beside the running program.

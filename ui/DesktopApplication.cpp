@@ -7,6 +7,7 @@
 
 #include "app/ProductProfile.h"
 #include "foundation/EventSink.h"
+#include "i18n/Language.h"
 #include "netenv/PortMapping.h"
 #include "platform/Signals.h"
 #include "platform/SingleInstanceLock.h"
@@ -41,6 +42,8 @@ int RunDesktopProgram(int& argc, char** argv, DesktopProgramSetup setup) {
     QFont font(WindowFontFamily());
     font.setPixelSize(13);
     QApplication::setFont(font);
+    if (!i18n::InstallTranslations(application, i18n::ProcessLanguage()))
+        std::fprintf(stderr, "veldmoor: a translation could not be loaded; some texts stay untranslated\n");
 
     const ProductProfile& profile = *setup.profile;
     QString runtimeFolder = setup.runtimeFolder;

@@ -1,5 +1,6 @@
 #include "ui/MainWindow.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QHelpEvent>
@@ -13,6 +14,7 @@
 
 #include "app/DisplayFormat.h"
 #include "app/ProductProfile.h"
+#include "i18n/Language.h"
 #include "ui/Artwork.h"
 #include "ui/CloseChoiceDialog.h"
 #include "ui/DesktopShell.h"
@@ -25,27 +27,17 @@ namespace {
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
+// A controller text in the player's language.
+QString T(const std::string& text) { return i18n::UserText(text); }
+
 // Region rows of the compact background that hold its cut bottom corners.
 constexpr int kCornerFirstRow = 283;
 constexpr int kCornerLastRow = 308;
 
-QFont TextFont() {
-    QFont font(WindowFontFamily());
-    // The layout's text height of 18 is a cell height; this is its em size.
-    font.setPixelSize(13);
-    return font;
-}
-
-// Draws a single line of text, smaller when it would not fit its rectangle.
-void DrawFitted(QPainter& painter, const QRect& area, int flags, const QString& text) {
-    const QFont original = painter.font();
-    QFont font = original;
-    while (font.pixelSize() > 9 && QFontMetrics(font).horizontalAdvance(text) > area.width())
-        font.setPixelSize(font.pixelSize() - 1);
-    painter.setFont(font);
-    painter.drawText(area, flags, text);
-    painter.setFont(original);
-}
+// Free space kept between two texts that grew towards each other.
+constexpr int kTextGap = 3;
+// How far the version text may grow: the save label's place begins at 190.
+constexpr int kVersionRightLimit = 186;
 
 bool InToggleArea(const QPoint& point) {
     return point.x() > 185 && point.x() <= 217 && point.y() > 277 && point.y() <= 307;
@@ -56,7 +48,7 @@ bool InToggleArea(const QPoint& point) {
 MainWindow::MainWindow(const WindowDependencies& dependencies)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint),
       dependencies_(dependencies),
-      bitmaps_(dependencies.resourceFolder, Q(dependencies.profile->caption)) {
+      bitmaps_(dependencies.resourceFolder, T(dependencies.profile->caption), qApp->devicePixelRatio()) {
     setObjectName(QStringLiteral("mainWindow"));
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMouseTracking(false);
@@ -96,11 +88,16 @@ void MainWindow::CreateControls() {
                                                                &bitmap::kInstall, &bitmap::kFolder, &bitmap::kFolder};
     const std::array<const char*, kButtonCount> names = {"startButton",  "pauseButton",        "continueButton",
                                                          "installButton", "changeFolderButton", "viewFolderButton"};
-    const std::array<const char*, kButtonCount> captions = {"开始", "暂停", "继续", "安装", "修改", "查看"};
+    // What a screen reader says for each; the folder buttons show only an icon.
+    const std::array<QString, kButtonCount> spoken = {tr("开始下载"), tr("暂停下载"), tr("继续下载"),
+                                                      tr("安装"),     tr("修改保存位置"), tr("打开保存位置")};
+    const std::array<QString, kButtonCount> captions = {tr("开始"), tr("暂停"), tr("继续"),
+                                                        tr("安装"), tr("修改"), tr("查看")};
     for (int index = 0; index < kButtonCount; ++index) {
         auto* button = new PictureButton(this);
         button->setObjectName(QString::fromLatin1(names[static_cast<size_t>(index)]));
-        button->setText(QString::fromUtf8(captions[static_cast<size_t>(index)]));
+        button->setText(captions[static_cast<size_t>(index)]);
+        button->setAccessibleName(spoken[static_cast<size_t>(index)]);
         const bool main = index <= static_cast<int>(ButtonId::kInstall);
         SkinButton(button, *numbers[static_cast<size_t>(index)], main ? kMainButtonRect : kFolderButtonRect, main);
         mainButtons_[static_cast<size_t>(index)] = button;
@@ -109,16 +106,18 @@ void MainWindow::CreateControls() {
         else
             connect(button, &QAbstractButton::clicked, this, &MainWindow::OnFolderCommand);
     }
-    auto captionButton = [this](const char* name, const char* text, const int (&set)[4], int left) {
+    auto captionButton = [this](const char* name, const QString& text, const QString& spokenName,
+                                const int (&set)[4], int left) {
         auto* button = new PictureButton(this);
         button->setObjectName(QString::fromLatin1(name));
-        button->setText(QString::fromUtf8(text));
+        button->setText(text);
+        button->setAccessibleName(spokenName);
         SkinButton(button, set, QRect(left, 10, 25, 25), false);
         return button;
     };
-    settingsButton_ = captionButton("settingsButton", "o", bitmap::kSettings, 318);
-    minimiseButton_ = captionButton("minimiseButton", "-", bitmap::kMinimise, 346);
-    closeButton_ = captionButton("closeButton", "X", bitmap::kClose, 374);
+    settingsButton_ = captionButton("settingsButton", QStringLiteral("o"), tr("下载设置"), bitmap::kSettings, 318);
+    minimiseButton_ = captionButton("minimiseButton", QStringLiteral("-"), tr("最小化"), bitmap::kMinimise, 346);
+    closeButton_ = captionButton("closeButton", QStringLiteral("X"), tr("关闭"), bitmap::kClose, 374);
     connect(settingsButton_, &QAbstractButton::clicked, this, &MainWindow::OpenSettings);
     connect(minimiseButton_, &QAbstractButton::clicked, this, &QWidget::showMinimized);
     connect(closeButton_, &QAbstractButton::clicked, this, &MainWindow::OnCloseButton);
@@ -134,7 +133,7 @@ void MainWindow::CreateControls() {
 
 bool MainWindow::StartUp() {
     resize(kCompactWidth, kCompactHeight);
-    const QString caption = Q(dependencies_.profile->caption);
+    const QString caption = T(dependencies_.profile->caption);
     setWindowTitle(caption);
     setWindowIcon(QIcon(QPixmap::fromImage(bitmaps_.ByNumber(bitmap::kIcon))));
 
@@ -154,7 +153,7 @@ bool MainWindow::StartUp() {
 
     saveDirectory_ = Q(controller_->SaveDirectory());
     if (saveDirectory_.isEmpty()) saveDirectory_ = FallbackSaveDirectory();
-    versionText_ = Q(controller_->VersionText());
+    versionText_ = T(controller_->VersionText());
     sizeText_ = Q(controller_->SizeText());
     ApplyCompactRegion();
 
@@ -162,7 +161,7 @@ bool MainWindow::StartUp() {
     tray_->setToolTip(caption);
     trayMenu_ = new QMenu(this);
     trayMenu_->setObjectName(QStringLiteral("trayMenu"));
-    QAction* exitAction = trayMenu_->addAction(QStringLiteral("退出(&X)"));
+    QAction* exitAction = trayMenu_->addAction(tr("退出(&X)"));
     // The right click asks for the exit before its menu opens; the menu's item
     // then arrives as the window's cancel.
     connect(trayMenu_, &QMenu::aboutToShow, this, [this] { controller_->RequestExit(); });
@@ -231,9 +230,9 @@ void MainWindow::OnTick() {
     update(kResultRect);
     if (shownState_ != DownloadState::finished && shownState_ != DownloadState::checkfinished) {
         controller_->Tick();
-        speedText_ = Q(controller_->RefreshSpeed());
+        speedText_ = T(controller_->RefreshSpeed());
         sizeText_ = Q(controller_->SizeText());
-        remainingText_ = Q(controller_->RemainingTimeText());
+        remainingText_ = T(controller_->RemainingTimeText());
         if (shownState_ == DownloadState::checkrecover) ++repairDrawing_;
         update(kSpeedRect.united(kSizeRect).united(kLabelRect).united(kPercentRect));
     }
@@ -243,10 +242,54 @@ void MainWindow::OnTick() {
 void MainWindow::RefreshListRows() {
     const int count = controller_->TaskCount();
     for (int task = 0; task < count; ++task)
-        taskList_->SetRow(task, Q(controller_->TaskName(task)), Q(controller_->TaskRowStatus(task)));
+        taskList_->SetRow(task, Q(controller_->TaskName(task)), T(controller_->TaskRowStatus(task)));
 }
 
 // ---- Painting ----
+
+QFont MainWindow::TextFont() {
+    QFont font(WindowFontFamily());
+    // The layout's text height of 18 is a cell height; this is its em size.
+    font.setPixelSize(13);
+    return font;
+}
+
+QString MainWindow::SaveLabelText() const { return tr("保存位置:"); }
+
+PaintedTexts MainWindow::CurrentPaintedTexts() const {
+    return {versionText_, SaveLabelText(), sizeText_, CurrentTexts()};
+}
+
+TextPlaces MainWindow::PlacesFor(const PaintedTexts& texts) {
+    const QFontMetrics metrics(TextFont());
+    const auto width = [&metrics](const QString& text) { return metrics.horizontalAdvance(text); };
+    TextPlaces places;
+    places.result = kResultRect;
+    places.size = kSizeRect;
+    // Left-aligned: its text's own width, which leaves the rest to the speed.
+    places.size.setRight(kSizeRect.left() + width(texts.size));
+    places.version = kVersionRect;
+    places.version.setRight(
+        std::min(kVersionRightLimit, std::max(kVersionRect.right(), kVersionRect.left() + width(texts.version))));
+    // The save label ends where the save folder begins and grows to the left.
+    places.saveLabel = kSaveLabelRect;
+    places.saveLabel.setLeft(std::min(kSaveLabelRect.left(), kSaveLabelRect.right() - width(texts.saveLabel)));
+    // The percentage keeps its right edge and the label sits just left of its
+    // text; the speed ends before the label and may grow to the left into
+    // the room the size text leaves.
+    const StatusTexts& status = texts.status;
+    places.percentage = kPercentRect;
+    places.percentage.setLeft(std::min(kPercentRect.left(), kPercentRect.right() - width(status.percentage)));
+    const int percentageTextLeft = places.percentage.center().x() - width(status.percentage) / 2;
+    places.label = kLabelRect;
+    places.label.setRight(std::min(kLabelRect.right(), percentageTextLeft - kTextGap));
+    places.label.setLeft(std::min(kLabelRect.left(), places.label.right() - width(status.label)));
+    places.speed = kSpeedRect;
+    places.speed.setRight(places.label.left() - kTextGap);
+    places.speed.setLeft(std::max(places.size.right() + kTextGap,
+                                  std::min(kSpeedRect.left(), places.speed.right() - width(status.speed))));
+    return places;
+}
 
 StatusTexts MainWindow::CurrentTexts() const {
     StatusInput input;
@@ -255,7 +298,7 @@ StatusTexts MainWindow::CurrentTexts() const {
     input.progress = controller_->ProgressPermyriad();
     input.verifyProgress = controller_->VerifyPermyriad();
     input.repairProgress = controller_->RepairPermyriad();
-    input.repairSpeedText = Q(FormatSpeed(controller_->RepairSpeed()));
+    input.repairSpeedText = T(FormatSpeed(controller_->RepairSpeed()));
     input.md5MismatchSeen = controller_->Md5MismatchSeen();
     input.repairDrawing = repairDrawing_;
     return ComposeStatusTexts(input);
@@ -277,46 +320,49 @@ void MainWindow::PaintBar(QPainter& painter) {
     const auto [download, verify] = BarFills();
     if (download > 0) {
         const QImage& fill = bitmaps_.ByNumber(bitmap::kDownloadFill);
-        painter.drawImage(kBarRect.topLeft(), fill, QRect(0, 0, download, fill.height()));
+        painter.drawImage(QRectF(kBarRect.topLeft(), QSizeF(download, kBarRect.height())), fill,
+                          QRectF(0, 0, download * fill.devicePixelRatio(), fill.height()));
     }
     if (verifying && verify > 0) {
         const QImage& fill = bitmaps_.ByNumber(bitmap::kVerifyFill);
-        painter.drawImage(kBarRect.topLeft(), fill, QRect(0, 0, verify, fill.height()));
+        painter.drawImage(QRectF(kBarRect.topLeft(), QSizeF(verify, kBarRect.height())), fill,
+                          QRectF(0, 0, verify * fill.devicePixelRatio(), fill.height()));
     }
 }
 
-void MainWindow::PaintStatusLine(QPainter& painter) {
-    const StatusTexts texts = CurrentTexts();
+void MainWindow::PaintStatusLine(QPainter& painter, const StatusTexts& texts, const TextPlaces& places) {
     const int single = Qt::TextSingleLine | Qt::AlignVCenter;
     if (texts.resultShown) {
         painter.setPen(kPercentColour);
-        painter.drawText(kResultRect, single | Qt::AlignHCenter, texts.result);
+        painter.drawText(places.result, single | Qt::AlignHCenter, texts.result);
         return;
     }
     painter.setPen(texts.speedColour);
-    DrawFitted(painter, kSpeedRect, single | Qt::AlignLeft, texts.speed);
+    painter.drawText(places.speed, single | Qt::AlignLeft, texts.speed);
     painter.setPen(kInkColour);
-    DrawFitted(painter, kLabelRect, single | Qt::AlignLeft, texts.label);
+    painter.drawText(places.label, single | Qt::AlignLeft, texts.label);
     painter.setPen(kPercentColour);
-    DrawFitted(painter, kPercentRect, single | Qt::AlignHCenter, texts.percentage);
+    painter.drawText(places.percentage, single | Qt::AlignHCenter, texts.percentage);
 }
 
 void MainWindow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.drawImage(QPoint(0, 0), bitmaps_.Background(expanded_));
     painter.setFont(TextFont());
+    const PaintedTexts texts = CurrentPaintedTexts();
+    const TextPlaces places = PlacesFor(texts);
     const int single = Qt::TextSingleLine | Qt::AlignVCenter | Qt::AlignLeft;
-    PaintStatusLine(painter);
+    PaintStatusLine(painter, texts.status, places);
     painter.setPen(kVersionColour);
-    DrawFitted(painter, kVersionRect, single, versionText_);
+    painter.drawText(places.version, single, texts.version);
     painter.setPen(kInkColour);
-    DrawFitted(painter, kSizeRect, single, sizeText_);
+    painter.drawText(places.size, single, texts.size);
     painter.setPen(kSaveDirectoryColour);
     painter.drawText(kSaveDirectoryRect, single,
                      painter.fontMetrics().elidedText(saveDirectory_, Qt::ElideMiddle, kSaveDirectoryRect.width()));
     PaintBar(painter);
     painter.setPen(kInkColour);
-    DrawFitted(painter, kSaveLabelRect, single, QStringLiteral("保存位置:"));
+    painter.drawText(places.saveLabel, Qt::TextSingleLine | Qt::AlignVCenter | Qt::AlignRight, texts.saveLabel);
 }
 
 // The time left has no place of its own in the layout: it shows as the
@@ -408,7 +454,7 @@ void MainWindow::OnFolderCommand() {
         QString initial = saveDirectory_;
         if (initial.endsWith(QLatin1Char('/') + folderName)) initial.chop(folderName.size() + 1);
         const QString chosen =
-            dependencies_.shell->PickFolder(this, QStringLiteral("请选择安装包存放目录:"), initial);
+            dependencies_.shell->PickFolder(this, tr("请选择安装包存放目录:"), initial);
         if (chosen.isEmpty()) return;
         shownState_ = DownloadState::ready;
         saveDirectory_ = chosen + (chosen.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + folderName;
@@ -425,15 +471,15 @@ void MainWindow::OnFolderCommand() {
             if (!installer.isEmpty() && QFileInfo::exists(installer))
                 dependencies_.shell->ShowFileInFolder(installer);
             else if (!dependencies_.shell->OpenFolder(saveDirectory_))
-                ShowNoticeNow(Q(controller_->Caption()), QStringLiteral("下载位置不存在"));
+                ShowNoticeNow(T(controller_->Caption()), tr("下载位置不存在"));
         } else {
-            ShowNoticeNow(Q(controller_->Caption()), QStringLiteral("下载位置不存在"));
+            ShowNoticeNow(T(controller_->Caption()), tr("下载位置不存在"));
         }
         return;
     }
     default:
         if (saveDirectory_.isEmpty())
-            ShowNoticeNow(Q(controller_->Caption()), QStringLiteral("下载位置不存在"));
+            ShowNoticeNow(T(controller_->Caption()), tr("下载位置不存在"));
         else
             dependencies_.shell->OpenFolder(saveDirectory_);
         return;
@@ -544,8 +590,8 @@ void MainWindow::BringToFront() {
 // ---- The controller's view ----
 
 void MainWindow::ShowNotice(const std::string& caption, const std::string& text) {
-    const QString captionText = Q(caption);
-    const QString bodyText = Q(text);
+    const QString captionText = T(caption);
+    const QString bodyText = T(text);
     QMetaObject::invokeMethod(
         this, [this, captionText, bodyText] { ShowNoticeNow(captionText, bodyText); }, Qt::QueuedConnection);
 }
@@ -559,13 +605,13 @@ void MainWindow::ShowNoticeNow(const QString& caption, const QString& text) {
 }
 
 void MainWindow::ShowBlockingMessage(const std::string& caption, const std::string& text) {
-    QMessageBox box(QMessageBox::Warning, Q(caption), Q(text), QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::Warning, T(caption), T(text), QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("blockingMessage"));
     box.exec();
 }
 
 bool MainWindow::AskYesNo(const std::string& caption, const std::string& text) {
-    QMessageBox box(QMessageBox::Question, Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No, this);
+    QMessageBox box(QMessageBox::Question, T(caption), T(text), QMessageBox::Yes | QMessageBox::No, this);
     box.setObjectName(QStringLiteral("question"));
     return box.exec() == QMessageBox::Yes;
 }

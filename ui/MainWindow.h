@@ -47,6 +47,27 @@ constexpr QRect EdgeRect(int left, int top, int right, int bottom) {
     return QRect(left, top, right - left, bottom - top);
 }
 
+// The texts painted on the window's background.
+struct PaintedTexts {
+    QString version;
+    QString saveLabel;
+    QString size;
+    StatusTexts status;
+};
+
+// Where the painted texts go. Each starts from its place in the layout and
+// grows into the free space beside it when its text needs more room (English
+// is longer than Chinese): texts are laid out, never shrunk or cut.
+struct TextPlaces {
+    QRect version;
+    QRect saveLabel;
+    QRect size;
+    QRect speed;
+    QRect label;
+    QRect percentage;
+    QRect result;
+};
+
 class MainWindow : public QWidget, public IControllerView {
     Q_OBJECT
 public:
@@ -108,6 +129,11 @@ public:
     DownloadState ShownState() const { return shownState_; }
     const ButtonBoard& Buttons() const { return board_; }
     StatusTexts CurrentTexts() const;
+    QString SaveLabelText() const;
+    PaintedTexts CurrentPaintedTexts() const;
+    // Where texts are painted, and the font they are painted in.
+    static TextPlaces PlacesFor(const PaintedTexts& texts);
+    static QFont TextFont();
     QString SizeText() const { return sizeText_; }
     QString SaveDirectoryText() const { return saveDirectory_; }
     QString VersionText() const { return versionText_; }
@@ -145,7 +171,7 @@ private:
     void ApplyP2P(bool enable);
     void RememberCloseChoice(unsigned choice);
     void RunChoice(int choice);
-    void PaintStatusLine(QPainter& painter);
+    void PaintStatusLine(QPainter& painter, const StatusTexts& texts, const TextPlaces& places);
     void PaintBar(QPainter& painter);
     QString FallbackSaveDirectory() const;
 

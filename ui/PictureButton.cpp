@@ -1,5 +1,6 @@
 #include "ui/PictureButton.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -7,7 +8,10 @@ namespace veldmoor::ui {
 
 PictureButton::PictureButton(QWidget* parent) : QAbstractButton(parent) {
     setAttribute(Qt::WA_Hover);
-    setFocusPolicy(Qt::NoFocus);
+    // Reached with Tab, pressed with Space (the button's own) or Enter; a
+    // mouse click does not take the focus, so the focus frame shows only for
+    // the keyboard.
+    setFocusPolicy(Qt::TabFocus);
 }
 
 void PictureButton::SetBitmaps(const QImage& normal, const QImage& pressed, const QImage& hover,
@@ -15,7 +19,7 @@ void PictureButton::SetBitmaps(const QImage& normal, const QImage& pressed, cons
     bitmaps_ = {normal, pressed.isNull() ? normal : pressed, hover.isNull() ? normal : hover,
                 disabled.isNull() ? normal : disabled};
     RebuildShown();
-    if (sizeToBitmap && !normal.isNull()) resize(normal.size());
+    if (sizeToBitmap && !normal.isNull()) resize(normal.deviceIndependentSize().toSize());
     update();
 }
 
@@ -51,7 +55,7 @@ PictureButton::Look PictureButton::CurrentLook() const {
 const QImage& PictureButton::Bitmap(Look look) const { return bitmaps_[static_cast<size_t>(look)]; }
 
 QSize PictureButton::sizeHint() const {
-    return bitmaps_[0].isNull() ? QSize(16, 16) : bitmaps_[0].size();
+    return bitmaps_[0].isNull() ? QSize(16, 16) : bitmaps_[0].deviceIndependentSize().toSize();
 }
 
 void PictureButton::paintEvent(QPaintEvent*) {
@@ -59,6 +63,23 @@ void PictureButton::paintEvent(QPaintEvent*) {
     if (image.isNull()) return;
     QPainter painter(this);
     painter.drawImage(QPoint(0, 0), image);
+    if (hasFocus()) {
+        // Dots of both light and dark, so the frame shows on any artwork.
+        const QRect frame = rect().adjusted(2, 2, -3, -3);
+        painter.setPen(QPen(Qt::black, 1));
+        painter.drawRect(frame);
+        painter.setPen(QPen(Qt::white, 1, Qt::DotLine));
+        painter.drawRect(frame);
+    }
+}
+
+void PictureButton::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && !event->isAutoRepeat()) {
+        event->accept();
+        animateClick();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
 }
 
 void PictureButton::mousePressEvent(QMouseEvent* event) {

@@ -15,7 +15,6 @@
 namespace veldmoor::ui {
 namespace {
 
-const QString kUnlimited = QStringLiteral("无限制");
 constexpr uint32_t kUnreadable = 0x10000;
 
 QToolButton* ArrowButton(Qt::ArrowType arrow, QWidget* parent) {
@@ -29,17 +28,20 @@ QToolButton* ArrowButton(Qt::ArrowType arrow, QWidget* parent) {
 }  // namespace
 
 SettingsDialog::SettingsDialog(const SettingsValues& current, QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("下载设置"));
+    setWindowTitle(tr("下载设置"));
     setObjectName(QStringLiteral("settingsDialog"));
 
-    auto* speedGroup = new QGroupBox(QStringLiteral("速度设置"), this);
-    limitCheck_ = new QCheckBox(QStringLiteral("下载速度限制:"), speedGroup);
+    auto* speedGroup = new QGroupBox(tr("速度设置"), this);
+    limitCheck_ = new QCheckBox(tr("下载速度限制:"), speedGroup);
     limitCheck_->setObjectName(QStringLiteral("speedLimitCheck"));
     limitEdit_ = new QLineEdit(speedGroup);
     limitEdit_->setObjectName(QStringLiteral("speedLimitEdit"));
     limitEdit_->setFixedWidth(72);
     upButton_ = ArrowButton(Qt::UpArrow, speedGroup);
+    upButton_->setAccessibleName(tr("提高限速"));
     downButton_ = ArrowButton(Qt::DownArrow, speedGroup);
+    downButton_->setAccessibleName(tr("降低限速"));
+    limitEdit_->setAccessibleName(tr("限速 (KB/s)"));
     auto* spin = new QVBoxLayout;
     spin->setSpacing(0);
     spin->addWidget(upButton_);
@@ -48,26 +50,26 @@ SettingsDialog::SettingsDialog(const SettingsValues& current, QWidget* parent) :
     speedRow->addWidget(limitCheck_);
     speedRow->addWidget(limitEdit_);
     speedRow->addLayout(spin);
-    speedRow->addWidget(new QLabel(QStringLiteral("KB/s"), speedGroup));
+    speedRow->addWidget(new QLabel(tr("KB/s"), speedGroup));
     speedRow->addStretch();
 
-    auto* advancedGroup = new QGroupBox(QStringLiteral("高级设置"), this);
-    shutdownCheck_ = new QCheckBox(QStringLiteral("下载完成后关机"), advancedGroup);
+    auto* advancedGroup = new QGroupBox(tr("高级设置"), this);
+    shutdownCheck_ = new QCheckBox(tr("下载完成后关机"), advancedGroup);
     shutdownCheck_->setObjectName(QStringLiteral("shutdownCheck"));
     // The P2P switch is kept but never shown; its state passes through.
-    p2pCheck_ = new QCheckBox(QStringLiteral("启用P2P"), advancedGroup);
+    p2pCheck_ = new QCheckBox(tr("启用P2P"), advancedGroup);
     p2pCheck_->setObjectName(QStringLiteral("p2pCheck"));
     p2pCheck_->hide();
     auto* advancedRow = new QHBoxLayout(advancedGroup);
     advancedRow->addWidget(shutdownCheck_);
     advancedRow->addStretch();
 
-    auto* applyButton = new QPushButton(QStringLiteral("设置"), this);
+    auto* applyButton = new QPushButton(tr("设置"), this);
     applyButton->setObjectName(QStringLiteral("applyButton"));
-    applyButton->setAutoDefault(false);
-    auto* cancelButton = new QPushButton(QStringLiteral("取消"), this);
+    // Enter presses the focused button; elsewhere in the dialog it applies.
+    applyButton->setDefault(true);
+    auto* cancelButton = new QPushButton(tr("取消"), this);
     cancelButton->setObjectName(QStringLiteral("cancelButton"));
-    cancelButton->setAutoDefault(false);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(applyButton);
@@ -96,7 +98,7 @@ void SettingsDialog::OnLimitToggled(bool checked) {
     limitEdit_->setEnabled(checked);
     upButton_->setEnabled(checked);
     downButton_->setEnabled(checked);
-    limitEdit_->setText(checked ? QString::number(kDefaultPosition) : kUnlimited);
+    limitEdit_->setText(checked ? QString::number(kDefaultPosition) : tr("无限制"));
 }
 
 void SettingsDialog::StepLimit(int direction) {
@@ -119,8 +121,8 @@ void SettingsDialog::Apply() {
     if (limitCheck_->isChecked()) {
         const uint32_t position = LimitPosition();
         if (position > kMaximumLimit || position < kMinimumLimit) {
-            QMessageBox::warning(this, QStringLiteral("警告"),
-                                 QStringLiteral("您设置的速度不在允许范围内[10KB/s - 30000KB/s]，请重新设置限速！"));
+            QMessageBox::warning(this, tr("警告"),
+                                 tr("您设置的速度不在允许范围内[10KB/s - 30000KB/s]，请重新设置限速！"));
             return;
         }
         limit = position;

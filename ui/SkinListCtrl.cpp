@@ -45,7 +45,7 @@ void SkinRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
 
 SkinListCtrl::SkinListCtrl(QWidget* parent) : QTreeWidget(parent) {
     setColumnCount(2);
-    setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Percent")});
+    setHeaderLabels({tr("Name"), tr("Percent")});
     setRootIsDecorated(false);
     setUniformRowHeights(true);
     setSelectionBehavior(QAbstractItemView::SelectRows);

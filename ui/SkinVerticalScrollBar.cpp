@@ -27,10 +27,14 @@ void SkinVerticalScrollBar::SetBitmaps(const QImage& track, const QImage& thumb)
 
 bool SkinVerticalScrollBar::ThumbVisible() const { return target_ && target_->maximum() > target_->minimum(); }
 
+int SkinVerticalScrollBar::ThumbHeight() const {
+    return thumb_.isNull() ? 49 : qRound(thumb_.deviceIndependentSize().height());
+}
+
 int SkinVerticalScrollBar::ThumbPosition() const {
     if (!ThumbVisible()) return 0;
     const int range = target_->maximum() - target_->minimum();
-    const int travel = std::max(0, height() - (thumb_.isNull() ? 49 : thumb_.height()));
+    const int travel = std::max(0, height() - ThumbHeight());
     return static_cast<int>(static_cast<long long>(target_->value() - target_->minimum()) * travel / range);
 }
 
@@ -50,7 +54,7 @@ void SkinVerticalScrollBar::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton || !ThumbVisible()) return;
     const int y = static_cast<int>(event->position().y());
     const int thumbTop = ThumbPosition();
-    const int thumbBottom = thumbTop + (thumb_.isNull() ? 49 : thumb_.height());
+    const int thumbBottom = thumbTop + ThumbHeight();
     if (y >= thumbTop && y < thumbBottom) return;
     direction_ = y < thumbTop ? -1 : 1;
     StepOnce();

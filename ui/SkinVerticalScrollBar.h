@@ -24,6 +24,7 @@ public:
     bool ThumbVisible() const;
     // The thumb's top, in pixels from the bar's top.
     int ThumbPosition() const;
+    int ThumbHeight() const;
     bool Repeating() const { return repeat_.isActive(); }
     int RepeatInterval() const { return repeat_.interval(); }
 

@@ -1,5 +1,6 @@
 #include "ui/WindowState.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <cmath>
 
@@ -102,18 +103,18 @@ StatusTexts ComposeStatusTexts(const StatusInput& input) {
     if (ShowsResult(state)) {
         texts.resultShown = true;
         if (state == DownloadState::checkfinished)
-            texts.result = input.md5MismatchSeen ? QStringLiteral("√ 修复成功") : QStringLiteral("√ 验证通过");
+            texts.result = input.md5MismatchSeen ? QCoreApplication::translate("WindowState", "√ 修复成功") : QCoreApplication::translate("WindowState", "√ 验证通过");
         else
-            texts.result = QStringLiteral("下载完成");
+            texts.result = QCoreApplication::translate("WindowState", "下载完成");
     }
     texts.speedColour = kInkColour;
     if (state == DownloadState::md5checking) {
-        texts.speed = QStringLiteral("文件验证中...");
+        texts.speed = QCoreApplication::translate("WindowState", "文件验证中...");
     } else if (state == DownloadState::checkrecover) {
         if (input.repairProgress == 0) {
-            texts.speed = QStringLiteral("修复准备...");
+            texts.speed = QCoreApplication::translate("WindowState", "修复准备...");
         } else if (input.repairDrawing % 12 < 4) {
-            texts.speed = QStringLiteral("修复中...");
+            texts.speed = QCoreApplication::translate("WindowState", "修复中...");
             texts.speedColour = kRepairingColour;
         } else {
             texts.speed = input.repairSpeedText;
@@ -122,13 +123,13 @@ StatusTexts ComposeStatusTexts(const StatusInput& input) {
         texts.speed = input.speedText;
     }
     if (state == DownloadState::md5checking || state == DownloadState::checkfinished) {
-        texts.label = QStringLiteral("验证进度:");
+        texts.label = QCoreApplication::translate("WindowState", "验证进度:");
         texts.percentage = Percentage(input.verifyProgress);
     } else if (state == DownloadState::checkrecover) {
-        texts.label = QStringLiteral("修复进度:");
-        texts.percentage = input.repairProgress == 0 ? QStringLiteral("准备中") : Percentage(input.repairProgress);
+        texts.label = QCoreApplication::translate("WindowState", "修复进度:");
+        texts.percentage = input.repairProgress == 0 ? QCoreApplication::translate("WindowState", "准备中") : Percentage(input.repairProgress);
     } else {
-        texts.label = QStringLiteral("当前进度:");
+        texts.label = QCoreApplication::translate("WindowState", "当前进度:");
         texts.percentage = Percentage(input.progress);
     }
     return texts;

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "app/IniFile.h"
+#include "app/InstallerLauncher.h"
 #include "platform/Files.h"
 #include "tests/app/ControllerTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -288,29 +290,45 @@ TEST_F(InstallAndExit, DeclinedCheckLaunchesTheInstallerAndEndsQuietly) {
 }
 
 TEST_F(InstallAndExit, LaunchFailuresMapToTheirTexts) {
+    // A desktop where nothing opens Windows programs.
+    const std::string bin = dir_.File("bin");
+    std::filesystem::create_directories(bin);
+    std::ofstream(bin + "/xdg-open") << "#!/bin/sh\nexit 3\n";
+    ::chmod((bin + "/xdg-open").c_str(), 0755);
+    const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (bin + ":" + oldPath).c_str(), 1);
     const struct {
         std::string content;
         mode_t mode;
+        LaunchOutcome outcome;
         const char* reason;
     } cases[] = {
-        {std::string("\x7f" "ELF garbage", 12), 0755, "The .exe file is invalid (non-Win32 .exe or error in .exe image)."},
-        {"#!/nonexistent/interpreter\n", 0755, "The specified file was not found."},
+        {std::string("\x7f" "ELF garbage", 12), 0755, LaunchOutcome::kNotRunnableHere,
+         "The .exe file is invalid (non-Win32 .exe or error in .exe image)."},
+        {"#!/nonexistent/interpreter\n", 0755, LaunchOutcome::kNotRunnableHere, "The specified file was not found."},
+        {"MZ, a Windows installer", 0644, LaunchOutcome::kNoHandlerForWindowsProgram,
+         "There is no application associated with the given file name extension. This error will also be returned "
+         "if you attempt to print a file that is not printable."},
     };
     for (const auto& c : cases) {
+        sink_.machineId = "0x25FC768C, 0x078CC70F";
         DownloadController& controller = Finished(c.content, c.mode);
         view_.answer = false;
         controller.OnMainButton();
         EXPECT_FALSE(view_.destroyed);
         EXPECT_EQ(controller.State(), DownloadState::finished) << "the state comes back after the launch";
-        EXPECT_EQ(view_.Notices().back(), "安装程序无法正常打开");
+        EXPECT_EQ(view_.Notices().back(), LaunchOutcomeText(c.outcome))
+            << "what happened and what to do, without the machine identifier";
         EXPECT_EQ(view_.Captions().back(), "安装失败");
         const CapturedEvent* failed = sink_.Find("11600101");
         ASSERT_NE(failed, nullptr);
         EXPECT_EQ(failed->fileName, "Game_setup_1.0.bin");
-        EXPECT_EQ(failed->errorText, std::string("安装程序无法正常打开，原因：本次安装前没有校验") + c.reason);
+        EXPECT_EQ(failed->errorText, std::string("安装程序无法正常打开，原因：本次安装前没有校验") + c.reason)
+            << "the log and the event keep the reason publishers' tools read";
         controller_.reset();
         sink_.Clear();
     }
+    ::setenv("PATH", oldPath.c_str(), 1);
 }
 
 TEST_F(InstallAndExit, MissingInstallerIsReported) {

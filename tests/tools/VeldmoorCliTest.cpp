@@ -2,6 +2,9 @@
 // answers the controller's question, and its note on where bytes came from.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
+#include "i18n/Language.h"
 #include "tools/veldmoor-cli/CliOptions.h"
 #include "tools/veldmoor-cli/StatusLine.h"
 #include "tools/veldmoor-cli/Terminal.h"
@@ -99,6 +102,25 @@ TEST(TerminalViewTest, WindowEndAndVerifiedMessageBecomeFlagsForTheRunLoop) {
     EXPECT_EQ(view.BlockingMessages(), 1);
     view.DestroyWindow();
     EXPECT_TRUE(view.WindowDestroyed());
+}
+
+TEST(TerminalViewTest, NoticesAndTheQuestionInThePlayersLanguage) {
+    static int argc = 1;
+    static char name[] = "cli_tests";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication application(argc, argv);
+    ASSERT_TRUE(i18n::InstallTranslations(application, i18n::Language::kEnglish));
+    Terminal terminal(false, false);
+    TerminalView view(terminal, true);
+    ::testing::internal::CaptureStderr();
+    view.ShowNotice("Veldmoor演示下载器", "下载出错，请重试\n（0x25FC768C）");
+    EXPECT_TRUE(view.AskYesNo("Veldmoor演示下载器", "是否验证安装文件的正确性？")) << "still known by its source text";
+    const std::string english = ::testing::internal::GetCapturedStderr();
+    i18n::InstallTranslations(application, i18n::Language::kChinese);
+    EXPECT_NE(english.find("[Veldmoor Demo Downloader] The download failed. Please try again.\n（0x25FC768C）"),
+              std::string::npos)
+        << english;
+    EXPECT_NE(english.find("Verify that the installer file is intact? yes (--verify)"), std::string::npos) << english;
 }
 
 TEST(TransferTallyTest, RemembersTheLatestSnapshotAndPassesEveryEventOn) {

@@ -209,15 +209,16 @@ TEST(MainWindowFlow, DownloadPauseContinueFinishVerifyAndInstall) {
     // "安装" in finished asks whether to verify; yes verifies and installs.
     QuestionAnswerer answerer(QMessageBox::Yes);
     Click(window.Button(ButtonId::kInstall));
-    ASSERT_TRUE(fixture.WaitFor([&] { return window.Destroyed(); }, 20000)) << StateName(window.ShownState());
+    ASSERT_TRUE(fixture.WaitFor([&] { return window.Destroyed(); }, 20000))
+        << StateName(window.ShownState()) << ": " << OpenNotices(&window).join(QStringLiteral(" | ")).toStdString();
     EXPECT_EQ(answerer.Texts(), QStringList{QStringLiteral("是否验证安装文件的正确性？")});
     // A small file's check can pass between two samples of the watcher, so
     // the verification is seen by its event rather than by its states.
     EXPECT_EQ(fixture.events.Count("11100004"), 1) << "the verification did not pass";
-    std::string launched;
-    std::getline(std::ifstream(fixture.LaunchMarker()), launched);
-    EXPECT_EQ(launched, window.Controller().InstallerPath());
-    EXPECT_EQ(Md5OfFile(launched), fixture.profile.expectedMd5);
+    // The real launch: the verified installer got its execute bit and ran.
+    ASSERT_TRUE(fixture.WaitFor([&] { return !fixture.LaunchedInstaller().empty(); }, 5000));
+    EXPECT_EQ(fixture.LaunchedInstaller(), window.Controller().InstallerPath());
+    EXPECT_EQ(Md5OfFile(fixture.LaunchedInstaller()), fixture.profile.expectedMd5);
 
     for (DownloadState state : {DownloadState::downloading, DownloadState::pause, DownloadState::finished})
         EXPECT_TRUE(watcher.Saw(state)) << StateName(state);
@@ -256,13 +257,13 @@ TEST(MainWindowFlow, DamagedFileIsRepairedBeforeTheInstall) {
     StateWatcher watcher(window, true);
     QuestionAnswerer answerer(QMessageBox::Yes);
     Click(window.Button(ButtonId::kInstall));
-    ASSERT_TRUE(fixture.WaitFor([&] { return window.Destroyed(); }, 60000)) << StateName(window.ShownState());
+    ASSERT_TRUE(fixture.WaitFor([&] { return window.Destroyed(); }, 60000))
+        << StateName(window.ShownState()) << ": " << OpenNotices(&window).join(QStringLiteral(" | ")).toStdString();
     EXPECT_TRUE(watcher.Saw(DownloadState::checkrecover));
     EXPECT_TRUE(window.Controller().Md5MismatchSeen());
     EXPECT_EQ(Md5OfFile(target), fixture.profile.expectedMd5);
-    std::string launched;
-    std::getline(std::ifstream(fixture.LaunchMarker()), launched);
-    EXPECT_EQ(launched, target);
+    ASSERT_TRUE(fixture.WaitFor([&] { return !fixture.LaunchedInstaller().empty(); }, 5000));
+    EXPECT_EQ(fixture.LaunchedInstaller(), target);
     for (const std::string& fault : watcher.Faults()) ADD_FAILURE() << fault;
 }
 

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "i18n/Language.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/ui/WindowTestSupport.h"
 #include "ui/Artwork.h"
@@ -131,6 +132,18 @@ void AnswerModal(const std::function<void(QWidget*)>& action) {
     });
 }
 
+// The question box of the finished download, grabbed as it shows and
+// answered `answer`.
+void GrabQuestion(const QString& name, QMessageBox::StandardButton answer, QStringList& buttonTexts) {
+    AnswerModal([name, answer, &buttonTexts](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        Save(GrabScreen(box->frameGeometry()), name);
+        for (QAbstractButton* button : box->buttons()) buttonTexts << button->text();
+        box->button(answer)->click();
+    });
+}
+
 TEST_F(Screenshots, WindowInItsMainStatesAndItsDialogs) {
     WindowFixture fixture(192u << 20, "limit_rate 48m;");
     if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
@@ -224,7 +237,8 @@ TEST_F(Screenshots, WindowInItsMainStatesAndItsDialogs) {
         verifying = GrabWindow(window);
     });
     catcher.start(5);
-    QuestionAnswerer answerer(QMessageBox::Yes);
+    QStringList buttons;
+    GrabQuestion(QStringLiteral("question"), QMessageBox::Yes, buttons);
     QTest::mouseClick(window.Button(ButtonId::kInstall), Qt::LeftButton);
     ASSERT_TRUE(fixture.WaitFor([&] { return window.Destroyed(); }, 30000));
     catcher.stop();
@@ -235,6 +249,106 @@ TEST_F(Screenshots, WindowInItsMainStatesAndItsDialogs) {
         EXPECT_GT(InkPixels(verifying, MainWindow::kLabelRect, ui::kInkColour), 20);
         EXPECT_GT(InkPixels(verifying, MainWindow::kPercentRect, ui::kPercentColour), 8);
     }
+    EXPECT_EQ(buttons.size(), 2);
+    EXPECT_FALSE(buttons.join(QString()).contains(QStringLiteral("Yes"))) << "Qt's own texts in Chinese too";
+}
+
+TEST_F(Screenshots, EnglishWindowDialogsAndQuestion) {
+    ASSERT_TRUE(i18n::InstallTranslations(*QCoreApplication::instance(), i18n::Language::kEnglish));
+    struct Restore {
+        ~Restore() { i18n::InstallTranslations(*QCoreApplication::instance(), i18n::Language::kChinese); }
+    } restore;
+    WindowFixture fixture(96u << 20, "limit_rate 24m;");
+    if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
+    fixture.profile.caption = "Veldmoor演示下载器";  // the demo product's name, which has its translation
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    window.move(kWindowPlace);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    const QImage ready = GrabWindow(window);
+    Save(ready, QStringLiteral("en-ready"));
+    ExpectStatusLine(ready, window);
+
+    AnswerModal([](QWidget* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Download settings"));
+        Save(GrabScreen(dialog->frameGeometry()), QStringLiteral("en-settings"));
+        static_cast<QDialog*>(dialog)->reject();
+    });
+    QTest::mouseClick(window.SettingsButton(), Qt::LeftButton);
+    AnswerModal([](QWidget* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Close"));
+        Save(GrabScreen(dialog->frameGeometry()), QStringLiteral("en-close-dialog"));
+        static_cast<QDialog*>(dialog)->reject();
+    });
+    QTest::mouseClick(window.CloseButton(), Qt::LeftButton);
+
+    QTest::mouseClick(window.Button(ButtonId::kStart), Qt::LeftButton);
+    ASSERT_TRUE(fixture.WaitForState(DownloadState::downloading));
+    ASSERT_TRUE(fixture.WaitFor([&] { return window.Controller().ProgressPermyriad() > 300; }));
+    QTest::qWait(1100);
+    const QImage downloading = GrabWindow(window);
+    Save(downloading, QStringLiteral("en-downloading"));
+    ExpectStatusLine(downloading, window);
+    EXPECT_EQ(window.CurrentTexts().label, QStringLiteral("Progress:"));
+
+    ASSERT_TRUE(fixture.WaitForState(DownloadState::finished, 60000)) << StateName(window.ShownState());
+    QTest::qWait(1100);
+    Save(GrabWindow(window), QStringLiteral("en-finished"));
+    EXPECT_EQ(window.CurrentTexts().result, QStringLiteral("Download complete"));
+    QStringList buttons;
+    GrabQuestion(QStringLiteral("en-question"), QMessageBox::Yes, buttons);
+    QTest::mouseClick(window.Button(ButtonId::kInstall), Qt::LeftButton);
+    ASSERT_TRUE(fixture.WaitFor([&] { return window.Destroyed(); }, 30000));
+    buttons.replaceInStrings(QStringLiteral("&"), QString());
+    buttons.sort();
+    EXPECT_EQ(buttons, (QStringList{QStringLiteral("No"), QStringLiteral("Yes")}));
+}
+
+// At a scale factor of 2 (QT_SCALE_FACTOR=2, its own ctest entry) the
+// window's artwork reaches the screen at the screen's resolution: the pixels
+// of the start button are those of the button drawn at scale 2, not of the
+// 1x drawing magnified, and the region still cuts the corners.
+TEST_F(Screenshots, ScaleTwoDrawsTheArtworkAtItsResolution) {
+    if (qApp->devicePixelRatio() != 2.0) GTEST_SKIP() << "run with QT_SCALE_FACTOR=2 (ui_screenshots_scale2)";
+    WindowFixture fixture;
+    if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
+    ASSERT_TRUE(fixture.Open());
+    MainWindow& window = fixture.Window();
+    window.move(kWindowPlace);
+    window.hide();
+    const QImage below = GrabScreen(QRect(kWindowPlace, QSize(ui::kCompactWidth, ui::kCompactHeight)));
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    const QImage shot = GrabWindow(window);
+    Save(shot, QStringLiteral("scale2-ready"));
+    ASSERT_EQ(shot.size(), QSize(2 * ui::kCompactWidth, 2 * ui::kCompactHeight)) << "device pixels";
+
+    // The start button, device pixel by device pixel, against its drawing at
+    // scale 2 in the look it shows (the X pointer may rest on it).
+    const auto look = static_cast<size_t>(window.Button(ButtonId::kStart)->CurrentLook());
+    const QImage button = ui::DrawArtwork(ui::bitmap::kStart[look], QString(), 2.0);
+    const QPoint origin = MainWindow::kMainButtonRect.topLeft() * 2;
+    int compared = 0;
+    int matching = 0;
+    for (int y = 0; y < button.height(); ++y) {
+        for (int x = 0; x < button.width(); ++x) {
+            const QColor drawn = button.pixelColor(x, y);
+            if (Near(drawn, ui::kKeyColour, 8)) continue;  // cut away by the button's region
+            ++compared;
+            if (Near(shot.pixelColor(origin + QPoint(x, y)), drawn, 10)) ++matching;
+        }
+    }
+    ASSERT_GT(compared, 1000);
+    EXPECT_GT(matching, compared * 97 / 100) << matching << " of " << compared << " device pixels as drawn";
+
+    // The cut corners show the screen below at the corner's own device pixels.
+    for (const QPoint corner : {QPoint(0, shot.height() - 1), QPoint(shot.width() - 1, shot.height() - 1)}) {
+        EXPECT_FALSE(Near(shot.pixelColor(corner), ui::kKeyColour, 8));
+        EXPECT_EQ(shot.pixelColor(corner), below.pixelColor(corner)) << "corner " << corner.x();
+    }
+    EXPECT_FALSE(window.WindowRegion().contains(QPoint(0, ui::kCompactHeight - 1)));
+    EXPECT_TRUE(window.WindowRegion().contains(QPoint(20, ui::kCompactHeight - 1)));
 }
 
 // Clicks at a screen position with the X server's own pointer.

@@ -4,12 +4,15 @@
 #include <QApplication>
 #include <QTest>
 
+#include "i18n/Language.h"
 #include "ui/Artwork.h"
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include "platform/Files.h"
 #include "tests/support/TorrentFixture.h"
+#include "tools/profile-builder/DemoInstaller.h"
 
 namespace veldmoor::test {
 
@@ -25,7 +28,9 @@ void EnsureQtApplication() {
     QFont font(ui::WindowFontFamily());
     font.setPixelSize(13);
     QApplication::setFont(font);
-    (void)application;
+    // As the program does for a Chinese desktop, whatever this process's
+    // locale: the tests read the source texts, and Qt's own in Chinese.
+    i18n::InstallTranslations(*application, i18n::Language::kChinese);
 }
 
 QString RecordingShell::PickFolder(QWidget*, const QString& title, const QString& initialFolder) {
@@ -82,28 +87,38 @@ QStringList OpenNotices(const QWidget* window) {
 
 WindowFixture::WindowFixture(size_t installerSize, const std::string& nginxConfig) {
     EnsureQtApplication();
-    content_ = PatternBytes(installerSize, 7);
+    // The demo product's installer: a shell script that notes its run in
+    // $VELDMOOR_DEMO_MARK, padded to the size asked for.
     const std::string mirror = dir_.File("mirror");
     std::filesystem::create_directories(mirror);
-    std::ofstream(mirror + "/Game_setup_1.0.bin", std::ios::binary) << content_;
+    profilebuilder::InstallerDigests digests;
+    std::string error;
+    if (!profilebuilder::WriteDemoInstaller(mirror + "/Game_setup_1.0.bin", installerSize, "1.0", 512 * 1024, digests,
+                                            error))
+        return;
+    content_ = platform::ReadWholeFile(mirror + "/Game_setup_1.0.bin").value_or("");
     port_ = nginx_.Start(mirror, dir_.File("nginx"), nginxConfig);
     // Nobody answers the resource list: the download goes on with its one mirror.
     profile = MakeProfile(content_, nginx_.Url("/Game_setup_1.0.bin"), "https://127.0.0.1:9/list.xml");
     paths_ = PathsIn(dir_.Path());
-    // The desktop's opener, as the installer launch finds it.
-    const std::string bin = dir_.File("bin");
-    std::filesystem::create_directories(bin);
-    std::ofstream(bin + "/xdg-open") << "#!/bin/sh\necho \"$1\" > '" << LaunchMarker() << "'\n";
-    std::filesystem::permissions(bin + "/xdg-open", std::filesystem::perms::owner_all);
-    const char* path = std::getenv("PATH");
-    oldPath_ = path != nullptr ? path : "/usr/bin:/bin";
-    setenv("PATH", (bin + ":" + oldPath_).c_str(), 1);
+    const char* mark = std::getenv("VELDMOOR_DEMO_MARK");
+    oldMark_ = mark != nullptr ? std::optional<std::string>(mark) : std::nullopt;
+    setenv("VELDMOOR_DEMO_MARK", LaunchMarker().c_str(), 1);
     KeepControllerLogInFiles();
 }
 
 WindowFixture::~WindowFixture() {
     window_.reset();
-    setenv("PATH", oldPath_.c_str(), 1);
+    if (oldMark_)
+        setenv("VELDMOOR_DEMO_MARK", oldMark_->c_str(), 1);
+    else
+        unsetenv("VELDMOOR_DEMO_MARK");
+}
+
+std::string WindowFixture::LaunchedInstaller() const {
+    std::string line;
+    std::getline(std::ifstream(LaunchMarker()), line);
+    return line.rfind("ran ", 0) == 0 ? line.substr(4) : std::string();
 }
 
 std::unique_ptr<ui::MainWindow> WindowFixture::MakeWindow() {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,8 +92,8 @@ private:
 QStringList OpenNotices(const QWidget* window);
 
 // A window over a real controller, the real engine and a real nginx mirror of
-// an installer of `size` bytes. The installer begins with a shell script that
-// leaves a mark when it is launched; a fake "xdg-open" on PATH launches it.
+// the demo installer padded to `size` bytes. The installer is a shell script
+// that leaves a mark when it runs; the launch is the real one.
 class WindowFixture {
 public:
     explicit WindowFixture(size_t installerSize = 6u << 20, const std::string& nginxConfig = "limit_rate 2m;");
@@ -109,6 +110,8 @@ public:
 
     std::string InstallerContent() const { return content_; }
     std::string LaunchMarker() const { return dir_.File("launched"); }
+    // The path the installer ran as; empty while it has not run.
+    std::string LaunchedInstaller() const;
     std::string Root() const { return dir_.Path(); }
     ControllerPaths Paths() const { return paths_; }
     RecordingShell shell;
@@ -123,7 +126,7 @@ private:
     std::string content_;
     ControllerPaths paths_;
     NoPortMapping portMapping_;
-    std::string oldPath_;
+    std::optional<std::string> oldMark_;
     std::unique_ptr<ui::MainWindow> window_;
 };
 

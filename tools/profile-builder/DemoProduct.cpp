@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/UserTexts.h"
 #include "profile/ProfileDescription.h"
 #include "tools/profile-builder/DemoInstaller.h"
 #include "tools/profile-builder/ProfileSource.h"
@@ -56,7 +57,7 @@ ProductProfile DemoProfile(const DemoProductOptions& options, const std::string&
     profile.gameVersion = std::string("v") + kDemoVersion;
     profile.gameId = "900";
     profile.channel = "1";
-    profile.caption = "Veldmoor演示下载器";
+    profile.caption = QT_TRANSLATE_NOOP("UserTexts", "Veldmoor演示下载器");
     profile.vendorFolder = "ORVA";
     profile.productFolder = "Veldmoor";
     profile.saveFolderName = "VeldmoorDemo";

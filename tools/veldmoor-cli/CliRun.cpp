@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/DisplayFormat.h"
+#include "i18n/Language.h"
 #include "platform/Signals.h"
 #include "tools/veldmoor-cli/StatusLine.h"
 
@@ -24,6 +25,9 @@ bool SameFolder(const std::string& a, const std::string& b) {
     };
     return normal(a) == normal(b);
 }
+
+// A controller text in the player's language.
+std::string Translated(const std::string& text) { return i18n::UserText(text).toStdString(); }
 
 }  // namespace
 
@@ -52,7 +56,8 @@ int CliRun::Execute() {
     }
     if (options_.p2p) controller_.SetP2P(*options_.p2p);
     if (options_.limitKib != 0) controller_.SetSpeedLimit(options_.limitKib);
-    terminal_.ShowNotice("veldmoor-cli: " + controller_.Caption() + " " + controller_.VersionText() + ", saving to " +
+    terminal_.ShowNotice("veldmoor-cli: " + Translated(controller_.Caption()) + " " +
+                         Translated(controller_.VersionText()) + ", saving to " +
                          controller_.InstallerPath());
 
     auto next = Clock::now();
@@ -171,21 +176,7 @@ std::optional<int> CliRun::OnVerified() {
         controller_.RequestExit();
         return kExitDone;
     }
-    MarkVerifiedInstallerExecutable();
     return Install();
-}
-
-void CliRun::MarkVerifiedInstallerExecutable() {
-    // A download never carries its mode bits, and the launcher runs only
-    // executable files directly (anything else goes to the desktop's opener,
-    // which a terminal-only machine lacks). The MD5 has just matched the
-    // publisher's, so the file may run, for its owner only.
-    std::error_code failure;
-    std::filesystem::permissions(controller_.InstallerPath(), std::filesystem::perms::owner_exec,
-                                 std::filesystem::perm_options::add, failure);
-    if (failure)
-        terminal_.ShowNotice("veldmoor-cli: cannot mark " + controller_.InstallerPath() + " executable: " +
-                             failure.message());
 }
 
 std::optional<int> CliRun::Install() {
@@ -211,9 +202,9 @@ void CliRun::ShowStatus(DownloadState state) {
     status.state = state;
     status.progressText = controller_.ProgressText();
     status.sizeText = controller_.SizeText();
-    status.speedText = controller_.RefreshSpeed();
-    if (state == DownloadState::checkrecover) status.speedText = FormatSpeed(controller_.RepairSpeed());
-    status.remainingText = controller_.RemainingTimeText();
+    status.speedText = Translated(controller_.RefreshSpeed());
+    if (state == DownloadState::checkrecover) status.speedText = Translated(FormatSpeed(controller_.RepairSpeed()));
+    status.remainingText = Translated(controller_.RemainingTimeText());
     status.verifyPermyriad = controller_.VerifyPermyriad();
     status.repairPermyriad = controller_.RepairPermyriad();
     status.diskLow = controller_.DiskLow();

@@ -31,7 +31,6 @@ private:
     std::optional<int> OnFinished();
     std::optional<int> OnVerified();
     std::optional<int> Install();
-    void MarkVerifiedInstallerExecutable();
     int End(int status);
     void ShowStatus(DownloadState state);
     bool InstallWanted();

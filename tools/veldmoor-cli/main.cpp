@@ -1,5 +1,6 @@
 // veldmoor-cli: the download controller in a terminal, for machines without
 // a display and for tests.
+#include <QCoreApplication>
 #include <cstdio>
 #include <memory>
 #include <string_view>
@@ -8,6 +9,7 @@
 #include "app/DownloadController.h"
 #include "engine/TaskApi.h"
 #include "foundation/EventSink.h"
+#include "i18n/Language.h"
 #include "netenv/PortMapping.h"
 #include "netenv/UpnpPortMapping.h"
 #include "platform/Signals.h"
@@ -33,6 +35,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "veldmoor-cli: %s\n%s", parse.error.c_str(), cli::CliUsage().c_str());
         return 2;
     }
+    // Translations need an application object; no display is asked for.
+    QCoreApplication application(argc, argv);
+    i18n::InstallTranslations(application, i18n::ProcessLanguage());
     cli::Terminal terminal(platform::StandardOutputIsTerminal(), platform::StandardInputIsTerminal());
     cli::TerminalView view(terminal, parse.options.verify);
     const std::unique_ptr<IEventSink> statistics = reporting::MakeStatisticsSink();
