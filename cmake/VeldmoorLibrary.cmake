@@ -20,6 +20,8 @@ endfunction()
 # labelled integration) or "thread" (those labelled thread). Sanitizer builds
 # take a subset so they fit CI's time; the others are still defined, so
 # add_dependencies and definitions on them hold, but they are not built.
+# The target veldmoor_selected_tests builds the selected programs and what
+# they run, and nothing else (sanitizer builds need no tools of their own).
 set(VELDMOOR_TEST_SET "all" CACHE STRING "all, unit or thread")
 set_property(CACHE VELDMOOR_TEST_SET PROPERTY STRINGS all unit thread)
 
@@ -48,6 +50,7 @@ function(veldmoor_test name)
   if(NOT selected)
     return()
   endif()
+  set_property(GLOBAL APPEND PROPERTY VELDMOOR_SELECTED_TESTS ${name})
   set(properties LABELS "${ARG_LABELS}")
   if(ARG_RESOURCE_LOCK)
     list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")

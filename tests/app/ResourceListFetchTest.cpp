@@ -8,6 +8,7 @@
 #include "platform/Files.h"
 #include "tests/app/ControllerWorld.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TorrentFixture.h"
 
 #include <arpa/inet.h>
@@ -69,7 +70,7 @@ TEST(ResourceListFetch, MirrorsReachTheEngineAndTheSwitchTurnsListeningOff) {
     ControllerWorld world(kContent, kSlowBuiltIn, true);
     world.clock = &*clock;
     world.clockMsPerPoll = 100;
-    if (!world.Ready()) GTEST_SKIP() << "nginx or openssl is not available";
+    VELDMOOR_REQUIRE_STARTED(world.Ready(), "nginx with a certificate from openssl");
     MirrorServer mirrors(kContent);
     ASSERT_NE(mirrors.port, 0);
     world.Serve("/downloader/list.xml", ListFor(world, mirrors.port, false));
@@ -96,7 +97,7 @@ TEST(ResourceListFetch, MirrorsReachTheEngineAndTheSwitchTurnsListeningOff) {
 
 TEST(ResourceListFetch, ServerOutsideTheTrustedCaIsRefusedAndTheBuiltInUrlCarriesOn) {
     ControllerWorld world(kContent, "location /builtin/ { limit_rate 1m; }", true);
-    if (!world.Ready()) GTEST_SKIP() << "nginx or openssl is not available";
+    VELDMOOR_REQUIRE_STARTED(world.Ready(), "nginx with a certificate from openssl");
     MirrorServer mirrors(kContent);
     ASSERT_NE(mirrors.port, 0);
     world.Serve("/downloader/list.xml", ListFor(world, mirrors.port, true));
