@@ -14,7 +14,8 @@ ALLOWED = "not applicable here:"
 
 
 def skip_reason(output):
-    """The message gtest printed under "Skipped", or the ctest note."""
+    """The message gtest printed under "Skipped"; for another program (a
+    script that exits with its skip code) its last line of output."""
     lines = output.splitlines()
     for index, line in enumerate(lines):
         if line.endswith(": Skipped"):
@@ -24,7 +25,8 @@ def skip_reason(output):
                     break
                 reason.append(text.strip())
             return " ".join(part for part in reason if part) or "(no reason given)"
-    return "(no reason given)"
+    printed = [line.strip() for line in lines if line.strip()]
+    return printed[-1] if printed else "(no reason given)"
 
 
 def main(arguments):
