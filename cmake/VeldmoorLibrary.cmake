@@ -51,9 +51,17 @@ function(veldmoor_test name)
     return()
   endif()
   set_property(GLOBAL APPEND PROPERTY VELDMOOR_SELECTED_TESTS ${name})
-  set(properties LABELS "${ARG_LABELS}")
+  set(properties "")
   if(ARG_RESOURCE_LOCK)
     list(APPEND properties RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
+  # gtest_discover_tests flattens a list in PROPERTIES, so a second label
+  # would be lost: the labels are set by a file ctest reads after discovery.
+  if(ARG_LABELS)
+    set(label_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+    file(WRITE "${label_file}"
+      "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\")\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${label_file}")
+  endif()
 endfunction()
