@@ -67,6 +67,9 @@ TEST(ResourceListFetch, MirrorsReachTheEngineAndTheSwitchTurnsListeningOff) {
     // The engine brings listed mirrors in at its next mirror rotation (half a
     // minute of its clock): the clock runs five times as fast here.
     platform::ScopedDrivenClock clock;
+    // Made before the world: the controller removes its mapping when the world stops it.
+    const int listenPort = FreeLoopbackPort();
+    FixedPortMapping ports(listenPort);
     ControllerWorld world(kContent, kSlowBuiltIn, true);
     world.clock = &*clock;
     world.clockMsPerPoll = 100;
@@ -74,8 +77,6 @@ TEST(ResourceListFetch, MirrorsReachTheEngineAndTheSwitchTurnsListeningOff) {
     MirrorServer mirrors(kContent);
     ASSERT_NE(mirrors.port, 0);
     world.Serve("/downloader/list.xml", ListFor(world, mirrors.port, false));
-    const int listenPort = FreeLoopbackPort();
-    FixedPortMapping ports(listenPort);
     world.ports = &ports;
     ASSERT_EQ(world.StartController(), 0);
     DownloadController& controller = world.Controller();
