@@ -9,6 +9,7 @@
 #include "platform/Disk.h"
 #include "platform/Files.h"
 #include "tests/app/ControllerWorld.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TorrentFixture.h"
 
 namespace veldmoor {
@@ -56,11 +57,11 @@ private:
 };
 
 TEST(DiskSpace, HeldBackWithoutRoomPausedWhenRoomRunsOutAndGoesOnWhenFreed) {
-    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    VELDMOOR_REQUIRE_ROOT("mounting a tmpfs");
     ControllerWorld world(kContent, "location /builtin/ { limit_rate 2m; }");
-    if (!world.Ready()) GTEST_SKIP() << "nginx is not available";
+    VELDMOOR_REQUIRE_STARTED(world.Ready(), "nginx");
     SmallDisk disk(world.Paths().defaultSaveRoot);
-    if (!disk.Mounted()) GTEST_SKIP() << "could not mount a tmpfs";
+    VELDMOOR_REQUIRE_STARTED(disk.Mounted(), "a tmpfs mount");
 
     // Less room than the installer itself: back, and the start is refused.
     ASSERT_TRUE(disk.FillLeaving(kMiB));

@@ -8,6 +8,7 @@
 #include "platform/Files.h"
 #include "tests/app/ControllerWorld.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TorrentFixture.h"
 
 #include <arpa/inet.h>
@@ -66,15 +67,16 @@ TEST(ResourceListFetch, MirrorsReachTheEngineAndTheSwitchTurnsListeningOff) {
     // The engine brings listed mirrors in at its next mirror rotation (half a
     // minute of its clock): the clock runs five times as fast here.
     platform::ScopedDrivenClock clock;
+    // Made before the world: the controller removes its mapping when the world stops it.
+    const int listenPort = FreeLoopbackPort();
+    FixedPortMapping ports(listenPort);
     ControllerWorld world(kContent, kSlowBuiltIn, true);
     world.clock = &*clock;
     world.clockMsPerPoll = 100;
-    if (!world.Ready()) GTEST_SKIP() << "nginx or openssl is not available";
+    VELDMOOR_REQUIRE_STARTED(world.Ready(), "nginx with a certificate from openssl");
     MirrorServer mirrors(kContent);
     ASSERT_NE(mirrors.port, 0);
     world.Serve("/downloader/list.xml", ListFor(world, mirrors.port, false));
-    const int listenPort = FreeLoopbackPort();
-    FixedPortMapping ports(listenPort);
     world.ports = &ports;
     ASSERT_EQ(world.StartController(), 0);
     DownloadController& controller = world.Controller();
@@ -96,7 +98,7 @@ TEST(ResourceListFetch, MirrorsReachTheEngineAndTheSwitchTurnsListeningOff) {
 
 TEST(ResourceListFetch, ServerOutsideTheTrustedCaIsRefusedAndTheBuiltInUrlCarriesOn) {
     ControllerWorld world(kContent, "location /builtin/ { limit_rate 1m; }", true);
-    if (!world.Ready()) GTEST_SKIP() << "nginx or openssl is not available";
+    VELDMOOR_REQUIRE_STARTED(world.Ready(), "nginx with a certificate from openssl");
     MirrorServer mirrors(kContent);
     ASSERT_NE(mirrors.port, 0);
     world.Serve("/downloader/list.xml", ListFor(world, mirrors.port, true));

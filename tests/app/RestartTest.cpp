@@ -4,6 +4,7 @@
 
 #include "platform/Files.h"
 #include "tests/app/ControllerWorld.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TorrentFixture.h"
 
 namespace veldmoor {
@@ -15,7 +16,7 @@ const std::string kContent = PatternBytes(20 * 1024 * 1024 + 4321, 9);
 
 TEST(Restart, InterruptedDownloadIsRecoveredAndFinished) {
     ControllerWorld world(kContent, "location /builtin/ { limit_rate 3m; }");
-    if (!world.Ready()) GTEST_SKIP() << "nginx is not available";
+    VELDMOOR_REQUIRE_STARTED(world.Ready(), "nginx");
     ASSERT_EQ(world.StartController(), 0);
     world.Controller().OnMainButton();
     ASSERT_TRUE(world.DriveUntil([&] { return world.Controller().ProgressPermyriad() > 0; }));

@@ -6,6 +6,7 @@
 
 #include "platform/Files.h"
 #include "tests/app/ControllerWorld.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TorrentFixture.h"
 
 namespace veldmoor {
@@ -24,7 +25,7 @@ void Damage(const std::string& path, int64_t offset) {
 
 TEST(VerifyRepair, DownloadFinishesAndACleanCheckPasses) {
     ControllerWorld world(kContent);
-    if (!world.Ready()) GTEST_SKIP() << "nginx is not available";
+    VELDMOOR_REQUIRE_STARTED(world.Ready(), "nginx");
     ASSERT_EQ(world.StartController(), 0);
     DownloadController& controller = world.Controller();
     controller.OnMainButton();
@@ -49,7 +50,7 @@ TEST(VerifyRepair, DownloadFinishesAndACleanCheckPasses) {
 
 TEST(VerifyRepair, DamagedPieceIsRepairedFromTheMirror) {
     ControllerWorld world(kContent);
-    if (!world.Ready()) GTEST_SKIP() << "nginx is not available";
+    VELDMOOR_REQUIRE_STARTED(world.Ready(), "nginx");
     ASSERT_EQ(world.StartController(), 0);
     DownloadController& controller = world.Controller();
     controller.OnMainButton();
@@ -97,7 +98,7 @@ TEST(VerifyRepair, DamagedPieceIsRepairedFromTheMirror) {
 // wrong, so the fifth repair ends in failed.
 TEST(VerifyRepair, MirrorServingAWrongFileEndsInFailedAfterFiveRepairs) {
     ControllerWorld world(kContent);
-    if (!world.Ready()) GTEST_SKIP() << "nginx is not available";
+    VELDMOOR_REQUIRE_STARTED(world.Ready(), "nginx");
     world.Profile().expectedMd5 = Md5OfText("the installer the publisher meant to ship");
     ASSERT_EQ(world.StartController(), 0);
     DownloadController& controller = world.Controller();

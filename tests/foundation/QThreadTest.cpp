@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <iterator>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -32,13 +34,21 @@ void LoopUntilStopped(LambdaThread& self) {
     while (!self.CheckStop()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// Threads of this process now; a thread is listed from the moment its creation returns.
+size_t ThreadsOfThisProcess() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<size_t>(std::distance(std::filesystem::begin(tasks), std::filesystem::end(tasks)));
+}
+
 TEST(QThreadTest, StartTwiceRunsOneThreadAndAStoppedThreadStartsAgain) {
     LambdaThread thread(LoopUntilStopped);
     EXPECT_TRUE(thread.Stop()) << "stopping an idle thread succeeds at once";
     ASSERT_TRUE(thread.Start("test"));
+    const size_t threadsRunning = ThreadsOfThisProcess();
     EXPECT_TRUE(thread.IsRunning());
     EXPECT_NE(thread.GetThreadId(), 0u);
     EXPECT_FALSE(thread.Start("test"));
+    EXPECT_EQ(ThreadsOfThisProcess(), threadsRunning) << "the refused second Start must not have made a thread";
     ASSERT_TRUE(test::WaitUntil([&] { return thread.runs == 1; }));
 
     EXPECT_TRUE(thread.Stop());
@@ -49,8 +59,7 @@ TEST(QThreadTest, StartTwiceRunsOneThreadAndAStoppedThreadStartsAgain) {
     EXPECT_EQ(thread.Generation(), 2);
     ASSERT_TRUE(test::WaitUntil([&] { return thread.runs == 2; }));
     EXPECT_TRUE(thread.Stop());
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(thread.runs, 2) << "the refused second Start must not have made a thread";
+    EXPECT_EQ(thread.runs, 2);
 }
 
 TEST(QThreadTest, AThreadCannotStopItself) {
@@ -68,8 +77,11 @@ TEST(QThreadTest, AThreadCannotStopItself) {
 
 TEST(QThreadTest, APausedThreadParksInCheckStopUntilStopped) {
     std::atomic<int> steps{0};
+    std::atomic<bool> parking{false};  // in the CheckStop of a step that began paused
     LambdaThread thread([&](LambdaThread& self) {
-        while (!self.CheckStop()) {
+        for (;;) {
+            parking = self.IsPaused();
+            if (self.CheckStop()) return;
             ++steps;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -81,10 +93,12 @@ TEST(QThreadTest, APausedThreadParksInCheckStopUntilStopped) {
 
     EXPECT_TRUE(thread.Pause(true));
     EXPECT_TRUE(thread.IsPaused());
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the current step reach CheckStop
+    ASSERT_TRUE(test::WaitUntil([&] { return parking.load(); }));
     const int parkedAt = steps;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    EXPECT_EQ(steps, parkedAt);
+    // Each Pause wakes the parked wait at once, as its one-second poll would:
+    // a thread that stepped on when woken shows it within the wait.
+    for (int wake = 0; wake < 3; ++wake) EXPECT_TRUE(thread.Pause(true));
+    EXPECT_FALSE(test::WaitUntil([&] { return steps != parkedAt; }, std::chrono::milliseconds(1200)));
 
     EXPECT_TRUE(thread.Stop());
     EXPECT_FALSE(thread.IsRunning());

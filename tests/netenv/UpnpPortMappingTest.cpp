@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,31 @@ private:
     std::vector<std::pair<int, int32_t>> posted_;
 };
 
+// The driven clock, counting its tick readings: a test that moved it waits
+// for new readings to know that a waiting worker has looked since.
+class CountingDrivenClock final : public platform::ClockSource {
+public:
+    CountingDrivenClock() { platform::InstallClock(this); }
+    ~CountingDrivenClock() override { platform::InstallClock(nullptr); }
+    CountingDrivenClock(const CountingDrivenClock&) = delete;
+    CountingDrivenClock& operator=(const CountingDrivenClock&) = delete;
+
+    uint32_t TickMs() override {
+        ++readings_;
+        return clock_.TickMs();
+    }
+    int64_t CalendarSeconds() override { return clock_.CalendarSeconds(); }
+    void SleepMs(uint32_t ms) override { clock_.SleepMs(ms); }
+
+    void AdvanceMs(uint64_t ms) { clock_.AdvanceMs(ms); }
+    uint64_t TickReadings() const { return readings_.load(); }
+    CountingDrivenClock* operator->() { return this; }
+
+private:
+    platform::DrivenClock clock_;
+    std::atomic<uint64_t> readings_{0};
+};
+
 // The flow with fakes around it. The driven clock is installed first so that
 // it outlives the flow's workers.
 class UpnpFlowTest : public ::testing::Test {
@@ -75,7 +101,7 @@ protected:
         return std::find(events.begin(), events.end(), ReportedEvent{code, text}) != events.end();
     }
 
-    platform::ScopedDrivenClock clock_;
+    CountingDrivenClock clock_;
     test::CapturingSink sink_;
     test::CapturingLog log_;
     test::FakeNetwork* network_ = nullptr;
@@ -191,7 +217,10 @@ TEST_F(UpnpFlowTest, TheMappingWorkerGivesUpAfterSixtySecondsWithoutASearchResul
     gateway_->HoldSearch();
     ASSERT_GT(flow_->SetUpPortMapping(), 0);
     clock_->AdvanceMs(59999);
-    platform::SleepMs(50);
+    // The only reader of the clock now is the waiting mapping worker: two
+    // readings after the move mean it saw 59999 ms and went on waiting.
+    const uint64_t readings = clock_->TickReadings();
+    ASSERT_TRUE(test::WaitUntil([&] { return clock_->TickReadings() >= readings + 2; }));
     flow_->DeliverNotifications();
     EXPECT_TRUE(flow_->Engine().MappingRunning());
     EXPECT_FALSE(Reported(kFailure, "uPnP失败，获取IGD设备超时"));
@@ -216,9 +245,12 @@ TEST_F(UpnpFlowTest, ARouterThatGrantsNoLeaseGetsAPermanentMappingThatIsNeverRen
     EXPECT_EQ(flow_->Engine().AddedMappingLease(), 0u);
     EXPECT_TRUE(Reported("11390000", ""));
 
+    // A renewal would start on the mapping worker within DeliverNotifications,
+    // so waiting for that worker to be idle waits for any renewal to finish.
+    ASSERT_TRUE(test::WaitUntil([&] { return !flow_->Engine().MappingRunning(); }));
     clock_->AdvanceMs(3u * 3600u * 1000u);
     flow_->DeliverNotifications();
-    platform::SleepMs(50);
+    ASSERT_TRUE(test::WaitUntil([&] { return !flow_->Engine().MappingRunning(); }));
     flow_->DeliverNotifications();
     EXPECT_EQ(gateway_->Adds().size(), 2u);
 }

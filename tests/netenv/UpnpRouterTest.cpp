@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TestSupport.h"
 
 namespace veldmoor {
@@ -123,11 +124,11 @@ private:
 class UpnpRouterTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "needs root to make network namespaces";
+        VELDMOOR_REQUIRE_ROOT("making network namespaces");
         for (const char* program : {"ip", "nft", "tcpdump"}) {
-            if (!test::ProgramExists(program)) GTEST_SKIP() << program << " is not installed (scripts/setup.sh)";
+            VELDMOOR_REQUIRE_STARTED(test::ProgramExists(program), program << " (scripts/setup.sh installs it)");
         }
-        if (::access(kMiniupnpd, X_OK) != 0) GTEST_SKIP() << "miniupnpd is not installed (scripts/setup.sh)";
+        VELDMOOR_REQUIRE_STARTED(::access(kMiniupnpd, X_OK) == 0, kMiniupnpd << " (scripts/setup.sh installs it)");
 
         WriteRouterFiles();
         ASSERT_TRUE(namespaces_.Create(dir_.File("ruleset.nft"))) << namespaces_.FailedCommand();

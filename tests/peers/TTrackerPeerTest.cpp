@@ -16,6 +16,7 @@
 #include "platform/UdpSocket.h"
 #include "tests/peers/FakeTrackerJob.h"
 #include "tests/peers/LoopbackHelpers.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TestSupport.h"
 
 namespace veldmoor::test {
@@ -138,7 +139,7 @@ TEST_P(HttpTrackerPeerRequestTest, CarriesTheJobsAnnounceAndAsksForNoCompression
     std::string url = Url();
     std::string host = "127.0.0.1:" + std::to_string(listener_.LocalPort());
     if (onPort80) {
-        if (!test::RunningAsRoot()) GTEST_SKIP() << "port 80 needs root (CI runs as root)";
+        VELDMOOR_REQUIRE_ROOT("listening on port 80");
         ASSERT_TRUE(port80.Listen(80, AddressFromBytes(127, 0, 0, 80))) << "port 80 on 127.0.0.80 is taken";
         listener = &port80;
         url = "http://127.0.0.80/announce?pk=7";

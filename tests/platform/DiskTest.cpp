@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TestSupport.h"
 
 namespace veldmoor::platform {
@@ -22,7 +23,7 @@ void WriteBlockAt(const std::string& path, std::streamoff offset, std::size_t le
 
 TEST(DiskTest, SparseFileCountsOnlyWrittenBlocks) {
     test::TempDir dir;
-    if (!FileSystemSupportsSparse(dir.Path())) GTEST_SKIP() << "temporary folder cannot hold sparse files";
+    if (!FileSystemSupportsSparse(dir.Path())) VELDMOOR_SKIP_NOT_APPLICABLE("the temporary folder cannot hold sparse files");
     const std::string path = dir.File("sparse.bin");
     constexpr std::streamoff kFarOffset = 64 * 1024 * 1024;
     WriteBlockAt(path, 0, 4096);

@@ -25,8 +25,8 @@ private:
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds limit = std::chrono::seconds(10));
 
-// Tests that need root (a tmpfs mount, port 80) skip with a reason without it;
-// CI runs as root, so there they always run.
+// Tests that need root (a tmpfs mount, port 80) say so with
+// VELDMOOR_REQUIRE_ROOT (tests/support/Infrastructure.h).
 bool RunningAsRoot();
 
 // The MD5 of a file as lowercase hex, read in large chunks; "missing PATH"

@@ -20,6 +20,7 @@
 
 #include "platform/Files.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TorrentFixture.h"
 #include "tests/tools/ProgramRun.h"
@@ -57,9 +58,9 @@ std::string InfoHashHex(const std::string& torrent) {
 class NatTraversalEndToEndTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+        VELDMOOR_REQUIRE_ROOT("making network namespaces");
         for (const char* program : {"opentracker", "nft"}) {
-            if (!ProgramExists(program)) GTEST_SKIP() << program << " is not installed (scripts/setup.sh installs it)";
+            VELDMOOR_REQUIRE_STARTED(ProgramExists(program), program << " (scripts/setup.sh installs it)");
         }
         suffix_ = std::to_string(::getpid() % 100000);
         ASSERT_EQ(Script("up " + suffix_ + " " + std::to_string(GetParam())), 0) << "could not make the namespaces";

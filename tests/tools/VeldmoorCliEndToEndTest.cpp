@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TestSupport.h"
 #include "tests/tools/DemoWorld.h"
 #include "tests/tools/ProgramRun.h"
@@ -70,7 +71,7 @@ std::optional<uint64_t> PeerBytes(const std::string& errors) {
 class DemoWorldTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!ToolsPresent()) GTEST_SKIP() << "nginx, opentracker, openssl or curl missing (scripts/setup.sh)";
+        VELDMOOR_REQUIRE_STARTED(ToolsPresent(), "nginx, opentracker, openssl and curl (scripts/setup.sh installs them)");
     }
     TempDir dir_;
 };

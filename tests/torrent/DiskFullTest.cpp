@@ -12,6 +12,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TestSupport.h"
 #include "tests/torrent/PieceMapTestSupport.h"
 #include "torrent/TPieces.h"
@@ -50,7 +51,7 @@ protected:
         mountPoint = dir.Path() + "/small";
         platform::CreateDirectories(mountPoint);
         const std::string command = "mount -t tmpfs -o size=1m tmpfs '" + mountPoint + "' 2>/dev/null";
-        if (!test::RunningAsRoot()) GTEST_SKIP() << "mounting a small tmpfs needs root (CI runs as root)";
+        VELDMOOR_REQUIRE_ROOT("mounting a small tmpfs");
         ASSERT_EQ(std::system(command.c_str()), 0) << "cannot mount a tmpfs at " << mountPoint;
         mounted = true;
         owner.folder = mountPoint;

@@ -16,6 +16,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include "tests/support/Infrastructure.h"
 #include "tests/ui/WindowTestSupport.h"
 #include "ui/Artwork.h"
 #include "ui/PictureButton.h"
@@ -112,7 +113,7 @@ TEST(MainWindowBehaviour, RememberedExitChoiceHoldsAcrossRuns) {
 
 TEST(MainWindowBehaviour, ClosingWhileDownloadingRaisesTheExitEvent) {
     WindowFixture fixture(8u << 20, "limit_rate 1m;");
-    if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
+    VELDMOOR_REQUIRE_STARTED(fixture.Ready(), "nginx");
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
     QTest::mouseClick(window.Button(ButtonId::kStart), Qt::LeftButton);
@@ -147,7 +148,7 @@ TEST(MainWindowBehaviour, ChangeFolderPicksAFolderInReady) {
 
 TEST(MainWindowBehaviour, MinimiseToTrayWithoutATrayMinimisesInstead) {
     WindowFixture fixture;
-    if (QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "a tray is available here";
+    if (QSystemTrayIcon::isSystemTrayAvailable()) VELDMOOR_SKIP_NOT_APPLICABLE("a tray is available");
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
     CloseThroughDialog(window, false, false);
@@ -197,10 +198,10 @@ private:
 };
 
 TEST(MainWindowBehaviour, StartStaysDisabledWhileTheDiskIsLowAndReturnsWithRoom) {
-    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    VELDMOOR_REQUIRE_ROOT("mounting a tmpfs");
     WindowFixture fixture;
     SmallDisk disk(fixture.Paths().defaultSaveRoot);
-    if (!disk.Mounted()) GTEST_SKIP() << "could not mount a tmpfs";
+    VELDMOOR_REQUIRE_STARTED(disk.Mounted(), "a tmpfs mount");
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
     ASSERT_TRUE(fixture.WaitForState(DownloadState::back, 5000)) << StateName(window.ShownState());

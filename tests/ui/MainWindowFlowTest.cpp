@@ -14,6 +14,7 @@
 #include <set>
 
 #include "platform/Files.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/ui/WindowTestSupport.h"
 #include "ui/PictureButton.h"
 #include "ui/SettingsDialog.h"
@@ -148,7 +149,7 @@ void SetSpeedLimitThroughDialog(MainWindow& window, uint32_t limit, bool p2p = t
 
 TEST(MainWindowFlow, DownloadPauseContinueFinishVerifyAndInstall) {
     WindowFixture fixture(16u << 20, "limit_rate 4m;");
-    if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
+    VELDMOOR_REQUIRE_STARTED(fixture.Ready(), "nginx");
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
 
@@ -237,7 +238,7 @@ TEST(MainWindowFlow, DownloadPauseContinueFinishVerifyAndInstall) {
 
 TEST(MainWindowFlow, DamagedFileIsRepairedBeforeTheInstall) {
     WindowFixture fixture(4u << 20, "");
-    if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
+    VELDMOOR_REQUIRE_STARTED(fixture.Ready(), "nginx");
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
     Click(window.Button(ButtonId::kStart));

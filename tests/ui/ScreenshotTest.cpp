@@ -21,6 +21,7 @@
 
 #include "i18n/Language.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/ui/WindowTestSupport.h"
 #include "ui/Artwork.h"
 #include "ui/CloseChoiceDialog.h"
@@ -88,8 +89,8 @@ int FilledColumns(const QImage& shot, const QImage& fill) {
 class Screenshots : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (QString::fromLocal8Bit(qgetenv("QT_QPA_PLATFORM")) != QStringLiteral("xcb"))
-            GTEST_SKIP() << "needs an X server (run under xvfb-run with QT_QPA_PLATFORM=xcb)";
+        VELDMOOR_REQUIRE_STARTED(QString::fromLocal8Bit(qgetenv("QT_QPA_PLATFORM")) == QStringLiteral("xcb"),
+                                 "an X server (run under xvfb-run with QT_QPA_PLATFORM=xcb)");
         EnsureQtApplication();
     }
 
@@ -146,7 +147,7 @@ void GrabQuestion(const QString& name, QMessageBox::StandardButton answer, QStri
 
 TEST_F(Screenshots, WindowInItsMainStatesAndItsDialogs) {
     WindowFixture fixture(192u << 20, "limit_rate 48m;");
-    if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
+    VELDMOOR_REQUIRE_STARTED(fixture.Ready(), "nginx");
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
     window.move(kWindowPlace);
@@ -368,7 +369,7 @@ void ChooseMinimiseAndRemember(MainWindow& window) {
 }
 
 TEST_F(Screenshots, TrayMinimiseRestoreAndExit) {
-    if (!ProgramExists("trayer") || !ProgramExists("xdotool")) GTEST_SKIP() << "needs trayer and xdotool";
+    VELDMOOR_REQUIRE_STARTED(ProgramExists("trayer") && ProgramExists("xdotool"), "trayer and xdotool");
     TempDir trayDir;
     ChildProcess trayer;
     ASSERT_TRUE(trayer.Start({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/SingleInstanceLock.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TestSupport.h"
 
 extern char** environ;
@@ -157,7 +158,7 @@ TEST_F(SingleInstance, SlowFirstCopyThatStopsWhenAskedIsNotKilled) {
 }
 
 TEST_F(SingleInstance, LockHeldByAnotherProgramIsLeftAlone) {
-    if (::access("/usr/bin/flock", X_OK) != 0) GTEST_SKIP() << "flock(1) is not installed";
+    VELDMOOR_REQUIRE_STARTED(::access("/usr/bin/flock", X_OK) == 0, "flock(1)");
     Program holder({"/usr/bin/flock", LockPath(), "sleep", "30"}, {}, dir_.File("holder.log"));
     ASSERT_TRUE(WaitUntil([&] { return platform::FindLockHolder(LockPath()) != 0; }));
     auto next = Start("next");
