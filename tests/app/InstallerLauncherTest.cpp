@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "platform/Files.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TestSupport.h"
 
 namespace veldmoor::test {
@@ -138,7 +139,7 @@ TEST_F(InstallerLaunch, OtherFilesGoToTheDesktopsOpener) {
 }
 
 TEST_F(InstallerLaunch, DiskThatRefusesPrograms) {
-    if (!RunningAsRoot()) GTEST_SKIP() << "mounting a noexec tmpfs needs root";
+    VELDMOOR_REQUIRE_ROOT("mounting a noexec tmpfs");
     const std::string folder = dir_.File("noexec");
     std::filesystem::create_directories(folder);
     ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOEXEC, "size=1m"), 0);

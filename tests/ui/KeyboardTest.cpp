@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include "i18n/Language.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/ui/WindowTestSupport.h"
 #include "ui/PictureButton.h"
 #include "ui/SettingsDialog.h"
@@ -52,7 +53,7 @@ void WhenModal(const std::function<void(QWidget*)>& steps) {
 
 TEST(Keyboard, MainFlowWithTheKeyboardOnly) {
     WindowFixture fixture(8u << 20, "limit_rate 2m;");
-    if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
+    VELDMOOR_REQUIRE_STARTED(fixture.Ready(), "nginx");
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
     window.activateWindow();

@@ -260,7 +260,7 @@ TEST_F(Screenshots, EnglishWindowDialogsAndQuestion) {
         ~Restore() { i18n::InstallTranslations(*QCoreApplication::instance(), i18n::Language::kChinese); }
     } restore;
     WindowFixture fixture(96u << 20, "limit_rate 24m;");
-    if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
+    VELDMOOR_REQUIRE_STARTED(fixture.Ready(), "nginx");
     fixture.profile.caption = "Veldmoor演示下载器";  // the demo product's name, which has its translation
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
@@ -311,9 +311,9 @@ TEST_F(Screenshots, EnglishWindowDialogsAndQuestion) {
 // of the start button are those of the button drawn at scale 2, not of the
 // 1x drawing magnified, and the region still cuts the corners.
 TEST_F(Screenshots, ScaleTwoDrawsTheArtworkAtItsResolution) {
-    if (qApp->devicePixelRatio() != 2.0) GTEST_SKIP() << "run with QT_SCALE_FACTOR=2 (ui_screenshots_scale2)";
+    if (qApp->devicePixelRatio() != 2.0) VELDMOOR_SKIP_NOT_APPLICABLE("runs at QT_SCALE_FACTOR=2 only (ui_screenshots_scale2)");
     WindowFixture fixture;
-    if (!fixture.Ready()) GTEST_SKIP() << "nginx is not installed";
+    VELDMOOR_REQUIRE_STARTED(fixture.Ready(), "nginx");
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
     window.move(kWindowPlace);
