@@ -9,15 +9,13 @@
 
 #include "engine/JobSettings.h"
 #include "engine/JobStatusRecord.h"
-#include "engine/TaskApi.h"
+#include "engine/TaskInterface.h"
 #include "foundation/QThread.h"
 #include "torrent/StateFile.h"
 
 namespace veldmoor {
 
 class EngineState;
-
-enum class TaskKind { Http, BitTorrent, P2sp };
 
 enum SourceLineState : int32_t {
     kLineUnused = 0,
@@ -36,9 +34,8 @@ public:
     explicit TBaseWork(EngineState& engine);
     ~TBaseWork() override;
 
-    // Takes the task's identity from its descriptor. `readSwitch20` is false
-    // when a task is recovered.
-    void FillFromDescriptor(const TaskDescriptor& descriptor, bool readSwitch20);
+    // Takes the task's identity from its description.
+    void FillFromSpec(const TaskSpec& spec);
     // Run on an existing job with a new one as argument, under this job's lock.
     bool IsSameTask(TBaseWork& other);
 
@@ -54,8 +51,6 @@ public:
     // Whether the run should end because the download is complete (and seeded).
     virtual bool CheckComplete(int64_t now) = 0;
     virtual bool HasPieceMap() { return false; }
-    // Hook of an engine-wide bandwidth split that nothing calls.
-    virtual bool ShareBandwidth() { return true; }
     virtual void Reset(bool clearFiles, bool b);
 
     TaskKind Kind() const { return kind_; }
@@ -70,8 +65,10 @@ public:
     EngineState& Engine() { return engine_; }
 
     void ClearMirrors();
-    void AddMirrors(const std::string& addresses, const std::string& hostNames);
-    const std::vector<std::string>& MirrorAddresses() const { return mirrorAddresses_; }
+    // Adds to the mirror list; even an empty addition makes the job rotate
+    // mirrors instead of replacing slow sources.
+    void AddMirrors(const std::vector<Mirror>& mirrors);
+    const std::vector<Mirror>& Mirrors() const { return mirrors_; }
     bool MirrorListPresent() const { return mirrorListPresent_; }
 
     // The published record, for status queries; take the job's lock around it.
@@ -88,12 +85,10 @@ protected:
 
     TaskKind kind_ = TaskKind::Http;
     bool targetIsFile_ = false;
-    bool switch20_ = false;
     bool caseInsensitiveSources_ = false;
     std::string sourceText_;
     std::vector<SourceLine> sourceLines_;
-    std::vector<std::string> mirrorAddresses_;
-    std::vector<std::string> mirrorHostNames_;
+    std::vector<Mirror> mirrors_;
     bool mirrorListPresent_ = false;
     std::string folder_;
     std::string targetFile_;

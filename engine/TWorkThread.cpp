@@ -378,8 +378,8 @@ void TWorkThread::RunPeerProcessing() {
     turnSleepMs_ = static_cast<uint32_t>(tier_ + 1);
     if (sharePending_) {
         ApplyShare();
-        downloadBudget_ = TransferBudget(settings_.downloadLimitKiB, downloadShare_);
-        uploadBudget_ = TransferBudget(settings_.uploadLimitKiB, uploadShare_);
+        downloadBudget_ = TransferBudget(settings_.downloadLimit, downloadShare_);
+        uploadBudget_ = TransferBudget(settings_.uploadLimit, uploadShare_);
     }
 }
 
@@ -493,29 +493,27 @@ void TWorkThread::Publish(bool flush, bool force) {
     Lock().Unlock();
 }
 
-int TWorkThread::GetStatus(TaskStatus& status) {
+TaskReport TWorkThread::Report() {
     QAutoLock guard(Lock());
-    std::memset(&status, 0, sizeof status);
-    const size_t nameLength = std::min(published_.name.size(), sizeof status.name - 1);
-    std::memcpy(status.name, published_.name.data(), nameLength);
-    status.progress = ProgressPermyriad(published_.completedBytes, published_.totalBytes);
+    TaskReport report;
+    report.name = published_.name;
+    report.progressPermyriad = ProgressPermyriad(published_.completedBytes, published_.totalBytes);
 
-    int32_t code = published_.statusCode;
+    JobStatus code = static_cast<JobStatus>(published_.statusCode);
     if (IsPaused() && (code == kStatusNormal || code == kStatusWaiting)) code = kStatusPaused;
-    if (code == kStatusNormal && status.progress > 9999) code = kStatusComplete;
-    status.status = code;
+    if (code == kStatusNormal && report.progressPermyriad > 9999) code = kStatusComplete;
+    report.status = code;
     if (code == kStatusPaused && published_.currentSpeed != 0) {
         published_.currentSpeed = 0;
         published_.remainingSeconds = 0;
     }
-    status.speed = published_.currentSpeed;
-    status.remaining = published_.remainingSeconds;
-    status.total = static_cast<int32_t>(std::min<int64_t>(published_.totalBytes / 1024, INT32_MAX));
-    status.totalBytes = published_.totalBytes;
-    status.fromSources = published_.bytesFromSources;
-    status.fromPeers = published_.bytesFromPeers;
-    status.onDisk = published_.onDiskSize;
-    return kResultOk;
+    report.speed = published_.currentSpeed;
+    if (published_.remainingSeconds > 0) report.remainingSeconds = published_.remainingSeconds;
+    if (published_.totalBytes > 0) report.totalBytes = published_.totalBytes;
+    report.fromSources = published_.bytesFromSources;
+    report.fromPeers = published_.bytesFromPeers;
+    report.onDisk = published_.onDiskSize;
+    return report;
 }
 
 int TWorkThread::IsComplete() {
@@ -523,37 +521,12 @@ int TWorkThread::IsComplete() {
     return ProgressPermyriad(published_.completedBytes, published_.totalBytes) > 9999 ? 1 : 0;
 }
 
-int TWorkThread::GetRemaining(int32_t& seconds) {
+void TWorkThread::SetLimit(LimitDirection direction, SpeedLimit limit) {
     QAutoLock guard(Lock());
-    seconds = published_.remainingSeconds;
-    return 0;
-}
-
-int TWorkThread::SetLimit(int kind, int32_t kibPerSecond) {
-    QAutoLock guard(Lock());
-    if (kind == 0)
-        settings_.uploadLimitKiB = kibPerSecond;
-    else if (kind == 1)
-        settings_.downloadLimitKiB = kibPerSecond;
-    else
-        return kResultBadArgument;
-    settings_.Clamp();
+    (direction == LimitDirection::kDownload ? settings_.downloadLimit : settings_.uploadLimit) = limit;
     // A lower limit holds from now, not from the next second.
-    downloadBudget_ = std::min(downloadBudget_, TransferBudget(settings_.downloadLimitKiB, downloadShare_));
-    uploadBudget_ = std::min(uploadBudget_, TransferBudget(settings_.uploadLimitKiB, uploadShare_));
-    return kResultOk;
-}
-
-int TWorkThread::GetAverageSpeed(int32_t& rate) {
-    QAutoLock guard(Lock());
-    rate = published_.averageDownloadRate;
-    return kResultFailed;
-}
-
-int TWorkThread::GetCurrentSpeed(int32_t& rate) {
-    QAutoLock guard(Lock());
-    rate = published_.currentSpeed;
-    return kResultFailed;
+    downloadBudget_ = std::min(downloadBudget_, TransferBudget(settings_.downloadLimit, downloadShare_));
+    uploadBudget_ = std::min(uploadBudget_, TransferBudget(settings_.uploadLimit, uploadShare_));
 }
 
 int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
@@ -563,11 +536,6 @@ int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
     if (size > 0 && length > 0)
         std::memcpy(buffer, publishedBitfield_.data(), static_cast<size_t>(std::min(length, size)));
     return std::min(size * 8, published_.pieceCount);
-}
-
-int TWorkThread::BitfieldSize() {
-    QAutoLock guard(Lock());
-    return static_cast<int>(publishedBitfield_.size());
 }
 
 bool TWorkThread::WantsUdpPeers() const {

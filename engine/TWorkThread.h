@@ -28,15 +28,11 @@ public:
     int PauseDownload();
     int RestartDownload();
     int ResumeDownload();
-    int GetStatus(TaskStatus& status);
+    TaskReport Report();
     int IsComplete();
-    int GetRemaining(int32_t& seconds);
-    int SetLimit(int kind, int32_t kibPerSecond);
-    int GetAverageSpeed(int32_t& rate);
-    int GetCurrentSpeed(int32_t& rate);
+    void SetLimit(LimitDirection direction, SpeedLimit limit);
     // Copies up to `length` bytes of the published bitfield; the bit count.
     int CopyBitfield(uint8_t* buffer, int length);
-    int BitfieldSize();
 
 
     int64_t OnTurn();

@@ -64,9 +64,9 @@ public:
 
     // --- Task interface ---
     virtual int SetConnectionLimits(int32_t sources, int32_t peers);
-    // Announce addresses, one a line as in a source list; they are announced
-    // to beside the torrent's own once the job knows its torrent.
-    virtual int AddTrackers(const std::string& trackerLines);
+    // Announce addresses, announced to beside the torrent's own once the job
+    // knows its torrent.
+    int AddTrackers(const std::vector<std::string>& announceAddresses);
     virtual bool RegisterHash();
     virtual void UnregisterHash();
     // The connection's first bytes are a handshake for this job.
@@ -205,7 +205,7 @@ protected:
     std::vector<uint32_t> localList_;
     std::vector<std::string> knownSources_;
     bool knownSourcesCopied_ = false;
-    std::string extraTrackers_;
+    std::vector<std::string> extraTrackers_;
     bool extraTrackersPending_ = false;
 
     int32_t maxSourceConnections_ = kDefaultMaxSourceConnections;

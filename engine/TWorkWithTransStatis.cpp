@@ -96,8 +96,8 @@ void TWorkWithTransStatis::TickSecond(bool complete) {
     ScaleConnections();
 
     bytesReceivedThisSecond_ = bytesSentThisSecond_ = payloadThisSecond_ = 0;
-    downloadBudget_ = TransferBudget(settings_.downloadLimitKiB, downloadShare_);
-    uploadBudget_ = TransferBudget(settings_.uploadLimitKiB, uploadShare_);
+    downloadBudget_ = TransferBudget(settings_.downloadLimit, downloadShare_);
+    uploadBudget_ = TransferBudget(settings_.uploadLimit, uploadShare_);
     publishPending_ = true;
 
     if (pieces_ && pieces_->PieceCount() > 0) {

@@ -22,7 +22,7 @@ protected:
     TaskDescriptor P2spTask(const std::string& torrentPath) {
         TaskDescriptor task = HttpTask("http://127.0.0.1:9/game.exe", dir_.File("game.exe"));
         CopyText(task.sourceText, "file://" + torrentPath);
-        task.flags = kTaskTargetIsFile | kTaskSwitch20 | kTaskP2sp;
+        task.flags = kTaskTargetIsFile | kTaskP2sp;
         return task;
     }
     std::string WriteTorrent() {
@@ -265,7 +265,7 @@ TEST_F(JobRunTest, ATorrentFetchedFromTheTorrentLineGivesTheJobItsIdentityAndTra
     ASSERT_EQ(EngineEnableListening(1), kResultOk);
     TaskDescriptor task = HttpTask(torrentUrl, dir_.File("game.exe"));
     CopyText(task.sourceText, torrentUrl);
-    task.flags = kTaskTargetIsFile | kTaskSwitch20 | kTaskBitTorrent;
+    task.flags = kTaskTargetIsFile | kTaskBitTorrent;
     ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
     TWorkThread& job = JobOf(task.handle);
 
