@@ -1,8 +1,6 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/SpeedLimit.h"
-
 namespace veldmoor {
 
 // A job's settings. Clamp runs after every change: a value outside its range
@@ -10,8 +8,6 @@ namespace veldmoor {
 struct JobSettings {
     int32_t maxConnections = 52;  // all peer kinds together, 1..20480
     int32_t seedingHours = 12;    // after completion, 0..20480
-    SpeedLimit downloadLimit;
-    SpeedLimit uploadLimit;
     int32_t startupLimitSeconds = 45;
     bool preallocate = false;
     int32_t connectionsPerSource = 1;  // one HTTP or FTP source at once, 1..20

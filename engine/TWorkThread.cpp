@@ -7,11 +7,11 @@
 
 #include "engine/EngineState.h"
 #include "engine/FileQueries.h"
+#include "engine/ScopedTryLock.h"
 #include "engine/TransferRules.h"
 #include "engine/UdpServiceHooks.h"
 #include "foundation/AsciiText.h"
 #include "foundation/CVeldmoorLog.h"
-#include "foundation/EngineLocks.h"
 #include "foundation/QTimeThread.h"
 #include "peers/StreamSocketOps.h"
 #include "peers/TPeerObject.h"
@@ -29,7 +29,6 @@ constexpr uint32_t kDispatchPeriodMs = 400;
 constexpr uint32_t kSecondMs = 1000;
 constexpr uint32_t kTrackersOnlyIdleMs = 60000;
 constexpr uint32_t kTrackersOnlyExtraSleepMs = 200;
-constexpr uint32_t kCrashUnlockPauseMs = 20;
 constexpr const char* kFileScheme = "file://";
 
 }  // namespace
@@ -76,21 +75,16 @@ int TWorkThread::RestartDownload() {
 }
 
 void TWorkThread::Run() {
+    // Every lock of the run is a scoped guard, so an exception that gets here
+    // has released them all on its way.
     try {
         RunLoop();
     } catch (...) {
-        ReleaseEngineLocksAfterCrash();
         // The run is lost, its progress need not be: keep what the state file can hold.
         try {
             SaveState(stateFilePath_);
         } catch (...) {
         }
-    }
-}
-
-void TWorkThread::ReleaseEngineLocksAfterCrash() {
-    for (QTMutex* lock : {&Lock(), &EngineJobListLock(), &DiskLock()}) {
-        while (lock->Unlock()) platform::SleepMs(kCrashUnlockPauseMs);
     }
 }
 
@@ -336,12 +330,14 @@ uint32_t TWorkThread::WorkOneTurn() {
     const uint32_t idleSleepMs =
         allVerified && tick - onlyTrackersSinceTick_ > kTrackersOnlyIdleMs ? kTrackersOnlyExtraSleepMs : 0;
 
-    if (publishPending_ && Lock().TryLock()) {
-        ApplyDropRequests();
-        Publish(true, false);
-        Refresh();
-        Lock().Unlock();
-        publishPending_ = false;
+    if (publishPending_) {
+        ScopedTryLock guard(Lock());
+        if (guard.IsLocked()) {
+            ApplyDropRequests();
+            Publish(true, false);
+            Refresh();
+            publishPending_ = false;
+        }
     }
     if (RatesDue()) RefreshRates();
     return idleSleepMs + (turnSleepMs_ < 1 ? 6 : turnSleepMs_);
@@ -376,11 +372,6 @@ void TWorkThread::RunPeerProcessing() {
     }
     ++turnCounter_;
     turnSleepMs_ = static_cast<uint32_t>(tier_ + 1);
-    if (sharePending_) {
-        ApplyShare();
-        downloadBudget_ = TransferBudget(settings_.downloadLimit, downloadShare_);
-        uploadBudget_ = TransferBudget(settings_.uploadLimit, uploadShare_);
-    }
 }
 
 void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
@@ -468,10 +459,16 @@ bool TWorkThread::CheckComplete(int64_t now) {
 
 void TWorkThread::Publish(bool flush, bool force) {
     if (force) {
-        Lock().Lock();
-    } else if (!Lock().TryLock()) {
+        QAutoLock guard(Lock());
+        PublishLocked(flush, force);
         return;
     }
+    // Status queries hold the lock only briefly; a busy lock means the next publish.
+    ScopedTryLock guard(Lock());
+    if (guard.IsLocked()) PublishLocked(flush, force);
+}
+
+void TWorkThread::PublishLocked(bool flush, bool force) {
     if (flush) {
         ApplyPriorityChanges();
         if (fileListChanged_ || force) PublishFileList();
@@ -483,14 +480,14 @@ void TWorkThread::Publish(bool flush, bool force) {
         pieceListChanged_ = false;
         peerListChanged_ = false;
     }
-    working_.bytesFromSources = bytesFromSources_;
-    working_.bytesFromPeers = bytesFromPeers_;
+    working_.bytesFromSources = meter_.FromSources();
+    working_.bytesFromPeers = meter_.FromPeers();
     published_ = working_;
     // Until the first whole second is counted, the bytes of this second are
     // the best figure there is: a status showing data arrive at no speed is wrong.
-    if (published_.currentSpeed == 0 && payloadThisSecond_ > 0 && !IsComplete())
-        published_.currentSpeed = static_cast<int32_t>(std::min<int64_t>(payloadThisSecond_, INT32_MAX));
-    Lock().Unlock();
+    const int64_t payload = meter_.ThisSecond().payload;
+    if (published_.currentSpeed == 0 && payload > 0 && !IsComplete())
+        published_.currentSpeed = static_cast<int32_t>(std::min<int64_t>(payload, INT32_MAX));
 }
 
 TaskReport TWorkThread::Report() {
@@ -523,10 +520,7 @@ int TWorkThread::IsComplete() {
 
 void TWorkThread::SetLimit(LimitDirection direction, SpeedLimit limit) {
     QAutoLock guard(Lock());
-    (direction == LimitDirection::kDownload ? settings_.downloadLimit : settings_.uploadLimit) = limit;
-    // A lower limit holds from now, not from the next second.
-    downloadBudget_ = std::min(downloadBudget_, TransferBudget(settings_.downloadLimit, downloadShare_));
-    uploadBudget_ = std::min(uploadBudget_, TransferBudget(settings_.uploadLimit, uploadShare_));
+    meter_.SetLimit(direction, limit);
 }
 
 int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {

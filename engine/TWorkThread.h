@@ -61,6 +61,7 @@ private:
     std::atomic<uint64_t> turnsDone_{0};
 
     bool Prepare();
+    void PublishLocked(bool flush, bool force);
     void RunLoop();
     void FinishRun();
     // One turn's work under the job's lock; the milliseconds to sleep after it.
@@ -78,7 +79,6 @@ private:
     void RunPeerProcessing();
     // The two peer passes: download steps, then BitTorrent upload steps.
     void StepPeers(bool fullTurn, int32_t extraUploads);
-    void ReleaseEngineLocksAfterCrash();
     void TakeOnDiskSize();
     bool SourcesExhausted();
     // A wanted piece no source can supply any more: told, and the run ends (once a second at most).

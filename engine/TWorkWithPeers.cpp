@@ -447,9 +447,7 @@ void TWorkWithPeers::Reset(bool clearFiles, bool b) {
     maxSourceConnections_ = kDefaultMaxSourceConnections;
     infoHash_.fill(0);
     ownPeerId_.fill(0);
-    bytesFromSources_ = 0;
     trackerInterval_ = kTrackerRetrySeconds;
-    bytesFromPeers_ = 0;
     idleRounds_ = 0;
     lastSourceRound_ = 0;
     lastPeerRound_ = 0;

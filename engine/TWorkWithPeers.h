@@ -217,9 +217,7 @@ protected:
     // Peers a tracker or the rendezvous just named are tried in the next pass,
     // not at the next second: a second is a large part of a short download.
     bool newPeersWaiting_ = false;
-    int64_t bytesFromSources_ = 0;
     int64_t trackerInterval_ = kTrackerRetrySeconds;  // from the trackers' answers
-    int64_t bytesFromPeers_ = 0;
     bool redirectUnresolvable_ = false;
     // Sources given up in this run (corrupt data, another file); never added again.
     std::vector<std::string> bannedSources_;

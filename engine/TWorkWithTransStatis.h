@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "engine/TWorkWithPieces.h"
+#include "engine/TransferMeter.h"
 #include "engine/TransferRules.h"
 
 namespace veldmoor {
@@ -13,20 +14,19 @@ class TWorkWithTransStatis : public TWorkWithPieces {
 public:
     explicit TWorkWithTransStatis(EngineState& engine);
 
-    virtual void ApplyShare();
     // Sum of the peers' current receive rates over the kinds in `kindMask`.
-    virtual int64_t SumPeerRate(int32_t kindMask);
+    int64_t SumPeerRate(int32_t kindMask) const;
     void Reset(bool clearFiles, bool b) override;
 
     // What the job may still receive and send in the current second.
-    int32_t DownloadBudget() const override;
-    int32_t UploadBudget() const override;
-    void AddPayload(int32_t bytes) { payloadThisSecond_ += bytes; }
+    int32_t DownloadBudget() const override { return meter_.DownloadBudget(); }
+    int32_t UploadBudget() const override { return meter_.UploadBudget(); }
     // Payload the map accepted; BitTorrent and server bytes are counted apart.
     void CountDelivered(int32_t kind, int32_t bytes) override;
     void AddUploaded(int32_t bytes) override;
     void CountWaitingUpload() override { ++waitingUploads_; }
-    void CountStepBytes(int64_t received, int64_t sent);
+    void CountStepBytes(int64_t received, int64_t sent) { meter_.CountStep(received, sent); }
+    const TransferMeter& Meter() const { return meter_; }
 
     int32_t CurrentDownloadSpeed() const { return currentDownloadSpeed_; }
     int32_t CurrentUploadSpeed() const { return currentUploadSpeed_; }
@@ -55,18 +55,9 @@ protected:
     void ApplyLowRateRule();
     bool IsComplete() const { return working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount; }
 
-    int64_t bytesReceivedThisSecond_ = 0;
-    int64_t bytesSentThisSecond_ = 0;
-    int64_t payloadThisSecond_ = 0;
+    TransferMeter meter_;
     int32_t currentDownloadSpeed_ = 0;
     int32_t currentUploadSpeed_ = 0;
-    int32_t downloadBudget_ = 0;
-    int32_t uploadBudget_ = 0;
-    int32_t downloadShare_ = 0;
-    int32_t uploadShare_ = 0;
-    int32_t pendingDownloadShare_ = 0;
-    int32_t pendingUploadShare_ = 0;
-    bool sharePending_ = false;
     int32_t lowRateSeconds_ = 0;
     int32_t waitingUploads_ = 0;
     int32_t tier_ = 5;

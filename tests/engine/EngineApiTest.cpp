@@ -90,11 +90,11 @@ TEST_F(EngineApiTest, LimitsAreClampedAndUnknownKindsRefused) {
 
     EXPECT_EQ(TaskSetLimit(task.handle, 2, 10), kResultBadArgument);
     EXPECT_EQ(TaskSetLimit(task.handle, 1, 300), kResultOk);
-    EXPECT_EQ(job.Settings().downloadLimit, 300);
+    EXPECT_EQ(job.Meter().Limit(LimitDirection::kDownload), 300);
     EXPECT_EQ(TaskSetLimit(task.handle, 1, 32767), kResultOk);  // "no limit" from the controller
-    EXPECT_EQ(job.Settings().downloadLimit, std::nullopt);
+    EXPECT_EQ(job.Meter().Limit(LimitDirection::kDownload), std::nullopt);
     EXPECT_EQ(TaskSetLimit(task.handle, 0, 50), kResultOk);
-    EXPECT_EQ(job.Settings().uploadLimit, 50);
+    EXPECT_EQ(job.Meter().Limit(LimitDirection::kUpload), 50);
 }
 
 TEST_F(EngineApiTest, EngineInitTwiceStartsTheSocketLayerOnceAndUninitIsSafeTwice) {
@@ -173,9 +173,9 @@ TEST_F(EngineApiTest, TheTypedInterfaceTakesATaskByValueAndRefusesLimitsOutOfRan
     EXPECT_EQ(SetTaskSpeedLimit(handle, LimitDirection::kDownload, 0), kResultBadArgument);
     EXPECT_EQ(SetTaskSpeedLimit(handle, LimitDirection::kDownload, kMaxSpeedLimitKiB + 1), kResultBadArgument);
     EXPECT_EQ(SetTaskSpeedLimit(handle, LimitDirection::kDownload, kMaxSpeedLimitKiB), kResultOk);
-    EXPECT_EQ(job.Settings().downloadLimit, kMaxSpeedLimitKiB);
+    EXPECT_EQ(job.Meter().Limit(LimitDirection::kDownload), kMaxSpeedLimitKiB);
     EXPECT_EQ(SetTaskSpeedLimit(handle, LimitDirection::kDownload, std::nullopt), kResultOk);
-    EXPECT_EQ(job.Settings().downloadLimit, std::nullopt);
+    EXPECT_EQ(job.Meter().Limit(LimitDirection::kDownload), std::nullopt);
 
     EXPECT_EQ(SetTaskMirrors(handle, {{"http://10.0.0.1/a.exe", "cdn.example"}, {"http://10.0.0.2/a.exe", ""}}),
               kResultOk);
