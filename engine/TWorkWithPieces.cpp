@@ -124,8 +124,7 @@ void TWorkWithPieces::Rebuild() {
     // map's pieces.
     sourceRanges_.Clear();
     sourceRangesCut_ = false;
-    outstandingRequests_.clear();
-    inFlight_.clear();
+    schedule_.ClearWork();
     if (CreatePieceMap(previous)) {
         torrent_->SetSourceText(sourceText_);
         torrent_->SetTorrentBytes(savedTexts_.torrent);
@@ -350,8 +349,7 @@ void TWorkWithPieces::ApplyPriorityChanges() {
         if (file < 0 || file >= pieces_->FileCount() || pieces_->FileEntry(file).priority == priority) continue;
         pieces_->SetFilePriority(file, priority);
     }
-    // Other pieces are wanted now: the end game is judged anew.
-    endGameReached_ = false;
+    schedule_.JudgeEndGameAnew();
     PublishFileList();
     priorityChanges_.clear();
 }
@@ -463,40 +461,24 @@ void TWorkWithPieces::TrimSchedulingPools(bool everyFourthTurn) {
     if (!everyFourthTurn) return;
     pieceListChanged_ = true;
     peerListChanged_ = true;
-    if (!pieces_ || outstandingRequests_.empty()) return;
+    if (!pieces_ || schedule_.Pool().empty()) return;
     if (pieces_->IsComplete()) {
-        outstandingRequests_.clear();
+        schedule_.ClearPool();
         return;
     }
     const auto limit = static_cast<size_t>(pieces_->PieceLength() / kBlockSize) * 64 + 64;
-    if (outstandingRequests_.size() <= limit) return;
+    if (schedule_.Pool().size() <= limit) return;
     const int64_t pieceLength = pieces_->PieceLength();
-    const auto pieceOf = [pieceLength](const BlockRequest& request) {
-        return static_cast<int32_t>(int64_t{request.block} * kBlockSize / pieceLength);
-    };
-    std::sort(outstandingRequests_.begin(), outstandingRequests_.end(),
-              [](const BlockRequest& a, const BlockRequest& b) { return a.block < b.block; });
     const auto askedByPeer = [&](int32_t piece) {
         return std::any_of(Peers().begin(), Peers().end(), [&](const TPeerObject* peer) {
             return peer->Kind() == kPeerBitTorrent &&
                    std::any_of(peer->PendingRequests().begin(), peer->PendingRequests().end(),
-                               [&](const BlockRequest& request) { return pieceOf(request) == piece; });
+                               [&](const BlockRequest& request) {
+                                   return int64_t{request.block} * kBlockSize / pieceLength == piece;
+                               });
         });
     };
-    std::vector<BlockRequest> kept;
-    for (size_t i = 0; i < outstandingRequests_.size();) {
-        const int32_t piece = pieceOf(outstandingRequests_[i]);
-        size_t end = i;
-        while (end < outstandingRequests_.size() && pieceOf(outstandingRequests_[end]) == piece) ++end;
-        if (askedByPeer(piece)) {
-            kept.insert(kept.end(), outstandingRequests_.begin() + static_cast<std::ptrdiff_t>(i),
-                        outstandingRequests_.begin() + static_cast<std::ptrdiff_t>(end));
-        } else {
-            RemoveInFlight(piece, false);
-        }
-        i = end;
-    }
-    outstandingRequests_.swap(kept);
+    for (const int32_t piece : schedule_.TrimPool(pieceLength, askedByPeer)) RemoveInFlight(piece, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -508,39 +490,22 @@ bool TWorkWithPieces::IsDownloading() const {
 
 bool TWorkWithPieces::IsPieceWanted(int32_t piece) {
     if (!pieceMapReady_ || !pieces_->IsPieceWanted(piece)) return false;
-    // Entries of pieces that are complete (in memory or on disk) or no longer
-    // wanted go, so they neither block others nor bring the end game early.
-    std::erase_if(inFlight_, [this](int32_t entry) { return !pieces_->IsPieceWanted(entry); });
-    // Pieces held complete in memory and unwanted ones are not left to fetch.
-    const int64_t remaining = pieces_->PiecesToFetch();
-    endGame_ = static_cast<int64_t>(inFlight_.size()) >= remaining;
-    if (endGame_) {
-        endGameReached_ = true;
-        return true;
-    }
-    return std::find(inFlight_.begin(), inFlight_.end(), piece) == inFlight_.end();
+    return schedule_.MayStart(*pieces_, piece);
 }
 
 bool TWorkWithPieces::AddInFlight(int32_t piece) {
     if (!pieces_) return false;
     const int64_t nearEnd = std::max<int64_t>(static_cast<int64_t>(Peers().size()) / 3, 64);
     const int64_t allowed = std::max<int64_t>(nearEnd + pieces_->PiecesVerified() - pieces_->PieceCount(), 1);
-    if (std::count(inFlight_.begin(), inFlight_.end(), piece) > allowed) return false;
-    inFlight_.push_back(piece);
-    return true;
+    return schedule_.AddInFlight(piece, allowed);
 }
 
 void TWorkWithPieces::RemoveInFlight(int32_t piece, bool discard) {
     if (discard && pieces_ && !StopRequested()) {
         const int64_t remaining = pieces_->PieceCount() - pieces_->PiecesVerified();
-        if (!endGame_ || remaining <= 3) pieces_->DropHeldData(piece);
+        if (!schedule_.IsEndGame() || remaining <= 3) pieces_->DropHeldData(piece);
     }
-    if (discard) {
-        std::erase(inFlight_, piece);
-        return;
-    }
-    const auto found = std::find(inFlight_.begin(), inFlight_.end(), piece);
-    if (found != inFlight_.end()) inFlight_.erase(found);
+    schedule_.RemoveInFlight(piece, discard);
 }
 
 bool TWorkWithPieces::HoldsBlock(int32_t block) const {
@@ -549,33 +514,12 @@ bool TWorkWithPieces::HoldsBlock(int32_t block) const {
 
 bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& peerBitfield, int max,
                                    const std::vector<uint8_t>& exclude) {
-    if (!pieces_ || outstandingRequests_.empty()) return false;
-    // Blocks that arrived while their requests waited in the pool.
-    std::erase_if(outstandingRequests_, [this](const BlockRequest& request) { return HoldsBlock(request.block); });
-    if (max <= 0) max = 16;
-    const int64_t pieceLength = pieces_->PieceLength();
-    int32_t chosen = -1;
-    for (const BlockRequest& request : outstandingRequests_) {
-        const auto piece = static_cast<int32_t>(int64_t{request.block} * kBlockSize / pieceLength);
-        if (piece == lastTakenPiece_ || !HasBit(peerBitfield, piece) || HasBit(exclude, piece) ||
-            !pieces_->IsPieceWanted(piece))
-            continue;
-        chosen = piece;
-        break;
-    }
-    if (chosen < 0) return false;
-    lastTakenPiece_ = chosen;
-    int given = 0;
-    for (auto it = outstandingRequests_.begin(); it != outstandingRequests_.end() && given < max;) {
-        if (int64_t{it->block} * kBlockSize / pieceLength != chosen) {
-            ++it;
-            continue;
-        }
-        list.push_back(*it);
-        it = outstandingRequests_.erase(it);
-        ++given;
-    }
-    return given > 0;
+    if (!pieces_ || schedule_.Pool().empty()) return false;
+    const auto eligible = [&](int32_t piece) {
+        return HasBit(peerBitfield, piece) && !HasBit(exclude, piece) && pieces_->IsPieceWanted(piece);
+    };
+    return schedule_.TakeRequests(list, max <= 0 ? 16 : max, pieces_->PieceLength(),
+                                  [this](int32_t block) { return HoldsBlock(block); }, eligible);
 }
 
 void TWorkWithPieces::InitIdentity(bool connect) {
@@ -664,7 +608,7 @@ void TWorkWithPieces::ReturnRequests(std::vector<BlockRequest>& requests) {
         // A block that came in meanwhile (from a server, or from the peer a
         // cancel went too late to) would only be fetched twice.
         for (const BlockRequest& request : requests)
-            if (!HoldsBlock(request.block)) outstandingRequests_.push_back(request);
+            if (!HoldsBlock(request.block)) schedule_.AddRequest(request);
     }
     // Whoever gave them back no longer fetches their pieces: the entries go, so
     // a server or another peer may take them instead of waiting for the pool.
@@ -679,13 +623,7 @@ void TWorkWithPieces::ReturnRequests(std::vector<BlockRequest>& requests) {
     requests.clear();
 }
 
-bool TWorkWithPieces::TakeOutstandingRequest(int32_t block) {
-    const auto found = std::find_if(outstandingRequests_.begin(), outstandingRequests_.end(),
-                                    [block](const BlockRequest& request) { return request.block == block; });
-    if (found == outstandingRequests_.end()) return false;
-    outstandingRequests_.erase(found);
-    return true;
-}
+bool TWorkWithPieces::TakeOutstandingRequest(int32_t block) { return schedule_.TakeRequest(block); }
 
 void TWorkWithPieces::ReleaseFailedPiece(int32_t piece) { RemoveInFlight(piece, true); }
 
@@ -785,10 +723,7 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     pieceFailures_.Clear();
     firstSourceSizeAt_ = -1;
     sourceRangesCut_ = false;
-    outstandingRequests_.clear();
-    inFlight_.clear();
-    endGame_ = endGameReached_ = false;
-    lastTakenPiece_ = -1;
+    schedule_.Reset();
     handshake_.fill(0);
     priorityChanges_.clear();
     bitfieldChanged_ = pieceListChanged_ = peerListChanged_ = false;

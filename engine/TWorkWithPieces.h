@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/PieceSchedule.h"
 #include "engine/SourcePieceFailures.h"
 #include "engine/SourceRanges.h"
 #include "engine/TWorkWithPeers.h"
@@ -71,7 +72,7 @@ public:
     TPieces* ReadyPieceMap() const override { return pieceMapReady_ ? pieces_ : nullptr; }
     bool IsDownloading() const override;
     bool IsPieceWanted(int32_t piece) override;
-    bool IsEndGame() const override { return endGame_; }
+    bool IsEndGame() const override { return schedule_.IsEndGame(); }
     int32_t NextSourcePiece(TPeerObject& peer) override;
     void ReleaseSourceRange(TPeerObject& peer) override;
     bool TakeSourceRangeAt(TPeerObject& peer, int32_t piece) override;
@@ -89,9 +90,9 @@ public:
     // The in-flight list of pieces BitTorrent connections work on.
     bool AddInFlight(int32_t piece) override;
     void RemoveInFlight(int32_t piece, bool discard) override;
-    const std::vector<int32_t>& InFlight() const { return inFlight_; }
-    bool EndGameReached() const { return endGameReached_; }
-    const std::vector<BlockRequest>& OutstandingRequests() const override { return outstandingRequests_; }
+    const std::vector<int32_t>& InFlight() const { return schedule_.InFlight(); }
+    bool EndGameReached() const { return schedule_.EndGameReached(); }
+    const std::vector<BlockRequest>& OutstandingRequests() const override { return schedule_.Pool(); }
     // Where a new BitTorrent connection starts looking for pieces.
     int32_t RandomStart() const override;
     // --- IBitTorrentJob (TWorkWithPiecesBitTorrent.cpp) ---
@@ -203,11 +204,7 @@ protected:
     SourcePieceFailures pieceFailures_;
     int64_t firstSourceSizeAt_ = -1;  // job clock of the first size a source reported; -1 before
     bool sourceRangesCut_ = false;  // the servers have had their first ranges
-    std::vector<BlockRequest> outstandingRequests_;
-    std::vector<int32_t> inFlight_;
-    bool endGame_ = false;
-    bool endGameReached_ = false;
-    int32_t lastTakenPiece_ = -1;
+    PieceSchedule schedule_;
     std::vector<std::pair<int32_t, int32_t>> priorityChanges_;  // (file, priority)
     std::array<uint8_t, 68> handshake_{};
     std::atomic<int> publishedBitfieldSize_{0};
