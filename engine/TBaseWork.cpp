@@ -199,9 +199,6 @@ void TBaseWork::RefreshJobClock() { jobClock_ = ClockNow(); }
 
 void TBaseWork::Reset(bool /*clearFiles*/, bool /*b*/) {
     jobClock_ = 0;
-    turnSleepMs_ = 6;
-    slowPeerPeriod_ = 6;
-    secondPassPeriod_ = 18;
     turnCounter_ = 0;
     lastDispatchTick_ = 0;
     lastSecondTick_ = 0;

@@ -104,9 +104,6 @@ protected:
     int64_t completionTime_ = 0;
     bool finished_ = false;  // every piece verified and flushed in this run
 
-    uint32_t turnSleepMs_ = 6;
-    int32_t slowPeerPeriod_ = 6;      // N1
-    int32_t secondPassPeriod_ = 18;   // N2 = 3 x N1
     uint32_t turnCounter_ = 0;
     uint32_t lastDispatchTick_ = 0;
     uint32_t lastSecondTick_ = 0;

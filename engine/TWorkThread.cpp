@@ -340,7 +340,7 @@ uint32_t TWorkThread::WorkOneTurn() {
         }
     }
     if (RatesDue()) RefreshRates();
-    return idleSleepMs + (turnSleepMs_ < 1 ? 6 : turnSleepMs_);
+    return idleSleepMs + pacing_.TurnSleepMs();
 }
 
 void TWorkThread::RunPeerProcessing() {
@@ -350,8 +350,6 @@ void TWorkThread::RunPeerProcessing() {
         DispatchIncoming();
         lastDispatchTick_ = tick;
     }
-    if (slowPeerPeriod_ < 1) slowPeerPeriod_ = 6;
-    if (secondPassPeriod_ < 1) secondPassPeriod_ = 18;
     int32_t extraUploads = 0;  // E
     bool fullTurn = false;
     if (secondStepDue_ || tick - lastSecondTick_ >= kSecondMs) {
@@ -361,7 +359,7 @@ void TWorkThread::RunPeerProcessing() {
         fullTurn = true;
         extraUploads = std::max(uploadSlots_ / 6, 1);
     } else {
-        fullTurn = turnCounter_ % static_cast<uint32_t>(slowPeerPeriod_) == 0;
+        fullTurn = turnCounter_ % static_cast<uint32_t>(pacing_.SlowPeerPeriod()) == 0;
     }
     StepPeers(fullTurn, extraUploads);
     if (!HasPieceMap()) {
@@ -371,7 +369,6 @@ void TWorkThread::RunPeerProcessing() {
         ConnectPeers();
     }
     ++turnCounter_;
-    turnSleepMs_ = static_cast<uint32_t>(tier_ + 1);
 }
 
 void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
@@ -396,7 +393,7 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
         }
     }
     const int32_t allowance = std::max(waitingUploads_, uploadSlots_);
-    const uint32_t phase = turnCounter_ % static_cast<uint32_t>(secondPassPeriod_);
+    const uint32_t phase = turnCounter_ % static_cast<uint32_t>(pacing_.SecondPassPeriod());
     const std::vector<TPeerObject*> secondPass = Peers();
     for (TPeerObject* peer : secondPass) {
         if (!peer || peer->Kind() != kPeerBitTorrent) continue;

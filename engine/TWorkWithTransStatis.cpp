@@ -58,7 +58,7 @@ void TWorkWithTransStatis::TickSecond(bool complete) {
     working_.currentSpeed = complete ? 0 : SmoothedSpeed(working_.currentSpeed, second.payload);
     working_.receivedTotal += downloaded;
     working_.sentTotal += second.sent;
-    ChoosePacing(complete ? second.sent : second.received);
+    pacing_.Choose(complete ? second.sent : second.received);
     RefreshJobClock();
 
     const int64_t age = std::max<int64_t>(Age(), 1);
@@ -90,13 +90,6 @@ void TWorkWithTransStatis::TickSecond(bool complete) {
     ConnectPeers();
     ApplyLowRateRule();
     RotateSources();
-}
-
-void TWorkWithTransStatis::ChoosePacing(int64_t trafficLastSecond) {
-    tier_ = PacingTier(trafficLastSecond);
-    slowPeerPeriod_ = SlowPeerPeriod(tier_);
-    secondPassPeriod_ = 3 * slowPeerPeriod_;
-    turnSleepMs_ = static_cast<uint32_t>(tier_ + 1);
 }
 
 void TWorkWithTransStatis::ScaleConnections() {
@@ -227,6 +220,7 @@ void TWorkWithTransStatis::Reset(bool clearFiles, bool b) {
     TWorkWithPieces::Reset(clearFiles, b);
     lowRateSeconds_ = 0;
     meter_.Reset();
+    pacing_.Reset();
     currentDownloadSpeed_ = currentUploadSpeed_ = 0;
     remainingEstimate_.Clear();
     bytesLeft_ = BytesLeftEstimate{};

@@ -7,6 +7,7 @@
 #include "engine/TWorkWithPieces.h"
 #include "engine/TransferMeter.h"
 #include "engine/TransferRules.h"
+#include "engine/TurnPacing.h"
 
 namespace veldmoor {
 
@@ -37,7 +38,6 @@ protected:
     // Every 4 s of job clock (or when forced): rank connections and derive their rates.
     virtual void RefreshRates();
     bool RatesDue() const;
-    void ChoosePacing(int64_t trafficLastSecond);
     void ScaleConnections();
     void PeriodicSave();
     // Saves once this much was fetched since the last save, so that a crash
@@ -60,7 +60,7 @@ protected:
     int32_t currentUploadSpeed_ = 0;
     int32_t lowRateSeconds_ = 0;
     int32_t waitingUploads_ = 0;
-    int32_t tier_ = 5;
+    TurnPacing pacing_;
 
     uint32_t lastSaveSecond_ = 0;
     int64_t fetchedAtLastSave_ = 0;
