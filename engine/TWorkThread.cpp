@@ -469,13 +469,7 @@ void TWorkThread::PublishLocked(bool flush, bool force) {
     if (flush) {
         ApplyPriorityChanges();
         if (fileListChanged_ || force) PublishFileList();
-        if (bitfieldChanged_ || force) {
-            publishedBitfield_ = workingBitfield_;
-            publishedBitfieldSize_.store(static_cast<int>(publishedBitfield_.size()), std::memory_order_relaxed);
-        }
-        bitfieldChanged_ = false;
-        pieceListChanged_ = false;
-        peerListChanged_ = false;
+        bitfield_.Publish(force);
     }
     working_.bytesFromSources = meter_.FromSources();
     working_.bytesFromPeers = meter_.FromPeers();
@@ -522,10 +516,11 @@ void TWorkThread::SetLimit(LimitDirection direction, SpeedLimit limit) {
 
 int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
     QAutoLock guard(Lock());
-    const int size = static_cast<int>(publishedBitfield_.size());
+    const std::vector<uint8_t>& published = bitfield_.Published();
+    const int size = static_cast<int>(published.size());
     // Before the map is known there is nothing to copy, and memcpy takes no null source.
     if (size > 0 && length > 0)
-        std::memcpy(buffer, publishedBitfield_.data(), static_cast<size_t>(std::min(length, size)));
+        std::memcpy(buffer, published.data(), static_cast<size_t>(std::min(length, size)));
     return std::min(size * 8, published_.pieceCount);
 }
 

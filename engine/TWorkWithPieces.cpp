@@ -234,8 +234,7 @@ void TWorkWithPieces::StartOverIfPending() {
 void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
     switch (event.type) {
         case kPieceVerifiedEvent:
-            SetBit(workingBitfield_, event.data, event.value != 0);
-            bitfieldChanged_ = true;
+            bitfield_.Set(event.data, event.value != 0);
             Refresh();
             if (event.value != 0 && pieces_ && pieces_->ReceivedBytes() >= pieces_->TotalLength())
                 pendingHaves_.push_back(static_cast<int32_t>(event.data));
@@ -247,8 +246,7 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
             Publish(event.value != 0, false);
             break;
         case kPieceCountEvent:
-            workingBitfield_.assign(BitfieldBytes(static_cast<uint64_t>(std::max<int64_t>(event.data, 0))), 0);
-            bitfieldChanged_ = true;
+            bitfield_.Resize(event.data);
             if (pieces_) working_.name = pieces_->Name();
             break;
         case kFileChoicesEvent:
@@ -459,8 +457,6 @@ void TWorkWithPieces::ServeRead(ReadRequest& request) {
 
 void TWorkWithPieces::TrimSchedulingPools(bool everyFourthTurn) {
     if (!everyFourthTurn) return;
-    pieceListChanged_ = true;
-    peerListChanged_ = true;
     if (!pieces_ || schedule_.Pool().empty()) return;
     if (pieces_->IsComplete()) {
         schedule_.ClearPool();
@@ -715,9 +711,7 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     TWorkWithPeers::Reset(clearFiles, b);
     FlushAndCloseMap();
     ReleasePieceMap();
-    workingBitfield_.clear();
-    publishedBitfield_.clear();
-    publishedBitfieldSize_.store(0, std::memory_order_relaxed);
+    bitfield_.Clear();
     pendingHaves_.clear();
     sourceRanges_.Clear();
     pieceFailures_.Clear();
@@ -726,7 +720,6 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     schedule_.Reset();
     handshake_.fill(0);
     priorityChanges_.clear();
-    bitfieldChanged_ = pieceListChanged_ = peerListChanged_ = false;
     if (clearFiles) publishedFiles_.clear();
 }
 

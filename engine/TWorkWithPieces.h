@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/PieceSchedule.h"
+#include "engine/PublishedBitfield.h"
 #include "engine/SourcePieceFailures.h"
 #include "engine/SourceRanges.h"
 #include "engine/TWorkWithPeers.h"
@@ -55,9 +56,9 @@ public:
     virtual int ReadData(int file, int64_t offset, int length, void* buffer);
 
     // The published piece bitfield (TaskGetBitfield); take the job's lock.
-    const std::vector<uint8_t>& PublishedBitfield() const { return publishedBitfield_; }
+    const std::vector<uint8_t>& PublishedBits() const { return bitfield_.Published(); }
     // Its size without the job's lock, for callers that hold the job-list lock.
-    int PublishedBitfieldSize() const { return publishedBitfieldSize_.load(std::memory_order_relaxed); }
+    int PublishedBitfieldSize() const { return bitfield_.PublishedSize(); }
     TPieces* PieceMap() const { return pieces_; }
     TTorrent* Torrent() const { return torrent_; }
     // Pieces verified since the last have announcement, oldest first.
@@ -191,11 +192,7 @@ protected:
     // A source's file changed under a map without hashes: start over at the next turn.
     bool startOverPending_ = false;
     bool diskFull_ = false;
-    std::vector<uint8_t> workingBitfield_;
-    std::vector<uint8_t> publishedBitfield_;
-    bool bitfieldChanged_ = false;
-    bool pieceListChanged_ = false;
-    bool peerListChanged_ = false;
+    PublishedBitfield bitfield_;
     bool fileListChanged_ = false;
     std::vector<PublishedFile> publishedFiles_;
     std::vector<int32_t> pendingHaves_;
@@ -207,7 +204,6 @@ protected:
     PieceSchedule schedule_;
     std::vector<std::pair<int32_t, int32_t>> priorityChanges_;  // (file, priority)
     std::array<uint8_t, 68> handshake_{};
-    std::atomic<int> publishedBitfieldSize_{0};
 
 private:
     struct ReadRequest {
