@@ -199,10 +199,6 @@ void TBaseWork::RefreshJobClock() { jobClock_ = ClockNow(); }
 
 void TBaseWork::Reset(bool /*clearFiles*/, bool /*b*/) {
     jobClock_ = 0;
-    turnCounter_ = 0;
-    lastDispatchTick_ = 0;
-    lastSecondTick_ = 0;
-    publishPending_ = false;
 }
 
 }  // namespace veldmoor

@@ -104,10 +104,6 @@ protected:
     int64_t completionTime_ = 0;
     bool finished_ = false;  // every piece verified and flushed in this run
 
-    uint32_t turnCounter_ = 0;
-    uint32_t lastDispatchTick_ = 0;
-    uint32_t lastSecondTick_ = 0;
-    bool publishPending_ = false;
 
 private:
     void RunFirstJobStartUp();

@@ -355,6 +355,7 @@ void TWorkThread::RunPeerProcessing() {
     if (secondStepDue_ || tick - lastSecondTick_ >= kSecondMs) {
         turnCounter_ = 0;
         TickSecond(IsComplete());
+        publishPending_ = true;
         lastSecondTick_ = tick;
         fullTurn = true;
         extraUploads = std::max(uploadSlots_ / 6, 1);
@@ -538,6 +539,10 @@ void TWorkThread::Reset(bool clearFiles, bool b) {
     working_.currentSpeed = 0;
     working_.remainingSeconds = 0;
     onlyTrackersSinceTick_ = 0;
+    turnCounter_ = 0;
+    lastDispatchTick_ = 0;
+    lastSecondTick_ = 0;
+    publishPending_ = false;
 }
 
 }  // namespace veldmoor

@@ -85,6 +85,11 @@ private:
     bool PieceBeyondEverySource(int64_t now);
     bool ReadTorrentSource();
 
+    // The loop's own state.
+    uint32_t turnCounter_ = 0;
+    uint32_t lastDispatchTick_ = 0;
+    uint32_t lastSecondTick_ = 0;
+    bool publishPending_ = false;
     bool sourcesFailed_ = false;
     bool noSize_ = false;
     int64_t lastSupplyCheck_ = 0;

@@ -71,7 +71,6 @@ void TWorkWithTransStatis::TickSecond(bool complete) {
     working_.remainingSeconds = (!complete || completionTime_ == 0) ? remainingEstimate_.SecondsFor(bytesLeft) : 0;
     ScaleConnections();
 
-    publishPending_ = true;
 
     if (pieces_ && pieces_->PieceCount() > 0) {
         WriteOutWhenAllHeld(complete);

@@ -33,7 +33,8 @@ public:
     int32_t CurrentUploadSpeed() const { return currentUploadSpeed_; }
 
 protected:
-    // The per-second step; `complete`: every piece is verified.
+    // The per-second step; `complete`: every piece is verified. The status is
+    // to be published after it.
     void TickSecond(bool complete);
     // Every 4 s of job clock (or when forced): rank connections and derive their rates.
     virtual void RefreshRates();
