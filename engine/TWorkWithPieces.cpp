@@ -25,8 +25,6 @@
 namespace veldmoor {
 namespace {
 
-constexpr uint32_t kReadPollMs = 10;
-constexpr uint32_t kReadWaitLimitMs = 3000;
 
 }  // namespace
 
@@ -386,43 +384,21 @@ bool TWorkWithPieces::GetFileName(int index, int type, std::string& name) {
 
 int TWorkWithPieces::ReadData(int file, int64_t offset, int length, void* buffer) {
     if (!buffer || length <= 0 || offset < 0) return kReadFailed;
-    ReadRequest request;
+    QueuedReads::Request request;
     request.file = file;
     request.offset = offset;
     request.length = length;
     request.buffer = static_cast<char*>(buffer);
-    request.createdTick = platform::TickMs();
-    {
-        QAutoLock guard(schedulingLock_);
-        readRequests_.push_back(&request);
-    }
-    for (;;) {
-        platform::SleepMs(kReadPollMs);
-        // Asked before the scheduling lock: the job thread takes its own lock first.
-        const bool stopping = StopRequested() || !IsRunning();
-        QAutoLock guard(schedulingLock_);
-        const bool waiting = request.state == -1 || request.state == -2;
-        const bool tooLong = request.state == -1 && platform::TickMs() - request.createdTick > kReadWaitLimitMs;
-        if (waiting && !stopping && !tooLong) continue;
-        readRequests_.erase(std::remove(readRequests_.begin(), readRequests_.end(), &request), readRequests_.end());
-        if (request.state == 0) return request.bytesRead;
-        if (request.state == kReadNotAvailable) return kReadNotAvailable;
-        if (waiting) return stopping ? kReadStopping : kReadTimedOut;
-        return kReadFailed;
-    }
+    return reads_.Wait(request, [this] { return StopRequested() || !IsRunning(); });
 }
 
 void TWorkWithPieces::ServeQueuedReads() {
-    QAutoLock guard(schedulingLock_);
-    for (ReadRequest* request : readRequests_) {
-        if (request->state != -1) continue;
-        request->state = -2;
-        ServeRead(*request);
-    }
+    reads_.ServeAll([this](QueuedReads::Request& request) { ServeRead(request); });
 }
 
-void TWorkWithPieces::ServeRead(ReadRequest& request) {
-    request.state = kReadFailed;
+void TWorkWithPieces::ServeRead(QueuedReads::Request& request) {
+    using State = QueuedReads::State;
+    request.state = State::kFailed;
     if (!HasPieceMap() || request.file < 0 || request.file >= pieces_->FileCount()) return;
     const auto& entry = pieces_->FileEntry(request.file);
     if (request.offset + request.length > entry.length) return;
@@ -433,7 +409,7 @@ void TWorkWithPieces::ServeRead(ReadRequest& request) {
     readPosition_ = static_cast<int32_t>(start / pieceLength);
     for (int64_t piece = start / pieceLength; piece <= (end - 1) / pieceLength; ++piece) {
         if (!pieces_->IsPieceDone(piece)) {
-            request.state = kReadNotAvailable;
+            request.state = State::kNotAvailable;
             return;
         }
     }
@@ -448,11 +424,11 @@ void TWorkWithPieces::ServeRead(ReadRequest& request) {
             request.bytesRead += read;
         }
         if (read != wanted) {
-            request.state = request.bytesRead == 0 ? kReadNotAvailable : 0;
+            request.state = request.bytesRead == 0 ? State::kNotAvailable : State::kDone;
             return;
         }
     }
-    request.state = 0;
+    request.state = State::kDone;
 }
 
 void TWorkWithPieces::TrimSchedulingPools(bool everyFourthTurn) {

@@ -10,6 +10,7 @@
 
 #include "engine/PieceSchedule.h"
 #include "engine/PublishedBitfield.h"
+#include "engine/QueuedReads.h"
 #include "engine/SourcePieceFailures.h"
 #include "engine/SourceRanges.h"
 #include "engine/TWorkWithPeers.h"
@@ -28,13 +29,6 @@ struct PublishedFile {
     std::string workingPath;   // name type 2: where the bytes are written now
     std::string finalPath;     // name type 3: the full path of the finished file
     int64_t size = 0;
-};
-
-enum ReadDataResult : int {
-    kReadNotAvailable = -3,
-    kReadStopping = -5,
-    kReadFailed = -6,
-    kReadTimedOut = -7,
 };
 
 class TWorkWithPieces : public TWorkWithPeers, public IPieceMapOwner, public IBitTorrentJob {
@@ -206,20 +200,9 @@ protected:
     std::array<uint8_t, 68> handshake_{};
 
 private:
-    struct ReadRequest {
-        int file = 0;
-        int64_t offset = 0;
-        int length = 0;
-        char* buffer = nullptr;
-        int state = -1;  // -2 being served, -1 waiting, 0 done, -3 not available
-        int bytesRead = 0;
-        uint32_t createdTick = 0;
-    };
-    void ServeRead(ReadRequest& request);
+    void ServeRead(QueuedReads::Request& request);
 
-    // Guards the read requests, which the caller's thread queues and the job serves.
-    QTMutex schedulingLock_;
-    std::vector<ReadRequest*> readRequests_;
+    QueuedReads reads_;
 };
 
 }  // namespace veldmoor
