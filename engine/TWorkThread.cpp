@@ -333,7 +333,6 @@ uint32_t TWorkThread::WorkOneTurn() {
     if (publishPending_) {
         ScopedTryLock guard(Lock());
         if (guard.IsLocked()) {
-            ApplyDropRequests();
             Publish(true, false);
             Refresh();
             publishPending_ = false;

@@ -437,9 +437,7 @@ void TWorkWithPeers::Reset(bool clearFiles, bool b) {
     UnregisterHash();
     ReleasePeers();
     candidates_.Clear();
-    dropList_.clear();
     bannedSources_.clear();
-    dropAllRequested_ = false;
     localList_.clear();
     knownSources_.clear();
     knownSourcesCopied_ = false;

@@ -54,9 +54,7 @@ public:
     static constexpr int32_t kSecondaryAddressPriority = 28;
     static constexpr int32_t kLocalNetworkPriority = 35;
     static constexpr int32_t kTrimPenalty = 6;
-    static constexpr int32_t kDropPenalty = 3;
     static constexpr size_t kLocalListCapacity = 256;
-    static constexpr size_t kDropListCapacity = 1024;
     static constexpr size_t kBannedSourceCapacity = 256;
 
     explicit TWorkWithPeers(EngineState& engine);
@@ -133,12 +131,6 @@ public:
     // Trim, choking, idle and seed checks, banned sources.
     void RunPeerUpkeep();
 
-    // --- Drop requests from the task's user ---
-    void RequestDropPeer(const PeerIdentity& identity);
-    void RequestDropAllPeers();
-    // With the job's publish: the requested connections close.
-    void ApplyDropRequests();
-
     // --- Engine-wide ---
     // Listener upkeep, accepting and dispatching; at most every 400 ms.
     virtual void DispatchIncoming();
@@ -200,8 +192,6 @@ protected:
     std::vector<TPeerObject*> peers_;
     std::vector<TPeerObject*> idlePool_;
     CandidateList candidates_;
-    std::vector<PeerIdentity> dropList_;
-    bool dropAllRequested_ = false;
     std::vector<uint32_t> localList_;
     std::vector<std::string> knownSources_;
     bool knownSourcesCopied_ = false;
@@ -248,8 +238,6 @@ private:
     void RemoveBannedSources();
 
     void CopyEngineView();
-    // Closes the engine's waiting connections that are for this job.
-    void DropPendingIncoming();
     void KeepListener();
     void NoteAcceptedAddresses(const std::vector<uint32_t>& addresses);
     PendingVerdict JudgePending(PendingConnection& connection, uint32_t tick, const std::vector<InfoHash>& known);

@@ -277,33 +277,4 @@ void TWorkWithPeers::RotateMirrors() {
     RevalidateCandidates();
 }
 
-// ---------------------------------------------------------------------------
-// Drop requests
-
-void TWorkWithPeers::RequestDropPeer(const PeerIdentity& identity) {
-    // An all-zero identity names no peer (servers have none).
-    if (HasIdentity(identity) && dropList_.size() < kDropListCapacity) dropList_.push_back(identity);
-}
-
-void TWorkWithPeers::RequestDropAllPeers() { dropAllRequested_ = true; }
-
-void TWorkWithPeers::ApplyDropRequests() {
-    if (dropAllRequested_) {
-        dropAllRequested_ = false;
-        dropList_.clear();
-        while (!peers_.empty()) EndPeer(peers_.back());
-        DropPendingIncoming();
-        return;
-    }
-    if (dropList_.empty()) return;
-    const std::vector<TPeerObject*> open = peers_;
-    for (TPeerObject* peer : open) {
-        const TPeerId* candidate = peer->Candidate();
-        if (!candidate || std::find(dropList_.begin(), dropList_.end(), candidate->identity) == dropList_.end()) continue;
-        if (peer->Connection()) peer->Connection()->Close();
-        EndFailedPeer(peer, kDropPenalty);
-    }
-    dropList_.clear();
-}
-
 }  // namespace veldmoor
