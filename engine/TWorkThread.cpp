@@ -106,7 +106,7 @@ void TWorkThread::RunLoop() {
         sourcesFailed_ = false;
         noSize_ = false;
         lastSupplyCheck_ = 0;
-        sourceNotes_.Clear();
+        ClearSourceNotes();
     }
 
     // Each step holds the job's lock, which API calls take to read and change
@@ -326,7 +326,7 @@ uint32_t TWorkThread::WorkOneTurn() {
     // A finished download that only talks to trackers has little to do.
     const uint32_t tick = platform::TickMs();
     const bool allVerified = IsComplete();
-    if (!allVerified || !peers_.empty()) onlyTrackersSinceTick_ = tick;
+    if (!allVerified || !Peers().empty()) onlyTrackersSinceTick_ = tick;
     const uint32_t idleSleepMs =
         allVerified && tick - onlyTrackersSinceTick_ > kTrackersOnlyIdleMs ? kTrackersOnlyExtraSleepMs : 0;
 
@@ -410,7 +410,7 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
 
 bool TWorkThread::SourcesExhausted() {
     return working_.currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
-           (kind_ == TaskKind::Http || !HasPieceMap()) && candidates_.empty();
+           (kind_ == TaskKind::Http || !HasPieceMap()) && CandidateCount() == 0;
 }
 
 bool TWorkThread::PieceBeyondEverySource(int64_t now) {

@@ -189,31 +189,17 @@ protected:
     int32_t CountPeers(int32_t kindMask) const;
     int32_t CountEstablished() const;
 
-    std::vector<TPeerObject*> peers_;
-    std::vector<TPeerObject*> idlePool_;
-    CandidateList candidates_;
-    std::vector<uint32_t> localList_;
-    std::vector<std::string> knownSources_;
-    bool knownSourcesCopied_ = false;
-    std::vector<std::string> extraTrackers_;
-    bool extraTrackersPending_ = false;
+    const InfoHash& JobInfoHash() const { return infoHash_; }
+    // A new torrent's hash; the own peer id stays until the identity is made.
+    void AdoptInfoHash(const InfoHash& infoHash) { infoHash_ = infoHash; }
+    // The trackers of AddTrackers become candidates again in the next round
+    // (a new torrent brought its own trackers, the added ones go beside them).
+    void RequeueAddedTrackers() { extraTrackersPending_ = true; }
+    void SetTrackerInterval(int64_t seconds) { trackerInterval_ = seconds; }
+    void ClearSourceNotes() { sourceNotes_.Clear(); }
 
-    int32_t maxSourceConnections_ = kDefaultMaxSourceConnections;
-    int32_t maxPeerConnections_ = kDefaultMaxPeerConnections;
+    // The rate refresh scales it with the upload speed.
     int32_t uploadSlots_ = kDefaultUploadSlots;
-    int32_t idleRounds_ = 0;
-    int64_t lastSourceRound_ = 0;
-    int64_t lastPeerRound_ = 0;
-    // Peers a tracker or the rendezvous just named are tried in the next pass,
-    // not at the next second: a second is a large part of a short download.
-    bool newPeersWaiting_ = false;
-    int64_t trackerInterval_ = kTrackerRetrySeconds;  // from the trackers' answers
-    bool redirectUnresolvable_ = false;
-    // Sources given up in this run (corrupt data, another file); never added again.
-    std::vector<std::string> bannedSources_;
-    SourceNotes sourceNotes_;
-    InfoHash infoHash_{};
-    PeerIdentity ownPeerId_{};
 
 private:
     CandidateAddContext AddContext() const;
@@ -247,6 +233,31 @@ private:
     void ReadAnnouncements();
     void TakeKeptAnnouncements();
     void TakeAnnouncement(const Announcement& announcement, uint32_t sender);
+
+    std::vector<TPeerObject*> peers_;
+    std::vector<TPeerObject*> idlePool_;
+    CandidateList candidates_;
+    std::vector<uint32_t> localList_;
+    std::vector<std::string> knownSources_;
+    bool knownSourcesCopied_ = false;
+    std::vector<std::string> extraTrackers_;
+    bool extraTrackersPending_ = false;
+
+    int32_t maxSourceConnections_ = kDefaultMaxSourceConnections;
+    int32_t maxPeerConnections_ = kDefaultMaxPeerConnections;
+    int32_t idleRounds_ = 0;
+    int64_t lastSourceRound_ = 0;
+    int64_t lastPeerRound_ = 0;
+    // Peers a tracker or the rendezvous just named are tried in the next pass,
+    // not at the next second: a second is a large part of a short download.
+    bool newPeersWaiting_ = false;
+    int64_t trackerInterval_ = kTrackerRetrySeconds;  // from the trackers' answers
+    bool redirectUnresolvable_ = false;
+    // Sources given up in this run (corrupt data, another file); never added again.
+    std::vector<std::string> bannedSources_;
+    SourceNotes sourceNotes_;
+    InfoHash infoHash_{};
+    PeerIdentity ownPeerId_{};
 
     const PeerFactory* factory_ = nullptr;
     HostResolver* resolver_ = nullptr;

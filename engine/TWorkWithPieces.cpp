@@ -103,13 +103,15 @@ bool TWorkWithPieces::BuildFromTorrent() {
 
 void TWorkWithPieces::AdoptTorrent() {
     const auto& hash = torrent_->InfoHash();
-    if (!std::equal(hash.begin(), hash.end(), infoHash_.begin())) {
-        std::copy(hash.begin(), hash.end(), infoHash_.begin());
+    if (!std::equal(hash.begin(), hash.end(), JobInfoHash().begin())) {
+        InfoHash adopted{};
+        std::copy(hash.begin(), hash.end(), adopted.begin());
+        AdoptInfoHash(adopted);
         handshake_.fill(0);
         InitIdentity(false);
     }
     AddTrackerCandidates(torrent_->Trackers());
-    extraTrackersPending_ = true;
+    RequeueAddedTrackers();
 }
 
 void TWorkWithPieces::Rebuild() {
@@ -305,12 +307,12 @@ int32_t TWorkWithPieces::PieceNoSourceCanSupply(bool& serversLeft) const {
     serversLeft = false;
     if (!pieceMapReady_ || !pieces_ || pieceFailures_.Empty()) return -1;
     std::vector<const TPeerId*> servers;
-    for (const TPeerId* candidate : candidates_.Items()) {
+    for (const TPeerId* candidate : Candidates()) {
         // A peer may still bring any piece; the peers' own rules end such a task.
         if (!(candidate->kind & kPeerServer)) return -1;
         if (!(candidate->HasDetails() && candidate->details->torrentFetch)) servers.push_back(candidate);
     }
-    for (const TPeerObject* peer : peers_)
+    for (const TPeerObject* peer : Peers())
         if (peer->Kind() == kPeerBitTorrent) return -1;
     serversLeft = !servers.empty();
     for (int32_t piece = 0; piece < pieces_->PieceCount(); ++piece) {
@@ -497,7 +499,8 @@ bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::v
 void TWorkWithPieces::InitIdentity(bool connect) {
     if (connect) DispatchIncoming();
     if (OpensWithProtocolHeader(handshake_) || !torrent_) return;
-    if (std::all_of(infoHash_.begin(), infoHash_.end(), [](uint8_t b) { return b == 0; })) return;
+    const InfoHash& infoHash = JobInfoHash();
+    if (std::all_of(infoHash.begin(), infoHash.end(), [](uint8_t b) { return b == 0; })) return;
 
     // Distinct per job and run; nobody needs to recompute it.
     const std::string seed = torrent_->Announce() + std::to_string(platform::CurrentThreadId()) +
@@ -510,9 +513,8 @@ void TWorkWithPieces::InitIdentity(bool connect) {
     std::copy_n(digest.begin(), 16, identity.begin() + 4);
     StampOwnPeerIdPrefix(identity);
     if (engine_.haveClientGuid) std::copy_n(engine_.clientGuid.begin(), 12, identity.begin() + 8);
-    handshake_ = BuildHandshake(infoHash_, identity);
-    ownPeerId_ = identity;
-    RegisterHash();
+    handshake_ = BuildHandshake(infoHash, identity);
+    SetTorrentIdentity(infoHash, identity);
 }
 
 int32_t TWorkWithPieces::RandomStart() const {
@@ -615,7 +617,7 @@ void TWorkWithPieces::SettleSourceFileSize() {
     if (IsTorrentTask() || pieces_ || firstSourceSizeAt_ < 0) return;
     std::vector<int64_t> reported;
     size_t unanswered = 0;
-    for (const TPeerId* candidate : candidates_.Items()) {
+    for (const TPeerId* candidate : Candidates()) {
         if (!(candidate->kind & kPeerServer) || (candidate->HasDetails() && candidate->details->torrentFetch)) continue;
         const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
         if (size > 0)
@@ -637,7 +639,7 @@ void TWorkWithPieces::SettleSourceFileSize() {
 void TWorkWithPieces::GiveUpSourcesOfAnotherSize() {
     if (!pieceMapReady_ || !pieces_) return;
     const int64_t taskSize = pieces_->TotalLength();
-    const std::vector<TPeerId*> listed = candidates_.Items();
+    const std::vector<TPeerId*> listed = Candidates();
     for (TPeerId* candidate : listed) {
         if (!(candidate->kind & kPeerServer) || !candidate->HasDetails() || candidate->details->torrentFetch) continue;
         const int64_t size = candidate->details->fileSize;
