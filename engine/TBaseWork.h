@@ -59,6 +59,7 @@ public:
     const std::string& TargetFile() const { return targetFile_; }
     const std::string& Folder() const { return folder_; }
     const std::string& StateFilePath() const { return stateFilePath_; }
+    const std::string& JournalPath() const { return p2spStatePath_; }
     const std::string& SourceText() const { return sourceText_; }
     const std::vector<SourceLine>& SourceLines() const { return sourceLines_; }
     JobSettings& Settings() { return settings_; }
@@ -83,17 +84,7 @@ protected:
     EngineState& engine_;
     JobSettings settings_;
 
-    TaskKind kind_ = TaskKind::Http;
-    bool targetIsFile_ = false;
-    bool caseInsensitiveSources_ = false;
-    std::string sourceText_;
     std::vector<SourceLine> sourceLines_;
-    std::vector<Mirror> mirrors_;
-    bool mirrorListPresent_ = false;
-    std::string folder_;
-    std::string targetFile_;
-    std::string stateFilePath_;
-    std::string p2spStatePath_;
 
     SavedStateTexts savedTexts_;
 
@@ -108,6 +99,18 @@ protected:
 private:
     void RunFirstJobStartUp();
     void RunLastJobShutDown();
+
+    // The task's identity, set once from its description.
+    TaskKind kind_ = TaskKind::Http;
+    bool targetIsFile_ = false;
+    bool caseInsensitiveSources_ = false;
+    std::string sourceText_;
+    std::string folder_;
+    std::string targetFile_;
+    std::string stateFilePath_;
+    std::string p2spStatePath_;  // the partial-piece journal
+    std::vector<Mirror> mirrors_;
+    bool mirrorListPresent_ = false;
 };
 
 // Splits a source list at CR, LF or CR LF and trims bytes 1..32 from both ends

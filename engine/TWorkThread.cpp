@@ -44,7 +44,7 @@ TWorkThread::~TWorkThread() {
 int TWorkThread::StartDownload() { return Start("StartDownload") ? kResultOk : kResultFailed; }
 
 int TWorkThread::ContinueDownload() {
-    LoadState(stateFilePath_);
+    LoadState(StateFilePath());
     return Start("ContinueDownload") ? kResultOk : kResultFailed;
 }
 
@@ -58,11 +58,11 @@ int TWorkThread::RestartDownload() {
     VeldmoorLog().Write("Download Restarted..", 2, 2);
     if (!Stop(true)) return kResultFailed;
     std::string target;
-    if (!GetFileName(0, 3, target)) target = targetFile_;
+    if (!GetFileName(0, 3, target)) target = TargetFile();
     if (!target.empty()) {
         for (const char* suffix : {"", ".vmtmp", ".vminfo", ".vminfodf"}) platform::DeleteFileAt(target + suffix);
     }
-    platform::DeleteFileAt(stateFilePath_);
+    platform::DeleteFileAt(StateFilePath());
     {
         QAutoLock guard(Lock());
         working_ = JobStatusRecord{};
@@ -82,14 +82,14 @@ void TWorkThread::Run() {
     } catch (...) {
         // The run is lost, its progress need not be: keep what the state file can hold.
         try {
-            SaveState(stateFilePath_);
+            SaveState(StateFilePath());
         } catch (...) {
         }
     }
 }
 
 void TWorkThread::RunLoop() {
-    LoadState(stateFilePath_);
+    LoadState(StateFilePath());
     if (!Prepare()) {
         ForgetMissingHosts();
         return;
@@ -116,7 +116,7 @@ void TWorkThread::RunLoop() {
         {
             QAutoLock guard(Lock());
             if (CheckComplete(JobClock())) {
-                VeldmoorLog().Write(ThreadTag() + targetFile_ + " is Download Complete", 23, 23);
+                VeldmoorLog().Write(ThreadTag() + TargetFile() + " is Download Complete", 23, 23);
                 break;
             }
             TakeOnDiskSize();
@@ -187,9 +187,9 @@ void TWorkThread::FinishRun() {
     ResetSourceLineStates();
     Reset(false, false);
     if (!finished_)
-        SaveState(stateFilePath_);
+        SaveState(StateFilePath());
     else
-        platform::DeleteFileAt(stateFilePath_);
+        platform::DeleteFileAt(StateFilePath());
 
     SetRunState(kRunStopped);
     if (!finished_) {
@@ -205,11 +205,11 @@ void TWorkThread::FinishRun() {
 bool TWorkThread::Prepare() {
     QAutoLock guard(Lock());
     TakeOnDiskSize();
-    if (IsTorrentTask() && !sourceText_.empty()) {
+    if (IsTorrentTask() && !SourceText().empty()) {
         SetRunState(kRunStopped);
         const std::string savedTorrent = savedTexts_.torrent;
         const bool savedTorrentChanged = savedTexts_.torrentChanged;
-        if (StartsWithNoCase(sourceText_, kFileScheme) && !ReadTorrentSource()) {
+        if (StartsWithNoCase(SourceText(), kFileScheme) && !ReadTorrentSource()) {
             SetStatusCode(kStatusBadTorrentFile);
             RequestStop();
         }
@@ -220,12 +220,12 @@ bool TWorkThread::Prepare() {
         }
         SetRunState(kRunRunning);
     }
-    return kind_ == TaskKind::Http || HasPieceMap() || !sourceLines_.empty();
+    return Kind() == TaskKind::Http || HasPieceMap() || !sourceLines_.empty();
 }
 
 bool TWorkThread::ReadTorrentSource() {
     platform::BoundedRead read =
-        platform::ReadFileUpTo(sourceText_.substr(std::strlen(kFileScheme)), kMaxTorrentFileBytes);
+        platform::ReadFileUpTo(SourceText().substr(std::strlen(kFileScheme)), kMaxTorrentFileBytes);
     const std::string& bytes = read.bytes;
     if (bytes.size() <= 2 || (bytes[0] != 'd' && bytes[0] != 'D')) return false;
     if (savedTexts_.torrent != bytes) {
@@ -236,8 +236,8 @@ bool TWorkThread::ReadTorrentSource() {
 }
 
 void TWorkThread::TakeOnDiskSize() {
-    if (targetFile_.empty()) return;
-    const int64_t size = AllocatedSizeOf(targetFile_);
+    if (TargetFile().empty()) return;
+    const int64_t size = AllocatedSizeOf(TargetFile());
     if (size > 0) working_.onDiskSize = size;
 }
 
@@ -410,7 +410,7 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
 
 bool TWorkThread::SourcesExhausted() {
     return working_.currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
-           (kind_ == TaskKind::Http || !HasPieceMap()) && CandidateCount() == 0;
+           (Kind() == TaskKind::Http || !HasPieceMap()) && CandidateCount() == 0;
 }
 
 bool TWorkThread::PieceBeyondEverySource(int64_t now) {
@@ -444,7 +444,7 @@ bool TWorkThread::CheckComplete(int64_t now) {
         }
     }
     if (complete && now > 0) {
-        if (kind_ == TaskKind::Http && !working_.hold && working_.completedBytes >= working_.wantedBytes) return true;
+        if (Kind() == TaskKind::Http && !working_.hold && working_.completedBytes >= working_.wantedBytes) return true;
         if (settings_.seedingHours > 0 && (now - completionTime_) / 3600 >= settings_.seedingHours) {
             working_.hold = false;
             return true;

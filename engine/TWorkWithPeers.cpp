@@ -221,11 +221,11 @@ void TWorkWithPeers::AddAndConnect(TPeerId& candidate) {
 }
 
 void TWorkWithPeers::AddRandomMirrors(int32_t count, bool connectNow) {
-    if (!mirrorListPresent_ || mirrors_.empty() || count <= 0) return;
+    if (!MirrorListPresent() || Mirrors().empty() || count <= 0) return;
     HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
     int32_t picked = 0;
     for (int32_t pick = 0; pick < 2 * count && picked < count; ++pick) {
-        const Mirror& chosen = mirrors_[Random()() % mirrors_.size()];
+        const Mirror& chosen = Mirrors()[Random()() % Mirrors().size()];
         auto* mirror = new TPeerId(chosen.address, kPeerHttp);
         mirror->priority = kSourceListPriority;
         if (ParseSourceUrl(*mirror, resolver)) {

@@ -212,12 +212,12 @@ void TWorkWithPeers::PeerEnded(const PeerIdentity& identity, TPeerObject* peer, 
 
 void TWorkWithPeers::RotateSources() {
     const int64_t now = JobClock();
-    int64_t& last = mirrorListPresent_ ? lastMirrorRotation_ : lastSlowSourceCheck_;
-    const int64_t period = mirrorListPresent_ ? kMirrorRotationSeconds : kSlowSourceCheckSeconds;
+    int64_t& last = MirrorListPresent() ? lastMirrorRotation_ : lastSlowSourceCheck_;
+    const int64_t period = MirrorListPresent() ? kMirrorRotationSeconds : kSlowSourceCheckSeconds;
     if (last == 0 || now < last) last = now;
     if (now - last < period) return;
     last = now;
-    if (mirrorListPresent_)
+    if (MirrorListPresent())
         RotateMirrors();
     else
         ReplaceSlowSource();

@@ -33,8 +33,9 @@ TWorkWithPieces::TWorkWithPieces(EngineState& engine) : TWorkWithPeers(engine) {
 TWorkWithPieces::~TWorkWithPieces() { ReleasePieceMap(); }
 
 std::string TWorkWithPieces::PieceMapFolder() const {
-    if (folder_.empty() || folder_.back() == '/') return folder_;
-    return folder_ + '/';
+    const std::string& folder = Folder();
+    if (folder.empty() || folder.back() == '/') return folder;
+    return folder + '/';
 }
 
 bool TWorkWithPieces::HasPieceMap() { return pieces_ != nullptr && pieceMapReady_; }
@@ -54,7 +55,7 @@ void TWorkWithPieces::Refresh() {
         // The record that first shows the download complete shows it finished.
         working_.currentSpeed = 0;
         working_.remainingSeconds = 0;
-        const int64_t onDisk = AllocatedSizeOf(targetFile_);
+        const int64_t onDisk = AllocatedSizeOf(TargetFile());
         if (onDisk > 0) working_.onDiskSize = onDisk;
     }
     Publish(false, false);
@@ -72,7 +73,7 @@ bool TWorkWithPieces::CreatePieceMap(TPieces* previous) {
     map->SetSaveStatus(true);
     // Checks and writes then run beside the job's network work.
     map->SetBackgroundWrites(true);
-    map->SetJournalPath(p2spStatePath_);
+    map->SetJournalPath(JournalPath());
     map->SetFileChoiceText(savedTexts_.part);
     map->SetPieceStatusText(savedTexts_.bits);
     torrent->SetPreviousMap(previous);
@@ -90,7 +91,7 @@ bool TWorkWithPieces::BuildFromTorrent() {
         RequestStop();
         return false;
     }
-    torrent_->SetSourceText(sourceText_);
+    torrent_->SetSourceText(SourceText());
     torrent_->SetTorrentBytes(savedTexts_.torrent);
     if (!torrent_->Load()) return false;
 
@@ -126,7 +127,7 @@ void TWorkWithPieces::Rebuild() {
     sourceRangesCut_ = false;
     schedule_.ClearWork();
     if (CreatePieceMap(previous)) {
-        torrent_->SetSourceText(sourceText_);
+        torrent_->SetSourceText(SourceText());
         torrent_->SetTorrentBytes(savedTexts_.torrent);
         if (torrent_->Load()) {
             pieceMapReady_ = true;
@@ -292,7 +293,7 @@ void TWorkWithPieces::OnPieceChecked(BlockSender* blockSender, bool matched) {
 
 void TWorkWithPieces::OnCorruptPiece(BlockSender* blockSender, int32_t piece) {
     auto* sender = static_cast<TPeerId*>(blockSender);
-    ReportCorruptPiece(sender, piece, targetFile_);
+    ReportCorruptPiece(sender, piece, TargetFile());
     // A piece checked on the writer's thread fails after its sender moved on:
     // it must become free to fetch again here, not through the sender.
     RemoveInFlight(piece, true);

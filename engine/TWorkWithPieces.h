@@ -130,7 +130,7 @@ public:
     // IPieceMapOwner
     void OnPieceMapEvent(const PieceMapEvent& event) override;
     bool IsStopping() const override { return StopRequested(); }
-    std::string PieceMapTargetFile() const override { return targetFile_; }
+    std::string PieceMapTargetFile() const override { return TargetFile(); }
     std::string PieceMapFolder() const override;
     bool PreallocateFiles() const override { return settings_.preallocate; }
     bool HasReadyPieceMap() const override { return pieceMapReady_; }

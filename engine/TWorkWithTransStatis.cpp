@@ -117,9 +117,9 @@ void TWorkWithTransStatis::SaveProgress() {
     pieces_->Flush(false, true);
     if (!finished_) CheckComplete(0);
     if (finished_)
-        platform::DeleteFileAt(stateFilePath_);
+        platform::DeleteFileAt(StateFilePath());
     else
-        SaveState(stateFilePath_);
+        SaveState(StateFilePath());
 }
 
 void TWorkWithTransStatis::RefreshStatus(bool complete) {
