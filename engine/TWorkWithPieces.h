@@ -179,17 +179,23 @@ protected:
     void FlushAndCloseMap();
     void ReleasePieceMap();
 
+    // Shared with the statistics and the thread body: the map, whether it is
+    // ready, a rebuild waiting for the loop, what publishes and announces.
     TPieces* pieces_ = nullptr;
-    TTorrent* torrent_ = nullptr;
     bool pieceMapReady_ = false;
     bool rebuildPending_ = false;
+    PublishedBitfield bitfield_;
+    bool fileListChanged_ = false;
+    std::vector<int32_t> pendingHaves_;
+
+private:
+    void ServeRead(QueuedReads::Request& request);
+
+    TTorrent* torrent_ = nullptr;
     // A source's file changed under a map without hashes: start over at the next turn.
     bool startOverPending_ = false;
     bool diskFull_ = false;
-    PublishedBitfield bitfield_;
-    bool fileListChanged_ = false;
     std::vector<PublishedFile> publishedFiles_;
-    std::vector<int32_t> pendingHaves_;
     int32_t readPosition_ = -1;  // first piece of the latest read served
     SourceRangeList sourceRanges_;
     SourcePieceFailures pieceFailures_;
@@ -198,10 +204,6 @@ protected:
     PieceSchedule schedule_;
     std::vector<std::pair<int32_t, int32_t>> priorityChanges_;  // (file, priority)
     std::array<uint8_t, 68> handshake_{};
-
-private:
-    void ServeRead(QueuedReads::Request& request);
-
     QueuedReads reads_;
 };
 
