@@ -56,13 +56,16 @@ protected:
     void ApplyLowRateRule();
     bool IsComplete() const { return working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount; }
 
+    // Shared with the thread body, which spends and counts through them.
     TransferMeter meter_;
+    TurnPacing pacing_;
+    int32_t waitingUploads_ = 0;
+    bool secondStepDue_ = true;  // the first turn after a reset runs the per-second step at once
+
+private:
     int32_t currentDownloadSpeed_ = 0;
     int32_t currentUploadSpeed_ = 0;
     int32_t lowRateSeconds_ = 0;
-    int32_t waitingUploads_ = 0;
-    TurnPacing pacing_;
-
     uint32_t lastSaveSecond_ = 0;
     int64_t fetchedAtLastSave_ = 0;
     uint32_t lastHeldScanTick_ = 0;
@@ -73,7 +76,6 @@ protected:
     int32_t ratesRefreshCount_ = 0;
     RemainingTimeEstimate remainingEstimate_;
     BytesLeftEstimate bytesLeft_;
-    bool secondStepDue_ = true;  // the first turn after a reset runs the per-second step at once
 };
 
 }  // namespace veldmoor
