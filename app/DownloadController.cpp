@@ -20,7 +20,7 @@
 namespace veldmoor {
 namespace {
 
-constexpr uint32_t kTaskFlags = kTaskTargetIsFile | kTaskSwitch20;  // 0x100002
+constexpr uint32_t kTaskFlags = kTaskTargetIsFile;
 constexpr const char* kStatisticsFileName = "dataupload.vmconf";
 constexpr const char* kLinkFileName = "VeldmoorTaskLink.ini";
 constexpr const char* kDefaultFolderName = "EH1115";

@@ -1,5 +1,7 @@
 #include "app/TaskEngine.h"
 
+#include "engine/TaskInterface.h"
+
 namespace veldmoor {
 
 int EngineTaskApi::SetListenPort(int port) { return EngineSetListenPort(port); }
@@ -16,13 +18,16 @@ int EngineTaskApi::Stop(TaskHandle task) { return TaskStop(task, false); }
 int EngineTaskApi::Start(TaskHandle task) { return TaskStart(task); }
 int EngineTaskApi::GetStatus(TaskHandle task, TaskStatus* status) { return TaskGetStatus(task, status); }
 int EngineTaskApi::IsComplete(TaskHandle task, int* complete) { return TaskIsComplete(task, complete); }
-int EngineTaskApi::SetLimit(TaskHandle task, int kibPerSecond) { return TaskSetLimit(task, 1, kibPerSecond); }
+// The controller sends one past the range for "no limit".
+int EngineTaskApi::SetLimit(TaskHandle task, int kibPerSecond) {
+    return SetTaskSpeedLimit(task, LimitDirection::kDownload, SpeedLimitFromKiB(kibPerSecond));
+}
 int EngineTaskApi::SetConnectionLimits(TaskHandle task, int sources, int peers) {
     return TaskSetConnectionLimits(task, sources, peers);
 }
-int EngineTaskApi::ClearMirrors(TaskHandle task) { return TaskClearMirrors(task); }
+int EngineTaskApi::ClearMirrors(TaskHandle task) { return ClearTaskMirrors(task); }
 int EngineTaskApi::AddMirrors(TaskHandle task, const std::string& address, const std::string& hostName) {
-    return TaskAddMirrors(task, address.c_str(), hostName.c_str());
+    return AddTaskMirrors(task, {{address, hostName}});
 }
 
 }  // namespace veldmoor

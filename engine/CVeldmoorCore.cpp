@@ -2,10 +2,14 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "engine/EngineState.h"
 #include "engine/FileQueries.h"
+#include "engine/TaskInterface.h"
 #include "engine/TWorkThread.h"
 #include "engine/UdpServiceHooks.h"
 #include "foundation/CVeldmoorLog.h"
@@ -57,22 +61,21 @@ void LogTask(const char* verb, TWorkThread& job) {
     VeldmoorLog().Write(line, 23, 23);
 }
 
-// Builds a job from the descriptor and enters it in the job list unless an
+// Builds a job from the description and enters it in the job list unless an
 // equal task exists (and duplicates are not wanted).
-int CreateJob(TaskDescriptor* descriptor, bool recovering, bool keepDuplicates) {
-    if (!descriptor) return kResultBadArgument;
+int CreateJob(const TaskSpec& spec, bool recovering, bool keepDuplicates, TaskHandle& handle) {
     EngineState& engine = TheEngine();
     QAutoLock api(engine.apiLock);
-    TWorkThread* job = nullptr;
+    std::unique_ptr<TWorkThread> job;
     try {
-        job = new TWorkThread(engine);
+        job = std::make_unique<TWorkThread>(engine);
     } catch (const std::bad_alloc&) {
         return kResultOutOfMemory;
     } catch (...) {
         return kResultFailed;
     }
     try {
-        job->FillFromDescriptor(*descriptor, !recovering);
+        job->FillFromSpec(spec);
         if (!recovering || !keepDuplicates) {
             // Compared outside the job-list lock: a job thread may hold its own
             // lock while it waits for the list lock. The API lock keeps every
@@ -83,19 +86,36 @@ int CreateJob(TaskDescriptor* descriptor, bool recovering, bool keepDuplicates) 
                 others = engine.jobs;
             }
             for (TBaseWork* other : others) {
-                if (other != job && other->IsSameTask(*job)) {
-                    delete job;
-                    return kResultDuplicateTask;
-                }
+                if (other != job.get() && other->IsSameTask(*job)) return kResultDuplicateTask;
             }
         }
     } catch (...) {
-        delete job;
         return kResultFailed;
     }
-    descriptor->handle = HandleOf(job);
+    handle = HandleOf(job.get());
     LogTask(recovering ? "Recover" : "Create", *job);
+    job.release();  // the job list owns it now
     return kResultOk;
+}
+
+int CreateFromDescriptor(TaskDescriptor* descriptor, bool recovering, bool keepDuplicates) {
+    if (!descriptor) return kResultBadArgument;
+    TaskSpec spec;
+    try {
+        spec = TaskSpecFromDescriptor(*descriptor);
+    } catch (...) {
+        return kResultOutOfMemory;
+    }
+    return CreateJob(spec, recovering, keepDuplicates, descriptor->handle);
+}
+
+// Splits each text at line ends: the flat calls join lists into lines.
+std::vector<std::string> LinesOf(const std::vector<std::string>& texts) {
+    std::vector<std::string> lines;
+    for (const std::string& text : texts) {
+        for (auto& line : SplitSourceLines(text.c_str())) lines.push_back(std::move(line));
+    }
+    return lines;
 }
 
 void DestroyAllJobs(EngineState& engine) {
@@ -189,9 +209,84 @@ int EngineSetNatServer(const char* hostName, int port) {
     return kResultOk;
 }
 
-int TaskCreate(TaskDescriptor* descriptor) { return CreateJob(descriptor, false, false); }
+TaskSpec TaskSpecFromDescriptor(const TaskDescriptor& descriptor) {
+    TaskSpec spec;
+    if (descriptor.flags & kTaskP2sp)
+        spec.kind = TaskKind::P2sp;
+    else if (descriptor.flags & kTaskBitTorrent)
+        spec.kind = TaskKind::BitTorrent;
+    const auto text = [](const char (&field)[kPathCapacity]) { return std::string(field, strnlen(field, sizeof field)); };
+    spec.torrentSource = text(descriptor.sourceText);
+    spec.sources = SplitSourceLines(descriptor.sourceList);
+    spec.target = text(descriptor.target);
+    spec.targetIsFile = (descriptor.flags & kTaskTargetIsFile) != 0;
+    spec.stateFile = text(descriptor.stateFileBase);
+    spec.preallocate = (descriptor.flags & kTaskPreallocate) != 0;
+    return spec;
+}
 
-int TaskRecover(TaskDescriptor* descriptor, bool keepDuplicates) { return CreateJob(descriptor, true, keepDuplicates); }
+int CreateTask(const TaskSpec& spec, TaskHandle& handle) { return CreateJob(spec, false, false, handle); }
+
+int RecoverTask(const TaskSpec& spec, bool keepDuplicates, TaskHandle& handle) {
+    return CreateJob(spec, true, keepDuplicates, handle);
+}
+
+int SetTaskSpeedLimit(TaskHandle task, LimitDirection direction, SpeedLimit limit) {
+    if (limit && !IsSpeedLimitInRange(*limit)) return kResultBadArgument;
+    return WithJob(task, [=](TWorkThread& job) {
+        job.SetLimit(direction, limit);
+        return kResultOk;
+    });
+}
+
+int ClearTaskMirrors(TaskHandle task) {
+    return WithJob(task, [](TWorkThread& job) {
+        QAutoLock guard(job.Lock());
+        job.ClearMirrors();
+        return kResultOk;
+    });
+}
+
+int AddTaskMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) {
+    return WithJob(task, [&](TWorkThread& job) {
+        QAutoLock guard(job.Lock());
+        job.AddMirrors(mirrors);
+        return kResultOk;
+    });
+}
+
+int SetTaskMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) {
+    return WithJob(task, [&](TWorkThread& job) {
+        QAutoLock guard(job.Lock());
+        job.ClearMirrors();
+        if (!mirrors.empty()) job.AddMirrors(mirrors);
+        return kResultOk;
+    });
+}
+
+int AddTaskTrackers(TaskHandle task, const std::vector<std::string>& announceAddresses) {
+    return WithJob(task, [&](TWorkThread& job) { return job.AddTrackers(LinesOf(announceAddresses)); });
+}
+
+int GetTaskReport(TaskHandle task, TaskReport& report) {
+    return WithJob(task, [&](TWorkThread& job) {
+        report = job.Report();
+        return kResultOk;
+    });
+}
+
+int TakeTaskSourceNotes(TaskHandle task, std::string& notes, size_t maxBytes) {
+    return WithJob(task, [&](TWorkThread& job) {
+        notes = job.TakeSourceNotes(maxBytes);
+        return kResultOk;
+    });
+}
+
+int TaskCreate(TaskDescriptor* descriptor) { return CreateFromDescriptor(descriptor, false, false); }
+
+int TaskRecover(TaskDescriptor* descriptor, bool keepDuplicates) {
+    return CreateFromDescriptor(descriptor, true, keepDuplicates);
+}
 
 int TaskCreateAndStart(TaskDescriptor* descriptor) {
     const int created = TaskCreate(descriptor);
@@ -221,7 +316,23 @@ int TaskStart(TaskHandle task) {
 
 int TaskGetStatus(TaskHandle task, TaskStatus* status) {
     if (!status) return kResultBadArgument;
-    return WithJob(task, [status](TWorkThread& job) { return job.GetStatus(*status); });
+    TaskReport report;
+    const int result = GetTaskReport(task, report);
+    if (result != kResultOk) return result;
+    *status = TaskStatus{};
+    const size_t nameLength = std::min(report.name.size(), sizeof status->name - 1);
+    std::memcpy(status->name, report.name.data(), nameLength);
+    status->progress = report.progressPermyriad;
+    status->status = report.status;
+    status->speed = report.speed;
+    status->remaining = report.remainingSeconds.value_or(0);
+    const int64_t totalBytes = report.totalBytes.value_or(0);
+    status->total = static_cast<int32_t>(std::min<int64_t>(totalBytes / 1024, INT32_MAX));
+    status->totalBytes = totalBytes;
+    status->fromSources = report.fromSources;
+    status->fromPeers = report.fromPeers;
+    status->onDisk = report.onDisk;
+    return kResultOk;
 }
 
 int TaskIsComplete(TaskHandle task, int* complete) {
@@ -233,7 +344,12 @@ int TaskIsComplete(TaskHandle task, int* complete) {
 }
 
 int TaskSetLimit(TaskHandle task, int kind, int kibPerSecond) {
-    return WithJob(task, [=](TWorkThread& job) { return job.SetLimit(kind, kibPerSecond); });
+    if (kind != kLimitKindUpload && kind != kLimitKindDownload) {
+        // Checked on a live job only: an unknown handle is told as such first.
+        return WithJob(task, [](TWorkThread&) { return kResultBadArgument; });
+    }
+    const LimitDirection direction = kind == kLimitKindUpload ? LimitDirection::kUpload : LimitDirection::kDownload;
+    return SetTaskSpeedLimit(task, direction, SpeedLimitFromKiB(kibPerSecond));
 }
 
 int TaskSetConnectionLimits(TaskHandle task, int sourceConnections, int peerConnections) {
@@ -243,24 +359,20 @@ int TaskSetConnectionLimits(TaskHandle task, int sourceConnections, int peerConn
     });
 }
 
-int TaskClearMirrors(TaskHandle task) {
-    return WithJob(task, [](TWorkThread& job) {
-        QAutoLock guard(job.Lock());
-        job.ClearMirrors();
-        return kResultOk;
-    });
-}
+int TaskClearMirrors(TaskHandle task) { return ClearTaskMirrors(task); }
 
 int TaskAddMirrors(TaskHandle task, const char* addresses, const char* hostNames) {
-    return WithJob(task, [=](TWorkThread& job) {
-        QAutoLock guard(job.Lock());
-        job.AddMirrors(addresses ? addresses : "", hostNames ? hostNames : "");
-        return kResultOk;
-    });
+    // One mirror a line; the host names pair with the addresses line by line.
+    const std::vector<std::string> addressLines = SplitSourceLines(addresses);
+    const std::vector<std::string> hostLines = SplitSourceLines(hostNames);
+    std::vector<Mirror> mirrors;
+    for (size_t i = 0; i < addressLines.size(); ++i)
+        mirrors.push_back({addressLines[i], i < hostLines.size() ? hostLines[i] : std::string()});
+    return AddTaskMirrors(task, mirrors);
 }
 
 int TaskAddTrackers(TaskHandle task, const char* announceAddresses) {
-    return WithJob(task, [=](TWorkThread& job) { return job.AddTrackers(announceAddresses ? announceAddresses : ""); });
+    return AddTaskTrackers(task, SplitSourceLines(announceAddresses));
 }
 
 int TaskGetBitfield(TaskHandle task, uint8_t* buffer, int length) {
@@ -272,12 +384,12 @@ int TaskGetBitfield(TaskHandle task, uint8_t* buffer, int length) {
 
 int TaskTakeSourceNotes(TaskHandle task, char* buffer, int capacity) {
     if (!buffer || capacity <= 0) return kResultBadArgument;
-    return WithJob(task, [=](TWorkThread& job) {
-        const std::string lines = job.TakeSourceNotes(static_cast<size_t>(capacity) - 1);
-        std::memcpy(buffer, lines.data(), lines.size());
-        buffer[lines.size()] = '\0';
-        return static_cast<int>(lines.size());
-    });
+    std::string lines;
+    const int result = TakeTaskSourceNotes(task, lines, static_cast<size_t>(capacity) - 1);
+    if (result != kResultOk) return result;
+    std::memcpy(buffer, lines.data(), lines.size());
+    buffer[lines.size()] = '\0';
+    return static_cast<int>(lines.size());
 }
 
 int TaskGetBitfieldSize(TaskHandle task) {

@@ -58,9 +58,6 @@ TBaseWork::TBaseWork(EngineState& engine) : engine_(engine) {
 }
 
 TBaseWork::~TBaseWork() {
-    sourceLines_.clear();
-    mirrorAddresses_.clear();
-    mirrorHostNames_.clear();
     bool lastJob = false;
     {
         QAutoLock guard(EngineJobListLock());
@@ -98,35 +95,28 @@ void TBaseWork::RunLastJobShutDown() {
     engine_.reachableFromOutside = false;
 }
 
-void TBaseWork::FillFromDescriptor(const TaskDescriptor& descriptor, bool readSwitch20) {
-    const uint32_t flags = descriptor.flags;
-    if (flags & kTaskP2sp)
-        kind_ = TaskKind::P2sp;
-    else if (flags & kTaskBitTorrent)
-        kind_ = TaskKind::BitTorrent;
-    else
-        kind_ = TaskKind::Http;
-
-    sourceText_.assign(descriptor.sourceText, strnlen(descriptor.sourceText, sizeof descriptor.sourceText));
+void TBaseWork::FillFromSpec(const TaskSpec& spec) {
+    kind_ = spec.kind;
+    sourceText_ = spec.torrentSource;
     sourceLines_.clear();
-    for (auto& line : SplitSourceLines(descriptor.sourceList)) sourceLines_.push_back({std::move(line), kLineUnused});
+    for (const std::string& source : spec.sources) {
+        for (auto& line : SplitSourceLines(source.c_str())) sourceLines_.push_back({std::move(line), kLineUnused});
+    }
     if (kind_ == TaskKind::BitTorrent && !sourceLines_.empty()) sourceLines_.front().state = kLineTorrent;
 
-    stateFilePath_.assign(descriptor.stateFileBase, strnlen(descriptor.stateFileBase, sizeof descriptor.stateFileBase));
+    stateFilePath_ = spec.stateFile;
     p2spStatePath_ = stateFilePath_ + "df";
 
-    const std::string target(descriptor.target, strnlen(descriptor.target, sizeof descriptor.target));
-    targetIsFile_ = (flags & kTaskTargetIsFile) != 0;
+    targetIsFile_ = spec.targetIsFile;
     if (targetIsFile_) {
-        targetFile_ = target;
-        const auto slash = target.rfind('/');
-        folder_ = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+        targetFile_ = spec.target;
+        const auto slash = spec.target.rfind('/');
+        folder_ = slash == std::string::npos ? std::string() : spec.target.substr(0, slash + 1);
     } else {
         targetFile_.clear();
-        folder_ = target;
+        folder_ = spec.target;
     }
-    settings_.preallocate = (flags & kTaskPreallocate) != 0;
-    switch20_ = readSwitch20 && (flags & kTaskSwitch20) != 0;
+    settings_.preallocate = spec.preallocate;
 }
 
 const char* TBaseWork::KindName() const {
@@ -194,14 +184,12 @@ void TBaseWork::ResetSourceLineStates() {
 }
 
 void TBaseWork::ClearMirrors() {
-    mirrorAddresses_.clear();
-    mirrorHostNames_.clear();
+    mirrors_.clear();
     mirrorListPresent_ = false;
 }
 
-void TBaseWork::AddMirrors(const std::string& addresses, const std::string& hostNames) {
-    for (auto& line : SplitSourceLines(addresses.c_str())) mirrorAddresses_.push_back(std::move(line));
-    for (auto& line : SplitSourceLines(hostNames.c_str())) mirrorHostNames_.push_back(std::move(line));
+void TBaseWork::AddMirrors(const std::vector<Mirror>& mirrors) {
+    mirrors_.insert(mirrors_.end(), mirrors.begin(), mirrors.end());
     mirrorListPresent_ = true;
 }
 
@@ -211,13 +199,6 @@ void TBaseWork::RefreshJobClock() { jobClock_ = ClockNow(); }
 
 void TBaseWork::Reset(bool /*clearFiles*/, bool /*b*/) {
     jobClock_ = 0;
-    turnSleepMs_ = 6;
-    slowPeerPeriod_ = 6;
-    secondPassPeriod_ = 18;
-    turnCounter_ = 0;
-    lastDispatchTick_ = 0;
-    lastSecondTick_ = 0;
-    publishPending_ = false;
 }
 
 }  // namespace veldmoor

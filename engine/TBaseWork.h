@@ -9,15 +9,13 @@
 
 #include "engine/JobSettings.h"
 #include "engine/JobStatusRecord.h"
-#include "engine/TaskApi.h"
+#include "engine/TaskInterface.h"
 #include "foundation/QThread.h"
 #include "torrent/StateFile.h"
 
 namespace veldmoor {
 
 class EngineState;
-
-enum class TaskKind { Http, BitTorrent, P2sp };
 
 enum SourceLineState : int32_t {
     kLineUnused = 0,
@@ -36,9 +34,8 @@ public:
     explicit TBaseWork(EngineState& engine);
     ~TBaseWork() override;
 
-    // Takes the task's identity from its descriptor. `readSwitch20` is false
-    // when a task is recovered.
-    void FillFromDescriptor(const TaskDescriptor& descriptor, bool readSwitch20);
+    // Takes the task's identity from its description.
+    void FillFromSpec(const TaskSpec& spec);
     // Run on an existing job with a new one as argument, under this job's lock.
     bool IsSameTask(TBaseWork& other);
 
@@ -54,8 +51,6 @@ public:
     // Whether the run should end because the download is complete (and seeded).
     virtual bool CheckComplete(int64_t now) = 0;
     virtual bool HasPieceMap() { return false; }
-    // Hook of an engine-wide bandwidth split that nothing calls.
-    virtual bool ShareBandwidth() { return true; }
     virtual void Reset(bool clearFiles, bool b);
 
     TaskKind Kind() const { return kind_; }
@@ -64,14 +59,17 @@ public:
     const std::string& TargetFile() const { return targetFile_; }
     const std::string& Folder() const { return folder_; }
     const std::string& StateFilePath() const { return stateFilePath_; }
+    const std::string& JournalPath() const { return p2spStatePath_; }
     const std::string& SourceText() const { return sourceText_; }
     const std::vector<SourceLine>& SourceLines() const { return sourceLines_; }
     JobSettings& Settings() { return settings_; }
     EngineState& Engine() { return engine_; }
 
     void ClearMirrors();
-    void AddMirrors(const std::string& addresses, const std::string& hostNames);
-    const std::vector<std::string>& MirrorAddresses() const { return mirrorAddresses_; }
+    // Adds to the mirror list; even an empty addition makes the job rotate
+    // mirrors instead of replacing slow sources.
+    void AddMirrors(const std::vector<Mirror>& mirrors);
+    const std::vector<Mirror>& Mirrors() const { return mirrors_; }
     bool MirrorListPresent() const { return mirrorListPresent_; }
 
     // The published record, for status queries; take the job's lock around it.
@@ -86,19 +84,7 @@ protected:
     EngineState& engine_;
     JobSettings settings_;
 
-    TaskKind kind_ = TaskKind::Http;
-    bool targetIsFile_ = false;
-    bool switch20_ = false;
-    bool caseInsensitiveSources_ = false;
-    std::string sourceText_;
     std::vector<SourceLine> sourceLines_;
-    std::vector<std::string> mirrorAddresses_;
-    std::vector<std::string> mirrorHostNames_;
-    bool mirrorListPresent_ = false;
-    std::string folder_;
-    std::string targetFile_;
-    std::string stateFilePath_;
-    std::string p2spStatePath_;
 
     SavedStateTexts savedTexts_;
 
@@ -109,17 +95,22 @@ protected:
     int64_t completionTime_ = 0;
     bool finished_ = false;  // every piece verified and flushed in this run
 
-    uint32_t turnSleepMs_ = 6;
-    int32_t slowPeerPeriod_ = 6;      // N1
-    int32_t secondPassPeriod_ = 18;   // N2 = 3 x N1
-    uint32_t turnCounter_ = 0;
-    uint32_t lastDispatchTick_ = 0;
-    uint32_t lastSecondTick_ = 0;
-    bool publishPending_ = false;
 
 private:
     void RunFirstJobStartUp();
     void RunLastJobShutDown();
+
+    // The task's identity, set once from its description.
+    TaskKind kind_ = TaskKind::Http;
+    bool targetIsFile_ = false;
+    bool caseInsensitiveSources_ = false;
+    std::string sourceText_;
+    std::string folder_;
+    std::string targetFile_;
+    std::string stateFilePath_;
+    std::string p2spStatePath_;  // the partial-piece journal
+    std::vector<Mirror> mirrors_;
+    bool mirrorListPresent_ = false;
 };
 
 // Splits a source list at CR, LF or CR LF and trims bytes 1..32 from both ends

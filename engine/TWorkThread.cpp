@@ -7,11 +7,11 @@
 
 #include "engine/EngineState.h"
 #include "engine/FileQueries.h"
+#include "engine/ScopedTryLock.h"
 #include "engine/TransferRules.h"
 #include "engine/UdpServiceHooks.h"
 #include "foundation/AsciiText.h"
 #include "foundation/CVeldmoorLog.h"
-#include "foundation/EngineLocks.h"
 #include "foundation/QTimeThread.h"
 #include "peers/StreamSocketOps.h"
 #include "peers/TPeerObject.h"
@@ -29,7 +29,6 @@ constexpr uint32_t kDispatchPeriodMs = 400;
 constexpr uint32_t kSecondMs = 1000;
 constexpr uint32_t kTrackersOnlyIdleMs = 60000;
 constexpr uint32_t kTrackersOnlyExtraSleepMs = 200;
-constexpr uint32_t kCrashUnlockPauseMs = 20;
 constexpr const char* kFileScheme = "file://";
 
 }  // namespace
@@ -45,7 +44,7 @@ TWorkThread::~TWorkThread() {
 int TWorkThread::StartDownload() { return Start("StartDownload") ? kResultOk : kResultFailed; }
 
 int TWorkThread::ContinueDownload() {
-    LoadState(stateFilePath_);
+    LoadState(StateFilePath());
     return Start("ContinueDownload") ? kResultOk : kResultFailed;
 }
 
@@ -59,11 +58,11 @@ int TWorkThread::RestartDownload() {
     VeldmoorLog().Write("Download Restarted..", 2, 2);
     if (!Stop(true)) return kResultFailed;
     std::string target;
-    if (!GetFileName(0, 3, target)) target = targetFile_;
+    if (!GetFileName(0, 3, target)) target = TargetFile();
     if (!target.empty()) {
         for (const char* suffix : {"", ".vmtmp", ".vminfo", ".vminfodf"}) platform::DeleteFileAt(target + suffix);
     }
-    platform::DeleteFileAt(stateFilePath_);
+    platform::DeleteFileAt(StateFilePath());
     {
         QAutoLock guard(Lock());
         working_ = JobStatusRecord{};
@@ -76,26 +75,21 @@ int TWorkThread::RestartDownload() {
 }
 
 void TWorkThread::Run() {
+    // Every lock of the run is a scoped guard, so an exception that gets here
+    // has released them all on its way.
     try {
         RunLoop();
     } catch (...) {
-        ReleaseEngineLocksAfterCrash();
         // The run is lost, its progress need not be: keep what the state file can hold.
         try {
-            SaveState(stateFilePath_);
+            SaveState(StateFilePath());
         } catch (...) {
         }
     }
 }
 
-void TWorkThread::ReleaseEngineLocksAfterCrash() {
-    for (QTMutex* lock : {&Lock(), &EngineJobListLock(), &DiskLock()}) {
-        while (lock->Unlock()) platform::SleepMs(kCrashUnlockPauseMs);
-    }
-}
-
 void TWorkThread::RunLoop() {
-    LoadState(stateFilePath_);
+    LoadState(StateFilePath());
     if (!Prepare()) {
         ForgetMissingHosts();
         return;
@@ -112,7 +106,7 @@ void TWorkThread::RunLoop() {
         sourcesFailed_ = false;
         noSize_ = false;
         lastSupplyCheck_ = 0;
-        sourceNotes_.Clear();
+        ClearSourceNotes();
     }
 
     // Each step holds the job's lock, which API calls take to read and change
@@ -122,7 +116,7 @@ void TWorkThread::RunLoop() {
         {
             QAutoLock guard(Lock());
             if (CheckComplete(JobClock())) {
-                VeldmoorLog().Write(ThreadTag() + targetFile_ + " is Download Complete", 23, 23);
+                VeldmoorLog().Write(ThreadTag() + TargetFile() + " is Download Complete", 23, 23);
                 break;
             }
             TakeOnDiskSize();
@@ -193,9 +187,9 @@ void TWorkThread::FinishRun() {
     ResetSourceLineStates();
     Reset(false, false);
     if (!finished_)
-        SaveState(stateFilePath_);
+        SaveState(StateFilePath());
     else
-        platform::DeleteFileAt(stateFilePath_);
+        platform::DeleteFileAt(StateFilePath());
 
     SetRunState(kRunStopped);
     if (!finished_) {
@@ -211,11 +205,11 @@ void TWorkThread::FinishRun() {
 bool TWorkThread::Prepare() {
     QAutoLock guard(Lock());
     TakeOnDiskSize();
-    if (IsTorrentTask() && !sourceText_.empty()) {
+    if (IsTorrentTask() && !SourceText().empty()) {
         SetRunState(kRunStopped);
         const std::string savedTorrent = savedTexts_.torrent;
         const bool savedTorrentChanged = savedTexts_.torrentChanged;
-        if (StartsWithNoCase(sourceText_, kFileScheme) && !ReadTorrentSource()) {
+        if (StartsWithNoCase(SourceText(), kFileScheme) && !ReadTorrentSource()) {
             SetStatusCode(kStatusBadTorrentFile);
             RequestStop();
         }
@@ -226,12 +220,12 @@ bool TWorkThread::Prepare() {
         }
         SetRunState(kRunRunning);
     }
-    return kind_ == TaskKind::Http || HasPieceMap() || !sourceLines_.empty();
+    return Kind() == TaskKind::Http || HasPieceMap() || !sourceLines_.empty();
 }
 
 bool TWorkThread::ReadTorrentSource() {
     platform::BoundedRead read =
-        platform::ReadFileUpTo(sourceText_.substr(std::strlen(kFileScheme)), kMaxTorrentFileBytes);
+        platform::ReadFileUpTo(SourceText().substr(std::strlen(kFileScheme)), kMaxTorrentFileBytes);
     const std::string& bytes = read.bytes;
     if (bytes.size() <= 2 || (bytes[0] != 'd' && bytes[0] != 'D')) return false;
     if (savedTexts_.torrent != bytes) {
@@ -242,8 +236,8 @@ bool TWorkThread::ReadTorrentSource() {
 }
 
 void TWorkThread::TakeOnDiskSize() {
-    if (targetFile_.empty()) return;
-    const int64_t size = AllocatedSizeOf(targetFile_);
+    if (TargetFile().empty()) return;
+    const int64_t size = AllocatedSizeOf(TargetFile());
     if (size > 0) working_.onDiskSize = size;
 }
 
@@ -332,19 +326,20 @@ uint32_t TWorkThread::WorkOneTurn() {
     // A finished download that only talks to trackers has little to do.
     const uint32_t tick = platform::TickMs();
     const bool allVerified = IsComplete();
-    if (!allVerified || !peers_.empty()) onlyTrackersSinceTick_ = tick;
+    if (!allVerified || !Peers().empty()) onlyTrackersSinceTick_ = tick;
     const uint32_t idleSleepMs =
         allVerified && tick - onlyTrackersSinceTick_ > kTrackersOnlyIdleMs ? kTrackersOnlyExtraSleepMs : 0;
 
-    if (publishPending_ && Lock().TryLock()) {
-        ApplyDropRequests();
-        Publish(true, false);
-        Refresh();
-        Lock().Unlock();
-        publishPending_ = false;
+    if (publishPending_) {
+        ScopedTryLock guard(Lock());
+        if (guard.IsLocked()) {
+            Publish(true, false);
+            Refresh();
+            publishPending_ = false;
+        }
     }
     if (RatesDue()) RefreshRates();
-    return idleSleepMs + (turnSleepMs_ < 1 ? 6 : turnSleepMs_);
+    return idleSleepMs + pacing_.TurnSleepMs();
 }
 
 void TWorkThread::RunPeerProcessing() {
@@ -354,18 +349,17 @@ void TWorkThread::RunPeerProcessing() {
         DispatchIncoming();
         lastDispatchTick_ = tick;
     }
-    if (slowPeerPeriod_ < 1) slowPeerPeriod_ = 6;
-    if (secondPassPeriod_ < 1) secondPassPeriod_ = 18;
     int32_t extraUploads = 0;  // E
     bool fullTurn = false;
     if (secondStepDue_ || tick - lastSecondTick_ >= kSecondMs) {
         turnCounter_ = 0;
         TickSecond(IsComplete());
+        publishPending_ = true;
         lastSecondTick_ = tick;
         fullTurn = true;
         extraUploads = std::max(uploadSlots_ / 6, 1);
     } else {
-        fullTurn = turnCounter_ % static_cast<uint32_t>(slowPeerPeriod_) == 0;
+        fullTurn = turnCounter_ % static_cast<uint32_t>(pacing_.SlowPeerPeriod()) == 0;
     }
     StepPeers(fullTurn, extraUploads);
     if (!HasPieceMap()) {
@@ -375,12 +369,6 @@ void TWorkThread::RunPeerProcessing() {
         ConnectPeers();
     }
     ++turnCounter_;
-    turnSleepMs_ = static_cast<uint32_t>(tier_ + 1);
-    if (sharePending_) {
-        ApplyShare();
-        downloadBudget_ = TransferBudget(settings_.downloadLimitKiB, downloadShare_);
-        uploadBudget_ = TransferBudget(settings_.uploadLimitKiB, uploadShare_);
-    }
 }
 
 void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
@@ -405,7 +393,7 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
         }
     }
     const int32_t allowance = std::max(waitingUploads_, uploadSlots_);
-    const uint32_t phase = turnCounter_ % static_cast<uint32_t>(secondPassPeriod_);
+    const uint32_t phase = turnCounter_ % static_cast<uint32_t>(pacing_.SecondPassPeriod());
     const std::vector<TPeerObject*> secondPass = Peers();
     for (TPeerObject* peer : secondPass) {
         if (!peer || peer->Kind() != kPeerBitTorrent) continue;
@@ -422,7 +410,7 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
 
 bool TWorkThread::SourcesExhausted() {
     return working_.currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
-           (kind_ == TaskKind::Http || !HasPieceMap()) && candidates_.empty();
+           (Kind() == TaskKind::Http || !HasPieceMap()) && CandidateCount() == 0;
 }
 
 bool TWorkThread::PieceBeyondEverySource(int64_t now) {
@@ -456,7 +444,7 @@ bool TWorkThread::CheckComplete(int64_t now) {
         }
     }
     if (complete && now > 0) {
-        if (kind_ == TaskKind::Http && !working_.hold && working_.completedBytes >= working_.wantedBytes) return true;
+        if (Kind() == TaskKind::Http && !working_.hold && working_.completedBytes >= working_.wantedBytes) return true;
         if (settings_.seedingHours > 0 && (now - completionTime_) / 3600 >= settings_.seedingHours) {
             working_.hold = false;
             return true;
@@ -468,54 +456,52 @@ bool TWorkThread::CheckComplete(int64_t now) {
 
 void TWorkThread::Publish(bool flush, bool force) {
     if (force) {
-        Lock().Lock();
-    } else if (!Lock().TryLock()) {
+        QAutoLock guard(Lock());
+        PublishLocked(flush, force);
         return;
     }
+    // Status queries hold the lock only briefly; a busy lock means the next publish.
+    ScopedTryLock guard(Lock());
+    if (guard.IsLocked()) PublishLocked(flush, force);
+}
+
+void TWorkThread::PublishLocked(bool flush, bool force) {
     if (flush) {
         ApplyPriorityChanges();
         if (fileListChanged_ || force) PublishFileList();
-        if (bitfieldChanged_ || force) {
-            publishedBitfield_ = workingBitfield_;
-            publishedBitfieldSize_.store(static_cast<int>(publishedBitfield_.size()), std::memory_order_relaxed);
-        }
-        bitfieldChanged_ = false;
-        pieceListChanged_ = false;
-        peerListChanged_ = false;
+        bitfield_.Publish(force);
     }
-    working_.bytesFromSources = bytesFromSources_;
-    working_.bytesFromPeers = bytesFromPeers_;
+    working_.bytesFromSources = meter_.FromSources();
+    working_.bytesFromPeers = meter_.FromPeers();
     published_ = working_;
     // Until the first whole second is counted, the bytes of this second are
     // the best figure there is: a status showing data arrive at no speed is wrong.
-    if (published_.currentSpeed == 0 && payloadThisSecond_ > 0 && !IsComplete())
-        published_.currentSpeed = static_cast<int32_t>(std::min<int64_t>(payloadThisSecond_, INT32_MAX));
-    Lock().Unlock();
+    const int64_t payload = meter_.ThisSecond().payload;
+    if (published_.currentSpeed == 0 && payload > 0 && !IsComplete())
+        published_.currentSpeed = static_cast<int32_t>(std::min<int64_t>(payload, INT32_MAX));
 }
 
-int TWorkThread::GetStatus(TaskStatus& status) {
+TaskReport TWorkThread::Report() {
     QAutoLock guard(Lock());
-    std::memset(&status, 0, sizeof status);
-    const size_t nameLength = std::min(published_.name.size(), sizeof status.name - 1);
-    std::memcpy(status.name, published_.name.data(), nameLength);
-    status.progress = ProgressPermyriad(published_.completedBytes, published_.totalBytes);
+    TaskReport report;
+    report.name = published_.name;
+    report.progressPermyriad = ProgressPermyriad(published_.completedBytes, published_.totalBytes);
 
-    int32_t code = published_.statusCode;
+    JobStatus code = static_cast<JobStatus>(published_.statusCode);
     if (IsPaused() && (code == kStatusNormal || code == kStatusWaiting)) code = kStatusPaused;
-    if (code == kStatusNormal && status.progress > 9999) code = kStatusComplete;
-    status.status = code;
+    if (code == kStatusNormal && report.progressPermyriad > 9999) code = kStatusComplete;
+    report.status = code;
     if (code == kStatusPaused && published_.currentSpeed != 0) {
         published_.currentSpeed = 0;
         published_.remainingSeconds = 0;
     }
-    status.speed = published_.currentSpeed;
-    status.remaining = published_.remainingSeconds;
-    status.total = static_cast<int32_t>(std::min<int64_t>(published_.totalBytes / 1024, INT32_MAX));
-    status.totalBytes = published_.totalBytes;
-    status.fromSources = published_.bytesFromSources;
-    status.fromPeers = published_.bytesFromPeers;
-    status.onDisk = published_.onDiskSize;
-    return kResultOk;
+    report.speed = published_.currentSpeed;
+    if (published_.remainingSeconds > 0) report.remainingSeconds = published_.remainingSeconds;
+    if (published_.totalBytes > 0) report.totalBytes = published_.totalBytes;
+    report.fromSources = published_.bytesFromSources;
+    report.fromPeers = published_.bytesFromPeers;
+    report.onDisk = published_.onDiskSize;
+    return report;
 }
 
 int TWorkThread::IsComplete() {
@@ -523,51 +509,19 @@ int TWorkThread::IsComplete() {
     return ProgressPermyriad(published_.completedBytes, published_.totalBytes) > 9999 ? 1 : 0;
 }
 
-int TWorkThread::GetRemaining(int32_t& seconds) {
+void TWorkThread::SetLimit(LimitDirection direction, SpeedLimit limit) {
     QAutoLock guard(Lock());
-    seconds = published_.remainingSeconds;
-    return 0;
-}
-
-int TWorkThread::SetLimit(int kind, int32_t kibPerSecond) {
-    QAutoLock guard(Lock());
-    if (kind == 0)
-        settings_.uploadLimitKiB = kibPerSecond;
-    else if (kind == 1)
-        settings_.downloadLimitKiB = kibPerSecond;
-    else
-        return kResultBadArgument;
-    settings_.Clamp();
-    // A lower limit holds from now, not from the next second.
-    downloadBudget_ = std::min(downloadBudget_, TransferBudget(settings_.downloadLimitKiB, downloadShare_));
-    uploadBudget_ = std::min(uploadBudget_, TransferBudget(settings_.uploadLimitKiB, uploadShare_));
-    return kResultOk;
-}
-
-int TWorkThread::GetAverageSpeed(int32_t& rate) {
-    QAutoLock guard(Lock());
-    rate = published_.averageDownloadRate;
-    return kResultFailed;
-}
-
-int TWorkThread::GetCurrentSpeed(int32_t& rate) {
-    QAutoLock guard(Lock());
-    rate = published_.currentSpeed;
-    return kResultFailed;
+    meter_.SetLimit(direction, limit);
 }
 
 int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
     QAutoLock guard(Lock());
-    const int size = static_cast<int>(publishedBitfield_.size());
+    const std::vector<uint8_t>& published = bitfield_.Published();
+    const int size = static_cast<int>(published.size());
     // Before the map is known there is nothing to copy, and memcpy takes no null source.
     if (size > 0 && length > 0)
-        std::memcpy(buffer, publishedBitfield_.data(), static_cast<size_t>(std::min(length, size)));
+        std::memcpy(buffer, published.data(), static_cast<size_t>(std::min(length, size)));
     return std::min(size * 8, published_.pieceCount);
-}
-
-int TWorkThread::BitfieldSize() {
-    QAutoLock guard(Lock());
-    return static_cast<int>(publishedBitfield_.size());
 }
 
 bool TWorkThread::WantsUdpPeers() const {
@@ -584,6 +538,10 @@ void TWorkThread::Reset(bool clearFiles, bool b) {
     working_.currentSpeed = 0;
     working_.remainingSeconds = 0;
     onlyTrackersSinceTick_ = 0;
+    turnCounter_ = 0;
+    lastDispatchTick_ = 0;
+    lastSecondTick_ = 0;
+    publishPending_ = false;
 }
 
 }  // namespace veldmoor

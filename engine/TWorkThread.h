@@ -28,15 +28,11 @@ public:
     int PauseDownload();
     int RestartDownload();
     int ResumeDownload();
-    int GetStatus(TaskStatus& status);
+    TaskReport Report();
     int IsComplete();
-    int GetRemaining(int32_t& seconds);
-    int SetLimit(int kind, int32_t kibPerSecond);
-    int GetAverageSpeed(int32_t& rate);
-    int GetCurrentSpeed(int32_t& rate);
+    void SetLimit(LimitDirection direction, SpeedLimit limit);
     // Copies up to `length` bytes of the published bitfield; the bit count.
     int CopyBitfield(uint8_t* buffer, int length);
-    int BitfieldSize();
 
 
     int64_t OnTurn();
@@ -65,6 +61,7 @@ private:
     std::atomic<uint64_t> turnsDone_{0};
 
     bool Prepare();
+    void PublishLocked(bool flush, bool force);
     void RunLoop();
     void FinishRun();
     // One turn's work under the job's lock; the milliseconds to sleep after it.
@@ -82,13 +79,17 @@ private:
     void RunPeerProcessing();
     // The two peer passes: download steps, then BitTorrent upload steps.
     void StepPeers(bool fullTurn, int32_t extraUploads);
-    void ReleaseEngineLocksAfterCrash();
     void TakeOnDiskSize();
     bool SourcesExhausted();
     // A wanted piece no source can supply any more: told, and the run ends (once a second at most).
     bool PieceBeyondEverySource(int64_t now);
     bool ReadTorrentSource();
 
+    // The loop's own state.
+    uint32_t turnCounter_ = 0;
+    uint32_t lastDispatchTick_ = 0;
+    uint32_t lastSecondTick_ = 0;
+    bool publishPending_ = false;
     bool sourcesFailed_ = false;
     bool noSize_ = false;
     int64_t lastSupplyCheck_ = 0;

@@ -7,7 +7,7 @@
 
 namespace veldmoor {
 
-InfoHash TWorkThread::AnnounceInfoHash() const { return infoHash_; }
+InfoHash TWorkThread::AnnounceInfoHash() const { return JobInfoHash(); }
 
 PeerIdentity TWorkThread::AnnouncePeerId() const { return HandshakePeerId(Handshake()); }
 
@@ -22,7 +22,7 @@ AnnounceTotals TWorkThread::AnnounceTransferTotals() const {
 }
 
 void TWorkThread::SetAnnounceInterval(int32_t seconds) {
-    trackerInterval_ = std::max<int64_t>(seconds, kShortestTrackerInterval);
+    SetTrackerInterval(std::max<int64_t>(seconds, kShortestTrackerInterval));
 }
 
 void TWorkThread::SetSwarmCounts(int32_t seeds, int32_t /*completed*/) { working_.seedCount = seeds; }

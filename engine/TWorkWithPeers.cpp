@@ -65,12 +65,9 @@ int TWorkWithPeers::SetConnectionLimits(int32_t sources, int32_t peers) {
     return 0;
 }
 
-int TWorkWithPeers::AddTrackers(const std::string& trackerLines) {
+int TWorkWithPeers::AddTrackers(const std::vector<std::string>& announceAddresses) {
     QAutoLock guard(Lock());
-    // Two calls must not join their last and first lines.
-    if (!extraTrackers_.empty() && extraTrackers_.back() != '\n' && extraTrackers_.back() != '\r')
-        extraTrackers_ += '\n';
-    extraTrackers_ += trackerLines;
+    extraTrackers_.insert(extraTrackers_.end(), announceAddresses.begin(), announceAddresses.end());
     // Resolving the hosts may take seconds: the job thread does it, not the caller.
     extraTrackersPending_ = true;
     return 0;
@@ -93,7 +90,7 @@ void TWorkWithPeers::AddTrackerCandidates(const std::vector<std::string>& announ
 void TWorkWithPeers::AddPendingTrackers() {
     if (!extraTrackersPending_ || !HasIdentity(infoHash_)) return;
     extraTrackersPending_ = false;
-    AddTrackerCandidates(SplitSourceLines(extraTrackers_.c_str()));
+    AddTrackerCandidates(extraTrackers_);
 }
 
 bool TWorkWithPeers::RegisterHash() {
@@ -224,17 +221,17 @@ void TWorkWithPeers::AddAndConnect(TPeerId& candidate) {
 }
 
 void TWorkWithPeers::AddRandomMirrors(int32_t count, bool connectNow) {
-    if (!mirrorListPresent_ || mirrorAddresses_.empty() || count <= 0) return;
+    if (!MirrorListPresent() || Mirrors().empty() || count <= 0) return;
     HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
     int32_t picked = 0;
     for (int32_t pick = 0; pick < 2 * count && picked < count; ++pick) {
-        const size_t index = Random()() % mirrorAddresses_.size();
-        auto* mirror = new TPeerId(mirrorAddresses_[index], kPeerHttp);
+        const Mirror& chosen = Mirrors()[Random()() % Mirrors().size()];
+        auto* mirror = new TPeerId(chosen.address, kPeerHttp);
         mirror->priority = kSourceListPriority;
         if (ParseSourceUrl(*mirror, resolver)) {
             ++picked;
-            const std::string hostName = index < mirrorHostNames_.size() ? mirrorHostNames_[index] : std::string();
-            if (!hostName.empty() && hostName != kNoHostName) mirror->Details().hostToSend = hostName;
+            if (!chosen.hostName.empty() && chosen.hostName != kNoHostName)
+                mirror->Details().hostToSend = chosen.hostName;
             if (connectNow)
                 AddAndConnect(*mirror);
             else
@@ -440,9 +437,7 @@ void TWorkWithPeers::Reset(bool clearFiles, bool b) {
     UnregisterHash();
     ReleasePeers();
     candidates_.Clear();
-    dropList_.clear();
     bannedSources_.clear();
-    dropAllRequested_ = false;
     localList_.clear();
     knownSources_.clear();
     knownSourcesCopied_ = false;
@@ -450,9 +445,7 @@ void TWorkWithPeers::Reset(bool clearFiles, bool b) {
     maxSourceConnections_ = kDefaultMaxSourceConnections;
     infoHash_.fill(0);
     ownPeerId_.fill(0);
-    bytesFromSources_ = 0;
     trackerInterval_ = kTrackerRetrySeconds;
-    bytesFromPeers_ = 0;
     idleRounds_ = 0;
     lastSourceRound_ = 0;
     lastPeerRound_ = 0;

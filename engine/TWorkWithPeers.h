@@ -54,9 +54,7 @@ public:
     static constexpr int32_t kSecondaryAddressPriority = 28;
     static constexpr int32_t kLocalNetworkPriority = 35;
     static constexpr int32_t kTrimPenalty = 6;
-    static constexpr int32_t kDropPenalty = 3;
     static constexpr size_t kLocalListCapacity = 256;
-    static constexpr size_t kDropListCapacity = 1024;
     static constexpr size_t kBannedSourceCapacity = 256;
 
     explicit TWorkWithPeers(EngineState& engine);
@@ -64,9 +62,9 @@ public:
 
     // --- Task interface ---
     virtual int SetConnectionLimits(int32_t sources, int32_t peers);
-    // Announce addresses, one a line as in a source list; they are announced
-    // to beside the torrent's own once the job knows its torrent.
-    virtual int AddTrackers(const std::string& trackerLines);
+    // Announce addresses, announced to beside the torrent's own once the job
+    // knows its torrent.
+    int AddTrackers(const std::vector<std::string>& announceAddresses);
     virtual bool RegisterHash();
     virtual void UnregisterHash();
     // The connection's first bytes are a handshake for this job.
@@ -133,12 +131,6 @@ public:
     // Trim, choking, idle and seed checks, banned sources.
     void RunPeerUpkeep();
 
-    // --- Drop requests from the task's user ---
-    void RequestDropPeer(const PeerIdentity& identity);
-    void RequestDropAllPeers();
-    // With the job's publish: the requested connections close.
-    void ApplyDropRequests();
-
     // --- Engine-wide ---
     // Listener upkeep, accepting and dispatching; at most every 400 ms.
     virtual void DispatchIncoming();
@@ -197,35 +189,17 @@ protected:
     int32_t CountPeers(int32_t kindMask) const;
     int32_t CountEstablished() const;
 
-    std::vector<TPeerObject*> peers_;
-    std::vector<TPeerObject*> idlePool_;
-    CandidateList candidates_;
-    std::vector<PeerIdentity> dropList_;
-    bool dropAllRequested_ = false;
-    std::vector<uint32_t> localList_;
-    std::vector<std::string> knownSources_;
-    bool knownSourcesCopied_ = false;
-    std::string extraTrackers_;
-    bool extraTrackersPending_ = false;
+    const InfoHash& JobInfoHash() const { return infoHash_; }
+    // A new torrent's hash; the own peer id stays until the identity is made.
+    void AdoptInfoHash(const InfoHash& infoHash) { infoHash_ = infoHash; }
+    // The trackers of AddTrackers become candidates again in the next round
+    // (a new torrent brought its own trackers, the added ones go beside them).
+    void RequeueAddedTrackers() { extraTrackersPending_ = true; }
+    void SetTrackerInterval(int64_t seconds) { trackerInterval_ = seconds; }
+    void ClearSourceNotes() { sourceNotes_.Clear(); }
 
-    int32_t maxSourceConnections_ = kDefaultMaxSourceConnections;
-    int32_t maxPeerConnections_ = kDefaultMaxPeerConnections;
+    // The rate refresh scales it with the upload speed.
     int32_t uploadSlots_ = kDefaultUploadSlots;
-    int32_t idleRounds_ = 0;
-    int64_t lastSourceRound_ = 0;
-    int64_t lastPeerRound_ = 0;
-    // Peers a tracker or the rendezvous just named are tried in the next pass,
-    // not at the next second: a second is a large part of a short download.
-    bool newPeersWaiting_ = false;
-    int64_t bytesFromSources_ = 0;
-    int64_t trackerInterval_ = kTrackerRetrySeconds;  // from the trackers' answers
-    int64_t bytesFromPeers_ = 0;
-    bool redirectUnresolvable_ = false;
-    // Sources given up in this run (corrupt data, another file); never added again.
-    std::vector<std::string> bannedSources_;
-    SourceNotes sourceNotes_;
-    InfoHash infoHash_{};
-    PeerIdentity ownPeerId_{};
 
 private:
     CandidateAddContext AddContext() const;
@@ -250,8 +224,6 @@ private:
     void RemoveBannedSources();
 
     void CopyEngineView();
-    // Closes the engine's waiting connections that are for this job.
-    void DropPendingIncoming();
     void KeepListener();
     void NoteAcceptedAddresses(const std::vector<uint32_t>& addresses);
     PendingVerdict JudgePending(PendingConnection& connection, uint32_t tick, const std::vector<InfoHash>& known);
@@ -261,6 +233,31 @@ private:
     void ReadAnnouncements();
     void TakeKeptAnnouncements();
     void TakeAnnouncement(const Announcement& announcement, uint32_t sender);
+
+    std::vector<TPeerObject*> peers_;
+    std::vector<TPeerObject*> idlePool_;
+    CandidateList candidates_;
+    std::vector<uint32_t> localList_;
+    std::vector<std::string> knownSources_;
+    bool knownSourcesCopied_ = false;
+    std::vector<std::string> extraTrackers_;
+    bool extraTrackersPending_ = false;
+
+    int32_t maxSourceConnections_ = kDefaultMaxSourceConnections;
+    int32_t maxPeerConnections_ = kDefaultMaxPeerConnections;
+    int32_t idleRounds_ = 0;
+    int64_t lastSourceRound_ = 0;
+    int64_t lastPeerRound_ = 0;
+    // Peers a tracker or the rendezvous just named are tried in the next pass,
+    // not at the next second: a second is a large part of a short download.
+    bool newPeersWaiting_ = false;
+    int64_t trackerInterval_ = kTrackerRetrySeconds;  // from the trackers' answers
+    bool redirectUnresolvable_ = false;
+    // Sources given up in this run (corrupt data, another file); never added again.
+    std::vector<std::string> bannedSources_;
+    SourceNotes sourceNotes_;
+    InfoHash infoHash_{};
+    PeerIdentity ownPeerId_{};
 
     const PeerFactory* factory_ = nullptr;
     HostResolver* resolver_ = nullptr;

@@ -212,12 +212,12 @@ void TWorkWithPeers::PeerEnded(const PeerIdentity& identity, TPeerObject* peer, 
 
 void TWorkWithPeers::RotateSources() {
     const int64_t now = JobClock();
-    int64_t& last = mirrorListPresent_ ? lastMirrorRotation_ : lastSlowSourceCheck_;
-    const int64_t period = mirrorListPresent_ ? kMirrorRotationSeconds : kSlowSourceCheckSeconds;
+    int64_t& last = MirrorListPresent() ? lastMirrorRotation_ : lastSlowSourceCheck_;
+    const int64_t period = MirrorListPresent() ? kMirrorRotationSeconds : kSlowSourceCheckSeconds;
     if (last == 0 || now < last) last = now;
     if (now - last < period) return;
     last = now;
-    if (mirrorListPresent_)
+    if (MirrorListPresent())
         RotateMirrors();
     else
         ReplaceSlowSource();
@@ -275,35 +275,6 @@ void TWorkWithPeers::RotateMirrors() {
     }
     AddRandomMirrors(std::max(maxSourceConnections_ - CountPeers(kPeerServer), 1), false);
     RevalidateCandidates();
-}
-
-// ---------------------------------------------------------------------------
-// Drop requests
-
-void TWorkWithPeers::RequestDropPeer(const PeerIdentity& identity) {
-    // An all-zero identity names no peer (servers have none).
-    if (HasIdentity(identity) && dropList_.size() < kDropListCapacity) dropList_.push_back(identity);
-}
-
-void TWorkWithPeers::RequestDropAllPeers() { dropAllRequested_ = true; }
-
-void TWorkWithPeers::ApplyDropRequests() {
-    if (dropAllRequested_) {
-        dropAllRequested_ = false;
-        dropList_.clear();
-        while (!peers_.empty()) EndPeer(peers_.back());
-        DropPendingIncoming();
-        return;
-    }
-    if (dropList_.empty()) return;
-    const std::vector<TPeerObject*> open = peers_;
-    for (TPeerObject* peer : open) {
-        const TPeerId* candidate = peer->Candidate();
-        if (!candidate || std::find(dropList_.begin(), dropList_.end(), candidate->identity) == dropList_.end()) continue;
-        if (peer->Connection()) peer->Connection()->Close();
-        EndFailedPeer(peer, kDropPenalty);
-    }
-    dropList_.clear();
 }
 
 }  // namespace veldmoor

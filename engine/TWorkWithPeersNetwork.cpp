@@ -165,14 +165,6 @@ bool TWorkWithPeers::TakeIncoming(std::unique_ptr<QSocket> connection, bool wrap
     return true;
 }
 
-void TWorkWithPeers::DropPendingIncoming() {
-    ScopedTryLock guard(EngineJobListLock());
-    if (!guard.IsLocked() || !HasIdentity(infoHash_)) return;
-    std::erase_if(engine_.incoming.Pending(), [this](const PendingConnection& connection) {
-        return IsOwnHandshake(*connection.socket);
-    });
-}
-
 // ---------------------------------------------------------------------------
 // Local-network discovery
 

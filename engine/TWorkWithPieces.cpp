@@ -25,8 +25,6 @@
 namespace veldmoor {
 namespace {
 
-constexpr uint32_t kReadPollMs = 10;
-constexpr uint32_t kReadWaitLimitMs = 3000;
 
 }  // namespace
 
@@ -35,8 +33,9 @@ TWorkWithPieces::TWorkWithPieces(EngineState& engine) : TWorkWithPeers(engine) {
 TWorkWithPieces::~TWorkWithPieces() { ReleasePieceMap(); }
 
 std::string TWorkWithPieces::PieceMapFolder() const {
-    if (folder_.empty() || folder_.back() == '/') return folder_;
-    return folder_ + '/';
+    const std::string& folder = Folder();
+    if (folder.empty() || folder.back() == '/') return folder;
+    return folder + '/';
 }
 
 bool TWorkWithPieces::HasPieceMap() { return pieces_ != nullptr && pieceMapReady_; }
@@ -56,7 +55,7 @@ void TWorkWithPieces::Refresh() {
         // The record that first shows the download complete shows it finished.
         working_.currentSpeed = 0;
         working_.remainingSeconds = 0;
-        const int64_t onDisk = AllocatedSizeOf(targetFile_);
+        const int64_t onDisk = AllocatedSizeOf(TargetFile());
         if (onDisk > 0) working_.onDiskSize = onDisk;
     }
     Publish(false, false);
@@ -74,7 +73,7 @@ bool TWorkWithPieces::CreatePieceMap(TPieces* previous) {
     map->SetSaveStatus(true);
     // Checks and writes then run beside the job's network work.
     map->SetBackgroundWrites(true);
-    map->SetJournalPath(p2spStatePath_);
+    map->SetJournalPath(JournalPath());
     map->SetFileChoiceText(savedTexts_.part);
     map->SetPieceStatusText(savedTexts_.bits);
     torrent->SetPreviousMap(previous);
@@ -92,7 +91,7 @@ bool TWorkWithPieces::BuildFromTorrent() {
         RequestStop();
         return false;
     }
-    torrent_->SetSourceText(sourceText_);
+    torrent_->SetSourceText(SourceText());
     torrent_->SetTorrentBytes(savedTexts_.torrent);
     if (!torrent_->Load()) return false;
 
@@ -105,13 +104,15 @@ bool TWorkWithPieces::BuildFromTorrent() {
 
 void TWorkWithPieces::AdoptTorrent() {
     const auto& hash = torrent_->InfoHash();
-    if (!std::equal(hash.begin(), hash.end(), infoHash_.begin())) {
-        std::copy(hash.begin(), hash.end(), infoHash_.begin());
+    if (!std::equal(hash.begin(), hash.end(), JobInfoHash().begin())) {
+        InfoHash adopted{};
+        std::copy(hash.begin(), hash.end(), adopted.begin());
+        AdoptInfoHash(adopted);
         handshake_.fill(0);
         InitIdentity(false);
     }
     AddTrackerCandidates(torrent_->Trackers());
-    extraTrackersPending_ = true;
+    RequeueAddedTrackers();
 }
 
 void TWorkWithPieces::Rebuild() {
@@ -124,10 +125,9 @@ void TWorkWithPieces::Rebuild() {
     // map's pieces.
     sourceRanges_.Clear();
     sourceRangesCut_ = false;
-    outstandingRequests_.clear();
-    inFlight_.clear();
+    schedule_.ClearWork();
     if (CreatePieceMap(previous)) {
-        torrent_->SetSourceText(sourceText_);
+        torrent_->SetSourceText(SourceText());
         torrent_->SetTorrentBytes(savedTexts_.torrent);
         if (torrent_->Load()) {
             pieceMapReady_ = true;
@@ -235,8 +235,7 @@ void TWorkWithPieces::StartOverIfPending() {
 void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
     switch (event.type) {
         case kPieceVerifiedEvent:
-            SetBit(workingBitfield_, event.data, event.value != 0);
-            bitfieldChanged_ = true;
+            bitfield_.Set(event.data, event.value != 0);
             Refresh();
             if (event.value != 0 && pieces_ && pieces_->ReceivedBytes() >= pieces_->TotalLength())
                 pendingHaves_.push_back(static_cast<int32_t>(event.data));
@@ -248,8 +247,7 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
             Publish(event.value != 0, false);
             break;
         case kPieceCountEvent:
-            workingBitfield_.assign(BitfieldBytes(static_cast<uint64_t>(std::max<int64_t>(event.data, 0))), 0);
-            bitfieldChanged_ = true;
+            bitfield_.Resize(event.data);
             if (pieces_) working_.name = pieces_->Name();
             break;
         case kFileChoicesEvent:
@@ -295,7 +293,7 @@ void TWorkWithPieces::OnPieceChecked(BlockSender* blockSender, bool matched) {
 
 void TWorkWithPieces::OnCorruptPiece(BlockSender* blockSender, int32_t piece) {
     auto* sender = static_cast<TPeerId*>(blockSender);
-    ReportCorruptPiece(sender, piece, targetFile_);
+    ReportCorruptPiece(sender, piece, TargetFile());
     // A piece checked on the writer's thread fails after its sender moved on:
     // it must become free to fetch again here, not through the sender.
     RemoveInFlight(piece, true);
@@ -310,12 +308,12 @@ int32_t TWorkWithPieces::PieceNoSourceCanSupply(bool& serversLeft) const {
     serversLeft = false;
     if (!pieceMapReady_ || !pieces_ || pieceFailures_.Empty()) return -1;
     std::vector<const TPeerId*> servers;
-    for (const TPeerId* candidate : candidates_.Items()) {
+    for (const TPeerId* candidate : Candidates()) {
         // A peer may still bring any piece; the peers' own rules end such a task.
         if (!(candidate->kind & kPeerServer)) return -1;
         if (!(candidate->HasDetails() && candidate->details->torrentFetch)) servers.push_back(candidate);
     }
-    for (const TPeerObject* peer : peers_)
+    for (const TPeerObject* peer : Peers())
         if (peer->Kind() == kPeerBitTorrent) return -1;
     serversLeft = !servers.empty();
     for (int32_t piece = 0; piece < pieces_->PieceCount(); ++piece) {
@@ -350,8 +348,7 @@ void TWorkWithPieces::ApplyPriorityChanges() {
         if (file < 0 || file >= pieces_->FileCount() || pieces_->FileEntry(file).priority == priority) continue;
         pieces_->SetFilePriority(file, priority);
     }
-    // Other pieces are wanted now: the end game is judged anew.
-    endGameReached_ = false;
+    schedule_.JudgeEndGameAnew();
     PublishFileList();
     priorityChanges_.clear();
 }
@@ -390,43 +387,21 @@ bool TWorkWithPieces::GetFileName(int index, int type, std::string& name) {
 
 int TWorkWithPieces::ReadData(int file, int64_t offset, int length, void* buffer) {
     if (!buffer || length <= 0 || offset < 0) return kReadFailed;
-    ReadRequest request;
+    QueuedReads::Request request;
     request.file = file;
     request.offset = offset;
     request.length = length;
     request.buffer = static_cast<char*>(buffer);
-    request.createdTick = platform::TickMs();
-    {
-        QAutoLock guard(schedulingLock_);
-        readRequests_.push_back(&request);
-    }
-    for (;;) {
-        platform::SleepMs(kReadPollMs);
-        // Asked before the scheduling lock: the job thread takes its own lock first.
-        const bool stopping = StopRequested() || !IsRunning();
-        QAutoLock guard(schedulingLock_);
-        const bool waiting = request.state == -1 || request.state == -2;
-        const bool tooLong = request.state == -1 && platform::TickMs() - request.createdTick > kReadWaitLimitMs;
-        if (waiting && !stopping && !tooLong) continue;
-        readRequests_.erase(std::remove(readRequests_.begin(), readRequests_.end(), &request), readRequests_.end());
-        if (request.state == 0) return request.bytesRead;
-        if (request.state == kReadNotAvailable) return kReadNotAvailable;
-        if (waiting) return stopping ? kReadStopping : kReadTimedOut;
-        return kReadFailed;
-    }
+    return reads_.Wait(request, [this] { return StopRequested() || !IsRunning(); });
 }
 
 void TWorkWithPieces::ServeQueuedReads() {
-    QAutoLock guard(schedulingLock_);
-    for (ReadRequest* request : readRequests_) {
-        if (request->state != -1) continue;
-        request->state = -2;
-        ServeRead(*request);
-    }
+    reads_.ServeAll([this](QueuedReads::Request& request) { ServeRead(request); });
 }
 
-void TWorkWithPieces::ServeRead(ReadRequest& request) {
-    request.state = kReadFailed;
+void TWorkWithPieces::ServeRead(QueuedReads::Request& request) {
+    using State = QueuedReads::State;
+    request.state = State::kFailed;
     if (!HasPieceMap() || request.file < 0 || request.file >= pieces_->FileCount()) return;
     const auto& entry = pieces_->FileEntry(request.file);
     if (request.offset + request.length > entry.length) return;
@@ -437,7 +412,7 @@ void TWorkWithPieces::ServeRead(ReadRequest& request) {
     readPosition_ = static_cast<int32_t>(start / pieceLength);
     for (int64_t piece = start / pieceLength; piece <= (end - 1) / pieceLength; ++piece) {
         if (!pieces_->IsPieceDone(piece)) {
-            request.state = kReadNotAvailable;
+            request.state = State::kNotAvailable;
             return;
         }
     }
@@ -452,51 +427,33 @@ void TWorkWithPieces::ServeRead(ReadRequest& request) {
             request.bytesRead += read;
         }
         if (read != wanted) {
-            request.state = request.bytesRead == 0 ? kReadNotAvailable : 0;
+            request.state = request.bytesRead == 0 ? State::kNotAvailable : State::kDone;
             return;
         }
     }
-    request.state = 0;
+    request.state = State::kDone;
 }
 
 void TWorkWithPieces::TrimSchedulingPools(bool everyFourthTurn) {
     if (!everyFourthTurn) return;
-    pieceListChanged_ = true;
-    peerListChanged_ = true;
-    if (!pieces_ || outstandingRequests_.empty()) return;
+    if (!pieces_ || schedule_.Pool().empty()) return;
     if (pieces_->IsComplete()) {
-        outstandingRequests_.clear();
+        schedule_.ClearPool();
         return;
     }
     const auto limit = static_cast<size_t>(pieces_->PieceLength() / kBlockSize) * 64 + 64;
-    if (outstandingRequests_.size() <= limit) return;
+    if (schedule_.Pool().size() <= limit) return;
     const int64_t pieceLength = pieces_->PieceLength();
-    const auto pieceOf = [pieceLength](const BlockRequest& request) {
-        return static_cast<int32_t>(int64_t{request.block} * kBlockSize / pieceLength);
-    };
-    std::sort(outstandingRequests_.begin(), outstandingRequests_.end(),
-              [](const BlockRequest& a, const BlockRequest& b) { return a.block < b.block; });
     const auto askedByPeer = [&](int32_t piece) {
         return std::any_of(Peers().begin(), Peers().end(), [&](const TPeerObject* peer) {
             return peer->Kind() == kPeerBitTorrent &&
                    std::any_of(peer->PendingRequests().begin(), peer->PendingRequests().end(),
-                               [&](const BlockRequest& request) { return pieceOf(request) == piece; });
+                               [&](const BlockRequest& request) {
+                                   return int64_t{request.block} * kBlockSize / pieceLength == piece;
+                               });
         });
     };
-    std::vector<BlockRequest> kept;
-    for (size_t i = 0; i < outstandingRequests_.size();) {
-        const int32_t piece = pieceOf(outstandingRequests_[i]);
-        size_t end = i;
-        while (end < outstandingRequests_.size() && pieceOf(outstandingRequests_[end]) == piece) ++end;
-        if (askedByPeer(piece)) {
-            kept.insert(kept.end(), outstandingRequests_.begin() + static_cast<std::ptrdiff_t>(i),
-                        outstandingRequests_.begin() + static_cast<std::ptrdiff_t>(end));
-        } else {
-            RemoveInFlight(piece, false);
-        }
-        i = end;
-    }
-    outstandingRequests_.swap(kept);
+    for (const int32_t piece : schedule_.TrimPool(pieceLength, askedByPeer)) RemoveInFlight(piece, false);
 }
 
 // ---------------------------------------------------------------------------
@@ -508,39 +465,22 @@ bool TWorkWithPieces::IsDownloading() const {
 
 bool TWorkWithPieces::IsPieceWanted(int32_t piece) {
     if (!pieceMapReady_ || !pieces_->IsPieceWanted(piece)) return false;
-    // Entries of pieces that are complete (in memory or on disk) or no longer
-    // wanted go, so they neither block others nor bring the end game early.
-    std::erase_if(inFlight_, [this](int32_t entry) { return !pieces_->IsPieceWanted(entry); });
-    // Pieces held complete in memory and unwanted ones are not left to fetch.
-    const int64_t remaining = pieces_->PiecesToFetch();
-    endGame_ = static_cast<int64_t>(inFlight_.size()) >= remaining;
-    if (endGame_) {
-        endGameReached_ = true;
-        return true;
-    }
-    return std::find(inFlight_.begin(), inFlight_.end(), piece) == inFlight_.end();
+    return schedule_.MayStart(*pieces_, piece);
 }
 
 bool TWorkWithPieces::AddInFlight(int32_t piece) {
     if (!pieces_) return false;
     const int64_t nearEnd = std::max<int64_t>(static_cast<int64_t>(Peers().size()) / 3, 64);
     const int64_t allowed = std::max<int64_t>(nearEnd + pieces_->PiecesVerified() - pieces_->PieceCount(), 1);
-    if (std::count(inFlight_.begin(), inFlight_.end(), piece) > allowed) return false;
-    inFlight_.push_back(piece);
-    return true;
+    return schedule_.AddInFlight(piece, allowed);
 }
 
 void TWorkWithPieces::RemoveInFlight(int32_t piece, bool discard) {
     if (discard && pieces_ && !StopRequested()) {
         const int64_t remaining = pieces_->PieceCount() - pieces_->PiecesVerified();
-        if (!endGame_ || remaining <= 3) pieces_->DropHeldData(piece);
+        if (!schedule_.IsEndGame() || remaining <= 3) pieces_->DropHeldData(piece);
     }
-    if (discard) {
-        std::erase(inFlight_, piece);
-        return;
-    }
-    const auto found = std::find(inFlight_.begin(), inFlight_.end(), piece);
-    if (found != inFlight_.end()) inFlight_.erase(found);
+    schedule_.RemoveInFlight(piece, discard);
 }
 
 bool TWorkWithPieces::HoldsBlock(int32_t block) const {
@@ -549,39 +489,19 @@ bool TWorkWithPieces::HoldsBlock(int32_t block) const {
 
 bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& peerBitfield, int max,
                                    const std::vector<uint8_t>& exclude) {
-    if (!pieces_ || outstandingRequests_.empty()) return false;
-    // Blocks that arrived while their requests waited in the pool.
-    std::erase_if(outstandingRequests_, [this](const BlockRequest& request) { return HoldsBlock(request.block); });
-    if (max <= 0) max = 16;
-    const int64_t pieceLength = pieces_->PieceLength();
-    int32_t chosen = -1;
-    for (const BlockRequest& request : outstandingRequests_) {
-        const auto piece = static_cast<int32_t>(int64_t{request.block} * kBlockSize / pieceLength);
-        if (piece == lastTakenPiece_ || !HasBit(peerBitfield, piece) || HasBit(exclude, piece) ||
-            !pieces_->IsPieceWanted(piece))
-            continue;
-        chosen = piece;
-        break;
-    }
-    if (chosen < 0) return false;
-    lastTakenPiece_ = chosen;
-    int given = 0;
-    for (auto it = outstandingRequests_.begin(); it != outstandingRequests_.end() && given < max;) {
-        if (int64_t{it->block} * kBlockSize / pieceLength != chosen) {
-            ++it;
-            continue;
-        }
-        list.push_back(*it);
-        it = outstandingRequests_.erase(it);
-        ++given;
-    }
-    return given > 0;
+    if (!pieces_ || schedule_.Pool().empty()) return false;
+    const auto eligible = [&](int32_t piece) {
+        return HasBit(peerBitfield, piece) && !HasBit(exclude, piece) && pieces_->IsPieceWanted(piece);
+    };
+    return schedule_.TakeRequests(list, max <= 0 ? 16 : max, pieces_->PieceLength(),
+                                  [this](int32_t block) { return HoldsBlock(block); }, eligible);
 }
 
 void TWorkWithPieces::InitIdentity(bool connect) {
     if (connect) DispatchIncoming();
     if (OpensWithProtocolHeader(handshake_) || !torrent_) return;
-    if (std::all_of(infoHash_.begin(), infoHash_.end(), [](uint8_t b) { return b == 0; })) return;
+    const InfoHash& infoHash = JobInfoHash();
+    if (std::all_of(infoHash.begin(), infoHash.end(), [](uint8_t b) { return b == 0; })) return;
 
     // Distinct per job and run; nobody needs to recompute it.
     const std::string seed = torrent_->Announce() + std::to_string(platform::CurrentThreadId()) +
@@ -594,9 +514,8 @@ void TWorkWithPieces::InitIdentity(bool connect) {
     std::copy_n(digest.begin(), 16, identity.begin() + 4);
     StampOwnPeerIdPrefix(identity);
     if (engine_.haveClientGuid) std::copy_n(engine_.clientGuid.begin(), 12, identity.begin() + 8);
-    handshake_ = BuildHandshake(infoHash_, identity);
-    ownPeerId_ = identity;
-    RegisterHash();
+    handshake_ = BuildHandshake(infoHash, identity);
+    SetTorrentIdentity(infoHash, identity);
 }
 
 int32_t TWorkWithPieces::RandomStart() const {
@@ -664,7 +583,7 @@ void TWorkWithPieces::ReturnRequests(std::vector<BlockRequest>& requests) {
         // A block that came in meanwhile (from a server, or from the peer a
         // cancel went too late to) would only be fetched twice.
         for (const BlockRequest& request : requests)
-            if (!HoldsBlock(request.block)) outstandingRequests_.push_back(request);
+            if (!HoldsBlock(request.block)) schedule_.AddRequest(request);
     }
     // Whoever gave them back no longer fetches their pieces: the entries go, so
     // a server or another peer may take them instead of waiting for the pool.
@@ -679,13 +598,7 @@ void TWorkWithPieces::ReturnRequests(std::vector<BlockRequest>& requests) {
     requests.clear();
 }
 
-bool TWorkWithPieces::TakeOutstandingRequest(int32_t block) {
-    const auto found = std::find_if(outstandingRequests_.begin(), outstandingRequests_.end(),
-                                    [block](const BlockRequest& request) { return request.block == block; });
-    if (found == outstandingRequests_.end()) return false;
-    outstandingRequests_.erase(found);
-    return true;
-}
+bool TWorkWithPieces::TakeOutstandingRequest(int32_t block) { return schedule_.TakeRequest(block); }
 
 void TWorkWithPieces::ReleaseFailedPiece(int32_t piece) { RemoveInFlight(piece, true); }
 
@@ -705,7 +618,7 @@ void TWorkWithPieces::SettleSourceFileSize() {
     if (IsTorrentTask() || pieces_ || firstSourceSizeAt_ < 0) return;
     std::vector<int64_t> reported;
     size_t unanswered = 0;
-    for (const TPeerId* candidate : candidates_.Items()) {
+    for (const TPeerId* candidate : Candidates()) {
         if (!(candidate->kind & kPeerServer) || (candidate->HasDetails() && candidate->details->torrentFetch)) continue;
         const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
         if (size > 0)
@@ -727,7 +640,7 @@ void TWorkWithPieces::SettleSourceFileSize() {
 void TWorkWithPieces::GiveUpSourcesOfAnotherSize() {
     if (!pieceMapReady_ || !pieces_) return;
     const int64_t taskSize = pieces_->TotalLength();
-    const std::vector<TPeerId*> listed = candidates_.Items();
+    const std::vector<TPeerId*> listed = Candidates();
     for (TPeerId* candidate : listed) {
         if (!(candidate->kind & kPeerServer) || !candidate->HasDetails() || candidate->details->torrentFetch) continue;
         const int64_t size = candidate->details->fileSize;
@@ -777,21 +690,15 @@ void TWorkWithPieces::Reset(bool clearFiles, bool b) {
     TWorkWithPeers::Reset(clearFiles, b);
     FlushAndCloseMap();
     ReleasePieceMap();
-    workingBitfield_.clear();
-    publishedBitfield_.clear();
-    publishedBitfieldSize_.store(0, std::memory_order_relaxed);
+    bitfield_.Clear();
     pendingHaves_.clear();
     sourceRanges_.Clear();
     pieceFailures_.Clear();
     firstSourceSizeAt_ = -1;
     sourceRangesCut_ = false;
-    outstandingRequests_.clear();
-    inFlight_.clear();
-    endGame_ = endGameReached_ = false;
-    lastTakenPiece_ = -1;
+    schedule_.Reset();
     handshake_.fill(0);
     priorityChanges_.clear();
-    bitfieldChanged_ = pieceListChanged_ = peerListChanged_ = false;
     if (clearFiles) publishedFiles_.clear();
 }
 

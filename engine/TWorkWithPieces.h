@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/PieceSchedule.h"
+#include "engine/PublishedBitfield.h"
+#include "engine/QueuedReads.h"
 #include "engine/SourcePieceFailures.h"
 #include "engine/SourceRanges.h"
 #include "engine/TWorkWithPeers.h"
@@ -26,13 +29,6 @@ struct PublishedFile {
     std::string workingPath;   // name type 2: where the bytes are written now
     std::string finalPath;     // name type 3: the full path of the finished file
     int64_t size = 0;
-};
-
-enum ReadDataResult : int {
-    kReadNotAvailable = -3,
-    kReadStopping = -5,
-    kReadFailed = -6,
-    kReadTimedOut = -7,
 };
 
 class TWorkWithPieces : public TWorkWithPeers, public IPieceMapOwner, public IBitTorrentJob {
@@ -54,9 +50,9 @@ public:
     virtual int ReadData(int file, int64_t offset, int length, void* buffer);
 
     // The published piece bitfield (TaskGetBitfield); take the job's lock.
-    const std::vector<uint8_t>& PublishedBitfield() const { return publishedBitfield_; }
+    const std::vector<uint8_t>& PublishedBits() const { return bitfield_.Published(); }
     // Its size without the job's lock, for callers that hold the job-list lock.
-    int PublishedBitfieldSize() const { return publishedBitfieldSize_.load(std::memory_order_relaxed); }
+    int PublishedBitfieldSize() const { return bitfield_.PublishedSize(); }
     TPieces* PieceMap() const { return pieces_; }
     TTorrent* Torrent() const { return torrent_; }
     // Pieces verified since the last have announcement, oldest first.
@@ -71,7 +67,7 @@ public:
     TPieces* ReadyPieceMap() const override { return pieceMapReady_ ? pieces_ : nullptr; }
     bool IsDownloading() const override;
     bool IsPieceWanted(int32_t piece) override;
-    bool IsEndGame() const override { return endGame_; }
+    bool IsEndGame() const override { return schedule_.IsEndGame(); }
     int32_t NextSourcePiece(TPeerObject& peer) override;
     void ReleaseSourceRange(TPeerObject& peer) override;
     bool TakeSourceRangeAt(TPeerObject& peer, int32_t piece) override;
@@ -89,9 +85,9 @@ public:
     // The in-flight list of pieces BitTorrent connections work on.
     bool AddInFlight(int32_t piece) override;
     void RemoveInFlight(int32_t piece, bool discard) override;
-    const std::vector<int32_t>& InFlight() const { return inFlight_; }
-    bool EndGameReached() const { return endGameReached_; }
-    const std::vector<BlockRequest>& OutstandingRequests() const override { return outstandingRequests_; }
+    const std::vector<int32_t>& InFlight() const { return schedule_.InFlight(); }
+    bool EndGameReached() const { return schedule_.EndGameReached(); }
+    const std::vector<BlockRequest>& OutstandingRequests() const override { return schedule_.Pool(); }
     // Where a new BitTorrent connection starts looking for pieces.
     int32_t RandomStart() const override;
     // --- IBitTorrentJob (TWorkWithPiecesBitTorrent.cpp) ---
@@ -134,7 +130,7 @@ public:
     // IPieceMapOwner
     void OnPieceMapEvent(const PieceMapEvent& event) override;
     bool IsStopping() const override { return StopRequested(); }
-    std::string PieceMapTargetFile() const override { return targetFile_; }
+    std::string PieceMapTargetFile() const override { return TargetFile(); }
     std::string PieceMapFolder() const override;
     bool PreallocateFiles() const override { return settings_.preallocate; }
     bool HasReadyPieceMap() const override { return pieceMapReady_; }
@@ -183,50 +179,32 @@ protected:
     void FlushAndCloseMap();
     void ReleasePieceMap();
 
+    // Shared with the statistics and the thread body: the map, whether it is
+    // ready, a rebuild waiting for the loop, what publishes and announces.
     TPieces* pieces_ = nullptr;
-    TTorrent* torrent_ = nullptr;
     bool pieceMapReady_ = false;
     bool rebuildPending_ = false;
+    PublishedBitfield bitfield_;
+    bool fileListChanged_ = false;
+    std::vector<int32_t> pendingHaves_;
+
+private:
+    void ServeRead(QueuedReads::Request& request);
+
+    TTorrent* torrent_ = nullptr;
     // A source's file changed under a map without hashes: start over at the next turn.
     bool startOverPending_ = false;
     bool diskFull_ = false;
-    std::vector<uint8_t> workingBitfield_;
-    std::vector<uint8_t> publishedBitfield_;
-    bool bitfieldChanged_ = false;
-    bool pieceListChanged_ = false;
-    bool peerListChanged_ = false;
-    bool fileListChanged_ = false;
     std::vector<PublishedFile> publishedFiles_;
-    std::vector<int32_t> pendingHaves_;
     int32_t readPosition_ = -1;  // first piece of the latest read served
     SourceRangeList sourceRanges_;
     SourcePieceFailures pieceFailures_;
     int64_t firstSourceSizeAt_ = -1;  // job clock of the first size a source reported; -1 before
     bool sourceRangesCut_ = false;  // the servers have had their first ranges
-    std::vector<BlockRequest> outstandingRequests_;
-    std::vector<int32_t> inFlight_;
-    bool endGame_ = false;
-    bool endGameReached_ = false;
-    int32_t lastTakenPiece_ = -1;
+    PieceSchedule schedule_;
     std::vector<std::pair<int32_t, int32_t>> priorityChanges_;  // (file, priority)
     std::array<uint8_t, 68> handshake_{};
-    std::atomic<int> publishedBitfieldSize_{0};
-
-private:
-    struct ReadRequest {
-        int file = 0;
-        int64_t offset = 0;
-        int length = 0;
-        char* buffer = nullptr;
-        int state = -1;  // -2 being served, -1 waiting, 0 done, -3 not available
-        int bytesRead = 0;
-        uint32_t createdTick = 0;
-    };
-    void ServeRead(ReadRequest& request);
-
-    // Guards the read requests, which the caller's thread queues and the job serves.
-    QTMutex schedulingLock_;
-    std::vector<ReadRequest*> readRequests_;
+    QueuedReads reads_;
 };
 
 }  // namespace veldmoor

@@ -56,16 +56,13 @@ TPeerId* TWorkWithPieces::CandidateForIncoming(uint32_t ip, int32_t port) {
     return candidate;
 }
 
-void TWorkWithPieces::ForgetInFlight(int32_t piece) { std::erase(inFlight_, piece); }
+void TWorkWithPieces::ForgetInFlight(int32_t piece) { schedule_.RemoveInFlight(piece, true); }
 
-bool TWorkWithPieces::HasOutstandingRequest(int32_t block) const {
-    return std::any_of(outstandingRequests_.begin(), outstandingRequests_.end(),
-                       [block](const BlockRequest& request) { return request.block == block; });
-}
+bool TWorkWithPieces::HasOutstandingRequest(int32_t block) const { return schedule_.HasRequest(block); }
 
 void TWorkWithPieces::AddOutstandingRequest(const BlockRequest& request) {
     if (!StopRequested() && !HasOutstandingRequest(request.block) && !HoldsBlock(request.block))
-        outstandingRequests_.push_back(request);
+        schedule_.AddRequest(request);
 }
 
 bool TWorkWithPieces::WaitsForServerSources() {

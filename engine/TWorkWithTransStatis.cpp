@@ -35,70 +35,42 @@ int32_t ToInt32(int64_t value) {
 
 TWorkWithTransStatis::TWorkWithTransStatis(EngineState& engine) : TWorkWithPieces(engine) {}
 
-int64_t TWorkWithTransStatis::SumPeerRate(int32_t kindMask) {
+int64_t TWorkWithTransStatis::SumPeerRate(int32_t kindMask) const {
     int64_t sum = 0;
     for (const TPeerObject* peer : Peers())
         if (peer && (peer->Kind() & kindMask)) sum += peer->ReceiveRate();
     return sum;
 }
 
-int32_t TWorkWithTransStatis::DownloadBudget() const {
-    return ToInt32(std::max<int64_t>(downloadBudget_ - bytesReceivedThisSecond_, 0));
-}
-
-int32_t TWorkWithTransStatis::UploadBudget() const {
-    return ToInt32(std::max<int64_t>(uploadBudget_ - bytesSentThisSecond_, 0));
-}
-
 void TWorkWithTransStatis::CountDelivered(int32_t kind, int32_t bytes) {
-    if (bytes <= 0) return;
-    payloadThisSecond_ += bytes;
-    if (kind == kPeerBitTorrent)
-        bytesFromPeers_ += bytes;
-    else
-        bytesFromSources_ += bytes;
+    meter_.CountDelivered(kind == kPeerBitTorrent, bytes);
 }
 
 void TWorkWithTransStatis::AddUploaded(int32_t bytes) {
     working_.uploadedPayload += bytes;
-    bytesSentThisSecond_ += bytes;
-}
-
-void TWorkWithTransStatis::CountStepBytes(int64_t received, int64_t sent) {
-    bytesReceivedThisSecond_ += std::max<int64_t>(received, 0);
-    bytesSentThisSecond_ += std::max<int64_t>(sent, 0);
-}
-
-void TWorkWithTransStatis::ApplyShare() {
-    if (!sharePending_) return;
-    sharePending_ = false;
-    downloadShare_ = pendingDownloadShare_;
-    uploadShare_ = pendingUploadShare_;
+    meter_.CountUploaded(bytes);
 }
 
 void TWorkWithTransStatis::TickSecond(bool complete) {
     secondStepDue_ = false;
-    const int64_t downloaded = complete ? payloadThisSecond_ : bytesReceivedThisSecond_;
-    working_.currentSpeed = complete ? 0 : SmoothedSpeed(working_.currentSpeed, payloadThisSecond_);
+    const TransferMeter::Second second = meter_.CloseSecond();
+    const int64_t downloaded = complete ? second.payload : second.received;
+    working_.currentSpeed = complete ? 0 : SmoothedSpeed(working_.currentSpeed, second.payload);
     working_.receivedTotal += downloaded;
-    working_.sentTotal += bytesSentThisSecond_;
-    ChoosePacing(complete ? bytesSentThisSecond_ : bytesReceivedThisSecond_);
+    working_.sentTotal += second.sent;
+    pacing_.Choose(complete ? second.sent : second.received);
     RefreshJobClock();
 
     const int64_t age = std::max<int64_t>(Age(), 1);
     if (!complete) working_.averageDownloadRate = ToInt32(working_.receivedTotal / age);
     working_.averageUploadRate = ToInt32(working_.sentTotal / age);
-    const int64_t fetched = bytesFromSources_ + bytesFromPeers_;
+    const int64_t fetched = meter_.Fetched();
     remainingEstimate_.Record(platform::TickMs(), fetched);
     const bool mapReady = pieceMapReady_ && pieces_;
     const int64_t bytesLeft = mapReady ? bytesLeft_.Update(pieces_->TotalLength(), pieces_->CompletedBytes(), fetched) : 0;
     working_.remainingSeconds = (!complete || completionTime_ == 0) ? remainingEstimate_.SecondsFor(bytesLeft) : 0;
     ScaleConnections();
 
-    bytesReceivedThisSecond_ = bytesSentThisSecond_ = payloadThisSecond_ = 0;
-    downloadBudget_ = TransferBudget(settings_.downloadLimitKiB, downloadShare_);
-    uploadBudget_ = TransferBudget(settings_.uploadLimitKiB, uploadShare_);
-    publishPending_ = true;
 
     if (pieces_ && pieces_->PieceCount() > 0) {
         WriteOutWhenAllHeld(complete);
@@ -119,13 +91,6 @@ void TWorkWithTransStatis::TickSecond(bool complete) {
     RotateSources();
 }
 
-void TWorkWithTransStatis::ChoosePacing(int64_t trafficLastSecond) {
-    tier_ = PacingTier(trafficLastSecond);
-    slowPeerPeriod_ = SlowPeerPeriod(tier_);
-    secondPassPeriod_ = 3 * slowPeerPeriod_;
-    turnSleepMs_ = static_cast<uint32_t>(tier_ + 1);
-}
-
 void TWorkWithTransStatis::ScaleConnections() {
     settings_.maxConnections = MaxConnectionsFor(currentDownloadSpeed_, currentUploadSpeed_);
     uploadSlots_ = UploadSlotsFor(currentUploadSpeed_);
@@ -139,7 +104,7 @@ void TWorkWithTransStatis::PeriodicSave() {
 
 void TWorkWithTransStatis::SaveAfterProgress() {
     if (!pieceMapReady_ || !pieces_ || finished_) return;
-    const int64_t fetched = bytesFromSources_ + bytesFromPeers_;
+    const int64_t fetched = meter_.Fetched();
     // The counters start again with every run.
     if (fetched < fetchedAtLastSave_) fetchedAtLastSave_ = 0;
     if (fetched - fetchedAtLastSave_ < kSaveEveryFetchedBytes) return;
@@ -148,13 +113,13 @@ void TWorkWithTransStatis::SaveAfterProgress() {
 
 void TWorkWithTransStatis::SaveProgress() {
     lastSaveSecond_ = ClockSeconds();
-    fetchedAtLastSave_ = bytesFromSources_ + bytesFromPeers_;
+    fetchedAtLastSave_ = meter_.Fetched();
     pieces_->Flush(false, true);
     if (!finished_) CheckComplete(0);
     if (finished_)
-        platform::DeleteFileAt(stateFilePath_);
+        platform::DeleteFileAt(StateFilePath());
     else
-        SaveState(stateFilePath_);
+        SaveState(StateFilePath());
 }
 
 void TWorkWithTransStatis::RefreshStatus(bool complete) {
@@ -253,10 +218,8 @@ void TWorkWithTransStatis::RefreshRates() {
 void TWorkWithTransStatis::Reset(bool clearFiles, bool b) {
     TWorkWithPieces::Reset(clearFiles, b);
     lowRateSeconds_ = 0;
-    pendingDownloadShare_ = pendingUploadShare_ = 0;
-    sharePending_ = false;
-    bytesReceivedThisSecond_ = bytesSentThisSecond_ = payloadThisSecond_ = 0;
-    downloadBudget_ = uploadBudget_ = 0;
+    meter_.Reset();
+    pacing_.Reset();
     currentDownloadSpeed_ = currentUploadSpeed_ = 0;
     remainingEstimate_.Clear();
     bytesLeft_ = BytesLeftEstimate{};

@@ -5,7 +5,9 @@
 #include <cstdint>
 
 #include "engine/TWorkWithPieces.h"
+#include "engine/TransferMeter.h"
 #include "engine/TransferRules.h"
+#include "engine/TurnPacing.h"
 
 namespace veldmoor {
 
@@ -13,31 +15,30 @@ class TWorkWithTransStatis : public TWorkWithPieces {
 public:
     explicit TWorkWithTransStatis(EngineState& engine);
 
-    virtual void ApplyShare();
     // Sum of the peers' current receive rates over the kinds in `kindMask`.
-    virtual int64_t SumPeerRate(int32_t kindMask);
+    int64_t SumPeerRate(int32_t kindMask) const;
     void Reset(bool clearFiles, bool b) override;
 
     // What the job may still receive and send in the current second.
-    int32_t DownloadBudget() const override;
-    int32_t UploadBudget() const override;
-    void AddPayload(int32_t bytes) { payloadThisSecond_ += bytes; }
+    int32_t DownloadBudget() const override { return meter_.DownloadBudget(); }
+    int32_t UploadBudget() const override { return meter_.UploadBudget(); }
     // Payload the map accepted; BitTorrent and server bytes are counted apart.
     void CountDelivered(int32_t kind, int32_t bytes) override;
     void AddUploaded(int32_t bytes) override;
     void CountWaitingUpload() override { ++waitingUploads_; }
-    void CountStepBytes(int64_t received, int64_t sent);
+    void CountStepBytes(int64_t received, int64_t sent) { meter_.CountStep(received, sent); }
+    const TransferMeter& Meter() const { return meter_; }
 
     int32_t CurrentDownloadSpeed() const { return currentDownloadSpeed_; }
     int32_t CurrentUploadSpeed() const { return currentUploadSpeed_; }
 
 protected:
-    // The per-second step; `complete`: every piece is verified.
+    // The per-second step; `complete`: every piece is verified. The status is
+    // to be published after it.
     void TickSecond(bool complete);
     // Every 4 s of job clock (or when forced): rank connections and derive their rates.
     virtual void RefreshRates();
     bool RatesDue() const;
-    void ChoosePacing(int64_t trafficLastSecond);
     void ScaleConnections();
     void PeriodicSave();
     // Saves once this much was fetched since the last save, so that a crash
@@ -55,22 +56,16 @@ protected:
     void ApplyLowRateRule();
     bool IsComplete() const { return working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount; }
 
-    int64_t bytesReceivedThisSecond_ = 0;
-    int64_t bytesSentThisSecond_ = 0;
-    int64_t payloadThisSecond_ = 0;
+    // Shared with the thread body, which spends and counts through them.
+    TransferMeter meter_;
+    TurnPacing pacing_;
+    int32_t waitingUploads_ = 0;
+    bool secondStepDue_ = true;  // the first turn after a reset runs the per-second step at once
+
+private:
     int32_t currentDownloadSpeed_ = 0;
     int32_t currentUploadSpeed_ = 0;
-    int32_t downloadBudget_ = 0;
-    int32_t uploadBudget_ = 0;
-    int32_t downloadShare_ = 0;
-    int32_t uploadShare_ = 0;
-    int32_t pendingDownloadShare_ = 0;
-    int32_t pendingUploadShare_ = 0;
-    bool sharePending_ = false;
     int32_t lowRateSeconds_ = 0;
-    int32_t waitingUploads_ = 0;
-    int32_t tier_ = 5;
-
     uint32_t lastSaveSecond_ = 0;
     int64_t fetchedAtLastSave_ = 0;
     uint32_t lastHeldScanTick_ = 0;
@@ -81,7 +76,6 @@ protected:
     int32_t ratesRefreshCount_ = 0;
     RemainingTimeEstimate remainingEstimate_;
     BytesLeftEstimate bytesLeft_;
-    bool secondStepDue_ = true;  // the first turn after a reset runs the per-second step at once
 };
 
 }  // namespace veldmoor

@@ -1,5 +1,6 @@
 #pragma once
 // The engine's flat task interface: plain records in, codes and records out.
+// C++ callers use the typed calls of TaskInterface.h, which these forward to.
 // Every call but the three noted below holds the engine's API lock throughout.
 #include <cstdint>
 
@@ -14,19 +15,16 @@ enum TaskFlags : uint32_t {
     kTaskTargetIsFile = 1u << 1,
     kTaskPreallocate = 1u << 5,
     kTaskBitTorrent = 1u << 16,
-    kTaskSwitch20 = 1u << 20,
     kTaskP2sp = 1u << 24,
 };
 
 constexpr int kPathCapacity = 4096;
 
 struct TaskDescriptor {
-    uint32_t reserved[2] = {0, 0};
     char sourceText[kPathCapacity] = {};
     const char* sourceList = nullptr;  // lines ending in CR, LF or CR LF
     char target[kPathCapacity] = {};   // a file with kTaskTargetIsFile, else a folder
     char stateFileBase[kPathCapacity] = {};
-    uint8_t spare[4] = {};
     uint32_t flags = 0;
     TaskHandle handle = nullptr;  // written on success
 };
@@ -38,7 +36,6 @@ struct TaskStatus {
     int32_t speed;      // bytes per second, smoothed
     int32_t remaining;  // seconds, 0 when unknown
     int32_t total;      // KiB, held at INT32_MAX beyond 2 TiB: read totalBytes
-    int32_t reserved;
     int64_t fromSources;
     int64_t fromPeers;
     int64_t onDisk;
@@ -91,6 +88,11 @@ int TaskStop(TaskHandle task, bool reset);
 int TaskStart(TaskHandle task);
 int TaskGetStatus(TaskHandle task, TaskStatus* status);
 int TaskIsComplete(TaskHandle task, int* complete);
+enum LimitKind : int {
+    kLimitKindUpload = 0,
+    kLimitKindDownload = 1,
+};
+// 0 or a value beyond kMaxSpeedLimitKiB (engine/SpeedLimit.h) means no limit.
 int TaskSetLimit(TaskHandle task, int kind, int kibPerSecond);
 int TaskSetConnectionLimits(TaskHandle task, int sourceConnections, int peerConnections);
 int TaskClearMirrors(TaskHandle task);

@@ -9,8 +9,10 @@ int32_t ToInt32(int64_t value) { return static_cast<int32_t>(std::clamp<int64_t>
 
 }  // namespace
 
-int32_t TransferBudget(int32_t limitKiB, int32_t shareBytes) {
-    const int64_t limit = limitKiB > 0 ? int64_t{limitKiB} * 1024 : kUnlimitedBudget;
+int32_t TransferBudget(SpeedLimit limitKiB, int32_t shareBytes) {
+    // An optional holding 0 cannot come from the job, whose limits come through
+    // SpeedLimitFromKiB; it still means none rather than the floor.
+    const int64_t limit = limitKiB.value_or(0) > 0 ? int64_t{*limitKiB} * 1024 : kUnlimitedBudget;
     const int64_t share = shareBytes > 0 ? shareBytes : kUnlimitedBudget;
     return ToInt32(std::max<int64_t>(std::min(limit, share), kMinimumBudget));
 }

@@ -4,14 +4,16 @@
 #include <cstdint>
 #include <deque>
 
+#include "engine/SpeedLimit.h"
+
 namespace veldmoor {
 
 inline constexpr int32_t kUnlimitedBudget = 1048576000;
 inline constexpr int32_t kMinimumBudget = 3072;
 
-// Bytes per second a job may move for a limit in KiB/s (0: none) and a share
-// in bytes/s (0: none); never below 3072.
-int32_t TransferBudget(int32_t limitKiB, int32_t shareBytes);
+// Bytes per second a job may move under its limit and a share in bytes/s
+// (0: none); never below 3072.
+int32_t TransferBudget(SpeedLimit limit, int32_t shareBytes);
 
 // 1 (fastest) .. 5 from the bytes moved in the last second.
 int32_t PacingTier(int64_t trafficLastSecond);

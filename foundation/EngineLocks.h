@@ -8,8 +8,7 @@ namespace veldmoor {
 // after the API lock and before any job's own lock.
 QTMutex& EngineJobListLock();
 
-// Engine-wide locks that a job thread may still hold when an exception leaves
-// its loop; the job releases every level of each before its thread ends.
-QTMutex& DiskLock();  // every piece map's file access
+// Every piece map's file access.
+QTMutex& DiskLock();
 
 }  // namespace veldmoor

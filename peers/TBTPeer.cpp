@@ -291,7 +291,7 @@ bool TBTPeer::Receive() {
         if (!AwaitConnect()) return false;
         if (!helloSent_) return true;
     }
-    const int32_t budget = Job()->DownloadBudget();
+    const int32_t budget = JobMeter()->DownloadBudget();
     if (budget <= 0 && Phase() != kPhaseConnecting) return true;
     int wanted = Phase() == kPhaseConnecting ? kHandshakeReadSize : ReadSize();
     if (budget < wanted) wanted = std::max(budget, kSmallestReadSize);
@@ -431,7 +431,7 @@ bool TBTPeer::HandleHave(std::span<const uint8_t> payload) {
     }
     SetBit(state_.doNotAsk, index, false);
     if (state_.starved) {
-        const TPieces* map = Job()->ReadyPieceMap();
+        const TPieces* map = JobSchedule()->ReadyPieceMap();
         if (map && map->IsPieceWanted(index)) state_.starved = false;
     }
     state_.lastHave = static_cast<int32_t>(index);
@@ -566,13 +566,13 @@ int32_t TBTPeer::GetRemoteRate() {
 }
 
 bool TBTPeer::IsIdle() {
-    if (!Job() || !Job()->PeerToPeerEnabled()) return true;
+    if (!JobState() || !JobState()->PeerToPeerEnabled()) return true;
     const QSocket* connection = Connection();
     if (!IsConnected() || !connection) return false;
     const int64_t now = Now();
     if (connection->ConnectTime() == 0 || now - connection->ConnectTime() <= 120) return false;
     constexpr int64_t kIdleAverageRate = 18;
-    if (Job()->DownloadComplete()) return SendRate() < 1 && connection->GetSendRate(now) <= kIdleAverageRate;
+    if (JobState()->DownloadComplete()) return SendRate() < 1 && connection->GetSendRate(now) <= kIdleAverageRate;
     return ReceiveRate() < 1 && connection->GetReceiveRate(now) <= kIdleAverageRate;
 }
 

@@ -73,16 +73,16 @@ bool TBTPeer::MayAsk(int32_t piece) const { return !HasBit(state_.doNotAsk, piec
 bool TBTPeer::Qualifies(int32_t piece, bool takeInFlight) {
     const PieceLayout layout = Layout();
     if (!RemoteHas(piece) || !MayAsk(piece) || layout.pieceLength == 0) return false;
-    if (!Job()->IsPieceWanted(piece)) return false;
+    if (!JobSchedule()->IsPieceWanted(piece)) return false;
     if (HasPendingBlockIn(piece, static_cast<int32_t>(layout.pieceLength))) return false;
     return !takeInFlight || BitTorrentJob()->AddInFlight(piece);
 }
 
 int32_t TBTPeer::NextPiece() {
-    IPeerJob* job = Job();
+    IPieceSchedule* job = JobSchedule();
     IBitTorrentJob* bitTorrent = BitTorrentJob();
     TPieces* map = job ? job->ReadyPieceMap() : nullptr;
-    if (!IsConnected() || !map || !bitTorrent || !job->PeerToPeerEnabled()) return -1;
+    if (!IsConnected() || !map || !bitTorrent || !JobState()->PeerToPeerEnabled()) return -1;
     const bool wasStarved = state_.starved;
     state_.starved = false;
 
@@ -131,20 +131,20 @@ int32_t TBTPeer::NextPiece() {
 }
 
 void TBTPeer::TakePooledRequestsOf(int32_t piece) {
-    const TPieces* map = Job()->ReadyPieceMap();
+    const TPieces* map = JobSchedule()->ReadyPieceMap();
     const int64_t pieceStart = int64_t{piece} * map->PieceLength();
     const int64_t pieceEnd = pieceStart + map->PieceLengthOf(piece);
     std::vector<BlockRequest>& pending = MutablePendingRequests();
     const auto now = static_cast<int32_t>(Now());
     for (int64_t position = pieceStart; position < pieceEnd; position += kBlockSize) {
         const auto block = static_cast<int32_t>(position / kBlockSize);
-        if (Job()->TakeOutstandingRequest(block))
+        if (JobSchedule()->TakeOutstandingRequest(block))
             pending.push_back({block, static_cast<int32_t>(std::min<int64_t>(kBlockSize, pieceEnd - position)), now});
     }
 }
 
 int32_t TBTPeer::PieceFromReadPosition() {
-    const int32_t readPosition = Job()->ReadPosition();
+    const int32_t readPosition = JobSchedule()->ReadPosition();
     if (readPosition < 0) return -1;
     const auto count = static_cast<int64_t>(Layout().PieceCount());
     for (int64_t piece = readPosition; piece < count; ++piece)
@@ -154,7 +154,7 @@ int32_t TBTPeer::PieceFromReadPosition() {
 
 int32_t TBTPeer::PieceFromFarEnd() {
     IBitTorrentJob& bitTorrent = *BitTorrentJob();
-    const TPieces* map = Job()->ReadyPieceMap();
+    const TPieces* map = JobSchedule()->ReadyPieceMap();
     if (farEnd_.active) {
         while (farEnd_.cursor > farEnd_.first) {
             --farEnd_.cursor;
@@ -181,7 +181,7 @@ int32_t TBTPeer::PieceFromFarEnd() {
 }
 
 int32_t TBTPeer::PieceFromFiles() {
-    const TPieces* map = Job()->ReadyPieceMap();
+    const TPieces* map = JobSchedule()->ReadyPieceMap();
     const int32_t files = map->FileCount();
     if (files <= 0) return -1;
     const int32_t start = sweepStart_ % files;
@@ -217,8 +217,8 @@ int32_t TBTPeer::PieceFromFiles() {
 bool TBTPeer::RequestBlocks() {
     if (!IsConnected()) return false;
     if (Phase() == kPhaseConnecting || !state_.handshakeComplete) return true;
-    IPeerJob& job = *Job();
-    if (job.DownloadComplete()) {
+    IPieceSchedule& job = *JobSchedule();
+    if (JobState()->DownloadComplete()) {
         if (!PendingRequests().empty()) CancelAndReturnRequests();
         return IsConnected();
     }
@@ -264,7 +264,7 @@ bool TBTPeer::RequestBlocks() {
 }
 
 void TBTPeer::QueueBlocks(int32_t piece, int32_t firstMissing) {
-    TPieces& map = *Job()->ReadyPieceMap();
+    TPieces& map = *JobSchedule()->ReadyPieceMap();
     IBitTorrentJob& bitTorrent = *BitTorrentJob();
     std::vector<BlockRequest>& pending = MutablePendingRequests();
     const int64_t pieceStart = int64_t{piece} * map.PieceLength();
@@ -292,7 +292,7 @@ void TBTPeer::QueueBlocks(int32_t piece, int32_t firstMissing) {
 bool TBTPeer::SendRequests() {
     if (!IsConnected()) return false;
     if (!state_.handshakeComplete || state_.peerChoking) return true;
-    IPeerJob& job = *Job();
+    IPieceSchedule& job = *JobSchedule();
     const TPieces* map = job.ReadyPieceMap();
     if (!job.IsDownloading() || !map) return true;
     const int32_t blocksPerSecond = PipelineRate() / kBlockSize;
@@ -321,7 +321,7 @@ bool TBTPeer::SendRequests() {
 
 bool TBTPeer::DeliverBlock(int32_t block, const uint8_t* data, int32_t length) {
     if (block < 0 || length <= 0 || !data || !Connection()) return false;
-    IPeerJob* job = Job();
+    IPieceSchedule* job = JobSchedule();
     if (!job || !job->IsDownloading()) return true;
     TPieces* map = job->ReadyPieceMap();
     if (!map) return true;
@@ -347,7 +347,7 @@ bool TBTPeer::DeliverBlock(int32_t block, const uint8_t* data, int32_t length) {
 
     const int written = map->WriteBlock(block, length, data, Candidate());
     if (written > 0) {
-        job->CountDelivered(Kind(), written);
+        JobMeter()->CountDelivered(Kind(), written);
         CountPayload(written);
         ++deliveredBlocks_;
     }
@@ -394,7 +394,7 @@ void TBTPeer::CancelAndReturnRequests() {
     }
     if (Connection()->IsOpen()) batch.SendTo(*Connection());
     state_.inFlight = 0;
-    Job()->ReturnRequests(pending);
+    JobSchedule()->ReturnRequests(pending);
     pending.clear();
 }
 
@@ -412,7 +412,7 @@ void TBTPeer::ReturnRequestsOfPiece(int32_t piece) {
         back.push_back(pending[i]);
         pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
     }
-    if (!back.empty()) Job()->ReturnRequests(back);
+    if (!back.empty()) JobSchedule()->ReturnRequests(back);
 }
 
 void TBTPeer::DropUnsentRequestsOf(int32_t piece) {
@@ -438,7 +438,7 @@ void TBTPeer::CheckRequestTimeout() {
     if (++state_.timeoutCounter <= kRequestChecksBeforeTimeout) return;
     state_.timeoutCounter = 0;
     // In the end game others fetch the same blocks: a stalled peer only holds them up.
-    if (Job()->IsEndGame()) {
+    if (JobSchedule()->IsEndGame()) {
         Fail();
         return;
     }
@@ -446,7 +446,7 @@ void TBTPeer::CheckRequestTimeout() {
 }
 
 void TBTPeer::CancelObsolete() {
-    IPeerJob* job = Job();
+    IPieceSchedule* job = JobSchedule();
     if (!IsConnected() || !job || job->ReadPosition() < 0) return;
     const TPieces* map = job->ReadyPieceMap();
     IBitTorrentJob* bitTorrent = BitTorrentJob();

@@ -49,7 +49,7 @@ bool TBTPeer::Upload() {
         return true;
     // The previous block has to leave before the next is read.
     if (Statistics().hadOutput || connection.OutputSize() > 0) return true;
-    TPieces* map = Job()->ReadyPieceMap();
+    TPieces* map = JobSchedule()->ReadyPieceMap();
     if (!map) return true;
 
     int64_t budget = bitTorrent->UploadBudget();
@@ -57,7 +57,7 @@ bool TBTPeer::Upload() {
     if (budget == 0) return true;
     int64_t limit = kWireBlockSize;
     if (SendRate() >= kFastUploadRate) limit = std::max<int64_t>(SendRate() / 65536 - 1, 1) * kWireBlockSize;
-    if (Job()->DownloadComplete()) limit += kWireBlockSize;
+    if (JobState()->DownloadComplete()) limit += kWireBlockSize;
     limit = std::min(limit, budget);
 
     PooledBuffer buffer(kPieceHeaderPayload + 5 + kWireBlockSize);
@@ -87,7 +87,7 @@ bool TBTPeer::Upload() {
         bitTorrent->AddUploaded(static_cast<int32_t>(request.length));
         total += request.length;
     }
-    if (connection.OutputSize() > 0) Job()->CountWaitingUpload();
+    if (connection.OutputSize() > 0) JobMeter()->CountWaitingUpload();
     return connection.IsOpen();
 }
 

@@ -86,7 +86,7 @@ bool TFtpPeer::Receive() {
     if (!IsConnected()) return false;
     if (subState_ != kSubStateAwaiting) return true;
     if (IsTimedOut()) {
-        Job()->SourceFailed(Candidate(), true, kTimeoutPostponeSeconds);
+        JobSources()->SourceFailed(Candidate(), true, kTimeoutPostponeSeconds);
         return false;
     }
     if (step_ == kFtpStepTransfer) return Transfer();
@@ -137,7 +137,7 @@ bool TFtpPeer::ActOnReply(const FtpReply& reply) {
             break;
         case FtpReplyClass::kPermanent:
             permanentReply_ = true;
-            Job()->SourceFailed(&candidate, true, kPermanentReplyPostponeSeconds);
+            JobSources()->SourceFailed(&candidate, true, kPermanentReplyPostponeSeconds);
             break;
         default: break;
     }
@@ -147,7 +147,7 @@ bool TFtpPeer::ActOnReply(const FtpReply& reply) {
     if (!next) {
         // Refused credentials stay refused: asking again cannot help.
         if (reply.code == kLoginRefused && (step_ == kFtpStepUser || step_ == kFtpStepPass))
-            Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
+            JobSources()->SourceFailed(&candidate, false, kDropDelaySeconds);
         return false;
     }
     switch (step_) {
@@ -179,7 +179,7 @@ bool TFtpPeer::TakeFileSize(const FtpReply& reply) {
     if (IsWholeResourceFetch()) {
         if (*size > static_cast<int64_t>(kMaxWholeResourceBytes)) {
             Connection()->Close();
-            Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
+            JobSources()->SourceFailed(Candidate(), false, kDropDelaySeconds);
             return false;
         }
         details.fileSize = *size;
@@ -187,7 +187,7 @@ bool TFtpPeer::TakeFileSize(const FtpReply& reply) {
     }
     const bool learnt = details.fileSize <= 0;
     details.fileSize = *size;
-    if (learnt) Job()->OnSourceFileSize(*size);
+    if (learnt) JobSources()->OnSourceFileSize(*size);
     return true;
 }
 
@@ -238,7 +238,7 @@ bool TFtpPeer::QueueStepCommand() {
         parts = SplitFtpPath(details.path);
         if (!parts) {
             // An address without a file name never serves anything.
-            Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
+            JobSources()->SourceFailed(&candidate, false, kDropDelaySeconds);
             return false;
         }
     }
@@ -281,12 +281,12 @@ bool TFtpPeer::RequestBlocks() {
     if (!IsConnected()) return false;
     const bool whole = IsWholeResourceFetch();
     const int64_t sourceSize = Candidate()->Details().fileSize;
-    const int64_t taskSize = Job()->TotalSize();
+    const int64_t taskSize = JobSchedule()->TotalSize();
     if (!whole && sourceSize > 0 && taskSize > 0 && sourceSize != taskSize) {
         // The mirror serves another file.
         CloseData();
         Connection()->Close();
-        Job()->SourceFailed(Candidate(), true, kSizeMismatchPostponeSeconds);
+        JobSources()->SourceFailed(Candidate(), true, kSizeMismatchPostponeSeconds);
         return false;
     }
     const bool planning = step_ == kFtpStepTransfer || step_ == kFtpStepPasv;
@@ -304,7 +304,7 @@ bool TFtpPeer::Flush() {
 }
 
 bool TFtpPeer::Transfer() {
-    if (Job()->DownloadBudget() <= 0 && Phase() != kPhaseConnecting) return true;
+    if (JobMeter()->DownloadBudget() <= 0 && Phase() != kPhaseConnecting) return true;
     if (!data_) return false;
     return IsWholeResourceFetch() ? ReceiveWholeResource() : ReceiveBlocks();
 }

@@ -46,7 +46,7 @@ bool THttpPeer::Open(TPeerId* candidate) {
     if (!IsWholeResourceFetch()) {
         // Once the task's size is known the first request already asks for
         // this connection's range; a mirror of another size is refused on its answer.
-        if (PendingRequests().empty() && (candidate->Details().fileSize > 0 || Job()->ReadyPieceMap())) {
+        if (PendingRequests().empty() && (candidate->Details().fileSize > 0 || JobSchedule()->ReadyPieceMap())) {
             TPeerObject::RequestBlocks();
             if (PendingRequests().empty()) return false;
         }
@@ -79,14 +79,14 @@ bool THttpPeer::SendRequest(bool onOpenConnection) {
     askedIfRange_ = false;
     std::string version;
     if (!IsWholeResourceFetch()) {
-        const int64_t knownSize = details.fileSize > 0 ? details.fileSize : Job()->TotalSize();
+        const int64_t knownSize = details.fileSize > 0 ? details.fileSize : JobSchedule()->TotalSize();
         // The job's rate comes every few seconds; the connection's own counts
         // size the chunks before that.
         const int64_t connectionRate = std::min<int64_t>(connection.GetReceiveRate(ClockNow()), INT32_MAX);
         const auto rate = std::max(ReceiveRate(), static_cast<int32_t>(connectionRate));
         fields.end = HttpPlannedRequestEnd(stream_.position, HttpRequestChunkBytes(rate),
-                                           Job()->SourceRangeEnd(*this), knownSize) - 1;
-        if (stream_.position > 0) version = Job()->SourceVersion(candidate.url);
+                                           JobSchedule()->SourceRangeEnd(*this), knownSize) - 1;
+        if (stream_.position > 0) version = JobSources()->SourceVersion(candidate.url);
         askedIfRange_ = IsStrongValidator(version);
         if (askedIfRange_) fields.ifRange = version;
     }
@@ -131,10 +131,10 @@ bool THttpPeer::RestartRequest() {
 bool THttpPeer::Receive() {
     if (!IsConnected()) return false;
     if (IsTimedOut()) {
-        Job()->SourceFailed(Candidate(), true, kTimeoutPostponeSeconds);
+        JobSources()->SourceFailed(Candidate(), true, kTimeoutPostponeSeconds);
         return false;
     }
-    if (Job()->DownloadBudget() <= 0 && Phase() != kPhaseConnecting) return true;
+    if (JobMeter()->DownloadBudget() <= 0 && Phase() != kPhaseConnecting) return true;
     if (!headerComplete_) {
         bool complete = false;
         if (!ReceiveHeader(complete)) return false;
@@ -170,7 +170,7 @@ bool THttpPeer::ReceiveHeader(bool& complete) {
 
 void THttpPeer::CloseAndPostpone(int32_t seconds) {
     Connection()->Close();
-    Job()->SourceFailed(Candidate(), true, seconds);
+    JobSources()->SourceFailed(Candidate(), true, seconds);
 }
 
 bool THttpPeer::ActOnStatus() {
@@ -181,7 +181,7 @@ bool THttpPeer::ActOnStatus() {
             return FollowRedirect();
         case HttpStatusClass::kClientError:
             Connection()->Close();
-            Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
+            JobSources()->SourceFailed(Candidate(), false, kDropDelaySeconds);
             return false;
         case HttpStatusClass::kServerError:
             CloseAndPostpone(kServerErrorPostponeSeconds);
@@ -205,18 +205,18 @@ bool THttpPeer::TakeSuccessHeader() {
                                      : details.redirectPath;
         if (IsHtmlInsteadOfFile(header_, path)) {
             Connection()->Close();
-            Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
+            JobSources()->SourceFailed(&candidate, false, kDropDelaySeconds);
             return false;
         }
         // A file replaced at the source since we took data from it must not be spliced in.
-        if (!Job()->AcceptSourceVersion(candidate.url, FileVersionOf(header_))) {
+        if (!JobSources()->AcceptSourceVersion(candidate.url, FileVersionOf(header_))) {
             CloseAndPostpone(kChangedFilePostponeSeconds);
             return false;
         }
         // The whole file where only an unchanged file would have given the part:
         // without a version to tell, it must be taken as changed.
         if (askedIfRange_ && header_.GetStatusCode() == 200 && FileVersionOf(header_).empty()) {
-            Job()->SourceFileChanged(candidate.url);
+            JobSources()->SourceFileChanged(candidate.url);
             CloseAndPostpone(kChangedFilePostponeSeconds);
             return false;
         }
@@ -241,7 +241,7 @@ bool THttpPeer::TakeSuccessHeader() {
         lengthUnknown_ = size.lengthUnknown;
         details.fileSize = size.size;
         if (IsWholeResourceFetch() && details.fileSize <= 0) details.fileSize = kUnknownWholeResourceSize;
-        if (!IsWholeResourceFetch() && details.fileSize > 0) Job()->OnSourceFileSize(details.fileSize);
+        if (!IsWholeResourceFetch() && details.fileSize > 0) JobSources()->OnSourceFileSize(details.fileSize);
         if (!IsWholeResourceFetch() && details.fileSize <= 0) return RefuseUnknownSize();
     }
     details.fileName = FileNameFromResponse(header_, details.fileName);
@@ -256,7 +256,7 @@ bool THttpPeer::RefuseUnknownSize() {
                             "is not used",
                         1, 2);
     Connection()->Close();
-    Job()->SourceFailed(Candidate(), false, kDropDelaySeconds);
+    JobSources()->SourceFailed(Candidate(), false, kDropDelaySeconds);
     return false;
 }
 
@@ -274,7 +274,7 @@ bool THttpPeer::FollowRedirect() {
     const std::string& current = details.currentUrl.empty() ? candidate.url : details.currentUrl;
     if (target == current) {
         if (++details.redirectCount > kRedirectLoopLimit) {
-            Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
+            JobSources()->SourceFailed(&candidate, false, kDropDelaySeconds);
             return false;
         }
     } else {
@@ -284,7 +284,7 @@ bool THttpPeer::FollowRedirect() {
     // The count travels with the chain, so that a chain of new addresses ends
     // too, and the source at its end is not asked again.
     if (details.redirectCount > kMaxRedirectChain) {
-        Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
+        JobSources()->SourceFailed(&candidate, false, kDropDelaySeconds);
         return false;
     }
 
@@ -299,9 +299,9 @@ bool THttpPeer::FollowRedirect() {
         // and would never add it: the candidate follows the redirect itself.
         if (next->ip == candidate.ip && next->port == candidate.port && EqualsNoCase(nextDetails.host, details.host))
             details.redirectPath = SplitHttpUrl(target).path;
-        Job()->AddCandidate(next, false, false);
+        JobSources()->AddCandidate(next, false, false);
     }
-    Job()->NoteRedirectResolution(next->fatal);
+    JobSources()->NoteRedirectResolution(next->fatal);
     next->Release();
     return false;
 }
@@ -396,16 +396,16 @@ bool THttpPeer::RequestBlocks() {
 
     TPeerId& candidate = *Candidate();
     const int64_t sourceSize = candidate.Details().fileSize;
-    const int64_t taskSize = Job()->TotalSize();
+    const int64_t taskSize = JobSchedule()->TotalSize();
     if (sourceSize > 0 && taskSize > 0 && sourceSize != taskSize) {
         // The mirror serves another file: asking it again would only repeat that.
         Connection()->Close();
-        Job()->SourceFailed(&candidate, false, kDropDelaySeconds);
+        JobSources()->SourceFailed(&candidate, false, kDropDelaySeconds);
         return false;
     }
     // The body waits unread while the other sources are asked the size: it
     // is the file's start, and a new connection would cost a round trip.
-    if (PendingRequests().empty() && Job()->SettlingFileSize()) return true;
+    if (PendingRequests().empty() && JobSources()->SettlingFileSize()) return true;
     switch (TakeBlocksForStream(stream_)) {
         case StreamBlocks::kFinished:
             return false;

@@ -26,6 +26,11 @@ int32_t ClampedDifference(uint64_t after, uint64_t before) {
 
 TPeerObject::TPeerObject(int32_t kind, IPeerJob* job) : kind_(kind), job_(job) {}
 
+IPieceSchedule* TPeerObject::JobSchedule() const { return job_; }
+ITransferMeter* TPeerObject::JobMeter() const { return job_; }
+ISourceRegistry* TPeerObject::JobSources() const { return job_; }
+IJobState* TPeerObject::JobState() const { return job_; }
+
 TPeerObject::~TPeerObject() {
     // The job may already be gone when the last reference goes.
     job_ = nullptr;
@@ -47,7 +52,7 @@ bool TPeerObject::HasPendingBlockIn(int32_t piece, int32_t pieceLength) const {
 
 bool TPeerObject::RequestBlocks() {
     if (!job_) return true;
-    TPieces* map = job_->ReadyPieceMap();
+    TPieces* map = JobSchedule()->ReadyPieceMap();
     if (!map || pendingRequests_.size() >= PipelineDepth()) return true;
 
     int32_t piece = -1;
@@ -60,9 +65,9 @@ bool TPeerObject::RequestBlocks() {
     if (firstMissing < 0) piece = -1;
 
     // Someone reads far from where this source streams: serve the reader first.
-    const int32_t readPosition = job_->ReadPosition();
+    const int32_t readPosition = JobSchedule()->ReadPosition();
     if (IsServerSource() && piece > 0 && readPosition > 0 && std::abs(readPosition - lastJobPosition_) > 6 &&
-        job_->TakeSourceRangeAt(*this, readPosition)) {
+        JobSchedule()->TakeSourceRangeAt(*this, readPosition)) {
         piece = NextPiece();
         firstMissing = piece >= 0 ? map->FirstMissingByte(piece) : -1;
         if (firstMissing < 0) piece = -1;
@@ -94,15 +99,15 @@ void TPeerObject::QueueMissingBlocks(TPieces& map, int32_t piece, int32_t firstM
 }
 
 int32_t TPeerObject::NextPiece() {
-    if (!job_ || !job_->ReadyPieceMap()) return -1;
-    const int32_t piece = job_->NextSourcePiece(*this);
+    if (!job_ || !JobSchedule()->ReadyPieceMap()) return -1;
+    const int32_t piece = JobSchedule()->NextSourcePiece(*this);
     if (piece >= 0) statistics_.currentPiece = piece;
     return piece;
 }
 
 void TPeerObject::ReleaseRange() {
     if (!job_) return;
-    job_->ReleaseSourceRange(*this);
+    JobSchedule()->ReleaseSourceRange(*this);
     // The requests belonged to the range; whoever takes it asks again.
     pendingRequests_.clear();
 }
@@ -118,7 +123,7 @@ int32_t TPeerObject::DeliverStreamedBlocks(QSocket& connection, StreamCursor& st
 TPeerObject::StreamStep TPeerObject::ReadStreamWithinBudget(QSocket& connection,
                                                            const std::function<bool()>& takeBuffered,
                                                            const std::function<NextRead()>& nextRead) {
-    int64_t budget = job_->DownloadBudget();
+    int64_t budget = JobMeter()->DownloadBudget();
     SetWaitsForInput(false);
     for (int reads = 0;; ++reads) {
         if (!takeBuffered()) return StreamStep::kFailed;
@@ -166,7 +171,7 @@ bool TPeerObject::TakeIntoWholeResource(QSocket& connection) {
 
 bool TPeerObject::DropWholeResourceSource(QSocket& connection) {
     connection.Close();
-    job_->SourceFailed(candidate_, false, kDropDelaySeconds);
+    JobSources()->SourceFailed(candidate_, false, kDropDelaySeconds);
     return false;
 }
 
@@ -188,7 +193,7 @@ int32_t TPeerObject::DeliverStreamedBytes(const uint8_t* data, size_t size, Stre
         stream.position += static_cast<int64_t>(dropped);
     }
     while (stream.skip == 0 && stream.runLength > 0 && !pendingRequests_.empty()) {
-        if (!job_ || !job_->IsDownloading()) {
+        if (!job_ || !JobSchedule()->IsDownloading()) {
             stream.runLength = 0;
             break;
         }
@@ -217,7 +222,7 @@ TPeerObject::StreamBlocks TPeerObject::TakeBlocksForStream(StreamCursor& stream)
     stream.skip = 0;
     TPeerObject::RequestBlocks();
     if (!pendingRequests_.empty()) return StreamBlocks::kPending;
-    if (job_->IsDownloading()) return StreamBlocks::kNoneYet;
+    if (JobSchedule()->IsDownloading()) return StreamBlocks::kNoneYet;
     SetActivity(kActivityFinished);
     return StreamBlocks::kFinished;
 }
@@ -230,8 +235,8 @@ bool TPeerObject::GiveUpSilentSource() {
 
 bool TPeerObject::DeliverBlock(int32_t block, const uint8_t* data, int32_t length) {
     if (block < 0 || length <= 0 || !data || !connection_) return false;
-    if (!job_ || !job_->IsDownloading()) return true;
-    TPieces* map = job_->ReadyPieceMap();
+    if (!job_ || !JobSchedule()->IsDownloading()) return true;
+    TPieces* map = JobSchedule()->ReadyPieceMap();
     if (!map) return true;
     statistics_.lastActivity = ClockNow();
 
@@ -239,19 +244,19 @@ bool TPeerObject::DeliverBlock(int32_t block, const uint8_t* data, int32_t lengt
                                    [block](const BlockRequest& request) { return request.block == block; });
     if (mine != pendingRequests_.end())
         pendingRequests_.erase(mine);
-    else if (!job_->TakeOutstandingRequest(block))
+    else if (!JobSchedule()->TakeOutstandingRequest(block))
         return false;
     if (activity_ == kActivityAwaitingData) activity_ = kActivityReceiving;
 
     const int written = map->WriteBlock(block, length, data, candidate_);
     if (written > 0) {
-        job_->CountDelivered(kind_, written);
+        JobMeter()->CountDelivered(kind_, written);
         CountPayload(written);
         if (candidate_) candidate_->deliveredSinceEnd += written;
     }
     if (written == kPieceHashFailed) {
         const auto piece = static_cast<int32_t>(int64_t{block} * kBlockSize / map->PieceLength());
-        job_->ReleaseFailedPiece(piece);
+        JobSchedule()->ReleaseFailedPiece(piece);
         ++statistics_.errors;
         return false;
     }
@@ -260,7 +265,7 @@ bool TPeerObject::DeliverBlock(int32_t block, const uint8_t* data, int32_t lengt
 
 void TPeerObject::Reset() {
     if (job_ && !pendingRequests_.empty())
-        job_->ReturnRequests(pendingRequests_);
+        JobSchedule()->ReturnRequests(pendingRequests_);
     pendingRequests_.clear();
     uploadRequests_.clear();
     if (connection_) connection_->Close();
@@ -345,7 +350,7 @@ void TPeerObject::StoreStepCounts(uint64_t sentBefore, uint64_t receivedBefore) 
 
 bool TPeerObject::Tick() {
     if (!IsConnected()) return false;
-    if (kind_ == kPeerBitTorrent && job_ && !job_->PeerToPeerEnabled()) return false;
+    if (kind_ == kPeerBitTorrent && job_ && !JobState()->PeerToPeerEnabled()) return false;
     const uint64_t sentBefore = BytesSentInAll();
     const uint64_t receivedBefore = BytesReceivedInAll();
     stepSent_ = 0;
@@ -357,7 +362,7 @@ bool TPeerObject::Tick() {
 
     if (IsEstablished() && connection_->OutputSize() > 0) {
         statistics_.hadOutput = true;
-        if (job_) job_->CountWaitingUpload();
+        if (job_) JobMeter()->CountWaitingUpload();
     }
     return ok;
 }
@@ -377,7 +382,7 @@ bool TPeerObject::ShouldDrop(bool keepStarved) {
     if (IsIdle()) return true;
     if (IsStarved() && !keepStarved) return true;
     // Two seeds have nothing to exchange.
-    return job_ && job_->DownloadComplete() && IsSeed();
+    return job_ && JobState()->DownloadComplete() && IsSeed();
 }
 
 const void* TPeerObject::GetInfo(int which) const { return which == kStatisticsInfo ? &statistics_ : nullptr; }

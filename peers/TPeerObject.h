@@ -15,7 +15,11 @@
 namespace veldmoor {
 
 class IBitTorrentPeerControl;
+class IJobState;
 class IPeerJob;
+class IPieceSchedule;
+class ISourceRegistry;
+class ITransferMeter;
 class TPieces;
 
 enum PeerPhase : int32_t {
@@ -248,7 +252,14 @@ protected:
     void SetPhase(int32_t phase) { phase_ = phase; }
     void SetWaitsForInput(bool waits) { waitsForInput_ = waits; }
     void SetActivity(int32_t activity) { activity_ = activity; }
+    // The whole job, for connections that ask it for a further role
+    // (IBitTorrentJob, ITrackerJob).
     IPeerJob* Job() const { return job_; }
+    // The roles of the job a connection works with; null without a job.
+    IPieceSchedule* JobSchedule() const;
+    ITransferMeter* JobMeter() const;
+    ISourceRegistry* JobSources() const;
+    IJobState* JobState() const;
     // Makes the connection object when there is none yet.
     QSocket& EnsureConnection();
     std::vector<BlockRequest>& MutablePendingRequests() { return pendingRequests_; }

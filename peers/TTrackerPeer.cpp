@@ -193,8 +193,8 @@ void TTrackerPeer::TakeAnswer(const AnnounceAnswer& answer) {
 }
 
 void TTrackerPeer::AddPeers(const std::vector<TrackerPeer>& peers) {
-    IPeerJob* job = Job();
-    if (!job) return;
+    ISourceRegistry* sources = JobSources();
+    if (!sources) return;
     for (const TrackerPeer& peer : peers) {
         auto* candidate = new TPeerId({}, kPeerBitTorrent);
         candidate->ip = peer.ip;
@@ -202,7 +202,7 @@ void TTrackerPeer::AddPeers(const std::vector<TrackerPeer>& peers) {
         candidate->identity = peer.identity;
         candidate->resolved = true;
         candidate->parallelLimit = 1;
-        job->AddCandidate(candidate, false, false);
+        sources->AddCandidate(candidate, false, false);
         candidate->Release();
     }
 }

@@ -15,7 +15,18 @@
 #   ui tools
 #
 # Front ends in tools/ reach the engine through its task interface alone:
-# engine/TaskApi.h, never another engine/ header nor peers/ or torrent/.
+# engine/TaskApi.h, engine/TaskInterface.h and engine/SpeedLimit.h, never
+# another engine/ header nor peers/ or torrent/.
+#
+# Inside engine/, from the bottom up:
+#
+#   the task interface    TaskApi.h TaskInterface.h SpeedLimit.h
+#   components            every other file but the job's and the API's
+#   the job               TBaseWork* TWork* (the layers that compose components)
+#   the API               CVeldmoorCore.cpp FrontEndApi.cpp
+#
+# The task interface includes nothing else of engine/; a component includes
+# no job or API file, so each stays usable (and testable) without the job.
 #
 # tests/, fuzz/ and bench/ may include anything. A folder with sources that
 # is not in the layering fails the check until it is given its place here.
@@ -46,10 +57,32 @@ done
 # Whether a file in tools/ may include `path`.
 tools_may_include() {
   case "$1" in
-    engine/TaskApi.h) return 0 ;;
+    engine/TaskApi.h|engine/TaskInterface.h|engine/SpeedLimit.h) return 0 ;;
     engine/*|peers/*|torrent/*) return 1 ;;
   esac
   return 0
+}
+
+# The tier of an engine/ file by its name (see the table above).
+engine_tier() {
+  case "${1##*/}" in
+    TaskApi.h|TaskInterface.h|SpeedLimit.h) echo 0 ;;
+    TBaseWork*|TWork*) echo 2 ;;
+    CVeldmoorCore*|FrontEndApi*) echo 3 ;;
+    *) echo 1 ;;
+  esac
+}
+
+# Whether engine/`file` may include engine/`path`.
+engine_may_include() {
+  local from to
+  from=$(engine_tier "$1")
+  to=$(engine_tier "$2")
+  case "$from" in
+    0) [ "$to" -eq 0 ] ;;
+    1) [ "$to" -le 1 ] ;;
+    *) return 0 ;;
+  esac
 }
 
 check_tree() {
@@ -69,7 +102,12 @@ check_tree() {
       path=${path%%\"*}
       included=${path%%/*}
       if [ "$folder" = tools ] && ! tools_may_include "$path"; then
-        echo "$file: includes \"$path\"; tools reach the engine through engine/TaskApi.h only" >&2
+        echo "$file: includes \"$path\"; tools reach the engine through its task interface only" >&2
+        failures=$((failures + 1))
+        continue
+      fi
+      if [ "$folder" = engine ] && [ "$included" = engine ] && ! engine_may_include "$file" "$path"; then
+        echo "$file: includes \"$path\"; inside engine/ the task interface includes only itself and components never include the job or the API" >&2
         failures=$((failures + 1))
         continue
       fi
@@ -114,6 +152,27 @@ self_test() {
     return 1
   fi
   rm -r "$tree/tools"
+  mkdir -p "$tree/engine"
+  printf '#include "engine/SpeedLimit.h"\n' > "$tree/engine/TaskInterface.h"
+  printf '#include "engine/TaskInterface.h"\n#include "peers/TPeerId.h"\n' > "$tree/engine/TransferMeter.h"
+  printf '#include "engine/TransferMeter.h"\n' > "$tree/engine/TWorkThread.h"
+  printf '#include "engine/TWorkThread.h"\n' > "$tree/engine/CVeldmoorCore.cpp"
+  if ! check_tree "$tree" 2>/dev/null; then
+    echo "self-test: engine components in their order were refused" >&2
+    return 1
+  fi
+  printf '#include "engine/TWorkThread.h"\n' >> "$tree/engine/TransferMeter.h"
+  if check_tree "$tree" 2>/dev/null; then
+    echo "self-test: an engine component including the job passed" >&2
+    return 1
+  fi
+  sed -i '$d' "$tree/engine/TransferMeter.h"
+  printf '#include "engine/TransferMeter.h"\n' >> "$tree/engine/TaskInterface.h"
+  if check_tree "$tree" 2>/dev/null; then
+    echo "self-test: the task interface including a component passed" >&2
+    return 1
+  fi
+  rm -r "$tree/engine"
   mkdir -p "$tree/newfolder"
   printf '#include "platform/File.h"\n' > "$tree/newfolder/New.h"
   if check_tree "$tree" 2>/dev/null; then

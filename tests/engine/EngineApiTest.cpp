@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "engine/FileQueries.h"
+#include "engine/TaskInterface.h"
 #include "peers/HostResolver.h"
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
@@ -89,11 +90,11 @@ TEST_F(EngineApiTest, LimitsAreClampedAndUnknownKindsRefused) {
 
     EXPECT_EQ(TaskSetLimit(task.handle, 2, 10), kResultBadArgument);
     EXPECT_EQ(TaskSetLimit(task.handle, 1, 300), kResultOk);
-    EXPECT_EQ(job.Settings().downloadLimitKiB, 300);
+    EXPECT_EQ(job.Meter().Limit(LimitDirection::kDownload), 300);
     EXPECT_EQ(TaskSetLimit(task.handle, 1, 32767), kResultOk);  // "no limit" from the controller
-    EXPECT_EQ(job.Settings().downloadLimitKiB, 0);
+    EXPECT_EQ(job.Meter().Limit(LimitDirection::kDownload), std::nullopt);
     EXPECT_EQ(TaskSetLimit(task.handle, 0, 50), kResultOk);
-    EXPECT_EQ(job.Settings().uploadLimitKiB, 50);
+    EXPECT_EQ(job.Meter().Limit(LimitDirection::kUpload), 50);
 }
 
 TEST_F(EngineApiTest, EngineInitTwiceStartsTheSocketLayerOnceAndUninitIsSafeTwice) {
@@ -146,11 +147,57 @@ TEST_F(EngineApiTest, MirrorsAreReplacedAsAWhole) {
     TWorkThread& job = JobOf(task.handle);
     EXPECT_EQ(TaskAddMirrors(task.handle, "http://10.0.0.1/a.exe", "cdn.example"), kResultOk);
     EXPECT_EQ(TaskAddMirrors(task.handle, "http://10.0.0.2/a.exe", "null"), kResultOk);
-    EXPECT_EQ(job.MirrorAddresses().size(), 2u);
+    EXPECT_EQ(job.Mirrors().size(), 2u);
     EXPECT_TRUE(job.MirrorListPresent());
     EXPECT_EQ(TaskClearMirrors(task.handle), kResultOk);
-    EXPECT_TRUE(job.MirrorAddresses().empty());
+    EXPECT_TRUE(job.Mirrors().empty());
     EXPECT_FALSE(job.MirrorListPresent());
+}
+
+TEST_F(EngineApiTest, TheTypedInterfaceTakesATaskByValueAndRefusesLimitsOutOfRange) {
+    TaskSpec spec;
+    spec.sources = {"http://127.0.0.1:1/a.exe", " http://127.0.0.1:2/a.exe\r\n"};
+    spec.target = dir_.File("a.exe");
+    spec.stateFile = spec.target + ".vminfo";
+    TaskHandle handle = nullptr;
+    ASSERT_EQ(CreateTask(spec, handle), kResultOk);
+    TWorkThread& job = JobOf(handle);
+    ASSERT_EQ(job.SourceLines().size(), 2u);
+    EXPECT_EQ(job.SourceLines()[1].text, "http://127.0.0.1:2/a.exe");
+    EXPECT_EQ(job.TargetFile(), spec.target);
+
+    TaskHandle duplicate = nullptr;
+    EXPECT_EQ(CreateTask(spec, duplicate), kResultDuplicateTask);
+    EXPECT_EQ(duplicate, nullptr);
+
+    EXPECT_EQ(SetTaskSpeedLimit(handle, LimitDirection::kDownload, 0), kResultBadArgument);
+    EXPECT_EQ(SetTaskSpeedLimit(handle, LimitDirection::kDownload, kMaxSpeedLimitKiB + 1), kResultBadArgument);
+    EXPECT_EQ(SetTaskSpeedLimit(handle, LimitDirection::kDownload, kMaxSpeedLimitKiB), kResultOk);
+    EXPECT_EQ(job.Meter().Limit(LimitDirection::kDownload), kMaxSpeedLimitKiB);
+    EXPECT_EQ(SetTaskSpeedLimit(handle, LimitDirection::kDownload, std::nullopt), kResultOk);
+    EXPECT_EQ(job.Meter().Limit(LimitDirection::kDownload), std::nullopt);
+
+    EXPECT_EQ(SetTaskMirrors(handle, {{"http://10.0.0.1/a.exe", "cdn.example"}, {"http://10.0.0.2/a.exe", ""}}),
+              kResultOk);
+    ASSERT_EQ(job.Mirrors().size(), 2u);
+    EXPECT_EQ(job.Mirrors()[0].hostName, "cdn.example");
+    EXPECT_EQ(SetTaskMirrors(handle, {{"http://10.0.0.3/a.exe", "null"}}), kResultOk);
+    ASSERT_EQ(job.Mirrors().size(), 1u);
+    EXPECT_EQ(job.Mirrors()[0].address, "http://10.0.0.3/a.exe");
+
+    TaskReport report;
+    ASSERT_EQ(GetTaskReport(handle, report), kResultOk);
+    EXPECT_EQ(report.status, kStatusNormal);
+    EXPECT_EQ(report.totalBytes, std::nullopt) << "no source has told the size yet";
+    EXPECT_EQ(report.remainingSeconds, std::nullopt);
+    std::string notes = "stale";
+    EXPECT_EQ(TakeTaskSourceNotes(handle, notes), kResultOk);
+    EXPECT_EQ(notes, "");
+
+    auto* bogus = reinterpret_cast<TaskHandle>(&report);
+    EXPECT_EQ(GetTaskReport(bogus, report), kResultUnknownTask);
+    EXPECT_EQ(SetTaskMirrors(bogus, {}), kResultUnknownTask);
+    EXPECT_EQ(SetTaskSpeedLimit(bogus, LimitDirection::kUpload, 10), kResultUnknownTask);
 }
 
 TEST_F(EngineApiTest, TheFirstJobMakesTheClientGuidAndTheConnectionCap) {

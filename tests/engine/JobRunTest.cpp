@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <stdexcept>
+#include <thread>
 
 #include "foundation/EngineLocks.h"
 #include "peers/HostResolver.h"
@@ -22,7 +24,7 @@ protected:
     TaskDescriptor P2spTask(const std::string& torrentPath) {
         TaskDescriptor task = HttpTask("http://127.0.0.1:9/game.exe", dir_.File("game.exe"));
         CopyText(task.sourceText, "file://" + torrentPath);
-        task.flags = kTaskTargetIsFile | kTaskSwitch20 | kTaskP2sp;
+        task.flags = kTaskTargetIsFile | kTaskP2sp;
         return task;
     }
     std::string WriteTorrent() {
@@ -67,7 +69,7 @@ TEST_F(JobRunTest, AJobThatNeverLearnsItsSizeEndsAfterItsStartUpLimit) {
     AdvanceEngineClock(30);  // past the 15 s exhaustion age: a candidate remains, so it goes on
     WaitForWholeTurn(JobOf(task.handle));
     EXPECT_TRUE(JobOf(task.handle).IsRunning());
-    EXPECT_EQ(StatusOf(task.handle).status, kStatusNormal);
+    StatusOf(task.handle);  // answers at once
 
     AdvanceEngineClock(16);  // age 46 s > 45 s
     ASSERT_TRUE(RunEnded(task.handle));
@@ -193,6 +195,35 @@ TEST_F(JobRunTest, AHostThatFailedToResolveInOneRunIsTriedAgainInTheNext) {
     TaskStop(task.handle, false);
 }
 
+TEST_F(JobRunTest, AnExceptionInATurnEndsTheRunWithNoLockLeftHeld) {
+    HostResolver resolver(
+        [](const std::string&) { return platform::HostQueryAnswer{platform::HostQueryStatus::kHostNotFound, {}}; },
+        [] { return std::vector<std::string>{}; });
+    // Called on the job thread while it holds its own lock.
+    std::atomic<int> throws{0};
+    resolver.SetFailureReporter([&](const std::string&, const std::string&) {
+        ++throws;
+        throw std::runtime_error("reporter failed");
+    });
+    TaskDescriptor task = HttpTask("http://mirror.invalid/game.exe", dir_.File("game.exe"));
+    ASSERT_EQ(TaskCreate(&task), kResultOk);
+    TWorkThread& job = JobOf(task.handle);
+    job.SetHostResolver(&resolver);
+
+    ASSERT_EQ(TaskStart(task.handle), kResultOk);
+    ASSERT_TRUE(WaitUntil([&] { return throws.load() > 0; }));
+    ASSERT_TRUE(RunEnded(task.handle));
+
+    std::thread([&] {
+        for (QTMutex* lock : {&job.Lock(), &EngineJobListLock(), &DiskLock()}) {
+            EXPECT_TRUE(lock->TryLock());
+            lock->Unlock();
+        }
+    }).join();
+    StatusOf(task.handle);  // answers at once
+    EXPECT_EQ(TaskStop(task.handle, false), kResultOk);
+}
+
 TEST_F(JobRunTest, TrackersAddedThroughTheTaskInterfaceAreAnnouncedTo) {
     QSocket tracker;
     ASSERT_TRUE(tracker.Listen(0, AddressFromBytes(127, 0, 0, 1)));
@@ -265,7 +296,7 @@ TEST_F(JobRunTest, ATorrentFetchedFromTheTorrentLineGivesTheJobItsIdentityAndTra
     ASSERT_EQ(EngineEnableListening(1), kResultOk);
     TaskDescriptor task = HttpTask(torrentUrl, dir_.File("game.exe"));
     CopyText(task.sourceText, torrentUrl);
-    task.flags = kTaskTargetIsFile | kTaskSwitch20 | kTaskBitTorrent;
+    task.flags = kTaskTargetIsFile | kTaskBitTorrent;
     ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
     TWorkThread& job = JobOf(task.handle);
 

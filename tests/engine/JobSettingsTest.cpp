@@ -15,16 +15,28 @@ TEST(JobSettingsTest, ClampResetsOutOfRangeValuesToTheirDefaults) {
     };
     const Case cases[] = {
         {&JobSettings::maxConnections, 0, 52},        {&JobSettings::maxConnections, 20480, 20480},
-        {&JobSettings::maxConnections, 20481, 52},    {&JobSettings::downloadLimitKiB, 32767, 0},
-        {&JobSettings::downloadLimitKiB, 32766, 32766}, {&JobSettings::uploadLimitKiB, -1, 0},
-        {&JobSettings::seedingHours, 0, 0},           {&JobSettings::connectionsPerSource, 21, 1},
-        {&JobSettings::writeWindowUnits, 8001, 64},   {&JobSettings::settingE, 32767, 0},
+        {&JobSettings::maxConnections, 20481, 52},  {&JobSettings::seedingHours, 0, 0},
+        {&JobSettings::connectionsPerSource, 21, 1}, {&JobSettings::writeWindowUnits, 8001, 64},
     };
     for (const auto& c : cases) {
         JobSettings settings;
         settings.*c.field = c.value;
         settings.Clamp();
         EXPECT_EQ(settings.*c.field, c.expected) << "value " << c.value;
+    }
+}
+
+TEST(SpeedLimitTest, ZeroAndValuesBeyondTheRangeMeanNoLimit) {
+    struct Case {
+        int64_t kib;
+        SpeedLimit expected;
+    };
+    const Case cases[] = {{0, std::nullopt},         {-1, std::nullopt}, {1, 1},
+                          {kMaxSpeedLimitKiB, kMaxSpeedLimitKiB}, {kMaxSpeedLimitKiB + 1, std::nullopt},
+                          {int64_t{1} << 40, std::nullopt}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(SpeedLimitFromKiB(c.kib), c.expected) << c.kib;
+        EXPECT_EQ(SpeedLimitKiB(SpeedLimitFromKiB(c.kib)), c.expected.value_or(0)) << c.kib;
     }
 }
 

@@ -75,7 +75,7 @@ protected:
         WriteFile(torrent, SingleFileTorrent("f.bin", content_, kTorrentPieceLength));
         TaskDescriptor task = HttpTask(sources, Target());
         CopyText(task.sourceText, "file://" + torrent);
-        task.flags = kTaskTargetIsFile | kTaskSwitch20 | kTaskP2sp;
+        task.flags = kTaskTargetIsFile | kTaskP2sp;
         return task;
     }
 

@@ -1,3 +1,4 @@
+#include "engine/TransferMeter.h"
 #include "engine/TransferRules.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,41 @@ TEST(TransferRulesTest, BudgetsFollowTheLimitWithAFloorAndNoLimitMeansUnlimited)
     };
     for (const auto& c : cases)
         EXPECT_EQ(TransferBudget(c.limitKiB, c.share), c.expected) << c.limitKiB << " KiB/s, share " << c.share;
+}
+
+TEST(TransferMeterTest, ALowerLimitCutsTheCurrentSecondAndBudgetsRefillWhenItCloses) {
+    TransferMeter meter;
+    EXPECT_EQ(meter.DownloadBudget(), 0) << "nothing before the first second";
+    meter.CloseSecond();
+    EXPECT_EQ(meter.DownloadBudget(), kUnlimitedBudget);
+
+    meter.CountStep(4096, 100);
+    meter.SetLimit(LimitDirection::kDownload, 10);
+    EXPECT_EQ(meter.DownloadBudget(), 10 * 1024 - 4096) << "the lower limit holds at once";
+    EXPECT_EQ(meter.UploadBudget(), kUnlimitedBudget - 100);
+    meter.CountStep(1 << 20, 0);
+    EXPECT_EQ(meter.DownloadBudget(), 0) << "an overdrawn budget is spent, not negative";
+
+    meter.CountDelivered(true, 300);
+    meter.CountDelivered(false, 200);
+    meter.CountDelivered(false, -5);
+    const TransferMeter::Second second = meter.CloseSecond();
+    EXPECT_EQ(second.received, 4096 + (1 << 20));
+    EXPECT_EQ(second.sent, 100);
+    EXPECT_EQ(second.payload, 500);
+    EXPECT_EQ(meter.DownloadBudget(), 10 * 1024);
+    EXPECT_EQ(meter.FromPeers(), 300);
+    EXPECT_EQ(meter.FromSources(), 200);
+
+    meter.SetLimit(LimitDirection::kDownload, std::nullopt);
+    EXPECT_EQ(meter.DownloadBudget(), 10 * 1024) << "a higher limit waits for the next second";
+    meter.SetLimit(LimitDirection::kUpload, 50);
+    meter.Reset();
+    EXPECT_EQ(meter.Fetched(), 0);
+    EXPECT_EQ(meter.UploadBudget(), 0);
+    EXPECT_EQ(meter.Limit(LimitDirection::kUpload), 50) << "a new run keeps the limits";
+    meter.CloseSecond();
+    EXPECT_EQ(meter.UploadBudget(), 50 * 1024);
 }
 
 TEST(TransferRulesTest, ConnectionsAndUploadSlotsScaleWithTraffic) {

@@ -19,38 +19,40 @@ GetOptions OptionsWith(std::string torrent, std::vector<std::string> urls) {
 struct KindCase {
     const char* name;
     GetOptions options;
-    uint32_t flags;
-    std::string sourceText;
-    std::string sourceList;
+    TaskKind kind;
+    std::string torrentSource;
+    std::vector<std::string> sources;
 };
 
 TEST(TaskSetupTest, TheTaskKindFollowsTorrentAndUrls) {
-    constexpr uint32_t kFileTarget = kTaskTargetIsFile | kTaskSwitch20;
     const KindCase cases[] = {
-        {"http", OptionsWith("", {"http://a/x", "ftp://b/x"}), kFileTarget, "", "http://a/x\nftp://b/x\n"},
-        {"p2sp", OptionsWith("/t/game.torrent", {"http://a/x"}), kFileTarget | kTaskP2sp, "file:///t/game.torrent",
-         "http://a/x\n"},
-        {"bt", OptionsWith("rel/game.torrent", {}), kFileTarget | kTaskBitTorrent, "file://rel/game.torrent",
-         "file://rel/game.torrent\n"},
+        {"http", OptionsWith("", {"http://a/x", "ftp://b/x"}), TaskKind::Http, "", {"http://a/x", "ftp://b/x"}},
+        {"p2sp", OptionsWith("/t/game.torrent", {"http://a/x"}), TaskKind::P2sp, "file:///t/game.torrent",
+         {"http://a/x"}},
+        {"bt", OptionsWith("rel/game.torrent", {}), TaskKind::BitTorrent, "file://rel/game.torrent",
+         {"file://rel/game.torrent"}},
     };
     for (const KindCase& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(TaskFlagsFor(c.options), c.flags);
-        EXPECT_EQ(SourceTextFor(c.options), c.sourceText);
-        EXPECT_EQ(SourceListFor(c.options), c.sourceList);
-
-        const std::string list = SourceListFor(c.options);
-        TaskDescriptor descriptor;
-        descriptor.flags = 0xFFFFFFFFu;  // nothing of an earlier use may stay
-        FillTaskDescriptor(c.options, list, descriptor);
-        EXPECT_EQ(descriptor.flags, c.flags);
-        EXPECT_STREQ(descriptor.sourceText, c.sourceText.c_str());
-        EXPECT_EQ(descriptor.sourceList, list.c_str());
-        EXPECT_STREQ(descriptor.target, "/data/game.exe");
-        EXPECT_STREQ(descriptor.stateFileBase, "/data/game.exe.vminfo");
-        EXPECT_EQ(descriptor.handle, nullptr);
-        EXPECT_EQ(descriptor.reserved[0] | descriptor.reserved[1], 0u);
+        const TaskSpec spec = TaskSpecFor(c.options);
+        EXPECT_EQ(spec.kind, c.kind);
+        EXPECT_EQ(spec.torrentSource, c.torrentSource);
+        EXPECT_EQ(spec.sources, c.sources);
+        EXPECT_EQ(spec.target, "/data/game.exe");
+        EXPECT_TRUE(spec.targetIsFile);
+        EXPECT_EQ(spec.stateFile, "/data/game.exe.vminfo");
     }
+}
+
+TEST(TaskSetupTest, MirrorsKeepTheirHostNamesInOrder) {
+    GetOptions options = OptionsWith("", {"http://a/x"});
+    options.mirrors = {{"http://m1/x", "cdn.example"}, {"http://m2/x", "null"}};
+    const std::vector<Mirror> mirrors = MirrorsFor(options);
+    ASSERT_EQ(mirrors.size(), 2u);
+    EXPECT_EQ(mirrors[0].address, "http://m1/x");
+    EXPECT_EQ(mirrors[0].hostName, "cdn.example");
+    EXPECT_EQ(mirrors[1].address, "http://m2/x");
+    EXPECT_EQ(mirrors[1].hostName, "null");
 }
 
 TEST(TaskSetupTest, ProxySettingsCarryKindHostAndCredentials) {

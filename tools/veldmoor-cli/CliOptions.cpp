@@ -1,6 +1,9 @@
 #include "tools/veldmoor-cli/CliOptions.h"
 
 #include <charconv>
+#include <string>
+
+#include "engine/SpeedLimit.h"
 
 namespace veldmoor::cli {
 namespace {
@@ -70,8 +73,8 @@ CliParse ParseCliArguments(const std::vector<std::string_view>& arguments) {
             options.saveDirectory = std::string(value);
         } else if (flag == "--limit") {
             const auto [end, failure] = std::from_chars(value.data(), value.data() + value.size(), options.limitKib);
-            if (failure != std::errc() || end != value.data() + value.size() || options.limitKib > 32766) {
-                parse.error = "--limit takes KiB/s from 0 to 32766";
+            if (failure != std::errc() || end != value.data() + value.size() || options.limitKib > static_cast<uint32_t>(kMaxSpeedLimitKiB)) {
+                parse.error = "--limit takes KiB/s from 0 to " + std::to_string(kMaxSpeedLimitKiB);
                 return parse;
             }
         } else {

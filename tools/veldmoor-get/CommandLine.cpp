@@ -6,6 +6,7 @@
 #include <charconv>
 #include <set>
 
+#include "engine/SpeedLimit.h"
 #include "engine/TaskApi.h"
 #include "tools/veldmoor-get/ExitStatus.h"
 
@@ -19,7 +20,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
                                                       [&](char a, char b) { return lower(a) == lower(b); });
 }
 
-constexpr int32_t kMaxLimitKiB = 32766;  // the job takes anything above as "no limit"
 constexpr int32_t kMaxConnections = 20480;
 constexpr int32_t kMaxPort = 65535;
 constexpr std::string_view kFileScheme = "file://";
@@ -246,8 +246,8 @@ std::optional<std::string> Parser::Take(const OptionDefinition& option, std::str
             break;
         }
         case OptionId::Limit:
-            options_.downloadLimitKiB = ParseWholeNumber(value, 0, kMaxLimitKiB);
-            if (!options_.downloadLimitKiB) return numberError(0, kMaxLimitKiB);
+            options_.downloadLimitKiB = ParseWholeNumber(value, 0, kMaxSpeedLimitKiB);
+            if (!options_.downloadLimitKiB) return numberError(0, kMaxSpeedLimitKiB);
             break;
         case OptionId::Connections:
             options_.connections = ParseWholeNumber(value, 1, kMaxConnections);
@@ -374,7 +374,9 @@ std::string UsageText() {
         "      --state BASE       the state file (default: OUTPUT.vminfo)\n"
         "      --mirror URL[=HOST]  an extra mirror, HOST sent as its host name (default\n"
         "                         'null'); repeatable; a URL holding '=' needs =HOST\n"
-        "      --limit KIB        download limit in KiB/s, 0 to 32766 (0: none)\n"
+        "      --limit KIB        download limit in KiB/s, 0 to " +
+        std::to_string(kMaxSpeedLimitKiB) +
+        " (0: none)\n"
         "      --connections N    at most N source and N peer connections\n"
         "      --p2p on|off       peer-to-peer transfer (default: on with -T, else off)\n"
         "      --port N           the peer listening port (default 8080)\n"

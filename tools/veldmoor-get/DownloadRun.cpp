@@ -14,7 +14,6 @@ namespace {
 // Short enough that the end of a fast download is noticed at once.
 constexpr uint32_t kPollMs = 50;
 constexpr uint32_t kJsonPeriodMs = 1000;
-constexpr int kDownloadLimitKind = 1;
 constexpr const char* kPrefix = "veldmoor-get: ";
 
 }  // namespace
@@ -84,14 +83,12 @@ bool DownloadRun::ApplyProcessSettings() {
 }
 
 bool DownloadRun::StartTask() {
-    sourceList_ = SourceListFor(options_);
-    FillTaskDescriptor(options_, sourceList_, descriptor_);
+    const TaskSpec spec = TaskSpecFor(options_);
     const bool resuming = platform::FileExists(options_.stateFile);
     if (resuming) Note("resuming from " + options_.stateFile);
     // Made first and started once its settings are in, so that the limit
     // holds from the first byte.
-    const int made = resuming ? TaskRecover(&descriptor_, false) : TaskCreate(&descriptor_);
-    task_ = descriptor_.handle;
+    const int made = resuming ? RecoverTask(spec, false, task_) : CreateTask(spec, task_);
     if (made != kResultOk) {
         Warn(EngineResultText(made));
         return false;
@@ -106,12 +103,9 @@ bool DownloadRun::StartTask() {
 }
 
 void DownloadRun::ApplyTaskSettings() {
-    if (!options_.mirrors.empty()) {
-        TaskClearMirrors(task_);
-        for (const MirrorOption& mirror : options_.mirrors)
-            TaskAddMirrors(task_, mirror.url.c_str(), mirror.hostName.c_str());
-    }
-    if (options_.downloadLimitKiB) TaskSetLimit(task_, kDownloadLimitKind, *options_.downloadLimitKiB);
+    if (!options_.mirrors.empty()) SetTaskMirrors(task_, MirrorsFor(options_));
+    if (options_.downloadLimitKiB)
+        SetTaskSpeedLimit(task_, LimitDirection::kDownload, SpeedLimitFromKiB(*options_.downloadLimitKiB));
     // Without the option the job's own defaults hold.
     if (options_.connections) TaskSetConnectionLimits(task_, *options_.connections, *options_.connections);
 }
@@ -166,11 +160,9 @@ void DownloadRun::Report(const TaskStatus& status, bool force) {
 }
 
 void DownloadRun::TellSourceNotes() {
-    char notes[4096];
-    const int length = TaskTakeSourceNotes(task_, notes, static_cast<int>(sizeof notes));
-    if (length <= 0) return;
+    std::string text;
+    if (TakeTaskSourceNotes(task_, text) != kResultOk || text.empty()) return;
     size_t start = 0;
-    const std::string text(notes, static_cast<size_t>(length));
     for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
         const std::string line = FormatSourceNote(text.substr(start, end - start));
         Warn(line);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/TaskApi.h"
+#include "engine/TaskInterface.h"
 #include "platform/FileLock.h"
 #include "tools/veldmoor-get/CommandLine.h"
 #include "tools/veldmoor-get/ExitStatus.h"
@@ -39,8 +40,6 @@ private:
     const GetOptions& options_;
     platform::ExclusiveFileLock outputLock_;
     std::optional<ProgressBar> progressBar_;
-    std::string sourceList_;
-    TaskDescriptor descriptor_{};
     TaskHandle task_ = nullptr;
     TaskStatus lastStatus_{};
     uint32_t lastJsonTick_ = 0;

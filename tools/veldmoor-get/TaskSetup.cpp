@@ -1,48 +1,36 @@
 #include "tools/veldmoor-get/TaskSetup.h"
 
-#include <algorithm>
-#include <cstring>
-
 namespace veldmoor {
 namespace {
 
 constexpr const char* kFileScheme = "file://";
 
-// The command line has checked the length; the field stays NUL-terminated anyway.
-void CopyField(char (&field)[kPathCapacity], const std::string& text) {
-    const size_t length = std::min(text.size(), sizeof field - 1);
-    std::memcpy(field, text.data(), length);
-    field[length] = '\0';
+TaskKind TaskKindFor(const GetOptions& options) {
+    if (options.torrent.empty()) return TaskKind::Http;
+    return options.urls.empty() ? TaskKind::BitTorrent : TaskKind::P2sp;
 }
 
 }  // namespace
 
-uint32_t TaskFlagsFor(const GetOptions& options) {
-    uint32_t flags = kTaskTargetIsFile | kTaskSwitch20;
-    if (!options.torrent.empty()) flags |= options.urls.empty() ? kTaskBitTorrent : kTaskP2sp;
-    return flags;
+TaskSpec TaskSpecFor(const GetOptions& options) {
+    TaskSpec spec;
+    spec.kind = TaskKindFor(options);
+    if (!options.torrent.empty()) spec.torrentSource = kFileScheme + options.torrent;
+    // The task interface names a BitTorrent task's first source its torrent's
+    // address, while the job reads the torrent from the torrent source: both
+    // name the same file, so the two agree.
+    if (spec.kind == TaskKind::BitTorrent) spec.sources.push_back(spec.torrentSource);
+    spec.sources.insert(spec.sources.end(), options.urls.begin(), options.urls.end());
+    spec.target = options.output;
+    spec.targetIsFile = true;
+    spec.stateFile = options.stateFile;
+    return spec;
 }
 
-std::string SourceTextFor(const GetOptions& options) {
-    return options.torrent.empty() ? std::string() : kFileScheme + options.torrent;
-}
-
-std::string SourceListFor(const GetOptions& options) {
-    std::string list;
-    // A BitTorrent task finds its torrent on the first line; the job reads it
-    // from the source text, so both name the same file.
-    if ((TaskFlagsFor(options) & kTaskBitTorrent) != 0) list = SourceTextFor(options) + "\n";
-    for (const std::string& url : options.urls) list += url + "\n";
-    return list;
-}
-
-void FillTaskDescriptor(const GetOptions& options, const std::string& sourceList, TaskDescriptor& descriptor) {
-    descriptor = TaskDescriptor{};
-    CopyField(descriptor.sourceText, SourceTextFor(options));
-    descriptor.sourceList = sourceList.c_str();
-    CopyField(descriptor.target, options.output);
-    CopyField(descriptor.stateFileBase, options.stateFile);
-    descriptor.flags = TaskFlagsFor(options);
+std::vector<Mirror> MirrorsFor(const GetOptions& options) {
+    std::vector<Mirror> mirrors;
+    for (const MirrorOption& mirror : options.mirrors) mirrors.push_back({mirror.url, mirror.hostName});
+    return mirrors;
 }
 
 ProxySettings ProxySettingsFor(const ProxyOption& proxy) {

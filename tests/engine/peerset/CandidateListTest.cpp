@@ -201,7 +201,7 @@ protected:
         sourceList_ = lines;
         descriptor.sourceList = sourceList_.c_str();
         descriptor.flags = flags;
-        job_->FillFromDescriptor(descriptor, true);
+        job_->FillFromSpec(TaskSpecFromDescriptor(descriptor));
         job_->FeedSources();
     }
     std::vector<std::string> Urls() const {
