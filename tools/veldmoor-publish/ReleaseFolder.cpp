@@ -149,10 +149,11 @@ bool PublishRelease(const Release& release, const std::string& folder, const pro
     files.emplace_back(std::string(kServersFolder) + "/opentracker.conf", OpentrackerConfig(release));
     const std::string origin = "written by veldmoor-publish for the release " + release.name;
     files.emplace_back(std::string(kServersFolder) + "/veldmoor-natd.default",
-                       DaemonDefaultsFile("veldmoor-natd", kNatdVariable, NatdOptions(), origin));
+                       DaemonDefaultsFile("veldmoor-natd", kNatdVariable, NatdOptions(release.listenAddress), origin));
     files.emplace_back(std::string(kServersFolder) + "/veldmoor-statsd.default",
                        DaemonDefaultsFile("veldmoor-statsd", kStatsdVariable,
-                                          StatsdOptions(ParseUrl(release.statisticsListUrl)->port), origin));
+                                          StatsdOptions(release.listenAddress, ParseUrl(release.statisticsListUrl)->port),
+                                          origin));
     for (const auto& [name, bytes] : files) {
         if (!WriteFile(root / name, bytes, error)) return false;
         published.files.push_back(name);

@@ -27,8 +27,8 @@ std::string ListenDirective(const Release& release, uint16_t port, const char* s
 
 }  // namespace
 
-std::vector<DaemonOption> NatdOptions() {
-    return {
+std::vector<DaemonOption> NatdOptions(const std::string& listenAddress) {
+    std::vector<DaemonOption> options = {
         {std::to_string(kNatdPort), "UDP port; the client always writes to 82"},
         {"--rate 20", "datagrams a second accepted from one source address"},
         {"--burst 60", "datagrams one source may send at once"},
@@ -36,11 +36,14 @@ std::vector<DaemonOption> NatdOptions() {
         {"--max-sources 100000", "source addresses tracked for the rate limit"},
         {"--stats-seconds 300", "seconds between statistics lines in the journal"},
     };
+    if (!listenAddress.empty()) options.push_back({"--bind " + listenAddress, "the address the clients write to"});
+    return options;
 }
 
-std::vector<DaemonOption> StatsdOptions(uint16_t listenPort) {
+std::vector<DaemonOption> StatsdOptions(const std::string& listenAddress, uint16_t listenPort) {
+    const std::string address = listenAddress.empty() ? "0.0.0.0" : listenAddress;
     return {
-        {"--listen 0.0.0.0:" + std::to_string(listenPort), "where the client posts its statistics batches"},
+        {"--listen " + address + ":" + std::to_string(listenPort), "where the client posts its statistics batches"},
         {"--database /var/lib/veldmoor-statsd/events.sqlite",
          "SQLite file in the unit's state folder, or a PostgreSQL connection string"},
     };

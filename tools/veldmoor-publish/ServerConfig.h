@@ -17,10 +17,10 @@ struct DaemonOption {
 };
 
 // The options veldmoor-natd.service and veldmoor-statsd.service start the
-// programs with. Without a release (the packages' defaults) the statistics
-// port is the collector's usual 8080.
-std::vector<DaemonOption> NatdOptions();
-std::vector<DaemonOption> StatsdOptions(uint16_t listenPort);
+// programs with. Without a release (the packages' defaults) they answer on
+// every address and the statistics port is the collector's usual 8080.
+std::vector<DaemonOption> NatdOptions(const std::string& listenAddress);
+std::vector<DaemonOption> StatsdOptions(const std::string& listenAddress, uint16_t listenPort);
 
 // "/etc/default/<program>": one shell variable the unit expands into its
 // command line, with each option explained above it.

@@ -58,9 +58,9 @@ int ServerDefaults(const std::string& folder) {
     const std::string origin = "the package's defaults";
     const bool ok =
         !failure &&
-        WriteText(folder + "/veldmoor-natd", DaemonDefaultsFile("veldmoor-natd", kNatdVariable, NatdOptions(), origin)) &&
+        WriteText(folder + "/veldmoor-natd", DaemonDefaultsFile("veldmoor-natd", kNatdVariable, NatdOptions(""), origin)) &&
         WriteText(folder + "/veldmoor-statsd", DaemonDefaultsFile("veldmoor-statsd", kStatsdVariable,
-                                                                  StatsdOptions(kCollectorDefaultPort), origin));
+                                                                  StatsdOptions("", kCollectorDefaultPort), origin));
     if (!ok) std::fprintf(stderr, "veldmoor-publish: cannot write into %s\n", folder.c_str());
     return ok ? 0 : 1;
 }
