@@ -15,8 +15,9 @@
 #
 # Without systemd running, a unit is run as its ExecStart line with its
 # EnvironmentFile, as the unprivileged user nobody (standing for the dynamic
-# user), with the unit's ambient capabilities, in the state folder systemd
-# would make (/var/lib/private/NAME, linked from /var/lib/NAME).
+# user), with the unit's ambient capabilities, in its state folder
+# /var/lib/NAME owned by that user (systemd would keep it under
+# /var/lib/private; the package's purge removes both).
 #
 # Exit 0 passed, 1 failed, 77 skipped (not root: it installs packages).
 set -euo pipefail
@@ -50,8 +51,6 @@ chmod 755 "$work"
 mkdir -p "$work/logs" "$work/input" "$work/www" "$work/tracker" "$work/nginx" "$work/home" "$work/save"
 pids=()
 started_at=$SECONDS
-# systemd makes /var/lib/private for a unit's state; standing in for it, so does this script.
-made_private_folder=no
 
 stop_processes() {
   local pid
@@ -78,13 +77,6 @@ purge_packages() {
   fi
 }
 
-remove_private_folder() {
-  if [ "$made_private_folder" = yes ]; then
-    rmdir /var/lib/private 2>/dev/null || true
-    made_private_folder=no
-  fi
-}
-
 cleanup() {
   local status=$?
   trap - EXIT
@@ -97,7 +89,6 @@ cleanup() {
     done
   fi
   purge_packages || status=1
-  remove_private_folder
   rm -rf "$work"
   exit "$status"
 }
@@ -190,7 +181,7 @@ lintian --fail-on error "$player_deb" "$servers_deb" >"$work/logs/lintian.log" 2
 snapshot() {
   find /etc /usr /lib /var /opt /srv -xdev \( -path /var/cache -o -path /var/log -o -path /var/tmp \
     -o -path /var/lib/dpkg -o -path /var/lib/apt -o -path /var/backups -o -path /var/lib/systemd/deb-systemd-helper-masked \) \
-    -prune -o -print 2>/dev/null | grep -vx /var/lib/private | sort
+    -prune -o -print 2>/dev/null | sort
 }
 snapshot >"$work/before.txt"
 dpkg -i "$player_deb" "$servers_deb" >"$work/logs/install.log" 2>&1 || fail "dpkg -i failed"
@@ -212,11 +203,8 @@ start_unit() {
   workdir=$(unit_value "$name" WorkingDirectory)
   capabilities=$(unit_value "$name" AmbientCapabilities | tr 'A-Z' 'a-z' | sed 's/cap_/+/g; s/ /,/g')
   if [ -n "$state" ]; then
-    [ -d /var/lib/private ] || made_private_folder=yes
-    mkdir -p "/var/lib/private/$state"
-    chmod 700 /var/lib/private
-    chown nobody:nogroup "/var/lib/private/$state"
-    ln -sfn "private/$state" "/var/lib/$state"
+    mkdir -p "/var/lib/$state"
+    chown nobody:nogroup "/var/lib/$state"
   fi
   [ -n "$capabilities" ] && caps=(--inh-caps="$capabilities" --ambient-caps="$capabilities")
   # The unit's $VARIABLE words split at blanks, as systemd splits them.
@@ -332,7 +320,6 @@ note "collector: $(grep -A1 '^day ' "$work/logs/report.txt" | head -n 2 | tail -
 # --- purge; nothing may be left
 stop_processes
 purge_packages || fail "dpkg --purge failed"
-remove_private_folder
 snapshot >"$work/after.txt"
 if ! diff "$work/before.txt" "$work/after.txt" >"$work/logs/left-behind.txt"; then
   fail "files changed by install and purge: $(grep -c '^[<>]' "$work/logs/left-behind.txt")"

@@ -105,9 +105,11 @@ std::string OpentrackerConfig(const Release& release) {
         listens.insert((url->scheme == "udp" ? "listen.udp " : "listen.tcp ") + address);
     }
     for (const std::string& listen : listens) text += listen + "\n";
+    // opentracker changes root into its folder before it reads the list, so
+    // the list is named relative to that folder.
     const size_t slash = release.trackerWhitelist.rfind('/');
-    text += "access.whitelist " + release.trackerWhitelist + "\n";
     text += "tracker.rootdir " + release.trackerWhitelist.substr(0, slash == 0 ? 1 : slash) + "\n";
+    text += "access.whitelist " + release.trackerWhitelist.substr(slash + 1) + "\n";
     text += "tracker.user _opentracker\n";
     return text;
 }
