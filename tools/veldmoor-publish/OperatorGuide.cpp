@@ -36,7 +36,8 @@ std::string OperatorGuide(const Release& release, const PublishedRelease& publis
     for (const std::string& warning : published.warnings) text += "\n**Warning:** " + warning + "\n";
 
     Section(text, "1. Build the programs with this release");
-    text += "    cmake -S SOURCE -B build-release -DVELDMOOR_RELEASE=$PWD\n"
+    text += "From this folder, with SOURCE the Veldmoor source tree:\n\n"
+            "    cmake -S SOURCE -B build-release -DVELDMOOR_RELEASE=$PWD -DVELDMOOR_TESTS=OFF\n"
             "    cmake --build build-release\n"
             "    (cd build-release && cpack -G DEB)\n\n"
             "The build compiles `profile.txt` (and the torrent it names) into `veldmoor`, `veldmoor-cli` and\n"
@@ -78,7 +79,7 @@ std::string OperatorGuide(const Release& release, const PublishedRelease& publis
     if (published.infoHashHex.empty()) {
         text += "No torrent without the installer: nothing to track.\n";
     } else {
-        text += "The tracker accepts only the whitelisted torrent:\n\n"
+        text += "The tracker (Debian's `opentracker` package) accepts only the whitelisted torrent:\n\n"
                 "    install -m 644 servers/opentracker.conf /etc/opentracker/opentracker.conf\n"
                 "    cat servers/opentracker.whitelist >> " + release.trackerWhitelist + "\n"
                 "    systemctl restart opentracker\n\nCheck (a bencoded answer with `interval`, not `failure reason`):\n\n";
@@ -103,9 +104,10 @@ std::string OperatorGuide(const Release& release, const PublishedRelease& publis
             "    install -m 644 servers/veldmoor-natd.default /etc/default/veldmoor-natd\n"
             "    systemctl restart veldmoor-natd\n"
             "    journalctl -u veldmoor-natd    # a statistics line every 5 minutes\n\n"
-            "Open UDP port " + std::to_string(kNatdPort) + ". Check from a player's network:\n\n"
-            "    veldmoor-get --nat-server " + release.natServer + " -T " + fileName + ".torrent -o /tmp/check " +
-            release.mirrors.front() + "\n";
+            "Open UDP port " + std::to_string(kNatdPort) + ". Check on the server that it listens:\n\n"
+            "    ss -uln | grep ':" + std::to_string(kNatdPort) + " '\n\n"
+            "and, once a player has started the program, that the journal's statistics line counts\n"
+            "`registers` above 0.\n";
 
     Section(text, "Files in this folder");
     for (const std::string& file : published.files) text += "- `" + file + "`\n";

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "profile/ProfileDescription.h"
+#include "tools/profile-builder/ProfileSource.h"
 #include "tools/profile-builder/TorrentWriter.h"
 #include "tools/veldmoor-publish/ServerConfig.h"
 
@@ -96,7 +97,7 @@ ProductProfile ProfileOf(const Release& release, const InstallerFacts& facts, co
     profile.productFolder = release.productFolder;
     profile.saveFolderName = release.saveFolder;
     profile.statisticsConfigBase64 =
-        Base64Encode(StatisticsConfigText(release.statisticsListUrl, release.statisticsEventUrl));
+        Base64Encode(profilebuilder::StatisticsConfigText(release.statisticsListUrl, release.statisticsEventUrl));
     profile.installerTorrent = torrent;
     profile.natServerName = release.natServer;
     profile.resourceListCaFile = release.resourceListCaFile;

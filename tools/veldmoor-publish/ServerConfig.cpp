@@ -137,15 +137,4 @@ std::string ResourceListXml(const Release& release) {
     return text;
 }
 
-std::string StatisticsConfigText(const std::string& batchUrl, const std::string& eventUrl) {
-    return "[SubmitEventDownload]\r\n"
-           "SubmitUrl=" + eventUrl + "\r\n"
-           "InputDataKeyWord=DVersion;GameID;GVersion;AppVersion\r\n"
-           "SubmitDataKeyWord=MachId;Mac;OS\r\n"
-           "[SubmitEventDownloadSeveral]\r\n"
-           "SubmitUrl=" + batchUrl + "\r\n"
-           "InputDataKeyWord=DVersion;GameID;GVersion;AppVersion\r\n"
-           "SubmitDataKeyWord=MachId;Mac;OS\r\n";
-}
-
 }  // namespace veldmoor::publish

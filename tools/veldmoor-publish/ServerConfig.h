@@ -41,7 +41,4 @@ std::string OpentrackerWhitelist(const std::string& infoHashHex);
 // The resource list the client fetches: the http mirrors and the P2P switch.
 std::string ResourceListXml(const Release& release);
 
-// The statistics configuration built into the program.
-std::string StatisticsConfigText(const std::string& batchUrl, const std::string& eventUrl);
-
 }  // namespace veldmoor::publish
