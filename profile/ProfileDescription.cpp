@@ -59,6 +59,14 @@ bool ParseSize(const std::string& text, uint64_t& value) {
     return true;
 }
 
+// A relative torrent path names a file beside the description, so a release
+// folder can be moved from the publisher's machine to the build machine.
+std::string BesideDescription(const std::string& descriptionPath, const std::string& path) {
+    if (path.front() == '/') return path;
+    const size_t slash = descriptionPath.rfind('/');
+    return slash == std::string::npos ? path : descriptionPath.substr(0, slash + 1) + path;
+}
+
 }  // namespace
 
 std::string DescribeProfile(const ProductProfile& profile, const std::string& torrentPath) {
@@ -98,7 +106,7 @@ std::optional<ProductProfile> LoadProfileDescription(const std::string& path, st
         if (key == kSizeKey) {
             known = ParseSize(value, profile.expectedSize);
         } else if (key == kTorrentKey) {
-            known = value.empty() || ReadWholeFile(value, profile.installerTorrent);
+            known = value.empty() || ReadWholeFile(BesideDescription(path, value), profile.installerTorrent);
         }
         if (!known) {
             error = path + ":" + std::to_string(number) + ": unknown key or bad value: " + key;

@@ -14,7 +14,8 @@ namespace veldmoor {
 // embedded. Values never hold line breaks (the caller's texts are one line).
 std::string DescribeProfile(const ProductProfile& profile, const std::string& torrentPath);
 
-// Reads a description and the torrent file it names. Nothing when the file
+// Reads a description and the torrent file it names (a relative path is
+// beside the description). Nothing when the file
 // cannot be read, a line is malformed, a key is unknown or a value holds a
 // line break.
 std::optional<ProductProfile> LoadProfileDescription(const std::string& path, std::string& error);

@@ -11,6 +11,7 @@ packages=(
   libminiupnpc-dev miniupnpd-nftables nftables tcpdump
   qt6-base-dev qt6-l10n-tools qt6-translations-l10n fonts-noto-cjk xvfb xauth trayer xdotool
   libjsoncpp-dev libsqlite3-dev libpq-dev postgresql iproute2
+  dpkg-dev fakeroot lintian
 )
 
 missing=()

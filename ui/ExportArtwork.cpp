@@ -19,10 +19,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "veldmoor-artwork: cannot create %s\n", argv[1]);
         return 1;
     }
+    // The icon theme's usual sizes; "veldmoor.png" is the 256-pixel one.
     const QImage icon = veldmoor::ui::DrawArtwork(veldmoor::ui::bitmap::kIcon, QString());
-    bool ok = icon.save(folder + QStringLiteral("/veldmoor.png"));
-    ok = icon.scaled(48, 48, Qt::KeepAspectRatio, Qt::SmoothTransformation)
-             .save(folder + QStringLiteral("/veldmoor-48.png")) && ok;
+    bool ok = icon.scaled(256, 256, Qt::KeepAspectRatio, Qt::SmoothTransformation)
+                  .save(folder + QStringLiteral("/veldmoor.png"));
+    for (int size : {16, 22, 24, 32, 48, 64, 128})
+        ok = icon.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation)
+                 .save(folder + QStringLiteral("/veldmoor-%1.png").arg(size)) && ok;
     for (int number : veldmoor::ui::ArtworkNumbers())
         ok = veldmoor::ui::DrawArtwork(number, QStringLiteral("Veldmoor"))
                  .convertToFormat(QImage::Format_RGB32)

@@ -44,11 +44,16 @@ TEST(BuiltInProfileTest, CarriesTheProductOfTheBuild) {
         EXPECT_EQ(profile.saveFolderName, "EH1115");
         EXPECT_TRUE(profile.installerTorrent.empty()) << "no honest torrent without the real installer";
         EXPECT_TRUE(profile.resourceListCaFile.empty()) << "the system's CA store";
-        EXPECT_NE(Base64Decode(profile.statisticsConfigBase64).find("[SubmitEventDownloadSeveral]"),
+        // The collector answers 404 to any other path: events would be lost unseen.
+        EXPECT_NE(Base64Decode(profile.statisticsConfigBase64)
+                      .find("[SubmitEventDownloadSeveral]\r\n"
+                            "SubmitUrl=http://stats.publisher.invalid:8080/launchersubmit/eventListSubmit\r\n"),
                   std::string::npos);
     } else {
+        // A release made from its installer carries the installer's torrent.
         EXPECT_EQ(profile.installerTorrent.rfind("d8:announce", 0), 0u);
-        EXPECT_FALSE(profile.resourceListCaFile.empty());
+        EXPECT_NE(Base64Decode(profile.statisticsConfigBase64).find("/launchersubmit/eventListSubmit\r\n"),
+                  std::string::npos);
     }
 }
 

@@ -1,7 +1,5 @@
 #include "tools/profile-builder/DemoInstaller.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -10,31 +8,6 @@
 
 namespace veldmoor::profilebuilder {
 namespace {
-
-using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-
-DigestContext NewDigest(const EVP_MD* kind) {
-    DigestContext context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (context) EVP_DigestInit_ex(context.get(), kind, nullptr);
-    return context;
-}
-
-std::string FinishDigest(EVP_MD_CTX* context) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context, digest, &length);
-    return std::string(reinterpret_cast<char*>(digest), length);
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char* kDigits = "0123456789abcdef";
-    std::string text;
-    for (const unsigned char byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 15];
-    }
-    return text;
-}
 
 // splitmix64: incompressible-looking filler, so no transport can shortcut it.
 class Filler {
@@ -55,46 +28,6 @@ private:
         return z ^ (z >> 31);
     }
     uint64_t state_ = 0x56656c646d6f6f72ull;
-};
-
-// Feeds the bytes to the whole-file MD5 and to the SHA-1 of the current
-// piece, closing pieces at their boundaries.
-class DigestStream {
-public:
-    explicit DigestStream(uint32_t pieceLength)
-        : pieceLength_(pieceLength), md5_(NewDigest(EVP_md5())), piece_(NewDigest(EVP_sha1())) {}
-
-    bool Ready() const { return md5_ && piece_; }
-
-    void Add(const char* bytes, size_t length) {
-        EVP_DigestUpdate(md5_.get(), bytes, length);
-        while (length > 0) {
-            const size_t take = std::min<size_t>(length, pieceLength_ - inPiece_);
-            EVP_DigestUpdate(piece_.get(), bytes, take);
-            inPiece_ += take;
-            bytes += take;
-            length -= take;
-            if (inPiece_ == pieceLength_) ClosePiece();
-        }
-    }
-
-    InstallerDigests Finish() {
-        if (inPiece_ > 0) ClosePiece();
-        return {Hex(FinishDigest(md5_.get())), pieceHashes_};
-    }
-
-private:
-    void ClosePiece() {
-        pieceHashes_ += FinishDigest(piece_.get());
-        EVP_DigestInit_ex(piece_.get(), EVP_sha1(), nullptr);
-        inPiece_ = 0;
-    }
-
-    const uint32_t pieceLength_;
-    size_t inPiece_ = 0;
-    DigestContext md5_;
-    DigestContext piece_;
-    std::string pieceHashes_;
 };
 
 }  // namespace

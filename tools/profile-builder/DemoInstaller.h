@@ -5,12 +5,9 @@
 #include <cstdint>
 #include <string>
 
-namespace veldmoor::profilebuilder {
+#include "tools/profile-builder/InstallerDigest.h"
 
-struct InstallerDigests {
-    std::string md5Hex;       // lower-case hex of the whole file
-    std::string pieceHashes;  // 20-byte SHA-1 of each piece, concatenated
-};
+namespace veldmoor::profilebuilder {
 
 // The script at the start of the file.
 std::string DemoInstallerHeader(const std::string& version);

@@ -33,17 +33,6 @@ bool WriteFile(const std::string& path, const std::string& bytes, std::string& e
     return true;
 }
 
-std::string StatisticsConfig(const std::string& url) {
-    return "[SubmitEventDownload]\r\n"
-           "SubmitUrl=" + url + "\r\n"
-           "InputDataKeyWord=DVersion;GameID;GVersion;AppVersion\r\n"
-           "SubmitDataKeyWord=MachId;Mac;OS\r\n"
-           "[SubmitEventDownloadSeveral]\r\n"
-           "SubmitUrl=" + url + "\r\n"
-           "InputDataKeyWord=DVersion;GameID;GVersion;AppVersion\r\n"
-           "SubmitDataKeyWord=MachId;Mac;OS\r\n";
-}
-
 ProductProfile DemoProfile(const DemoProductOptions& options, const std::string& fileName,
                            const InstallerDigests& digests, const std::string& torrent) {
     ProductProfile profile;
@@ -61,7 +50,7 @@ ProductProfile DemoProfile(const DemoProductOptions& options, const std::string&
     profile.vendorFolder = "ORVA";
     profile.productFolder = "Veldmoor";
     profile.saveFolderName = "VeldmoorDemo";
-    profile.statisticsConfigBase64 = Base64Encode(StatisticsConfig(options.statisticsUrl));
+    profile.statisticsConfigBase64 = Base64Encode(StatisticsConfigText(options.statisticsUrl, options.statisticsUrl));
     profile.installerTorrent = torrent;
     profile.natServerName = options.natServerName;
     profile.resourceListCaFile = options.caFile;

@@ -27,6 +27,17 @@ std::string Field(const char* name, const std::string& value) {
 
 }  // namespace
 
+std::string StatisticsConfigText(const std::string& batchUrl, const std::string& eventUrl) {
+    return "[SubmitEventDownload]\r\n"
+           "SubmitUrl=" + eventUrl + "\r\n"
+           "InputDataKeyWord=DVersion;GameID;GVersion;AppVersion\r\n"
+           "SubmitDataKeyWord=MachId;Mac;OS\r\n"
+           "[SubmitEventDownloadSeveral]\r\n"
+           "SubmitUrl=" + batchUrl + "\r\n"
+           "InputDataKeyWord=DVersion;GameID;GVersion;AppVersion\r\n"
+           "SubmitDataKeyWord=MachId;Mac;OS\r\n";
+}
+
 std::string CppStringLiteral(const std::string& bytes) {
     std::string out = "std::string(\"";
     for (size_t at = 0; at < bytes.size(); ++at) {
