@@ -8,6 +8,8 @@
 #include <array>
 #include <cmath>
 
+#include "ui/Translated.h"
+
 namespace veldmoor::ui {
 namespace {
 
@@ -342,10 +344,10 @@ QImage DrawArtwork(int number, const QString& caption) {
     if (number == kVerifyFill) return DrawBar(QColor(90, 160, 236), QColor(0, 65, 173), false);
     if (number == kScrollTrack) return DrawScrollTrack();
     if (number == kScrollThumb) return DrawScrollThumb();
-    if (InSet(kStart, number)) return DrawFromSet(kStart, number, QStringLiteral("开始"));
-    if (InSet(kPause, number)) return DrawFromSet(kPause, number, QStringLiteral("暂停"));
-    if (InSet(kContinue, number)) return DrawFromSet(kContinue, number, QStringLiteral("继续"));
-    if (InSet(kInstall, number)) return DrawFromSet(kInstall, number, QStringLiteral("安装"));
+    if (InSet(kStart, number)) return DrawFromSet(kStart, number, Translated(UserText::buttonStart));
+    if (InSet(kPause, number)) return DrawFromSet(kPause, number, Translated(UserText::buttonPause));
+    if (InSet(kContinue, number)) return DrawFromSet(kContinue, number, Translated(UserText::buttonContinue));
+    if (InSet(kInstall, number)) return DrawFromSet(kInstall, number, Translated(UserText::buttonInstall));
     if (InSet(kFolder, number)) return DrawFolderButton(LookOf(kFolder, number));
     if (InSet(kSettings, number)) return DrawCaptionButton(CaptionGlyph::kGear, LookOf(kSettings, number));
     if (InSet(kMinimise, number)) return DrawCaptionButton(CaptionGlyph::kMinus, LookOf(kMinimise, number));

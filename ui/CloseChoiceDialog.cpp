@@ -7,24 +7,26 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "ui/Translated.h"
+
 namespace veldmoor::ui {
 
 CloseChoiceDialog::CloseChoiceDialog(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("关闭"));
+    setWindowTitle(Translated(UserText::closeTitle));
     setObjectName(QStringLiteral("closeChoiceDialog"));
-    auto* group = new QGroupBox(QStringLiteral("您点击了关闭按钮，您是想："), this);
-    minimise_ = new QRadioButton(QStringLiteral("最小化到系统托盘，不退出程序"), group);
+    auto* group = new QGroupBox(Translated(UserText::closeQuestion), this);
+    minimise_ = new QRadioButton(Translated(UserText::closeMinimise), group);
     minimise_->setObjectName(QStringLiteral("minimiseChoice"));
-    exit_ = new QRadioButton(QStringLiteral("退出程序"), group);
+    exit_ = new QRadioButton(Translated(UserText::closeExit), group);
     exit_->setObjectName(QStringLiteral("exitChoice"));
     minimise_->setChecked(true);
     auto* choices = new QVBoxLayout(group);
     choices->addWidget(minimise_);
     choices->addWidget(exit_);
 
-    remember_ = new QCheckBox(QStringLiteral("记住我的选择"), this);
+    remember_ = new QCheckBox(Translated(UserText::closeRemember), this);
     remember_->setObjectName(QStringLiteral("rememberChoice"));
-    auto* confirm = new QPushButton(QStringLiteral("确定"), this);
+    auto* confirm = new QPushButton(Translated(UserText::confirm), this);
     confirm->setObjectName(QStringLiteral("confirmButton"));
     confirm->setDefault(true);
     auto* bottom = new QHBoxLayout;

@@ -19,6 +19,7 @@
 #include "ui/PictureButton.h"
 #include "ui/SkinListCtrl.h"
 #include "ui/SkinVerticalScrollBar.h"
+#include "ui/Translated.h"
 
 namespace veldmoor::ui {
 namespace {
@@ -67,6 +68,7 @@ MainWindow::MainWindow(const WindowDependencies& dependencies)
     else
         controller_ = std::make_unique<DownloadController>(*dependencies_.profile, *dependencies_.events,
                                                            *dependencies_.portMapping, *this, dependencies_.paths);
+    controller_->SetTextTranslator(ControllerTranslator());
     pollTimer_.setInterval(kPollMs);
     tickTimer_.setInterval(kTickMs);
     connect(&pollTimer_, &QTimer::timeout, this, &MainWindow::OnPoll);
@@ -96,11 +98,13 @@ void MainWindow::CreateControls() {
                                                                &bitmap::kInstall, &bitmap::kFolder, &bitmap::kFolder};
     const std::array<const char*, kButtonCount> names = {"startButton",  "pauseButton",        "continueButton",
                                                          "installButton", "changeFolderButton", "viewFolderButton"};
-    const std::array<const char*, kButtonCount> captions = {"开始", "暂停", "继续", "安装", "修改", "查看"};
+    const std::array<UserText, kButtonCount> captions = {UserText::buttonStart,   UserText::buttonPause,
+                                                         UserText::buttonContinue, UserText::buttonInstall,
+                                                         UserText::buttonChange,  UserText::buttonView};
     for (int index = 0; index < kButtonCount; ++index) {
         auto* button = new PictureButton(this);
         button->setObjectName(QString::fromLatin1(names[static_cast<size_t>(index)]));
-        button->setText(QString::fromUtf8(captions[static_cast<size_t>(index)]));
+        button->setText(Translated(captions[static_cast<size_t>(index)]));
         const bool main = index <= static_cast<int>(ButtonId::kInstall);
         SkinButton(button, *numbers[static_cast<size_t>(index)], main ? kMainButtonRect : kFolderButtonRect, main);
         mainButtons_[static_cast<size_t>(index)] = button;
@@ -162,7 +166,7 @@ bool MainWindow::StartUp() {
     tray_->setToolTip(caption);
     trayMenu_ = new QMenu(this);
     trayMenu_->setObjectName(QStringLiteral("trayMenu"));
-    QAction* exitAction = trayMenu_->addAction(QStringLiteral("退出(&X)"));
+    QAction* exitAction = trayMenu_->addAction(Translated(UserText::trayExit));
     // The right click asks for the exit before its menu opens; the menu's item
     // then arrives as the window's cancel.
     connect(trayMenu_, &QMenu::aboutToShow, this, [this] { controller_->RequestExit(); });
@@ -255,7 +259,7 @@ StatusTexts MainWindow::CurrentTexts() const {
     input.progress = controller_->ProgressPermyriad();
     input.verifyProgress = controller_->VerifyPermyriad();
     input.repairProgress = controller_->RepairPermyriad();
-    input.repairSpeedText = Q(FormatSpeed(controller_->RepairSpeed()));
+    input.repairSpeedText = Q(FormatSpeed(controller_->RepairSpeed(), ControllerTranslator()));
     input.md5MismatchSeen = controller_->Md5MismatchSeen();
     input.repairDrawing = repairDrawing_;
     return ComposeStatusTexts(input);
@@ -316,7 +320,7 @@ void MainWindow::paintEvent(QPaintEvent*) {
                      painter.fontMetrics().elidedText(saveDirectory_, Qt::ElideMiddle, kSaveDirectoryRect.width()));
     PaintBar(painter);
     painter.setPen(kInkColour);
-    DrawFitted(painter, kSaveLabelRect, single, QStringLiteral("保存位置:"));
+    DrawFitted(painter, kSaveLabelRect, single, Translated(UserText::saveLocationLabel));
 }
 
 // The time left has no place of its own in the layout: it shows as the
@@ -408,7 +412,7 @@ void MainWindow::OnFolderCommand() {
         QString initial = saveDirectory_;
         if (initial.endsWith(QLatin1Char('/') + folderName)) initial.chop(folderName.size() + 1);
         const QString chosen =
-            dependencies_.shell->PickFolder(this, QStringLiteral("请选择安装包存放目录:"), initial);
+            dependencies_.shell->PickFolder(this, Translated(UserText::pickSaveFolder), initial);
         if (chosen.isEmpty()) return;
         shownState_ = DownloadState::ready;
         saveDirectory_ = chosen + (chosen.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + folderName;
@@ -425,15 +429,15 @@ void MainWindow::OnFolderCommand() {
             if (!installer.isEmpty() && QFileInfo::exists(installer))
                 dependencies_.shell->ShowFileInFolder(installer);
             else if (!dependencies_.shell->OpenFolder(saveDirectory_))
-                ShowNoticeNow(Q(controller_->Caption()), QStringLiteral("下载位置不存在"));
+                ShowNoticeNow(Q(controller_->Caption()), Translated(UserText::saveLocationMissing));
         } else {
-            ShowNoticeNow(Q(controller_->Caption()), QStringLiteral("下载位置不存在"));
+            ShowNoticeNow(Q(controller_->Caption()), Translated(UserText::saveLocationMissing));
         }
         return;
     }
     default:
         if (saveDirectory_.isEmpty())
-            ShowNoticeNow(Q(controller_->Caption()), QStringLiteral("下载位置不存在"));
+            ShowNoticeNow(Q(controller_->Caption()), Translated(UserText::saveLocationMissing));
         else
             dependencies_.shell->OpenFolder(saveDirectory_);
         return;
@@ -543,9 +547,9 @@ void MainWindow::BringToFront() {
 
 // ---- The controller's view ----
 
-void MainWindow::ShowNotice(const std::string& caption, const std::string& text) {
-    const QString captionText = Q(caption);
-    const QString bodyText = Q(text);
+void MainWindow::ShowNotice(const UserMessage& notice) {
+    const QString captionText = Q(notice.caption);
+    const QString bodyText = Q(notice.text);
     QMetaObject::invokeMethod(
         this, [this, captionText, bodyText] { ShowNoticeNow(captionText, bodyText); }, Qt::QueuedConnection);
 }
@@ -558,14 +562,15 @@ void MainWindow::ShowNoticeNow(const QString& caption, const QString& text) {
     box->show();
 }
 
-void MainWindow::ShowBlockingMessage(const std::string& caption, const std::string& text) {
-    QMessageBox box(QMessageBox::Warning, Q(caption), Q(text), QMessageBox::Ok, this);
+void MainWindow::ShowBlockingMessage(const UserMessage& message) {
+    QMessageBox box(QMessageBox::Warning, Q(message.caption), Q(message.text), QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("blockingMessage"));
     box.exec();
 }
 
-bool MainWindow::AskYesNo(const std::string& caption, const std::string& text) {
-    QMessageBox box(QMessageBox::Question, Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No, this);
+bool MainWindow::AskYesNo(const UserMessage& question) {
+    QMessageBox box(QMessageBox::Question, Q(question.caption), Q(question.text), QMessageBox::Yes | QMessageBox::No,
+                    this);
     box.setObjectName(QStringLiteral("question"));
     return box.exec() == QMessageBox::Yes;
 }

@@ -12,10 +12,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "ui/Translated.h"
+
 namespace veldmoor::ui {
 namespace {
 
-const QString kUnlimited = QStringLiteral("无限制");
+QString Unlimited() { return Translated(UserText::unlimited); }
 constexpr uint32_t kUnreadable = 0x10000;
 
 QToolButton* ArrowButton(Qt::ArrowType arrow, QWidget* parent) {
@@ -29,11 +31,11 @@ QToolButton* ArrowButton(Qt::ArrowType arrow, QWidget* parent) {
 }  // namespace
 
 SettingsDialog::SettingsDialog(const SettingsValues& current, QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("下载设置"));
+    setWindowTitle(Translated(UserText::settingsTitle));
     setObjectName(QStringLiteral("settingsDialog"));
 
-    auto* speedGroup = new QGroupBox(QStringLiteral("速度设置"), this);
-    limitCheck_ = new QCheckBox(QStringLiteral("下载速度限制:"), speedGroup);
+    auto* speedGroup = new QGroupBox(Translated(UserText::settingsSpeed), this);
+    limitCheck_ = new QCheckBox(Translated(UserText::settingsLimit), speedGroup);
     limitCheck_->setObjectName(QStringLiteral("speedLimitCheck"));
     limitEdit_ = new QLineEdit(speedGroup);
     limitEdit_->setObjectName(QStringLiteral("speedLimitEdit"));
@@ -51,21 +53,21 @@ SettingsDialog::SettingsDialog(const SettingsValues& current, QWidget* parent) :
     speedRow->addWidget(new QLabel(QStringLiteral("KB/s"), speedGroup));
     speedRow->addStretch();
 
-    auto* advancedGroup = new QGroupBox(QStringLiteral("高级设置"), this);
-    shutdownCheck_ = new QCheckBox(QStringLiteral("下载完成后关机"), advancedGroup);
+    auto* advancedGroup = new QGroupBox(Translated(UserText::settingsAdvanced), this);
+    shutdownCheck_ = new QCheckBox(Translated(UserText::settingsPowerOff), advancedGroup);
     shutdownCheck_->setObjectName(QStringLiteral("shutdownCheck"));
     // The P2P switch is kept but never shown; its state passes through.
-    p2pCheck_ = new QCheckBox(QStringLiteral("启用P2P"), advancedGroup);
+    p2pCheck_ = new QCheckBox(Translated(UserText::settingsP2P), advancedGroup);
     p2pCheck_->setObjectName(QStringLiteral("p2pCheck"));
     p2pCheck_->hide();
     auto* advancedRow = new QHBoxLayout(advancedGroup);
     advancedRow->addWidget(shutdownCheck_);
     advancedRow->addStretch();
 
-    auto* applyButton = new QPushButton(QStringLiteral("设置"), this);
+    auto* applyButton = new QPushButton(Translated(UserText::settingsApply), this);
     applyButton->setObjectName(QStringLiteral("applyButton"));
     applyButton->setAutoDefault(false);
-    auto* cancelButton = new QPushButton(QStringLiteral("取消"), this);
+    auto* cancelButton = new QPushButton(Translated(UserText::cancel), this);
     cancelButton->setObjectName(QStringLiteral("cancelButton"));
     cancelButton->setAutoDefault(false);
     auto* buttons = new QHBoxLayout;
@@ -96,7 +98,7 @@ void SettingsDialog::OnLimitToggled(bool checked) {
     limitEdit_->setEnabled(checked);
     upButton_->setEnabled(checked);
     downButton_->setEnabled(checked);
-    limitEdit_->setText(checked ? QString::number(kDefaultPosition) : kUnlimited);
+    limitEdit_->setText(checked ? QString::number(kDefaultPosition) : Unlimited());
 }
 
 void SettingsDialog::StepLimit(int direction) {
@@ -119,8 +121,8 @@ void SettingsDialog::Apply() {
     if (limitCheck_->isChecked()) {
         const uint32_t position = LimitPosition();
         if (position > kMaximumLimit || position < kMinimumLimit) {
-            QMessageBox::warning(this, QStringLiteral("警告"),
-                                 QStringLiteral("您设置的速度不在允许范围内[10KB/s - 30000KB/s]，请重新设置限速！"));
+            QMessageBox::warning(this, Translated(UserText::warning),
+                                 Translated(UserText::speedOutOfRange));
             return;
         }
         limit = position;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/Translated.h"
+
 namespace veldmoor::ui {
 
 ButtonBoard InitialButtons() {
@@ -102,18 +104,18 @@ StatusTexts ComposeStatusTexts(const StatusInput& input) {
     if (ShowsResult(state)) {
         texts.resultShown = true;
         if (state == DownloadState::checkfinished)
-            texts.result = input.md5MismatchSeen ? QStringLiteral("√ 修复成功") : QStringLiteral("√ 验证通过");
+            texts.result = input.md5MismatchSeen ? Translated(UserText::statusRepaired) : Translated(UserText::statusVerified);
         else
-            texts.result = QStringLiteral("下载完成");
+            texts.result = Translated(UserText::statusDownloaded);
     }
     texts.speedColour = kInkColour;
     if (state == DownloadState::md5checking) {
-        texts.speed = QStringLiteral("文件验证中...");
+        texts.speed = Translated(UserText::statusVerifying);
     } else if (state == DownloadState::checkrecover) {
         if (input.repairProgress == 0) {
-            texts.speed = QStringLiteral("修复准备...");
+            texts.speed = Translated(UserText::statusPreparingRepair);
         } else if (input.repairDrawing % 12 < 4) {
-            texts.speed = QStringLiteral("修复中...");
+            texts.speed = Translated(UserText::statusRepairing);
             texts.speedColour = kRepairingColour;
         } else {
             texts.speed = input.repairSpeedText;
@@ -122,13 +124,13 @@ StatusTexts ComposeStatusTexts(const StatusInput& input) {
         texts.speed = input.speedText;
     }
     if (state == DownloadState::md5checking || state == DownloadState::checkfinished) {
-        texts.label = QStringLiteral("验证进度:");
+        texts.label = Translated(UserText::labelVerifyProgress);
         texts.percentage = Percentage(input.verifyProgress);
     } else if (state == DownloadState::checkrecover) {
-        texts.label = QStringLiteral("修复进度:");
-        texts.percentage = input.repairProgress == 0 ? QStringLiteral("准备中") : Percentage(input.repairProgress);
+        texts.label = Translated(UserText::labelRepairProgress);
+        texts.percentage = input.repairProgress == 0 ? Translated(UserText::labelPreparing) : Percentage(input.repairProgress);
     } else {
-        texts.label = QStringLiteral("当前进度:");
+        texts.label = Translated(UserText::labelProgress);
         texts.percentage = Percentage(input.progress);
     }
     return texts;

@@ -111,15 +111,14 @@ std::optional<int> CliRun::ActOnState(DownloadState state) {
 }
 
 std::optional<int> CliRun::Start() {
-    const int messagesBefore = view_.BlockingMessages();
-    controller_.OnMainButton();
-    if (controller_.DiskLow()) {
+    const ButtonOutcome outcome = controller_.OnMainButton();
+    if (outcome == ButtonOutcome::noRoom || controller_.DiskLow()) {
         terminal_.ShowNotice("veldmoor-cli: not enough room in " + controller_.SaveDirectory() +
                              "; free some or choose another folder with --save-dir");
         controller_.RequestExit();
         return kExitFailed;
     }
-    if (view_.BlockingMessages() != messagesBefore) {
+    if (outcome == ButtonOutcome::startFailed) {
         controller_.RequestExit();
         return kExitFailed;
     }
@@ -151,16 +150,15 @@ std::optional<int> CliRun::OnFinished() {
         controller_.RequestExit();
         return kExitDone;
     }
-    controller_.OnMainButton();
-    if (view_.WindowDestroyed() || controller_.InstallerLaunched())
-        return controller_.InstallerLaunched() ? kExitDone : kExitFailed;
-    const DownloadState state = controller_.State();
-    if (state == DownloadState::finished || state == DownloadState::installing) {
+    switch (controller_.OnMainButton()) {
+    case ButtonOutcome::installLaunched: return kExitDone;
+    case ButtonOutcome::installerMissing:
+    case ButtonOutcome::installerWontOpen:
         // The unchecked launch did not happen; the controller has said why.
         controller_.RequestExit();
         return kExitFailed;
+    default: return std::nullopt;  // the check runs
     }
-    return std::nullopt;
 }
 
 std::optional<int> CliRun::OnVerified() {
@@ -189,8 +187,7 @@ void CliRun::MarkVerifiedInstallerExecutable() {
 }
 
 std::optional<int> CliRun::Install() {
-    controller_.OnMainButton();
-    if (controller_.InstallerLaunched()) {
+    if (controller_.OnMainButton() == ButtonOutcome::installLaunched) {
         terminal_.ShowNotice("veldmoor-cli: launched " + controller_.InstallerPath());
         return kExitDone;
     }
