@@ -1,6 +1,7 @@
 // Launching the installer, the end of the program, the power-off after a
 // finished download, and the texts shown to the user.
 #include "app/ControllerImpl.h"
+#include "foundation/EventCodes.h"
 #include "foundation/CVeldmoorLog.h"
 #include "platform/Files.h"
 #include "platform/Launch.h"
@@ -66,7 +67,7 @@ ButtonOutcome DownloadController::Impl::Install(bool verified) {
     const std::string path = TargetPath(saveDirectory_, entrance_);
     if (!platform::FileExists(path)) {
         Notice(UserText::installerMissing, UserText::installFailedCaption);
-        events_.SimpleEvent("11600102", entrance_, "用户点击安装按钮，但是找不到安装程序，安装失败");
+        events_.SimpleEvent(kEventInstallerMissing, entrance_, "用户点击安装按钮，但是找不到安装程序，安装失败");
         Log("安装失败] [用户点击安装按钮，但是找不到安装程序");
         // Back to where the user can act again (download or verify anew).
         endInstall();
@@ -80,7 +81,7 @@ ButtonOutcome DownloadController::Impl::Install(bool verified) {
         Notice(UserText::installerWontOpen, UserText::installFailedCaption);
         Log(text);
         try {
-            events_.SimpleEvent("11600101", entrance_, text);
+            events_.SimpleEvent(kEventInstallerNotOpened, entrance_, text);
         } catch (...) {
             Log("DC failed");
         }
@@ -105,13 +106,13 @@ void DownloadController::Impl::OnWindowDestroyed() {
     if (userExit_) {
         Log("用户点击退出按钮");
         if (state != DownloadState::finished && state != DownloadState::back && state != DownloadState::ready)
-            RaiseProgressEvent("11040000", "");
+            RaiseProgressEvent(kEventUserExitUnfinished, "");
         Log("=====================退出=====================");
     } else if (installerLaunched_) {
         Log("由于启动了安装程序，退出");
         Log("=====================退出=====================");
     } else {
-        RaiseProgressEvent("11990501", "Unknow Exit, maybe crashed");
+        RaiseProgressEvent(kEventUnknownExit, "Unknow Exit, maybe crashed");
         Log("遭遇意外退出");
         Apply(ControllerEvent::windowGoneUnexpectedly);
         Log("=====================已退出=====================");

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/ControllerImpl.h"
+#include "foundation/EventCodes.h"
 #include "app/DisplayFormat.h"
 #include "app/HttpsGet.h"
 #include "app/ResourceList.h"
@@ -66,7 +67,7 @@ void DownloadController::Impl::DetectCompletion(int task, int32_t) {
     slot.complete = true;
     taskFile_.WriteFinishRecord(task, TargetOf(task));
     ApplySpeedLimit();
-    events_.SimpleEvent("11080000", fileName_, "");
+    events_.SimpleEvent(kEventTaskFoundComplete, fileName_, "");
 }
 
 void DownloadController::Impl::HandleStatus(int32_t status) {
@@ -76,7 +77,7 @@ void DownloadController::Impl::HandleStatus(int32_t status) {
     case kStatusNoFileSize:
         // Like 20214 below, the engine has ended the task.
         Apply(ControllerEvent::engineEndedTask);
-        RaiseProgressEvent("11990202", "");
+        RaiseProgressEvent(kEventNetworkTimeout, "");
         Notice(UserText::noFileSizeTimeout);
         break;
     case kStatusDiskFull:
@@ -86,7 +87,7 @@ void DownloadController::Impl::HandleStatus(int32_t status) {
             Apply(ControllerEvent::roomRanOut);
         }
         diskLow_ = true;
-        RaiseProgressEvent("11990301", "");
+        RaiseProgressEvent(kEventDiskSpaceLow, "");
         Notice(UserText::diskFullRestart);
         break;
     case kStatusSourcesFailed:
@@ -159,7 +160,7 @@ void DownloadController::Impl::StopTasksForDiskSpace() {
     for (TaskSlot& slot : slots_)
         if (slot.handle.load()) engine_.Stop(slot.handle);
     Apply(ControllerEvent::roomRanOut);
-    RaiseProgressEvent("11990301", "");
+    RaiseProgressEvent(kEventDiskSpaceLow, "");
     Notice(UserText::reserveLowPaused);
     diskLow_ = true;
 }
@@ -197,7 +198,7 @@ void DownloadController::Impl::LogStateChange() {
     loggedDiskLow_ = diskLow;
     if (state == DownloadState::finished) {
         for (int task = 0; task < kTaskCount; ++task) taskFile_.WriteFinishRecord(task, TargetOf(task));
-        if (taskRan_) RaiseProgressEvent("11060000", "");
+        if (taskRan_) RaiseProgressEvent(kEventFinished, "");
         ApplySpeedLimit();
     }
     const std::string name = StateName(state);
@@ -232,7 +233,7 @@ void DownloadController::Impl::Tick() {
         state == DownloadState::exited)
         return;
     if (IsActiveState(state)) {
-        if (++activeTicks_ % kProgressEventTicks == 0) RaiseProgressEvent("11050000", "");
+        if (++activeTicks_ % kProgressEventTicks == 0) RaiseProgressEvent(kEventProgressEvery300s, "");
         const uint32_t stored = taskFile_.ReadDownloadTime() + 1;
         ++runSeconds_;
         if (accumulatedSeconds_ < stored) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "app/ControllerImpl.h"
+#include "foundation/EventCodes.h"
 #include "app/FileDigest.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -27,10 +28,10 @@ bool EngineGaveUp(int32_t status) {
 
 ButtonOutcome DownloadController::Impl::AskToVerify() {
     if (!view_.AskYesNo({UserText::verifyQuestion, profile_.caption, Text(UserText::verifyQuestion)})) {
-        events_.SimpleEvent("11100002", "", "");
+        events_.SimpleEvent(kEventVerifyDeclined, "", "");
         return Install(false);
     }
-    events_.SimpleEvent("11100001", "", "");
+    events_.SimpleEvent(kEventVerifyChosen, "", "");
     return StartVerify(true);
 }
 
@@ -79,13 +80,13 @@ void DownloadController::Impl::OnDigestComputed(const DigestComputed& digest) {
     const std::string& expected = profile_.expectedMd5;
     if (digest.actualMd5 == expected) {
         Log("MD5匹配：" + fileName_ + "，Except：" + expected + "，Actural：" + digest.actualMd5);
-        if (!digest.firstCheck) events_.SimpleEvent("11100003", fileName_, "修复次数：" + std::to_string(repairs_));
+        if (!digest.firstCheck) events_.SimpleEvent(kEventRepairMatched, fileName_, "修复次数：" + std::to_string(repairs_));
         if (digest.task + 1 < kTaskCount) {
             repairs_ = 0;
             StartDigest(digest.task + 1, true);
             return;
         }
-        events_.SimpleEvent("11100004", "", "");
+        events_.SimpleEvent(kEventVerifyPassed, "", "");
         Apply(ControllerEvent::verifyPassed);
         if (installAfterCheck_) view_.PostVerifyPassed();
         return;
@@ -96,14 +97,14 @@ void DownloadController::Impl::OnDigestComputed(const DigestComputed& digest) {
     Log("MD5不匹配：" + fileName_ + "，Except：" + expected + "，Actural：" + digest.actualMd5);
     if (digest.firstCheck) {
         actualMd5_ = digest.actualMd5;
-        events_.SimpleEvent("11500201", fileName_, "MD5 unmatched (" + actualMd5_ + ")");
+        events_.SimpleEvent(kEventMd5Mismatch, fileName_, "MD5 unmatched (" + actualMd5_ + ")");
     }
     if (repairs_ < kMaxRepairs) {
         BeginRepair(digest.task);
         return;
     }
     Notice(UserText::repairFailedForGood);
-    events_.SimpleEvent("11990501", fileName_, "修复次数：" + std::to_string(repairs_));
+    events_.SimpleEvent(kEventUnknownExit, fileName_, "修复次数：" + std::to_string(repairs_));
     Apply(ControllerEvent::repairsExhausted);
 }
 

@@ -6,6 +6,7 @@
 
 #include "app/BuiltInValues.h"
 #include "app/ControllerImpl.h"
+#include "foundation/EventCodes.h"
 #include "app/DisplayFormat.h"
 #include "foundation/CVeldmoorLog.h"
 #include "platform/Clock.h"
@@ -147,7 +148,7 @@ int DownloadController::Impl::Initialise() {
                                                paths_.tempFolder, kStatisticsFileName, &statisticsPath);
     if (released == ReleaseResult::failed) {
         Log("VMconf资源释放失败");
-        events_.SimpleEvent("11400190", "", "VMconf资源释放失败");
+        events_.SimpleEvent(kEventReleaseFailed, "", "VMconf资源释放失败");
         return -2;
     }
     events_.Start({statisticsPath, profile_.gameId, VELDMOOR_PROGRAM_VERSION, profile_.gameVersion,
@@ -246,7 +247,7 @@ void DownloadController::Impl::ReloadTasksAtStartUp() {
     const bool engineReady = engine_.Init(dataDirectory_) == kResultOk;
     if (!engineReady) {
         Log("Reload Download Task] [环境初始化失败");
-        events_.SimpleEvent("11400101", "", "继续下载：环境初始化失败");
+        events_.SimpleEvent(kEventEngineStartFailed, "", "继续下载：环境初始化失败");
         BlockingMessage(UserText::startFailedRetry);
     } else {
         for (int task = 0; task < kTaskCount; ++task) {
@@ -260,7 +261,7 @@ void DownloadController::Impl::ReloadTasksAtStartUp() {
         }
     }
     if (engineReady && RunningTasks() > 0) {
-        events_.SimpleEvent("11030000", "", "");
+        events_.SimpleEvent(kEventContinued, "", "");
         taskRan_ = true;
         ApplySpeedLimit();
     } else {
@@ -289,7 +290,7 @@ int DownloadController::Impl::ReloadOneTask(int task, bool repair) {
     slot.sourceList = httpUrl_;
     slot.descriptor.sourceList = slot.sourceList.c_str();
     slot.descriptor.flags = kTaskFlags;
-    ReleaseTorrentInto(slot, "11400101");
+    ReleaseTorrentInto(slot, kEventEngineStartFailed);
     CopyField(slot.descriptor.target, TargetOf(task));
     slot.descriptor.handle = nullptr;
     const int result = engine_.RecoverAndContinue(&slot.descriptor, repair);
@@ -314,7 +315,7 @@ void DownloadController::Impl::CreateTask(int task) {
     slot.descriptor.flags = kTaskFlags;
     slot.sourceList = httpUrl_;
     slot.descriptor.sourceList = slot.sourceList.c_str();
-    ReleaseTorrentInto(slot, "11400190");
+    ReleaseTorrentInto(slot, kEventReleaseFailed);
     CopyField(slot.descriptor.target, TargetOf(task));
     CopyField(slot.descriptor.stateFileBase, resumeInfoPath_);
     if (engine_.CreateAndStart(&slot.descriptor) == kResultOk) slot.handle = slot.descriptor.handle;
@@ -328,14 +329,14 @@ ButtonOutcome DownloadController::Impl::BeginDownload() {
         diskLow_ = true;
         return ButtonOutcome::noRoom;
     }
-    events_.SimpleEvent("11010000", "", "");
+    events_.SimpleEvent(kEventDownloadBegun, "", "");
     WriteTaskHeader();
     engine_.SetHttpWrapping(1);
     taskFile_.WriteSavePath(saveDirectory_);
     SparseFileCheck();
     if (engine_.Init(dataDirectory_) != kResultOk) {
         Log("Begin Download Task] [环境初始化失败");
-        events_.SimpleEvent("11400101", "", "Begin Download Task 环境初始化失败");
+        events_.SimpleEvent(kEventEngineStartFailed, "", "Begin Download Task 环境初始化失败");
         BlockingMessage(UserText::startFailedRetry);
         // Nothing runs: stay where the start button can try again.
         return ButtonOutcome::startFailed;
@@ -355,14 +356,14 @@ ButtonOutcome DownloadController::Impl::BeginDownload() {
 }
 
 void DownloadController::Impl::Pause() {
-    RaiseProgressEvent("11020000", "");
+    RaiseProgressEvent(kEventPausedByUser, "");
     for (TaskSlot& slot : slots_)
         if (slot.handle.load()) engine_.Stop(slot.handle);
     Apply(ControllerEvent::userPaused);
 }
 
 void DownloadController::Impl::Continue() {
-    events_.SimpleEvent("11030000", "", "");
+    events_.SimpleEvent(kEventContinued, "", "");
     for (int task = 0; task < kTaskCount; ++task) {
         TaskSlot& slot = slots_[static_cast<size_t>(task)];
         if (taskFile_.FinishRecordMatches(task, TargetOf(task))) continue;
@@ -383,12 +384,12 @@ ButtonOutcome DownloadController::Impl::OnMainButton() {
     case DownloadState::resume: Pause(); return ButtonOutcome::paused;
     case DownloadState::pause: Continue(); return ButtonOutcome::continued;
     case DownloadState::finished:
-        events_.SimpleEvent("11070000", "", "");
+        events_.SimpleEvent(kEventMainButtonFinished, "", "");
         return AskToVerify();
     case DownloadState::md5checking: Notice(UserText::md5Busy); return ButtonOutcome::nothing;
     case DownloadState::checkrecover: Notice(UserText::repairBusy); return ButtonOutcome::nothing;
     case DownloadState::checkfinished:
-        events_.SimpleEvent("11070000", "", "点击时已经验证过安装包分卷了");
+        events_.SimpleEvent(kEventMainButtonFinished, "", "点击时已经验证过安装包分卷了");
         return Install(true);
     default: return ButtonOutcome::nothing;
     }
