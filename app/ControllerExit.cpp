@@ -1,8 +1,8 @@
 // Launching the installer, the end of the program, the power-off after a
 // finished download, and the texts shown to the user.
 #include "app/ControllerImpl.h"
-#include "foundation/EventCodes.h"
 #include "foundation/CVeldmoorLog.h"
+#include "foundation/EventCodes.h"
 #include "platform/Files.h"
 #include "platform/Launch.h"
 

@@ -4,10 +4,10 @@
 #include <cstdio>
 
 #include "app/ControllerImpl.h"
-#include "foundation/EventCodes.h"
 #include "app/DisplayFormat.h"
 #include "app/HttpsGet.h"
 #include "app/ResourceList.h"
+#include "foundation/EventCodes.h"
 #include "platform/Clock.h"
 #include "platform/Disk.h"
 

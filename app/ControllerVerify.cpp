@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "app/ControllerImpl.h"
-#include "foundation/EventCodes.h"
 #include "app/FileDigest.h"
+#include "foundation/EventCodes.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 

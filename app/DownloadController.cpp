@@ -6,9 +6,9 @@
 
 #include "app/BuiltInValues.h"
 #include "app/ControllerImpl.h"
-#include "foundation/EventCodes.h"
 #include "app/DisplayFormat.h"
 #include "foundation/CVeldmoorLog.h"
+#include "foundation/EventCodes.h"
 #include "platform/Clock.h"
 #include "platform/Disk.h"
 #include "platform/Files.h"
