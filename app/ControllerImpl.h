@@ -4,8 +4,10 @@
 // progress and texts), ControllerVerify.cpp (verify and repair) and
 // ControllerExit.cpp (install, exit, shut-down, notices).
 //
-// Fields read by the front end's getters or written by the verify thread are
-// atomics; the rest belong to the owner's thread.
+// Every field belongs to the owner's thread. Fields the front end's getters
+// read from other threads are atomics. The worker threads (the digest and the
+// resource-list fetch) touch none of them: they post a report to the mailbox,
+// which Poll empties on the owner's thread.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -13,8 +15,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
+#include "app/ControllerStateMachine.h"
 #include "app/DownloadController.h"
 #include "app/ProductProfile.h"
 #include "app/TaskEngine.h"
@@ -22,13 +26,37 @@
 #include "foundation/EventSink.h"
 #include "netenv/PortMapping.h"
 #include "app/IControllerView.h"
+#include "app/UserTexts.h"
 
 namespace veldmoor {
 
 constexpr int kTaskCount = 1;
 
+// What the worker threads post to the owner.
+struct DigestComputed {
+    int task = 0;
+    std::string actualMd5;
+    bool firstCheck = true;
+};
+struct ResourceListFetched {
+    std::string body;
+    bool forRepair = false;
+};
+using WorkerReport = std::variant<DigestComputed, ResourceListFetched>;
+
+// Reports from worker threads, taken by the owner.
+class Mailbox {
+public:
+    void Post(WorkerReport report);
+    std::vector<WorkerReport> TakeAll();
+
+private:
+    std::mutex lock_;
+    std::vector<WorkerReport> reports_;
+};
+
 struct TaskSlot {
-    std::atomic<TaskHandle> handle{nullptr};
+    std::atomic<TaskHandle> handle{nullptr};  // read by the getters' status queries
     TaskDescriptor descriptor;
     std::string sourceList;           // the descriptor points into it
     std::atomic<bool> complete{false};
@@ -47,8 +75,8 @@ public:
     // DownloadController.cpp
     void LoadDefaults();
     int Initialise();
-    void OnMainButton();
-    void BeginDownload();
+    ButtonOutcome OnMainButton();
+    ButtonOutcome BeginDownload();
     void Pause();
     void Continue();
     void ReloadTasksAtStartUp();
@@ -79,6 +107,8 @@ public:
     void RaiseProgressEvent(const std::string& code, const std::string& errorText);
     void StartResourceListFetch(bool forRepair);
     void FetchResourceList(bool forRepair);
+    void ApplyResourceList(const ResourceListFetched& fetched);
+    void ActOnReports();
     std::string RemainingTimeText();
     std::string SizeText() const;
     std::string TaskRowStatus(int task) const;
@@ -86,21 +116,30 @@ public:
     uint64_t InstallerTotal() const;
 
     // ControllerVerify.cpp
-    void AskToVerify();
-    void StartVerify(bool installAfterCheck);
-    void VerifyThread();
-    bool VerifyTask(int task, bool firstCheck);
-    bool RepairOnce(int task);
+    ButtonOutcome AskToVerify();
+    ButtonOutcome StartVerify(bool installAfterCheck);
+    void StartDigest(int task, bool firstCheck);
+    void OnDigestComputed(const DigestComputed& digest);
+    void BeginRepair(int task);
+    void WatchRepair();
+    void FinishRepair();
     uint32_t VerifyPermyriad() const;
 
     // ControllerExit.cpp
-    void Install(bool verified);
+    ButtonOutcome Install(bool verified);
     void OnWindowDestroyed();
     void ShutDownMachine();
-    void Notice(const std::string& text, const std::string& caption = {});
-    void BlockingMessage(const std::string& text);
+    std::string Text(UserText text, std::initializer_list<std::string> arguments = {}) const;
+    std::string ShownCaption() const;
+    void Notice(UserText text, std::initializer_list<std::string> arguments = {});
+    void Notice(UserText text, UserText caption);
+    std::string WithMachineId(std::string text) const;
+    void BlockingMessage(UserText text);
     void Log(const std::string& text, int32_t channel = 34);
     void JoinThreads();
+
+    DownloadState State() const { return machine_.State(); }
+    bool Apply(ControllerEvent event);
 
     const ProductProfile& profile_;
     IEventSink& events_;
@@ -110,7 +149,9 @@ public:
     std::unique_ptr<ITaskEngine> ownedEngine_;
     ITaskEngine& engine_;
 
-    std::atomic<DownloadState> state_{DownloadState::ready};
+    ControllerStateMachine machine_;
+    Mailbox mailbox_;
+    TextTranslator translate_;
     std::atomic<bool> diskLow_{false};
     std::atomic<uint32_t> progress_{0};
     std::atomic<uint64_t> downloaded_{0};
@@ -127,12 +168,16 @@ public:
     uint32_t accumulatedSeconds_ = 0;
     std::atomic<uint32_t> runSeconds_{0};
     bool taskRan_ = false;
-    std::atomic<bool> installAfterCheck_{false};
+    bool installAfterCheck_ = false;
     std::atomic<bool> mismatchSeen_{false};
-    std::atomic<bool> reloadFailed_{false};
+    bool reloadFailed_ = false;
     std::string actualMd5_;
-    std::atomic<bool> shutdownAfterDownload_{false};
-    std::atomic<bool> peerToPeer_{true};
+    int repairs_ = 0;             // of the task being verified
+    bool repairing_ = false;      // a reloaded task is being watched until complete
+    int repairTask_ = 0;
+    uint32_t lastRepairCheckMs_ = 0;
+    bool shutdownAfterDownload_ = false;
+    bool peerToPeer_ = true;
     bool sparse_ = false;
 
     std::string dataDirectory_;
@@ -157,7 +202,7 @@ public:
     uint32_t refreshCount_ = 0;
     int lastConnectionLimit_ = -1;
     int lastRunningTasks_ = -1;
-    std::string lastRemainingText_ = "未知";
+    std::string lastRemainingText_;
     uint64_t lastWrittenSize_ = UINT64_MAX;
 
     std::atomic<bool> exitRequested_{false};

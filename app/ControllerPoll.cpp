@@ -7,7 +7,7 @@
 #include "app/DisplayFormat.h"
 #include "app/HttpsGet.h"
 #include "app/ResourceList.h"
-#include "app/UserTexts.h"
+#include "foundation/EventCodes.h"
 #include "platform/Clock.h"
 #include "platform/Disk.h"
 
@@ -67,40 +67,39 @@ void DownloadController::Impl::DetectCompletion(int task, int32_t) {
     slot.complete = true;
     taskFile_.WriteFinishRecord(task, TargetOf(task));
     ApplySpeedLimit();
-    events_.SimpleEvent("11080000", fileName_, "");
+    events_.SimpleEvent(kEventTaskFoundComplete, fileName_, "");
 }
 
 void DownloadController::Impl::HandleStatus(int32_t status) {
     if (status == 0 || status == lastActedStatus_) return;
     lastActedStatus_ = status;
-    const DownloadState state = state_;
     switch (status) {
     case kStatusNoFileSize:
         // Like 20214 below, the engine has ended the task.
-        if (IsActiveState(state)) state_ = DownloadState::pause;
-        RaiseProgressEvent("11990202", "");
-        Notice(QT_TRANSLATE_NOOP("UserTexts", "网络连接超时，下载失败"));
+        Apply(ControllerEvent::engineEndedTask);
+        RaiseProgressEvent(kEventNetworkTimeout, "");
+        Notice(UserText::noFileSizeTimeout);
         break;
     case kStatusDiskFull:
-        if (state == DownloadState::downloading) {
+        if (State() == DownloadState::downloading) {
             for (TaskSlot& slot : slots_)
                 if (slot.handle.load()) engine_.Stop(slot.handle);
-            state_ = DownloadState::pause;
+            Apply(ControllerEvent::roomRanOut);
         }
         diskLow_ = true;
-        RaiseProgressEvent("11990301", "");
-        Notice(QT_TRANSLATE_NOOP("UserTexts", "磁盘空间不足，请检查并重新启动下载器！"));
+        RaiseProgressEvent(kEventDiskSpaceLow, "");
+        Notice(UserText::diskFullRestart);
         break;
     case kStatusSourcesFailed:
         // The engine has ended the task (no progress for too long, or every
         // source failed). Pausing lets the main button offer "continue",
         // which restarts it: the retry the message asks for.
-        if (IsActiveState(state)) state_ = DownloadState::pause;
-        Notice(QT_TRANSLATE_NOOP("UserTexts", "下载出错，请重试"));
+        Apply(ControllerEvent::engineEndedTask);
+        Notice(UserText::downloadErrorRetry);
         break;
     case kStatusCannotWrite:
-        state_ = DownloadState::failed;
-        Notice(QT_TRANSLATE_NOOP("UserTexts", "由于磁盘损坏无法写入，下载失败"));
+        Apply(ControllerEvent::cannotWrite);
+        Notice(UserText::diskBrokenCannotWrite);
         break;
     default: break;
     }
@@ -149,7 +148,7 @@ uint64_t DownloadController::Impl::MeasureDownloaded() {
         if (allocated == 0) allocated = platform::AllocatedSizeOnDisk(target + ".vmtmp");
         sum += allocated;
     }
-    if (Writes(state_) && sum != downloaded_.load() && sum != lastWrittenSize_) {
+    if (Writes(State()) && sum != downloaded_.load() && sum != lastWrittenSize_) {
         taskFile_.WriteLastSize(sum);
         lastWrittenSize_ = sum;
     }
@@ -160,27 +159,27 @@ uint64_t DownloadController::Impl::MeasureDownloaded() {
 void DownloadController::Impl::StopTasksForDiskSpace() {
     for (TaskSlot& slot : slots_)
         if (slot.handle.load()) engine_.Stop(slot.handle);
-    state_ = DownloadState::pause;
-    RaiseProgressEvent("11990301", "");
-    Notice(QT_TRANSLATE_NOOP("UserTexts", "预留磁盘空间不足，下载暂停。"));
+    Apply(ControllerEvent::roomRanOut);
+    RaiseProgressEvent(kEventDiskSpaceLow, "");
+    Notice(UserText::reserveLowPaused);
     diskLow_ = true;
 }
 
 void DownloadController::Impl::DiskSpaceRule() {
-    uint64_t downloaded = MeasureDownloaded();
+    const uint64_t downloaded = MeasureDownloaded();
     const uint64_t free = platform::DiskFreeBytes(saveDirectory_);
     if (downloaded + free >= Need()) {
         diskLow_ = false;
-        if (state_ == DownloadState::back) state_ = DownloadState::ready;
+        Apply(ControllerEvent::roomRegained);
         return;
     }
-    platform::SleepMs(50);
-    downloaded = MeasureDownloaded();
+    // Short of the reserve but with room for the rest of the installer:
+    // nothing to do yet.
     if (downloaded + free >= InstallerTotal()) return;
-    switch (state_.load()) {
+    switch (State()) {
     case DownloadState::ready:
-        state_ = DownloadState::back;
-        Notice(QT_TRANSLATE_NOOP("UserTexts", "当前磁盘空间不足，请选择其他位置存放。"));
+        Apply(ControllerEvent::roomLost);
+        Notice(UserText::diskLowChooseOther);
         diskLow_ = true;
         break;
     case DownloadState::back:
@@ -191,7 +190,7 @@ void DownloadController::Impl::DiskSpaceRule() {
 }
 
 void DownloadController::Impl::LogStateChange() {
-    const DownloadState state = state_;
+    const DownloadState state = State();
     const bool diskLow = diskLow_;
     if (stateLogged_ && state == loggedState_ && diskLow == loggedDiskLow_) return;
     stateLogged_ = true;
@@ -199,7 +198,7 @@ void DownloadController::Impl::LogStateChange() {
     loggedDiskLow_ = diskLow;
     if (state == DownloadState::finished) {
         for (int task = 0; task < kTaskCount; ++task) taskFile_.WriteFinishRecord(task, TargetOf(task));
-        if (taskRan_) RaiseProgressEvent("11060000", "");
+        if (taskRan_) RaiseProgressEvent(kEventFinished, "");
         ApplySpeedLimit();
     }
     const std::string name = StateName(state);
@@ -212,20 +211,29 @@ void DownloadController::Impl::LogStateChange() {
 
 DownloadState DownloadController::Impl::Poll() {
     portMapping_.DeliverNotifications();
+    ActOnReports();
+    if (repairing_) WatchRepair();
     progress_ = MeasureProgress();
     if (sparse_) DiskSpaceRule();
-    if (state_ == DownloadState::preparing && progress_ != 0) state_ = DownloadState::reload;
+    if (progress_ != 0) Apply(ControllerEvent::progressSeen);
     LogStateChange();
-    return state_;
+    return State();
+}
+
+void DownloadController::Impl::ActOnReports() {
+    for (const WorkerReport& report : mailbox_.TakeAll()) {
+        if (const auto* digest = std::get_if<DigestComputed>(&report)) OnDigestComputed(*digest);
+        if (const auto* list = std::get_if<ResourceListFetched>(&report)) ApplyResourceList(*list);
+    }
 }
 
 void DownloadController::Impl::Tick() {
-    const DownloadState state = state_;
+    const DownloadState state = State();
     if (state == DownloadState::back || state == DownloadState::ready || state == DownloadState::failed ||
         state == DownloadState::exited)
         return;
     if (IsActiveState(state)) {
-        if (++activeTicks_ % kProgressEventTicks == 0) RaiseProgressEvent("11050000", "");
+        if (++activeTicks_ % kProgressEventTicks == 0) RaiseProgressEvent(kEventProgressEvery300s, "");
         const uint32_t stored = taskFile_.ReadDownloadTime() + 1;
         ++runSeconds_;
         if (accumulatedSeconds_ < stored) {
@@ -241,15 +249,12 @@ void DownloadController::Impl::Tick() {
         return;
     bool allComplete = true;
     for (const TaskSlot& slot : slots_) allComplete = allComplete && slot.complete;
-    if (allComplete && RunningTasks() == 0 && state_ != DownloadState::finished) {
-        state_ = DownloadState::finished;
-        taskFile_.MarkComplete();
-    }
+    if (allComplete && RunningTasks() == 0 && Apply(ControllerEvent::allComplete)) taskFile_.MarkComplete();
 }
 
 std::string DownloadController::Impl::RefreshSpeed() {
     engine_.EnableListening(peerToPeer_);
-    const DownloadState state = state_;
+    const DownloadState state = State();
     if (state == DownloadState::pause) refreshCount_ = 0;
     if (IsActiveState(state)) {
         uint64_t sum = 0;
@@ -260,11 +265,8 @@ std::string DownloadController::Impl::RefreshSpeed() {
         }
         const uint32_t speed = static_cast<uint32_t>(std::min<uint64_t>(sum, UINT32_MAX));
         summedSpeed_ = speed;
-        if (speed > kDownloadingSpeed && state_ != DownloadState::downloading) {
-            state_ = DownloadState::downloading;
-            ApplyConnectionLimits();
-        }
-        if (state_ == DownloadState::downloading) {
+        if (speed > kDownloadingSpeed && Apply(ControllerEvent::speedSeen)) ApplyConnectionLimits();
+        if (State() == DownloadState::downloading) {
             if (refreshCount_ % kResourceListRefreshes == 0) StartResourceListFetch(false);
             ++refreshCount_;
         } else {
@@ -359,18 +361,23 @@ void DownloadController::Impl::StartResourceListFetch(bool forRepair) {
     });
 }
 
+// The worker's half: the network. What the list says is applied on the owner's thread.
 void DownloadController::Impl::FetchResourceList(bool forRepair) {
     HttpGetOptions options;
     options.caFile = profile_.resourceListCaFile;
     options.cancel = &stopping_;
-    const HttpGetResult fetched = HttpGet(resourceListUrl_, options);
+    HttpGetResult fetched = HttpGet(resourceListUrl_, options);
     if (!fetched.ok) {
         Log("Seek res FAILED with XML postcontent failed", 38);
         Log(fetched.error, 38);
         return;
     }
+    mailbox_.Post(ResourceListFetched{std::move(fetched.body), forRepair});
+}
+
+void DownloadController::Impl::ApplyResourceList(const ResourceListFetched& fetched) {
     const TaskSlot& slot = slots_[0];
-    const bool skip = slot.complete && !(forRepair && verifyTask_ == 0);
+    const bool skip = slot.complete && !(fetched.forRepair && verifyTask_ == 0);
     const ResourceList list = ParseResourceList(fetched.body, httpUrl_, skip);
     if (list.peerToPeer) {
         peerToPeer_ = *list.peerToPeer;
@@ -390,7 +397,7 @@ void DownloadController::Impl::FetchResourceList(bool forRepair) {
 }
 
 std::string DownloadController::Impl::RemainingTimeText() {
-    switch (state_.load()) {
+    switch (State()) {
     case DownloadState::downloading:
     case DownloadState::resume:
     case DownloadState::recover:
@@ -400,17 +407,18 @@ std::string DownloadController::Impl::RemainingTimeText() {
     const uint64_t need = Need();
     const uint64_t remaining = need - need * progress_ / 10000;
     const uint32_t speed = displayedSpeed_;
-    if (speed == 0) return lastRemainingText_;
+    const std::string previous = lastRemainingText_.empty() ? Text(UserText::unknown) : lastRemainingText_;
+    if (speed == 0) return previous;
     uint64_t seconds = remaining / speed;
-    if (seconds >= 3435973836ull) return lastRemainingText_;
+    if (seconds >= 3435973836ull) return previous;
     if (seconds == 0) seconds = 1;
-    lastRemainingText_ = FormatDuration(static_cast<uint32_t>(seconds));
+    lastRemainingText_ = FormatDuration(static_cast<uint32_t>(seconds), translate_);
     return lastRemainingText_;
 }
 
 std::string DownloadController::Impl::SizeText() const {
     const uint64_t total = InstallerTotal();
-    const DownloadState state = state_;
+    const DownloadState state = State();
     uint64_t done = total;
     if (state != DownloadState::finished) done = sparse_ ? downloaded_.load() : uint64_t{progress_} * total / 10000;
     const std::string doneText = done == 0 ? "0 B" : FormatSize(done);
@@ -425,24 +433,23 @@ std::string DownloadController::Impl::TaskRowStatus(int task) const {
         return std::string(text);
     };
     const TaskSlot& slot = slots_[static_cast<size_t>(task)];
-    const DownloadState state = state_;
+    const DownloadState state = State();
     const int verified = verifyTask_;
     if (slot.complete) {
         if (state == DownloadState::md5checking || state == DownloadState::checkrecover) {
-            if (task > verified) return QT_TRANSLATE_NOOP("UserTexts", "待验证    ");
-            if (task < verified) return QT_TRANSLATE_NOOP("UserTexts", "√ 验证通过  ");
-            if (state == DownloadState::md5checking) return "验证中：" + percent(verifyProgress_, "  ");
-            if (repairProgress_ != 0) return "修复中：" + percent(repairProgress_, "  ");
-            return QT_TRANSLATE_NOOP("UserTexts", "准备修复.. ");
+            if (task > verified) return Text(UserText::rowAwaitingCheck);
+            if (task < verified) return Text(UserText::rowVerified);
+            if (state == DownloadState::md5checking)
+                return Text(UserText::rowVerifying, {percent(verifyProgress_, "  ")});
+            return repairProgress_ != 0 ? Text(UserText::rowRepairing, {percent(repairProgress_, "  ")})
+                                        : Text(UserText::rowPreparingRepair);
         }
-        if (state == DownloadState::checkfinished) return QT_TRANSLATE_NOOP("UserTexts", "√ 验证通过  ");
-        return QT_TRANSLATE_NOOP("UserTexts", "√ 下载完成  ");
+        return Text(state == DownloadState::checkfinished ? UserText::rowVerified : UserText::rowDownloaded);
     }
     const uint32_t progress = progress_;
-    if (progress >= 10000) return QT_TRANSLATE_NOOP("UserTexts", "√ 下载完成  ");
+    if (progress >= 10000) return Text(UserText::rowDownloaded);
     if (progress > 0) return percent(progress, "    ");
-    if (state == DownloadState::downloading) return QT_TRANSLATE_NOOP("UserTexts", "准备下载    ");
-    return QT_TRANSLATE_NOOP("UserTexts", "未开始    ");
+    return Text(state == DownloadState::downloading ? UserText::rowPreparingDownload : UserText::rowNotStarted);
 }
 
 }  // namespace veldmoor

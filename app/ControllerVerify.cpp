@@ -1,10 +1,12 @@
 // Verification of the finished installer against its expected MD5, and the
-// repair by reloading the task when it does not match.
+// repair by reloading the task when it does not match. The digest runs on the
+// verify thread and is posted back; everything else runs on the owner's
+// thread, in the button calls and in Poll.
 #include <algorithm>
 
 #include "app/ControllerImpl.h"
 #include "app/FileDigest.h"
-#include "app/UserTexts.h"
+#include "foundation/EventCodes.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 
@@ -13,9 +15,7 @@ namespace {
 
 constexpr int kMaxRepairs = 5;
 constexpr int kReloadAttempts = 4;
-constexpr uint32_t kRepairPollMs = 1000;
-constexpr const char* kRepairFailedText = QT_TRANSLATE_NOOP(
-    "UserTexts", "修复失败：\r\n\r\n多次修复安装文件仍然出错，请尝试其他方式下载客户端\r\n或重启下载器进行再次修复");
+constexpr uint32_t kRepairCheckMs = 1000;
 
 // Codes with which the engine ends a task on its own; a repair waiting for
 // completion would otherwise wait forever.
@@ -26,70 +26,93 @@ bool EngineGaveUp(int32_t status) {
 
 }  // namespace
 
-void DownloadController::Impl::AskToVerify() {
-    if (!view_.AskYesNo(profile_.caption, QT_TRANSLATE_NOOP("UserTexts", "是否验证安装文件的正确性？"))) {
-        events_.SimpleEvent("11100002", "", "");
-        Install(false);
-        return;
+ButtonOutcome DownloadController::Impl::AskToVerify() {
+    if (!view_.AskYesNo({UserText::verifyQuestion, ShownCaption(), Text(UserText::verifyQuestion)})) {
+        events_.SimpleEvent(kEventVerifyDeclined, "", "");
+        return Install(false);
     }
-    events_.SimpleEvent("11100001", "", "");
-    StartVerify(true);
+    events_.SimpleEvent(kEventVerifyChosen, "", "");
+    return StartVerify(true);
 }
 
-void DownloadController::Impl::StartVerify(bool installAfterCheck) {
-    switch (state_.load()) {
-    case DownloadState::checkrecover: Notice(QT_TRANSLATE_NOOP("UserTexts", "部分文件错误，正在修复中...")); return;
-    case DownloadState::md5checking: Notice(QT_TRANSLATE_NOOP("UserTexts", "MD5计算工作中……请等待完成")); return;
-    case DownloadState::checkfinished: Install(true); return;
+ButtonOutcome DownloadController::Impl::StartVerify(bool installAfterCheck) {
+    switch (State()) {
+    case DownloadState::checkrecover: Notice(UserText::repairBusy); return ButtonOutcome::nothing;
+    case DownloadState::md5checking: Notice(UserText::md5Busy); return ButtonOutcome::nothing;
+    case DownloadState::checkfinished: return Install(true);
     case DownloadState::failed:
-        if (progress_ == 10000) Notice(kRepairFailedText);
-        else Notice(QT_TRANSLATE_NOOP("UserTexts", "请先将客户端下载完成，再点击检查按钮"));
-        return;
+        Notice(progress_ == 10000 ? UserText::repairFailedForGood : UserText::downloadFirst);
+        return ButtonOutcome::nothing;
     case DownloadState::finished: break;
-    default: Notice(QT_TRANSLATE_NOOP("UserTexts", "请先将客户端下载完成，再点击检查按钮")); return;
+    default: Notice(UserText::downloadFirst); return ButtonOutcome::nothing;
     }
-    state_ = DownloadState::md5checking;
+    Apply(ControllerEvent::verifyStarted);
     verifyTask_ = 0;
     verifyProgress_ = 0;
     installAfterCheck_ = installAfterCheck;
+    mismatchSeen_ = false;
+    repairs_ = 0;
     WriteTaskHeader();
+    StartDigest(0, true);
+    return ButtonOutcome::verifying;
+}
+
+void DownloadController::Impl::StartDigest(int task, bool firstCheck) {
     if (verifyThread_.joinable()) verifyThread_.join();
+    const std::string path = TargetOf(task);
     try {
-        verifyThread_ = std::thread([this] {
+        verifyThread_ = std::thread([this, task, firstCheck, path] {
             try {
-                VerifyThread();
+                std::string actual =
+                    FileMd5(path, [this](uint32_t permyriad) { verifyProgress_ = permyriad; }, &stopping_);
+                // A digest cut short is not a wrong one: nobody waits for it.
+                if (!stopping_) mailbox_.Post(DigestComputed{task, std::move(actual), firstCheck});
             } catch (...) {
                 Log("Verify thread ended by an internal error");
             }
         });
     } catch (const std::system_error&) {
-        Notice(QT_TRANSLATE_NOOP("UserTexts", "检查线程创建失败，请重试"));
+        Notice(UserText::verifyThreadFailed);
     }
 }
 
-bool DownloadController::Impl::VerifyTask(int task, bool firstCheck) {
-    const std::string path = TargetOf(task);
-    const std::string actual =
-        FileMd5(path, [this](uint32_t permyriad) { verifyProgress_ = permyriad; }, &stopping_);
-    const std::string expected = profile_.expectedMd5;
-    if (actual != expected) {
-        mismatchSeen_ = true;
-        verifyTask_ = task;
-        verifyProgress_ = 0;
-        Log("MD5不匹配：" + fileName_ + "，Except：" + expected + "，Actural：" + actual);
-        if (firstCheck) actualMd5_ = actual;
-        return false;
+void DownloadController::Impl::OnDigestComputed(const DigestComputed& digest) {
+    const std::string& expected = profile_.expectedMd5;
+    if (digest.actualMd5 == expected) {
+        Log("MD5匹配：" + fileName_ + "，Except：" + expected + "，Actural：" + digest.actualMd5);
+        if (!digest.firstCheck) events_.SimpleEvent(kEventRepairMatched, fileName_, "修复次数：" + std::to_string(repairs_));
+        if (digest.task + 1 < kTaskCount) {
+            repairs_ = 0;
+            StartDigest(digest.task + 1, true);
+            return;
+        }
+        events_.SimpleEvent(kEventVerifyPassed, "", "");
+        Apply(ControllerEvent::verifyPassed);
+        if (installAfterCheck_) view_.PostVerifyPassed();
+        return;
     }
-    Log("MD5匹配：" + fileName_ + "，Except：" + expected + "，Actural：" + actual);
-    return true;
+    mismatchSeen_ = true;
+    verifyTask_ = digest.task;
+    verifyProgress_ = 0;
+    Log("MD5不匹配：" + fileName_ + "，Except：" + expected + "，Actural：" + digest.actualMd5);
+    if (digest.firstCheck) {
+        actualMd5_ = digest.actualMd5;
+        events_.SimpleEvent(kEventMd5Mismatch, fileName_, "MD5 unmatched (" + actualMd5_ + ")");
+    }
+    if (repairs_ < kMaxRepairs) {
+        BeginRepair(digest.task);
+        return;
+    }
+    Notice(UserText::repairFailedForGood);
+    events_.SimpleEvent(kEventUnknownExit, fileName_, "修复次数：" + std::to_string(repairs_));
+    Apply(ControllerEvent::repairsExhausted);
 }
 
-// One repair: reload the task with the repair flag and wait until the engine
-// has every piece again. False when the task could not be reloaded or the
-// controller is going away; `gaveUp` tells an engine that ended the task.
-bool DownloadController::Impl::RepairOnce(int task) {
+// A repair reloads the task with the repair flag; Poll then watches it until
+// the engine has every piece again.
+void DownloadController::Impl::BeginRepair(int task) {
     TaskSlot& slot = slots_[static_cast<size_t>(task)];
-    state_ = DownloadState::checkrecover;
+    Apply(ControllerEvent::repairStarted);
     repairProgress_ = 0;
     repairSpeed_ = 0;
     reloadFailed_ = false;
@@ -103,54 +126,39 @@ bool DownloadController::Impl::RepairOnce(int task) {
         if (!reloadFailed_) break;
     }
     if (reloadFailed_) {
-        Notice(QT_TRANSLATE_NOOP("UserTexts", "修复出错，请尝试重新启动下载器"));
-        return false;
+        // The state stays checkrecover: the user is told to restart.
+        Notice(UserText::repairReloadFailed);
+        return;
     }
-    for (;;) {
-        for (uint32_t waited = 0; waited < kRepairPollMs; waited += 100) {
-            if (stopping_) return false;
-            platform::SleepMs(100);
-        }
-        TaskStatus status {};
-        if (engine_.GetStatus(slot.handle, &status) != kResultOk) continue;
-        if (status.progress > 9999) break;
-        repairProgress_ = static_cast<uint32_t>(std::max(status.progress, 0));
-        repairSpeed_ = static_cast<uint32_t>(std::max(status.speed, 0));
-        if (EngineGaveUp(status.status)) {
-            Log("修复中止：引擎结束了任务 (" + std::to_string(status.status) + ")");
-            break;
-        }
-    }
-    taskFile_.WriteFinishRecord(task, TargetOf(task));
-    return true;
+    repairing_ = true;
+    repairTask_ = task;
+    lastRepairCheckMs_ = platform::TickMs();
 }
 
-void DownloadController::Impl::VerifyThread() {
-    mismatchSeen_ = false;
-    for (int task = 0; task < kTaskCount; ++task) {
-        int repairs = 0;
-        actualMd5_.clear();
-        bool matches = VerifyTask(task, true);
-        if (stopping_) return;  // the digest was cut short, not wrong
-        if (!matches) events_.SimpleEvent("11500201", fileName_, "MD5 unmatched (" + actualMd5_ + ")");
-        while (!matches && repairs < kMaxRepairs) {
-            if (!RepairOnce(task)) return;  // state stays checkrecover, as after a failed reload
-            state_ = DownloadState::md5checking;
-            matches = VerifyTask(task, false);
-            ++repairs;
-            if (stopping_) return;
-            if (matches) events_.SimpleEvent("11100003", fileName_, "修复次数：" + std::to_string(repairs));
-        }
-        if (!matches) {
-            Notice(kRepairFailedText);
-            events_.SimpleEvent("11990501", fileName_, "修复次数：" + std::to_string(repairs));
-            state_ = DownloadState::failed;
-            return;
-        }
+void DownloadController::Impl::WatchRepair() {
+    const uint32_t now = platform::TickMs();
+    if (now - lastRepairCheckMs_ < kRepairCheckMs) return;
+    lastRepairCheckMs_ = now;
+    TaskStatus status {};
+    if (engine_.GetStatus(slots_[static_cast<size_t>(repairTask_)].handle, &status) != kResultOk) return;
+    if (status.progress > 9999) {
+        FinishRepair();
+        return;
     }
-    events_.SimpleEvent("11100004", "", "");
-    state_ = DownloadState::checkfinished;
-    if (installAfterCheck_) view_.PostVerifyPassed();
+    repairProgress_ = static_cast<uint32_t>(std::max(status.progress, 0));
+    repairSpeed_ = static_cast<uint32_t>(std::max(status.speed, 0));
+    if (EngineGaveUp(status.status)) {
+        Log("修复中止：引擎结束了任务 (" + std::to_string(status.status) + ")");
+        FinishRepair();
+    }
+}
+
+void DownloadController::Impl::FinishRepair() {
+    repairing_ = false;
+    ++repairs_;
+    taskFile_.WriteFinishRecord(repairTask_, TargetOf(repairTask_));
+    Apply(ControllerEvent::repairDone);
+    StartDigest(repairTask_, false);
 }
 
 uint32_t DownloadController::Impl::VerifyPermyriad() const {

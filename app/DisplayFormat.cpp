@@ -46,24 +46,27 @@ std::string FormatSizeWhole(uint64_t bytes) {
     return " " + std::to_string(bytes) + " B";
 }
 
-std::string FormatSpeed(uint32_t bytesPerSecond) {
+std::string FormatSpeed(uint32_t bytesPerSecond, const TextTranslator& translate) {
     const uint64_t speed = bytesPerSecond;
-    if (bytesPerSecond >= kUnknownSpeed) return QT_TRANSLATE_NOOP("UserTexts", "未知");
+    if (bytesPerSecond >= kUnknownSpeed) return ComposeText(UserText::unknown, translate);
     if (speed >= kGiB) return Printf("%0.1f %s/s", static_cast<double>(speed) / static_cast<double>(kGiB), "GB");
     if (speed >= kMiB) return Printf("%0.1f %s/s", static_cast<double>(speed) / static_cast<double>(kMiB), "MB");
     if (speed < kKiB) return std::to_string(speed) + " B/s";
     return Printf("%0.1f %s/s", static_cast<double>(speed) / static_cast<double>(kKiB), "KB");
 }
 
-std::string FormatDuration(uint32_t seconds) {
+std::string FormatDuration(uint32_t seconds, const TextTranslator& translate) {
     constexpr uint32_t kYear = 31104000, kMonth = 2592000, kDay = 86400, kHour = 3600, kMinute = 60;
     const auto n = [](uint32_t value) { return std::to_string(value); };
-    if (seconds >= kYear) return "约 " + n(seconds / kYear) + " 年";
-    if (seconds >= kMonth) return "约 " + n(seconds / kMonth) + " 月";
-    if (seconds >= kDay) return "约 " + n(seconds / kDay) + " 天";
-    if (seconds >= kHour) return n(seconds / kHour) + " 小时 " + n(seconds % kHour / kMinute) + " 分钟";
-    if (seconds < kMinute) return n(seconds) + " 秒";
-    return n(seconds / kMinute) + " 分钟 " + n(seconds % kMinute) + " 秒";
+    const auto text = [&](UserText id, std::initializer_list<std::string> arguments) {
+        return ComposeText(id, translate, arguments);
+    };
+    if (seconds >= kYear) return text(UserText::aboutYears, {n(seconds / kYear)});
+    if (seconds >= kMonth) return text(UserText::aboutMonths, {n(seconds / kMonth)});
+    if (seconds >= kDay) return text(UserText::aboutDays, {n(seconds / kDay)});
+    if (seconds >= kHour) return text(UserText::hoursMinutes, {n(seconds / kHour), n(seconds % kHour / kMinute)});
+    if (seconds < kMinute) return text(UserText::seconds, {n(seconds)});
+    return text(UserText::minutesSeconds, {n(seconds / kMinute), n(seconds % kMinute)});
 }
 
 std::string FormatPercent(uint32_t permyriad) {

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "app/BuiltInValues.h"
 #include "app/ControllerImpl.h"
 #include "app/DisplayFormat.h"
 #include "app/UserTexts.h"
 #include "foundation/CVeldmoorLog.h"
+#include "foundation/EventCodes.h"
 #include "platform/Clock.h"
 #include "platform/Disk.h"
 #include "platform/Files.h"
@@ -76,7 +78,19 @@ ControllerPaths DefaultControllerPaths() {
     return paths;
 }
 
+void Mailbox::Post(WorkerReport report) {
+    std::lock_guard<std::mutex> guard(lock_);
+    reports_.push_back(std::move(report));
+}
+
+std::vector<WorkerReport> Mailbox::TakeAll() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::exchange(reports_, {});
+}
+
 // ---------------------------------------------------------------------------
+
+bool DownloadController::Impl::Apply(ControllerEvent event) { return machine_.Apply(event); }
 
 DownloadController::Impl::Impl(const ProductProfile& profile, IEventSink& events, IPortMapping& portMapping,
                                IControllerView& view, ControllerPaths paths, ITaskEngine* engine)
@@ -135,7 +149,7 @@ int DownloadController::Impl::Initialise() {
                                                paths_.tempFolder, kStatisticsFileName, &statisticsPath);
     if (released == ReleaseResult::failed) {
         Log("VMconf资源释放失败");
-        events_.SimpleEvent("11400190", "", "VMconf资源释放失败");
+        events_.SimpleEvent(kEventReleaseFailed, "", "VMconf资源释放失败");
         return -2;
     }
     events_.Start({statisticsPath, profile_.gameId, VELDMOOR_PROGRAM_VERSION, profile_.gameVersion,
@@ -154,7 +168,7 @@ int DownloadController::Impl::Initialise() {
     const RestoreResult restored =
         taskFile_.Restore({profile_.expectedMd5, fileName_, dataDirectory_, DefaultSaveDirectory()});
     ApplyRestore(restored);
-    const DownloadState state = state_;
+    const DownloadState state = State();
     if (state == DownloadState::recover || state == DownloadState::reload || state == DownloadState::finished ||
         state == DownloadState::retry) {
         ReloadTasksAtStartUp();
@@ -171,7 +185,7 @@ void DownloadController::Impl::ApplyRestore(const RestoreResult& restored) {
     switch (restored.outcome) {
     case RestoreOutcome::fresh:
         taskRan_ = false;
-        state_ = DownloadState::ready;
+        Apply(ControllerEvent::restoredFresh);
         // The disk-space rule also guards a download not yet started, so the
         // start button is held back while the save folder lacks room.
         SparseFileCheck();
@@ -180,27 +194,25 @@ void DownloadController::Impl::ApplyRestore(const RestoreResult& restored) {
         Log("目标文件全部丢失，退回初始状态");
         taskFile_.Delete();
         taskRan_ = false;
-        state_ = DownloadState::ready;
-        Notice(QT_TRANSLATE_NOOP("UserTexts", "目标文件被删除或移动，请重新下载"));
+        Apply(ControllerEvent::restoredFresh);
+        Notice(UserText::targetLost);
         saveDirectory_ = DefaultSaveDirectory();
         SparseFileCheck();
         break;
     case RestoreOutcome::finished:
         Log("下载已经完成，文件正确");
         SparseFileCheck();
-        state_ = DownloadState::finished;
+        Apply(ControllerEvent::restoredFinished);
         break;
     case RestoreOutcome::reload:
         Log("需要文件校验");
         SparseFileCheck();
-        state_ = DownloadState::reload;
-        platform::SleepMs(100);
+        Apply(ControllerEvent::restoredReload);
         break;
     case RestoreOutcome::recover:
         Log("成功地恢复了下载，可以进行续传");
         SparseFileCheck();
-        state_ = DownloadState::recover;
-        platform::SleepMs(100);
+        Apply(ControllerEvent::restoredRecover);
         break;
     }
 }
@@ -218,7 +230,7 @@ void DownloadController::Impl::WriteTaskHeader() {
     header.createTime = platform::LocalTimeText("%Y-%m-%d %X");
     accumulatedSeconds_ = 0;
     runSeconds_ = 0;
-    const DownloadState state = state_;
+    const DownloadState state = State();
     header.writeSource = state == DownloadState::back || state == DownloadState::ready;
     header.httpUrl = httpUrl_;
     header.fileName = fileName_;
@@ -236,8 +248,8 @@ void DownloadController::Impl::ReloadTasksAtStartUp() {
     const bool engineReady = engine_.Init(dataDirectory_) == kResultOk;
     if (!engineReady) {
         Log("Reload Download Task] [环境初始化失败");
-        events_.SimpleEvent("11400101", "", "继续下载：环境初始化失败");
-        BlockingMessage(QT_TRANSLATE_NOOP("UserTexts", "下载启动失败请重试"));
+        events_.SimpleEvent(kEventEngineStartFailed, "", "继续下载：环境初始化失败");
+        BlockingMessage(UserText::startFailedRetry);
     } else {
         for (int task = 0; task < kTaskCount; ++task) {
             if (!taskFile_.FinishRecordMatches(task, TargetOf(task))) {
@@ -250,7 +262,7 @@ void DownloadController::Impl::ReloadTasksAtStartUp() {
         }
     }
     if (engineReady && RunningTasks() > 0) {
-        events_.SimpleEvent("11030000", "", "");
+        events_.SimpleEvent(kEventContinued, "", "");
         taskRan_ = true;
         ApplySpeedLimit();
     } else {
@@ -274,19 +286,19 @@ bool DownloadController::Impl::ReleaseTorrentInto(TaskSlot& slot, const char* ev
 
 int DownloadController::Impl::ReloadOneTask(int task, bool repair) {
     TaskSlot& slot = slots_[static_cast<size_t>(task)];
-    if (httpUrl_.empty()) Notice(QT_TRANSLATE_NOOP("UserTexts", "下载源出错，请验证这个下载工具的md5是否正确"));
+    if (httpUrl_.empty()) Notice(UserText::badSourceCheckMd5);
     CopyField(slot.descriptor.stateFileBase, resumeInfoPath_);
     slot.sourceList = httpUrl_;
     slot.descriptor.sourceList = slot.sourceList.c_str();
     slot.descriptor.flags = kTaskFlags;
-    ReleaseTorrentInto(slot, "11400101");
+    ReleaseTorrentInto(slot, kEventEngineStartFailed);
     CopyField(slot.descriptor.target, TargetOf(task));
     slot.descriptor.handle = nullptr;
     const int result = engine_.RecoverAndContinue(&slot.descriptor, repair);
     if (result != kResultOk) {
         if (repair) reloadFailed_ = true;
         Log("Reload 失败");
-        Notice("ErrorCode : " + std::to_string(result));
+        Notice(UserText::engineErrorCode, {std::to_string(result)});
         return result;
     }
     if (repair) reloadFailed_ = false;
@@ -304,7 +316,7 @@ void DownloadController::Impl::CreateTask(int task) {
     slot.descriptor.flags = kTaskFlags;
     slot.sourceList = httpUrl_;
     slot.descriptor.sourceList = slot.sourceList.c_str();
-    ReleaseTorrentInto(slot, "11400190");
+    ReleaseTorrentInto(slot, kEventReleaseFailed);
     CopyField(slot.descriptor.target, TargetOf(task));
     CopyField(slot.descriptor.stateFileBase, resumeInfoPath_);
     if (engine_.CreateAndStart(&slot.descriptor) == kResultOk) slot.handle = slot.descriptor.handle;
@@ -312,23 +324,23 @@ void DownloadController::Impl::CreateTask(int task) {
     ApplySpeedLimit();
 }
 
-void DownloadController::Impl::BeginDownload() {
+ButtonOutcome DownloadController::Impl::BeginDownload() {
     if (platform::DiskFreeBytes(saveDirectory_) < Need()) {
-        Notice(QT_TRANSLATE_NOOP("UserTexts", "当前磁盘空间不足，请选择其他位置存放"));
+        Notice(UserText::diskLowChooseOtherAtStart);
         diskLow_ = true;
-        return;
+        return ButtonOutcome::noRoom;
     }
-    events_.SimpleEvent("11010000", "", "");
+    events_.SimpleEvent(kEventDownloadBegun, "", "");
     WriteTaskHeader();
     engine_.SetHttpWrapping(1);
     taskFile_.WriteSavePath(saveDirectory_);
     SparseFileCheck();
     if (engine_.Init(dataDirectory_) != kResultOk) {
         Log("Begin Download Task] [环境初始化失败");
-        events_.SimpleEvent("11400101", "", "Begin Download Task 环境初始化失败");
-        BlockingMessage(QT_TRANSLATE_NOOP("UserTexts", "下载启动失败请重试"));
+        events_.SimpleEvent(kEventEngineStartFailed, "", "Begin Download Task 环境初始化失败");
+        BlockingMessage(UserText::startFailedRetry);
         // Nothing runs: stay where the start button can try again.
-        return;
+        return ButtonOutcome::startFailed;
     }
     for (int task = 0; task < kTaskCount; ++task) CreateTask(task);
     ApplySpeedLimit();
@@ -336,22 +348,23 @@ void DownloadController::Impl::BeginDownload() {
     for (const TaskSlot& slot : slots_) anyTask = anyTask || slot.handle.load() != nullptr;
     if (!anyTask) {
         Log("Begin Download Task] [任务创建失败");
-        BlockingMessage(QT_TRANSLATE_NOOP("UserTexts", "下载启动失败请重试"));
-        return;
+        BlockingMessage(UserText::startFailedRetry);
+        return ButtonOutcome::startFailed;
     }
     lastActedStatus_ = 0;
-    state_ = DownloadState::preparing;
+    Apply(ControllerEvent::taskStarted);
+    return ButtonOutcome::started;
 }
 
 void DownloadController::Impl::Pause() {
-    RaiseProgressEvent("11020000", "");
+    RaiseProgressEvent(kEventPausedByUser, "");
     for (TaskSlot& slot : slots_)
         if (slot.handle.load()) engine_.Stop(slot.handle);
-    state_ = DownloadState::pause;
+    Apply(ControllerEvent::userPaused);
 }
 
 void DownloadController::Impl::Continue() {
-    events_.SimpleEvent("11030000", "", "");
+    events_.SimpleEvent(kEventContinued, "", "");
     for (int task = 0; task < kTaskCount; ++task) {
         TaskSlot& slot = slots_[static_cast<size_t>(task)];
         if (taskFile_.FinishRecordMatches(task, TargetOf(task))) continue;
@@ -361,27 +374,25 @@ void DownloadController::Impl::Continue() {
     }
     // A retry after an engine error should be able to report the same error again.
     lastActedStatus_ = 0;
-    state_ = DownloadState::resume;
+    Apply(ControllerEvent::userContinued);
 }
 
-void DownloadController::Impl::OnMainButton() {
-    switch (state_.load()) {
+ButtonOutcome DownloadController::Impl::OnMainButton() {
+    switch (State()) {
     case DownloadState::back:
-    case DownloadState::ready: BeginDownload(); break;
+    case DownloadState::ready: return BeginDownload();
     case DownloadState::downloading:
-    case DownloadState::resume: Pause(); break;
-    case DownloadState::pause: Continue(); break;
+    case DownloadState::resume: Pause(); return ButtonOutcome::paused;
+    case DownloadState::pause: Continue(); return ButtonOutcome::continued;
     case DownloadState::finished:
-        events_.SimpleEvent("11070000", "", "");
-        AskToVerify();
-        break;
-    case DownloadState::md5checking: Notice(QT_TRANSLATE_NOOP("UserTexts", "MD5计算工作中……请等待完成")); break;
-    case DownloadState::checkrecover: Notice(QT_TRANSLATE_NOOP("UserTexts", "部分文件错误，正在修复中...")); break;
+        events_.SimpleEvent(kEventMainButtonFinished, "", "");
+        return AskToVerify();
+    case DownloadState::md5checking: Notice(UserText::md5Busy); return ButtonOutcome::nothing;
+    case DownloadState::checkrecover: Notice(UserText::repairBusy); return ButtonOutcome::nothing;
     case DownloadState::checkfinished:
-        events_.SimpleEvent("11070000", "", "点击时已经验证过安装包分卷了");
-        Install(true);
-        break;
-    default: break;
+        events_.SimpleEvent(kEventMainButtonFinished, "", "点击时已经验证过安装包分卷了");
+        return Install(true);
+    default: return ButtonOutcome::nothing;
     }
 }
 
@@ -399,14 +410,15 @@ DownloadController::~DownloadController() = default;
 
 void DownloadController::LoadDefaults() { impl_->LoadDefaults(); }
 int DownloadController::Initialise() { return impl_->Initialise(); }
-void DownloadController::OnMainButton() { impl_->OnMainButton(); }
+void DownloadController::SetTextTranslator(TextTranslator translate) { impl_->translate_ = std::move(translate); }
+ButtonOutcome DownloadController::OnMainButton() { return impl_->OnMainButton(); }
 DownloadState DownloadController::Poll() { return impl_->Poll(); }
 void DownloadController::Tick() { impl_->Tick(); }
 std::string DownloadController::RefreshSpeed() { return impl_->RefreshSpeed(); }
 void DownloadController::StartVerify(bool installAfterCheck) { impl_->StartVerify(installAfterCheck); }
 
 void DownloadController::SetSavePath(const std::string& directory) {
-    const DownloadState state = impl_->state_;
+    const DownloadState state = impl_->State();
     if (state == DownloadState::back || state == DownloadState::ready) impl_->saveDirectory_ = directory;
 }
 void DownloadController::SetSpeedLimit(uint32_t kibPerSecond) { impl_->SetSpeedLimit(kibPerSecond); }
@@ -424,7 +436,7 @@ void DownloadController::ClearExitRequest() { impl_->exitRequested_ = impl_->use
 bool DownloadController::ExitRequested() const { return impl_->exitRequested_; }
 void DownloadController::OnWindowDestroyed() { impl_->OnWindowDestroyed(); }
 
-DownloadState DownloadController::State() const { return impl_->state_; }
+DownloadState DownloadController::State() const { return impl_->State(); }
 bool DownloadController::DiskLow() const { return impl_->diskLow_; }
 int DownloadController::TaskCount() const { return kTaskCount; }
 uint32_t DownloadController::ProgressPermyriad() const { return impl_->progress_; }

@@ -6,11 +6,13 @@
 //
 // Threads: the owner calls everything from one thread (its "window thread")
 // and drives Poll every 100 ms and Tick every second. The verify and
-// resource-list threads run inside the controller; the getters below may be
-// called from any thread.
+// resource-list threads run inside the controller and post what they found;
+// Poll acts on it. The getters below may be called from any thread.
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "app/UserTexts.h"
 
 namespace veldmoor {
 
@@ -38,6 +40,20 @@ enum class DownloadState : int32_t {
     recover = 15,       // start-up restored partial data
     reload = 16,        // start-up found the target file and re-checks it
     exited = 17,        // going down without a user's exit
+};
+
+// What a press of the main button did, for front ends that act on it.
+enum class ButtonOutcome {
+    nothing,            // no action in this state, or a notice said why not
+    started,            // the engine task was created
+    noRoom,             // the save folder lacks room; nothing started
+    startFailed,        // the engine or the task could not be started
+    paused,
+    continued,
+    verifying,          // the check of the finished file runs
+    installLaunched,    // the installer runs; the window is being destroyed
+    installerMissing,   // no installer at its place
+    installerWontOpen,  // the launch failed
 };
 
 // The log name of a state ("back", "ready", ...); "" for installing, exited.
@@ -76,8 +92,12 @@ public:
     // (show pause).
     int Initialise();
 
+    // The texts the controller composes go through this (the front end's
+    // translation); without one they are shown as written.
+    void SetTextTranslator(TextTranslator translate);
+
     // Start, pause, continue, verify question or install, by state.
-    void OnMainButton();
+    ButtonOutcome OnMainButton();
     // Every 100 ms; returns the state.
     DownloadState Poll();
     // Every second, while the owner's copy of the state is neither finished

@@ -63,36 +63,20 @@ LaunchResult LaunchInstaller(const std::string& path, const std::string& working
     return {windowsProgram ? LaunchOutcome::kNoHandlerForWindowsProgram : LaunchOutcome::kNoHandler, code};
 }
 
-const char* LaunchOutcomeText(LaunchOutcome outcome) {
+UserText LaunchOutcomeText(LaunchOutcome outcome) {
     switch (outcome) {
-    case LaunchOutcome::kStarted: return "";
-    case LaunchOutcome::kMissing: return QT_TRANSLATE_NOOP("UserTexts", "安装程序丢失");
-    case LaunchOutcome::kUncheckedNotExecutable:
-        return QT_TRANSLATE_NOOP("UserTexts",
-                                 "安装程序还没有经过验证，为了安全不会直接运行。请再点击“安装”，并在询问时选择验证。");
-    case LaunchOutcome::kCannotMarkExecutable:
-        return QT_TRANSLATE_NOOP("UserTexts",
-                                 "无法把安装程序设为可执行：保存位置不允许修改文件权限。请把它复制到您的主目录，"
-                                 "设为可执行后再运行。");
-    case LaunchOutcome::kRunRefused:
-        return QT_TRANSLATE_NOOP("UserTexts",
-                                 "系统不允许在保存位置运行程序（磁盘可能以 noexec 方式挂载）。请把安装程序复制到您的"
-                                 "主目录后再运行。");
-    case LaunchOutcome::kInUse:
-        return QT_TRANSLATE_NOOP("UserTexts", "安装程序正被其他程序写入，暂时无法运行。请稍后再点击“安装”。");
-    case LaunchOutcome::kNotRunnableHere:
-        return QT_TRANSLATE_NOOP("UserTexts",
-                                 "安装程序无法在本系统上运行：它不是本系统的程序，或者缺少它需要的组件。");
-    case LaunchOutcome::kNoHandlerForWindowsProgram:
-        return QT_TRANSLATE_NOOP("UserTexts",
-                                 "本系统上没有能打开 .exe 文件的程序。请安装一个能运行 Windows 程序的软件，然后再点击"
-                                 "“安装”。");
-    case LaunchOutcome::kNoHandler:
-        return QT_TRANSLATE_NOOP("UserTexts",
-                                 "本系统上没有能打开这种安装文件的程序。请安装一个能打开它的软件，然后再点击“安装”。");
+    case LaunchOutcome::kMissing: return UserText::installerMissing;
+    case LaunchOutcome::kUncheckedNotExecutable: return UserText::installerUnchecked;
+    case LaunchOutcome::kCannotMarkExecutable: return UserText::installerCannotMarkExecutable;
+    case LaunchOutcome::kRunRefused: return UserText::installerRunRefused;
+    case LaunchOutcome::kInUse: return UserText::installerInUse;
+    case LaunchOutcome::kNotRunnableHere: return UserText::installerNotRunnableHere;
+    case LaunchOutcome::kNoHandlerForWindowsProgram: return UserText::installerNoWindowsHandler;
+    case LaunchOutcome::kNoHandler: return UserText::installerNoHandler;
+    case LaunchOutcome::kStarted:
     case LaunchOutcome::kFailed: break;
     }
-    return QT_TRANSLATE_NOOP("UserTexts", "安装程序无法正常打开，请再点击“安装”重试。");
+    return UserText::installerWontOpen;
 }
 
 const char* LaunchCodeReason(int code) {

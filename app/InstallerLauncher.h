@@ -5,6 +5,8 @@
 // else (a Windows .exe) goes to the desktop's handler.
 #include <string>
 
+#include "app/UserTexts.h"
+
 namespace veldmoor {
 
 enum class LaunchOutcome {
@@ -33,8 +35,7 @@ struct LaunchResult {
 LaunchResult LaunchInstaller(const std::string& path, const std::string& workingFolder, bool verified);
 
 // What the user reads about a failed launch: what happened and what to do.
-// A source text of the "UserTexts" translations (Chinese).
-const char* LaunchOutcomeText(LaunchOutcome outcome);
+UserText LaunchOutcomeText(LaunchOutcome outcome);
 
 // The classic shell's reason text for a result code, for the log and the
 // statistics event.

@@ -4,14 +4,15 @@
 #include <cstdint>
 #include <string>
 
+#include "foundation/EventCodes.h"
 #include "peers/TPeerId.h"
 
 namespace veldmoor {
 
 class IEventSink;
 
-inline constexpr const char* kEventCorruptPieceFromServer = "11500101";
-inline constexpr const char* kEventCorruptPieceFromPeer = "11500102";
+inline constexpr const char* kEventCorruptPieceFromServer = kEventPieceFailedFromServer;
+inline constexpr const char* kEventCorruptPieceFromPeer = kEventPieceFailedFromPeer;
 
 // The sink in force, or null.
 IEventSink* EngineEventSink();

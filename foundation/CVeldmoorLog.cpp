@@ -37,13 +37,13 @@ std::unique_ptr<CVeldmoorLog> g_instance;
 CVeldmoorLogApi::CVeldmoorLogApi() { SetLevels(kStandardFileThreshold, kStandardDebuggerThreshold); }
 
 void CVeldmoorLogApi::SetLevels(int32_t fileThreshold, int32_t debuggerThreshold) {
-    QAutoLock guard(lock_);
+    std::scoped_lock guard(lock_);
     fileThreshold_ = fileThreshold;
     debuggerThreshold_ = debuggerThreshold;
 }
 
 void CVeldmoorLogApi::SetBasePath(const std::string& basePath) {
-    QAutoLock guard(lock_);
+    std::scoped_lock guard(lock_);
     for (size_t slot = 0; slot < paths_.size(); ++slot) paths_[slot] = basePath + kSuffixes[slot];
 }
 
@@ -64,12 +64,12 @@ size_t CVeldmoorLogApi::SlotForChannel(int32_t channel) {
 }
 
 std::string CVeldmoorLogApi::FileForChannel(int32_t channel) {
-    QAutoLock guard(lock_);
+    std::scoped_lock guard(lock_);
     return paths_[SlotForChannel(channel)];
 }
 
 void CVeldmoorLogApi::Write(const std::string& text, int32_t channel, int32_t level) {
-    QAutoLock guard(lock_);
+    std::scoped_lock guard(lock_);
     if (fileThreshold_ == kSilent && debuggerThreshold_ == kSilent) return;
     const bool toDebugger = level >= debuggerThreshold_;
     const bool toFile = channel >= fileThreshold_ && debuggerThreshold_ != kSilent;
@@ -89,7 +89,7 @@ void CVeldmoorLogApi::Debug(const char* format, ...) {
     std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
 
-    QAutoLock guard(lock_);
+    std::scoped_lock guard(lock_);
     const std::string time = platform::FormatLocalTime("%Y-%m-%d %X", platform::CalendarSeconds());
     platform::WriteDebugOutput(ComposeLine(time, text, "\r\n"));
 }

@@ -3,9 +3,8 @@
 // to the debugger output, the channel whether (and into which file) it goes.
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <string>
-
-#include "foundation/QMutex.h"
 
 namespace veldmoor {
 
@@ -40,7 +39,7 @@ private:
 
     int32_t fileThreshold_ = 0;
     int32_t debuggerThreshold_ = 0;
-    QTMutex lock_;
+    std::mutex lock_;
     std::array<std::string, 11> paths_;
 };
 

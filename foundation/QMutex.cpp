@@ -63,29 +63,21 @@ void QTMutex::Close() {
     handle->Unlock();
 }
 
-QSMutex::QSMutex() { Create(); }
-
-QSMutex::~QSMutex() { Close(); }
-
-bool QSMutex::Lock() { return handle_ && handle_->Lock(); }
-
-bool QSMutex::TryLock() { return handle_ && handle_->TryLock(); }
-
-bool QSMutex::Unlock() { return handle_ && handle_->Unlock(); }
-
-void QSMutex::Close() {
-    if (!handle_) return;
-    handle_->Lock();
-    std::unique_ptr<platform::OsMutex> handle = std::move(handle_);
-    handle->Unlock();
-}
-
 QAutoLock::QAutoLock(QBaseMutex* mutex, bool lockNow) : mutex_(mutex) {
     if (lockNow && mutex_) locked_ = mutex_->Lock();
 }
 
 QAutoLock::~QAutoLock() {
     if (locked_) mutex_->Unlock();
+}
+
+QAutoUnlock::QAutoUnlock(QAutoLock& guard) : guard_(guard) {
+    released_ = guard_.locked_ && guard_.mutex_->Unlock();
+    if (released_) guard_.locked_ = false;
+}
+
+QAutoUnlock::~QAutoUnlock() {
+    if (released_) guard_.locked_ = guard_.mutex_->Lock();
 }
 
 }  // namespace veldmoor

@@ -1,6 +1,8 @@
 #pragma once
-// Mutex objects with one virtual interface: the recursive QTMutex used
-// throughout the engine, the plain QSMutex, and the scoped QAutoLock.
+// The recursive QTMutex the engine's threads share, behind the QBaseMutex
+// interface, and its guards: QAutoLock holds it for a scope, QAutoUnlock lets
+// a held guard go for a wait. Locks that need no recursion are std::mutex
+// with std::scoped_lock.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -50,17 +52,6 @@ private:
     int32_t count_ = 0;
 };
 
-class QSMutex final : public QBaseMutex {
-public:
-    QSMutex();
-    ~QSMutex() override;
-
-    void Close() override;
-    bool Lock() override;
-    bool TryLock() override;
-    bool Unlock() override;
-};
-
 class QAutoLock {
 public:
     explicit QAutoLock(QBaseMutex* mutex, bool lockNow = true);
@@ -72,8 +63,24 @@ public:
     bool IsLocked() const { return locked_; }
 
 private:
+    friend class QAutoUnlock;
+
     QBaseMutex* mutex_;
     bool locked_ = false;
+};
+
+// Lets a guard's lock go for the length of a scope (a wait) and takes it back
+// at the scope's end, exceptions included.
+class QAutoUnlock {
+public:
+    explicit QAutoUnlock(QAutoLock& guard);
+    ~QAutoUnlock();
+    QAutoUnlock(const QAutoUnlock&) = delete;
+    QAutoUnlock& operator=(const QAutoUnlock&) = delete;
+
+private:
+    QAutoLock& guard_;
+    bool released_ = false;
 };
 
 }  // namespace veldmoor

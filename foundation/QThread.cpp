@@ -36,22 +36,15 @@ bool QThread::Start(const char* /*name*/, std::unique_ptr<QThreadContext> contex
     context_.reset();
     ++generation_;
 
-    if (platform::CreateDetachedThread(&QThread::ThreadProcedure, this, &threadId_)) {
-        const uint32_t createdId = threadId_;
-        context_ = std::move(context);
-        starting_ = true;
-        while (!running_ && threadId_ == createdId) {
-            const uint64_t seen = SignalCount();
-            lock_.Unlock();
-            WaitForSignal(seen, kLockPollMs);
-            lock_.Lock();
-        }
-        starting_ = false;
-        // Only the new thread itself clears its id, after its run: a run that
-        // ended before this poll noticed it still started.
-        return running_ || threadId_ != createdId;
-    }
-    return false;
+    if (!platform::CreateDetachedThread(&QThread::ThreadProcedure, this, &threadId_)) return false;
+    const uint32_t createdId = threadId_;
+    context_ = std::move(context);
+    starting_ = true;
+    // Only the new thread itself clears its id, after its run: a run that
+    // ended before this wait noticed it still started.
+    WaitWithoutLock(guard, kLockPollMs, [&] { return running_ || threadId_ != createdId; });
+    starting_ = false;
+    return true;
 }
 
 bool QThread::Stop(bool /*wait*/) {
@@ -62,12 +55,7 @@ bool QThread::Stop(bool /*wait*/) {
 
     stopRequested_ = true;
     Signal();
-    while (threadId_ == runningId) {
-        const uint64_t seen = SignalCount();
-        lock_.Unlock();
-        WaitForSignal(seen, kLockPollMs);
-        lock_.Lock();
-    }
+    WaitWithoutLock(guard, kLockPollMs, [&] { return threadId_ != runningId; });
     return true;
 }
 
@@ -98,12 +86,7 @@ bool QThread::IsRunning() {
 bool QThread::CheckStop() {
     if (!paused_.load(std::memory_order_relaxed)) return StopRequested();
     QAutoLock guard(lock_);
-    while (threadId_ != 0 && paused_ && !StopRequested()) {
-        const uint64_t seen = SignalCount();
-        lock_.Unlock();
-        WaitForSignal(seen, kPausePollMs);
-        lock_.Lock();
-    }
+    WaitWithoutLock(guard, kPausePollMs, [&] { return threadId_ == 0 || !paused_ || StopRequested(); });
     return StopRequested();
 }
 
@@ -156,13 +139,17 @@ void QThread::WaitForSignal(uint64_t seen, uint32_t ms) {
     signal_.wait_for(guard, std::chrono::milliseconds(ms), [&] { return signalCount_ != seen; });
 }
 
+void QThread::WaitWithoutLock(QAutoLock& guard, uint32_t pollMs, const std::function<bool()>& done) {
+    while (!done()) {
+        const uint64_t seen = SignalCount();
+        QAutoUnlock released(guard);
+        WaitForSignal(seen, pollMs);
+    }
+}
+
 bool QThread::SleepUnlessStopped(uint32_t ms) {
     std::unique_lock guard(signalMutex_);
     return signal_.wait_for(guard, std::chrono::milliseconds(ms), [&] { return StopRequested(); });
-}
-
-void QThread::ReleaseHeldLockLevels() {
-    while (lock_.Unlock()) platform::SleepMs(kLockPollMs);
 }
 
 void QThread::ThreadProcedure(void* argument) {
@@ -170,43 +157,38 @@ void QThread::ThreadProcedure(void* argument) {
     if (!self) return;
 
     const uint32_t myId = platform::CurrentThreadId();
-    self->lock_.Lock();
-    if (self->threadId_ != myId) {
-        self->lock_.Unlock();
-        return;
+    int32_t generation = 0;
+    bool stopAtOnce = false;
+    {
+        QAutoLock guard(self->lock_);
+        if (self->threadId_ != myId) return;
+        generation = self->generation_;
+        self->running_ = true;
+        self->startClock_ = ClockSeconds();
+        stopAtOnce = self->StopRequested();
+        self->Signal();
     }
-    const int32_t generation = self->generation_;
-    self->running_ = true;
-    self->startClock_ = ClockSeconds();
-    const bool stopAtOnce = self->StopRequested();
-    self->Signal();
-    self->lock_.Unlock();
 
     platform::SleepMs(kSettleBeforeRunMs);
 
-    bool crashed = false;
+    // Run takes its locks with guards, so an exception leaving it has already
+    // released them on the way out.
     if (!stopAtOnce) {
         try {
             self->Run();
         } catch (...) {
-            crashed = true;
         }
     }
 
-    // Levels still held after an exception left Run must go before the final
-    // lock, or the stopper waiting for the thread id could never see it cleared.
-    if (crashed) self->ReleaseHeldLockLevels();
-
-    self->lock_.Lock();
-    if (self->generation_ == generation && self->threadId_ == myId) self->ClearRunState();
-    self->Signal();
-    const bool deleteOnExit = self->deleteOnExit_;
-    while (deleteOnExit && self->starting_) {
-        self->lock_.Unlock();
-        platform::SleepMs(kLockPollMs);
-        self->lock_.Lock();
+    bool deleteOnExit = false;
+    {
+        QAutoLock guard(self->lock_);
+        if (self->generation_ == generation && self->threadId_ == myId) self->ClearRunState();
+        self->Signal();
+        deleteOnExit = self->deleteOnExit_;
+        // A Start still reading this object must be done before it goes.
+        if (deleteOnExit) self->WaitWithoutLock(guard, kLockPollMs, [self] { return !self->starting_; });
     }
-    self->lock_.Unlock();
 
     if (deleteOnExit) {
         self->deleteOnExit_ = false;

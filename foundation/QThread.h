@@ -3,6 +3,7 @@
 // that the thread's own loop polls. Threads are never killed from outside.
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -66,8 +67,9 @@ private:
     void Signal();
     uint64_t SignalCount();
     void WaitForSignal(uint64_t seen, uint32_t ms);
-
-    void ReleaseHeldLockLevels();
+    // With `guard` holding lock_: lets the lock go while waiting for a signal,
+    // takes it back and checks `done` again, until it holds.
+    void WaitWithoutLock(QAutoLock& guard, uint32_t pollMs, const std::function<bool()>& done);
 
     bool deleteOnExit_ = false;
     QTMutex lock_;

@@ -14,19 +14,6 @@ namespace {
 
 constexpr char kUserTexts[] = "UserTexts";
 
-// The forms of controller texts that carry numbers, as UserText looks them up.
-[[maybe_unused]] constexpr const char* kNumberForms[] = {
-    QT_TRANSLATE_NOOP("UserTexts", "约 %1 年"),
-    QT_TRANSLATE_NOOP("UserTexts", "约 %1 月"),
-    QT_TRANSLATE_NOOP("UserTexts", "约 %1 天"),
-    QT_TRANSLATE_NOOP("UserTexts", "%1 小时 %2 分钟"),
-    QT_TRANSLATE_NOOP("UserTexts", "%1 分钟 %2 秒"),
-    QT_TRANSLATE_NOOP("UserTexts", "%1 秒"),
-    QT_TRANSLATE_NOOP("UserTexts", "验证中：%1%  "),
-    QT_TRANSLATE_NOOP("UserTexts", "修复中：%1%  "),
-    QT_TRANSLATE_NOOP("UserTexts", "版本：%1"),
-};
-
 std::optional<Language> LanguageOfLocale(const std::string& locale) {
     if (locale.empty() || locale == "C" || locale == "POSIX" || locale.starts_with("C.")) return std::nullopt;
     if (locale.starts_with("zh")) return Language::kChinese;
@@ -52,7 +39,7 @@ QString NumberForm(const QString& text, QStringList& numbers) {
     return form;
 }
 
-QString TranslateBody(const QString& text) {
+QString TranslateWhole(const QString& text) {
     const QString exact = TranslateExactly(text);
     if (exact != text) return exact;
     QStringList numbers;
@@ -113,13 +100,12 @@ bool InstallTranslations(QCoreApplication& application, Language language) {
     return loaded;
 }
 
-QString UserText(const std::string& text) {
-    const QString whole = QString::fromStdString(text);
-    // A notice may end with the machine identifier: "\n（...）".
-    const qsizetype suffixAt = whole.lastIndexOf(QStringLiteral("\n（"));
-    if (suffixAt > 0 && whole.endsWith(QStringLiteral("）")))
-        return TranslateBody(whole.left(suffixAt)) + whole.mid(suffixAt);
-    return TranslateBody(whole);
+QString Translate(const std::string& text) { return TranslateWhole(QString::fromStdString(text)); }
+
+QString Translated(UserText text) { return TranslateExactly(QString::fromUtf8(SourceText(text))); }
+
+TextTranslator ControllerTranslator() {
+    return [](const char* source) { return Translate(source).toStdString(); };
 }
 
 }  // namespace veldmoor::i18n

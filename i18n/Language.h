@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "app/UserTexts.h"
+
 class QCoreApplication;
 
 namespace veldmoor::i18n {
@@ -29,10 +31,18 @@ Language ProcessLanguage();
 // as they are). A later call replaces what an earlier one installed.
 bool InstallTranslations(QCoreApplication& application, Language language);
 
-// A text of the download controller in the player's language. Controller
-// texts are Chinese source texts; some carry numbers ("3 分钟 5 秒",
-// "版本：0.122.13.20") or the machine identifier after the text, and are
-// looked up by their form with the numbers as %1, %2, ...
-QString UserText(const std::string& text);
+// The one lookup of a text the user reads, in the player's language: the
+// texts of app/UserTexts and the product profile's (its name, its version
+// line), all in the context "UserTexts". A text not found as it is is looked
+// up by its form with its numbers as %1, %2, ... ("版本：0.122.13.20" by
+// "版本：%1"); a text found neither way is shown as it is.
+QString Translate(const std::string& text);
+
+// A text of app/UserTexts in the player's language.
+QString Translated(UserText text);
+
+// The same lookup for the controller, which composes its texts itself: it
+// translates a text's pattern before the details go in.
+TextTranslator ControllerTranslator();
 
 }  // namespace veldmoor::i18n

@@ -2,25 +2,6 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en" sourcelanguage="zh_CN">
 <context>
-    <name>Artwork</name>
-    <message>
-        <source>开始</source>
-        <translation>Start</translation>
-    </message>
-    <message>
-        <source>暂停</source>
-        <translation>Pause</translation>
-    </message>
-    <message>
-        <source>继续</source>
-        <translation>Resume</translation>
-    </message>
-    <message>
-        <source>安装</source>
-        <translation>Install</translation>
-    </message>
-</context>
-<context>
     <name>UserTexts</name>
     <message>
         <source>安装失败</source>
@@ -169,10 +150,6 @@ or restart the downloader to repair it again.</translation>
         <translation>The installer could not be started. Press Install to try again.</translation>
     </message>
     <message>
-        <source>Emberhold高速下载器</source>
-        <translation>Emberhold Fast Downloader</translation>
-    </message>
-    <message>
         <source>Veldmoor演示下载器</source>
         <translation>Veldmoor Demo Downloader</translation>
     </message>
@@ -201,20 +178,103 @@ or restart the downloader to repair it again.</translation>
         <translation>%1 s</translation>
     </message>
     <message>
-        <source>验证中：%1%  </source>
-        <translation>Verifying: %1%  </translation>
-    </message>
-    <message>
-        <source>修复中：%1%  </source>
-        <translation>Repairing: %1%  </translation>
-    </message>
-    <message>
         <source>版本：%1</source>
         <translation>Version %1</translation>
     </message>
-</context>
-<context>
-    <name>WindowState</name>
+    <message>
+        <source>ErrorCode : %1</source>
+        <translation>Error code: %1</translation>
+    </message>
+    <message>
+        <source>一分钟后将自动关机</source>
+        <translation>The computer will shut down in one minute.</translation>
+    </message>
+    <message>
+        <source>
+（%1）</source>
+        <translation>
+（%1）</translation>
+    </message>
+    <message>
+        <source>验证中：%1</source>
+        <translation>Verifying: %1</translation>
+    </message>
+    <message>
+        <source>修复中：%1</source>
+        <translation>Repairing: %1</translation>
+    </message>
+    <message>
+        <source>开始</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>暂停</source>
+        <translation>Pause</translation>
+    </message>
+    <message>
+        <source>继续</source>
+        <translation>Resume</translation>
+    </message>
+    <message>
+        <source>安装</source>
+        <translation>Install</translation>
+    </message>
+    <message>
+        <source>修改</source>
+        <translation>Change folder</translation>
+    </message>
+    <message>
+        <source>查看</source>
+        <translation>Show folder</translation>
+    </message>
+    <message>
+        <source>开始下载</source>
+        <translation>Start the download</translation>
+    </message>
+    <message>
+        <source>暂停下载</source>
+        <translation>Pause the download</translation>
+    </message>
+    <message>
+        <source>继续下载</source>
+        <translation>Resume the download</translation>
+    </message>
+    <message>
+        <source>修改保存位置</source>
+        <translation>Change the save folder</translation>
+    </message>
+    <message>
+        <source>打开保存位置</source>
+        <translation>Open the save folder</translation>
+    </message>
+    <message>
+        <source>最小化</source>
+        <translation>Minimise</translation>
+    </message>
+    <message>
+        <source>退出(&amp;X)</source>
+        <translation>E&amp;xit</translation>
+    </message>
+    <message>
+        <source>保存位置:</source>
+        <translation>Save to:</translation>
+    </message>
+    <message>
+        <source>请选择安装包存放目录:</source>
+        <translation>Choose the folder for the installer:</translation>
+    </message>
+    <message>
+        <source>下载位置不存在</source>
+        <translation>The download folder does not exist.</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>Percent</source>
+        <translation>Percent</translation>
+    </message>
     <message>
         <source>√ 修复成功</source>
         <translation>√ Repaired</translation>
@@ -255,9 +315,6 @@ or restart the downloader to repair it again.</translation>
         <source>当前进度:</source>
         <translation>Progress:</translation>
     </message>
-</context>
-<context>
-    <name>veldmoor::ui::CloseChoiceDialog</name>
     <message>
         <source>关闭</source>
         <translation>Close</translation>
@@ -282,84 +339,6 @@ or restart the downloader to repair it again.</translation>
         <source>确定</source>
         <translation>OK</translation>
     </message>
-</context>
-<context>
-    <name>veldmoor::ui::MainWindow</name>
-    <message>
-        <source>开始</source>
-        <translation>Start</translation>
-    </message>
-    <message>
-        <source>暂停</source>
-        <translation>Pause</translation>
-    </message>
-    <message>
-        <source>继续</source>
-        <translation>Resume</translation>
-    </message>
-    <message>
-        <source>安装</source>
-        <translation>Install</translation>
-    </message>
-    <message>
-        <source>修改</source>
-        <translation>Change folder</translation>
-    </message>
-    <message>
-        <source>查看</source>
-        <translation>Show folder</translation>
-    </message>
-    <message>
-        <source>退出(&amp;X)</source>
-        <translation>E&amp;xit</translation>
-    </message>
-    <message>
-        <source>保存位置:</source>
-        <translation>Save to:</translation>
-    </message>
-    <message>
-        <source>请选择安装包存放目录:</source>
-        <translation>Choose the folder for the installer:</translation>
-    </message>
-    <message>
-        <source>下载位置不存在</source>
-        <translation>The download folder does not exist.</translation>
-    </message>
-    <message>
-        <source>开始下载</source>
-        <translation>Start the download</translation>
-    </message>
-    <message>
-        <source>暂停下载</source>
-        <translation>Pause the download</translation>
-    </message>
-    <message>
-        <source>继续下载</source>
-        <translation>Resume the download</translation>
-    </message>
-    <message>
-        <source>修改保存位置</source>
-        <translation>Change the save folder</translation>
-    </message>
-    <message>
-        <source>打开保存位置</source>
-        <translation>Open the save folder</translation>
-    </message>
-    <message>
-        <source>下载设置</source>
-        <translation>Download settings</translation>
-    </message>
-    <message>
-        <source>最小化</source>
-        <translation>Minimise</translation>
-    </message>
-    <message>
-        <source>关闭</source>
-        <translation>Close</translation>
-    </message>
-</context>
-<context>
-    <name>veldmoor::ui::SettingsDialog</name>
     <message>
         <source>下载设置</source>
         <translation>Download settings</translation>
@@ -371,10 +350,6 @@ or restart the downloader to repair it again.</translation>
     <message>
         <source>下载速度限制:</source>
         <translation>Limit the download speed to:</translation>
-    </message>
-    <message>
-        <source>KB/s</source>
-        <translation>KB/s</translation>
     </message>
     <message>
         <source>高级设置</source>
@@ -393,6 +368,22 @@ or restart the downloader to repair it again.</translation>
         <translation>Apply</translation>
     </message>
     <message>
+        <source>KB/s</source>
+        <translation>KB/s</translation>
+    </message>
+    <message>
+        <source>提高限速</source>
+        <translation>Raise the limit</translation>
+    </message>
+    <message>
+        <source>降低限速</source>
+        <translation>Lower the limit</translation>
+    </message>
+    <message>
+        <source>限速 (KB/s)</source>
+        <translation>Speed limit (KB/s)</translation>
+    </message>
+    <message>
         <source>取消</source>
         <translation>Cancel</translation>
     </message>
@@ -407,29 +398,6 @@ or restart the downloader to repair it again.</translation>
     <message>
         <source>您设置的速度不在允许范围内[10KB/s - 30000KB/s]，请重新设置限速！</source>
         <translation>The speed you set is outside the allowed range [10KB/s - 30000KB/s]. Please set the limit again.</translation>
-    </message>
-    <message>
-        <source>提高限速</source>
-        <translation>Raise the limit</translation>
-    </message>
-    <message>
-        <source>降低限速</source>
-        <translation>Lower the limit</translation>
-    </message>
-    <message>
-        <source>限速 (KB/s)</source>
-        <translation>Speed limit (KB/s)</translation>
-    </message>
-</context>
-<context>
-    <name>veldmoor::ui::SkinListCtrl</name>
-    <message>
-        <source>Name</source>
-        <translation>Name</translation>
-    </message>
-    <message>
-        <source>Percent</source>
-        <translation>Percent</translation>
     </message>
 </context>
 </TS>

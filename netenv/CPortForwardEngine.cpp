@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "foundation/CVeldmoorLog.h"
+#include "foundation/EventCodes.h"
 #include "foundation/EventSink.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
@@ -12,7 +13,6 @@ namespace veldmoor {
 namespace {
 
 constexpr int32_t kLogChannel = 3;
-constexpr char kFailureCode[] = "11500105";
 constexpr char kSearchTimedOut[] = "uPnP失败，获取IGD设备超时";
 
 }  // namespace
@@ -106,7 +106,7 @@ void CPortForwardEngine::RunMapping(PortMappingRequest request, IEngineNotificat
             return;
         case EventWait::kTimedOut:
             Log(kSearchTimedOut);
-            events_.SimpleEvent(kFailureCode, "", kSearchTimedOut);
+            events_.SimpleEvent(kEventPortMappingFailed, "", kSearchTimedOut);
             return;
         case EventWait::kSignalled:
             break;

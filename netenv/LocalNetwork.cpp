@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "foundation/Ipv4Address.h"
 #include "platform/NetInterfaces.h"
 #include "platform/PortProbe.h"
 
@@ -18,11 +19,6 @@ std::optional<std::string> SystemLocalNetwork::LocalAddress() {
     return DottedIpv4(addresses.front());
 }
 
-std::string DottedIpv4(uint32_t networkOrderAddress) {
-    // Network order: the first octet is the lowest-addressed byte.
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&networkOrderAddress);
-    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." + std::to_string(bytes[2]) + "." +
-           std::to_string(bytes[3]);
-}
+std::string DottedIpv4(uint32_t networkOrderAddress) { return Ipv4Address::FromNetworkOrder(networkOrderAddress).Text(); }
 
 }  // namespace veldmoor

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <random>
 #include <utility>
 
 #include "foundation/CVeldmoorLog.h"
+#include "foundation/EventCodes.h"
 #include "foundation/EventSink.h"
+#include "foundation/Ipv4Address.h"
 #include "netenv/MiniupnpcGateway.h"
 #include "platform/Clock.h"
 
@@ -15,31 +16,8 @@ namespace veldmoor {
 namespace {
 
 constexpr int32_t kLogChannel = 3;
-constexpr char kFailureCode[] = "11500105";
-constexpr char kMappedCode[] = "11390000";
-constexpr char kNotNeededCode[] = "11390001";
 constexpr int kCandidateSpread = 10000;
 constexpr std::array<int, 8> kExcludedPorts = {40412, 40421, 40422, 40423, 40426, 43958, 44444, 47262};
-
-std::optional<std::array<int, 4>> ParseDottedIpv4(const std::string& text) {
-    std::array<int, 4> octets{};
-    const char* at = text.data();
-    const char* end = text.data() + text.size();
-    for (std::size_t i = 0; i < octets.size(); ++i) {
-        if (i > 0) {
-            if (at == end || *at != '.') return std::nullopt;
-            ++at;
-        }
-        const char* digitsStart = at;
-        const auto [next, error] = std::from_chars(at, end, octets[i]);
-        if (error != std::errc() || next == digitsStart || next - digitsStart > 3 || octets[i] > 255) {
-            return std::nullopt;
-        }
-        at = next;
-    }
-    if (at != end) return std::nullopt;
-    return octets;
-}
 
 // The process-wide log, looked up at every line: the controller deletes it at
 // exit before this object (and its workers) are gone.
@@ -91,14 +69,8 @@ int ChooseListeningPort(int start, const std::function<bool(int)>& portInUse) {
 }
 
 bool IsPrivateAddress(const std::string& address) {
-    const auto octets = ParseDottedIpv4(address);
-    if (!octets) return false;
-    const int first = (*octets)[0];
-    const int second = (*octets)[1];
-    if (first <= 6 || first == 10 || first == 127) return true;
-    if (first == 192 && second == 168) return true;
-    if (first == 169 && second == 254) return true;
-    return first == 172 && second >= 16 && second <= 31;
+    const auto parsed = Ipv4Address::Parse(address);
+    return parsed && parsed->IsPrivate();
 }
 
 void EngineNotificationQueue::PostNotification(int code, int32_t result) {
@@ -130,23 +102,23 @@ int UpnpPortMapping::SetUpPortMapping() {
     const int port = ChooseListeningPort(FirstCandidatePort(static_cast<uint32_t>(random())),
                                          [this](int candidate) { return PortInUse(candidate); });
     if (port == 0) {
-        Report(kFailureCode, "没有可用的端口，uPnP失败");
+        Report(kEventPortMappingFailed, "没有可用的端口，uPnP失败");
         return 0;
     }
     const std::optional<std::string> address = LocalAddress();
     if (!address) {
-        Report(kFailureCode, "无法获取本地ip，uPnP失败");
+        Report(kEventPortMappingFailed, "无法获取本地ip，uPnP失败");
         return 0;
     }
     if (!IsPrivateAddress(*address)) {
-        Report(kNotNeededCode, "无需uPnP：本机直通外网" + *address);
+        Report(kEventPortMappingNotNeeded, "无需uPnP：本机直通外网" + *address);
         return port;
     }
 
     deviceFound_ = true;
     searchDone_.Reset();
     if (!engine_.StartDeviceSearch(&queue_, *address)) {
-        Report(kFailureCode, "IGD设备信息线程创建失败");
+        Report(kEventPortMappingFailed, "IGD设备信息线程创建失败");
         return 0;
     }
     Log("IGD设备信息线程已创建");
@@ -159,7 +131,7 @@ int UpnpPortMapping::SetUpPortMapping() {
     request.enabled = "Yes";
     request.description = kDescription;
     if (!engine_.StartMapping(request, &queue_, &searchDone_)) {
-        Report(kFailureCode, "uPnP线程创建失败");
+        Report(kEventPortMappingFailed, "uPnP线程创建失败");
         return 0;
     }
     Log("uPnP线程已创建");
@@ -207,12 +179,12 @@ void UpnpPortMapping::OnDeviceSearchFinished(int32_t result) {
 
 void UpnpPortMapping::OnMappingFinished(int32_t result) {
     if (result != kNotifySuccess) {
-        Report(kFailureCode, deviceFound_ ? "IGD设备已找到，但是uPnP依然失败" : "uPnP失败，因为没有IGD设备信息");
+        Report(kEventPortMappingFailed, deviceFound_ ? "IGD设备已找到，但是uPnP依然失败" : "uPnP失败，因为没有IGD设备信息");
         return;
     }
     mapped_ = true;
     Log("uPnP成功");
-    events_.SimpleEvent(kMappedCode, "", "");
+    events_.SimpleEvent(kEventPortMapped, "", "");
     const std::optional<uint32_t> lease = engine_.AddedMappingLease();
     if (lease && *lease > 0) ScheduleRenewal(*lease * 1000 / 2);
 }

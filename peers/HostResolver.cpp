@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "foundation/CVeldmoorLog.h"
+#include "foundation/EventCodes.h"
 #include "peers/SourceAddress.h"
 #include "platform/Clock.h"
 
@@ -99,7 +100,7 @@ int HostResolver::Resolve(const std::string& host, std::vector<uint32_t>& addres
             std::lock_guard<std::mutex> guard(settingsMutex_);
             reporter = reporter_;
         }
-        if (reporter) reporter(kFailureEventCode, failureEvent);
+        if (reporter) reporter(kEventHostUnresolved, failureEvent);
     }
     VeldmoorLog().Write("Invalid Host: " + host, kInvalidHostChannel, kInvalidHostChannel);
     return -1;

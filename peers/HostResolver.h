@@ -21,7 +21,6 @@ public:
     using FailureReporter = std::function<void(const std::string& code, const std::string& text)>;
 
     static constexpr uint32_t kQueryLimitMs = 3000;
-    static constexpr const char* kFailureEventCode = "11500106";
     // The error numbers the statistics server knows look-up failures by.
     static constexpr uint32_t kErrorHostNotFound = 11001;
     static constexpr uint32_t kErrorTryAgain = 11002;

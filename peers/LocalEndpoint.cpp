@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "foundation/Ipv4Address.h"
 #include "peers/SourceAddress.h"
 #include "platform/NetInterfaces.h"
 
@@ -32,11 +33,7 @@ DefaultProxy& ProcessProxy() {
 
 }  // namespace
 
-bool IsPrivateAddress(uint32_t ip) {
-    const std::array<uint8_t, 4> b = AddressBytes(ip);
-    return b[0] <= 6 || b[0] == 10 || b[0] == 127 || (b[0] == 192 && b[1] == 168) || (b[0] == 169 && b[1] == 254) ||
-           (b[0] == 172 && b[1] >= 16 && b[1] <= 31);
-}
+bool IsPrivateAddress(uint32_t ip) { return Ipv4Address::FromNetworkOrder(ip).IsPrivate(); }
 
 uint32_t ChooseLocalAddress(const std::vector<uint32_t>& addresses, int maxEntries) {
     const size_t walked = maxEntries < 0 ? addresses.size()

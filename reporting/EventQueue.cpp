@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "reporting/EventCodes.h"
+#include "foundation/EventCodes.h"
 
 namespace veldmoor::reporting {
 

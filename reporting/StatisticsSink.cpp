@@ -1,6 +1,6 @@
 #include "reporting/StatisticsSink.h"
 
-#include "reporting/EventCodes.h"
+#include "foundation/EventCodes.h"
 
 namespace veldmoor::reporting {
 

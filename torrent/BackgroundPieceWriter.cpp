@@ -71,18 +71,20 @@ int64_t BackgroundPieceWriter::PendingBytes() const {
 }
 
 void BackgroundPieceWriter::Run() {
-    std::unique_lock lock(mutex_);
     for (;;) {
-        workArrived_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (stopping_) return;
-        PieceToWrite piece = std::move(queue_.front());
-        queue_.pop_front();
+        PieceToWrite piece;
+        {
+            std::unique_lock lock(mutex_);
+            workArrived_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            if (stopping_) return;
+            piece = std::move(queue_.front());
+            queue_.pop_front();
+        }
         const int64_t size = piece.Size();
-        lock.unlock();
         WrittenPiece outcome = Process(piece);
         // The piece's bytes and file handles go before the queue makes room.
         piece = PieceToWrite{};
-        lock.lock();
+        std::scoped_lock lock(mutex_);
         finished_.push_back(std::move(outcome));
         pendingBytes_ -= size;
         workFinished_.notify_all();

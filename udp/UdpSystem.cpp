@@ -1,9 +1,9 @@
 // The UDP server's real surroundings: the system's datagram socket, the engine
 // clock, the resolver and the machine's interface addresses.
-#include <arpa/inet.h>
 
 #include <cerrno>
 
+#include "foundation/Ipv4Address.h"
 #include "foundation/QTimeThread.h"
 #include "platform/Clock.h"
 #include "platform/NetInterfaces.h"
@@ -86,25 +86,16 @@ public:
     void SleepMs(uint32_t ms) override { platform::SleepMs(ms); }
 };
 
-bool IsPrivate(uint32_t networkOrderIp) {
-    const uint32_t ip = ntohl(networkOrderIp);
-    const uint32_t first = ip >> 24;
-    const uint32_t second = (ip >> 16) & 0xFF;
-    return first <= 6 || first == 10 || first == 127 || (first == 169 && second == 254) ||
-           (first == 172 && second >= 16 && second <= 31) || (first == 192 && second == 168);
-}
-
 uint32_t MachineAddress() {
     const std::vector<uint32_t> addresses = platform::InterfaceIpv4Addresses();
     for (auto it = addresses.rbegin(); it != addresses.rend(); ++it) {
-        if (!IsPrivate(*it)) return *it;
+        if (!Ipv4Address::FromNetworkOrder(*it).IsPrivate()) return *it;
     }
     return addresses.empty() ? 0 : addresses.back();
 }
 
 uint32_t Resolve(const std::string& host) {
-    in_addr parsed{};
-    if (inet_pton(AF_INET, host.c_str(), &parsed) == 1) return parsed.s_addr;
+    if (const auto literal = Ipv4Address::Parse(host)) return literal->NetworkOrder();
     const platform::HostQueryAnswer answer = platform::QueryIpv4Addresses(host);
     if (answer.status != platform::HostQueryStatus::kFound || answer.addresses.empty()) return 0;
     return answer.addresses.front();

@@ -10,6 +10,8 @@
 #include <array>
 #include <cmath>
 
+#include "i18n/Language.h"
+
 namespace veldmoor::ui {
 namespace {
 
@@ -352,10 +354,10 @@ QImage DrawArtwork(int number, const QString& caption, qreal scale) {
     const auto mainButton = [number, scale](const int (&set)[4], const QString& label) {
         return DrawFromSet(set, number, label, scale);
     };
-    if (InSet(kStart, number)) return mainButton(kStart, QCoreApplication::translate("Artwork", "开始"));
-    if (InSet(kPause, number)) return mainButton(kPause, QCoreApplication::translate("Artwork", "暂停"));
-    if (InSet(kContinue, number)) return mainButton(kContinue, QCoreApplication::translate("Artwork", "继续"));
-    if (InSet(kInstall, number)) return mainButton(kInstall, QCoreApplication::translate("Artwork", "安装"));
+    if (InSet(kStart, number)) return mainButton(kStart, i18n::Translated(UserText::buttonStart));
+    if (InSet(kPause, number)) return mainButton(kPause, i18n::Translated(UserText::buttonPause));
+    if (InSet(kContinue, number)) return mainButton(kContinue, i18n::Translated(UserText::buttonContinue));
+    if (InSet(kInstall, number)) return mainButton(kInstall, i18n::Translated(UserText::buttonInstall));
     if (InSet(kFolder, number)) return DrawFolderButton(LookOf(kFolder, number), scale);
     if (InSet(kSettings, number)) return DrawCaptionButton(CaptionGlyph::kGear, LookOf(kSettings, number), scale);
     if (InSet(kMinimise, number)) return DrawCaptionButton(CaptionGlyph::kMinus, LookOf(kMinimise, number), scale);

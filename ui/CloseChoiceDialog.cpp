@@ -7,24 +7,26 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "i18n/Language.h"
+
 namespace veldmoor::ui {
 
 CloseChoiceDialog::CloseChoiceDialog(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(tr("关闭"));
+    setWindowTitle(i18n::Translated(UserText::closeTitle));
     setObjectName(QStringLiteral("closeChoiceDialog"));
-    auto* group = new QGroupBox(tr("您点击了关闭按钮，您是想："), this);
-    minimise_ = new QRadioButton(tr("最小化到系统托盘，不退出程序"), group);
+    auto* group = new QGroupBox(i18n::Translated(UserText::closeQuestion), this);
+    minimise_ = new QRadioButton(i18n::Translated(UserText::closeMinimise), group);
     minimise_->setObjectName(QStringLiteral("minimiseChoice"));
-    exit_ = new QRadioButton(tr("退出程序"), group);
+    exit_ = new QRadioButton(i18n::Translated(UserText::closeExit), group);
     exit_->setObjectName(QStringLiteral("exitChoice"));
     minimise_->setChecked(true);
     auto* choices = new QVBoxLayout(group);
     choices->addWidget(minimise_);
     choices->addWidget(exit_);
 
-    remember_ = new QCheckBox(tr("记住我的选择"), this);
+    remember_ = new QCheckBox(i18n::Translated(UserText::closeRemember), this);
     remember_->setObjectName(QStringLiteral("rememberChoice"));
-    auto* confirm = new QPushButton(tr("确定"), this);
+    auto* confirm = new QPushButton(i18n::Translated(UserText::confirm), this);
     confirm->setObjectName(QStringLiteral("confirmButton"));
     confirm->setDefault(true);
     auto* bottom = new QHBoxLayout;

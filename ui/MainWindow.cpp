@@ -14,21 +14,21 @@
 
 #include "app/DisplayFormat.h"
 #include "app/ProductProfile.h"
-#include "i18n/Language.h"
 #include "ui/Artwork.h"
 #include "ui/CloseChoiceDialog.h"
 #include "ui/DesktopShell.h"
 #include "ui/PictureButton.h"
 #include "ui/SkinListCtrl.h"
 #include "ui/SkinVerticalScrollBar.h"
+#include "i18n/Language.h"
 
 namespace veldmoor::ui {
 namespace {
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
 
-// A controller text in the player's language.
-QString T(const std::string& text) { return i18n::UserText(text); }
+// A text of the product profile (its name, its version line) in the player's language.
+QString T(const std::string& text) { return i18n::Translate(text); }
 
 // Region rows of the compact background that hold its cut bottom corners.
 constexpr int kCornerFirstRow = 283;
@@ -59,6 +59,7 @@ MainWindow::MainWindow(const WindowDependencies& dependencies)
     else
         controller_ = std::make_unique<DownloadController>(*dependencies_.profile, *dependencies_.events,
                                                            *dependencies_.portMapping, *this, dependencies_.paths);
+    controller_->SetTextTranslator(i18n::ControllerTranslator());
     pollTimer_.setInterval(kPollMs);
     tickTimer_.setInterval(kTickMs);
     connect(&pollTimer_, &QTimer::timeout, this, &MainWindow::OnPoll);
@@ -89,15 +90,17 @@ void MainWindow::CreateControls() {
     const std::array<const char*, kButtonCount> names = {"startButton",  "pauseButton",        "continueButton",
                                                          "installButton", "changeFolderButton", "viewFolderButton"};
     // What a screen reader says for each; the folder buttons show only an icon.
-    const std::array<QString, kButtonCount> spoken = {tr("开始下载"), tr("暂停下载"), tr("继续下载"),
-                                                      tr("安装"),     tr("修改保存位置"), tr("打开保存位置")};
-    const std::array<QString, kButtonCount> captions = {tr("开始"), tr("暂停"), tr("继续"),
-                                                        tr("安装"), tr("修改"), tr("查看")};
+    const std::array<UserText, kButtonCount> spoken = {UserText::spokenStart,    UserText::spokenPause,
+                                                       UserText::spokenContinue, UserText::buttonInstall,
+                                                       UserText::spokenChangeFolder, UserText::spokenViewFolder};
+    const std::array<UserText, kButtonCount> captions = {UserText::buttonStart,   UserText::buttonPause,
+                                                         UserText::buttonContinue, UserText::buttonInstall,
+                                                         UserText::buttonChange,  UserText::buttonView};
     for (int index = 0; index < kButtonCount; ++index) {
         auto* button = new PictureButton(this);
         button->setObjectName(QString::fromLatin1(names[static_cast<size_t>(index)]));
-        button->setText(captions[static_cast<size_t>(index)]);
-        button->setAccessibleName(spoken[static_cast<size_t>(index)]);
+        button->setText(i18n::Translated(captions[static_cast<size_t>(index)]));
+        button->setAccessibleName(i18n::Translated(spoken[static_cast<size_t>(index)]));
         const bool main = index <= static_cast<int>(ButtonId::kInstall);
         SkinButton(button, *numbers[static_cast<size_t>(index)], main ? kMainButtonRect : kFolderButtonRect, main);
         mainButtons_[static_cast<size_t>(index)] = button;
@@ -115,9 +118,9 @@ void MainWindow::CreateControls() {
         SkinButton(button, set, QRect(left, 10, 25, 25), false);
         return button;
     };
-    settingsButton_ = captionButton("settingsButton", QStringLiteral("o"), tr("下载设置"), bitmap::kSettings, 318);
-    minimiseButton_ = captionButton("minimiseButton", QStringLiteral("-"), tr("最小化"), bitmap::kMinimise, 346);
-    closeButton_ = captionButton("closeButton", QStringLiteral("X"), tr("关闭"), bitmap::kClose, 374);
+    settingsButton_ = captionButton("settingsButton", QStringLiteral("o"), i18n::Translated(UserText::settingsTitle), bitmap::kSettings, 318);
+    minimiseButton_ = captionButton("minimiseButton", QStringLiteral("-"), i18n::Translated(UserText::spokenMinimise), bitmap::kMinimise, 346);
+    closeButton_ = captionButton("closeButton", QStringLiteral("X"), i18n::Translated(UserText::closeTitle), bitmap::kClose, 374);
     connect(settingsButton_, &QAbstractButton::clicked, this, &MainWindow::OpenSettings);
     connect(minimiseButton_, &QAbstractButton::clicked, this, &QWidget::showMinimized);
     connect(closeButton_, &QAbstractButton::clicked, this, &MainWindow::OnCloseButton);
@@ -161,7 +164,7 @@ bool MainWindow::StartUp() {
     tray_->setToolTip(caption);
     trayMenu_ = new QMenu(this);
     trayMenu_->setObjectName(QStringLiteral("trayMenu"));
-    QAction* exitAction = trayMenu_->addAction(tr("退出(&X)"));
+    QAction* exitAction = trayMenu_->addAction(i18n::Translated(UserText::trayExit));
     // The right click asks for the exit before its menu opens; the menu's item
     // then arrives as the window's cancel.
     connect(trayMenu_, &QMenu::aboutToShow, this, [this] { controller_->RequestExit(); });
@@ -230,9 +233,9 @@ void MainWindow::OnTick() {
     update(kResultRect);
     if (shownState_ != DownloadState::finished && shownState_ != DownloadState::checkfinished) {
         controller_->Tick();
-        speedText_ = T(controller_->RefreshSpeed());
+        speedText_ = Q(controller_->RefreshSpeed());
         sizeText_ = Q(controller_->SizeText());
-        remainingText_ = T(controller_->RemainingTimeText());
+        remainingText_ = Q(controller_->RemainingTimeText());
         if (shownState_ == DownloadState::checkrecover) ++repairDrawing_;
         update(kSpeedRect.united(kSizeRect).united(kLabelRect).united(kPercentRect));
     }
@@ -242,7 +245,7 @@ void MainWindow::OnTick() {
 void MainWindow::RefreshListRows() {
     const int count = controller_->TaskCount();
     for (int task = 0; task < count; ++task)
-        taskList_->SetRow(task, Q(controller_->TaskName(task)), T(controller_->TaskRowStatus(task)));
+        taskList_->SetRow(task, Q(controller_->TaskName(task)), Q(controller_->TaskRowStatus(task)));
 }
 
 // ---- Painting ----
@@ -254,7 +257,7 @@ QFont MainWindow::TextFont() {
     return font;
 }
 
-QString MainWindow::SaveLabelText() const { return tr("保存位置:"); }
+QString MainWindow::SaveLabelText() const { return i18n::Translated(UserText::saveLocationLabel); }
 
 PaintedTexts MainWindow::CurrentPaintedTexts() const {
     return {versionText_, SaveLabelText(), sizeText_, CurrentTexts()};
@@ -298,7 +301,7 @@ StatusTexts MainWindow::CurrentTexts() const {
     input.progress = controller_->ProgressPermyriad();
     input.verifyProgress = controller_->VerifyPermyriad();
     input.repairProgress = controller_->RepairPermyriad();
-    input.repairSpeedText = T(FormatSpeed(controller_->RepairSpeed()));
+    input.repairSpeedText = Q(FormatSpeed(controller_->RepairSpeed(), i18n::ControllerTranslator()));
     input.md5MismatchSeen = controller_->Md5MismatchSeen();
     input.repairDrawing = repairDrawing_;
     return ComposeStatusTexts(input);
@@ -454,7 +457,7 @@ void MainWindow::OnFolderCommand() {
         QString initial = saveDirectory_;
         if (initial.endsWith(QLatin1Char('/') + folderName)) initial.chop(folderName.size() + 1);
         const QString chosen =
-            dependencies_.shell->PickFolder(this, tr("请选择安装包存放目录:"), initial);
+            dependencies_.shell->PickFolder(this, i18n::Translated(UserText::pickSaveFolder), initial);
         if (chosen.isEmpty()) return;
         shownState_ = DownloadState::ready;
         saveDirectory_ = chosen + (chosen.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + folderName;
@@ -471,15 +474,15 @@ void MainWindow::OnFolderCommand() {
             if (!installer.isEmpty() && QFileInfo::exists(installer))
                 dependencies_.shell->ShowFileInFolder(installer);
             else if (!dependencies_.shell->OpenFolder(saveDirectory_))
-                ShowNoticeNow(T(controller_->Caption()), tr("下载位置不存在"));
+                ShowNoticeNow(T(controller_->Caption()), i18n::Translated(UserText::saveLocationMissing));
         } else {
-            ShowNoticeNow(T(controller_->Caption()), tr("下载位置不存在"));
+            ShowNoticeNow(T(controller_->Caption()), i18n::Translated(UserText::saveLocationMissing));
         }
         return;
     }
     default:
         if (saveDirectory_.isEmpty())
-            ShowNoticeNow(T(controller_->Caption()), tr("下载位置不存在"));
+            ShowNoticeNow(T(controller_->Caption()), i18n::Translated(UserText::saveLocationMissing));
         else
             dependencies_.shell->OpenFolder(saveDirectory_);
         return;
@@ -589,9 +592,9 @@ void MainWindow::BringToFront() {
 
 // ---- The controller's view ----
 
-void MainWindow::ShowNotice(const std::string& caption, const std::string& text) {
-    const QString captionText = T(caption);
-    const QString bodyText = T(text);
+void MainWindow::ShowNotice(const UserMessage& notice) {
+    const QString captionText = Q(notice.caption);
+    const QString bodyText = Q(notice.text);
     QMetaObject::invokeMethod(
         this, [this, captionText, bodyText] { ShowNoticeNow(captionText, bodyText); }, Qt::QueuedConnection);
 }
@@ -604,14 +607,15 @@ void MainWindow::ShowNoticeNow(const QString& caption, const QString& text) {
     box->show();
 }
 
-void MainWindow::ShowBlockingMessage(const std::string& caption, const std::string& text) {
-    QMessageBox box(QMessageBox::Warning, T(caption), T(text), QMessageBox::Ok, this);
+void MainWindow::ShowBlockingMessage(const UserMessage& message) {
+    QMessageBox box(QMessageBox::Warning, Q(message.caption), Q(message.text), QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("blockingMessage"));
     box.exec();
 }
 
-bool MainWindow::AskYesNo(const std::string& caption, const std::string& text) {
-    QMessageBox box(QMessageBox::Question, T(caption), T(text), QMessageBox::Yes | QMessageBox::No, this);
+bool MainWindow::AskYesNo(const UserMessage& question) {
+    QMessageBox box(QMessageBox::Question, Q(question.caption), Q(question.text), QMessageBox::Yes | QMessageBox::No,
+                    this);
     box.setObjectName(QStringLiteral("question"));
     return box.exec() == QMessageBox::Yes;
 }

@@ -96,9 +96,9 @@ public:
     bool StartUp();
 
     // IControllerView.
-    void ShowNotice(const std::string& caption, const std::string& text) override;
-    void ShowBlockingMessage(const std::string& caption, const std::string& text) override;
-    bool AskYesNo(const std::string& caption, const std::string& text) override;
+    void ShowNotice(const UserMessage& notice) override;
+    void ShowBlockingMessage(const UserMessage& message) override;
+    bool AskYesNo(const UserMessage& question) override;
     void DestroyWindow() override;
     void PostVerifyPassed() override;
 

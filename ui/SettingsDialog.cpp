@@ -12,9 +12,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "i18n/Language.h"
+
 namespace veldmoor::ui {
 namespace {
 
+QString Unlimited() { return i18n::Translated(UserText::unlimited); }
 constexpr uint32_t kUnreadable = 0x10000;
 
 QToolButton* ArrowButton(Qt::ArrowType arrow, QWidget* parent) {
@@ -28,20 +31,20 @@ QToolButton* ArrowButton(Qt::ArrowType arrow, QWidget* parent) {
 }  // namespace
 
 SettingsDialog::SettingsDialog(const SettingsValues& current, QWidget* parent) : QDialog(parent) {
-    setWindowTitle(tr("下载设置"));
+    setWindowTitle(i18n::Translated(UserText::settingsTitle));
     setObjectName(QStringLiteral("settingsDialog"));
 
-    auto* speedGroup = new QGroupBox(tr("速度设置"), this);
-    limitCheck_ = new QCheckBox(tr("下载速度限制:"), speedGroup);
+    auto* speedGroup = new QGroupBox(i18n::Translated(UserText::settingsSpeed), this);
+    limitCheck_ = new QCheckBox(i18n::Translated(UserText::settingsLimit), speedGroup);
     limitCheck_->setObjectName(QStringLiteral("speedLimitCheck"));
     limitEdit_ = new QLineEdit(speedGroup);
     limitEdit_->setObjectName(QStringLiteral("speedLimitEdit"));
     limitEdit_->setFixedWidth(72);
     upButton_ = ArrowButton(Qt::UpArrow, speedGroup);
-    upButton_->setAccessibleName(tr("提高限速"));
+    upButton_->setAccessibleName(i18n::Translated(UserText::spokenSpeedUp));
     downButton_ = ArrowButton(Qt::DownArrow, speedGroup);
-    downButton_->setAccessibleName(tr("降低限速"));
-    limitEdit_->setAccessibleName(tr("限速 (KB/s)"));
+    downButton_->setAccessibleName(i18n::Translated(UserText::spokenSpeedDown));
+    limitEdit_->setAccessibleName(i18n::Translated(UserText::spokenSpeedLimit));
     auto* spin = new QVBoxLayout;
     spin->setSpacing(0);
     spin->addWidget(upButton_);
@@ -50,25 +53,25 @@ SettingsDialog::SettingsDialog(const SettingsValues& current, QWidget* parent) :
     speedRow->addWidget(limitCheck_);
     speedRow->addWidget(limitEdit_);
     speedRow->addLayout(spin);
-    speedRow->addWidget(new QLabel(tr("KB/s"), speedGroup));
+    speedRow->addWidget(new QLabel(i18n::Translated(UserText::speedUnit), speedGroup));
     speedRow->addStretch();
 
-    auto* advancedGroup = new QGroupBox(tr("高级设置"), this);
-    shutdownCheck_ = new QCheckBox(tr("下载完成后关机"), advancedGroup);
+    auto* advancedGroup = new QGroupBox(i18n::Translated(UserText::settingsAdvanced), this);
+    shutdownCheck_ = new QCheckBox(i18n::Translated(UserText::settingsPowerOff), advancedGroup);
     shutdownCheck_->setObjectName(QStringLiteral("shutdownCheck"));
     // The P2P switch is kept but never shown; its state passes through.
-    p2pCheck_ = new QCheckBox(tr("启用P2P"), advancedGroup);
+    p2pCheck_ = new QCheckBox(i18n::Translated(UserText::settingsP2P), advancedGroup);
     p2pCheck_->setObjectName(QStringLiteral("p2pCheck"));
     p2pCheck_->hide();
     auto* advancedRow = new QHBoxLayout(advancedGroup);
     advancedRow->addWidget(shutdownCheck_);
     advancedRow->addStretch();
 
-    auto* applyButton = new QPushButton(tr("设置"), this);
+    auto* applyButton = new QPushButton(i18n::Translated(UserText::settingsApply), this);
     applyButton->setObjectName(QStringLiteral("applyButton"));
     // Enter presses the focused button; elsewhere in the dialog it applies.
     applyButton->setDefault(true);
-    auto* cancelButton = new QPushButton(tr("取消"), this);
+    auto* cancelButton = new QPushButton(i18n::Translated(UserText::cancel), this);
     cancelButton->setObjectName(QStringLiteral("cancelButton"));
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -98,7 +101,7 @@ void SettingsDialog::OnLimitToggled(bool checked) {
     limitEdit_->setEnabled(checked);
     upButton_->setEnabled(checked);
     downButton_->setEnabled(checked);
-    limitEdit_->setText(checked ? QString::number(kDefaultPosition) : tr("无限制"));
+    limitEdit_->setText(checked ? QString::number(kDefaultPosition) : Unlimited());
 }
 
 void SettingsDialog::StepLimit(int direction) {
@@ -121,8 +124,8 @@ void SettingsDialog::Apply() {
     if (limitCheck_->isChecked()) {
         const uint32_t position = LimitPosition();
         if (position > kMaximumLimit || position < kMinimumLimit) {
-            QMessageBox::warning(this, tr("警告"),
-                                 tr("您设置的速度不在允许范围内[10KB/s - 30000KB/s]，请重新设置限速！"));
+            QMessageBox::warning(this, i18n::Translated(UserText::warning),
+                                 i18n::Translated(UserText::speedOutOfRange));
             return;
         }
         limit = position;

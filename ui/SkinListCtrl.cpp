@@ -5,6 +5,7 @@
 #include <QScrollBar>
 #include <QTextOption>
 
+#include "i18n/Language.h"
 #include "ui/Artwork.h"
 #include "ui/SkinVerticalScrollBar.h"
 
@@ -45,7 +46,7 @@ void SkinRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
 
 SkinListCtrl::SkinListCtrl(QWidget* parent) : QTreeWidget(parent) {
     setColumnCount(2);
-    setHeaderLabels({tr("Name"), tr("Percent")});
+    setHeaderLabels({i18n::Translated(UserText::listName), i18n::Translated(UserText::listPercent)});
     setRootIsDecorated(false);
     setUniformRowHeights(true);
     setSelectionBehavior(QAbstractItemView::SelectRows);

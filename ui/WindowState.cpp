@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "i18n/Language.h"
+
 namespace veldmoor::ui {
 
 ButtonBoard InitialButtons() {
@@ -103,18 +105,18 @@ StatusTexts ComposeStatusTexts(const StatusInput& input) {
     if (ShowsResult(state)) {
         texts.resultShown = true;
         if (state == DownloadState::checkfinished)
-            texts.result = input.md5MismatchSeen ? QCoreApplication::translate("WindowState", "√ 修复成功") : QCoreApplication::translate("WindowState", "√ 验证通过");
+            texts.result = input.md5MismatchSeen ? i18n::Translated(UserText::statusRepaired) : i18n::Translated(UserText::statusVerified);
         else
-            texts.result = QCoreApplication::translate("WindowState", "下载完成");
+            texts.result = i18n::Translated(UserText::statusDownloaded);
     }
     texts.speedColour = kInkColour;
     if (state == DownloadState::md5checking) {
-        texts.speed = QCoreApplication::translate("WindowState", "文件验证中...");
+        texts.speed = i18n::Translated(UserText::statusVerifying);
     } else if (state == DownloadState::checkrecover) {
         if (input.repairProgress == 0) {
-            texts.speed = QCoreApplication::translate("WindowState", "修复准备...");
+            texts.speed = i18n::Translated(UserText::statusPreparingRepair);
         } else if (input.repairDrawing % 12 < 4) {
-            texts.speed = QCoreApplication::translate("WindowState", "修复中...");
+            texts.speed = i18n::Translated(UserText::statusRepairing);
             texts.speedColour = kRepairingColour;
         } else {
             texts.speed = input.repairSpeedText;
@@ -123,13 +125,13 @@ StatusTexts ComposeStatusTexts(const StatusInput& input) {
         texts.speed = input.speedText;
     }
     if (state == DownloadState::md5checking || state == DownloadState::checkfinished) {
-        texts.label = QCoreApplication::translate("WindowState", "验证进度:");
+        texts.label = i18n::Translated(UserText::labelVerifyProgress);
         texts.percentage = Percentage(input.verifyProgress);
     } else if (state == DownloadState::checkrecover) {
-        texts.label = QCoreApplication::translate("WindowState", "修复进度:");
-        texts.percentage = input.repairProgress == 0 ? QCoreApplication::translate("WindowState", "准备中") : Percentage(input.repairProgress);
+        texts.label = i18n::Translated(UserText::labelRepairProgress);
+        texts.percentage = input.repairProgress == 0 ? i18n::Translated(UserText::labelPreparing) : Percentage(input.repairProgress);
     } else {
-        texts.label = QCoreApplication::translate("WindowState", "当前进度:");
+        texts.label = i18n::Translated(UserText::labelProgress);
         texts.percentage = Percentage(input.progress);
     }
     return texts;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "app/IniFile.h"
 #include "app/InstallerLauncher.h"
@@ -317,7 +318,7 @@ TEST_F(InstallAndExit, LaunchFailuresMapToTheirTexts) {
         controller.OnMainButton();
         EXPECT_FALSE(view_.destroyed);
         EXPECT_EQ(controller.State(), DownloadState::finished) << "the state comes back after the launch";
-        EXPECT_EQ(view_.Notices().back(), LaunchOutcomeText(c.outcome))
+        EXPECT_EQ(view_.Notices().back(), SourceText(LaunchOutcomeText(c.outcome)))
             << "what happened and what to do, without the machine identifier";
         EXPECT_EQ(view_.Captions().back(), "安装失败");
         const CapturedEvent* failed = sink_.Find("11600101");
@@ -427,7 +428,7 @@ TEST_F(RepairLimits, EngineEndingEveryRepairCountsTowardsTheFive) {
     DownloadController& controller = FinishedWithWrongFile();
     SetStatus(4000, 20214, 0);  // each reloaded task ends without completing
     controller.StartVerify(false);
-    ASSERT_TRUE(WaitUntil([&] { return controller.State() == DownloadState::failed; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(WaitUntil([&] { return controller.Poll() == DownloadState::failed; }, std::chrono::seconds(30)));
     EXPECT_EQ(engine_.recovers, 5);
     EXPECT_EQ(engine_.recoverRepairFlags, std::vector<bool>(5, true));
     EXPECT_EQ(sink_.Find("11990501")->errorText, "修复次数：5");
@@ -435,11 +436,31 @@ TEST_F(RepairLimits, EngineEndingEveryRepairCountsTowardsTheFive) {
     EXPECT_EQ(controller.RepairPermyriad(), 4000u);
 }
 
+// The digest runs on its own thread, but only the owner's poll acts on it:
+// nothing moves the state or reloads the task between polls.
+TEST_F(RepairLimits, TheDigestsVerdictWaitsForTheOwnersPoll) {
+    DownloadController& controller = FinishedWithWrongFile();
+    SetStatus(4000, 0, 0);
+    EXPECT_EQ(controller.OnMainButton(), ButtonOutcome::verifying) << "the question, answered yes";
+    ASSERT_TRUE(WaitUntil([&] { return sink_.Count("11100001") == 1 && controller.VerifyPermyriad() == 10000; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(controller.State(), DownloadState::md5checking);
+    EXPECT_EQ(engine_.recovers, 0);
+    EXPECT_EQ(sink_.Count("11500201"), 0);
+    EXPECT_EQ(controller.Poll(), DownloadState::checkrecover);
+    EXPECT_EQ(engine_.recovers, 1);
+    EXPECT_EQ(sink_.Count("11500201"), 1);
+    EXPECT_EQ(controller.OnMainButton(), ButtonOutcome::nothing) << "the repair runs; the button only tells so";
+}
+
 TEST_F(RepairLimits, ReloadFailingFourTimesLeavesCheckrecover) {
     DownloadController& controller = FinishedWithWrongFile();
     engine_.recoverResult = kResultFailed;
     controller.StartVerify(false);
-    ASSERT_TRUE(WaitUntil([&] { return view_.HasNotice("修复出错，请尝试重新启动下载器"); }));
+    ASSERT_TRUE(WaitUntil([&] {
+        controller.Poll();
+        return view_.HasNotice("修复出错，请尝试重新启动下载器");
+    }));
     EXPECT_EQ(engine_.recovers, 4);
     EXPECT_EQ(controller.State(), DownloadState::checkrecover);
     EXPECT_TRUE(view_.HasNotice("ErrorCode : -107"));

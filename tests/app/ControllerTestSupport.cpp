@@ -11,18 +11,16 @@
 
 namespace veldmoor::test {
 
-void RecordingView::ShowNotice(const std::string& caption, const std::string& text) {
+void RecordingView::ShowNotice(const UserMessage& notice) {
     std::lock_guard<std::mutex> guard(lock_);
-    notices_.push_back(text);
-    captions_.push_back(caption);
+    notices_.push_back(notice.text);
+    captions_.push_back(notice.caption);
 }
 
-void RecordingView::ShowBlockingMessage(const std::string&, const std::string& text) {
-    blockingMessages.push_back(text);
-}
+void RecordingView::ShowBlockingMessage(const UserMessage& message) { blockingMessages.push_back(message.text); }
 
-bool RecordingView::AskYesNo(const std::string&, const std::string& text) {
-    questions.push_back(text);
+bool RecordingView::AskYesNo(const UserMessage& question) {
+    questions.push_back(question.text);
     return answer;
 }
 

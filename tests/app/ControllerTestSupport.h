@@ -18,9 +18,9 @@ namespace veldmoor::test {
 
 class RecordingView final : public IControllerView {
 public:
-    void ShowNotice(const std::string& caption, const std::string& text) override;
-    void ShowBlockingMessage(const std::string& caption, const std::string& text) override;
-    bool AskYesNo(const std::string& caption, const std::string& text) override;
+    void ShowNotice(const UserMessage& notice) override;
+    void ShowBlockingMessage(const UserMessage& message) override;
+    bool AskYesNo(const UserMessage& question) override;
     void DestroyWindow() override { destroyed = true; }
     void PostVerifyPassed() override { verifyPassedPosts++; }
 

@@ -154,12 +154,12 @@ TEST(InstallerLaunchTexts, EveryFailureTellsWhatToDo) {
          {LaunchOutcome::kMissing, LaunchOutcome::kUncheckedNotExecutable, LaunchOutcome::kCannotMarkExecutable,
           LaunchOutcome::kRunRefused, LaunchOutcome::kInUse, LaunchOutcome::kNotRunnableHere, LaunchOutcome::kNoHandlerForWindowsProgram,
           LaunchOutcome::kNoHandler, LaunchOutcome::kFailed}) {
-        const std::string text = LaunchOutcomeText(outcome);
+        const std::string text = SourceText(LaunchOutcomeText(outcome));
         EXPECT_FALSE(text.empty());
         EXPECT_EQ(text.find("0x"), std::string::npos) << text;
         EXPECT_EQ(text.find("application associated"), std::string::npos) << text;
     }
-    EXPECT_NE(std::string(LaunchOutcomeText(LaunchOutcome::kNoHandlerForWindowsProgram)).find(".exe"),
+    EXPECT_NE(std::string(SourceText(LaunchOutcomeText(LaunchOutcome::kNoHandlerForWindowsProgram))).find(".exe"),
               std::string::npos);
 }
 

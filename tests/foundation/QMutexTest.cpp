@@ -44,23 +44,42 @@ TEST(QTMutexTest, AForeignUnlockFailsWithoutEffect) {
     EXPECT_TRUE(mutex.Unlock());
 }
 
-TEST(QMutexTest, BothKindsExcludeOtherThreads) {
-    QTMutex recursive;
-    QSMutex plain;
-    for (QBaseMutex* mutex : std::vector<QBaseMutex*>{&recursive, &plain}) {
-        long counter = 0;
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&] {
-                for (int i = 0; i < 2000; ++i) {
-                    QAutoLock guard(mutex);
-                    ++counter;
-                }
-            });
-        }
-        for (auto& thread : threads) thread.join();
-        EXPECT_EQ(counter, 8000);
+TEST(QTMutexTest, ExcludesOtherThreads) {
+    QTMutex mutex;
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                QAutoLock guard(mutex);
+                ++counter;
+            }
+        });
     }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(counter, 8000);
+}
+
+TEST(QAutoUnlockTest, LetsTheGuardsLockGoForItsScopeOnly) {
+    QTMutex mutex;
+    QAutoLock guard(mutex);
+    {
+        QAutoUnlock released(guard);
+        EXPECT_FALSE(guard.IsLocked());
+        EXPECT_TRUE(TryLockFromAnotherThread(mutex));
+    }
+    EXPECT_TRUE(guard.IsLocked());
+    EXPECT_FALSE(TryLockFromAnotherThread(mutex));
+    try {
+        QAutoUnlock released(guard);
+        throw 1;
+    } catch (int) {
+    }
+    EXPECT_TRUE(guard.IsLocked()) << "taken back when an exception leaves the scope";
+
+    QAutoLock notLocked(mutex, false);
+    { QAutoUnlock released(notLocked); }
+    EXPECT_FALSE(notLocked.IsLocked()) << "nothing to take back";
 }
 
 TEST(QAutoLockTest, UnlocksOnlyWhatItLocked) {

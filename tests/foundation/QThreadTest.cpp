@@ -129,9 +129,9 @@ TEST(QThreadTest, WaitSecondsResultsForShortAndNonPositiveWaits) {
 
 TEST(QThreadTest, AnExceptionFromRunReleasesEveryLevelOfTheThreadLock) {
     LambdaThread thread([](LambdaThread& self) {
-        self.Lock().Lock();
-        self.Lock().Lock();
-        self.Lock().Lock();
+        QAutoLock outer(self.Lock());
+        QAutoLock middle(self.Lock());
+        QAutoLock inner(self.Lock());
         throw std::runtime_error("escaped");
     });
     ASSERT_TRUE(thread.Start("test"));

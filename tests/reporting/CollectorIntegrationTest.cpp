@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "platform/Files.h"
-#include "reporting/EventCodes.h"
+#include "foundation/EventCodes.h"
 #include "reporting/EventText.h"
 #include "reporting/StatisticsSink.h"
 #include "tests/reporting/ReportingTestSupport.h"

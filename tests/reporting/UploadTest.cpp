@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "reporting/EventCodes.h"
+#include "foundation/EventCodes.h"
 #include "reporting/EventQueue.h"
 #include "reporting/StatisticsSink.h"
 #include "tests/reporting/ReportingTestSupport.h"

@@ -78,12 +78,13 @@ TEST(StatusLineTest, ShowsWhatEachStateHas) {
 TEST(TerminalViewTest, AnswersTheVerifyQuestionFromTheFlagOrYesWithoutATerminal) {
     Terminal terminal(false, false);
     const std::string caption = "Veldmoor演示下载器";
-    const std::string question = "是否验证安装文件的正确性？";
-    EXPECT_FALSE(TerminalView(terminal, false).AskYesNo(caption, question));
-    EXPECT_TRUE(TerminalView(terminal, true).AskYesNo(caption, question));
-    EXPECT_TRUE(TerminalView(terminal, std::nullopt).AskYesNo(caption, question));
-    // A question it does not know is declined, whatever --verify said.
-    EXPECT_FALSE(TerminalView(terminal, true).AskYesNo(caption, "删除所有文件？"));
+    const UserMessage question{UserText::verifyQuestion, caption, "是否验证安装文件的正确性？"};
+    EXPECT_FALSE(TerminalView(terminal, false).AskYesNo(question));
+    EXPECT_TRUE(TerminalView(terminal, true).AskYesNo(question));
+    EXPECT_TRUE(TerminalView(terminal, std::nullopt).AskYesNo(question));
+    // A question it does not know is declined, whatever --verify said; the
+    // words do not matter, only which text it is.
+    EXPECT_FALSE(TerminalView(terminal, true).AskYesNo({UserText::startFailedRetry, caption, question.text}));
 }
 
 TEST(TerminalViewTest, WindowEndAndVerifiedMessageBecomeFlagsForTheRunLoop) {
@@ -94,12 +95,10 @@ TEST(TerminalViewTest, WindowEndAndVerifiedMessageBecomeFlagsForTheRunLoop) {
     view.PostVerifyPassed();
     EXPECT_TRUE(view.TakeVerifyPassed());
     EXPECT_FALSE(view.TakeVerifyPassed()) << "one message, one answer";
-    view.ShowNotice("c", "下载出错，请重试");
+    view.ShowNotice({UserText::downloadErrorRetry, "c", "下载出错，请重试"});
     EXPECT_FALSE(view.DownloadFailureNoticed()) << "a retry the controller handles by pausing";
-    view.ShowNotice("c", "网络连接超时，下载失败\n（0123）");
-    EXPECT_TRUE(view.DownloadFailureNoticed());
-    view.ShowBlockingMessage("c", "下载启动失败请重试");
-    EXPECT_EQ(view.BlockingMessages(), 1);
+    view.ShowNotice({UserText::noFileSizeTimeout, "c", "Connection timed out\n（0123）"});
+    EXPECT_TRUE(view.DownloadFailureNoticed()) << "known by its id, in any language";
     view.DestroyWindow();
     EXPECT_TRUE(view.WindowDestroyed());
 }
@@ -112,9 +111,15 @@ TEST(TerminalViewTest, NoticesAndTheQuestionInThePlayersLanguage) {
     ASSERT_TRUE(i18n::InstallTranslations(application, i18n::Language::kEnglish));
     Terminal terminal(false, false);
     TerminalView view(terminal, true);
+    // What the controller hands over with the lookup veldmoor-cli gives it.
+    const TextTranslator translate = i18n::ControllerTranslator();
+    const std::string caption = translate("Veldmoor演示下载器");
     ::testing::internal::CaptureStderr();
-    view.ShowNotice("Veldmoor演示下载器", "下载出错，请重试\n（0x25FC768C）");
-    EXPECT_TRUE(view.AskYesNo("Veldmoor演示下载器", "是否验证安装文件的正确性？")) << "still known by its source text";
+    view.ShowNotice({UserText::downloadErrorRetry, caption,
+                     ComposeText(UserText::downloadErrorRetry, translate) +
+                         ComposeText(UserText::machineIdLine, translate, {"0x25FC768C"})});
+    EXPECT_TRUE(view.AskYesNo({UserText::verifyQuestion, caption, ComposeText(UserText::verifyQuestion, translate)}))
+        << "known by its id in any language";
     const std::string english = ::testing::internal::GetCapturedStderr();
     i18n::InstallTranslations(application, i18n::Language::kChinese);
     EXPECT_NE(english.find("[Veldmoor Demo Downloader] The download failed. Please try again.\n（0x25FC768C）"),

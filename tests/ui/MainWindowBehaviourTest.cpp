@@ -250,7 +250,7 @@ TEST(MainWindowBehaviour, NoticesFromAnyThreadShowWithoutBlocking) {
     WindowFixture fixture;
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
-    std::thread worker([&window] { window.ShowNotice("标题", "来自其他线程的通知"); });
+    std::thread worker([&window] { window.ShowNotice({UserText::downloadErrorRetry, "标题", "来自其他线程的通知"}); });
     worker.join();
     ASSERT_TRUE(WindowFixture::WaitFor(
         [&] { return OpenNotices(&window).contains(QStringLiteral("来自其他线程的通知")); }, 3000));

@@ -70,7 +70,7 @@ TEST(WindowLanguage, PaintedTextsHaveRoomInBothLanguages) {
         MainWindow& window = fixture.Window();
         const QFontMetrics metrics(MainWindow::TextFont());
         // The widest speed the speed format writes.
-        const QString speed = i18n::UserText("1023.9 MB/s");
+        const QString speed = i18n::Translate("1023.9 MB/s");
         for (const ui::StatusInput& input : LongestStatusInputs(speed)) {
             const ui::StatusTexts texts = ui::ComposeStatusTexts(input);
             // The widest size text: a downloaded amount just under 1 GiB, or
@@ -109,20 +109,27 @@ TEST(WindowLanguage, PaintedTextsHaveRoomInBothLanguages) {
 }
 
 TEST(WindowLanguage, TaskListStatusesFitTheirColumnInBothLanguages) {
-    // Every row status the controller writes, with the widest numbers.
-    const char* statuses[] = {"待验证    ",   "√ 验证通过  ",     "验证中：99.99%  ", "修复中：99.99%  ",
-                              "准备修复.. ", "√ 下载完成  ",     "99.99%    ",       "准备下载    ",
-                              "未开始    "};
     for (const Language language : {Language::kChinese, Language::kEnglish}) {
         InLanguage chosen(language);
+        // Every row status the controller writes, with the widest numbers.
+        const TextTranslator translate = i18n::ControllerTranslator();
+        const std::string statuses[] = {ComposeText(UserText::rowAwaitingCheck, translate),
+                                        ComposeText(UserText::rowVerified, translate),
+                                        ComposeText(UserText::rowVerifying, translate, {"99.99%  "}),
+                                        ComposeText(UserText::rowRepairing, translate, {"99.99%  "}),
+                                        ComposeText(UserText::rowPreparingRepair, translate),
+                                        ComposeText(UserText::rowDownloaded, translate),
+                                        "99.99%    ",
+                                        ComposeText(UserText::rowPreparingDownload, translate),
+                                        ComposeText(UserText::rowNotStarted, translate)};
         WindowFixture fixture;
         ASSERT_TRUE(fixture.Open());
         ui::SkinListCtrl& list = *fixture.Window().TaskList();
         const QFontMetrics metrics(list.font());
         // The row text starts 10 pixels into its cell.
         const int room = list.columnWidth(1) - 10;
-        for (const char* status : statuses) {
-            const QString shown = i18n::UserText(status);
+        for (const std::string& status : statuses) {
+            const QString shown = QString::fromStdString(status);
             EXPECT_LE(metrics.horizontalAdvance(shown), room) << shown.toStdString();
         }
     }
@@ -142,7 +149,8 @@ QuestionSeen AskAndRead(MainWindow& window) {
         for (QAbstractButton* button : box->buttons()) seen.buttons << button->text();
         box->button(QMessageBox::No)->click();
     });
-    window.AskYesNo(window.Controller().Caption(), "是否验证安装文件的正确性？");
+    window.AskYesNo({UserText::verifyQuestion, window.Controller().Caption(),
+                     ComposeText(UserText::verifyQuestion, i18n::ControllerTranslator())});
     return seen;
 }
 

@@ -3,11 +3,16 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/UserTexts.h"
 #include "profile/ProfileDescription.h"
 #include "tools/profile-builder/DemoInstaller.h"
 #include "tools/profile-builder/ProfileSource.h"
 #include "tools/profile-builder/TorrentWriter.h"
+
+// The product's name is a user text: the marker lets lupdate find it for the
+// translations; without Qt it is the text itself.
+#ifndef QT_TRANSLATE_NOOP
+#define QT_TRANSLATE_NOOP(context, text) text
+#endif
 
 namespace veldmoor::profilebuilder {
 namespace {

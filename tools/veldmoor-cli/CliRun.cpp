@@ -26,8 +26,8 @@ bool SameFolder(const std::string& a, const std::string& b) {
     return normal(a) == normal(b);
 }
 
-// A controller text in the player's language.
-std::string Translated(const std::string& text) { return i18n::UserText(text).toStdString(); }
+// A text of the product profile (its name, its version line) in the player's language.
+std::string Translated(const std::string& text) { return i18n::Translate(text).toStdString(); }
 
 }  // namespace
 
@@ -116,15 +116,14 @@ std::optional<int> CliRun::ActOnState(DownloadState state) {
 }
 
 std::optional<int> CliRun::Start() {
-    const int messagesBefore = view_.BlockingMessages();
-    controller_.OnMainButton();
-    if (controller_.DiskLow()) {
+    const ButtonOutcome outcome = controller_.OnMainButton();
+    if (outcome == ButtonOutcome::noRoom || controller_.DiskLow()) {
         terminal_.ShowNotice("veldmoor-cli: not enough room in " + controller_.SaveDirectory() +
                              "; free some or choose another folder with --save-dir");
         controller_.RequestExit();
         return kExitFailed;
     }
-    if (view_.BlockingMessages() != messagesBefore) {
+    if (outcome == ButtonOutcome::startFailed) {
         controller_.RequestExit();
         return kExitFailed;
     }
@@ -156,16 +155,15 @@ std::optional<int> CliRun::OnFinished() {
         controller_.RequestExit();
         return kExitDone;
     }
-    controller_.OnMainButton();
-    if (view_.WindowDestroyed() || controller_.InstallerLaunched())
-        return controller_.InstallerLaunched() ? kExitDone : kExitFailed;
-    const DownloadState state = controller_.State();
-    if (state == DownloadState::finished || state == DownloadState::installing) {
+    switch (controller_.OnMainButton()) {
+    case ButtonOutcome::installLaunched: return kExitDone;
+    case ButtonOutcome::installerMissing:
+    case ButtonOutcome::installerWontOpen:
         // The unchecked launch did not happen; the controller has said why.
         controller_.RequestExit();
         return kExitFailed;
+    default: return std::nullopt;  // the check runs
     }
-    return std::nullopt;
 }
 
 std::optional<int> CliRun::OnVerified() {
@@ -180,8 +178,7 @@ std::optional<int> CliRun::OnVerified() {
 }
 
 std::optional<int> CliRun::Install() {
-    controller_.OnMainButton();
-    if (controller_.InstallerLaunched()) {
+    if (controller_.OnMainButton() == ButtonOutcome::installLaunched) {
         terminal_.ShowNotice("veldmoor-cli: launched " + controller_.InstallerPath());
         return kExitDone;
     }
@@ -202,9 +199,10 @@ void CliRun::ShowStatus(DownloadState state) {
     status.state = state;
     status.progressText = controller_.ProgressText();
     status.sizeText = controller_.SizeText();
-    status.speedText = Translated(controller_.RefreshSpeed());
-    if (state == DownloadState::checkrecover) status.speedText = Translated(FormatSpeed(controller_.RepairSpeed()));
-    status.remainingText = Translated(controller_.RemainingTimeText());
+    status.speedText = controller_.RefreshSpeed();
+    if (state == DownloadState::checkrecover)
+        status.speedText = FormatSpeed(controller_.RepairSpeed(), i18n::ControllerTranslator());
+    status.remainingText = controller_.RemainingTimeText();
     status.verifyPermyriad = controller_.VerifyPermyriad();
     status.repairPermyriad = controller_.RepairPermyriad();
     status.diskLow = controller_.DiskLow();

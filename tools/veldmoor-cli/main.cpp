@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
         portMapping = std::make_unique<NoPortMapping>();
     }
     DownloadController controller(BuiltInProfile(), events, *portMapping, view, DefaultControllerPaths());
+    controller.SetTextTranslator(i18n::ControllerTranslator());
     cli::CliRun run(controller, view, terminal, events, parse.options);
     const int status = run.Execute();
     EngineSetEventSink(nullptr);

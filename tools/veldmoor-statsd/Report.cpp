@@ -4,14 +4,16 @@
 #include <cstdlib>
 #include <map>
 
+#include "foundation/EventCodes.h"
+
 namespace veldmoor::statsd {
 namespace {
 
-constexpr const char* kStarted = "11010000";
-constexpr const char* kFinished = "11060000";
-constexpr const char* kVerified = "11100004";
-constexpr const char* kRepaired = "11100003";
-constexpr const char* kInstallPressed = "11070000";
+constexpr const char* kStarted = kEventDownloadBegun;
+constexpr const char* kFinished = kEventFinished;
+constexpr const char* kVerified = kEventVerifyPassed;
+constexpr const char* kRepaired = kEventRepairMatched;
+constexpr const char* kInstallPressed = kEventMainButtonFinished;
 
 struct CodeFigures {
     long long events = 0;
@@ -21,8 +23,16 @@ struct CodeFigures {
 
 // Codes that end or break a download; piece checks, host names and port
 // mapping are reported by code but do not count as a failed download.
-constexpr const char* kDownloadFailures =
-    "'11400101','11400190','11500201','11600101','11600102','11990202','11990301','11990501'";
+constexpr const char* kDownloadFailures[] = {kEventEngineStartFailed, kEventReleaseFailed,      kEventMd5Mismatch,
+                                             kEventInstallerNotOpened, kEventInstallerMissing, kEventNetworkTimeout,
+                                             kEventDiskSpaceLow,      kEventUnknownExit};
+
+// The failure codes as an SQL list: 'a','b',...
+std::string DownloadFailureList() {
+    std::string list;
+    for (const char* code : kDownloadFailures) list += std::string(list.empty() ? "" : ",") + "'" + code + "'";
+    return list;
+}
 
 bool IsFailure(const std::string& code) {
     return code.rfind("114", 0) == 0 || code.rfind("115", 0) == 0 || code.rfind("116", 0) == 0 ||
@@ -55,7 +65,7 @@ bool BuildReport(IEventStore& store, std::string& text, std::string& error) {
                      rows, error))
         return false;
     Rows failedRows;
-    if (!store.Query(std::string("SELECT day, COUNT(DISTINCT machine_id) FROM events WHERE code IN (") + kDownloadFailures +
+    if (!store.Query(std::string("SELECT day, COUNT(DISTINCT machine_id) FROM events WHERE code IN (") + DownloadFailureList() +
                          ") GROUP BY day",
                      failedRows, error))
         return false;

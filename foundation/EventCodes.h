@@ -1,6 +1,9 @@
 #pragma once
-// The statistics event codes the program raises.
-namespace veldmoor::reporting {
+// The statistics event codes, one home for every code the program raises
+// (the controller, the engine, the port mapping, the host resolver) and for
+// the collector's report that reads them back. They go through IEventSink
+// (EventSink.h).
+namespace veldmoor {
 
 inline constexpr const char* kEventDownloadBegun = "11010000";
 inline constexpr const char* kEventPausedByUser = "11020000";
@@ -32,4 +35,4 @@ inline constexpr const char* kEventUnknownExit = "11990501";
 // The one event that also describes the machine's hardware.
 inline constexpr const char* kEventWithHardware = kEventDownloadBegun;
 
-}  // namespace veldmoor::reporting
+}  // namespace veldmoor
