@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "platform/File.h"
 #include "platform/Files.h"
 #include "torrent/IPieceMapOwner.h"

@@ -14,7 +14,7 @@
 #include "engine/UdpServiceHooks.h"
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/EngineLocks.h"
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "platform/Disk.h"
 #include "platform/HeapTuning.h"
 #include "platform/SocketLayer.h"
@@ -26,7 +26,7 @@ constexpr int kRequiredSocketLayerMajor = 2;
 
 TWorkThread* FindJob(EngineState& engine, TaskHandle task) {
     if (!task) return nullptr;
-    QAutoLock guard(EngineJobListLock());
+    ScopedLock guard(EngineJobListLock());
     const auto& jobs = engine.jobs;
     const auto found = std::find(jobs.begin(), jobs.end(), reinterpret_cast<TBaseWork*>(task));
     return found == jobs.end() ? nullptr : static_cast<TWorkThread*>(*found);
@@ -39,7 +39,7 @@ TaskHandle HandleOf(TWorkThread* job) { return reinterpret_cast<TaskHandle>(stat
 template <typename Call>
 int WithJob(TaskHandle task, int unknown, int failure, Call call) {
     EngineState& engine = TheEngine();
-    QAutoLock api(engine.apiLock);
+    ScopedLock api(engine.apiLock);
     TWorkThread* job = FindJob(engine, task);
     if (!job) return unknown;
     try {
@@ -65,7 +65,7 @@ void LogTask(const char* verb, TWorkThread& job) {
 // equal task exists (and duplicates are not wanted).
 int CreateJob(const TaskSpec& spec, bool recovering, bool keepDuplicates, TaskHandle& handle) {
     EngineState& engine = TheEngine();
-    QAutoLock api(engine.apiLock);
+    ScopedLock api(engine.apiLock);
     std::unique_ptr<TWorkThread> job;
     try {
         job = std::make_unique<TWorkThread>(engine);
@@ -82,7 +82,7 @@ int CreateJob(const TaskSpec& spec, bool recovering, bool keepDuplicates, TaskHa
             // job alive meanwhile.
             std::vector<TBaseWork*> others;
             {
-                QAutoLock guard(EngineJobListLock());
+                ScopedLock guard(EngineJobListLock());
                 others = engine.jobs;
             }
             for (TBaseWork* other : others) {
@@ -122,7 +122,7 @@ void DestroyAllJobs(EngineState& engine) {
     for (;;) {
         TBaseWork* job = nullptr;
         {
-            QAutoLock guard(EngineJobListLock());
+            ScopedLock guard(EngineJobListLock());
             auto& jobs = engine.jobs;
             jobs.erase(std::remove(jobs.begin(), jobs.end(), nullptr), jobs.end());
             if (jobs.empty()) break;
@@ -130,7 +130,7 @@ void DestroyAllJobs(EngineState& engine) {
         }
         delete job;  // stops its thread and leaves the list
     }
-    QAutoLock guard(EngineJobListLock());
+    ScopedLock guard(EngineJobListLock());
     engine.jobs.clear();
     engine.bandwidthList.clear();
     engine.infoHashes.clear();
@@ -155,7 +155,7 @@ EngineState& TheEngine() {
 
 int EngineInit(const char* workingFolder) {
     EngineState& engine = TheEngine();
-    QAutoLock api(engine.apiLock);
+    ScopedLock api(engine.apiLock);
     if (engine.initialised) return kResultOk;
     const int major = platform::StartSocketLayer();
     ++engine.socketLayerStarts;
@@ -171,7 +171,7 @@ int EngineInit(const char* workingFolder) {
 
 int EngineUninit() {
     EngineState& engine = TheEngine();
-    QAutoLock api(engine.apiLock);
+    ScopedLock api(engine.apiLock);
     try {
         return ShutDown(engine);
     } catch (...) {
@@ -181,24 +181,24 @@ int EngineUninit() {
 
 int EngineSetListenPort(int port) {
     EngineState& engine = TheEngine();
-    QAutoLock api(engine.apiLock);
-    QAutoLock guard(EngineJobListLock());
+    ScopedLock api(engine.apiLock);
+    ScopedLock guard(EngineJobListLock());
     engine.listenPort = port;
     return kResultOk;
 }
 
 int EngineEnableListening(int enable) {
     EngineState& engine = TheEngine();
-    QAutoLock api(engine.apiLock);
-    QAutoLock guard(EngineJobListLock());
+    ScopedLock api(engine.apiLock);
+    ScopedLock guard(EngineJobListLock());
     engine.peerToPeer = enable != 0;
     return kResultOk;
 }
 
 int EngineSetHttpWrapping(int enable) {
     EngineState& engine = TheEngine();
-    QAutoLock api(engine.apiLock);
-    QAutoLock guard(EngineJobListLock());
+    ScopedLock api(engine.apiLock);
+    ScopedLock guard(EngineJobListLock());
     engine.httpWrapping = enable != 0;
     return kResultOk;
 }
@@ -241,7 +241,7 @@ int SetTaskSpeedLimit(TaskHandle task, LimitDirection direction, SpeedLimit limi
 
 int ClearTaskMirrors(TaskHandle task) {
     return WithJob(task, [](TWorkThread& job) {
-        QAutoLock guard(job.Lock());
+        ScopedLock guard(job.Lock());
         job.ClearMirrors();
         return kResultOk;
     });
@@ -249,7 +249,7 @@ int ClearTaskMirrors(TaskHandle task) {
 
 int AddTaskMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) {
     return WithJob(task, [&](TWorkThread& job) {
-        QAutoLock guard(job.Lock());
+        ScopedLock guard(job.Lock());
         job.AddMirrors(mirrors);
         return kResultOk;
     });
@@ -257,7 +257,7 @@ int AddTaskMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) {
 
 int SetTaskMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) {
     return WithJob(task, [&](TWorkThread& job) {
-        QAutoLock guard(job.Lock());
+        ScopedLock guard(job.Lock());
         job.ClearMirrors();
         if (!mirrors.empty()) job.AddMirrors(mirrors);
         return kResultOk;
@@ -303,7 +303,7 @@ int TaskRecoverAndContinue(TaskDescriptor* descriptor, bool keepDuplicates) {
 int TaskStop(TaskHandle task, bool reset) {
     return WithJob(task, [reset](TWorkThread& job) {
         job.StopDownload();
-        QAutoLock guard(job.Lock());
+        ScopedLock guard(job.Lock());
         job.ResetSourceLineStates();
         if (reset) job.Reset(false, false);
         return kResultOk;
@@ -396,7 +396,7 @@ int TaskGetBitfieldSize(TaskHandle task) {
     try {
         // Looked up under the job-list lock like every other call; a destroyed
         // job is never touched.
-        QAutoLock guard(EngineJobListLock());
+        ScopedLock guard(EngineJobListLock());
         TWorkThread* job = FindJob(TheEngine(), task);
         return job ? job->PublishedBitfieldSize() : kResultBitfieldFailure;
     } catch (...) {

@@ -8,7 +8,7 @@
 
 #include "engine/IncomingConnections.h"
 #include "engine/LocalDiscovery.h"
-#include "foundation/QMutex.h"
+#include "foundation/RecursiveMutex.h"
 
 namespace veldmoor {
 
@@ -27,7 +27,7 @@ public:
     static constexpr int32_t kDefaultListenPort = 8080;
 
     // Serialises the task interface; job threads never take it.
-    QTMutex apiLock;
+    RecursiveMutex apiLock;
 
     bool initialised = false;
     std::string workingFolder;

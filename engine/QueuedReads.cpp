@@ -15,14 +15,14 @@ constexpr uint32_t kWaitLimitMs = 3000;
 int QueuedReads::Wait(Request& request, const std::function<bool()>& stopping) {
     const uint32_t created = platform::TickMs();
     {
-        QAutoLock guard(lock_);
+        ScopedLock guard(lock_);
         waiting_.push_back(&request);
     }
     for (;;) {
         platform::SleepMs(kPollMs);
         // Asked before the queue's lock: the job thread takes its own lock first.
         const bool ending = stopping();
-        QAutoLock guard(lock_);
+        ScopedLock guard(lock_);
         const bool unserved = request.state == State::kWaiting;
         const bool tooLong = unserved && platform::TickMs() - created > kWaitLimitMs;
         if (unserved && !ending && !tooLong) continue;
@@ -38,7 +38,7 @@ int QueuedReads::Wait(Request& request, const std::function<bool()>& stopping) {
 }
 
 void QueuedReads::ServeAll(const std::function<void(Request&)>& serve) {
-    QAutoLock guard(lock_);
+    ScopedLock guard(lock_);
     for (Request* request : waiting_) {
         if (request->state == State::kWaiting) serve(*request);
     }

@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "foundation/QMutex.h"
+#include "foundation/RecursiveMutex.h"
 
 namespace veldmoor {
 
@@ -39,7 +39,7 @@ public:
     void ServeAll(const std::function<void(Request&)>& serve);
 
 private:
-    QTMutex lock_;
+    RecursiveMutex lock_;
     std::vector<Request*> waiting_;
 };
 

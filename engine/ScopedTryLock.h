@@ -1,5 +1,5 @@
 #pragma once
-#include "foundation/QMutex.h"
+#include "foundation/RecursiveMutex.h"
 
 namespace veldmoor {
 
@@ -8,7 +8,7 @@ namespace veldmoor {
 // job's lock, so the job thread must never wait for the job-list lock.
 class ScopedTryLock {
 public:
-    explicit ScopedTryLock(QBaseMutex& mutex) : mutex_(mutex), locked_(mutex.TryLock()) {}
+    explicit ScopedTryLock(Lockable& mutex) : mutex_(mutex), locked_(mutex.TryLock()) {}
     ~ScopedTryLock() {
         if (locked_) mutex_.Unlock();
     }
@@ -18,7 +18,7 @@ public:
     bool IsLocked() const { return locked_; }
 
 private:
-    QBaseMutex& mutex_;
+    Lockable& mutex_;
     bool locked_;
 };
 

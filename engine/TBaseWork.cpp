@@ -7,7 +7,7 @@
 #include "engine/EngineState.h"
 #include "engine/UdpServiceHooks.h"
 #include "foundation/EngineLocks.h"
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "netenv/TcpipLimitReader.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -50,7 +50,7 @@ std::vector<std::string> SplitSourceLines(const char* text) {
 TBaseWork::TBaseWork(EngineState& engine) : engine_(engine) {
     bool firstJob = false;
     {
-        QAutoLock guard(EngineJobListLock());
+        ScopedLock guard(EngineJobListLock());
         firstJob = engine_.jobs.empty();
         engine_.jobs.push_back(this);
     }
@@ -60,7 +60,7 @@ TBaseWork::TBaseWork(EngineState& engine) : engine_(engine) {
 TBaseWork::~TBaseWork() {
     bool lastJob = false;
     {
-        QAutoLock guard(EngineJobListLock());
+        ScopedLock guard(EngineJobListLock());
         auto& jobs = engine_.jobs;
         jobs.erase(std::remove(jobs.begin(), jobs.end(), this), jobs.end());
         lastJob = jobs.empty();
@@ -70,7 +70,7 @@ TBaseWork::~TBaseWork() {
 
 void TBaseWork::RunFirstJobStartUp() {
     TimeEnsure();
-    QAutoLock guard(EngineJobListLock());
+    ScopedLock guard(EngineJobListLock());
     if (!engine_.haveClientGuid) {
         const auto uuid = platform::NewUuid();
         std::copy(uuid.begin(), uuid.end(), engine_.clientGuid.begin());
@@ -90,7 +90,7 @@ void TBaseWork::RunLastJobShutDown() {
     // The shared listener and pending incoming connections belong to the peer
     // set; they close with their owners. The UDP socket stops here.
     StopUdpServiceSocket();
-    QAutoLock guard(EngineJobListLock());
+    ScopedLock guard(EngineJobListLock());
     engine_.udpServiceOff = true;
     engine_.reachableFromOutside = false;
 }
@@ -129,7 +129,7 @@ const char* TBaseWork::KindName() const {
 }
 
 bool TBaseWork::IsSameTask(TBaseWork& other) {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     if (targetIsFile_ && other.targetIsFile_ && targetFile_ == other.targetFile_) return true;
     if (IsTorrentTask() && other.IsTorrentTask() && sourceText_ == other.sourceText_) return true;
 
@@ -149,11 +149,11 @@ int TBaseWork::LoadState(const std::string& path) {
     if (!bytes || bytes->empty()) return 1;
     SavedStateTexts loaded;
     {
-        QAutoLock guard(Lock());
+        ScopedLock guard(Lock());
         loaded = savedTexts_;
     }
     if (!ReadStateFile(*bytes, loaded)) return 1;
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     savedTexts_ = std::move(loaded);
     savedTexts_.ClearChanged();
     return 1;
@@ -163,13 +163,13 @@ int TBaseWork::SaveState(const std::string& path) {
     if (path.empty()) return 0;
     std::optional<std::string> encoded;
     {
-        QAutoLock guard(Lock());
+        ScopedLock guard(Lock());
         if (!savedTexts_.AnyChanged()) return 1;
         encoded = EncodeStateFile(savedTexts_);
     }
     // A crash mid-write must not lose the previous copy: write beside it, then rename.
     if (encoded && platform::ReplaceFileContents(path, *encoded)) {
-        QAutoLock guard(Lock());
+        ScopedLock guard(Lock());
         savedTexts_.ClearChanged();
     }
     return 1;

@@ -10,7 +10,7 @@
 #include "engine/JobSettings.h"
 #include "engine/JobStatusRecord.h"
 #include "engine/TaskInterface.h"
-#include "foundation/QThread.h"
+#include "foundation/WorkerThread.h"
 #include "torrent/StateFile.h"
 
 namespace veldmoor {
@@ -29,7 +29,7 @@ struct SourceLine {
     int32_t state = kLineUnused;
 };
 
-class TBaseWork : public QThread {
+class TBaseWork : public WorkerThread {
 public:
     explicit TBaseWork(EngineState& engine);
     ~TBaseWork() override;

@@ -12,7 +12,7 @@
 #include "engine/UdpServiceHooks.h"
 #include "foundation/AsciiText.h"
 #include "foundation/CVeldmoorLog.h"
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/StreamSocketOps.h"
 #include "peers/TPeerObject.h"
 #include "platform/Clock.h"
@@ -64,7 +64,7 @@ int TWorkThread::RestartDownload() {
     }
     platform::DeleteFileAt(StateFilePath());
     {
-        QAutoLock guard(Lock());
+        ScopedLock guard(Lock());
         working_ = JobStatusRecord{};
         published_ = JobStatusRecord{};
         completionTime_ = 0;
@@ -96,7 +96,7 @@ void TWorkThread::RunLoop() {
     }
 
     {
-        QAutoLock guard(Lock());
+        ScopedLock guard(Lock());
         SetRunState(kRunRunning);
         // The first connection round then finds the sources at once.
         FeedSources();
@@ -114,7 +114,7 @@ void TWorkThread::RunLoop() {
     for (;;) {
         if (CheckStop()) break;
         {
-            QAutoLock guard(Lock());
+            ScopedLock guard(Lock());
             if (CheckComplete(JobClock())) {
                 VeldmoorLog().Write(ThreadTag() + TargetFile() + " is Download Complete", 23, 23);
                 break;
@@ -125,7 +125,7 @@ void TWorkThread::RunLoop() {
 
         const int64_t now = OnTurn();
         {
-            QAutoLock guard(Lock());
+            ScopedLock guard(Lock());
             if (std::llabs(now - lastFeed_) >= kFeedPeriodSeconds) {
                 FeedSources();
                 lastFeed_ = now;
@@ -133,7 +133,7 @@ void TWorkThread::RunLoop() {
         }
         if (CheckStop()) break;
         {
-            QAutoLock guard(Lock());
+            ScopedLock guard(Lock());
             SettleSourceFileSize();
             GiveUpSourcesOfAnotherSize();
             const bool sizeKnown = HasPieceMap() && working_.totalBytes > 0;
@@ -144,12 +144,12 @@ void TWorkThread::RunLoop() {
         }
         if (CheckStop()) break;
         {
-            QAutoLock guard(Lock());
+            ScopedLock guard(Lock());
             if (CheckComplete(now)) break;
         }
         if (CheckStop()) break;
         {
-            QAutoLock guard(Lock());
+            ScopedLock guard(Lock());
             if (SourcesExhausted() || PieceBeyondEverySource(now)) {
                 sourcesFailed_ = true;
                 ResetSourceLineStates();
@@ -158,18 +158,18 @@ void TWorkThread::RunLoop() {
         }
         if (CheckStop()) break;
         {
-            QAutoLock guard(Lock());
+            ScopedLock guard(Lock());
             TrimSchedulingPools(turnCounter_ % 4 == 0);
         }
         if (CheckStop()) break;
         {
-            QAutoLock guard(Lock());
+            ScopedLock guard(Lock());
             if (rebuildPending_) RebuildIfPending();
             StartOverIfPending();
         }
         if (CheckStop()) break;
         {
-            QAutoLock guard(Lock());
+            ScopedLock guard(Lock());
             if (std::llabs(now - lastAnnounce_) >= kAnnouncePeriodSeconds) {
                 lastAnnounce_ = now;
                 ExchangeLocalAnnouncements();
@@ -182,7 +182,7 @@ void TWorkThread::RunLoop() {
 
 void TWorkThread::FinishRun() {
     ForgetMissingHosts();
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     if (!finished_) CheckComplete(ClockNow());
     ResetSourceLineStates();
     Reset(false, false);
@@ -203,7 +203,7 @@ void TWorkThread::FinishRun() {
 }
 
 bool TWorkThread::Prepare() {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     TakeOnDiskSize();
     if (IsTorrentTask() && !SourceText().empty()) {
         SetRunState(kRunStopped);
@@ -244,7 +244,7 @@ void TWorkThread::TakeOnDiskSize() {
 int64_t TWorkThread::OnTurn() {
     uint32_t sleepMs = 0;
     {
-        QAutoLock guard(Lock());
+        ScopedLock guard(Lock());
         sleepMs = WorkOneTurn();
         CollectWaitingSockets();
     }
@@ -456,7 +456,7 @@ bool TWorkThread::CheckComplete(int64_t now) {
 
 void TWorkThread::Publish(bool flush, bool force) {
     if (force) {
-        QAutoLock guard(Lock());
+        ScopedLock guard(Lock());
         PublishLocked(flush, force);
         return;
     }
@@ -482,7 +482,7 @@ void TWorkThread::PublishLocked(bool flush, bool force) {
 }
 
 TaskReport TWorkThread::Report() {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     TaskReport report;
     report.name = published_.name;
     report.progressPermyriad = ProgressPermyriad(published_.completedBytes, published_.totalBytes);
@@ -505,17 +505,17 @@ TaskReport TWorkThread::Report() {
 }
 
 int TWorkThread::IsComplete() {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     return ProgressPermyriad(published_.completedBytes, published_.totalBytes) > 9999 ? 1 : 0;
 }
 
 void TWorkThread::SetLimit(LimitDirection direction, SpeedLimit limit) {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     meter_.SetLimit(direction, limit);
 }
 
 int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     const std::vector<uint8_t>& published = bitfield_.Published();
     const int size = static_cast<int>(published.size());
     // Before the map is known there is nothing to copy, and memcpy takes no null source.

@@ -37,7 +37,7 @@ bool IsNamedHost(const TPeerId& candidate) {
 }  // namespace
 
 TWorkWithPeers::TWorkWithPeers(EngineState& engine) : TBaseWork(engine) {
-    QAutoLock guard(EngineJobListLock());
+    ScopedLock guard(EngineJobListLock());
     CopyEngineView();
 }
 
@@ -45,7 +45,7 @@ TWorkWithPeers::~TWorkWithPeers() {
     ReleasePeers();
     candidates_.Clear();
     UnregisterHash();
-    QAutoLock guard(EngineJobListLock());
+    ScopedLock guard(EngineJobListLock());
     engine_.localAnnouncements.ForgetJob(this);
     // The last job takes the shared listener and announcements with it.
     const bool lastJob = engine_.jobs.size() == 1 && engine_.jobs.front() == this;
@@ -59,14 +59,14 @@ TWorkWithPeers::~TWorkWithPeers() {
 // Task interface
 
 int TWorkWithPeers::SetConnectionLimits(int32_t sources, int32_t peers) {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     maxSourceConnections_ = sources;
     maxPeerConnections_ = peers;
     return 0;
 }
 
 int TWorkWithPeers::AddTrackers(const std::vector<std::string>& announceAddresses) {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     extraTrackers_.insert(extraTrackers_.end(), announceAddresses.begin(), announceAddresses.end());
     // Resolving the hosts may take seconds: the job thread does it, not the caller.
     extraTrackersPending_ = true;
@@ -99,14 +99,14 @@ bool TWorkWithPeers::RegisterHash() {
     InfoHashEntry entry;
     std::copy(infoHash_.begin(), infoHash_.end(), entry.record.begin());
     entry.job = this;
-    QAutoLock guard(EngineJobListLock());
+    ScopedLock guard(EngineJobListLock());
     engine_.infoHashes.push_back(entry);
     engine_.bandwidthList.push_back(entry);
     return true;
 }
 
 void TWorkWithPeers::UnregisterHash() {
-    QAutoLock guard(EngineJobListLock());
+    ScopedLock guard(EngineJobListLock());
     for (auto* list : {&engine_.infoHashes, &engine_.bandwidthList})
         std::erase_if(*list, [this](const InfoHashEntry& entry) { return entry.job == this; });
 }

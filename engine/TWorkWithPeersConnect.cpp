@@ -9,7 +9,7 @@
 #include "engine/PeerRanking.h"
 #include "engine/TWorkWithPeers.h"
 #include "foundation/CVeldmoorLog.h"
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/IBitTorrentPeerControl.h"
 #include "peers/TPeerObject.h"
 

@@ -40,7 +40,7 @@ void TWorkWithPeers::NoteSourceProblem(const std::string& url, const std::string
 }
 
 std::string TWorkWithPeers::TakeSourceNotes(size_t maxBytes) {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     return sourceNotes_.Take(maxBytes);
 }
 

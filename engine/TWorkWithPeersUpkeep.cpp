@@ -7,7 +7,7 @@
 #include "engine/ConnectionLimits.h"
 #include "engine/PeerRanking.h"
 #include "engine/TWorkWithPeers.h"
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/IBitTorrentPeerControl.h"
 #include "peers/TPeerObject.h"
 

@@ -338,7 +338,7 @@ void TWorkWithPieces::CountPieceDelivery(BlockSender* /*sender*/) {
 }
 
 void TWorkWithPieces::SetPriority(int32_t file, int32_t priority) {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     priorityChanges_.emplace_back(file, priority);
 }
 
@@ -364,18 +364,18 @@ void TWorkWithPieces::PublishFileList() {
 }
 
 int TWorkWithPieces::GetFileCount() {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     return static_cast<int>(publishedFiles_.size());
 }
 
 int64_t TWorkWithPieces::GetFileSize(int index) {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     if (index < 0 || static_cast<size_t>(index) >= publishedFiles_.size()) return -1;
     return publishedFiles_[static_cast<size_t>(index)].size;
 }
 
 bool TWorkWithPieces::GetFileName(int index, int type, std::string& name) {
-    QAutoLock guard(Lock());
+    ScopedLock guard(Lock());
     name.clear();
     if (index < 0 || static_cast<size_t>(index) >= publishedFiles_.size()) return false;
     const auto& file = publishedFiles_[static_cast<size_t>(index)];

@@ -14,7 +14,7 @@
 #include "engine/SourcePieceFailures.h"
 #include "engine/SourceRanges.h"
 #include "engine/TWorkWithPeers.h"
-#include "foundation/QMutex.h"
+#include "foundation/RecursiveMutex.h"
 #include "peers/IBitTorrentJob.h"
 #include "torrent/TPieces.h"
 #include "torrent/IPieceMapOwner.h"
@@ -136,7 +136,7 @@ public:
     bool HasReadyPieceMap() const override { return pieceMapReady_; }
     void SetRunState(int32_t runState) override { TBaseWork::SetRunState(runState); }
     void SetStatusCode(int32_t statusCode) override { TBaseWork::SetStatusCode(statusCode); }
-    void RequestStop() override { QThread::RequestStop(); }
+    void RequestStop() override { WorkerThread::RequestStop(); }
     void OnPieceChecked(BlockSender* sender, bool matched) override;
     // Raises the piece-check statistics event (engine/EngineEvents.h).
     void OnCorruptPiece(BlockSender* sender, int32_t piece) override;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/TransferRules.h"
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/BitTorrentWire.h"
 #include "peers/TPeerObject.h"
 #include "platform/Clock.h"
@@ -126,7 +126,7 @@ void TWorkWithTransStatis::RefreshStatus(bool complete) {
     const int64_t now = JobClock();
     if (std::llabs(now - lastStatusRefresh_) < kStatusRefreshSeconds) return;
     {
-        QAutoLock guard(Lock());
+        ScopedLock guard(Lock());
         pieces_->SetWriteWindow(std::min(kMaxWriteWindowUnits, std::max(settings_.writeWindowUnits, 4)));
         pieces_->SetSaveStatus(true);
         Publish(true, false);

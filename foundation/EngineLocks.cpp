@@ -2,13 +2,13 @@
 
 namespace veldmoor {
 
-QTMutex& EngineJobListLock() {
-    static QTMutex lock;
+RecursiveMutex& EngineJobListLock() {
+    static RecursiveMutex lock;
     return lock;
 }
 
-QTMutex& DiskLock() {
-    static QTMutex lock;
+RecursiveMutex& DiskLock() {
+    static RecursiveMutex lock;
     return lock;
 }
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/HostResolver.h"
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"

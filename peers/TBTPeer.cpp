@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/IBitTorrentJob.h"
 #include "peers/IPeerJob.h"
 #include "platform/Clock.h"

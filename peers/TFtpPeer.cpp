@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/HttpStreamRules.h"
 #include "peers/IPeerJob.h"
 #include "torrent/TPieces.h"

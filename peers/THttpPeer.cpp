@@ -4,7 +4,7 @@
 
 #include "foundation/AsciiText.h"
 #include "foundation/CVeldmoorLog.h"
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/HttpRequest.h"
 #include "peers/HttpResponse.h"
 #include "peers/HttpStreamRules.h"

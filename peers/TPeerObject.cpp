@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/IPeerJob.h"
 #include "peers/SourceAddress.h"
 #include "torrent/TPieces.h"

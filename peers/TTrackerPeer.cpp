@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <span>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/IPeerJob.h"
 #include "peers/ITrackerJob.h"
 #include "peers/LocalEndpoint.h"

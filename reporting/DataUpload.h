@@ -7,13 +7,13 @@
 #include <memory>
 #include <string>
 
-#include "foundation/QThread.h"
+#include "foundation/WorkerThread.h"
 #include "reporting/CDataStatisticsImp.h"
 #include "reporting/EventQueue.h"
 
 namespace veldmoor::reporting {
 
-class DataUpload final : public QThread {
+class DataUpload final : public WorkerThread {
 public:
     static constexpr uint32_t kFlushIntervalMs = 1000;
 

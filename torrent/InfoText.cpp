@@ -4,7 +4,7 @@
 #include <climits>
 #include <optional>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "platform/Files.h"
 #include "torrent/TPieces.h"
 #include "torrent/TTorrent.h"

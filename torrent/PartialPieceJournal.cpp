@@ -38,7 +38,7 @@ class JournalWriter {
 public:
     explicit JournalWriter(platform::File& file) : file_(file) {}
     bool Write(std::string_view bytes) {
-        QAutoLock guard(DiskLock());
+        ScopedLock guard(DiskLock());
         if (file_.WriteAt(position_, bytes.data(), static_cast<int64_t>(bytes.size())) != platform::IoStatus::Ok)
             return false;
         position_ += static_cast<int64_t>(bytes.size());
@@ -155,7 +155,7 @@ void TPieces::LoadPartialPieces() {
         char header[kHeaderSize];
         int64_t got;
         {
-            QAutoLock guard(DiskLock());
+            ScopedLock guard(DiskLock());
             got = in.ReadAt(position, header, kHeaderSize);
         }
         if (got != static_cast<int64_t>(kHeaderSize)) break;
@@ -165,7 +165,7 @@ void TPieces::LoadPartialPieces() {
         if (length < 1 || length >= int64_t{pieceLength_} + kRecordSlack || !IsValidPiece(index)) break;
         std::string body(static_cast<size_t>(length), '\0');
         {
-            QAutoLock guard(DiskLock());
+            ScopedLock guard(DiskLock());
             got = in.ReadAt(position + static_cast<int64_t>(kHeaderSize), body.data(), length);
         }
         if (got != length || JournalCheckValue(static_cast<int32_t>(index), body) != check) break;

@@ -62,7 +62,7 @@ int64_t TPieces::ReadContent(int64_t offset, char* buffer, int64_t length) {
         if (!EnsureReadable(entry)) break;
         int64_t got;
         {
-            QAutoLock guard(DiskLock());
+            ScopedLock guard(DiskLock());
             got = entry.file.ReadAt(inFile, buffer + done, count);
         }
         if (got <= 0) break;

@@ -6,7 +6,7 @@
 
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/EngineLocks.h"
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "platform/FileRename.h"
 #include "torrent/TPieces.h"
 

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "foundation/AsciiText.h"
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "platform/Files.h"
 #include "torrent/Bitfield.h"
 #include "torrent/Bencode.h"

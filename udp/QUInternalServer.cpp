@@ -40,7 +40,7 @@ QUInternalServer::QUInternalServer(UdpEnvironment environment)
 
 QUInternalServer::~QUInternalServer() {
     Stop(true);
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     CloseSocketLocked();
 }
 
@@ -85,7 +85,7 @@ int QUInternalServer::Configure(const UdpServerConfig& config) {
         config.sessionTimeoutSeconds <= 0) {
         return -1;
     }
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     localIp_ = config.localIp;
     localPort_ = config.localPort;
     natHost_ = config.natServerHost.substr(0, 127);
@@ -108,51 +108,51 @@ int QUInternalServer::Startup(int /*version*/, const UdpServerConfig& config) {
 }
 
 void QUInternalServer::SetLocalAddress(uint32_t ip, int32_t port) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     if (ip == localIp_ && port == localPort_) return;
     if (IsUsableIp(ip)) localIp_ = ip;
     if (IsUsablePort(port)) localPort_ = port;
 }
 
 uint32_t QUInternalServer::PublicAddress() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return publicIp_ == 0 ? 0xFFFFFFFFu : publicIp_;
 }
 
 int32_t QUInternalServer::PublicPort() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return publicPort_;
 }
 
 bool QUInternalServer::BehindNat() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return publicIp_ != localIp_;
 }
 
 bool QUInternalServer::Answered() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return answered_;
 }
 
 EndpointIdentity QUInternalServer::OwnIdentity() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return identity_;
 }
 
 uint32_t QUInternalServer::LocalAddress() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return localIp_;
 }
 
 int32_t QUInternalServer::LocalPort() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return localPort_;
 }
 
 void QUInternalServer::SetDisabled(bool disabled) { disabled_.store(disabled); }
 
 void QUInternalServer::Cleanup() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     for (SessionList* list : {&allSockets_, &boundSockets_, &acceptQueue_, &punchList_}) {
         for (auto& session : *list) FreeWindows(*session);
         list->clear();
@@ -166,7 +166,7 @@ void QUInternalServer::Cleanup() {
 // Socket
 
 bool QUInternalServer::OpenSocket(bool force) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return OpenSocketLocked(force);
 }
 
@@ -196,11 +196,11 @@ void QUInternalServer::CloseSocketLocked() { environment_.channel->Close(); }
 bool QUInternalServer::ResolveNatServer() {
     std::string host;
     {
-        QAutoLock lock(Lock());
+        ScopedLock lock(Lock());
         host = natHost_;
     }
     const uint32_t ip = environment_.resolve ? environment_.resolve(host) : 0;
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     natIp_ = ip;
     return IsUsableIp(ip);
 }
@@ -210,7 +210,7 @@ SendResult QUInternalServer::SendRaw(const uint8_t* bytes, size_t length, uint32
 }
 
 bool QUInternalServer::SendDatagram(const uint8_t* bytes, size_t length, uint32_t ip, int32_t port) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return SendLocked(bytes, length, ip, port);
 }
 
@@ -232,7 +232,7 @@ bool QUInternalServer::SendLocked(const uint8_t* bytes, size_t length, uint32_t 
 // Loop
 
 long QUInternalServer::ReceiveOne() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     uint32_t ip = 0;
     uint16_t port = 0;
     IDatagramChannel& channel = *environment_.channel;
@@ -254,7 +254,7 @@ void QUInternalServer::Run() {
     OpenSocket(true);
     while (!ResolveNatServer()) {
         if (CheckStop() || WaitSeconds(30) != 0) {
-            QAutoLock lock(Lock());
+            ScopedLock lock(Lock());
             CloseSocketLocked();
             return;
         }
@@ -268,19 +268,19 @@ void QUInternalServer::Run() {
         }
         LoopTurn(burst, idle);
     }
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     CloseSocketLocked();
 }
 
 void QUInternalServer::WaitWhileDisabled() {
     {
-        QAutoLock lock(Lock());
+        ScopedLock lock(Lock());
         CloseSocketLocked();
         publicIp_ = 0;
     }
     while (disabled_.load() && !StopRequested()) clock_.SleepMs(100);
     if (StopRequested()) return;
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     lastRegistration_ = 0;
     lastKeepAlive_ = 0;
     answered_ = false;
@@ -289,7 +289,7 @@ void QUInternalServer::WaitWhileDisabled() {
 void QUInternalServer::LoopTurn(int& burst, int& idle) {
     bool open;
     {
-        QAutoLock lock(Lock());
+        ScopedLock lock(Lock());
         open = (environment_.channel->IsOpen() && boundPort_ == localPort_) || OpenSocketLocked(true);
     }
     if (!open) {
@@ -324,7 +324,7 @@ void QUInternalServer::IdleWait(uint32_t ms) {
 }
 
 void QUInternalServer::RunTimers() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     const uint32_t tick = clock_.TickMs();
     if (tick - lastRetransmitTick_ >= kRetransmitPeriodMs) {
         RetransmissionPass();
@@ -368,7 +368,7 @@ void QUInternalServer::RunTimers() {
 // Dispatch
 
 void QUInternalServer::HandleDatagram(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     if (length == kAddressReportSize) {
         if (FromNatServer(ip, port)) HandleAddressReport(bytes);
         return;
@@ -399,13 +399,13 @@ bool QUInternalServer::FromNatServer(uint32_t ip, uint16_t port) const {
 // Readiness
 
 void QUInternalServer::WatchReadiness(platform::WakeEvent* event) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     if (event && std::find(readinessWatchers_.begin(), readinessWatchers_.end(), event) == readinessWatchers_.end())
         readinessWatchers_.push_back(event);
 }
 
 void QUInternalServer::UnwatchReadiness(platform::WakeEvent* event) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     std::erase(readinessWatchers_, event);
 }
 
@@ -416,22 +416,22 @@ void QUInternalServer::SignalReadiness() {
 // Inspection
 
 size_t QUInternalServer::PunchEntries() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return punchList_.size();
 }
 
 size_t QUInternalServer::AcceptQueueLength() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return acceptQueue_.size();
 }
 
 size_t QUInternalServer::OutstandingLookups() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return outstandingLookups_.size();
 }
 
 int32_t QUInternalServer::RequestCounter() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     return requestCounter_;
 }
 

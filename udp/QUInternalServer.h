@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/QThread.h"
+#include "foundation/WorkerThread.h"
 #include "platform/Socket.h"
 #include "platform/WakeEvent.h"
 #include "udp/UdpBufferPool.h"
@@ -74,7 +74,7 @@ struct SessionInfo {
     NodeKey key{};
 };
 
-class QUInternalServer final : public QThread {
+class QUInternalServer final : public WorkerThread {
 public:
     static constexpr int kDefaultKeepAliveSeconds = 45;
     static constexpr int kDefaultTimeoutSeconds = 18;

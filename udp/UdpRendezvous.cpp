@@ -73,7 +73,7 @@ int64_t QUInternalServer::LookupRetrySeconds(const UdpSession& session) {
 }
 
 void QUInternalServer::LookupRetryPass() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     const int64_t now = clock_.WallSeconds();
     for (auto& session : allSockets_) {
         if (session->incoming) continue;
@@ -84,7 +84,7 @@ void QUInternalServer::LookupRetryPass() {
 }
 
 void QUInternalServer::SendLookupBatch() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     if (lookupBatchLength_ == 0) return;
     SendLocked(lookupBatch_.data(), lookupBatchLength_, natIp_, natPort_);
     std::fill(lookupBatch_.begin(), lookupBatch_.begin() + kLookupHeaderSize, uint8_t{0});

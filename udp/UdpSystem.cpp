@@ -4,7 +4,7 @@
 #include <cerrno>
 
 #include "foundation/Ipv4Address.h"
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "platform/Clock.h"
 #include "platform/NetInterfaces.h"
 #include "platform/Resolver.h"

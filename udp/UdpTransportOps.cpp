@@ -37,7 +37,7 @@ int QUInternalServer::Succeed(int result) {
 }
 
 int QUInternalServer::UdpSocket() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     auto session = TakeSession();
     const int handle = session->id;
     allSockets_.push_back(std::move(session));
@@ -45,7 +45,7 @@ int QUInternalServer::UdpSocket() {
 }
 
 int QUInternalServer::UdpBind(int handle, const UdpAddress& address) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     const int32_t port = address.port;
     for (const auto& bound : boundSockets_) {
         if (bound->servicePort == port) return Fail(kUdpAddressInUse);
@@ -61,7 +61,7 @@ int QUInternalServer::UdpBind(int handle, const UdpAddress& address) {
 }
 
 int QUInternalServer::UdpListen(int handle, int backlog) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     const int wanted = std::max({backlog, backlog_, kMinBacklog});
     if (!IsRunning() && !configured_) return Fail(kUdpNotStarted);
     UdpSession* session = FindIn(boundSockets_, handle);
@@ -72,7 +72,7 @@ int QUInternalServer::UdpListen(int handle, int backlog) {
 }
 
 int QUInternalServer::UdpAccept(int handle, UdpAddress* peer) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     if (disabled_.load()) return Fail(kUdpInvalidArgument);
     UdpSession* listener = FindIn(boundSockets_, handle);
     if (!listener) return Fail(kUdpNotSocket);
@@ -95,7 +95,7 @@ int QUInternalServer::UdpAccept(int handle, UdpAddress* peer) {
 }
 
 int QUInternalServer::UdpConnect(int handle, const UdpAddress& address) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     if (disabled_.load() || !IsUsableIp(address.address) || address.port == 0) return Fail(kUdpNetworkUnreachable);
     UdpSession* session = FindIn(allSockets_, handle);
     if (!session) return Fail(kUdpNotSocket);
@@ -112,7 +112,7 @@ int QUInternalServer::UdpConnect(int handle, const UdpAddress& address) {
 }
 
 int QUInternalServer::UdpSend(int handle, const uint8_t* bytes, int length) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     if (disabled_.load() || !bytes || length < 0) return Fail(kUdpInvalidArgument);
     UdpSession* session = FindIn(allSockets_, handle);
     if (!session) return Fail(kUdpWouldBlock);
@@ -159,7 +159,7 @@ int QUInternalServer::UdpSend(int handle, const uint8_t* bytes, int length) {
 }
 
 int QUInternalServer::UdpRecv(int handle, uint8_t* buffer, int length) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     if (disabled_.load() || !buffer || length <= 0) return Fail(kUdpInvalidArgument);
     UdpSession* session = FindIn(allSockets_, handle);
     if (!session) return Fail(kUdpInvalidArgument);
@@ -205,7 +205,7 @@ int QUInternalServer::UdpRecv(int handle, uint8_t* buffer, int length) {
 }
 
 int QUInternalServer::UdpGetSockName(int handle, UdpAddress* address) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     if (!address) return Fail(kUdpInvalidArgument);
     UdpSession* session = FindIn(allSockets_, handle);
     if (!session) return Fail(kUdpNotSocket);
@@ -243,7 +243,7 @@ int QUInternalServer::UdpSelect(std::vector<int>* readable, std::vector<int>* wr
     for (;;) {
         size_t total = 0;
         {
-            QAutoLock lock(Lock());
+            ScopedLock lock(Lock());
             for (size_t set = 0; set < sets.size(); ++set) {
                 ready[set].clear();
                 if (!sets[set]) continue;
@@ -266,7 +266,7 @@ int QUInternalServer::UdpSelect(std::vector<int>* readable, std::vector<int>* wr
 }
 
 int QUInternalServer::UdpClose(int handle) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     if (UdpSession* session = FindIn(allSockets_, handle)) {
         auto removed = RemoveFrom(allSockets_, session);
         if (removed->state == SessionState::kEstablished && removed->established) {
@@ -291,7 +291,7 @@ int QUInternalServer::UdpClose(int handle) {
 }
 
 std::optional<SessionInfo> QUInternalServer::Inspect(int handle) {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     const UdpSession* session = nullptr;
     for (SessionList* list : {&allSockets_, &boundSockets_, &acceptQueue_}) {
         if (!session) session = FindIn(*list, handle);

@@ -123,7 +123,7 @@ void QUInternalServer::ProbeOldest(UdpSession& session) {
 }
 
 void QUInternalServer::RetransmissionPass() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     const uint32_t tick = clock_.TickMs();
     for (size_t i = allSockets_.size(); i-- > 0;) {
         UdpSession& session = *allSockets_[i];
@@ -135,7 +135,7 @@ void QUInternalServer::RetransmissionPass() {
 }
 
 void QUInternalServer::AcknowledgementPass() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     dataSinceAckPass_ = false;
     const uint32_t tick = clock_.TickMs();
     for (auto& pointer : allSockets_) {
@@ -208,7 +208,7 @@ void QUInternalServer::MaintainSessions(int64_t now) {
 }
 
 void QUInternalServer::MaintenancePass() {
-    QAutoLock lock(Lock());
+    ScopedLock lock(Lock());
     const int64_t now = clock_.WallSeconds();
     MaintainAcceptQueue(now);
     MaintainSessions(now);

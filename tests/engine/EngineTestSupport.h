@@ -7,7 +7,7 @@
 #include "engine/EngineState.h"
 #include "engine/TWorkThread.h"
 #include "engine/TaskApi.h"
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "platform/Clock.h"
 #include "tests/support/TestSupport.h"
 

@@ -195,11 +195,11 @@ TEST_F(HttpRequestsTest, ATorrentFetchedInChunksBecomesTheTasksTorrent) {
     ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
     TWorkThread& job = JobOf(task.handle);
     const auto taken = [&] {
-        QAutoLock guard(job.Lock());
+        ScopedLock guard(job.Lock());
         return !job.SavedTexts().torrent.empty();
     };
     ASSERT_TRUE(PumpUntil(taken, 20)) << server.Log();
-    QAutoLock guard(job.Lock());
+    ScopedLock guard(job.Lock());
     EXPECT_TRUE(job.SavedTexts().torrent == torrent) << "the chunk framing was taken for the torrent's bytes";
 }
 

@@ -110,11 +110,11 @@ TEST_F(JobPieceMapTest, DiskEventsSetTheirStatusAndStopTheJob) {
         TaskDescriptor task = StartTask();
         TWorkThread& job = JobOf(task.handle);
         ASSERT_TRUE(WaitUntil([&] {
-            QAutoLock guard(job.Lock());
+            ScopedLock guard(job.Lock());
             return job.HasReadyPieceMap();
         }));
         {
-            QAutoLock guard(job.Lock());
+            ScopedLock guard(job.Lock());
             PieceMapEvent notice;
             notice.type = event;
             job.OnPieceMapEvent(notice);

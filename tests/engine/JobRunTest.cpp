@@ -53,7 +53,7 @@ protected:
     }
     static size_t CandidateCount(TaskHandle handle) {
         TWorkThread& job = JobOf(handle);
-        QAutoLock guard(job.Lock());
+        ScopedLock guard(job.Lock());
         return job.Candidates().size();
     }
     bool RunEnded(TaskHandle handle) {
@@ -215,7 +215,7 @@ TEST_F(JobRunTest, AnExceptionInATurnEndsTheRunWithNoLockLeftHeld) {
     ASSERT_TRUE(RunEnded(task.handle));
 
     std::thread([&] {
-        for (QTMutex* lock : {&job.Lock(), &EngineJobListLock(), &DiskLock()}) {
+        for (RecursiveMutex* lock : {&job.Lock(), &EngineJobListLock(), &DiskLock()}) {
             EXPECT_TRUE(lock->TryLock());
             lock->Unlock();
         }
@@ -243,7 +243,7 @@ TEST_F(JobRunTest, TrackersAddedThroughTheTaskInterfaceAreAnnouncedTo) {
     TWorkThread& job = JobOf(task.handle);
 
     const auto hasCandidate = [&](const std::string& url) {
-        QAutoLock guard(job.Lock());
+        ScopedLock guard(job.Lock());
         const auto& candidates = job.Candidates();
         return std::any_of(candidates.begin(), candidates.end(), [&](const TPeerId* c) { return c->url == url; });
     };
@@ -308,7 +308,7 @@ TEST_F(JobRunTest, ATorrentFetchedFromTheTorrentLineGivesTheJobItsIdentityAndTra
     request->Close();
 
     const auto rebuilt = [&] {
-        QAutoLock guard(job.Lock());
+        ScopedLock guard(job.Lock());
         return job.ReadyPieceMap() != nullptr;
     };
     for (int second = 0; second < 30 && !rebuilt(); ++second) {
@@ -317,7 +317,7 @@ TEST_F(JobRunTest, ATorrentFetchedFromTheTorrentLineGivesTheJobItsIdentityAndTra
     }
     ASSERT_TRUE(rebuilt()) << "the fetched torrent never became the task's";
     WaitForWholeTurn(job);
-    QAutoLock guard(job.Lock());
+    ScopedLock guard(job.Lock());
     const auto& infoHash = job.Torrent()->InfoHash();
     const auto& handshake = job.Handshake();
     EXPECT_EQ(handshake[0], 19) << "without a handshake every peer is refused";
@@ -325,7 +325,7 @@ TEST_F(JobRunTest, ATorrentFetchedFromTheTorrentLineGivesTheJobItsIdentityAndTra
     const InfoHash announced = job.AnnounceInfoHash();
     EXPECT_TRUE(std::equal(infoHash.begin(), infoHash.end(), announced.begin()));
     {
-        QAutoLock listGuard(EngineJobListLock());
+        ScopedLock listGuard(EngineJobListLock());
         EXPECT_TRUE(std::any_of(TheEngine().infoHashes.begin(), TheEngine().infoHashes.end(), [&](const InfoHashEntry& e) {
             return e.job == &job && std::equal(infoHash.begin(), infoHash.end(), e.record.begin());
         })) << "incoming connections for the torrent find the job";

@@ -32,7 +32,7 @@ protected:
         ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
         job_ = &JobOf(task.handle);
         ASSERT_TRUE(WaitUntil([&] {
-            QAutoLock guard(job_->Lock());
+            ScopedLock guard(job_->Lock());
             return job_->ReadyPieceMap() != nullptr;
         }));
     }
@@ -41,7 +41,7 @@ protected:
 };
 
 TEST_F(JobSchedulingTest, TheIdentityAreaHoldsTheHandshakeWithTheInfoHashAndTheJobsPeerIdentity) {
-    QAutoLock guard(job_->Lock());
+    ScopedLock guard(job_->Lock());
     const auto& handshake = job_->Handshake();
     ASSERT_EQ(handshake[0], 19);
     EXPECT_EQ(std::string(handshake.begin() + 1, handshake.begin() + 20), "BitTorrent protocol");
@@ -58,7 +58,7 @@ TEST_F(JobSchedulingTest, TheIdentityAreaHoldsTheHandshakeWithTheInfoHashAndTheJ
 }
 
 TEST_F(JobSchedulingTest, APieceIsInFlightAtMostTwiceUntilTheEndGameLetsEveryConnectionAskForIt) {
-    QAutoLock guard(job_->Lock());
+    ScopedLock guard(job_->Lock());
     // 100 pieces, none verified: outside the last 64, two entries per piece.
     EXPECT_TRUE(job_->AddInFlight(5));
     EXPECT_TRUE(job_->AddInFlight(5));
@@ -80,7 +80,7 @@ TEST_F(JobSchedulingTest, APieceIsInFlightAtMostTwiceUntilTheEndGameLetsEveryCon
 }
 
 TEST_F(JobSchedulingTest, ReturnedRequestsGoToAConnectionWhosePeerHasTheirPiece) {
-    QAutoLock guard(job_->Lock());
+    ScopedLock guard(job_->Lock());
     const int32_t blocksPerPiece = static_cast<int32_t>(kPieceLength / kBlockSize);
     std::vector<BlockRequest> returned = {{3 * blocksPerPiece, 16384, 0},
                                           {3 * blocksPerPiece + 1, 16384, 0},
@@ -107,7 +107,7 @@ TEST_F(JobSchedulingTest, ReturnedRequestsGoToAConnectionWhosePeerHasTheirPiece)
 }
 
 TEST_F(JobSchedulingTest, APieceCompleteInMemoryLeavesTheInFlightListAndNoLongerCountsTowardTheEndGame) {
-    QAutoLock guard(job_->Lock());
+    ScopedLock guard(job_->Lock());
     TPieces& map = *job_->ReadyPieceMap();
     const std::string content = PatternBytes(kPieces * kPieceLength);
     const auto blocksPerPiece = static_cast<int32_t>(kPieceLength / kBlockSize);
@@ -130,7 +130,7 @@ TEST_F(JobSchedulingTest, APieceCompleteInMemoryLeavesTheInFlightListAndNoLonger
 }
 
 TEST_F(JobSchedulingTest, RequestsGivenBackFreeTheirPieceForServersAndOtherPeers) {
-    QAutoLock guard(job_->Lock());
+    ScopedLock guard(job_->Lock());
     const auto blocksPerPiece = static_cast<int32_t>(kPieceLength / kBlockSize);
     ASSERT_TRUE(job_->AddInFlight(5));
     ASSERT_FALSE(job_->IsPieceWanted(5));
@@ -142,7 +142,7 @@ TEST_F(JobSchedulingTest, RequestsGivenBackFreeTheirPieceForServersAndOtherPeers
 }
 
 TEST_F(JobSchedulingTest, RequestsForBlocksAlreadyHeldLeaveThePool) {
-    QAutoLock guard(job_->Lock());
+    ScopedLock guard(job_->Lock());
     TPieces& map = *job_->ReadyPieceMap();
     const std::string content = PatternBytes(kPieces * kPieceLength);
     const auto blocksPerPiece = static_cast<int32_t>(kPieceLength / kBlockSize);
@@ -178,7 +178,7 @@ public:
 };
 
 TEST_F(JobSchedulingTest, PeersWaitForTheServersFirstRangesOnlyUntilTheyAreCut) {
-    QAutoLock guard(job_->Lock());
+    ScopedLock guard(job_->Lock());
     // A server on the candidate list (held here, so no connection round drops it).
     auto* mirror = new TPeerId("http://127.0.0.1:9/game.exe", kPeerHttp);
     ASSERT_TRUE(job_->AddCandidate(mirror, false, false));
@@ -199,11 +199,11 @@ TEST_F(JobSchedulingTest, APriorityChangeWaitsForThePublishAndThenDeselectsTheFi
     constexpr int32_t kDeselected = -3;
     job_->SetPriority(0, kDeselected);
     {
-        QAutoLock guard(job_->Lock());
+        ScopedLock guard(job_->Lock());
         EXPECT_TRUE(job_->IsPieceWanted(0)) << "queued, not applied";
     }
     job_->Publish(true, true);
-    QAutoLock guard(job_->Lock());
+    ScopedLock guard(job_->Lock());
     EXPECT_LT(job_->PieceMap()->FileEntry(0).priority, -2);
     EXPECT_FALSE(job_->IsPieceWanted(0));
 }

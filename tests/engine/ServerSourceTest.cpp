@@ -115,7 +115,7 @@ protected:
     template <typename Result>
     Result WithCandidate(TaskHandle handle, const std::string& suffix, const std::function<Result(const TPeerId*)>& read) {
         TWorkThread& job = JobOf(handle);
-        QAutoLock guard(job.Lock());
+        ScopedLock guard(job.Lock());
         for (const TPeerId* candidate : job.Candidates()) {
             const std::string& url = candidate->url;
             if (url.size() >= suffix.size() && url.compare(url.size() - suffix.size(), suffix.size(), suffix) == 0)
@@ -281,7 +281,7 @@ TEST_F(ServerSourceTest, ATorrentFetchedFromTheTaskLineBecomesTheTasksTorrent) {
     ASSERT_TRUE(PumpUntil(handle, [&] { return StatusOf(handle).total == static_cast<int32_t>(kContentSize / 1024); }, 20))
         << LogText(server);
     TWorkThread& job = JobOf(handle);
-    QAutoLock guard(job.Lock());
+    ScopedLock guard(job.Lock());
     EXPECT_EQ(job.SavedTexts().torrent, torrent);
     EXPECT_FALSE(HasCandidate(handle, server.Url("/data/f.bin"))) << "the fetch is done with";
 }

@@ -2,7 +2,7 @@
 // is stopped before the process exits, as the engine's shutdown does.
 #include <gtest/gtest.h>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/SourceAddress.h"
 #include "platform/Clock.h"
 #include "platform/UdpSocket.h"

@@ -7,7 +7,7 @@
 #include <random>
 #include <sstream>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "torrent/TTorrent.h"
 
 namespace veldmoor::test {

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "tests/support/TestSupport.h"

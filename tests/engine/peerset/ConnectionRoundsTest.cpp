@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "tests/engine/peerset/PeerSetTestSupport.h"
 
 namespace veldmoor::test {

@@ -74,7 +74,7 @@ protected:
         port_ = probe.LocalPort();
         probe.Close();
         {
-            QAutoLock guard(EngineJobListLock());
+            ScopedLock guard(EngineJobListLock());
             TheEngine().listenPort = port_;
         }
         TurnPeerToPeer(true);

@@ -108,7 +108,7 @@ protected:
     void SetUp() override {
         PeerSetTest::SetUp();
         {
-            QAutoLock guard(EngineJobListLock());
+            ScopedLock guard(EngineJobListLock());
             TheEngine().localAnnouncements.SetChannelOpener([group = group_] {
                 ++group->opened;
                 return std::make_unique<FakeChannel>(group);

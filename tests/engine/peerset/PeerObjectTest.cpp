@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "peers/IPeerJob.h"
 #include "peers/TPeerObject.h"
 #include "tests/engine/peerset/PeerSetTestSupport.h"

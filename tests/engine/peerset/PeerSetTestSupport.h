@@ -191,7 +191,7 @@ protected:
         job_.reset();
         SetEngineSwitch(false);
         {
-            QAutoLock guard(EngineJobListLock());
+            ScopedLock guard(EngineJobListLock());
             TheEngine().listenPort = 0;
             TheEngine().reachableFromOutside = false;
             TheEngine().localAnnouncements.SetChannelOpener(nullptr);
@@ -200,7 +200,7 @@ protected:
     }
 
     static void SetEngineSwitch(bool on) {
-        QAutoLock guard(EngineJobListLock());
+        ScopedLock guard(EngineJobListLock());
         TheEngine().peerToPeer = on;
     }
     void TurnPeerToPeer(bool on) {

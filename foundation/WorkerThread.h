@@ -7,22 +7,22 @@
 #include <memory>
 #include <mutex>
 
-#include "foundation/QMutex.h"
+#include "foundation/RecursiveMutex.h"
 
 namespace veldmoor {
 
 // An optional object handed to Start and released when the run ends.
-class QThreadContext {
+class WorkerThreadContext {
 public:
-    virtual ~QThreadContext() = default;
+    virtual ~WorkerThreadContext() = default;
 };
 
-class QThread {
+class WorkerThread {
 public:
-    QThread();
-    virtual ~QThread();
-    QThread(const QThread&) = delete;
-    QThread& operator=(const QThread&) = delete;
+    WorkerThread();
+    virtual ~WorkerThread();
+    WorkerThread(const WorkerThread&) = delete;
+    WorkerThread& operator=(const WorkerThread&) = delete;
 
     virtual void Run() = 0;
     virtual void Refresh() = 0;
@@ -32,7 +32,7 @@ public:
     virtual void Notify(intptr_t argument);
 
     // `name` is informational only. Fails when a thread already runs.
-    bool Start(const char* name, std::unique_ptr<QThreadContext> context = nullptr);
+    bool Start(const char* name, std::unique_ptr<WorkerThreadContext> context = nullptr);
     // Waits until the thread has left Run. False when called from the thread itself.
     bool Stop(bool wait = true);
     // Whether a stop was requested, without parking a paused thread.
@@ -49,7 +49,7 @@ public:
     int32_t Generation();
 
     // The thread's own lock; derived classes guard their whole state with it.
-    QTMutex& Lock() { return lock_; }
+    RecursiveMutex& Lock() { return lock_; }
 
     void SetDeleteOnExit(bool deleteOnExit);
 
@@ -69,11 +69,11 @@ private:
     void WaitForSignal(uint64_t seen, uint32_t ms);
     // With `guard` holding lock_: lets the lock go while waiting for a signal,
     // takes it back and checks `done` again, until it holds.
-    void WaitWithoutLock(QAutoLock& guard, uint32_t pollMs, const std::function<bool()>& done);
+    void WaitWithoutLock(ScopedLock& guard, uint32_t pollMs, const std::function<bool()>& done);
 
     bool deleteOnExit_ = false;
-    QTMutex lock_;
-    std::unique_ptr<QThreadContext> context_;
+    RecursiveMutex lock_;
+    std::unique_ptr<WorkerThreadContext> context_;
     uint32_t threadId_ = 0;
     bool running_ = false;
     // Set while Start waits for the new thread, so that a delete-on-exit thread

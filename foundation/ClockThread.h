@@ -4,14 +4,14 @@
 // the system time, and both survive the wrap of the millisecond tick.
 #include <cstdint>
 
-#include "foundation/QThread.h"
+#include "foundation/WorkerThread.h"
 
 namespace veldmoor {
 
-class QTimeThread final : public QThread {
+class ClockThread final : public WorkerThread {
 public:
-    QTimeThread();
-    ~QTimeThread() override;
+    ClockThread();
+    ~ClockThread() override;
     void Run() override;
     void Refresh() override {}
 

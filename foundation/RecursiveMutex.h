@@ -1,6 +1,6 @@
 #pragma once
-// The recursive QTMutex the engine's threads share, behind the QBaseMutex
-// interface, and its guards: QAutoLock holds it for a scope, QAutoUnlock lets
+// The recursive RecursiveMutex the engine's threads share, behind the Lockable
+// interface, and its guards: ScopedLock holds it for a scope, ScopedUnlock lets
 // a held guard go for a wait. Locks that need no recursion are std::mutex
 // with std::scoped_lock.
 #include <atomic>
@@ -11,15 +11,15 @@
 
 namespace veldmoor {
 
-class QBaseMutex {
+class Lockable {
 public:
-    QBaseMutex() = default;
-    QBaseMutex(const QBaseMutex&) = delete;
-    QBaseMutex& operator=(const QBaseMutex&) = delete;
+    Lockable() = default;
+    Lockable(const Lockable&) = delete;
+    Lockable& operator=(const Lockable&) = delete;
 
     virtual bool Create();
     virtual void Close() = 0;
-    virtual ~QBaseMutex() = default;
+    virtual ~Lockable() = default;
     virtual bool Lock() = 0;
     virtual bool TryLock() = 0;
     virtual bool Unlock() = 0;
@@ -29,10 +29,10 @@ protected:
 };
 
 // Recursive: the owning thread may lock again; each Lock needs its Unlock.
-class QTMutex final : public QBaseMutex {
+class RecursiveMutex final : public Lockable {
 public:
-    QTMutex();
-    ~QTMutex() override;
+    RecursiveMutex();
+    ~RecursiveMutex() override;
 
     void Close() override;
     bool Lock() override;
@@ -52,34 +52,34 @@ private:
     int32_t count_ = 0;
 };
 
-class QAutoLock {
+class ScopedLock {
 public:
-    explicit QAutoLock(QBaseMutex* mutex, bool lockNow = true);
-    explicit QAutoLock(QBaseMutex& mutex, bool lockNow = true) : QAutoLock(&mutex, lockNow) {}
-    ~QAutoLock();
-    QAutoLock(const QAutoLock&) = delete;
-    QAutoLock& operator=(const QAutoLock&) = delete;
+    explicit ScopedLock(Lockable* mutex, bool lockNow = true);
+    explicit ScopedLock(Lockable& mutex, bool lockNow = true) : ScopedLock(&mutex, lockNow) {}
+    ~ScopedLock();
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
 
     bool IsLocked() const { return locked_; }
 
 private:
-    friend class QAutoUnlock;
+    friend class ScopedUnlock;
 
-    QBaseMutex* mutex_;
+    Lockable* mutex_;
     bool locked_ = false;
 };
 
 // Lets a guard's lock go for the length of a scope (a wait) and takes it back
 // at the scope's end, exceptions included.
-class QAutoUnlock {
+class ScopedUnlock {
 public:
-    explicit QAutoUnlock(QAutoLock& guard);
-    ~QAutoUnlock();
-    QAutoUnlock(const QAutoUnlock&) = delete;
-    QAutoUnlock& operator=(const QAutoUnlock&) = delete;
+    explicit ScopedUnlock(ScopedLock& guard);
+    ~ScopedUnlock();
+    ScopedUnlock(const ScopedUnlock&) = delete;
+    ScopedUnlock& operator=(const ScopedUnlock&) = delete;
 
 private:
-    QAutoLock& guard_;
+    ScopedLock& guard_;
     bool released_ = false;
 };
 

@@ -1,8 +1,8 @@
-#include "foundation/QThread.h"
+#include "foundation/WorkerThread.h"
 
 #include <chrono>
 
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 #include "platform/Clock.h"
 #include "platform/Thread.h"
 
@@ -13,19 +13,19 @@ constexpr uint32_t kPausePollMs = 1000;
 constexpr uint32_t kSettleBeforeRunMs = 5;
 }  // namespace
 
-QThread::QThread() = default;
+WorkerThread::WorkerThread() = default;
 
-QThread::~QThread() { Stop(true); }
+WorkerThread::~WorkerThread() { Stop(true); }
 
-void QThread::Notify(intptr_t) {}
+void WorkerThread::Notify(intptr_t) {}
 
-void QThread::SetDeleteOnExit(bool deleteOnExit) {
-    QAutoLock guard(lock_);
+void WorkerThread::SetDeleteOnExit(bool deleteOnExit) {
+    ScopedLock guard(lock_);
     deleteOnExit_ = deleteOnExit;
 }
 
-bool QThread::Start(const char* /*name*/, std::unique_ptr<QThreadContext> context) {
-    QAutoLock guard(lock_);
+bool WorkerThread::Start(const char* /*name*/, std::unique_ptr<WorkerThreadContext> context) {
+    ScopedLock guard(lock_);
     if (threadId_ != 0) return false;
 
     running_ = false;
@@ -36,7 +36,7 @@ bool QThread::Start(const char* /*name*/, std::unique_ptr<QThreadContext> contex
     context_.reset();
     ++generation_;
 
-    if (!platform::CreateDetachedThread(&QThread::ThreadProcedure, this, &threadId_)) return false;
+    if (!platform::CreateDetachedThread(&WorkerThread::ThreadProcedure, this, &threadId_)) return false;
     const uint32_t createdId = threadId_;
     context_ = std::move(context);
     starting_ = true;
@@ -47,8 +47,8 @@ bool QThread::Start(const char* /*name*/, std::unique_ptr<QThreadContext> contex
     return true;
 }
 
-bool QThread::Stop(bool /*wait*/) {
-    QAutoLock guard(lock_);
+bool WorkerThread::Stop(bool /*wait*/) {
+    ScopedLock guard(lock_);
     if (threadId_ == 0) return true;
     const uint32_t runningId = threadId_;
     if (runningId == platform::CurrentThreadId()) return false;
@@ -59,38 +59,38 @@ bool QThread::Stop(bool /*wait*/) {
     return true;
 }
 
-void QThread::RequestStop() {
-    QAutoLock guard(lock_);
+void WorkerThread::RequestStop() {
+    ScopedLock guard(lock_);
     if (threadId_ != 0) stopRequested_ = true;
     Signal();
 }
 
-bool QThread::Pause(bool paused) {
-    QAutoLock guard(lock_);
+bool WorkerThread::Pause(bool paused) {
+    ScopedLock guard(lock_);
     const bool runs = threadId_ != 0;
     paused_ = runs && paused;
     Signal();
     return runs;
 }
 
-bool QThread::IsPaused() {
-    QAutoLock guard(lock_);
+bool WorkerThread::IsPaused() {
+    ScopedLock guard(lock_);
     return threadId_ != 0 && paused_;
 }
 
-bool QThread::IsRunning() {
-    QAutoLock guard(lock_);
+bool WorkerThread::IsRunning() {
+    ScopedLock guard(lock_);
     return threadId_ != 0 && running_;
 }
 
-bool QThread::CheckStop() {
+bool WorkerThread::CheckStop() {
     if (!paused_.load(std::memory_order_relaxed)) return StopRequested();
-    QAutoLock guard(lock_);
+    ScopedLock guard(lock_);
     WaitWithoutLock(guard, kPausePollMs, [&] { return threadId_ == 0 || !paused_ || StopRequested(); });
     return StopRequested();
 }
 
-int QThread::WaitSeconds(int n) {
+int WorkerThread::WaitSeconds(int n) {
     for (;;) {
         if (SleepUnlessStopped(1000)) return n <= 0 ? n - 1 : 1;
         if (n == 1) return 0;
@@ -100,28 +100,28 @@ int QThread::WaitSeconds(int n) {
     }
 }
 
-uint32_t QThread::GetThreadId() {
-    QAutoLock guard(lock_);
+uint32_t WorkerThread::GetThreadId() {
+    ScopedLock guard(lock_);
     return running_ ? threadId_ : 0;
 }
 
-uint32_t QThread::Age() {
-    QAutoLock guard(lock_);
+uint32_t WorkerThread::Age() {
+    ScopedLock guard(lock_);
     return ClockSeconds() - startClock_;
 }
 
-int32_t QThread::Generation() {
-    QAutoLock guard(lock_);
+int32_t WorkerThread::Generation() {
+    ScopedLock guard(lock_);
     return generation_;
 }
 
-void QThread::ClearRunState() {
+void WorkerThread::ClearRunState() {
     context_.reset();
     threadId_ = 0;
     running_ = false;
 }
 
-void QThread::Signal() {
+void WorkerThread::Signal() {
     {
         std::lock_guard guard(signalMutex_);
         ++signalCount_;
@@ -129,38 +129,38 @@ void QThread::Signal() {
     signal_.notify_all();
 }
 
-uint64_t QThread::SignalCount() {
+uint64_t WorkerThread::SignalCount() {
     std::lock_guard guard(signalMutex_);
     return signalCount_;
 }
 
-void QThread::WaitForSignal(uint64_t seen, uint32_t ms) {
+void WorkerThread::WaitForSignal(uint64_t seen, uint32_t ms) {
     std::unique_lock guard(signalMutex_);
     signal_.wait_for(guard, std::chrono::milliseconds(ms), [&] { return signalCount_ != seen; });
 }
 
-void QThread::WaitWithoutLock(QAutoLock& guard, uint32_t pollMs, const std::function<bool()>& done) {
+void WorkerThread::WaitWithoutLock(ScopedLock& guard, uint32_t pollMs, const std::function<bool()>& done) {
     while (!done()) {
         const uint64_t seen = SignalCount();
-        QAutoUnlock released(guard);
+        ScopedUnlock released(guard);
         WaitForSignal(seen, pollMs);
     }
 }
 
-bool QThread::SleepUnlessStopped(uint32_t ms) {
+bool WorkerThread::SleepUnlessStopped(uint32_t ms) {
     std::unique_lock guard(signalMutex_);
     return signal_.wait_for(guard, std::chrono::milliseconds(ms), [&] { return StopRequested(); });
 }
 
-void QThread::ThreadProcedure(void* argument) {
-    auto* self = static_cast<QThread*>(argument);
+void WorkerThread::ThreadProcedure(void* argument) {
+    auto* self = static_cast<WorkerThread*>(argument);
     if (!self) return;
 
     const uint32_t myId = platform::CurrentThreadId();
     int32_t generation = 0;
     bool stopAtOnce = false;
     {
-        QAutoLock guard(self->lock_);
+        ScopedLock guard(self->lock_);
         if (self->threadId_ != myId) return;
         generation = self->generation_;
         self->running_ = true;
@@ -182,7 +182,7 @@ void QThread::ThreadProcedure(void* argument) {
 
     bool deleteOnExit = false;
     {
-        QAutoLock guard(self->lock_);
+        ScopedLock guard(self->lock_);
         if (self->generation_ == generation && self->threadId_ == myId) self->ClearRunState();
         self->Signal();
         deleteOnExit = self->deleteOnExit_;

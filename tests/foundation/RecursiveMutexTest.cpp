@@ -1,4 +1,4 @@
-#include "foundation/QMutex.h"
+#include "foundation/RecursiveMutex.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 namespace veldmoor {
 namespace {
 
-bool TryLockFromAnotherThread(QBaseMutex& mutex) {
+bool TryLockFromAnotherThread(Lockable& mutex) {
     bool taken = false;
     std::thread([&] {
         taken = mutex.TryLock();
@@ -17,8 +17,8 @@ bool TryLockFromAnotherThread(QBaseMutex& mutex) {
     return taken;
 }
 
-TEST(QTMutexTest, RecursiveLevelsReleaseOnlyAfterTheLastUnlock) {
-    QTMutex mutex;
+TEST(RecursiveMutexTest, RecursiveLevelsReleaseOnlyAfterTheLastUnlock) {
+    RecursiveMutex mutex;
     ASSERT_TRUE(mutex.Lock());
     ASSERT_TRUE(mutex.Lock());
     ASSERT_TRUE(mutex.TryLock());
@@ -33,8 +33,8 @@ TEST(QTMutexTest, RecursiveLevelsReleaseOnlyAfterTheLastUnlock) {
     EXPECT_TRUE(TryLockFromAnotherThread(mutex));
 }
 
-TEST(QTMutexTest, AForeignUnlockFailsWithoutEffect) {
-    QTMutex mutex;
+TEST(RecursiveMutexTest, AForeignUnlockFailsWithoutEffect) {
+    RecursiveMutex mutex;
     ASSERT_TRUE(mutex.Lock());
     bool foreignUnlock = true;
     std::thread([&] { foreignUnlock = mutex.Unlock(); }).join();
@@ -44,14 +44,14 @@ TEST(QTMutexTest, AForeignUnlockFailsWithoutEffect) {
     EXPECT_TRUE(mutex.Unlock());
 }
 
-TEST(QTMutexTest, ExcludesOtherThreads) {
-    QTMutex mutex;
+TEST(RecursiveMutexTest, ExcludesOtherThreads) {
+    RecursiveMutex mutex;
     long counter = 0;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 2000; ++i) {
-                QAutoLock guard(mutex);
+                ScopedLock guard(mutex);
                 ++counter;
             }
         });
@@ -60,46 +60,46 @@ TEST(QTMutexTest, ExcludesOtherThreads) {
     EXPECT_EQ(counter, 8000);
 }
 
-TEST(QAutoUnlockTest, LetsTheGuardsLockGoForItsScopeOnly) {
-    QTMutex mutex;
-    QAutoLock guard(mutex);
+TEST(ScopedUnlockTest, LetsTheGuardsLockGoForItsScopeOnly) {
+    RecursiveMutex mutex;
+    ScopedLock guard(mutex);
     {
-        QAutoUnlock released(guard);
+        ScopedUnlock released(guard);
         EXPECT_FALSE(guard.IsLocked());
         EXPECT_TRUE(TryLockFromAnotherThread(mutex));
     }
     EXPECT_TRUE(guard.IsLocked());
     EXPECT_FALSE(TryLockFromAnotherThread(mutex));
     try {
-        QAutoUnlock released(guard);
+        ScopedUnlock released(guard);
         throw 1;
     } catch (int) {
     }
     EXPECT_TRUE(guard.IsLocked()) << "taken back when an exception leaves the scope";
 
-    QAutoLock notLocked(mutex, false);
-    { QAutoUnlock released(notLocked); }
+    ScopedLock notLocked(mutex, false);
+    { ScopedUnlock released(notLocked); }
     EXPECT_FALSE(notLocked.IsLocked()) << "nothing to take back";
 }
 
-TEST(QAutoLockTest, UnlocksOnlyWhatItLocked) {
-    QTMutex mutex;
+TEST(ScopedLockTest, UnlocksOnlyWhatItLocked) {
+    RecursiveMutex mutex;
     {
-        QAutoLock notLocked(mutex, false);
+        ScopedLock notLocked(mutex, false);
         EXPECT_FALSE(notLocked.IsLocked());
         EXPECT_EQ(mutex.Owner(), 0u);
     }
     ASSERT_TRUE(mutex.Lock());
     {
-        QAutoLock inner(mutex);
+        ScopedLock inner(mutex);
         EXPECT_EQ(mutex.Count(), 2);
     }
     EXPECT_EQ(mutex.Count(), 1) << "the guard must give back its own level only";
     mutex.Unlock();
 }
 
-TEST(QTMutexTest, AClosedMutexRefusesEveryOperation) {
-    QTMutex mutex;
+TEST(RecursiveMutexTest, AClosedMutexRefusesEveryOperation) {
+    RecursiveMutex mutex;
     mutex.Close();
     EXPECT_FALSE(mutex.Lock());
     EXPECT_FALSE(mutex.TryLock());

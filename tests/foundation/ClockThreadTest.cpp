@@ -1,4 +1,4 @@
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 
 #include <gtest/gtest.h>
 
@@ -55,7 +55,7 @@ TEST_F(EngineClockTest, ATickWrapAdvancesBothReadingsByExactlyOneSecond) {
 
 TEST_F(EngineClockTest, AThreadAgeCountsEngineSeconds) {
     StartClockAt(0);
-    class Idle : public QThread {
+    class Idle : public WorkerThread {
     public:
         ~Idle() override { Stop(true); }
         void Run() override {

@@ -1,4 +1,4 @@
-#include "foundation/QThread.h"
+#include "foundation/WorkerThread.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 namespace veldmoor {
 namespace {
 
-class LambdaThread : public QThread {
+class LambdaThread : public WorkerThread {
 public:
     explicit LambdaThread(std::function<void(LambdaThread&)> body) : body_(std::move(body)) {}
     ~LambdaThread() override { Stop(true); }
@@ -40,7 +40,7 @@ size_t ThreadsOfThisProcess() {
     return static_cast<size_t>(std::distance(std::filesystem::begin(tasks), std::filesystem::end(tasks)));
 }
 
-TEST(QThreadTest, StartTwiceRunsOneThreadAndAStoppedThreadStartsAgain) {
+TEST(WorkerThreadTest, StartTwiceRunsOneThreadAndAStoppedThreadStartsAgain) {
     LambdaThread thread(LoopUntilStopped);
     EXPECT_TRUE(thread.Stop()) << "stopping an idle thread succeeds at once";
     ASSERT_TRUE(thread.Start("test"));
@@ -62,7 +62,7 @@ TEST(QThreadTest, StartTwiceRunsOneThreadAndAStoppedThreadStartsAgain) {
     EXPECT_EQ(thread.runs, 2);
 }
 
-TEST(QThreadTest, AThreadCannotStopItself) {
+TEST(WorkerThreadTest, AThreadCannotStopItself) {
     std::atomic<int> selfStop{-1};
     LambdaThread thread([&](LambdaThread& self) {
         selfStop = self.Stop() ? 1 : 0;
@@ -75,7 +75,7 @@ TEST(QThreadTest, AThreadCannotStopItself) {
     EXPECT_TRUE(thread.Stop());
 }
 
-TEST(QThreadTest, APausedThreadParksInCheckStopUntilStopped) {
+TEST(WorkerThreadTest, APausedThreadParksInCheckStopUntilStopped) {
     std::atomic<int> steps{0};
     std::atomic<bool> parking{false};  // in the CheckStop of a step that began paused
     LambdaThread thread([&](LambdaThread& self) {
@@ -105,7 +105,7 @@ TEST(QThreadTest, APausedThreadParksInCheckStopUntilStopped) {
     EXPECT_EQ(steps, parkedAt) << "a stopped thread leaves CheckStop with stop, not with another step";
 }
 
-TEST(QThreadTest, WaitSecondsEndsEarlyOnAStopRequest) {
+TEST(WorkerThreadTest, WaitSecondsEndsEarlyOnAStopRequest) {
     std::atomic<int> result{-100};
     std::atomic<bool> waiting{false};
     LambdaThread thread([&](LambdaThread& self) {
@@ -120,18 +120,18 @@ TEST(QThreadTest, WaitSecondsEndsEarlyOnAStopRequest) {
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
 }
 
-TEST(QThreadTest, WaitSecondsResultsForShortAndNonPositiveWaits) {
+TEST(WorkerThreadTest, WaitSecondsResultsForShortAndNonPositiveWaits) {
     LambdaThread idle(LoopUntilStopped);
     EXPECT_EQ(idle.WaitSeconds(1), 0);
     EXPECT_EQ(idle.WaitSeconds(0), -1);
     EXPECT_EQ(idle.WaitSeconds(-3), -4);
 }
 
-TEST(QThreadTest, AnExceptionFromRunReleasesEveryLevelOfTheThreadLock) {
+TEST(WorkerThreadTest, AnExceptionFromRunReleasesEveryLevelOfTheThreadLock) {
     LambdaThread thread([](LambdaThread& self) {
-        QAutoLock outer(self.Lock());
-        QAutoLock middle(self.Lock());
-        QAutoLock inner(self.Lock());
+        ScopedLock outer(self.Lock());
+        ScopedLock middle(self.Lock());
+        ScopedLock inner(self.Lock());
         throw std::runtime_error("escaped");
     });
     ASSERT_TRUE(thread.Start("test"));
@@ -148,7 +148,7 @@ TEST(QThreadTest, AnExceptionFromRunReleasesEveryLevelOfTheThreadLock) {
     thread.Stop();
 }
 
-TEST(QThreadTest, ADeleteOnExitThreadDeletesItself) {
+TEST(WorkerThreadTest, ADeleteOnExitThreadDeletesItself) {
     std::atomic<bool> destroyed{false};
     struct Tracked : LambdaThread {
         Tracked(std::atomic<bool>& flag) : LambdaThread([](LambdaThread&) {}), destroyedFlag(flag) {}

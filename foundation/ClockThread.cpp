@@ -1,4 +1,4 @@
-#include "foundation/QTimeThread.h"
+#include "foundation/ClockThread.h"
 
 #include <atomic>
 
@@ -15,15 +15,15 @@ constexpr uint32_t kSliceMs = 100;
 // Written only by the clock thread, read by everyone without a lock.
 std::atomic<uint32_t> g_seconds{1};
 std::atomic<int64_t> g_wallTime{0};
-std::atomic<QTimeThread*> g_clockThread{nullptr};
+std::atomic<ClockThread*> g_clockThread{nullptr};
 
 }  // namespace
 
-QTimeThread::QTimeThread() : startTick_(platform::TickMs()), startCalendar_(platform::CalendarSeconds()) {}
+ClockThread::ClockThread() : startTick_(platform::TickMs()), startCalendar_(platform::CalendarSeconds()) {}
 
-QTimeThread::~QTimeThread() { Stop(true); }
+ClockThread::~ClockThread() { Stop(true); }
 
-void QTimeThread::Run() {
+void ClockThread::Run() {
     uint32_t tickBase = startTick_;
     uint32_t secondsBase = g_seconds.load();
     int64_t wallBase = g_wallTime.load();
@@ -52,12 +52,12 @@ void QTimeThread::Run() {
 
 void TimeEnsure() {
     if (g_clockThread.load()) return;
-    QTimeThread* created = nullptr;
+    ClockThread* created = nullptr;
     {
-        QAutoLock guard(EngineJobListLock());
+        ScopedLock guard(EngineJobListLock());
         if (!g_clockThread.load()) {
             g_wallTime.store(0);
-            created = new QTimeThread;
+            created = new ClockThread;
             g_clockThread.store(created);
         }
     }
@@ -78,9 +78,9 @@ int64_t ClockNow() {
 }
 
 void TimeStop() {
-    QTimeThread* clock = nullptr;
+    ClockThread* clock = nullptr;
     {
-        QAutoLock guard(EngineJobListLock());
+        ScopedLock guard(EngineJobListLock());
         clock = g_clockThread.exchange(nullptr);
     }
     if (!clock) return;

@@ -1,24 +1,24 @@
-#include "foundation/QMutex.h"
+#include "foundation/RecursiveMutex.h"
 
 #include "platform/Thread.h"
 
 namespace veldmoor {
 
-bool QBaseMutex::Create() {
+bool Lockable::Create() {
     handle_ = std::make_unique<platform::OsMutex>();
     return true;
 }
 
-QTMutex::QTMutex() { Create(); }
+RecursiveMutex::RecursiveMutex() { Create(); }
 
-QTMutex::~QTMutex() { Close(); }
+RecursiveMutex::~RecursiveMutex() { Close(); }
 
-void QTMutex::TakeOwnership() {
+void RecursiveMutex::TakeOwnership() {
     owner_.store(platform::CurrentThreadId(), std::memory_order_relaxed);
     count_ = 1;
 }
 
-bool QTMutex::Lock() {
+bool RecursiveMutex::Lock() {
     if (!handle_) return false;
     if (Owner() == platform::CurrentThreadId()) {
         ++count_;
@@ -29,7 +29,7 @@ bool QTMutex::Lock() {
     return true;
 }
 
-bool QTMutex::TryLock() {
+bool RecursiveMutex::TryLock() {
     if (!handle_) return false;
     const uint32_t owner = Owner();
     if (owner != 0) {
@@ -42,7 +42,7 @@ bool QTMutex::TryLock() {
     return true;
 }
 
-bool QTMutex::Unlock() {
+bool RecursiveMutex::Unlock() {
     if (!handle_ || Owner() != platform::CurrentThreadId()) return false;
     if (--count_ > 0) return true;
     owner_.store(0, std::memory_order_relaxed);
@@ -54,7 +54,7 @@ bool QTMutex::Unlock() {
     return true;
 }
 
-void QTMutex::Close() {
+void RecursiveMutex::Close() {
     if (!handle_) return;
     if (Owner() != platform::CurrentThreadId()) handle_->Lock();
     std::unique_ptr<platform::OsMutex> handle = std::move(handle_);
@@ -63,20 +63,20 @@ void QTMutex::Close() {
     handle->Unlock();
 }
 
-QAutoLock::QAutoLock(QBaseMutex* mutex, bool lockNow) : mutex_(mutex) {
+ScopedLock::ScopedLock(Lockable* mutex, bool lockNow) : mutex_(mutex) {
     if (lockNow && mutex_) locked_ = mutex_->Lock();
 }
 
-QAutoLock::~QAutoLock() {
+ScopedLock::~ScopedLock() {
     if (locked_) mutex_->Unlock();
 }
 
-QAutoUnlock::QAutoUnlock(QAutoLock& guard) : guard_(guard) {
+ScopedUnlock::ScopedUnlock(ScopedLock& guard) : guard_(guard) {
     released_ = guard_.locked_ && guard_.mutex_->Unlock();
     if (released_) guard_.locked_ = false;
 }
 
-QAutoUnlock::~QAutoUnlock() {
+ScopedUnlock::~ScopedUnlock() {
     if (released_) guard_.locked_ = guard_.mutex_->Lock();
 }
 
