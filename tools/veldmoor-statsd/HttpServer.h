@@ -1,7 +1,8 @@
 #pragma once
 // A small, strict HTTP/1.1 server on one IPv4 port: one thread, poll(),
-// one request per connection. Headers and bodies are bounded, slow clients
-// time out, and every refusal gets a status and a reason in JSON.
+// one request per connection. Headers and bodies are bounded, one address
+// holds only a share of the connections and of the body memory, slow
+// clients time out, and every refusal gets a status and a reason in JSON.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -19,8 +20,17 @@ struct HttpLimits {
     size_t headerBytes = 16 * 1024;
     size_t bodyBytes = 1024 * 1024;
     size_t connections = 4096;
+    size_t connectionsPerAddress = 64;
+    // Bodies are reserved at their declared length once the head is read.
+    size_t bodyMemory = 64 * 1024 * 1024;
+    size_t bodyMemoryPerAddress = 8 * 1024 * 1024;
     uint32_t idleMs = 10'000;     // no byte in either direction for this long
+    uint32_t headerMs = 10'000;   // the request line and header fields must arrive within this
     uint32_t requestMs = 30'000;  // the whole request must arrive within this
+    // After the head, the body may take bodyGraceMs plus its length at this
+    // rate (still within requestMs): a trickling sender gives its slot back.
+    uint32_t bodyGraceMs = 5'000;
+    size_t minBodyBytesPerSecond = 16 * 1024;
 };
 
 struct HttpResponse {
@@ -55,8 +65,18 @@ public:
 
 private:
     struct Connection;
+    // What one remote address holds right now.
+    struct AddressShare {
+        size_t connections = 0;
+        size_t bodyBytes = 0;
+    };
 
     void AcceptNew();
+    bool HasLoneLineBreak(Connection& connection, size_t headerEnd);
+    bool ReserveBody(Connection& connection);
+    void ReleaseBody(Connection& connection);
+    void Close(platform::SocketHandle socket);
+    bool ReadingOverdue(const Connection& connection, uint32_t now) const;
     void ReadFrom(Connection& connection);
     void WriteTo(Connection& connection);
     void Parse(Connection& connection);
@@ -71,7 +91,10 @@ private:
     platform::SocketHandle listener_ = platform::kNoSocket;
     uint16_t port_ = 0;
     std::map<platform::SocketHandle, std::unique_ptr<Connection>> connections_;
+    std::map<uint32_t, AddressShare> addresses_;
+    size_t bodyMemoryInUse_ = 0;
     std::atomic<size_t> openConnections_{0};
+
     std::atomic<uint64_t> bytesReceived_{0};
 };
 
