@@ -111,7 +111,7 @@ TEST(CollectorIntegrationTest, WholeDownloadArrivesInOrderOnSqliteAndShowsInTheR
 
 TEST(CollectorIntegrationTest, WholeDownloadArrivesOnPostgres) {
     test::PostgresServer postgres;
-    if (!postgres.Started()) GTEST_SKIP() << "PostgreSQL could not start here: " << postgres.Why();
+    VELDMOOR_REQUIRE_POSTGRES(postgres);
     test::TempDir directory;
     test::StatsdServer server(postgres.ConnectionText());
     ASSERT_TRUE(server.Started()) << server.Log();
@@ -237,6 +237,11 @@ TEST(CollectorIntegrationTest, ThousandConcurrentPosts) {
     for (int i = 0; i < kPosts; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_GE(fd, 0);
+        // A thousand machines, each from its own address.
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = htonl((127u << 24) | (10u << 16) | static_cast<uint32_t>(i + 1));
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source), 0) << i;
         ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << i;
         timeval wait{30, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);

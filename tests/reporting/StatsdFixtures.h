@@ -1,6 +1,7 @@
 #pragma once
 // Fixtures of the collector tests: veldmoor-statsd as a child process, a
 // private PostgreSQL server, programs run to completion, raw HTTP exchanges.
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,13 +23,17 @@ int StatusOf(const std::string& answer);
 
 class StatsdServer {
 public:
-    explicit StatsdServer(std::string database);
+    explicit StatsdServer(std::string database, const std::vector<std::string>& extraArguments = {});
     ~StatsdServer() { process_.Stop(); }
     bool Started() const { return started_; }
     int Port() const { return port_; }
     std::string BatchUrl() const;
     std::string Log() const;
     bool IsRunning() { return process_.IsRunning(); }
+    // The largest resident size the server has had so far, in bytes (0 when unknown).
+    uint64_t PeakResidentBytes() const;
+    // Stops the server (it logs its totals on the way out).
+    void Stop() { process_.Stop(); }
 
 private:
     TempDir directory_;
@@ -58,5 +63,15 @@ private:
 };
 
 std::string StatsdPath();
+
+// Tests on PostgreSQL skip without it, but as root (so in CI) a server that
+// does not start fails the test.
+#define VELDMOOR_REQUIRE_POSTGRES(server)                                                              \
+    do {                                                                                               \
+        if (!(server).Started()) {                                                                     \
+            if (::veldmoor::test::RunningAsRoot()) FAIL() << "PostgreSQL did not start: " << (server).Why(); \
+            GTEST_SKIP() << "PostgreSQL could not start here: " << (server).Why();                    \
+        }                                                                                              \
+    } while (false)
 
 }  // namespace veldmoor::test
