@@ -156,12 +156,16 @@ std::string Post(const std::string& body, const std::string& extraHeaders = "") 
            extraHeaders + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-// A valid one-event batch whose error text carries `marker`.
-std::string ValidBody(const std::string& marker) {
+// A valid one-event batch of machine number `machine` whose error text carries `marker`.
+std::string ValidBody(const std::string& marker, int machine = 0) {
     EventFields fields;
     fields.errorText = marker;
     const std::string fragment = FormatFragment({"772", "1.0.3.7", "v0.122.13.20", "1"}, fields, {});
-    return BuildBatchBody({{"11030000", BuildEventText(InformationObjectText(test::FixedSystem(), 0, "1A2B3C4D"), fragment)}});
+    SystemDescription system = test::FixedSystem();
+    char machineId[17];
+    std::snprintf(machineId, sizeof machineId, "%016X", 0xABC00000u + static_cast<unsigned>(machine));
+    system.machineId = machineId;
+    return BuildBatchBody({{"11030000", BuildEventText(InformationObjectText(system, 0, "1A2B3C4D"), fragment)}});
 }
 
 TEST(CollectorIntegrationTest, HostileRequestsAreRefusedClearlyAndTheServiceStaysUp) {
@@ -249,7 +253,7 @@ TEST(CollectorIntegrationTest, ThousandConcurrentPosts) {
     }
     // Every connection is open before any request goes out.
     for (int i = 0; i < kPosts; ++i) {
-        const std::string body = i % 2 == 0 ? ValidBody("post " + std::to_string(i)) : "data=%5B%7Bbroken" + std::to_string(i);
+        const std::string body = i % 2 == 0 ? ValidBody("post " + std::to_string(i), i) : "data=%5B%7Bbroken" + std::to_string(i);
         const std::string request = Post(body);
         ASSERT_EQ(::send(sockets[i], request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
     }
