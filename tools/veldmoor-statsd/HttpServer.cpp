@@ -1,5 +1,6 @@
 #include "tools/veldmoor-statsd/HttpServer.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -204,7 +205,7 @@ void HttpServer::AcceptNew() {
 void HttpServer::ReadFrom(Connection& connection) {
     char buffer[kReadChunk];
     for (;;) {
-        const long got = platform::ReceiveOnSocket(connection.socket, buffer, sizeof buffer);
+        const long got = platform::ReceiveOnSocket(connection.socket, buffer, ReadLimit(connection));
         if (got < 0 && platform::IsWouldBlock(static_cast<int>(-got))) return;
         if (got <= 0) {
             // The client went away; a half-sent request is only worth a note.
@@ -224,6 +225,17 @@ void HttpServer::ReadFrom(Connection& connection) {
             return;
         }
     }
+}
+
+// Reads never take more than the request may hold, so a connection's buffer
+// stays at its head's limit (reserved once) or its reserved body.
+size_t HttpServer::ReadLimit(Connection& connection) const {
+    if (connection.phase != Connection::Phase::kReading) return kReadChunk;
+    if (!connection.headerParsed && connection.input.capacity() < limits_.headerBytes + 1)
+        connection.input.reserve(limits_.headerBytes + 1);
+    const size_t room = connection.headerParsed ? connection.bodyStart + connection.contentLength
+                                                : limits_.headerBytes + 1;
+    return std::clamp<size_t>(room - std::min(room, connection.input.size()), 1, kReadChunk);
 }
 
 void HttpServer::Parse(Connection& connection) {
