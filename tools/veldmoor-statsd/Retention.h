@@ -12,7 +12,11 @@ namespace veldmoor::statsd {
 
 struct RetentionPolicy {
     uint32_t keepDays = 90;                // 0: events are kept for ever
-    int64_t replayWindowSeconds = 86'400;  // a batch sent again within this is stored once
+    // A batch sent again within this is stored once. The downloader never
+    // sends a batch twice, but a simple event (all numbers 0) raised again
+    // in the same run, alone in its batch, looks the same: the window is
+    // kept short so such a repeat is only lost when it comes within it.
+    int64_t replayWindowSeconds = 3'600;
     int64_t everySeconds = 3'600;
 };
 

@@ -40,7 +40,7 @@ constexpr const char* kUsage =
     "  --address-burst N                batches one address may send at once [100]\n"
     "  --machine-rate N                 batches a minute from one machine, 0 unlimited [60]\n"
     "  --machine-burst N                batches one machine may send at once [60]\n"
-    "  --replay-window S                an identical batch within this is stored once [86400]\n"
+    "  --replay-window S                an identical batch within this is stored once [3600]\n"
     "  --keep-days N                    days of events kept; older ones only as daily\n"
     "                                   figures (0 keeps every event) [90]\n"
     "  --log-rate N                     log lines a second before they are counted only [10]\n"
