@@ -283,3 +283,60 @@ TEST(CollectorIntegrationTest, ThousandConcurrentPosts) {
 
 }  // namespace
 }  // namespace veldmoor::reporting
+
+namespace veldmoor::reporting {
+namespace {
+
+// A connection to the collector from the loopback address `from`, away
+// from the start-up probe's 127.0.0.1.
+int ConnectFrom(int port, uint32_t from) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl(from);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval wait{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source), 0);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+int ExchangeStatus(int fd, const std::string& request) {
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char buffer[2048];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    return StatusOf(answer);
+}
+
+// The limits are flags, for the service's configuration to set.
+TEST(CollectorIntegrationTest, LimitsComeFromTheCommandLine) {
+    test::TempDir directory;
+    const std::string database = directory.File("events.sqlite");
+    EXPECT_EQ(test::RunProgram({test::StatsdPath(), "serve", "--database", database, "--keep-days", "ninety"},
+                               directory.File("usage.txt")),
+              2);
+    EXPECT_NE(platform::ReadWholeFile(directory.File("usage.txt")).value_or("").find("--keep-days takes a whole number"),
+              std::string::npos);
+
+    test::StatsdServer server(database, {"--max-connections-per-address", "2", "--address-rate", "1", "--address-burst", "1"});
+    ASSERT_TRUE(server.Started()) << server.Log();
+    constexpr uint32_t kClient = (127u << 24) | 9;  // 127.0.0.9
+    std::vector<int> held;
+    for (int i = 0; i < 2; ++i) {
+        held.push_back(ConnectFrom(server.Port(), kClient));
+        ASSERT_EQ(::send(held.back(), "P", 1, MSG_NOSIGNAL), 1);
+    }
+    EXPECT_EQ(ExchangeStatus(ConnectFrom(server.Port(), kClient), Post(ValidBody("third"))), 503) << server.Log();
+    for (const int fd : held) ::close(fd);
+    ASSERT_TRUE(test::WaitUntil([&] { return ExchangeStatus(ConnectFrom(server.Port(), kClient), Post(ValidBody("first"))) == 200; }));
+    EXPECT_EQ(ExchangeStatus(ConnectFrom(server.Port(), kClient), Post(ValidBody("second"))), 429);
+}
+
+}  // namespace
+}  // namespace veldmoor::reporting
