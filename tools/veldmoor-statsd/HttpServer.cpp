@@ -26,9 +26,9 @@ const char* ReasonPhrase(int status) {
         case 408: return "Request Timeout";
         case 411: return "Length Required";
         case 413: return "Content Too Large";
-        case 429: return "Too Many Requests";
         case 415: return "Unsupported Media Type";
         case 422: return "Unprocessable Content";
+        case 429: return "Too Many Requests";
         case 431: return "Request Header Fields Too Large";
         case 500: return "Internal Server Error";
         case 503: return "Service Unavailable";
@@ -197,6 +197,8 @@ void HttpServer::AcceptNew() {
         connection->socket = socket;
         connection->address = peer.address;
         connection->peer = FormatEndpoint(peer);
+        // Room for the longest head, so the buffer never grows past it.
+        connection->input.reserve(limits_.headerBytes + 1);
         connection->startedMs = connection->lastActivityMs = platform::TickMs();
         connections_[socket] = std::move(connection);
     }
@@ -228,11 +230,9 @@ void HttpServer::ReadFrom(Connection& connection) {
 }
 
 // Reads never take more than the request may hold, so a connection's buffer
-// stays at its head's limit (reserved once) or its reserved body.
-size_t HttpServer::ReadLimit(Connection& connection) const {
+// stays within its head's limit or its reserved body.
+size_t HttpServer::ReadLimit(const Connection& connection) const {
     if (connection.phase != Connection::Phase::kReading) return kReadChunk;
-    if (!connection.headerParsed && connection.input.capacity() < limits_.headerBytes + 1)
-        connection.input.reserve(limits_.headerBytes + 1);
     const size_t room = connection.headerParsed ? connection.bodyStart + connection.contentLength
                                                 : limits_.headerBytes + 1;
     return std::clamp<size_t>(room - std::min(room, connection.input.size()), 1, kReadChunk);

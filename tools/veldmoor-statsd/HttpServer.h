@@ -78,7 +78,7 @@ private:
     void Close(platform::SocketHandle socket);
     bool ReadingOverdue(const Connection& connection, uint32_t now) const;
     void ReadFrom(Connection& connection);
-    size_t ReadLimit(Connection& connection) const;
+    size_t ReadLimit(const Connection& connection) const;
     void WriteTo(Connection& connection);
     void Parse(Connection& connection);
     bool ParseHeader(Connection& connection, size_t headerEnd);
