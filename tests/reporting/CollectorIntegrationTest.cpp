@@ -16,6 +16,8 @@
 #include "tests/reporting/ReportingTestSupport.h"
 #include "tests/reporting/StatsdFixtures.h"
 #include "tools/veldmoor-statsd/EventStore.h"
+#include "tools/veldmoor-statsd/Report.h"
+#include "tools/veldmoor-statsd/Retention.h"
 
 namespace veldmoor::reporting {
 namespace {
@@ -336,6 +338,44 @@ TEST(CollectorIntegrationTest, LimitsComeFromTheCommandLine) {
     for (const int fd : held) ::close(fd);
     ASSERT_TRUE(test::WaitUntil([&] { return ExchangeStatus(ConnectFrom(server.Port(), kClient), Post(ValidBody("first"))) == 200; }));
     EXPECT_EQ(ExchangeStatus(ConnectFrom(server.Port(), kClient), Post(ValidBody("second"))), 429);
+}
+
+}  // namespace
+}  // namespace veldmoor::reporting
+
+namespace veldmoor::reporting {
+namespace {
+
+// The clean-up's statements on PostgreSQL: an old day leaves the events
+// table and stays in the report; a batch's digest keeps it from being
+// stored twice until the window has passed.
+TEST(CollectorIntegrationTest, RetentionAndReplaysOnPostgres) {
+    test::PostgresServer postgres;
+    VELDMOOR_REQUIRE_POSTGRES(postgres);
+    std::string error;
+    auto store = statsd::OpenEventStore(postgres.ConnectionText(), error);
+    ASSERT_TRUE(store && store->Prepare(error)) << error;
+    const statsd::BatchParseResult batch = statsd::ParseBatchBody(ValidBody("old"));
+    ASSERT_TRUE(batch.ok) << batch.error;
+    const int64_t now = 1'800'000'000;
+    const int64_t longAgo = now - 100 * 86'400;
+    const statsd::BatchStamp stamp{longAgo, "10.0.0.1:1", statsd::BatchDigest(batch.events)};
+    ASSERT_EQ(store->StoreBatch(batch.events, stamp, error), statsd::StoreOutcome::kStored) << error;
+    ASSERT_EQ(store->StoreBatch(batch.events, stamp, error), statsd::StoreOutcome::kReplayed) << error;
+    std::string before;
+    ASSERT_TRUE(statsd::BuildReport(*store, before, error)) << error;
+
+    statsd::Retention retention(*store, {}, [](const std::string&) {});
+    ASSERT_TRUE(retention.Run(now, error)) << error;
+    ASSERT_TRUE(retention.Run(now, error)) << error;
+    statsd::Rows rows;
+    ASSERT_TRUE(store->Query("SELECT COUNT(*) FROM events", rows, error)) << error;
+    EXPECT_EQ(rows[0][0], "0");
+    std::string after;
+    ASSERT_TRUE(statsd::BuildReport(*store, after, error)) << error;
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(store->StoreBatch(batch.events, stamp, error), statsd::StoreOutcome::kStored)
+        << "the digest went with the window";
 }
 
 }  // namespace
