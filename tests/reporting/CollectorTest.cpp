@@ -53,6 +53,7 @@ protected:
         request.target = kBatchPath;
         request.body = body;
         request.peer = peer;
+        request.client = peer.substr(0, peer.rfind(':'));
         return collector_->Handle(request);
     }
 

@@ -21,7 +21,9 @@ class HttpServerTest : public ::testing::Test {
 protected:
     void StartServer(HttpLimits limits) {
         server_ = std::make_unique<HttpServer>(
-            [](const HttpRequest& request) {
+            [this](const HttpRequest& request) {
+                std::lock_guard<std::mutex> guard(logMutex_);
+                clients_.push_back(request.client);
                 HttpResponse response;
                 response.body = "{\"error\":0,\"echo\":" + std::to_string(request.body.size()) + "}";
                 return response;
@@ -91,6 +93,7 @@ protected:
     std::vector<int> sockets_;
     std::mutex logMutex_;
     std::string log_;
+    std::vector<std::string> clients_;  // each request's client, in order
 };
 
 TEST_F(HttpServerTest, SlowRequestsTimeOutAndSilentConnectionsAreClosed) {
@@ -240,6 +243,31 @@ TEST_F(HttpServerTest, LoneLineBreaksAreRefusedAtOnce) {
     ASSERT_TRUE(test::WaitUntil([&] { return server_->BytesReceived() > received; }));
     Send(split, "\nHost: a\r\n\r\n");
     EXPECT_EQ(ReadUntil(split).rfind("HTTP/1.1 200 ", 0), 0u);
+}
+
+// Behind a reverse proxy every client shares the proxy's address: the proxy
+// is not held to one address's share, and it names the client.
+TEST_F(HttpServerTest, ATrustedProxyIsNotOneAddressAndNamesItsClients) {
+    HttpLimits limits;
+    limits.connectionsPerAddress = 2;
+    uint32_t proxy = 0;
+    ASSERT_TRUE(ParseIpv4("127.0.0.5", proxy));
+    limits.trustedProxies = {proxy};
+    StartServer(limits);
+    for (int i = 0; i < 3; ++i) Connect("127.0.0.5");
+    ASSERT_TRUE(test::WaitUntil([&] { return server_->OpenConnections() == 3; }));
+
+    const auto clientOf = [&](const char* from, const std::string& forwarded) {
+        const int fd = Connect(from);
+        Send(fd, "GET /x HTTP/1.1\r\nHost: a\r\n" + forwarded + "\r\n");
+        EXPECT_EQ(ReadUntil(fd).rfind("HTTP/1.1 200 ", 0), 0u);
+        std::lock_guard<std::mutex> guard(logMutex_);
+        return clients_.back();
+    };
+    EXPECT_EQ(clientOf("127.0.0.5", "X-Forwarded-For: 6.6.6.6, 203.0.113.9\r\n"), "203.0.113.9")
+        << "the proxy's own entry is the last";
+    EXPECT_EQ(clientOf("127.0.0.5", "X-Forwarded-For: nonsense\r\n"), "127.0.0.5");
+    EXPECT_EQ(clientOf("127.0.0.6", "X-Forwarded-For: 203.0.113.9\r\n"), "127.0.0.6") << "anyone else may not say";
 }
 
 }  // namespace

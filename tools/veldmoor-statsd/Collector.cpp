@@ -11,8 +11,6 @@ namespace {
 constexpr int kRefusedInput = 1;
 constexpr int kStorageFailed = 2;
 constexpr int kOverLimit = 3;
-
-std::string AddressOf(const std::string& peer) { return peer.substr(0, peer.rfind(':')); }
 }  // namespace
 
 Collector::Collector(IEventStore& store, Logger logger, Clock clock, CollectorLimits limits)
@@ -41,7 +39,7 @@ HttpResponse Collector::Handle(const HttpRequest& request) {
 
 HttpResponse Collector::HandleBatch(const HttpRequest& request) {
     // Counted before parsing, so a flood of junk costs its sender too.
-    if (!addressBatches_.Take(AddressOf(request.peer), platform::TickMs()))
+    if (!addressBatches_.Take(request.client, platform::TickMs()))
         return Refuse(request, 429, kOverLimit, "too many batches from this address; slow down");
     const BatchParseResult batch = ParseBatchBody(request.body);
     if (!batch.ok) return Refuse(request, 400, kRefusedInput, batch.error);

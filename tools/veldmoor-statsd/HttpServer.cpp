@@ -103,12 +103,28 @@ bool ParseIpv4(const std::string& text, uint32_t& address) {
     return true;
 }
 
-std::string FormatEndpoint(const platform::Ipv4Endpoint& endpoint) {
-    const uint32_t a = endpoint.address;
-    char text[32];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, (a >> 24) & 0xFF,
-                  static_cast<unsigned>(endpoint.port));
+std::string FormatAddress(uint32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address & 0xFF, (address >> 8) & 0xFF, (address >> 16) & 0xFF,
+                  (address >> 24) & 0xFF);
     return text;
+}
+
+std::string FormatEndpoint(const platform::Ipv4Endpoint& endpoint) {
+    return FormatAddress(endpoint.address) + ":" + std::to_string(endpoint.port);
+}
+
+std::string HttpServer::ClientOf(const Connection& connection) const {
+    if (HeldToShare(connection.address)) return FormatAddress(connection.address);
+    // Our proxy appends the address it saw last; earlier ones are the client's say.
+    const auto forwarded = connection.request.headers.find("x-forwarded-for");
+    uint32_t client = 0;
+    if (forwarded != connection.request.headers.end()) {
+        const std::string& list = forwarded->second;
+        const std::string last(TrimBlanks(std::string_view(list).substr(list.rfind(',') + 1)));
+        if (ParseIpv4(last, client)) return FormatAddress(client);
+    }
+    return FormatAddress(connection.address);
 }
 
 HttpServer::HttpServer(Handler handler, Logger logger, HttpLimits limits)
@@ -180,7 +196,7 @@ void HttpServer::AcceptNew() {
         const int socket = platform::AcceptOnSocket(listener_, &peer);
         if (socket < 0) return;
         const bool full = connections_.size() >= limits_.connections;
-        if (full || addresses_[peer.address].connections >= limits_.connectionsPerAddress) {
+        if (full || (HeldToShare(peer.address) && addresses_[peer.address].connections >= limits_.connectionsPerAddress)) {
             // Answered in one send and closed, so a flood of these holds nothing.
             static constexpr std::string_view kBusy =
                 "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 40\r\nConnection: close\r\n\r\n"
@@ -258,6 +274,7 @@ void HttpServer::Parse(Connection& connection) {
     if (connection.input.size() - connection.bodyStart < connection.contentLength) return;
     connection.request.body = connection.input.substr(connection.bodyStart, connection.contentLength);
     connection.request.peer = connection.peer;
+    connection.request.client = ClientOf(connection);
     HttpResponse response;
     try {
         response = handler_(connection.request);
@@ -318,7 +335,8 @@ bool HttpServer::HasLoneLineBreak(Connection& connection, size_t headerEnd) {
 bool HttpServer::ReserveBody(Connection& connection) {
     const size_t length = connection.contentLength;
     AddressShare& share = addresses_[connection.address];
-    if (bodyMemoryInUse_ + length > limits_.bodyMemory || share.bodyBytes + length > limits_.bodyMemoryPerAddress)
+    if (bodyMemoryInUse_ + length > limits_.bodyMemory ||
+        (HeldToShare(connection.address) && share.bodyBytes + length > limits_.bodyMemoryPerAddress))
         return false;
     bodyMemoryInUse_ += length;
     share.bodyBytes += length;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ struct HttpLimits {
     // rate (still within requestMs): a trickling sender gives its slot back.
     uint32_t bodyGraceMs = 5'000;
     size_t minBodyBytesPerSecond = 16 * 1024;
+    // Reverse proxies in front of the server (network order): they are not
+    // held to one address's share, and the last address of their
+    // X-Forwarded-For names the client.
+    std::set<uint32_t> trustedProxies;
 };
 
 struct HttpResponse {
@@ -77,6 +82,8 @@ private:
     void ReleaseBody(Connection& connection);
     void Close(platform::SocketHandle socket);
     bool ReadingOverdue(const Connection& connection, uint32_t now) const;
+    bool HeldToShare(uint32_t address) const { return !limits_.trustedProxies.contains(address); }
+    std::string ClientOf(const Connection& connection) const;
     void ReadFrom(Connection& connection);
     size_t ReadLimit(const Connection& connection) const;
     void WriteTo(Connection& connection);
@@ -102,5 +109,6 @@ private:
 // "a.b.c.d" in network order; false when the text is not a dotted quad.
 bool ParseIpv4(const std::string& text, uint32_t& address);
 std::string FormatEndpoint(const platform::Ipv4Endpoint& endpoint);
+std::string FormatAddress(uint32_t address);
 
 }  // namespace veldmoor::statsd

@@ -44,7 +44,10 @@ constexpr const char* kUsage =
     "  --keep-days N                    days of events kept; older ones only as daily\n"
     "                                   figures (0 keeps every event) [90]\n"
     "  --log-rate N                     log lines a second before they are counted only [10]\n"
-    "  --log-burst N                    log lines at once [50]\n";
+    "  --log-burst N                    log lines at once [50]\n"
+    "  --trusted-proxy ADDRESS          a reverse proxy in front (may be repeated): not held\n"
+    "                                   to one address's share; its X-Forwarded-For names\n"
+    "                                   the client [none]\n";
 
 void Log(const std::string& line) {
     const std::string stamp = veldmoor::platform::FormatLocalTime("%Y-%m-%d %H:%M:%S", veldmoor::platform::CalendarSeconds());
@@ -106,20 +109,38 @@ bool ApplyNumberOption(std::string_view name, std::string_view text, Options& op
     return false;
 }
 
+bool AddTrustedProxy(std::string_view text, Options& options) {
+    uint32_t address = 0;
+    if (!veldmoor::statsd::ParseIpv4(std::string(text), address)) {
+        std::fprintf(stderr, "veldmoor-statsd: --trusted-proxy takes an IPv4 address\n");
+        return false;
+    }
+    options.http.trustedProxies.insert(address);
+    return true;
+}
+
+// One option and its value; false when either is wrong.
+bool ApplyOption(std::string_view name, std::string_view value, Options& options) {
+    const bool serving = options.command == "serve";
+    if (name == "--database") {
+        options.database = value;
+        return true;
+    }
+    if (!serving) return false;
+    if (name == "--listen") {
+        options.listen = value;
+        return true;
+    }
+    if (name == "--trusted-proxy") return AddTrustedProxy(value, options);
+    return ApplyNumberOption(name, value, options);
+}
+
 bool ParseOptions(const std::vector<std::string_view>& arguments, Options& options) {
     if (arguments.empty()) return false;
     options.command = arguments[0];
     if (options.command != "serve" && options.command != "report") return false;
-    for (size_t i = 1; i < arguments.size(); ++i) {
-        if (i + 1 >= arguments.size()) return false;
-        if (arguments[i] == "--listen" && options.command == "serve")
-            options.listen = arguments[++i];
-        else if (arguments[i] == "--database")
-            options.database = arguments[++i];
-        else if (options.command != "serve" || !ApplyNumberOption(arguments[i], arguments[i + 1], options))
-            return false;
-        else
-            ++i;
+    for (size_t i = 1; i < arguments.size(); i += 2) {
+        if (i + 1 >= arguments.size() || !ApplyOption(arguments[i], arguments[i + 1], options)) return false;
     }
     return true;
 }
