@@ -326,7 +326,9 @@ protected:
         limit.rlim_cur = limit.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &limit);
         ::getrlimit(RLIMIT_NOFILE, &limit);
-        if (limit.rlim_cur < 12'000) VELDMOOR_REQUIRE_ROOT("raising the descriptor limit to 12000 (it is " << limit.rlim_cur << ")");
+        if (limit.rlim_cur < 12'000) {
+            VELDMOOR_REQUIRE_ROOT("raising the descriptor limit to 12000 (it is " << limit.rlim_cur << ")");
+        }
         ASSERT_GE(limit.rlim_cur, 12'000u) << "the descriptor limit could not be raised to 12000";
     }
 
@@ -377,7 +379,7 @@ protected:
         EXPECT_LE(std::atoi(replayedEvents.c_str()), 20) << "the replayed batch once";
         // Per collector: a burst of 100 batches, then 300 a minute, of 20 events, for the flooder.
         const double batchShare = 100 + 300 * (figures.seconds + 2) / 60;
-        EXPECT_LE(attackerEvents, static_cast<int>(servers.size() * batchShare * 20));
+        EXPECT_LE(attackerEvents, static_cast<int>(static_cast<double>(servers.size()) * batchShare * 20));
         // Bodies are budgeted at 64 MiB (8 MiB for one address), heads at 16 KiB a connection.
         EXPECT_LT(peak, 256 * kMiB) << "one address cannot make the collector grow";
     }
