@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <random>
 
 #include <openssl/evp.h>
 
@@ -221,7 +222,13 @@ int64_t TWorkWithPieces::SourceRangeEnd(const TPeerObject& peer) const {
     if (!pieces_ || !pieceMapReady_) return 0;
     const SourceRange* range = sourceRanges_.RangeOf(peer);
     if (!range || range->finished) return 0;
-    return std::min((int64_t{range->last} + 1) * pieces_->PieceLength(), pieces_->TotalLength());
+    const int32_t last = LastPieceToAsk(
+        *range, [this](int32_t piece) { return pieces_->IsPieceWanted(piece) && !IsInFlight(piece); });
+    return std::min((int64_t{last} + 1) * pieces_->PieceLength(), pieces_->TotalLength());
+}
+
+bool TWorkWithPieces::IsInFlight(int32_t piece) const {
+    return std::find(inFlight_.begin(), inFlight_.end(), piece) != inFlight_.end();
 }
 
 void TWorkWithPieces::StartOverIfPending() {
@@ -624,7 +631,13 @@ RangeView TWorkWithPieces::MakeRangeView() {
 int32_t TWorkWithPieces::NextSourcePiece(TPeerObject& peer) {
     if (!pieceMapReady_) return -1;
     RangeView view = MakeRangeView();
-    if (sourceRanges_.Empty()) sourceRanges_.SplitRanges(Candidates(), view);
+    if (sourceRanges_.Empty()) {
+        // With peers, the servers' shares start at a random piece: the members
+        // of a crowd then fetch different pieces from the mirrors and trade them.
+        if (torrent_ && PeerToPeerEnabled() && view.pieceCount > 1)
+            view.startPiece = static_cast<int32_t>(std::random_device{}() % static_cast<uint32_t>(view.pieceCount));
+        sourceRanges_.SplitRanges(Candidates(), view);
+    }
     sourceRangesCut_ = sourceRangesCut_ || !sourceRanges_.Empty();
     if (const TPeerId* candidate = peer.Candidate(); candidate && !pieceFailures_.Empty()) {
         const std::string source = candidate->url;

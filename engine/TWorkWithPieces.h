@@ -112,6 +112,7 @@ public:
     bool CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces, int32_t maximumPieces,
                       PieceRun& run) override;
     int32_t FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) override;
+    bool ServerFetchesSoon(int32_t piece) override;
 
     // The user's new priority for a file; applied with the next publish.
     void SetPriority(int32_t file, int32_t priority);
@@ -213,6 +214,7 @@ protected:
     std::atomic<int> publishedBitfieldSize_{0};
 
 private:
+    bool IsInFlight(int32_t piece) const;
     struct ReadRequest {
         int file = 0;
         int64_t offset = 0;

@@ -78,6 +78,10 @@ bool TWorkWithPieces::WaitsForServerSources() {
 
 bool TWorkWithPieces::HasSourceRanges() const { return !sourceRanges_.Empty(); }
 
+bool TWorkWithPieces::ServerFetchesSoon(int32_t piece) {
+    return pieceMapReady_ && sourceRanges_.ServerFetchesSoon(piece, MakeRangeView());
+}
+
 bool TWorkWithPieces::CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces,
                                    int32_t maximumPieces, PieceRun& run) {
     if (!pieceMapReady_ || sourceRanges_.Empty()) return false;

@@ -167,6 +167,8 @@ private:
     bool Qualifies(int32_t piece, bool takeInFlight);
     int32_t PieceFromReadPosition();
     int32_t PieceFromFarEnd();
+    // Any piece the remote side has that no server works on or is about to.
+    int32_t PieceBesideServers();
     int32_t PieceFromFiles();
     // Moves the job's pooled requests of `piece` to this peer.
     void TakePooledRequestsOf(int32_t piece);
