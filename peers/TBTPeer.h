@@ -112,6 +112,7 @@ public:
 
     const BitTorrentState& State() const { return state_; }
     size_t QueuedUploads() const { return uploads_.size(); }
+    bool HasUploadsWaiting() const override { return !state_.amChoking && !uploads_.empty(); }
 
 protected:
     // Only blocks this side asked for (sent requests, the job's pool, or
