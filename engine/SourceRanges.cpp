@@ -32,7 +32,7 @@ int32_t LastAskedPiece(const SourceRange& range, int32_t pieceLength) {
 
 // The last piece a range's owner keeps for itself: what it has asked for and
 // what it streams in the next two seconds.
-int32_t LastKeptPiece(const SourceRange& range, int32_t pieceLength) {
+int32_t LastPieceKeptBy(const SourceRange& range, int32_t pieceLength) {
     if (!range.owner || pieceLength <= 0) return range.cursor - 1;
     const int32_t streamed = range.cursor + static_cast<int32_t>(int64_t{range.owner->PipelineRate()} *
                                                                 kServerHeadroomSeconds / pieceLength);
@@ -329,8 +329,12 @@ bool SourceRangeList::CutFarEndRun(const std::function<bool(int32_t)>& qualifies
 bool SourceRangeList::ServerFetchesSoon(int32_t piece, const RangeView& view) const {
     return std::any_of(ranges_.begin(), ranges_.end(), [&](const auto& range) {
         return range->owner && !range->finished && !range->madeByBitTorrent && piece >= range->cursor &&
-               piece <= std::min(range->last, LastKeptPiece(*range, view.pieceLength));
+               piece <= std::min(range->last, LastPieceKeptBy(*range, view.pieceLength));
     });
+}
+
+int32_t SourceRangeList::LastKeptPiece(const SourceRange& range, const RangeView& view) {
+    return LastPieceKeptBy(range, view.pieceLength);
 }
 
 SourceRange* SourceRangeList::RangeOf(const TPeerObject& connection) const {

@@ -77,6 +77,9 @@ public:
     // seconds, or has asked its server for it: a peer taking it would have the
     // server's bytes for it wasted.
     bool ServerFetchesSoon(int32_t piece, const RangeView& view) const;
+    // The last piece of `range` its owner keeps that way; below the cursor
+    // when nobody works on it.
+    static int32_t LastKeptPiece(const SourceRange& range, const RangeView& view);
     // The connection gives its range back; it stays in the list without an owner.
     void Release(TPeerObject& connection);
     // The connection is gone (reset or pooled): forget everything about it.

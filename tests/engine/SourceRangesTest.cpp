@@ -243,10 +243,14 @@ TEST(SourceRangesTest, APeerLeavesAloneWhatAServerAskedForOrStreamsInTwoSeconds)
         return pieces;
     };
     EXPECT_EQ(soon(), (std::vector<int32_t>{10, 11, 12, 13, 14}));
+    EXPECT_EQ(SourceRangeList::LastKeptPiece(*f.list.RangeOf(server), f.view), 14);
     server.askedEnd = int64_t{20} * f.view.pieceLength - 1;  // asked into piece 19
     EXPECT_EQ(soon().back(), 19);
+    EXPECT_EQ(SourceRangeList::LastKeptPiece(*f.list.RangeOf(server), f.view), 19);
+    SourceRange& range = *f.list.Ranges()[0];
     f.list.Release(server);
     EXPECT_TRUE(soon().empty()) << "a range nobody works on keeps nothing";
+    EXPECT_EQ(SourceRangeList::LastKeptPiece(range, f.view), 9);
 }
 
 TEST(SourceRangesTest, ARequestEndsBeforeThePiecesTheDownloadNoLongerNeeds) {
