@@ -232,6 +232,14 @@ int32_t SourceRangeList::FirstWantedPiece(SourceRange& range, TPeerObject& conne
     } else if (range.cursor > range.first && wanted(range.cursor - 1)) {
         --range.cursor;
     }
+    if (view.peersOffer) {
+        for (int32_t piece = range.cursor; piece <= range.last; ++piece) {
+            if (wanted(piece) && !view.peersOffer(piece)) {
+                range.cursor = piece;
+                return piece;
+            }
+        }
+    }
     for (int32_t piece = range.cursor; piece <= range.last; ++piece) {
         if (wanted(piece)) {
             range.cursor = piece;

@@ -43,6 +43,9 @@ struct RangeView {
     // peers, a piece picked at random per job, so that the members of a crowd
     // fetch different pieces from the mirrors and trade them.
     int32_t startPiece = 0;
+    // A peer that does not choke the job has the piece: servers fetch other
+    // pieces first, so that their bytes bring the crowd what it lacks.
+    std::function<bool(int32_t piece)> peersOffer;
 };
 
 // The last piece a request from `range`'s cursor should ask for: the range's

@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 
 #include "peers/BitTorrentWire.h"
+#include "peers/IBitTorrentPeerControl.h"
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
 #include "engine/EngineState.h"
@@ -222,9 +223,20 @@ int64_t TWorkWithPieces::SourceRangeEnd(const TPeerObject& peer) const {
     if (!pieces_ || !pieceMapReady_) return 0;
     const SourceRange* range = sourceRanges_.RangeOf(peer);
     if (!range || range->finished) return 0;
-    const int32_t last = LastPieceToAsk(
-        *range, [this](int32_t piece) { return pieces_->IsPieceWanted(piece) && !IsInFlight(piece); });
+    // A server fetching what no peer offers stops where the peers' pieces
+    // begin; one left with the peers' pieces only streams on through them.
+    const bool fetchesWhatPeersLack = torrent_ && PeerToPeerEnabled() && !PeersOffer(range->cursor);
+    const int32_t last = LastPieceToAsk(*range, [this, fetchesWhatPeersLack](int32_t piece) {
+        return pieces_->IsPieceWanted(piece) && !IsInFlight(piece) && !(fetchesWhatPeersLack && PeersOffer(piece));
+    });
     return std::min((int64_t{last} + 1) * pieces_->PieceLength(), pieces_->TotalLength());
+}
+
+bool TWorkWithPieces::PeersOffer(int32_t piece) const {
+    return std::any_of(Peers().begin(), Peers().end(), [piece](TPeerObject* peer) {
+        IBitTorrentPeerControl* control = peer && peer->IsEstablished() ? peer->BitTorrent() : nullptr;
+        return control && control->OffersPiece(piece);
+    });
 }
 
 bool TWorkWithPieces::IsInFlight(int32_t piece) const {
@@ -625,6 +637,7 @@ RangeView TWorkWithPieces::MakeRangeView() {
     view.now = JobClock();
     view.tick = platform::TickMs();
     view.isWanted = [this](int32_t piece) { return IsPieceWanted(piece); };
+    if (torrent_ && PeerToPeerEnabled()) view.peersOffer = [this](int32_t piece) { return PeersOffer(piece); };
     return view;
 }
 

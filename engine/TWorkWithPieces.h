@@ -215,6 +215,7 @@ protected:
 
 private:
     bool IsInFlight(int32_t piece) const;
+    bool PeersOffer(int32_t piece) const;
     struct ReadRequest {
         int file = 0;
         int64_t offset = 0;

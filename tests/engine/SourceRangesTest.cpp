@@ -253,6 +253,20 @@ TEST(SourceRangesTest, APeerLeavesAloneWhatAServerAskedForOrStreamsInTwoSeconds)
     EXPECT_EQ(SourceRangeList::LastKeptPiece(range, f.view), 9);
 }
 
+TEST(SourceRangesTest, AServerFetchesWhatNoPeerOffersFirstAndThePeersPiecesWhenNothingElseIsLeft) {
+    Fixture f(10, 1);
+    std::set<int32_t> offered{0, 1, 2, 5};
+    f.view.peersOffer = [&](int32_t piece) { return offered.count(piece) > 0; };
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection server(100000);
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 3);
+    f.done = {3, 4};
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 6) << "past the piece a peer offers";
+    for (int32_t piece = 6; piece < 10; ++piece) f.done.insert(piece);
+    offered.insert({3, 4, 6, 7, 8, 9});
+    EXPECT_NE(f.list.NextSourcePiece(server, f.view), -1) << "with only the peers' pieces left the server still works";
+}
+
 TEST(SourceRangesTest, ARequestEndsBeforeThePiecesTheDownloadNoLongerNeeds) {
     SourceRange range;
     range.first = 0;
