@@ -33,8 +33,8 @@ int32_t MaxConnectionsFor(int32_t downloadSpeed, int32_t uploadSpeed) {
 }
 
 int32_t PeerStepRate(bool complete, int32_t receiveRate, int32_t sendRate, bool uploadsWaiting) {
-    if (complete) return sendRate;
-    return uploadsWaiting ? std::max(receiveRate, kFastPeerRate) : receiveRate;
+    const int32_t rate = complete ? sendRate : receiveRate;
+    return uploadsWaiting ? std::max(rate, kFastPeerRate) : rate;
 }
 
 int32_t UploadSlotsFor(int32_t uploadSpeed) { return std::clamp(uploadSpeed / 8192 - 8, 8, 20); }

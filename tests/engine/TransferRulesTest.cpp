@@ -50,7 +50,8 @@ TEST(TransferRulesTest, APeerWaitingForUploadsIsSteppedLikeAFastOne) {
         {false, 1000, 500000, false, 1000},        // downloading: paced by what it brings
         {false, 0, 0, true, kFastPeerRate},        // a newcomer asking for blocks: every turn
         {false, 900000, 0, true, 900000},
-        {true, 900000, 2000, true, 2000},          // seeding: paced by what it is sent
+        {true, 900000, 2000, false, 2000},         // seeding: paced by what it is sent
+        {true, 0, 0, true, kFastPeerRate},         // and a newcomer is served at once
     };
     for (const auto& c : cases) EXPECT_EQ(PeerStepRate(c.complete, c.receive, c.send, c.waiting), c.rate);
 }
