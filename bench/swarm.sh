@@ -20,7 +20,8 @@
 #     --work DIR      (default /tmp/veldmoor-swarm; the file is kept there)
 #
 # Prints per client its start, the seconds it took, MiB that reached it from
-# the mirrors and from peers (nftables counters on its line) and MiB it sent;
+# the mirrors and from peers (nftables counters on its line) and MiB that left
+# its line (the bridge's counter);
 # then what each mirror's interface sent (and its access log's body bytes), in
 # copies of the file, and the line bound: the time the shaped lines need at
 # least, max(N x size / (mirrors + every client's and seeder's upload),
@@ -110,7 +111,7 @@ attach() {
   [ "$up_rate" = 0 ] || shape "$ns" "$name" "$up_rate"
 }
 # count_bytes NS: nftables counters of what reaches NS from the mirrors and
-# from anyone else, and of what NS sends.
+# from anyone else.
 count_bytes() {
   local mirror_set
   mirror_set=$(seq -s, -f '10.77.0.%g' 1 "$mirrors")
@@ -120,16 +121,10 @@ table ip swarm {
   }
   counter from_peers {
   }
-  counter sent {
-  }
   chain arriving {
     type filter hook input priority filter;
     ip saddr { $mirror_set } counter name "from_mirrors"
     ip saddr != { $mirror_set } ip protocol tcp counter name "from_peers"
-  }
-  chain leaving {
-    type filter hook output priority filter;
-    ip protocol tcp counter name "sent"
   }
 }
 EOF
@@ -266,6 +261,10 @@ watch_for() {
   cat >/dev/null
 }
 
+client_address() {
+  if [ "$1" -le "$nat" ]; then echo "192.168.$(($1 % 250)).2"; else echo "10.77.1.$1"; fi
+}
+
 start_client() {
   local i=$1 ns=${tag}c$i dir=$run/c$i
   mkdir -p "$dir"
@@ -276,9 +275,10 @@ start_client() {
         "${urls[@]}" 2>"$dir/err.log" | tee "$dir/status.log" | watch_for '"progress":10000' "$dir/done" & ;;
     aria2c)
       in_ns "$ns" aria2c "${aria2_common[@]}" --listen-port=6881 -d "$dir" \
-        --on-bt-download-complete="$run/aria2-done.sh" "$torrent" "${urls[@]}" >"$dir/out.log" 2>&1 & ;;
+        --on-bt-download-complete="$run/aria2-done.sh" -T "$torrent" "${urls[@]}" >"$dir/out.log" 2>&1 & ;;
     libtorrent)
-      in_ns "$ns" "$system_python" "$root/bench/libtorrent_client.py" crowd 0.0.0.0 "$torrent" "$dir" "${urls[@]}" \
+      in_ns "$ns" "$system_python" "$root/bench/libtorrent_client.py" crowd "$(client_address "$i")" "$torrent" "$dir" \
+        "${urls[@]}" \
         2>"$dir/err.log" | watch_for complete "$dir/done" & ;;
   esac
   pids+=($!)
@@ -314,8 +314,12 @@ for i in $(seq "$n"); do
   md5=missing
   [ -f "$dir/file.bin" ] && md5=$(md5sum <"$dir/file.bin" | cut -d' ' -f1)
   [ "$md5" = "$want" ] && md5=ok
+  # What left the line (the bridge's end of it), not what the client tried to send.
+  line=${tag}c$i
+  [ "$i" -le "$nat" ] && line=${tag}r$i
+  sent=$(ip -n "$core" -s -j link show "${line}b" | python3 -c 'import json, sys; print("%.1f" % (json.load(sys.stdin)[0]["stats64"]["rx"]["bytes"] / 1048576))')
   printf '%-4s %8s %8s %10s %10s %9s  %s\n' "$i" "$start" "$took" "$(counter_mib "$ns" from_mirrors)" \
-    "$(counter_mib "$ns" from_peers)" "$(counter_mib "$ns" sent)" "$md5"
+    "$(counter_mib "$ns" from_peers)" "$sent" "$md5"
 done
 echo
 for m in $(seq "$mirrors"); do
