@@ -235,7 +235,12 @@ place_client() {
     ip -n "$ns" link set "${tag}c$i" up
     ip -n "$ns" route add default via 192.168.$((i % 250)).1
     in_ns "$router" nft -f - <<EOF
-table ip nat { chain post { type nat hook postrouting priority srcnat; oifname "${tag}r$i" masquerade; } }
+table ip nat {
+  chain post {
+    type nat hook postrouting priority srcnat;
+    oifname "${tag}r$i" masquerade
+  }
+}
 EOF
     shape "$router" "${tag}l$i" "$down"
     shape "$ns" "${tag}c$i" "$up"
