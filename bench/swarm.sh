@@ -124,7 +124,7 @@ table ip swarm {
   chain arriving {
     type filter hook input priority filter;
     ip saddr { $mirror_set } counter name "from_mirrors"
-    ip saddr != { $mirror_set } ip protocol tcp counter name "from_peers"
+    ip saddr != { $mirror_set } counter name "from_peers"
   }
 }
 EOF
