@@ -126,6 +126,8 @@ public:
     // 0 when no bounded request is open. Cutting such an answer short costs
     // the connection and whatever the server already sent.
     virtual int64_t AskedEnd() const { return 0; }
+    // The remote side is unchoked and waits for blocks it asked for.
+    virtual bool HasUploadsWaiting() const { return false; }
     // The choking operations of a BitTorrent connection; null for other kinds.
     virtual IBitTorrentPeerControl* BitTorrent() { return nullptr; }
 
