@@ -10,6 +10,7 @@
 
 #include "peers/HttpChunkedBody.h"
 #include "peers/QHttpHeader.h"
+#include "peers/SourceRateWatch.h"
 #include "peers/TPeerObject.h"
 
 namespace veldmoor {
@@ -60,6 +61,17 @@ private:
     bool DecodeChunkedInput();
     // The answer says nothing of the file's size, which no other answer gave.
     bool RefuseUnknownSize();
+    // The answer cannot be the file's bytes, nor will any other from this
+    // source: it is given up for the run with `reason`; always false.
+    bool RefuseSource(const std::string& reason);
+    // The answer's body ends before the first block asked for: why, or empty.
+    std::string ShortAnswerReason() const;
+    // Where a redirect leads this client cannot go: why, or empty.
+    static std::string UnusableRedirectReason(const std::string& target);
+    // A body the job waits for must keep up the least rate; false when the
+    // source fell below it and was postponed or given up.
+    bool KeepsUpRate();
+    bool DropSlowSource();
     void CloseAndPostpone(int32_t seconds);
 
     QHttpHeader header_;
@@ -79,6 +91,7 @@ private:
     bool chunkedBody_ = false;
     HttpChunkedDecoder chunked_;
     std::string decoded_;  // a chunked body's data, starting at stream_.position
+    SourceRateWatch rateWatch_;
 };
 
 }  // namespace veldmoor

@@ -270,6 +270,7 @@ void TPeerObject::Reset() {
     waitsForInput_ = false;
     lastJobPosition_ = -1;
     statistics_ = PeerStatistics{};
+    failureReason_.clear();
     ClearCounters();
     DetachCandidate();
 }
@@ -310,6 +311,7 @@ bool TPeerObject::Open(TPeerId* candidate) {
     }
     EnsureConnection().Close();
     statistics_.lastActivity = ClockNow();
+    failureReason_.clear();
     return true;
 }
 
