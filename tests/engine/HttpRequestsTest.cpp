@@ -218,6 +218,22 @@ TEST_F(HttpRequestsTest, AChangedFileNamingItsNewVersionIsFetchedAgainWhole) { E
 
 TEST_F(HttpRequestsTest, AChangedFileNamingNoVersionIsFetchedAgainWhole) { ExpectChangedFileFetchedWhole(false); }
 
+TEST_F(HttpRequestsTest, ATricklingSourceGivesItsWorkToTheOthers) {
+    // Two pieces, one for each source; the good one is slow enough for the
+    // trickle to be judged before it is done with its own.
+    content_ = PatternBytes(1 << 20, 43);
+    ScriptedHttpServer& trickle = StartScripted(ScriptedHttpMode::kTrickles);
+    NginxServer& good = StartNginx("limit_rate 256k;");
+    const TaskHandle handle = StartTask(trickle.Url("/f.bin") + "\n" + good.Url("/data/f.bin"));
+    ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 240)) << trickle.Log();
+    EXPECT_TRUE(Downloaded() == content_);
+    char buffer[4096];
+    const int length = TaskTakeSourceNotes(handle, buffer, static_cast<int>(sizeof buffer));
+    const std::string notes(buffer, static_cast<size_t>(std::max(length, 0)));
+    EXPECT_NE(notes.find(trickle.Url("/f.bin") + "\tit sent "), std::string::npos) << notes;
+    EXPECT_EQ(notes.find(good.Url("/data/f.bin")), std::string::npos) << notes;
+}
+
 // A source that can never give the right file, alone in its task: the job
 // ends within a bounded time and number of requests, says why, and never
 // puts a wrong file in place.
