@@ -29,6 +29,9 @@ constexpr int64_t kBodyUntilClose = INT64_MAX;
 // the first only postpones it, as a time-out does.
 constexpr int32_t kSlowWindowsBeforeGivingUp = 2;
 static_assert(SourceRateWatch::kLeastBytesPerSecond == 1024, "the notes name the least rate as 1 KiB/s");
+// The same position asked for this many times in a row: the answers never
+// reach it (one repeat is normal: a kept-open connection the server closed).
+constexpr int32_t kMaxAsksOfOnePosition = 4;
 
 // A weak validator may not make a range conditional.
 bool IsStrongValidator(const std::string& version) { return !version.empty() && !version.starts_with("W/"); }
@@ -64,6 +67,12 @@ bool THttpPeer::Open(TPeerId* candidate) {
 bool THttpPeer::SendRequest(bool onOpenConnection) {
     TPeerId& candidate = *Candidate();
     QSocket& connection = *Connection();
+    if (!IsWholeResourceFetch()) {
+        asksOfPosition_ = asked_ && stream_.position == requestStart_ ? asksOfPosition_ + 1 : 1;
+        if (asksOfPosition_ >= kMaxAsksOfOnePosition)
+            return RefuseSource("its answers never reach byte " + std::to_string(stream_.position) + ", asked for " +
+                                std::to_string(asksOfPosition_) + " times");
+    }
     if (!onOpenConnection) {
         if (!connection.Connect(candidate.ip, candidate.port, false)) return false;
         SetPhase(kPhaseConnecting);
@@ -98,6 +107,7 @@ bool THttpPeer::SendRequest(bool onOpenConnection) {
     if (request.empty()) return false;
     requestStart_ = stream_.position;
     requestEnd_ = fields.end > fields.start ? fields.end + 1 : 0;
+    asked_ = true;
     return connection.Send(reinterpret_cast<const uint8_t*>(request.data()), static_cast<int>(request.size())) >= 0;
 }
 
@@ -552,6 +562,8 @@ void THttpPeer::Reset() {
     stream_ = StreamCursor{};
     requestStart_ = 0;
     requestEnd_ = 0;
+    asked_ = false;
+    asksOfPosition_ = 0;
     lengthUnknown_ = false;
     bodyEnd_ = 0;
     keepAlive_ = false;

@@ -79,6 +79,8 @@ private:
     StreamCursor stream_;
     int64_t requestStart_ = 0;  // the position the current request asked for
     int64_t requestEnd_ = 0;    // where it asked to end (exclusive); 0 for an open end
+    bool asked_ = false;        // a request went out since the last Reset
+    int32_t asksOfPosition_ = 0;  // requests in a row that asked for requestStart_
     bool lengthUnknown_ = false;
     // Where the current answer's body ends in the file (exclusive).
     int64_t bodyEnd_ = 0;

@@ -283,6 +283,13 @@ INSTANTIATE_TEST_SUITE_P(
                                 " bytes";
                      },
                      8, 40},
+        // Only the last chunk tells where the body ends.
+        FaultySource{"SizeItCannotServeInChunks", ScriptedHttpMode::kClaimsLargerSizeChunked, (1 << 20) + 3000,
+                     [](size_t size) {
+                         return "its answers never reach byte " + std::to_string(size / 16384 * 16384) +
+                                ", asked for 4 times";
+                     },
+                     8, 40},
         // Twice 20 s under 1 KiB/s, 15 s apart.
         FaultySource{"Trickle", ScriptedHttpMode::kTrickles, 256 * 1024,
                      [](size_t) { return std::string("it was under 1 KiB/s again (sent "); }, 4, 90},

@@ -76,7 +76,7 @@ class Handler(socketserver.BaseRequestHandler):
             if not partial:
                 start, end = 0, len(data) - 1
             if partial and start >= len(data):
-                claimed = len(data) + 1000 if mode == 'claims-larger' else len(data)
+                claimed = len(data) + 1000 if mode.startswith('claims-larger') else len(data)
                 self.request.sendall(b'HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */%d\r\n'
                                      b'Content-Length: 0\r\n\r\n' % claimed)
                 log('%s|%s|416|0' % (rng, if_range))
@@ -84,12 +84,12 @@ class Handler(socketserver.BaseRequestHandler):
             body = data[start:end + 1]
             head = ['HTTP/1.1 %s' % ('206 Partial Content' if partial else '200 OK')]
             if partial:
-                claimed = len(data) + 1000 if mode == 'claims-larger' else len(data)
+                claimed = len(data) + 1000 if mode.startswith('claims-larger') else len(data)
                 head.append('Content-Range: bytes %d-%d/%d' % (start, end, claimed))
             if mode == 'gzip':
                 body = gzip.compress(body)
                 head.append('Content-Encoding: gzip')
-            if mode in ('chunked-unknown', 'chunked-ranges'):
+            if mode in ('chunked-unknown', 'chunked-ranges', 'claims-larger-chunked'):
                 head.append('Transfer-Encoding: chunked')
                 body = chunked(body)
             else:
@@ -131,6 +131,8 @@ const char* ModeName(ScriptedHttpMode mode) {
             return "closes-after-answer";
         case ScriptedHttpMode::kClaimsLargerSize:
             return "claims-larger";
+        case ScriptedHttpMode::kClaimsLargerSizeChunked:
+            return "claims-larger-chunked";
         case ScriptedHttpMode::kTrickles:
             return "trickles";
         case ScriptedHttpMode::kGzipEncoded:

@@ -16,6 +16,7 @@ enum class ScriptedHttpMode {
     kChangesOnIfRange,   // serves `file`, then `changedFile` once a request carries If-Range
     kClosesAfterAnswer,  // answers as asked and says nothing of the close that follows
     kClaimsLargerSize,   // 206 as asked, but Content-Range names the size + 1000
+    kClaimsLargerSizeChunked,  // the same, the body chunked
     kTrickles,           // 200 with the whole file's length, then one byte every 250 ms
     kGzipEncoded,        // 200 with the whole file gzipped and Content-Encoding: gzip
     kRedirectsToFile,    // 302 to a file:// address
