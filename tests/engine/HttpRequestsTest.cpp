@@ -223,14 +223,14 @@ TEST_F(HttpRequestsTest, ATricklingSourceGivesItsWorkToTheOthers) {
     // trickle to be judged before it is done with its own.
     content_ = PatternBytes(1 << 20, 43);
     ScriptedHttpServer& trickle = StartScripted(ScriptedHttpMode::kTrickles);
-    NginxServer& good = StartNginx("limit_rate 256k;");
+    NginxServer& good = StartNginx("limit_rate 128k;");
     const TaskHandle handle = StartTask(trickle.Url("/f.bin") + "\n" + good.Url("/data/f.bin"));
     ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 240)) << trickle.Log();
     EXPECT_TRUE(Downloaded() == content_);
     char buffer[4096];
     const int length = TaskTakeSourceNotes(handle, buffer, static_cast<int>(sizeof buffer));
     const std::string notes(buffer, static_cast<size_t>(std::max(length, 0)));
-    EXPECT_NE(notes.find(trickle.Url("/f.bin") + "\tit sent "), std::string::npos) << notes;
+    EXPECT_NE(notes.find(trickle.Url("/f.bin") + "\tit sent "), std::string::npos) << notes << trickle.Log();
     EXPECT_EQ(notes.find(good.Url("/data/f.bin")), std::string::npos) << notes;
 }
 

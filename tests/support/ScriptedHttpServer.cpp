@@ -54,10 +54,16 @@ class Handler(socketserver.BaseRequestHandler):
                 log('%s|%s|302|0' % (rng, if_range))
                 continue
             if mode == 'trickles':
-                self.request.sendall(b'HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n' % len(data))
-                log('%s|%s|200|trickle' % (rng, if_range))
+                m = re.match(r'bytes=(\d+)-', rng)
+                start = int(m.group(1)) if m else 0
+                if start:
+                    self.request.sendall(b'HTTP/1.1 206 Partial Content\r\nContent-Range: bytes %d-%d/%d\r\n'
+                                         b'Content-Length: %d\r\n\r\n' % (start, len(data) - 1, len(data), len(data) - start))
+                else:
+                    self.request.sendall(b'HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n' % len(data))
+                log('%s|%s|%d|trickle' % (rng, if_range, 206 if start else 200))
                 try:
-                    for byte in data:
+                    for byte in data[start:]:
                         time.sleep(0.25)
                         self.request.sendall(bytes([byte]))
                 except OSError:

@@ -17,7 +17,7 @@ enum class ScriptedHttpMode {
     kClosesAfterAnswer,  // answers as asked and says nothing of the close that follows
     kClaimsLargerSize,   // 206 as asked, but Content-Range names the size + 1000
     kClaimsLargerSizeChunked,  // the same, the body chunked
-    kTrickles,           // 200 with the whole file's length, then one byte every 250 ms
+    kTrickles,           // 200 (206 from a later start) to the file's end, then one byte every 250 ms
     kGzipEncoded,        // 200 with the whole file gzipped and Content-Encoding: gzip
     kRedirectsToFile,    // 302 to a file:// address
 };
