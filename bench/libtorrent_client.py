@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 # A libtorrent client for the benchmarks (Debian's python3-libtorrent, which is
 # for the system python):
-#   libtorrent_client.py seed|leech ADDRESS TORRENT FOLDER [WEB_SEED_URL...]
+#   libtorrent_client.py seed|leech|crowd ADDRESS TORRENT FOLDER [WEB_SEED_URL...]
 # seed keeps seeding FOLDER's copy; leech downloads into FOLDER and exits when
-# the file is complete.
+# the file is complete; crowd downloads, prints "complete" when the file is,
+# and then seeds until killed.
 import sys
 import time
 
@@ -22,3 +23,7 @@ if mode == "seed":
 handle = session.add_torrent(params)
 while mode == "seed" or not handle.status().is_seeding:
     time.sleep(0.05)
+if mode == "crowd":
+    print("complete", flush=True)
+    while True:
+        time.sleep(1)

@@ -30,7 +30,22 @@ int32_t LastAskedPiece(const SourceRange& range, int32_t pieceLength) {
     return std::max(range.cursor, static_cast<int32_t>((askedEnd - 1) / pieceLength));
 }
 
+// The last piece a range's owner keeps for itself: what it has asked for and
+// what it streams in the next two seconds.
+int32_t LastPieceKeptBy(const SourceRange& range, int32_t pieceLength) {
+    if (!range.owner || pieceLength <= 0) return range.cursor - 1;
+    const int32_t streamed = range.cursor + static_cast<int32_t>(int64_t{range.owner->PipelineRate()} *
+                                                                kServerHeadroomSeconds / pieceLength);
+    return std::max(streamed, LastAskedPiece(range, pieceLength));
+}
+
 }  // namespace
+
+int32_t LastPieceToAsk(const SourceRange& range, const std::function<bool(int32_t piece)>& needed) {
+    int32_t last = range.cursor;
+    while (last < range.last && needed(last + 1)) ++last;
+    return last;
+}
 
 void SourceRangeList::SplitRanges(const std::vector<TPeerId*>& candidates, const RangeView& view) {
     const int32_t pieces = view.pieceCount;
@@ -64,6 +79,20 @@ void SourceRangeList::SplitRanges(const std::vector<TPeerId*>& candidates, const
             ranges_.push_back(std::move(range));
         }
     }
+    StartAt(view.startPiece);
+}
+
+void SourceRangeList::StartAt(int32_t piece) {
+    for (size_t i = 0; i < ranges_.size(); ++i) {
+        SourceRange& range = *ranges_[i];
+        if (piece <= range.first || piece > range.last) continue;
+        auto below = std::make_unique<SourceRange>(range);
+        below->last = piece - 1;
+        below->later = true;
+        range.first = range.cursor = piece;
+        ranges_.push_back(std::move(below));
+        return;
+    }
 }
 
 SourceRange* SourceRangeList::Take(SourceRange& range, TPeerObject& connection, const RangeView& view) {
@@ -82,12 +111,15 @@ SourceRange* SourceRangeList::AssignRange(TPeerObject& connection, const RangeVi
             state.lastFetched >= 0 && range->cursor == state.lastFetched + 1)
             return Take(*range, connection, view);
     }
-    // 2. Any free range, from a random start.
+    // 2. Any free range, from a random start; ranges kept for later last.
     if (!ranges_.empty()) {
         const size_t start = view.tick % ranges_.size();
-        for (size_t i = 0; i < ranges_.size(); ++i) {
-            SourceRange& range = *ranges_[(start + i) % ranges_.size()];
-            if (!range.owner && !range.finished && !range.madeByBitTorrent) return Take(range, connection, view);
+        for (const bool later : {false, true}) {
+            for (size_t i = 0; i < ranges_.size(); ++i) {
+                SourceRange& range = *ranges_[(start + i) % ranges_.size()];
+                if (!range.owner && !range.finished && !range.madeByBitTorrent && range.later == later)
+                    return Take(range, connection, view);
+            }
         }
     }
     // 3. A reset range, or one whose owner has not fetched a piece in 10 seconds.
@@ -200,6 +232,14 @@ int32_t SourceRangeList::FirstWantedPiece(SourceRange& range, TPeerObject& conne
     } else if (range.cursor > range.first && wanted(range.cursor - 1)) {
         --range.cursor;
     }
+    if (view.peersOffer) {
+        for (int32_t piece = range.cursor; piece <= range.last; ++piece) {
+            if (wanted(piece) && !view.peersOffer(piece)) {
+                range.cursor = piece;
+                return piece;
+            }
+        }
+    }
     for (int32_t piece = range.cursor; piece <= range.last; ++piece) {
         if (wanted(piece)) {
             range.cursor = piece;
@@ -292,6 +332,17 @@ bool SourceRangeList::CutFarEndRun(const std::function<bool(int32_t)>& qualifies
         }
     }
     return false;
+}
+
+bool SourceRangeList::ServerFetchesSoon(int32_t piece, const RangeView& view) const {
+    return std::any_of(ranges_.begin(), ranges_.end(), [&](const auto& range) {
+        return range->owner && !range->finished && !range->madeByBitTorrent && piece >= range->cursor &&
+               piece <= std::min(range->last, LastPieceKeptBy(*range, view.pieceLength));
+    });
+}
+
+int32_t SourceRangeList::LastKeptPiece(const SourceRange& range, const RangeView& view) {
+    return LastPieceKeptBy(range, view.pieceLength);
 }
 
 SourceRange* SourceRangeList::RangeOf(const TPeerObject& connection) const {

@@ -21,6 +21,7 @@ struct SourceRange {
     bool finished = false;
     bool reset = false;            // start over at the first piece
     bool madeByBitTorrent = false;  // cut by a BitTorrent connection for itself
+    bool later = false;             // taken only once no other free range is left
     int64_t assignedAt = 0;         // job clock
     TPeerId* candidate = nullptr;
     TPeerObject* owner = nullptr;   // null while free
@@ -38,7 +39,19 @@ struct RangeView {
     // The asking connection's source may be asked for the piece now (it has
     // not failed its check from there lately); null: any piece.
     std::function<bool(int32_t piece)> sourceMayFetch;
+    // Where the servers' shares start (the pieces before it come last): with
+    // peers, a piece picked at random per job, so that the members of a crowd
+    // fetch different pieces from the mirrors and trade them.
+    int32_t startPiece = 0;
+    // A peer that does not choke the job has the piece: servers fetch other
+    // pieces first, so that their bytes bring the crowd what it lacks.
+    std::function<bool(int32_t piece)> peersOffer;
 };
+
+// The last piece a request from `range`'s cursor should ask for: the range's
+// last, or the piece before the first one `needed` refuses (held, or in flight
+// from a peer), so that the server sends no bytes the download throws away.
+int32_t LastPieceToAsk(const SourceRange& range, const std::function<bool(int32_t piece)>& needed);
 
 class SourceRangeList {
 public:
@@ -63,6 +76,13 @@ public:
     // `start` picks the first range tried. False when no range yields one.
     bool CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces, int32_t maximumPieces,
                       size_t start, const RangeView& view, int32_t& first, int32_t& last);
+    // A server connection works on `piece` or will within its next two
+    // seconds, or has asked its server for it: a peer taking it would have the
+    // server's bytes for it wasted.
+    bool ServerFetchesSoon(int32_t piece, const RangeView& view) const;
+    // The last piece of `range` its owner keeps that way; below the cursor
+    // when nobody works on it.
+    static int32_t LastKeptPiece(const SourceRange& range, const RangeView& view);
     // The connection gives its range back; it stays in the list without an owner.
     void Release(TPeerObject& connection);
     // The connection is gone (reset or pooled): forget everything about it.
@@ -79,6 +99,8 @@ private:
         bool hadRange = false;
     };
 
+    // The range holding `piece` starts there; its part below is kept for later.
+    void StartAt(int32_t piece);
     SourceRange* Take(SourceRange& range, TPeerObject& connection, const RangeView& view);
     SourceRange* TakeWorkFromOthers(TPeerObject& connection, const RangeView& view);
     SourceRange* ChooseRangeToSplit(TPeerObject& connection, const RangeView& view, bool relaxed) const;

@@ -8,7 +8,7 @@
 #include "engine/UdpServiceHooks.h"
 #include "foundation/EngineLocks.h"
 #include "foundation/ClockThread.h"
-#include "netenv/TcpipLimitReader.h"
+#include "netenv/ConnectionAttemptCap.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Uuid.h"
@@ -83,7 +83,7 @@ void TBaseWork::RunFirstJobStartUp() {
     StartUdpService(udp);
     engine_.udpServiceOff = false;
     engine_.reachableFromOutside = false;
-    engine_.connectionAttemptCap = ConnectionAttemptCapFromDriver();
+    engine_.connectionAttemptCap = kConnectionAttemptCap;
 }
 
 void TBaseWork::RunLastJobShutDown() {

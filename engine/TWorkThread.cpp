@@ -372,10 +372,9 @@ void TWorkThread::RunPeerProcessing() {
 }
 
 void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
-    constexpr int32_t kFastPeerRate = 28672;
     const bool complete = IsComplete();
     const auto activeRate = [complete](const TPeerObject& peer) {
-        return complete ? peer.SendRate() : peer.ReceiveRate();
+        return PeerStepRate(complete, peer.ReceiveRate(), peer.SendRate(), peer.HasUploadsWaiting());
     };
     // Steps may end connections; walk a copy of the list.
     const std::vector<TPeerObject*> firstPass = Peers();

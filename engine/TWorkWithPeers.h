@@ -93,6 +93,8 @@ public:
     void ReAddSources();
     // A server refused: retry later (the backoff grows by max(1, delay)) or never.
     void SourceFailed(TPeerId* candidate, bool retry, int32_t delay) override;
+    // Kept out for the rest of the run, telling why; the open connections end on their own.
+    void SourceUnusable(TPeerId* candidate, const std::string& reason) override;
     // The listed candidate for the address, made when missing; null when the
     // list has no room.
     TPeerId* AddPeerAddress(uint32_t ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority);

@@ -47,6 +47,7 @@ std::string TWorkWithPeers::TakeSourceNotes(size_t maxBytes) {
 std::string TWorkWithPeers::FailureReasonOf(const TPeerId& candidate) {
     for (const TPeerObject* peer : peers_) {
         if (peer->Candidate() != &candidate) continue;
+        if (!peer->FailureReason().empty()) return peer->FailureReason();
         if (peer->Kind() == kPeerFtp) return "the FTP server refused the transfer";
         if (peer->Kind() != kPeerHttp) continue;
         const auto& http = static_cast<const THttpPeer&>(*peer);

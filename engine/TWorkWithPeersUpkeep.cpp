@@ -126,6 +126,13 @@ void TWorkWithPeers::RemoveBannedSources() {
     }
 }
 
+void TWorkWithPeers::SourceUnusable(TPeerId* candidate, const std::string& reason) {
+    if (!candidate || !candidates_.Contains(candidate)) return;
+    NoteSourceProblem(candidate->url, reason, "given up for this run");
+    if (bannedSources_.size() < kBannedSourceCapacity) bannedSources_.push_back(candidate->url);
+    candidates_.Remove(candidate);
+}
+
 void TWorkWithPeers::GiveUpSource(TPeerId* candidate, const std::string& reason) {
     if (!candidate || !candidates_.Contains(candidate)) return;
     NoteSourceProblem(candidate->url, reason, "given up for this run");

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <random>
 
 #include <openssl/evp.h>
 
 #include "peers/BitTorrentWire.h"
+#include "peers/IBitTorrentPeerControl.h"
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
 #include "engine/EngineState.h"
@@ -221,7 +223,25 @@ int64_t TWorkWithPieces::SourceRangeEnd(const TPeerObject& peer) const {
     if (!pieces_ || !pieceMapReady_) return 0;
     const SourceRange* range = sourceRanges_.RangeOf(peer);
     if (!range || range->finished) return 0;
-    return std::min((int64_t{range->last} + 1) * pieces_->PieceLength(), pieces_->TotalLength());
+    // A server fetching what no peer offers stops where the peers' pieces
+    // begin; one left with the peers' pieces only streams on through them.
+    const bool fetchesWhatPeersLack = torrent_ && PeerToPeerEnabled() && !PeersOffer(range->cursor);
+    const int32_t last = LastPieceToAsk(*range, [this, fetchesWhatPeersLack](int32_t piece) {
+        return pieces_->IsPieceWanted(piece) && !IsInFlight(piece) && !(fetchesWhatPeersLack && PeersOffer(piece));
+    });
+    return std::min((int64_t{last} + 1) * pieces_->PieceLength(), pieces_->TotalLength());
+}
+
+bool TWorkWithPieces::PeersOffer(int32_t piece) const {
+    return std::any_of(Peers().begin(), Peers().end(), [piece](TPeerObject* peer) {
+        IBitTorrentPeerControl* control = peer && peer->IsEstablished() ? peer->BitTorrent() : nullptr;
+        return control && control->OffersPiece(piece);
+    });
+}
+
+bool TWorkWithPieces::IsInFlight(int32_t piece) const {
+    const std::vector<int32_t>& inFlight = schedule_.InFlight();
+    return std::find(inFlight.begin(), inFlight.end(), piece) != inFlight.end();
 }
 
 void TWorkWithPieces::StartOverIfPending() {
@@ -537,13 +557,20 @@ RangeView TWorkWithPieces::MakeRangeView() {
     view.now = JobClock();
     view.tick = platform::TickMs();
     view.isWanted = [this](int32_t piece) { return IsPieceWanted(piece); };
+    if (torrent_ && PeerToPeerEnabled()) view.peersOffer = [this](int32_t piece) { return PeersOffer(piece); };
     return view;
 }
 
 int32_t TWorkWithPieces::NextSourcePiece(TPeerObject& peer) {
     if (!pieceMapReady_) return -1;
     RangeView view = MakeRangeView();
-    if (sourceRanges_.Empty()) sourceRanges_.SplitRanges(Candidates(), view);
+    if (sourceRanges_.Empty()) {
+        // With peers, the servers' shares start at a random piece: the members
+        // of a crowd then fetch different pieces from the mirrors and trade them.
+        if (torrent_ && PeerToPeerEnabled() && view.pieceCount > 1)
+            view.startPiece = static_cast<int32_t>(std::random_device{}() % static_cast<uint32_t>(view.pieceCount));
+        sourceRanges_.SplitRanges(Candidates(), view);
+    }
     sourceRangesCut_ = sourceRangesCut_ || !sourceRanges_.Empty();
     if (const TPeerId* candidate = peer.Candidate(); candidate && !pieceFailures_.Empty()) {
         const std::string source = candidate->url;

@@ -108,6 +108,7 @@ public:
     bool CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces, int32_t maximumPieces,
                       PieceRun& run) override;
     int32_t FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) override;
+    bool ServerFetchesSoon(int32_t piece) override;
 
     // The user's new priority for a file; applied with the next publish.
     void SetPriority(int32_t file, int32_t priority);
@@ -205,6 +206,9 @@ private:
     std::vector<std::pair<int32_t, int32_t>> priorityChanges_;  // (file, priority)
     std::array<uint8_t, 68> handshake_{};
     QueuedReads reads_;
+
+    bool IsInFlight(int32_t piece) const;
+    bool PeersOffer(int32_t piece) const;
 };
 
 }  // namespace veldmoor

@@ -75,6 +75,10 @@ bool TWorkWithPieces::WaitsForServerSources() {
 
 bool TWorkWithPieces::HasSourceRanges() const { return !sourceRanges_.Empty(); }
 
+bool TWorkWithPieces::ServerFetchesSoon(int32_t piece) {
+    return pieceMapReady_ && sourceRanges_.ServerFetchesSoon(piece, MakeRangeView());
+}
+
 bool TWorkWithPieces::CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces,
                                    int32_t maximumPieces, PieceRun& run) {
     if (!pieceMapReady_ || sourceRanges_.Empty()) return false;
@@ -86,11 +90,15 @@ int32_t TWorkWithPieces::FarEndPiece(const std::function<bool(int32_t)>& qualifi
     const auto& ranges = sourceRanges_.Ranges();
     if (ranges.empty() || !qualifies || !pieces_) return -1;
     const size_t start = (platform::TickMs() + 1) % ranges.size();
+    const RangeView view = MakeRangeView();
     for (size_t i = 0; i < ranges.size(); ++i) {
         SourceRange& range = *ranges[(start + i) % ranges.size()];
         if (range.finished || range.madeByBitTorrent) continue;
         const bool ownerFaster = range.owner && int64_t{peerRate} < int64_t{range.owner->ReceiveRate()} * 3;
-        const int32_t bottom = ownerFaster ? range.cursor + 1 : range.cursor;
+        // What the server asked for or streams next stays its own: a peer
+        // taking it cuts the answer short and wastes the server's bytes.
+        const int32_t bottom = std::max(ownerFaster ? range.cursor + 1 : range.cursor,
+                                        SourceRangeList::LastKeptPiece(range, view) + 1);
         int32_t stoppedAt = -1;
         for (int32_t piece = range.last; piece >= bottom; --piece) {
             if (qualifies(piece)) return piece;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "engine/TransferRules.h"
@@ -134,6 +135,8 @@ void TWorkWithTransStatis::RefreshStatus(bool complete) {
         const uint32_t lastChange = pieces_->ChangeTime() != 0 ? static_cast<uint32_t>(pieces_->ChangeTime()) : seconds;
         if (!complete && seconds - lastChange >= kNoProgressLimitSeconds) {
             // Nothing became done for 15 minutes: give up visibly rather than silently.
+            NoteSourceProblem({}, "no piece was completed in " + std::to_string(kNoProgressLimitSeconds / 60) + " minutes",
+                              "the download stops");
             SetStatusCode(20214);
             RequestStop();
         }

@@ -34,6 +34,11 @@ int32_t MaxConnectionsFor(int32_t downloadSpeed, int32_t uploadSpeed) {
     return ToInt32(std::max<int64_t>((int64_t{downloadSpeed} + uploadSpeed) / 4096 + 8, 52));
 }
 
+int32_t PeerStepRate(bool complete, int32_t receiveRate, int32_t sendRate, bool uploadsWaiting) {
+    const int32_t rate = complete ? sendRate : receiveRate;
+    return uploadsWaiting ? std::max(rate, kFastPeerRate) : rate;
+}
+
 int32_t UploadSlotsFor(int32_t uploadSpeed) { return std::clamp(uploadSpeed / 8192 - 8, 8, 20); }
 
 int64_t BytesLeftEstimate::Update(int64_t totalBytes, int64_t completedBytes, int64_t fetchedTotal) {

@@ -20,6 +20,15 @@ int32_t PacingTier(int64_t trafficLastSecond);
 // N1: the turns between steps of a slow peer, for a tier.
 int32_t SlowPeerPeriod(int32_t tier);
 
+// A peer stepped at or above this rate is stepped every turn, others on the
+// slow turns only.
+inline constexpr int32_t kFastPeerRate = 28672;
+// The rate a peer's step is paced by: what it is sent once the download is
+// complete, else what it brings; at least the fast rate while it waits for
+// blocks this job serves (a crowd's newcomers give little back at first, and
+// a seed has sent nothing yet to a peer that just arrived).
+int32_t PeerStepRate(bool complete, int32_t receiveRate, int32_t sendRate, bool uploadsWaiting);
+
 int32_t MaxConnectionsFor(int32_t downloadSpeed, int32_t uploadSpeed);
 int32_t UploadSlotsFor(int32_t uploadSpeed);
 

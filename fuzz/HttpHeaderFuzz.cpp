@@ -9,7 +9,9 @@
 //  - a value parser returns a negative number, a file name with a path or
 //    control character, or a redirect address carrying CR, LF or NUL;
 //  - a request built from header-derived fields contains a line break other
-//    than the line ends of its fixed lines.
+//    than the line ends of its fixed lines;
+//  - a body coding named for the user holds a byte that is not printable
+//    ASCII, or runs longer than its cut.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -176,6 +178,14 @@ void CheckValues(const QHttpHeader& header) {
     }
     const std::string name = veldmoor::FileNameFromResponse(header, "");
     CheckFileName(name);
+    if (const auto coding = veldmoor::UnsupportedBodyCoding(header)) {
+        // "Transfer-Encoding: " + 40 bytes + "...".
+        constexpr size_t kLongestShown = 19 + 40 + 3;
+        if (coding->size() > kLongestShown) Fail("a body coding shown without a cut");
+        for (const char c : *coding) {
+            if (c < 0x20 || c >= 0x7F) Fail("a body coding shown with an unprintable byte");
+        }
+    }
     (void)veldmoor::ClassifyHttpStatus(header.GetStatusCode());
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <initializer_list>
 
 #include "foundation/AsciiText.h"
 #include "peers/HttpStreamRules.h"
@@ -44,6 +45,31 @@ std::optional<std::string> UsableFileName(std::string_view name) {
         return std::nullopt;
     }
     return std::string(name);
+}
+
+// A header value fit to be shown to the user: printable ASCII, at most 40 bytes.
+std::string ShownValue(std::string_view value) {
+    constexpr size_t kShownLength = 40;
+    std::string shown;
+    for (char c : TrimBlanks(value)) {
+        if (shown.size() == kShownLength) return shown + "...";
+        shown.push_back(c >= 0x20 && c < 0x7F ? c : '?');
+    }
+    return shown;
+}
+
+// Whether every coding a comma-separated list names is one of `allowed`.
+bool OnlyCodings(std::string_view list, std::initializer_list<std::string_view> allowed) {
+    for (size_t start = 0; start <= list.size();) {
+        const size_t comma = std::min(list.find(',', start), list.size());
+        const std::string_view coding = TrimBlanks(list.substr(start, comma - start));
+        const bool known = coding.empty() || std::any_of(allowed.begin(), allowed.end(), [&](std::string_view name) {
+                               return EqualsNoCase(coding, name);
+                           });
+        if (!known) return false;
+        start = comma + 1;
+    }
+    return true;
 }
 
 }  // namespace
@@ -123,6 +149,15 @@ std::optional<int64_t> FramedBodyLength(const QHttpHeader& header) {
     if (header.GetValue("Transfer-Encoding")) return std::nullopt;
     const auto contentLength = header.GetValue("Content-Length");
     return contentLength ? ContentLengthValue(*contentLength) : std::nullopt;
+}
+
+std::optional<std::string> UnsupportedBodyCoding(const QHttpHeader& header) {
+    if (const auto content = header.GetValue("Content-Encoding"); content && !OnlyCodings(*content, {"identity"}))
+        return "Content-Encoding: " + ShownValue(*content);
+    if (const auto transfer = header.GetValue("Transfer-Encoding");
+        transfer && !OnlyCodings(*transfer, {"chunked", "identity"}))
+        return "Transfer-Encoding: " + ShownValue(*transfer);
+    return std::nullopt;
 }
 
 bool AllowsAnotherRequest(const QHttpHeader& header) {

@@ -57,6 +57,12 @@ bool IsChunkedBody(const QHttpHeader& header);
 // The body's length in bytes, when Content-Length frames it (never for a
 // chunked body, where Content-Length does not count); empty otherwise.
 std::optional<int64_t> FramedBodyLength(const QHttpHeader& header);
+// How the body is coded beyond chunked framing, as "Content-Encoding: gzip"
+// or "Transfer-Encoding: gzip, chunked" (printable bytes only, cut short);
+// empty when the body is the file's bytes as they stand (no coding, or
+// "identity"). Nothing is asked for coded, so a coded body is a server's
+// mistake and is never taken for the file.
+std::optional<std::string> UnsupportedBodyCoding(const QHttpHeader& header);
 // The connection may carry another request after this answer: the server
 // keeps it open (HTTP/1.1 without "Connection: close", or an HTTP/1.0
 // "Connection: keep-alive") and the body's end is known without a close.

@@ -82,6 +82,9 @@ public:
     // A single piece from the far end of a source range that `qualifies`
     // accepts (the test may take an in-flight entry); -1 when none.
     virtual int32_t FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) = 0;
+    // A server connection works on the piece, has asked for it or will within
+    // two seconds: a peer that took it would waste the server's bytes.
+    virtual bool ServerFetchesSoon(int32_t /*piece*/) { return false; }
 
 protected:
     ~IBitTorrentJob() = default;

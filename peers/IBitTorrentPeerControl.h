@@ -15,6 +15,8 @@ public:
     // The have messages received since the last call.
     virtual int32_t TakeHaveCount() = 0;
     virtual int32_t RemotePieceCount() const = 0;
+    // The remote side has the piece and does not choke this side.
+    virtual bool OffersPiece(int32_t /*piece*/) const { return false; }
     // A connected peer whose candidate should not be punished when it ends.
     virtual bool AsksToBeKept() const = 0;
 

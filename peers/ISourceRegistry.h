@@ -12,6 +12,12 @@ class ISourceRegistry {
 public:
     // Retry later (the backoff grows by max(1, delay) seconds) or never.
     virtual void SourceFailed(TPeerId* candidate, bool retry, int32_t delay) = 0;
+    // The source can never serve this download (what it answers is wrong
+    // whatever is asked): it is given up for the rest of the run, telling the
+    // user `reason`. The connection that found it ends its own step.
+    virtual void SourceUnusable(TPeerId* candidate, const std::string& /*reason*/) {
+        SourceFailed(candidate, false, 60);
+    }
     // Adds a copy of the candidate unless it is refused or known already.
     virtual bool AddCandidate(TPeerId* candidate, bool a, bool b) = 0;
     // A redirect led to a host that cannot be resolved (or, with false, to one that can).

@@ -112,6 +112,8 @@ public:
 
     const BitTorrentState& State() const { return state_; }
     size_t QueuedUploads() const { return uploads_.size(); }
+    bool OffersPiece(int32_t piece) const override { return !state_.peerChoking && RemoteHas(piece); }
+    bool HasUploadsWaiting() const override { return !state_.amChoking && !uploads_.empty(); }
 
 protected:
     // Only blocks this side asked for (sent requests, the job's pool, or
@@ -167,6 +169,8 @@ private:
     bool Qualifies(int32_t piece, bool takeInFlight);
     int32_t PieceFromReadPosition();
     int32_t PieceFromFarEnd();
+    // Any piece the remote side has that no server works on or is about to.
+    int32_t PieceBesideServers();
     int32_t PieceFromFiles();
     // Moves the job's pooled requests of `piece` to this peer.
     void TakePooledRequestsOf(int32_t piece);

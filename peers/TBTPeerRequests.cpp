@@ -92,6 +92,7 @@ int32_t TBTPeer::NextPiece() {
         if (bitTorrent->WaitsForServerSources()) return -1;
         if (bitTorrent->HasSourceRanges()) {
             piece = PieceFromFarEnd();
+            if (piece < 0) piece = PieceBesideServers();
             if (piece >= 0) Statistics().currentPiece = piece;
             return piece;
         }
@@ -178,6 +179,21 @@ int32_t TBTPeer::PieceFromFarEnd() {
         return run.last;
     }
     return bitTorrent.FarEndPiece([this](int32_t piece) { return Qualifies(piece, true); }, ReceiveRate());
+}
+
+int32_t TBTPeer::PieceBesideServers() {
+    // In a crowd the far ends are what nobody has yet; the remote side's other
+    // pieces are worth as much, as long as no server is about to send them.
+    const auto count = static_cast<uint32_t>(Layout().PieceCount());
+    if (count == 0) return -1;
+    IBitTorrentJob& bitTorrent = *BitTorrentJob();
+    const uint32_t start = (platform::TickMs() * 2654435761U) % count;
+    for (uint32_t i = 0; i < count; ++i) {
+        const auto piece = static_cast<int32_t>((start + i) % count);
+        if (Qualifies(piece, false) && !bitTorrent.ServerFetchesSoon(piece) && bitTorrent.AddInFlight(piece))
+            return piece;
+    }
+    return -1;
 }
 
 int32_t TBTPeer::PieceFromFiles() {

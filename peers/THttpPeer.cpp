@@ -25,6 +25,13 @@ constexpr int32_t kSourceListPriority = 29;
 constexpr int64_t kUnknownWholeResourceSize = 2147483647;
 // A body whose end only the server's close marks.
 constexpr int64_t kBodyUntilClose = INT64_MAX;
+// Slow windows in a row (SourceRateWatch) after which a source is given up;
+// the first only postpones it, as a time-out does.
+constexpr int32_t kSlowWindowsBeforeGivingUp = 2;
+static_assert(SourceRateWatch::kLeastBytesPerSecond == 1024, "the notes name the least rate as 1 KiB/s");
+// The same position asked for this many times in a row: the answers never
+// reach it (one repeat is normal: a kept-open connection the server closed).
+constexpr int32_t kMaxAsksOfOnePosition = 4;
 
 // A weak validator may not make a range conditional.
 bool IsStrongValidator(const std::string& version) { return !version.empty() && !version.starts_with("W/"); }
@@ -60,6 +67,12 @@ bool THttpPeer::Open(TPeerId* candidate) {
 bool THttpPeer::SendRequest(bool onOpenConnection) {
     TPeerId& candidate = *Candidate();
     QSocket& connection = *Connection();
+    if (!IsWholeResourceFetch()) {
+        asksOfPosition_ = asked_ && stream_.position == requestStart_ ? asksOfPosition_ + 1 : 1;
+        if (asksOfPosition_ >= kMaxAsksOfOnePosition)
+            return RefuseSource("its answers never reach byte " + std::to_string(stream_.position) + ", asked for " +
+                                std::to_string(asksOfPosition_) + " times");
+    }
     if (!onOpenConnection) {
         if (!connection.Connect(candidate.ip, candidate.port, false)) return false;
         SetPhase(kPhaseConnecting);
@@ -94,6 +107,7 @@ bool THttpPeer::SendRequest(bool onOpenConnection) {
     if (request.empty()) return false;
     requestStart_ = stream_.position;
     requestEnd_ = fields.end > fields.start ? fields.end + 1 : 0;
+    asked_ = true;
     return connection.Send(reinterpret_cast<const uint8_t*>(request.data()), static_cast<int>(request.size())) >= 0;
 }
 
@@ -134,7 +148,11 @@ bool THttpPeer::Receive() {
         JobSources()->SourceFailed(Candidate(), true, kTimeoutPostponeSeconds);
         return false;
     }
-    if (JobMeter()->DownloadBudget() <= 0 && Phase() != kPhaseConnecting) return true;
+    if (JobMeter()->DownloadBudget() <= 0 && Phase() != kPhaseConnecting) {
+        // Our own limit holds the source back, not its pace.
+        rateWatch_.Restart(ClockNow(), Connection()->TotalReceived());
+        return true;
+    }
     if (!headerComplete_) {
         bool complete = false;
         if (!ReceiveHeader(complete)) return false;
@@ -165,6 +183,7 @@ bool THttpPeer::ReceiveHeader(bool& complete) {
     complete = true;
     SetPhase(kPhaseEstablished);
     Statistics().lastActivity = ClockNow();
+    rateWatch_.Restart(ClockNow(), connection.TotalReceived());
     return true;
 }
 
@@ -198,6 +217,9 @@ bool THttpPeer::TakeSuccessHeader() {
     chunkedBody_ = IsChunkedBody(header_);
     chunked_.Reset();
     decoded_.clear();
+    // Stored as it came, a compressed body would be taken for the file.
+    if (const auto coding = UnsupportedBodyCoding(header_))
+        return RefuseSource("it sent the file encoded (" + *coding + "), which is never asked for");
     if (!IsWholeResourceFetch()) {
         // An error page sent with 200 is not the file, however fast it came.
         const std::string path = details.redirectPath.empty()
@@ -231,6 +253,8 @@ bool THttpPeer::TakeSuccessHeader() {
         const std::optional<int64_t> length = FramedBodyLength(header_);
         bodyEnd_ = length && *length <= kBodyUntilClose - stream_.position ? stream_.position + *length : kBodyUntilClose;
         keepAlive_ = AllowsAnotherRequest(header_);
+        // Asking again would bring the same short answer, as fast as the server can give it.
+        if (const std::string reason = ShortAnswerReason(); !reason.empty()) return RefuseSource(reason);
     }
     if (candidate.priority == kSourceListPriority) candidate.priority = kRedirectTargetPriority;
     if (candidate.openConnections > 1) return true;
@@ -260,6 +284,37 @@ bool THttpPeer::RefuseUnknownSize() {
     return false;
 }
 
+bool THttpPeer::RefuseSource(const std::string& reason) {
+    Connection()->Close();
+    JobSources()->SourceUnusable(Candidate(), reason);
+    return false;
+}
+
+std::string THttpPeer::ShortAnswerReason() const {
+    if (bodyEnd_ == kBodyUntilClose || PendingRequests().empty()) return {};
+    const BlockRequest& first = PendingRequests().front();
+    if (int64_t{first.block} * kBlockSize + first.length <= bodyEnd_) return {};
+    // A source of another size than the task's is refused for that, by name,
+    // once its size is taken.
+    const int64_t claimed = FileSizeFromHeader(header_).size;
+    const int64_t known = Candidate()->Details().fileSize;
+    const int64_t taskSize = JobSchedule()->TotalSize();
+    if (claimed > 0 && taskSize > 0 && claimed != taskSize && known != taskSize) return {};
+    std::string reason = "its answer ends at byte " + std::to_string(bodyEnd_ - 1) + ", short of the block asked for";
+    if (claimed > 0) reason += ", in a file it says has " + std::to_string(claimed) + " bytes";
+    return reason;
+}
+
+std::string THttpPeer::UnusableRedirectReason(const std::string& target) {
+    if (StartsWithNoCase(target, "http://") || StartsWithNoCase(target, "ftp://")) return {};
+    // AbsoluteRedirectUrl leaves only a well-formed scheme in front of "://".
+    constexpr size_t kShownSchemeLength = 16;
+    std::string scheme = target.substr(0, std::min(target.find("://"), kShownSchemeLength));
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    return "it redirects to a " + scheme + ":// address, which cannot be fetched";
+}
+
 bool THttpPeer::FollowRedirect() {
     TPeerId& candidate = *Candidate();
     TPeerDetails& details = candidate.Details();
@@ -269,7 +324,13 @@ bool THttpPeer::FollowRedirect() {
     Connection()->Close();
     // Leaving for another address is not a failure of this source.
     SetActivity(kActivityFinished);
-    if (target.empty()) return false;
+    if (target.empty()) {
+        // Asked again, it would answer the same.
+        SetFailureReason("it redirects without saying where to");
+        JobSources()->SourceFailed(&candidate, false, kDropDelaySeconds);
+        return false;
+    }
+    if (const std::string unusable = UnusableRedirectReason(target); !unusable.empty()) return RefuseSource(unusable);
 
     const std::string& current = details.currentUrl.empty() ? candidate.url : details.currentUrl;
     if (target == current) {
@@ -300,6 +361,11 @@ bool THttpPeer::FollowRedirect() {
         if (next->ip == candidate.ip && next->port == candidate.port && EqualsNoCase(nextDetails.host, details.host))
             details.redirectPath = SplitHttpUrl(target).path;
         JobSources()->AddCandidate(next, false, false);
+    } else {
+        // Following it again would only lead to the same dead end.
+        SetFailureReason(next->fatal ? "it redirects to a host whose name cannot be resolved"
+                                     : "it redirects to an address that cannot be used");
+        JobSources()->SourceFailed(&candidate, false, kDropDelaySeconds);
     }
     JobSources()->NoteRedirectResolution(next->fatal);
     next->Release();
@@ -378,7 +444,43 @@ bool THttpPeer::ReceiveBlocks() {
         if (stream_.runLength <= 0) SetActivity(kActivityFinished);
         return false;
     }
-    return connection.IsOpen();
+    return KeepsUpRate() && connection.IsOpen();
+}
+
+bool THttpPeer::KeepsUpRate() {
+    const int64_t now = ClockNow();
+    const uint64_t received = Connection()->TotalReceived();
+    const bool waitsForBody = stream_.runLength > 0 || stream_.skip > 0;
+    if (!waitsForBody || JobMeter()->DownloadBudget() <= 0) {
+        rateWatch_.Restart(now, received);
+        return true;
+    }
+    switch (rateWatch_.Observe(now, received)) {
+        case SourceRateWatch::Verdict::kWatching:
+            return true;
+        case SourceRateWatch::Verdict::kKeptUp:
+            Candidate()->slowWindows = 0;
+            return true;
+        case SourceRateWatch::Verdict::kTooSlow:
+            break;
+    }
+    return DropSlowSource();
+}
+
+bool THttpPeer::DropSlowSource() {
+    TPeerId& candidate = *Candidate();
+    const std::string sent = "sent " + std::to_string(rateWatch_.WindowBytes()) + " bytes in " +
+                             std::to_string(SourceRateWatch::kWindowSeconds) + " s";
+    Connection()->Close();
+    // Its range goes back to the job for the other sources at once.
+    GiveUpSilentSource();
+    if (++candidate.slowWindows < kSlowWindowsBeforeGivingUp) {
+        SetFailureReason("it " + sent + ", under 1 KiB/s");
+        JobSources()->SourceFailed(&candidate, true, kTimeoutPostponeSeconds);
+    } else {
+        JobSources()->SourceUnusable(&candidate, "it was under 1 KiB/s again (" + sent + ")");
+    }
+    return false;
 }
 
 THttpPeer::NextRead THttpPeer::NextStreamRead() {
@@ -460,6 +562,8 @@ void THttpPeer::Reset() {
     stream_ = StreamCursor{};
     requestStart_ = 0;
     requestEnd_ = 0;
+    asked_ = false;
+    asksOfPosition_ = 0;
     lengthUnknown_ = false;
     bodyEnd_ = 0;
     keepAlive_ = false;
@@ -468,6 +572,7 @@ void THttpPeer::Reset() {
     decoded_.clear();
     reusedConnection_ = false;
     askedIfRange_ = false;
+    rateWatch_ = SourceRateWatch{};
 }
 
 }  // namespace veldmoor

@@ -10,6 +10,7 @@
 
 #include "peers/HttpChunkedBody.h"
 #include "peers/QHttpHeader.h"
+#include "peers/SourceRateWatch.h"
 #include "peers/TPeerObject.h"
 
 namespace veldmoor {
@@ -60,6 +61,17 @@ private:
     bool DecodeChunkedInput();
     // The answer says nothing of the file's size, which no other answer gave.
     bool RefuseUnknownSize();
+    // The answer cannot be the file's bytes, nor will any other from this
+    // source: it is given up for the run with `reason`; always false.
+    bool RefuseSource(const std::string& reason);
+    // The answer's body ends before the first block asked for: why, or empty.
+    std::string ShortAnswerReason() const;
+    // Where a redirect leads this client cannot go: why, or empty.
+    static std::string UnusableRedirectReason(const std::string& target);
+    // A body the job waits for must keep up the least rate; false when the
+    // source fell below it and was postponed or given up.
+    bool KeepsUpRate();
+    bool DropSlowSource();
     void CloseAndPostpone(int32_t seconds);
 
     QHttpHeader header_;
@@ -67,6 +79,8 @@ private:
     StreamCursor stream_;
     int64_t requestStart_ = 0;  // the position the current request asked for
     int64_t requestEnd_ = 0;    // where it asked to end (exclusive); 0 for an open end
+    bool asked_ = false;        // a request went out since the last Reset
+    int32_t asksOfPosition_ = 0;  // requests in a row that asked for requestStart_
     bool lengthUnknown_ = false;
     // Where the current answer's body ends in the file (exclusive).
     int64_t bodyEnd_ = 0;
@@ -79,6 +93,7 @@ private:
     bool chunkedBody_ = false;
     HttpChunkedDecoder chunked_;
     std::string decoded_;  // a chunked body's data, starting at stream_.position
+    SourceRateWatch rateWatch_;
 };
 
 }  // namespace veldmoor

@@ -104,6 +104,9 @@ public:
     // connections in a row that ended with nothing new, and when to ask again.
     int64_t deliveredSinceEnd = 0;
     int32_t fruitlessEnds = 0;
+    // Windows in a row in which the source's body fell below the least rate
+    // (SourceRateWatch); a window that keeps up clears it.
+    int32_t slowWindows = 0;
     int64_t retryNotBefore = 0;  // job clock seconds
     int32_t kind = 0;
     // A BitTorrent transport turn came while the job could take no peers over

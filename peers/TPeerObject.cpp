@@ -275,6 +275,7 @@ void TPeerObject::Reset() {
     waitsForInput_ = false;
     lastJobPosition_ = -1;
     statistics_ = PeerStatistics{};
+    failureReason_.clear();
     ClearCounters();
     DetachCandidate();
 }
@@ -315,6 +316,7 @@ bool TPeerObject::Open(TPeerId* candidate) {
     }
     EnsureConnection().Close();
     statistics_.lastActivity = ClockNow();
+    failureReason_.clear();
     return true;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/TRefObject.h"
@@ -126,6 +128,11 @@ public:
     // 0 when no bounded request is open. Cutting such an answer short costs
     // the connection and whatever the server already sent.
     virtual int64_t AskedEnd() const { return 0; }
+    // The remote side is unchoked and waits for blocks it asked for.
+    virtual bool HasUploadsWaiting() const { return false; }
+    // Why the connection failed in words, when it knows better than its
+    // answer's status tells; "" otherwise. Kept until the next Open or Reset.
+    const std::string& FailureReason() const { return failureReason_; }
     // The choking operations of a BitTorrent connection; null for other kinds.
     virtual IBitTorrentPeerControl* BitTorrent() { return nullptr; }
 
@@ -249,6 +256,7 @@ protected:
     virtual uint64_t OtherBytesSent() const { return 0; }
     virtual uint64_t OtherBytesReceived() const { return 0; }
 
+    void SetFailureReason(std::string reason) { failureReason_ = std::move(reason); }
     void SetPhase(int32_t phase) { phase_ = phase; }
     void SetWaitsForInput(bool waits) { waitsForInput_ = waits; }
     void SetActivity(int32_t activity) { activity_ = activity; }
@@ -295,6 +303,7 @@ private:
     bool holdChoked_ = false;
     bool rated_ = false;
     bool waitsForInput_ = false;
+    std::string failureReason_;
 };
 
 }  // namespace veldmoor

@@ -56,6 +56,9 @@ TEST(VerifyRepair, DamagedPieceIsRepairedFromTheMirror) {
     controller.OnMainButton();
     ASSERT_TRUE(world.DriveUntilState(DownloadState::finished));
     const int64_t servedBefore = ServedBytes(world.AccessLog(), "/builtin/");
+    // The first download may start the mirror's share at any piece (so that
+    // players in a crowd hold different pieces): count only the repair's.
+    const int requestsBefore = ServedRequests(world.AccessLog(), "/builtin/");
     ASSERT_GE(servedBefore, static_cast<int64_t>(kContent.size()));
 
     Damage(world.Target(), 2 * kPiece + 1000);
@@ -74,7 +77,7 @@ TEST(VerifyRepair, DamagedPieceIsRepairedFromTheMirror) {
     // before it fetched again.
     const int64_t refetched = ServedBytes(world.AccessLog(), "/builtin/") - servedBefore;
     const std::string log = platform::ReadWholeFile(world.AccessLog()).value_or("");
-    EXPECT_EQ(ServedRequests(world.AccessLog(), "/builtin/"), 2) << log;
+    EXPECT_EQ(ServedRequests(world.AccessLog(), "/builtin/") - requestsBefore, 1) << log;
     EXPECT_NE(log.find("[bytes=" + std::to_string(2 * kPiece) + "-"), std::string::npos) << log;
     EXPECT_GT(refetched, 0);
     EXPECT_LE(refetched, static_cast<int64_t>(kContent.size()) - 2 * kPiece) << log;

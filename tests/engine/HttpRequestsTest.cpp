@@ -218,5 +218,87 @@ TEST_F(HttpRequestsTest, AChangedFileNamingItsNewVersionIsFetchedAgainWhole) { E
 
 TEST_F(HttpRequestsTest, AChangedFileNamingNoVersionIsFetchedAgainWhole) { ExpectChangedFileFetchedWhole(false); }
 
+TEST_F(HttpRequestsTest, ATricklingSourceGivesItsWorkToTheOthers) {
+    // Two pieces, one for each source; the good one is slow enough for the
+    // trickle to be judged before it is done with its own.
+    content_ = PatternBytes(1 << 20, 43);
+    ScriptedHttpServer& trickle = StartScripted(ScriptedHttpMode::kTrickles);
+    NginxServer& good = StartNginx("limit_rate 128k;");
+    const TaskHandle handle = StartTask(trickle.Url("/f.bin") + "\n" + good.Url("/data/f.bin"));
+    ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 240)) << trickle.Log();
+    EXPECT_TRUE(Downloaded() == content_);
+    char buffer[4096];
+    const int length = TaskTakeSourceNotes(handle, buffer, static_cast<int>(sizeof buffer));
+    const std::string notes(buffer, static_cast<size_t>(std::max(length, 0)));
+    EXPECT_NE(notes.find(trickle.Url("/f.bin") + "\tit sent "), std::string::npos) << notes << trickle.Log();
+    EXPECT_EQ(notes.find(good.Url("/data/f.bin")), std::string::npos) << notes;
+}
+
+// A source that can never give the right file, alone in its task: the job
+// ends within a bounded time and number of requests, says why, and never
+// puts a wrong file in place.
+struct FaultySource {
+    const char* name;
+    ScriptedHttpMode mode;
+    size_t size;
+    // What the note about the source says (its URL, a tab, then this).
+    std::function<std::string(size_t size)> reason;
+    int maxRequests;
+    int maxSeconds;  // of engine clock
+};
+
+void PrintTo(const FaultySource& fault, std::ostream* out) { *out << fault.name; }
+
+class FaultySourceTest : public HttpRequestsTest, public ::testing::WithParamInterface<FaultySource> {};
+
+TEST_P(FaultySourceTest, EndsTheTaskWithItsReason) {
+    const FaultySource& fault = GetParam();
+    content_ = PatternBytes(fault.size, 41);
+    ScriptedHttpServer& server = StartScripted(fault.mode);
+    const uint32_t startedAt = ClockSeconds();
+    const TaskHandle handle = StartTask(server.Url("/f.bin"));
+
+    ASSERT_TRUE(PumpUntil([&] { return !JobOf(handle).IsRunning(); }, fault.maxSeconds))
+        << "still running after " << fault.maxSeconds << " s:\n" << server.Log().substr(0, 2000);
+    EXPECT_LE(ClockSeconds() - startedAt, static_cast<uint32_t>(fault.maxSeconds));
+    EXPECT_EQ(StatusOf(handle).status, kStatusSourcesFailed);
+    EXPECT_FALSE(Finished(handle));
+    EXPECT_FALSE(platform::FileExists(Target())) << "a wrong file was put in place";
+    const std::string log = server.Log();
+    EXPECT_LE(std::count(log.begin(), log.end(), '\n'), fault.maxRequests) << log.substr(0, 2000);
+    char buffer[4096];
+    const int length = TaskTakeSourceNotes(handle, buffer, static_cast<int>(sizeof buffer));
+    const std::string notes(buffer, static_cast<size_t>(std::max(length, 0)));
+    EXPECT_NE(notes.find(server.Url("/f.bin") + "\t" + fault.reason(fault.size)), std::string::npos) << notes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HttpRequestsTest, FaultySourceTest,
+    ::testing::Values(
+        // The last block reaches past the real end; every answer stops short of it.
+        FaultySource{"SizeItCannotServe", ScriptedHttpMode::kClaimsLargerSize, (1 << 20) + 3000,
+                     [](size_t size) {
+                         return "its answer ends at byte " + std::to_string(size - 1) +
+                                ", short of the block asked for, in a file it says has " + std::to_string(size + 1000) +
+                                " bytes";
+                     },
+                     8, 40},
+        // Only the last chunk tells where the body ends.
+        FaultySource{"SizeItCannotServeInChunks", ScriptedHttpMode::kClaimsLargerSizeChunked, (1 << 20) + 3000,
+                     [](size_t size) {
+                         return "its answers never reach byte " + std::to_string(size / 16384 * 16384) +
+                                ", asked for 4 times";
+                     },
+                     8, 40},
+        // Twice 20 s under 1 KiB/s, 15 s apart.
+        FaultySource{"Trickle", ScriptedHttpMode::kTrickles, 256 * 1024,
+                     [](size_t) { return std::string("it was under 1 KiB/s again (sent "); }, 4, 90},
+        FaultySource{"ContentEncoding", ScriptedHttpMode::kGzipEncoded, 256 * 1024,
+                     [](size_t) { return std::string("it sent the file encoded (Content-Encoding: gzip), which is never asked for"); }, 4, 40},
+        FaultySource{"RedirectOutOfHttp", ScriptedHttpMode::kRedirectsToFile, 256 * 1024,
+                     [](size_t) { return std::string("it redirects to a file:// address, which cannot be fetched"); }, 4,
+                     40}),
+    [](const ::testing::TestParamInfo<FaultySource>& tested) { return std::string(tested.param.name); });
+
 }  // namespace
 }  // namespace veldmoor::test

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
+#include <string>
 
 #include "platform/Files.h"
 #include "tests/engine/EngineTestSupport.h"
@@ -142,6 +144,11 @@ TEST_F(JobPieceMapTest, AJobWithoutProgressFor900SecondsStopsAsFailedAndKeepsIts
     AdvanceEngineClock(300);
     ASSERT_TRUE(WaitForPublished([&] { return !job.IsRunning(); }));
     EXPECT_EQ(StatusOf(task.handle).status, kStatusSourcesFailed);
+    char buffer[1024];
+    const int length = TaskTakeSourceNotes(task.handle, buffer, static_cast<int>(sizeof buffer));
+    const std::string notes(buffer, static_cast<size_t>(std::max(length, 0)));
+    EXPECT_NE(notes.find("\tno piece was completed in 15 minutes; the download stops\n"), std::string::npos)
+        << "the user is told why: " << notes;
     const auto saved = platform::ReadWholeFile(Target() + ".vminfo");
     ASSERT_TRUE(saved.has_value());
     EXPECT_NE(saved->find("4:bits"), std::string::npos);

@@ -206,5 +206,88 @@ TEST(SourceRangesTest, AFarEndRunNeedsItsMinimumOfPiecesThePeerHas) {
     EXPECT_EQ(f.list.RangeOf(server)->last, 19);
 }
 
+TEST(SourceRangesTest, WithPeersTheServersStartAtTheJobsPieceAndFetchThePiecesBeforeItLast) {
+    Fixture f(100, 1);
+    f.view.startPiece = 40;
+    f.list.SplitRanges(f.candidates, f.view);
+    EXPECT_EQ(f.Spans(), (std::vector<std::pair<int32_t, int32_t>>{{40, 99}, {0, 39}}));
+    for (uint32_t tick = 0; tick < 4; ++tick) {
+        SCOPED_TRACE(tick);
+        f.view.tick = tick;  // whichever free range the random start names first
+        TestConnection server(100000);
+        EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 40);
+        f.list.Forget(server);
+    }
+    TestConnection server(100000);
+    ASSERT_EQ(f.list.NextSourcePiece(server, f.view), 40);
+    for (int32_t piece = 40; piece < 100; ++piece) f.done.insert(piece);
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 0) << "then the part before the start";
+
+    Fixture g(100, 2);  // the start falls in the second source's share
+    g.view.startPiece = 70;
+    g.list.SplitRanges(g.candidates, g.view);
+    EXPECT_EQ(g.Spans(), (std::vector<std::pair<int32_t, int32_t>>{{0, 49}, {70, 99}, {50, 69}}));
+    EXPECT_EQ(g.list.Ranges()[2]->candidate, g.candidates[1]);
+}
+
+TEST(SourceRangesTest, APeerLeavesAloneWhatAServerAskedForOrStreamsInTwoSeconds) {
+    Fixture f(100, 1);
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection server(1048576);  // two pieces a second
+    ASSERT_EQ(f.list.NextSourcePiece(server, f.view), 0);
+    f.list.RangeOf(server)->cursor = 10;
+    const auto soon = [&] {
+        std::vector<int32_t> pieces;
+        for (int32_t piece = 0; piece < 100; ++piece)
+            if (f.list.ServerFetchesSoon(piece, f.view)) pieces.push_back(piece);
+        return pieces;
+    };
+    EXPECT_EQ(soon(), (std::vector<int32_t>{10, 11, 12, 13, 14}));
+    EXPECT_EQ(SourceRangeList::LastKeptPiece(*f.list.RangeOf(server), f.view), 14);
+    server.askedEnd = int64_t{20} * f.view.pieceLength - 1;  // asked into piece 19
+    EXPECT_EQ(soon().back(), 19);
+    EXPECT_EQ(SourceRangeList::LastKeptPiece(*f.list.RangeOf(server), f.view), 19);
+    SourceRange& range = *f.list.Ranges()[0];
+    f.list.Release(server);
+    EXPECT_TRUE(soon().empty()) << "a range nobody works on keeps nothing";
+    EXPECT_EQ(SourceRangeList::LastKeptPiece(range, f.view), 9);
+}
+
+TEST(SourceRangesTest, AServerFetchesWhatNoPeerOffersFirstAndThePeersPiecesWhenNothingElseIsLeft) {
+    Fixture f(10, 1);
+    std::set<int32_t> offered{0, 1, 2, 5};
+    f.view.peersOffer = [&](int32_t piece) { return offered.count(piece) > 0; };
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection server(100000);
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 3);
+    f.done = {3, 4};
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 6) << "past the piece a peer offers";
+    for (int32_t piece = 6; piece < 10; ++piece) f.done.insert(piece);
+    offered.insert({3, 4, 6, 7, 8, 9});
+    EXPECT_NE(f.list.NextSourcePiece(server, f.view), -1) << "with only the peers' pieces left the server still works";
+}
+
+TEST(SourceRangesTest, ARequestEndsBeforeThePiecesTheDownloadNoLongerNeeds) {
+    SourceRange range;
+    range.first = 0;
+    range.cursor = 4;
+    range.last = 20;
+    struct Case {
+        std::set<int32_t> unneeded;
+        int32_t last;
+    };
+    const Case cases[] = {
+        {{}, 20},
+        {{9}, 8},       // held or in flight from a peer: the request stops before it
+        {{5, 12}, 4},   // only the cursor's piece
+        {{4}, 20},      // the cursor's own piece is the connection's
+        {{21, 22}, 20}, // beyond the range does not matter
+    };
+    for (const auto& c : cases) {
+        const auto needed = [&](int32_t piece) { return !c.unneeded.count(piece); };
+        EXPECT_EQ(LastPieceToAsk(range, needed), c.last);
+    }
+}
+
 }  // namespace
 }  // namespace veldmoor

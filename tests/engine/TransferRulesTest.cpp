@@ -75,6 +75,23 @@ TEST(TransferRulesTest, ConnectionsAndUploadSlotsScaleWithTraffic) {
     }
 }
 
+TEST(TransferRulesTest, APeerWaitingForUploadsIsSteppedLikeAFastOne) {
+    struct Case {
+        bool complete;
+        int32_t receive, send;
+        bool waiting;
+        int32_t rate;
+    };
+    const Case cases[] = {
+        {false, 1000, 500000, false, 1000},        // downloading: paced by what it brings
+        {false, 0, 0, true, kFastPeerRate},        // a newcomer asking for blocks: every turn
+        {false, 900000, 0, true, 900000},
+        {true, 900000, 2000, false, 2000},         // seeding: paced by what it is sent
+        {true, 0, 0, true, kFastPeerRate},         // and a newcomer is served at once
+    };
+    for (const auto& c : cases) EXPECT_EQ(PeerStepRate(c.complete, c.receive, c.send, c.waiting), c.rate);
+}
+
 TEST(TransferRulesTest, PacingTiersAndSmoothedSpeed) {
     const std::pair<int64_t, int32_t> tiers[] = {{0, 5}, {307200, 5}, {307201, 4}, {819201, 3},
                                                  {1536001, 2}, {3145728, 2}, {3145729, 1}};

@@ -13,6 +13,7 @@
 #include "peers/HttpResponse.h"
 #include "peers/HttpStreamRules.h"
 #include "peers/QHttpHeader.h"
+#include "peers/SourceRateWatch.h"
 
 namespace veldmoor {
 namespace {
@@ -551,7 +552,77 @@ TEST(HttpResponseTest, AnHtmlPageIsNotTheFileUnlessAPageWasAskedFor) {
     }
 }
 
+TEST(HttpResponseTest, ABodyCodedBeyondChunkedFramingIsNamed) {
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"", std::nullopt},
+        {"Content-Encoding: identity\r\n", std::nullopt},
+        {"Transfer-Encoding: chunked\r\n", std::nullopt},
+        {"Transfer-Encoding: identity, Chunked\r\n", std::nullopt},
+        {"Content-Encoding: gzip\r\n", "Content-Encoding: gzip"},
+        {"content-encoding:  BR \r\n", "Content-Encoding: BR"},
+        {"Content-Encoding: identity, deflate\r\n", "Content-Encoding: identity, deflate"},
+        {"Transfer-Encoding: gzip, chunked\r\n", "Transfer-Encoding: gzip, chunked"},
+        // Shown to the user: no control bytes, and not without end.
+        {"Content-Encoding: x\x1b[2J\r\n", "Content-Encoding: x?[2J"},
+        {"Content-Encoding: " + std::string(100, 'z') + "\r\n", "Content-Encoding: " + std::string(40, 'z') + "..."},
+    };
+    for (const auto& [lines, expected] : cases) {
+        const QHttpHeader header = ParsedHeader("HTTP/1.1 200 OK\r\n" + lines + "\r\n");
+        EXPECT_EQ(UnsupportedBodyCoding(header), expected) << lines;
+    }
+}
+
 // ---- stream rules -----------------------------------------------------------
+
+TEST(SourceRateWatchTest, AWindowUnderTheLeastRateIsTooSlow) {
+    using Verdict = SourceRateWatch::Verdict;
+    constexpr int64_t kStart = 1'700'000'000;
+    const auto runWindow = [&](SourceRateWatch& watch, uint64_t& received, uint64_t perSecond) {
+        Verdict verdict = Verdict::kWatching;
+        for (int64_t second = 1; second <= SourceRateWatch::kWindowSeconds; ++second) {
+            received += perSecond;
+            verdict = watch.Observe(kStart + second, received);
+            if (second < SourceRateWatch::kWindowSeconds) {
+                EXPECT_EQ(verdict, Verdict::kWatching) << second;
+            }
+        }
+        return verdict;
+    };
+    for (const auto& [perSecond, expected] : {std::pair{uint64_t{1024}, Verdict::kKeptUp},
+                                              std::pair{uint64_t{1023}, Verdict::kTooSlow},
+                                              std::pair{uint64_t{0}, Verdict::kTooSlow}}) {
+        SourceRateWatch watch;
+        uint64_t received = 500;
+        watch.Restart(kStart, received);
+        EXPECT_EQ(runWindow(watch, received, perSecond), expected) << perSecond;
+        if (expected == Verdict::kTooSlow) {
+            EXPECT_EQ(watch.WindowBytes(), perSecond * SourceRateWatch::kWindowSeconds);
+        }
+    }
+}
+
+TEST(SourceRateWatchTest, GapsCountAsOneSecondAndRestartsOpenANewWindow) {
+    using Verdict = SourceRateWatch::Verdict;
+    constexpr int64_t kStart = 1'700'000'000;
+    SourceRateWatch watch;
+    watch.Restart(kStart, 0);
+    // The clock jumps by a minute: the source could not be read meanwhile.
+    EXPECT_EQ(watch.Observe(kStart + 60, 10), Verdict::kWatching);
+    // Many steps within one second count once.
+    for (int step = 0; step < 100; ++step) EXPECT_EQ(watch.Observe(kStart + 60, 10), Verdict::kWatching);
+    for (int64_t second = 61; second < 60 + SourceRateWatch::kWindowSeconds - 1; ++second)
+        EXPECT_EQ(watch.Observe(kStart + second, 10), Verdict::kWatching) << second;
+    EXPECT_EQ(watch.Observe(kStart + 59 + SourceRateWatch::kWindowSeconds, 10), Verdict::kTooSlow);
+    // A restart (the job's own budget held the source back) forgets the slow seconds.
+    watch.Restart(kStart + 100, 10);
+    EXPECT_EQ(watch.Observe(kStart + 100 + SourceRateWatch::kWindowSeconds - 1, 10), Verdict::kWatching);
+    EXPECT_EQ(watch.Observe(kStart + 100 + SourceRateWatch::kWindowSeconds, 10), Verdict::kWatching)
+        << "one gap of many seconds is one second";
+    // A reopened connection whose count starts again is not slow for it.
+    SourceRateWatch reopened;
+    reopened.Restart(kStart, 1'000'000);
+    EXPECT_EQ(reopened.Observe(kStart + 1, 5), Verdict::kWatching);
+}
 
 TEST(HttpStreamRulesTest, TimesOutAfterTheSilenceLimit) {
     struct Case {

@@ -73,6 +73,12 @@ TEST(BatchParserTest, RefusesMalformedBodiesWithAReason) {
     std::string duplicate = good;
     duplicate.insert(duplicate.size() - 1, ",\"GameID\":\"773\"");
     std::vector<std::pair<std::string, std::string>> twentyOne(21, {"11030000", good});
+    // A raw control byte in a JSON string, in the batch or in an event text.
+    std::string rawControlInText = good;
+    rawControlInText.replace(rawControlInText.find("\"Errormsg\":\"\""), 13, "\"Errormsg\":\"a\x01b\"");
+    std::string rawControlInBatch = OneEvent("11030000", good);
+    rawControlInBatch.replace(rawControlInBatch.find("\\\"Errormsg\\\":\\\"\\\""), 17,
+                              "\\\"Errormsg\\\":\\\"\t\\\"");
 
     const std::vector<std::pair<const char*, std::string>> cases = {
         {"empty", ""},
@@ -99,6 +105,8 @@ TEST(BatchParserTest, RefusesMalformedBodiesWithAReason) {
         {"duplicate member", Body(OneEvent("11030000", duplicate))},
         {"lower-case machine", Body(OneEvent("11030000", lowerMachine))},
         {"NUL in text", Body(OneEvent("11030000", nulText))},
+        {"raw control byte in an event text", Body(OneEvent("11030000", rawControlInText))},
+        {"raw tab in the batch", Body(rawControlInBatch)},
         {"invalid UTF-8", "data=" + UrlEncode("[{\"code\":\"11030000\",\"info\":\"") + "%FF" + UrlEncode("\"}]")},
         {"deep nesting", Body(std::string(100000, '[') + std::string(100000, ']'))},
     };
@@ -109,6 +117,14 @@ TEST(BatchParserTest, RefusesMalformedBodiesWithAReason) {
         EXPECT_FALSE(batch.error.empty());
         EXPECT_TRUE(batch.events.empty());
     }
+}
+
+TEST(BatchParserTest, EscapedControlCharactersAreText) {
+    std::string info = Info(Fragment(""));
+    info.replace(info.find("\"Errormsg\":\"\""), 13, "\"Errormsg\":\"a\\u0001b\\tc\"");
+    const BatchParseResult batch = ParseBatchBody(Body(OneEvent("11030000", info)));
+    ASSERT_TRUE(batch.ok) << batch.error;
+    EXPECT_EQ(batch.events[0].errorText, "a\x01" "b\tc");
 }
 
 TEST(BatchParserTest, UrlDecodingIsStrict) {

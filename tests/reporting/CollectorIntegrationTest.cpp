@@ -17,6 +17,8 @@
 #include "tests/reporting/StatsdFixtures.h"
 #include "tests/support/Infrastructure.h"
 #include "tools/veldmoor-statsd/EventStore.h"
+#include "tools/veldmoor-statsd/Report.h"
+#include "tools/veldmoor-statsd/Retention.h"
 
 namespace veldmoor::reporting {
 namespace {
@@ -157,12 +159,16 @@ std::string Post(const std::string& body, const std::string& extraHeaders = "") 
            extraHeaders + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-// A valid one-event batch whose error text carries `marker`.
-std::string ValidBody(const std::string& marker) {
+// A valid one-event batch of machine number `machine` whose error text carries `marker`.
+std::string ValidBody(const std::string& marker, int machine = 0) {
     EventFields fields;
     fields.errorText = marker;
     const std::string fragment = FormatFragment({"772", "1.0.3.7", "v0.122.13.20", "1"}, fields, {});
-    return BuildBatchBody({{"11030000", BuildEventText(InformationObjectText(test::FixedSystem(), 0, "1A2B3C4D"), fragment)}});
+    SystemDescription system = test::FixedSystem();
+    char machineId[17];
+    std::snprintf(machineId, sizeof machineId, "%016X", 0xABC00000u + static_cast<unsigned>(machine));
+    system.machineId = machineId;
+    return BuildBatchBody({{"11030000", BuildEventText(InformationObjectText(system, 0, "1A2B3C4D"), fragment)}});
 }
 
 TEST(CollectorIntegrationTest, HostileRequestsAreRefusedClearlyAndTheServiceStaysUp) {
@@ -240,6 +246,11 @@ TEST(CollectorIntegrationTest, ThousandConcurrentPosts) {
     for (int i = 0; i < kPosts; ++i) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_GE(fd, 0);
+        // A thousand machines, each from its own address.
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = htonl((127u << 24) | (10u << 16) | static_cast<uint32_t>(i + 1));
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source), 0) << i;
         ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << i;
         timeval wait{30, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
@@ -247,7 +258,7 @@ TEST(CollectorIntegrationTest, ThousandConcurrentPosts) {
     }
     // Every connection is open before any request goes out.
     for (int i = 0; i < kPosts; ++i) {
-        const std::string body = i % 2 == 0 ? ValidBody("post " + std::to_string(i)) : "data=%5B%7Bbroken" + std::to_string(i);
+        const std::string body = i % 2 == 0 ? ValidBody("post " + std::to_string(i), i) : "data=%5B%7Bbroken" + std::to_string(i);
         const std::string request = Post(body);
         ASSERT_EQ(::send(sockets[i], request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
     }
@@ -273,6 +284,101 @@ TEST(CollectorIntegrationTest, ThousandConcurrentPosts) {
         EXPECT_EQ(row[1], "1") << row[0] << " stored more than once";
         EXPECT_EQ(row[0].rfind("post ", 0), 0u);
     }
+}
+
+}  // namespace
+}  // namespace veldmoor::reporting
+
+namespace veldmoor::reporting {
+namespace {
+
+// A connection to the collector from the loopback address `from`, away
+// from the start-up probe's 127.0.0.1.
+int ConnectFrom(int port, uint32_t from) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl(from);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval wait{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source), 0);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+int ExchangeStatus(int fd, const std::string& request) {
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char buffer[2048];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    ::close(fd);
+    return StatusOf(answer);
+}
+
+// The limits are flags, for the service's configuration to set.
+TEST(CollectorIntegrationTest, LimitsComeFromTheCommandLine) {
+    test::TempDir directory;
+    const std::string database = directory.File("events.sqlite");
+    EXPECT_EQ(test::RunProgram({test::StatsdPath(), "serve", "--database", database, "--keep-days", "ninety"},
+                               directory.File("usage.txt")),
+              2);
+    EXPECT_NE(platform::ReadWholeFile(directory.File("usage.txt")).value_or("").find("--keep-days takes a whole number"),
+              std::string::npos);
+
+    test::StatsdServer server(database, {"--max-connections-per-address", "2", "--address-rate", "1", "--address-burst", "1"});
+    ASSERT_TRUE(server.Started()) << server.Log();
+    constexpr uint32_t kClient = (127u << 24) | 9;  // 127.0.0.9
+    std::vector<int> held;
+    for (int i = 0; i < 2; ++i) {
+        held.push_back(ConnectFrom(server.Port(), kClient));
+        ASSERT_EQ(::send(held.back(), "P", 1, MSG_NOSIGNAL), 1);
+    }
+    EXPECT_EQ(ExchangeStatus(ConnectFrom(server.Port(), kClient), Post(ValidBody("third"))), 503) << server.Log();
+    for (const int fd : held) ::close(fd);
+    ASSERT_TRUE(test::WaitUntil([&] { return ExchangeStatus(ConnectFrom(server.Port(), kClient), Post(ValidBody("first"))) == 200; }));
+    EXPECT_EQ(ExchangeStatus(ConnectFrom(server.Port(), kClient), Post(ValidBody("second"))), 429);
+}
+
+}  // namespace
+}  // namespace veldmoor::reporting
+
+namespace veldmoor::reporting {
+namespace {
+
+// The clean-up's statements on PostgreSQL: an old day leaves the events
+// table and stays in the report; a batch's digest keeps it from being
+// stored twice until the window has passed.
+TEST(CollectorIntegrationTest, RetentionAndReplaysOnPostgres) {
+    test::PostgresServer postgres;
+    VELDMOOR_REQUIRE_POSTGRES(postgres);
+    std::string error;
+    auto store = statsd::OpenEventStore(postgres.ConnectionText(), error);
+    ASSERT_TRUE(store && store->Prepare(error)) << error;
+    const statsd::BatchParseResult batch = statsd::ParseBatchBody(ValidBody("old"));
+    ASSERT_TRUE(batch.ok) << batch.error;
+    const int64_t now = 1'800'000'000;
+    const int64_t longAgo = now - 100 * 86'400;
+    const statsd::BatchStamp stamp{longAgo, "10.0.0.1:1", statsd::BatchDigest(batch.events)};
+    ASSERT_EQ(store->StoreBatch(batch.events, stamp, error), statsd::StoreOutcome::kStored) << error;
+    ASSERT_EQ(store->StoreBatch(batch.events, stamp, error), statsd::StoreOutcome::kReplayed) << error;
+    std::string before;
+    ASSERT_TRUE(statsd::BuildReport(*store, before, error)) << error;
+
+    statsd::Retention retention(*store, {}, [](const std::string&) {});
+    ASSERT_TRUE(retention.Run(now, error)) << error;
+    ASSERT_TRUE(retention.Run(now, error)) << error;
+    statsd::Rows rows;
+    ASSERT_TRUE(store->Query("SELECT COUNT(*) FROM events", rows, error)) << error;
+    EXPECT_EQ(rows[0][0], "0");
+    std::string after;
+    ASSERT_TRUE(statsd::BuildReport(*store, after, error)) << error;
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(store->StoreBatch(batch.events, stamp, error), statsd::StoreOutcome::kStored)
+        << "the digest went with the window";
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The collector's HTTP layer in-process, on the driven clock: time-outs,
-// 100-continue, and the connection cap.
+// 100-continue, the connection caps and the body memory budget.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -21,7 +21,9 @@ class HttpServerTest : public ::testing::Test {
 protected:
     void StartServer(HttpLimits limits) {
         server_ = std::make_unique<HttpServer>(
-            [](const HttpRequest& request) {
+            [this](const HttpRequest& request) {
+                std::lock_guard<std::mutex> guard(logMutex_);
+                clients_.push_back(request.client);
                 HttpResponse response;
                 response.body = "{\"error\":0,\"echo\":" + std::to_string(request.body.size()) + "}";
                 return response;
@@ -45,8 +47,13 @@ protected:
         for (const int fd : sockets_) ::close(fd);
     }
 
-    int Connect() {
+    // From any loopback address: each stands for another client machine.
+    int Connect(const char* from = "127.0.0.1") {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &source.sin_addr);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source), 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(server_->Port());
@@ -86,6 +93,7 @@ protected:
     std::vector<int> sockets_;
     std::mutex logMutex_;
     std::string log_;
+    std::vector<std::string> clients_;  // each request's client, in order
 };
 
 TEST_F(HttpServerTest, SlowRequestsTimeOutAndSilentConnectionsAreClosed) {
@@ -100,11 +108,11 @@ TEST_F(HttpServerTest, SlowRequestsTimeOutAndSilentConnectionsAreClosed) {
     EXPECT_EQ(ReadUntil(silent), "") << "a connection that never spoke is just closed";
     EXPECT_NE(Log().find("refused 408"), std::string::npos);
     // A client that trickles bytes, never idle for long, still has to finish
-    // its request within the request limit.
+    // its head within the header limit.
     const int trickle = Connect();
     uint64_t received = server_->BytesReceived();
     Send(trickle, "POST /x HTTP/1.1\r\n");
-    for (uint32_t waited = 0; waited <= HttpLimits{}.requestMs; waited += 5000) {
+    for (uint32_t waited = 0; waited <= HttpLimits{}.headerMs; waited += 5000) {
         ASSERT_TRUE(test::WaitUntil([&] { return server_->BytesReceived() > received; }));
         received = server_->BytesReceived();
         clock_->AdvanceMs(5000);
@@ -134,6 +142,132 @@ TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreTurnedAwayAtOnce) {
     const std::string answer = ReadUntil(Connect());
     EXPECT_EQ(answer.rfind("HTTP/1.1 503 ", 0), 0u) << answer;
     EXPECT_EQ(server_->OpenConnections(), 2u);
+}
+
+// One byte of head every 5 s, or a body at a few hundred bytes a second,
+// kept every slot busy for as long as the sender liked.
+TEST_F(HttpServerTest, TricklingSendersLoseTheirSlot) {
+    StartServer({});
+    const int head = Connect();
+    for (const char* piece : {"P", "O", "S"}) {
+        const uint64_t received = server_->BytesReceived();
+        Send(head, piece);
+        ASSERT_TRUE(test::WaitUntil([&] { return server_->BytesReceived() > received; }));
+        clock_->AdvanceMs(4000);
+    }
+    EXPECT_EQ(ReadUntil(head).rfind("HTTP/1.1 408 ", 0), 0u) << "the head is due 10 s after the connection";
+
+    const int body = Connect();
+    Send(body, "POST /x HTTP/1.1\r\nHost: a\r\nContent-Length: 100000\r\n\r\n");
+    for (int i = 0; i < 4; ++i) {
+        const uint64_t received = server_->BytesReceived();
+        Send(body, std::string(500, 'a'));
+        ASSERT_TRUE(test::WaitUntil([&] { return server_->BytesReceived() > received; }));
+        clock_->AdvanceMs(3500);
+    }
+    // 100000 bytes at 16 KiB/s after 5 s of grace: due after about 11 s.
+    EXPECT_EQ(ReadUntil(body).rfind("HTTP/1.1 408 ", 0), 0u);
+}
+
+TEST_F(HttpServerTest, OneAddressHoldsOnlyItsShareOfConnections) {
+    StartServer({});
+    const size_t share = HttpLimits{}.connectionsPerAddress;
+    for (size_t i = 0; i < share; ++i) Connect("127.0.0.7");
+    ASSERT_TRUE(test::WaitUntil([&] { return server_->OpenConnections() == share; }));
+    const std::string turnedAway = ReadUntil(Connect("127.0.0.7"));
+    EXPECT_EQ(turnedAway.rfind("HTTP/1.1 503 ", 0), 0u) << turnedAway;
+
+    const int other = Connect("127.0.0.8");
+    Send(other, "GET /x HTTP/1.1\r\nHost: a\r\n\r\n");
+    const std::string served = ReadUntil(other);
+    EXPECT_EQ(served.rfind("HTTP/1.1 200 ", 0), 0u) << served;
+}
+
+// Bodies are reserved at their declared length: 4,000 nearly sent 1 MiB
+// bodies took 4 GB before.
+TEST_F(HttpServerTest, DeclaredBodiesShareOneMemoryBudget) {
+    StartServer({});
+    const HttpLimits limits;
+    const size_t perAddress = limits.bodyMemoryPerAddress / limits.bodyBytes;
+    const size_t addresses = limits.bodyMemory / limits.bodyMemoryPerAddress;
+    const std::string head = "POST /x HTTP/1.1\r\nHost: a\r\nContent-Length: " + std::to_string(limits.bodyBytes) + "\r\n\r\n";
+    std::vector<int> holding;
+    uint64_t received = server_->BytesReceived();
+    const auto sent = [&](size_t heads) {
+        received += heads * head.size();
+        return test::WaitUntil([&] { return server_->BytesReceived() == received; });
+    };
+    for (size_t a = 0; a < addresses; ++a) {
+        const std::string from = "127.0.1." + std::to_string(a + 1);
+        for (size_t i = 0; i < perAddress; ++i) {
+            holding.push_back(Connect(from.c_str()));
+            Send(holding.back(), head);
+        }
+        ASSERT_TRUE(sent(perAddress));
+        if (a == 0) {
+            const int over = Connect(from.c_str());
+            Send(over, head);
+            const std::string answer = ReadUntil(over);
+            EXPECT_EQ(answer.rfind("HTTP/1.1 503 ", 0), 0u) << "over the address's share: " << answer;
+            received += head.size();
+        }
+    }
+    const int late = Connect("127.0.2.1");
+    Send(late, head);
+    const std::string refused = ReadUntil(late);
+    EXPECT_EQ(refused.rfind("HTTP/1.1 503 ", 0), 0u) << "over the whole budget: " << refused;
+
+    // A finished body gives its room back.
+    Send(holding.front(), std::string(limits.bodyBytes, 'a'));
+    EXPECT_EQ(ReadUntil(holding.front()).rfind("HTTP/1.1 200 ", 0), 0u);
+    const int next = Connect("127.0.2.1");
+    Send(next, head + std::string(limits.bodyBytes, 'a'));
+    EXPECT_EQ(ReadUntil(next).rfind("HTTP/1.1 200 ", 0), 0u);
+}
+
+// A head whose lines end in a lone LF (or CR) never shows the blank line the
+// server waits for: it is refused as soon as the break arrives.
+TEST_F(HttpServerTest, LoneLineBreaksAreRefusedAtOnce) {
+    StartServer({});
+    for (const char* head : {"GET /x HTTP/1.1\nHost: a\n\n", "GET /x HTTP/1.1\r\nHost: a\n", "GET /x HTTP/1.1\rHost: a"}) {
+        SCOPED_TRACE(head);
+        const int fd = Connect();
+        Send(fd, head);
+        const std::string answer = ReadUntil(fd);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 400 ", 0), 0u) << answer;
+    }
+    // A CR at the end of one read may meet its LF in the next.
+    const int split = Connect();
+    const uint64_t received = server_->BytesReceived();
+    Send(split, "GET /x HTTP/1.1\r");
+    ASSERT_TRUE(test::WaitUntil([&] { return server_->BytesReceived() > received; }));
+    Send(split, "\nHost: a\r\n\r\n");
+    EXPECT_EQ(ReadUntil(split).rfind("HTTP/1.1 200 ", 0), 0u);
+}
+
+// Behind a reverse proxy every client shares the proxy's address: the proxy
+// is not held to one address's share, and it names the client.
+TEST_F(HttpServerTest, ATrustedProxyIsNotOneAddressAndNamesItsClients) {
+    HttpLimits limits;
+    limits.connectionsPerAddress = 2;
+    uint32_t proxy = 0;
+    ASSERT_TRUE(ParseIpv4("127.0.0.5", proxy));
+    limits.trustedProxies = {proxy};
+    StartServer(limits);
+    for (int i = 0; i < 3; ++i) Connect("127.0.0.5");
+    ASSERT_TRUE(test::WaitUntil([&] { return server_->OpenConnections() == 3; }));
+
+    const auto clientOf = [&](const char* from, const std::string& forwarded) {
+        const int fd = Connect(from);
+        Send(fd, "GET /x HTTP/1.1\r\nHost: a\r\n" + forwarded + "\r\n");
+        EXPECT_EQ(ReadUntil(fd).rfind("HTTP/1.1 200 ", 0), 0u);
+        std::lock_guard<std::mutex> guard(logMutex_);
+        return clients_.back();
+    };
+    EXPECT_EQ(clientOf("127.0.0.5", "X-Forwarded-For: 6.6.6.6, 203.0.113.9\r\n"), "203.0.113.9")
+        << "the proxy's own entry is the last";
+    EXPECT_EQ(clientOf("127.0.0.5", "X-Forwarded-For: nonsense\r\n"), "127.0.0.5");
+    EXPECT_EQ(clientOf("127.0.0.6", "X-Forwarded-For: 203.0.113.9\r\n"), "127.0.0.6") << "anyone else may not say";
 }
 
 }  // namespace

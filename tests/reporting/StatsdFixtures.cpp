@@ -73,13 +73,20 @@ int StatusOf(const std::string& answer) {
     return std::atoi(answer.substr(9, 3).c_str());
 }
 
-StatsdServer::StatsdServer(std::string database) {
+StatsdServer::StatsdServer(std::string database, const std::vector<std::string>& extraArguments) {
     port_ = FreeLoopbackPort();
     if (database.empty()) database = directory_.File("events.sqlite");
-    started_ = process_.Start({StatsdPath(), "serve", "--listen", "127.0.0.1:" + std::to_string(port_), "--database",
-                               database},
-                              directory_.File("statsd.log")) &&
-               WaitForListener(port_);
+    std::vector<std::string> arguments = {StatsdPath(), "serve", "--listen", "127.0.0.1:" + std::to_string(port_),
+                                          "--database", database};
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+    started_ = process_.Start(arguments, directory_.File("statsd.log")) && WaitForListener(port_);
+}
+
+uint64_t StatsdServer::PeakResidentBytes() const {
+    const auto status = platform::ReadWholeFile("/proc/" + std::to_string(process_.Pid()) + "/status");
+    if (!status) return 0;
+    const size_t at = status->find("VmHWM:");
+    return at == std::string::npos ? 0 : std::strtoull(status->c_str() + at + 6, nullptr, 10) * 1024;
 }
 
 std::string StatsdServer::BatchUrl() const {

@@ -1,10 +1,12 @@
 #pragma once
 // Fixtures of the collector tests: veldmoor-statsd as a child process, a
 // private PostgreSQL server, programs run to completion, raw HTTP exchanges.
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/Infrastructure.h"
 #include "tests/support/TestSupport.h"
 
 namespace veldmoor::test {
@@ -22,13 +24,17 @@ int StatusOf(const std::string& answer);
 
 class StatsdServer {
 public:
-    explicit StatsdServer(std::string database);
+    explicit StatsdServer(std::string database, const std::vector<std::string>& extraArguments = {});
     ~StatsdServer() { process_.Stop(); }
     bool Started() const { return started_; }
     int Port() const { return port_; }
     std::string BatchUrl() const;
     std::string Log() const;
     bool IsRunning() { return process_.IsRunning(); }
+    // The largest resident size the server has had so far, in bytes (0 when unknown).
+    uint64_t PeakResidentBytes() const;
+    // Stops the server (it logs its totals on the way out).
+    void Stop() { process_.Stop(); }
 
 private:
     TempDir directory_;
@@ -58,5 +64,9 @@ private:
 };
 
 std::string StatsdPath();
+
+// A PostgreSQL server that does not start fails the test: setup.sh installs it.
+#define VELDMOOR_REQUIRE_POSTGRES(server) \
+    VELDMOOR_REQUIRE_STARTED((server).Started(), "PostgreSQL: " << (server).Why())
 
 }  // namespace veldmoor::test

@@ -24,6 +24,8 @@ public:
     // Terminates the program's process group and waits for the program.
     void Stop();
     bool IsRunning();
+    // The program's process id while it runs, else -1.
+    pid_t Pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

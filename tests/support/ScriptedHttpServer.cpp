@@ -9,7 +9,7 @@ namespace {
 
 // argv: port mode file log changed-file versioned
 constexpr const char* kServerScript = R"PY(
-import re, socket, socketserver, sys, threading
+import gzip, re, socket, socketserver, sys, threading, time
 port, mode, path, log_path, changed_path, versioned = sys.argv[1:7]
 files = [open(path, 'rb').read(), open(changed_path, 'rb').read() if changed_path else b'']
 state = {'changed': False}
@@ -49,6 +49,26 @@ class Handler(socketserver.BaseRequestHandler):
                     state['changed'] = True
                 current = 1 if state['changed'] else 0
             data = files[current]
+            if mode == 'redirect-file':
+                self.request.sendall(b'HTTP/1.1 302 Found\r\nLocation: file:///etc/passwd\r\nContent-Length: 0\r\n\r\n')
+                log('%s|%s|302|0' % (rng, if_range))
+                continue
+            if mode == 'trickles':
+                m = re.match(r'bytes=(\d+)-', rng)
+                start = int(m.group(1)) if m else 0
+                if start:
+                    self.request.sendall(b'HTTP/1.1 206 Partial Content\r\nContent-Range: bytes %d-%d/%d\r\n'
+                                         b'Content-Length: %d\r\n\r\n' % (start, len(data) - 1, len(data), len(data) - start))
+                else:
+                    self.request.sendall(b'HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n' % len(data))
+                log('%s|%s|%d|trickle' % (rng, if_range, 206 if start else 200))
+                try:
+                    for byte in data[start:]:
+                        time.sleep(0.25)
+                        self.request.sendall(bytes([byte]))
+                except OSError:
+                    pass
+                return
             etag = '"two"' if current else '"one"'
             m = re.match(r'bytes=(\d+)-(\d*)$', rng)
             start = int(m.group(1)) if m else 0
@@ -56,16 +76,26 @@ class Handler(socketserver.BaseRequestHandler):
             if mode == 'ignores-end':
                 end = len(data) - 1
             end = min(end, len(data) - 1)
-            partial = m is not None and mode != 'chunked-unknown'
+            partial = m is not None and mode not in ('chunked-unknown', 'gzip')
             if mode == 'changes' and if_range != '-' and if_range != etag:
                 partial = False
             if not partial:
                 start, end = 0, len(data) - 1
+            if partial and start >= len(data):
+                claimed = len(data) + 1000 if mode.startswith('claims-larger') else len(data)
+                self.request.sendall(b'HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */%d\r\n'
+                                     b'Content-Length: 0\r\n\r\n' % claimed)
+                log('%s|%s|416|0' % (rng, if_range))
+                continue
             body = data[start:end + 1]
             head = ['HTTP/1.1 %s' % ('206 Partial Content' if partial else '200 OK')]
             if partial:
-                head.append('Content-Range: bytes %d-%d/%d' % (start, end, len(data)))
-            if mode in ('chunked-unknown', 'chunked-ranges'):
+                claimed = len(data) + 1000 if mode.startswith('claims-larger') else len(data)
+                head.append('Content-Range: bytes %d-%d/%d' % (start, end, claimed))
+            if mode == 'gzip':
+                body = gzip.compress(body)
+                head.append('Content-Encoding: gzip')
+            if mode in ('chunked-unknown', 'chunked-ranges', 'claims-larger-chunked'):
                 head.append('Transfer-Encoding: chunked')
                 body = chunked(body)
             else:
@@ -105,6 +135,16 @@ const char* ModeName(ScriptedHttpMode mode) {
             return "changes";
         case ScriptedHttpMode::kClosesAfterAnswer:
             return "closes-after-answer";
+        case ScriptedHttpMode::kClaimsLargerSize:
+            return "claims-larger";
+        case ScriptedHttpMode::kClaimsLargerSizeChunked:
+            return "claims-larger-chunked";
+        case ScriptedHttpMode::kTrickles:
+            return "trickles";
+        case ScriptedHttpMode::kGzipEncoded:
+            return "gzip";
+        case ScriptedHttpMode::kRedirectsToFile:
+            return "redirect-file";
     }
     return "";
 }

@@ -1,7 +1,8 @@
 #pragma once
 // A small HTTP server on loopback whose answers a test picks, for the server
 // behaviours nginx does not show: ranges answered past their end, chunked
-// bodies, a file that changes between requests.
+// bodies, a file that changes between requests, a size it cannot serve, a
+// trickle, a body encoded without being asked, a redirect out of HTTP.
 #include <string>
 
 #include "tests/support/ChildProcess.h"
@@ -14,6 +15,11 @@ enum class ScriptedHttpMode {
     kChunkedRanges,      // 206 as asked, the body chunked
     kChangesOnIfRange,   // serves `file`, then `changedFile` once a request carries If-Range
     kClosesAfterAnswer,  // answers as asked and says nothing of the close that follows
+    kClaimsLargerSize,   // 206 as asked, but Content-Range names the size + 1000
+    kClaimsLargerSizeChunked,  // the same, the body chunked
+    kTrickles,           // 200 (206 from a later start) to the file's end, then one byte every 250 ms
+    kGzipEncoded,        // 200 with the whole file gzipped and Content-Encoding: gzip
+    kRedirectsToFile,    // 302 to a file:// address
 };
 
 class ScriptedHttpServer {

@@ -15,6 +15,7 @@
 
 #include "platform/Files.h"
 #include "tests/support/NginxServer.h"
+#include "tests/support/ScriptedHttpServer.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TorrentFixture.h"
 #include "tests/tools/ProgramRun.h"
@@ -253,9 +254,15 @@ TEST_F(BadMirrorTest, EachFailingSourceIsToldOnceWithItsReason) {
     WriteFile(wrongRoot + "/game.exe", content.substr(0, 100000));
     WriteFile(goodRoot + "/game.exe", content);
     WriteFile(TorrentPath(), SingleFileTorrent("game.exe", content, kPieceLength));
+    // Sends the whole file gzipped, unasked.
+    ScriptedHttpServer compressing;
+    WriteFile(dir_.File("served.bin"), content);
+    ASSERT_NE(compressing.Start(ScriptedHttpMode::kGzipEncoded, dir_.File("served.bin"), dir_.File("scripted")), 0)
+        << "the scripted server did not start";
+    const std::string compressingUrl = compressing.Url("/game.exe");
 
     EXPECT_EQ(RunToEnd({"-o", Target(), "-T", TorrentPath(), "--p2p", "off", "--quiet", MirrorUrl(0), MirrorUrl(1),
-                        MirrorUrl(2)}),
+                        MirrorUrl(2), compressingUrl}),
               kExitComplete)
         << Errors();
     EXPECT_TRUE(ReadText(Target()) == content);
@@ -274,6 +281,12 @@ TEST_F(BadMirrorTest, EachFailingSourceIsToldOnceWithItsReason) {
                           "asked again in 60 s\n"),
               std::string::npos)
         << errors;
+    EXPECT_NE(errors.find("veldmoor-get: source " + compressingUrl +
+                          ": it sent the file encoded (Content-Encoding: gzip), which is never asked for; given up "
+                          "for this run\n"),
+              std::string::npos)
+        << errors;
+    EXPECT_EQ(linesAbout(compressingUrl), 1u) << errors;
     EXPECT_EQ(linesAbout(MirrorUrl(0)), 1u) << errors;
     EXPECT_EQ(linesAbout(MirrorUrl(1)), 1u) << errors;
     EXPECT_EQ(linesAbout(MirrorUrl(2)), 0u) << errors;

@@ -39,7 +39,30 @@ bool IsUtf8WithoutNul(const std::string& text) {
     return true;
 }
 
+// JSON wants control characters in strings escaped; the reader takes them
+// raw, so they are looked for before it runs.
+bool HasRawControlInString(std::string_view text) {
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (!inString) {
+            inString = c == '"';
+        } else if (c == '\\') {
+            ++i;
+        } else if (c == '"') {
+            inString = false;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool ParseJson(const std::string& text, Json::Value& value, std::string& error) {
+    if (HasRawControlInString(text)) {
+        error = "a control character inside a string is not escaped";
+        return false;
+    }
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
     builder["stackLimit"] = 24;

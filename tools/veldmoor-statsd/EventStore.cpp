@@ -1,5 +1,7 @@
 #include "tools/veldmoor-statsd/EventStore.h"
 
+#include <openssl/evp.h>
+
 #include <cstdio>
 
 #include "platform/CivilDate.h"
@@ -45,6 +47,40 @@ std::string EventTableSql(const std::string& keyColumn) {
         sql += ", " + column + (number ? " BIGINT NOT NULL" : " TEXT NOT NULL");
     }
     return sql + ")";
+}
+
+std::vector<std::string> SideTablesSql() {
+    return {"CREATE TABLE IF NOT EXISTS batch_digests (digest TEXT PRIMARY KEY, received_at BIGINT NOT NULL)",
+            "CREATE INDEX IF NOT EXISTS batch_digests_received ON batch_digests(received_at)",
+            "CREATE TABLE IF NOT EXISTS daily_codes (day TEXT NOT NULL, code TEXT NOT NULL, events BIGINT NOT NULL,"
+            " machines BIGINT NOT NULL, total_bytes BIGINT NOT NULL, p2p_bytes BIGINT NOT NULL,"
+            " average_speed BIGINT NOT NULL, http_speed BIGINT NOT NULL, p2p_speed BIGINT NOT NULL,"
+            " PRIMARY KEY (day, code))",
+            "CREATE TABLE IF NOT EXISTS daily_failed (day TEXT PRIMARY KEY, machines BIGINT NOT NULL)"};
+}
+
+std::string BatchDigest(const std::vector<ParsedEvent>& events) {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
+    for (const ParsedEvent& event : events) {
+        for (const std::string& value : EventValues(event, 0, "")) {
+            // The length first, so no two different value lists hash alike.
+            const std::string length = std::to_string(value.size()) + ":";
+            EVP_DigestUpdate(context, length.data(), length.size());
+            EVP_DigestUpdate(context, value.data(), value.size());
+        }
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(context, digest, &size);
+    EVP_MD_CTX_free(context);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < size; ++i) {
+        text += kHex[digest[i] >> 4];
+        text += kHex[digest[i] & 15];
+    }
+    return text;
 }
 
 std::string UtcDay(int64_t calendarSeconds) {

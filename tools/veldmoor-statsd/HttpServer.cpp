@@ -1,5 +1,6 @@
 #include "tools/veldmoor-statsd/HttpServer.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -12,6 +13,8 @@ namespace {
 
 constexpr size_t kReadChunk = 16 * 1024;
 constexpr uint32_t kDrainMs = 2000;
+// The answers' "error" value when the server, not the request, is the cause.
+constexpr int kServerBusy = 3;
 
 const char* ReasonPhrase(int status) {
     switch (status) {
@@ -25,6 +28,7 @@ const char* ReasonPhrase(int status) {
         case 413: return "Content Too Large";
         case 415: return "Unsupported Media Type";
         case 422: return "Unprocessable Content";
+        case 429: return "Too Many Requests";
         case 431: return "Request Header Fields Too Large";
         case 500: return "Internal Server Error";
         case 503: return "Service Unavailable";
@@ -54,6 +58,7 @@ struct HttpServer::Connection {
     enum class Phase { kReading, kWriting, kDraining };
 
     platform::SocketHandle socket = platform::kNoSocket;
+    uint32_t address = 0;
     std::string peer;
     Phase phase = Phase::kReading;
     std::string input;
@@ -62,7 +67,10 @@ struct HttpServer::Connection {
     bool headerParsed = false;
     size_t bodyStart = 0;
     size_t contentLength = 0;
+    size_t reservedBody = 0;
+    size_t headScanned = 0;  // bytes of the head already checked for lone CR and LF
     uint32_t startedMs = 0;
+    uint32_t headDoneMs = 0;
     uint32_t lastActivityMs = 0;
     uint32_t drainStartedMs = 0;
     HttpRequest request;
@@ -95,12 +103,28 @@ bool ParseIpv4(const std::string& text, uint32_t& address) {
     return true;
 }
 
-std::string FormatEndpoint(const platform::Ipv4Endpoint& endpoint) {
-    const uint32_t a = endpoint.address;
-    char text[32];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", a & 0xFF, (a >> 8) & 0xFF, (a >> 16) & 0xFF, (a >> 24) & 0xFF,
-                  static_cast<unsigned>(endpoint.port));
+std::string FormatAddress(uint32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address & 0xFF, (address >> 8) & 0xFF, (address >> 16) & 0xFF,
+                  (address >> 24) & 0xFF);
     return text;
+}
+
+std::string FormatEndpoint(const platform::Ipv4Endpoint& endpoint) {
+    return FormatAddress(endpoint.address) + ":" + std::to_string(endpoint.port);
+}
+
+std::string HttpServer::ClientOf(const Connection& connection) const {
+    if (HeldToShare(connection.address)) return FormatAddress(connection.address);
+    // Our proxy appends the address it saw last; earlier ones are the client's say.
+    const auto forwarded = connection.request.headers.find("x-forwarded-for");
+    uint32_t client = 0;
+    if (forwarded != connection.request.headers.end()) {
+        const std::string& list = forwarded->second;
+        const std::string last(TrimBlanks(std::string_view(list).substr(list.rfind(',') + 1)));
+        if (ParseIpv4(last, client)) return FormatAddress(client);
+    }
+    return FormatAddress(connection.address);
 }
 
 HttpServer::HttpServer(Handler handler, Logger logger, HttpLimits limits)
@@ -171,18 +195,26 @@ void HttpServer::AcceptNew() {
         platform::Ipv4Endpoint peer;
         const int socket = platform::AcceptOnSocket(listener_, &peer);
         if (socket < 0) return;
-        if (connections_.size() >= limits_.connections) {
+        const bool full = connections_.size() >= limits_.connections;
+        if (full || (HeldToShare(peer.address) && addresses_[peer.address].connections >= limits_.connectionsPerAddress)) {
+            // Answered in one send and closed, so a flood of these holds nothing.
             static constexpr std::string_view kBusy =
                 "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 40\r\nConnection: close\r\n\r\n"
                 "{\"error\":3,\"message\":\"server is busy\"}\n";
             platform::SendOnSocket(socket, kBusy.data(), kBusy.size());
             platform::CloseSocket(socket);
-            logger_("refused 503 from " + FormatEndpoint(peer) + ": too many connections");
+            if (addresses_[peer.address].connections == 0) addresses_.erase(peer.address);
+            logger_("refused 503 from " + FormatEndpoint(peer) +
+                    (full ? ": too many connections" : ": too many connections from this address"));
             continue;
         }
+        ++addresses_[peer.address].connections;
         auto connection = std::make_unique<Connection>();
         connection->socket = socket;
+        connection->address = peer.address;
         connection->peer = FormatEndpoint(peer);
+        // Room for the longest head, so the buffer never grows past it.
+        connection->input.reserve(limits_.headerBytes + 1);
         connection->startedMs = connection->lastActivityMs = platform::TickMs();
         connections_[socket] = std::move(connection);
     }
@@ -191,16 +223,14 @@ void HttpServer::AcceptNew() {
 void HttpServer::ReadFrom(Connection& connection) {
     char buffer[kReadChunk];
     for (;;) {
-        const long got = platform::ReceiveOnSocket(connection.socket, buffer, sizeof buffer);
+        const long got = platform::ReceiveOnSocket(connection.socket, buffer, ReadLimit(connection));
         if (got < 0 && platform::IsWouldBlock(static_cast<int>(-got))) return;
         if (got <= 0) {
             // The client went away; a half-sent request is only worth a note.
             if (connection.phase == Connection::Phase::kReading && !connection.input.empty())
                 logger_("dropped a request from " + connection.peer + ": connection closed after " +
                         std::to_string(connection.input.size()) + " bytes");
-            const platform::SocketHandle socket = connection.socket;
-            platform::CloseSocket(socket);
-            connections_.erase(socket);
+            Close(connection.socket);
             return;
         }
         connection.lastActivityMs = platform::TickMs();
@@ -215,9 +245,22 @@ void HttpServer::ReadFrom(Connection& connection) {
     }
 }
 
+// Reads never take more than the request may hold, so a connection's buffer
+// stays within its head's limit or its reserved body.
+size_t HttpServer::ReadLimit(const Connection& connection) const {
+    if (connection.phase != Connection::Phase::kReading) return kReadChunk;
+    const size_t room = connection.headerParsed ? connection.bodyStart + connection.contentLength
+                                                : limits_.headerBytes + 1;
+    return std::clamp<size_t>(room - std::min(room, connection.input.size()), 1, kReadChunk);
+}
+
 void HttpServer::Parse(Connection& connection) {
     if (!connection.headerParsed) {
         const size_t headerEnd = connection.input.find("\r\n\r\n");
+        if (HasLoneLineBreak(connection, headerEnd)) {
+            Refuse(connection, 400, "a line of the request head does not end in CR LF");
+            return;
+        }
         if (headerEnd == std::string::npos) {
             if (connection.input.size() > limits_.headerBytes) Refuse(connection, 431, "request header too large");
             return;
@@ -231,6 +274,7 @@ void HttpServer::Parse(Connection& connection) {
     if (connection.input.size() - connection.bodyStart < connection.contentLength) return;
     connection.request.body = connection.input.substr(connection.bodyStart, connection.contentLength);
     connection.request.peer = connection.peer;
+    connection.request.client = ClientOf(connection);
     HttpResponse response;
     try {
         response = handler_(connection.request);
@@ -250,6 +294,12 @@ bool HttpServer::ParseHeader(Connection& connection, size_t headerEnd) {
     const HttpRequest& request = connection.request;
     connection.headerParsed = true;
     connection.bodyStart = headerEnd + 4;
+    connection.headDoneMs = platform::TickMs();
+    if (!ReserveBody(connection)) {
+        logger_("refused 503 from " + connection.peer + ": body memory in use");
+        Respond(connection, JsonAnswer(503, kServerBusy, "server is busy"));
+        return false;
+    }
     const auto expect = request.headers.find("expect");
     if (expect != request.headers.end() && EqualsNoCase(expect->second, "100-continue") &&
         connection.input.size() == connection.bodyStart) {
@@ -266,6 +316,50 @@ void HttpServer::Respond(Connection& connection, const HttpResponse& response) {
     connection.phase = Connection::Phase::kWriting;
     connection.input.clear();
     connection.input.shrink_to_fit();
+    ReleaseBody(connection);
+}
+
+bool HttpServer::HasLoneLineBreak(Connection& connection, size_t headerEnd) {
+    const std::string& input = connection.input;
+    const size_t end = headerEnd == std::string::npos ? input.size() : headerEnd + 4;
+    for (size_t& i = connection.headScanned; i < end; ++i) {
+        if (input[i] == '\n' && (i == 0 || input[i - 1] != '\r')) return true;
+        if (input[i] == '\r') {
+            if (i + 1 == end) break;  // its LF may be in the next read
+            if (input[i + 1] != '\n') return true;
+        }
+    }
+    return false;
+}
+
+bool HttpServer::ReserveBody(Connection& connection) {
+    const size_t length = connection.contentLength;
+    AddressShare& share = addresses_[connection.address];
+    if (bodyMemoryInUse_ + length > limits_.bodyMemory ||
+        (HeldToShare(connection.address) && share.bodyBytes + length > limits_.bodyMemoryPerAddress))
+        return false;
+    bodyMemoryInUse_ += length;
+    share.bodyBytes += length;
+    connection.reservedBody = length;
+    connection.input.reserve(connection.bodyStart + length);
+    return true;
+}
+
+void HttpServer::ReleaseBody(Connection& connection) {
+    bodyMemoryInUse_ -= connection.reservedBody;
+    addresses_[connection.address].bodyBytes -= connection.reservedBody;
+    connection.reservedBody = 0;
+}
+
+void HttpServer::Close(platform::SocketHandle socket) {
+    const auto found = connections_.find(socket);
+    if (found == connections_.end()) return;
+    Connection& connection = *found->second;
+    ReleaseBody(connection);
+    const auto share = addresses_.find(connection.address);
+    if (--share->second.connections == 0) addresses_.erase(share);
+    platform::CloseSocket(socket);
+    connections_.erase(found);
 }
 
 void HttpServer::Refuse(Connection& connection, int status, const std::string& reason) {
@@ -280,9 +374,7 @@ void HttpServer::WriteTo(Connection& connection) {
                                                  connection.output.size() - connection.sent);
         if (sent < 0 && platform::IsWouldBlock(static_cast<int>(-sent))) return;
         if (sent <= 0) {
-            const platform::SocketHandle socket = connection.socket;
-            platform::CloseSocket(socket);
-            connections_.erase(socket);
+            Close(connection.socket);
             return;
         }
         connection.sent += static_cast<size_t>(sent);
@@ -303,8 +395,7 @@ void HttpServer::CloseExpired() {
         const uint32_t idle = now - connection->lastActivityMs;
         switch (connection->phase) {
             case Connection::Phase::kReading:
-                if (idle > limits_.idleMs || now - connection->startedMs > limits_.requestMs)
-                    (connection->input.empty() ? expired : timedOut).push_back(socket);
+                if (ReadingOverdue(*connection, now)) (connection->input.empty() ? expired : timedOut).push_back(socket);
                 break;
             case Connection::Phase::kWriting:
                 if (idle > limits_.idleMs) expired.push_back(socket);
@@ -318,10 +409,15 @@ void HttpServer::CloseExpired() {
         Refuse(*connections_[socket], 408, "request not complete in time");
         WriteTo(*connections_[socket]);
     }
-    for (const platform::SocketHandle socket : expired) {
-        platform::CloseSocket(socket);
-        connections_.erase(socket);
-    }
+    for (const platform::SocketHandle socket : expired) Close(socket);
+}
+
+bool HttpServer::ReadingOverdue(const Connection& connection, uint32_t now) const {
+    if (now - connection.lastActivityMs > limits_.idleMs || now - connection.startedMs > limits_.requestMs) return true;
+    if (!connection.headerParsed) return now - connection.startedMs > limits_.headerMs;
+    if (limits_.minBodyBytesPerSecond == 0) return false;
+    const uint64_t bodyMs = limits_.bodyGraceMs + uint64_t{connection.contentLength} * 1000 / limits_.minBodyBytesPerSecond;
+    return now - connection.headDoneMs > bodyMs;
 }
 
 }  // namespace veldmoor::statsd

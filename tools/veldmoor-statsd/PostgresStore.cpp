@@ -5,16 +5,22 @@
 namespace veldmoor::statsd {
 namespace {
 
+// Collectors sharing one database take this advisory lock around schema
+// changes and clean-ups, so they never run them side by side.
+constexpr const char* kTakeCollectorsLock = "SELECT pg_advisory_xact_lock(7256117310)";
+
 class PostgresStore final : public IEventStore {
 public:
     explicit PostgresStore(PGconn* connection) : connection_(connection) {}
     ~PostgresStore() override { PQfinish(connection_); }
 
     bool Prepare(std::string& error) override {
-        if (!Command(EventTableSql("id BIGSERIAL PRIMARY KEY"), error) ||
-            !Command("CREATE INDEX IF NOT EXISTS events_day_code ON events(day, code)", error) ||
-            !Command("CREATE INDEX IF NOT EXISTS events_session ON events(session_id)", error))
-            return false;
+        // Two collectors starting at once would race on CREATE ... IF NOT EXISTS.
+        std::vector<std::string> schema = {EventTableSql("id BIGSERIAL PRIMARY KEY"),
+                                           "CREATE INDEX IF NOT EXISTS events_day_code ON events(day, code)",
+                                           "CREATE INDEX IF NOT EXISTS events_session ON events(session_id)"};
+        for (std::string& statement : SideTablesSql()) schema.push_back(std::move(statement));
+        if (!RunAlone(schema, error)) return false;
         std::string insert = "INSERT INTO events (";
         std::string values;
         size_t index = 0;
@@ -25,18 +31,30 @@ public:
             values += separator + "$" + std::to_string(index);
         }
         insert += ") VALUES (" + values + ")";
-        PGresult* result = PQprepare(connection_, "insert_event", insert.c_str(), static_cast<int>(index), nullptr);
-        const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
-        if (!ok) error = PQresultErrorMessage(result);
-        PQclear(result);
-        return ok;
+        return PrepareStatement("insert_event", insert, static_cast<int>(index), error) &&
+               PrepareStatement("insert_digest",
+                                "INSERT INTO batch_digests (digest, received_at) VALUES ($1, $2) ON CONFLICT DO NOTHING",
+                                2, error);
     }
 
-    bool StoreBatch(const std::vector<ParsedEvent>& events, int64_t receivedAt, const std::string& peer,
-                    std::string& error) override {
-        if (!Reconnected(error) || !Command("BEGIN", error)) return false;
+    StoreOutcome StoreBatch(const std::vector<ParsedEvent>& events, const BatchStamp& stamp, std::string& error) override {
+        if (!Reconnected(error) || !Command("BEGIN", error)) return StoreOutcome::kFailed;
+        // A second collector inserting the same digest waits here for our
+        // commit, then finds the row and stores nothing.
+        const std::string receivedAt = std::to_string(stamp.receivedAt);
+        const char* digestValues[] = {stamp.digest.c_str(), receivedAt.c_str()};
+        PGresult* digest = PQexecPrepared(connection_, "insert_digest", 2, digestValues, nullptr, nullptr, 0);
+        const bool digestOk = PQresultStatus(digest) == PGRES_COMMAND_OK;
+        const bool replayed = digestOk && std::string(PQcmdTuples(digest)) == "0";
+        if (!digestOk) error = PQresultErrorMessage(digest);
+        PQclear(digest);
+        if (!digestOk || replayed) {
+            std::string ignored;
+            Command("ROLLBACK", ignored);
+            return replayed ? StoreOutcome::kReplayed : StoreOutcome::kFailed;
+        }
         for (const ParsedEvent& event : events) {
-            const std::vector<std::string> values = EventValues(event, receivedAt, peer);
+            const std::vector<std::string> values = EventValues(event, stamp.receivedAt, stamp.peer);
             std::vector<const char*> pointers;
             std::vector<int> lengths;
             for (const std::string& value : values) {
@@ -51,10 +69,20 @@ public:
             if (!ok) {
                 std::string ignored;
                 Command("ROLLBACK", ignored);
-                return false;
+                return StoreOutcome::kFailed;
             }
         }
-        return Command("COMMIT", error);
+        return Command("COMMIT", error) ? StoreOutcome::kStored : StoreOutcome::kFailed;
+    }
+
+    bool RunAlone(const std::vector<std::string>& statements, std::string& error) override {
+        if (!Command("BEGIN", error)) return false;
+        bool ok = Command(kTakeCollectorsLock, error);
+        for (size_t i = 0; ok && i < statements.size(); ++i) ok = Command(statements[i], error);
+        if (ok && Command("COMMIT", error)) return true;
+        std::string ignored;
+        Command("ROLLBACK", ignored);
+        return false;
     }
 
     bool Query(const std::string& sql, Rows& rows, std::string& error) override {
@@ -75,9 +103,17 @@ public:
     }
 
 private:
+    bool PrepareStatement(const char* name, const std::string& sql, int parameters, std::string& error) {
+        PGresult* result = PQprepare(connection_, name, sql.c_str(), parameters, nullptr);
+        const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+        if (!ok) error = PQresultErrorMessage(result);
+        PQclear(result);
+        return ok;
+    }
+
     bool Command(const std::string& sql, std::string& error) {
         PGresult* result = PQexec(connection_, sql.c_str());
-        const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK;
+        const bool ok = PQresultStatus(result) == PGRES_COMMAND_OK || PQresultStatus(result) == PGRES_TUPLES_OK;
         if (!ok) error = PQresultErrorMessage(result);
         PQclear(result);
         return ok;

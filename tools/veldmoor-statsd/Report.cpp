@@ -56,18 +56,33 @@ std::string Line(const char* format, auto... values) {
     return text;
 }
 
+// The report's figures per day and code, and per day the machines with a
+// failed download: from the events, and from the summaries of days whose
+// events were removed.
+constexpr const char* kCodeFigures =
+    "SELECT day, code, COUNT(*), COUNT(DISTINCT machine_id), SUM(total_bytes), SUM(p2p_bytes),"
+    " SUM(average_speed), SUM(http_speed), SUM(p2p_speed) FROM events";
+const std::string kFailedMachines =
+    std::string("SELECT day, COUNT(DISTINCT machine_id) FROM events WHERE code IN (") + DownloadFailureList() + ")";
+
 }  // namespace
+
+std::vector<std::string> SummariseDaysBeforeSql(const std::string& day) {
+    const std::string before = " day < '" + day + "'";
+    return {"INSERT INTO daily_codes " + std::string(kCodeFigures) + " WHERE" + before +
+                " GROUP BY day, code ON CONFLICT DO NOTHING",
+            "INSERT INTO daily_failed " + kFailedMachines + " AND" + before + " GROUP BY day ON CONFLICT DO NOTHING"};
+}
 
 bool BuildReport(IEventStore& store, std::string& text, std::string& error) {
     Rows rows;
-    if (!store.Query("SELECT day, code, COUNT(*), COUNT(DISTINCT machine_id), SUM(total_bytes), SUM(p2p_bytes),"
-                     " SUM(average_speed), SUM(http_speed), SUM(p2p_speed) FROM events GROUP BY day, code ORDER BY day, code",
+    if (!store.Query(std::string(kCodeFigures) +
+                         " GROUP BY day, code UNION ALL SELECT day, code, events, machines, total_bytes, p2p_bytes,"
+                         " average_speed, http_speed, p2p_speed FROM daily_codes ORDER BY 1, 2",
                      rows, error))
         return false;
     Rows failedRows;
-    if (!store.Query(std::string("SELECT day, COUNT(DISTINCT machine_id) FROM events WHERE code IN (") + DownloadFailureList() +
-                         ") GROUP BY day",
-                     failedRows, error))
+    if (!store.Query(kFailedMachines + " GROUP BY day UNION ALL SELECT day, machines FROM daily_failed", failedRows, error))
         return false;
     std::map<std::string, long long> failedMachines;
     for (const auto& row : failedRows)

@@ -13,7 +13,8 @@ struct HttpRequest {
     std::string target;
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
-    std::string peer;  // "a.b.c.d:port"
+    std::string peer;    // "a.b.c.d:port"
+    std::string client;  // "a.b.c.d": the peer's address, or the one a trusted proxy forwarded
 };
 
 // Status 0: the head was taken. Otherwise the status and reason to refuse with.

@@ -10,6 +10,7 @@ public:
     explicit SqliteStore(sqlite3* database) : database_(database) {}
     ~SqliteStore() override {
         sqlite3_finalize(insert_);
+        sqlite3_finalize(insertDigest_);
         sqlite3_close(database_);
     }
 
@@ -19,6 +20,8 @@ public:
                                 "; CREATE INDEX IF NOT EXISTS events_day_code ON events(day, code);"
                                 " CREATE INDEX IF NOT EXISTS events_session ON events(session_id);";
         if (!Execute(sql, error)) return false;
+        for (const std::string& statement : SideTablesSql())
+            if (!Execute(statement, error)) return false;
         std::string insert = "INSERT INTO events (";
         std::string values;
         for (const std::string& column : EventColumns()) {
@@ -27,14 +30,26 @@ public:
         }
         insert += ") VALUES (" + values + ")";
         if (sqlite3_prepare_v2(database_, insert.c_str(), -1, &insert_, nullptr) != SQLITE_OK) return Fail(error);
+        const char* insertDigest = "INSERT OR IGNORE INTO batch_digests (digest, received_at) VALUES (?, ?)";
+        if (sqlite3_prepare_v2(database_, insertDigest, -1, &insertDigest_, nullptr) != SQLITE_OK) return Fail(error);
         return true;
     }
 
-    bool StoreBatch(const std::vector<ParsedEvent>& events, int64_t receivedAt, const std::string& peer,
-                    std::string& error) override {
-        if (!Execute("BEGIN IMMEDIATE", error)) return false;
+    StoreOutcome StoreBatch(const std::vector<ParsedEvent>& events, const BatchStamp& stamp, std::string& error) override {
+        if (!Execute("BEGIN IMMEDIATE", error)) return StoreOutcome::kFailed;
+        sqlite3_reset(insertDigest_);
+        sqlite3_bind_text(insertDigest_, 1, stamp.digest.data(), static_cast<int>(stamp.digest.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(insertDigest_, 2, stamp.receivedAt);
+        const bool digestStepped = sqlite3_step(insertDigest_) == SQLITE_DONE;
+        sqlite3_reset(insertDigest_);
+        if (!digestStepped || sqlite3_changes(database_) == 0) {
+            if (!digestStepped) Fail(error);
+            std::string ignored;
+            Execute("ROLLBACK", ignored);
+            return digestStepped ? StoreOutcome::kReplayed : StoreOutcome::kFailed;
+        }
         for (const ParsedEvent& event : events) {
-            const std::vector<std::string> values = EventValues(event, receivedAt, peer);
+            const std::vector<std::string> values = EventValues(event, stamp.receivedAt, stamp.peer);
             sqlite3_reset(insert_);
             for (size_t i = 0; i < values.size(); ++i)
                 sqlite3_bind_text(insert_, static_cast<int>(i + 1), values[i].data(), static_cast<int>(values[i].size()),
@@ -44,16 +59,32 @@ public:
                 sqlite3_reset(insert_);
                 std::string ignored;
                 Execute("ROLLBACK", ignored);
-                return false;
+                return StoreOutcome::kFailed;
             }
         }
         sqlite3_reset(insert_);
         if (!Execute("COMMIT", error)) {
             std::string ignored;
             Execute("ROLLBACK", ignored);
-            return false;
+            return StoreOutcome::kFailed;
         }
-        return true;
+        return StoreOutcome::kStored;
+    }
+
+    // One file has one writer at a time already: the transaction is enough.
+    bool RunAlone(const std::vector<std::string>& statements, std::string& error) override {
+        if (!Execute("BEGIN IMMEDIATE", error)) return false;
+        for (const std::string& statement : statements) {
+            if (!Execute(statement, error)) {
+                std::string ignored;
+                Execute("ROLLBACK", ignored);
+                return false;
+            }
+        }
+        if (Execute("COMMIT", error)) return true;
+        std::string ignored;
+        Execute("ROLLBACK", ignored);
+        return false;
     }
 
     bool Query(const std::string& sql, Rows& rows, std::string& error) override {
@@ -89,6 +120,7 @@ private:
 
     sqlite3* database_;
     sqlite3_stmt* insert_ = nullptr;
+    sqlite3_stmt* insertDigest_ = nullptr;
 };
 
 }  // namespace
