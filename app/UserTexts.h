@@ -114,6 +114,29 @@ enum class UserText {
     unlimited,
     warning,
     speedOutOfRange,
+    // veldmoor-cli's own messages, which it prints after "veldmoor-cli: ".
+    cliStartupFailed,           // "%1": the controller's result
+    cliSaveFolderKept,          // "%1": the folder of the download on record
+    cliStarting,                // "%1": the product, "%2": its version line, "%3": the installer
+    cliStopping,
+    cliFailedRetry,
+    cliStoppedContinue,
+    cliFailed,
+    cliNoRoom,                  // "%1": the save folder
+    cliLaunchQuestion,          // "%1": the installer
+    cliDownloaded,              // "%1": the installer
+    cliMd5Matches,
+    cliLaunched,                // "%1": the installer
+    cliTally,                   // "%1", "%3": sizes; "%2", "%4": their bytes; "%5": seconds
+    cliYes,
+    cliNo,
+    cliAnsweredByOption,        // "%1": the question, "%2": the answer
+    cliAnsweredWithoutTerminal, // "%1": the question, "%2": the answer
+    // veldmoor-cli's status line.
+    cliStatusVerify,            // "%1": percentage
+    cliStatusRepair,            // "%1": percentage
+    cliStatusTimeLeft,          // "%1": the time left
+    cliStatusDiskLow,
     count_
 };
 

@@ -399,5 +399,89 @@ or restart the downloader to repair it again.</translation>
         <source>您设置的速度不在允许范围内[10KB/s - 30000KB/s]，请重新设置限速！</source>
         <translation>The speed you set is outside the allowed range [10KB/s - 30000KB/s]. Please set the limit again.</translation>
     </message>
+    <message>
+        <source>启动失败（%1）</source>
+        <translation>start-up failed (%1)</translation>
+    </message>
+    <message>
+        <source>已记录的下载仍保存在 %1；--save-dir 只对新的下载有效</source>
+        <translation>the download on record stays in %1; --save-dir applies to a new download only</translation>
+    </message>
+    <message>
+        <source>%1 %2，保存到 %3</source>
+        <translation>%1 %2, saving to %3</translation>
+    </message>
+    <message>
+        <source>正在停止，再次运行即可继续</source>
+        <translation>stopping; run again to continue</translation>
+    </message>
+    <message>
+        <source>下载失败，请再次运行重试</source>
+        <translation>the download failed; run again to retry</translation>
+    </message>
+    <message>
+        <source>下载已停止，再次运行即可继续</source>
+        <translation>the download stopped; run again to continue</translation>
+    </message>
+    <message>
+        <source>下载失败</source>
+        <translation>the download failed</translation>
+    </message>
+    <message>
+        <source>保存位置 %1 空间不足，请清理磁盘或用 --save-dir 选择其他位置</source>
+        <translation>not enough room in %1; free some or choose another folder with --save-dir</translation>
+    </message>
+    <message>
+        <source>是否运行安装程序 %1？</source>
+        <translation>launch the installer %1?</translation>
+    </message>
+    <message>
+        <source>已下载 %1</source>
+        <translation>downloaded %1</translation>
+    </message>
+    <message>
+        <source>安装程序的 MD5 校验通过</source>
+        <translation>the installer&apos;s MD5 matches</translation>
+    </message>
+    <message>
+        <source>已运行 %1</source>
+        <translation>launched %1</translation>
+    </message>
+    <message>
+        <source>来自镜像 %1（%2 字节），来自其他用户 %3（%4 字节），下载用时 %5 秒</source>
+        <translation>from mirrors %1 (%2 bytes), from peers %3 (%4 bytes), in %5 s of downloading</translation>
+    </message>
+    <message>
+        <source>是</source>
+        <translation>yes</translation>
+    </message>
+    <message>
+        <source>否</source>
+        <translation>no</translation>
+    </message>
+    <message>
+        <source>%1 %2（--verify）</source>
+        <translation>%1 %2 (--verify)</translation>
+    </message>
+    <message>
+        <source>%1 %2（无终端）</source>
+        <translation>%1 %2 (no terminal)</translation>
+    </message>
+    <message>
+        <source>验证 %1</source>
+        <translation>verify %1</translation>
+    </message>
+    <message>
+        <source>修复 %1</source>
+        <translation>repair %1</translation>
+    </message>
+    <message>
+        <source>剩余 %1</source>
+        <translation>%1 left</translation>
+    </message>
+    <message>
+        <source>（磁盘空间不足）</source>
+        <translation>(disk low)</translation>
+    </message>
 </context>
 </TS>

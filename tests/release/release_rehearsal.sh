@@ -293,7 +293,8 @@ wait_until "the seeder did not report its copy complete" grep -q '"progress":100
 
 # --- the player's download, with the installed client
 step_start=$SECONDS
-HOME="$work/home" XDG_DATA_HOME="$work/home/data" VELDMOOR_DEMO_MARK="$work/ran" \
+# English, for the tally line read below.
+env -u LC_ALL -u LC_MESSAGES LANGUAGE=en LANG=en_US.UTF-8 HOME="$work/home" XDG_DATA_HOME="$work/home/data" VELDMOOR_DEMO_MARK="$work/ran" \
   timeout 600 veldmoor-cli --verify yes --install yes --save-dir "$work/save" --upnp off \
   >"$work/logs/client.out" 2>"$work/logs/client.err" || fail "veldmoor-cli failed (status $?)"
 note "downloaded, verified and launched in $((SECONDS - step_start)) s"

@@ -132,6 +132,11 @@ protected:
         ::setenv("VELDMOOR_PROFILE_FILE", world_->Product().descriptionPath.c_str(), 1);
         ::setenv("XDG_DATA_HOME", dir_.File("data").c_str(), 1);
         ::setenv("VELDMOOR_DEMO_MARK", Mark().c_str(), 1);
+        // English, as the lines below read it ("launched", "from peers").
+        ::unsetenv("LC_ALL");
+        ::unsetenv("LC_MESSAGES");
+        ::setenv("LANGUAGE", "en", 1);
+        ::setenv("LANG", "en_US.UTF-8", 1);
     }
 
     bool StartCli(ProgramRun& run, int round) {

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <functional>
+#include <map>
 
 #include "i18n/Language.h"
 #include "tools/veldmoor-cli/CliOptions.h"
+#include "tools/veldmoor-cli/CliTexts.h"
 #include "tools/veldmoor-cli/StatusLine.h"
 #include "tools/veldmoor-cli/Terminal.h"
 #include "tools/veldmoor-cli/TerminalView.h"
@@ -15,6 +18,28 @@ namespace veldmoor::cli {
 namespace {
 
 CliParse Parse(std::vector<std::string_view> arguments) { return ParseCliArguments(arguments); }
+
+using Environment = std::map<std::string, std::string>;
+const Environment kEnglishLocale{{"LANG", "en_US.UTF-8"}};
+
+// Translations need an application object; one for every test here.
+QCoreApplication& Application() {
+    static int argc = 1;
+    static char name[] = "cli_tests";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication application(argc, argv);
+    return application;
+}
+
+// The language veldmoor-cli takes from `environment`, installed as it does.
+// False when a translation it needs could not be loaded.
+bool SpeakAsIn(const Environment& environment) {
+    const i18n::Language language = i18n::LanguageFromEnvironment([&](const char* variable) {
+        const auto found = environment.find(variable);
+        return found != environment.end() ? found->second : std::string();
+    });
+    return i18n::InstallTranslations(Application(), language);
+}
 
 TEST(CliOptionsTest, AcceptsEveryOption) {
     const CliParse parse =
@@ -54,6 +79,7 @@ TEST(CliOptionsTest, RefusesBadArguments) {
 }
 
 TEST(StatusLineTest, ShowsWhatEachStateHas) {
+    ASSERT_TRUE(SpeakAsIn(kEnglishLocale));
     StatusSnapshot downloading{DownloadState::downloading, "45.67%", "1.2 GB/1.9 GB", "3.4 MB/s", "1 分钟 2 秒", 0, 0,
                                false};
     EXPECT_EQ(FormatStatusLine(downloading), "downloading  45.67%  1.2 GB/1.9 GB  3.4 MB/s  1 分钟 2 秒 left");
@@ -104,11 +130,7 @@ TEST(TerminalViewTest, WindowEndAndVerifiedMessageBecomeFlagsForTheRunLoop) {
 }
 
 TEST(TerminalViewTest, NoticesAndTheQuestionInThePlayersLanguage) {
-    static int argc = 1;
-    static char name[] = "cli_tests";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication application(argc, argv);
-    ASSERT_TRUE(i18n::InstallTranslations(application, i18n::Language::kEnglish));
+    ASSERT_TRUE(i18n::InstallTranslations(Application(), i18n::Language::kEnglish));
     Terminal terminal(false, false);
     TerminalView view(terminal, true);
     // What the controller hands over with the lookup veldmoor-cli gives it.
@@ -121,7 +143,7 @@ TEST(TerminalViewTest, NoticesAndTheQuestionInThePlayersLanguage) {
     EXPECT_TRUE(view.AskYesNo({UserText::verifyQuestion, caption, ComposeText(UserText::verifyQuestion, translate)}))
         << "known by its id in any language";
     const std::string english = ::testing::internal::GetCapturedStderr();
-    i18n::InstallTranslations(application, i18n::Language::kChinese);
+    i18n::InstallTranslations(Application(), i18n::Language::kChinese);
     EXPECT_NE(english.find("[Veldmoor Demo Downloader] The download failed. Please try again.\n（0x25FC768C）"),
               std::string::npos)
         << english;
@@ -129,6 +151,7 @@ TEST(TerminalViewTest, NoticesAndTheQuestionInThePlayersLanguage) {
 }
 
 TEST(TransferTallyTest, RemembersTheLatestSnapshotAndPassesEveryEventOn) {
+    ASSERT_TRUE(SpeakAsIn(kEnglishLocale));
     class Counting final : public IEventSink {
     public:
         bool Start(const StatisticsIdentity&) override { return true; }
@@ -157,6 +180,40 @@ TEST(TransferTallyTest, RemembersTheLatestSnapshotAndPassesEveryEventOn) {
     EXPECT_EQ(tally.MachineIdText(), "ID");
     EXPECT_EQ(TallyText(tally.Latest()),
               "from mirrors 1.0 MB (1048576 bytes), from peers 2.0 KB (2048 bytes), in 3 s of downloading");
+}
+
+TEST(CliTextsTest, ChineseWithoutALocaleEnglishWithAnEnglishOne) {
+    ProgressSnapshot transfer;
+    transfer.httpBytes = 1048576;
+    transfer.peerBytes = 0;
+    transfer.totalSeconds = 3;
+    const StatusSnapshot checking{DownloadState::md5checking, "100%", "1.9 GB/1.9 GB", "0 B/s", "", 4500, 0, true};
+    const struct {
+        std::function<std::string()> shown;
+        const char* chinese;
+        const char* english;
+    } cases[] = {
+        {[] { return CliNotice(UserText::cliStopping); }, "veldmoor-cli: 正在停止，再次运行即可继续",
+         "veldmoor-cli: stopping; run again to continue"},
+        {[] { return CliNotice(UserText::cliNoRoom, {"/srv/save"}); },
+         "veldmoor-cli: 保存位置 /srv/save 空间不足，请清理磁盘或用 --save-dir 选择其他位置",
+         "veldmoor-cli: not enough room in /srv/save; free some or choose another folder with --save-dir"},
+        {[] { return CliNotice(UserText::cliLaunched, {"/srv/save/setup.run"}); },
+         "veldmoor-cli: 已运行 /srv/save/setup.run", "veldmoor-cli: launched /srv/save/setup.run"},
+        {[&] { return TallyText(transfer); }, "来自镜像 1.0 MB（1048576 字节），来自其他用户 0 B（0 字节），下载用时 3 秒",
+         "from mirrors 1.0 MB (1048576 bytes), from peers 0 B (0 bytes), in 3 s of downloading"},
+        {[&] { return FormatStatusLine(checking); }, "md5checking  验证 45%  （磁盘空间不足）",
+         "md5checking  verify 45%  (disk low)"},
+    };
+    for (const Environment& environment : {Environment{}, kEnglishLocale}) {
+        const bool english = !environment.empty();
+        const bool installed = SpeakAsIn(environment);
+        // Chinese needs no translation of ours, only Qt's for its buttons.
+        if (english) {
+            ASSERT_TRUE(installed) << "the English translation";
+        }
+        for (const auto& row : cases) EXPECT_EQ(row.shown(), english ? row.english : row.chinese) << row.english;
+    }
 }
 
 }  // namespace

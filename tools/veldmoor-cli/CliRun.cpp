@@ -8,6 +8,7 @@
 #include "app/DisplayFormat.h"
 #include "i18n/Language.h"
 #include "platform/Signals.h"
+#include "tools/veldmoor-cli/CliTexts.h"
 #include "tools/veldmoor-cli/StatusLine.h"
 
 namespace veldmoor::cli {
@@ -44,28 +45,27 @@ int CliRun::Execute() {
     controller_.LoadDefaults();
     const int started = controller_.Initialise();
     if (started < 0) {
-        terminal_.ShowNotice("veldmoor-cli: start-up failed (" + std::to_string(started) + ")");
+        terminal_.ShowNotice(CliNotice(UserText::cliStartupFailed, {std::to_string(started)}));
         return End(kExitFailed);
     }
     // The controller takes a save folder only before a download has begun.
     if (!options_.saveDirectory.empty()) {
         controller_.SetSavePath(options_.saveDirectory);
         if (!SameFolder(controller_.SaveDirectory(), options_.saveDirectory))
-            terminal_.ShowNotice("veldmoor-cli: the download on record stays in " + controller_.SaveDirectory() +
-                                 "; --save-dir applies to a new download only");
+            terminal_.ShowNotice(CliNotice(UserText::cliSaveFolderKept, {controller_.SaveDirectory()}));
     }
     if (options_.p2p) controller_.SetP2P(*options_.p2p);
     if (options_.limitKib != 0) controller_.SetSpeedLimit(options_.limitKib);
-    terminal_.ShowNotice("veldmoor-cli: " + Translated(controller_.Caption()) + " " +
-                         Translated(controller_.VersionText()) + ", saving to " +
-                         controller_.InstallerPath());
+    terminal_.ShowNotice(CliNotice(UserText::cliStarting, {Translated(controller_.Caption()),
+                                                           Translated(controller_.VersionText()),
+                                                           controller_.InstallerPath()}));
 
     auto next = Clock::now();
     for (int poll = 0;; ++poll) {
         const platform::StopSignal signal = platform::ReceivedStopSignal();
         if (signal != platform::StopSignal::kNone) {
             // Ctrl-C is the user's exit, as the window's exit would be.
-            terminal_.ShowNotice("veldmoor-cli: stopping; run again to continue");
+            terminal_.ShowNotice(CliNotice(UserText::cliStopping));
             controller_.RequestExit();
             return End(signal == platform::StopSignal::kInterrupt ? kExitInterrupted : kExitTerminated);
         }
@@ -86,7 +86,7 @@ int CliRun::Execute() {
 std::optional<int> CliRun::ActOnState(DownloadState state) {
     if (view_.TakeVerifyPassed()) return OnVerified();
     if (view_.DownloadFailureNoticed()) {
-        terminal_.ShowNotice("veldmoor-cli: the download failed; run again to retry");
+        terminal_.ShowNotice(CliNotice(UserText::cliFailedRetry));
         controller_.RequestExit();
         return kExitFailed;
     }
@@ -103,11 +103,11 @@ std::optional<int> CliRun::ActOnState(DownloadState state) {
         case DownloadState::pause:
             // Nobody here pauses: the controller did, after the engine ended
             // the task or the disk filled. Continuing is a new run's job.
-            terminal_.ShowNotice("veldmoor-cli: the download stopped; run again to continue");
+            terminal_.ShowNotice(CliNotice(UserText::cliStoppedContinue));
             controller_.RequestExit();
             return kExitFailed;
         case DownloadState::failed:
-            terminal_.ShowNotice("veldmoor-cli: the download failed");
+            terminal_.ShowNotice(CliNotice(UserText::cliFailed));
             controller_.RequestExit();
             return kExitFailed;
         default:
@@ -118,8 +118,7 @@ std::optional<int> CliRun::ActOnState(DownloadState state) {
 std::optional<int> CliRun::Start() {
     const ButtonOutcome outcome = controller_.OnMainButton();
     if (outcome == ButtonOutcome::noRoom || controller_.DiskLow()) {
-        terminal_.ShowNotice("veldmoor-cli: not enough room in " + controller_.SaveDirectory() +
-                             "; free some or choose another folder with --save-dir");
+        terminal_.ShowNotice(CliNotice(UserText::cliNoRoom, {controller_.SaveDirectory()}));
         controller_.RequestExit();
         return kExitFailed;
     }
@@ -133,7 +132,7 @@ std::optional<int> CliRun::Start() {
 bool CliRun::InstallWanted() {
     if (!installAnswer_) {
         installAnswer_ =
-            terminal_.CanAsk() ? terminal_.Ask("veldmoor-cli: launch the installer " + controller_.InstallerPath() + "?", true)
+            terminal_.CanAsk() ? terminal_.Ask(CliNotice(UserText::cliLaunchQuestion, {controller_.InstallerPath()}), true)
                                : true;
     }
     return *installAnswer_;
@@ -145,7 +144,7 @@ std::optional<int> CliRun::OnFinished() {
     ShowStatus(DownloadState::finished);
     // Declining both the check and the launch leaves the file as it is.
     if (options_.verify == std::optional<bool>(false) && options_.install == std::optional<bool>(false)) {
-        terminal_.ShowNotice("veldmoor-cli: downloaded " + controller_.InstallerPath());
+        terminal_.ShowNotice(CliNotice(UserText::cliDownloaded, {controller_.InstallerPath()}));
         controller_.RequestExit();
         return kExitDone;
     }
@@ -169,7 +168,7 @@ std::optional<int> CliRun::OnFinished() {
 std::optional<int> CliRun::OnVerified() {
     verifiedHandled_ = true;
     ShowStatus(DownloadState::checkfinished);
-    terminal_.ShowNotice("veldmoor-cli: the installer's MD5 matches");
+    terminal_.ShowNotice(CliNotice(UserText::cliMd5Matches));
     if (!InstallWanted()) {
         controller_.RequestExit();
         return kExitDone;
@@ -179,7 +178,7 @@ std::optional<int> CliRun::OnVerified() {
 
 std::optional<int> CliRun::Install() {
     if (controller_.OnMainButton() == ButtonOutcome::installLaunched) {
-        terminal_.ShowNotice("veldmoor-cli: launched " + controller_.InstallerPath());
+        terminal_.ShowNotice(CliNotice(UserText::cliLaunched, {controller_.InstallerPath()}));
         return kExitDone;
     }
     controller_.RequestExit();

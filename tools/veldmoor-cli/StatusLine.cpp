@@ -1,6 +1,7 @@
 #include "tools/veldmoor-cli/StatusLine.h"
 
 #include "app/DisplayFormat.h"
+#include "tools/veldmoor-cli/CliTexts.h"
 
 namespace veldmoor::cli {
 
@@ -15,19 +16,21 @@ std::string FormatStatusLine(const StatusSnapshot& status) {
     std::string line = StateText(status.state);
     switch (status.state) {
         case DownloadState::md5checking:
-            line += "  verify " + FormatPercent(status.verifyPermyriad > 10000 ? 10000 : status.verifyPermyriad);
+            line += "  " + CliText(UserText::cliStatusVerify,
+                                   {FormatPercent(status.verifyPermyriad > 10000 ? 10000 : status.verifyPermyriad)});
             break;
         case DownloadState::checkrecover:
-            line += "  repair " + FormatPercent(status.repairPermyriad > 10000 ? 10000 : status.repairPermyriad);
+            line += "  " + CliText(UserText::cliStatusRepair,
+                                   {FormatPercent(status.repairPermyriad > 10000 ? 10000 : status.repairPermyriad)});
             if (!status.speedText.empty()) line += "  " + status.speedText;
             break;
         default:
             line += "  " + status.progressText + "  " + status.sizeText;
             if (!status.speedText.empty()) line += "  " + status.speedText;
-            if (!status.remainingText.empty()) line += "  " + status.remainingText + " left";
+            if (!status.remainingText.empty()) line += "  " + CliText(UserText::cliStatusTimeLeft, {status.remainingText});
             break;
     }
-    if (status.diskLow) line += "  (disk low)";
+    if (status.diskLow) line += "  " + CliText(UserText::cliStatusDiskLow);
     return line;
 }
 

@@ -18,7 +18,8 @@ struct StatusSnapshot {
     bool diskLow = false;
 };
 
-// "downloading  45.67%  1.2 GB/1.9 GB  3.4 MB/s  1 分钟 2 秒 left".
+// "downloading  45.67%  1.2 GB/1.9 GB  3.4 MB/s  剩余 1 分钟 2 秒" (its words in the
+// player's language, the state as the log names it).
 std::string FormatStatusLine(const StatusSnapshot& status);
 
 // The name of a state as the log prints it, and "installing", "exited".

@@ -1,9 +1,13 @@
 #include "tools/veldmoor-cli/TerminalView.h"
 
+#include "tools/veldmoor-cli/CliTexts.h"
+
 namespace veldmoor::cli {
 namespace {
 
 std::string Shown(const UserMessage& message) { return "[" + message.caption + "] " + message.text; }
+
+std::string Answer(bool yes) { return CliText(yes ? UserText::cliYes : UserText::cliNo); }
 
 }  // namespace
 
@@ -26,13 +30,13 @@ bool TerminalView::AskYesNo(const UserMessage& question) {
     // The one question the controller asks: the finished-state question.
     const bool isVerifyQuestion = question.id == UserText::verifyQuestion;
     if (isVerifyQuestion && verifyAnswer_) {
-        terminal_.ShowNotice(Shown(question) + " " + (*verifyAnswer_ ? "yes" : "no") + " (--verify)");
+        terminal_.ShowNotice(CliText(UserText::cliAnsweredByOption, {Shown(question), Answer(*verifyAnswer_)}));
         return *verifyAnswer_;
     }
     if (terminal_.CanAsk()) return terminal_.Ask(Shown(question), true);
     // Without a terminal the verify question is answered yes: a checked
     // installer is what a user wants. Anything else unknown is declined.
-    terminal_.ShowNotice(Shown(question) + " " + (isVerifyQuestion ? "yes" : "no") + " (no terminal)");
+    terminal_.ShowNotice(CliText(UserText::cliAnsweredWithoutTerminal, {Shown(question), Answer(isVerifyQuestion)}));
     return isVerifyQuestion;
 }
 

@@ -1,6 +1,7 @@
 #include "tools/veldmoor-cli/TransferTally.h"
 
 #include "app/DisplayFormat.h"
+#include "tools/veldmoor-cli/CliTexts.h"
 
 namespace veldmoor::cli {
 
@@ -21,9 +22,9 @@ std::optional<ProgressSnapshot> TransferTally::Latest() const {
 std::string TallyText(const std::optional<ProgressSnapshot>& snapshot) {
     if (!snapshot) return "";
     const auto size = [](uint64_t bytes) { return bytes == 0 ? std::string("0 B") : FormatSize(bytes); };
-    return "from mirrors " + size(snapshot->httpBytes) + " (" + std::to_string(snapshot->httpBytes) +
-           " bytes), from peers " + size(snapshot->peerBytes) + " (" + std::to_string(snapshot->peerBytes) +
-           " bytes), in " + std::to_string(snapshot->totalSeconds) + " s of downloading";
+    return CliText(UserText::cliTally, {size(snapshot->httpBytes), std::to_string(snapshot->httpBytes),
+                                        size(snapshot->peerBytes), std::to_string(snapshot->peerBytes),
+                                        std::to_string(snapshot->totalSeconds)});
 }
 
 }  // namespace veldmoor::cli

@@ -34,7 +34,8 @@ private:
     std::optional<ProgressSnapshot> latest_;
 };
 
-// "from mirrors 52.1 MB, from peers 204.0 MB, in 16 s", or "" without a snapshot.
+// "from mirrors 52.1 MB (...), from peers 204.0 MB (...), in 16 s of downloading" in
+// the player's language, or "" without a snapshot.
 std::string TallyText(const std::optional<ProgressSnapshot>& snapshot);
 
 }  // namespace veldmoor::cli
