@@ -21,19 +21,8 @@ namespace {
 using veldmoor::test::Md5OfFile;
 using veldmoor::test::TempDir;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
-}
-
-std::string Sha1(const std::string& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr);
-    return std::string(reinterpret_cast<char*>(digest), length);
-}
+constexpr auto ReadFile = veldmoor::test::ReadFileBytes;
+constexpr auto Sha1 = veldmoor::test::Sha1Digest;
 
 std::string Base64Decode(const std::string& text) {
     std::string bytes(text.size(), '\0');

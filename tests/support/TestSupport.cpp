@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -58,5 +59,21 @@ std::string Md5OfFile(const std::string& path) {
 }
 
 bool RunningAsRoot() { return ::geteuid() == 0; }
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
+}
+
+std::string Sha1Digest(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr);
+    return std::string(reinterpret_cast<char*>(digest), length);
+}
+
+std::string BencodedText(const std::string& text) { return std::to_string(text.size()) + ":" + text; }
 
 }  // namespace veldmoor::test

@@ -33,4 +33,11 @@ bool RunningAsRoot();
 // when it cannot be opened.
 std::string Md5OfFile(const std::string& path);
 
+// A file's whole content; "" when it cannot be read.
+std::string ReadFileBytes(const std::string& path);
+// The 20-byte SHA-1 of `bytes`, as a piece hash is stored in a torrent.
+std::string Sha1Digest(const std::string& bytes);
+// `text` as a bencoded string ("4:spam").
+std::string BencodedText(const std::string& text);
+
 }  // namespace veldmoor::test

@@ -1,20 +1,8 @@
 #include "tests/support/TorrentFixture.h"
 
-#include <openssl/evp.h>
+#include "tests/support/TestSupport.h"
 
 namespace veldmoor::test {
-namespace {
-
-std::string Sha1(const std::string& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr);
-    return std::string(reinterpret_cast<char*>(digest), length);
-}
-
-std::string Text(const std::string& text) { return std::to_string(text.size()) + ":" + text; }
-
-}  // namespace
 
 std::string PatternBytes(size_t length, uint32_t seed) {
     std::string bytes(length, '\0');
@@ -30,12 +18,12 @@ std::string SingleFileTorrent(const std::string& name, const std::string& conten
                               const std::string& announce) {
     std::string hashes;
     for (size_t at = 0; at < content.size(); at += static_cast<size_t>(pieceLength))
-        hashes += Sha1(content.substr(at, static_cast<size_t>(pieceLength)));
+        hashes += Sha1Digest(content.substr(at, static_cast<size_t>(pieceLength)));
     std::string torrent = "d";
-    if (!announce.empty()) torrent += Text("announce") + Text(announce);
-    torrent += Text("info") + "d" + Text("length") + "i" + std::to_string(content.size()) + "e" + Text("name") +
-               Text(name) + Text("piece length") + "i" + std::to_string(pieceLength) + "e" + Text("pieces") +
-               Text(hashes) + "ee";
+    if (!announce.empty()) torrent += BencodedText("announce") + BencodedText(announce);
+    torrent += BencodedText("info") + "d" + BencodedText("length") + "i" + std::to_string(content.size()) + "e";
+    torrent += BencodedText("name") + BencodedText(name) + BencodedText("piece length") + "i" +
+               std::to_string(pieceLength) + "e" + BencodedText("pieces") + BencodedText(hashes) + "ee";
     return torrent;
 }
 

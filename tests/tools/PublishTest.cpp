@@ -21,25 +21,13 @@ namespace {
 using veldmoor::test::Md5OfFile;
 using veldmoor::test::TempDir;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
-}
+constexpr auto ReadFile = veldmoor::test::ReadFileBytes;
+constexpr auto Sha1 = veldmoor::test::Sha1Digest;
+constexpr auto Text = veldmoor::test::BencodedText;
 
 void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
-
-std::string Sha1(const std::string& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr);
-    return std::string(reinterpret_cast<char*>(digest), length);
-}
-
-std::string Text(const std::string& text) { return std::to_string(text.size()) + ":" + text; }
 
 constexpr const char* kMirror1 = "http://127.0.0.1:8001/game/Game_setup.exe";
 constexpr const char* kMirror2 = "http://mirror.example:8002/other/Game_setup.exe";
