@@ -1,6 +1,7 @@
 #include "engine/TWorkWithPeers.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "engine/CandidateRules.h"
 #include "engine/EngineState.h"
@@ -138,6 +139,14 @@ bool TWorkWithPeers::AddCandidate(TPeerId* candidate, bool a, bool b) {
     return true;
 }
 
+namespace {
+
+struct ReleaseOnExit {
+    void operator()(TRefObject* object) const { object->Release(); }
+};
+
+}  // namespace
+
 void TWorkWithPeers::FeedSources() {
     if (!knownSourcesCopied_) {
         for (const auto& line : sourceLines_) knownSources_.push_back(line.text);
@@ -146,7 +155,8 @@ void TWorkWithPeers::FeedSources() {
     HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
     for (auto line = sourceLines_.rbegin(); line != sourceLines_.rend(); ++line) {
         if (line->state == kLineInUse || line->state == kLineTorrentInUse) continue;
-        auto* candidate = new TPeerId(line->text, SourceKindOf(line->text));
+        // Released on every way out: resolving may throw, and the list keeps its own copy.
+        const std::unique_ptr<TPeerId, ReleaseOnExit> candidate(new TPeerId(line->text, SourceKindOf(line->text)));
         candidate->priority = kSourceListPriority;
         if (ParseSourceUrl(*candidate, resolver)) {
             if (line->state == kLineTorrent) {
@@ -155,12 +165,11 @@ void TWorkWithPeers::FeedSources() {
             } else {
                 line->state = kLineInUse;
             }
-            AddCandidate(candidate, false, false);
+            AddCandidate(candidate.get(), false, false);
         } else if (candidate->fatal) {
             SetStatusCode(kStatusHostUnresolved);
             Publish(false, false);
         }
-        candidate->Release();
     }
     ExpandAddresses();
 }

@@ -158,11 +158,16 @@ TEST_F(HttpServerTest, TricklingSendersLoseTheirSlot) {
     EXPECT_EQ(ReadUntil(head).rfind("HTTP/1.1 408 ", 0), 0u) << "the head is due 10 s after the connection";
 
     const int body = Connect();
-    Send(body, "POST /x HTTP/1.1\r\nHost: a\r\nContent-Length: 100000\r\n\r\n");
-    for (int i = 0; i < 4; ++i) {
+    // Each part is taken in whole before the clock moves, so the deadlines
+    // count from the times the test means (a slow build reads late).
+    const auto sendWhole = [&](const std::string& bytes) {
         const uint64_t received = server_->BytesReceived();
-        Send(body, std::string(500, 'a'));
-        ASSERT_TRUE(test::WaitUntil([&] { return server_->BytesReceived() > received; }));
+        Send(body, bytes);
+        ASSERT_TRUE(test::WaitUntil([&] { return server_->BytesReceived() >= received + bytes.size(); }));
+    };
+    sendWhole("POST /x HTTP/1.1\r\nHost: a\r\nContent-Length: 100000\r\n\r\n");
+    for (int i = 0; i < 4; ++i) {
+        sendWhole(std::string(500, 'a'));
         clock_->AdvanceMs(3500);
     }
     // 100000 bytes at 16 KiB/s after 5 s of grace: due after about 11 s.
