@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <optional>
 
 #include "foundation/AsciiText.h"
+#include "foundation/Ipv4Address.h"
 #include "platform/Clock.h"
 #include "platform/SocketPoll.h"
 
@@ -84,31 +86,13 @@ HttpResponse JsonAnswer(int status, int error, const std::string& message) {
 }
 
 bool ParseIpv4(const std::string& text, uint32_t& address) {
-    uint32_t parts[4];
-    size_t position = 0;
-    for (int i = 0; i < 4; ++i) {
-        size_t digits = 0;
-        uint32_t value = 0;
-        while (position < text.size() && std::isdigit(static_cast<unsigned char>(text[position])) && digits < 3) {
-            value = value * 10 + static_cast<uint32_t>(text[position++] - '0');
-            ++digits;
-        }
-        if (digits == 0 || value > 255) return false;
-        parts[i] = value;
-        if (i < 3 && (position >= text.size() || text[position++] != '.')) return false;
-    }
-    if (position != text.size()) return false;
-    // Network order: the first part is the lowest-addressed byte.
-    address = parts[0] | (parts[1] << 8) | (parts[2] << 16) | (parts[3] << 24);
+    const std::optional<Ipv4Address> parsed = Ipv4Address::Parse(text);
+    if (!parsed) return false;
+    address = parsed->NetworkOrder();
     return true;
 }
 
-std::string FormatAddress(uint32_t address) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address & 0xFF, (address >> 8) & 0xFF, (address >> 16) & 0xFF,
-                  (address >> 24) & 0xFF);
-    return text;
-}
+std::string FormatAddress(uint32_t address) { return Ipv4Address::FromNetworkOrder(address).Text(); }
 
 std::string FormatEndpoint(const platform::Ipv4Endpoint& endpoint) {
     return FormatAddress(endpoint.address) + ":" + std::to_string(endpoint.port);
