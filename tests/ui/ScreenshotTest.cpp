@@ -145,16 +145,22 @@ void GrabQuestion(const QString& name, QMessageBox::StandardButton answer, QStri
     });
 }
 
+// Puts the window at its place and shows it; returns what lies below it
+// there, for checking the cut corners.
+QImage ShowAtPlace(MainWindow& window) {
+    window.move(kWindowPlace);
+    window.hide();
+    const QImage below = GrabScreen(QRect(kWindowPlace, QSize(ui::kCompactWidth, ui::kCompactHeight)));
+    window.show();
+    return below;
+}
+
 TEST_F(Screenshots, WindowInItsMainStatesAndItsDialogs) {
     WindowFixture fixture(192u << 20, "limit_rate 48m;");
     VELDMOOR_REQUIRE_STARTED(fixture.Ready(), "nginx");
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
-    window.move(kWindowPlace);
-    // What lies below the window, for the cut corners.
-    window.hide();
-    const QImage below = GrabScreen(QRect(kWindowPlace, QSize(ui::kCompactWidth, ui::kCompactHeight)));
-    window.show();
+    const QImage below = ShowAtPlace(window);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
     const QImage ready = GrabWindow(window);
@@ -316,10 +322,7 @@ TEST_F(Screenshots, ScaleTwoDrawsTheArtworkAtItsResolution) {
     VELDMOOR_REQUIRE_STARTED(fixture.Ready(), "nginx");
     ASSERT_TRUE(fixture.Open());
     MainWindow& window = fixture.Window();
-    window.move(kWindowPlace);
-    window.hide();
-    const QImage below = GrabScreen(QRect(kWindowPlace, QSize(ui::kCompactWidth, ui::kCompactHeight)));
-    window.show();
+    const QImage below = ShowAtPlace(window);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     const QImage shot = GrabWindow(window);
     Save(shot, QStringLiteral("scale2-ready"));
