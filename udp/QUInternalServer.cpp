@@ -1,9 +1,7 @@
 #include "udp/QUInternalServer.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 #include "foundation/CVeldmoorLog.h"
 
@@ -22,26 +20,36 @@ QUInternalServer*& SingletonPointer() {
 constexpr uint32_t kRetransmitPeriodMs = 40;
 constexpr uint32_t kAckPeriodMs = 20;
 constexpr int64_t kMaintenancePeriodSeconds = 3;
-constexpr int64_t kRegistrationPeriodSeconds = 300;
-constexpr int kMinKeepAliveSeconds = 10;
 constexpr uint32_t kOpenRetryMs = 1000;
 constexpr uint32_t kIdleSleepMs = 10;
 constexpr uint32_t kLongIdleSleepMs = 40;
 constexpr uint32_t kBurstPauseMs = 2;
+constexpr int kBurstLength = 18;
 constexpr int kLongIdleTurns = 4;
-constexpr int64_t kFirstRegisterRetrySeconds = 2;
+constexpr int kSelectStepMs = 10;
+
+bool IsUsableConfig(const UdpServerConfig& config) {
+    return !config.natServerHost.empty() && IsUsablePort(config.natServerPort) && IsUsablePort(config.localPort) &&
+           config.sessionTimeoutSeconds > 0;
+}
 
 }  // namespace
 
 QUInternalServer::QUInternalServer(UdpEnvironment environment)
-    : environment_(std::move(environment)), clock_(*environment_.clock) {
-    nextSessionId_ = static_cast<int32_t>((clock_.TickMs() & 0x3FFFFFFFu) | 1u);
+    : clockOwner_(std::move(environment.clock)),
+      clock_(*clockOwner_),
+      resolve_(std::move(environment.resolve)),
+      link_(std::move(environment.channel), std::move(environment.machineAddress)),
+      sessions_(clock_),
+      transport_(sessions_, link_, clock_, readiness_),
+      rendezvous_(link_, sessions_, transport_, clock_, readiness_) {
+    link_.OnOpen([this](LinkOpen outcome) { rendezvous_.SocketOpened(outcome); });
 }
 
 QUInternalServer::~QUInternalServer() {
     Stop(true);
-    ScopedLock lock(Lock());
-    CloseSocketLocked();
+    std::scoped_lock lock(mutex_);
+    link_.Close();
 }
 
 QUInternalServer* QUInternalServer::Instance() {
@@ -81,172 +89,110 @@ void QUInternalServer::Shutdown() {
 }
 
 int QUInternalServer::Configure(const UdpServerConfig& config) {
-    if (config.natServerHost.empty() || !IsUsablePort(config.natServerPort) || !IsUsablePort(config.localPort) ||
-        config.sessionTimeoutSeconds <= 0) {
-        return -1;
-    }
-    ScopedLock lock(Lock());
-    localIp_ = config.localIp;
-    localPort_ = config.localPort;
-    natHost_ = config.natServerHost.substr(0, 127);
-    natPort_ = config.natServerPort;
-    keepAliveSeconds_ = std::max(config.keepAliveSeconds, kMinKeepAliveSeconds);
-    timeoutSeconds_ = config.sessionTimeoutSeconds;
-    identity_ = MakeOwnIdentity(config.nodeKey);
+    if (!IsUsableConfig(config)) return -1;
+    std::scoped_lock lock(mutex_);
+    link_.Configure(config.localIp, config.localPort, MakeOwnIdentity(config.nodeKey));
+    rendezvous_.Configure(config.natServerHost, config.natServerPort, config.keepAliveSeconds);
+    transport_.Configure(config.sessionTimeoutSeconds);
     configured_ = true;
     return 0;
 }
 
 int QUInternalServer::Startup(int /*version*/, const UdpServerConfig& config) {
-    if (config.natServerHost.empty() || !IsUsablePort(config.natServerPort) || !IsUsablePort(config.localPort) ||
-        config.sessionTimeoutSeconds <= 0) {
-        return -1;
-    }
+    if (!IsUsableConfig(config)) return -1;
     if (IsRunning()) return 0;
     if (Configure(config) != 0) return -1;
     return Start("UDPServer") ? 0 : -1;
 }
 
 void QUInternalServer::SetLocalAddress(uint32_t ip, int32_t port) {
-    ScopedLock lock(Lock());
-    if (ip == localIp_ && port == localPort_) return;
-    if (IsUsableIp(ip)) localIp_ = ip;
-    if (IsUsablePort(port)) localPort_ = port;
+    std::scoped_lock lock(mutex_);
+    link_.SetLocalAddress(ip, port);
 }
 
 uint32_t QUInternalServer::PublicAddress() {
-    ScopedLock lock(Lock());
-    return publicIp_ == 0 ? 0xFFFFFFFFu : publicIp_;
+    std::scoped_lock lock(mutex_);
+    return rendezvous_.PublicIp() == 0 ? 0xFFFFFFFFu : rendezvous_.PublicIp();
 }
 
 int32_t QUInternalServer::PublicPort() {
-    ScopedLock lock(Lock());
-    return publicPort_;
+    std::scoped_lock lock(mutex_);
+    return rendezvous_.PublicPort();
 }
 
 bool QUInternalServer::BehindNat() {
-    ScopedLock lock(Lock());
-    return publicIp_ != localIp_;
+    std::scoped_lock lock(mutex_);
+    return rendezvous_.BehindNat();
 }
 
 bool QUInternalServer::Answered() {
-    ScopedLock lock(Lock());
-    return answered_;
+    std::scoped_lock lock(mutex_);
+    return rendezvous_.Answered();
 }
 
 EndpointIdentity QUInternalServer::OwnIdentity() {
-    ScopedLock lock(Lock());
-    return identity_;
+    std::scoped_lock lock(mutex_);
+    return link_.Identity();
 }
 
 uint32_t QUInternalServer::LocalAddress() {
-    ScopedLock lock(Lock());
-    return localIp_;
+    std::scoped_lock lock(mutex_);
+    return link_.LocalIp();
 }
 
 int32_t QUInternalServer::LocalPort() {
-    ScopedLock lock(Lock());
-    return localPort_;
+    std::scoped_lock lock(mutex_);
+    return link_.LocalPort();
 }
 
 void QUInternalServer::SetDisabled(bool disabled) { disabled_.store(disabled); }
 
 void QUInternalServer::Cleanup() {
-    ScopedLock lock(Lock());
-    for (SessionList* list : {&allSockets_, &boundSockets_, &acceptQueue_, &punchList_}) {
-        for (auto& session : *list) FreeWindows(*session);
-        list->clear();
-    }
-    freePool_.clear();
-    pool_.TrimFree();
-    publicIp_ = 0;
-    lookupBatchLength_ = 0;
+    std::scoped_lock lock(mutex_);
+    sessions_.Clear();
+    rendezvous_.Reset();
 }
 
 // Socket
 
 bool QUInternalServer::OpenSocket(bool force) {
-    ScopedLock lock(Lock());
-    return OpenSocketLocked(force);
+    std::scoped_lock lock(mutex_);
+    return link_.Open(force) != LinkOpen::kFailed;
 }
-
-bool QUInternalServer::OpenSocketLocked(bool force) {
-    IDatagramChannel& channel = *environment_.channel;
-    if (channel.IsOpen() && !force) return true;
-    if (!IsUsableIp(localIp_) && environment_.machineAddress) localIp_ = environment_.machineAddress();
-    channel.Close();
-    if (!channel.Open(static_cast<uint16_t>(localPort_))) {
-        if (channel.LastError() != 0) {
-            char line[96];
-            std::snprintf(line, sizeof(line), "socket bind error : Last Error(%lu)",
-                          static_cast<unsigned long>(channel.LastError()));
-            VeldmoorLog().Write(line, 7, 7);
-        }
-        publicIp_ = 0;
-        return false;
-    }
-    // A new port is a new address at the NAT router: the NAT server must learn it now.
-    if (boundPort_ != 0 && boundPort_ != localPort_) lastRegistration_ = 0;
-    boundPort_ = static_cast<uint16_t>(localPort_);
-    return true;
-}
-
-void QUInternalServer::CloseSocketLocked() { environment_.channel->Close(); }
 
 bool QUInternalServer::ResolveNatServer() {
     std::string host;
     {
-        ScopedLock lock(Lock());
-        host = natHost_;
+        std::scoped_lock lock(mutex_);
+        host = rendezvous_.NatHost();
     }
-    const uint32_t ip = environment_.resolve ? environment_.resolve(host) : 0;
-    ScopedLock lock(Lock());
-    natIp_ = ip;
-    return IsUsableIp(ip);
-}
-
-SendResult QUInternalServer::SendRaw(const uint8_t* bytes, size_t length, uint32_t ip, int32_t port) {
-    return environment_.channel->Send(bytes, length, ip, static_cast<uint16_t>(port));
+    // A name look-up may take seconds: no operation waits for it.
+    const uint32_t ip = resolve_ ? resolve_(host) : 0;
+    std::scoped_lock lock(mutex_);
+    return rendezvous_.SetNatAddress(ip);
 }
 
 bool QUInternalServer::SendDatagram(const uint8_t* bytes, size_t length, uint32_t ip, int32_t port) {
-    ScopedLock lock(Lock());
-    return SendLocked(bytes, length, ip, port);
-}
-
-bool QUInternalServer::SendLocked(const uint8_t* bytes, size_t length, uint32_t ip, int32_t port, SendResult* result) {
-    SendResult ignored;
-    SendResult& outcome = result ? *result : ignored;
-    outcome = SendResult::kFailed;
-    if (!bytes || length == 0 || length > kMaxDatagram || ip == 0 || !IsUsablePort(port)) return false;
-    if (!environment_.channel->IsOpen() && !OpenSocketLocked(false)) return false;
-    outcome = SendRaw(bytes, length, ip, port);
-    if (outcome == SendResult::kSent) return true;
-    if (outcome == SendResult::kWouldBlock) return false;
-    CloseSocketLocked();
-    if (!OpenSocketLocked(true)) return false;
-    outcome = SendRaw(bytes, length, ip, port);
-    return outcome == SendResult::kSent;
+    std::scoped_lock lock(mutex_);
+    return link_.Send(bytes, length, ip, port);
 }
 
 // Loop
 
 long QUInternalServer::ReceiveOne() {
-    ScopedLock lock(Lock());
+    std::scoped_lock lock(mutex_);
+    return ReceiveOneLocked();
+}
+
+long QUInternalServer::ReceiveOneLocked() {
     uint32_t ip = 0;
     uint16_t port = 0;
-    IDatagramChannel& channel = *environment_.channel;
-    if (!channel.IsOpen()) return -1;
-    const long length = channel.Receive(receiveBuffer_.data(), receiveBuffer_.size(), &ip, &port);
-    if (length < 0) {
-        CloseSocketLocked();
-        return -1;
-    }
-    if (length == 0) return 0;
+    const long length = link_.Receive(receiveBuffer_.data(), receiveBuffer_.size(), &ip, &port);
+    if (length <= 0) return length;
     const size_t size = std::min(static_cast<size_t>(length), receiveBuffer_.size());
     // Bencoded dictionaries are DHT traffic; this node runs none.
     if (size > 8 && receiveBuffer_[0] == 'd') return length;
-    if (!disabled_.load()) HandleDatagram(receiveBuffer_.data(), size, ip, port);
+    if (!disabled_.load()) HandleDatagramLocked(receiveBuffer_.data(), size, ip, port);
     return length;
 }
 
@@ -254,8 +200,8 @@ void QUInternalServer::Run() {
     OpenSocket(true);
     while (!ResolveNatServer()) {
         if (CheckStop() || WaitSeconds(30) != 0) {
-            ScopedLock lock(Lock());
-            CloseSocketLocked();
+            std::scoped_lock lock(mutex_);
+            link_.Close();
             return;
         }
     }
@@ -268,29 +214,27 @@ void QUInternalServer::Run() {
         }
         LoopTurn(burst, idle);
     }
-    ScopedLock lock(Lock());
-    CloseSocketLocked();
+    std::scoped_lock lock(mutex_);
+    link_.Close();
 }
 
 void QUInternalServer::WaitWhileDisabled() {
     {
-        ScopedLock lock(Lock());
-        CloseSocketLocked();
-        publicIp_ = 0;
+        std::scoped_lock lock(mutex_);
+        link_.Close();
+        rendezvous_.ForgetPublicAddress();
     }
     while (disabled_.load() && !StopRequested()) clock_.SleepMs(100);
     if (StopRequested()) return;
-    ScopedLock lock(Lock());
-    lastRegistration_ = 0;
-    lastKeepAlive_ = 0;
-    answered_ = false;
+    std::scoped_lock lock(mutex_);
+    rendezvous_.StartOver();
 }
 
 void QUInternalServer::LoopTurn(int& burst, int& idle) {
     bool open;
     {
-        ScopedLock lock(Lock());
-        open = (environment_.channel->IsOpen() && boundPort_ == localPort_) || OpenSocketLocked(true);
+        std::scoped_lock lock(mutex_);
+        open = link_.OnLocalPort() || link_.Open(true) != LinkOpen::kFailed;
     }
     if (!open) {
         clock_.SleepMs(kOpenRetryMs);
@@ -320,119 +264,221 @@ void QUInternalServer::LoopTurn(int& burst, int& idle) {
 // An idle turn waits for the next datagram rather than sleeping blind: a
 // peer's packet is handled when it comes, not up to 50 ms later.
 void QUInternalServer::IdleWait(uint32_t ms) {
-    if (environment_.channel->WaitReadable(ms) < 0) clock_.SleepMs(ms);
+    if (link_.WaitReadable(ms) < 0) clock_.SleepMs(ms);
 }
 
 void QUInternalServer::RunTimers() {
-    ScopedLock lock(Lock());
+    std::scoped_lock lock(mutex_);
+    RunTimersLocked();
+}
+
+void QUInternalServer::RunTimersLocked() {
     const uint32_t tick = clock_.TickMs();
     if (tick - lastRetransmitTick_ >= kRetransmitPeriodMs) {
-        RetransmissionPass();
+        transport_.RetransmissionPass();
         lastRetransmitTick_ = lastAckTick_ = clock_.TickMs();
-    } else if (tick - lastAckTick_ >= kAckPeriodMs || dataSinceAckPass_) {
-        AcknowledgementPass();
+    } else if (tick - lastAckTick_ >= kAckPeriodMs || transport_.DataSinceAcknowledgement()) {
+        transport_.AcknowledgementPass();
         lastAckTick_ = clock_.TickMs();
     }
     const int64_t now = clock_.WallSeconds();
     if (std::llabs(now - lastMaintenance_) >= kMaintenancePeriodSeconds) {
-        MaintenancePass();
+        MaintenancePassLocked();
         lastMaintenance_ = clock_.WallSeconds();
     }
-    if (std::llabs(now - lastRegistration_) >= kRegistrationPeriodSeconds) {
-        SendRegister();
-        lastRegistration_ = now;
-        lastKeepAlive_ = now;
-        registerRetrySeconds_ = kFirstRegisterRetrySeconds;
-        pool_.TrimIfIdle();
-    } else if (!answered_ && now - lastRegistration_ >= registerRetrySeconds_) {
-        // One lost datagram must not leave this node unknown to its peers for
-        // a whole keep-alive period: ask again after 2, 4, 8... seconds.
-        SendRegister();
-        lastRegistration_ = now;
-        registerRetrySeconds_ = std::min(registerRetrySeconds_ * 2, int64_t{keepAliveSeconds_});
-    }
-    if (std::llabs(now - lastKeepAlive_) >= keepAliveSeconds_) {
-        if (BehindNat()) SendNatKeepAlive();
-        lastKeepAlive_ = now;
-    }
-    if (now != lastLookupRetrySecond_) {
-        LookupRetryPass();
-        lastLookupRetrySecond_ = now;
-    }
-    if (lookupBatchLength_ > 0 && now != lastBatchSecond_) {
-        SendLookupBatch();
-        lastBatchSecond_ = now;
-    }
+    if (rendezvous_.TimerPass(now)) sessions_.Buffers().TrimIfIdle();
+}
+
+void QUInternalServer::RetransmissionPass() {
+    std::scoped_lock lock(mutex_);
+    transport_.RetransmissionPass();
+}
+
+void QUInternalServer::AcknowledgementPass() {
+    std::scoped_lock lock(mutex_);
+    transport_.AcknowledgementPass();
+}
+
+void QUInternalServer::MaintenancePass() {
+    std::scoped_lock lock(mutex_);
+    MaintenancePassLocked();
+}
+
+void QUInternalServer::MaintenancePassLocked() {
+    transport_.MaintenancePass();
+    rendezvous_.PunchListPass();
+}
+
+void QUInternalServer::SendLookupBatch() {
+    std::scoped_lock lock(mutex_);
+    rendezvous_.SendLookupBatch();
+}
+
+void QUInternalServer::LookupRetryPass() {
+    std::scoped_lock lock(mutex_);
+    rendezvous_.LookupRetryPass();
 }
 
 // Dispatch
 
 void QUInternalServer::HandleDatagram(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
-    ScopedLock lock(Lock());
+    std::scoped_lock lock(mutex_);
+    HandleDatagramLocked(bytes, length, ip, port);
+}
+
+void QUInternalServer::HandleDatagramLocked(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
     if (length == kAddressReportSize) {
-        if (FromNatServer(ip, port)) HandleAddressReport(bytes);
+        rendezvous_.HandleAddressReport(bytes, ip, port);
         return;
     }
     if (length < 32 || length > kMaxDatagram) return;
     const uint32_t tag = GetU32(bytes);
-    const auto signedTag = static_cast<int32_t>(tag);
     if (length == kIntroduceSize && tag == kIntroduceTag) {
-        if (FromNatServer(ip, port) && publicIp_ != localIp_) HandleIntroduce(bytes);
+        rendezvous_.HandleIntroduce(bytes, ip, port);
         return;
     }
-    if (tag == 0 && length == kPunchSize && AllZero(bytes, 20) && std::memcmp(bytes + 20, identity_.data(), 8) == 0) {
-        HandlePunch(bytes, ip, port);
+    if (tag == 0 && length == kPunchSize && AllZero(bytes, 20) &&
+        std::memcmp(bytes + 20, link_.Identity().data(), 8) == 0) {
+        transport_.HandlePunch(bytes, ip, port);
         return;
     }
     if (length < kHeaderSize) return;
-    if (signedTag <= 0) {
-        if (FromNatServer(ip, port)) HandleLookupReply(bytes, length);
+    if (static_cast<int32_t>(tag) <= 0) {
+        rendezvous_.HandleLookupReply(bytes, length, ip, port);
         return;
     }
-    HandleSessionPacket(bytes, length, ip, port);
+    transport_.HandleSessionPacket(bytes, length, ip, port);
 }
 
-bool QUInternalServer::FromNatServer(uint32_t ip, uint16_t port) const {
-    return natIp_ != 0 && ip == natIp_ && port == natPort_;
+// Transport operations
+
+int QUInternalServer::LastError() { return LastUdpError(); }
+
+int QUInternalServer::UdpSocket() {
+    std::scoped_lock lock(mutex_);
+    return transport_.Socket();
+}
+
+int QUInternalServer::UdpBind(int handle, const UdpAddress& address) {
+    std::scoped_lock lock(mutex_);
+    return transport_.Bind(handle, address);
+}
+
+int QUInternalServer::UdpListen(int handle, int backlog) {
+    const bool running = IsRunning();
+    std::scoped_lock lock(mutex_);
+    if (!running && !configured_) return FailWith(kUdpNotStarted);
+    return transport_.Listen(handle, backlog);
+}
+
+int QUInternalServer::UdpAccept(int handle, UdpAddress* peer) {
+    std::scoped_lock lock(mutex_);
+    if (disabled_.load()) return FailWith(kUdpInvalidArgument);
+    return transport_.Accept(handle, peer);
+}
+
+int QUInternalServer::UdpConnect(int handle, const UdpAddress& address) {
+    std::scoped_lock lock(mutex_);
+    if (disabled_.load() || !IsUsableIp(address.address) || address.port == 0) {
+        return FailWith(kUdpNetworkUnreachable);
+    }
+    const int64_t now = clock_.WallSeconds();
+    UdpSession* session = transport_.BeginConnect(handle, address, now);
+    if (!session) return -1;
+    rendezvous_.QueueSessionLookup(*session, now);
+    return FailWith(kUdpWouldBlock);
+}
+
+int QUInternalServer::UdpSend(int handle, const uint8_t* bytes, int length) {
+    std::scoped_lock lock(mutex_);
+    if (disabled_.load()) return FailWith(kUdpInvalidArgument);
+    return transport_.Send(handle, bytes, length);
+}
+
+int QUInternalServer::UdpRecv(int handle, uint8_t* buffer, int length) {
+    std::scoped_lock lock(mutex_);
+    if (disabled_.load()) return FailWith(kUdpInvalidArgument);
+    return transport_.Recv(handle, buffer, length);
+}
+
+int QUInternalServer::UdpGetSockName(int handle, UdpAddress* address) {
+    std::scoped_lock lock(mutex_);
+    return transport_.GetSockName(handle, address);
+}
+
+int QUInternalServer::UdpSelect(std::vector<int>* readable, std::vector<int>* writable, std::vector<int>* failed,
+                                int timeoutMs) {
+    const std::array<std::vector<int>*, 3> sets = {readable, writable, failed};
+    constexpr std::array<SelectSet, 3> kinds = {SelectSet::kRead, SelectSet::kWrite, SelectSet::kFail};
+    std::array<std::vector<int>, 3> ready;
+    int remaining = timeoutMs;
+    for (;;) {
+        size_t total = 0;
+        {
+            std::scoped_lock lock(mutex_);
+            for (size_t set = 0; set < sets.size(); ++set) {
+                ready[set].clear();
+                if (!sets[set]) continue;
+                for (const int handle : *sets[set]) {
+                    if (transport_.Qualifies(handle, kinds[set])) ready[set].push_back(handle);
+                }
+                total += ready[set].size();
+            }
+        }
+        if (total > 0 || remaining == 0 || (remaining < 0 && StopRequested())) {
+            for (size_t set = 0; set < sets.size(); ++set) {
+                if (sets[set]) *sets[set] = ready[set];
+            }
+            return SucceedWith(static_cast<int>(total));
+        }
+        const int step = remaining < 0 ? kSelectStepMs : std::min(remaining, kSelectStepMs);
+        clock_.SleepMs(static_cast<uint32_t>(step));
+        if (remaining > 0) remaining -= step;
+    }
+}
+
+int QUInternalServer::UdpClose(int handle) {
+    std::scoped_lock lock(mutex_);
+    return transport_.Close(handle);
 }
 
 // Readiness
 
 void QUInternalServer::WatchReadiness(platform::WakeEvent* event) {
-    ScopedLock lock(Lock());
-    if (event && std::find(readinessWatchers_.begin(), readinessWatchers_.end(), event) == readinessWatchers_.end())
-        readinessWatchers_.push_back(event);
+    std::scoped_lock lock(mutex_);
+    readiness_.Watch(event);
 }
 
 void QUInternalServer::UnwatchReadiness(platform::WakeEvent* event) {
-    ScopedLock lock(Lock());
-    std::erase(readinessWatchers_, event);
-}
-
-void QUInternalServer::SignalReadiness() {
-    for (platform::WakeEvent* event : readinessWatchers_) event->Raise();
+    std::scoped_lock lock(mutex_);
+    readiness_.Unwatch(event);
 }
 
 // Inspection
 
+std::optional<SessionInfo> QUInternalServer::Inspect(int handle) {
+    std::scoped_lock lock(mutex_);
+    return sessions_.Describe(handle);
+}
+
 size_t QUInternalServer::PunchEntries() {
-    ScopedLock lock(Lock());
-    return punchList_.size();
+    std::scoped_lock lock(mutex_);
+    return sessions_.PunchList().size();
 }
 
 size_t QUInternalServer::AcceptQueueLength() {
-    ScopedLock lock(Lock());
-    return acceptQueue_.size();
+    std::scoped_lock lock(mutex_);
+    return sessions_.AcceptQueue().size();
 }
 
 size_t QUInternalServer::OutstandingLookups() {
-    ScopedLock lock(Lock());
-    return outstandingLookups_.size();
+    std::scoped_lock lock(mutex_);
+    return rendezvous_.OutstandingLookups();
 }
 
 int32_t QUInternalServer::RequestCounter() {
-    ScopedLock lock(Lock());
-    return requestCounter_;
+    std::scoped_lock lock(mutex_);
+    return rendezvous_.RequestCounter();
 }
 
 }  // namespace veldmoor::udp

@@ -1,44 +1,118 @@
 // Registration with the NAT server, look-ups of peers, and the punches that
 // open a path through this side's NAT for a peer the server introduced.
 #include <algorithm>
+#include <cstdlib>
 
-#include "udp/QUInternalServer.h"
+#include "udp/RendezvousClient.h"
 
 namespace veldmoor::udp {
+namespace {
 
-void QUInternalServer::SendRegister() {
+constexpr int64_t kRegistrationPeriodSeconds = 300;
+constexpr int64_t kFirstRegisterRetrySeconds = 2;
+constexpr int kMinKeepAliveSeconds = 10;
+
+}  // namespace
+
+RendezvousClient::RendezvousClient(UdpSocketLink& link, UdpSessionTable& sessions, StreamTransport& transport,
+                                   IUdpClock& clock, ReadinessWatchers& readiness)
+    : link_(link), sessions_(sessions), transport_(transport), clock_(clock), readiness_(readiness) {}
+
+void RendezvousClient::Configure(const std::string& natHost, int32_t natPort, int32_t keepAliveSeconds) {
+    natHost_ = natHost.substr(0, 127);
+    natPort_ = natPort;
+    keepAliveSeconds_ = std::max(keepAliveSeconds, kMinKeepAliveSeconds);
+}
+
+bool RendezvousClient::SetNatAddress(uint32_t ip) {
+    natIp_ = ip;
+    return IsUsableIp(ip);
+}
+
+bool RendezvousClient::FromNatServer(uint32_t ip, uint16_t port) const {
+    return natIp_ != 0 && ip == natIp_ && port == natPort_;
+}
+
+void RendezvousClient::SocketOpened(LinkOpen outcome) {
+    if (outcome == LinkOpen::kFailed) publicIp_ = 0;
+    if (outcome == LinkOpen::kOpenOnNewPort) lastRegistration_ = 0;
+}
+
+void RendezvousClient::StartOver() {
+    lastRegistration_ = 0;
+    lastKeepAlive_ = 0;
+    answered_ = false;
+}
+
+void RendezvousClient::Reset() {
+    publicIp_ = 0;
+    lookupBatchLength_ = 0;
+}
+
+bool RendezvousClient::TimerPass(int64_t now) {
+    bool registeredOnPeriod = false;
+    if (std::llabs(now - lastRegistration_) >= kRegistrationPeriodSeconds) {
+        SendRegister();
+        lastRegistration_ = now;
+        lastKeepAlive_ = now;
+        registerRetrySeconds_ = kFirstRegisterRetrySeconds;
+        registeredOnPeriod = true;
+    } else if (!answered_ && now - lastRegistration_ >= registerRetrySeconds_) {
+        // One lost datagram must not leave this node unknown to its peers for
+        // a whole keep-alive period: ask again after 2, 4, 8... seconds.
+        SendRegister();
+        lastRegistration_ = now;
+        registerRetrySeconds_ = std::min(registerRetrySeconds_ * 2, int64_t{keepAliveSeconds_});
+    }
+    if (std::llabs(now - lastKeepAlive_) >= keepAliveSeconds_) {
+        if (BehindNat()) SendNatKeepAlive();
+        lastKeepAlive_ = now;
+    }
+    if (now != lastLookupRetrySecond_) {
+        LookupRetryPass();
+        lastLookupRetrySecond_ = now;
+    }
+    if (lookupBatchLength_ > 0 && now != lastBatchSecond_) {
+        SendLookupBatch();
+        lastBatchSecond_ = now;
+    }
+    return registeredOnPeriod;
+}
+
+void RendezvousClient::SendRegister() {
     std::array<uint8_t, kRegisterSize> message{};
     PutU32(message.data() + 12, kRegisterType);
-    PutBytes(message.data() + 16, identity_);
+    PutBytes(message.data() + 16, link_.Identity());
     PutI32(message.data() + 28, ++requestCounter_);
-    PutIp(message.data() + 32, localIp_);
-    PutI32(message.data() + 36, localPort_);
+    PutIp(message.data() + 32, link_.LocalIp());
+    PutI32(message.data() + 36, link_.LocalPort());
     answered_ = false;
-    SendLocked(message.data(), message.size(), natIp_, natPort_);
+    link_.Send(message.data(), message.size(), natIp_, natPort_);
 }
 
-void QUInternalServer::SendNatKeepAlive() {
+void RendezvousClient::SendNatKeepAlive() {
     const std::array<uint8_t, kKeepAliveSize> message{};
-    SendLocked(message.data(), message.size(), natIp_, natPort_);
+    link_.Send(message.data(), message.size(), natIp_, natPort_);
 }
 
-void QUInternalServer::HandleAddressReport(const uint8_t* bytes) {
+void RendezvousClient::HandleAddressReport(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+    if (!FromNatServer(ip, port)) return;
     answered_ = true;
-    const uint32_t ip = GetIp(bytes);
-    if (IsUsableIp(ip)) publicIp_ = ip;
+    const uint32_t reported = GetIp(bytes);
+    if (IsUsableIp(reported)) publicIp_ = reported;
     publicPort_ = GetI32(bytes + 4);
 }
 
-int32_t QUInternalServer::QueueLookup(uint32_t ip, const UdpSession& session) {
+int32_t RendezvousClient::QueueLookup(uint32_t ip, const UdpSession& session) {
     if (lookupBatchLength_ >= kLookupBatchSendLength) SendLookupBatch();
     uint8_t* batch = lookupBatch_.data();
     int32_t index = 0;
     if (lookupBatchLength_ == 0) {
         std::fill(batch, batch + kLookupBatchStart, uint8_t{0});
         PutU32(batch + 12, kLookupType);
-        PutBytes(batch + 16, identity_);
-        PutIp(batch + 32, localIp_);
-        PutI32(batch + 36, localPort_);
+        PutBytes(batch + 16, link_.Identity());
+        PutIp(batch + 32, link_.LocalIp());
+        PutI32(batch + 36, link_.LocalPort());
         PutI32(batch + 40, 1);
         PutI32(batch + 44, 1);
         lookupBatchRequest_ = ++requestCounter_;
@@ -58,7 +132,7 @@ int32_t QUInternalServer::QueueLookup(uint32_t ip, const UdpSession& session) {
     return lookupBatchRequest_;
 }
 
-void QUInternalServer::QueueSessionLookup(UdpSession& session, int64_t now) {
+void RendezvousClient::QueueSessionLookup(UdpSession& session, int64_t now) {
     const int32_t request = QueueLookup(session.remoteIp, session);
     // A connection already handshaking asks only to be introduced again; its
     // answer changes nothing.
@@ -67,15 +141,14 @@ void QUInternalServer::QueueSessionLookup(UdpSession& session, int64_t now) {
     ++session.lookupsSent;
 }
 
-int64_t QUInternalServer::LookupRetrySeconds(const UdpSession& session) {
+int64_t RendezvousClient::LookupRetrySeconds(const UdpSession& session) {
     const int32_t doublings = std::clamp(session.lookupsSent - 1, 0, 30);
     return std::min(kFirstLookupRetrySeconds << std::min(doublings, 4), kLongestLookupRetrySeconds);
 }
 
-void QUInternalServer::LookupRetryPass() {
-    ScopedLock lock(Lock());
+void RendezvousClient::LookupRetryPass() {
     const int64_t now = clock_.WallSeconds();
-    for (auto& session : allSockets_) {
+    for (auto& session : sessions_.Connections()) {
         if (session->incoming) continue;
         if (session->state != SessionState::kResolving && session->state != SessionState::kConnecting) continue;
         if (now - session->lastLookupOrSeenPort < LookupRetrySeconds(*session)) continue;
@@ -83,16 +156,16 @@ void QUInternalServer::LookupRetryPass() {
     }
 }
 
-void QUInternalServer::SendLookupBatch() {
-    ScopedLock lock(Lock());
+void RendezvousClient::SendLookupBatch() {
     if (lookupBatchLength_ == 0) return;
-    SendLocked(lookupBatch_.data(), lookupBatchLength_, natIp_, natPort_);
+    link_.Send(lookupBatch_.data(), lookupBatchLength_, natIp_, natPort_);
     std::fill(lookupBatch_.begin(), lookupBatch_.begin() + kLookupHeaderSize, uint8_t{0});
     lookupBatchLength_ = 0;
 }
 
-void QUInternalServer::HandleLookupReply(const uint8_t* bytes, size_t length) {
-    if (std::memcmp(bytes + 16, identity_.data(), identity_.size()) != 0) return;
+void RendezvousClient::HandleLookupReply(const uint8_t* bytes, size_t length, uint32_t from, uint16_t fromPort) {
+    if (!FromNatServer(from, fromPort)) return;
+    if (std::memcmp(bytes + 16, link_.Identity().data(), link_.Identity().size()) != 0) return;
     if (GetU32(bytes + 12) != kLookupReplyType) return;
     const int32_t request = GetI32(bytes + 28);
     const auto outstanding = std::find(outstandingLookups_.begin(), outstandingLookups_.end(), request);
@@ -113,7 +186,7 @@ void QUInternalServer::HandleLookupReply(const uint8_t* bytes, size_t length) {
             echoed.reset();
         }
     }
-    for (auto& session : allSockets_) {
+    for (auto& session : sessions_.Connections()) {
         if (session->state != SessionState::kResolving || session->lookupRequest != request) continue;
         session->lookupRequest = -1;
         // Nobody there yet: the peer's registration may have been lost and be
@@ -121,14 +194,14 @@ void QUInternalServer::HandleLookupReply(const uint8_t* bytes, size_t length) {
         // answers end the attempt.
         if (++session->emptyLookupAnswers < kMaxEmptyLookupAnswers) continue;
         session->state = SessionState::kClosed;
-        SignalReadiness();
+        readiness_.Raise();
     }
 }
 
-void QUInternalServer::ApplyLookupAnswer(const NodeKey& match, const uint8_t* answer) {
+void RendezvousClient::ApplyLookupAnswer(const NodeKey& match, const uint8_t* answer) {
     const uint32_t port = GetU32(answer + 4);
     if (!IsUsableIp(GetIp(answer)) || !IsUsablePort(port)) return;
-    for (auto& session : allSockets_) {
+    for (auto& session : sessions_.Connections()) {
         if (session->state != SessionState::kResolving || session->Key() != match) continue;
         PutBytes(session->remoteIdentity.data(), GetBytes<8>(answer + 8));
         session->remoteIp = GetIp(answer);
@@ -137,23 +210,25 @@ void QUInternalServer::ApplyLookupAnswer(const NodeKey& match, const uint8_t* an
         session->lookupRequest = -1;
         // At once, not at the next maintenance pass: this opens our router
         // for the peer's punch, which the NAT server is asking for now.
-        SendConnect(*session);
+        transport_.SendConnect(*session);
     }
 }
 
-void QUInternalServer::BuildPunch(uint8_t* punch, const EndpointIdentity& addressee) const {
+void RendezvousClient::BuildPunch(uint8_t* punch, const EndpointIdentity& addressee) const {
     std::fill(punch, punch + kPunchSize, uint8_t{0});
     PutBytes(punch + 20, addressee);
-    PutU16(punch + 32, static_cast<uint16_t>(localPort_));
-    PutBytes(punch + 36, identity_);
+    PutU16(punch + 32, static_cast<uint16_t>(link_.LocalPort()));
+    PutBytes(punch + 36, link_.Identity());
 }
 
-void QUInternalServer::HandleIntroduce(const uint8_t* bytes) {
+void RendezvousClient::HandleIntroduce(const uint8_t* bytes, uint32_t from, uint16_t fromPort) {
+    // Only a node behind a NAT needs to open a path for the peer.
+    if (!FromNatServer(from, fromPort) || !BehindNat()) return;
     const EndpointIdentity peer = GetBytes<12>(bytes + 4);
     const uint32_t ip = GetIp(bytes + 20);
     const uint32_t port = GetU32(bytes + 24);
     if (!IsUsableIp(ip) || !IsUsablePort(port)) return;
-    for (auto& entry : punchList_) {
+    for (auto& entry : sessions_.PunchList()) {
         if (entry->remoteIp == ip && entry->remotePort == static_cast<int32_t>(port)) {
             entry->remoteIdentity = peer;
             entry->lastLookupOrSeenPort = 1;
@@ -162,27 +237,27 @@ void QUInternalServer::HandleIntroduce(const uint8_t* bytes) {
     }
     std::array<uint8_t, kPunchSize> punch;
     BuildPunch(punch.data(), peer);
-    SendLocked(punch.data(), punch.size(), ip, static_cast<int32_t>(port));
-    if (punchList_.size() >= kMaxPunchEntries) return;
-    auto entry = TakeSession();
+    link_.Send(punch.data(), punch.size(), ip, static_cast<int32_t>(port));
+    if (sessions_.PunchList().size() >= kMaxPunchEntries) return;
+    auto entry = sessions_.Take();
     entry->remoteIdentity = peer;
     entry->remoteIp = ip;
     entry->remotePort = static_cast<int32_t>(port);
     entry->lastLookupOrSeenPort = 1;
-    punchList_.push_back(std::move(entry));
+    sessions_.PunchList().push_back(std::move(entry));
 }
 
-void QUInternalServer::PunchListPass() {
-    for (size_t i = punchList_.size(); i-- > 0;) {
-        UdpSession& entry = *punchList_[i];
+void RendezvousClient::PunchListPass() {
+    SessionList& punches = sessions_.PunchList();
+    for (size_t i = punches.size(); i-- > 0;) {
+        UdpSession& entry = *punches[i];
         std::array<uint8_t, kPunchSize> punch;
         BuildPunch(punch.data(), entry.remoteIdentity);
         SendResult result;
-        SendLocked(punch.data(), punch.size(), entry.remoteIp, entry.remotePort, &result);
+        link_.Send(punch.data(), punch.size(), entry.remoteIp, entry.remotePort, &result);
         if (result == SendResult::kWouldBlock) return;
         if (entry.lastLookupOrSeenPort++ > 1) {
-            ReleaseSession(std::move(punchList_[i]));
-            punchList_.erase(punchList_.begin() + static_cast<std::ptrdiff_t>(i));
+            sessions_.ReleaseAt(punches, i);
         }
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 // One connection of the stream transport, or a listening handle, or a punch
-// entry. Records are recycled through the server's free pool.
+// entry. Records are recycled through the session table's free pool.
 #include <array>
 #include <cstdint>
 
@@ -84,6 +84,29 @@ struct UdpSession {
     uint32_t handshakeSentTick = 0;
 
     NodeKey Key() const { return KeyOf(remoteIdentity); }
+};
+
+// What tests and diagnostics may see of a session.
+struct SessionInfo {
+    SessionState state = SessionState::kFresh;
+    int32_t id = 0;
+    int32_t remoteSessionId = 0;
+    uint32_t remoteIp = 0;
+    int32_t remotePort = 0;
+    int32_t servicePort = 0;
+    uint32_t nonce = 0;
+    int32_t lookupRequest = -1;
+    int32_t sendBase = 0;
+    int32_t sendCount = 0;
+    int32_t receiveBase = 0;
+    int32_t peerSendBase = 0;
+    int32_t packetsSent = 0;
+    int32_t packetsResent = 0;
+    int32_t bytesAcknowledged = 0;
+    std::array<int32_t, kWindow> sendCounts{};
+    std::array<bool, kWindow> receiveFilled{};
+    bool established = false;
+    NodeKey key{};
 };
 
 }  // namespace veldmoor::udp

@@ -9,7 +9,8 @@
 #include "platform/NetInterfaces.h"
 #include "platform/Resolver.h"
 #include "platform/UdpSocket.h"
-#include "udp/QUInternalServer.h"
+#include "udp/UdpEnvironment.h"
+#include "udp/UdpSocketLink.h"
 
 namespace veldmoor::udp {
 namespace {
@@ -20,7 +21,7 @@ public:
 
     bool Open(uint16_t port) override {
         Close();
-        const int handle = platform::OpenExclusiveDatagramSocket(port, QUInternalServer::kSocketBufferBytes);
+        const int handle = platform::OpenExclusiveDatagramSocket(port, UdpSocketLink::kSocketBufferBytes);
         if (handle < 0) {
             // A port already taken is routine; only a socket that cannot be made is worth a line.
             lastError_ = handle == -EADDRINUSE || handle == -EACCES ? 0 : -handle;

@@ -1,8 +1,8 @@
-// Sessions of the stream transport: their records, the packets they exchange
-// and what each received packet does to them.
+// What each packet a session receives does to it, and the packets sessions
+// send: the handshake, data, acknowledgements, keep-alives and closing.
 #include <algorithm>
 
-#include "udp/QUInternalServer.h"
+#include "udp/StreamTransport.h"
 
 namespace veldmoor::udp {
 namespace {
@@ -16,85 +16,9 @@ bool NonceIsNewer(uint32_t candidate, uint32_t current) {
 
 }  // namespace
 
-std::unique_ptr<UdpSession> QUInternalServer::TakeSession() {
-    std::unique_ptr<UdpSession> session;
-    uint32_t nonce = clock_.TickMs();
-    if (!freePool_.empty()) {
-        session = std::move(freePool_.back());
-        freePool_.pop_back();
-        ++nonce;
-    } else {
-        session = std::make_unique<UdpSession>();
-    }
-    session->id = NewSessionId();
-    session->nonce = nonce;
-    session->statisticsStart = clock_.UptimeSeconds();
-    return session;
-}
-
-void QUInternalServer::FreeSendWindow(UdpSession& session) {
-    for (PacketSlot& slot : session.sendWindow) {
-        pool_.Give(std::move(slot.buffer));
-        slot = PacketSlot{};
-    }
-    session.sendTimes.fill(0);
-    session.sendCounts.fill(0);
-    session.sendOrders.fill(0);
-    session.sendBase += session.sendTail;
-    session.sendCount = 0;
-    session.sendTail = 0;
-}
-
-void QUInternalServer::FreeWindows(UdpSession& session) {
-    FreeSendWindow(session);
-    for (auto* slots : {&session.readyQueue, &session.receiveWindow}) {
-        for (PacketSlot& slot : *slots) {
-            pool_.Give(std::move(slot.buffer));
-            slot = PacketSlot{};
-        }
-    }
-}
-
-void QUInternalServer::ReleaseSession(std::unique_ptr<UdpSession> session) {
-    if (!session) return;
-    FreeWindows(*session);
-    if (freePool_.size() >= kMaxFreeSessions) return;
-    *session = UdpSession{};
-    freePool_.push_back(std::move(session));
-}
-
-int32_t QUInternalServer::NewSessionId() {
-    for (;;) {
-        const int32_t id = nextSessionId_;
-        nextSessionId_ = nextSessionId_ >= 0x7FFFFFFF ? 1 : nextSessionId_ + 1;
-        bool used = false;
-        for (const SessionList* list : {&allSockets_, &boundSockets_, &acceptQueue_, &punchList_}) {
-            for (const auto& session : *list) used = used || session->id == id;
-        }
-        if (!used) return id;
-    }
-}
-
-UdpSession* QUInternalServer::FindIn(SessionList& list, int handle) {
-    for (auto& session : list) {
-        if (session->id == handle) return session.get();
-    }
-    return nullptr;
-}
-
-std::unique_ptr<UdpSession> QUInternalServer::RemoveFrom(SessionList& list, const UdpSession* session) {
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if (it->get() != session) continue;
-        std::unique_ptr<UdpSession> removed = std::move(*it);
-        list.erase(it);
-        return removed;
-    }
-    return nullptr;
-}
-
 // Sending
 
-bool QUInternalServer::SendSessionPacket(UdpSession& session, uint32_t type, uint8_t* packet, size_t length,
+bool StreamTransport::SendSessionPacket(UdpSession& session, uint32_t type, uint8_t* packet, size_t length,
                                          SendResult* result) {
     const int32_t id = (type == kConnect || type == kConnectAck) ? session.id : session.remoteSessionId;
     PutU32(packet, static_cast<uint32_t>(length));
@@ -106,22 +30,22 @@ bool QUInternalServer::SendSessionPacket(UdpSession& session, uint32_t type, uin
     const int copies = IsHandshake(type) ? 2 : 1;
     bool sent = true;
     for (int i = 0; i < copies; ++i) {
-        sent = SendLocked(packet, length, session.remoteIp, session.remotePort, result) && sent;
+        sent = link_.Send(packet, length, session.remoteIp, session.remotePort, result) && sent;
     }
     return sent;
 }
 
-bool QUInternalServer::SendConnect(UdpSession& session) {
+bool StreamTransport::SendConnect(UdpSession& session) {
     std::array<uint8_t, kHeaderSize> packet{};
     PutI32(packet.data() + 32, session.remotePort);
-    PutBytes(packet.data() + 36, identity_);
+    PutBytes(packet.data() + 36, link_.Identity());
     PutI32(packet.data() + 48, session.servicePort);
     PutU32(packet.data() + 60, session.nonce);
     session.handshakeSentTick = clock_.TickMs();
     return SendSessionPacket(session, kConnect, packet.data(), packet.size());
 }
 
-bool QUInternalServer::SendConnectAck(UdpSession& session) {
+bool StreamTransport::SendConnectAck(UdpSession& session) {
     std::array<uint8_t, kHeaderSize> packet{};
     PutI32(packet.data() + 32, static_cast<int32_t>(session.lastLookupOrSeenPort));
     PutBytes(packet.data() + 36, session.remoteIdentity);
@@ -132,13 +56,13 @@ bool QUInternalServer::SendConnectAck(UdpSession& session) {
     return SendSessionPacket(session, kConnectAck, packet.data(), packet.size());
 }
 
-bool QUInternalServer::SendConnectConfirm(UdpSession& session) {
+bool StreamTransport::SendConnectConfirm(UdpSession& session) {
     std::array<uint8_t, kHeaderSize> packet{};
     PutU32(packet.data() + 32, session.nonce);
     return SendSessionPacket(session, kConnectConfirm, packet.data(), packet.size());
 }
 
-bool QUInternalServer::SendClose(UdpSession& session) {
+bool StreamTransport::SendClose(UdpSession& session) {
     std::array<uint8_t, kHeaderSize> packet{};
     PutI32(packet.data() + 32, session.servicePort);
     PutI32(packet.data() + 36, session.id);
@@ -146,13 +70,13 @@ bool QUInternalServer::SendClose(UdpSession& session) {
     return SendSessionPacket(session, kClose, packet.data(), packet.size());
 }
 
-bool QUInternalServer::SendKeepAlive(UdpSession& session) {
+bool StreamTransport::SendKeepAlive(UdpSession& session) {
     std::array<uint8_t, kHeaderSize> packet{};
     PutI32(packet.data() + 32, session.servicePort);
     return SendSessionPacket(session, kKeepAlive, packet.data(), packet.size());
 }
 
-SendResult QUInternalServer::SendAck(UdpSession& session, int copies) {
+SendResult StreamTransport::SendAck(UdpSession& session, int copies) {
     std::array<uint8_t, kHeaderSize> packet{};
     PutI32(packet.data() + 32, session.sendBase);
     PutI32(packet.data() + 36, session.receiveBase);
@@ -164,7 +88,7 @@ SendResult QUInternalServer::SendAck(UdpSession& session, int copies) {
     return result;
 }
 
-void QUInternalServer::SendRefuse(const uint8_t* connect, uint32_t ip, uint16_t port) {
+void StreamTransport::SendRefuse(const uint8_t* connect, uint32_t ip, uint16_t port) {
     std::array<uint8_t, kHeaderSize> packet{};
     std::memcpy(packet.data() + 8, connect + 8, 8);  // id and sequence of the CONNECT
     PutU32(packet.data(), kHeaderSize);
@@ -172,13 +96,13 @@ void QUInternalServer::SendRefuse(const uint8_t* connect, uint32_t ip, uint16_t 
     std::memcpy(packet.data() + 20, connect + 36, 12);
     std::memcpy(packet.data() + 32, connect + 32, 32);
     PutU32(packet.data() + 4, Adler32(GetU32(packet.data() + 8), packet.data() + 32, kHeaderSize - 32));
-    SendLocked(packet.data(), packet.size(), ip, port);
+    link_.Send(packet.data(), packet.size(), ip, port);
 }
 
 // Receiving
 
-void QUInternalServer::HandleSessionPacket(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
-    if (std::memcmp(bytes + 20, identity_.data(), 8) != 0) return;
+void StreamTransport::HandleSessionPacket(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
+    if (std::memcmp(bytes + 20, link_.Identity().data(), 8) != 0) return;
     const uint32_t id = GetU32(bytes + 8);
     if (id == 0 || GetU32(bytes) != length) return;
     if (Adler32(id, bytes + 32, length - 32) != GetU32(bytes + 4)) return;
@@ -198,7 +122,7 @@ void QUInternalServer::HandleSessionPacket(const uint8_t* bytes, size_t length, 
 
 // True when the CONNECT may go on to open a new session: `existing` was
 // superseded by a newer nonce and is now closed.
-bool QUInternalServer::SupersedesExisting(UdpSession& existing, const uint8_t* bytes, bool halfOpen) {
+bool StreamTransport::SupersedesExisting(UdpSession& existing, const uint8_t* bytes, bool halfOpen) {
     const uint32_t nonce = GetU32(bytes + 60);
     const int32_t sequence = GetI32(bytes + 12);
     if (nonce == existing.nonce || nonce == 0) {
@@ -210,14 +134,14 @@ bool QUInternalServer::SupersedesExisting(UdpSession& existing, const uint8_t* b
     return true;
 }
 
-void QUInternalServer::HandleConnect(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+void StreamTransport::HandleConnect(const uint8_t* bytes, uint32_t ip, uint16_t port) {
     const int32_t seenPort = GetI32(bytes + 32);
     const int32_t servicePort = GetI32(bytes + 48);
     if (seenPort == 0 || servicePort == 0) return;
-    for (size_t i = punchList_.size(); i-- > 0;) {
-        if (punchList_[i]->remoteIp != ip || punchList_[i]->remotePort != port) continue;
-        ReleaseSession(std::move(punchList_[i]));
-        punchList_.erase(punchList_.begin() + static_cast<std::ptrdiff_t>(i));
+    SessionList& punches = sessions_.PunchList();
+    for (size_t i = punches.size(); i-- > 0;) {
+        if (punches[i]->remoteIp != ip || punches[i]->remotePort != port) continue;
+        sessions_.ReleaseAt(punches, i);
     }
     const int32_t remoteId = GetI32(bytes + 8);
     const NodeKey key = GetBytes<8>(bytes + 36);
@@ -225,25 +149,25 @@ void QUInternalServer::HandleConnect(const uint8_t* bytes, uint32_t ip, uint16_t
         return session.remoteIp == ip && session.remotePort == port && session.remoteSessionId == remoteId &&
                session.servicePort == servicePort && session.Key() == key;
     };
-    for (auto& session : acceptQueue_) {
+    for (auto& session : sessions_.AcceptQueue()) {
         if (session->state == SessionState::kClosed || !sameConnection(*session)) continue;
         const bool halfOpen = session->state == SessionState::kHalfOpen;
         if (!SupersedesExisting(*session, bytes, halfOpen)) return;
     }
-    for (auto& session : allSockets_) {
+    for (auto& session : sessions_.Connections()) {
         if (!session->incoming || session->state != SessionState::kEstablished || !sameConnection(*session)) continue;
         if (!SupersedesExisting(*session, bytes, false)) return;
     }
     const UdpSession* listener = nullptr;
-    for (size_t i = boundSockets_.size(); i-- > 0 && !listener;) {
-        const UdpSession& bound = *boundSockets_[i];
+    for (size_t i = sessions_.Listeners().size(); i-- > 0 && !listener;) {
+        const UdpSession& bound = *sessions_.Listeners()[i];
         if (bound.state == SessionState::kListening && bound.servicePort == servicePort) listener = &bound;
     }
-    if (!listener || acceptQueue_.size() >= static_cast<size_t>(backlog_)) {
+    if (!listener || sessions_.AcceptQueue().size() >= static_cast<size_t>(backlog_)) {
         SendRefuse(bytes, ip, port);
         return;
     }
-    auto session = TakeSession();
+    auto session = sessions_.Take();
     session->incoming = true;
     session->remoteIp = ip;
     session->remotePort = port;
@@ -256,19 +180,19 @@ void QUInternalServer::HandleConnect(const uint8_t* bytes, uint32_t ip, uint16_t
     session->nonce = GetU32(bytes + 60);
     session->remoteIdentity = GetBytes<12>(bytes + 36);
     UdpSession& queued = *session;
-    acceptQueue_.push_back(std::move(session));
+    sessions_.AcceptQueue().push_back(std::move(session));
     SendConnectAck(queued);
 }
 
-void QUInternalServer::HandleConnectAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
-    UdpSession* session = FindIn(allSockets_, GetI32(bytes + 60));
+void StreamTransport::HandleConnectAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+    UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), GetI32(bytes + 60));
     if (!session || session->incoming || session->servicePort != GetI32(bytes + 48) || session->remoteIp != ip ||
         session->remotePort != GetI32(bytes + 32) || session->peerSequence >= GetI32(bytes + 12)) {
         return;
     }
     const int32_t remoteId = GetI32(bytes + 8);
     if (session->remoteSessionId != 0 && session->remoteSessionId != remoteId) return;
-    if (std::memcmp(bytes + 36, identity_.data(), 8) != 0) return;
+    if (std::memcmp(bytes + 36, link_.Identity().data(), 8) != 0) return;
     if (session->state != SessionState::kConnecting && session->state != SessionState::kEstablished) return;
     const uint32_t nonce = GetU32(bytes + 56);
     if (nonce != session->nonce && nonce != 0) return;
@@ -280,11 +204,11 @@ void QUInternalServer::HandleConnectAck(const uint8_t* bytes, uint32_t ip, uint1
     session->state = SessionState::kEstablished;
     session->established = true;
     SendConnectConfirm(*session);
-    SignalReadiness();
+    readiness_.Raise();
 }
 
-void QUInternalServer::HandleConnectConfirm(const uint8_t* bytes, uint32_t ip, uint16_t port) {
-    UdpSession* session = FindIn(acceptQueue_, GetI32(bytes + 8));
+void StreamTransport::HandleConnectConfirm(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+    UdpSession* session = UdpSessionTable::FindIn(sessions_.AcceptQueue(), GetI32(bytes + 8));
     if (!session || session->state != SessionState::kHalfOpen || !session->incoming || session->remoteIp != ip ||
         session->ownSequence < GetI32(bytes + 12)) {
         return;
@@ -296,21 +220,21 @@ void QUInternalServer::HandleConnectConfirm(const uint8_t* bytes, uint32_t ip, u
     SampleHandshake(*session);
     session->state = SessionState::kEstablished;
     session->established = true;
-    SignalReadiness();
+    readiness_.Raise();
 }
 
-void QUInternalServer::HandleRefuse(const uint8_t* bytes, uint32_t ip) {
-    UdpSession* session = FindIn(allSockets_, GetI32(bytes + 8));
+void StreamTransport::HandleRefuse(const uint8_t* bytes, uint32_t ip) {
+    UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), GetI32(bytes + 8));
     if (!session || session->state != SessionState::kConnecting || session->remoteIp != ip ||
         session->remotePort != GetI32(bytes + 32) || session->servicePort != GetI32(bytes + 48)) {
         return;
     }
     session->state = SessionState::kClosed;
-    SignalReadiness();
+    readiness_.Raise();
 }
 
-UdpSession* QUInternalServer::EstablishedIn(SessionList& list, int32_t id, uint32_t ip, uint16_t port) {
-    UdpSession* session = FindIn(list, id);
+UdpSession* StreamTransport::EstablishedIn(SessionList& list, int32_t id, uint32_t ip, uint16_t port) {
+    UdpSession* session = UdpSessionTable::FindIn(list, id);
     if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
         session->remotePort != port) {
         return nullptr;
@@ -318,17 +242,17 @@ UdpSession* QUInternalServer::EstablishedIn(SessionList& list, int32_t id, uint3
     return session;
 }
 
-UdpSession* QUInternalServer::EstablishedWith(int32_t id, uint32_t ip, uint16_t port) {
-    return EstablishedIn(allSockets_, id, ip, port);
+UdpSession* StreamTransport::EstablishedWith(int32_t id, uint32_t ip, uint16_t port) {
+    return EstablishedIn(sessions_.Connections(), id, ip, port);
 }
 
-void QUInternalServer::HandleData(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
+void StreamTransport::HandleData(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
     // A peer sends as soon as its handshake completes, usually before our
     // caller has accepted the session: keep that data (as a stream socket's
     // backlog does) instead of making the peer wait 1.6 s to send it again.
     const int32_t id = GetI32(bytes + 8);
     UdpSession* session = EstablishedWith(id, ip, port);
-    if (!session) session = EstablishedIn(acceptQueue_, id, ip, port);
+    if (!session) session = EstablishedIn(sessions_.AcceptQueue(), id, ip, port);
     if (!session) return;
     const int64_t sequence = GetI32(bytes + 36);
     int64_t distance = sequence - session->receiveBase;
@@ -341,36 +265,36 @@ void QUInternalServer::HandleData(const uint8_t* bytes, size_t length, uint32_t 
     if (payload + kHeaderSize != length) return;
     PacketSlot& slot = session->receiveWindow[static_cast<size_t>(std::max<int64_t>(distance, 0))];
     if (distance >= 0 && !slot.filled) {
-        slot.buffer = pool_.Take(payload);
+        slot.buffer = sessions_.Buffers().Take(payload);
         std::memcpy(slot.buffer.data(), bytes + kHeaderSize, payload);
         slot.length = static_cast<int32_t>(payload);
         slot.sequence = static_cast<int32_t>(sequence);
         slot.readOffset = 0;
         slot.filled = true;
         session->bytesReceived += static_cast<int32_t>(payload);
-        if (session->receiveWindow[0].filled) SignalReadiness();
+        if (session->receiveWindow[0].filled) readiness_.Raise();
     }
     session->lastActivity = clock_.WallSeconds();
     session->lastAcknowledgement = 0;
     dataSinceAckPass_ = true;
 }
 
-void QUInternalServer::AcknowledgePacket(UdpSession& session, int slot) {
+void StreamTransport::AcknowledgePacket(UdpSession& session, int slot) {
     SampleRoundTrip(session, slot);
     const uint32_t order = session.sendOrders[static_cast<size_t>(slot)];
     if (order != 0 && SentBefore(session.deliveredOrder, order)) session.deliveredOrder = order;
     PacketSlot& packet = session.sendWindow[static_cast<size_t>(slot)];
     session.bytesAcknowledged += packet.length;
-    pool_.Give(std::move(packet.buffer));
+    sessions_.Buffers().Give(std::move(packet.buffer));
     packet = PacketSlot{};
     session.sendTimes[static_cast<size_t>(slot)] = 0;
     session.sendOrders[static_cast<size_t>(slot)] = 0;
     session.sendCounts[static_cast<size_t>(slot)] = 0;
     --session.sendCount;
-    SignalReadiness();
+    readiness_.Raise();
 }
 
-void QUInternalServer::HandleAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+void StreamTransport::HandleAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
     UdpSession* session = EstablishedWith(GetI32(bytes + 8), ip, port);
     if (!session) return;
     session->peerSendBase = std::max(session->peerSendBase, GetI32(bytes + 32));
@@ -406,7 +330,7 @@ void QUInternalServer::HandleAck(const uint8_t* bytes, uint32_t ip, uint16_t por
 // waits unsent in its slot. Once acknowledgements move the window past it,
 // it goes now rather than at the next retransmission pass: a window short of
 // 12 otherwise stalls every round for up to 40 ms.
-void QUInternalServer::SendHeldPackets(UdpSession& session) {
+void StreamTransport::SendHeldPackets(UdpSession& session) {
     SlideSendWindow(session);
     const int window = std::min(WindowSize(session), session.sendTail);
     const uint32_t tick = clock_.TickMs();
@@ -427,7 +351,7 @@ void QUInternalServer::SendHeldPackets(UdpSession& session) {
 // The peer holds packets sent after this one, or has long been waiting for
 // exactly this one: it was lost, and waiting for the retransmission delay
 // would stall the whole window.
-void QUInternalServer::ResendHole(UdpSession& session, int slot, uint32_t sentAtLeastMsAgo) {
+void StreamTransport::ResendHole(UdpSession& session, int slot, uint32_t sentAtLeastMsAgo) {
     const auto index = static_cast<size_t>(slot);
     const uint32_t tick = clock_.TickMs();
     if (session.sendTimes[index] == 0 || tick - session.sendTimes[index] < sentAtLeastMsAgo) return;
@@ -442,7 +366,7 @@ void QUInternalServer::ResendHole(UdpSession& session, int slot, uint32_t sentAt
     session.sendOrders[index] = ++session.transmissions;
 }
 
-void QUInternalServer::HandleDataAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+void StreamTransport::HandleDataAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
     UdpSession* session = EstablishedWith(GetI32(bytes + 8), ip, port);
     if (!session) return;
     const int64_t slot = int64_t{GetI32(bytes + 36)} - session->sendBase;
@@ -452,8 +376,8 @@ void QUInternalServer::HandleDataAck(const uint8_t* bytes, uint32_t ip, uint16_t
     if (std::memcmp(stored + 32, bytes + 32, 8) == 0) AcknowledgePacket(*session, static_cast<int>(slot));
 }
 
-void QUInternalServer::HandleKeepAlive(const uint8_t* bytes, uint32_t ip, uint16_t port) {
-    UdpSession* session = FindIn(allSockets_, GetI32(bytes + 8));
+void StreamTransport::HandleKeepAlive(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+    UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), GetI32(bytes + 8));
     if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
         session->servicePort != GetI32(bytes + 32)) {
         return;
@@ -462,8 +386,8 @@ void QUInternalServer::HandleKeepAlive(const uint8_t* bytes, uint32_t ip, uint16
     session->lastActivity = clock_.WallSeconds();
 }
 
-void QUInternalServer::HandleClose(const uint8_t* bytes, uint32_t ip) {
-    UdpSession* session = FindIn(allSockets_, GetI32(bytes + 8));
+void StreamTransport::HandleClose(const uint8_t* bytes, uint32_t ip) {
+    UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), GetI32(bytes + 8));
     if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
         session->servicePort != GetI32(bytes + 32)) {
         return;
@@ -472,14 +396,14 @@ void QUInternalServer::HandleClose(const uint8_t* bytes, uint32_t ip) {
     const int32_t senderId = GetI32(bytes + 36);
     if ((nonce != session->nonce && nonce != 0) || (senderId != 0 && senderId != session->remoteSessionId)) return;
     session->state = SessionState::kClosed;
-    FreeSendWindow(*session);
-    SignalReadiness();
+    sessions_.FreeSendWindow(*session);
+    readiness_.Raise();
 }
 
-void QUInternalServer::HandlePunch(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+void StreamTransport::HandlePunch(const uint8_t* bytes, uint32_t ip, uint16_t port) {
     const NodeKey senderKey = GetBytes<8>(bytes + 36);
     const NodeKey addressKey = AddressKey(ip, GetU16(bytes + 32));
-    for (auto& session : allSockets_) {
+    for (auto& session : sessions_.Connections()) {
         if (session->remoteIp != ip) continue;
         if (session->state != SessionState::kResolving && session->state != SessionState::kConnecting) continue;
         if (session->state == SessionState::kResolving && IsAddressIdentity(session->remoteIdentity.data()) &&
@@ -494,7 +418,7 @@ void QUInternalServer::HandlePunch(const uint8_t* bytes, uint32_t ip, uint16_t p
 }
 
 // In-order data leaves the receive window for the ready queue.
-void QUInternalServer::MoveInOrderData(UdpSession& session) {
+void StreamTransport::MoveInOrderData(UdpSession& session) {
     if (session.readyQueue[kWindow - 1].filled || !session.receiveWindow[0].filled) return;
     size_t ready = 0;
     while (ready < kWindow && session.readyQueue[ready].filled) ++ready;
@@ -509,7 +433,7 @@ void QUInternalServer::MoveInOrderData(UdpSession& session) {
                 session.receiveWindow.end());
 }
 
-void QUInternalServer::SlideSendWindow(UdpSession& session) {
+void StreamTransport::SlideSendWindow(UdpSession& session) {
     int empty = 0;
     while (empty < session.sendTail && !session.sendWindow[static_cast<size_t>(empty)].filled) ++empty;
     if (empty == 0) return;

@@ -2,7 +2,7 @@
 // whose failures leave one of the transport's error codes.
 #include <algorithm>
 
-#include "udp/QUInternalServer.h"
+#include "udp/StreamTransport.h"
 
 namespace veldmoor::udp {
 namespace {
@@ -14,9 +14,6 @@ constexpr size_t kSegment = 1320;
 constexpr size_t kLossySegment = 660;
 constexpr int kLossySegmentPercent = 30;
 constexpr size_t kDataBufferSlack = 76;
-constexpr int kSelectStepMs = 10;
-
-enum SelectSet { kReadSet, kWriteSet, kFailSet };
 
 bool HasReadableData(const UdpSession& session) {
     return session.readyQueue[0].filled || session.receiveWindow[0].filled;
@@ -24,61 +21,59 @@ bool HasReadableData(const UdpSession& session) {
 
 }  // namespace
 
-int QUInternalServer::LastError() { return lastError; }
+int LastUdpError() { return lastError; }
 
-int QUInternalServer::Fail(int code) {
+int FailWith(UdpError code) {
     lastError = code;
     return -1;
 }
 
-int QUInternalServer::Succeed(int result) {
+int SucceedWith(int result) {
     lastError = kUdpOk;
     return result;
 }
 
-int QUInternalServer::UdpSocket() {
-    ScopedLock lock(Lock());
-    auto session = TakeSession();
+StreamTransport::StreamTransport(UdpSessionTable& sessions, UdpSocketLink& link, IUdpClock& clock,
+                                 ReadinessWatchers& readiness)
+    : sessions_(sessions), link_(link), clock_(clock), readiness_(readiness) {}
+
+int StreamTransport::Socket() {
+    auto session = sessions_.Take();
     const int handle = session->id;
-    allSockets_.push_back(std::move(session));
-    return Succeed(handle);
+    sessions_.Connections().push_back(std::move(session));
+    return SucceedWith(handle);
 }
 
-int QUInternalServer::UdpBind(int handle, const UdpAddress& address) {
-    ScopedLock lock(Lock());
+int StreamTransport::Bind(int handle, const UdpAddress& address) {
     const int32_t port = address.port;
-    for (const auto& bound : boundSockets_) {
-        if (bound->servicePort == port) return Fail(kUdpAddressInUse);
+    for (const auto& bound : sessions_.Listeners()) {
+        if (bound->servicePort == port) return FailWith(kUdpAddressInUse);
     }
-    UdpSession* session = FindIn(allSockets_, handle);
-    if (!session) return Fail(kUdpNotSocket);
-    if (session->state != SessionState::kFresh) return Fail(kUdpInvalidArgument);
-    auto moved = RemoveFrom(allSockets_, session);
+    UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), handle);
+    if (!session) return FailWith(kUdpNotSocket);
+    if (session->state != SessionState::kFresh) return FailWith(kUdpInvalidArgument);
+    auto moved = UdpSessionTable::RemoveFrom(sessions_.Connections(), session);
     moved->state = SessionState::kBound;
     moved->servicePort = port;
-    boundSockets_.push_back(std::move(moved));
-    return Succeed(0);
+    sessions_.Listeners().push_back(std::move(moved));
+    return SucceedWith(0);
 }
 
-int QUInternalServer::UdpListen(int handle, int backlog) {
-    ScopedLock lock(Lock());
+int StreamTransport::Listen(int handle, int backlog) {
     const int wanted = std::max({backlog, backlog_, kMinBacklog});
-    if (!IsRunning() && !configured_) return Fail(kUdpNotStarted);
-    UdpSession* session = FindIn(boundSockets_, handle);
-    if (!session) return Fail(kUdpNotSocket);
+    UdpSession* session = UdpSessionTable::FindIn(sessions_.Listeners(), handle);
+    if (!session) return FailWith(kUdpNotSocket);
     session->state = SessionState::kListening;
     backlog_ = std::min(wanted, kMaxBacklog);
-    return Succeed(0);
+    return SucceedWith(0);
 }
 
-int QUInternalServer::UdpAccept(int handle, UdpAddress* peer) {
-    ScopedLock lock(Lock());
-    if (disabled_.load()) return Fail(kUdpInvalidArgument);
-    UdpSession* listener = FindIn(boundSockets_, handle);
-    if (!listener) return Fail(kUdpNotSocket);
-    if (listener->state != SessionState::kListening) return Fail(kUdpInvalidArgument);
-    for (size_t i = acceptQueue_.size(); i-- > 0;) {
-        UdpSession& session = *acceptQueue_[i];
+int StreamTransport::Accept(int handle, UdpAddress* peer) {
+    UdpSession* listener = UdpSessionTable::FindIn(sessions_.Listeners(), handle);
+    if (!listener) return FailWith(kUdpNotSocket);
+    if (listener->state != SessionState::kListening) return FailWith(kUdpInvalidArgument);
+    for (size_t i = sessions_.AcceptQueue().size(); i-- > 0;) {
+        UdpSession& session = *sessions_.AcceptQueue()[i];
         if (session.state != SessionState::kEstablished || session.servicePort != listener->servicePort) continue;
         session.lastActivity = clock_.WallSeconds();
         if (peer) {
@@ -87,39 +82,40 @@ int QUInternalServer::UdpAccept(int handle, UdpAddress* peer) {
             peer->padding = session.Key();
         }
         const int accepted = session.id;
-        allSockets_.push_back(std::move(acceptQueue_[i]));
-        acceptQueue_.erase(acceptQueue_.begin() + static_cast<std::ptrdiff_t>(i));
-        return Succeed(accepted);
+        sessions_.Connections().push_back(std::move(sessions_.AcceptQueue()[i]));
+        sessions_.AcceptQueue().erase(sessions_.AcceptQueue().begin() + static_cast<std::ptrdiff_t>(i));
+        return SucceedWith(accepted);
     }
-    return Fail(kUdpWouldBlock);
+    return FailWith(kUdpWouldBlock);
 }
 
-int QUInternalServer::UdpConnect(int handle, const UdpAddress& address) {
-    ScopedLock lock(Lock());
-    if (disabled_.load() || !IsUsableIp(address.address) || address.port == 0) return Fail(kUdpNetworkUnreachable);
-    UdpSession* session = FindIn(allSockets_, handle);
-    if (!session) return Fail(kUdpNotSocket);
-    if (session->state != SessionState::kFresh) return Fail(kUdpInterrupted);
-    const int64_t now = clock_.WallSeconds();
+UdpSession* StreamTransport::BeginConnect(int handle, const UdpAddress& address, int64_t now) {
+    UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), handle);
+    if (!session) {
+        FailWith(kUdpNotSocket);
+        return nullptr;
+    }
+    if (session->state != SessionState::kFresh) {
+        FailWith(kUdpInterrupted);
+        return nullptr;
+    }
     session->state = SessionState::kResolving;
     session->lastActivity = now;
     session->remoteIp = address.address;
     session->remotePort = address.port;
     session->servicePort = address.port;
     session->remoteIdentity = IdentityFromKey(address.padding);
-    QueueSessionLookup(*session, now);
-    return Fail(kUdpWouldBlock);
+    return session;
 }
 
-int QUInternalServer::UdpSend(int handle, const uint8_t* bytes, int length) {
-    ScopedLock lock(Lock());
-    if (disabled_.load() || !bytes || length < 0) return Fail(kUdpInvalidArgument);
-    UdpSession* session = FindIn(allSockets_, handle);
-    if (!session) return Fail(kUdpWouldBlock);
+int StreamTransport::Send(int handle, const uint8_t* bytes, int length) {
+    if (!bytes || length < 0) return FailWith(kUdpInvalidArgument);
+    UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), handle);
+    if (!session) return FailWith(kUdpWouldBlock);
     if (session->state == SessionState::kConnecting || session->state == SessionState::kResolving) {
-        return Fail(kUdpWouldBlock);
+        return FailWith(kUdpWouldBlock);
     }
-    if (session->state != SessionState::kEstablished) return Fail(kUdpNotConnected);
+    if (session->state != SessionState::kEstablished) return FailWith(kUdpNotConnected);
     SendHeldPackets(*session);
     const int window = WindowSize(*session);
     const size_t segment = LossPercent(*session) > kLossySegmentPercent ? kLossySegment : kSegment;
@@ -130,7 +126,7 @@ int QUInternalServer::UdpSend(int handle, const uint8_t* bytes, int length) {
         const size_t payload = std::min(segment, total - taken);
         const auto slot = static_cast<size_t>(session->sendTail);
         PacketSlot& packet = session->sendWindow[slot];
-        packet.buffer = pool_.Take(payload + kDataBufferSlack);
+        packet.buffer = sessions_.Buffers().Take(payload + kDataBufferSlack);
         uint8_t* datagram = packet.buffer.data();
         std::fill(datagram, datagram + kHeaderSize, uint8_t{0});
         PutU32(datagram + 32, static_cast<uint32_t>(payload));
@@ -151,24 +147,23 @@ int QUInternalServer::UdpSend(int handle, const uint8_t* bytes, int length) {
         if (result == SendResult::kWouldBlock) continue;
         ++session->packetsSent;
         session->sendOrders[slot] = ++session->transmissions;
-        const uint32_t stamp = tick - QUInternalServer::kSendTimeLeadMs;
+        const uint32_t stamp = tick - kSendTimeLeadMs;
         session->sendTimes[slot] = stamp == 0 ? 1 : stamp;
     }
-    if (taken == 0) return Fail(kUdpWouldBlock);
-    return Succeed(static_cast<int>(taken));
+    if (taken == 0) return FailWith(kUdpWouldBlock);
+    return SucceedWith(static_cast<int>(taken));
 }
 
-int QUInternalServer::UdpRecv(int handle, uint8_t* buffer, int length) {
-    ScopedLock lock(Lock());
-    if (disabled_.load() || !buffer || length <= 0) return Fail(kUdpInvalidArgument);
-    UdpSession* session = FindIn(allSockets_, handle);
-    if (!session) return Fail(kUdpInvalidArgument);
+int StreamTransport::Recv(int handle, uint8_t* buffer, int length) {
+    if (!buffer || length <= 0) return FailWith(kUdpInvalidArgument);
+    UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), handle);
+    if (!session) return FailWith(kUdpInvalidArgument);
     if (session->state == SessionState::kConnecting || session->state == SessionState::kResolving) {
-        return Fail(kUdpWouldBlock);
+        return FailWith(kUdpWouldBlock);
     }
     // Data that arrived in order before the peer closed is still delivered.
     const bool closedWithData = session->state == SessionState::kClosed && HasReadableData(*session);
-    if (session->state != SessionState::kEstablished && !closedWithData) return Fail(kUdpNotConnected);
+    if (session->state != SessionState::kEstablished && !closedWithData) return FailWith(kUdpNotConnected);
 
     size_t copied = 0;
     const auto wanted = static_cast<size_t>(length);
@@ -179,8 +174,8 @@ int QUInternalServer::UdpRecv(int handle, uint8_t* buffer, int length) {
             PacketSlot& packet = (*slots)[emptied];
             if (packet.length <= 0) {
                 session->state = SessionState::kClosed;
-                FreeSendWindow(*session);
-                return Fail(kUdpInvalidArgument);
+                sessions_.FreeSendWindow(*session);
+                return FailWith(kUdpInvalidArgument);
             }
             const size_t rest = static_cast<size_t>(packet.length - packet.readOffset);
             const size_t count = std::min(rest, wanted - copied);
@@ -191,7 +186,7 @@ int QUInternalServer::UdpRecv(int handle, uint8_t* buffer, int length) {
                 break;
             }
             if (isWindow) session->receiveBase = packet.sequence + 1;
-            pool_.Give(std::move(packet.buffer));
+            sessions_.Buffers().Give(std::move(packet.buffer));
             packet = PacketSlot{};
             ++emptied;
         }
@@ -200,124 +195,61 @@ int QUInternalServer::UdpRecv(int handle, uint8_t* buffer, int length) {
         if (isWindow) break;
         if (emptied < kWindow && (*slots)[0].filled) break;  // a partly read packet stays first
     }
-    if (copied == 0) return Fail(kUdpWouldBlock);
-    return Succeed(static_cast<int>(copied));
+    if (copied == 0) return FailWith(kUdpWouldBlock);
+    return SucceedWith(static_cast<int>(copied));
 }
 
-int QUInternalServer::UdpGetSockName(int handle, UdpAddress* address) {
-    ScopedLock lock(Lock());
-    if (!address) return Fail(kUdpInvalidArgument);
-    UdpSession* session = FindIn(allSockets_, handle);
-    if (!session) return Fail(kUdpNotSocket);
-    if (session->state != SessionState::kEstablished) return Fail(kUdpNotConnected);
-    address->address = localIp_;
+int StreamTransport::GetSockName(int handle, UdpAddress* address) {
+    if (!address) return FailWith(kUdpInvalidArgument);
+    UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), handle);
+    if (!session) return FailWith(kUdpNotSocket);
+    if (session->state != SessionState::kEstablished) return FailWith(kUdpNotConnected);
+    address->address = link_.LocalIp();
     address->port = static_cast<uint16_t>(session->servicePort);
-    address->padding = KeyOf(identity_);
-    return Succeed(0);
+    address->padding = KeyOf(link_.Identity());
+    return SucceedWith(0);
 }
 
-bool QUInternalServer::Qualifies(int handle, int set) {
-    if (UdpSession* session = FindIn(allSockets_, handle)) {
+bool StreamTransport::Qualifies(int handle, SelectSet set) {
+    if (UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), handle)) {
         const bool closed = session->state == SessionState::kClosed;
         const bool established = session->state == SessionState::kEstablished;
         switch (set) {
-            case kReadSet: return closed || (established && HasReadableData(*session));
-            case kWriteSet:
+            case SelectSet::kRead: return closed || (established && HasReadableData(*session));
+            case SelectSet::kWrite:
                 SlideSendWindow(*session);
                 return closed || (established && session->sendTail < kWindow);
             default: return closed;
         }
     }
-    if (set != kReadSet) return false;
-    const UdpSession* listener = FindIn(boundSockets_, handle);
+    if (set != SelectSet::kRead) return false;
+    const UdpSession* listener = UdpSessionTable::FindIn(sessions_.Listeners(), handle);
     if (!listener || listener->state != SessionState::kListening) return false;
-    return std::any_of(acceptQueue_.begin(), acceptQueue_.end(),
+    return std::any_of(sessions_.AcceptQueue().begin(), sessions_.AcceptQueue().end(),
                        [](const auto& queued) { return queued->state == SessionState::kEstablished; });
 }
 
-int QUInternalServer::UdpSelect(std::vector<int>* readable, std::vector<int>* writable, std::vector<int>* failed,
-                                int timeoutMs) {
-    std::array<std::vector<int>*, 3> sets = {readable, writable, failed};
-    std::array<std::vector<int>, 3> ready;
-    int remaining = timeoutMs;
-    for (;;) {
-        size_t total = 0;
-        {
-            ScopedLock lock(Lock());
-            for (size_t set = 0; set < sets.size(); ++set) {
-                ready[set].clear();
-                if (!sets[set]) continue;
-                for (const int handle : *sets[set]) {
-                    if (Qualifies(handle, static_cast<int>(set))) ready[set].push_back(handle);
-                }
-                total += ready[set].size();
-            }
-        }
-        if (total > 0 || remaining == 0 || (remaining < 0 && StopRequested())) {
-            for (size_t set = 0; set < sets.size(); ++set) {
-                if (sets[set]) *sets[set] = ready[set];
-            }
-            return Succeed(static_cast<int>(total));
-        }
-        const int step = remaining < 0 ? kSelectStepMs : std::min(remaining, kSelectStepMs);
-        clock_.SleepMs(static_cast<uint32_t>(step));
-        if (remaining > 0) remaining -= step;
-    }
-}
-
-int QUInternalServer::UdpClose(int handle) {
-    ScopedLock lock(Lock());
-    if (UdpSession* session = FindIn(allSockets_, handle)) {
-        auto removed = RemoveFrom(allSockets_, session);
+int StreamTransport::Close(int handle) {
+    if (UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), handle)) {
+        auto removed = UdpSessionTable::RemoveFrom(sessions_.Connections(), session);
         if (removed->state == SessionState::kEstablished && removed->established) {
             removed->established = false;
             SendClose(*removed);
             SendClose(*removed);
         }
-        ReleaseSession(std::move(removed));
-        return Succeed(0);
+        sessions_.Release(std::move(removed));
+        return SucceedWith(0);
     }
-    if (UdpSession* listener = FindIn(boundSockets_, handle)) {
+    if (UdpSession* listener = UdpSessionTable::FindIn(sessions_.Listeners(), handle)) {
         const int32_t port = listener->servicePort;
-        ReleaseSession(RemoveFrom(boundSockets_, listener));
-        for (size_t i = acceptQueue_.size(); i-- > 0;) {
-            if (acceptQueue_[i]->servicePort != port) continue;
-            ReleaseSession(std::move(acceptQueue_[i]));
-            acceptQueue_.erase(acceptQueue_.begin() + static_cast<std::ptrdiff_t>(i));
+        sessions_.Release(UdpSessionTable::RemoveFrom(sessions_.Listeners(), listener));
+        for (size_t i = sessions_.AcceptQueue().size(); i-- > 0;) {
+            if (sessions_.AcceptQueue()[i]->servicePort != port) continue;
+            sessions_.ReleaseAt(sessions_.AcceptQueue(), i);
         }
-        return Succeed(0);
+        return SucceedWith(0);
     }
-    return Fail(kUdpNotSocket);
-}
-
-std::optional<SessionInfo> QUInternalServer::Inspect(int handle) {
-    ScopedLock lock(Lock());
-    const UdpSession* session = nullptr;
-    for (SessionList* list : {&allSockets_, &boundSockets_, &acceptQueue_}) {
-        if (!session) session = FindIn(*list, handle);
-    }
-    if (!session) return std::nullopt;
-    SessionInfo info;
-    info.state = session->state;
-    info.id = session->id;
-    info.remoteSessionId = session->remoteSessionId;
-    info.remoteIp = session->remoteIp;
-    info.remotePort = session->remotePort;
-    info.servicePort = session->servicePort;
-    info.nonce = session->nonce;
-    info.lookupRequest = session->lookupRequest;
-    info.sendBase = session->sendBase;
-    info.sendCount = session->sendCount;
-    info.receiveBase = session->receiveBase;
-    info.peerSendBase = session->peerSendBase;
-    info.packetsSent = session->packetsSent;
-    info.packetsResent = session->packetsResent;
-    info.bytesAcknowledged = session->bytesAcknowledged;
-    info.sendCounts = session->sendCounts;
-    for (size_t i = 0; i < kWindow; ++i) info.receiveFilled[i] = session->receiveWindow[i].filled;
-    info.established = session->established;
-    info.key = session->Key();
-    return info;
+    return FailWith(kUdpNotSocket);
 }
 
 }  // namespace veldmoor::udp

@@ -2,7 +2,7 @@
 // acknowledgement every 20 ms, maintenance every 3 s.
 #include <algorithm>
 
-#include "udp/QUInternalServer.h"
+#include "udp/StreamTransport.h"
 
 namespace veldmoor::udp {
 namespace {
@@ -21,12 +21,12 @@ uint32_t Stamp(uint32_t tick) { return tick == 0 ? 1 : tick; }
 
 }  // namespace
 
-int QUInternalServer::LossPercent(const UdpSession& session) {
+int StreamTransport::LossPercent(const UdpSession& session) {
     if (session.packetsSent <= 23) return 50;
     return static_cast<int>(int64_t{session.packetsResent} * 100 / session.packetsSent);
 }
 
-int QUInternalServer::WindowSize(UdpSession& session) {
+int StreamTransport::WindowSize(UdpSession& session) {
     if (clock_.UptimeSeconds() - session.statisticsStart > kStatisticsPeriodSeconds) {
         session.packetsSent = 0;
         session.packetsResent = 0;
@@ -35,7 +35,7 @@ int QUInternalServer::WindowSize(UdpSession& session) {
     return std::min(kWindow, (105 - LossPercent(session)) * kWindow / 100);
 }
 
-bool QUInternalServer::RetransmitSession(UdpSession& session, uint32_t tick) {
+bool StreamTransport::RetransmitSession(UdpSession& session, uint32_t tick) {
     const int window = WindowSize(session);
     const int limit = window / 2 + 2;
     const int resendLimit = LossPercent(session) >= kHighLossPercent ? 2 : limit;
@@ -48,8 +48,8 @@ bool QUInternalServer::RetransmitSession(UdpSession& session, uint32_t tick) {
         if (!packet.filled) continue;
         if (session.sendCounts[slot] > kMaxTransmissions) {
             session.state = SessionState::kClosed;
-            FreeSendWindow(session);
-            SignalReadiness();
+            sessions_.FreeSendWindow(session);
+            readiness_.Raise();
             return true;
         }
         if (++visited >= limit) return true;
@@ -74,12 +74,12 @@ bool QUInternalServer::RetransmitSession(UdpSession& session, uint32_t tick) {
 
 // Only packets sent once give a sample: an acknowledgement of a resent one
 // could answer either copy.
-void QUInternalServer::SampleRoundTrip(UdpSession& session, int slot) {
+void StreamTransport::SampleRoundTrip(UdpSession& session, int slot) {
     const auto index = static_cast<size_t>(slot);
     if (session.sendCounts[index] != 0 || session.sendTimes[index] == 0) return;
     const uint32_t elapsed = clock_.TickMs() - session.sendTimes[index];
-    const auto sample = static_cast<int32_t>(std::min<uint32_t>(elapsed > kSendTimeLeadMs ? elapsed - kSendTimeLeadMs : 0,
-                                                                kFirstRetransmitMs));
+    const uint32_t measured = elapsed > kSendTimeLeadMs ? elapsed - kSendTimeLeadMs : 0;
+    const auto sample = static_cast<int32_t>(std::min(measured, kFirstRetransmitMs));
     if (session.smoothedRtt8 == 0) {
         session.smoothedRtt8 = std::max(sample * 8, 1);
         session.rttVariation4 = sample * 2;
@@ -95,7 +95,7 @@ void QUInternalServer::SampleRoundTrip(UdpSession& session, int slot) {
 // resent after 1.6 s and 2.4 s; the engine closes an incoming connection that
 // stays silent for 3 s. The answer may be to an earlier copy: the sample is
 // then short and costs at most a few early probes.
-void QUInternalServer::SampleHandshake(UdpSession& session) {
+void StreamTransport::SampleHandshake(UdpSession& session) {
     if (session.smoothedRtt8 != 0 || session.handshakeSentTick == 0) return;
     const uint32_t elapsed = clock_.TickMs() - session.handshakeSentTick;
     const auto sample = static_cast<int32_t>(std::min(elapsed, kFirstRetransmitMs));
@@ -103,7 +103,7 @@ void QUInternalServer::SampleHandshake(UdpSession& session) {
     session.rttVariation4 = sample * 2;
 }
 
-uint32_t QUInternalServer::ProbeDelayMs(const UdpSession& session) {
+uint32_t StreamTransport::ProbeDelayMs(const UdpSession& session) {
     const auto estimate = static_cast<uint32_t>(session.smoothedRtt8 / 8 + session.rttVariation4);
     return std::clamp(estimate + kRetransmitPeriodMs, kMinProbeMs, kFirstRetransmitMs);
 }
@@ -111,7 +111,7 @@ uint32_t QUInternalServer::ProbeDelayMs(const UdpSession& session) {
 // Without this a lost last packet of a burst, or a lost acknowledgement of
 // it, holds the whole window until the 1600 ms retransmission: nothing later
 // arrives to reveal the hole.
-void QUInternalServer::ProbeOldest(UdpSession& session) {
+void StreamTransport::ProbeOldest(UdpSession& session) {
     if (session.smoothedRtt8 == 0) return;
     for (int i = 0; i < session.sendTail; ++i) {
         const auto slot = static_cast<size_t>(i);
@@ -122,11 +122,10 @@ void QUInternalServer::ProbeOldest(UdpSession& session) {
     }
 }
 
-void QUInternalServer::RetransmissionPass() {
-    ScopedLock lock(Lock());
+void StreamTransport::RetransmissionPass() {
     const uint32_t tick = clock_.TickMs();
-    for (size_t i = allSockets_.size(); i-- > 0;) {
-        UdpSession& session = *allSockets_[i];
+    for (size_t i = sessions_.Connections().size(); i-- > 0;) {
+        UdpSession& session = *sessions_.Connections()[i];
         if (session.state != SessionState::kEstablished || session.sendCount == 0) continue;
         ProbeOldest(session);
         if (!RetransmitSession(session, tick)) break;
@@ -134,21 +133,20 @@ void QUInternalServer::RetransmissionPass() {
     AcknowledgementPass();
 }
 
-void QUInternalServer::AcknowledgementPass() {
-    ScopedLock lock(Lock());
+void StreamTransport::AcknowledgementPass() {
     dataSinceAckPass_ = false;
     const uint32_t tick = clock_.TickMs();
-    for (auto& pointer : allSockets_) {
+    for (auto& pointer : sessions_.Connections()) {
         if (!AcknowledgeSession(*pointer, tick)) return;
     }
     // Data kept for sessions not yet accepted is acknowledged too.
-    for (auto& pointer : acceptQueue_) {
+    for (auto& pointer : sessions_.AcceptQueue()) {
         if (!AcknowledgeSession(*pointer, tick)) return;
     }
 }
 
 // False when a send would block and the pass must end.
-bool QUInternalServer::AcknowledgeSession(UdpSession& session, uint32_t tick) {
+bool StreamTransport::AcknowledgeSession(UdpSession& session, uint32_t tick) {
     if (session.state != SessionState::kEstablished) return true;
     // Packets held behind a missing one: the sender hears about the hole soon.
     const bool hole = !session.receiveWindow[0].filled &&
@@ -166,21 +164,20 @@ bool QUInternalServer::AcknowledgeSession(UdpSession& session, uint32_t tick) {
     return SendAck(session, filled >= 2 ? 2 : 1) != SendResult::kWouldBlock;
 }
 
-void QUInternalServer::MaintainAcceptQueue(int64_t now) {
-    for (size_t i = acceptQueue_.size(); i-- > 0;) {
-        UdpSession& session = *acceptQueue_[i];
+void StreamTransport::MaintainAcceptQueue(int64_t now) {
+    for (size_t i = sessions_.AcceptQueue().size(); i-- > 0;) {
+        UdpSession& session = *sessions_.AcceptQueue()[i];
         if (session.state == SessionState::kEstablished) continue;
         if (session.state == SessionState::kHalfOpen && now - session.lastActivity <= timeoutSeconds_) {
             SendConnectAck(session);
             continue;
         }
-        ReleaseSession(std::move(acceptQueue_[i]));
-        acceptQueue_.erase(acceptQueue_.begin() + static_cast<std::ptrdiff_t>(i));
+        sessions_.ReleaseAt(sessions_.AcceptQueue(), i);
     }
 }
 
-void QUInternalServer::MaintainSessions(int64_t now) {
-    for (auto& pointer : allSockets_) {
+void StreamTransport::MaintainSessions(int64_t now) {
+    for (auto& pointer : sessions_.Connections()) {
         UdpSession& session = *pointer;
         const int64_t idle = now - session.lastActivity;
         switch (session.state) {
@@ -188,7 +185,7 @@ void QUInternalServer::MaintainSessions(int64_t now) {
             case SessionState::kConnecting:
                 if (idle > timeoutSeconds_) {
                     session.state = SessionState::kClosed;
-                    SignalReadiness();
+                    readiness_.Raise();
                 } else if (session.state == SessionState::kConnecting) {
                     SendConnect(session);
                 }
@@ -196,8 +193,8 @@ void QUInternalServer::MaintainSessions(int64_t now) {
             case SessionState::kEstablished:
                 if (idle > timeoutSeconds_) {
                     session.state = SessionState::kClosed;
-                    FreeSendWindow(session);
-                    SignalReadiness();
+                    sessions_.FreeSendWindow(session);
+                    readiness_.Raise();
                 } else if (idle > timeoutSeconds_ / 2) {
                     SendKeepAlive(session);
                 }
@@ -207,12 +204,10 @@ void QUInternalServer::MaintainSessions(int64_t now) {
     }
 }
 
-void QUInternalServer::MaintenancePass() {
-    ScopedLock lock(Lock());
+void StreamTransport::MaintenancePass() {
     const int64_t now = clock_.WallSeconds();
     MaintainAcceptQueue(now);
     MaintainSessions(now);
-    PunchListPass();
 }
 
 }  // namespace veldmoor::udp
