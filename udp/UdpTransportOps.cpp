@@ -72,8 +72,9 @@ int StreamTransport::Accept(int handle, UdpAddress* peer) {
     UdpSession* listener = UdpSessionTable::FindIn(sessions_.Listeners(), handle);
     if (!listener) return FailWith(kUdpNotSocket);
     if (listener->state != SessionState::kListening) return FailWith(kUdpInvalidArgument);
-    for (size_t i = sessions_.AcceptQueue().size(); i-- > 0;) {
-        UdpSession& session = *sessions_.AcceptQueue()[i];
+    SessionList& queue = sessions_.AcceptQueue();
+    for (size_t i = queue.size(); i-- > 0;) {
+        UdpSession& session = *queue[i];
         if (session.state != SessionState::kEstablished || session.servicePort != listener->servicePort) continue;
         session.lastActivity = clock_.WallSeconds();
         if (peer) {
@@ -82,8 +83,8 @@ int StreamTransport::Accept(int handle, UdpAddress* peer) {
             peer->padding = session.Key();
         }
         const int accepted = session.id;
-        sessions_.Connections().push_back(std::move(sessions_.AcceptQueue()[i]));
-        sessions_.AcceptQueue().erase(sessions_.AcceptQueue().begin() + static_cast<std::ptrdiff_t>(i));
+        sessions_.Connections().push_back(std::move(queue[i]));
+        queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(i));
         return SucceedWith(accepted);
     }
     return FailWith(kUdpWouldBlock);
@@ -243,9 +244,9 @@ int StreamTransport::Close(int handle) {
     if (UdpSession* listener = UdpSessionTable::FindIn(sessions_.Listeners(), handle)) {
         const int32_t port = listener->servicePort;
         sessions_.Release(UdpSessionTable::RemoveFrom(sessions_.Listeners(), listener));
-        for (size_t i = sessions_.AcceptQueue().size(); i-- > 0;) {
-            if (sessions_.AcceptQueue()[i]->servicePort != port) continue;
-            sessions_.ReleaseAt(sessions_.AcceptQueue(), i);
+        SessionList& queue = sessions_.AcceptQueue();
+        for (size_t i = queue.size(); i-- > 0;) {
+            if (queue[i]->servicePort == port) sessions_.ReleaseAt(queue, i);
         }
         return SucceedWith(0);
     }

@@ -165,14 +165,15 @@ bool StreamTransport::AcknowledgeSession(UdpSession& session, uint32_t tick) {
 }
 
 void StreamTransport::MaintainAcceptQueue(int64_t now) {
-    for (size_t i = sessions_.AcceptQueue().size(); i-- > 0;) {
-        UdpSession& session = *sessions_.AcceptQueue()[i];
+    SessionList& queue = sessions_.AcceptQueue();
+    for (size_t i = queue.size(); i-- > 0;) {
+        UdpSession& session = *queue[i];
         if (session.state == SessionState::kEstablished) continue;
         if (session.state == SessionState::kHalfOpen && now - session.lastActivity <= timeoutSeconds_) {
             SendConnectAck(session);
             continue;
         }
-        sessions_.ReleaseAt(sessions_.AcceptQueue(), i);
+        sessions_.ReleaseAt(queue, i);
     }
 }
 
