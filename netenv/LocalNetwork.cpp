@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "foundation/Ipv4Address.h"
+#include "platform/IpAddress.h"
 #include "platform/NetInterfaces.h"
 #include "platform/PortProbe.h"
 

@@ -8,7 +8,7 @@
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/EventCodes.h"
 #include "foundation/EventSink.h"
-#include "foundation/Ipv4Address.h"
+#include "platform/IpAddress.h"
 #include "netenv/MiniupnpcGateway.h"
 #include "platform/Clock.h"
 

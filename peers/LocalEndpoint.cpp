@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "foundation/Ipv4Address.h"
+#include "platform/IpAddress.h"
 #include "peers/SourceAddress.h"
 #include "platform/NetInterfaces.h"
 
@@ -21,7 +21,7 @@ struct DefaultProxy {
     QProxyInfo proxy;
 };
 
-LocalEndpointValues& Endpoint() {
+LocalEndpointValues& ProcessEndpoint() {
     static LocalEndpointValues values;
     return values;
 }
@@ -53,7 +53,7 @@ uint32_t GetLocalAddress(int maxEntries) {
 }
 
 void SetLocalEndpoint(uint32_t address, int32_t port) {
-    LocalEndpointValues& values = Endpoint();
+    LocalEndpointValues& values = ProcessEndpoint();
     std::lock_guard<std::mutex> guard(values.mutex);
     if (IsValidAddress(address)) values.bindAddress = address;
     if (IsValidPort(port)) values.listenPort = port;
@@ -62,13 +62,13 @@ void SetLocalEndpoint(uint32_t address, int32_t port) {
 bool HasLocalAddress() { return LocalBindAddress() != 0; }
 
 uint32_t LocalBindAddress() {
-    LocalEndpointValues& values = Endpoint();
+    LocalEndpointValues& values = ProcessEndpoint();
     std::lock_guard<std::mutex> guard(values.mutex);
     return values.bindAddress;
 }
 
 int32_t ListenPort() {
-    LocalEndpointValues& values = Endpoint();
+    LocalEndpointValues& values = ProcessEndpoint();
     std::lock_guard<std::mutex> guard(values.mutex);
     return values.listenPort;
 }

@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "foundation/Ipv4Address.h"
+#include "platform/IpAddress.h"
 #include "foundation/ClockThread.h"
 #include "platform/Clock.h"
 #include "platform/NetInterfaces.h"

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "foundation/AsciiText.h"
-#include "foundation/Ipv4Address.h"
+#include "platform/IpAddress.h"
 #include "platform/Clock.h"
 #include "platform/SocketPoll.h"
 
