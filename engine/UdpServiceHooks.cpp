@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "platform/IpAddress.h"
 #include "udp/QUInternalServer.h"
 
 namespace veldmoor {
@@ -58,7 +59,11 @@ void StopUdpService() { udp::QUInternalServer::Shutdown(); }
 
 bool UdpServiceRuns() { return udp::QUInternalServer::Instance()->IsRunning(); }
 
-void UdpServiceSetLocalAddress(uint32_t ip, int32_t port) { udp::QUInternalServer::Instance()->SetLocalAddress(ip, port); }
+void UdpServiceSetLocalAddress(uint32_t ip, int32_t port) {
+    // A port out of range is no port: the service keeps the one it has.
+    const uint16_t usablePort = udp::IsUsablePort(port) ? static_cast<uint16_t>(port) : 0;
+    udp::QUInternalServer::Instance()->SetLocalAddress({Ipv4Address::FromNetworkOrder(ip), usablePort});
+}
 
 uint32_t UdpServicePublicAddress() { return udp::QUInternalServer::Instance()->PublicAddress(); }
 

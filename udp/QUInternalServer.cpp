@@ -91,8 +91,8 @@ void QUInternalServer::Shutdown() {
 int QUInternalServer::Configure(const UdpServerConfig& config) {
     if (!IsUsableConfig(config)) return -1;
     std::scoped_lock lock(mutex_);
-    link_.Configure(config.localIp, config.localPort, MakeOwnIdentity(config.nodeKey));
-    rendezvous_.Configure(config.natServerHost, config.natServerPort, config.keepAliveSeconds);
+    link_.Configure(config.localIp, static_cast<uint16_t>(config.localPort), MakeOwnIdentity(config.nodeKey));
+    rendezvous_.Configure(config.natServerHost, static_cast<uint16_t>(config.natServerPort), config.keepAliveSeconds);
     transport_.Configure(config.sessionTimeoutSeconds);
     configured_ = true;
     return 0;
@@ -105,19 +105,20 @@ int QUInternalServer::Startup(int /*version*/, const UdpServerConfig& config) {
     return Start("UDPServer") ? 0 : -1;
 }
 
-void QUInternalServer::SetLocalAddress(uint32_t ip, int32_t port) {
+bool QUInternalServer::SetLocalAddress(const Endpoint& local) {
     std::scoped_lock lock(mutex_);
-    link_.SetLocalAddress(ip, port);
+    return link_.SetLocalAddress(local);
 }
 
 uint32_t QUInternalServer::PublicAddress() {
     std::scoped_lock lock(mutex_);
-    return rendezvous_.PublicIp() == 0 ? 0xFFFFFFFFu : rendezvous_.PublicIp();
+    const uint32_t ip = WireIp(rendezvous_.Public().address);
+    return ip == 0 ? 0xFFFFFFFFu : ip;
 }
 
 int32_t QUInternalServer::PublicPort() {
     std::scoped_lock lock(mutex_);
-    return rendezvous_.PublicPort();
+    return rendezvous_.Public().port;
 }
 
 bool QUInternalServer::BehindNat() {
@@ -135,14 +136,9 @@ EndpointIdentity QUInternalServer::OwnIdentity() {
     return link_.Identity();
 }
 
-uint32_t QUInternalServer::LocalAddress() {
+Endpoint QUInternalServer::LocalEndpoint() {
     std::scoped_lock lock(mutex_);
-    return link_.LocalIp();
-}
-
-int32_t QUInternalServer::LocalPort() {
-    std::scoped_lock lock(mutex_);
-    return link_.LocalPort();
+    return link_.Local();
 }
 
 void QUInternalServer::SetDisabled(bool disabled) { disabled_.store(disabled); }
@@ -172,11 +168,6 @@ bool QUInternalServer::ResolveNatServer() {
     return rendezvous_.SetNatAddress(ip);
 }
 
-bool QUInternalServer::SendDatagram(const uint8_t* bytes, size_t length, uint32_t ip, int32_t port) {
-    std::scoped_lock lock(mutex_);
-    return link_.Send(bytes, length, ip, port);
-}
-
 // Loop
 
 long QUInternalServer::ReceiveOne() {
@@ -185,14 +176,13 @@ long QUInternalServer::ReceiveOne() {
 }
 
 long QUInternalServer::ReceiveOneLocked() {
-    uint32_t ip = 0;
-    uint16_t port = 0;
-    const long length = link_.Receive(receiveBuffer_.data(), receiveBuffer_.size(), &ip, &port);
+    Endpoint from;
+    const long length = link_.Receive(receiveBuffer_.data(), receiveBuffer_.size(), &from);
     if (length <= 0) return length;
     const size_t size = std::min(static_cast<size_t>(length), receiveBuffer_.size());
     // Bencoded dictionaries are DHT traffic; this node runs none.
     if (size > 8 && receiveBuffer_[0] == 'd') return length;
-    if (!disabled_.load()) HandleDatagramLocked(receiveBuffer_.data(), size, ip, port);
+    if (!disabled_.load()) HandleDatagramLocked(receiveBuffer_.data(), size, from);
     return length;
 }
 
@@ -321,33 +311,33 @@ void QUInternalServer::LookupRetryPass() {
 
 // Dispatch
 
-void QUInternalServer::HandleDatagram(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
+void QUInternalServer::HandleDatagram(const uint8_t* bytes, size_t length, const Endpoint& from) {
     std::scoped_lock lock(mutex_);
-    HandleDatagramLocked(bytes, length, ip, port);
+    HandleDatagramLocked(bytes, length, from);
 }
 
-void QUInternalServer::HandleDatagramLocked(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
+void QUInternalServer::HandleDatagramLocked(const uint8_t* bytes, size_t length, const Endpoint& from) {
     if (length == kAddressReportSize) {
-        rendezvous_.HandleAddressReport(bytes, ip, port);
+        rendezvous_.HandleAddressReport(bytes, from);
         return;
     }
     if (length < 32 || length > kMaxDatagram) return;
     const uint32_t tag = GetU32(bytes);
     if (length == kIntroduceSize && tag == kIntroduceTag) {
-        rendezvous_.HandleIntroduce(bytes, ip, port);
+        rendezvous_.HandleIntroduce(bytes, from);
         return;
     }
     if (tag == 0 && length == kPunchSize && AllZero(bytes, 20) &&
         std::memcmp(bytes + 20, link_.Identity().data(), 8) == 0) {
-        transport_.HandlePunch(bytes, ip, port);
+        transport_.HandlePunch(bytes, from);
         return;
     }
     if (length < kHeaderSize) return;
     if (static_cast<int32_t>(tag) <= 0) {
-        rendezvous_.HandleLookupReply(bytes, length, ip, port);
+        rendezvous_.HandleLookupReply(bytes, length, from);
         return;
     }
-    transport_.HandleSessionPacket(bytes, length, ip, port);
+    transport_.HandleSessionPacket(bytes, length, from);
 }
 
 // Transport operations

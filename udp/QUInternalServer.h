@@ -63,9 +63,11 @@ public:
     int Startup(int version, const UdpServerConfig& config);
     // Validates and takes the configuration without starting the thread.
     int Configure(const UdpServerConfig& config);
-    void SetLocalAddress(uint32_t ip, int32_t port);
-    bool SendDatagram(const uint8_t* bytes, size_t length, uint32_t ip, int32_t port);
-    // The address the NAT server sees, or all ones when none is known.
+    // The address and port of the engine's TCP listener; the socket follows
+    // the port. An address naming no host or port 0 keeps the one before; an
+    // IPv6 address is refused (false): NAT traversal is for IPv4 NATs.
+    bool SetLocalAddress(const Endpoint& local);
+    // The address the NAT server sees (network order), or all ones when none is known.
     uint32_t PublicAddress();
     int32_t PublicPort();
     bool BehindNat();
@@ -75,8 +77,7 @@ public:
     void SetDisabled(bool disabled);
     bool Disabled() const { return disabled_.load(); }
     EndpointIdentity OwnIdentity();
-    uint32_t LocalAddress();
-    int32_t LocalPort();
+    Endpoint LocalEndpoint();
 
     void Run() override;
     void Refresh() override {}
@@ -86,7 +87,7 @@ public:
     bool ResolveNatServer();
     // Receives and dispatches one datagram: its length, 0 when none, -1 on error.
     long ReceiveOne();
-    void HandleDatagram(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port);
+    void HandleDatagram(const uint8_t* bytes, size_t length, const Endpoint& from);
     void RunTimers();
     void RetransmissionPass();
     void AcknowledgementPass();
@@ -126,7 +127,7 @@ public:
 private:
     // Each expects mutex_ held by the caller.
     long ReceiveOneLocked();
-    void HandleDatagramLocked(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port);
+    void HandleDatagramLocked(const uint8_t* bytes, size_t length, const Endpoint& from);
     void RunTimersLocked();
     void MaintenancePassLocked();
 

@@ -41,15 +41,14 @@ public:
     RendezvousClient(UdpSocketLink& link, UdpSessionTable& sessions, StreamTransport& transport, IUdpClock& clock,
                      ReadinessWatchers& readiness);
 
-    void Configure(const std::string& natHost, int32_t natPort, int32_t keepAliveSeconds);
+    void Configure(const std::string& natHost, uint16_t natPort, int32_t keepAliveSeconds);
     const std::string& NatHost() const { return natHost_; }
-    // The resolved address of the NAT server; false when it names no host.
+    // The resolved address of the NAT server (network order); false when it names no host.
     bool SetNatAddress(uint32_t ip);
 
-    // The address the NAT server sees (0: not known) and its port.
-    uint32_t PublicIp() const { return publicIp_; }
-    int32_t PublicPort() const { return publicPort_; }
-    bool BehindNat() const { return publicIp_ != link_.LocalIp(); }
+    // Where the NAT server sees us; the address is 0.0.0.0 while not known.
+    const Endpoint& Public() const { return public_; }
+    bool BehindNat() const { return public_.address != link_.Local().address; }
     bool Answered() const { return answered_; }
     int32_t RequestCounter() const { return requestCounter_; }
     size_t OutstandingLookups() const { return outstandingLookups_.size(); }
@@ -58,7 +57,7 @@ public:
     // the NAT router, which the NAT server must learn now.
     void SocketOpened(LinkOpen outcome);
     // The socket is closed until further notice: the public address is unknown.
-    void ForgetPublicAddress() { publicIp_ = 0; }
+    void ForgetPublicAddress() { public_.address = IpAddress{}; }
     // Back from being disabled: register and keep alive from scratch.
     void StartOver();
     // Forgets the public address and the look-ups not yet sent.
@@ -76,18 +75,18 @@ public:
     void PunchListPass();
 
     // Datagrams from the NAT server (others are ignored).
-    void HandleAddressReport(const uint8_t* bytes, uint32_t ip, uint16_t port);
-    void HandleLookupReply(const uint8_t* bytes, size_t length, uint32_t from, uint16_t fromPort);
-    void HandleIntroduce(const uint8_t* bytes, uint32_t from, uint16_t fromPort);
+    void HandleAddressReport(const uint8_t* bytes, const Endpoint& from);
+    void HandleLookupReply(const uint8_t* bytes, size_t length, const Endpoint& from);
+    void HandleIntroduce(const uint8_t* bytes, const Endpoint& from);
 
 private:
     void SendRegister();
     void SendNatKeepAlive();
-    int32_t QueueLookup(uint32_t ip, const UdpSession& session);
+    int32_t QueueLookup(const UdpSession& session);
     static int64_t LookupRetrySeconds(const UdpSession& session);
     void ApplyLookupAnswer(const NodeKey& match, const uint8_t* answer);
     void BuildPunch(uint8_t* punch, const EndpointIdentity& addressee) const;
-    bool FromNatServer(uint32_t ip, uint16_t port) const;
+    bool FromNatServer(const Endpoint& from) const;
 
     UdpSocketLink& link_;
     UdpSessionTable& sessions_;
@@ -96,11 +95,10 @@ private:
     ReadinessWatchers& readiness_;
 
     std::string natHost_;
-    uint32_t natIp_ = 0;
-    int32_t natPort_ = 82;
+    // The address is 0.0.0.0 until the host name is resolved.
+    Endpoint natServer_{IpAddress{}, 82};
     int32_t keepAliveSeconds_ = kDefaultKeepAliveSeconds;
-    uint32_t publicIp_ = 0;
-    int32_t publicPort_ = 0;
+    Endpoint public_;
     bool answered_ = false;
     int32_t requestCounter_ = 0;
     std::array<uint8_t, kMaxDatagram> lookupBatch_{};

@@ -48,9 +48,9 @@ public:
     void Configure(int32_t sessionTimeoutSeconds) { timeoutSeconds_ = sessionTimeoutSeconds; }
 
     // A datagram addressed to a session (checked here before any field is used).
-    void HandleSessionPacket(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port);
+    void HandleSessionPacket(const uint8_t* bytes, size_t length, const Endpoint& from);
     // A peer's punch: an outgoing connection to it may go ahead.
-    void HandlePunch(const uint8_t* bytes, uint32_t ip, uint16_t port);
+    void HandlePunch(const uint8_t* bytes, const Endpoint& from);
     bool SendConnect(UdpSession& session);
 
     void RetransmissionPass();
@@ -82,21 +82,21 @@ private:
     bool SendClose(UdpSession& session);
     bool SendKeepAlive(UdpSession& session);
     SendResult SendAck(UdpSession& session, int copies);
-    void SendRefuse(const uint8_t* connect, uint32_t ip, uint16_t port);
-    void HandleConnect(const uint8_t* bytes, uint32_t ip, uint16_t port);
+    void SendRefuse(const uint8_t* connect, const Endpoint& from);
+    void HandleConnect(const uint8_t* bytes, const Endpoint& from);
     bool SupersedesExisting(UdpSession& existing, const uint8_t* bytes, bool halfOpen);
-    void HandleConnectAck(const uint8_t* bytes, uint32_t ip, uint16_t port);
-    void HandleConnectConfirm(const uint8_t* bytes, uint32_t ip, uint16_t port);
-    void HandleRefuse(const uint8_t* bytes, uint32_t ip);
-    void HandleData(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port);
-    void HandleAck(const uint8_t* bytes, uint32_t ip, uint16_t port);
-    void HandleDataAck(const uint8_t* bytes, uint32_t ip, uint16_t port);
-    void HandleKeepAlive(const uint8_t* bytes, uint32_t ip, uint16_t port);
-    void HandleClose(const uint8_t* bytes, uint32_t ip);
+    void HandleConnectAck(const uint8_t* bytes, const Endpoint& from);
+    void HandleConnectConfirm(const uint8_t* bytes, const Endpoint& from);
+    void HandleRefuse(const uint8_t* bytes, const IpAddress& from);
+    void HandleData(const uint8_t* bytes, size_t length, const Endpoint& from);
+    void HandleAck(const uint8_t* bytes, const Endpoint& from);
+    void HandleDataAck(const uint8_t* bytes, const Endpoint& from);
+    void HandleKeepAlive(const uint8_t* bytes, const Endpoint& from);
+    void HandleClose(const uint8_t* bytes, const IpAddress& from);
     // The established session `id` with that remote end in `list` (the accept
     // queue holds those not yet taken by Accept).
-    static UdpSession* EstablishedIn(SessionList& list, int32_t id, uint32_t ip, uint16_t port);
-    UdpSession* EstablishedWith(int32_t id, uint32_t ip, uint16_t port);
+    static UdpSession* EstablishedIn(SessionList& list, int32_t id, const Endpoint& from);
+    UdpSession* EstablishedWith(int32_t id, const Endpoint& from);
     static void MoveInOrderData(UdpSession& session);
     static void SlideSendWindow(UdpSession& session);
     int WindowSize(UdpSession& session);

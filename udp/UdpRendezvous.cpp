@@ -18,23 +18,23 @@ RendezvousClient::RendezvousClient(UdpSocketLink& link, UdpSessionTable& session
                                    IUdpClock& clock, ReadinessWatchers& readiness)
     : link_(link), sessions_(sessions), transport_(transport), clock_(clock), readiness_(readiness) {}
 
-void RendezvousClient::Configure(const std::string& natHost, int32_t natPort, int32_t keepAliveSeconds) {
+void RendezvousClient::Configure(const std::string& natHost, uint16_t natPort, int32_t keepAliveSeconds) {
     natHost_ = natHost.substr(0, 127);
-    natPort_ = natPort;
+    natServer_.port = natPort;
     keepAliveSeconds_ = std::max(keepAliveSeconds, kMinKeepAliveSeconds);
 }
 
 bool RendezvousClient::SetNatAddress(uint32_t ip) {
-    natIp_ = ip;
+    natServer_.address = Ipv4Address::FromNetworkOrder(ip);
     return IsUsableIp(ip);
 }
 
-bool RendezvousClient::FromNatServer(uint32_t ip, uint16_t port) const {
-    return natIp_ != 0 && ip == natIp_ && port == natPort_;
+bool RendezvousClient::FromNatServer(const Endpoint& from) const {
+    return !natServer_.address.IsUnspecified() && from == natServer_;
 }
 
 void RendezvousClient::SocketOpened(LinkOpen outcome) {
-    if (outcome == LinkOpen::kFailed) publicIp_ = 0;
+    if (outcome == LinkOpen::kFailed) ForgetPublicAddress();
     if (outcome == LinkOpen::kOpenOnNewPort) lastRegistration_ = 0;
 }
 
@@ -45,7 +45,7 @@ void RendezvousClient::StartOver() {
 }
 
 void RendezvousClient::Reset() {
-    publicIp_ = 0;
+    ForgetPublicAddress();
     lookupBatchLength_ = 0;
 }
 
@@ -84,26 +84,28 @@ void RendezvousClient::SendRegister() {
     PutU32(message.data() + 12, kRegisterType);
     PutBytes(message.data() + 16, link_.Identity());
     PutI32(message.data() + 28, ++requestCounter_);
-    PutIp(message.data() + 32, link_.LocalIp());
-    PutI32(message.data() + 36, link_.LocalPort());
+    PutIp(message.data() + 32, link_.LocalWireIp());
+    PutI32(message.data() + 36, link_.Local().port);
     answered_ = false;
-    link_.Send(message.data(), message.size(), natIp_, natPort_);
+    link_.Send(message.data(), message.size(), natServer_);
 }
 
 void RendezvousClient::SendNatKeepAlive() {
     const std::array<uint8_t, kKeepAliveSize> message{};
-    link_.Send(message.data(), message.size(), natIp_, natPort_);
+    link_.Send(message.data(), message.size(), natServer_);
 }
 
-void RendezvousClient::HandleAddressReport(const uint8_t* bytes, uint32_t ip, uint16_t port) {
-    if (!FromNatServer(ip, port)) return;
+void RendezvousClient::HandleAddressReport(const uint8_t* bytes, const Endpoint& from) {
+    if (!FromNatServer(from)) return;
     answered_ = true;
     const uint32_t reported = GetIp(bytes);
-    if (IsUsableIp(reported)) publicIp_ = reported;
-    publicPort_ = GetI32(bytes + 4);
+    if (IsUsableIp(reported)) public_.address = Ipv4Address::FromNetworkOrder(reported);
+    // A port that cannot be one is no news: the one before stays.
+    const int32_t port = GetI32(bytes + 4);
+    if (IsUsablePort(port)) public_.port = static_cast<uint16_t>(port);
 }
 
-int32_t RendezvousClient::QueueLookup(uint32_t ip, const UdpSession& session) {
+int32_t RendezvousClient::QueueLookup(const UdpSession& session) {
     if (lookupBatchLength_ >= kLookupBatchSendLength) SendLookupBatch();
     uint8_t* batch = lookupBatch_.data();
     int32_t index = 0;
@@ -111,8 +113,8 @@ int32_t RendezvousClient::QueueLookup(uint32_t ip, const UdpSession& session) {
         std::fill(batch, batch + kLookupBatchStart, uint8_t{0});
         PutU32(batch + 12, kLookupType);
         PutBytes(batch + 16, link_.Identity());
-        PutIp(batch + 32, link_.LocalIp());
-        PutI32(batch + 36, link_.LocalPort());
+        PutIp(batch + 32, link_.LocalWireIp());
+        PutI32(batch + 36, link_.Local().port);
         PutI32(batch + 40, 1);
         PutI32(batch + 44, 1);
         lookupBatchRequest_ = ++requestCounter_;
@@ -126,14 +128,14 @@ int32_t RendezvousClient::QueueLookup(uint32_t ip, const UdpSession& session) {
         lookupBatchLength_ = kLookupHeaderSize + kLookupEntrySize * static_cast<size_t>(index + 1);
     }
     uint8_t* entry = batch + kLookupHeaderSize + kLookupEntrySize * static_cast<size_t>(index);
-    PutIp(entry, ip);
+    PutIp(entry, WireIp(session.remote.address));
     PutU32(entry + 4, 0);
     PutBytes(entry + 8, session.Key());
     return lookupBatchRequest_;
 }
 
 void RendezvousClient::QueueSessionLookup(UdpSession& session, int64_t now) {
-    const int32_t request = QueueLookup(session.remoteIp, session);
+    const int32_t request = QueueLookup(session);
     // A connection already handshaking asks only to be introduced again; its
     // answer changes nothing.
     if (session.state == SessionState::kResolving) session.lookupRequest = request;
@@ -158,13 +160,13 @@ void RendezvousClient::LookupRetryPass() {
 
 void RendezvousClient::SendLookupBatch() {
     if (lookupBatchLength_ == 0) return;
-    link_.Send(lookupBatch_.data(), lookupBatchLength_, natIp_, natPort_);
+    link_.Send(lookupBatch_.data(), lookupBatchLength_, natServer_);
     std::fill(lookupBatch_.begin(), lookupBatch_.begin() + kLookupHeaderSize, uint8_t{0});
     lookupBatchLength_ = 0;
 }
 
-void RendezvousClient::HandleLookupReply(const uint8_t* bytes, size_t length, uint32_t from, uint16_t fromPort) {
-    if (!FromNatServer(from, fromPort)) return;
+void RendezvousClient::HandleLookupReply(const uint8_t* bytes, size_t length, const Endpoint& from) {
+    if (!FromNatServer(from)) return;
     if (std::memcmp(bytes + 16, link_.Identity().data(), link_.Identity().size()) != 0) return;
     if (GetU32(bytes + 12) != kLookupReplyType) return;
     const int32_t request = GetI32(bytes + 28);
@@ -204,8 +206,7 @@ void RendezvousClient::ApplyLookupAnswer(const NodeKey& match, const uint8_t* an
     for (auto& session : sessions_.Connections()) {
         if (session->state != SessionState::kResolving || session->Key() != match) continue;
         PutBytes(session->remoteIdentity.data(), GetBytes<8>(answer + 8));
-        session->remoteIp = GetIp(answer);
-        session->remotePort = static_cast<int32_t>(port);
+        session->remote = EndpointFromWire(GetIp(answer), static_cast<uint16_t>(port));
         session->state = SessionState::kConnecting;
         session->lookupRequest = -1;
         // At once, not at the next maintenance pass: this opens our router
@@ -217,19 +218,20 @@ void RendezvousClient::ApplyLookupAnswer(const NodeKey& match, const uint8_t* an
 void RendezvousClient::BuildPunch(uint8_t* punch, const EndpointIdentity& addressee) const {
     std::fill(punch, punch + kPunchSize, uint8_t{0});
     PutBytes(punch + 20, addressee);
-    PutU16(punch + 32, static_cast<uint16_t>(link_.LocalPort()));
+    PutU16(punch + 32, link_.Local().port);
     PutBytes(punch + 36, link_.Identity());
 }
 
-void RendezvousClient::HandleIntroduce(const uint8_t* bytes, uint32_t from, uint16_t fromPort) {
+void RendezvousClient::HandleIntroduce(const uint8_t* bytes, const Endpoint& from) {
     // Only a node behind a NAT needs to open a path for the peer.
-    if (!FromNatServer(from, fromPort) || !BehindNat()) return;
+    if (!FromNatServer(from) || !BehindNat()) return;
     const EndpointIdentity peer = GetBytes<12>(bytes + 4);
     const uint32_t ip = GetIp(bytes + 20);
     const uint32_t port = GetU32(bytes + 24);
     if (!IsUsableIp(ip) || !IsUsablePort(port)) return;
+    const Endpoint peerEndpoint = EndpointFromWire(ip, static_cast<uint16_t>(port));
     for (auto& entry : sessions_.PunchList()) {
-        if (entry->remoteIp == ip && entry->remotePort == static_cast<int32_t>(port)) {
+        if (entry->remote == peerEndpoint) {
             entry->remoteIdentity = peer;
             entry->lastLookupOrSeenPort = 1;
             return;
@@ -237,12 +239,11 @@ void RendezvousClient::HandleIntroduce(const uint8_t* bytes, uint32_t from, uint
     }
     std::array<uint8_t, kPunchSize> punch;
     BuildPunch(punch.data(), peer);
-    link_.Send(punch.data(), punch.size(), ip, static_cast<int32_t>(port));
+    link_.Send(punch.data(), punch.size(), peerEndpoint);
     if (sessions_.PunchList().size() >= kMaxPunchEntries) return;
     auto entry = sessions_.Take();
     entry->remoteIdentity = peer;
-    entry->remoteIp = ip;
-    entry->remotePort = static_cast<int32_t>(port);
+    entry->remote = peerEndpoint;
     entry->lastLookupOrSeenPort = 1;
     sessions_.PunchList().push_back(std::move(entry));
 }
@@ -254,7 +255,7 @@ void RendezvousClient::PunchListPass() {
         std::array<uint8_t, kPunchSize> punch;
         BuildPunch(punch.data(), entry.remoteIdentity);
         SendResult result;
-        link_.Send(punch.data(), punch.size(), entry.remoteIp, entry.remotePort, &result);
+        link_.Send(punch.data(), punch.size(), entry.remote, &result);
         if (result == SendResult::kWouldBlock) return;
         if (entry.lastLookupOrSeenPort++ > 1) {
             sessions_.ReleaseAt(punches, i);

@@ -39,11 +39,10 @@ struct UdpSession {
     int32_t lookupRequest = -1;
     int32_t peerSequence = 0;
     int32_t ownSequence = 0;
-    int32_t remotePort = 0;
     int32_t remoteSessionId = 0;
     int32_t bytesAcknowledged = 0;
     int32_t bytesReceived = 0;
-    uint32_t remoteIp = 0;
+    Endpoint remote;
     int64_t lastActivity = 0;
     // Outgoing: wall time of the last LOOKUP. Incoming: the peer's view of our
     // port. Punch entries: their send count.
@@ -91,8 +90,7 @@ struct SessionInfo {
     SessionState state = SessionState::kFresh;
     int32_t id = 0;
     int32_t remoteSessionId = 0;
-    uint32_t remoteIp = 0;
-    int32_t remotePort = 0;
+    Endpoint remote;
     int32_t servicePort = 0;
     uint32_t nonce = 0;
     int32_t lookupRequest = -1;

@@ -105,8 +105,7 @@ std::optional<SessionInfo> UdpSessionTable::Describe(int handle) {
     info.state = session->state;
     info.id = session->id;
     info.remoteSessionId = session->remoteSessionId;
-    info.remoteIp = session->remoteIp;
-    info.remotePort = session->remotePort;
+    info.remote = session->remote;
     info.servicePort = session->servicePort;
     info.nonce = session->nonce;
     info.lookupRequest = session->lookupRequest;

@@ -23,11 +23,13 @@ public:
 
     UdpSocketLink(std::unique_ptr<IDatagramChannel> channel, std::function<uint32_t()> machineAddress);
 
-    void Configure(uint32_t localIp, int32_t localPort, const EndpointIdentity& identity);
-    // Unusable values leave the one before in place.
-    void SetLocalAddress(uint32_t ip, int32_t port);
-    uint32_t LocalIp() const { return localIp_; }
-    int32_t LocalPort() const { return localPort_; }
+    // `localIp` in network order, 0 when not known (the machine's address is taken then).
+    void Configure(uint32_t localIp, uint16_t localPort, const EndpointIdentity& identity);
+    // An address that names no IPv4 host, or port 0, leaves the one before in
+    // place; false when the address is IPv6, which this service cannot use.
+    bool SetLocalAddress(const Endpoint& local);
+    const Endpoint& Local() const { return local_; }
+    uint32_t LocalWireIp() const { return WireIp(local_.address); }
     const EndpointIdentity& Identity() const { return identity_; }
 
     // Told of every attempt to open the socket, including the reopening a
@@ -41,9 +43,10 @@ public:
     bool OnLocalPort() const;
 
     // False unless sent; a socket that failed is reopened and the send tried once more.
-    bool Send(const uint8_t* bytes, size_t length, uint32_t ip, int32_t port, SendResult* result = nullptr);
+    // An IPv6 addressee is refused (kFailed).
+    bool Send(const uint8_t* bytes, size_t length, const Endpoint& to, SendResult* result = nullptr);
     // One waiting datagram: its length, 0 when none, -1 when the socket failed (it is closed then).
-    long Receive(uint8_t* buffer, size_t capacity, uint32_t* ip, uint16_t* port);
+    long Receive(uint8_t* buffer, size_t capacity, Endpoint* from);
     // 1 when a datagram came within `ms`, 0 when none, -1 when the channel cannot wait.
     int WaitReadable(uint32_t ms);
 
@@ -52,8 +55,7 @@ private:
     IDatagramChannel& channel_;
     std::function<uint32_t()> machineAddress_;
     std::function<void(LinkOpen)> onOpen_;
-    uint32_t localIp_ = 0;
-    int32_t localPort_ = kDefaultLocalPort;
+    Endpoint local_{IpAddress{}, kDefaultLocalPort};
     uint16_t boundPort_ = 0;
     EndpointIdentity identity_{};
 };

@@ -3,9 +3,9 @@
 
 #include <cerrno>
 
-#include "platform/IpAddress.h"
 #include "foundation/ClockThread.h"
 #include "platform/Clock.h"
+#include "platform/IpAddress.h"
 #include "platform/NetInterfaces.h"
 #include "platform/Resolver.h"
 #include "platform/UdpSocket.h"

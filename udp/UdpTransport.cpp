@@ -30,14 +30,14 @@ bool StreamTransport::SendSessionPacket(UdpSession& session, uint32_t type, uint
     const int copies = IsHandshake(type) ? 2 : 1;
     bool sent = true;
     for (int i = 0; i < copies; ++i) {
-        sent = link_.Send(packet, length, session.remoteIp, session.remotePort, result) && sent;
+        sent = link_.Send(packet, length, session.remote, result) && sent;
     }
     return sent;
 }
 
 bool StreamTransport::SendConnect(UdpSession& session) {
     std::array<uint8_t, kHeaderSize> packet{};
-    PutI32(packet.data() + 32, session.remotePort);
+    PutI32(packet.data() + 32, session.remote.port);
     PutBytes(packet.data() + 36, link_.Identity());
     PutI32(packet.data() + 48, session.servicePort);
     PutU32(packet.data() + 60, session.nonce);
@@ -88,7 +88,7 @@ SendResult StreamTransport::SendAck(UdpSession& session, int copies) {
     return result;
 }
 
-void StreamTransport::SendRefuse(const uint8_t* connect, uint32_t ip, uint16_t port) {
+void StreamTransport::SendRefuse(const uint8_t* connect, const Endpoint& from) {
     std::array<uint8_t, kHeaderSize> packet{};
     std::memcpy(packet.data() + 8, connect + 8, 8);  // id and sequence of the CONNECT
     PutU32(packet.data(), kHeaderSize);
@@ -96,26 +96,26 @@ void StreamTransport::SendRefuse(const uint8_t* connect, uint32_t ip, uint16_t p
     std::memcpy(packet.data() + 20, connect + 36, 12);
     std::memcpy(packet.data() + 32, connect + 32, 32);
     PutU32(packet.data() + 4, Adler32(GetU32(packet.data() + 8), packet.data() + 32, kHeaderSize - 32));
-    link_.Send(packet.data(), packet.size(), ip, port);
+    link_.Send(packet.data(), packet.size(), from);
 }
 
 // Receiving
 
-void StreamTransport::HandleSessionPacket(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
+void StreamTransport::HandleSessionPacket(const uint8_t* bytes, size_t length, const Endpoint& from) {
     if (std::memcmp(bytes + 20, link_.Identity().data(), 8) != 0) return;
     const uint32_t id = GetU32(bytes + 8);
     if (id == 0 || GetU32(bytes) != length) return;
     if (Adler32(id, bytes + 32, length - 32) != GetU32(bytes + 4)) return;
     switch (GetU32(bytes + 16)) {
-        case kConnect: return HandleConnect(bytes, ip, port);
-        case kConnectAck: return HandleConnectAck(bytes, ip, port);
-        case kConnectConfirm: return HandleConnectConfirm(bytes, ip, port);
-        case kRefuse: return HandleRefuse(bytes, ip);
-        case kData: return HandleData(bytes, length, ip, port);
-        case kAck: return HandleAck(bytes, ip, port);
-        case kDataAck: return HandleDataAck(bytes, ip, port);
-        case kKeepAlive: return HandleKeepAlive(bytes, ip, port);
-        case kClose: return HandleClose(bytes, ip);
+        case kConnect: return HandleConnect(bytes, from);
+        case kConnectAck: return HandleConnectAck(bytes, from);
+        case kConnectConfirm: return HandleConnectConfirm(bytes, from);
+        case kRefuse: return HandleRefuse(bytes, from.address);
+        case kData: return HandleData(bytes, length, from);
+        case kAck: return HandleAck(bytes, from);
+        case kDataAck: return HandleDataAck(bytes, from);
+        case kKeepAlive: return HandleKeepAlive(bytes, from);
+        case kClose: return HandleClose(bytes, from.address);
         default: return;
     }
 }
@@ -134,19 +134,19 @@ bool StreamTransport::SupersedesExisting(UdpSession& existing, const uint8_t* by
     return true;
 }
 
-void StreamTransport::HandleConnect(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+void StreamTransport::HandleConnect(const uint8_t* bytes, const Endpoint& from) {
     const int32_t seenPort = GetI32(bytes + 32);
     const int32_t servicePort = GetI32(bytes + 48);
     if (seenPort == 0 || servicePort == 0) return;
     SessionList& punches = sessions_.PunchList();
     for (size_t i = punches.size(); i-- > 0;) {
-        if (punches[i]->remoteIp != ip || punches[i]->remotePort != port) continue;
+        if (punches[i]->remote != from) continue;
         sessions_.ReleaseAt(punches, i);
     }
     const int32_t remoteId = GetI32(bytes + 8);
     const NodeKey key = GetBytes<8>(bytes + 36);
     const auto sameConnection = [&](const UdpSession& session) {
-        return session.remoteIp == ip && session.remotePort == port && session.remoteSessionId == remoteId &&
+        return session.remote == from && session.remoteSessionId == remoteId &&
                session.servicePort == servicePort && session.Key() == key;
     };
     for (auto& session : sessions_.AcceptQueue()) {
@@ -164,13 +164,12 @@ void StreamTransport::HandleConnect(const uint8_t* bytes, uint32_t ip, uint16_t 
         if (bound.state == SessionState::kListening && bound.servicePort == servicePort) listener = &bound;
     }
     if (!listener || sessions_.AcceptQueue().size() >= static_cast<size_t>(backlog_)) {
-        SendRefuse(bytes, ip, port);
+        SendRefuse(bytes, from);
         return;
     }
     auto session = sessions_.Take();
     session->incoming = true;
-    session->remoteIp = ip;
-    session->remotePort = port;
+    session->remote = from;
     session->remoteSessionId = remoteId;
     session->lastActivity = clock_.WallSeconds();
     session->peerSequence = GetI32(bytes + 12);
@@ -184,10 +183,11 @@ void StreamTransport::HandleConnect(const uint8_t* bytes, uint32_t ip, uint16_t 
     SendConnectAck(queued);
 }
 
-void StreamTransport::HandleConnectAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+void StreamTransport::HandleConnectAck(const uint8_t* bytes, const Endpoint& from) {
     UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), GetI32(bytes + 60));
-    if (!session || session->incoming || session->servicePort != GetI32(bytes + 48) || session->remoteIp != ip ||
-        session->remotePort != GetI32(bytes + 32) || session->peerSequence >= GetI32(bytes + 12)) {
+    if (!session || session->incoming || session->servicePort != GetI32(bytes + 48) ||
+        session->remote.address != from.address || session->remote.port != GetI32(bytes + 32) ||
+        session->peerSequence >= GetI32(bytes + 12)) {
         return;
     }
     const int32_t remoteId = GetI32(bytes + 8);
@@ -196,7 +196,7 @@ void StreamTransport::HandleConnectAck(const uint8_t* bytes, uint32_t ip, uint16
     if (session->state != SessionState::kConnecting && session->state != SessionState::kEstablished) return;
     const uint32_t nonce = GetU32(bytes + 56);
     if (nonce != session->nonce && nonce != 0) return;
-    session->remotePort = port;
+    session->remote.port = from.port;
     session->remoteSessionId = remoteId;
     session->peerSequence = GetI32(bytes + 12);
     session->lastActivity = clock_.WallSeconds();
@@ -207,15 +207,15 @@ void StreamTransport::HandleConnectAck(const uint8_t* bytes, uint32_t ip, uint16
     readiness_.Raise();
 }
 
-void StreamTransport::HandleConnectConfirm(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+void StreamTransport::HandleConnectConfirm(const uint8_t* bytes, const Endpoint& from) {
     UdpSession* session = UdpSessionTable::FindIn(sessions_.AcceptQueue(), GetI32(bytes + 8));
-    if (!session || session->state != SessionState::kHalfOpen || !session->incoming || session->remoteIp != ip ||
+    if (!session || session->state != SessionState::kHalfOpen || !session->incoming || session->remote.address != from.address ||
         session->ownSequence < GetI32(bytes + 12)) {
         return;
     }
     const uint32_t nonce = GetU32(bytes + 32);
     if (nonce != session->nonce && nonce != 0) return;
-    session->remotePort = port;
+    session->remote.port = from.port;
     session->lastActivity = clock_.WallSeconds();
     SampleHandshake(*session);
     session->state = SessionState::kEstablished;
@@ -223,36 +223,33 @@ void StreamTransport::HandleConnectConfirm(const uint8_t* bytes, uint32_t ip, ui
     readiness_.Raise();
 }
 
-void StreamTransport::HandleRefuse(const uint8_t* bytes, uint32_t ip) {
+void StreamTransport::HandleRefuse(const uint8_t* bytes, const IpAddress& from) {
     UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), GetI32(bytes + 8));
-    if (!session || session->state != SessionState::kConnecting || session->remoteIp != ip ||
-        session->remotePort != GetI32(bytes + 32) || session->servicePort != GetI32(bytes + 48)) {
+    if (!session || session->state != SessionState::kConnecting || session->remote.address != from ||
+        session->remote.port != GetI32(bytes + 32) || session->servicePort != GetI32(bytes + 48)) {
         return;
     }
     session->state = SessionState::kClosed;
     readiness_.Raise();
 }
 
-UdpSession* StreamTransport::EstablishedIn(SessionList& list, int32_t id, uint32_t ip, uint16_t port) {
+UdpSession* StreamTransport::EstablishedIn(SessionList& list, int32_t id, const Endpoint& from) {
     UdpSession* session = UdpSessionTable::FindIn(list, id);
-    if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
-        session->remotePort != port) {
-        return nullptr;
-    }
+    if (!session || session->state != SessionState::kEstablished || session->remote != from) return nullptr;
     return session;
 }
 
-UdpSession* StreamTransport::EstablishedWith(int32_t id, uint32_t ip, uint16_t port) {
-    return EstablishedIn(sessions_.Connections(), id, ip, port);
+UdpSession* StreamTransport::EstablishedWith(int32_t id, const Endpoint& from) {
+    return EstablishedIn(sessions_.Connections(), id, from);
 }
 
-void StreamTransport::HandleData(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) {
+void StreamTransport::HandleData(const uint8_t* bytes, size_t length, const Endpoint& from) {
     // A peer sends as soon as its handshake completes, usually before our
     // caller has accepted the session: keep that data (as a stream socket's
     // backlog does) instead of making the peer wait 1.6 s to send it again.
     const int32_t id = GetI32(bytes + 8);
-    UdpSession* session = EstablishedWith(id, ip, port);
-    if (!session) session = EstablishedIn(sessions_.AcceptQueue(), id, ip, port);
+    UdpSession* session = EstablishedWith(id, from);
+    if (!session) session = EstablishedIn(sessions_.AcceptQueue(), id, from);
     if (!session) return;
     const int64_t sequence = GetI32(bytes + 36);
     int64_t distance = sequence - session->receiveBase;
@@ -294,8 +291,8 @@ void StreamTransport::AcknowledgePacket(UdpSession& session, int slot) {
     readiness_.Raise();
 }
 
-void StreamTransport::HandleAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
-    UdpSession* session = EstablishedWith(GetI32(bytes + 8), ip, port);
+void StreamTransport::HandleAck(const uint8_t* bytes, const Endpoint& from) {
+    UdpSession* session = EstablishedWith(GetI32(bytes + 8), from);
     if (!session) return;
     session->peerSendBase = std::max(session->peerSendBase, GetI32(bytes + 32));
     const int64_t receiveBase = GetI32(bytes + 36);
@@ -366,8 +363,8 @@ void StreamTransport::ResendHole(UdpSession& session, int slot, uint32_t sentAtL
     session.sendOrders[index] = ++session.transmissions;
 }
 
-void StreamTransport::HandleDataAck(const uint8_t* bytes, uint32_t ip, uint16_t port) {
-    UdpSession* session = EstablishedWith(GetI32(bytes + 8), ip, port);
+void StreamTransport::HandleDataAck(const uint8_t* bytes, const Endpoint& from) {
+    UdpSession* session = EstablishedWith(GetI32(bytes + 8), from);
     if (!session) return;
     const int64_t slot = int64_t{GetI32(bytes + 36)} - session->sendBase;
     if (slot < 0 || slot >= session->sendTail || !session->sendWindow[static_cast<size_t>(slot)].filled) return;
@@ -376,19 +373,19 @@ void StreamTransport::HandleDataAck(const uint8_t* bytes, uint32_t ip, uint16_t 
     if (std::memcmp(stored + 32, bytes + 32, 8) == 0) AcknowledgePacket(*session, static_cast<int>(slot));
 }
 
-void StreamTransport::HandleKeepAlive(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+void StreamTransport::HandleKeepAlive(const uint8_t* bytes, const Endpoint& from) {
     UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), GetI32(bytes + 8));
-    if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
+    if (!session || session->state != SessionState::kEstablished || session->remote.address != from.address ||
         session->servicePort != GetI32(bytes + 32)) {
         return;
     }
-    session->remotePort = port;
+    session->remote.port = from.port;
     session->lastActivity = clock_.WallSeconds();
 }
 
-void StreamTransport::HandleClose(const uint8_t* bytes, uint32_t ip) {
+void StreamTransport::HandleClose(const uint8_t* bytes, const IpAddress& from) {
     UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), GetI32(bytes + 8));
-    if (!session || session->state != SessionState::kEstablished || session->remoteIp != ip ||
+    if (!session || session->state != SessionState::kEstablished || session->remote.address != from ||
         session->servicePort != GetI32(bytes + 32)) {
         return;
     }
@@ -400,11 +397,11 @@ void StreamTransport::HandleClose(const uint8_t* bytes, uint32_t ip) {
     readiness_.Raise();
 }
 
-void StreamTransport::HandlePunch(const uint8_t* bytes, uint32_t ip, uint16_t port) {
+void StreamTransport::HandlePunch(const uint8_t* bytes, const Endpoint& from) {
     const NodeKey senderKey = GetBytes<8>(bytes + 36);
-    const NodeKey addressKey = AddressKey(ip, GetU16(bytes + 32));
+    const NodeKey addressKey = AddressKey(WireIp(from.address), GetU16(bytes + 32));
     for (auto& session : sessions_.Connections()) {
-        if (session->remoteIp != ip) continue;
+        if (session->remote.address != from.address) continue;
         if (session->state != SessionState::kResolving && session->state != SessionState::kConnecting) continue;
         if (session->state == SessionState::kResolving && IsAddressIdentity(session->remoteIdentity.data()) &&
             session->Key() == addressKey) {
@@ -412,7 +409,7 @@ void StreamTransport::HandlePunch(const uint8_t* bytes, uint32_t ip, uint16_t po
         }
         if (session->Key() != senderKey) continue;
         session->state = SessionState::kConnecting;
-        session->remotePort = port;
+        session->remote.port = from.port;
         SendConnect(*session);
     }
 }

@@ -78,8 +78,8 @@ int StreamTransport::Accept(int handle, UdpAddress* peer) {
         if (session.state != SessionState::kEstablished || session.servicePort != listener->servicePort) continue;
         session.lastActivity = clock_.WallSeconds();
         if (peer) {
-            peer->address = session.remoteIp;
-            peer->port = static_cast<uint16_t>(session.remotePort);
+            peer->address = WireIp(session.remote.address);
+            peer->port = session.remote.port;
             peer->padding = session.Key();
         }
         const int accepted = session.id;
@@ -102,8 +102,7 @@ UdpSession* StreamTransport::BeginConnect(int handle, const UdpAddress& address,
     }
     session->state = SessionState::kResolving;
     session->lastActivity = now;
-    session->remoteIp = address.address;
-    session->remotePort = address.port;
+    session->remote = EndpointFromWire(address.address, address.port);
     session->servicePort = address.port;
     session->remoteIdentity = IdentityFromKey(address.padding);
     return session;
@@ -205,7 +204,7 @@ int StreamTransport::GetSockName(int handle, UdpAddress* address) {
     UdpSession* session = UdpSessionTable::FindIn(sessions_.Connections(), handle);
     if (!session) return FailWith(kUdpNotSocket);
     if (session->state != SessionState::kEstablished) return FailWith(kUdpNotConnected);
-    address->address = link_.LocalIp();
+    address->address = link_.LocalWireIp();
     address->port = static_cast<uint16_t>(session->servicePort);
     address->padding = KeyOf(link_.Identity());
     return SucceedWith(0);

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+
+#include "platform/IpAddress.h"
 
 namespace veldmoor::udp {
 
@@ -99,5 +102,17 @@ uint32_t Adler32(uint32_t seed, const uint8_t* bytes, size_t length);
 // 0 is "not known" and all ones is "none": neither names a host.
 inline bool IsUsableIp(uint32_t ip) { return ip != 0 && ip != 0xFFFFFFFFu; }
 inline bool IsUsablePort(int64_t port) { return port >= 1 && port <= 65535; }
+
+// The service speaks IPv4 alone (NAT traversal is for IPv4 NATs): endpoints
+// are kept as the shared type and cross the wire as a network-order IPv4
+// address and a host-order port.
+inline Endpoint EndpointFromWire(uint32_t ip, uint16_t port) { return {Ipv4Address::FromNetworkOrder(ip), port}; }
+// The network-order IPv4 address; 0 ("not known") for an IPv6 one, which has no wire form here.
+inline uint32_t WireIp(const IpAddress& address) {
+    const std::optional<Ipv4Address> v4 = address.V4();
+    return v4 ? v4->NetworkOrder() : 0;
+}
+// An IPv4 address that names a host.
+inline bool IsUsableAddress(const IpAddress& address) { return address.IsV4() && IsUsableIp(WireIp(address)); }
 
 }  // namespace veldmoor::udp

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <set>
 #include <string>
@@ -43,6 +44,25 @@ TEST_F(UdpRendezvousTest, RegistrationLearnsThePublicAddressAndRepeatsEveryFiveM
     EXPECT_EQ(network_.CountSince(mark, IsRegister), 1u);
 }
 
+TEST_F(UdpRendezvousTest, NewLocalPortIsRegisteredAtOnceAndAnIpv6AddressIsRefused) {
+    Register();
+    const Endpoint configured = EndpointFromWire(Ip("192.168.1.10"), a_.port);
+    EXPECT_FALSE(a_->SetLocalAddress({*IpAddress::Parse("2001:db8::1"), 7101}));
+    EXPECT_EQ(a_->LocalEndpoint(), configured);
+    // No address known to the caller: ours stays, the port moves.
+    EXPECT_TRUE(a_->SetLocalAddress({IpAddress{}, 7101}));
+    EXPECT_EQ(a_->LocalEndpoint(), EndpointFromWire(Ip("192.168.1.10"), 7101));
+
+    const size_t mark = network_.sent.size();
+    ASSERT_TRUE(a_->OpenSocket(true));
+    a_->RunTimers();
+    ASSERT_EQ(network_.CountSince(mark, IsRegister), 1u) << "the NAT server must learn the new port now";
+    const Datagram& registration = *std::find_if(network_.sent.begin() + static_cast<std::ptrdiff_t>(mark),
+                                                 network_.sent.end(), IsRegister);
+    EXPECT_EQ(registration.fromPort, 7101);
+    EXPECT_EQ(GetI32(registration.bytes.data() + 36), 7101);
+}
+
 TEST_F(UdpRendezvousTest, SilentNatServerIsAskedAgainAfterWaitsThatDoubleUpToTheKeepAlivePeriod) {
     network_.drop = [this](const Datagram& d) { return d.toIp == natIp_; };
     const size_t mark = network_.sent.size();
@@ -78,6 +98,12 @@ TEST_F(UdpRendezvousTest, AddressReportsAreTakenOnlyFromTheNatServer) {
     network_.Inject(zero, {natIp_, kNatPort}, a_.Endpoint());
     a_->ReceiveOne();
     EXPECT_EQ(a_->PublicAddress(), Ip("203.0.113.77"));
+    EXPECT_EQ(a_->PublicPort(), 5555);
+
+    // A port beyond 65535 is no port: the one before stays.
+    PutU32(zero.data() + 4, 70000);
+    network_.Inject(zero, {natIp_, kNatPort}, a_.Endpoint());
+    a_->ReceiveOne();
     EXPECT_EQ(a_->PublicPort(), 5555);
 
     // A 9-byte bencoded dictionary is dropped before dispatch.

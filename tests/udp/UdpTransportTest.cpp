@@ -36,7 +36,7 @@ TEST_F(UdpTransportTest, HandshakeThroughTheNatServerEstablishesBothSides) {
     const SessionInfo connecting = *b_->Inspect(client);
     EXPECT_EQ(server.state, SessionState::kEstablished);
     EXPECT_EQ(connecting.state, SessionState::kEstablished);
-    EXPECT_EQ(connecting.remotePort, a_.port);
+    EXPECT_EQ(connecting.remote, EndpointFromWire(a_.publicIp, a_.port));
     EXPECT_EQ(connecting.remoteSessionId, accepted);
     EXPECT_EQ(server.remoteSessionId, client);
     EXPECT_EQ(server.nonce, connecting.nonce);
