@@ -137,18 +137,18 @@ void RendezvousService::HandleRegister(const uint8_t* bytes, uint32_t ip, uint16
     }
     ++counters_.registers;
     const NodeKey key = KeyOf(identity);
-    const uint32_t localIp = GetIp(bytes + 32);
+    const Endpoint seenFrom = EndpointFromWire(ip, port);
     const uint32_t claimedPort = GetU32(bytes + 36);
-    const uint16_t localPort = IsUsablePort(claimedPort) ? static_cast<uint16_t>(claimedPort) : port;
+    const Endpoint local =
+        EndpointFromWire(GetIp(bytes + 32), IsUsablePort(claimedPort) ? static_cast<uint16_t>(claimedPort) : port);
 
     if (const auto found = registrations_.find(key); found != registrations_.end()) {
         Registration& current = found->second;
-        if (current.publicIp == ip && current.publicPort == port) {
-            RemoveClaim(EndpointKey(ip, current.localPort), key);
-            AddClaim(EndpointKey(ip, localPort), key);
+        if (current.seenFrom == seenFrom) {
+            RemoveClaim(EndpointKey(ip, current.local.port), key);
+            AddClaim(EndpointKey(ip, local.port), key);
             current.identity = identity;
-            current.localIp = localIp;
-            current.localPort = localPort;
+            current.local = local;
             Heard(current, nowMs);
             SendAddressReport(ip, port);
             return;
@@ -173,7 +173,7 @@ void RendezvousService::HandleRegister(const uint8_t* bytes, uint32_t ip, uint16
         Forget(previous->second);
     }
     if (!MakeRoom(ip, nowMs)) return;
-    Add(key, identity, ip, port, localIp, localPort, bucket, nowMs);
+    Add(key, identity, seenFrom, local, bucket, nowMs);
     SendAddressReport(ip, port);
 }
 
@@ -194,19 +194,18 @@ bool RendezvousService::MakeRoom(uint32_t ip, int64_t nowMs) {
     return false;
 }
 
-void RendezvousService::Add(const NodeKey& key, const EndpointIdentity& identity, uint32_t ip, uint16_t port,
-                            uint32_t localIp, uint16_t localPort, Bucket bucket, int64_t nowMs) {
+void RendezvousService::Add(const NodeKey& key, const EndpointIdentity& identity, const Endpoint& seenFrom,
+                            const Endpoint& local, Bucket bucket, int64_t nowMs) {
     Registration registration;
     registration.identity = identity;
-    registration.publicIp = ip;
-    registration.publicPort = port;
-    registration.localIp = localIp;
-    registration.localPort = localPort;
+    registration.seenFrom = seenFrom;
+    registration.local = local;
     registration.lastHeardMs = nowMs;
     registration.bucket = bucket;
     registrationsByAge_.Append(registrations_.emplace(key, registration).first->second);
-    byPublicEndpoint_[EndpointKey(ip, port)] = key;
-    AddClaim(EndpointKey(ip, localPort), key);
+    const uint32_t ip = WireIp(seenFrom.address);
+    byPublicEndpoint_[EndpointKey(seenFrom)] = key;
+    AddClaim(EndpointKey(ip, local.port), key);
     ++registrationsPerAddress_[ip];
 }
 
@@ -233,7 +232,7 @@ bool RendezvousService::Live(const Registration& registration, int64_t nowMs) co
 }
 
 bool RendezvousService::Silent(const Registration& registration, int64_t nowMs) const {
-    const bool direct = registration.localIp == registration.publicIp;
+    const bool direct = registration.local.address == registration.seenFrom.address;
     return nowMs - registration.lastHeardMs > (direct ? limits_.takeoverAfterDirectMs : limits_.takeoverAfterMs);
 }
 
@@ -318,9 +317,9 @@ void RendezvousService::HandleLookup(const uint8_t* bytes, size_t length, uint32
         if (byAddress) append(GetIp(key.data() + 2), kEchoPort, key);
         if (!target) continue;
         // Two nodes behind the same router reach each other on their own network.
-        const bool sameNetwork = target->publicIp == ip && IsUsableIp(target->localIp);
-        append(sameNetwork ? target->localIp : target->publicIp, sameNetwork ? target->localPort : target->publicPort,
-               KeyOf(target->identity));
+        const bool sameNetwork = WireIp(target->seenFrom.address) == ip && IsUsableIp(WireIp(target->local.address));
+        const Endpoint& reachable = sameNetwork ? target->local : target->seenFrom;
+        append(WireIp(reachable.address), reachable.port, KeyOf(target->identity));
         if (registered && std::find(introduced.begin(), introduced.end(), target) == introduced.end()) {
             introduced.push_back(target);
         }
@@ -339,19 +338,20 @@ void RendezvousService::Introduce(const Registration& target, const EndpointIden
     PutBytes(message.data() + 4, requester);
     PutIp(message.data() + 20, ip);
     PutU32(message.data() + 24, port);
-    sender_(message.data(), message.size(), target.publicIp, target.publicPort);
+    sender_(message.data(), message.size(), WireIp(target.seenFrom.address), target.seenFrom.port);
 }
 
 void RendezvousService::Forget(NodeKey key) {
     const auto found = registrations_.find(key);
     if (found == registrations_.end()) return;
     const Registration& registration = found->second;
-    if (const auto seen = byPublicEndpoint_.find(EndpointKey(registration.publicIp, registration.publicPort));
+    const uint32_t ip = WireIp(registration.seenFrom.address);
+    if (const auto seen = byPublicEndpoint_.find(EndpointKey(registration.seenFrom));
         seen != byPublicEndpoint_.end() && seen->second == key) {
         byPublicEndpoint_.erase(seen);
     }
-    RemoveClaim(EndpointKey(registration.publicIp, registration.localPort), key);
-    if (const auto count = registrationsPerAddress_.find(registration.publicIp);
+    RemoveClaim(EndpointKey(ip, registration.local.port), key);
+    if (const auto count = registrationsPerAddress_.find(ip);
         count != registrationsPerAddress_.end() && --count->second == 0) {
         registrationsPerAddress_.erase(count);
     }

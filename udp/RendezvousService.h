@@ -106,10 +106,8 @@ private:
     };
     struct Registration {
         EndpointIdentity identity{};
-        uint32_t publicIp = 0;
-        uint16_t publicPort = 0;
-        uint32_t localIp = 0;
-        uint16_t localPort = 0;
+        Endpoint seenFrom;  // where its datagrams come from: fact
+        Endpoint local;     // the address and port it says it has behind its router: its word
         int64_t lastHeardMs = 0;
         Bucket bucket;
         Registration* older = nullptr;
@@ -144,8 +142,8 @@ private:
     bool MakeRoom(uint32_t ip, int64_t nowMs);
     void DropExpiredRegistrations(int64_t nowMs);
     void ForgetSource(Source& source);
-    void Add(const NodeKey& key, const EndpointIdentity& identity, uint32_t ip, uint16_t port, uint32_t localIp,
-             uint16_t localPort, Bucket bucket, int64_t nowMs);
+    void Add(const NodeKey& key, const EndpointIdentity& identity, const Endpoint& seenFrom, const Endpoint& local,
+             Bucket bucket, int64_t nowMs);
     void Heard(Registration& registration, int64_t nowMs);
     void SendAddressReport(uint32_t ip, uint16_t port);
     void Introduce(const Registration& target, const EndpointIdentity& requester, uint32_t ip, uint16_t port);
@@ -160,6 +158,7 @@ private:
     bool Silent(const Registration& registration, int64_t nowMs) const;
 
     static uint64_t EndpointKey(uint32_t ip, uint16_t port) { return (uint64_t{ip} << 16) | port; }
+    static uint64_t EndpointKey(const Endpoint& endpoint) { return EndpointKey(WireIp(endpoint.address), endpoint.port); }
 
     RendezvousLimits limits_;
     Sender sender_;
