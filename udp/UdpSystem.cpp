@@ -1,6 +1,7 @@
 // The UDP server's real surroundings: the system's datagram socket, the engine
 // clock, the resolver and the machine's interface addresses.
 
+#include <atomic>
 #include <cerrno>
 
 #include "foundation/ClockThread.h"
@@ -33,9 +34,8 @@ public:
     }
 
     void Close() override {
-        if (handle_ == platform::kNoSocket) return;
-        platform::CloseSocket(handle_);
-        handle_ = platform::kNoSocket;
+        const platform::SocketHandle handle = handle_.exchange(platform::kNoSocket);
+        if (handle != platform::kNoSocket) platform::CloseSocket(handle);
     }
 
     bool IsOpen() const override { return handle_ != platform::kNoSocket; }
@@ -66,16 +66,19 @@ public:
         return length;
     }
 
+    // The loop waits without the server's lock, so a job thread's send may
+    // reopen the socket meanwhile; the wait then ends early or runs its time out.
     int WaitReadable(uint32_t ms) override {
-        if (!IsOpen()) return -1;
-        const int ready = platform::WaitOnSocket(handle_, platform::SocketWait::kReadable, static_cast<int>(ms));
+        const platform::SocketHandle handle = handle_.load();
+        if (handle == platform::kNoSocket) return -1;
+        const int ready = platform::WaitOnSocket(handle, platform::SocketWait::kReadable, static_cast<int>(ms));
         return ready < 0 ? -1 : ready;
     }
 
     int LastError() const override { return lastError_; }
 
 private:
-    platform::SocketHandle handle_ = platform::kNoSocket;
+    std::atomic<platform::SocketHandle> handle_{platform::kNoSocket};
     int lastError_ = 0;
 };
 
