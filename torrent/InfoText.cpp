@@ -52,8 +52,8 @@ void TPieces::FillSingleFileMap(int64_t totalLength, int32_t pieceLength, const 
     totalLength_ = totalLength;
     pieceLength_ = pieceLength;
     pieceCount_ = (totalLength + pieceLength - 1) / pieceLength;
-    wantedPieces_ = pieceCount_;
-    receivedBytes_ = wantedBytes_ = totalLength;
+    progress_.StartFresh(pieceCount_, pieceLength_, totalLength_);
+    progress_.SetReceivedBytes(totalLength);
     creationTime_ = changeTime_ = ClockSeconds();
 
     TPieceFile entry;

@@ -134,10 +134,11 @@ void TPieces::SaveStatus() {
         Adopt(*root, std::move(list));
     }
     root->AppendText("BitField", -1);
-    root->AppendText(reinterpret_cast<const char*>(bitfield_.data()), static_cast<int>(bitfield_.size()));
+    const std::vector<uint8_t>& bitfield = progress_.Bits();
+    root->AppendText(reinterpret_cast<const char*>(bitfield.data()), static_cast<int>(bitfield.size()));
     AppendInteger(
         *root, "BitFieldCheck",
-        BitfieldCheckValue(torrent_ ? torrent_->InfoHash() : Sha1Digest{}, bitfield_.data(), bitfield_.size()));
+        BitfieldCheckValue(torrent_ ? torrent_->InfoHash() : Sha1Digest{}, bitfield.data(), bitfield.size()));
 
     QByteBuffer encoded;
     if (!Encode(root.get(), encoded)) return;
@@ -186,9 +187,9 @@ bool TPieces::LoadStatus() {
     }
 
     const QElement* bits = root->GetValue("BitField");
-    if (!bits || bits->GetKind() != kElementLeaf || bits->GetLength() != static_cast<int>(bitfield_.size()))
-        return false;
-    const std::span<const uint8_t> savedBits(reinterpret_cast<const uint8_t*>(bits->GetData()), bitfield_.size());
+    const size_t bitfieldBytes = progress_.Bits().size();
+    if (!bits || bits->GetKind() != kElementLeaf || bits->GetLength() != static_cast<int>(bitfieldBytes)) return false;
+    const std::span<const uint8_t> savedBits(reinterpret_cast<const uint8_t*>(bits->GetData()), bitfieldBytes);
     if (HasSpareBits(savedBits, static_cast<uint64_t>(pieceCount_))) return false;
     const QElement* bitsCheck = root->GetValue("BitFieldCheck");
     if (!IsIntegerLeaf(bitsCheck, "BitFieldCheck") ||
@@ -236,7 +237,7 @@ bool TPieces::LoadStatus() {
         piece.received = entry.part;
         piece.hasher = std::make_unique<Sha1Hasher>(entry.hasher);
     }
-    receivedBytes_ = totalLength_;
+    progress_.SetReceivedBytes(totalLength_);
     MarkUnwantedPieces();
     RecountCounters();
     Send(kPublishEvent, 1);

@@ -158,11 +158,11 @@ void TPieces::CollectWrittenPieces() {
     if (!writer_) return;
     std::vector<WrittenPiece> finished = writer_->TakeFinished();
     if (finished.empty()) return;
-    const int32_t verifiedBefore = piecesVerified_;
+    const int32_t verifiedBefore = PiecesVerified();
     for (WrittenPiece& outcome : finished) TakeWrittenPiece(outcome);
     RecountInProgress();
     // A file is seen complete under its final name, as after a flush.
-    if (piecesVerified_ != verifiedBefore) RenameCompletedFiles();
+    if (PiecesVerified() != verifiedBefore) RenameCompletedFiles();
 }
 
 void TPieces::FinishQueuedWrites() {

@@ -17,6 +17,7 @@
 #include "torrent/BackgroundPieceWriter.h"
 #include "torrent/IPieceMapOwner.h"
 #include "torrent/PieceFile.h"
+#include "torrent/PieceProgress.h"
 #include "torrent/TPiece.h"
 #include "torrent/TorrentLimits.h"
 
@@ -74,7 +75,7 @@ public:
     bool IsPieceDone(int64_t piece) const;
     bool IsPieceWanted(int64_t piece) const;
     bool HasBlock(int64_t block) const;
-    bool IsComplete() const { return pieceCount_ > 0 && piecesVerified_ == pieceCount_; }
+    bool IsComplete() const { return pieceCount_ > 0 && progress_.IsComplete(); }
     // No piece is left to fetch: each is verified, complete in memory or unwanted.
     bool HoldsEveryWantedPiece() const;
     // The write window in bytes.
@@ -126,20 +127,22 @@ public:
     int32_t PieceLengthOf(int64_t piece) const;
     int32_t FileCount() const { return static_cast<int32_t>(files_.size()); }
     const TPieceFile& FileEntry(int32_t index) const { return files_[static_cast<size_t>(index)]; }
-    const std::vector<uint8_t>& Bitfield() const { return bitfield_; }
+    const std::vector<uint8_t>& Bitfield() const { return progress_.Bits(); }
     const std::vector<int32_t>& InProgressPieces() const { return inProgress_; }
     bool HashCheck() const { return built_; }
     // The last Build failed on the metainfo itself (not on the disk or a stop).
     bool RefusedMetainfo() const { return metainfoRefused_; }
-    int64_t ReceivedBytes() const { return receivedBytes_; }
-    int64_t CompletedBytes() const { return completedBytes_; }
-    int64_t WantedBytes() const { return wantedBytes_; }
-    int64_t WantedPieces() const { return wantedPieces_; }
-    int32_t PiecesVerified() const { return piecesVerified_; }
+    int64_t ReceivedBytes() const { return progress_.ReceivedBytes(); }
+    int64_t CompletedBytes() const { return progress_.CompletedBytes(); }
+    int64_t WantedBytes() const { return progress_.WantedBytes(); }
+    int64_t WantedPieces() const { return progress_.WantedPieces(); }
+    int32_t PiecesVerified() const { return progress_.PiecesVerified(); }
     // Wanted pieces neither verified nor complete in memory (deselected
     // pieces verified earlier may make it a little low).
-    int64_t PiecesToFetch() const { return std::max<int64_t>(wantedPieces_ - piecesVerified_ - piecesHeldComplete_, 0); }
-    int32_t LastVerifiedPiece() const { return lastVerifiedPiece_; }
+    int64_t PiecesToFetch() const {
+        return std::max<int64_t>(WantedPieces() - PiecesVerified() - piecesHeldComplete_, 0);
+    }
+    int32_t LastVerifiedPiece() const { return progress_.LastVerifiedPiece(); }
     int64_t CreationTime() const { return creationTime_; }
     int64_t ChangeTime() const { return changeTime_; }
     int64_t HeldBytes() const { return heldTotal_; }
@@ -201,7 +204,6 @@ private:
     std::string fileChoiceText_;
     std::string pieceStatusText_;
     std::vector<char> readBuffer_;
-    std::vector<uint8_t> bitfield_;
     std::string pieceHashes_;
     std::string folder_;
     std::string name_;
@@ -212,13 +214,7 @@ private:
     std::vector<TPieceFile> files_;
     std::vector<int32_t> inProgress_;
 
-    int64_t receivedBytes_ = 0;
-    int64_t completedBytes_ = 0;
-    int64_t wantedBytes_ = 0;
-    int64_t wantedPieces_ = 0;
-    int32_t piecesVerified_ = 0;
-    int32_t lastVerifiedPiece_ = -1;
-    int64_t checkedBytes_ = 0;
+    PieceProgress progress_;
     int64_t creationTime_ = 0;
     int64_t changeTime_ = 0;
 
