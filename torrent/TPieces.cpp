@@ -354,6 +354,49 @@ bool TPieces::TrimToLength(TPieceFile& entry) {
     return false;
 }
 
+bool TPieces::SavePartialPieces() {
+    // Pieces at the background writer are recorded once they are on disk.
+    FinishQueuedWrites();
+    if (!journal_.Enabled() || !torrent_ || !saveStatus_) return true;
+    if (IsComplete()) {
+        journal_.Delete();
+        return true;
+    }
+    return journal_.Save(torrent_->InfoHash(), pieces_, [this](int64_t piece) { return IsPieceDone(piece); });
+}
+
+void TPieces::LoadPartialPieces() {
+    if (!journal_.Enabled() || !torrent_ || pieces_.empty()) return;
+    if (IsComplete()) {
+        journal_.Delete();
+        return;
+    }
+    journal_.Load(
+        torrent_->InfoHash(), pieceLength_, [this](int64_t piece) { return IsValidPiece(piece); },
+        [this](int32_t index, std::string_view body) {
+            TPiece& piece = pieces_[static_cast<size_t>(index)];
+            if (IsPieceDone(index) || piece.done) return true;
+            if (!RestoreJournalRecord(piece, body)) {
+                DiscardHeld(piece);
+                piece.StartOver();
+                return false;
+            }
+            if (piece.HoldsToEnd()) CompletePiece(piece);
+            return true;
+        });
+    RecountInProgress();
+}
+
+bool TPieces::RestoreJournalRecord(TPiece& piece, std::string_view body) {
+    std::optional<JournalRecord> record = ParseJournalBody(body, piece.length);
+    // The record must continue exactly where the restored SHA-1 state stops.
+    if (!record || record->prefix != piece.received || (piece.received > 0 && !piece.hasher)) return false;
+    for (const auto& [start, bytes] : record->blocks.Ranges())
+        heldTotal_ += piece.held.Add(start, bytes.data(), static_cast<int32_t>(bytes.size()));
+    StampDone(piece);
+    return true;
+}
+
 void TPieces::Reset() {
     SavePartialPieces();
     Clear();

@@ -16,6 +16,7 @@
 #include "platform/File.h"
 #include "torrent/BackgroundPieceWriter.h"
 #include "torrent/IPieceMapOwner.h"
+#include "torrent/PartialPieceJournal.h"
 #include "torrent/PieceFile.h"
 #include "torrent/PieceProgress.h"
 #include "torrent/TPiece.h"
@@ -29,7 +30,6 @@ inline constexpr int kPieceHashFailed = -99;
 class QElement;
 class TTorrent;
 
-inline constexpr int32_t kBlockSize = 16384;
 inline constexpr const char* kWorkingSuffix = ".vmtmp";
 
 class TPieces final : public TRefObject {
@@ -51,7 +51,7 @@ public:
     // "" switches working names off.
     void SetWorkingSuffix(std::string suffix) { workingSuffix_ = std::move(suffix); }
     // The full path of the partial-piece journal ("" for none).
-    void SetJournalPath(std::string path) { journalPath_ = std::move(path); }
+    void SetJournalPath(std::string path) { journal_.SetPath(std::move(path)); }
     void SetFileChoiceText(std::string text) { fileChoiceText_ = std::move(text); }
     void SetPieceStatusText(std::string text) { pieceStatusText_ = std::move(text); }
 
@@ -192,9 +192,9 @@ private:
     bool EnsureReadable(TPieceFile& entry);
     void ReleaseReadBuffer();
 
-    // Journal helpers (PartialPieceJournal.cpp).
+    // Takes one journal record back into `piece`; false when it does not
+    // continue the piece's restored prefix.
     bool RestoreJournalRecord(TPiece& piece, std::string_view body);
-    uint32_t JournalCheckValue(int32_t piece, std::string_view body) const;
     void FillSingleFileMap(int64_t totalLength, int32_t pieceLength, const std::string& name);
 
     IPieceMapOwner* job_ = nullptr;
@@ -231,7 +231,7 @@ private:
     bool forceFullCheck_ = false;
     bool exactGrowth_ = false;
     std::string workingSuffix_ = kWorkingSuffix;
-    std::string journalPath_;
+    PartialPieceJournal journal_;
     std::string writeRun_;  // reused to gather adjacent blocks for one write
     bool backgroundWrites_ = false;
     std::unique_ptr<BackgroundPieceWriter> writer_;  // made with the first complete piece
