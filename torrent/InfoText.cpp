@@ -95,7 +95,7 @@ bool TPieces::ReadInfoText(std::string_view text) {
     std::string path = job_->PieceMapTargetFile();
     if (path.empty()) path = platform::JoinPath(job_->PieceMapFolder(), HexText(hash->data(), hash->size()));
     FillSingleFileMap(*total, static_cast<int32_t>(*pieceLength), path);
-    writeWindow_ = kInfoTextWriteWindow;
+    window_.SetUnits(kInfoTextWriteWindow);
     saveStatus_ = true;
     useSavedStatus_ = true;
     Finish(nullptr);

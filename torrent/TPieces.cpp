@@ -81,8 +81,7 @@ void TPieces::Clear() {
     pieceCount_ = 0;
     files_.clear();
     inProgress_.clear();
-    heldTotal_ = doneHeldLastPass_ = 0;
-    doneHeldSince_ = 0;
+    window_.Forget();
     piecesHeldComplete_ = 0;
 }
 
@@ -310,10 +309,10 @@ bool TPieces::TakeOverFrom(TPieces& previous) {
         piece.stamp = earlier.stamp;
         piece.done = earlier.done;
         piece.pendingWrite = earlier.pendingWrite;
-        heldTotal_ += piece.held.Bytes();
+        window_.Hold(piece.held.Bytes());
         earlier.StartOver();
     }
-    previous.heldTotal_ = 0;
+    previous.window_.Recount(0);
     RecountInProgress();
     return true;
 }
@@ -324,7 +323,7 @@ void TPieces::ForgetContent() {
     totalLength_ = 0;
     pieceCount_ = 0;
     name_.clear();
-    heldTotal_ = 0;
+    window_.Recount(0);
 }
 
 bool TPieces::OpenAllFiles() {
@@ -392,7 +391,7 @@ bool TPieces::RestoreJournalRecord(TPiece& piece, std::string_view body) {
     // The record must continue exactly where the restored SHA-1 state stops.
     if (!record || record->prefix != piece.received || (piece.received > 0 && !piece.hasher)) return false;
     for (const auto& [start, bytes] : record->blocks.Ranges())
-        heldTotal_ += piece.held.Add(start, bytes.data(), static_cast<int32_t>(bytes.size()));
+        window_.Hold(piece.held.Add(start, bytes.data(), static_cast<int32_t>(bytes.size())));
     StampDone(piece);
     return true;
 }

@@ -21,6 +21,7 @@
 #include "torrent/PieceProgress.h"
 #include "torrent/TPiece.h"
 #include "torrent/TorrentLimits.h"
+#include "torrent/MemoryWindow.h"
 
 namespace veldmoor {
 
@@ -39,7 +40,7 @@ public:
     ~TPieces() override;
 
     // What the job hands over before the build.
-    void SetWriteWindow(int32_t units) { writeWindow_ = units; }
+    void SetWriteWindow(int32_t units) { window_.SetUnits(units); }
     void SetSaveStatus(bool on) { saveStatus_ = on; }
     void SetQuickCheck(bool on) { quickCheck_ = on; }
     void SetUseSavedStatus(bool on) { useSavedStatus_ = on; }
@@ -79,7 +80,7 @@ public:
     // No piece is left to fetch: each is verified, complete in memory or unwanted.
     bool HoldsEveryWantedPiece() const;
     // The write window in bytes.
-    int64_t WriteWindowBytes() const;
+    int64_t WriteWindowBytes() const { return window_.Bytes(); }
     // The first byte of `piece` still to fetch; -1 when none is missing.
     int32_t FirstMissingByte(int64_t piece) const;
 
@@ -145,8 +146,8 @@ public:
     int32_t LastVerifiedPiece() const { return progress_.LastVerifiedPiece(); }
     int64_t CreationTime() const { return creationTime_; }
     int64_t ChangeTime() const { return changeTime_; }
-    int64_t HeldBytes() const { return heldTotal_; }
-    int32_t WriteWindow() const { return writeWindow_; }
+    int64_t HeldBytes() const { return window_.Held(); }
+    int32_t WriteWindow() const { return window_.Units(); }
 
 private:
     void Clear();
@@ -218,13 +219,9 @@ private:
     int64_t creationTime_ = 0;
     int64_t changeTime_ = 0;
 
-    int64_t heldTotal_ = 0;
-    int64_t doneHeldLastPass_ = 0;
-    uint32_t doneHeldSince_ = 0;  // clock second a write-back pass first kept verified pieces; 0: none kept
+    MemoryWindow window_;
     int32_t piecesHeldComplete_ = 0;  // complete in memory, not yet written
-    int64_t lastRelief_ = 0;
 
-    int32_t writeWindow_ = 32;
     bool saveStatus_ = true;
     bool quickCheck_ = false;
     bool useSavedStatus_ = true;
