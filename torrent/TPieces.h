@@ -16,12 +16,12 @@
 #include "platform/File.h"
 #include "torrent/BackgroundPieceWriter.h"
 #include "torrent/IPieceMapOwner.h"
+#include "torrent/MemoryWindow.h"
 #include "torrent/PartialPieceJournal.h"
 #include "torrent/PieceFile.h"
 #include "torrent/PieceProgress.h"
 #include "torrent/TPiece.h"
 #include "torrent/TorrentLimits.h"
-#include "torrent/MemoryWindow.h"
 
 namespace veldmoor {
 
