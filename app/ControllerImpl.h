@@ -57,11 +57,9 @@ private:
 
 struct TaskSlot {
     std::atomic<TaskHandle> handle{nullptr};  // read by the getters' status queries
-    TaskDescriptor descriptor;
-    std::string sourceList;           // the descriptor points into it
     std::atomic<bool> complete{false};
     uint64_t expectedSize = 0;
-    int32_t lastStatusSeen = 0;       // the code of the previous query
+    JobStatus lastStatusSeen = kStatusNormal;  // the code of the previous query
     int64_t httpBytes = 0;            // last known, for progress events
     int64_t peerBytes = 0;
 };
@@ -82,7 +80,8 @@ public:
     void ReloadTasksAtStartUp();
     int ReloadOneTask(int task, bool repair);
     void CreateTask(int task);
-    bool ReleaseTorrentInto(TaskSlot& slot, const char* eventCode);
+    TaskSpec SpecOf(int task) const;
+    bool ReleaseTorrentInto(TaskSpec& spec, const char* eventCode);
     void WriteTaskHeader();
     void SparseFileCheck();
     void ApplyRestore(const RestoreResult& restored);
@@ -95,11 +94,11 @@ public:
     std::string RefreshSpeed();
     uint32_t MeasureProgress();
     void DetectCompletion(int task, int32_t progress);
-    void HandleStatus(int32_t status);
+    void HandleStatus(JobStatus status);
     uint64_t MeasureDownloaded();
     void DiskSpaceRule();
     void LogStateChange();
-    void SetSpeedLimit(uint32_t kibPerSecond);
+    void SetSpeedLimit(SpeedLimit limit);
     void ApplySpeedLimit();
     void ApplyConnectionLimits();
     int RunningTasks();
@@ -159,7 +158,7 @@ public:
     static constexpr int kPeerConnectionLimit = 105;
     std::atomic<uint32_t> summedSpeed_{0};
     std::atomic<uint32_t> displayedSpeed_{0};
-    uint32_t rememberedLimit_ = 0;    // KiB/s sent when no limit is set: 32767
+    SpeedLimit rememberedLimit_;
     std::atomic<int> verifyTask_{0};
     std::atomic<uint32_t> verifyProgress_{0};
     std::atomic<uint32_t> repairProgress_{0};
@@ -194,7 +193,7 @@ public:
     TaskPersistence taskFile_;
     std::array<TaskSlot, kTaskCount> slots_;
 
-    int32_t lastActedStatus_ = 0;
+    JobStatus lastActedStatus_ = kStatusNormal;
     bool stateLogged_ = false;
     DownloadState loggedState_ = DownloadState::ready;
     bool loggedDiskLow_ = false;

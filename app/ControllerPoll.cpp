@@ -2,6 +2,8 @@
 // texts and sums they keep up to date.
 #include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <vector>
 
 #include "app/ControllerImpl.h"
 #include "app/DisplayFormat.h"
@@ -16,7 +18,7 @@ namespace {
 
 constexpr uint64_t kReserveBytes = 104857600;  // 100 MiB kept free beside the download
 constexpr uint32_t kDownloadingSpeed = 1024;
-constexpr uint32_t kNoLimit = 32767;
+constexpr int32_t kLeastTaskLimitKiB = 10;
 constexpr uint32_t kProgressEventTicks = 300;
 constexpr uint32_t kResourceListRefreshes = 600;
 
@@ -34,10 +36,10 @@ bool Writes(DownloadState state) {
     }
 }
 
-TaskStatus QueryStatus(ITaskEngine& engine, TaskHandle handle, bool* ok) {
-    TaskStatus status {};
-    *ok = handle != nullptr && engine.GetStatus(handle, &status) == kResultOk;
-    return status;
+std::optional<TaskReport> QueryReport(ITaskEngine& engine, TaskHandle handle) {
+    TaskReport report;
+    if (handle == nullptr || engine.GetReport(handle, report) != kResultOk) return std::nullopt;
+    return report;
 }
 
 }  // namespace
@@ -52,26 +54,23 @@ uint64_t DownloadController::Impl::InstallerTotal() const { return Need() - kRes
 
 int DownloadController::Impl::RunningTasks() {
     int running = 0;
-    for (TaskSlot& slot : slots_) {
-        bool ok = false;
-        QueryStatus(engine_, slot.handle, &ok);
-        if (ok && !slot.complete) ++running;
-    }
+    for (TaskSlot& slot : slots_)
+        if (QueryReport(engine_, slot.handle) && !slot.complete) ++running;
     return running;
 }
 
 void DownloadController::Impl::DetectCompletion(int task, int32_t) {
     TaskSlot& slot = slots_[static_cast<size_t>(task)];
-    int complete = 0;
-    if (engine_.IsComplete(slot.handle, &complete) != kResultOk || complete == 0 || slot.complete) return;
+    bool complete = false;
+    if (engine_.IsComplete(slot.handle, complete) != kResultOk || !complete || slot.complete) return;
     slot.complete = true;
     taskFile_.WriteFinishRecord(task, TargetOf(task));
     ApplySpeedLimit();
     events_.SimpleEvent(kEventTaskFoundComplete, fileName_, "");
 }
 
-void DownloadController::Impl::HandleStatus(int32_t status) {
-    if (status == 0 || status == lastActedStatus_) return;
+void DownloadController::Impl::HandleStatus(JobStatus status) {
+    if (status == kStatusNormal || status == lastActedStatus_) return;
     lastActedStatus_ = status;
     switch (status) {
     case kStatusNoFileSize:
@@ -114,16 +113,17 @@ uint32_t DownloadController::Impl::MeasureProgress() {
             weight = slot.expectedSize >> 20;
             count = 10000;
         } else {
-            bool ok = false;
-            const TaskStatus status = QueryStatus(engine_, slot.handle, &ok);
-            if (!ok) continue;
-            DetectCompletion(task, status.progress);
-            if (status.status != slot.lastStatusSeen) {
-                slot.lastStatusSeen = status.status;
-                HandleStatus(status.status);
+            const std::optional<TaskReport> report = QueryReport(engine_, slot.handle);
+            if (!report) continue;
+            DetectCompletion(task, report->progressPermyriad);
+            if (report->status != slot.lastStatusSeen) {
+                slot.lastStatusSeen = report->status;
+                HandleStatus(report->status);
             }
-            weight = static_cast<uint64_t>(std::max(status.total, 0)) >> 10;
-            count = (slot.complete || status.progress > 9999) ? 10000 : static_cast<uint64_t>(std::max(status.progress, 0));
+            weight = static_cast<uint64_t>(std::max<int64_t>(report->totalBytes.value_or(0), 0)) >> 20;
+            count = (slot.complete || report->progressPermyriad > 9999)
+                        ? 10000
+                        : static_cast<uint64_t>(std::max(report->progressPermyriad, 0));
         }
         weights += weight;
         weighted += weight * count;
@@ -137,10 +137,9 @@ uint64_t DownloadController::Impl::MeasureDownloaded() {
     uint64_t sum = 0;
     for (int task = 0; task < kTaskCount; ++task) {
         TaskSlot& slot = slots_[static_cast<size_t>(task)];
-        bool ok = false;
-        const TaskStatus status = QueryStatus(engine_, slot.handle, &ok);
-        if (ok && status.onDisk > 0) {
-            sum += static_cast<uint64_t>(status.onDisk);
+        const std::optional<TaskReport> report = QueryReport(engine_, slot.handle);
+        if (report && report->onDisk > 0) {
+            sum += static_cast<uint64_t>(report->onDisk);
             continue;
         }
         const std::string target = TargetOf(task);
@@ -259,9 +258,8 @@ std::string DownloadController::Impl::RefreshSpeed() {
     if (IsActiveState(state)) {
         uint64_t sum = 0;
         for (TaskSlot& slot : slots_) {
-            bool ok = false;
-            const TaskStatus status = QueryStatus(engine_, slot.handle, &ok);
-            if (ok && !slot.complete) sum += static_cast<uint64_t>(std::max(status.speed, 0));
+            const std::optional<TaskReport> report = QueryReport(engine_, slot.handle);
+            if (report && !slot.complete) sum += static_cast<uint64_t>(std::max(report->speed, 0));
         }
         const uint32_t speed = static_cast<uint32_t>(std::min<uint64_t>(sum, UINT32_MAX));
         summedSpeed_ = speed;
@@ -272,9 +270,9 @@ std::string DownloadController::Impl::RefreshSpeed() {
         } else {
             refreshCount_ = 0;
         }
-        const uint64_t limitBytes = static_cast<uint64_t>(rememberedLimit_) * 1024;
+        const uint64_t limitBytes = static_cast<uint64_t>(rememberedLimit_.value_or(0)) * 1024;
         const uint32_t previous = displayedSpeed_;
-        if (rememberedLimit_ != 0 && rememberedLimit_ != kNoLimit && limitBytes < speed)
+        if (rememberedLimit_ && limitBytes < speed)
             displayedSpeed_ = previous < limitBytes ? static_cast<uint32_t>((uint64_t{speed} + previous) / 2)
                                                     : static_cast<uint32_t>((limitBytes + previous) / 2);
         else
@@ -290,17 +288,22 @@ std::string DownloadController::Impl::RefreshSpeed() {
     return "0 B/s";
 }
 
-void DownloadController::Impl::SetSpeedLimit(uint32_t kibPerSecond) {
-    rememberedLimit_ = kibPerSecond != 0 ? kibPerSecond : kNoLimit;
+void DownloadController::Impl::SetSpeedLimit(SpeedLimit limit) {
+    rememberedLimit_ = limit;
     ApplySpeedLimit();
 }
 
+// Running tasks share the limit, each keeping at least a trickle; no limit
+// stays no limit however many tasks run.
 void DownloadController::Impl::ApplySpeedLimit() {
-    const uint32_t remembered = rememberedLimit_ != 0 ? rememberedLimit_ : kNoLimit;
-    const int running = RunningTasks();
-    const uint32_t perTask = running >= 2 ? remembered / static_cast<uint32_t>(running) : remembered;
+    SpeedLimit perTask;
+    if (rememberedLimit_) {
+        const int running = RunningTasks();
+        const int32_t share = running >= 2 ? *rememberedLimit_ / running : *rememberedLimit_;
+        perTask = std::max(share, kLeastTaskLimitKiB);
+    }
     for (TaskSlot& slot : slots_)
-        if (slot.handle.load()) engine_.SetLimit(slot.handle, static_cast<int>(std::max<uint32_t>(perTask, 10)));
+        if (slot.handle.load()) engine_.SetDownloadLimit(slot.handle, perTask);
 }
 
 void DownloadController::Impl::ApplyConnectionLimits() {
@@ -311,9 +314,7 @@ void DownloadController::Impl::ApplyConnectionLimits() {
     if (running == 0) return;
     int sourcesLeft = httpConnectionLimit_ % running, peersLeft = kPeerConnectionLimit % running;
     for (TaskSlot& slot : slots_) {
-        bool ok = false;
-        QueryStatus(engine_, slot.handle, &ok);
-        if (!ok || slot.complete) continue;
+        if (!QueryReport(engine_, slot.handle) || slot.complete) continue;
         const int sources = httpConnectionLimit_ / running + (sourcesLeft-- > 0 ? 1 : 0);
         const int peers = kPeerConnectionLimit / running + (peersLeft-- > 0 ? 1 : 0);
         engine_.SetConnectionLimits(slot.handle, std::max(sources, 1), std::max(peers, 1));
@@ -323,11 +324,9 @@ void DownloadController::Impl::ApplyConnectionLimits() {
 void DownloadController::Impl::RaiseProgressEvent(const std::string& code, const std::string& errorText) {
     int64_t http = 0, peers = 0;
     for (TaskSlot& slot : slots_) {
-        bool ok = false;
-        const TaskStatus status = QueryStatus(engine_, slot.handle, &ok);
-        if (ok) {
-            slot.httpBytes = status.fromSources;
-            slot.peerBytes = status.fromPeers;
+        if (const std::optional<TaskReport> report = QueryReport(engine_, slot.handle)) {
+            slot.httpBytes = report->fromSources;
+            slot.peerBytes = report->fromPeers;
         }
         http += slot.httpBytes;
         peers += slot.peerBytes;
@@ -388,12 +387,11 @@ void DownloadController::Impl::ApplyResourceList(const ResourceListFetched& fetc
         Log("Seek res: no open mirror", 38);
         return;
     }
-    const TaskHandle handle = slots_[0].handle;
-    engine_.ClearMirrors(handle);
-    for (const ResourceMirror& mirror : list.mirrors) {
-        const int added = engine_.AddMirrors(handle, mirror.url, mirror.hostName);
-        Log("Seek res: mirror " + mirror.url + " (" + mirror.hostName + ") " + std::to_string(added), 38);
-    }
+    std::vector<Mirror> mirrors;
+    for (const ResourceMirror& mirror : list.mirrors) mirrors.push_back({mirror.url, mirror.hostName});
+    const int set = engine_.SetMirrors(slots_[0].handle, mirrors);
+    for (const ResourceMirror& mirror : list.mirrors)
+        Log("Seek res: mirror " + mirror.url + " (" + mirror.hostName + ") " + std::to_string(set), 38);
 }
 
 std::string DownloadController::Impl::RemainingTimeText() {

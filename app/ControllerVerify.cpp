@@ -19,7 +19,7 @@ constexpr uint32_t kRepairCheckMs = 1000;
 
 // Codes with which the engine ends a task on its own; a repair waiting for
 // completion would otherwise wait forever.
-bool EngineGaveUp(int32_t status) {
+bool EngineGaveUp(JobStatus status) {
     return status == kStatusNoFileSize || status == kStatusDiskFull || status == kStatusBadTorrentFile ||
            status == kStatusSourcesFailed || status == kStatusCannotWrite;
 }
@@ -139,16 +139,16 @@ void DownloadController::Impl::WatchRepair() {
     const uint32_t now = platform::TickMs();
     if (now - lastRepairCheckMs_ < kRepairCheckMs) return;
     lastRepairCheckMs_ = now;
-    TaskStatus status {};
-    if (engine_.GetStatus(slots_[static_cast<size_t>(repairTask_)].handle, &status) != kResultOk) return;
-    if (status.progress > 9999) {
+    TaskReport report;
+    if (engine_.GetReport(slots_[static_cast<size_t>(repairTask_)].handle, report) != kResultOk) return;
+    if (report.progressPermyriad > 9999) {
         FinishRepair();
         return;
     }
-    repairProgress_ = static_cast<uint32_t>(std::max(status.progress, 0));
-    repairSpeed_ = static_cast<uint32_t>(std::max(status.speed, 0));
-    if (EngineGaveUp(status.status)) {
-        Log("修复中止：引擎结束了任务 (" + std::to_string(status.status) + ")");
+    repairProgress_ = static_cast<uint32_t>(std::max(report.progressPermyriad, 0));
+    repairSpeed_ = static_cast<uint32_t>(std::max(report.speed, 0));
+    if (EngineGaveUp(report.status)) {
+        Log("修复中止：引擎结束了任务 (" + std::to_string(report.status) + ")");
         FinishRepair();
     }
 }

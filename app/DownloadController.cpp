@@ -1,7 +1,6 @@
 #include "app/DownloadController.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "app/BuiltInValues.h"
@@ -22,16 +21,9 @@
 namespace veldmoor {
 namespace {
 
-constexpr uint32_t kTaskFlags = kTaskTargetIsFile;
 constexpr const char* kStatisticsFileName = "dataupload.vmconf";
 constexpr const char* kLinkFileName = "VeldmoorTaskLink.ini";
 constexpr const char* kDefaultFolderName = "EH1115";
-
-void CopyField(char (&field)[kPathCapacity], const std::string& text) {
-    const size_t length = std::min(text.size(), sizeof field - 1);
-    std::memcpy(field, text.data(), length);
-    field[length] = '\0';
-}
 
 }  // namespace
 
@@ -129,7 +121,7 @@ int DownloadController::Impl::Initialise() {
     if (!profile_.natServerName.empty()) engine_.SetNatServer(profile_.natServerName);
     diskLow_ = false;
     reloadList_.clear();
-    rememberedLimit_ = 0;
+    rememberedLimit_.reset();
     displayedSpeed_ = 0;
     progress_ = 0;
     downloaded_ = 0;
@@ -157,9 +149,8 @@ int DownloadController::Impl::Initialise() {
 
     for (TaskSlot& slot : slots_) {
         slot.handle = nullptr;
-        slot.descriptor = TaskDescriptor{};
         slot.complete = false;
-        slot.lastStatusSeen = 0;
+        slot.lastStatusSeen = kStatusNormal;
     }
     exitRequested_ = userExit_ = installerLaunched_ = false;
     Log("自我恢复功能关闭");
@@ -244,7 +235,7 @@ void DownloadController::Impl::WriteTaskHeader() {
 
 void DownloadController::Impl::ReloadTasksAtStartUp() {
     WriteTaskHeader();
-    engine_.SetHttpWrapping(1);
+    engine_.SetHttpWrapping(true);
     const bool engineReady = engine_.Init(dataDirectory_) == kResultOk;
     if (!engineReady) {
         Log("Reload Download Task] [环境初始化失败");
@@ -270,7 +261,18 @@ void DownloadController::Impl::ReloadTasksAtStartUp() {
     }
 }
 
-bool DownloadController::Impl::ReleaseTorrentInto(TaskSlot& slot, const char* eventCode) {
+// The installer over HTTP, and over BitTorrent too when the product carries
+// its torrent (ReleaseTorrentInto).
+TaskSpec DownloadController::Impl::SpecOf(int task) const {
+    TaskSpec spec;
+    if (!httpUrl_.empty()) spec.sources = {httpUrl_};
+    spec.target = TargetOf(task);
+    spec.targetIsFile = true;
+    spec.stateFile = resumeInfoPath_;
+    return spec;
+}
+
+bool DownloadController::Impl::ReleaseTorrentInto(TaskSpec& spec, const char* eventCode) {
     if (profile_.installerTorrent.empty()) return false;
     std::string used;
     if (ReleaseFile(profile_.installerTorrent, dataDirectory_, paths_.tempFolder, profile_.expectedMd5, &used) ==
@@ -279,22 +281,18 @@ bool DownloadController::Impl::ReleaseTorrentInto(TaskSlot& slot, const char* ev
         events_.SimpleEvent(eventCode, "", "Torent 资源释放失败");
         return false;
     }
-    CopyField(slot.descriptor.sourceText, "file://" + used);
-    slot.descriptor.flags |= kTaskP2sp;
+    spec.torrentSource = "file://" + used;
+    spec.kind = TaskKind::P2sp;
     return true;
 }
 
 int DownloadController::Impl::ReloadOneTask(int task, bool repair) {
     TaskSlot& slot = slots_[static_cast<size_t>(task)];
     if (httpUrl_.empty()) Notice(UserText::badSourceCheckMd5);
-    CopyField(slot.descriptor.stateFileBase, resumeInfoPath_);
-    slot.sourceList = httpUrl_;
-    slot.descriptor.sourceList = slot.sourceList.c_str();
-    slot.descriptor.flags = kTaskFlags;
-    ReleaseTorrentInto(slot, kEventEngineStartFailed);
-    CopyField(slot.descriptor.target, TargetOf(task));
-    slot.descriptor.handle = nullptr;
-    const int result = engine_.RecoverAndContinue(&slot.descriptor, repair);
+    TaskSpec spec = SpecOf(task);
+    ReleaseTorrentInto(spec, kEventEngineStartFailed);
+    TaskHandle handle = nullptr;
+    const int result = engine_.RecoverAndContinue(spec, repair, handle);
     if (result != kResultOk) {
         if (repair) reloadFailed_ = true;
         Log("Reload 失败");
@@ -303,23 +301,19 @@ int DownloadController::Impl::ReloadOneTask(int task, bool repair) {
     }
     if (repair) reloadFailed_ = false;
     Log("Reload 成功");
-    slot.handle = slot.descriptor.handle;
+    slot.handle = handle;
     taskFile_.WriteTaskFileName(task, fileName_);
     return result;
 }
 
 void DownloadController::Impl::CreateTask(int task) {
     TaskSlot& slot = slots_[static_cast<size_t>(task)];
-    slot.descriptor = TaskDescriptor{};
     slot.complete = false;
-    slot.lastStatusSeen = 0;
-    slot.descriptor.flags = kTaskFlags;
-    slot.sourceList = httpUrl_;
-    slot.descriptor.sourceList = slot.sourceList.c_str();
-    ReleaseTorrentInto(slot, kEventReleaseFailed);
-    CopyField(slot.descriptor.target, TargetOf(task));
-    CopyField(slot.descriptor.stateFileBase, resumeInfoPath_);
-    if (engine_.CreateAndStart(&slot.descriptor) == kResultOk) slot.handle = slot.descriptor.handle;
+    slot.lastStatusSeen = kStatusNormal;
+    TaskSpec spec = SpecOf(task);
+    ReleaseTorrentInto(spec, kEventReleaseFailed);
+    TaskHandle handle = nullptr;
+    if (engine_.CreateAndStart(spec, handle) == kResultOk) slot.handle = handle;
     taskRan_ = true;
     ApplySpeedLimit();
 }
@@ -332,7 +326,7 @@ ButtonOutcome DownloadController::Impl::BeginDownload() {
     }
     events_.SimpleEvent(kEventDownloadBegun, "", "");
     WriteTaskHeader();
-    engine_.SetHttpWrapping(1);
+    engine_.SetHttpWrapping(true);
     taskFile_.WriteSavePath(saveDirectory_);
     SparseFileCheck();
     if (engine_.Init(dataDirectory_) != kResultOk) {
@@ -351,7 +345,7 @@ ButtonOutcome DownloadController::Impl::BeginDownload() {
         BlockingMessage(UserText::startFailedRetry);
         return ButtonOutcome::startFailed;
     }
-    lastActedStatus_ = 0;
+    lastActedStatus_ = kStatusNormal;
     Apply(ControllerEvent::taskStarted);
     return ButtonOutcome::started;
 }
@@ -369,11 +363,11 @@ void DownloadController::Impl::Continue() {
         TaskSlot& slot = slots_[static_cast<size_t>(task)];
         if (taskFile_.FinishRecordMatches(task, TargetOf(task))) continue;
         slot.complete = false;
-        slot.lastStatusSeen = 0;
+        slot.lastStatusSeen = kStatusNormal;
         engine_.Start(slot.handle);
     }
     // A retry after an engine error should be able to report the same error again.
-    lastActedStatus_ = 0;
+    lastActedStatus_ = kStatusNormal;
     Apply(ControllerEvent::userContinued);
 }
 
@@ -421,7 +415,7 @@ void DownloadController::SetSavePath(const std::string& directory) {
     const DownloadState state = impl_->State();
     if (state == DownloadState::back || state == DownloadState::ready) impl_->saveDirectory_ = directory;
 }
-void DownloadController::SetSpeedLimit(uint32_t kibPerSecond) { impl_->SetSpeedLimit(kibPerSecond); }
+void DownloadController::SetSpeedLimit(SpeedLimit limit) { impl_->SetSpeedLimit(limit); }
 void DownloadController::SetP2P(bool enable) {
     impl_->peerToPeer_ = enable;
     impl_->engine_.EnableListening(enable);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/UserTexts.h"
+#include "engine/SpeedLimit.h"
 
 namespace veldmoor {
 
@@ -111,7 +112,7 @@ public:
 
     // Settings.
     void SetSavePath(const std::string& directory);  // only in back and ready
-    void SetSpeedLimit(uint32_t kibPerSecond);       // 0: none
+    void SetSpeedLimit(SpeedLimit limit);
     void SetP2P(bool enable);
     void SetShutdownAfterDownload(bool enable);
 

@@ -1,7 +1,5 @@
 #include "app/TaskEngine.h"
 
-#include "engine/TaskInterface.h"
-
 namespace veldmoor {
 
 int EngineTaskApi::SetListenPort(int port) { return EngineSetListenPort(port); }
@@ -9,25 +7,28 @@ int EngineTaskApi::SetNatServer(const std::string& hostName) { return EngineSetN
 int EngineTaskApi::Init(const std::string& dataDirectory) { return EngineInit(dataDirectory.c_str()); }
 int EngineTaskApi::Uninit() { return EngineUninit(); }
 int EngineTaskApi::EnableListening(bool enable) { return EngineEnableListening(enable ? 1 : 0); }
-int EngineTaskApi::SetHttpWrapping(int value) { return EngineSetHttpWrapping(value); }
-int EngineTaskApi::CreateAndStart(TaskDescriptor* descriptor) { return TaskCreateAndStart(descriptor); }
-int EngineTaskApi::RecoverAndContinue(TaskDescriptor* descriptor, bool repair) {
-    return TaskRecoverAndContinue(descriptor, repair);
+int EngineTaskApi::SetHttpWrapping(bool enable) { return EngineSetHttpWrapping(enable ? 1 : 0); }
+int EngineTaskApi::CreateAndStart(const TaskSpec& spec, TaskHandle& handle) { return CreateAndStartTask(spec, handle); }
+int EngineTaskApi::RecoverAndContinue(const TaskSpec& spec, bool repair, TaskHandle& handle) {
+    return RecoverAndContinueTask(spec, repair, handle);
 }
 int EngineTaskApi::Stop(TaskHandle task) { return TaskStop(task, false); }
 int EngineTaskApi::Start(TaskHandle task) { return TaskStart(task); }
-int EngineTaskApi::GetStatus(TaskHandle task, TaskStatus* status) { return TaskGetStatus(task, status); }
-int EngineTaskApi::IsComplete(TaskHandle task, int* complete) { return TaskIsComplete(task, complete); }
-// The controller sends one past the range for "no limit".
-int EngineTaskApi::SetLimit(TaskHandle task, int kibPerSecond) {
-    return SetTaskSpeedLimit(task, LimitDirection::kDownload, SpeedLimitFromKiB(kibPerSecond));
+int EngineTaskApi::GetReport(TaskHandle task, TaskReport& report) { return GetTaskReport(task, report); }
+int EngineTaskApi::IsComplete(TaskHandle task, bool& complete) {
+    int flag = 0;
+    const int result = TaskIsComplete(task, &flag);
+    if (result == kResultOk) complete = flag != 0;
+    return result;
+}
+int EngineTaskApi::SetDownloadLimit(TaskHandle task, SpeedLimit limit) {
+    return SetTaskSpeedLimit(task, LimitDirection::kDownload, limit);
 }
 int EngineTaskApi::SetConnectionLimits(TaskHandle task, int sources, int peers) {
     return TaskSetConnectionLimits(task, sources, peers);
 }
-int EngineTaskApi::ClearMirrors(TaskHandle task) { return ClearTaskMirrors(task); }
-int EngineTaskApi::AddMirrors(TaskHandle task, const std::string& address, const std::string& hostName) {
-    return AddTaskMirrors(task, {{address, hostName}});
+int EngineTaskApi::SetMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) {
+    return SetTaskMirrors(task, mirrors);
 }
 
 }  // namespace veldmoor

@@ -1,10 +1,10 @@
 #pragma once
 // The engine operations the controller uses, behind an interface so tests can
 // put a scripted engine in its place. EngineTaskApi forwards to the engine.
-#include <cstdint>
 #include <string>
+#include <vector>
 
-#include "engine/TaskApi.h"
+#include "engine/TaskInterface.h"
 
 namespace veldmoor {
 
@@ -18,19 +18,21 @@ public:
     virtual int Init(const std::string& dataDirectory) = 0;
     virtual int Uninit() = 0;
     virtual int EnableListening(bool enable) = 0;
-    virtual int SetHttpWrapping(int value) = 0;
+    virtual int SetHttpWrapping(bool enable) = 0;
 
-    virtual int CreateAndStart(TaskDescriptor* descriptor) = 0;
-    virtual int RecoverAndContinue(TaskDescriptor* descriptor, bool repair) = 0;
+    // `handle` is written on success only.
+    virtual int CreateAndStart(const TaskSpec& spec, TaskHandle& handle) = 0;
+    // A task taken up again from its state file; `repair` also takes it when
+    // an equal task is still listed.
+    virtual int RecoverAndContinue(const TaskSpec& spec, bool repair, TaskHandle& handle) = 0;
     virtual int Stop(TaskHandle task) = 0;
     virtual int Start(TaskHandle task) = 0;
-    virtual int GetStatus(TaskHandle task, TaskStatus* status) = 0;
-    virtual int IsComplete(TaskHandle task, int* complete) = 0;
-    virtual int SetLimit(TaskHandle task, int kibPerSecond) = 0;
+    virtual int GetReport(TaskHandle task, TaskReport& report) = 0;
+    virtual int IsComplete(TaskHandle task, bool& complete) = 0;
+    virtual int SetDownloadLimit(TaskHandle task, SpeedLimit limit) = 0;
     virtual int SetConnectionLimits(TaskHandle task, int sources, int peers) = 0;
-    virtual int ClearMirrors(TaskHandle task) = 0;
-    virtual int AddMirrors(TaskHandle task, const std::string& address,
-                           const std::string& hostName) = 0;
+    // Replaces the task's mirrors.
+    virtual int SetMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) = 0;
 };
 
 // The process's engine.
@@ -41,18 +43,16 @@ public:
     int Init(const std::string& dataDirectory) override;
     int Uninit() override;
     int EnableListening(bool enable) override;
-    int SetHttpWrapping(int value) override;
-    int CreateAndStart(TaskDescriptor* descriptor) override;
-    int RecoverAndContinue(TaskDescriptor* descriptor, bool repair) override;
+    int SetHttpWrapping(bool enable) override;
+    int CreateAndStart(const TaskSpec& spec, TaskHandle& handle) override;
+    int RecoverAndContinue(const TaskSpec& spec, bool repair, TaskHandle& handle) override;
     int Stop(TaskHandle task) override;
     int Start(TaskHandle task) override;
-    int GetStatus(TaskHandle task, TaskStatus* status) override;
-    int IsComplete(TaskHandle task, int* complete) override;
-    int SetLimit(TaskHandle task, int kibPerSecond) override;
+    int GetReport(TaskHandle task, TaskReport& report) override;
+    int IsComplete(TaskHandle task, bool& complete) override;
+    int SetDownloadLimit(TaskHandle task, SpeedLimit limit) override;
     int SetConnectionLimits(TaskHandle task, int sources, int peers) override;
-    int ClearMirrors(TaskHandle task) override;
-    int AddMirrors(TaskHandle task, const std::string& address,
-                   const std::string& hostName) override;
+    int SetMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) override;
 };
 
 }  // namespace veldmoor

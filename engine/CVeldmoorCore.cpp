@@ -98,7 +98,7 @@ int CreateJob(const TaskSpec& spec, bool recovering, bool keepDuplicates, TaskHa
     return kResultOk;
 }
 
-int CreateFromDescriptor(TaskDescriptor* descriptor, bool recovering, bool keepDuplicates) {
+int CreateFromDescriptor(TaskDescriptor* descriptor) {
     if (!descriptor) return kResultBadArgument;
     TaskSpec spec;
     try {
@@ -106,7 +106,7 @@ int CreateFromDescriptor(TaskDescriptor* descriptor, bool recovering, bool keepD
     } catch (...) {
         return kResultOutOfMemory;
     }
-    return CreateJob(spec, recovering, keepDuplicates, descriptor->handle);
+    return CreateJob(spec, false, false, descriptor->handle);
 }
 
 // Splits each text at line ends: the flat calls join lists into lines.
@@ -282,22 +282,24 @@ int TakeTaskSourceNotes(TaskHandle task, std::string& notes, size_t maxBytes) {
     });
 }
 
-int TaskCreate(TaskDescriptor* descriptor) { return CreateFromDescriptor(descriptor, false, false); }
-
-int TaskRecover(TaskDescriptor* descriptor, bool keepDuplicates) {
-    return CreateFromDescriptor(descriptor, true, keepDuplicates);
+int CreateAndStartTask(const TaskSpec& spec, TaskHandle& handle) {
+    const int created = CreateTask(spec, handle);
+    if (created != kResultOk) return created;
+    return WithJob(handle, [](TWorkThread& job) { return job.StartDownload(); });
 }
+
+int RecoverAndContinueTask(const TaskSpec& spec, bool keepDuplicates, TaskHandle& handle) {
+    const int recovered = RecoverTask(spec, keepDuplicates, handle);
+    if (recovered != kResultOk) return recovered;
+    return WithJob(handle, [](TWorkThread& job) { return job.ContinueDownload(); });
+}
+
+int TaskCreate(TaskDescriptor* descriptor) { return CreateFromDescriptor(descriptor); }
 
 int TaskCreateAndStart(TaskDescriptor* descriptor) {
     const int created = TaskCreate(descriptor);
     if (created != kResultOk) return created;
     return WithJob(descriptor->handle, [](TWorkThread& job) { return job.StartDownload(); });
-}
-
-int TaskRecoverAndContinue(TaskDescriptor* descriptor, bool keepDuplicates) {
-    const int recovered = TaskRecover(descriptor, keepDuplicates);
-    if (recovered != kResultOk) return recovered;
-    return WithJob(descriptor->handle, [](TWorkThread& job) { return job.ContinueDownload(); });
 }
 
 int TaskStop(TaskHandle task, bool reset) {
@@ -343,32 +345,11 @@ int TaskIsComplete(TaskHandle task, int* complete) {
     });
 }
 
-int TaskSetLimit(TaskHandle task, int kind, int kibPerSecond) {
-    if (kind != kLimitKindUpload && kind != kLimitKindDownload) {
-        // Checked on a live job only: an unknown handle is told as such first.
-        return WithJob(task, [](TWorkThread&) { return kResultBadArgument; });
-    }
-    const LimitDirection direction = kind == kLimitKindUpload ? LimitDirection::kUpload : LimitDirection::kDownload;
-    return SetTaskSpeedLimit(task, direction, SpeedLimitFromKiB(kibPerSecond));
-}
-
 int TaskSetConnectionLimits(TaskHandle task, int sourceConnections, int peerConnections) {
     return WithJob(task, [=](TWorkThread& job) {
         job.SetConnectionLimits(sourceConnections, peerConnections);
         return kResultOk;
     });
-}
-
-int TaskClearMirrors(TaskHandle task) { return ClearTaskMirrors(task); }
-
-int TaskAddMirrors(TaskHandle task, const char* addresses, const char* hostNames) {
-    // One mirror a line; the host names pair with the addresses line by line.
-    const std::vector<std::string> addressLines = SplitSourceLines(addresses);
-    const std::vector<std::string> hostLines = SplitSourceLines(hostNames);
-    std::vector<Mirror> mirrors;
-    for (size_t i = 0; i < addressLines.size(); ++i)
-        mirrors.push_back({addressLines[i], i < hostLines.size() ? hostLines[i] : std::string()});
-    return AddTaskMirrors(task, mirrors);
 }
 
 int TaskAddTrackers(TaskHandle task, const char* announceAddresses) {

@@ -15,9 +15,8 @@ constexpr bool IsSpeedLimitInRange(int64_t kibPerSecond) {
     return kibPerSecond >= 1 && kibPerSecond <= kMaxSpeedLimitKiB;
 }
 
-// A limit written as a number, as the flat task interface and the command
-// lines take it: 0 means none, and so does a value beyond the range (the
-// controller has always sent one past it for "no limit").
+// A limit written as a number, as settings and command lines hold it: 0 means
+// none, and so does a value beyond the range.
 constexpr SpeedLimit SpeedLimitFromKiB(int64_t kibPerSecond) {
     if (!IsSpeedLimitInRange(kibPerSecond)) return std::nullopt;
     return static_cast<int32_t>(kibPerSecond);

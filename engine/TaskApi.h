@@ -1,7 +1,9 @@
 #pragma once
 // The engine's flat task interface: plain records in, codes and records out.
-// C++ callers use the typed calls of TaskInterface.h, which these forward to.
-// Every call but the three noted below holds the engine's API lock throughout.
+// C++ callers use the typed calls of TaskInterface.h; what stays here is what
+// a front end still calls by handle, and the descriptor form of creating a
+// task. Every call but the three noted below holds the engine's API lock
+// throughout.
 #include <cstdint>
 
 namespace veldmoor {
@@ -80,23 +82,13 @@ int EngineSetEventSink(IEventSink* sink);
 int EngineSetNatServer(const char* hostName, int port);
 
 int TaskCreate(TaskDescriptor* descriptor);
-int TaskRecover(TaskDescriptor* descriptor, bool keepDuplicates);
 int TaskCreateAndStart(TaskDescriptor* descriptor);
-int TaskRecoverAndContinue(TaskDescriptor* descriptor, bool keepDuplicates);
 
 int TaskStop(TaskHandle task, bool reset);
 int TaskStart(TaskHandle task);
 int TaskGetStatus(TaskHandle task, TaskStatus* status);
 int TaskIsComplete(TaskHandle task, int* complete);
-enum LimitKind : int {
-    kLimitKindUpload = 0,
-    kLimitKindDownload = 1,
-};
-// 0 or a value beyond kMaxSpeedLimitKiB (engine/SpeedLimit.h) means no limit.
-int TaskSetLimit(TaskHandle task, int kind, int kibPerSecond);
 int TaskSetConnectionLimits(TaskHandle task, int sourceConnections, int peerConnections);
-int TaskClearMirrors(TaskHandle task);
-int TaskAddMirrors(TaskHandle task, const char* addresses, const char* hostNames);
 // Announce addresses ("http://", "udp://"), one a line as in a source list,
 // announced to beside the torrent's own trackers; a task without a torrent
 // keeps them until it has one.

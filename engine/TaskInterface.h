@@ -1,8 +1,8 @@
 #pragma once
 // The engine's task interface for C++ callers: a task described by value,
 // limits as optionals, mirrors as a list, the status as an enum. The flat
-// calls of TaskApi.h forward here; they stay for callers that fill
-// descriptors. Every call holds the engine's API lock throughout.
+// calls of TaskApi.h that remain forward here. Every call holds the engine's
+// API lock throughout.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -55,6 +55,11 @@ TaskSpec TaskSpecFromDescriptor(const TaskDescriptor& descriptor);
 // success only.
 int CreateTask(const TaskSpec& spec, TaskHandle& handle);
 int RecoverTask(const TaskSpec& spec, bool keepDuplicates, TaskHandle& handle);
+// The same, and the task's thread started: a new download, or one continued
+// from what its state file and the disk hold. A task whose thread does not
+// start stays listed under `handle`.
+int CreateAndStartTask(const TaskSpec& spec, TaskHandle& handle);
+int RecoverAndContinueTask(const TaskSpec& spec, bool keepDuplicates, TaskHandle& handle);
 
 int SetTaskSpeedLimit(TaskHandle task, LimitDirection direction, SpeedLimit limit);
 // Replaces the task's mirrors; an empty list leaves it with none.

@@ -28,6 +28,12 @@
 # The task interface includes nothing else of engine/; a component includes
 # no job or API file, so each stays usable (and testable) without the job.
 #
+# Inside torrent/, the piece map's facade torrent/TPieces.h is included only
+# by the map's own files (TPieces*, PieceWriter*, PieceChecks*, InfoText*) and
+# by its torrent (TTorrent*): the map's components (PieceProgress,
+# MemoryWindow, PartialPieceJournal, PieceStatusText, TPiece, PieceFile, ...)
+# never reach back into the map that composes them.
+#
 # tests/, fuzz/ and bench/ may include anything. A folder with sources that
 # is not in the layering fails the check until it is given its place here.
 #   scripts/check_layers.sh [root]      check a tree (default: this one)
@@ -73,6 +79,15 @@ engine_tier() {
   esac
 }
 
+# Whether torrent/`file` may include torrent/`path`.
+torrent_may_include() {
+  [ "$2" = torrent/TPieces.h ] || return 0
+  case "${1##*/}" in
+    TPieces*|PieceWriter*|PieceChecks*|InfoText*|TTorrent*) return 0 ;;
+  esac
+  return 1
+}
+
 # Whether engine/`file` may include engine/`path`.
 engine_may_include() {
   local from to
@@ -108,6 +123,11 @@ check_tree() {
       fi
       if [ "$folder" = engine ] && [ "$included" = engine ] && ! engine_may_include "$file" "$path"; then
         echo "$file: includes \"$path\"; inside engine/ the task interface includes only itself and components never include the job or the API" >&2
+        failures=$((failures + 1))
+        continue
+      fi
+      if [ "$folder" = torrent ] && ! torrent_may_include "$file" "$path"; then
+        echo "$file: includes \"$path\"; a piece-map component never includes the map that composes it" >&2
         failures=$((failures + 1))
         continue
       fi
@@ -173,6 +193,19 @@ self_test() {
     return 1
   fi
   rm -r "$tree/engine"
+  printf '#include "torrent/TPiece.h"\n' > "$tree/torrent/TPieces.h"
+  printf '#include "torrent/TPieces.h"\n' > "$tree/torrent/PieceWriter.cpp"
+  printf '#include "torrent/TPiece.h"\n' > "$tree/torrent/PieceProgress.h"
+  if ! check_tree "$tree" 2>/dev/null; then
+    echo "self-test: the piece map's own files on its facade were refused" >&2
+    return 1
+  fi
+  printf '#include "torrent/TPieces.h"\n' >> "$tree/torrent/PieceProgress.h"
+  if check_tree "$tree" 2>/dev/null; then
+    echo "self-test: a piece-map component including the map passed" >&2
+    return 1
+  fi
+  rm "$tree/torrent/PieceProgress.h" "$tree/torrent/PieceWriter.cpp" "$tree/torrent/TPieces.h"
   mkdir -p "$tree/newfolder"
   printf '#include "platform/File.h"\n' > "$tree/newfolder/New.h"
   if check_tree "$tree" 2>/dev/null; then

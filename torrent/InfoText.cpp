@@ -52,8 +52,8 @@ void TPieces::FillSingleFileMap(int64_t totalLength, int32_t pieceLength, const 
     totalLength_ = totalLength;
     pieceLength_ = pieceLength;
     pieceCount_ = (totalLength + pieceLength - 1) / pieceLength;
-    wantedPieces_ = pieceCount_;
-    receivedBytes_ = wantedBytes_ = totalLength;
+    progress_.StartFresh(pieceCount_, pieceLength_, totalLength_);
+    progress_.SetReceivedBytes(totalLength);
     creationTime_ = changeTime_ = ClockSeconds();
 
     TPieceFile entry;
@@ -95,7 +95,7 @@ bool TPieces::ReadInfoText(std::string_view text) {
     std::string path = job_->PieceMapTargetFile();
     if (path.empty()) path = platform::JoinPath(job_->PieceMapFolder(), HexText(hash->data(), hash->size()));
     FillSingleFileMap(*total, static_cast<int32_t>(*pieceLength), path);
-    writeWindow_ = kInfoTextWriteWindow;
+    window_.SetUnits(kInfoTextWriteWindow);
     saveStatus_ = true;
     useSavedStatus_ = true;
     Finish(nullptr);

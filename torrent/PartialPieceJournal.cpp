@@ -1,16 +1,13 @@
-// The partial-piece journal: blocks of unfinished pieces that lie beyond their
-// hashed prefix, kept over a restart. Records are self-checking; reading stops
-// at the first one that is damaged.
+#include "torrent/PartialPieceJournal.h"
+
 #include <zlib.h>
 
-#include <cstring>
+#include <algorithm>
 
 #include "foundation/EngineLocks.h"
 #include "platform/File.h"
 #include "platform/FileRename.h"
 #include "platform/Files.h"
-#include "torrent/TPieces.h"
-#include "torrent/TTorrent.h"
 
 namespace veldmoor {
 namespace {
@@ -31,6 +28,14 @@ uint32_t GetWord(const char* in) {
     uint32_t value = 0;
     for (int i = 0; i < 4; ++i) value |= uint32_t{static_cast<uint8_t>(in[i])} << (8 * i);
     return value;
+}
+
+// Adler-32 of the body, started from the Adler-32 of the info hash that was
+// itself started from the piece index.
+uint32_t CheckValue(const Sha1Digest& infoHash, int32_t piece, std::string_view body) {
+    const uLong start = adler32_z(static_cast<uLong>(piece), infoHash.data(), infoHash.size());
+    return static_cast<uint32_t>(
+        adler32_z(start, reinterpret_cast<const Bytef*>(body.data()), static_cast<z_size_t>(body.size())));
 }
 
 // Sequential writes to the journal under the engine's disk lock.
@@ -84,24 +89,16 @@ std::string RecordBody(const TPiece& piece) {
 
 }  // namespace
 
-uint32_t TPieces::JournalCheckValue(int32_t piece, std::string_view body) const {
-    const Sha1Digest& hash = torrent_->InfoHash();
-    const uLong start = adler32_z(static_cast<uLong>(piece), hash.data(), hash.size());
-    return static_cast<uint32_t>(
-        adler32_z(start, reinterpret_cast<const Bytef*>(body.data()), static_cast<z_size_t>(body.size())));
+void PartialPieceJournal::Delete() const {
+    if (Enabled()) platform::DeleteFileAt(path_);
 }
 
-bool TPieces::SavePartialPieces() {
-    // Pieces at the background writer are recorded once they are on disk.
-    FinishQueuedWrites();
-    if (journalPath_.empty() || !torrent_ || !saveStatus_) return true;
-    if (IsComplete()) {
-        platform::DeleteFileAt(journalPath_);
-        return true;
-    }
+bool PartialPieceJournal::Save(const Sha1Digest& infoHash, const std::vector<TPiece>& pieces,
+                               const std::function<bool(int64_t piece)>& verified) const {
+    if (!Enabled()) return true;
     // Written beside the journal and moved into place, so that a crash
     // mid-write leaves the previous journal whole.
-    const std::string temporary = journalPath_ + ".tmp";
+    const std::string temporary = path_ + ".tmp";
     platform::File out;
     if (!out.Open(temporary, platform::File::Mode::ReadWrite) || out.SetSize(0) != platform::IoStatus::Ok) return false;
     JournalWriter writer(out);
@@ -109,13 +106,13 @@ bool TPieces::SavePartialPieces() {
     buffer.reserve(kWriteBufferSize);
     bool ok = true;
     int records = 0;
-    for (const TPiece& piece : pieces_) {
-        if (piece.held.Empty() || IsPieceDone(piece.index)) continue;
+    for (const TPiece& piece : pieces) {
+        if (piece.held.Empty() || verified(piece.index)) continue;
         const std::string body = RecordBody(piece);
         if (body.empty()) continue;
         std::string record;
         PutWord(record, static_cast<uint32_t>(body.size()));
-        PutWord(record, JournalCheckValue(piece.index, body));
+        PutWord(record, CheckValue(infoHash, piece.index, body));
         PutWord(record, static_cast<uint32_t>(piece.index));
         PutWord(record, 0);
         record += body;
@@ -136,20 +133,18 @@ bool TPieces::SavePartialPieces() {
     out.Close();
     if (!ok || records == 0) {
         platform::DeleteFileAt(temporary);
-        if (ok) platform::DeleteFileAt(journalPath_);
+        if (ok) platform::DeleteFileAt(path_);
         return ok;
     }
-    return platform::RenameReplacing(temporary, journalPath_);
+    return platform::RenameReplacing(temporary, path_);
 }
 
-void TPieces::LoadPartialPieces() {
-    if (journalPath_.empty() || !torrent_ || pieces_.empty()) return;
-    if (IsComplete()) {
-        platform::DeleteFileAt(journalPath_);
-        return;
-    }
+void PartialPieceJournal::Load(const Sha1Digest& infoHash, int32_t pieceLength,
+                               const std::function<bool(int64_t piece)>& validPiece,
+                               const std::function<bool(int32_t piece, std::string_view body)>& take) const {
+    if (!Enabled()) return;
     platform::File in;
-    if (!in.Open(journalPath_, platform::File::Mode::Read)) return;
+    if (!in.Open(path_, platform::File::Mode::Read)) return;
     int64_t position = 0;
     for (;;) {
         char header[kHeaderSize];
@@ -158,61 +153,47 @@ void TPieces::LoadPartialPieces() {
             ScopedLock guard(DiskLock());
             got = in.ReadAt(position, header, kHeaderSize);
         }
-        if (got != static_cast<int64_t>(kHeaderSize)) break;
+        if (got != static_cast<int64_t>(kHeaderSize)) return;
         const int64_t length = GetWord(header);
         const uint32_t check = GetWord(header + 4);
         const int64_t index = GetWord(header + 8);
-        if (length < 1 || length >= int64_t{pieceLength_} + kRecordSlack || !IsValidPiece(index)) break;
+        if (length < 1 || length >= int64_t{pieceLength} + kRecordSlack || !validPiece(index)) return;
         std::string body(static_cast<size_t>(length), '\0');
         {
             ScopedLock guard(DiskLock());
             got = in.ReadAt(position + static_cast<int64_t>(kHeaderSize), body.data(), length);
         }
-        if (got != length || JournalCheckValue(static_cast<int32_t>(index), body) != check) break;
+        if (got != length || CheckValue(infoHash, static_cast<int32_t>(index), body) != check) return;
         position += static_cast<int64_t>(kHeaderSize) + length;
-
-        TPiece& piece = pieces_[static_cast<size_t>(index)];
-        if (IsPieceDone(index) || piece.done) continue;
-        if (!RestoreJournalRecord(piece, body)) {
-            DiscardHeld(piece);
-            piece.StartOver();
-            break;
-        }
-        if (piece.HoldsToEnd()) CompletePiece(piece);
+        if (!take(static_cast<int32_t>(index), body)) return;
     }
-    RecountInProgress();
 }
 
-bool TPieces::RestoreJournalRecord(TPiece& piece, std::string_view body) {
-    if (body.size() < kHeaderSize) return false;
+std::optional<JournalRecord> ParseJournalBody(std::string_view body, int32_t pieceLength) {
+    if (body.size() < kHeaderSize) return std::nullopt;
     const uint32_t bytesHeld = GetWord(body.data());
     const uint32_t prefix = GetWord(body.data() + 4);
     const uint32_t blocks = GetWord(body.data() + 8);
     if (blocks < 1 || blocks > kMaxBlocksPerRecord || body.size() != kHeaderSize + blocks * kBlockEntrySize)
-        return false;
-    // The record must continue exactly where the restored SHA-1 state stops.
-    if (prefix != static_cast<uint32_t>(piece.received) || (piece.received > 0 && !piece.hasher)) return false;
+        return std::nullopt;
 
-    HeldRanges restored;
+    JournalRecord record;
+    record.prefix = static_cast<int32_t>(prefix);
     int64_t restoredBytes = 0;
     for (uint32_t i = 0; i < blocks; ++i) {
         const char* entry = body.data() + kHeaderSize + i * kBlockEntrySize;
         const uint32_t offset = GetWord(entry);
         const uint32_t length = GetWord(entry + 4);
         if (length != kBlockSize || offset % kBlockSize != 0 || offset < prefix ||
-            offset >= static_cast<uint32_t>(piece.length))
-            return false;
+            offset >= static_cast<uint32_t>(pieceLength))
+            return std::nullopt;
         const int32_t start = static_cast<int32_t>(offset);
-        const int32_t size = std::min(kBlockSize, piece.length - start);  // the padding is dropped
-        if (restored.Add(start, entry + 8, size) != size) return false;   // the same slot twice
+        const int32_t size = std::min(kBlockSize, pieceLength - start);  // the padding is dropped
+        if (record.blocks.Add(start, entry + 8, size) != size) return std::nullopt;  // the same slot twice
         restoredBytes += size;
     }
-    if (restoredBytes < bytesHeld) return false;
-    for (const auto& [start, bytes] : restored.Ranges()) {
-        heldTotal_ += piece.held.Add(start, bytes.data(), static_cast<int32_t>(bytes.size()));
-    }
-    StampDone(piece);
-    return true;
+    if (restoredBytes < bytesHeld) return std::nullopt;
+    return record;
 }
 
 }  // namespace veldmoor

@@ -5,7 +5,6 @@
 
 #include "foundation/EngineLocks.h"
 #include "platform/Files.h"
-#include "torrent/Bitfield.h"
 #include "torrent/TPieces.h"
 
 namespace veldmoor {
@@ -99,10 +98,11 @@ bool TPieces::FullCheck() {
     const int64_t batchBytes = std::min(sliced ? kCheckBatchLimit : batchPieces * pieceLength_, totalLength_);
     readBuffer_.resize(static_cast<size_t>(batchBytes));
 
-    receivedBytes_ = 0;
+    int64_t present = 0;
     for (const TPieceFile& entry : files_) {
-        if (entry.length > 0 && platform::FileExists(entry.workingPath)) receivedBytes_ += entry.length;
+        if (entry.length > 0 && platform::FileExists(entry.workingPath)) present += entry.length;
     }
+    progress_.SetReceivedBytes(present);
 
     int64_t goodBytes = 0;
     bool stopped = false;
@@ -126,7 +126,6 @@ bool TPieces::FullCheck() {
                 SetPieceDone(piece.index, true);
                 goodBytes += piece.length;
             }
-            checkedBytes_ += piece.length;
             if (job_->IsStopping()) {
                 stopped = true;
                 break;
@@ -139,16 +138,17 @@ bool TPieces::FullCheck() {
 }
 
 bool TPieces::QuickCheck() {
-    receivedBytes_ = 0;
+    int64_t present = 0;
     bool allPresent = true;
     for (const TPieceFile& entry : files_) {
         const auto size = platform::FileSize(entry.workingPath);
         if (size && static_cast<int64_t>(*size) == entry.length) {
-            receivedBytes_ += entry.length;
+            present += entry.length;
         } else {
             allPresent = false;
         }
     }
+    progress_.SetReceivedBytes(present);
     if (allPresent) {
         bool sampled = true;
         for (const int64_t index : {int64_t{0}, pieceCount_ - 1, pieceCount_ / 2}) {
@@ -161,11 +161,8 @@ bool TPieces::QuickCheck() {
             }
         }
         if (sampled) {
-            std::fill(bitfield_.begin(), bitfield_.end(), 0xFF);
-            ClearSpareBits(bitfield_, static_cast<uint64_t>(pieceCount_));
+            progress_.VerifyAll();
             RecountCounters();
-            receivedBytes_ = totalLength_;
-            lastVerifiedPiece_ = static_cast<int32_t>(pieceCount_ - 1);
             Send(kSizesChangedEvent);
         }
     }

@@ -1,34 +1,17 @@
-// The two texts that carry a map's progress over to the next run: the piece
-// status ("bits") and the file choices ("part").
+#include "torrent/PieceStatusText.h"
+
 #include <zlib.h>
 
 #include <climits>
 #include <cstring>
-#include <memory>
-#include <optional>
-#include <set>
 
-#include "platform/File.h"
-#include "platform/Files.h"
-#include "torrent/Bitfield.h"
 #include "torrent/Bencode.h"
-#include "torrent/TPieces.h"
-#include "torrent/TTorrent.h"
+#include "torrent/Bitfield.h"
+#include "torrent/QByteBuffer.h"
+#include "torrent/QElement.h"
 
 namespace veldmoor {
 namespace {
-
-struct RecordedFile {
-    uint64_t time = 0;
-    int64_t size = -1;
-    std::optional<int32_t> priority;
-};
-
-struct RestoredPiece {
-    int32_t index = 0;
-    int32_t part = 0;
-    Sha1Hasher hasher;
-};
 
 uint32_t StateCheckValue(int32_t piece, const uint8_t* image) {
     return static_cast<uint32_t>(adler32_z(static_cast<uLong>(piece), image, kSha1StateImageSize));
@@ -49,6 +32,10 @@ void Adopt(QElement& container, std::unique_ptr<QElement> child) {
 }
 
 void AppendInteger(QElement& container, const char* key, int64_t value) { container.AppendText(key, -1, value, true); }
+
+void AppendBytes(QElement& container, const void* bytes, size_t length) {
+    container.AppendText(static_cast<const char*>(bytes), static_cast<int>(length));
+}
 
 bool IsLeafNamed(const QElement* element, const char* name) {
     return element && element->GetKind() == kElementLeaf && element->GetBytes() == name;
@@ -71,12 +58,80 @@ const QElement* FindFileKey(const QElement& root, const std::string& path) {
     return nullptr;
 }
 
-std::optional<RecordedFile> ReadFileRecord(const QElement& key) {
-    const QElement* low = key.NextSibling();
+std::string Encoded(const QElement& root) {
+    QByteBuffer encoded;
+    if (!Encode(&root, encoded)) return {};
+    return std::string(encoded.GetView());
+}
+
+}  // namespace
+
+std::string EncodePieceStatus(const PieceStatus& status) {
+    std::unique_ptr<QElement> root = NewDictionary();
+    if (!root) return {};
+    if (status.infoHash) {
+        root->AppendText("infohash", -1);
+        AppendBytes(*root, status.infoHash->data(), status.infoHash->size());
+    }
+    for (const StatusFile& file : status.files) {
+        AppendBytes(*root, file.path.data(), file.path.size());
+        AppendInteger(*root, "Low", static_cast<int64_t>(file.time & 0xFFFFFFFF));
+        AppendInteger(*root, "High", static_cast<int64_t>(file.time >> 32));
+        AppendInteger(*root, "Size", file.size);
+        AppendInteger(*root, "Priority", file.priority);
+    }
+    if (!status.files.empty()) {
+        std::unique_ptr<QElement> list = NewList();
+        for (const StatusPiece& piece : status.partialPieces) {
+            std::unique_ptr<QElement> entry = NewDictionary();
+            AppendInteger(*entry, "Index", piece.index);
+            AppendInteger(*entry, "Part", piece.part);
+            entry->AppendText("Status", -1);
+            AppendBytes(*entry, piece.image.data(), piece.image.size());
+            AppendInteger(*entry, "CRC32", StateCheckValue(piece.index, piece.image.data()));
+            Adopt(*list, std::move(entry));
+        }
+        root->AppendText("PieceStatus", -1);
+        Adopt(*root, std::move(list));
+    }
+    root->AppendText("BitField", -1);
+    AppendBytes(*root, status.bits.data(), status.bits.size());
+    AppendInteger(*root, "BitFieldCheck",
+                  BitfieldCheckValue(status.infoHash.value_or(Sha1Digest{}), status.bits.data(), status.bits.size()));
+    return Encoded(*root);
+}
+
+SavedPieceStatus::SavedPieceStatus(std::unique_ptr<QElement> root) : root_(std::move(root)) {}
+SavedPieceStatus::SavedPieceStatus(SavedPieceStatus&&) noexcept = default;
+SavedPieceStatus& SavedPieceStatus::operator=(SavedPieceStatus&&) noexcept = default;
+SavedPieceStatus::~SavedPieceStatus() = default;
+
+std::optional<SavedPieceStatus> SavedPieceStatus::Parse(std::string_view text) {
+    if (text.empty() || text.size() > INT_MAX) return std::nullopt;
+    std::unique_ptr<QElement> root = ParseElement(text.data(), static_cast<int>(text.size()));
+    if (!root || root->GetKind() != kElementDictionary) return std::nullopt;
+    return SavedPieceStatus(std::move(root));
+}
+
+std::optional<Sha1Digest> SavedPieceStatus::InfoHash() const {
+    const QElement* hash = root_->GetValue("infohash");
+    if (!hash || hash->GetKind() != kElementLeaf || hash->GetLength() != static_cast<int>(kSha1DigestSize))
+        return std::nullopt;
+    Sha1Digest digest;
+    std::memcpy(digest.data(), hash->GetData(), digest.size());
+    return digest;
+}
+
+bool SavedPieceStatus::ListsFile(const std::string& path) const { return FindFileKey(*root_, path) != nullptr; }
+
+std::optional<SavedPieceStatus::FileRecord> SavedPieceStatus::File(const std::string& path) const {
+    const QElement* key = FindFileKey(*root_, path);
+    if (!key) return std::nullopt;
+    const QElement* low = key->NextSibling();
     const QElement* high = low ? low->NextSibling() : nullptr;
     const QElement* size = high ? high->NextSibling() : nullptr;
     if (!IsIntegerLeaf(low, "Low") || !IsIntegerLeaf(high, "High") || !IsIntegerLeaf(size, "Size")) return std::nullopt;
-    RecordedFile record;
+    FileRecord record;
     record.time = (static_cast<uint64_t>(high->GetInteger() & 0xFFFFFFFF) << 32) |
                   static_cast<uint64_t>(low->GetInteger() & 0xFFFFFFFF);
     record.size = size->GetInteger();
@@ -87,206 +142,73 @@ std::optional<RecordedFile> ReadFileRecord(const QElement& key) {
     return record;
 }
 
-}  // namespace
-
-void TPieces::SaveStatus() {
-    Send(kPieceStatusEvent);
-    std::unique_ptr<QElement> root = NewDictionary();
-    if (!root) return;
-    if (torrent_) {
-        root->AppendText("infohash", -1);
-        root->AppendText(reinterpret_cast<const char*>(torrent_->InfoHash().data()), kSha1DigestSize);
-    }
-    int listed = 0;
-    for (const TPieceFile& entry : files_) {
-        if (entry.workingPath.empty()) break;
-        std::optional<uint64_t> time;
-        int64_t size = -1;
-        if (entry.file.IsOpen()) {
-            time = entry.file.LastWriteTime();
-            if (!time) break;
-            size = entry.file.Size().value_or(-1);
-        } else if ((time = platform::LastWriteTimeOf(entry.workingPath))) {
-            const auto onDisk = platform::FileSize(entry.workingPath);
-            size = onDisk ? static_cast<int64_t>(*onDisk) : -1;
-        }
-        root->AppendText(entry.workingPath.data(), static_cast<int>(entry.workingPath.size()));
-        AppendInteger(*root, "Low", static_cast<int64_t>(time.value_or(0) & 0xFFFFFFFF));
-        AppendInteger(*root, "High", static_cast<int64_t>(time.value_or(0) >> 32));
-        AppendInteger(*root, "Size", size);
-        AppendInteger(*root, "Priority", entry.priority);
-        ++listed;
-    }
-    if (listed > 0) {
-        std::unique_ptr<QElement> list = NewList();
-        for (const TPiece& piece : pieces_) {
-            if (piece.received <= 0 || !piece.hasher || IsPieceDone(piece.index)) continue;
-            const Sha1StateImage image = piece.hasher->ToImage();
-            std::unique_ptr<QElement> status = NewDictionary();
-            AppendInteger(*status, "Index", piece.index);
-            AppendInteger(*status, "Part", piece.received);
-            status->AppendText("Status", -1);
-            status->AppendText(reinterpret_cast<const char*>(image.data()), static_cast<int>(image.size()));
-            AppendInteger(*status, "CRC32", StateCheckValue(piece.index, image.data()));
-            Adopt(*list, std::move(status));
-        }
-        root->AppendText("PieceStatus", -1);
-        Adopt(*root, std::move(list));
-    }
-    root->AppendText("BitField", -1);
-    root->AppendText(reinterpret_cast<const char*>(bitfield_.data()), static_cast<int>(bitfield_.size()));
-    AppendInteger(
-        *root, "BitFieldCheck",
-        BitfieldCheckValue(torrent_ ? torrent_->InfoHash() : Sha1Digest{}, bitfield_.data(), bitfield_.size()));
-
-    QByteBuffer encoded;
-    if (!Encode(root.get(), encoded)) return;
-    std::string text(encoded.GetView());
-    const int64_t length = static_cast<int64_t>(text.size());
-    Send(kPieceStatusEvent, length, 0, std::move(text));
+std::optional<std::vector<uint8_t>> SavedPieceStatus::Bits(size_t bytes, uint64_t pieceCount,
+                                                           const Sha1Digest& infoHash) const {
+    const QElement* bits = root_->GetValue("BitField");
+    if (!bits || bits->GetKind() != kElementLeaf || bits->GetLength() != static_cast<int>(bytes)) return std::nullopt;
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(bits->GetData());
+    std::vector<uint8_t> saved(data, data + bytes);
+    if (HasSpareBits(saved, pieceCount)) return std::nullopt;
+    const QElement* check = root_->GetValue("BitFieldCheck");
+    if (!IsIntegerLeaf(check, "BitFieldCheck") ||
+        check->GetInteger() != BitfieldCheckValue(infoHash, saved.data(), saved.size()))
+        return std::nullopt;
+    return saved;
 }
 
-bool TPieces::LoadStatus() {
-    if (!useSavedStatus_ || !saveStatus_ || !torrent_ || files_.empty() || pieceStatusText_.empty()) return false;
-    if (pieceStatusText_.size() > INT_MAX) return false;
-    std::unique_ptr<QElement> root = ParseElement(pieceStatusText_.data(), static_cast<int>(pieceStatusText_.size()));
-    if (!root || root->GetKind() != kElementDictionary) return false;
-
-    if (const QElement* hash = root->GetValue("infohash");
-        hash && hash->GetKind() == kElementLeaf && hash->GetLength() == static_cast<int>(kSha1DigestSize)) {
-        if (std::memcmp(hash->GetData(), torrent_->InfoHash().data(), kSha1DigestSize) != 0) return false;
+std::vector<StatusPiece> SavedPieceStatus::PartialPieces(int64_t pieceCount, std::span<const uint8_t> bits) const {
+    std::vector<StatusPiece> pieces;
+    const QElement* list = root_->GetValue("PieceStatus");
+    if (!list || list->GetKind() != kElementList) return pieces;
+    const int count = list->GetCount();
+    for (int i = 0; i < count; ++i) {
+        const QElement* item = list->GetAt(i);
+        if (!item || item->GetKind() != kElementDictionary) continue;
+        const QElement* index = item->GetValue("Index");
+        const QElement* part = item->GetValue("Part");
+        const QElement* status = item->GetValue("Status");
+        const QElement* check = item->GetValue("CRC32");
+        if (!IsIntegerLeaf(index, "Index") || !IsIntegerLeaf(part, "Part") || !IsIntegerLeaf(check, "CRC32")) continue;
+        if (!status || status->GetKind() != kElementLeaf || status->GetLength() < static_cast<int>(kSha1StateImageSize))
+            continue;
+        const int64_t piece = index->GetInteger();
+        if (piece < 0 || piece >= pieceCount || HasBit(bits, piece)) continue;
+        const int64_t received = part->GetInteger();
+        if (received <= 0 || received > INT32_MAX) continue;
+        StatusPiece entry;
+        std::memcpy(entry.image.data(), status->GetData(), entry.image.size());
+        if (check->GetInteger() != StateCheckValue(static_cast<int32_t>(piece), entry.image.data())) continue;
+        entry.index = static_cast<int32_t>(piece);
+        entry.part = static_cast<int32_t>(received);
+        pieces.push_back(entry);
     }
-
-    // Every file must be as it was left; otherwise nothing of the text counts.
-    std::vector<std::optional<int32_t>> priorities(files_.size());
-    for (size_t i = 0; i < files_.size(); ++i) {
-        const TPieceFile& entry = files_[i];
-        const QElement* key = FindFileKey(*root, entry.workingPath);
-        if (!key) key = FindFileKey(*root, entry.finalPath);
-        if (!key && !entry.usesWorkingName) key = FindFileKey(*root, entry.workingPath + workingSuffix_);
-        if (!key) return false;
-        const auto record = ReadFileRecord(*key);
-        if (!record) return false;
-        const bool exists = platform::FileExists(entry.workingPath);
-        if (exists && record->time == 0) return false;
-        const auto size = platform::FileSize(entry.workingPath);
-        const int64_t current = (exists && size) ? static_cast<int64_t>(*size) : -1;
-        // Without piece hashes nothing could re-check the file, so a file that
-        // only grew since the save (pieces written after it) is still trusted
-        // for what the save recorded; a crash between saves then loses only
-        // those later pieces.
-        const bool grewSinceSave = !built_ && record->size >= 0 && current >= record->size;
-        if (current != record->size && !grewSinceSave) return false;
-        // Written by anything but us since the save: the data behind the saved
-        // bits may have changed, so the pieces are checked again. Without
-        // hashes nothing could check them, and our own writes after the last
-        // save move the time too.
-        if (built_ && exists && platform::LastWriteTimeOf(entry.workingPath) != record->time) return false;
-        if (built_ && !entry.priorityFromUser) priorities[i] = record->priority;
-    }
-
-    const QElement* bits = root->GetValue("BitField");
-    if (!bits || bits->GetKind() != kElementLeaf || bits->GetLength() != static_cast<int>(bitfield_.size()))
-        return false;
-    const std::span<const uint8_t> savedBits(reinterpret_cast<const uint8_t*>(bits->GetData()), bitfield_.size());
-    if (HasSpareBits(savedBits, static_cast<uint64_t>(pieceCount_))) return false;
-    const QElement* bitsCheck = root->GetValue("BitFieldCheck");
-    if (!IsIntegerLeaf(bitsCheck, "BitFieldCheck") ||
-        bitsCheck->GetInteger() != BitfieldCheckValue(torrent_->InfoHash(), savedBits.data(), savedBits.size()))
-        return false;
-
-    std::vector<RestoredPiece> restored;
-    if (const QElement* list = root->GetValue("PieceStatus"); list && list->GetKind() == kElementList) {
-        const int count = list->GetCount();
-        for (int i = 0; i < count; ++i) {
-            const QElement* item = list->GetAt(i);
-            if (!item || item->GetKind() != kElementDictionary) continue;
-            const QElement* index = item->GetValue("Index");
-            const QElement* part = item->GetValue("Part");
-            const QElement* status = item->GetValue("Status");
-            const QElement* check = item->GetValue("CRC32");
-            if (!IsIntegerLeaf(index, "Index") || !IsIntegerLeaf(part, "Part") || !IsIntegerLeaf(check, "CRC32"))
-                continue;
-            if (!status || status->GetKind() != kElementLeaf ||
-                status->GetLength() < static_cast<int>(kSha1StateImageSize))
-                continue;
-            const int64_t piece = index->GetInteger();
-            if (piece < 0 || piece >= pieceCount_) continue;
-            if (HasBit(savedBits, piece)) continue;
-            const int64_t received = part->GetInteger();
-            if (received <= 0 || received >= PieceLengthOf(piece)) continue;
-            Sha1StateImage image;
-            std::memcpy(image.data(), status->GetData(), image.size());
-            if (check->GetInteger() != StateCheckValue(static_cast<int32_t>(piece), image.data())) continue;
-            RestoredPiece entry;
-            if (!entry.hasher.FromImage(image, static_cast<uint64_t>(received))) continue;
-            entry.index = static_cast<int32_t>(piece);
-            entry.part = static_cast<int32_t>(received);
-            restored.push_back(std::move(entry));
-        }
-    }
-
-    for (size_t i = 0; i < files_.size(); ++i) {
-        if (priorities[i]) files_[i].priority = *priorities[i];
-    }
-    for (int64_t i = 0; i < pieceCount_; ++i) SetPieceDone(i, HasBit(savedBits, i));
-    for (RestoredPiece& entry : restored) {
-        TPiece& piece = pieces_[static_cast<size_t>(entry.index)];
-        DiscardHeld(piece);
-        piece.received = entry.part;
-        piece.hasher = std::make_unique<Sha1Hasher>(entry.hasher);
-    }
-    receivedBytes_ = totalLength_;
-    MarkUnwantedPieces();
-    RecountCounters();
-    Send(kPublishEvent, 1);
-    return true;
+    return pieces;
 }
 
-void TPieces::SaveFileChoices() {
-    bool anyDeselected = false;
-    for (const TPieceFile& entry : files_) anyDeselected = anyDeselected || entry.IsDeselected();
-    if (!anyDeselected) {
-        Send(kFileChoicesEvent);  // nothing deselected: the job drops its copy
-        return;
-    }
+std::string EncodeFileChoices(const std::vector<FileChoice>& files) {
     std::unique_ptr<QElement> list = NewList();
-    if (!list) return;
-    for (const TPieceFile& entry : files_) {
-        const bool deselected = entry.IsDeselected();
-        list->AppendText(entry.relativeName.data(), static_cast<int>(entry.relativeName.size()), deselected ? 1 : 0,
-                         deselected);
+    if (!list) return {};
+    for (const FileChoice& file : files) {
+        list->AppendText(file.relativeName.data(), static_cast<int>(file.relativeName.size()), file.deselected ? 1 : 0,
+                         file.deselected);
     }
     Adopt(*list, NewDictionary());
-    QByteBuffer encoded;
-    if (!Encode(list.get(), encoded)) return;
-    std::string text(encoded.GetView());
-    const int64_t length = static_cast<int64_t>(text.size());
-    Send(kFileChoicesEvent, length, 0, std::move(text));
+    return Encoded(*list);
 }
 
-void TPieces::ApplyFileChoices() {
+std::set<std::string> DeselectedFiles(std::string_view text) {
     std::set<std::string> deselected;
-    if (!fileChoiceText_.empty() && fileChoiceText_.size() <= INT_MAX) {
-        std::unique_ptr<QElement> list = ParseElement(fileChoiceText_.data(), static_cast<int>(fileChoiceText_.size()));
-        if (list && list->GetKind() == kElementList) {
-            const int count = list->GetCount();
-            for (int i = 0; i < count; ++i) {
-                const QElement* item = list->GetAt(i);
-                if (item && item->GetKind() == kElementLeaf && item->HasInteger() && item->GetInteger() == 1) {
-                    deselected.insert(std::string(item->GetBytes()));
-                }
-            }
+    if (text.empty() || text.size() > INT_MAX) return deselected;
+    std::unique_ptr<QElement> list = ParseElement(text.data(), static_cast<int>(text.size()));
+    if (!list || list->GetKind() != kElementList) return deselected;
+    const int count = list->GetCount();
+    for (int i = 0; i < count; ++i) {
+        const QElement* item = list->GetAt(i);
+        if (item && item->GetKind() == kElementLeaf && item->HasInteger() && item->GetInteger() == 1) {
+            deselected.insert(std::string(item->GetBytes()));
         }
     }
-    for (TPieceFile& entry : files_) {
-        if (deselected.count(entry.relativeName)) {
-            entry.priority = kDeselectedPriority;
-        } else if (entry.IsDeselected()) {
-            entry.priority = 0;
-        }
-    }
-    MarkUnwantedPieces();
+    return deselected;
 }
 
 }  // namespace veldmoor

@@ -14,12 +14,9 @@ namespace veldmoor {
 namespace {
 
 constexpr int32_t kSha1CheckChannel = 30;
-constexpr int64_t kWindowUnit = 262144;
 constexpr int32_t kPrefixWriteRun = 131072;
 constexpr int64_t kDoneStampAge = 1805;
 constexpr int64_t kReliefAge = 3600;
-constexpr uint32_t kReliefPeriodSeconds = 21600;
-constexpr uint32_t kDoneHoldSeconds = 2;
 
 std::string SenderAddress(const BlockSender* sender) { return sender ? sender->SenderAddress() : "0.0.0.0 : 0"; }
 
@@ -58,7 +55,7 @@ int32_t TPieces::WriteIntoPiece(TPiece& piece, int32_t offset, int32_t length, c
     piece.sender.Set(sender);
     // Bytes below the in-order position are on disk already.
     const int32_t from = std::max(offset, piece.received);
-    if (from < offset + length) heldTotal_ += piece.held.Add(from, bytes + (from - offset), offset + length - from);
+    if (from < offset + length) window_.Hold(piece.held.Add(from, bytes + (from - offset), offset + length - from));
     if (piece.HoldsToEnd() && !CompletePiece(piece)) return kPieceHashFailed;
     return length;
 }
@@ -116,7 +113,7 @@ bool TPieces::HandToWriter(TPiece& piece) {
         work.prefixHash = std::move(piece.hasher);
     }
     // Only the bytes past the prefix; anything below it is on disk already.
-    heldTotal_ -= piece.held.Bytes();
+    window_.Release(piece.held.Bytes());
     piece.held.DropBelow(piece.received);
     work.bytes = piece.held.TakeAll();
     piece.stamp = 0;
@@ -158,11 +155,11 @@ void TPieces::CollectWrittenPieces() {
     if (!writer_) return;
     std::vector<WrittenPiece> finished = writer_->TakeFinished();
     if (finished.empty()) return;
-    const int32_t verifiedBefore = piecesVerified_;
+    const int32_t verifiedBefore = PiecesVerified();
     for (WrittenPiece& outcome : finished) TakeWrittenPiece(outcome);
     RecountInProgress();
     // A file is seen complete under its final name, as after a flush.
-    if (piecesVerified_ != verifiedBefore) RenameCompletedFiles();
+    if (PiecesVerified() != verifiedBefore) RenameCompletedFiles();
 }
 
 void TPieces::FinishQueuedWrites() {
@@ -189,7 +186,7 @@ void TPieces::TakeWrittenPiece(WrittenPiece& outcome) {
         // so the usual write-back tries again (and waits out a full disk).
         Send(outcome.written == platform::IoStatus::DiskFull ? kDiskFullEvent : kFileUnwritableEvent);
         piece.held.Restore(std::move(outcome.bytes));
-        heldTotal_ += piece.held.Bytes();
+        window_.Hold(piece.held.Bytes());
         ++piecesHeldComplete_;
         piece.done = true;
         piece.pendingWrite = true;
@@ -221,7 +218,7 @@ void TPieces::StampDone(TPiece& piece) {
 }
 
 void TPieces::DiscardHeld(TPiece& piece) {
-    heldTotal_ -= piece.held.Bytes();
+    window_.Release(piece.held.Bytes());
     piece.held.Clear();
     piece.stamp = 0;
 }
@@ -233,7 +230,7 @@ void TPieces::ForgetProgress() {
         DiscardHeld(piece);
         piece.StartOver();
     }
-    heldTotal_ = 0;
+    window_.Recount(0);
     RecountCounters();
     SaveStatus();
     Send(kSizesChangedEvent);
@@ -263,7 +260,7 @@ platform::IoStatus TPieces::WritePrefixRun(TPiece& piece) {
     piece.hasher->Update(run);
     const int64_t before = piece.held.Bytes();
     piece.held.DropBelow(runEnd);
-    heldTotal_ -= before - piece.held.Bytes();
+    window_.Release(before - piece.held.Bytes());
     piece.received = runEnd;
     return platform::IoStatus::Ok;
 }
@@ -294,8 +291,6 @@ platform::IoStatus TPieces::WritePieceOut(TPiece& piece) {
     return platform::IoStatus::Ok;
 }
 
-int64_t TPieces::WriteWindowBytes() const { return writeWindow_ > 0 ? int64_t{writeWindow_} * kWindowUnit : kWindowUnit; }
-
 bool TPieces::HoldsEveryWantedPiece() const {
     if (!IsReady()) return false;
     for (int64_t i = 0; i < pieceCount_; ++i)
@@ -306,13 +301,9 @@ bool TPieces::HoldsEveryWantedPiece() const {
 void TPieces::WriteBack() {
     if (!IsReady()) return;
     CollectWrittenPieces();
-    const int64_t window = WriteWindowBytes();
-    const int64_t keepLimit = heldTotal_ >= window / 2 ? window / 5 : window / 2;
-    // Verified pieces wait for company to be written with, but not for long:
-    // until written they count for nothing and a crash would lose them.
+    // Verified pieces wait for company to be written with, but not for long.
     const uint32_t seconds = ClockSeconds();
-    const bool heldLong = doneHeldSince_ != 0 && seconds - doneHeldSince_ >= kDoneHoldSeconds;
-    const bool keepDonePieces = !heldLong && doneHeldLastPass_ < keepLimit;
+    const bool keepDonePieces = window_.MayKeepDonePieces(seconds);
     // Once the disk is full the rest of the pass stays in memory.
     bool diskFull = false;
     int64_t doneHeld = 0;
@@ -341,21 +332,18 @@ void TPieces::WriteBack() {
         if (status != platform::IoStatus::Ok) doneHeld += piece.held.Bytes();
         diskFull = status == platform::IoStatus::DiskFull;
     }
-    doneHeldLastPass_ = doneHeld;
-    if (doneHeld == 0)
-        doneHeldSince_ = 0;
-    else if (doneHeldSince_ == 0)
-        doneHeldSince_ = seconds;
+    window_.PassKept(doneHeld, seconds);
 
-    heldTotal_ = 0;
-    for (const TPiece& piece : pieces_) heldTotal_ += piece.held.Bytes();
+    int64_t held = 0;
+    for (const TPiece& piece : pieces_) held += piece.held.Bytes();
+    window_.Recount(held);
     RecountInProgress();
-    if (heldTotal_ >= window || ClockSeconds() - lastRelief_ > kReliefPeriodSeconds) Relieve();
+    if (window_.ReliefDue(ClockSeconds())) Relieve();
 }
 
 void TPieces::Relieve() {
-    if (heldTotal_ <= kWindowUnit) return;
-    const int64_t window = writeWindow_ > 0 ? int64_t{writeWindow_} * kWindowUnit : kWindowUnit;
+    if (!window_.WorthRelieving()) return;
+    const int64_t window = window_.Bytes();
     const int64_t now = ClockNow();
     std::vector<TPiece*> candidates;
     int64_t candidateBytes = 0;
@@ -381,13 +369,12 @@ void TPieces::Relieve() {
     if (candidateBytes + doneBytes >= window) {
         std::sort(candidates.begin(), candidates.end(),
                   [](const TPiece* a, const TPiece* b) { return a->stamp < b->stamp; });
-        const int64_t margin = std::max(window / 10, kWindowUnit);
         for (TPiece* piece : candidates) {
-            if (window - heldTotal_ >= margin) break;
+            if (window_.HasRoomAfterRelief()) break;
             DiscardHeld(*piece);
         }
     }
-    lastRelief_ = ClockSeconds();
+    window_.Relieved(ClockSeconds());
 }
 
 bool TPieces::Flush(bool closeFiles, bool writeStatus) {
@@ -413,7 +400,7 @@ bool TPieces::Flush(bool closeFiles, bool writeStatus) {
 
 void TPieces::CloseFiles() {
     if (pieceLength_ <= 0) return;
-    const int64_t perPiece = (int64_t{pieceLength_} + kWindowUnit - 1) / kWindowUnit;
+    const int64_t perPiece = (int64_t{pieceLength_} + MemoryWindow::kUnit - 1) / MemoryWindow::kUnit;
     const int64_t limit = 128 / perPiece + 1;
     int64_t open = 0;
     for (const TPieceFile& entry : files_) open += entry.file.IsOpen() ? 1 : 0;

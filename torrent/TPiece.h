@@ -77,6 +77,9 @@ private:
     int64_t bytes_ = 0;
 };
 
+// Content is fetched, held and journalled in blocks of this many bytes.
+inline constexpr int32_t kBlockSize = 16384;
+
 struct TPiece {
     int32_t index = 0;
     int32_t length = 0;

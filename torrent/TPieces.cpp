@@ -9,7 +9,6 @@
 #include "foundation/AsciiText.h"
 #include "foundation/ClockThread.h"
 #include "platform/Files.h"
-#include "torrent/Bitfield.h"
 #include "torrent/Bencode.h"
 #include "torrent/TTorrent.h"
 #include "torrent/TorrentLimits.h"
@@ -73,7 +72,7 @@ void TPieces::Clear() {
     built_ = false;
     readBuffer_.clear();
     readBuffer_.shrink_to_fit();
-    bitfield_.clear();
+    progress_.Clear();
     pieceHashes_.clear();
     name_.clear();
     totalLength_ = 0;
@@ -82,12 +81,7 @@ void TPieces::Clear() {
     pieceCount_ = 0;
     files_.clear();
     inProgress_.clear();
-    receivedBytes_ = completedBytes_ = wantedBytes_ = wantedPieces_ = 0;
-    piecesVerified_ = 0;
-    lastVerifiedPiece_ = -1;
-    checkedBytes_ = 0;
-    heldTotal_ = doneHeldLastPass_ = 0;
-    doneHeldSince_ = 0;
+    window_.Forget();
     piecesHeldComplete_ = 0;
 }
 
@@ -258,12 +252,7 @@ bool TPieces::Finish(TPieces* previous) {
         pieces_.clear();
         return false;
     }
-    bitfield_.assign(BitfieldBytes(static_cast<uint64_t>(std::max<int64_t>(pieceCount_, 0))), 0);
-    completedBytes_ = receivedBytes_ = 0;
-    piecesVerified_ = 0;
-    lastVerifiedPiece_ = -1;
-    wantedBytes_ = totalLength_;
-    wantedPieces_ = pieceCount_;
+    progress_.StartFresh(pieceCount_, pieceLength_, totalLength_);
     Send(kPieceCountEvent, 0, pieceCount_);
 
     ApplyFileChoices();
@@ -271,7 +260,7 @@ bool TPieces::Finish(TPieces* previous) {
     if (job_->IsStopping()) return false;
     if (!OpenAllFiles()) return false;
     RecountCounters();
-    receivedBytes_ = totalLength_;
+    progress_.SetReceivedBytes(totalLength_);
     changeTime_ = ClockSeconds();
     return true;
 }
@@ -288,9 +277,7 @@ bool TPieces::Resume(TPieces* previous) {
         return true;
     }
     if (built_) return FullCheck();
-    receivedBytes_ = wantedBytes_ = totalLength_;
-    completedBytes_ = 0;
-    piecesVerified_ = 0;
+    progress_.TakeContentUnchecked();
     return true;
 }
 
@@ -322,10 +309,10 @@ bool TPieces::TakeOverFrom(TPieces& previous) {
         piece.stamp = earlier.stamp;
         piece.done = earlier.done;
         piece.pendingWrite = earlier.pendingWrite;
-        heldTotal_ += piece.held.Bytes();
+        window_.Hold(piece.held.Bytes());
         earlier.StartOver();
     }
-    previous.heldTotal_ = 0;
+    previous.window_.Recount(0);
     RecountInProgress();
     return true;
 }
@@ -336,7 +323,7 @@ void TPieces::ForgetContent() {
     totalLength_ = 0;
     pieceCount_ = 0;
     name_.clear();
-    heldTotal_ = 0;
+    window_.Recount(0);
 }
 
 bool TPieces::OpenAllFiles() {
@@ -366,6 +353,49 @@ bool TPieces::TrimToLength(TPieceFile& entry) {
     return false;
 }
 
+bool TPieces::SavePartialPieces() {
+    // Pieces at the background writer are recorded once they are on disk.
+    FinishQueuedWrites();
+    if (!journal_.Enabled() || !torrent_ || !saveStatus_) return true;
+    if (IsComplete()) {
+        journal_.Delete();
+        return true;
+    }
+    return journal_.Save(torrent_->InfoHash(), pieces_, [this](int64_t piece) { return IsPieceDone(piece); });
+}
+
+void TPieces::LoadPartialPieces() {
+    if (!journal_.Enabled() || !torrent_ || pieces_.empty()) return;
+    if (IsComplete()) {
+        journal_.Delete();
+        return;
+    }
+    journal_.Load(
+        torrent_->InfoHash(), pieceLength_, [this](int64_t piece) { return IsValidPiece(piece); },
+        [this](int32_t index, std::string_view body) {
+            TPiece& piece = pieces_[static_cast<size_t>(index)];
+            if (IsPieceDone(index) || piece.done) return true;
+            if (!RestoreJournalRecord(piece, body)) {
+                DiscardHeld(piece);
+                piece.StartOver();
+                return false;
+            }
+            if (piece.HoldsToEnd()) CompletePiece(piece);
+            return true;
+        });
+    RecountInProgress();
+}
+
+bool TPieces::RestoreJournalRecord(TPiece& piece, std::string_view body) {
+    std::optional<JournalRecord> record = ParseJournalBody(body, piece.length);
+    // The record must continue exactly where the restored SHA-1 state stops.
+    if (!record || record->prefix != piece.received || (piece.received > 0 && !piece.hasher)) return false;
+    for (const auto& [start, bytes] : record->blocks.Ranges())
+        window_.Hold(piece.held.Add(start, bytes.data(), static_cast<int32_t>(bytes.size())));
+    StampDone(piece);
+    return true;
+}
+
 void TPieces::Reset() {
     SavePartialPieces();
     Clear();
@@ -383,7 +413,7 @@ bool TPieces::IsValidPiece(int64_t piece) const {
 
 bool TPieces::IsPieceDone(int64_t piece) const {
     if (!IsValidPiece(piece)) return false;
-    return HasBit(bitfield_, piece);
+    return progress_.IsVerified(piece);
 }
 
 bool TPieces::IsPieceWanted(int64_t piece) const {
@@ -424,36 +454,12 @@ int32_t TPieces::FirstMissingByte(int64_t piece) const {
 }
 
 void TPieces::SetPieceDone(int64_t piece, bool done) {
-    if (piece < 0 || piece >= pieceCount_ || !SetBit(bitfield_, piece, done)) return;
-    const int32_t length = pieces_[static_cast<size_t>(piece)].length;
-    if (done) {
-        ++piecesVerified_;
-        completedBytes_ += length;
-        lastVerifiedPiece_ = static_cast<int32_t>(piece);
-    } else {
-        --piecesVerified_;
-        completedBytes_ -= length;
-        lastVerifiedPiece_ = -1;
-    }
+    if (piece < 0 || piece >= pieceCount_ || !progress_.SetVerified(piece, done)) return;
     Send(kPieceVerifiedEvent, done ? 1 : 0, piece);
 }
 
 void TPieces::RecountCounters() {
-    completedBytes_ = 0;
-    piecesVerified_ = 0;
-    wantedBytes_ = 0;
-    wantedPieces_ = 0;
-    for (int64_t i = 0; i < pieceCount_; ++i) {
-        const TPiece& piece = pieces_[static_cast<size_t>(i)];
-        if (HasBit(bitfield_, i)) {
-            ++piecesVerified_;
-            completedBytes_ += piece.length;
-        }
-        if (!piece.unwanted) {
-            ++wantedPieces_;
-            wantedBytes_ += piece.length;
-        }
-    }
+    progress_.Recount(pieces_);
     RecountInProgress();
 }
 

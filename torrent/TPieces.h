@@ -16,7 +16,10 @@
 #include "platform/File.h"
 #include "torrent/BackgroundPieceWriter.h"
 #include "torrent/IPieceMapOwner.h"
+#include "torrent/MemoryWindow.h"
+#include "torrent/PartialPieceJournal.h"
 #include "torrent/PieceFile.h"
+#include "torrent/PieceProgress.h"
 #include "torrent/TPiece.h"
 #include "torrent/TorrentLimits.h"
 
@@ -28,7 +31,6 @@ inline constexpr int kPieceHashFailed = -99;
 class QElement;
 class TTorrent;
 
-inline constexpr int32_t kBlockSize = 16384;
 inline constexpr const char* kWorkingSuffix = ".vmtmp";
 
 class TPieces final : public TRefObject {
@@ -38,7 +40,7 @@ public:
     ~TPieces() override;
 
     // What the job hands over before the build.
-    void SetWriteWindow(int32_t units) { writeWindow_ = units; }
+    void SetWriteWindow(int32_t units) { window_.SetUnits(units); }
     void SetSaveStatus(bool on) { saveStatus_ = on; }
     void SetQuickCheck(bool on) { quickCheck_ = on; }
     void SetUseSavedStatus(bool on) { useSavedStatus_ = on; }
@@ -50,7 +52,7 @@ public:
     // "" switches working names off.
     void SetWorkingSuffix(std::string suffix) { workingSuffix_ = std::move(suffix); }
     // The full path of the partial-piece journal ("" for none).
-    void SetJournalPath(std::string path) { journalPath_ = std::move(path); }
+    void SetJournalPath(std::string path) { journal_.SetPath(std::move(path)); }
     void SetFileChoiceText(std::string text) { fileChoiceText_ = std::move(text); }
     void SetPieceStatusText(std::string text) { pieceStatusText_ = std::move(text); }
 
@@ -74,11 +76,11 @@ public:
     bool IsPieceDone(int64_t piece) const;
     bool IsPieceWanted(int64_t piece) const;
     bool HasBlock(int64_t block) const;
-    bool IsComplete() const { return pieceCount_ > 0 && piecesVerified_ == pieceCount_; }
+    bool IsComplete() const { return pieceCount_ > 0 && progress_.IsComplete(); }
     // No piece is left to fetch: each is verified, complete in memory or unwanted.
     bool HoldsEveryWantedPiece() const;
     // The write window in bytes.
-    int64_t WriteWindowBytes() const;
+    int64_t WriteWindowBytes() const { return window_.Bytes(); }
     // The first byte of `piece` still to fetch; -1 when none is missing.
     int32_t FirstMissingByte(int64_t piece) const;
 
@@ -126,24 +128,26 @@ public:
     int32_t PieceLengthOf(int64_t piece) const;
     int32_t FileCount() const { return static_cast<int32_t>(files_.size()); }
     const TPieceFile& FileEntry(int32_t index) const { return files_[static_cast<size_t>(index)]; }
-    const std::vector<uint8_t>& Bitfield() const { return bitfield_; }
+    const std::vector<uint8_t>& Bitfield() const { return progress_.Bits(); }
     const std::vector<int32_t>& InProgressPieces() const { return inProgress_; }
     bool HashCheck() const { return built_; }
     // The last Build failed on the metainfo itself (not on the disk or a stop).
     bool RefusedMetainfo() const { return metainfoRefused_; }
-    int64_t ReceivedBytes() const { return receivedBytes_; }
-    int64_t CompletedBytes() const { return completedBytes_; }
-    int64_t WantedBytes() const { return wantedBytes_; }
-    int64_t WantedPieces() const { return wantedPieces_; }
-    int32_t PiecesVerified() const { return piecesVerified_; }
+    int64_t ReceivedBytes() const { return progress_.ReceivedBytes(); }
+    int64_t CompletedBytes() const { return progress_.CompletedBytes(); }
+    int64_t WantedBytes() const { return progress_.WantedBytes(); }
+    int64_t WantedPieces() const { return progress_.WantedPieces(); }
+    int32_t PiecesVerified() const { return progress_.PiecesVerified(); }
     // Wanted pieces neither verified nor complete in memory (deselected
     // pieces verified earlier may make it a little low).
-    int64_t PiecesToFetch() const { return std::max<int64_t>(wantedPieces_ - piecesVerified_ - piecesHeldComplete_, 0); }
-    int32_t LastVerifiedPiece() const { return lastVerifiedPiece_; }
+    int64_t PiecesToFetch() const {
+        return std::max<int64_t>(WantedPieces() - PiecesVerified() - piecesHeldComplete_, 0);
+    }
+    int32_t LastVerifiedPiece() const { return progress_.LastVerifiedPiece(); }
     int64_t CreationTime() const { return creationTime_; }
     int64_t ChangeTime() const { return changeTime_; }
-    int64_t HeldBytes() const { return heldTotal_; }
-    int32_t WriteWindow() const { return writeWindow_; }
+    int64_t HeldBytes() const { return window_.Held(); }
+    int32_t WriteWindow() const { return window_.Units(); }
 
 private:
     void Clear();
@@ -189,9 +193,9 @@ private:
     bool EnsureReadable(TPieceFile& entry);
     void ReleaseReadBuffer();
 
-    // Journal helpers (PartialPieceJournal.cpp).
+    // Takes one journal record back into `piece`; false when it does not
+    // continue the piece's restored prefix.
     bool RestoreJournalRecord(TPiece& piece, std::string_view body);
-    uint32_t JournalCheckValue(int32_t piece, std::string_view body) const;
     void FillSingleFileMap(int64_t totalLength, int32_t pieceLength, const std::string& name);
 
     IPieceMapOwner* job_ = nullptr;
@@ -201,7 +205,6 @@ private:
     std::string fileChoiceText_;
     std::string pieceStatusText_;
     std::vector<char> readBuffer_;
-    std::vector<uint8_t> bitfield_;
     std::string pieceHashes_;
     std::string folder_;
     std::string name_;
@@ -212,30 +215,20 @@ private:
     std::vector<TPieceFile> files_;
     std::vector<int32_t> inProgress_;
 
-    int64_t receivedBytes_ = 0;
-    int64_t completedBytes_ = 0;
-    int64_t wantedBytes_ = 0;
-    int64_t wantedPieces_ = 0;
-    int32_t piecesVerified_ = 0;
-    int32_t lastVerifiedPiece_ = -1;
-    int64_t checkedBytes_ = 0;
+    PieceProgress progress_;
     int64_t creationTime_ = 0;
     int64_t changeTime_ = 0;
 
-    int64_t heldTotal_ = 0;
-    int64_t doneHeldLastPass_ = 0;
-    uint32_t doneHeldSince_ = 0;  // clock second a write-back pass first kept verified pieces; 0: none kept
+    MemoryWindow window_;
     int32_t piecesHeldComplete_ = 0;  // complete in memory, not yet written
-    int64_t lastRelief_ = 0;
 
-    int32_t writeWindow_ = 32;
     bool saveStatus_ = true;
     bool quickCheck_ = false;
     bool useSavedStatus_ = true;
     bool forceFullCheck_ = false;
     bool exactGrowth_ = false;
     std::string workingSuffix_ = kWorkingSuffix;
-    std::string journalPath_;
+    PartialPieceJournal journal_;
     std::string writeRun_;  // reused to gather adjacent blocks for one write
     bool backgroundWrites_ = false;
     std::unique_ptr<BackgroundPieceWriter> writer_;  // made with the first complete piece

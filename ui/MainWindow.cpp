@@ -499,7 +499,7 @@ void MainWindow::OpenSettings() {
 
 void MainWindow::ApplySpeedLimit(uint32_t kibPerSecond) {
     settings_.speedLimit = kibPerSecond;
-    controller_->SetSpeedLimit(kibPerSecond);
+    controller_->SetSpeedLimit(SpeedLimitFromKiB(kibPerSecond));
 }
 
 void MainWindow::ApplyShutdown(bool enable) {

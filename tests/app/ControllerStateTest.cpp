@@ -47,12 +47,12 @@ protected:
 
     void SetStatus(int32_t progress, int32_t code, int32_t speed) {
         std::lock_guard<std::mutex> guard(engine_.lock);
-        engine_.status.progress = progress;
-        engine_.status.status = code;
-        engine_.status.speed = speed;
-        engine_.status.total = 4;
-        engine_.status.fromSources = 3000;
-        engine_.status.fromPeers = 1000;
+        engine_.report.progressPermyriad = progress;
+        engine_.report.status = static_cast<JobStatus>(code);
+        engine_.report.speed = speed;
+        engine_.report.totalBytes = 4096;
+        engine_.report.fromSources = 3000;
+        engine_.report.fromPeers = 1000;
     }
 
     std::string TaskFile() const {
@@ -109,13 +109,13 @@ TEST_F(ControllerState, SpeedLimitsSentToTheEngine) {
     DownloadController& controller = Downloading();
     engine_.limits.clear();
     const struct {
-        uint32_t limit;
-        int sent;
-    } cases[] = {{0, 32767}, {5, 10}, {10, 10}, {300, 300}};
+        SpeedLimit limit;
+        SpeedLimit sent;
+    } cases[] = {{std::nullopt, std::nullopt}, {5, 10}, {10, 10}, {300, 300}, {kMaxSpeedLimitKiB, kMaxSpeedLimitKiB}};
     for (const auto& c : cases) {
         controller.SetSpeedLimit(c.limit);
         ASSERT_FALSE(engine_.limits.empty());
-        EXPECT_EQ(engine_.limits.back(), c.sent) << c.limit;
+        EXPECT_EQ(engine_.limits.back(), c.sent) << c.limit.value_or(0);
     }
 }
 

@@ -91,39 +91,43 @@ TaskHandle ScriptedEngine::NewHandle() {
     return reinterpret_cast<TaskHandle>(static_cast<uintptr_t>(nextHandle_++ * 16));
 }
 
-int ScriptedEngine::CreateAndStart(TaskDescriptor* descriptor) {
+void ScriptedEngine::Record(const TaskSpec& spec) {
+    lastSourceText = spec.torrentSource;
+    lastTarget = spec.target;
+    lastSourceList.clear();
+    for (const std::string& source : spec.sources) lastSourceList += (lastSourceList.empty() ? "" : "\n") + source;
+}
+
+int ScriptedEngine::CreateAndStart(const TaskSpec& spec, TaskHandle& handle) {
     std::lock_guard<std::mutex> guard(lock);
     ++creates;
-    lastSourceText = descriptor->sourceText;
-    lastTarget = descriptor->target;
-    lastSourceList = descriptor->sourceList ? descriptor->sourceList : "";
+    Record(spec);
     if (createResult != 0) return createResult;
-    descriptor->handle = NewHandle();
+    handle = NewHandle();
     return 0;
 }
 
-int ScriptedEngine::RecoverAndContinue(TaskDescriptor* descriptor, bool repair) {
+int ScriptedEngine::RecoverAndContinue(const TaskSpec& spec, bool repair, TaskHandle& handle) {
     std::lock_guard<std::mutex> guard(lock);
     ++recovers;
     recoverRepairFlags.push_back(repair);
-    lastSourceText = descriptor->sourceText;
-    lastTarget = descriptor->target;
+    Record(spec);
     if (recoverResult != 0) return recoverResult;
-    descriptor->handle = NewHandle();
+    handle = NewHandle();
     return 0;
 }
 
-int ScriptedEngine::GetStatus(TaskHandle task, TaskStatus* out) {
+int ScriptedEngine::GetReport(TaskHandle task, TaskReport& out) {
     if (!task) return kResultUnknownTask;
     std::lock_guard<std::mutex> guard(lock);
-    *out = status;
+    out = report;
     return 0;
 }
 
-int ScriptedEngine::IsComplete(TaskHandle task, int* complete) {
+int ScriptedEngine::IsComplete(TaskHandle task, bool& complete) {
     if (!task) return kResultUnknownTask;
     std::lock_guard<std::mutex> guard(lock);
-    *complete = status.progress > 9999 ? 1 : 0;
+    complete = report.progressPermyriad > 9999;
     return 0;
 }
 
@@ -132,9 +136,9 @@ int ScriptedEngine::SetConnectionLimits(TaskHandle, int sources, int peers) {
     return 0;
 }
 
-int ScriptedEngine::AddMirrors(TaskHandle, const std::string& address, const std::string& host) {
+int ScriptedEngine::SetMirrors(TaskHandle, const std::vector<Mirror>& list) {
     std::lock_guard<std::mutex> guard(lock);
-    mirrors.emplace_back(address, host);
+    mirrors = list;
     return 0;
 }
 

@@ -81,37 +81,37 @@ public:
     int Init(const std::string&) override { ++inits; return initResult; }
     int Uninit() override { ++uninits; return 0; }
     int EnableListening(bool enable) override { listening = enable; return 0; }
-    int SetHttpWrapping(int) override { return 0; }
-    int CreateAndStart(TaskDescriptor* descriptor) override;
-    int RecoverAndContinue(TaskDescriptor* descriptor, bool repair) override;
+    int SetHttpWrapping(bool) override { return 0; }
+    int CreateAndStart(const TaskSpec& spec, TaskHandle& handle) override;
+    int RecoverAndContinue(const TaskSpec& spec, bool repair, TaskHandle& handle) override;
     int Stop(TaskHandle) override { ++stops; return 0; }
     int Start(TaskHandle) override { ++starts; return 0; }
-    int GetStatus(TaskHandle task, TaskStatus* status) override;
-    int IsComplete(TaskHandle task, int* complete) override;
-    int SetLimit(TaskHandle, int kib) override { limits.push_back(kib); return 0; }
+    int GetReport(TaskHandle task, TaskReport& report) override;
+    int IsComplete(TaskHandle task, bool& complete) override;
+    int SetDownloadLimit(TaskHandle, SpeedLimit limit) override { limits.push_back(limit); return 0; }
     int SetConnectionLimits(TaskHandle, int sources, int peers) override;
-    int ClearMirrors(TaskHandle) override { ++clears; return 0; }
-    int AddMirrors(TaskHandle, const std::string& address, const std::string& host) override;
+    int SetMirrors(TaskHandle, const std::vector<Mirror>& list) override;
 
     std::mutex lock;
-    TaskStatus status {};
+    TaskReport report;
     int initResult = 0;
     int createResult = 0;
     int recoverResult = 0;
     int listenPort = -1;
     std::string natServer;
-    int inits = 0, uninits = 0, creates = 0, recovers = 0, stops = 0, starts = 0, clears = 0;
+    int inits = 0, uninits = 0, creates = 0, recovers = 0, stops = 0, starts = 0;
     bool listening = true;
     std::vector<bool> recoverRepairFlags;
-    std::vector<int> limits;
+    std::vector<SpeedLimit> limits;
     std::vector<std::pair<int, int>> connectionLimits;
-    std::vector<std::pair<std::string, std::string>> mirrors;
-    std::string lastSourceText;
+    std::vector<Mirror> mirrors;
+    std::string lastSourceText;  // the torrent's
     std::string lastTarget;
-    std::string lastSourceList;
+    std::string lastSourceList;  // one source a line
 
 private:
     TaskHandle NewHandle();
+    void Record(const TaskSpec& spec);
     int nextHandle_ = 1;
 };
 

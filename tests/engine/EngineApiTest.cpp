@@ -25,8 +25,11 @@ TEST_F(EngineApiTest, ASecondTaskForTheSameTargetIsRefusedUnlessRecoveredWithDup
     EXPECT_EQ(second.handle, nullptr);
     EXPECT_EQ(TheEngine().jobs.size(), 1u);
 
-    EXPECT_EQ(TaskRecover(&second, false), kResultDuplicateTask);
-    EXPECT_EQ(TaskRecover(&second, true), kResultOk);
+    const TaskSpec again = TaskSpecFromDescriptor(second);
+    TaskHandle recovered = nullptr;
+    EXPECT_EQ(RecoverTask(again, false, recovered), kResultDuplicateTask);
+    EXPECT_EQ(RecoverTask(again, true, recovered), kResultOk);
+    EXPECT_NE(recovered, nullptr);
     EXPECT_EQ(TheEngine().jobs.size(), 2u);
 }
 
@@ -73,7 +76,6 @@ TEST_F(EngineApiTest, AnUnknownHandleIsRefusedAndTouchesNothing) {
     EXPECT_EQ(TaskGetStatus(nullptr, &status), kResultUnknownTask);
     EXPECT_EQ(TaskStop(bogus, false), kResultUnknownTask);
     EXPECT_EQ(TaskStart(bogus), kResultUnknownTask);
-    EXPECT_EQ(TaskSetLimit(bogus, 1, 10), kResultUnknownTask);
     uint8_t bits[4];
     EXPECT_EQ(TaskGetBitfield(bogus, bits, 4), kResultBitfieldFailure);
     EXPECT_EQ(TaskGetBitfieldSize(bogus), kResultBitfieldFailure);
@@ -83,17 +85,17 @@ TEST_F(EngineApiTest, AnUnknownHandleIsRefusedAndTouchesNothing) {
     EXPECT_EQ(TaskCreate(nullptr), kResultBadArgument);
 }
 
-TEST_F(EngineApiTest, LimitsAreClampedAndUnknownKindsRefused) {
+TEST_F(EngineApiTest, EachDirectionKeepsItsOwnLimit) {
     TaskDescriptor task = HttpTask("http://127.0.0.1:1/a.exe", dir_.File("a.exe"));
     ASSERT_EQ(TaskCreate(&task), kResultOk);
     TWorkThread& job = JobOf(task.handle);
 
-    EXPECT_EQ(TaskSetLimit(task.handle, 2, 10), kResultBadArgument);
-    EXPECT_EQ(TaskSetLimit(task.handle, 1, 300), kResultOk);
+    EXPECT_EQ(SetTaskSpeedLimit(task.handle, LimitDirection::kDownload, 300), kResultOk);
+    EXPECT_EQ(SetTaskSpeedLimit(task.handle, LimitDirection::kUpload, 50), kResultOk);
     EXPECT_EQ(job.Meter().Limit(LimitDirection::kDownload), 300);
-    EXPECT_EQ(TaskSetLimit(task.handle, 1, 32767), kResultOk);  // "no limit" from the controller
+    EXPECT_EQ(job.Meter().Limit(LimitDirection::kUpload), 50);
+    EXPECT_EQ(SetTaskSpeedLimit(task.handle, LimitDirection::kDownload, std::nullopt), kResultOk);
     EXPECT_EQ(job.Meter().Limit(LimitDirection::kDownload), std::nullopt);
-    EXPECT_EQ(TaskSetLimit(task.handle, 0, 50), kResultOk);
     EXPECT_EQ(job.Meter().Limit(LimitDirection::kUpload), 50);
 }
 
@@ -145,11 +147,11 @@ TEST_F(EngineApiTest, MirrorsAreReplacedAsAWhole) {
     TaskDescriptor task = HttpTask("http://127.0.0.1:1/a.exe", dir_.File("a.exe"));
     ASSERT_EQ(TaskCreate(&task), kResultOk);
     TWorkThread& job = JobOf(task.handle);
-    EXPECT_EQ(TaskAddMirrors(task.handle, "http://10.0.0.1/a.exe", "cdn.example"), kResultOk);
-    EXPECT_EQ(TaskAddMirrors(task.handle, "http://10.0.0.2/a.exe", "null"), kResultOk);
+    EXPECT_EQ(AddTaskMirrors(task.handle, {{"http://10.0.0.1/a.exe", "cdn.example"}}), kResultOk);
+    EXPECT_EQ(AddTaskMirrors(task.handle, {{"http://10.0.0.2/a.exe", "null"}}), kResultOk);
     EXPECT_EQ(job.Mirrors().size(), 2u);
     EXPECT_TRUE(job.MirrorListPresent());
-    EXPECT_EQ(TaskClearMirrors(task.handle), kResultOk);
+    EXPECT_EQ(ClearTaskMirrors(task.handle), kResultOk);
     EXPECT_TRUE(job.Mirrors().empty());
     EXPECT_FALSE(job.MirrorListPresent());
 }

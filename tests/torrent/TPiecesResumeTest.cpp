@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,47 @@ TEST_F(ResumeTest, AStatusEntryWhoseStateDoesNotMatchItsPartIsIgnored) {
     TPieces& map = Restart(bits);
     EXPECT_TRUE(map.IsPieceDone(0));
     EXPECT_EQ(map.FirstMissingByte(1), 0);
+}
+
+// The journal's bytes, rebuilt here from its layout: per piece a header (body
+// length, check value, index, 0), a body header (bytes held, hashed prefix,
+// block count, 0) and 16400-byte entries (offset, 16384, the slot zero-padded,
+// 8 zero bytes). Files left by earlier versions must stay readable.
+TEST_F(ResumeTest, TheJournalKeepsItsRecordLayout) {
+    StopInTheMiddle();
+    const std::string infoHash = test::Sha1Bytes(test::SingleFileInfo("game.bin", content, kPiece));
+    const auto word = [](uint32_t value) {
+        std::string bytes(4, '\0');
+        PutWordAt(bytes, 0, value);
+        return bytes;
+    };
+    struct Record {
+        uint32_t piece;
+        uint32_t prefix;
+        std::vector<uint32_t> slots;  // offsets in the piece
+    };
+    const Record records[] = {{1, 131072, {163840, 180224}}, {2, 0, {131072, 147456}}, {3, 0, {16384}}};
+    std::string expected;
+    for (const Record& record : records) {
+        const int64_t pieceStart = int64_t{record.piece} * kPiece;
+        const int64_t pieceLength = std::min<int64_t>(kPiece, static_cast<int64_t>(content.size()) - pieceStart);
+        std::string entries;
+        uint32_t held = 0;
+        for (const uint32_t slot : record.slots) {
+            const size_t size = static_cast<size_t>(std::min<int64_t>(kBlockSize, pieceLength - slot));
+            std::string data = content.substr(static_cast<size_t>(pieceStart + slot), size);
+            data.resize(kBlockSize, '\0');
+            entries += word(slot) + word(kBlockSize) + data + std::string(8, '\0');
+            held += static_cast<uint32_t>(size);
+        }
+        const std::string body = word(held) + word(record.prefix) + word(static_cast<uint32_t>(record.slots.size())) +
+                                 word(0) + entries;
+        const uLong seed = adler32_z(record.piece, reinterpret_cast<const Bytef*>(infoHash.data()), infoHash.size());
+        const uint32_t check =
+            static_cast<uint32_t>(adler32_z(seed, reinterpret_cast<const Bytef*>(body.data()), body.size()));
+        expected += word(static_cast<uint32_t>(body.size())) + word(check) + word(record.piece) + word(0) + body;
+    }
+    EXPECT_TRUE(test::ReadFile(journal) == expected) << "the journal's bytes differ from its layout";
 }
 
 TEST_F(ResumeTest, JournalReadingStopsAtTheFirstBadRecord) {

@@ -195,9 +195,9 @@ TEST(MainWindowFlow, DownloadPauseContinueFinishVerifyAndInstall) {
     ASSERT_TRUE(fixture.WaitFor([&] {
         return window.ShownState() == DownloadState::resume || window.ShownState() == DownloadState::downloading;
     }));
-    // No limit: the engine is told 32767.
+    // No limit: the engine is told none.
     SetSpeedLimitThroughDialog(window, 0);
-    ASSERT_TRUE(fixture.WaitFor([&] { return fixture.engine.Limits().back() == 32767; }, 3000));
+    ASSERT_TRUE(fixture.WaitFor([&] { return fixture.engine.Limits().back() == std::nullopt; }, 3000));
     ASSERT_TRUE(fixture.WaitForState(DownloadState::finished, 60000)) << StateName(window.ShownState());
     EXPECT_EQ(window.CurrentTexts().result, QStringLiteral("下载完成"));
     EXPECT_EQ(window.BarFills().first, MainWindow::kBarRect.width());

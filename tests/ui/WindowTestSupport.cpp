@@ -55,15 +55,15 @@ int RecordingEngine::EnableListening(bool enable) {
     return real_.EnableListening(enable);
 }
 
-int RecordingEngine::SetLimit(TaskHandle task, int kibPerSecond) {
+int RecordingEngine::SetDownloadLimit(TaskHandle task, SpeedLimit limit) {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        limits_.push_back(kibPerSecond);
+        limits_.push_back(limit);
     }
-    return real_.SetLimit(task, kibPerSecond);
+    return real_.SetDownloadLimit(task, limit);
 }
 
-std::vector<int> RecordingEngine::Limits() const {
+std::vector<SpeedLimit> RecordingEngine::Limits() const {
     std::lock_guard<std::mutex> guard(lock_);
     return limits_;
 }

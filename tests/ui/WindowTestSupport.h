@@ -48,32 +48,31 @@ public:
     int Init(const std::string& folder) override { return real_.Init(folder); }
     int Uninit() override { return real_.Uninit(); }
     int EnableListening(bool enable) override;
-    int SetHttpWrapping(int value) override { return real_.SetHttpWrapping(value); }
-    int CreateAndStart(TaskDescriptor* descriptor) override { return real_.CreateAndStart(descriptor); }
-    int RecoverAndContinue(TaskDescriptor* descriptor, bool repair) override {
-        return real_.RecoverAndContinue(descriptor, repair);
+    int SetHttpWrapping(bool enable) override { return real_.SetHttpWrapping(enable); }
+    int CreateAndStart(const TaskSpec& spec, TaskHandle& handle) override { return real_.CreateAndStart(spec, handle); }
+    int RecoverAndContinue(const TaskSpec& spec, bool repair, TaskHandle& handle) override {
+        return real_.RecoverAndContinue(spec, repair, handle);
     }
     int Stop(TaskHandle task) override { return real_.Stop(task); }
     int Start(TaskHandle task) override { return real_.Start(task); }
-    int GetStatus(TaskHandle task, TaskStatus* status) override { return real_.GetStatus(task, status); }
-    int IsComplete(TaskHandle task, int* complete) override { return real_.IsComplete(task, complete); }
-    int SetLimit(TaskHandle task, int kibPerSecond) override;
+    int GetReport(TaskHandle task, TaskReport& report) override { return real_.GetReport(task, report); }
+    int IsComplete(TaskHandle task, bool& complete) override { return real_.IsComplete(task, complete); }
+    int SetDownloadLimit(TaskHandle task, SpeedLimit limit) override;
     int SetConnectionLimits(TaskHandle task, int sources, int peers) override {
         return real_.SetConnectionLimits(task, sources, peers);
     }
-    int ClearMirrors(TaskHandle task) override { return real_.ClearMirrors(task); }
-    int AddMirrors(TaskHandle task, const std::string& address, const std::string& host) override {
-        return real_.AddMirrors(task, address, host);
+    int SetMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) override {
+        return real_.SetMirrors(task, mirrors);
     }
 
-    std::vector<int> Limits() const;
+    std::vector<SpeedLimit> Limits() const;
     // The last value given to EnableListening; -1 before any.
     int Listening() const { return listening_.load(); }
 
 private:
     EngineTaskApi real_;
     mutable std::mutex lock_;
-    std::vector<int> limits_;
+    std::vector<SpeedLimit> limits_;
     std::atomic<int> listening_{-1};
 };
 

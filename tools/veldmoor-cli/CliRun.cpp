@@ -55,7 +55,7 @@ int CliRun::Execute() {
             terminal_.ShowNotice(CliNotice(UserText::cliSaveFolderKept, {controller_.SaveDirectory()}));
     }
     if (options_.p2p) controller_.SetP2P(*options_.p2p);
-    if (options_.limitKib != 0) controller_.SetSpeedLimit(options_.limitKib);
+    if (options_.limitKib != 0) controller_.SetSpeedLimit(SpeedLimitFromKiB(options_.limitKib));
     terminal_.ShowNotice(CliNotice(UserText::cliStarting, {Translated(controller_.Caption()),
                                                            Translated(controller_.VersionText()),
                                                            controller_.InstallerPath()}));
