@@ -85,6 +85,19 @@ void TWorkThread::Run() {
             SaveState(StateFilePath());
         } catch (...) {
         }
+        ShowRunFailed();
+    }
+}
+
+void TWorkThread::ShowRunFailed() {
+    // Left as it was, the status would read "normal" for a job that no longer
+    // runs: the caller would wait forever instead of offering a retry.
+    try {
+        ScopedLock guard(Lock());
+        SetRunState(kRunStopped);
+        if (!finished_) SetStatusCode(kStatusSourcesFailed);
+        PublishLocked(false, false);
+    } catch (...) {
     }
 }
 

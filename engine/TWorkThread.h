@@ -64,6 +64,8 @@ private:
     void PublishLocked(bool flush, bool force);
     void RunLoop();
     void FinishRun();
+    // A run an exception ended shows as failed, not as running normally.
+    void ShowRunFailed();
     // One turn's work under the job's lock; the milliseconds to sleep after it.
     uint32_t WorkOneTurn();
     // The sockets of connections that read all there was, when the budget

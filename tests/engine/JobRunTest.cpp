@@ -220,7 +220,7 @@ TEST_F(JobRunTest, AnExceptionInATurnEndsTheRunWithNoLockLeftHeld) {
             lock->Unlock();
         }
     }).join();
-    StatusOf(task.handle);  // answers at once
+    EXPECT_EQ(StatusOf(task.handle).status, kStatusSourcesFailed) << "a run that ended must not read as normal";
     EXPECT_EQ(TaskStop(task.handle, false), kResultOk);
 }
 
