@@ -44,7 +44,7 @@ TWorkThread::~TWorkThread() {
 int TWorkThread::StartDownload() { return Start("StartDownload") ? kResultOk : kResultFailed; }
 
 int TWorkThread::ContinueDownload() {
-    LoadState(StateFilePath());
+    record_.LoadState(record_.StateFilePath());
     return Start("ContinueDownload") ? kResultOk : kResultFailed;
 }
 
@@ -58,17 +58,14 @@ int TWorkThread::RestartDownload() {
     VeldmoorLog().Write("Download Restarted..", 2, 2);
     if (!Stop(true)) return kResultFailed;
     std::string target;
-    if (!GetFileName(0, 3, target)) target = TargetFile();
+    if (!GetFileName(0, 3, target)) target = record_.TargetFile();
     if (!target.empty()) {
         for (const char* suffix : {"", ".vmtmp", ".vminfo", ".vminfodf"}) platform::DeleteFileAt(target + suffix);
     }
-    platform::DeleteFileAt(StateFilePath());
+    platform::DeleteFileAt(record_.StateFilePath());
     {
         ScopedLock guard(Lock());
-        working_ = JobStatusRecord{};
-        published_ = JobStatusRecord{};
-        completionTime_ = 0;
-        finished_ = false;
+        record_.Clear();
     }
     Reset(true, true);
     return ResumeDownload();
@@ -82,7 +79,7 @@ void TWorkThread::Run() {
     } catch (...) {
         // The run is lost, its progress need not be: keep what the state file can hold.
         try {
-            SaveState(StateFilePath());
+            record_.SaveState(record_.StateFilePath());
         } catch (...) {
         }
         ShowRunFailed();
@@ -94,15 +91,15 @@ void TWorkThread::ShowRunFailed() {
     // runs: the caller would wait forever instead of offering a retry.
     try {
         ScopedLock guard(Lock());
-        SetRunState(kRunStopped);
-        if (!finished_) SetStatusCode(kStatusSourcesFailed);
+        record_.SetRunState(kRunStopped);
+        if (!record_.Finished()) record_.SetStatusCode(kStatusSourcesFailed);
         PublishLocked(false, false);
     } catch (...) {
     }
 }
 
 void TWorkThread::RunLoop() {
-    LoadState(StateFilePath());
+    record_.LoadState(record_.StateFilePath());
     if (!Prepare()) {
         ForgetMissingHosts();
         return;
@@ -110,10 +107,10 @@ void TWorkThread::RunLoop() {
 
     {
         ScopedLock guard(Lock());
-        SetRunState(kRunRunning);
+        record_.SetRunState(kRunRunning);
         // The first connection round then finds the sources at once.
         FeedSources();
-        lastFeed_ = JobClock();
+        lastFeed_ = record_.JobClock();
         lastAnnounce_ = 0;
         turnCounter_ = 0;
         sourcesFailed_ = false;
@@ -128,8 +125,8 @@ void TWorkThread::RunLoop() {
         if (CheckStop()) break;
         {
             ScopedLock guard(Lock());
-            if (CheckComplete(JobClock())) {
-                VeldmoorLog().Write(ThreadTag() + TargetFile() + " is Download Complete", 23, 23);
+            if (CheckComplete(record_.JobClock())) {
+                VeldmoorLog().Write(ThreadTag() + record_.TargetFile() + " is Download Complete", 23, 23);
                 break;
             }
             TakeOnDiskSize();
@@ -149,8 +146,8 @@ void TWorkThread::RunLoop() {
             ScopedLock guard(Lock());
             SettleSourceFileSize();
             GiveUpSourcesOfAnotherSize();
-            const bool sizeKnown = HasPieceMap() && working_.totalBytes > 0;
-            if (!sizeKnown && Age() > static_cast<uint32_t>(settings_.startupLimitSeconds)) {
+            const bool sizeKnown = HasPieceMap() && record_.Working().totalBytes > 0;
+            if (!sizeKnown && Age() > static_cast<uint32_t>(record_.Settings().startupLimitSeconds)) {
                 noSize_ = true;
                 break;
             }
@@ -165,7 +162,7 @@ void TWorkThread::RunLoop() {
             ScopedLock guard(Lock());
             if (SourcesExhausted() || PieceBeyondEverySource(now)) {
                 sourcesFailed_ = true;
-                ResetSourceLineStates();
+                record_.ResetSourceLineStates();
                 break;
             }
         }
@@ -196,20 +193,20 @@ void TWorkThread::RunLoop() {
 void TWorkThread::FinishRun() {
     ForgetMissingHosts();
     ScopedLock guard(Lock());
-    if (!finished_) CheckComplete(ClockNow());
-    ResetSourceLineStates();
+    if (!record_.Finished()) CheckComplete(ClockNow());
+    record_.ResetSourceLineStates();
     Reset(false, false);
-    if (!finished_)
-        SaveState(StateFilePath());
+    if (!record_.Finished())
+        record_.SaveState(record_.StateFilePath());
     else
-        platform::DeleteFileAt(StateFilePath());
+        platform::DeleteFileAt(record_.StateFilePath());
 
-    SetRunState(kRunStopped);
-    if (!finished_) {
+    record_.SetRunState(kRunStopped);
+    if (!record_.Finished()) {
         if (sourcesFailed_)
-            SetStatusCode(kStatusSourcesFailed);
+            record_.SetStatusCode(kStatusSourcesFailed);
         else if (noSize_)
-            SetStatusCode(kStatusNoFileSize);
+            record_.SetStatusCode(kStatusNoFileSize);
     }
     Publish(true, false);
     Reset(false, false);
@@ -218,40 +215,40 @@ void TWorkThread::FinishRun() {
 bool TWorkThread::Prepare() {
     ScopedLock guard(Lock());
     TakeOnDiskSize();
-    if (IsTorrentTask() && !SourceText().empty()) {
-        SetRunState(kRunStopped);
-        const std::string savedTorrent = savedTexts_.torrent;
-        const bool savedTorrentChanged = savedTexts_.torrentChanged;
-        if (StartsWithNoCase(SourceText(), kFileScheme) && !ReadTorrentSource()) {
-            SetStatusCode(kStatusBadTorrentFile);
+    if (record_.IsTorrentTask() && !record_.SourceText().empty()) {
+        record_.SetRunState(kRunStopped);
+        const std::string savedTorrent = record_.SavedTexts().torrent;
+        const bool savedTorrentChanged = record_.SavedTexts().torrentChanged;
+        if (StartsWithNoCase(record_.SourceText(), kFileScheme) && !ReadTorrentSource()) {
+            record_.SetStatusCode(kStatusBadTorrentFile);
             RequestStop();
         }
-        if (!BuildFromTorrent() && working_.statusCode == kStatusBadTorrentFile) {
+        if (!BuildFromTorrent() && record_.Working().statusCode == kStatusBadTorrentFile) {
             // A torrent we refused never goes into the state file.
-            savedTexts_.torrent = savedTorrent;
-            savedTexts_.torrentChanged = savedTorrentChanged;
+            record_.SavedTexts().torrent = savedTorrent;
+            record_.SavedTexts().torrentChanged = savedTorrentChanged;
         }
-        SetRunState(kRunRunning);
+        record_.SetRunState(kRunRunning);
     }
-    return Kind() == TaskKind::Http || HasPieceMap() || !sourceLines_.empty();
+    return record_.Kind() == TaskKind::Http || HasPieceMap() || !record_.SourceLines().empty();
 }
 
 bool TWorkThread::ReadTorrentSource() {
     platform::BoundedRead read =
-        platform::ReadFileUpTo(SourceText().substr(std::strlen(kFileScheme)), kMaxTorrentFileBytes);
+        platform::ReadFileUpTo(record_.SourceText().substr(std::strlen(kFileScheme)), kMaxTorrentFileBytes);
     const std::string& bytes = read.bytes;
     if (bytes.size() <= 2 || (bytes[0] != 'd' && bytes[0] != 'D')) return false;
-    if (savedTexts_.torrent != bytes) {
-        savedTexts_.torrent = std::move(read.bytes);
-        savedTexts_.torrentChanged = true;
+    if (record_.SavedTexts().torrent != bytes) {
+        record_.SavedTexts().torrent = std::move(read.bytes);
+        record_.SavedTexts().torrentChanged = true;
     }
     return true;
 }
 
 void TWorkThread::TakeOnDiskSize() {
-    if (TargetFile().empty()) return;
-    const int64_t size = AllocatedSizeOf(TargetFile());
-    if (size > 0) working_.onDiskSize = size;
+    if (record_.TargetFile().empty()) return;
+    const int64_t size = AllocatedSizeOf(record_.TargetFile());
+    if (size > 0) record_.Working().onDiskSize = size;
 }
 
 int64_t TWorkThread::OnTurn() {
@@ -262,7 +259,7 @@ int64_t TWorkThread::OnTurn() {
         CollectWaitingSockets();
     }
     PauseTurn(sleepMs);
-    return JobClock();
+    return record_.JobClock();
 }
 
 void TWorkThread::CollectWaitingSockets() {
@@ -421,8 +418,8 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
 }
 
 bool TWorkThread::SourcesExhausted() {
-    return working_.currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
-           (Kind() == TaskKind::Http || !HasPieceMap()) && CandidateCount() == 0;
+    return record_.Working().currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
+           (record_.Kind() == TaskKind::Http || !HasPieceMap()) && CandidateCount() == 0;
 }
 
 bool TWorkThread::PieceBeyondEverySource(int64_t now) {
@@ -439,30 +436,30 @@ bool TWorkThread::PieceBeyondEverySource(int64_t now) {
 
 bool TWorkThread::CheckComplete(int64_t now) {
     if (now == 0) now = ClockNow();
-    bool complete = working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
-    if (complete && completionTime_ == 0) {
-        completionTime_ = now;
-        if (working_.runState != kRunParsing) {
+    bool complete = record_.Working().pieceCount > 0 && record_.Working().piecesVerified >= record_.Working().pieceCount;
+    if (complete && record_.CompletionTime() == 0) {
+        record_.SetCompletionTime(now);
+        if (record_.Working().runState != kRunParsing) {
             Refresh();
-            complete = working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
+            complete = record_.Working().pieceCount > 0 && record_.Working().piecesVerified >= record_.Working().pieceCount;
         }
         if (complete) {
-            finished_ = true;
+            record_.SetFinished(true);
             // The finished record shows the file as it now lies on disk.
-            working_.currentSpeed = 0;
-            working_.remainingSeconds = 0;
+            record_.Working().currentSpeed = 0;
+            record_.Working().remainingSeconds = 0;
             TakeOnDiskSize();
             Publish(false, false);
         }
     }
     if (complete && now > 0) {
-        if (Kind() == TaskKind::Http && !working_.hold && working_.completedBytes >= working_.wantedBytes) return true;
-        if (settings_.seedingHours > 0 && (now - completionTime_) / 3600 >= settings_.seedingHours) {
-            working_.hold = false;
+        if (record_.Kind() == TaskKind::Http && !record_.Working().hold && record_.Working().completedBytes >= record_.Working().wantedBytes) return true;
+        if (record_.Settings().seedingHours > 0 && (now - record_.CompletionTime()) / 3600 >= record_.Settings().seedingHours) {
+            record_.Working().hold = false;
             return true;
         }
     }
-    if (!complete) completionTime_ = 0;
+    if (!complete) record_.SetCompletionTime(0);
     return false;
 }
 
@@ -483,42 +480,42 @@ void TWorkThread::PublishLocked(bool flush, bool force) {
         if (fileListChanged_ || force) PublishFileList();
         bitfield_.Publish(force);
     }
-    working_.bytesFromSources = meter_.FromSources();
-    working_.bytesFromPeers = meter_.FromPeers();
-    published_ = working_;
+    record_.Working().bytesFromSources = meter_.FromSources();
+    record_.Working().bytesFromPeers = meter_.FromPeers();
+    record_.Published() = record_.Working();
     // Until the first whole second is counted, the bytes of this second are
     // the best figure there is: a status showing data arrive at no speed is wrong.
     const int64_t payload = meter_.ThisSecond().payload;
-    if (published_.currentSpeed == 0 && payload > 0 && !IsComplete())
-        published_.currentSpeed = static_cast<int32_t>(std::min<int64_t>(payload, INT32_MAX));
+    if (record_.Published().currentSpeed == 0 && payload > 0 && !IsComplete())
+        record_.Published().currentSpeed = static_cast<int32_t>(std::min<int64_t>(payload, INT32_MAX));
 }
 
 TaskReport TWorkThread::Report() {
     ScopedLock guard(Lock());
     TaskReport report;
-    report.name = published_.name;
-    report.progressPermyriad = ProgressPermyriad(published_.completedBytes, published_.totalBytes);
+    report.name = record_.Published().name;
+    report.progressPermyriad = ProgressPermyriad(record_.Published().completedBytes, record_.Published().totalBytes);
 
-    JobStatus code = static_cast<JobStatus>(published_.statusCode);
+    JobStatus code = static_cast<JobStatus>(record_.Published().statusCode);
     if (IsPaused() && (code == kStatusNormal || code == kStatusWaiting)) code = kStatusPaused;
     if (code == kStatusNormal && report.progressPermyriad > 9999) code = kStatusComplete;
     report.status = code;
-    if (code == kStatusPaused && published_.currentSpeed != 0) {
-        published_.currentSpeed = 0;
-        published_.remainingSeconds = 0;
+    if (code == kStatusPaused && record_.Published().currentSpeed != 0) {
+        record_.Published().currentSpeed = 0;
+        record_.Published().remainingSeconds = 0;
     }
-    report.speed = published_.currentSpeed;
-    if (published_.remainingSeconds > 0) report.remainingSeconds = published_.remainingSeconds;
-    if (published_.totalBytes > 0) report.totalBytes = published_.totalBytes;
-    report.fromSources = published_.bytesFromSources;
-    report.fromPeers = published_.bytesFromPeers;
-    report.onDisk = published_.onDiskSize;
+    report.speed = record_.Published().currentSpeed;
+    if (record_.Published().remainingSeconds > 0) report.remainingSeconds = record_.Published().remainingSeconds;
+    if (record_.Published().totalBytes > 0) report.totalBytes = record_.Published().totalBytes;
+    report.fromSources = record_.Published().bytesFromSources;
+    report.fromPeers = record_.Published().bytesFromPeers;
+    report.onDisk = record_.Published().onDiskSize;
     return report;
 }
 
 int TWorkThread::IsComplete() {
     ScopedLock guard(Lock());
-    return ProgressPermyriad(published_.completedBytes, published_.totalBytes) > 9999 ? 1 : 0;
+    return ProgressPermyriad(record_.Published().completedBytes, record_.Published().totalBytes) > 9999 ? 1 : 0;
 }
 
 void TWorkThread::SetLimit(LimitDirection direction, SpeedLimit limit) {
@@ -533,7 +530,7 @@ int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
     // Before the map is known there is nothing to copy, and memcpy takes no null source.
     if (size > 0 && length > 0)
         std::memcpy(buffer, published.data(), static_cast<size_t>(std::min(length, size)));
-    return std::min(size * 8, published_.pieceCount);
+    return std::min(size * 8, record_.Published().pieceCount);
 }
 
 bool TWorkThread::WantsUdpPeers() const {
@@ -545,10 +542,10 @@ TPeerObject* TWorkThread::MakePeer(int32_t kind) { return MakePooledPeer(kind); 
 
 void TWorkThread::Reset(bool clearFiles, bool b) {
     TWorkWithTransStatis::Reset(clearFiles, b);
-    working_.receivedTotal = 0;
-    working_.sentTotal = 0;
-    working_.currentSpeed = 0;
-    working_.remainingSeconds = 0;
+    record_.Working().receivedTotal = 0;
+    record_.Working().sentTotal = 0;
+    record_.Working().currentSpeed = 0;
+    record_.Working().remainingSeconds = 0;
     onlyTrackersSinceTick_ = 0;
     turnCounter_ = 0;
     lastDispatchTick_ = 0;

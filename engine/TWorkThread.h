@@ -44,7 +44,7 @@ public:
 
     void Reset(bool clearFiles, bool b) override;
 
-    bool Finished() const { return finished_; }
+    bool Finished() const { return record_.Finished(); }
     // Passes of the run loop finished so far: a caller that saw it grow by two
     // knows a whole pass ran after its own last change.
     uint64_t TurnsDone() const { return turnsDone_.load(std::memory_order_acquire); }

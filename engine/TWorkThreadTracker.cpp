@@ -15,8 +15,8 @@ int32_t TWorkThread::AnnouncePort() const { return View().listeningPort; }
 
 AnnounceTotals TWorkThread::AnnounceTransferTotals() const {
     AnnounceTotals totals;
-    totals.uploaded = working_.sentTotal;
-    totals.downloaded = working_.receivedTotal;
+    totals.uploaded = record_.Working().sentTotal;
+    totals.downloaded = record_.Working().receivedTotal;
     if (pieces_) totals.left = std::max<int64_t>(pieces_->TotalLength() - pieces_->CompletedBytes(), 0);
     return totals;
 }
@@ -25,6 +25,6 @@ void TWorkThread::SetAnnounceInterval(int32_t seconds) {
     SetTrackerInterval(std::max<int64_t>(seconds, kShortestTrackerInterval));
 }
 
-void TWorkThread::SetSwarmCounts(int32_t seeds, int32_t /*completed*/) { working_.seedCount = seeds; }
+void TWorkThread::SetSwarmCounts(int32_t seeds, int32_t /*completed*/) { record_.Working().seedCount = seeds; }
 
 }  // namespace veldmoor

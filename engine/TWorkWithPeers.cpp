@@ -37,7 +37,8 @@ bool IsNamedHost(const TPeerId& candidate) {
 
 }  // namespace
 
-TWorkWithPeers::TWorkWithPeers(EngineState& engine) : TBaseWork(engine) {
+TWorkWithPeers::TWorkWithPeers(EngineState& engine)
+    : engine_(engine), membership_(engine, *this), record_(Lock()) {
     ScopedLock guard(EngineJobListLock());
     CopyEngineView();
 }
@@ -82,7 +83,7 @@ void TWorkWithPeers::AddTrackerCandidates(const std::vector<std::string>& announ
         if (ParseSourceUrl(*candidate, resolver)) {
             AddCandidate(candidate, false, false);
         } else if (candidate->fatal) {
-            SetStatusCode(kStatusHostUnresolved);
+            record_.SetStatusCode(kStatusHostUnresolved);
         }
         candidate->Release();
     }
@@ -123,7 +124,7 @@ void TWorkWithPeers::SetTorrentIdentity(const InfoHash& infoHash, const PeerIden
 
 CandidateAddContext TWorkWithPeers::AddContext() const {
     CandidateAddContext context;
-    context.torrentTask = IsTorrentTask();
+    context.torrentTask = record_.IsTorrentTask();
     context.ownPeerId = ownPeerId_;
     context.ownIp = view_.localAddress;
     context.ownPort = view_.listeningPort;
@@ -149,11 +150,11 @@ struct ReleaseOnExit {
 
 void TWorkWithPeers::FeedSources() {
     if (!knownSourcesCopied_) {
-        for (const auto& line : sourceLines_) knownSources_.push_back(line.text);
+        for (const auto& line : record_.SourceLines()) knownSources_.push_back(line.text);
         knownSourcesCopied_ = true;
     }
     HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
-    for (auto line = sourceLines_.rbegin(); line != sourceLines_.rend(); ++line) {
+    for (auto line = record_.SourceLines().rbegin(); line != record_.SourceLines().rend(); ++line) {
         if (line->state == kLineInUse || line->state == kLineTorrentInUse) continue;
         // Released on every way out: resolving may throw, and the list keeps its own copy.
         const std::unique_ptr<TPeerId, ReleaseOnExit> candidate(new TPeerId(line->text, SourceKindOf(line->text)));
@@ -167,7 +168,7 @@ void TWorkWithPeers::FeedSources() {
             }
             AddCandidate(candidate.get(), false, false);
         } else if (candidate->fatal) {
-            SetStatusCode(kStatusHostUnresolved);
+            record_.SetStatusCode(kStatusHostUnresolved);
             Publish(false, false);
         }
     }
@@ -230,11 +231,11 @@ void TWorkWithPeers::AddAndConnect(TPeerId& candidate) {
 }
 
 void TWorkWithPeers::AddRandomMirrors(int32_t count, bool connectNow) {
-    if (!MirrorListPresent() || Mirrors().empty() || count <= 0) return;
+    if (!record_.MirrorListPresent() || record_.Mirrors().empty() || count <= 0) return;
     HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
     int32_t picked = 0;
     for (int32_t pick = 0; pick < 2 * count && picked < count; ++pick) {
-        const Mirror& chosen = Mirrors()[Random()() % Mirrors().size()];
+        const Mirror& chosen = record_.Mirrors()[Random()() % record_.Mirrors().size()];
         auto* mirror = new TPeerId(chosen.address, kPeerHttp);
         mirror->priority = kSourceListPriority;
         if (ParseSourceUrl(*mirror, resolver)) {
@@ -254,7 +255,7 @@ void TWorkWithPeers::AddRandomMirrors(int32_t count, bool connectNow) {
 void TWorkWithPeers::ReAddSources() {
     HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
     const auto isTorrentLine = [this](const std::string& text) {
-        return std::any_of(sourceLines_.begin(), sourceLines_.end(), [&](const SourceLine& line) {
+        return std::any_of(record_.SourceLines().begin(), record_.SourceLines().end(), [&](const SourceLine& line) {
             return line.text == text && (line.state == kLineTorrent || line.state == kLineTorrentInUse);
         });
     };
@@ -289,7 +290,7 @@ void TWorkWithPeers::SourceFailed(TPeerId* candidate, bool retry, int32_t delay)
 
 void TWorkWithPeers::NoteRedirectResolution(bool unresolvable) {
     redirectUnresolvable_ = unresolvable;
-    if (unresolvable) SetStatusCode(kStatusHostUnresolved);
+    if (unresolvable) record_.SetStatusCode(kStatusHostUnresolved);
 }
 
 TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority) {
@@ -327,7 +328,7 @@ bool TWorkWithPeers::SameBitTorrentPeerOpen(const TPeerId& candidate) const {
 
 EligibilityFacts TWorkWithPeers::MakeEligibilityFacts() {
     EligibilityFacts facts;
-    facts.now = JobClock();
+    facts.now = record_.JobClock();
     facts.jobReceivesNothing = CurrentReceiveRate() == 0;
     facts.jobComplete = DownloadComplete();
     facts.trackerInterval = trackerInterval_;
@@ -382,7 +383,7 @@ void TWorkWithPeers::ReturnToPool(TPeerObject* peer) {
 }
 
 void TWorkWithPeers::TrimIdlePool() {
-    const size_t limit = static_cast<size_t>(std::max(settings_.maxConnections, 0)) + 12;
+    const size_t limit = static_cast<size_t>(std::max(record_.Settings().maxConnections, 0)) + 12;
     while (idlePool_.size() > limit) {
         TPeerObject* oldest = idlePool_.front();
         idlePool_.erase(idlePool_.begin());
@@ -435,14 +436,14 @@ int64_t TWorkWithPeers::CurrentReceiveRate() const {
 }
 
 bool TWorkWithPeers::DownloadComplete() const {
-    return working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
+    return record_.Working().pieceCount > 0 && record_.Working().piecesVerified >= record_.Working().pieceCount;
 }
 
 // ---------------------------------------------------------------------------
 // Lifecycle
 
 void TWorkWithPeers::Reset(bool clearFiles, bool b) {
-    TBaseWork::Reset(clearFiles, b);
+    record_.Reset();
     UnregisterHash();
     ReleasePeers();
     candidates_.Clear();

@@ -15,9 +15,11 @@
 #include "engine/IncomingConnections.h"
 #include "engine/LocalDiscovery.h"
 #include "engine/SourceNotes.h"
-#include "engine/TBaseWork.h"
+#include "engine/EngineMembership.h"
+#include "engine/JobRecord.h"
 #include "peers/IPeerJob.h"
 #include "peers/TPeerId.h"
+#include "foundation/WorkerThread.h"
 
 namespace veldmoor {
 
@@ -42,7 +44,7 @@ struct PeerRateTotals {
     int64_t send = 0;
 };
 
-class TWorkWithPeers : public TBaseWork, public IPeerJob {
+class TWorkWithPeers : public WorkerThread, public IPeerJob {
 public:
     static constexpr int32_t kDefaultMaxSourceConnections = 49;
     // Until a caller sets limits: with no BitTorrent place a job would connect
@@ -59,6 +61,15 @@ public:
 
     explicit TWorkWithPeers(EngineState& engine);
     ~TWorkWithPeers() override;
+
+    JobRecord& Record() { return record_; }
+    const JobRecord& Record() const { return record_; }
+    EngineState& Engine() { return engine_; }
+
+    virtual void Publish(bool flush, bool force) = 0;
+    // Whether the run should end because the download is complete (and seeded).
+    virtual bool CheckComplete(int64_t now) = 0;
+    virtual bool HasPieceMap() { return false; }
 
     // --- Task interface ---
     virtual int SetConnectionLimits(int32_t sources, int32_t peers);
@@ -148,7 +159,7 @@ public:
     // The transfer statistics count waiting uploads.
     void CountWaitingUpload() override {}
 
-    void Reset(bool clearFiles, bool b) override;
+    virtual void Reset(bool clearFiles, bool b);
 
     // Null restores the process's peer kinds and resolver.
     void SetPeerFactory(const PeerFactory* factory);
@@ -172,6 +183,14 @@ public:
     std::string TakeSourceNotes(size_t maxBytes);
 
 protected:
+    EngineState& engine_;
+
+private:
+    EngineMembership membership_;
+
+protected:
+    JobRecord record_;
+
     static constexpr const char* kNoDataReason = "its last connections brought no data";
     // Tells the user why a source failed (once per source and reason) and logs it.
     void NoteSourceProblem(const std::string& url, const std::string& reason, const std::string& consequence = {});

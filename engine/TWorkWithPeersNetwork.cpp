@@ -84,7 +84,7 @@ void TWorkWithPeers::KeepListener() {
         return;
     }
     const int32_t port = engine_.EffectiveListenPort();
-    const int64_t now = JobClock();
+    const int64_t now = record_.JobClock();
     if (incoming.IsListening() && engine_.addressCheck &&
         now - incoming.LastAddressCheck() >= IncomingConnections::kAddressCheckSeconds) {
         incoming.SetLastAddressCheck(now);
@@ -127,7 +127,7 @@ PendingVerdict TWorkWithPeers::JudgePending(PendingConnection& connection, uint3
 }
 
 bool TWorkWithPeers::WouldAdopt(const QSocket& connection) const {
-    const int32_t maximum = settings_.maxConnections;
+    const int32_t maximum = record_.Settings().maxConnections;
     const bool room = static_cast<int32_t>(peers_.size()) < maximum + kExtraPeersWhileAdopting || CountEstablished() < maximum;
     if (!room) return false;
     const PeerIdentity remote = HandshakePeerId({connection.InputData(), connection.InputSize()});
@@ -184,7 +184,7 @@ void TWorkWithPeers::ExchangeLocalAnnouncements() {
     }
     ReadAnnouncements();
     TakeKeptAnnouncements();
-    shared.Expire(JobClock(), engine_.jobs);
+    shared.Expire(record_.JobClock(), engine_.jobs);
 }
 
 Announcement TWorkWithPeers::OwnAnnouncement(bool reply) const {
@@ -227,7 +227,7 @@ void TWorkWithPeers::ReadAnnouncements() {
         if (announcement->infoHash == infoHash_)
             TakeAnnouncement(*announcement, datagram.sender);
         else
-            shared.Keep(*announcement, datagram.sender, JobClock(), this);
+            shared.Keep(*announcement, datagram.sender, record_.JobClock(), this);
     }
 }
 

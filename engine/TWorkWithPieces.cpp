@@ -35,7 +35,7 @@ TWorkWithPieces::TWorkWithPieces(EngineState& engine) : TWorkWithPeers(engine) {
 TWorkWithPieces::~TWorkWithPieces() { ReleasePieceMap(); }
 
 std::string TWorkWithPieces::PieceMapFolder() const {
-    const std::string& folder = Folder();
+    const std::string& folder = record_.Folder();
     if (folder.empty() || folder.back() == '/') return folder;
     return folder + '/';
 }
@@ -44,40 +44,40 @@ bool TWorkWithPieces::HasPieceMap() { return pieces_ != nullptr && pieceMapReady
 
 void TWorkWithPieces::Refresh() {
     if (!pieces_) return;
-    const int64_t completedBefore = working_.completedBytes;
-    working_.totalBytes = pieces_->TotalLength();
-    working_.completedBytes = pieces_->CompletedBytes();
-    working_.wantedBytes = pieces_->WantedBytes();
-    working_.receivedBytes = pieces_->ReceivedBytes();
-    working_.pieceCount = static_cast<int32_t>(pieces_->PieceCount());
-    working_.piecesVerified = pieces_->PiecesVerified();
-    working_.pieceLength = pieces_->PieceLength();
-    if (working_.completedBytes == completedBefore) return;
+    const int64_t completedBefore = record_.Working().completedBytes;
+    record_.Working().totalBytes = pieces_->TotalLength();
+    record_.Working().completedBytes = pieces_->CompletedBytes();
+    record_.Working().wantedBytes = pieces_->WantedBytes();
+    record_.Working().receivedBytes = pieces_->ReceivedBytes();
+    record_.Working().pieceCount = static_cast<int32_t>(pieces_->PieceCount());
+    record_.Working().piecesVerified = pieces_->PiecesVerified();
+    record_.Working().pieceLength = pieces_->PieceLength();
+    if (record_.Working().completedBytes == completedBefore) return;
     if (pieces_->IsComplete()) {
         // The record that first shows the download complete shows it finished.
-        working_.currentSpeed = 0;
-        working_.remainingSeconds = 0;
-        const int64_t onDisk = AllocatedSizeOf(TargetFile());
-        if (onDisk > 0) working_.onDiskSize = onDisk;
+        record_.Working().currentSpeed = 0;
+        record_.Working().remainingSeconds = 0;
+        const int64_t onDisk = AllocatedSizeOf(record_.TargetFile());
+        if (onDisk > 0) record_.Working().onDiskSize = onDisk;
     }
     Publish(false, false);
 }
 
 bool TWorkWithPieces::CreatePieceMap(TPieces* previous) {
-    settings_.Clamp();
+    record_.Settings().Clamp();
     auto* map = new TPieces(this);
     TTorrent* torrent = map->Torrent();
     if (!torrent) {
         map->Release();
         return false;
     }
-    map->SetWriteWindow(settings_.writeWindowUnits);
+    map->SetWriteWindow(record_.Settings().writeWindowUnits);
     map->SetSaveStatus(true);
     // Checks and writes then run beside the job's network work.
     map->SetBackgroundWrites(true);
-    map->SetJournalPath(JournalPath());
-    map->SetFileChoiceText(savedTexts_.part);
-    map->SetPieceStatusText(savedTexts_.bits);
+    map->SetJournalPath(record_.JournalPath());
+    map->SetFileChoiceText(record_.SavedTexts().part);
+    map->SetPieceStatusText(record_.SavedTexts().bits);
     torrent->SetPreviousMap(previous);
     pieces_ = map;
     torrent_ = torrent;
@@ -86,15 +86,15 @@ bool TWorkWithPieces::CreatePieceMap(TPieces* previous) {
 }
 
 bool TWorkWithPieces::BuildFromTorrent() {
-    if (!IsTorrentTask() || savedTexts_.torrent.empty()) return false;
+    if (!record_.IsTorrentTask() || record_.SavedTexts().torrent.empty()) return false;
     if (HasPieceMap()) return true;
     ReleasePieceMap();
     if (!CreatePieceMap(nullptr)) {
         RequestStop();
         return false;
     }
-    torrent_->SetSourceText(SourceText());
-    torrent_->SetTorrentBytes(savedTexts_.torrent);
+    torrent_->SetSourceText(record_.SourceText());
+    torrent_->SetTorrentBytes(record_.SavedTexts().torrent);
     if (!torrent_->Load()) return false;
 
     pieceMapReady_ = true;
@@ -129,8 +129,8 @@ void TWorkWithPieces::Rebuild() {
     sourceRangesCut_ = false;
     schedule_.ClearWork();
     if (CreatePieceMap(previous)) {
-        torrent_->SetSourceText(SourceText());
-        torrent_->SetTorrentBytes(savedTexts_.torrent);
+        torrent_->SetSourceText(record_.SourceText());
+        torrent_->SetTorrentBytes(record_.SavedTexts().torrent);
         if (torrent_->Load()) {
             pieceMapReady_ = true;
             fileListChanged_ = true;
@@ -178,32 +178,32 @@ bool TWorkWithPieces::AcceptSourceVersion(const std::string& url, const std::str
     if (url.empty() || version.empty() || url.find_first_of("\t\n") != std::string::npos ||
         version.find_first_of("\t\n") != std::string::npos)
         return true;
-    std::map<std::string, std::string> versions = ReadVersions(savedTexts_.versions);
+    std::map<std::string, std::string> versions = ReadVersions(record_.SavedTexts().versions);
     std::string& recorded = versions[url];
     if (recorded == version) return true;
     const bool changed = !recorded.empty();
     recorded = version;
-    savedTexts_.versions = WriteVersions(versions);
-    savedTexts_.versionsChanged = true;
+    record_.SavedTexts().versions = WriteVersions(versions);
+    record_.SavedTexts().versionsChanged = true;
     // Pieces checked against a torrent's hashes cannot be spliced from two files.
-    if (!changed || IsTorrentTask()) return true;
+    if (!changed || record_.IsTorrentTask()) return true;
     StartOverForChangedSource(url);
     return false;
 }
 
 std::string TWorkWithPieces::SourceVersion(const std::string& url) const {
-    const std::map<std::string, std::string> versions = ReadVersions(savedTexts_.versions);
+    const std::map<std::string, std::string> versions = ReadVersions(record_.SavedTexts().versions);
     const auto found = versions.find(url);
     return found == versions.end() ? std::string() : found->second;
 }
 
 void TWorkWithPieces::SourceFileChanged(const std::string& url) {
-    if (IsTorrentTask()) return;
+    if (record_.IsTorrentTask()) return;
     // The version it named is gone: the next requests must not name it again.
-    std::map<std::string, std::string> versions = ReadVersions(savedTexts_.versions);
+    std::map<std::string, std::string> versions = ReadVersions(record_.SavedTexts().versions);
     if (versions.erase(url) > 0) {
-        savedTexts_.versions = WriteVersions(versions);
-        savedTexts_.versionsChanged = true;
+        record_.SavedTexts().versions = WriteVersions(versions);
+        record_.SavedTexts().versionsChanged = true;
     }
     StartOverForChangedSource(url);
 }
@@ -214,8 +214,8 @@ void TWorkWithPieces::StartOverForChangedSource(const std::string& url) {
         startOverPending_ = true;
     } else {
         // No map yet: the one built from the next answer must not take the saved progress.
-        savedTexts_.bits.clear();
-        savedTexts_.bitsChanged = true;
+        record_.SavedTexts().bits.clear();
+        record_.SavedTexts().bitsChanged = true;
     }
 }
 
@@ -268,19 +268,19 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
             break;
         case kPieceCountEvent:
             bitfield_.Resize(event.data);
-            if (pieces_) working_.name = pieces_->Name();
+            if (pieces_) record_.Working().name = pieces_->Name();
             break;
         case kFileChoicesEvent:
-            savedTexts_.part = event.text;
-            savedTexts_.partChanged = true;
+            record_.SavedTexts().part = event.text;
+            record_.SavedTexts().partChanged = true;
             break;
         case kPieceStatusEvent:
-            savedTexts_.bits = event.text;
-            savedTexts_.bitsChanged = true;
+            record_.SavedTexts().bits = event.text;
+            record_.SavedTexts().bitsChanged = true;
             break;
         case kDiskFullEvent:
             diskFull_ = true;
-            SetStatusCode(20210);
+            record_.SetStatusCode(20210);
             RequestStop();
             Publish(false, false);
             break;
@@ -288,7 +288,7 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
             diskFull_ = false;
             break;
         case kFileUnwritableEvent:
-            SetStatusCode(20215);
+            record_.SetStatusCode(20215);
             RequestStop();
             Publish(false, false);
             break;
@@ -313,12 +313,12 @@ void TWorkWithPieces::OnPieceChecked(BlockSender* blockSender, bool matched) {
 
 void TWorkWithPieces::OnCorruptPiece(BlockSender* blockSender, int32_t piece) {
     auto* sender = static_cast<TPeerId*>(blockSender);
-    ReportCorruptPiece(sender, piece, TargetFile());
+    ReportCorruptPiece(sender, piece, record_.TargetFile());
     // A piece checked on the writer's thread fails after its sender moved on:
     // it must become free to fetch again here, not through the sender.
     RemoveInFlight(piece, true);
     if (!sender || !(sender->kind & kPeerServer)) return;
-    const int32_t failures = pieceFailures_.Record(sender->url, piece, JobClock());
+    const int32_t failures = pieceFailures_.Record(sender->url, piece, record_.JobClock());
     if (failures >= SourcePieceFailures::kFailuresBeforeGivingUp)
         NoteSourceProblem(sender->url, "piece " + std::to_string(piece) + " failed its check " +
                                            std::to_string(failures) + " times; not asked of this source again");
@@ -554,7 +554,7 @@ RangeView TWorkWithPieces::MakeRangeView() {
     view.pieceLength = pieces_->PieceLength();
     view.piecesRemaining = view.pieceCount - pieces_->PiecesVerified();
     view.downloadComplete = pieces_->IsComplete();
-    view.now = JobClock();
+    view.now = record_.JobClock();
     view.tick = platform::TickMs();
     view.isWanted = [this](int32_t piece) { return IsPieceWanted(piece); };
     if (torrent_ && PeerToPeerEnabled()) view.peersOffer = [this](int32_t piece) { return PeersOffer(piece); };
@@ -596,11 +596,11 @@ void TWorkWithPieces::OnPeerEnding(TPeerObject& peer) {
     const std::string& body = candidate->details->memoryBuffer;
     const bool parsed = !body.empty() && body.size() <= static_cast<size_t>(INT32_MAX) &&
                         ParseElement(body.data(), static_cast<int>(body.size())) != nullptr;
-    if (parsed && savedTexts_.torrent.empty()) {
-        savedTexts_.torrent = body;
-        savedTexts_.torrentChanged = true;
+    if (parsed && record_.SavedTexts().torrent.empty()) {
+        record_.SavedTexts().torrent = body;
+        record_.SavedTexts().torrentChanged = true;
         rebuildPending_ = true;
-        SetRunState(kRunRunning);
+        record_.SetRunState(kRunRunning);
     }
     SourceFailed(candidate, false, 60);
 }
@@ -632,8 +632,8 @@ void TWorkWithPieces::ReleaseFailedPiece(int32_t piece) { RemoveInFlight(piece, 
 void TWorkWithPieces::OnSourceFileSize(int64_t size) {
     // A torrent task's map comes from its torrent; a mismatching mirror is the
     // source's problem, not the map's.
-    if (IsTorrentTask() || pieces_ || size <= 0) return;
-    if (firstSourceSizeAt_ < 0) firstSourceSizeAt_ = JobClock();
+    if (record_.IsTorrentTask() || pieces_ || size <= 0) return;
+    if (firstSourceSizeAt_ < 0) firstSourceSizeAt_ = record_.JobClock();
     SettleSourceFileSize();
 }
 
@@ -642,7 +642,7 @@ bool TWorkWithPieces::SettlingFileSize() const {
 }
 
 void TWorkWithPieces::SettleSourceFileSize() {
-    if (IsTorrentTask() || pieces_ || firstSourceSizeAt_ < 0) return;
+    if (record_.IsTorrentTask() || pieces_ || firstSourceSizeAt_ < 0) return;
     std::vector<int64_t> reported;
     size_t unanswered = 0;
     for (const TPeerId* candidate : Candidates()) {
@@ -653,7 +653,7 @@ void TWorkWithPieces::SettleSourceFileSize() {
         else if (candidate->openConnections > 0)
             ++unanswered;  // being asked now; one that cannot be reached is not waited for
     }
-    const bool waitOver = JobClock() - firstSourceSizeAt_ >= kSourceSizeWaitSeconds;
+    const bool waitOver = record_.JobClock() - firstSourceSizeAt_ >= kSourceSizeWaitSeconds;
     const int64_t size = ChooseSourceFileSize(reported, unanswered, waitOver);
     if (size <= 0) return;
     const auto agreeing = std::count(reported.begin(), reported.end(), size);
@@ -681,7 +681,7 @@ void TWorkWithPieces::BuildSourceOnlyMap(int64_t size) {
     const int32_t pieceLength = SourceOnlyPieceLength(size);
     if (pieceLength == 0) {
         VeldmoorLog().Write("A source reports " + std::to_string(size) + " bytes, beyond what a download may be", 1, 2);
-        SetStatusCode(kStatusCannotWrite);
+        record_.SetStatusCode(kStatusCannotWrite);
         RequestStop();
         return;
     }

@@ -131,12 +131,12 @@ public:
     // IPieceMapOwner
     void OnPieceMapEvent(const PieceMapEvent& event) override;
     bool IsStopping() const override { return StopRequested(); }
-    std::string PieceMapTargetFile() const override { return TargetFile(); }
+    std::string PieceMapTargetFile() const override { return record_.TargetFile(); }
     std::string PieceMapFolder() const override;
-    bool PreallocateFiles() const override { return settings_.preallocate; }
+    bool PreallocateFiles() const override { return record_.Settings().preallocate; }
     bool HasReadyPieceMap() const override { return pieceMapReady_; }
-    void SetRunState(int32_t runState) override { TBaseWork::SetRunState(runState); }
-    void SetStatusCode(int32_t statusCode) override { TBaseWork::SetStatusCode(statusCode); }
+    void SetRunState(int32_t runState) override { record_.SetRunState(runState); }
+    void SetStatusCode(int32_t statusCode) override { record_.SetStatusCode(statusCode); }
     void RequestStop() override { WorkerThread::RequestStop(); }
     void OnPieceChecked(BlockSender* sender, bool matched) override;
     // Raises the piece-check statistics event (engine/EngineEvents.h).

@@ -48,7 +48,7 @@ void TWorkWithTransStatis::CountDelivered(int32_t kind, int32_t bytes) {
 }
 
 void TWorkWithTransStatis::AddUploaded(int32_t bytes) {
-    working_.uploadedPayload += bytes;
+    record_.Working().uploadedPayload += bytes;
     meter_.CountUploaded(bytes);
 }
 
@@ -56,20 +56,20 @@ void TWorkWithTransStatis::TickSecond(bool complete) {
     secondStepDue_ = false;
     const TransferMeter::Second second = meter_.CloseSecond();
     const int64_t downloaded = complete ? second.payload : second.received;
-    working_.currentSpeed = complete ? 0 : SmoothedSpeed(working_.currentSpeed, second.payload);
-    working_.receivedTotal += downloaded;
-    working_.sentTotal += second.sent;
+    record_.Working().currentSpeed = complete ? 0 : SmoothedSpeed(record_.Working().currentSpeed, second.payload);
+    record_.Working().receivedTotal += downloaded;
+    record_.Working().sentTotal += second.sent;
     pacing_.Choose(complete ? second.sent : second.received);
-    RefreshJobClock();
+    record_.RefreshJobClock();
 
     const int64_t age = std::max<int64_t>(Age(), 1);
-    if (!complete) working_.averageDownloadRate = ToInt32(working_.receivedTotal / age);
-    working_.averageUploadRate = ToInt32(working_.sentTotal / age);
+    if (!complete) record_.Working().averageDownloadRate = ToInt32(record_.Working().receivedTotal / age);
+    record_.Working().averageUploadRate = ToInt32(record_.Working().sentTotal / age);
     const int64_t fetched = meter_.Fetched();
     remainingEstimate_.Record(platform::TickMs(), fetched);
     const bool mapReady = pieceMapReady_ && pieces_;
     const int64_t bytesLeft = mapReady ? bytesLeft_.Update(pieces_->TotalLength(), pieces_->CompletedBytes(), fetched) : 0;
-    working_.remainingSeconds = (!complete || completionTime_ == 0) ? remainingEstimate_.SecondsFor(bytesLeft) : 0;
+    record_.Working().remainingSeconds = (!complete || record_.CompletionTime() == 0) ? remainingEstimate_.SecondsFor(bytesLeft) : 0;
     ScaleConnections();
 
 
@@ -93,7 +93,7 @@ void TWorkWithTransStatis::TickSecond(bool complete) {
 }
 
 void TWorkWithTransStatis::ScaleConnections() {
-    settings_.maxConnections = MaxConnectionsFor(currentDownloadSpeed_, currentUploadSpeed_);
+    record_.Settings().maxConnections = MaxConnectionsFor(currentDownloadSpeed_, currentUploadSpeed_);
     uploadSlots_ = UploadSlotsFor(currentUploadSpeed_);
 }
 
@@ -104,7 +104,7 @@ void TWorkWithTransStatis::PeriodicSave() {
 }
 
 void TWorkWithTransStatis::SaveAfterProgress() {
-    if (!pieceMapReady_ || !pieces_ || finished_) return;
+    if (!pieceMapReady_ || !pieces_ || record_.Finished()) return;
     const int64_t fetched = meter_.Fetched();
     // The counters start again with every run.
     if (fetched < fetchedAtLastSave_) fetchedAtLastSave_ = 0;
@@ -116,19 +116,19 @@ void TWorkWithTransStatis::SaveProgress() {
     lastSaveSecond_ = ClockSeconds();
     fetchedAtLastSave_ = meter_.Fetched();
     pieces_->Flush(false, true);
-    if (!finished_) CheckComplete(0);
-    if (finished_)
-        platform::DeleteFileAt(StateFilePath());
+    if (!record_.Finished()) CheckComplete(0);
+    if (record_.Finished())
+        platform::DeleteFileAt(record_.StateFilePath());
     else
-        SaveState(StateFilePath());
+        record_.SaveState(record_.StateFilePath());
 }
 
 void TWorkWithTransStatis::RefreshStatus(bool complete) {
-    const int64_t now = JobClock();
+    const int64_t now = record_.JobClock();
     if (std::llabs(now - lastStatusRefresh_) < kStatusRefreshSeconds) return;
     {
         ScopedLock guard(Lock());
-        pieces_->SetWriteWindow(std::min(kMaxWriteWindowUnits, std::max(settings_.writeWindowUnits, 4)));
+        pieces_->SetWriteWindow(std::min(kMaxWriteWindowUnits, std::max(record_.Settings().writeWindowUnits, 4)));
         pieces_->SetSaveStatus(true);
         Publish(true, false);
         const uint32_t seconds = ClockSeconds();
@@ -137,7 +137,7 @@ void TWorkWithTransStatis::RefreshStatus(bool complete) {
             // Nothing became done for 15 minutes: give up visibly rather than silently.
             NoteSourceProblem({}, "no piece was completed in " + std::to_string(kNoProgressLimitSeconds / 60) + " minutes",
                               "the download stops");
-            SetStatusCode(20214);
+            record_.SetStatusCode(20214);
             RequestStop();
         }
     }
@@ -203,12 +203,12 @@ void TWorkWithTransStatis::ApplyLowRateRule() {
 }
 
 bool TWorkWithTransStatis::RatesDue() const {
-    const int64_t now = JobClock();
+    const int64_t now = record_.JobClock();
     return forceRatesRefresh_ || now - lastRatesRefresh_ > 3 || now < lastRatesRefresh_;
 }
 
 void TWorkWithTransStatis::RefreshRates() {
-    lastRatesRefresh_ = JobClock();
+    lastRatesRefresh_ = record_.JobClock();
     ++ratesRefreshCount_;
     RankPeers();
     const PeerRateTotals rates = TakePeerRates();

@@ -54,7 +54,10 @@ protected:
     // Once every piece is in, waiting for the periodic write-back would only delay the end.
     void WriteOutWhenAllHeld(bool complete);
     void ApplyLowRateRule();
-    bool IsComplete() const { return working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount; }
+    bool IsComplete() const {
+        const JobStatusRecord& working = record_.Working();
+        return working.pieceCount > 0 && working.piecesVerified >= working.pieceCount;
+    }
 
     // Shared with the thread body, which spends and counts through them.
     TransferMeter meter_;

@@ -22,7 +22,7 @@
 #
 #   the task interface    TaskApi.h TaskInterface.h SpeedLimit.h
 #   components            every other file but the job's and the API's
-#   the job               TBaseWork* TWork* (the layers that compose components)
+#   the job               TWork* (the layers that compose components)
 #   the API               CVeldmoorCore.cpp FrontEndApi.cpp
 #
 # The task interface includes nothing else of engine/; a component includes
@@ -67,7 +67,7 @@ tools_may_include() {
 engine_tier() {
   case "${1##*/}" in
     TaskApi.h|TaskInterface.h|SpeedLimit.h) echo 0 ;;
-    TBaseWork*|TWork*) echo 2 ;;
+    TWork*) echo 2 ;;
     CVeldmoorCore*|FrontEndApi*) echo 3 ;;
     *) echo 1 ;;
   esac

@@ -125,7 +125,7 @@ TEST_F(JobRunTest, StopAndStartRunTheSameJobAgainWithDefaultSourceLimits) {
     EXPECT_EQ(TaskStop(task.handle, false), kResultOk);
     EXPECT_FALSE(job.IsRunning());
     EXPECT_EQ(job.MaxSourceConnections(), TWorkWithPeers::kDefaultMaxSourceConnections);
-    for (const auto& line : job.SourceLines()) EXPECT_EQ(line.state, kLineUnused);
+    for (const auto& line : job.Record().SourceLines()) EXPECT_EQ(line.state, kLineUnused);
 
     EXPECT_EQ(TaskStart(task.handle), kResultOk);
     EXPECT_TRUE(job.IsRunning());

@@ -282,7 +282,7 @@ TEST_F(ServerSourceTest, ATorrentFetchedFromTheTaskLineBecomesTheTasksTorrent) {
         << LogText(server);
     TWorkThread& job = JobOf(handle);
     ScopedLock guard(job.Lock());
-    EXPECT_EQ(job.SavedTexts().torrent, torrent);
+    EXPECT_EQ(job.Record().SavedTexts().torrent, torrent);
     EXPECT_FALSE(HasCandidate(handle, server.Url("/data/f.bin"))) << "the fetch is done with";
 }
 

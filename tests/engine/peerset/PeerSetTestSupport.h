@@ -109,20 +109,20 @@ public:
     void Refresh() override {}
     void Publish(bool /*flush*/, bool /*force*/) override {
         ++publishes;
-        published_ = working_;
+        record_.Published() = record_.Working();
     }
     bool CheckComplete(int64_t /*now*/) override { return false; }
     bool HasPieceMap() override { return pieceMapReady; }
 
-    JobStatusRecord& Working() { return working_; }
+    JobStatusRecord& Working() { return record_.Working(); }
     void SetUploadSlots(int32_t slots) { uploadSlots_ = slots; }
     void SetPieces(int32_t count, int32_t verified) {
-        working_.pieceCount = count;
-        working_.piecesVerified = verified;
+        record_.Working().pieceCount = count;
+        record_.Working().piecesVerified = verified;
     }
-    void SetMaxConnections(int32_t maximum) { settings_.maxConnections = maximum; }
-    void SetConnectionsPerSource(int32_t connections) { settings_.connectionsPerSource = connections; }
-    std::vector<SourceLine>& Lines() { return sourceLines_; }
+    void SetMaxConnections(int32_t maximum) { record_.Settings().maxConnections = maximum; }
+    void SetConnectionsPerSource(int32_t connections) { record_.Settings().connectionsPerSource = connections; }
+    std::vector<SourceLine>& Lines() { return record_.SourceLines(); }
 
     int publishes = 0;
     bool pieceMapReady = false;
