@@ -33,7 +33,9 @@ constexpr const char* kFileScheme = "file://";
 
 }  // namespace
 
-TWorkThread::TWorkThread(EngineState& engine) : TWorkWithTransStatis(engine) { Reset(false, false); }
+TWorkThread::TWorkThread(EngineState& engine) : TWorkWithPieces(engine), step_(record_, meter_, pacing_, Lock(), *this) {
+    Reset(false, false);
+}
 
 TWorkThread::~TWorkThread() {
     Stop(true);
@@ -330,8 +332,8 @@ void TWorkThread::PauseTurn(uint32_t ms) {
 uint32_t TWorkThread::WorkOneTurn() {
     ServeQueuedReads();
     RunPeerProcessing();
-    KeepHeldDataBounded();
-    SaveAfterProgress();
+    step_.KeepHeldDataBounded();
+    step_.SaveAfterProgress();
 
     // A finished download that only talks to trackers has little to do.
     const uint32_t tick = platform::TickMs();
@@ -348,7 +350,7 @@ uint32_t TWorkThread::WorkOneTurn() {
             publishPending_ = false;
         }
     }
-    if (RatesDue()) RefreshRates();
+    if (step_.RatesDue()) RefreshRates();
     return idleSleepMs + pacing_.TurnSleepMs();
 }
 
@@ -361,9 +363,9 @@ void TWorkThread::RunPeerProcessing() {
     }
     int32_t extraUploads = 0;  // E
     bool fullTurn = false;
-    if (secondStepDue_ || tick - lastSecondTick_ >= kSecondMs) {
+    if (step_.Due() || tick - lastSecondTick_ >= kSecondMs) {
         turnCounter_ = 0;
-        TickSecond(IsComplete());
+        CloseSecond(IsComplete());
         publishPending_ = true;
         lastSecondTick_ = tick;
         fullTurn = true;
@@ -393,7 +395,7 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
         const bool hasInput = std::find(readyPeers_.begin(), readyPeers_.end(), peer) != readyPeers_.end();
         if (fullTurn || activeRate(*peer) >= kFastPeerRate || hasInput) {
             if (peer->Tick())
-                CountStepBytes(peer->StepReceived(), peer->StepSent());
+                meter_.CountStep(peer->StepReceived(), peer->StepSent());
             else
                 EndFailedPeer(peer, 0);
         } else if (peer->Kind() == kPeerBitTorrent && peer->IsEstablished() && peer->Connection() &&
@@ -412,9 +414,51 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
             EndFailedPeer(peer, 0);
             continue;
         }
-        CountStepBytes(peer->StepReceived(), peer->StepSent());
+        meter_.CountStep(peer->StepReceived(), peer->StepSent());
         if (waitingUploads_ >= extraUploads + allowance) break;
     }
+}
+
+void TWorkThread::CloseSecond(bool complete) {
+    step_.Close(complete, Age());
+    if (complete) {
+        // A seeding job still announces to its trackers and takes peers that
+        // want pieces; only the sources are done with.
+        ConnectPeers();
+        return;
+    }
+    ConnectSources();
+    ConnectPeers();
+    if (step_.SourcesDueForReAdd(SumPeerRate(kPeerServer))) ReAddSources();
+    RotateSources();
+}
+
+void TWorkThread::RefreshRates() {
+    RankPeers();
+    const PeerRateTotals rates = TakePeerRates();
+    step_.TakeRates(rates.receive, rates.send);
+    RunPeerUpkeep();
+}
+
+int64_t TWorkThread::SumPeerRate(int32_t kindMask) const {
+    int64_t sum = 0;
+    for (const TPeerObject* peer : Peers())
+        if (peer && (peer->Kind() & kindMask)) sum += peer->ReceiveRate();
+    return sum;
+}
+
+void TWorkThread::CountDelivered(int32_t kind, int32_t bytes) {
+    meter_.CountDelivered(kind == kPeerBitTorrent, bytes);
+}
+
+void TWorkThread::AddUploaded(int32_t bytes) {
+    record_.Working().uploadedPayload += bytes;
+    meter_.CountUploaded(bytes);
+}
+
+void TWorkThread::StepGiveUp(const std::string& reason, const std::string& consequence) {
+    NoteSourceProblem({}, reason, consequence);
+    RequestStop();
 }
 
 bool TWorkThread::SourcesExhausted() {
@@ -541,7 +585,10 @@ bool TWorkThread::WantsUdpPeers() const {
 TPeerObject* TWorkThread::MakePeer(int32_t kind) { return MakePooledPeer(kind); }
 
 void TWorkThread::Reset(bool clearFiles, bool b) {
-    TWorkWithTransStatis::Reset(clearFiles, b);
+    TWorkWithPieces::Reset(clearFiles, b);
+    meter_.Reset();
+    pacing_.Reset();
+    step_.Reset();
     record_.Working().receivedTotal = 0;
     record_.Working().sentTotal = 0;
     record_.Working().currentSpeed = 0;

@@ -1,6 +1,7 @@
 #pragma once
 // The concrete download job: the thread body, the operations the task
-// interface forwards to, and status reporting.
+// interface forwards to, and status reporting. It owns the transfer meter,
+// the loop's pace and the per-second step.
 #include <memory>
 #include <vector>
 
@@ -10,12 +11,15 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/TWorkWithTransStatis.h"
+#include "engine/SecondStep.h"
+#include "engine/TWorkWithPieces.h"
+#include "engine/TransferMeter.h"
+#include "engine/TurnPacing.h"
 #include "peers/ITrackerJob.h"
 
 namespace veldmoor {
 
-class TWorkThread final : public TWorkWithTransStatis, public ITrackerJob {
+class TWorkThread final : public TWorkWithPieces, public ITrackerJob, private ISecondStepJob {
 public:
     explicit TWorkThread(EngineState& engine);
     ~TWorkThread() override;
@@ -45,6 +49,15 @@ public:
     void Reset(bool clearFiles, bool b) override;
 
     bool Finished() const { return record_.Finished(); }
+    const TransferMeter& Meter() const { return meter_; }
+
+    // --- ITransferMeter, IBitTorrentJob: the meter's budgets and counts ---
+    int32_t DownloadBudget() const override { return meter_.DownloadBudget(); }
+    int32_t UploadBudget() const override { return meter_.UploadBudget(); }
+    // Payload the map accepted; BitTorrent and server bytes are counted apart.
+    void CountDelivered(int32_t kind, int32_t bytes) override;
+    void AddUploaded(int32_t bytes) override;
+    void CountWaitingUpload() override { ++waitingUploads_; }
     // Passes of the run loop finished so far: a caller that saw it grow by two
     // knows a whole pass ran after its own last change.
     uint64_t TurnsDone() const { return turnsDone_.load(std::memory_order_acquire); }
@@ -58,7 +71,28 @@ public:
     void SetSwarmCounts(int32_t seeds, int32_t completed) override;
 
 private:
+    // ISecondStepJob
+    const std::vector<TPeerObject*>& StepConnections() const override { return Peers(); }
+    TPieces* StepPieceMap() const override { return pieces_; }
+    bool StepPieceMapReady() const override { return pieceMapReady_; }
+    std::vector<int32_t>& StepPendingHaves() override { return pendingHaves_; }
+    void StepPublish() override { Publish(true, false); }
+    bool StepCheckComplete() override { return CheckComplete(0); }
+    void StepGiveUp(const std::string& reason, const std::string& consequence) override;
+    void StepSetUploadSlots(int32_t slots) override { uploadSlots_ = slots; }
+
+    // The per-second step, then the connection rounds of the second.
+    void CloseSecond(bool complete);
+    // Ranks the connections, takes their rates and runs the peer upkeep; every 4 s.
+    void RefreshRates();
+    // Sum of the peers' current receive rates over the kinds in `kindMask`.
+    int64_t SumPeerRate(int32_t kindMask) const;
+
     std::atomic<uint64_t> turnsDone_{0};
+    TransferMeter meter_;
+    TurnPacing pacing_;
+    SecondStep step_;
+    int32_t waitingUploads_ = 0;
 
     bool Prepare();
     void PublishLocked(bool flush, bool force);
