@@ -266,7 +266,7 @@ int SetTaskMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) {
 }
 
 int AddTaskTrackers(TaskHandle task, const std::vector<std::string>& announceAddresses) {
-    return WithJob(task, [&](TWorkThread& job) { return job.AddTrackers(LinesOf(announceAddresses)); });
+    return WithJob(task, [&](TWorkThread& job) { return job.PeerSet().AddTrackers(LinesOf(announceAddresses)); });
 }
 
 int GetTaskReport(TaskHandle task, TaskReport& report) {
@@ -278,7 +278,7 @@ int GetTaskReport(TaskHandle task, TaskReport& report) {
 
 int TakeTaskSourceNotes(TaskHandle task, std::string& notes, size_t maxBytes) {
     return WithJob(task, [&](TWorkThread& job) {
-        notes = job.TakeSourceNotes(maxBytes);
+        notes = job.PeerSet().TakeSourceNotes(maxBytes);
         return kResultOk;
     });
 }
@@ -355,7 +355,7 @@ int TaskSetLimit(TaskHandle task, int kind, int kibPerSecond) {
 
 int TaskSetConnectionLimits(TaskHandle task, int sourceConnections, int peerConnections) {
     return WithJob(task, [=](TWorkThread& job) {
-        job.SetConnectionLimits(sourceConnections, peerConnections);
+        job.PeerSet().SetConnectionLimits(sourceConnections, peerConnections);
         return kResultOk;
     });
 }

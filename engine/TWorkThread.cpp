@@ -13,7 +13,6 @@
 #include "foundation/AsciiText.h"
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/ClockThread.h"
-#include "peers/StreamSocketOps.h"
 #include "peers/TPeerObject.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -40,7 +39,6 @@ TWorkThread::TWorkThread(EngineState& engine) : TWorkWithPieces(engine), step_(r
 TWorkThread::~TWorkThread() {
     Stop(true);
     Reset(true, true);
-    if (transportWake_) streamops::UnwatchTransports(transportWake_.get());
 }
 
 int TWorkThread::StartDownload() { return Start("StartDownload") ? kResultOk : kResultFailed; }
@@ -103,7 +101,7 @@ void TWorkThread::ShowRunFailed() {
 void TWorkThread::RunLoop() {
     record_.LoadState(record_.StateFilePath());
     if (!Prepare()) {
-        ForgetMissingHosts();
+        peerSet_.ForgetMissingHosts();
         return;
     }
 
@@ -111,14 +109,14 @@ void TWorkThread::RunLoop() {
         ScopedLock guard(Lock());
         record_.SetRunState(kRunRunning);
         // The first connection round then finds the sources at once.
-        FeedSources();
+        peerSet_.FeedSources();
         lastFeed_ = record_.JobClock();
         lastAnnounce_ = 0;
         turnCounter_ = 0;
         sourcesFailed_ = false;
         noSize_ = false;
         lastSupplyCheck_ = 0;
-        ClearSourceNotes();
+        peerSet_.ClearSourceNotes();
     }
 
     // Each step holds the job's lock, which API calls take to read and change
@@ -139,7 +137,7 @@ void TWorkThread::RunLoop() {
         {
             ScopedLock guard(Lock());
             if (std::llabs(now - lastFeed_) >= kFeedPeriodSeconds) {
-                FeedSources();
+                peerSet_.FeedSources();
                 lastFeed_ = now;
             }
         }
@@ -184,7 +182,7 @@ void TWorkThread::RunLoop() {
             ScopedLock guard(Lock());
             if (std::llabs(now - lastAnnounce_) >= kAnnouncePeriodSeconds) {
                 lastAnnounce_ = now;
-                ExchangeLocalAnnouncements();
+                peerSet_.ExchangeLocalAnnouncements();
             }
         }
         turnsDone_.fetch_add(1, std::memory_order_acq_rel);
@@ -193,7 +191,7 @@ void TWorkThread::RunLoop() {
 }
 
 void TWorkThread::FinishRun() {
-    ForgetMissingHosts();
+    peerSet_.ForgetMissingHosts();
     ScopedLock guard(Lock());
     if (!record_.Finished()) CheckComplete(ClockNow());
     record_.ResetSourceLineStates();
@@ -258,75 +256,10 @@ int64_t TWorkThread::OnTurn() {
     {
         ScopedLock guard(Lock());
         sleepMs = WorkOneTurn();
-        CollectWaitingSockets();
+        turnWait_.Collect(peerSet_.Peers(), DownloadBudget() > 0);
     }
-    PauseTurn(sleepMs);
+    turnWait_.Pause(sleepMs);
     return record_.JobClock();
-}
-
-void TWorkThread::CollectWaitingSockets() {
-    waitingSockets_.clear();
-    waitingPeers_.clear();
-    waitingTransports_.clear();
-    waitingTransportPeers_.clear();
-    transportPeers_ = std::any_of(Peers().begin(), Peers().end(), [](const TPeerObject* peer) {
-        const QSocket* connection = peer->InputConnection();
-        return connection && connection->IsOpen() && connection->IsTransport();
-    });
-    if (DownloadBudget() <= 0) return;
-    for (const TPeerObject* peer : Peers()) {
-        const QSocket* connection = peer->InputConnection();
-        if (!peer->WaitsForInput() || !connection || !connection->IsOpen()) continue;
-        if (connection->IsTransport()) {
-            waitingTransports_.push_back(connection->Handle());
-            waitingTransportPeers_.push_back(peer);
-            continue;
-        }
-        waitingSockets_.push_back(connection->Handle());
-        waitingPeers_.push_back(peer);
-    }
-}
-
-platform::WakeEvent* TWorkThread::TransportWake() {
-    if (!transportWake_) {
-        transportWake_ = std::make_unique<platform::WakeEvent>();
-        if (transportWake_->IsValid()) streamops::WatchTransports(transportWake_.get());
-    }
-    return transportWake_->IsValid() ? transportWake_.get() : nullptr;
-}
-
-void TWorkThread::MarkReadyTransports() {
-    if (waitingTransports_.empty()) return;
-    std::vector<platform::SocketHandle> readable = waitingTransports_;
-    if (streamops::ReadableTransports(readable) <= 0) return;
-    for (size_t i = 0; i < waitingTransports_.size(); ++i) {
-        if (std::find(readable.begin(), readable.end(), waitingTransports_[i]) != readable.end())
-            readyPeers_.push_back(waitingTransportPeers_[i]);
-    }
-}
-
-void TWorkThread::PauseTurn(uint32_t ms) {
-    readyPeers_.clear();
-    // Transport connections wake the pause through their event: data that
-    // came in, acknowledged packets (room to send) or an end. The event is
-    // cleared before looking, so a change after the look still wakes.
-    platform::WakeEvent* wake = transportPeers_ ? TransportWake() : nullptr;
-    if (wake) wake->Clear();
-    MarkReadyTransports();
-    if (!readyPeers_.empty()) return;
-    std::vector<platform::SocketHandle> handles = waitingSockets_;
-    if (wake) handles.push_back(wake->Handle());
-    if (handles.empty()) {
-        platform::SleepMs(ms);
-        return;
-    }
-    // Waking as soon as data arrives keeps a fast source streaming; the
-    // sockets belong to this thread, so none closes during the wait.
-    std::vector<bool> ready;
-    if (platform::WaitOnSockets(handles, platform::SocketWait::kReadable, static_cast<int>(ms), ready) <= 0) return;
-    for (size_t i = 0; i < waitingPeers_.size(); ++i)
-        if (ready[i]) readyPeers_.push_back(waitingPeers_[i]);
-    if (wake && ready.back()) MarkReadyTransports();
 }
 
 uint32_t TWorkThread::WorkOneTurn() {
@@ -338,7 +271,7 @@ uint32_t TWorkThread::WorkOneTurn() {
     // A finished download that only talks to trackers has little to do.
     const uint32_t tick = platform::TickMs();
     const bool allVerified = IsComplete();
-    if (!allVerified || !Peers().empty()) onlyTrackersSinceTick_ = tick;
+    if (!allVerified || !peerSet_.Peers().empty()) onlyTrackersSinceTick_ = tick;
     const uint32_t idleSleepMs =
         allVerified && tick - onlyTrackersSinceTick_ > kTrackersOnlyIdleMs ? kTrackersOnlyExtraSleepMs : 0;
 
@@ -358,7 +291,7 @@ void TWorkThread::RunPeerProcessing() {
     waitingUploads_ = 0;
     const uint32_t tick = platform::TickMs();
     if (tick - lastDispatchTick_ >= kDispatchPeriodMs) {
-        DispatchIncoming();
+        peerSet_.DispatchIncoming();
         lastDispatchTick_ = tick;
     }
     int32_t extraUploads = 0;  // E
@@ -369,16 +302,16 @@ void TWorkThread::RunPeerProcessing() {
         publishPending_ = true;
         lastSecondTick_ = tick;
         fullTurn = true;
-        extraUploads = std::max(uploadSlots_ / 6, 1);
+        extraUploads = std::max(peerSet_.UploadSlots() / 6, 1);
     } else {
         fullTurn = turnCounter_ % static_cast<uint32_t>(pacing_.SlowPeerPeriod()) == 0;
     }
     StepPeers(fullTurn, extraUploads);
     if (!HasPieceMap()) {
-        ConnectSources();
-        ConnectPeers();
-    } else if (NewPeersWaiting()) {
-        ConnectPeers();
+        peerSet_.ConnectSources();
+        peerSet_.ConnectPeers();
+    } else if (peerSet_.NewPeersWaiting()) {
+        peerSet_.ConnectPeers();
     }
     ++turnCounter_;
 }
@@ -389,29 +322,29 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
         return PeerStepRate(complete, peer.ReceiveRate(), peer.SendRate(), peer.HasUploadsWaiting());
     };
     // Steps may end connections; walk a copy of the list.
-    const std::vector<TPeerObject*> firstPass = Peers();
+    const std::vector<TPeerObject*> firstPass = peerSet_.Peers();
     for (TPeerObject* peer : firstPass) {
         if (!peer) continue;
-        const bool hasInput = std::find(readyPeers_.begin(), readyPeers_.end(), peer) != readyPeers_.end();
+        const bool hasInput = turnWait_.HadInput(peer);
         if (fullTurn || activeRate(*peer) >= kFastPeerRate || hasInput) {
             if (peer->Tick())
                 meter_.CountStep(peer->StepReceived(), peer->StepSent());
             else
-                EndFailedPeer(peer, 0);
+                peerSet_.EndFailedPeer(peer, 0);
         } else if (peer->Kind() == kPeerBitTorrent && peer->IsEstablished() && peer->Connection() &&
                    peer->Connection()->OutputSize() > 0) {
             CountWaitingUpload();
         }
     }
-    const int32_t allowance = std::max(waitingUploads_, uploadSlots_);
+    const int32_t allowance = std::max(waitingUploads_, peerSet_.UploadSlots());
     const uint32_t phase = turnCounter_ % static_cast<uint32_t>(pacing_.SecondPassPeriod());
-    const std::vector<TPeerObject*> secondPass = Peers();
+    const std::vector<TPeerObject*> secondPass = peerSet_.Peers();
     for (TPeerObject* peer : secondPass) {
         if (!peer || peer->Kind() != kPeerBitTorrent) continue;
         const bool due = activeRate(*peer) >= kFastPeerRate || (phase == 0 && (extraUploads > 0 || turnCounter_ >= 18));
         if (!due) continue;
         if (!peer->UploadTick()) {
-            EndFailedPeer(peer, 0);
+            peerSet_.EndFailedPeer(peer, 0);
             continue;
         }
         meter_.CountStep(peer->StepReceived(), peer->StepSent());
@@ -424,25 +357,25 @@ void TWorkThread::CloseSecond(bool complete) {
     if (complete) {
         // A seeding job still announces to its trackers and takes peers that
         // want pieces; only the sources are done with.
-        ConnectPeers();
+        peerSet_.ConnectPeers();
         return;
     }
-    ConnectSources();
-    ConnectPeers();
-    if (step_.SourcesDueForReAdd(SumPeerRate(kPeerServer))) ReAddSources();
-    RotateSources();
+    peerSet_.ConnectSources();
+    peerSet_.ConnectPeers();
+    if (step_.SourcesDueForReAdd(SumPeerRate(kPeerServer))) peerSet_.ReAddSources();
+    peerSet_.RotateSources();
 }
 
 void TWorkThread::RefreshRates() {
-    RankPeers();
-    const PeerRateTotals rates = TakePeerRates();
+    peerSet_.RankPeers();
+    const PeerRateTotals rates = peerSet_.TakePeerRates();
     step_.TakeRates(rates.receive, rates.send);
-    RunPeerUpkeep();
+    peerSet_.RunPeerUpkeep();
 }
 
 int64_t TWorkThread::SumPeerRate(int32_t kindMask) const {
     int64_t sum = 0;
-    for (const TPeerObject* peer : Peers())
+    for (const TPeerObject* peer : peerSet_.Peers())
         if (peer && (peer->Kind() & kindMask)) sum += peer->ReceiveRate();
     return sum;
 }
@@ -457,13 +390,13 @@ void TWorkThread::AddUploaded(int32_t bytes) {
 }
 
 void TWorkThread::StepGiveUp(const std::string& reason, const std::string& consequence) {
-    NoteSourceProblem({}, reason, consequence);
+    peerSet_.NoteSourceProblem({}, reason, consequence);
     RequestStop();
 }
 
 bool TWorkThread::SourcesExhausted() {
     return record_.Working().currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
-           (record_.Kind() == TaskKind::Http || !HasPieceMap()) && CandidateCount() == 0;
+           (record_.Kind() == TaskKind::Http || !HasPieceMap()) && peerSet_.CandidateCount() == 0;
 }
 
 bool TWorkThread::PieceBeyondEverySource(int64_t now) {
@@ -472,7 +405,7 @@ bool TWorkThread::PieceBeyondEverySource(int64_t now) {
     bool serversLeft = false;
     const int32_t piece = PieceNoSourceCanSupply(serversLeft);
     if (piece < 0) return false;
-    NoteSourceProblem({}, serversLeft ? "piece " + std::to_string(piece) + " failed its check from every source"
+    peerSet_.NoteSourceProblem({}, serversLeft ? "piece " + std::to_string(piece) + " failed its check from every source"
                                       : "every source was given up with piece " + std::to_string(piece) + " missing",
                       "no source is left to supply it");
     return true;
@@ -579,10 +512,10 @@ int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
 
 bool TWorkThread::WantsUdpPeers() const {
     // The engine view is this thread's copy of the engine flags, taken each turn.
-    return !View().udpServiceOff && !View().reachableFromOutside && UdpServicePublicAddress() != kNoAddress;
+    return !peerSet_.View().udpServiceOff && !peerSet_.View().reachableFromOutside && UdpServicePublicAddress() != kNoAddress;
 }
 
-TPeerObject* TWorkThread::MakePeer(int32_t kind) { return MakePooledPeer(kind); }
+TPeerObject* TWorkThread::MakePeer(int32_t kind) { return peerSet_.MakePooledPeer(kind); }
 
 void TWorkThread::Reset(bool clearFiles, bool b) {
     TWorkWithPieces::Reset(clearFiles, b);

@@ -1,20 +1,17 @@
 #pragma once
 // The concrete download job: the thread body, the operations the task
 // interface forwards to, and status reporting. It owns the transfer meter,
-// the loop's pace and the per-second step.
-#include <memory>
-#include <vector>
-
-#include "platform/Socket.h"
-#include "platform/WakeEvent.h"
+// the loop's pace, the pause after a turn and the per-second step.
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/SecondStep.h"
 #include "engine/TWorkWithPieces.h"
 #include "engine/TransferMeter.h"
 #include "engine/TurnPacing.h"
+#include "engine/TurnWait.h"
 #include "peers/ITrackerJob.h"
 
 namespace veldmoor {
@@ -41,7 +38,7 @@ public:
 
     int64_t OnTurn();
     void Publish(bool flush, bool force) override;
-    bool CheckComplete(int64_t now) override;
+    bool CheckComplete(int64_t now);
     bool WantsUdpPeers() const override;
     // A peer object of `kind` from the idle pool or new; null for kinds nobody registered.
     TPeerObject* MakePeer(int32_t kind);
@@ -72,14 +69,14 @@ public:
 
 private:
     // ISecondStepJob
-    const std::vector<TPeerObject*>& StepConnections() const override { return Peers(); }
+    const std::vector<TPeerObject*>& StepConnections() const override { return peerSet_.Peers(); }
     TPieces* StepPieceMap() const override { return pieces_; }
     bool StepPieceMapReady() const override { return pieceMapReady_; }
     std::vector<int32_t>& StepPendingHaves() override { return pendingHaves_; }
     void StepPublish() override { Publish(true, false); }
     bool StepCheckComplete() override { return CheckComplete(0); }
     void StepGiveUp(const std::string& reason, const std::string& consequence) override;
-    void StepSetUploadSlots(int32_t slots) override { uploadSlots_ = slots; }
+    void StepSetUploadSlots(int32_t slots) override { peerSet_.SetUploadSlots(slots); }
 
     // The per-second step, then the connection rounds of the second.
     void CloseSecond(bool complete);
@@ -102,15 +99,6 @@ private:
     void ShowRunFailed();
     // One turn's work under the job's lock; the milliseconds to sleep after it.
     uint32_t WorkOneTurn();
-    // The sockets of connections that read all there was, when the budget
-    // lets them read more; empty otherwise.
-    void CollectWaitingSockets();
-    // Waits up to `ms` for data on those sockets, else sleeps.
-    void PauseTurn(uint32_t ms);
-    // The transport's wake event, made and watched on first need; null when
-    // no event can be made (the pause then polls transports between sleeps).
-    platform::WakeEvent* TransportWake();
-    void MarkReadyTransports();
     // The per-second step and the peer passes of a turn.
     void RunPeerProcessing();
     // The two peer passes: download steps, then BitTorrent upload steps.
@@ -132,18 +120,7 @@ private:
     int64_t lastFeed_ = 0;       // T15
     int64_t lastAnnounce_ = 0;   // T10
     uint32_t onlyTrackersSinceTick_ = 0;
-    std::vector<platform::SocketHandle> waitingSockets_;
-    std::vector<const TPeerObject*> waitingPeers_;
-    std::vector<platform::SocketHandle> waitingTransports_;
-    std::vector<const TPeerObject*> waitingTransportPeers_;
-    // Connections whose socket had data after the last pause: stepped in the
-    // next turn even when their rate would make them wait for a full turn.
-    std::vector<const TPeerObject*> readyPeers_;
-    // Raised by the UDP stream transport when one of its sockets changed:
-    // transport connections have no system handle for the pause to wait on.
-    std::unique_ptr<platform::WakeEvent> transportWake_;
-    bool transportPeers_ = false;
-
+    TurnWait turnWait_;
 };
 
 }  // namespace veldmoor

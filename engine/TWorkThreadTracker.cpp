@@ -7,11 +7,11 @@
 
 namespace veldmoor {
 
-InfoHash TWorkThread::AnnounceInfoHash() const { return JobInfoHash(); }
+InfoHash TWorkThread::AnnounceInfoHash() const { return peerSet_.JobInfoHash(); }
 
 PeerIdentity TWorkThread::AnnouncePeerId() const { return HandshakePeerId(Handshake()); }
 
-int32_t TWorkThread::AnnouncePort() const { return View().listeningPort; }
+int32_t TWorkThread::AnnouncePort() const { return peerSet_.View().listeningPort; }
 
 AnnounceTotals TWorkThread::AnnounceTransferTotals() const {
     AnnounceTotals totals;
@@ -22,7 +22,7 @@ AnnounceTotals TWorkThread::AnnounceTransferTotals() const {
 }
 
 void TWorkThread::SetAnnounceInterval(int32_t seconds) {
-    SetTrackerInterval(std::max<int64_t>(seconds, kShortestTrackerInterval));
+    peerSet_.SetTrackerInterval(std::max<int64_t>(seconds, kShortestTrackerInterval));
 }
 
 void TWorkThread::SetSwarmCounts(int32_t seeds, int32_t /*completed*/) { record_.Working().seedCount = seeds; }

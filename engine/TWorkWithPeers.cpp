@@ -7,6 +7,7 @@
 #include "engine/EngineState.h"
 #include "engine/ScopedTryLock.h"
 #include "foundation/EngineLocks.h"
+#include "foundation/WorkerThread.h"
 #include "peers/HostResolver.h"
 #include "peers/PeerFactory.h"
 #include "peers/SourceAddress.h"
@@ -37,8 +38,9 @@ bool IsNamedHost(const TPeerId& candidate) {
 
 }  // namespace
 
-TWorkWithPeers::TWorkWithPeers(EngineState& engine)
-    : engine_(engine), membership_(engine, *this), record_(Lock()) {
+TWorkWithPeers::TWorkWithPeers(EngineState& engine, JobRecord& record, WorkerThread& thread, IPeerJob& job,
+                               IPeerSetEvents& events)
+    : engine_(engine), record_(record), thread_(thread), job_(job), events_(events) {
     ScopedLock guard(EngineJobListLock());
     CopyEngineView();
 }
@@ -48,9 +50,9 @@ TWorkWithPeers::~TWorkWithPeers() {
     candidates_.Clear();
     UnregisterHash();
     ScopedLock guard(EngineJobListLock());
-    engine_.localAnnouncements.ForgetJob(this);
+    engine_.localAnnouncements.ForgetJob(&thread_);
     // The last job takes the shared listener and announcements with it.
-    const bool lastJob = engine_.jobs.size() == 1 && engine_.jobs.front() == this;
+    const bool lastJob = engine_.jobs.size() == 1 && engine_.jobs.front() == &thread_;
     if (lastJob) {
         engine_.incoming.CloseAll();
         engine_.localAnnouncements.CloseAll();
@@ -61,14 +63,14 @@ TWorkWithPeers::~TWorkWithPeers() {
 // Task interface
 
 int TWorkWithPeers::SetConnectionLimits(int32_t sources, int32_t peers) {
-    ScopedLock guard(Lock());
+    ScopedLock guard(thread_.Lock());
     maxSourceConnections_ = sources;
     maxPeerConnections_ = peers;
     return 0;
 }
 
 int TWorkWithPeers::AddTrackers(const std::vector<std::string>& announceAddresses) {
-    ScopedLock guard(Lock());
+    ScopedLock guard(thread_.Lock());
     extraTrackers_.insert(extraTrackers_.end(), announceAddresses.begin(), announceAddresses.end());
     // Resolving the hosts may take seconds: the job thread does it, not the caller.
     extraTrackersPending_ = true;
@@ -100,7 +102,7 @@ bool TWorkWithPeers::RegisterHash() {
     UnregisterHash();
     InfoHashEntry entry;
     std::copy(infoHash_.begin(), infoHash_.end(), entry.record.begin());
-    entry.job = this;
+    entry.job = &thread_;
     ScopedLock guard(EngineJobListLock());
     engine_.infoHashes.push_back(entry);
     engine_.bandwidthList.push_back(entry);
@@ -110,7 +112,7 @@ bool TWorkWithPeers::RegisterHash() {
 void TWorkWithPeers::UnregisterHash() {
     ScopedLock guard(EngineJobListLock());
     for (auto* list : {&engine_.infoHashes, &engine_.bandwidthList})
-        std::erase_if(*list, [this](const InfoHashEntry& entry) { return entry.job == this; });
+        std::erase_if(*list, [this](const InfoHashEntry& entry) { return entry.job == &thread_; });
 }
 
 void TWorkWithPeers::SetTorrentIdentity(const InfoHash& infoHash, const PeerIdentity& ownPeerId) {
@@ -169,7 +171,7 @@ void TWorkWithPeers::FeedSources() {
             AddCandidate(candidate.get(), false, false);
         } else if (candidate->fatal) {
             record_.SetStatusCode(kStatusHostUnresolved);
-            Publish(false, false);
+            events_.Publish(false, false);
         }
     }
     ExpandAddresses();
@@ -277,7 +279,7 @@ void TWorkWithPeers::SourceFailed(TPeerId* candidate, bool retry, int32_t delay)
         if (!fetched) NoteSourceProblem(candidate->url, FailureReasonOf(*candidate), "dropped");
         // A source of another file stays out; refusals may pass and come back with the source list.
         const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
-        if (size > 0 && TotalSize() > 0 && size != TotalSize() && bannedSources_.size() < kBannedSourceCapacity)
+        if (size > 0 && events_.TotalSize() > 0 && size != events_.TotalSize() && bannedSources_.size() < kBannedSourceCapacity)
             bannedSources_.push_back(candidate->url);
         candidates_.Remove(candidate);
         return;
@@ -367,17 +369,17 @@ TPeerObject* TWorkWithPeers::MakePooledPeer(int32_t kind) {
         idlePool_.erase(pooled);
     } else {
         const PeerFactory& factory = factory_ ? *factory_ : DefaultPeerFactory();
-        peer = factory.Create(kind, *this);
+        peer = factory.Create(kind, job_);
         if (!peer) return nullptr;
     }
-    peer->SetJob(this);
+    peer->SetJob(&job_);
     peer->Reset();
     return peer;
 }
 
 void TWorkWithPeers::ReturnToPool(TPeerObject* peer) {
     peer->Reset();
-    ForgetPeer(*peer);
+    events_.ForgetPeer(*peer);
     idlePool_.push_back(peer);
     TrimIdlePool();
 }
@@ -395,7 +397,7 @@ void TWorkWithPeers::EndPeer(TPeerObject* peer) {
     const auto found = std::find(peers_.begin(), peers_.end(), peer);
     if (found == peers_.end()) return;
     peers_.erase(found);
-    OnPeerEnding(*peer);
+    events_.OnPeerEnding(*peer);
     ReturnToPool(peer);
 }
 
@@ -411,7 +413,7 @@ void TWorkWithPeers::ReleasePeers() {
     for (auto* list : {&peers, &idlePool_}) {
         for (TPeerObject* peer : *list) {
             // Detached first: this runs from the job's destructor too, when
-            // the layers that take requests back are already gone.
+            // the piece side that takes requests back is already gone.
             peer->SetJob(nullptr);
             peer->Reset();
             peer->Release();
@@ -442,8 +444,7 @@ bool TWorkWithPeers::DownloadComplete() const {
 // ---------------------------------------------------------------------------
 // Lifecycle
 
-void TWorkWithPeers::Reset(bool clearFiles, bool b) {
-    record_.Reset();
+void TWorkWithPeers::Reset() {
     UnregisterHash();
     ReleasePeers();
     candidates_.Clear();
@@ -465,7 +466,7 @@ void TWorkWithPeers::Reset(bool clearFiles, bool b) {
     upkeepRuns_ = 0;
     announcedOnce_ = false;
     ScopedTryLock guard(EngineJobListLock());
-    if (guard.IsLocked()) engine_.localAnnouncements.ForgetJob(this);
+    if (guard.IsLocked()) engine_.localAnnouncements.ForgetJob(&thread_);
 }
 
 }  // namespace veldmoor

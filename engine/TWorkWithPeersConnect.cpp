@@ -10,6 +10,7 @@
 #include "engine/TWorkWithPeers.h"
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/ClockThread.h"
+#include "foundation/WorkerThread.h"
 #include "peers/IBitTorrentPeerControl.h"
 #include "peers/TPeerObject.h"
 
@@ -230,7 +231,7 @@ void TWorkWithPeers::LowerPriority(TPeerId* candidate) {
 }
 
 void TWorkWithPeers::ReplaceSlowSource() {
-    if (Age() < kSlowSourceMinimumAge || !knownSourcesCopied_) return;
+    if (thread_.Age() < kSlowSourceMinimumAge || !knownSourcesCopied_) return;
     std::vector<TPeerObject*> sources;
     std::copy_if(peers_.begin(), peers_.end(), std::back_inserter(sources), [](const TPeerObject* p) { return p->IsServerSource(); });
     const auto open = static_cast<int32_t>(sources.size());

@@ -8,6 +8,7 @@
 #include "engine/TWorkWithPeers.h"
 #include "engine/UdpServiceHooks.h"
 #include "foundation/EngineLocks.h"
+#include "foundation/WorkerThread.h"
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
@@ -177,7 +178,7 @@ void TWorkWithPeers::ExchangeLocalAnnouncements() {
         shared.CloseAll();
         return;
     }
-    if (!HasPieceMap() || !HasIdentity(infoHash_) || !shared.EnsureChannel()) return;
+    if (!events_.HasPieceMap() || !HasIdentity(infoHash_) || !shared.EnsureChannel()) return;
     if (!announcedOnce_) {
         announcedOnce_ = SendAnnouncement(false) && SendAnnouncement(false);
         return;
@@ -227,21 +228,21 @@ void TWorkWithPeers::ReadAnnouncements() {
         if (announcement->infoHash == infoHash_)
             TakeAnnouncement(*announcement, datagram.sender);
         else
-            shared.Keep(*announcement, datagram.sender, record_.JobClock(), this);
+            shared.Keep(*announcement, datagram.sender, record_.JobClock(), &thread_);
     }
 }
 
 void TWorkWithPeers::TakeKeptAnnouncements() {
     std::vector<KeptAnnouncement>& kept = engine_.localAnnouncements.Kept();
     for (size_t i = 0; i < kept.size();) {
-        if (kept[i].SeenBy(this)) {
+        if (kept[i].SeenBy(&thread_)) {
             ++i;
         } else if (kept[i].announcement.infoHash == infoHash_) {
             const KeptAnnouncement taken = kept[i];
             kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i));
             TakeAnnouncement(taken.announcement, taken.sender);
         } else {
-            kept[i].seenBy.push_back(this);
+            kept[i].seenBy.push_back(&thread_);
             ++i;
         }
     }

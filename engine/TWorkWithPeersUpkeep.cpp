@@ -114,7 +114,7 @@ void TWorkWithPeers::RemoveBannedSources() {
         const std::vector<TPeerObject*> open = peers_;
         for (TPeerObject* peer : open) {
             if (peer->Candidate() != candidate) continue;
-            MarkSourceRangeReset(*peer);
+            events_.MarkSourceRangeReset(*peer);
             EndPeer(peer);
         }
         const bool noData = candidate->fruitlessEnds >= kFruitlessEndsBeforeGivingUp;
@@ -139,7 +139,7 @@ void TWorkWithPeers::GiveUpSource(TPeerId* candidate, const std::string& reason)
     const std::vector<TPeerObject*> open = peers_;
     for (TPeerObject* peer : open) {
         if (peer->Candidate() != candidate) continue;
-        MarkSourceRangeReset(*peer);
+        events_.MarkSourceRangeReset(*peer);
         EndPeer(peer);
     }
     if (bannedSources_.size() < kBannedSourceCapacity) bannedSources_.push_back(candidate->url);

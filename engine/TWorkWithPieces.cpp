@@ -30,7 +30,11 @@ namespace {
 
 }  // namespace
 
-TWorkWithPieces::TWorkWithPieces(EngineState& engine) : TWorkWithPeers(engine) {}
+TWorkWithPieces::TWorkWithPieces(EngineState& engine)
+    : engine_(engine),
+      membership_(engine, *this),
+      record_(Lock()),
+      peerSet_(engine, record_, *this, *this, *this) {}
 
 TWorkWithPieces::~TWorkWithPieces() { ReleasePieceMap(); }
 
@@ -106,15 +110,15 @@ bool TWorkWithPieces::BuildFromTorrent() {
 
 void TWorkWithPieces::AdoptTorrent() {
     const auto& hash = torrent_->InfoHash();
-    if (!std::equal(hash.begin(), hash.end(), JobInfoHash().begin())) {
+    if (!std::equal(hash.begin(), hash.end(), peerSet_.JobInfoHash().begin())) {
         InfoHash adopted{};
         std::copy(hash.begin(), hash.end(), adopted.begin());
-        AdoptInfoHash(adopted);
+        peerSet_.AdoptInfoHash(adopted);
         handshake_.fill(0);
         InitIdentity(false);
     }
-    AddTrackerCandidates(torrent_->Trackers());
-    RequeueAddedTrackers();
+    peerSet_.AddTrackerCandidates(torrent_->Trackers());
+    peerSet_.RequeueAddedTrackers();
 }
 
 void TWorkWithPieces::Rebuild() {
@@ -233,7 +237,7 @@ int64_t TWorkWithPieces::SourceRangeEnd(const TPeerObject& peer) const {
 }
 
 bool TWorkWithPieces::PeersOffer(int32_t piece) const {
-    return std::any_of(Peers().begin(), Peers().end(), [piece](TPeerObject* peer) {
+    return std::any_of(peerSet_.Peers().begin(), peerSet_.Peers().end(), [piece](TPeerObject* peer) {
         IBitTorrentPeerControl* control = peer && peer->IsEstablished() ? peer->BitTorrent() : nullptr;
         return control && control->OffersPiece(piece);
     });
@@ -320,7 +324,7 @@ void TWorkWithPieces::OnCorruptPiece(BlockSender* blockSender, int32_t piece) {
     if (!sender || !(sender->kind & kPeerServer)) return;
     const int32_t failures = pieceFailures_.Record(sender->url, piece, record_.JobClock());
     if (failures >= SourcePieceFailures::kFailuresBeforeGivingUp)
-        NoteSourceProblem(sender->url, "piece " + std::to_string(piece) + " failed its check " +
+        peerSet_.NoteSourceProblem(sender->url, "piece " + std::to_string(piece) + " failed its check " +
                                            std::to_string(failures) + " times; not asked of this source again");
 }
 
@@ -328,12 +332,12 @@ int32_t TWorkWithPieces::PieceNoSourceCanSupply(bool& serversLeft) const {
     serversLeft = false;
     if (!pieceMapReady_ || !pieces_ || pieceFailures_.Empty()) return -1;
     std::vector<const TPeerId*> servers;
-    for (const TPeerId* candidate : Candidates()) {
+    for (const TPeerId* candidate : peerSet_.Candidates()) {
         // A peer may still bring any piece; the peers' own rules end such a task.
         if (!(candidate->kind & kPeerServer)) return -1;
         if (!(candidate->HasDetails() && candidate->details->torrentFetch)) servers.push_back(candidate);
     }
-    for (const TPeerObject* peer : Peers())
+    for (const TPeerObject* peer : peerSet_.Peers())
         if (peer->Kind() == kPeerBitTorrent) return -1;
     serversLeft = !servers.empty();
     for (int32_t piece = 0; piece < pieces_->PieceCount(); ++piece) {
@@ -465,7 +469,7 @@ void TWorkWithPieces::TrimSchedulingPools(bool everyFourthTurn) {
     if (schedule_.Pool().size() <= limit) return;
     const int64_t pieceLength = pieces_->PieceLength();
     const auto askedByPeer = [&](int32_t piece) {
-        return std::any_of(Peers().begin(), Peers().end(), [&](const TPeerObject* peer) {
+        return std::any_of(peerSet_.Peers().begin(), peerSet_.Peers().end(), [&](const TPeerObject* peer) {
             return peer->Kind() == kPeerBitTorrent &&
                    std::any_of(peer->PendingRequests().begin(), peer->PendingRequests().end(),
                                [&](const BlockRequest& request) {
@@ -490,7 +494,7 @@ bool TWorkWithPieces::IsPieceWanted(int32_t piece) {
 
 bool TWorkWithPieces::AddInFlight(int32_t piece) {
     if (!pieces_) return false;
-    const int64_t nearEnd = std::max<int64_t>(static_cast<int64_t>(Peers().size()) / 3, 64);
+    const int64_t nearEnd = std::max<int64_t>(static_cast<int64_t>(peerSet_.Peers().size()) / 3, 64);
     const int64_t allowed = std::max<int64_t>(nearEnd + pieces_->PiecesVerified() - pieces_->PieceCount(), 1);
     return schedule_.AddInFlight(piece, allowed);
 }
@@ -518,15 +522,15 @@ bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::v
 }
 
 void TWorkWithPieces::InitIdentity(bool connect) {
-    if (connect) DispatchIncoming();
+    if (connect) peerSet_.DispatchIncoming();
     if (OpensWithProtocolHeader(handshake_) || !torrent_) return;
-    const InfoHash& infoHash = JobInfoHash();
+    const InfoHash& infoHash = peerSet_.JobInfoHash();
     if (std::all_of(infoHash.begin(), infoHash.end(), [](uint8_t b) { return b == 0; })) return;
 
     // Distinct per job and run; nobody needs to recompute it.
     const std::string seed = torrent_->Announce() + std::to_string(platform::CurrentThreadId()) +
                              std::to_string(reinterpret_cast<uintptr_t>(this)) + std::to_string(platform::TickMs()) +
-                             AddressText(View().localAddress);
+                             AddressText(peerSet_.View().localAddress);
     std::array<uint8_t, EVP_MAX_MD_SIZE> digest{};
     unsigned int digestLength = 0;
     EVP_Digest(seed.data(), seed.size(), digest.data(), &digestLength, EVP_md5(), nullptr);
@@ -535,7 +539,7 @@ void TWorkWithPieces::InitIdentity(bool connect) {
     StampOwnPeerIdPrefix(identity);
     if (engine_.haveClientGuid) std::copy_n(engine_.clientGuid.begin(), 12, identity.begin() + 8);
     handshake_ = BuildHandshake(infoHash, identity);
-    SetTorrentIdentity(infoHash, identity);
+    peerSet_.SetTorrentIdentity(infoHash, identity);
 }
 
 int32_t TWorkWithPieces::RandomStart() const {
@@ -569,7 +573,7 @@ int32_t TWorkWithPieces::NextSourcePiece(TPeerObject& peer) {
         // of a crowd then fetch different pieces from the mirrors and trade them.
         if (torrent_ && PeerToPeerEnabled() && view.pieceCount > 1)
             view.startPiece = static_cast<int32_t>(std::random_device{}() % static_cast<uint32_t>(view.pieceCount));
-        sourceRanges_.SplitRanges(Candidates(), view);
+        sourceRanges_.SplitRanges(peerSet_.Candidates(), view);
     }
     sourceRangesCut_ = sourceRangesCut_ || !sourceRanges_.Empty();
     if (const TPeerId* candidate = peer.Candidate(); candidate && !pieceFailures_.Empty()) {
@@ -645,7 +649,7 @@ void TWorkWithPieces::SettleSourceFileSize() {
     if (record_.IsTorrentTask() || pieces_ || firstSourceSizeAt_ < 0) return;
     std::vector<int64_t> reported;
     size_t unanswered = 0;
-    for (const TPeerId* candidate : Candidates()) {
+    for (const TPeerId* candidate : peerSet_.Candidates()) {
         if (!(candidate->kind & kPeerServer) || (candidate->HasDetails() && candidate->details->torrentFetch)) continue;
         const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
         if (size > 0)
@@ -658,7 +662,7 @@ void TWorkWithPieces::SettleSourceFileSize() {
     if (size <= 0) return;
     const auto agreeing = std::count(reported.begin(), reported.end(), size);
     if (static_cast<size_t>(agreeing) < reported.size())
-        NoteSourceProblem({}, "the sources disagree on the file size",
+        peerSet_.NoteSourceProblem({}, "the sources disagree on the file size",
                           "taking " + std::to_string(size) + " bytes, reported by " + std::to_string(agreeing) + " of " +
                               std::to_string(reported.size()) + "; the others are given up");
     BuildSourceOnlyMap(size);
@@ -667,12 +671,12 @@ void TWorkWithPieces::SettleSourceFileSize() {
 void TWorkWithPieces::GiveUpSourcesOfAnotherSize() {
     if (!pieceMapReady_ || !pieces_) return;
     const int64_t taskSize = pieces_->TotalLength();
-    const std::vector<TPeerId*> listed = Candidates();
+    const std::vector<TPeerId*> listed = peerSet_.Candidates();
     for (TPeerId* candidate : listed) {
         if (!(candidate->kind & kPeerServer) || !candidate->HasDetails() || candidate->details->torrentFetch) continue;
         const int64_t size = candidate->details->fileSize;
         if (size > 0 && size != taskSize)
-            GiveUpSource(candidate, "it serves " + std::to_string(size) + " bytes, the file has " +
+            peerSet_.GiveUpSource(candidate, "it serves " + std::to_string(size) + " bytes, the file has " +
                                         std::to_string(taskSize));
     }
 }
@@ -713,8 +717,9 @@ void TWorkWithPieces::ReleasePieceMap() {
     }
 }
 
-void TWorkWithPieces::Reset(bool clearFiles, bool b) {
-    TWorkWithPeers::Reset(clearFiles, b);
+void TWorkWithPieces::Reset(bool clearFiles, bool /*b*/) {
+    record_.Reset();
+    peerSet_.Reset();
     FlushAndCloseMap();
     ReleasePieceMap();
     bitfield_.Clear();

@@ -80,7 +80,7 @@ engine_tier() {
 }
 
 # The job's parts, by file stem (a part's .h and .cpp).
-job_parts=" JobRecord EngineMembership SecondStep "
+job_parts=" JobRecord EngineMembership SecondStep TurnWait "
 
 engine_stem() {
   local name=${1##*/}
