@@ -35,9 +35,10 @@ public:
     // Copies up to `length` bytes of the published bitfield; the bit count.
     int CopyBitfield(uint8_t* buffer, int length);
 
-
     int64_t OnTurn();
     void Publish(bool flush, bool force) override;
+    // Whether the run should end because the download is complete (and
+    // seeded); marks the job finished once every piece is on disk.
     bool CheckComplete(int64_t now);
     bool WantsUdpPeers() const override;
     // A peer object of `kind` from the idle pool or new; null for kinds nobody registered.
