@@ -20,9 +20,7 @@ public:
     void StepPublish() override {}
     bool StepCheckComplete() override { return false; }
     void StepGiveUp(const std::string& /*reason*/, const std::string& /*consequence*/) override {}
-    void StepSetUploadSlots(int32_t slots) override { uploadSlots = slots; }
-
-    int32_t uploadSlots = -1;
+    void StepSetUploadSlots(int32_t /*slots*/) override {}
 
 private:
     std::vector<TPeerObject*> connections_;
@@ -49,21 +47,6 @@ TEST_F(SecondStepTest, SourcesAreAddedAgainAfterFifteenSlowSecondsAndTheCountSta
     EXPECT_FALSE(step_.SourcesDueForReAdd(1024));
     for (int second = 0; second < 15; ++second) EXPECT_FALSE(step_.SourcesDueForReAdd(0)) << second;
     EXPECT_TRUE(step_.SourcesDueForReAdd(0));
-}
-
-TEST_F(SecondStepTest, ASecondWithoutAMapCountsTrafficAndScalesTheUploadSlots) {
-    meter_.CountStep(300000, 2000);
-    meter_.CountDelivered(false, 250000);
-    step_.Close(false, 1);
-    EXPECT_FALSE(step_.Due());
-    EXPECT_EQ(record_.Working().receivedTotal, 300000);
-    EXPECT_EQ(record_.Working().sentTotal, 2000);
-    EXPECT_EQ(record_.Working().averageDownloadRate, 300000);
-    EXPECT_GT(record_.Working().currentSpeed, 0);
-    EXPECT_GT(job_.uploadSlots, 0);
-
-    step_.Reset();
-    EXPECT_TRUE(step_.Due()) << "the first turn of a run closes a second at once";
 }
 
 }  // namespace
