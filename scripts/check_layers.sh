@@ -22,7 +22,7 @@
 #
 #   the task interface    TaskApi.h TaskInterface.h SpeedLimit.h
 #   components            every other file but the job's and the API's
-#   the job               TWork* (the layers that compose components)
+#   the job               TWork* (the job, its piece layer and its peer set)
 #   the API               CVeldmoorCore.cpp FrontEndApi.cpp
 #
 # The task interface includes nothing else of engine/; a component includes
