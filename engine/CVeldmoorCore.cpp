@@ -28,11 +28,11 @@ TWorkThread* FindJob(EngineState& engine, TaskHandle task) {
     if (!task) return nullptr;
     ScopedLock guard(EngineJobListLock());
     const auto& jobs = engine.jobs;
-    const auto found = std::find(jobs.begin(), jobs.end(), reinterpret_cast<TBaseWork*>(task));
+    const auto found = std::find(jobs.begin(), jobs.end(), reinterpret_cast<WorkerThread*>(task));
     return found == jobs.end() ? nullptr : static_cast<TWorkThread*>(*found);
 }
 
-TaskHandle HandleOf(TWorkThread* job) { return reinterpret_cast<TaskHandle>(static_cast<TBaseWork*>(job)); }
+TaskHandle HandleOf(TWorkThread* job) { return reinterpret_cast<TaskHandle>(static_cast<WorkerThread*>(job)); }
 
 // Runs `call` on the live job named by `task` under the API lock; exceptions
 // become `failure`.
@@ -56,8 +56,8 @@ int WithJob(TaskHandle task, Call call) {
 
 void LogTask(const char* verb, TWorkThread& job) {
     char line[kPathCapacity + 256];
-    std::snprintf(line, sizeof line, "%s %s, Download, ID : %" PRIuPTR "] [Target File : (%s) ", verb, job.KindName(),
-                  reinterpret_cast<uintptr_t>(HandleOf(&job)), job.TargetFile().c_str());
+    std::snprintf(line, sizeof line, "%s %s, Download, ID : %" PRIuPTR "] [Target File : (%s) ", verb, job.Record().KindName(),
+                  reinterpret_cast<uintptr_t>(HandleOf(&job)), job.Record().TargetFile().c_str());
     VeldmoorLog().Write(line, 23, 23);
 }
 
@@ -75,18 +75,19 @@ int CreateJob(const TaskSpec& spec, bool recovering, bool keepDuplicates, TaskHa
         return kResultFailed;
     }
     try {
-        job->FillFromSpec(spec);
+        job->Record().FillFromSpec(spec);
         if (!recovering || !keepDuplicates) {
             // Compared outside the job-list lock: a job thread may hold its own
             // lock while it waits for the list lock. The API lock keeps every
             // job alive meanwhile.
-            std::vector<TBaseWork*> others;
+            std::vector<WorkerThread*> others;
             {
                 ScopedLock guard(EngineJobListLock());
                 others = engine.jobs;
             }
-            for (TBaseWork* other : others) {
-                if (other != job.get() && other->IsSameTask(*job)) return kResultDuplicateTask;
+            for (WorkerThread* other : others) {
+                if (other == job.get()) continue;
+                if (static_cast<TWorkThread*>(other)->Record().IsSameTask(job->Record())) return kResultDuplicateTask;
             }
         }
     } catch (...) {
@@ -120,7 +121,7 @@ std::vector<std::string> LinesOf(const std::vector<std::string>& texts) {
 
 void DestroyAllJobs(EngineState& engine) {
     for (;;) {
-        TBaseWork* job = nullptr;
+        WorkerThread* job = nullptr;
         {
             ScopedLock guard(EngineJobListLock());
             auto& jobs = engine.jobs;
@@ -242,7 +243,7 @@ int SetTaskSpeedLimit(TaskHandle task, LimitDirection direction, SpeedLimit limi
 int ClearTaskMirrors(TaskHandle task) {
     return WithJob(task, [](TWorkThread& job) {
         ScopedLock guard(job.Lock());
-        job.ClearMirrors();
+        job.Record().ClearMirrors();
         return kResultOk;
     });
 }
@@ -250,7 +251,7 @@ int ClearTaskMirrors(TaskHandle task) {
 int AddTaskMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) {
     return WithJob(task, [&](TWorkThread& job) {
         ScopedLock guard(job.Lock());
-        job.AddMirrors(mirrors);
+        job.Record().AddMirrors(mirrors);
         return kResultOk;
     });
 }
@@ -258,14 +259,14 @@ int AddTaskMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) {
 int SetTaskMirrors(TaskHandle task, const std::vector<Mirror>& mirrors) {
     return WithJob(task, [&](TWorkThread& job) {
         ScopedLock guard(job.Lock());
-        job.ClearMirrors();
-        if (!mirrors.empty()) job.AddMirrors(mirrors);
+        job.Record().ClearMirrors();
+        if (!mirrors.empty()) job.Record().AddMirrors(mirrors);
         return kResultOk;
     });
 }
 
 int AddTaskTrackers(TaskHandle task, const std::vector<std::string>& announceAddresses) {
-    return WithJob(task, [&](TWorkThread& job) { return job.AddTrackers(LinesOf(announceAddresses)); });
+    return WithJob(task, [&](TWorkThread& job) { return job.PeerSet().AddTrackers(LinesOf(announceAddresses)); });
 }
 
 int GetTaskReport(TaskHandle task, TaskReport& report) {
@@ -277,7 +278,7 @@ int GetTaskReport(TaskHandle task, TaskReport& report) {
 
 int TakeTaskSourceNotes(TaskHandle task, std::string& notes, size_t maxBytes) {
     return WithJob(task, [&](TWorkThread& job) {
-        notes = job.TakeSourceNotes(maxBytes);
+        notes = job.PeerSet().TakeSourceNotes(maxBytes);
         return kResultOk;
     });
 }
@@ -306,7 +307,7 @@ int TaskStop(TaskHandle task, bool reset) {
     return WithJob(task, [reset](TWorkThread& job) {
         job.StopDownload();
         ScopedLock guard(job.Lock());
-        job.ResetSourceLineStates();
+        job.Record().ResetSourceLineStates();
         if (reset) job.Reset(false, false);
         return kResultOk;
     });
@@ -347,7 +348,7 @@ int TaskIsComplete(TaskHandle task, int* complete) {
 
 int TaskSetConnectionLimits(TaskHandle task, int sourceConnections, int peerConnections) {
     return WithJob(task, [=](TWorkThread& job) {
-        job.SetConnectionLimits(sourceConnections, peerConnections);
+        job.PeerSet().SetConnectionLimits(sourceConnections, peerConnections);
         return kResultOk;
     });
 }

@@ -12,13 +12,13 @@
 
 namespace veldmoor {
 
-class TBaseWork;
+class WorkerThread;
 
 using ClientGuid = std::array<uint8_t, 16>;
 
 struct InfoHashEntry {
     std::array<uint8_t, 22> record{};  // the info hash and two zero bytes
-    TBaseWork* job = nullptr;
+    WorkerThread* job = nullptr;
 };
 
 class EngineState {
@@ -33,7 +33,7 @@ public:
     std::string workingFolder;
     int socketLayerStarts = 0;
 
-    std::vector<TBaseWork*> jobs;
+    std::vector<WorkerThread*> jobs;
     std::vector<InfoHashEntry> infoHashes;
     std::vector<InfoHashEntry> bandwidthList;
 

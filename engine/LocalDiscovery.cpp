@@ -82,7 +82,7 @@ std::unique_ptr<IAnnouncementChannel> OpenMulticastChannel() {
     return std::make_unique<MulticastChannel>(handle);
 }
 
-bool KeptAnnouncement::SeenBy(const TBaseWork* job) const {
+bool KeptAnnouncement::SeenBy(const WorkerThread* job) const {
     return std::find(seenBy.begin(), seenBy.end(), job) != seenBy.end();
 }
 
@@ -98,7 +98,7 @@ void LocalAnnouncements::SetChannelOpener(ChannelOpener opener) {
     opener_ = opener ? std::move(opener) : ChannelOpener(OpenMulticastChannel);
 }
 
-void LocalAnnouncements::Keep(const Announcement& announcement, uint32_t sender, int64_t now, const TBaseWork* seenBy) {
+void LocalAnnouncements::Keep(const Announcement& announcement, uint32_t sender, int64_t now, const WorkerThread* seenBy) {
     const bool known = std::any_of(kept_.begin(), kept_.end(), [&](const KeptAnnouncement& kept) {
         return kept.announcement.peerId == announcement.peerId;
     });
@@ -106,14 +106,14 @@ void LocalAnnouncements::Keep(const Announcement& announcement, uint32_t sender,
     kept_.push_back({announcement, sender, now, {seenBy}});
 }
 
-void LocalAnnouncements::Expire(int64_t now, const std::vector<TBaseWork*>& jobs) {
+void LocalAnnouncements::Expire(int64_t now, const std::vector<WorkerThread*>& jobs) {
     std::erase_if(kept_, [&](const KeptAnnouncement& kept) {
         if (now - kept.stamp > kKeepSeconds) return true;
-        return std::all_of(jobs.begin(), jobs.end(), [&](const TBaseWork* job) { return kept.SeenBy(job); });
+        return std::all_of(jobs.begin(), jobs.end(), [&](const WorkerThread* job) { return kept.SeenBy(job); });
     });
 }
 
-void LocalAnnouncements::ForgetJob(const TBaseWork* job) {
+void LocalAnnouncements::ForgetJob(const WorkerThread* job) {
     for (KeptAnnouncement& kept : kept_) std::erase(kept.seenBy, job);
 }
 

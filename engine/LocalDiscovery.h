@@ -16,7 +16,7 @@
 
 namespace veldmoor {
 
-class TBaseWork;
+class WorkerThread;
 
 inline constexpr uint16_t kDiscoveryPort = 31576;
 inline constexpr size_t kAnnouncementBytes = 56;
@@ -63,9 +63,9 @@ struct KeptAnnouncement {
     Announcement announcement;
     uint32_t sender = 0;
     int64_t stamp = 0;  // job clock
-    std::vector<const TBaseWork*> seenBy;
+    std::vector<const WorkerThread*> seenBy;
 
-    bool SeenBy(const TBaseWork* job) const;
+    bool SeenBy(const WorkerThread* job) const;
 };
 
 class LocalAnnouncements {
@@ -87,11 +87,11 @@ public:
 
     std::vector<KeptAnnouncement>& Kept() { return kept_; }
     // Kept unless one with the same identity is there or the list is full.
-    void Keep(const Announcement& announcement, uint32_t sender, int64_t now, const TBaseWork* seenBy);
+    void Keep(const Announcement& announcement, uint32_t sender, int64_t now, const WorkerThread* seenBy);
     // Drops those older than 30 s and those every live job has seen.
-    void Expire(int64_t now, const std::vector<TBaseWork*>& jobs);
+    void Expire(int64_t now, const std::vector<WorkerThread*>& jobs);
     // A job that goes away stops counting as having seen anything.
-    void ForgetJob(const TBaseWork* job);
+    void ForgetJob(const WorkerThread* job);
     void CloseAll();
 
 private:

@@ -13,7 +13,6 @@
 #include "foundation/AsciiText.h"
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/ClockThread.h"
-#include "peers/StreamSocketOps.h"
 #include "peers/TPeerObject.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -33,18 +32,19 @@ constexpr const char* kFileScheme = "file://";
 
 }  // namespace
 
-TWorkThread::TWorkThread(EngineState& engine) : TWorkWithTransStatis(engine) { Reset(false, false); }
+TWorkThread::TWorkThread(EngineState& engine) : TWorkWithPieces(engine), step_(record_, meter_, pacing_, Lock(), *this) {
+    Reset(false, false);
+}
 
 TWorkThread::~TWorkThread() {
     Stop(true);
     Reset(true, true);
-    if (transportWake_) streamops::UnwatchTransports(transportWake_.get());
 }
 
 int TWorkThread::StartDownload() { return Start("StartDownload") ? kResultOk : kResultFailed; }
 
 int TWorkThread::ContinueDownload() {
-    LoadState(StateFilePath());
+    record_.LoadState(record_.StateFilePath());
     return Start("ContinueDownload") ? kResultOk : kResultFailed;
 }
 
@@ -58,17 +58,14 @@ int TWorkThread::RestartDownload() {
     VeldmoorLog().Write("Download Restarted..", 2, 2);
     if (!Stop(true)) return kResultFailed;
     std::string target;
-    if (!GetFileName(0, 3, target)) target = TargetFile();
+    if (!GetFileName(0, 3, target)) target = record_.TargetFile();
     if (!target.empty()) {
         for (const char* suffix : {"", ".vmtmp", ".vminfo", ".vminfodf"}) platform::DeleteFileAt(target + suffix);
     }
-    platform::DeleteFileAt(StateFilePath());
+    platform::DeleteFileAt(record_.StateFilePath());
     {
         ScopedLock guard(Lock());
-        working_ = JobStatusRecord{};
-        published_ = JobStatusRecord{};
-        completionTime_ = 0;
-        finished_ = false;
+        record_.Clear();
     }
     Reset(true, true);
     return ResumeDownload();
@@ -82,31 +79,44 @@ void TWorkThread::Run() {
     } catch (...) {
         // The run is lost, its progress need not be: keep what the state file can hold.
         try {
-            SaveState(StateFilePath());
+            record_.SaveState(record_.StateFilePath());
         } catch (...) {
         }
+        ShowRunFailed();
+    }
+}
+
+void TWorkThread::ShowRunFailed() {
+    // Left as it was, the status would read "normal" for a job that no longer
+    // runs: the caller would wait forever instead of offering a retry.
+    try {
+        ScopedLock guard(Lock());
+        record_.SetRunState(kRunStopped);
+        if (!record_.Finished()) record_.SetStatusCode(kStatusSourcesFailed);
+        PublishLocked(false, false);
+    } catch (...) {
     }
 }
 
 void TWorkThread::RunLoop() {
-    LoadState(StateFilePath());
+    record_.LoadState(record_.StateFilePath());
     if (!Prepare()) {
-        ForgetMissingHosts();
+        peerSet_.ForgetMissingHosts();
         return;
     }
 
     {
         ScopedLock guard(Lock());
-        SetRunState(kRunRunning);
+        record_.SetRunState(kRunRunning);
         // The first connection round then finds the sources at once.
-        FeedSources();
-        lastFeed_ = JobClock();
+        peerSet_.FeedSources();
+        lastFeed_ = record_.JobClock();
         lastAnnounce_ = 0;
         turnCounter_ = 0;
         sourcesFailed_ = false;
         noSize_ = false;
         lastSupplyCheck_ = 0;
-        ClearSourceNotes();
+        peerSet_.ClearSourceNotes();
     }
 
     // Each step holds the job's lock, which API calls take to read and change
@@ -115,8 +125,8 @@ void TWorkThread::RunLoop() {
         if (CheckStop()) break;
         {
             ScopedLock guard(Lock());
-            if (CheckComplete(JobClock())) {
-                VeldmoorLog().Write(ThreadTag() + TargetFile() + " is Download Complete", 23, 23);
+            if (CheckComplete(record_.JobClock())) {
+                VeldmoorLog().Write(ThreadTag() + record_.TargetFile() + " is Download Complete", 23, 23);
                 break;
             }
             TakeOnDiskSize();
@@ -127,7 +137,7 @@ void TWorkThread::RunLoop() {
         {
             ScopedLock guard(Lock());
             if (std::llabs(now - lastFeed_) >= kFeedPeriodSeconds) {
-                FeedSources();
+                peerSet_.FeedSources();
                 lastFeed_ = now;
             }
         }
@@ -136,8 +146,8 @@ void TWorkThread::RunLoop() {
             ScopedLock guard(Lock());
             SettleSourceFileSize();
             GiveUpSourcesOfAnotherSize();
-            const bool sizeKnown = HasPieceMap() && working_.totalBytes > 0;
-            if (!sizeKnown && Age() > static_cast<uint32_t>(settings_.startupLimitSeconds)) {
+            const bool sizeKnown = HasPieceMap() && record_.Working().totalBytes > 0;
+            if (!sizeKnown && Age() > static_cast<uint32_t>(record_.Settings().startupLimitSeconds)) {
                 noSize_ = true;
                 break;
             }
@@ -152,7 +162,7 @@ void TWorkThread::RunLoop() {
             ScopedLock guard(Lock());
             if (SourcesExhausted() || PieceBeyondEverySource(now)) {
                 sourcesFailed_ = true;
-                ResetSourceLineStates();
+                record_.ResetSourceLineStates();
                 break;
             }
         }
@@ -172,7 +182,7 @@ void TWorkThread::RunLoop() {
             ScopedLock guard(Lock());
             if (std::llabs(now - lastAnnounce_) >= kAnnouncePeriodSeconds) {
                 lastAnnounce_ = now;
-                ExchangeLocalAnnouncements();
+                peerSet_.ExchangeLocalAnnouncements();
             }
         }
         turnsDone_.fetch_add(1, std::memory_order_acq_rel);
@@ -181,22 +191,22 @@ void TWorkThread::RunLoop() {
 }
 
 void TWorkThread::FinishRun() {
-    ForgetMissingHosts();
+    peerSet_.ForgetMissingHosts();
     ScopedLock guard(Lock());
-    if (!finished_) CheckComplete(ClockNow());
-    ResetSourceLineStates();
+    if (!record_.Finished()) CheckComplete(ClockNow());
+    record_.ResetSourceLineStates();
     Reset(false, false);
-    if (!finished_)
-        SaveState(StateFilePath());
+    if (!record_.Finished())
+        record_.SaveState(record_.StateFilePath());
     else
-        platform::DeleteFileAt(StateFilePath());
+        platform::DeleteFileAt(record_.StateFilePath());
 
-    SetRunState(kRunStopped);
-    if (!finished_) {
+    record_.SetRunState(kRunStopped);
+    if (!record_.Finished()) {
         if (sourcesFailed_)
-            SetStatusCode(kStatusSourcesFailed);
+            record_.SetStatusCode(kStatusSourcesFailed);
         else if (noSize_)
-            SetStatusCode(kStatusNoFileSize);
+            record_.SetStatusCode(kStatusNoFileSize);
     }
     Publish(true, false);
     Reset(false, false);
@@ -205,40 +215,40 @@ void TWorkThread::FinishRun() {
 bool TWorkThread::Prepare() {
     ScopedLock guard(Lock());
     TakeOnDiskSize();
-    if (IsTorrentTask() && !SourceText().empty()) {
-        SetRunState(kRunStopped);
-        const std::string savedTorrent = savedTexts_.torrent;
-        const bool savedTorrentChanged = savedTexts_.torrentChanged;
-        if (StartsWithNoCase(SourceText(), kFileScheme) && !ReadTorrentSource()) {
-            SetStatusCode(kStatusBadTorrentFile);
+    if (record_.IsTorrentTask() && !record_.SourceText().empty()) {
+        record_.SetRunState(kRunStopped);
+        const std::string savedTorrent = record_.SavedTexts().torrent;
+        const bool savedTorrentChanged = record_.SavedTexts().torrentChanged;
+        if (StartsWithNoCase(record_.SourceText(), kFileScheme) && !ReadTorrentSource()) {
+            record_.SetStatusCode(kStatusBadTorrentFile);
             RequestStop();
         }
-        if (!BuildFromTorrent() && working_.statusCode == kStatusBadTorrentFile) {
+        if (!BuildFromTorrent() && record_.Working().statusCode == kStatusBadTorrentFile) {
             // A torrent we refused never goes into the state file.
-            savedTexts_.torrent = savedTorrent;
-            savedTexts_.torrentChanged = savedTorrentChanged;
+            record_.SavedTexts().torrent = savedTorrent;
+            record_.SavedTexts().torrentChanged = savedTorrentChanged;
         }
-        SetRunState(kRunRunning);
+        record_.SetRunState(kRunRunning);
     }
-    return Kind() == TaskKind::Http || HasPieceMap() || !sourceLines_.empty();
+    return record_.Kind() == TaskKind::Http || HasPieceMap() || !record_.SourceLines().empty();
 }
 
 bool TWorkThread::ReadTorrentSource() {
     platform::BoundedRead read =
-        platform::ReadFileUpTo(SourceText().substr(std::strlen(kFileScheme)), kMaxTorrentFileBytes);
+        platform::ReadFileUpTo(record_.SourceText().substr(std::strlen(kFileScheme)), kMaxTorrentFileBytes);
     const std::string& bytes = read.bytes;
     if (bytes.size() <= 2 || (bytes[0] != 'd' && bytes[0] != 'D')) return false;
-    if (savedTexts_.torrent != bytes) {
-        savedTexts_.torrent = std::move(read.bytes);
-        savedTexts_.torrentChanged = true;
+    if (record_.SavedTexts().torrent != bytes) {
+        record_.SavedTexts().torrent = std::move(read.bytes);
+        record_.SavedTexts().torrentChanged = true;
     }
     return true;
 }
 
 void TWorkThread::TakeOnDiskSize() {
-    if (TargetFile().empty()) return;
-    const int64_t size = AllocatedSizeOf(TargetFile());
-    if (size > 0) working_.onDiskSize = size;
+    if (record_.TargetFile().empty()) return;
+    const int64_t size = AllocatedSizeOf(record_.TargetFile());
+    if (size > 0) record_.Working().onDiskSize = size;
 }
 
 int64_t TWorkThread::OnTurn() {
@@ -246,87 +256,22 @@ int64_t TWorkThread::OnTurn() {
     {
         ScopedLock guard(Lock());
         sleepMs = WorkOneTurn();
-        CollectWaitingSockets();
+        turnWait_.Collect(peerSet_.Peers(), DownloadBudget() > 0);
     }
-    PauseTurn(sleepMs);
-    return JobClock();
-}
-
-void TWorkThread::CollectWaitingSockets() {
-    waitingSockets_.clear();
-    waitingPeers_.clear();
-    waitingTransports_.clear();
-    waitingTransportPeers_.clear();
-    transportPeers_ = std::any_of(Peers().begin(), Peers().end(), [](const TPeerObject* peer) {
-        const QSocket* connection = peer->InputConnection();
-        return connection && connection->IsOpen() && connection->IsTransport();
-    });
-    if (DownloadBudget() <= 0) return;
-    for (const TPeerObject* peer : Peers()) {
-        const QSocket* connection = peer->InputConnection();
-        if (!peer->WaitsForInput() || !connection || !connection->IsOpen()) continue;
-        if (connection->IsTransport()) {
-            waitingTransports_.push_back(connection->Handle());
-            waitingTransportPeers_.push_back(peer);
-            continue;
-        }
-        waitingSockets_.push_back(connection->Handle());
-        waitingPeers_.push_back(peer);
-    }
-}
-
-platform::WakeEvent* TWorkThread::TransportWake() {
-    if (!transportWake_) {
-        transportWake_ = std::make_unique<platform::WakeEvent>();
-        if (transportWake_->IsValid()) streamops::WatchTransports(transportWake_.get());
-    }
-    return transportWake_->IsValid() ? transportWake_.get() : nullptr;
-}
-
-void TWorkThread::MarkReadyTransports() {
-    if (waitingTransports_.empty()) return;
-    std::vector<platform::SocketHandle> readable = waitingTransports_;
-    if (streamops::ReadableTransports(readable) <= 0) return;
-    for (size_t i = 0; i < waitingTransports_.size(); ++i) {
-        if (std::find(readable.begin(), readable.end(), waitingTransports_[i]) != readable.end())
-            readyPeers_.push_back(waitingTransportPeers_[i]);
-    }
-}
-
-void TWorkThread::PauseTurn(uint32_t ms) {
-    readyPeers_.clear();
-    // Transport connections wake the pause through their event: data that
-    // came in, acknowledged packets (room to send) or an end. The event is
-    // cleared before looking, so a change after the look still wakes.
-    platform::WakeEvent* wake = transportPeers_ ? TransportWake() : nullptr;
-    if (wake) wake->Clear();
-    MarkReadyTransports();
-    if (!readyPeers_.empty()) return;
-    std::vector<platform::SocketHandle> handles = waitingSockets_;
-    if (wake) handles.push_back(wake->Handle());
-    if (handles.empty()) {
-        platform::SleepMs(ms);
-        return;
-    }
-    // Waking as soon as data arrives keeps a fast source streaming; the
-    // sockets belong to this thread, so none closes during the wait.
-    std::vector<bool> ready;
-    if (platform::WaitOnSockets(handles, platform::SocketWait::kReadable, static_cast<int>(ms), ready) <= 0) return;
-    for (size_t i = 0; i < waitingPeers_.size(); ++i)
-        if (ready[i]) readyPeers_.push_back(waitingPeers_[i]);
-    if (wake && ready.back()) MarkReadyTransports();
+    turnWait_.Pause(sleepMs);
+    return record_.JobClock();
 }
 
 uint32_t TWorkThread::WorkOneTurn() {
     ServeQueuedReads();
     RunPeerProcessing();
-    KeepHeldDataBounded();
-    SaveAfterProgress();
+    step_.KeepHeldDataBounded();
+    step_.SaveAfterProgress();
 
     // A finished download that only talks to trackers has little to do.
     const uint32_t tick = platform::TickMs();
     const bool allVerified = IsComplete();
-    if (!allVerified || !Peers().empty()) onlyTrackersSinceTick_ = tick;
+    if (!allVerified || !peerSet_.Peers().empty()) onlyTrackersSinceTick_ = tick;
     const uint32_t idleSleepMs =
         allVerified && tick - onlyTrackersSinceTick_ > kTrackersOnlyIdleMs ? kTrackersOnlyExtraSleepMs : 0;
 
@@ -338,7 +283,7 @@ uint32_t TWorkThread::WorkOneTurn() {
             publishPending_ = false;
         }
     }
-    if (RatesDue()) RefreshRates();
+    if (step_.RatesDue()) RefreshRates();
     return idleSleepMs + pacing_.TurnSleepMs();
 }
 
@@ -346,27 +291,27 @@ void TWorkThread::RunPeerProcessing() {
     waitingUploads_ = 0;
     const uint32_t tick = platform::TickMs();
     if (tick - lastDispatchTick_ >= kDispatchPeriodMs) {
-        DispatchIncoming();
+        peerSet_.DispatchIncoming();
         lastDispatchTick_ = tick;
     }
     int32_t extraUploads = 0;  // E
     bool fullTurn = false;
-    if (secondStepDue_ || tick - lastSecondTick_ >= kSecondMs) {
+    if (step_.Due() || tick - lastSecondTick_ >= kSecondMs) {
         turnCounter_ = 0;
-        TickSecond(IsComplete());
+        CloseSecond(IsComplete());
         publishPending_ = true;
         lastSecondTick_ = tick;
         fullTurn = true;
-        extraUploads = std::max(uploadSlots_ / 6, 1);
+        extraUploads = std::max(peerSet_.UploadSlots() / 6, 1);
     } else {
         fullTurn = turnCounter_ % static_cast<uint32_t>(pacing_.SlowPeerPeriod()) == 0;
     }
     StepPeers(fullTurn, extraUploads);
     if (!HasPieceMap()) {
-        ConnectSources();
-        ConnectPeers();
-    } else if (NewPeersWaiting()) {
-        ConnectPeers();
+        peerSet_.ConnectSources();
+        peerSet_.ConnectPeers();
+    } else if (peerSet_.NewPeersWaiting()) {
+        peerSet_.ConnectPeers();
     }
     ++turnCounter_;
 }
@@ -377,39 +322,81 @@ void TWorkThread::StepPeers(bool fullTurn, int32_t extraUploads) {
         return PeerStepRate(complete, peer.ReceiveRate(), peer.SendRate(), peer.HasUploadsWaiting());
     };
     // Steps may end connections; walk a copy of the list.
-    const std::vector<TPeerObject*> firstPass = Peers();
+    const std::vector<TPeerObject*> firstPass = peerSet_.Peers();
     for (TPeerObject* peer : firstPass) {
         if (!peer) continue;
-        const bool hasInput = std::find(readyPeers_.begin(), readyPeers_.end(), peer) != readyPeers_.end();
+        const bool hasInput = turnWait_.HadInput(peer);
         if (fullTurn || activeRate(*peer) >= kFastPeerRate || hasInput) {
             if (peer->Tick())
-                CountStepBytes(peer->StepReceived(), peer->StepSent());
+                meter_.CountStep(peer->StepReceived(), peer->StepSent());
             else
-                EndFailedPeer(peer, 0);
+                peerSet_.EndFailedPeer(peer, 0);
         } else if (peer->Kind() == kPeerBitTorrent && peer->IsEstablished() && peer->Connection() &&
                    peer->Connection()->OutputSize() > 0) {
             CountWaitingUpload();
         }
     }
-    const int32_t allowance = std::max(waitingUploads_, uploadSlots_);
+    const int32_t allowance = std::max(waitingUploads_, peerSet_.UploadSlots());
     const uint32_t phase = turnCounter_ % static_cast<uint32_t>(pacing_.SecondPassPeriod());
-    const std::vector<TPeerObject*> secondPass = Peers();
+    const std::vector<TPeerObject*> secondPass = peerSet_.Peers();
     for (TPeerObject* peer : secondPass) {
         if (!peer || peer->Kind() != kPeerBitTorrent) continue;
         const bool due = activeRate(*peer) >= kFastPeerRate || (phase == 0 && (extraUploads > 0 || turnCounter_ >= 18));
         if (!due) continue;
         if (!peer->UploadTick()) {
-            EndFailedPeer(peer, 0);
+            peerSet_.EndFailedPeer(peer, 0);
             continue;
         }
-        CountStepBytes(peer->StepReceived(), peer->StepSent());
+        meter_.CountStep(peer->StepReceived(), peer->StepSent());
         if (waitingUploads_ >= extraUploads + allowance) break;
     }
 }
 
+void TWorkThread::CloseSecond(bool complete) {
+    step_.Close(complete, Age());
+    if (complete) {
+        // A seeding job still announces to its trackers and takes peers that
+        // want pieces; only the sources are done with.
+        peerSet_.ConnectPeers();
+        return;
+    }
+    peerSet_.ConnectSources();
+    peerSet_.ConnectPeers();
+    if (step_.SourcesDueForReAdd(SumPeerRate(kPeerServer))) peerSet_.ReAddSources();
+    peerSet_.RotateSources();
+}
+
+void TWorkThread::RefreshRates() {
+    peerSet_.RankPeers();
+    const PeerRateTotals rates = peerSet_.TakePeerRates();
+    step_.TakeRates(rates.receive, rates.send);
+    peerSet_.RunPeerUpkeep();
+}
+
+int64_t TWorkThread::SumPeerRate(int32_t kindMask) const {
+    int64_t sum = 0;
+    for (const TPeerObject* peer : peerSet_.Peers())
+        if (peer && (peer->Kind() & kindMask)) sum += peer->ReceiveRate();
+    return sum;
+}
+
+void TWorkThread::CountDelivered(int32_t kind, int32_t bytes) {
+    meter_.CountDelivered(kind == kPeerBitTorrent, bytes);
+}
+
+void TWorkThread::AddUploaded(int32_t bytes) {
+    record_.Working().uploadedPayload += bytes;
+    meter_.CountUploaded(bytes);
+}
+
+void TWorkThread::StepGiveUp(const std::string& reason, const std::string& consequence) {
+    peerSet_.NoteSourceProblem({}, reason, consequence);
+    RequestStop();
+}
+
 bool TWorkThread::SourcesExhausted() {
-    return working_.currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
-           (Kind() == TaskKind::Http || !HasPieceMap()) && CandidateCount() == 0;
+    return record_.Working().currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
+           (record_.Kind() == TaskKind::Http || !HasPieceMap()) && peerSet_.CandidateCount() == 0;
 }
 
 bool TWorkThread::PieceBeyondEverySource(int64_t now) {
@@ -418,7 +405,7 @@ bool TWorkThread::PieceBeyondEverySource(int64_t now) {
     bool serversLeft = false;
     const int32_t piece = PieceNoSourceCanSupply(serversLeft);
     if (piece < 0) return false;
-    NoteSourceProblem({}, serversLeft ? "piece " + std::to_string(piece) + " failed its check from every source"
+    peerSet_.NoteSourceProblem({}, serversLeft ? "piece " + std::to_string(piece) + " failed its check from every source"
                                       : "every source was given up with piece " + std::to_string(piece) + " missing",
                       "no source is left to supply it");
     return true;
@@ -426,30 +413,30 @@ bool TWorkThread::PieceBeyondEverySource(int64_t now) {
 
 bool TWorkThread::CheckComplete(int64_t now) {
     if (now == 0) now = ClockNow();
-    bool complete = working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
-    if (complete && completionTime_ == 0) {
-        completionTime_ = now;
-        if (working_.runState != kRunParsing) {
+    bool complete = record_.Working().pieceCount > 0 && record_.Working().piecesVerified >= record_.Working().pieceCount;
+    if (complete && record_.CompletionTime() == 0) {
+        record_.SetCompletionTime(now);
+        if (record_.Working().runState != kRunParsing) {
             Refresh();
-            complete = working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
+            complete = record_.Working().pieceCount > 0 && record_.Working().piecesVerified >= record_.Working().pieceCount;
         }
         if (complete) {
-            finished_ = true;
+            record_.SetFinished(true);
             // The finished record shows the file as it now lies on disk.
-            working_.currentSpeed = 0;
-            working_.remainingSeconds = 0;
+            record_.Working().currentSpeed = 0;
+            record_.Working().remainingSeconds = 0;
             TakeOnDiskSize();
             Publish(false, false);
         }
     }
     if (complete && now > 0) {
-        if (Kind() == TaskKind::Http && !working_.hold && working_.completedBytes >= working_.wantedBytes) return true;
-        if (settings_.seedingHours > 0 && (now - completionTime_) / 3600 >= settings_.seedingHours) {
-            working_.hold = false;
+        if (record_.Kind() == TaskKind::Http && !record_.Working().hold && record_.Working().completedBytes >= record_.Working().wantedBytes) return true;
+        if (record_.Settings().seedingHours > 0 && (now - record_.CompletionTime()) / 3600 >= record_.Settings().seedingHours) {
+            record_.Working().hold = false;
             return true;
         }
     }
-    if (!complete) completionTime_ = 0;
+    if (!complete) record_.SetCompletionTime(0);
     return false;
 }
 
@@ -470,42 +457,42 @@ void TWorkThread::PublishLocked(bool flush, bool force) {
         if (fileListChanged_ || force) PublishFileList();
         bitfield_.Publish(force);
     }
-    working_.bytesFromSources = meter_.FromSources();
-    working_.bytesFromPeers = meter_.FromPeers();
-    published_ = working_;
+    record_.Working().bytesFromSources = meter_.FromSources();
+    record_.Working().bytesFromPeers = meter_.FromPeers();
+    record_.Published() = record_.Working();
     // Until the first whole second is counted, the bytes of this second are
     // the best figure there is: a status showing data arrive at no speed is wrong.
     const int64_t payload = meter_.ThisSecond().payload;
-    if (published_.currentSpeed == 0 && payload > 0 && !IsComplete())
-        published_.currentSpeed = static_cast<int32_t>(std::min<int64_t>(payload, INT32_MAX));
+    if (record_.Published().currentSpeed == 0 && payload > 0 && !IsComplete())
+        record_.Published().currentSpeed = static_cast<int32_t>(std::min<int64_t>(payload, INT32_MAX));
 }
 
 TaskReport TWorkThread::Report() {
     ScopedLock guard(Lock());
     TaskReport report;
-    report.name = published_.name;
-    report.progressPermyriad = ProgressPermyriad(published_.completedBytes, published_.totalBytes);
+    report.name = record_.Published().name;
+    report.progressPermyriad = ProgressPermyriad(record_.Published().completedBytes, record_.Published().totalBytes);
 
-    JobStatus code = static_cast<JobStatus>(published_.statusCode);
+    JobStatus code = static_cast<JobStatus>(record_.Published().statusCode);
     if (IsPaused() && (code == kStatusNormal || code == kStatusWaiting)) code = kStatusPaused;
     if (code == kStatusNormal && report.progressPermyriad > 9999) code = kStatusComplete;
     report.status = code;
-    if (code == kStatusPaused && published_.currentSpeed != 0) {
-        published_.currentSpeed = 0;
-        published_.remainingSeconds = 0;
+    if (code == kStatusPaused && record_.Published().currentSpeed != 0) {
+        record_.Published().currentSpeed = 0;
+        record_.Published().remainingSeconds = 0;
     }
-    report.speed = published_.currentSpeed;
-    if (published_.remainingSeconds > 0) report.remainingSeconds = published_.remainingSeconds;
-    if (published_.totalBytes > 0) report.totalBytes = published_.totalBytes;
-    report.fromSources = published_.bytesFromSources;
-    report.fromPeers = published_.bytesFromPeers;
-    report.onDisk = published_.onDiskSize;
+    report.speed = record_.Published().currentSpeed;
+    if (record_.Published().remainingSeconds > 0) report.remainingSeconds = record_.Published().remainingSeconds;
+    if (record_.Published().totalBytes > 0) report.totalBytes = record_.Published().totalBytes;
+    report.fromSources = record_.Published().bytesFromSources;
+    report.fromPeers = record_.Published().bytesFromPeers;
+    report.onDisk = record_.Published().onDiskSize;
     return report;
 }
 
 int TWorkThread::IsComplete() {
     ScopedLock guard(Lock());
-    return ProgressPermyriad(published_.completedBytes, published_.totalBytes) > 9999 ? 1 : 0;
+    return ProgressPermyriad(record_.Published().completedBytes, record_.Published().totalBytes) > 9999 ? 1 : 0;
 }
 
 void TWorkThread::SetLimit(LimitDirection direction, SpeedLimit limit) {
@@ -520,22 +507,25 @@ int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
     // Before the map is known there is nothing to copy, and memcpy takes no null source.
     if (size > 0 && length > 0)
         std::memcpy(buffer, published.data(), static_cast<size_t>(std::min(length, size)));
-    return std::min(size * 8, published_.pieceCount);
+    return std::min(size * 8, record_.Published().pieceCount);
 }
 
 bool TWorkThread::WantsUdpPeers() const {
     // The engine view is this thread's copy of the engine flags, taken each turn.
-    return !View().udpServiceOff && !View().reachableFromOutside && UdpServicePublicAddress() != kNoAddress;
+    return !peerSet_.View().udpServiceOff && !peerSet_.View().reachableFromOutside && UdpServicePublicAddress() != kNoAddress;
 }
 
-TPeerObject* TWorkThread::MakePeer(int32_t kind) { return MakePooledPeer(kind); }
+TPeerObject* TWorkThread::MakePeer(int32_t kind) { return peerSet_.MakePooledPeer(kind); }
 
 void TWorkThread::Reset(bool clearFiles, bool b) {
-    TWorkWithTransStatis::Reset(clearFiles, b);
-    working_.receivedTotal = 0;
-    working_.sentTotal = 0;
-    working_.currentSpeed = 0;
-    working_.remainingSeconds = 0;
+    TWorkWithPieces::Reset(clearFiles, b);
+    meter_.Reset();
+    pacing_.Reset();
+    step_.Reset();
+    record_.Working().receivedTotal = 0;
+    record_.Working().sentTotal = 0;
+    record_.Working().currentSpeed = 0;
+    record_.Working().remainingSeconds = 0;
     onlyTrackersSinceTick_ = 0;
     turnCounter_ = 0;
     lastDispatchTick_ = 0;

@@ -1,21 +1,22 @@
 #pragma once
 // The concrete download job: the thread body, the operations the task
-// interface forwards to, and status reporting.
-#include <memory>
-#include <vector>
-
-#include "platform/Socket.h"
-#include "platform/WakeEvent.h"
+// interface forwards to, and status reporting. It owns the transfer meter,
+// the loop's pace, the pause after a turn and the per-second step.
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
-#include "engine/TWorkWithTransStatis.h"
+#include "engine/SecondStep.h"
+#include "engine/TWorkWithPieces.h"
+#include "engine/TransferMeter.h"
+#include "engine/TurnPacing.h"
+#include "engine/TurnWait.h"
 #include "peers/ITrackerJob.h"
 
 namespace veldmoor {
 
-class TWorkThread final : public TWorkWithTransStatis, public ITrackerJob {
+class TWorkThread final : public TWorkWithPieces, public ITrackerJob, private ISecondStepJob {
 public:
     explicit TWorkThread(EngineState& engine);
     ~TWorkThread() override;
@@ -34,17 +35,27 @@ public:
     // Copies up to `length` bytes of the published bitfield; the bit count.
     int CopyBitfield(uint8_t* buffer, int length);
 
-
     int64_t OnTurn();
     void Publish(bool flush, bool force) override;
-    bool CheckComplete(int64_t now) override;
+    // Whether the run should end because the download is complete (and
+    // seeded); marks the job finished once every piece is on disk.
+    bool CheckComplete(int64_t now);
     bool WantsUdpPeers() const override;
     // A peer object of `kind` from the idle pool or new; null for kinds nobody registered.
     TPeerObject* MakePeer(int32_t kind);
 
     void Reset(bool clearFiles, bool b) override;
 
-    bool Finished() const { return finished_; }
+    bool Finished() const { return record_.Finished(); }
+    const TransferMeter& Meter() const { return meter_; }
+
+    // --- ITransferMeter, IBitTorrentJob: the meter's budgets and counts ---
+    int32_t DownloadBudget() const override { return meter_.DownloadBudget(); }
+    int32_t UploadBudget() const override { return meter_.UploadBudget(); }
+    // Payload the map accepted; BitTorrent and server bytes are counted apart.
+    void CountDelivered(int32_t kind, int32_t bytes) override;
+    void AddUploaded(int32_t bytes) override;
+    void CountWaitingUpload() override { ++waitingUploads_; }
     // Passes of the run loop finished so far: a caller that saw it grow by two
     // knows a whole pass ran after its own last change.
     uint64_t TurnsDone() const { return turnsDone_.load(std::memory_order_acquire); }
@@ -58,23 +69,37 @@ public:
     void SetSwarmCounts(int32_t seeds, int32_t completed) override;
 
 private:
+    // ISecondStepJob
+    const std::vector<TPeerObject*>& StepConnections() const override { return peerSet_.Peers(); }
+    TPieces* StepPieceMap() const override { return pieces_; }
+    bool StepPieceMapReady() const override { return pieceMapReady_; }
+    std::vector<int32_t>& StepPendingHaves() override { return pendingHaves_; }
+    void StepPublish() override { Publish(true, false); }
+    bool StepCheckComplete() override { return CheckComplete(0); }
+    void StepGiveUp(const std::string& reason, const std::string& consequence) override;
+    void StepSetUploadSlots(int32_t slots) override { peerSet_.SetUploadSlots(slots); }
+
+    // The per-second step, then the connection rounds of the second.
+    void CloseSecond(bool complete);
+    // Ranks the connections, takes their rates and runs the peer upkeep; every 4 s.
+    void RefreshRates();
+    // Sum of the peers' current receive rates over the kinds in `kindMask`.
+    int64_t SumPeerRate(int32_t kindMask) const;
+
     std::atomic<uint64_t> turnsDone_{0};
+    TransferMeter meter_;
+    TurnPacing pacing_;
+    SecondStep step_;
+    int32_t waitingUploads_ = 0;
 
     bool Prepare();
     void PublishLocked(bool flush, bool force);
     void RunLoop();
     void FinishRun();
+    // A run an exception ended shows as failed, not as running normally.
+    void ShowRunFailed();
     // One turn's work under the job's lock; the milliseconds to sleep after it.
     uint32_t WorkOneTurn();
-    // The sockets of connections that read all there was, when the budget
-    // lets them read more; empty otherwise.
-    void CollectWaitingSockets();
-    // Waits up to `ms` for data on those sockets, else sleeps.
-    void PauseTurn(uint32_t ms);
-    // The transport's wake event, made and watched on first need; null when
-    // no event can be made (the pause then polls transports between sleeps).
-    platform::WakeEvent* TransportWake();
-    void MarkReadyTransports();
     // The per-second step and the peer passes of a turn.
     void RunPeerProcessing();
     // The two peer passes: download steps, then BitTorrent upload steps.
@@ -96,18 +121,7 @@ private:
     int64_t lastFeed_ = 0;       // T15
     int64_t lastAnnounce_ = 0;   // T10
     uint32_t onlyTrackersSinceTick_ = 0;
-    std::vector<platform::SocketHandle> waitingSockets_;
-    std::vector<const TPeerObject*> waitingPeers_;
-    std::vector<platform::SocketHandle> waitingTransports_;
-    std::vector<const TPeerObject*> waitingTransportPeers_;
-    // Connections whose socket had data after the last pause: stepped in the
-    // next turn even when their rate would make them wait for a full turn.
-    std::vector<const TPeerObject*> readyPeers_;
-    // Raised by the UDP stream transport when one of its sockets changed:
-    // transport connections have no system handle for the pause to wait on.
-    std::unique_ptr<platform::WakeEvent> transportWake_;
-    bool transportPeers_ = false;
-
+    TurnWait turnWait_;
 };
 
 }  // namespace veldmoor

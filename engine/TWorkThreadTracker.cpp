@@ -7,24 +7,24 @@
 
 namespace veldmoor {
 
-InfoHash TWorkThread::AnnounceInfoHash() const { return JobInfoHash(); }
+InfoHash TWorkThread::AnnounceInfoHash() const { return peerSet_.JobInfoHash(); }
 
 PeerIdentity TWorkThread::AnnouncePeerId() const { return HandshakePeerId(Handshake()); }
 
-int32_t TWorkThread::AnnouncePort() const { return View().listeningPort; }
+int32_t TWorkThread::AnnouncePort() const { return peerSet_.View().listeningPort; }
 
 AnnounceTotals TWorkThread::AnnounceTransferTotals() const {
     AnnounceTotals totals;
-    totals.uploaded = working_.sentTotal;
-    totals.downloaded = working_.receivedTotal;
+    totals.uploaded = record_.Working().sentTotal;
+    totals.downloaded = record_.Working().receivedTotal;
     if (pieces_) totals.left = std::max<int64_t>(pieces_->TotalLength() - pieces_->CompletedBytes(), 0);
     return totals;
 }
 
 void TWorkThread::SetAnnounceInterval(int32_t seconds) {
-    SetTrackerInterval(std::max<int64_t>(seconds, kShortestTrackerInterval));
+    peerSet_.SetTrackerInterval(std::max<int64_t>(seconds, kShortestTrackerInterval));
 }
 
-void TWorkThread::SetSwarmCounts(int32_t seeds, int32_t /*completed*/) { working_.seedCount = seeds; }
+void TWorkThread::SetSwarmCounts(int32_t seeds, int32_t /*completed*/) { record_.Working().seedCount = seeds; }
 
 }  // namespace veldmoor

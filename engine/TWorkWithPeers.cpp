@@ -7,6 +7,7 @@
 #include "engine/EngineState.h"
 #include "engine/ScopedTryLock.h"
 #include "foundation/EngineLocks.h"
+#include "foundation/WorkerThread.h"
 #include "peers/HostResolver.h"
 #include "peers/PeerFactory.h"
 #include "peers/SourceAddress.h"
@@ -37,7 +38,9 @@ bool IsNamedHost(const TPeerId& candidate) {
 
 }  // namespace
 
-TWorkWithPeers::TWorkWithPeers(EngineState& engine) : TBaseWork(engine) {
+TWorkWithPeers::TWorkWithPeers(EngineState& engine, JobRecord& record, WorkerThread& thread, IPeerJob& job,
+                               IPeerSetEvents& events)
+    : engine_(engine), record_(record), thread_(thread), job_(job), events_(events) {
     ScopedLock guard(EngineJobListLock());
     CopyEngineView();
 }
@@ -47,9 +50,9 @@ TWorkWithPeers::~TWorkWithPeers() {
     candidates_.Clear();
     UnregisterHash();
     ScopedLock guard(EngineJobListLock());
-    engine_.localAnnouncements.ForgetJob(this);
+    engine_.localAnnouncements.ForgetJob(&thread_);
     // The last job takes the shared listener and announcements with it.
-    const bool lastJob = engine_.jobs.size() == 1 && engine_.jobs.front() == this;
+    const bool lastJob = engine_.jobs.size() == 1 && engine_.jobs.front() == &thread_;
     if (lastJob) {
         engine_.incoming.CloseAll();
         engine_.localAnnouncements.CloseAll();
@@ -60,14 +63,14 @@ TWorkWithPeers::~TWorkWithPeers() {
 // Task interface
 
 int TWorkWithPeers::SetConnectionLimits(int32_t sources, int32_t peers) {
-    ScopedLock guard(Lock());
+    ScopedLock guard(thread_.Lock());
     maxSourceConnections_ = sources;
     maxPeerConnections_ = peers;
     return 0;
 }
 
 int TWorkWithPeers::AddTrackers(const std::vector<std::string>& announceAddresses) {
-    ScopedLock guard(Lock());
+    ScopedLock guard(thread_.Lock());
     extraTrackers_.insert(extraTrackers_.end(), announceAddresses.begin(), announceAddresses.end());
     // Resolving the hosts may take seconds: the job thread does it, not the caller.
     extraTrackersPending_ = true;
@@ -82,7 +85,7 @@ void TWorkWithPeers::AddTrackerCandidates(const std::vector<std::string>& announ
         if (ParseSourceUrl(*candidate, resolver)) {
             AddCandidate(candidate, false, false);
         } else if (candidate->fatal) {
-            SetStatusCode(kStatusHostUnresolved);
+            record_.SetStatusCode(kStatusHostUnresolved);
         }
         candidate->Release();
     }
@@ -99,7 +102,7 @@ bool TWorkWithPeers::RegisterHash() {
     UnregisterHash();
     InfoHashEntry entry;
     std::copy(infoHash_.begin(), infoHash_.end(), entry.record.begin());
-    entry.job = this;
+    entry.job = &thread_;
     ScopedLock guard(EngineJobListLock());
     engine_.infoHashes.push_back(entry);
     engine_.bandwidthList.push_back(entry);
@@ -109,7 +112,7 @@ bool TWorkWithPeers::RegisterHash() {
 void TWorkWithPeers::UnregisterHash() {
     ScopedLock guard(EngineJobListLock());
     for (auto* list : {&engine_.infoHashes, &engine_.bandwidthList})
-        std::erase_if(*list, [this](const InfoHashEntry& entry) { return entry.job == this; });
+        std::erase_if(*list, [this](const InfoHashEntry& entry) { return entry.job == &thread_; });
 }
 
 void TWorkWithPeers::SetTorrentIdentity(const InfoHash& infoHash, const PeerIdentity& ownPeerId) {
@@ -123,7 +126,7 @@ void TWorkWithPeers::SetTorrentIdentity(const InfoHash& infoHash, const PeerIden
 
 CandidateAddContext TWorkWithPeers::AddContext() const {
     CandidateAddContext context;
-    context.torrentTask = IsTorrentTask();
+    context.torrentTask = record_.IsTorrentTask();
     context.ownPeerId = ownPeerId_;
     context.ownIp = view_.localAddress;
     context.ownPort = view_.listeningPort;
@@ -149,11 +152,11 @@ struct ReleaseOnExit {
 
 void TWorkWithPeers::FeedSources() {
     if (!knownSourcesCopied_) {
-        for (const auto& line : sourceLines_) knownSources_.push_back(line.text);
+        for (const auto& line : record_.SourceLines()) knownSources_.push_back(line.text);
         knownSourcesCopied_ = true;
     }
     HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
-    for (auto line = sourceLines_.rbegin(); line != sourceLines_.rend(); ++line) {
+    for (auto line = record_.SourceLines().rbegin(); line != record_.SourceLines().rend(); ++line) {
         if (line->state == kLineInUse || line->state == kLineTorrentInUse) continue;
         // Released on every way out: resolving may throw, and the list keeps its own copy.
         const std::unique_ptr<TPeerId, ReleaseOnExit> candidate(new TPeerId(line->text, SourceKindOf(line->text)));
@@ -167,8 +170,8 @@ void TWorkWithPeers::FeedSources() {
             }
             AddCandidate(candidate.get(), false, false);
         } else if (candidate->fatal) {
-            SetStatusCode(kStatusHostUnresolved);
-            Publish(false, false);
+            record_.SetStatusCode(kStatusHostUnresolved);
+            events_.Publish(false, false);
         }
     }
     ExpandAddresses();
@@ -230,11 +233,11 @@ void TWorkWithPeers::AddAndConnect(TPeerId& candidate) {
 }
 
 void TWorkWithPeers::AddRandomMirrors(int32_t count, bool connectNow) {
-    if (!MirrorListPresent() || Mirrors().empty() || count <= 0) return;
+    if (!record_.MirrorListPresent() || record_.Mirrors().empty() || count <= 0) return;
     HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
     int32_t picked = 0;
     for (int32_t pick = 0; pick < 2 * count && picked < count; ++pick) {
-        const Mirror& chosen = Mirrors()[Random()() % Mirrors().size()];
+        const Mirror& chosen = record_.Mirrors()[Random()() % record_.Mirrors().size()];
         auto* mirror = new TPeerId(chosen.address, kPeerHttp);
         mirror->priority = kSourceListPriority;
         if (ParseSourceUrl(*mirror, resolver)) {
@@ -254,7 +257,7 @@ void TWorkWithPeers::AddRandomMirrors(int32_t count, bool connectNow) {
 void TWorkWithPeers::ReAddSources() {
     HostResolver& resolver = resolver_ ? *resolver_ : DefaultHostResolver();
     const auto isTorrentLine = [this](const std::string& text) {
-        return std::any_of(sourceLines_.begin(), sourceLines_.end(), [&](const SourceLine& line) {
+        return std::any_of(record_.SourceLines().begin(), record_.SourceLines().end(), [&](const SourceLine& line) {
             return line.text == text && (line.state == kLineTorrent || line.state == kLineTorrentInUse);
         });
     };
@@ -276,7 +279,7 @@ void TWorkWithPeers::SourceFailed(TPeerId* candidate, bool retry, int32_t delay)
         if (!fetched) NoteSourceProblem(candidate->url, FailureReasonOf(*candidate), "dropped");
         // A source of another file stays out; refusals may pass and come back with the source list.
         const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
-        if (size > 0 && TotalSize() > 0 && size != TotalSize() && bannedSources_.size() < kBannedSourceCapacity)
+        if (size > 0 && events_.TotalSize() > 0 && size != events_.TotalSize() && bannedSources_.size() < kBannedSourceCapacity)
             bannedSources_.push_back(candidate->url);
         candidates_.Remove(candidate);
         return;
@@ -289,7 +292,7 @@ void TWorkWithPeers::SourceFailed(TPeerId* candidate, bool retry, int32_t delay)
 
 void TWorkWithPeers::NoteRedirectResolution(bool unresolvable) {
     redirectUnresolvable_ = unresolvable;
-    if (unresolvable) SetStatusCode(kStatusHostUnresolved);
+    if (unresolvable) record_.SetStatusCode(kStatusHostUnresolved);
 }
 
 TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority) {
@@ -327,7 +330,7 @@ bool TWorkWithPeers::SameBitTorrentPeerOpen(const TPeerId& candidate) const {
 
 EligibilityFacts TWorkWithPeers::MakeEligibilityFacts() {
     EligibilityFacts facts;
-    facts.now = JobClock();
+    facts.now = record_.JobClock();
     facts.jobReceivesNothing = CurrentReceiveRate() == 0;
     facts.jobComplete = DownloadComplete();
     facts.trackerInterval = trackerInterval_;
@@ -366,23 +369,23 @@ TPeerObject* TWorkWithPeers::MakePooledPeer(int32_t kind) {
         idlePool_.erase(pooled);
     } else {
         const PeerFactory& factory = factory_ ? *factory_ : DefaultPeerFactory();
-        peer = factory.Create(kind, *this);
+        peer = factory.Create(kind, job_);
         if (!peer) return nullptr;
     }
-    peer->SetJob(this);
+    peer->SetJob(&job_);
     peer->Reset();
     return peer;
 }
 
 void TWorkWithPeers::ReturnToPool(TPeerObject* peer) {
     peer->Reset();
-    ForgetPeer(*peer);
+    events_.ForgetPeer(*peer);
     idlePool_.push_back(peer);
     TrimIdlePool();
 }
 
 void TWorkWithPeers::TrimIdlePool() {
-    const size_t limit = static_cast<size_t>(std::max(settings_.maxConnections, 0)) + 12;
+    const size_t limit = static_cast<size_t>(std::max(record_.Settings().maxConnections, 0)) + 12;
     while (idlePool_.size() > limit) {
         TPeerObject* oldest = idlePool_.front();
         idlePool_.erase(idlePool_.begin());
@@ -394,7 +397,7 @@ void TWorkWithPeers::EndPeer(TPeerObject* peer) {
     const auto found = std::find(peers_.begin(), peers_.end(), peer);
     if (found == peers_.end()) return;
     peers_.erase(found);
-    OnPeerEnding(*peer);
+    events_.OnPeerEnding(*peer);
     ReturnToPool(peer);
 }
 
@@ -410,7 +413,7 @@ void TWorkWithPeers::ReleasePeers() {
     for (auto* list : {&peers, &idlePool_}) {
         for (TPeerObject* peer : *list) {
             // Detached first: this runs from the job's destructor too, when
-            // the layers that take requests back are already gone.
+            // the piece side that takes requests back is already gone.
             peer->SetJob(nullptr);
             peer->Reset();
             peer->Release();
@@ -435,14 +438,13 @@ int64_t TWorkWithPeers::CurrentReceiveRate() const {
 }
 
 bool TWorkWithPeers::DownloadComplete() const {
-    return working_.pieceCount > 0 && working_.piecesVerified >= working_.pieceCount;
+    return record_.Working().pieceCount > 0 && record_.Working().piecesVerified >= record_.Working().pieceCount;
 }
 
 // ---------------------------------------------------------------------------
 // Lifecycle
 
-void TWorkWithPeers::Reset(bool clearFiles, bool b) {
-    TBaseWork::Reset(clearFiles, b);
+void TWorkWithPeers::Reset() {
     UnregisterHash();
     ReleasePeers();
     candidates_.Clear();
@@ -464,7 +466,7 @@ void TWorkWithPeers::Reset(bool clearFiles, bool b) {
     upkeepRuns_ = 0;
     announcedOnce_ = false;
     ScopedTryLock guard(EngineJobListLock());
-    if (guard.IsLocked()) engine_.localAnnouncements.ForgetJob(this);
+    if (guard.IsLocked()) engine_.localAnnouncements.ForgetJob(&thread_);
 }
 
 }  // namespace veldmoor

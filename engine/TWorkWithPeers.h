@@ -1,8 +1,9 @@
 #pragma once
 // The job's peer set: whom the job talks to. Candidates are addresses that
-// could serve the download; peers are the open connections to them. The
-// layer also shares the engine's listener and the local-network discovery
-// with the other jobs.
+// could serve the download; peers are the open connections to them. The peer
+// set also shares the engine's listener and the local-network discovery with
+// the other jobs. The job owns it and hands it, at construction, the record,
+// the thread it runs on, the job its connections serve and IPeerSetEvents.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -15,7 +16,7 @@
 #include "engine/IncomingConnections.h"
 #include "engine/LocalDiscovery.h"
 #include "engine/SourceNotes.h"
-#include "engine/TBaseWork.h"
+#include "engine/JobRecord.h"
 #include "peers/IPeerJob.h"
 #include "peers/TPeerId.h"
 
@@ -25,6 +26,8 @@ class HostResolver;
 class PeerFactory;
 class QSocket;
 class TPeerObject;
+class EngineState;
+class WorkerThread;
 struct EligibilityFacts;
 
 // The engine-wide facts a job works with, copied under the job-list lock.
@@ -42,7 +45,25 @@ struct PeerRateTotals {
     int64_t send = 0;
 };
 
-class TWorkWithPeers : public TBaseWork, public IPeerJob {
+// What the peer set asks of the rest of the job.
+class IPeerSetEvents {
+public:
+    virtual bool HasPieceMap() = 0;
+    virtual void Publish(bool flush, bool force) = 0;
+    // The download's size; 0 while unknown.
+    virtual int64_t TotalSize() const = 0;
+    // Block scheduling marks a banned source's range for a new start.
+    virtual void MarkSourceRangeReset(TPeerObject& peer) = 0;
+    // A connection went back to the idle pool: whatever the job kept about it goes.
+    virtual void ForgetPeer(TPeerObject& peer) = 0;
+    // A connection ends, still attached to its candidate: what it fetched is taken over.
+    virtual void OnPeerEnding(TPeerObject& peer) = 0;
+
+protected:
+    ~IPeerSetEvents() = default;
+};
+
+class TWorkWithPeers {
 public:
     static constexpr int32_t kDefaultMaxSourceConnections = 49;
     // Until a caller sets limits: with no BitTorrent place a job would connect
@@ -57,16 +78,21 @@ public:
     static constexpr size_t kLocalListCapacity = 256;
     static constexpr size_t kBannedSourceCapacity = 256;
 
-    explicit TWorkWithPeers(EngineState& engine);
-    ~TWorkWithPeers() override;
+    // `thread`: the job's thread (its lock, its age, the job's place in the
+    // engine's lists); `job`: what the connections made here serve.
+    TWorkWithPeers(EngineState& engine, JobRecord& record, WorkerThread& thread, IPeerJob& job,
+                   IPeerSetEvents& events);
+    ~TWorkWithPeers();
+    TWorkWithPeers(const TWorkWithPeers&) = delete;
+    TWorkWithPeers& operator=(const TWorkWithPeers&) = delete;
 
     // --- Task interface ---
-    virtual int SetConnectionLimits(int32_t sources, int32_t peers);
+    int SetConnectionLimits(int32_t sources, int32_t peers);
     // Announce addresses, announced to beside the torrent's own once the job
     // knows its torrent.
     int AddTrackers(const std::vector<std::string>& announceAddresses);
-    virtual bool RegisterHash();
-    virtual void UnregisterHash();
+    bool RegisterHash();
+    void UnregisterHash();
     // The connection's first bytes are a handshake for this job.
     bool IsOwnHandshake(const QSocket& connection) const;
     // Adopts an accepted connection as a BitTorrent peer; false when refused
@@ -81,7 +107,7 @@ public:
 
     // --- Candidates ---
     // Adds a copy of the candidate unless it is refused or known already.
-    bool AddCandidate(TPeerId* candidate, bool a, bool b) override;
+    bool AddCandidate(TPeerId* candidate, bool a, bool b);
     // Turns the task's source lines into candidates; every 15 s of job clock.
     void FeedSources();
     // Drops candidates whose address no longer parses.
@@ -92,9 +118,9 @@ public:
     // Re-adds the task's sources and connects them at once.
     void ReAddSources();
     // A server refused: retry later (the backoff grows by max(1, delay)) or never.
-    void SourceFailed(TPeerId* candidate, bool retry, int32_t delay) override;
+    void SourceFailed(TPeerId* candidate, bool retry, int32_t delay);
     // Kept out for the rest of the run, telling why; the open connections end on their own.
-    void SourceUnusable(TPeerId* candidate, const std::string& reason) override;
+    void SourceUnusable(TPeerId* candidate, const std::string& reason);
     // The listed candidate for the address, made when missing; null when the
     // list has no room.
     TPeerId* AddPeerAddress(uint32_t ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority);
@@ -106,8 +132,8 @@ public:
     int32_t ConnectCandidate(TPeerId& candidate, int32_t budget);
     // The connection rounds, each at most once per second of job clock; peers
     // named since the last round are tried in between.
-    virtual void ConnectSources();
-    virtual void ConnectPeers();
+    void ConnectSources();
+    void ConnectPeers();
     bool NewPeersWaiting() const { return newPeersWaiting_; }
     // Connections a round may start now.
     int32_t AttemptBudget() const;
@@ -135,20 +161,18 @@ public:
 
     // --- Engine-wide ---
     // Listener upkeep, accepting and dispatching; at most every 400 ms.
-    virtual void DispatchIncoming();
+    void DispatchIncoming();
     // Local-network discovery; every 10 s.
-    virtual void ExchangeLocalAnnouncements();
+    void ExchangeLocalAnnouncements();
     // Copies the engine's switches unless the job-list lock is busy.
     void RefreshEngineView();
 
-    // --- IPeerJob ---
-    bool PeerToPeerEnabled() const override { return view_.peerToPeer; }
-    bool DownloadComplete() const override;
-    void NoteRedirectResolution(bool unresolvable) override;
-    // The transfer statistics count waiting uploads.
-    void CountWaitingUpload() override {}
+    // --- What the job's connections ask (IJobState, ISourceRegistry) ---
+    bool PeerToPeerEnabled() const { return view_.peerToPeer; }
+    bool DownloadComplete() const;
+    void NoteRedirectResolution(bool unresolvable);
 
-    void Reset(bool clearFiles, bool b) override;
+    void Reset();
 
     // Null restores the process's peer kinds and resolver.
     void SetPeerFactory(const PeerFactory* factory);
@@ -166,12 +190,13 @@ public:
     int32_t MaxSourceConnections() const { return maxSourceConnections_; }
     int32_t MaxPeerConnections() const { return maxPeerConnections_; }
     int32_t UploadSlots() const { return uploadSlots_; }
+    // The rate refresh scales it with the upload speed.
+    void SetUploadSlots(int32_t slots) { uploadSlots_ = slots; }
     const std::string& ListeningText() const { return listeningText_; }
     const EngineView& View() const { return view_; }
     // Why sources failed since the last call (SourceNotes::Take); takes the job's lock.
     std::string TakeSourceNotes(size_t maxBytes);
 
-protected:
     static constexpr const char* kNoDataReason = "its last connections brought no data";
     // Tells the user why a source failed (once per source and reason) and logs it.
     void NoteSourceProblem(const std::string& url, const std::string& reason, const std::string& consequence = {});
@@ -180,13 +205,7 @@ protected:
     // Why the open connection to `candidate` failed, as far as its answer tells.
     std::string FailureReasonOf(const TPeerId& candidate);
     // The sum of the connections' receive rates at the last refresh.
-    virtual int64_t CurrentReceiveRate() const;
-    // Block scheduling marks a banned source's range for a new start.
-    virtual void MarkSourceRangeReset(TPeerObject& /*peer*/) {}
-    // A connection went back to the idle pool: whatever the job kept about it goes.
-    virtual void ForgetPeer(TPeerObject& /*peer*/) {}
-    // A connection ends, still attached to its candidate: what it fetched is taken over.
-    virtual void OnPeerEnding(TPeerObject& /*peer*/) {}
+    int64_t CurrentReceiveRate() const;
 
     int32_t CountPeers(int32_t kindMask) const;
     int32_t CountEstablished() const;
@@ -199,9 +218,6 @@ protected:
     void RequeueAddedTrackers() { extraTrackersPending_ = true; }
     void SetTrackerInterval(int64_t seconds) { trackerInterval_ = seconds; }
     void ClearSourceNotes() { sourceNotes_.Clear(); }
-
-    // The rate refresh scales it with the upload speed.
-    int32_t uploadSlots_ = kDefaultUploadSlots;
 
 private:
     CandidateAddContext AddContext() const;
@@ -236,6 +252,13 @@ private:
     void TakeKeptAnnouncements();
     void TakeAnnouncement(const Announcement& announcement, uint32_t sender);
 
+    EngineState& engine_;
+    JobRecord& record_;
+    WorkerThread& thread_;
+    IPeerJob& job_;
+    IPeerSetEvents& events_;
+
+    int32_t uploadSlots_ = kDefaultUploadSlots;
     std::vector<TPeerObject*> peers_;
     std::vector<TPeerObject*> idlePool_;
     CandidateList candidates_;

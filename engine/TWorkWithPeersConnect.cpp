@@ -10,6 +10,7 @@
 #include "engine/TWorkWithPeers.h"
 #include "foundation/CVeldmoorLog.h"
 #include "foundation/ClockThread.h"
+#include "foundation/WorkerThread.h"
 #include "peers/IBitTorrentPeerControl.h"
 #include "peers/TPeerObject.h"
 
@@ -54,7 +55,7 @@ int32_t TWorkWithPeers::AttemptBudget() const {
     AttemptFacts facts;
     facts.inProgress = static_cast<int32_t>(peers_.size()) - CountEstablished();
     facts.open = static_cast<int32_t>(peers_.size());
-    facts.maxConnections = settings_.maxConnections;
+    facts.maxConnections = record_.Settings().maxConnections;
     facts.attemptCap = view_.attemptCap;
     facts.reachableFromOutside = view_.reachableFromOutside;
     return AttemptBudgetFor(facts);
@@ -64,7 +65,7 @@ int32_t TWorkWithPeers::ConnectCandidate(TPeerId& candidate, int32_t budget) {
     if (budget <= 0) return 0;
     const bool server = IsServerKind(candidate.kind);
     const bool torrentFetch = candidate.HasDetails() && candidate.details->torrentFetch;
-    if (server && !torrentFetch) candidate.parallelLimit = std::max(candidate.parallelLimit, settings_.connectionsPerSource);
+    if (server && !torrentFetch) candidate.parallelLimit = std::max(candidate.parallelLimit, record_.Settings().connectionsPerSource);
 
     int32_t opened = 0;
     while (candidate.openConnections < std::max(candidate.parallelLimit, 1)) {
@@ -80,7 +81,7 @@ int32_t TWorkWithPeers::ConnectCandidate(TPeerId& candidate, int32_t budget) {
             break;
         }
         peers_.push_back(peer);
-        candidate.lastAttempt = JobClock();
+        candidate.lastAttempt = record_.JobClock();
         ++opened;
         // Only a server whose file size is known serves several connections.
         const bool sizeKnown = server && candidate.HasDetails() && candidate.details->fileSize > 0;
@@ -91,7 +92,7 @@ int32_t TWorkWithPeers::ConnectCandidate(TPeerId& candidate, int32_t budget) {
 
 void TWorkWithPeers::ConnectSources() {
     RefreshEngineView();
-    if (!RoundDue(JobClock(), lastSourceRound_)) return;
+    if (!RoundDue(record_.JobClock(), lastSourceRound_)) return;
     const int32_t open = CountPeers(kPeerServer);
     if (open >= maxSourceConnections_) {
         idleRounds_ = 0;
@@ -128,7 +129,7 @@ void TWorkWithPeers::ConnectPeers() {
     AddPendingTrackers();
     RefreshEngineView();
     const bool newPeers = std::exchange(newPeersWaiting_, false);
-    const bool roundDue = RoundDue(JobClock(), lastPeerRound_);
+    const bool roundDue = RoundDue(record_.JobClock(), lastPeerRound_);
     if (!view_.peerToPeer) {
         if (roundDue) CloseTrailingBitTorrentPeers(2);
         return;
@@ -188,7 +189,7 @@ void TWorkWithPeers::PeerEnded(const PeerIdentity& identity, TPeerObject* peer, 
     // ask, a redirect) proves nothing either way.
     const bool endedCleanly = peer && peer->EndedCleanly();
     if (candidate && (!endedCleanly || candidate->deliveredSinceEnd > 0)) {
-        AccountServerEnd(*candidate, JobClock());
+        AccountServerEnd(*candidate, record_.JobClock());
         // A source already waiting after a failure it was told about needs no second word.
         if (candidate->fruitlessEnds == 1 && candidate->backoff <= 0)
             NoteSourceProblem(candidate->url, "its connection ended with no new data",
@@ -211,13 +212,13 @@ void TWorkWithPeers::PeerEnded(const PeerIdentity& identity, TPeerObject* peer, 
 }
 
 void TWorkWithPeers::RotateSources() {
-    const int64_t now = JobClock();
-    int64_t& last = MirrorListPresent() ? lastMirrorRotation_ : lastSlowSourceCheck_;
-    const int64_t period = MirrorListPresent() ? kMirrorRotationSeconds : kSlowSourceCheckSeconds;
+    const int64_t now = record_.JobClock();
+    int64_t& last = record_.MirrorListPresent() ? lastMirrorRotation_ : lastSlowSourceCheck_;
+    const int64_t period = record_.MirrorListPresent() ? kMirrorRotationSeconds : kSlowSourceCheckSeconds;
     if (last == 0 || now < last) last = now;
     if (now - last < period) return;
     last = now;
-    if (MirrorListPresent())
+    if (record_.MirrorListPresent())
         RotateMirrors();
     else
         ReplaceSlowSource();
@@ -230,7 +231,7 @@ void TWorkWithPeers::LowerPriority(TPeerId* candidate) {
 }
 
 void TWorkWithPeers::ReplaceSlowSource() {
-    if (Age() < kSlowSourceMinimumAge || !knownSourcesCopied_) return;
+    if (thread_.Age() < kSlowSourceMinimumAge || !knownSourcesCopied_) return;
     std::vector<TPeerObject*> sources;
     std::copy_if(peers_.begin(), peers_.end(), std::back_inserter(sources), [](const TPeerObject* p) { return p->IsServerSource(); });
     const auto open = static_cast<int32_t>(sources.size());

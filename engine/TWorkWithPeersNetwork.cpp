@@ -8,6 +8,7 @@
 #include "engine/TWorkWithPeers.h"
 #include "engine/UdpServiceHooks.h"
 #include "foundation/EngineLocks.h"
+#include "foundation/WorkerThread.h"
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
@@ -84,7 +85,7 @@ void TWorkWithPeers::KeepListener() {
         return;
     }
     const int32_t port = engine_.EffectiveListenPort();
-    const int64_t now = JobClock();
+    const int64_t now = record_.JobClock();
     if (incoming.IsListening() && engine_.addressCheck &&
         now - incoming.LastAddressCheck() >= IncomingConnections::kAddressCheckSeconds) {
         incoming.SetLastAddressCheck(now);
@@ -127,7 +128,7 @@ PendingVerdict TWorkWithPeers::JudgePending(PendingConnection& connection, uint3
 }
 
 bool TWorkWithPeers::WouldAdopt(const QSocket& connection) const {
-    const int32_t maximum = settings_.maxConnections;
+    const int32_t maximum = record_.Settings().maxConnections;
     const bool room = static_cast<int32_t>(peers_.size()) < maximum + kExtraPeersWhileAdopting || CountEstablished() < maximum;
     if (!room) return false;
     const PeerIdentity remote = HandshakePeerId({connection.InputData(), connection.InputSize()});
@@ -177,14 +178,14 @@ void TWorkWithPeers::ExchangeLocalAnnouncements() {
         shared.CloseAll();
         return;
     }
-    if (!HasPieceMap() || !HasIdentity(infoHash_) || !shared.EnsureChannel()) return;
+    if (!events_.HasPieceMap() || !HasIdentity(infoHash_) || !shared.EnsureChannel()) return;
     if (!announcedOnce_) {
         announcedOnce_ = SendAnnouncement(false) && SendAnnouncement(false);
         return;
     }
     ReadAnnouncements();
     TakeKeptAnnouncements();
-    shared.Expire(JobClock(), engine_.jobs);
+    shared.Expire(record_.JobClock(), engine_.jobs);
 }
 
 Announcement TWorkWithPeers::OwnAnnouncement(bool reply) const {
@@ -227,21 +228,21 @@ void TWorkWithPeers::ReadAnnouncements() {
         if (announcement->infoHash == infoHash_)
             TakeAnnouncement(*announcement, datagram.sender);
         else
-            shared.Keep(*announcement, datagram.sender, JobClock(), this);
+            shared.Keep(*announcement, datagram.sender, record_.JobClock(), &thread_);
     }
 }
 
 void TWorkWithPeers::TakeKeptAnnouncements() {
     std::vector<KeptAnnouncement>& kept = engine_.localAnnouncements.Kept();
     for (size_t i = 0; i < kept.size();) {
-        if (kept[i].SeenBy(this)) {
+        if (kept[i].SeenBy(&thread_)) {
             ++i;
         } else if (kept[i].announcement.infoHash == infoHash_) {
             const KeptAnnouncement taken = kept[i];
             kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i));
             TakeAnnouncement(taken.announcement, taken.sender);
         } else {
-            kept[i].seenBy.push_back(this);
+            kept[i].seenBy.push_back(&thread_);
             ++i;
         }
     }

@@ -3,6 +3,7 @@
 
 #include "engine/TWorkWithPeers.h"
 #include "foundation/CVeldmoorLog.h"
+#include "foundation/WorkerThread.h"
 #include "peers/HttpResponse.h"
 #include "peers/THttpPeer.h"
 #include "peers/TPeerObject.h"
@@ -40,7 +41,7 @@ void TWorkWithPeers::NoteSourceProblem(const std::string& url, const std::string
 }
 
 std::string TWorkWithPeers::TakeSourceNotes(size_t maxBytes) {
-    ScopedLock guard(Lock());
+    ScopedLock guard(thread_.Lock());
     return sourceNotes_.Take(maxBytes);
 }
 
@@ -51,7 +52,7 @@ std::string TWorkWithPeers::FailureReasonOf(const TPeerId& candidate) {
         if (peer->Kind() == kPeerFtp) return "the FTP server refused the transfer";
         if (peer->Kind() != kPeerHttp) continue;
         const auto& http = static_cast<const THttpPeer&>(*peer);
-        if (http.HeaderComplete()) return HttpAnswerReason(http, candidate, TotalSize());
+        if (http.HeaderComplete()) return HttpAnswerReason(http, candidate, events_.TotalSize());
         if (peer->Activity() == kActivityTimedOut) return "it did not answer in time";
     }
     return "the connection failed";

@@ -42,12 +42,12 @@ void TWorkWithPeers::RunPeerUpkeep() {
 }
 
 void TWorkWithPeers::TrimPeers() {
-    const TrimLimits limits = TrimLimitsFor(settings_.maxConnections);
+    const TrimLimits limits = TrimLimitsFor(record_.Settings().maxConnections);
     int32_t connected = CountEstablished();
     if (connected == 0 || connected <= limits.lower) return;
-    const int32_t unfinished = working_.pieceCount - working_.piecesVerified;
-    const bool keepStarved = working_.pieceCount > 0 && unfinished <= kUnfinishedPiecesToKeepStarved;
-    const int32_t unchoked = UnchokeCount(working_.averageDownloadRate, uploadSlots_);
+    const int32_t unfinished = record_.Working().pieceCount - record_.Working().piecesVerified;
+    const bool keepStarved = record_.Working().pieceCount > 0 && unfinished <= kUnfinishedPiecesToKeepStarved;
+    const int32_t unchoked = UnchokeCount(record_.Working().averageDownloadRate, uploadSlots_);
 
     // From the end of the ranking, so the indices still to visit stay put.
     for (size_t i = peers_.size(); i-- > 0;) {
@@ -71,7 +71,7 @@ void TWorkWithPeers::TrimPeers() {
 }
 
 void TWorkWithPeers::KeepUpBitTorrentPeers(bool complete, bool idleCheck) {
-    const int32_t unchoked = UnchokeCount(working_.averageDownloadRate, uploadSlots_);
+    const int32_t unchoked = UnchokeCount(record_.Working().averageDownloadRate, uploadSlots_);
     for (size_t i = 0; i < peers_.size();) {
         TPeerObject* peer = peers_[i];
         IBitTorrentPeerControl* bitTorrent = peer->BitTorrent();
@@ -114,7 +114,7 @@ void TWorkWithPeers::RemoveBannedSources() {
         const std::vector<TPeerObject*> open = peers_;
         for (TPeerObject* peer : open) {
             if (peer->Candidate() != candidate) continue;
-            MarkSourceRangeReset(*peer);
+            events_.MarkSourceRangeReset(*peer);
             EndPeer(peer);
         }
         const bool noData = candidate->fruitlessEnds >= kFruitlessEndsBeforeGivingUp;
@@ -139,7 +139,7 @@ void TWorkWithPeers::GiveUpSource(TPeerId* candidate, const std::string& reason)
     const std::vector<TPeerObject*> open = peers_;
     for (TPeerObject* peer : open) {
         if (peer->Candidate() != candidate) continue;
-        MarkSourceRangeReset(*peer);
+        events_.MarkSourceRangeReset(*peer);
         EndPeer(peer);
     }
     if (bannedSources_.size() < kBannedSourceCapacity) bannedSources_.push_back(candidate->url);

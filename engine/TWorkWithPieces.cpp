@@ -30,12 +30,16 @@ namespace {
 
 }  // namespace
 
-TWorkWithPieces::TWorkWithPieces(EngineState& engine) : TWorkWithPeers(engine) {}
+TWorkWithPieces::TWorkWithPieces(EngineState& engine)
+    : engine_(engine),
+      membership_(engine, *this),
+      record_(Lock()),
+      peerSet_(engine, record_, *this, *this, *this) {}
 
 TWorkWithPieces::~TWorkWithPieces() { ReleasePieceMap(); }
 
 std::string TWorkWithPieces::PieceMapFolder() const {
-    const std::string& folder = Folder();
+    const std::string& folder = record_.Folder();
     if (folder.empty() || folder.back() == '/') return folder;
     return folder + '/';
 }
@@ -44,40 +48,40 @@ bool TWorkWithPieces::HasPieceMap() { return pieces_ != nullptr && pieceMapReady
 
 void TWorkWithPieces::Refresh() {
     if (!pieces_) return;
-    const int64_t completedBefore = working_.completedBytes;
-    working_.totalBytes = pieces_->TotalLength();
-    working_.completedBytes = pieces_->CompletedBytes();
-    working_.wantedBytes = pieces_->WantedBytes();
-    working_.receivedBytes = pieces_->ReceivedBytes();
-    working_.pieceCount = static_cast<int32_t>(pieces_->PieceCount());
-    working_.piecesVerified = pieces_->PiecesVerified();
-    working_.pieceLength = pieces_->PieceLength();
-    if (working_.completedBytes == completedBefore) return;
+    const int64_t completedBefore = record_.Working().completedBytes;
+    record_.Working().totalBytes = pieces_->TotalLength();
+    record_.Working().completedBytes = pieces_->CompletedBytes();
+    record_.Working().wantedBytes = pieces_->WantedBytes();
+    record_.Working().receivedBytes = pieces_->ReceivedBytes();
+    record_.Working().pieceCount = static_cast<int32_t>(pieces_->PieceCount());
+    record_.Working().piecesVerified = pieces_->PiecesVerified();
+    record_.Working().pieceLength = pieces_->PieceLength();
+    if (record_.Working().completedBytes == completedBefore) return;
     if (pieces_->IsComplete()) {
         // The record that first shows the download complete shows it finished.
-        working_.currentSpeed = 0;
-        working_.remainingSeconds = 0;
-        const int64_t onDisk = AllocatedSizeOf(TargetFile());
-        if (onDisk > 0) working_.onDiskSize = onDisk;
+        record_.Working().currentSpeed = 0;
+        record_.Working().remainingSeconds = 0;
+        const int64_t onDisk = AllocatedSizeOf(record_.TargetFile());
+        if (onDisk > 0) record_.Working().onDiskSize = onDisk;
     }
     Publish(false, false);
 }
 
 bool TWorkWithPieces::CreatePieceMap(TPieces* previous) {
-    settings_.Clamp();
+    record_.Settings().Clamp();
     auto* map = new TPieces(this);
     TTorrent* torrent = map->Torrent();
     if (!torrent) {
         map->Release();
         return false;
     }
-    map->SetWriteWindow(settings_.writeWindowUnits);
+    map->SetWriteWindow(record_.Settings().writeWindowUnits);
     map->SetSaveStatus(true);
     // Checks and writes then run beside the job's network work.
     map->SetBackgroundWrites(true);
-    map->SetJournalPath(JournalPath());
-    map->SetFileChoiceText(savedTexts_.part);
-    map->SetPieceStatusText(savedTexts_.bits);
+    map->SetJournalPath(record_.JournalPath());
+    map->SetFileChoiceText(record_.SavedTexts().part);
+    map->SetPieceStatusText(record_.SavedTexts().bits);
     torrent->SetPreviousMap(previous);
     pieces_ = map;
     torrent_ = torrent;
@@ -86,15 +90,15 @@ bool TWorkWithPieces::CreatePieceMap(TPieces* previous) {
 }
 
 bool TWorkWithPieces::BuildFromTorrent() {
-    if (!IsTorrentTask() || savedTexts_.torrent.empty()) return false;
+    if (!record_.IsTorrentTask() || record_.SavedTexts().torrent.empty()) return false;
     if (HasPieceMap()) return true;
     ReleasePieceMap();
     if (!CreatePieceMap(nullptr)) {
         RequestStop();
         return false;
     }
-    torrent_->SetSourceText(SourceText());
-    torrent_->SetTorrentBytes(savedTexts_.torrent);
+    torrent_->SetSourceText(record_.SourceText());
+    torrent_->SetTorrentBytes(record_.SavedTexts().torrent);
     if (!torrent_->Load()) return false;
 
     pieceMapReady_ = true;
@@ -106,15 +110,15 @@ bool TWorkWithPieces::BuildFromTorrent() {
 
 void TWorkWithPieces::AdoptTorrent() {
     const auto& hash = torrent_->InfoHash();
-    if (!std::equal(hash.begin(), hash.end(), JobInfoHash().begin())) {
+    if (!std::equal(hash.begin(), hash.end(), peerSet_.JobInfoHash().begin())) {
         InfoHash adopted{};
         std::copy(hash.begin(), hash.end(), adopted.begin());
-        AdoptInfoHash(adopted);
+        peerSet_.AdoptInfoHash(adopted);
         handshake_.fill(0);
         InitIdentity(false);
     }
-    AddTrackerCandidates(torrent_->Trackers());
-    RequeueAddedTrackers();
+    peerSet_.AddTrackerCandidates(torrent_->Trackers());
+    peerSet_.RequeueAddedTrackers();
 }
 
 void TWorkWithPieces::Rebuild() {
@@ -129,8 +133,8 @@ void TWorkWithPieces::Rebuild() {
     sourceRangesCut_ = false;
     schedule_.ClearWork();
     if (CreatePieceMap(previous)) {
-        torrent_->SetSourceText(SourceText());
-        torrent_->SetTorrentBytes(savedTexts_.torrent);
+        torrent_->SetSourceText(record_.SourceText());
+        torrent_->SetTorrentBytes(record_.SavedTexts().torrent);
         if (torrent_->Load()) {
             pieceMapReady_ = true;
             fileListChanged_ = true;
@@ -178,32 +182,32 @@ bool TWorkWithPieces::AcceptSourceVersion(const std::string& url, const std::str
     if (url.empty() || version.empty() || url.find_first_of("\t\n") != std::string::npos ||
         version.find_first_of("\t\n") != std::string::npos)
         return true;
-    std::map<std::string, std::string> versions = ReadVersions(savedTexts_.versions);
+    std::map<std::string, std::string> versions = ReadVersions(record_.SavedTexts().versions);
     std::string& recorded = versions[url];
     if (recorded == version) return true;
     const bool changed = !recorded.empty();
     recorded = version;
-    savedTexts_.versions = WriteVersions(versions);
-    savedTexts_.versionsChanged = true;
+    record_.SavedTexts().versions = WriteVersions(versions);
+    record_.SavedTexts().versionsChanged = true;
     // Pieces checked against a torrent's hashes cannot be spliced from two files.
-    if (!changed || IsTorrentTask()) return true;
+    if (!changed || record_.IsTorrentTask()) return true;
     StartOverForChangedSource(url);
     return false;
 }
 
 std::string TWorkWithPieces::SourceVersion(const std::string& url) const {
-    const std::map<std::string, std::string> versions = ReadVersions(savedTexts_.versions);
+    const std::map<std::string, std::string> versions = ReadVersions(record_.SavedTexts().versions);
     const auto found = versions.find(url);
     return found == versions.end() ? std::string() : found->second;
 }
 
 void TWorkWithPieces::SourceFileChanged(const std::string& url) {
-    if (IsTorrentTask()) return;
+    if (record_.IsTorrentTask()) return;
     // The version it named is gone: the next requests must not name it again.
-    std::map<std::string, std::string> versions = ReadVersions(savedTexts_.versions);
+    std::map<std::string, std::string> versions = ReadVersions(record_.SavedTexts().versions);
     if (versions.erase(url) > 0) {
-        savedTexts_.versions = WriteVersions(versions);
-        savedTexts_.versionsChanged = true;
+        record_.SavedTexts().versions = WriteVersions(versions);
+        record_.SavedTexts().versionsChanged = true;
     }
     StartOverForChangedSource(url);
 }
@@ -214,8 +218,8 @@ void TWorkWithPieces::StartOverForChangedSource(const std::string& url) {
         startOverPending_ = true;
     } else {
         // No map yet: the one built from the next answer must not take the saved progress.
-        savedTexts_.bits.clear();
-        savedTexts_.bitsChanged = true;
+        record_.SavedTexts().bits.clear();
+        record_.SavedTexts().bitsChanged = true;
     }
 }
 
@@ -233,7 +237,7 @@ int64_t TWorkWithPieces::SourceRangeEnd(const TPeerObject& peer) const {
 }
 
 bool TWorkWithPieces::PeersOffer(int32_t piece) const {
-    return std::any_of(Peers().begin(), Peers().end(), [piece](TPeerObject* peer) {
+    return std::any_of(peerSet_.Peers().begin(), peerSet_.Peers().end(), [piece](TPeerObject* peer) {
         IBitTorrentPeerControl* control = peer && peer->IsEstablished() ? peer->BitTorrent() : nullptr;
         return control && control->OffersPiece(piece);
     });
@@ -268,19 +272,19 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
             break;
         case kPieceCountEvent:
             bitfield_.Resize(event.data);
-            if (pieces_) working_.name = pieces_->Name();
+            if (pieces_) record_.Working().name = pieces_->Name();
             break;
         case kFileChoicesEvent:
-            savedTexts_.part = event.text;
-            savedTexts_.partChanged = true;
+            record_.SavedTexts().part = event.text;
+            record_.SavedTexts().partChanged = true;
             break;
         case kPieceStatusEvent:
-            savedTexts_.bits = event.text;
-            savedTexts_.bitsChanged = true;
+            record_.SavedTexts().bits = event.text;
+            record_.SavedTexts().bitsChanged = true;
             break;
         case kDiskFullEvent:
             diskFull_ = true;
-            SetStatusCode(20210);
+            record_.SetStatusCode(20210);
             RequestStop();
             Publish(false, false);
             break;
@@ -288,7 +292,7 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
             diskFull_ = false;
             break;
         case kFileUnwritableEvent:
-            SetStatusCode(20215);
+            record_.SetStatusCode(20215);
             RequestStop();
             Publish(false, false);
             break;
@@ -313,14 +317,14 @@ void TWorkWithPieces::OnPieceChecked(BlockSender* blockSender, bool matched) {
 
 void TWorkWithPieces::OnCorruptPiece(BlockSender* blockSender, int32_t piece) {
     auto* sender = static_cast<TPeerId*>(blockSender);
-    ReportCorruptPiece(sender, piece, TargetFile());
+    ReportCorruptPiece(sender, piece, record_.TargetFile());
     // A piece checked on the writer's thread fails after its sender moved on:
     // it must become free to fetch again here, not through the sender.
     RemoveInFlight(piece, true);
     if (!sender || !(sender->kind & kPeerServer)) return;
-    const int32_t failures = pieceFailures_.Record(sender->url, piece, JobClock());
+    const int32_t failures = pieceFailures_.Record(sender->url, piece, record_.JobClock());
     if (failures >= SourcePieceFailures::kFailuresBeforeGivingUp)
-        NoteSourceProblem(sender->url, "piece " + std::to_string(piece) + " failed its check " +
+        peerSet_.NoteSourceProblem(sender->url, "piece " + std::to_string(piece) + " failed its check " +
                                            std::to_string(failures) + " times; not asked of this source again");
 }
 
@@ -328,12 +332,12 @@ int32_t TWorkWithPieces::PieceNoSourceCanSupply(bool& serversLeft) const {
     serversLeft = false;
     if (!pieceMapReady_ || !pieces_ || pieceFailures_.Empty()) return -1;
     std::vector<const TPeerId*> servers;
-    for (const TPeerId* candidate : Candidates()) {
+    for (const TPeerId* candidate : peerSet_.Candidates()) {
         // A peer may still bring any piece; the peers' own rules end such a task.
         if (!(candidate->kind & kPeerServer)) return -1;
         if (!(candidate->HasDetails() && candidate->details->torrentFetch)) servers.push_back(candidate);
     }
-    for (const TPeerObject* peer : Peers())
+    for (const TPeerObject* peer : peerSet_.Peers())
         if (peer->Kind() == kPeerBitTorrent) return -1;
     serversLeft = !servers.empty();
     for (int32_t piece = 0; piece < pieces_->PieceCount(); ++piece) {
@@ -465,7 +469,7 @@ void TWorkWithPieces::TrimSchedulingPools(bool everyFourthTurn) {
     if (schedule_.Pool().size() <= limit) return;
     const int64_t pieceLength = pieces_->PieceLength();
     const auto askedByPeer = [&](int32_t piece) {
-        return std::any_of(Peers().begin(), Peers().end(), [&](const TPeerObject* peer) {
+        return std::any_of(peerSet_.Peers().begin(), peerSet_.Peers().end(), [&](const TPeerObject* peer) {
             return peer->Kind() == kPeerBitTorrent &&
                    std::any_of(peer->PendingRequests().begin(), peer->PendingRequests().end(),
                                [&](const BlockRequest& request) {
@@ -490,7 +494,7 @@ bool TWorkWithPieces::IsPieceWanted(int32_t piece) {
 
 bool TWorkWithPieces::AddInFlight(int32_t piece) {
     if (!pieces_) return false;
-    const int64_t nearEnd = std::max<int64_t>(static_cast<int64_t>(Peers().size()) / 3, 64);
+    const int64_t nearEnd = std::max<int64_t>(static_cast<int64_t>(peerSet_.Peers().size()) / 3, 64);
     const int64_t allowed = std::max<int64_t>(nearEnd + pieces_->PiecesVerified() - pieces_->PieceCount(), 1);
     return schedule_.AddInFlight(piece, allowed);
 }
@@ -518,15 +522,15 @@ bool TWorkWithPieces::TakeRequests(std::vector<BlockRequest>& list, const std::v
 }
 
 void TWorkWithPieces::InitIdentity(bool connect) {
-    if (connect) DispatchIncoming();
+    if (connect) peerSet_.DispatchIncoming();
     if (OpensWithProtocolHeader(handshake_) || !torrent_) return;
-    const InfoHash& infoHash = JobInfoHash();
+    const InfoHash& infoHash = peerSet_.JobInfoHash();
     if (std::all_of(infoHash.begin(), infoHash.end(), [](uint8_t b) { return b == 0; })) return;
 
     // Distinct per job and run; nobody needs to recompute it.
     const std::string seed = torrent_->Announce() + std::to_string(platform::CurrentThreadId()) +
                              std::to_string(reinterpret_cast<uintptr_t>(this)) + std::to_string(platform::TickMs()) +
-                             AddressText(View().localAddress);
+                             AddressText(peerSet_.View().localAddress);
     std::array<uint8_t, EVP_MAX_MD_SIZE> digest{};
     unsigned int digestLength = 0;
     EVP_Digest(seed.data(), seed.size(), digest.data(), &digestLength, EVP_md5(), nullptr);
@@ -535,7 +539,7 @@ void TWorkWithPieces::InitIdentity(bool connect) {
     StampOwnPeerIdPrefix(identity);
     if (engine_.haveClientGuid) std::copy_n(engine_.clientGuid.begin(), 12, identity.begin() + 8);
     handshake_ = BuildHandshake(infoHash, identity);
-    SetTorrentIdentity(infoHash, identity);
+    peerSet_.SetTorrentIdentity(infoHash, identity);
 }
 
 int32_t TWorkWithPieces::RandomStart() const {
@@ -554,7 +558,7 @@ RangeView TWorkWithPieces::MakeRangeView() {
     view.pieceLength = pieces_->PieceLength();
     view.piecesRemaining = view.pieceCount - pieces_->PiecesVerified();
     view.downloadComplete = pieces_->IsComplete();
-    view.now = JobClock();
+    view.now = record_.JobClock();
     view.tick = platform::TickMs();
     view.isWanted = [this](int32_t piece) { return IsPieceWanted(piece); };
     if (torrent_ && PeerToPeerEnabled()) view.peersOffer = [this](int32_t piece) { return PeersOffer(piece); };
@@ -569,7 +573,7 @@ int32_t TWorkWithPieces::NextSourcePiece(TPeerObject& peer) {
         // of a crowd then fetch different pieces from the mirrors and trade them.
         if (torrent_ && PeerToPeerEnabled() && view.pieceCount > 1)
             view.startPiece = static_cast<int32_t>(std::random_device{}() % static_cast<uint32_t>(view.pieceCount));
-        sourceRanges_.SplitRanges(Candidates(), view);
+        sourceRanges_.SplitRanges(peerSet_.Candidates(), view);
     }
     sourceRangesCut_ = sourceRangesCut_ || !sourceRanges_.Empty();
     if (const TPeerId* candidate = peer.Candidate(); candidate && !pieceFailures_.Empty()) {
@@ -596,11 +600,11 @@ void TWorkWithPieces::OnPeerEnding(TPeerObject& peer) {
     const std::string& body = candidate->details->memoryBuffer;
     const bool parsed = !body.empty() && body.size() <= static_cast<size_t>(INT32_MAX) &&
                         ParseElement(body.data(), static_cast<int>(body.size())) != nullptr;
-    if (parsed && savedTexts_.torrent.empty()) {
-        savedTexts_.torrent = body;
-        savedTexts_.torrentChanged = true;
+    if (parsed && record_.SavedTexts().torrent.empty()) {
+        record_.SavedTexts().torrent = body;
+        record_.SavedTexts().torrentChanged = true;
         rebuildPending_ = true;
-        SetRunState(kRunRunning);
+        record_.SetRunState(kRunRunning);
     }
     SourceFailed(candidate, false, 60);
 }
@@ -632,8 +636,8 @@ void TWorkWithPieces::ReleaseFailedPiece(int32_t piece) { RemoveInFlight(piece, 
 void TWorkWithPieces::OnSourceFileSize(int64_t size) {
     // A torrent task's map comes from its torrent; a mismatching mirror is the
     // source's problem, not the map's.
-    if (IsTorrentTask() || pieces_ || size <= 0) return;
-    if (firstSourceSizeAt_ < 0) firstSourceSizeAt_ = JobClock();
+    if (record_.IsTorrentTask() || pieces_ || size <= 0) return;
+    if (firstSourceSizeAt_ < 0) firstSourceSizeAt_ = record_.JobClock();
     SettleSourceFileSize();
 }
 
@@ -642,10 +646,10 @@ bool TWorkWithPieces::SettlingFileSize() const {
 }
 
 void TWorkWithPieces::SettleSourceFileSize() {
-    if (IsTorrentTask() || pieces_ || firstSourceSizeAt_ < 0) return;
+    if (record_.IsTorrentTask() || pieces_ || firstSourceSizeAt_ < 0) return;
     std::vector<int64_t> reported;
     size_t unanswered = 0;
-    for (const TPeerId* candidate : Candidates()) {
+    for (const TPeerId* candidate : peerSet_.Candidates()) {
         if (!(candidate->kind & kPeerServer) || (candidate->HasDetails() && candidate->details->torrentFetch)) continue;
         const int64_t size = candidate->HasDetails() ? candidate->details->fileSize : 0;
         if (size > 0)
@@ -653,12 +657,12 @@ void TWorkWithPieces::SettleSourceFileSize() {
         else if (candidate->openConnections > 0)
             ++unanswered;  // being asked now; one that cannot be reached is not waited for
     }
-    const bool waitOver = JobClock() - firstSourceSizeAt_ >= kSourceSizeWaitSeconds;
+    const bool waitOver = record_.JobClock() - firstSourceSizeAt_ >= kSourceSizeWaitSeconds;
     const int64_t size = ChooseSourceFileSize(reported, unanswered, waitOver);
     if (size <= 0) return;
     const auto agreeing = std::count(reported.begin(), reported.end(), size);
     if (static_cast<size_t>(agreeing) < reported.size())
-        NoteSourceProblem({}, "the sources disagree on the file size",
+        peerSet_.NoteSourceProblem({}, "the sources disagree on the file size",
                           "taking " + std::to_string(size) + " bytes, reported by " + std::to_string(agreeing) + " of " +
                               std::to_string(reported.size()) + "; the others are given up");
     BuildSourceOnlyMap(size);
@@ -667,12 +671,12 @@ void TWorkWithPieces::SettleSourceFileSize() {
 void TWorkWithPieces::GiveUpSourcesOfAnotherSize() {
     if (!pieceMapReady_ || !pieces_) return;
     const int64_t taskSize = pieces_->TotalLength();
-    const std::vector<TPeerId*> listed = Candidates();
+    const std::vector<TPeerId*> listed = peerSet_.Candidates();
     for (TPeerId* candidate : listed) {
         if (!(candidate->kind & kPeerServer) || !candidate->HasDetails() || candidate->details->torrentFetch) continue;
         const int64_t size = candidate->details->fileSize;
         if (size > 0 && size != taskSize)
-            GiveUpSource(candidate, "it serves " + std::to_string(size) + " bytes, the file has " +
+            peerSet_.GiveUpSource(candidate, "it serves " + std::to_string(size) + " bytes, the file has " +
                                         std::to_string(taskSize));
     }
 }
@@ -681,7 +685,7 @@ void TWorkWithPieces::BuildSourceOnlyMap(int64_t size) {
     const int32_t pieceLength = SourceOnlyPieceLength(size);
     if (pieceLength == 0) {
         VeldmoorLog().Write("A source reports " + std::to_string(size) + " bytes, beyond what a download may be", 1, 2);
-        SetStatusCode(kStatusCannotWrite);
+        record_.SetStatusCode(kStatusCannotWrite);
         RequestStop();
         return;
     }
@@ -713,8 +717,9 @@ void TWorkWithPieces::ReleasePieceMap() {
     }
 }
 
-void TWorkWithPieces::Reset(bool clearFiles, bool b) {
-    TWorkWithPeers::Reset(clearFiles, b);
+void TWorkWithPieces::Reset(bool clearFiles, bool /*b*/) {
+    record_.Reset();
+    peerSet_.Reset();
     FlushAndCloseMap();
     ReleasePieceMap();
     bitfield_.Clear();

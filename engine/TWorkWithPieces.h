@@ -1,7 +1,9 @@
 #pragma once
 // The job's piece layer: the piece map over the target file and its torrent,
 // the piece-map events, the published file list and bitfield, and reads of
-// downloaded data. Source ranges and block scheduling build on it.
+// downloaded data. Source ranges and block scheduling build on it. The layer
+// is the thread the job runs on and owns the job's record, its place in the
+// engine and its peer set.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -13,7 +15,10 @@
 #include "engine/QueuedReads.h"
 #include "engine/SourcePieceFailures.h"
 #include "engine/SourceRanges.h"
+#include "engine/EngineMembership.h"
+#include "engine/JobRecord.h"
 #include "engine/TWorkWithPeers.h"
+#include "foundation/WorkerThread.h"
 #include "foundation/RecursiveMutex.h"
 #include "peers/IBitTorrentJob.h"
 #include "torrent/TPieces.h"
@@ -31,14 +36,36 @@ struct PublishedFile {
     int64_t size = 0;
 };
 
-class TWorkWithPieces : public TWorkWithPeers, public IPieceMapOwner, public IBitTorrentJob {
+class TWorkWithPieces : public WorkerThread,
+                        public IPeerJob,
+                        public IPeerSetEvents,
+                        public IPieceMapOwner,
+                        public IBitTorrentJob {
 public:
     explicit TWorkWithPieces(EngineState& engine);
     ~TWorkWithPieces() override;
 
+    JobRecord& Record() { return record_; }
+    const JobRecord& Record() const { return record_; }
+    TWorkWithPeers& PeerSet() { return peerSet_; }
+    const TWorkWithPeers& PeerSet() const { return peerSet_; }
+    EngineState& Engine() { return engine_; }
+
     void Refresh() override;
     bool HasPieceMap() override;
-    void Reset(bool clearFiles, bool b) override;
+    virtual void Reset(bool clearFiles, bool b);
+
+    // --- What connections ask of the peer set (ISourceRegistry, IJobState) ---
+    bool AddCandidate(TPeerId* candidate, bool a, bool b) override { return peerSet_.AddCandidate(candidate, a, b); }
+    void SourceFailed(TPeerId* candidate, bool retry, int32_t delay) override {
+        peerSet_.SourceFailed(candidate, retry, delay);
+    }
+    void SourceUnusable(TPeerId* candidate, const std::string& reason) override {
+        peerSet_.SourceUnusable(candidate, reason);
+    }
+    void NoteRedirectResolution(bool unresolvable) override { peerSet_.NoteRedirectResolution(unresolvable); }
+    bool PeerToPeerEnabled() const override { return peerSet_.PeerToPeerEnabled(); }
+    bool DownloadComplete() const override { return peerSet_.DownloadComplete(); }
 
     virtual int GetFileCount();
     virtual int64_t GetFileSize(int index);
@@ -61,6 +88,9 @@ public:
     int32_t ReadPosition() const override { return readPosition_; }
     // A banned source's range starts over for whoever takes it next.
     void MarkSourceRangeReset(TPeerObject& peer) override;
+    void ForgetPeer(TPeerObject& peer) override;
+    // A finished fetch of the task's torrent line becomes the task's torrent.
+    void OnPeerEnding(TPeerObject& peer) override;
     SourceRangeList& SourceRanges() { return sourceRanges_; }
 
     // --- Block scheduling (IPeerJob) ---
@@ -131,12 +161,12 @@ public:
     // IPieceMapOwner
     void OnPieceMapEvent(const PieceMapEvent& event) override;
     bool IsStopping() const override { return StopRequested(); }
-    std::string PieceMapTargetFile() const override { return TargetFile(); }
+    std::string PieceMapTargetFile() const override { return record_.TargetFile(); }
     std::string PieceMapFolder() const override;
-    bool PreallocateFiles() const override { return settings_.preallocate; }
+    bool PreallocateFiles() const override { return record_.Settings().preallocate; }
     bool HasReadyPieceMap() const override { return pieceMapReady_; }
-    void SetRunState(int32_t runState) override { TBaseWork::SetRunState(runState); }
-    void SetStatusCode(int32_t statusCode) override { TBaseWork::SetStatusCode(statusCode); }
+    void SetRunState(int32_t runState) override { record_.SetRunState(runState); }
+    void SetStatusCode(int32_t statusCode) override { record_.SetStatusCode(statusCode); }
     void RequestStop() override { WorkerThread::RequestStop(); }
     void OnPieceChecked(BlockSender* sender, bool matched) override;
     // Raises the piece-check statistics event (engine/EngineEvents.h).
@@ -169,9 +199,6 @@ protected:
     void StartOverForChangedSource(const std::string& url);
     void ServeQueuedReads();
     void TrimSchedulingPools(bool everyFourthTurn);
-    void ForgetPeer(TPeerObject& peer) override;
-    // A finished fetch of the task's torrent line becomes the task's torrent.
-    void OnPeerEnding(TPeerObject& peer) override;
     RangeView MakeRangeView();
     void PublishFileList();
     // Under the job's lock, from the publish.
@@ -179,6 +206,15 @@ protected:
     // Writes pending piece data and produces the saved texts; at the end of a run.
     void FlushAndCloseMap();
     void ReleasePieceMap();
+
+    EngineState& engine_;
+
+private:
+    EngineMembership membership_;
+
+protected:
+    JobRecord record_;
+    TWorkWithPeers peerSet_;
 
     // Shared with the statistics and the thread body: the map, whether it is
     // ready, a rebuild waiting for the loop, what publishes and announces.

@@ -38,20 +38,20 @@ bool TWorkWithPieces::WrapsHandshakes() const {
     return guard.IsLocked() && engine_.httpWrapping;
 }
 
-int32_t TWorkWithPieces::UploadSlotCount() const { return UploadSlots(); }
+int32_t TWorkWithPieces::UploadSlotCount() const { return peerSet_.UploadSlots(); }
 
 bool TWorkWithPieces::ServesUploads() const { return pieceMapReady_ && pieces_ && !StopRequested(); }
 
 bool TWorkWithPieces::IsPeerIdConnected(const PeerIdentity& peerId, const TPeerObject& asking) const {
     if (!HasIdentity(peerId)) return false;
-    return std::any_of(Peers().begin(), Peers().end(), [&](const TPeerObject* peer) {
+    return std::any_of(peerSet_.Peers().begin(), peerSet_.Peers().end(), [&](const TPeerObject* peer) {
         return peer != &asking && peer->Kind() == kPeerBitTorrent && peer->Candidate() &&
                peer->Candidate()->identity == peerId;
     });
 }
 
 TPeerId* TWorkWithPieces::CandidateForIncoming(uint32_t ip, int32_t port) {
-    TPeerId* candidate = AddPeerAddress(ip, port, kPeerBitTorrent, false, CandidateList::kBitTorrentPriority);
+    TPeerId* candidate = peerSet_.AddPeerAddress(ip, port, kPeerBitTorrent, false, CandidateList::kBitTorrentPriority);
     if (candidate) ++candidate->openConnections;
     return candidate;
 }
@@ -68,7 +68,7 @@ void TWorkWithPieces::AddOutstandingRequest(const BlockRequest& request) {
 bool TWorkWithPieces::WaitsForServerSources() {
     // Ranges all used up later mean the servers are done with their share, not that none exists.
     if (sourceRangesCut_ || !sourceRanges_.Empty() || Age() > kServerHeadStartSeconds) return false;
-    return std::any_of(Candidates().begin(), Candidates().end(), [](const TPeerId* candidate) {
+    return std::any_of(peerSet_.Candidates().begin(), peerSet_.Candidates().end(), [](const TPeerId* candidate) {
         return IsServerKind(candidate->kind) && !(candidate->HasDetails() && candidate->details->torrentFetch);
     });
 }

@@ -22,7 +22,7 @@
 #
 #   the task interface    TaskApi.h TaskInterface.h SpeedLimit.h
 #   components            every other file but the job's and the API's
-#   the job               TBaseWork* TWork* (the layers that compose components)
+#   the job               TWork* (the job, its piece layer and its peer set)
 #   the API               CVeldmoorCore.cpp FrontEndApi.cpp
 #
 # The task interface includes nothing else of engine/; a component includes
@@ -33,6 +33,12 @@
 # by its torrent (TTorrent*): the map's components (PieceProgress,
 # MemoryWindow, PartialPieceJournal, PieceStatusText, TPiece, PieceFile, ...)
 # never reach back into the map that composes them.
+#
+# Among the components, the parts the job is made of (job_parts below) reach
+# each other through the interfaces they declare, handed in at construction:
+# a part includes the job record but no other part, and the record includes
+# only the task interface and the plain records it holds (JobSettings.h,
+# JobStatusRecord.h). So the parts never grow back into a chain.
 #
 # tests/, fuzz/ and bench/ may include anything. A folder with sources that
 # is not in the layering fails the check until it is given its place here.
@@ -73,7 +79,7 @@ tools_may_include() {
 engine_tier() {
   case "${1##*/}" in
     TaskApi.h|TaskInterface.h|SpeedLimit.h) echo 0 ;;
-    TBaseWork*|TWork*) echo 2 ;;
+    TWork*) echo 2 ;;
     CVeldmoorCore*|FrontEndApi*) echo 3 ;;
     *) echo 1 ;;
   esac
@@ -88,14 +94,41 @@ torrent_may_include() {
   return 1
 }
 
+# The job's parts, by file stem (a part's .h and .cpp).
+job_parts=" JobRecord EngineMembership SecondStep TurnWait "
+
+engine_stem() {
+  local name=${1##*/}
+  echo "${name%.*}"
+}
+
+is_job_part() {
+  case "$job_parts" in *" $(engine_stem "$1") "*) return 0 ;; esac
+  return 1
+}
+
 # Whether engine/`file` may include engine/`path`.
 engine_may_include() {
-  local from to
+  local from to from_stem to_stem
   from=$(engine_tier "$1")
   to=$(engine_tier "$2")
+  from_stem=$(engine_stem "$1")
+  to_stem=$(engine_stem "$2")
   case "$from" in
     0) [ "$to" -eq 0 ] ;;
-    1) [ "$to" -le 1 ] ;;
+    1)
+      [ "$to" -le 1 ] || return 1
+      [ "$from_stem" = "$to_stem" ] && return 0
+      if [ "$from_stem" = JobRecord ]; then
+        [ "$to" -eq 0 ] || [ "$to_stem" = JobSettings ] || [ "$to_stem" = JobStatusRecord ]
+        return
+      fi
+      if is_job_part "$1" && is_job_part "$2"; then
+        [ "$to_stem" = JobRecord ]
+        return
+      fi
+      return 0
+      ;;
     *) return 0 ;;
   esac
 }
@@ -122,7 +155,7 @@ check_tree() {
         continue
       fi
       if [ "$folder" = engine ] && [ "$included" = engine ] && ! engine_may_include "$file" "$path"; then
-        echo "$file: includes \"$path\"; inside engine/ the task interface includes only itself and components never include the job or the API" >&2
+        echo "$file: includes \"$path\"; inside engine/ the task interface includes only itself, components never include the job or the API, and the job's parts include no other part but the record" >&2
         failures=$((failures + 1))
         continue
       fi
@@ -187,6 +220,26 @@ self_test() {
     return 1
   fi
   sed -i '$d' "$tree/engine/TransferMeter.h"
+  printf '#include "engine/TaskInterface.h"\n#include "engine/JobSettings.h"\n' > "$tree/engine/JobRecord.h"
+  printf '#include "engine/JobRecord.h"\n#include "engine/TransferMeter.h"\n' > "$tree/engine/SecondStep.h"
+  printf '#include "engine/SecondStep.h"\n#include "engine/JobRecord.h"\n' > "$tree/engine/SecondStep.cpp"
+  printf '#include "engine/JobRecord.h"\n' > "$tree/engine/EngineMembership.h"
+  if ! check_tree "$tree" 2>/dev/null; then
+    echo "self-test: job parts on the record alone were refused" >&2
+    return 1
+  fi
+  printf '#include "engine/EngineMembership.h"\n' >> "$tree/engine/SecondStep.cpp"
+  if check_tree "$tree" 2>/dev/null; then
+    echo "self-test: a job part including a sibling part passed" >&2
+    return 1
+  fi
+  sed -i '$d' "$tree/engine/SecondStep.cpp"
+  printf '#include "engine/TransferMeter.h"\n' >> "$tree/engine/JobRecord.h"
+  if check_tree "$tree" 2>/dev/null; then
+    echo "self-test: the job record including a working component passed" >&2
+    return 1
+  fi
+  sed -i '$d' "$tree/engine/JobRecord.h"
   printf '#include "engine/TransferMeter.h"\n' >> "$tree/engine/TaskInterface.h"
   if check_tree "$tree" 2>/dev/null; then
     echo "self-test: the task interface including a component passed" >&2

@@ -149,11 +149,11 @@ TEST_F(EngineApiTest, MirrorsAreReplacedAsAWhole) {
     TWorkThread& job = JobOf(task.handle);
     EXPECT_EQ(AddTaskMirrors(task.handle, {{"http://10.0.0.1/a.exe", "cdn.example"}}), kResultOk);
     EXPECT_EQ(AddTaskMirrors(task.handle, {{"http://10.0.0.2/a.exe", "null"}}), kResultOk);
-    EXPECT_EQ(job.Mirrors().size(), 2u);
-    EXPECT_TRUE(job.MirrorListPresent());
+    EXPECT_EQ(job.Record().Mirrors().size(), 2u);
+    EXPECT_TRUE(job.Record().MirrorListPresent());
     EXPECT_EQ(ClearTaskMirrors(task.handle), kResultOk);
-    EXPECT_TRUE(job.Mirrors().empty());
-    EXPECT_FALSE(job.MirrorListPresent());
+    EXPECT_TRUE(job.Record().Mirrors().empty());
+    EXPECT_FALSE(job.Record().MirrorListPresent());
 }
 
 TEST_F(EngineApiTest, TheTypedInterfaceTakesATaskByValueAndRefusesLimitsOutOfRange) {
@@ -164,9 +164,9 @@ TEST_F(EngineApiTest, TheTypedInterfaceTakesATaskByValueAndRefusesLimitsOutOfRan
     TaskHandle handle = nullptr;
     ASSERT_EQ(CreateTask(spec, handle), kResultOk);
     TWorkThread& job = JobOf(handle);
-    ASSERT_EQ(job.SourceLines().size(), 2u);
-    EXPECT_EQ(job.SourceLines()[1].text, "http://127.0.0.1:2/a.exe");
-    EXPECT_EQ(job.TargetFile(), spec.target);
+    ASSERT_EQ(job.Record().SourceLines().size(), 2u);
+    EXPECT_EQ(job.Record().SourceLines()[1].text, "http://127.0.0.1:2/a.exe");
+    EXPECT_EQ(job.Record().TargetFile(), spec.target);
 
     TaskHandle duplicate = nullptr;
     EXPECT_EQ(CreateTask(spec, duplicate), kResultDuplicateTask);
@@ -181,11 +181,11 @@ TEST_F(EngineApiTest, TheTypedInterfaceTakesATaskByValueAndRefusesLimitsOutOfRan
 
     EXPECT_EQ(SetTaskMirrors(handle, {{"http://10.0.0.1/a.exe", "cdn.example"}, {"http://10.0.0.2/a.exe", ""}}),
               kResultOk);
-    ASSERT_EQ(job.Mirrors().size(), 2u);
-    EXPECT_EQ(job.Mirrors()[0].hostName, "cdn.example");
+    ASSERT_EQ(job.Record().Mirrors().size(), 2u);
+    EXPECT_EQ(job.Record().Mirrors()[0].hostName, "cdn.example");
     EXPECT_EQ(SetTaskMirrors(handle, {{"http://10.0.0.3/a.exe", "null"}}), kResultOk);
-    ASSERT_EQ(job.Mirrors().size(), 1u);
-    EXPECT_EQ(job.Mirrors()[0].address, "http://10.0.0.3/a.exe");
+    ASSERT_EQ(job.Record().Mirrors().size(), 1u);
+    EXPECT_EQ(job.Record().Mirrors()[0].address, "http://10.0.0.3/a.exe");
 
     TaskReport report;
     ASSERT_EQ(GetTaskReport(handle, report), kResultOk);

@@ -34,7 +34,7 @@ protected:
         return descriptor;
     }
 
-    static TWorkThread& JobOf(TaskHandle handle) { return *static_cast<TWorkThread*>(reinterpret_cast<TBaseWork*>(handle)); }
+    static TWorkThread& JobOf(TaskHandle handle) { return *static_cast<TWorkThread*>(reinterpret_cast<WorkerThread*>(handle)); }
 
     static TaskStatus StatusOf(TaskHandle handle) {
         TaskStatus status{};

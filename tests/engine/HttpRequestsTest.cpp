@@ -196,11 +196,11 @@ TEST_F(HttpRequestsTest, ATorrentFetchedInChunksBecomesTheTasksTorrent) {
     TWorkThread& job = JobOf(task.handle);
     const auto taken = [&] {
         ScopedLock guard(job.Lock());
-        return !job.SavedTexts().torrent.empty();
+        return !job.Record().SavedTexts().torrent.empty();
     };
     ASSERT_TRUE(PumpUntil(taken, 20)) << server.Log();
     ScopedLock guard(job.Lock());
-    EXPECT_TRUE(job.SavedTexts().torrent == torrent) << "the chunk framing was taken for the torrent's bytes";
+    EXPECT_TRUE(job.Record().SavedTexts().torrent == torrent) << "the chunk framing was taken for the torrent's bytes";
 }
 
 // The server changes its file once a request names the version it continues:

@@ -54,7 +54,7 @@ protected:
     static size_t CandidateCount(TaskHandle handle) {
         TWorkThread& job = JobOf(handle);
         ScopedLock guard(job.Lock());
-        return job.Candidates().size();
+        return job.PeerSet().Candidates().size();
     }
     bool RunEnded(TaskHandle handle) {
         return WaitUntil([&] { return !JobOf(handle).IsRunning(); });
@@ -120,12 +120,12 @@ TEST_F(JobRunTest, StopAndStartRunTheSameJobAgainWithDefaultSourceLimits) {
     TWorkThread& job = JobOf(task.handle);
     EXPECT_EQ(TaskStart(task.handle), kResultFailed) << "already running";
     EXPECT_EQ(TaskSetConnectionLimits(task.handle, 5, 7), kResultOk);
-    EXPECT_EQ(job.MaxSourceConnections(), 5);
+    EXPECT_EQ(job.PeerSet().MaxSourceConnections(), 5);
 
     EXPECT_EQ(TaskStop(task.handle, false), kResultOk);
     EXPECT_FALSE(job.IsRunning());
-    EXPECT_EQ(job.MaxSourceConnections(), TWorkWithPeers::kDefaultMaxSourceConnections);
-    for (const auto& line : job.SourceLines()) EXPECT_EQ(line.state, kLineUnused);
+    EXPECT_EQ(job.PeerSet().MaxSourceConnections(), TWorkWithPeers::kDefaultMaxSourceConnections);
+    for (const auto& line : job.Record().SourceLines()) EXPECT_EQ(line.state, kLineUnused);
 
     EXPECT_EQ(TaskStart(task.handle), kResultOk);
     EXPECT_TRUE(job.IsRunning());
@@ -174,7 +174,7 @@ TEST_F(JobRunTest, AHostThatFailedToResolveInOneRunIsTriedAgainInTheNext) {
     TaskDescriptor task = HttpTask("http://mirror.invalid/game.exe", dir_.File("game.exe"));
     ASSERT_EQ(TaskCreate(&task), kResultOk);
     TWorkThread& job = JobOf(task.handle);
-    job.SetHostResolver(&resolver);
+    job.PeerSet().SetHostResolver(&resolver);
     DefaultHostResolver().SetQueryFunction([](const std::string&) {
         return platform::HostQueryAnswer{platform::HostQueryStatus::kHostNotFound, {}};
     });
@@ -208,7 +208,7 @@ TEST_F(JobRunTest, AnExceptionInATurnEndsTheRunWithNoLockLeftHeld) {
     TaskDescriptor task = HttpTask("http://mirror.invalid/game.exe", dir_.File("game.exe"));
     ASSERT_EQ(TaskCreate(&task), kResultOk);
     TWorkThread& job = JobOf(task.handle);
-    job.SetHostResolver(&resolver);
+    job.PeerSet().SetHostResolver(&resolver);
 
     ASSERT_EQ(TaskStart(task.handle), kResultOk);
     ASSERT_TRUE(WaitUntil([&] { return throws.load() > 0; }));
@@ -220,7 +220,7 @@ TEST_F(JobRunTest, AnExceptionInATurnEndsTheRunWithNoLockLeftHeld) {
             lock->Unlock();
         }
     }).join();
-    StatusOf(task.handle);  // answers at once
+    EXPECT_EQ(StatusOf(task.handle).status, kStatusSourcesFailed) << "a run that ended must not read as normal";
     EXPECT_EQ(TaskStop(task.handle, false), kResultOk);
 }
 
@@ -244,7 +244,7 @@ TEST_F(JobRunTest, TrackersAddedThroughTheTaskInterfaceAreAnnouncedTo) {
 
     const auto hasCandidate = [&](const std::string& url) {
         ScopedLock guard(job.Lock());
-        const auto& candidates = job.Candidates();
+        const auto& candidates = job.PeerSet().Candidates();
         return std::any_of(candidates.begin(), candidates.end(), [&](const TPeerId* c) { return c->url == url; });
     };
     ASSERT_TRUE(WaitUntil([&] { return hasCandidate("tracker://" + announce); }));
@@ -270,8 +270,8 @@ TEST_F(JobRunTest, AJobWithoutConnectionLimitsAsksItsTrackerAndConnectsPeers) {
     TaskDescriptor task = P2spTask(torrent);
     ASSERT_EQ(TaskCreateAndStart(&task), kResultOk);
     TWorkThread& job = JobOf(task.handle);
-    EXPECT_EQ(job.MaxSourceConnections(), TWorkWithPeers::kDefaultMaxSourceConnections);
-    EXPECT_EQ(job.MaxPeerConnections(), TWorkWithPeers::kDefaultMaxPeerConnections);
+    EXPECT_EQ(job.PeerSet().MaxSourceConnections(), TWorkWithPeers::kDefaultMaxSourceConnections);
+    EXPECT_EQ(job.PeerSet().MaxPeerConnections(), TWorkWithPeers::kDefaultMaxPeerConnections);
 
     const std::unique_ptr<QSocket> announce = AwaitConnection(job, tracker);
     ASSERT_NE(announce, nullptr) << "the torrent's tracker was never asked";
@@ -330,7 +330,7 @@ TEST_F(JobRunTest, ATorrentFetchedFromTheTorrentLineGivesTheJobItsIdentityAndTra
             return e.job == &job && std::equal(infoHash.begin(), infoHash.end(), e.record.begin());
         })) << "incoming connections for the torrent find the job";
     }
-    const auto& candidates = job.Candidates();
+    const auto& candidates = job.PeerSet().Candidates();
     EXPECT_TRUE(std::any_of(candidates.begin(), candidates.end(), [](const TPeerId* c) {
         return c->url == "tracker://http://127.0.0.1:9/swarm/announce";
     })) << "the torrent's tracker is asked for peers";

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/TBaseWork.h"
+#include "engine/JobRecord.h"
 
 namespace veldmoor {
 namespace {

@@ -116,7 +116,7 @@ protected:
     Result WithCandidate(TaskHandle handle, const std::string& suffix, const std::function<Result(const TPeerId*)>& read) {
         TWorkThread& job = JobOf(handle);
         ScopedLock guard(job.Lock());
-        for (const TPeerId* candidate : job.Candidates()) {
+        for (const TPeerId* candidate : job.PeerSet().Candidates()) {
             const std::string& url = candidate->url;
             if (url.size() >= suffix.size() && url.compare(url.size() - suffix.size(), suffix.size(), suffix) == 0)
                 return read(candidate);
@@ -240,7 +240,7 @@ TEST_F(ServerSourceTest, AMirrorCorruptingSomePiecesKeepsItsGoodOnesAndTheTaskEn
     }
     // Each bad piece is asked again a few times, not in a storm.
     EXPECT_LE(CountRequests(mirror, "/data/f.bin"), 16) << LogText(mirror);
-    const std::string notes = JobOf(handle).TakeSourceNotes(4096);
+    const std::string notes = JobOf(handle).PeerSet().TakeSourceNotes(4096);
     EXPECT_NE(notes.find(mirror.Url("/data/f.bin") + "\tpiece "), std::string::npos) << notes;
     EXPECT_NE(notes.find(" failed its check 3 times; not asked of this source again\n"), std::string::npos) << notes;
     EXPECT_TRUE(std::regex_search(notes, std::regex("\n\tpiece (5|40) failed its check from every source; no source "
@@ -282,7 +282,7 @@ TEST_F(ServerSourceTest, ATorrentFetchedFromTheTaskLineBecomesTheTasksTorrent) {
         << LogText(server);
     TWorkThread& job = JobOf(handle);
     ScopedLock guard(job.Lock());
-    EXPECT_EQ(job.SavedTexts().torrent, torrent);
+    EXPECT_EQ(job.Record().SavedTexts().torrent, torrent);
     EXPECT_FALSE(HasCandidate(handle, server.Url("/data/f.bin"))) << "the fetch is done with";
 }
 

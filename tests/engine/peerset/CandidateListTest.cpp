@@ -201,7 +201,7 @@ protected:
         sourceList_ = lines;
         descriptor.sourceList = sourceList_.c_str();
         descriptor.flags = flags;
-        job_->FillFromSpec(TaskSpecFromDescriptor(descriptor));
+        job_->Record().FillFromSpec(TaskSpecFromDescriptor(descriptor));
         job_->FeedSources();
     }
     std::vector<std::string> Urls() const {
@@ -229,7 +229,7 @@ TEST_F(FeedSourcesTest, TwoNamesOfOneServerStayTwoCandidatesAndANameWithThreeAdd
     std::vector<uint32_t> expected{Ip(10, 0, 1, 1), Ip(10, 0, 1, 2), Ip(10, 0, 1, 3)};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(addressesOfC, expected);
-    for (const SourceLine& line : job_->SourceLines()) EXPECT_EQ(line.state, kLineInUse);
+    for (const SourceLine& line : job_->Record().SourceLines()) EXPECT_EQ(line.state, kLineInUse);
 
     job_->FeedSources();
     EXPECT_EQ(job_->CandidateCount(), 5u) << "lines in use are not fed again, copies are not made twice";
@@ -241,8 +241,8 @@ TEST_F(FeedSourcesTest, AHostThatCannotBeResolvedSets20216AndPublishes) {
     EXPECT_EQ(job_->CandidateCount(), 1u);
     EXPECT_EQ(job_->Working().statusCode, kStatusHostUnresolved);
     EXPECT_GE(job_->publishes, 1);
-    EXPECT_EQ(job_->Published().statusCode, kStatusHostUnresolved);
-    EXPECT_EQ(job_->SourceLines()[1].state, kLineUnused) << "the line is tried again at the next feeding";
+    EXPECT_EQ(job_->Record().Published().statusCode, kStatusHostUnresolved);
+    EXPECT_EQ(job_->Record().SourceLines()[1].state, kLineUnused) << "the line is tried again at the next feeding";
 }
 
 TEST_F(FeedSourcesTest, TheTorrentLineBecomesATorrentFetch) {
@@ -250,7 +250,7 @@ TEST_F(FeedSourcesTest, TheTorrentLineBecomesATorrentFetch) {
     Feed("http://t.example/game.torrent", kTaskTargetIsFile | kTaskBitTorrent);
     ASSERT_EQ(job_->CandidateCount(), 1u);
     EXPECT_TRUE(job_->Candidates().front()->details->torrentFetch);
-    EXPECT_EQ(job_->SourceLines()[0].state, kLineTorrentInUse);
+    EXPECT_EQ(job_->Record().SourceLines()[0].state, kLineTorrentInUse);
 }
 
 TEST_F(FeedSourcesTest, RevalidationDropsCandidatesWhoseAddressNoLongerParses) {

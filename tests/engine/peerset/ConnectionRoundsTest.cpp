@@ -100,7 +100,7 @@ TEST_F(ConnectionRoundsTest, TenRoundsThatStartNothingBringTheTasksSourcesBack) 
     TaskDescriptor descriptor;
     const std::string lines = "http://a.example:" + std::to_string(Port()) + "/game.exe";
     descriptor.sourceList = lines.c_str();
-    job_->FillFromSpec(TaskSpecFromDescriptor(descriptor));
+    job_->Record().FillFromSpec(TaskSpecFromDescriptor(descriptor));
     job_->FeedSources();
     ASSERT_EQ(job_->CandidateCount(), 1u);
     job_->SourceFailed(job_->Candidates().front(), false, 60);
@@ -125,7 +125,7 @@ TEST_F(ConnectionRoundsTest, ReAddingSourcesLeavesTheTorrentsOwnAddressAlone) {
     TaskDescriptor descriptor;
     descriptor.sourceList = lines.c_str();
     descriptor.flags = kTaskBitTorrent;
-    job_->FillFromSpec(TaskSpecFromDescriptor(descriptor));
+    job_->Record().FillFromSpec(TaskSpecFromDescriptor(descriptor));
     job_->FeedSources();
     ASSERT_EQ(job_->CandidateCount(), 2u);
     while (job_->CandidateCount() > 0) job_->SourceFailed(job_->Candidates().front(), false, 60);
@@ -296,7 +296,7 @@ TEST_F(ConnectionRoundsTest, AnImportantPeerMakesRoomWhenNoAttemptMayStart) {
 }
 
 TEST_F(ConnectionRoundsTest, RandomMirrorsCarryTheirHostNameAndMayBeConnectedAtOnce) {
-    job_->AddMirrors({{MirrorAddress("a.exe"), "cdn.example"}, {MirrorAddress("b.exe"), "null"}});
+    job_->Record().AddMirrors({{MirrorAddress("a.exe"), "cdn.example"}, {MirrorAddress("b.exe"), "null"}});
     job_->AddRandomMirrors(2, false);
     ASSERT_GE(job_->CandidateCount(), 1u);
     EXPECT_LE(job_->CandidateCount(), 2u);
@@ -317,7 +317,7 @@ TEST_F(ConnectionRoundsTest, EveryFortyFiveSecondsTheSlowestSourceMakesRoomForAW
     TaskDescriptor descriptor;
     const std::string line = MirrorAddress("game.exe");
     descriptor.sourceList = line.c_str();
-    job_->FillFromSpec(TaskSpecFromDescriptor(descriptor));
+    job_->Record().FillFromSpec(TaskSpecFromDescriptor(descriptor));
     job_->FeedSources();  // the job has used its candidate list
     for (const char* name : {"b.example", "c.example", "d.example"}) Source(name);
     ASSERT_EQ(job_->SetConnectionLimits(2, 0), 0);
@@ -342,7 +342,7 @@ TEST_F(ConnectionRoundsTest, EveryFortyFiveSecondsTheSlowestSourceMakesRoomForAW
 }
 
 TEST_F(ConnectionRoundsTest, WithAMirrorListAFullSetOfSourcesRotatesEvery31Seconds) {
-    job_->AddMirrors({{MirrorAddress("m.exe"), "null"}});
+    job_->Record().AddMirrors({{MirrorAddress("m.exe"), "null"}});
     for (const char* name : {"a.example", "b.example"}) Source(name);
     ASSERT_EQ(job_->SetConnectionLimits(2, 0), 0);
     job_->ConnectSources();

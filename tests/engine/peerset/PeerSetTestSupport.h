@@ -10,10 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/EngineMembership.h"
 #include "engine/EngineState.h"
+#include "engine/JobRecord.h"
 #include "engine/TWorkWithPeers.h"
 #include "engine/TaskApi.h"
 #include "foundation/EngineLocks.h"
+#include "foundation/WorkerThread.h"
 #include "peers/HostResolver.h"
 #include "peers/IBitTorrentPeerControl.h"
 #include "peers/PeerFactory.h"
@@ -100,32 +103,78 @@ public:
     int unchokes = 0;
 };
 
-// The peer-set layer as a job of its own: no thread, no piece map.
-class PeerSetJob final : public PeerJobStubOf<TWorkWithPeers> {
+// What the peer set has around it in a job: a thread that never runs (its
+// lock, its age, the job's place in the engine), the record, no piece map,
+// and neutral answers to what connections ask; what they ask of the sources
+// goes to the peer set.
+class PeerSetSurroundings : public PeerJobStubOf<IPeerJob>, public IPeerSetEvents {
 public:
-    explicit PeerSetJob(EngineState& engine) : PeerJobStubOf<TWorkWithPeers>(engine) {}
+    explicit PeerSetSurroundings(EngineState& engine) : jobMembership_(engine, jobThread_) {}
 
-    void Run() override {}
-    void Refresh() override {}
+    bool HasPieceMap() override { return pieceMapReady; }
     void Publish(bool /*flush*/, bool /*force*/) override {
         ++publishes;
-        published_ = working_;
+        jobRecord_.Published() = jobRecord_.Working();
     }
-    bool CheckComplete(int64_t /*now*/) override { return false; }
-    bool HasPieceMap() override { return pieceMapReady; }
+    int64_t TotalSize() const override { return 0; }
+    void MarkSourceRangeReset(TPeerObject& /*peer*/) override {}
+    void ForgetPeer(TPeerObject& /*peer*/) override {}
+    void OnPeerEnding(TPeerObject& /*peer*/) override {}
 
-    JobStatusRecord& Working() { return working_; }
-    void SetUploadSlots(int32_t slots) { uploadSlots_ = slots; }
-    void SetPieces(int32_t count, int32_t verified) {
-        working_.pieceCount = count;
-        working_.piecesVerified = verified;
+    bool PeerToPeerEnabled() const override { return peerSet_->PeerToPeerEnabled(); }
+    bool DownloadComplete() const override { return peerSet_->DownloadComplete(); }
+    void CountWaitingUpload() override {}
+    bool AddCandidate(TPeerId* candidate, bool a, bool b) override { return peerSet_->AddCandidate(candidate, a, b); }
+    void SourceFailed(TPeerId* candidate, bool retry, int32_t delay) override {
+        peerSet_->SourceFailed(candidate, retry, delay);
     }
-    void SetMaxConnections(int32_t maximum) { settings_.maxConnections = maximum; }
-    void SetConnectionsPerSource(int32_t connections) { settings_.connectionsPerSource = connections; }
-    std::vector<SourceLine>& Lines() { return sourceLines_; }
+    void SourceUnusable(TPeerId* candidate, const std::string& reason) override {
+        peerSet_->SourceUnusable(candidate, reason);
+    }
+    void NoteRedirectResolution(bool unresolvable) override { peerSet_->NoteRedirectResolution(unresolvable); }
 
     int publishes = 0;
     bool pieceMapReady = false;
+
+protected:
+    class IdleThread final : public WorkerThread {
+    public:
+        void Run() override {}
+        void Refresh() override {}
+    };
+
+    IdleThread jobThread_;
+    JobRecord jobRecord_{jobThread_.Lock()};
+    EngineMembership jobMembership_;
+    TWorkWithPeers* peerSet_ = nullptr;
+};
+
+// The peer set with its surroundings, as a job of its own.
+class PeerSetJob final : public PeerSetSurroundings, public TWorkWithPeers {
+public:
+    explicit PeerSetJob(EngineState& engine)
+        : PeerSetSurroundings(engine), TWorkWithPeers(engine, jobRecord_, jobThread_, *this, *this) {
+        peerSet_ = this;
+    }
+
+    // The peer set's own, not the surroundings' forwarders.
+    using TWorkWithPeers::AddCandidate;
+    using TWorkWithPeers::DownloadComplete;
+    using TWorkWithPeers::NoteRedirectResolution;
+    using TWorkWithPeers::PeerToPeerEnabled;
+    using TWorkWithPeers::SourceFailed;
+    using TWorkWithPeers::SourceUnusable;
+
+    JobRecord& Record() { return jobRecord_; }
+    RecursiveMutex& Lock() { return jobThread_.Lock(); }
+    JobStatusRecord& Working() { return jobRecord_.Working(); }
+    void SetPieces(int32_t count, int32_t verified) {
+        jobRecord_.Working().pieceCount = count;
+        jobRecord_.Working().piecesVerified = verified;
+    }
+    void SetMaxConnections(int32_t maximum) { jobRecord_.Settings().maxConnections = maximum; }
+    void SetConnectionsPerSource(int32_t connections) { jobRecord_.Settings().connectionsPerSource = connections; }
+    std::vector<SourceLine>& Lines() { return jobRecord_.SourceLines(); }
 };
 
 // Host names answered from a table; any other name does not exist.

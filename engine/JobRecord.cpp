@@ -1,22 +1,15 @@
-#include "engine/TBaseWork.h"
+#include "engine/JobRecord.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "foundation/AsciiText.h"
-#include "engine/EngineState.h"
-#include "engine/UdpServiceHooks.h"
-#include "foundation/EngineLocks.h"
 #include "foundation/ClockThread.h"
-#include "netenv/ConnectionAttemptCap.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
-#include "platform/Uuid.h"
 
 namespace veldmoor {
 namespace {
-
-constexpr const char* kRendezvousHost = "nat.veldmoor.invalid";
 
 bool IsTrimmedByte(char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -47,55 +40,7 @@ std::vector<std::string> SplitSourceLines(const char* text) {
     return lines;
 }
 
-TBaseWork::TBaseWork(EngineState& engine) : engine_(engine) {
-    bool firstJob = false;
-    {
-        ScopedLock guard(EngineJobListLock());
-        firstJob = engine_.jobs.empty();
-        engine_.jobs.push_back(this);
-    }
-    if (firstJob) RunFirstJobStartUp();
-}
-
-TBaseWork::~TBaseWork() {
-    bool lastJob = false;
-    {
-        ScopedLock guard(EngineJobListLock());
-        auto& jobs = engine_.jobs;
-        jobs.erase(std::remove(jobs.begin(), jobs.end(), this), jobs.end());
-        lastJob = jobs.empty();
-    }
-    if (lastJob) RunLastJobShutDown();
-}
-
-void TBaseWork::RunFirstJobStartUp() {
-    TimeEnsure();
-    ScopedLock guard(EngineJobListLock());
-    if (!engine_.haveClientGuid) {
-        const auto uuid = platform::NewUuid();
-        std::copy(uuid.begin(), uuid.end(), engine_.clientGuid.begin());
-        if (engine_.clientGuid[0] == 0) engine_.clientGuid[0] = 1;
-        engine_.haveClientGuid = true;
-    }
-    UdpServiceConfig udp;
-    udp.rendezvousHost = kRendezvousHost;
-    std::copy_n(engine_.clientGuid.begin(), 8, udp.nodeKey);
-    StartUdpService(udp);
-    engine_.udpServiceOff = false;
-    engine_.reachableFromOutside = false;
-    engine_.connectionAttemptCap = kConnectionAttemptCap;
-}
-
-void TBaseWork::RunLastJobShutDown() {
-    // The shared listener and pending incoming connections belong to the peer
-    // set; they close with their owners. The UDP socket stops here.
-    StopUdpServiceSocket();
-    ScopedLock guard(EngineJobListLock());
-    engine_.udpServiceOff = true;
-    engine_.reachableFromOutside = false;
-}
-
-void TBaseWork::FillFromSpec(const TaskSpec& spec) {
+void JobRecord::FillFromSpec(const TaskSpec& spec) {
     kind_ = spec.kind;
     sourceText_ = spec.torrentSource;
     sourceLines_.clear();
@@ -119,7 +64,7 @@ void TBaseWork::FillFromSpec(const TaskSpec& spec) {
     settings_.preallocate = spec.preallocate;
 }
 
-const char* TBaseWork::KindName() const {
+const char* JobRecord::KindName() const {
     switch (kind_) {
         case TaskKind::P2sp: return "P2SP Task";
         case TaskKind::BitTorrent: return "BT Task";
@@ -128,8 +73,8 @@ const char* TBaseWork::KindName() const {
     return "HTTP Task";
 }
 
-bool TBaseWork::IsSameTask(TBaseWork& other) {
-    ScopedLock guard(Lock());
+bool JobRecord::IsSameTask(const JobRecord& other) const {
+    ScopedLock guard(jobLock_);
     if (targetIsFile_ && other.targetIsFile_ && targetFile_ == other.targetFile_) return true;
     if (IsTorrentTask() && other.IsTorrentTask() && sourceText_ == other.sourceText_) return true;
 
@@ -143,39 +88,39 @@ bool TBaseWork::IsSameTask(TBaseWork& other) {
     return common > 0 && other.sourceLines_.size() / common <= 2;
 }
 
-int TBaseWork::LoadState(const std::string& path) {
+int JobRecord::LoadState(const std::string& path) {
     if (path.empty()) return 0;
     const auto bytes = platform::ReadWholeFile(path);
     if (!bytes || bytes->empty()) return 1;
     SavedStateTexts loaded;
     {
-        ScopedLock guard(Lock());
+        ScopedLock guard(jobLock_);
         loaded = savedTexts_;
     }
     if (!ReadStateFile(*bytes, loaded)) return 1;
-    ScopedLock guard(Lock());
+    ScopedLock guard(jobLock_);
     savedTexts_ = std::move(loaded);
     savedTexts_.ClearChanged();
     return 1;
 }
 
-int TBaseWork::SaveState(const std::string& path) {
+int JobRecord::SaveState(const std::string& path) {
     if (path.empty()) return 0;
     std::optional<std::string> encoded;
     {
-        ScopedLock guard(Lock());
+        ScopedLock guard(jobLock_);
         if (!savedTexts_.AnyChanged()) return 1;
         encoded = EncodeStateFile(savedTexts_);
     }
     // A crash mid-write must not lose the previous copy: write beside it, then rename.
     if (encoded && platform::ReplaceFileContents(path, *encoded)) {
-        ScopedLock guard(Lock());
+        ScopedLock guard(jobLock_);
         savedTexts_.ClearChanged();
     }
     return 1;
 }
 
-void TBaseWork::ResetSourceLineStates() {
+void JobRecord::ResetSourceLineStates() {
     const bool haveTorrentText = !savedTexts_.torrent.empty();
     for (auto& line : sourceLines_) {
         if (line.state == kLineTorrentInUse && !haveTorrentText) line.state = kLineTorrent;
@@ -183,22 +128,25 @@ void TBaseWork::ResetSourceLineStates() {
     }
 }
 
-void TBaseWork::ClearMirrors() {
+void JobRecord::ClearMirrors() {
     mirrors_.clear();
     mirrorListPresent_ = false;
 }
 
-void TBaseWork::AddMirrors(const std::vector<Mirror>& mirrors) {
+void JobRecord::AddMirrors(const std::vector<Mirror>& mirrors) {
     mirrors_.insert(mirrors_.end(), mirrors.begin(), mirrors.end());
     mirrorListPresent_ = true;
 }
 
-int64_t TBaseWork::JobClock() const { return jobClock_ != 0 ? jobClock_ : platform::CalendarSeconds(); }
+int64_t JobRecord::JobClock() const { return jobClock_ != 0 ? jobClock_ : platform::CalendarSeconds(); }
 
-void TBaseWork::RefreshJobClock() { jobClock_ = ClockNow(); }
+void JobRecord::RefreshJobClock() { jobClock_ = ClockNow(); }
 
-void TBaseWork::Reset(bool /*clearFiles*/, bool /*b*/) {
-    jobClock_ = 0;
+void JobRecord::Clear() {
+    working_ = JobStatusRecord{};
+    published_ = JobStatusRecord{};
+    completionTime_ = 0;
+    finished_ = false;
 }
 
 }  // namespace veldmoor

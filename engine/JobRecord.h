@@ -1,8 +1,8 @@
 #pragma once
-// The job's first layer: its settings, its sources, its two status records and
-// its saved state. The job object is at once the task and the thread that
-// works on it; the layers above add the peer set, the piece scheduling and the
-// transfer statistics.
+// What a job is and tells: the task's identity (taken once from its
+// description), its settings, its source lines and mirrors, the working and
+// published status records, the saved-state texts with the state file, the
+// job clock and whether the download finished in this run.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,12 +10,10 @@
 #include "engine/JobSettings.h"
 #include "engine/JobStatusRecord.h"
 #include "engine/TaskInterface.h"
-#include "foundation/WorkerThread.h"
+#include "foundation/RecursiveMutex.h"
 #include "torrent/StateFile.h"
 
 namespace veldmoor {
-
-class EngineState;
 
 enum SourceLineState : int32_t {
     kLineUnused = 0,
@@ -29,15 +27,17 @@ struct SourceLine {
     int32_t state = kLineUnused;
 };
 
-class TBaseWork : public WorkerThread {
+class JobRecord {
 public:
-    explicit TBaseWork(EngineState& engine);
-    ~TBaseWork() override;
+    // `jobLock` guards the record against status queries from other threads.
+    explicit JobRecord(RecursiveMutex& jobLock) : jobLock_(jobLock) {}
+    JobRecord(const JobRecord&) = delete;
+    JobRecord& operator=(const JobRecord&) = delete;
 
     // Takes the task's identity from its description.
     void FillFromSpec(const TaskSpec& spec);
-    // Run on an existing job with a new one as argument, under this job's lock.
-    bool IsSameTask(TBaseWork& other);
+    // Whether `other` describes the same download; the caller holds this job's lock.
+    bool IsSameTask(const JobRecord& other) const;
 
     int LoadState(const std::string& path);
     int SaveState(const std::string& path);
@@ -46,12 +46,6 @@ public:
     void SetStatusCode(int32_t statusCode) { working_.statusCode = statusCode; }
     // Transient line states go back to what a new run expects.
     void ResetSourceLineStates();
-
-    virtual void Publish(bool flush, bool force) = 0;
-    // Whether the run should end because the download is complete (and seeded).
-    virtual bool CheckComplete(int64_t now) = 0;
-    virtual bool HasPieceMap() { return false; }
-    virtual void Reset(bool clearFiles, bool b);
 
     TaskKind Kind() const { return kind_; }
     bool IsTorrentTask() const { return kind_ != TaskKind::Http; }
@@ -62,8 +56,9 @@ public:
     const std::string& JournalPath() const { return p2spStatePath_; }
     const std::string& SourceText() const { return sourceText_; }
     const std::vector<SourceLine>& SourceLines() const { return sourceLines_; }
+    std::vector<SourceLine>& SourceLines() { return sourceLines_; }
     JobSettings& Settings() { return settings_; }
-    EngineState& Engine() { return engine_; }
+    const JobSettings& Settings() const { return settings_; }
 
     void ClearMirrors();
     // Adds to the mirror list; even an empty addition makes the job rotate
@@ -72,33 +67,42 @@ public:
     const std::vector<Mirror>& Mirrors() const { return mirrors_; }
     bool MirrorListPresent() const { return mirrorListPresent_; }
 
-    // The published record, for status queries; take the job's lock around it.
+    // The record the job thread writes.
+    JobStatusRecord& Working() { return working_; }
+    const JobStatusRecord& Working() const { return working_; }
+    // The record status queries read; take the job's lock around it.
+    JobStatusRecord& Published() { return published_; }
     const JobStatusRecord& Published() const { return published_; }
+    SavedStateTexts& SavedTexts() { return savedTexts_; }
     const SavedStateTexts& SavedTexts() const { return savedTexts_; }
 
-protected:
     // The job clock: the engine wall time taken at the last per-second step.
     int64_t JobClock() const;
     void RefreshJobClock();
 
-    EngineState& engine_;
-    JobSettings settings_;
+    // Job clock at which every piece was verified; 0 while incomplete.
+    int64_t CompletionTime() const { return completionTime_; }
+    void SetCompletionTime(int64_t time) { completionTime_ = time; }
+    // Every piece verified and flushed in this run.
+    bool Finished() const { return finished_; }
+    void SetFinished(bool finished) { finished_ = finished; }
 
-    std::vector<SourceLine> sourceLines_;
-
-    SavedStateTexts savedTexts_;
-
-    JobStatusRecord working_;
-    JobStatusRecord published_;
-
-    int64_t jobClock_ = 0;
-    int64_t completionTime_ = 0;
-    bool finished_ = false;  // every piece verified and flushed in this run
-
+    // Both status records and the completion start over (a restart from nothing).
+    void Clear();
+    // A new run starts the job clock afresh.
+    void Reset() { jobClock_ = 0; }
 
 private:
-    void RunFirstJobStartUp();
-    void RunLastJobShutDown();
+    RecursiveMutex& jobLock_;
+
+    JobSettings settings_;
+    std::vector<SourceLine> sourceLines_;
+    SavedStateTexts savedTexts_;
+    JobStatusRecord working_;
+    JobStatusRecord published_;
+    int64_t jobClock_ = 0;
+    int64_t completionTime_ = 0;
+    bool finished_ = false;
 
     // The task's identity, set once from its description.
     TaskKind kind_ = TaskKind::Http;
