@@ -229,8 +229,23 @@ int32_t SourceRangeList::FirstWantedPiece(SourceRange& range, TPeerObject& conne
         range.cursor = range.first;
         range.reset = false;
         range.finished = false;
-    } else if (range.cursor > range.first && wanted(range.cursor - 1)) {
+    } else if (range.cursor > range.first && connection.AskedEnd() <= 0 && wanted(range.cursor - 1) &&
+               !(view.peersOffer && view.peersOffer(range.cursor - 1))) {
+        // A piece given back just behind the cursor; not while an answer
+        // streams on (going back would cut it short), nor for a piece the
+        // cursor passed because peers offer it.
         --range.cursor;
+    }
+    // What the connection has asked its server for comes in the order the
+    // answer streams it: jumping past it would cut the answer short, and the
+    // server would be asked for its rest again.
+    const int32_t askedLast =
+        connection.AskedEnd() > 0 ? std::min(range.last, LastAskedPiece(range, view.pieceLength)) : range.cursor - 1;
+    for (int32_t piece = range.cursor; piece <= askedLast; ++piece) {
+        if (wanted(piece)) {
+            range.cursor = piece;
+            return piece;
+        }
     }
     if (view.peersOffer) {
         for (int32_t piece = range.cursor; piece <= range.last; ++piece) {

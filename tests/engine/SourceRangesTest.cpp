@@ -267,6 +267,38 @@ TEST(SourceRangesTest, AServerFetchesWhatNoPeerOffersFirstAndThePeersPiecesWhenN
     EXPECT_NE(f.list.NextSourcePiece(server, f.view), -1) << "with only the peers' pieces left the server still works";
 }
 
+TEST(SourceRangesTest, WhatTheServerWasAskedForComesInStreamOrderWhateverPeersOffer) {
+    // A peer announcing a piece the answer is about to bring must not make
+    // the connection jump ahead: that cuts the answer short, and its rest is
+    // asked for again.
+    Fixture f(20, 1);
+    std::set<int32_t> offered;
+    f.view.peersOffer = [&](int32_t piece) { return offered.count(piece) > 0; };
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection server(100000);
+    ASSERT_EQ(f.list.NextSourcePiece(server, f.view), 0);
+    server.askedEnd = int64_t{6} * f.view.pieceLength;  // pieces 0..5 asked
+    offered = {1, 2, 4, 5, 6, 7};
+    f.done = {0};
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 1);
+    f.done = {0, 1, 2};
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 3);
+    f.done = {0, 1, 2, 3, 4, 5};
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 8) << "past the answer, what no peer offers first";
+    // Pieces passed because peers offer them stay the peers': the server
+    // neither walks back to them nor cuts an answer for a piece behind it.
+    f.done = {0, 1, 2, 3, 4, 5, 8};
+    server.askedEnd = int64_t{10} * f.view.pieceLength;  // 8..9 asked
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 9);
+    f.done.erase(8);  // failed its check: wanted again, and no peer offers it
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 9) << "the answer streams on";
+    server.askedEnd = 0;
+    f.done.insert(9);
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 8) << "between answers, the piece behind comes back";
+    f.done.insert(8);
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 10) << "not piece 7, which peers offer";
+}
+
 TEST(SourceRangesTest, ARequestEndsBeforeThePiecesTheDownloadNoLongerNeeds) {
     SourceRange range;
     range.first = 0;
