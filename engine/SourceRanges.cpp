@@ -264,7 +264,34 @@ int32_t SourceRangeList::FirstWantedPiece(SourceRange& range, TPeerObject& conne
     return -1;
 }
 
+int32_t SourceRangeList::PieceOfOpenAnswer(TPeerObject& connection, const RangeView& view) {
+    const int64_t askedEnd = connection.AskedEnd();
+    const auto state = connections_.find(&connection);
+    if (askedEnd <= 0 || view.pieceLength <= 0 || state == connections_.end() || state->second.lastFetched < 0)
+        return -1;
+    const auto askedLast = static_cast<int32_t>(std::min<int64_t>((askedEnd - 1) / view.pieceLength, view.pieceCount - 1));
+    const auto ownedByAnother = [&](int32_t piece) {
+        return std::any_of(ranges_.begin(), ranges_.end(), [&](const auto& range) {
+            return range->owner && range->owner != &connection && piece >= range->first && piece <= range->last;
+        });
+    };
+    for (int32_t piece = state->second.lastFetched + 1; piece <= askedLast; ++piece) {
+        if (!view.isWanted || !view.isWanted(piece) || Requests(connection, piece, view.pieceLength)) continue;
+        if ((view.sourceMayFetch && !view.sourceMayFetch(piece)) || ownedByAnother(piece)) continue;
+        if (SourceRange* range = RangeOf(connection); range && piece >= range->first && piece <= range->last)
+            range->cursor = piece;
+        return piece;
+    }
+    return -1;
+}
+
 int32_t SourceRangeList::NextSourcePiece(TPeerObject& connection, const RangeView& view, int tries) {
+    // The answer on its way brings its pieces in order, whatever the ranges
+    // say meanwhile: asking elsewhere would cut it short.
+    if (const int32_t piece = PieceOfOpenAnswer(connection, view); piece >= 0) {
+        connections_[&connection].lastFetched = piece;
+        return piece;
+    }
     for (int attempt = 0; attempt < tries; ++attempt) {
         SourceRange* range = RangeOf(connection);
         if (!range) range = AssignRange(connection, view);

@@ -208,6 +208,9 @@ private:
     QueuedReads reads_;
 
     bool IsInFlight(int32_t piece) const;
+    // Where a request of a server connection without a range ends: before
+    // the first piece after its first pending one that it must not fetch.
+    int64_t EndOfNeededRun(const TPeerObject& peer) const;
     bool PeersOffer(int32_t piece) const;
 };
 

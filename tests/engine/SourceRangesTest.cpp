@@ -299,6 +299,27 @@ TEST(SourceRangesTest, WhatTheServerWasAskedForComesInStreamOrderWhateverPeersOf
     EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 10) << "not piece 7, which peers offer";
 }
 
+TEST(SourceRangesTest, AnOpenAnswerOutlivesItsRange) {
+    // The range ended below what the server was asked for (its tail went to
+    // a peer, which gave it back): the answer still brings those pieces, so
+    // the connection takes them rather than a range elsewhere.
+    Fixture f(20, 2);
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection server(100000);
+    f.view.tick = 0;
+    ASSERT_EQ(f.list.NextSourcePiece(server, f.view), 0);
+    server.askedEnd = int64_t{6} * f.view.pieceLength;  // pieces 0..5 asked
+    f.list.RangeOf(server)->last = 2;
+    f.done = {0, 1, 2};
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 3);
+    f.done.insert(3);
+    TestConnection other(100000);
+    f.view.tick = 1;
+    ASSERT_EQ(f.list.NextSourcePiece(other, f.view), 10);
+    other.askedEnd = int64_t{20} * f.view.pieceLength;
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 4) << "not a piece of the other server's range";
+}
+
 TEST(SourceRangesTest, ARequestEndsBeforeThePiecesTheDownloadNoLongerNeeds) {
     SourceRange range;
     range.first = 0;
