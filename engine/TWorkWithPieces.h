@@ -109,6 +109,7 @@ public:
                       PieceRun& run) override;
     int32_t FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) override;
     bool ServerFetchesSoon(int32_t piece) override;
+    int32_t PeersHolding(int32_t piece) const override;
 
     // The user's new priority for a file; applied with the next publish.
     void SetPriority(int32_t file, int32_t priority);
