@@ -297,9 +297,16 @@ int32_t SourceRangeList::NextSourcePiece(TPeerObject& connection, const RangeVie
         if (!range) range = AssignRange(connection, view);
         if (!range) {
             if (view.downloadComplete) return -1;
+            // Another server connection fetching the piece would only have
+            // one of the two answers thrown away.
+            const auto fetchedByAnother = [&](int32_t piece) {
+                return std::any_of(connections_.begin(), connections_.end(), [&](const auto& entry) {
+                    return entry.first != &connection && entry.second.lastFetched == piece;
+                });
+            };
             for (int32_t piece = 0; piece < view.pieceCount; ++piece) {
                 if (view.isWanted && view.isWanted(piece) && !Requests(connection, piece, view.pieceLength) &&
-                    (!view.sourceMayFetch || view.sourceMayFetch(piece))) {
+                    (!view.sourceMayFetch || view.sourceMayFetch(piece)) && !fetchedByAnother(piece)) {
                     connections_[&connection].lastFetched = piece;
                     return piece;
                 }

@@ -193,9 +193,9 @@ int32_t TBTPeer::PieceBesideServers() {
     int32_t rarestHolders = INT32_MAX;
     for (uint32_t i = 0; i < count && rarestHolders > 1; ++i) {
         const auto piece = static_cast<int32_t>((start + i) % count);
-        if (!Qualifies(piece, false) || bitTorrent.ServerFetchesSoon(piece)) continue;
+        if (!Qualifies(piece, false)) continue;
         const int32_t holders = bitTorrent.PeersHolding(piece);
-        if (holders >= rarestHolders) continue;
+        if (holders >= rarestHolders || bitTorrent.ServerFetchesSoon(piece)) continue;
         rarest = piece;
         rarestHolders = holders;
     }
