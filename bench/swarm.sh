@@ -327,31 +327,53 @@ for i in $(seq "$n"); do
     "$(counter_mib "$ns" from_peers)" "$sent" "$md5"
 done
 echo
+mirror_tx=0 mirror_logged=0
 for m in $(seq "$mirrors"); do
   tx=$(ip -n "${tag}m$m" -s -j link show "${tag}m$m" | python3 -c 'import json, sys; print(json.load(sys.stdin)[0]["stats64"]["tx"]["bytes"])')
   logged=$(awk '{ b += $4 } END { printf "%.0f", b }' "$run/nginx$m/access.log")
   overlaps=$(python3 - "$run/nginx$m/access.log" <<'EOF'
 import re, sys
-# Ranges one client asked of this mirror that overlap another it asked.
-seen = {}
+# Ranges one client asked of this mirror that overlap another it asked, and
+# the bytes the mirror sent one client twice (a range's body as logged, which
+# counts what reached the socket, so an upper bound).
+asked, sent = {}, {}
 for line in open(sys.argv[1]):
-    m = re.match(r"(\S+) \d+ \[bytes=(\d+)-(\d*)\]", line)
+    m = re.match(r"(\S+) \d+ \[bytes=(\d+)-(\d*)\] (\d+)", line)
     if m:
-        seen.setdefault(m.group(1), []).append((int(m.group(2)), int(m.group(3) or 1 << 62)))
+        start = int(m.group(2))
+        asked.setdefault(m.group(1), []).append((start, int(m.group(3) or 1 << 62)))
+        if int(m.group(4)) > 0:
+            sent.setdefault(m.group(1), []).append((start, start + int(m.group(4)) - 1))
 count = 0
-for ranges in seen.values():
+for ranges in asked.values():
     ranges.sort()
     end = -1
     for a, b in ranges:
         if a <= end: count += 1
         end = max(end, b)
-print(count)
+twice = 0
+for ranges in sent.values():
+    ranges.sort()
+    end = -1
+    for a, b in ranges:
+        if a <= end: twice += min(b, end) - a + 1
+        end = max(end, b)
+print(count, "%.1f" % (twice / 1048576))
 EOF
 )
-  awk -v m="$m" -v tx="$tx" -v l="$logged" -v s=$((size_mib << 20)) -v o="$overlaps" 'BEGIN {
-    printf "mirror %d: interface sent %.1f MiB (%.2f copies), log body bytes %.1f MiB (%.2f copies), %s overlapping ranges\n",
-      m, tx / 1048576, tx / s, l / 1048576, l / s, o }'
+  awk -v m="$m" -v tx="$tx" -v l="$logged" -v s=$((size_mib << 20)) -v o="${overlaps% *}" -v t="${overlaps#* }" 'BEGIN {
+    printf "mirror %d: interface sent %.1f MiB (%.2f copies), log body bytes %.1f MiB (%.2f copies), %s overlapping ranges, %s MiB sent twice to one client\n",
+      m, tx / 1048576, tx / s, l / 1048576, l / s, o, t }'
+  mirror_tx=$((mirror_tx + tx)) mirror_logged=$((mirror_logged + logged))
 done
+if [ "$client" = veldmoor ]; then
+  # What the clients took from the mirrors: the payload their last status line counts.
+  used=$(for i in $(seq "$n"); do tail -n 1 "$run/c$i/status.log"; done |
+    python3 -c 'import json, sys; print(sum(json.loads(l).get("from_sources", 0) for l in sys.stdin if l.strip()))')
+  awk -v u="$used" -v tx="$mirror_tx" -v l="$mirror_logged" 'BEGIN {
+    printf "the clients used %.1f MiB from the mirrors: interface bytes per used byte %.3f, log body bytes per used byte %.3f\n",
+      u / 1048576, (u ? tx / u : 0), (u ? l / u : 0) }'
+fi
 printf '%s\n' "${takes[@]}" | awk -v n="$n" -v s="$size_mib" -v m="$mirrors" -v mr="$mirror_rate" -v u="$up" \
   -v d="$down" -v k="$seeders" -v a="$spacing" '
   { took += $2; if ($1 + $2 > last) last = $1 + $2; done++ }

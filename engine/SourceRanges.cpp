@@ -229,8 +229,23 @@ int32_t SourceRangeList::FirstWantedPiece(SourceRange& range, TPeerObject& conne
         range.cursor = range.first;
         range.reset = false;
         range.finished = false;
-    } else if (range.cursor > range.first && wanted(range.cursor - 1)) {
+    } else if (range.cursor > range.first && connection.AskedEnd() <= 0 && wanted(range.cursor - 1) &&
+               !(view.peersOffer && view.peersOffer(range.cursor - 1))) {
+        // A piece given back just behind the cursor; not while an answer
+        // streams on (going back would cut it short), nor for a piece the
+        // cursor passed because peers offer it.
         --range.cursor;
+    }
+    // What the connection has asked its server for comes in the order the
+    // answer streams it: jumping past it would cut the answer short, and the
+    // server would be asked for its rest again.
+    const int32_t askedLast =
+        connection.AskedEnd() > 0 ? std::min(range.last, LastAskedPiece(range, view.pieceLength)) : range.cursor - 1;
+    for (int32_t piece = range.cursor; piece <= askedLast; ++piece) {
+        if (wanted(piece)) {
+            range.cursor = piece;
+            return piece;
+        }
     }
     if (view.peersOffer) {
         for (int32_t piece = range.cursor; piece <= range.last; ++piece) {
@@ -249,15 +264,49 @@ int32_t SourceRangeList::FirstWantedPiece(SourceRange& range, TPeerObject& conne
     return -1;
 }
 
+int32_t SourceRangeList::PieceOfOpenAnswer(TPeerObject& connection, const RangeView& view) {
+    const int64_t askedEnd = connection.AskedEnd();
+    const auto state = connections_.find(&connection);
+    if (askedEnd <= 0 || view.pieceLength <= 0 || state == connections_.end() || state->second.lastFetched < 0)
+        return -1;
+    const auto askedLast = static_cast<int32_t>(std::min<int64_t>((askedEnd - 1) / view.pieceLength, view.pieceCount - 1));
+    const auto ownedByAnother = [&](int32_t piece) {
+        return std::any_of(ranges_.begin(), ranges_.end(), [&](const auto& range) {
+            return range->owner && range->owner != &connection && piece >= range->first && piece <= range->last;
+        });
+    };
+    for (int32_t piece = state->second.lastFetched + 1; piece <= askedLast; ++piece) {
+        if (!view.isWanted || !view.isWanted(piece) || Requests(connection, piece, view.pieceLength)) continue;
+        if ((view.sourceMayFetch && !view.sourceMayFetch(piece)) || ownedByAnother(piece)) continue;
+        if (SourceRange* range = RangeOf(connection); range && piece >= range->first && piece <= range->last)
+            range->cursor = piece;
+        return piece;
+    }
+    return -1;
+}
+
 int32_t SourceRangeList::NextSourcePiece(TPeerObject& connection, const RangeView& view, int tries) {
+    // The answer on its way brings its pieces in order, whatever the ranges
+    // say meanwhile: asking elsewhere would cut it short.
+    if (const int32_t piece = PieceOfOpenAnswer(connection, view); piece >= 0) {
+        connections_[&connection].lastFetched = piece;
+        return piece;
+    }
     for (int attempt = 0; attempt < tries; ++attempt) {
         SourceRange* range = RangeOf(connection);
         if (!range) range = AssignRange(connection, view);
         if (!range) {
             if (view.downloadComplete) return -1;
+            // Another server connection fetching the piece would only have
+            // one of the two answers thrown away.
+            const auto fetchedByAnother = [&](int32_t piece) {
+                return std::any_of(connections_.begin(), connections_.end(), [&](const auto& entry) {
+                    return entry.first != &connection && entry.second.lastFetched == piece;
+                });
+            };
             for (int32_t piece = 0; piece < view.pieceCount; ++piece) {
                 if (view.isWanted && view.isWanted(piece) && !Requests(connection, piece, view.pieceLength) &&
-                    (!view.sourceMayFetch || view.sourceMayFetch(piece))) {
+                    (!view.sourceMayFetch || view.sourceMayFetch(piece)) && !fetchedByAnother(piece)) {
                     connections_[&connection].lastFetched = piece;
                     return piece;
                 }

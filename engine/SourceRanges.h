@@ -105,6 +105,9 @@ private:
     SourceRange* TakeWorkFromOthers(TPeerObject& connection, const RangeView& view);
     SourceRange* ChooseRangeToSplit(TPeerObject& connection, const RangeView& view, bool relaxed) const;
     int32_t FirstWantedPiece(SourceRange& range, TPeerObject& connection, const RangeView& view) const;
+    // The next piece the connection's open answer brings that the download
+    // still wants from it; -1 when it has none open or the answer holds none.
+    int32_t PieceOfOpenAnswer(TPeerObject& connection, const RangeView& view);
     void Remove(SourceRange* range);
     static bool Requests(const TPeerObject& connection, int32_t piece, int32_t pieceLength);
 

@@ -226,7 +226,7 @@ void TWorkWithPieces::StartOverForChangedSource(const std::string& url) {
 int64_t TWorkWithPieces::SourceRangeEnd(const TPeerObject& peer) const {
     if (!pieces_ || !pieceMapReady_) return 0;
     const SourceRange* range = sourceRanges_.RangeOf(peer);
-    if (!range || range->finished) return 0;
+    if (!range || range->finished) return EndOfNeededRun(peer);
     // A server fetching what no peer offers stops where the peers' pieces
     // begin; one left with the peers' pieces only streams on through them.
     const bool fetchesWhatPeersLack = torrent_ && PeerToPeerEnabled() && !PeersOffer(range->cursor);
@@ -234,6 +234,22 @@ int64_t TWorkWithPieces::SourceRangeEnd(const TPeerObject& peer) const {
         return pieces_->IsPieceWanted(piece) && !IsInFlight(piece) && !(fetchesWhatPeersLack && PeersOffer(piece));
     });
     return std::min((int64_t{last} + 1) * pieces_->PieceLength(), pieces_->TotalLength());
+}
+
+int64_t TWorkWithPieces::EndOfNeededRun(const TPeerObject& peer) const {
+    // Without a range of its own the request still ends before the first
+    // piece the download holds, a peer fetches or another server keeps.
+    if (peer.PendingRequests().empty()) return 0;
+    const int64_t pieceLength = pieces_->PieceLength();
+    const auto first = static_cast<int32_t>(int64_t{peer.PendingRequests().front().block} * kBlockSize / pieceLength);
+    const auto count = static_cast<int32_t>(pieces_->PieceCount());
+    RangeView view;
+    view.pieceLength = pieces_->PieceLength();
+    int32_t last = first;
+    while (last + 1 < count && pieces_->IsPieceWanted(last + 1) && !IsInFlight(last + 1) &&
+           !sourceRanges_.ServerFetchesSoon(last + 1, view))
+        ++last;
+    return std::min((int64_t{last} + 1) * pieceLength, pieces_->TotalLength());
 }
 
 bool TWorkWithPieces::PeersOffer(int32_t piece) const {

@@ -139,6 +139,7 @@ public:
                       PieceRun& run) override;
     int32_t FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) override;
     bool ServerFetchesSoon(int32_t piece) override;
+    int32_t PeersHolding(int32_t piece) const override;
 
     // The user's new priority for a file; applied with the next publish.
     void SetPriority(int32_t file, int32_t priority);
@@ -244,6 +245,9 @@ private:
     QueuedReads reads_;
 
     bool IsInFlight(int32_t piece) const;
+    // Where a request of a server connection without a range ends: before
+    // the first piece after its first pending one that it must not fetch.
+    int64_t EndOfNeededRun(const TPeerObject& peer) const;
     bool PeersOffer(int32_t piece) const;
 };
 

@@ -8,6 +8,7 @@
 #include "engine/ScopedTryLock.h"
 #include "engine/TWorkWithPieces.h"
 #include "foundation/EngineLocks.h"
+#include "peers/IBitTorrentPeerControl.h"
 #include "peers/TPeerObject.h"
 #include "platform/Clock.h"
 
@@ -77,6 +78,13 @@ bool TWorkWithPieces::HasSourceRanges() const { return !sourceRanges_.Empty(); }
 
 bool TWorkWithPieces::ServerFetchesSoon(int32_t piece) {
     return pieceMapReady_ && sourceRanges_.ServerFetchesSoon(piece, MakeRangeView());
+}
+
+int32_t TWorkWithPieces::PeersHolding(int32_t piece) const {
+    return static_cast<int32_t>(std::count_if(Peers().begin(), Peers().end(), [piece](TPeerObject* peer) {
+        const IBitTorrentPeerControl* control = peer && peer->IsEstablished() ? peer->BitTorrent() : nullptr;
+        return control && control->HoldsPiece(piece);
+    }));
 }
 
 bool TWorkWithPieces::CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces,

@@ -85,6 +85,8 @@ public:
     // A server connection works on the piece, has asked for it or will within
     // two seconds: a peer that took it would waste the server's bytes.
     virtual bool ServerFetchesSoon(int32_t /*piece*/) { return false; }
+    // How many connected peers hold the piece.
+    virtual int32_t PeersHolding(int32_t /*piece*/) const { return 0; }
 
 protected:
     ~IBitTorrentJob() = default;

@@ -17,6 +17,8 @@ public:
     virtual int32_t RemotePieceCount() const = 0;
     // The remote side has the piece and does not choke this side.
     virtual bool OffersPiece(int32_t /*piece*/) const { return false; }
+    // The remote side has the piece, choking or not.
+    virtual bool HoldsPiece(int32_t /*piece*/) const { return false; }
     // A connected peer whose candidate should not be punished when it ends.
     virtual bool AsksToBeKept() const = 0;
 

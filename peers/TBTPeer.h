@@ -113,6 +113,7 @@ public:
     const BitTorrentState& State() const { return state_; }
     size_t QueuedUploads() const { return uploads_.size(); }
     bool OffersPiece(int32_t piece) const override { return !state_.peerChoking && RemoteHas(piece); }
+    bool HoldsPiece(int32_t piece) const override { return RemoteHas(piece); }
     bool HasUploadsWaiting() const override { return !state_.amChoking && !uploads_.empty(); }
 
 protected:

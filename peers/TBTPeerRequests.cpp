@@ -91,8 +91,8 @@ int32_t TBTPeer::NextPiece() {
         // The servers take the first ranges; this connection then works from their far ends.
         if (bitTorrent->WaitsForServerSources()) return -1;
         if (bitTorrent->HasSourceRanges()) {
-            piece = PieceFromFarEnd();
-            if (piece < 0) piece = PieceBesideServers();
+            piece = PieceBesideServers();
+            if (piece < 0) piece = PieceFromFarEnd();
             if (piece >= 0) Statistics().currentPiece = piece;
             return piece;
         }
@@ -182,18 +182,25 @@ int32_t TBTPeer::PieceFromFarEnd() {
 }
 
 int32_t TBTPeer::PieceBesideServers() {
-    // In a crowd the far ends are what nobody has yet; the remote side's other
-    // pieces are worth as much, as long as no server is about to send them.
+    // In a crowd the remote side's pieces are worth as much as the far ends,
+    // as long as no server is about to send them; the rarest among the peers
+    // first, so that no piece stays with a few while everyone trades the rest.
     const auto count = static_cast<uint32_t>(Layout().PieceCount());
     if (count == 0) return -1;
     IBitTorrentJob& bitTorrent = *BitTorrentJob();
     const uint32_t start = (platform::TickMs() * 2654435761U) % count;
-    for (uint32_t i = 0; i < count; ++i) {
+    int32_t rarest = -1;
+    int32_t rarestHolders = INT32_MAX;
+    for (uint32_t i = 0; i < count && rarestHolders > 1; ++i) {
         const auto piece = static_cast<int32_t>((start + i) % count);
-        if (Qualifies(piece, false) && !bitTorrent.ServerFetchesSoon(piece) && bitTorrent.AddInFlight(piece))
-            return piece;
+        if (!Qualifies(piece, false)) continue;
+        const int32_t holders = bitTorrent.PeersHolding(piece);
+        if (holders >= rarestHolders || bitTorrent.ServerFetchesSoon(piece)) continue;
+        rarest = piece;
+        rarestHolders = holders;
     }
-    return -1;
+    if (rarest < 0 || !bitTorrent.AddInFlight(rarest)) return -1;
+    return rarest;
 }
 
 int32_t TBTPeer::PieceFromFiles() {

@@ -124,6 +124,18 @@ TEST(SourceRangesTest, WithNoRangeLeftAnyWantedPieceIsServedUntilTheDownloadIsCo
     f.done.insert(2);
     f.view.downloadComplete = true;
     EXPECT_EQ(f.list.NextSourcePiece(a, f.view), -1);
+
+    // Two servers left without ranges near the end take different pieces:
+    // of two answers for one piece, one would be thrown away.
+    Fixture g(6, 1);
+    g.done = {0, 1, 2};
+    TestConnection first(1000);
+    TestConnection second(1000);
+    EXPECT_EQ(g.list.NextSourcePiece(first, g.view), 3);
+    EXPECT_EQ(g.list.NextSourcePiece(second, g.view), 4);
+    g.done.insert({3, 4, 5});
+    g.done.erase(3);  // failed its check while the first server moved on
+    EXPECT_EQ(g.list.NextSourcePiece(first, g.view), 3) << "a server may fetch again what it fetched itself";
 }
 
 TEST(SourceRangesTest, APeersFarEndRunIsBoundedAndTheServersRangeEndsBelowIt) {
@@ -265,6 +277,59 @@ TEST(SourceRangesTest, AServerFetchesWhatNoPeerOffersFirstAndThePeersPiecesWhenN
     for (int32_t piece = 6; piece < 10; ++piece) f.done.insert(piece);
     offered.insert({3, 4, 6, 7, 8, 9});
     EXPECT_NE(f.list.NextSourcePiece(server, f.view), -1) << "with only the peers' pieces left the server still works";
+}
+
+TEST(SourceRangesTest, WhatTheServerWasAskedForComesInStreamOrderWhateverPeersOffer) {
+    // A peer announcing a piece the answer is about to bring must not make
+    // the connection jump ahead: that cuts the answer short, and its rest is
+    // asked for again.
+    Fixture f(20, 1);
+    std::set<int32_t> offered;
+    f.view.peersOffer = [&](int32_t piece) { return offered.count(piece) > 0; };
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection server(100000);
+    ASSERT_EQ(f.list.NextSourcePiece(server, f.view), 0);
+    server.askedEnd = int64_t{6} * f.view.pieceLength;  // pieces 0..5 asked
+    offered = {1, 2, 4, 5, 6, 7};
+    f.done = {0};
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 1);
+    f.done = {0, 1, 2};
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 3);
+    f.done = {0, 1, 2, 3, 4, 5};
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 8) << "past the answer, what no peer offers first";
+    // Pieces passed because peers offer them stay the peers': the server
+    // neither walks back to them nor cuts an answer for a piece behind it.
+    f.done = {0, 1, 2, 3, 4, 5, 8};
+    server.askedEnd = int64_t{10} * f.view.pieceLength;  // 8..9 asked
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 9);
+    f.done.erase(8);  // failed its check: wanted again, and no peer offers it
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 9) << "the answer streams on";
+    server.askedEnd = 0;
+    f.done.insert(9);
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 8) << "between answers, the piece behind comes back";
+    f.done.insert(8);
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 10) << "not piece 7, which peers offer";
+}
+
+TEST(SourceRangesTest, AnOpenAnswerOutlivesItsRange) {
+    // The range ended below what the server was asked for (its tail went to
+    // a peer, which gave it back): the answer still brings those pieces, so
+    // the connection takes them rather than a range elsewhere.
+    Fixture f(20, 2);
+    f.list.SplitRanges(f.candidates, f.view);
+    TestConnection server(100000);
+    f.view.tick = 0;
+    ASSERT_EQ(f.list.NextSourcePiece(server, f.view), 0);
+    server.askedEnd = int64_t{6} * f.view.pieceLength;  // pieces 0..5 asked
+    f.list.RangeOf(server)->last = 2;
+    f.done = {0, 1, 2};
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 3);
+    f.done.insert(3);
+    TestConnection other(100000);
+    f.view.tick = 1;
+    ASSERT_EQ(f.list.NextSourcePiece(other, f.view), 10);
+    other.askedEnd = int64_t{20} * f.view.pieceLength;
+    EXPECT_EQ(f.list.NextSourcePiece(server, f.view), 4) << "not a piece of the other server's range";
 }
 
 TEST(SourceRangesTest, ARequestEndsBeforeThePiecesTheDownloadNoLongerNeeds) {

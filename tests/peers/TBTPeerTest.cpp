@@ -62,7 +62,7 @@ public:
     // Hands out the next blocks in order, as many as the peer takes.
     bool TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& /*peerBitfield*/, int max,
                       const std::vector<uint8_t>& /*exclude*/) override {
-        if (!map) return false;
+        if (!map || !handsOutPool) return false;
         const auto blocks = static_cast<int32_t>(layout.totalSize / kBlockSize);
         bool took = false;
         while (static_cast<int>(list.size()) < max && nextBlock < blocks) {
@@ -75,7 +75,10 @@ public:
     bool HasOutstandingRequest(int32_t /*block*/) const override { return false; }
     void AddOutstandingRequest(const BlockRequest& /*request*/) override {}
     bool WaitsForServerSources() override { return false; }
-    bool HasSourceRanges() const override { return false; }
+    bool HasSourceRanges() const override { return sourceRanges; }
+    int32_t PeersHolding(int32_t piece) const override {
+        return piece >= 0 && static_cast<size_t>(piece) < holders.size() ? holders[static_cast<size_t>(piece)] : 1;
+    }
     bool CutFarEndRun(const std::function<bool(int32_t)>& /*qualifies*/, int32_t /*minimumPieces*/,
                       int32_t /*maximumPieces*/, PieceRun& /*run*/) override {
         return false;
@@ -87,6 +90,9 @@ public:
     PieceLayout layout{kPieceLength, uint64_t{kPieceLength} * kPieces};
     TPieces* map = nullptr;  // set: the job downloads into it and hands out its blocks
     int32_t nextBlock = 0;
+    bool handsOutPool = true;
+    bool sourceRanges = false;
+    std::vector<int32_t> holders;  // connected peers holding each piece
     Handshake handshake = BuildHandshake(kInfoHash, kOwnId);
     // Pieces 0 and 2.
     std::vector<uint8_t> bitfield{0xA0, 0x00};
@@ -318,6 +324,21 @@ TEST_F(TBTPeerTest, HoweverFastTheRemoteSideSendsTheRequestsOutstandingStayWithi
     }
     EXPECT_EQ(CountRequests(Input(*remote_)), TBTPeer::kMaxRequestsInFlight);
     EXPECT_LE(TBTPeer::kMaxRequestsInFlight, TBTPeer::kMaxUploadRequests) << "two of ours must not drop requests";
+    peer_->Reset();
+}
+
+TEST_F(TBTPeerTest, BesideTheServersThePieceFewestPeersHoldComesFirst) {
+    // A crowd trading at random leaves some pieces with few holders, and
+    // whoever lacks them waits on those few at the end.
+    LargeDownload download;
+    job_.handsOutPool = false;
+    job_.sourceRanges = true;
+    job_.holders.assign(LargeDownload::kPieces, 5);
+    job_.holders[23] = 1;
+    job_.holders[7] = 2;
+    ASSERT_NO_FATAL_FAILURE(StartFromSeed(download));
+    ASSERT_TRUE(StepUntil([&] { return CountRequests(Input(*remote_)) > 0; }));
+    EXPECT_EQ(RequestsIn(Input(*remote_)).front().index, 23u);
     peer_->Reset();
 }
 
