@@ -81,7 +81,7 @@ bool TWorkWithPieces::ServerFetchesSoon(int32_t piece) {
 }
 
 int32_t TWorkWithPieces::PeersHolding(int32_t piece) const {
-    return static_cast<int32_t>(std::count_if(Peers().begin(), Peers().end(), [piece](TPeerObject* peer) {
+    return static_cast<int32_t>(std::count_if(peerSet_.Peers().begin(), peerSet_.Peers().end(), [piece](TPeerObject* peer) {
         const IBitTorrentPeerControl* control = peer && peer->IsEstablished() ? peer->BitTorrent() : nullptr;
         return control && control->HoldsPiece(piece);
     }));
