@@ -5,7 +5,6 @@
 // owns: it works on the job's record and peer set, asks the job's thread
 // whether to stop, and leaves publishing to the job (IPieceWorkEvents).
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,9 +17,8 @@
 #include "engine/JobRecord.h"
 #include "engine/TWorkWithPeers.h"
 #include "foundation/WorkerThread.h"
-#include "foundation/RecursiveMutex.h"
 #include "peers/IBitTorrentJob.h"
-#include "peers/IPieceSchedule.h"
+#include "peers/BlockRequest.h"
 #include "torrent/TPieces.h"
 #include "torrent/IPieceMapOwner.h"
 
@@ -148,8 +146,6 @@ public:
     // Makes the handshake and the job's peer identity once per info hash;
     // with `connect` the listener upkeep runs too.
     void InitIdentity(bool connect);
-
-    // A task known only by its sources gets pieces of this length.
 
     // IPieceMapOwner
     void OnPieceMapEvent(const PieceMapEvent& event) override;
