@@ -36,8 +36,8 @@ TWorkThread::TWorkThread(EngineState& engine)
     : engine_(engine),
       membership_(engine, *this),
       record_(Lock()),
-      peerSet_(engine, record_, *this, *this, pieces_),
       pieces_(engine, record_, peerSet_, *this, *this),
+      peerSet_(engine, record_, *this, *this, pieces_),
       step_(record_, meter_, pacing_, Lock(), *this) {
     Reset(false, false);
 }

@@ -199,8 +199,11 @@ private:
     EngineState& engine_;
     EngineMembership membership_;
     JobRecord record_;
-    TWorkWithPeers peerSet_;
+    // The piece work comes first: the peer set is handed it, built, as its
+    // IPeerSetEvents, and the peer set ends first, while the piece work can
+    // still hear about the connections it drops.
     TWorkWithPieces pieces_;
+    TWorkWithPeers peerSet_;
 
     std::atomic<uint64_t> turnsDone_{0};
     TransferMeter meter_;
