@@ -32,7 +32,13 @@ constexpr const char* kFileScheme = "file://";
 
 }  // namespace
 
-TWorkThread::TWorkThread(EngineState& engine) : TWorkWithPieces(engine), step_(record_, meter_, pacing_, Lock(), *this) {
+TWorkThread::TWorkThread(EngineState& engine)
+    : engine_(engine),
+      membership_(engine, *this),
+      record_(Lock()),
+      pieces_(engine, record_, peerSet_, *this, *this),
+      peerSet_(engine, record_, *this, *this, pieces_),
+      step_(record_, meter_, pacing_, Lock(), *this) {
     Reset(false, false);
 }
 
@@ -144,9 +150,9 @@ void TWorkThread::RunLoop() {
         if (CheckStop()) break;
         {
             ScopedLock guard(Lock());
-            SettleSourceFileSize();
-            GiveUpSourcesOfAnotherSize();
-            const bool sizeKnown = HasPieceMap() && record_.Working().totalBytes > 0;
+            pieces_.SettleSourceFileSize();
+            pieces_.GiveUpSourcesOfAnotherSize();
+            const bool sizeKnown = pieces_.HasPieceMap() && record_.Working().totalBytes > 0;
             if (!sizeKnown && Age() > static_cast<uint32_t>(record_.Settings().startupLimitSeconds)) {
                 noSize_ = true;
                 break;
@@ -169,13 +175,13 @@ void TWorkThread::RunLoop() {
         if (CheckStop()) break;
         {
             ScopedLock guard(Lock());
-            TrimSchedulingPools(turnCounter_ % 4 == 0);
+            pieces_.TrimSchedulingPools(turnCounter_ % 4 == 0);
         }
         if (CheckStop()) break;
         {
             ScopedLock guard(Lock());
-            if (rebuildPending_) RebuildIfPending();
-            StartOverIfPending();
+            if (pieces_.RebuildPending()) pieces_.RebuildIfPending();
+            pieces_.StartOverIfPending();
         }
         if (CheckStop()) break;
         {
@@ -223,14 +229,14 @@ bool TWorkThread::Prepare() {
             record_.SetStatusCode(kStatusBadTorrentFile);
             RequestStop();
         }
-        if (!BuildFromTorrent() && record_.Working().statusCode == kStatusBadTorrentFile) {
+        if (!pieces_.BuildFromTorrent() && record_.Working().statusCode == kStatusBadTorrentFile) {
             // A torrent we refused never goes into the state file.
             record_.SavedTexts().torrent = savedTorrent;
             record_.SavedTexts().torrentChanged = savedTorrentChanged;
         }
         record_.SetRunState(kRunRunning);
     }
-    return record_.Kind() == TaskKind::Http || HasPieceMap() || !record_.SourceLines().empty();
+    return record_.Kind() == TaskKind::Http || pieces_.HasPieceMap() || !record_.SourceLines().empty();
 }
 
 bool TWorkThread::ReadTorrentSource() {
@@ -263,7 +269,7 @@ int64_t TWorkThread::OnTurn() {
 }
 
 uint32_t TWorkThread::WorkOneTurn() {
-    ServeQueuedReads();
+    pieces_.ServeQueuedReads();
     RunPeerProcessing();
     step_.KeepHeldDataBounded();
     step_.SaveAfterProgress();
@@ -307,7 +313,7 @@ void TWorkThread::RunPeerProcessing() {
         fullTurn = turnCounter_ % static_cast<uint32_t>(pacing_.SlowPeerPeriod()) == 0;
     }
     StepPeers(fullTurn, extraUploads);
-    if (!HasPieceMap()) {
+    if (!pieces_.HasPieceMap()) {
         peerSet_.ConnectSources();
         peerSet_.ConnectPeers();
     } else if (peerSet_.NewPeersWaiting()) {
@@ -396,14 +402,14 @@ void TWorkThread::StepGiveUp(const std::string& reason, const std::string& conse
 
 bool TWorkThread::SourcesExhausted() {
     return record_.Working().currentSpeed == 0 && Age() > kExhaustionAgeSeconds &&
-           (record_.Kind() == TaskKind::Http || !HasPieceMap()) && peerSet_.CandidateCount() == 0;
+           (record_.Kind() == TaskKind::Http || !pieces_.HasPieceMap()) && peerSet_.CandidateCount() == 0;
 }
 
 bool TWorkThread::PieceBeyondEverySource(int64_t now) {
     if (now == lastSupplyCheck_) return false;
     lastSupplyCheck_ = now;
     bool serversLeft = false;
-    const int32_t piece = PieceNoSourceCanSupply(serversLeft);
+    const int32_t piece = pieces_.PieceNoSourceCanSupply(serversLeft);
     if (piece < 0) return false;
     peerSet_.NoteSourceProblem({}, serversLeft ? "piece " + std::to_string(piece) + " failed its check from every source"
                                       : "every source was given up with piece " + std::to_string(piece) + " missing",
@@ -453,9 +459,7 @@ void TWorkThread::Publish(bool flush, bool force) {
 
 void TWorkThread::PublishLocked(bool flush, bool force) {
     if (flush) {
-        ApplyPriorityChanges();
-        if (fileListChanged_ || force) PublishFileList();
-        bitfield_.Publish(force);
+        pieces_.PublishPieceState(force);
     }
     record_.Working().bytesFromSources = meter_.FromSources();
     record_.Working().bytesFromPeers = meter_.FromPeers();
@@ -502,7 +506,7 @@ void TWorkThread::SetLimit(LimitDirection direction, SpeedLimit limit) {
 
 int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
     ScopedLock guard(Lock());
-    const std::vector<uint8_t>& published = bitfield_.Published();
+    const std::vector<uint8_t>& published = pieces_.PublishedBits();
     const int size = static_cast<int>(published.size());
     // Before the map is known there is nothing to copy, and memcpy takes no null source.
     if (size > 0 && length > 0)
@@ -517,8 +521,10 @@ bool TWorkThread::WantsUdpPeers() const {
 
 TPeerObject* TWorkThread::MakePeer(int32_t kind) { return peerSet_.MakePooledPeer(kind); }
 
-void TWorkThread::Reset(bool clearFiles, bool b) {
-    TWorkWithPieces::Reset(clearFiles, b);
+void TWorkThread::Reset(bool clearFiles, bool /*b*/) {
+    record_.Reset();
+    peerSet_.Reset();
+    pieces_.Reset(clearFiles);
     meter_.Reset();
     pacing_.Reset();
     step_.Reset();

@@ -1,27 +1,49 @@
 #pragma once
-// The concrete download job: the thread body, the operations the task
-// interface forwards to, and status reporting. It owns the transfer meter,
-// the loop's pace, the pause after a turn and the per-second step.
+// The download job: the thread body that drives its components, the
+// operations the task interface forwards to, and status reporting. It owns
+// the record, its place in the engine, the peer set, the piece work, the
+// transfer meter, the loop's pace, the pause after a turn and the per-second
+// step, and answers its connections' roles from them.
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "engine/EngineMembership.h"
+#include "engine/JobRecord.h"
 #include "engine/SecondStep.h"
+#include "engine/TWorkWithPeers.h"
 #include "engine/TWorkWithPieces.h"
 #include "engine/TransferMeter.h"
 #include "engine/TurnPacing.h"
 #include "engine/TurnWait.h"
+#include "foundation/WorkerThread.h"
+#include "peers/IBitTorrentJob.h"
+#include "peers/IPeerJob.h"
 #include "peers/ITrackerJob.h"
 
 namespace veldmoor {
 
-class TWorkThread final : public TWorkWithPieces, public ITrackerJob, private ISecondStepJob {
+class TWorkThread final : public WorkerThread,
+                          public IPeerJob,
+                          public IBitTorrentJob,
+                          public ITrackerJob,
+                          private IPieceWorkEvents,
+                          private ISecondStepJob {
 public:
     explicit TWorkThread(EngineState& engine);
     ~TWorkThread() override;
 
+    JobRecord& Record() { return record_; }
+    const JobRecord& Record() const { return record_; }
+    TWorkWithPeers& PeerSet() { return peerSet_; }
+    const TWorkWithPeers& PeerSet() const { return peerSet_; }
+    TWorkWithPieces& Pieces() { return pieces_; }
+    const TWorkWithPieces& Pieces() const { return pieces_; }
+    EngineState& Engine() { return engine_; }
+
     void Run() override;
+    void Refresh() override { pieces_.Refresh(); }
 
     int StopDownload();
     int StartDownload();
@@ -44,7 +66,96 @@ public:
     // A peer object of `kind` from the idle pool or new; null for kinds nobody registered.
     TPeerObject* MakePeer(int32_t kind);
 
-    void Reset(bool clearFiles, bool b) override;
+    void Reset(bool clearFiles, bool b);
+
+    // --- What the task interface reads of the piece work ---
+    int GetFileCount() { return pieces_.GetFileCount(); }
+    int64_t GetFileSize(int index) { return pieces_.GetFileSize(index); }
+    bool GetFileName(int index, int type, std::string& name) { return pieces_.GetFileName(index, type, name); }
+    int ReadData(int file, int64_t offset, int length, void* buffer) {
+        return pieces_.ReadData(file, offset, length, buffer);
+    }
+    void SetPriority(int32_t file, int32_t priority) { pieces_.SetPriority(file, priority); }
+    const std::vector<uint8_t>& PublishedBits() const { return pieces_.PublishedBits(); }
+    int PublishedBitfieldSize() const { return pieces_.PublishedBitfieldSize(); }
+    TPieces* PieceMap() const { return pieces_.PieceMap(); }
+    TTorrent* Torrent() const { return pieces_.Torrent(); }
+    const std::array<uint8_t, 68>& Handshake() const { return pieces_.Handshake(); }
+
+    // --- IPieceSchedule: the piece work's block scheduling ---
+    TPieces* ReadyPieceMap() const override { return pieces_.ReadyPieceMap(); }
+    bool IsDownloading() const override { return pieces_.IsDownloading(); }
+    bool IsPieceWanted(int32_t piece) override { return pieces_.IsPieceWanted(piece); }
+    bool IsEndGame() const override { return pieces_.IsEndGame(); }
+    int32_t NextSourcePiece(TPeerObject& peer) override { return pieces_.NextSourcePiece(peer); }
+    void ReleaseSourceRange(TPeerObject& peer) override { pieces_.ReleaseSourceRange(peer); }
+    bool TakeSourceRangeAt(TPeerObject& peer, int32_t piece) override { return pieces_.TakeSourceRangeAt(peer, piece); }
+    int64_t SourceRangeEnd(const TPeerObject& peer) const override { return pieces_.SourceRangeEnd(peer); }
+    bool TakeOutstandingRequest(int32_t block) override { return pieces_.TakeOutstandingRequest(block); }
+    void ReturnRequests(std::vector<BlockRequest>& requests) override { pieces_.ReturnRequests(requests); }
+    void ReleaseFailedPiece(int32_t piece) override { pieces_.ReleaseFailedPiece(piece); }
+    int32_t ReadPosition() const override { return pieces_.ReadPosition(); }
+    int64_t TotalSize() const override { return pieces_.TotalSize(); }
+
+    // --- ISourceRegistry: the peer set's candidates, the piece work's file facts ---
+    void SourceFailed(TPeerId* candidate, bool retry, int32_t delay) override {
+        peerSet_.SourceFailed(candidate, retry, delay);
+    }
+    void SourceUnusable(TPeerId* candidate, const std::string& reason) override {
+        peerSet_.SourceUnusable(candidate, reason);
+    }
+    bool AddCandidate(TPeerId* candidate, bool a, bool b) override { return peerSet_.AddCandidate(candidate, a, b); }
+    void NoteRedirectResolution(bool unresolvable) override { peerSet_.NoteRedirectResolution(unresolvable); }
+    void OnSourceFileSize(int64_t size) override { pieces_.OnSourceFileSize(size); }
+    bool SettlingFileSize() const override { return pieces_.SettlingFileSize(); }
+    bool AcceptSourceVersion(const std::string& url, const std::string& version) override {
+        return pieces_.AcceptSourceVersion(url, version);
+    }
+    std::string SourceVersion(const std::string& url) const override { return pieces_.SourceVersion(url); }
+    void SourceFileChanged(const std::string& url) override { pieces_.SourceFileChanged(url); }
+
+    // --- IJobState ---
+    bool PeerToPeerEnabled() const override { return peerSet_.PeerToPeerEnabled(); }
+    bool DownloadComplete() const override { return peerSet_.DownloadComplete(); }
+
+    // --- IBitTorrentJob: identity, pieces and scheduling from the piece work,
+    // known peers and upload slots from the peer set, budgets from the meter ---
+    const std::array<uint8_t, kHandshakeSize>& HandshakeTemplate() const override {
+        return pieces_.HandshakeTemplate();
+    }
+    PieceLayout TorrentLayout() const override { return pieces_.TorrentLayout(); }
+    const std::vector<uint8_t>& JobBitfield() const override { return pieces_.JobBitfield(); }
+    bool WrapsHandshakes() const override { return pieces_.WrapsHandshakes(); }
+    int32_t UploadSlotCount() const override { return pieces_.UploadSlotCount(); }
+    bool ServesUploads() const override { return pieces_.ServesUploads(); }
+    bool IsPeerIdConnected(const PeerIdentity& peerId, const TPeerObject& asking) const override {
+        return pieces_.IsPeerIdConnected(peerId, asking);
+    }
+    TPeerId* CandidateForIncoming(uint32_t ip, int32_t port) override {
+        return pieces_.CandidateForIncoming(ip, port);
+    }
+    bool AddInFlight(int32_t piece) override { return pieces_.AddInFlight(piece); }
+    void RemoveInFlight(int32_t piece, bool discard) override { pieces_.RemoveInFlight(piece, discard); }
+    void ForgetInFlight(int32_t piece) override { pieces_.ForgetInFlight(piece); }
+    int32_t RandomStart() const override { return pieces_.RandomStart(); }
+    bool TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& peerBitfield, int max,
+                      const std::vector<uint8_t>& exclude) override {
+        return pieces_.TakeRequests(list, peerBitfield, max, exclude);
+    }
+    const std::vector<BlockRequest>& OutstandingRequests() const override { return pieces_.OutstandingRequests(); }
+    bool HasOutstandingRequest(int32_t block) const override { return pieces_.HasOutstandingRequest(block); }
+    void AddOutstandingRequest(const BlockRequest& request) override { pieces_.AddOutstandingRequest(request); }
+    bool WaitsForServerSources() override { return pieces_.WaitsForServerSources(); }
+    bool HasSourceRanges() const override { return pieces_.HasSourceRanges(); }
+    bool CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces, int32_t maximumPieces,
+                      PieceRun& run) override {
+        return pieces_.CutFarEndRun(qualifies, minimumPieces, maximumPieces, run);
+    }
+    int32_t FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) override {
+        return pieces_.FarEndPiece(qualifies, peerRate);
+    }
+    bool ServerFetchesSoon(int32_t piece) override { return pieces_.ServerFetchesSoon(piece); }
+    int32_t PeersHolding(int32_t piece) const override { return pieces_.PeersHolding(piece); }
 
     bool Finished() const { return record_.Finished(); }
     const TransferMeter& Meter() const { return meter_; }
@@ -71,9 +182,9 @@ public:
 private:
     // ISecondStepJob
     const std::vector<TPeerObject*>& StepConnections() const override { return peerSet_.Peers(); }
-    TPieces* StepPieceMap() const override { return pieces_; }
-    bool StepPieceMapReady() const override { return pieceMapReady_; }
-    std::vector<int32_t>& StepPendingHaves() override { return pendingHaves_; }
+    TPieces* StepPieceMap() const override { return pieces_.PieceMap(); }
+    bool StepPieceMapReady() const override { return pieces_.HasReadyPieceMap(); }
+    std::vector<int32_t>& StepPendingHaves() override { return pieces_.MutablePendingHaves(); }
     void StepPublish() override { Publish(true, false); }
     bool StepCheckComplete() override { return CheckComplete(0); }
     void StepGiveUp(const std::string& reason, const std::string& consequence) override;
@@ -85,6 +196,15 @@ private:
     void RefreshRates();
     // Sum of the peers' current receive rates over the kinds in `kindMask`.
     int64_t SumPeerRate(int32_t kindMask) const;
+
+    EngineState& engine_;
+    EngineMembership membership_;
+    JobRecord record_;
+    // The piece work comes first: the peer set is handed it, built, as its
+    // IPeerSetEvents, and the peer set ends first, while the piece work can
+    // still hear about the connections it drops.
+    TWorkWithPieces pieces_;
+    TWorkWithPeers peerSet_;
 
     std::atomic<uint64_t> turnsDone_{0};
     TransferMeter meter_;

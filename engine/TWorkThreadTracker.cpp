@@ -17,7 +17,8 @@ AnnounceTotals TWorkThread::AnnounceTransferTotals() const {
     AnnounceTotals totals;
     totals.uploaded = record_.Working().sentTotal;
     totals.downloaded = record_.Working().receivedTotal;
-    if (pieces_) totals.left = std::max<int64_t>(pieces_->TotalLength() - pieces_->CompletedBytes(), 0);
+    if (const TPieces* map = pieces_.PieceMap())
+        totals.left = std::max<int64_t>(map->TotalLength() - map->CompletedBytes(), 0);
     return totals;
 }
 

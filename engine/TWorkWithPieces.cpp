@@ -30,11 +30,9 @@ namespace {
 
 }  // namespace
 
-TWorkWithPieces::TWorkWithPieces(EngineState& engine)
-    : engine_(engine),
-      membership_(engine, *this),
-      record_(Lock()),
-      peerSet_(engine, record_, *this, *this, *this) {}
+TWorkWithPieces::TWorkWithPieces(EngineState& engine, JobRecord& record, TWorkWithPeers& peerSet, WorkerThread& thread,
+                                 IPieceWorkEvents& job)
+    : engine_(engine), record_(record), peerSet_(peerSet), thread_(thread), job_(job) {}
 
 TWorkWithPieces::~TWorkWithPieces() { ReleasePieceMap(); }
 
@@ -229,7 +227,7 @@ int64_t TWorkWithPieces::SourceRangeEnd(const TPeerObject& peer) const {
     if (!range || range->finished) return EndOfNeededRun(peer);
     // A server fetching what no peer offers stops where the peers' pieces
     // begin; one left with the peers' pieces only streams on through them.
-    const bool fetchesWhatPeersLack = torrent_ && PeerToPeerEnabled() && !PeersOffer(range->cursor);
+    const bool fetchesWhatPeersLack = torrent_ && peerSet_.PeerToPeerEnabled() && !PeersOffer(range->cursor);
     const int32_t last = LastPieceToAsk(*range, [this, fetchesWhatPeersLack](int32_t piece) {
         return pieces_->IsPieceWanted(piece) && !IsInFlight(piece) && !(fetchesWhatPeersLack && PeersOffer(piece));
     });
@@ -313,7 +311,7 @@ void TWorkWithPieces::OnPieceMapEvent(const PieceMapEvent& event) {
             Publish(false, false);
             break;
         default:
-            Notify(static_cast<intptr_t>(event.data));
+            thread_.Notify(static_cast<intptr_t>(event.data));
             break;
     }
 }
@@ -378,7 +376,7 @@ void TWorkWithPieces::CountPieceDelivery(BlockSender* /*sender*/) {
 }
 
 void TWorkWithPieces::SetPriority(int32_t file, int32_t priority) {
-    ScopedLock guard(Lock());
+    ScopedLock guard(thread_.Lock());
     priorityChanges_.emplace_back(file, priority);
 }
 
@@ -393,6 +391,12 @@ void TWorkWithPieces::ApplyPriorityChanges() {
     priorityChanges_.clear();
 }
 
+void TWorkWithPieces::PublishPieceState(bool force) {
+    ApplyPriorityChanges();
+    if (fileListChanged_ || force) PublishFileList();
+    bitfield_.Publish(force);
+}
+
 void TWorkWithPieces::PublishFileList() {
     publishedFiles_.clear();
     if (!pieces_) return;
@@ -404,18 +408,18 @@ void TWorkWithPieces::PublishFileList() {
 }
 
 int TWorkWithPieces::GetFileCount() {
-    ScopedLock guard(Lock());
+    ScopedLock guard(thread_.Lock());
     return static_cast<int>(publishedFiles_.size());
 }
 
 int64_t TWorkWithPieces::GetFileSize(int index) {
-    ScopedLock guard(Lock());
+    ScopedLock guard(thread_.Lock());
     if (index < 0 || static_cast<size_t>(index) >= publishedFiles_.size()) return -1;
     return publishedFiles_[static_cast<size_t>(index)].size;
 }
 
 bool TWorkWithPieces::GetFileName(int index, int type, std::string& name) {
-    ScopedLock guard(Lock());
+    ScopedLock guard(thread_.Lock());
     name.clear();
     if (index < 0 || static_cast<size_t>(index) >= publishedFiles_.size()) return false;
     const auto& file = publishedFiles_[static_cast<size_t>(index)];
@@ -432,7 +436,7 @@ int TWorkWithPieces::ReadData(int file, int64_t offset, int length, void* buffer
     request.offset = offset;
     request.length = length;
     request.buffer = static_cast<char*>(buffer);
-    return reads_.Wait(request, [this] { return StopRequested() || !IsRunning(); });
+    return reads_.Wait(request, [this] { return thread_.StopRequested() || !thread_.IsRunning(); });
 }
 
 void TWorkWithPieces::ServeQueuedReads() {
@@ -500,7 +504,7 @@ void TWorkWithPieces::TrimSchedulingPools(bool everyFourthTurn) {
 // Block scheduling
 
 bool TWorkWithPieces::IsDownloading() const {
-    return pieceMapReady_ && pieces_ && !pieces_->IsComplete() && !StopRequested();
+    return pieceMapReady_ && pieces_ && !pieces_->IsComplete() && !thread_.StopRequested();
 }
 
 bool TWorkWithPieces::IsPieceWanted(int32_t piece) {
@@ -516,7 +520,7 @@ bool TWorkWithPieces::AddInFlight(int32_t piece) {
 }
 
 void TWorkWithPieces::RemoveInFlight(int32_t piece, bool discard) {
-    if (discard && pieces_ && !StopRequested()) {
+    if (discard && pieces_ && !thread_.StopRequested()) {
         const int64_t remaining = pieces_->PieceCount() - pieces_->PiecesVerified();
         if (!schedule_.IsEndGame() || remaining <= 3) pieces_->DropHeldData(piece);
     }
@@ -577,7 +581,7 @@ RangeView TWorkWithPieces::MakeRangeView() {
     view.now = record_.JobClock();
     view.tick = platform::TickMs();
     view.isWanted = [this](int32_t piece) { return IsPieceWanted(piece); };
-    if (torrent_ && PeerToPeerEnabled()) view.peersOffer = [this](int32_t piece) { return PeersOffer(piece); };
+    if (torrent_ && peerSet_.PeerToPeerEnabled()) view.peersOffer = [this](int32_t piece) { return PeersOffer(piece); };
     return view;
 }
 
@@ -587,7 +591,7 @@ int32_t TWorkWithPieces::NextSourcePiece(TPeerObject& peer) {
     if (sourceRanges_.Empty()) {
         // With peers, the servers' shares start at a random piece: the members
         // of a crowd then fetch different pieces from the mirrors and trade them.
-        if (torrent_ && PeerToPeerEnabled() && view.pieceCount > 1)
+        if (torrent_ && peerSet_.PeerToPeerEnabled() && view.pieceCount > 1)
             view.startPiece = static_cast<int32_t>(std::random_device{}() % static_cast<uint32_t>(view.pieceCount));
         sourceRanges_.SplitRanges(peerSet_.Candidates(), view);
     }
@@ -622,11 +626,11 @@ void TWorkWithPieces::OnPeerEnding(TPeerObject& peer) {
         rebuildPending_ = true;
         record_.SetRunState(kRunRunning);
     }
-    SourceFailed(candidate, false, 60);
+    peerSet_.SourceFailed(candidate, false, 60);
 }
 
 void TWorkWithPieces::ReturnRequests(std::vector<BlockRequest>& requests) {
-    if (!StopRequested()) {
+    if (!thread_.StopRequested()) {
         // A block that came in meanwhile (from a server, or from the peer a
         // cancel went too late to) would only be fetched twice.
         for (const BlockRequest& request : requests)
@@ -658,7 +662,7 @@ void TWorkWithPieces::OnSourceFileSize(int64_t size) {
 }
 
 bool TWorkWithPieces::SettlingFileSize() const {
-    return !pieceMapReady_ && firstSourceSizeAt_ >= 0 && !StopRequested();
+    return !pieceMapReady_ && firstSourceSizeAt_ >= 0 && !thread_.StopRequested();
 }
 
 void TWorkWithPieces::SettleSourceFileSize() {
@@ -733,9 +737,7 @@ void TWorkWithPieces::ReleasePieceMap() {
     }
 }
 
-void TWorkWithPieces::Reset(bool clearFiles, bool /*b*/) {
-    record_.Reset();
-    peerSet_.Reset();
+void TWorkWithPieces::Reset(bool clearFiles) {
     FlushAndCloseMap();
     ReleasePieceMap();
     bitfield_.Clear();

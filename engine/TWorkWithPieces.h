@@ -1,11 +1,10 @@
 #pragma once
-// The job's piece layer: the piece map over the target file and its torrent,
-// the piece-map events, the published file list and bitfield, and reads of
-// downloaded data. Source ranges and block scheduling build on it. The layer
-// is the thread the job runs on and owns the job's record, its place in the
-// engine and its peer set.
+// The job's piece work: the piece map over the target file and its torrent,
+// the piece-map events, the published file list and bitfield, reads of
+// downloaded data, source ranges and block scheduling. A component the job
+// owns: it works on the job's record and peer set, asks the job's thread
+// whether to stop, and leaves publishing to the job (IPieceWorkEvents).
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,12 +14,11 @@
 #include "engine/QueuedReads.h"
 #include "engine/SourcePieceFailures.h"
 #include "engine/SourceRanges.h"
-#include "engine/EngineMembership.h"
 #include "engine/JobRecord.h"
 #include "engine/TWorkWithPeers.h"
 #include "foundation/WorkerThread.h"
-#include "foundation/RecursiveMutex.h"
 #include "peers/IBitTorrentJob.h"
+#include "peers/BlockRequest.h"
 #include "torrent/TPieces.h"
 #include "torrent/IPieceMapOwner.h"
 
@@ -36,45 +34,39 @@ struct PublishedFile {
     int64_t size = 0;
 };
 
-class TWorkWithPieces : public WorkerThread,
-                        public IPeerJob,
-                        public IPeerSetEvents,
-                        public IPieceMapOwner,
-                        public IBitTorrentJob {
+// What the piece work asks of the job that owns it.
+class IPieceWorkEvents {
 public:
-    explicit TWorkWithPieces(EngineState& engine);
+    // Publishes the working status (with `flush`, the file list and bitfield
+    // too); without `force` only when the job's lock is free.
+    virtual void Publish(bool flush, bool force) = 0;
+
+protected:
+    ~IPieceWorkEvents() = default;
+};
+
+class TWorkWithPieces final : public IPeerSetEvents, public IPieceMapOwner {
+public:
+    TWorkWithPieces(EngineState& engine, JobRecord& record, TWorkWithPeers& peerSet, WorkerThread& thread,
+                    IPieceWorkEvents& job);
     ~TWorkWithPieces() override;
 
-    JobRecord& Record() { return record_; }
-    const JobRecord& Record() const { return record_; }
-    TWorkWithPeers& PeerSet() { return peerSet_; }
-    const TWorkWithPeers& PeerSet() const { return peerSet_; }
-    EngineState& Engine() { return engine_; }
-
-    void Refresh() override;
+    // Takes the map's counts into the working status record.
+    void Refresh();
     bool HasPieceMap() override;
-    virtual void Reset(bool clearFiles, bool b);
+    // Forgets the map and everything scheduled in it, for a new run;
+    // `clearFiles` forgets the published file list too.
+    void Reset(bool clearFiles);
+    void Publish(bool flush, bool force) override { job_.Publish(flush, force); }
 
-    // --- What connections ask of the peer set (ISourceRegistry, IJobState) ---
-    bool AddCandidate(TPeerId* candidate, bool a, bool b) override { return peerSet_.AddCandidate(candidate, a, b); }
-    void SourceFailed(TPeerId* candidate, bool retry, int32_t delay) override {
-        peerSet_.SourceFailed(candidate, retry, delay);
-    }
-    void SourceUnusable(TPeerId* candidate, const std::string& reason) override {
-        peerSet_.SourceUnusable(candidate, reason);
-    }
-    void NoteRedirectResolution(bool unresolvable) override { peerSet_.NoteRedirectResolution(unresolvable); }
-    bool PeerToPeerEnabled() const override { return peerSet_.PeerToPeerEnabled(); }
-    bool DownloadComplete() const override { return peerSet_.DownloadComplete(); }
-
-    virtual int GetFileCount();
-    virtual int64_t GetFileSize(int index);
+    int GetFileCount();
+    int64_t GetFileSize(int index);
     // Copies name `type` (1 relative name, 2 working path, 3 final path) of
     // file `index`; false for an invalid index.
-    virtual bool GetFileName(int index, int type, std::string& name);
+    bool GetFileName(int index, int type, std::string& name);
     // Reads downloaded bytes of one file through the job thread and waits for
     // them: the byte count, or a ReadDataResult.
-    virtual int ReadData(int file, int64_t offset, int length, void* buffer);
+    int ReadData(int file, int64_t offset, int length, void* buffer);
 
     // The published piece bitfield (TaskGetBitfield); take the job's lock.
     const std::vector<uint8_t>& PublishedBits() const { return bitfield_.Published(); }
@@ -85,7 +77,7 @@ public:
     // Pieces verified since the last have announcement, oldest first.
     const std::vector<int32_t>& PendingHaves() const { return pendingHaves_; }
 
-    int32_t ReadPosition() const override { return readPosition_; }
+    int32_t ReadPosition() const { return readPosition_; }
     // A banned source's range starts over for whoever takes it next.
     void MarkSourceRangeReset(TPeerObject& peer) override;
     void ForgetPeer(TPeerObject& peer) override;
@@ -93,53 +85,52 @@ public:
     void OnPeerEnding(TPeerObject& peer) override;
     SourceRangeList& SourceRanges() { return sourceRanges_; }
 
-    // --- Block scheduling (IPeerJob) ---
-    TPieces* ReadyPieceMap() const override { return pieceMapReady_ ? pieces_ : nullptr; }
-    bool IsDownloading() const override;
-    bool IsPieceWanted(int32_t piece) override;
-    bool IsEndGame() const override { return schedule_.IsEndGame(); }
-    int32_t NextSourcePiece(TPeerObject& peer) override;
-    void ReleaseSourceRange(TPeerObject& peer) override;
-    bool TakeSourceRangeAt(TPeerObject& peer, int32_t piece) override;
-    void ReturnRequests(std::vector<BlockRequest>& requests) override;
-    bool TakeOutstandingRequest(int32_t block) override;
-    void ReleaseFailedPiece(int32_t piece) override;
+    // --- Block scheduling (what the job's IPieceSchedule and IBitTorrentJob answer) ---
+    TPieces* ReadyPieceMap() const { return pieceMapReady_ ? pieces_ : nullptr; }
+    bool IsDownloading() const;
+    bool IsPieceWanted(int32_t piece);
+    bool IsEndGame() const { return schedule_.IsEndGame(); }
+    int32_t NextSourcePiece(TPeerObject& peer);
+    void ReleaseSourceRange(TPeerObject& peer);
+    bool TakeSourceRangeAt(TPeerObject& peer, int32_t piece);
+    void ReturnRequests(std::vector<BlockRequest>& requests);
+    bool TakeOutstandingRequest(int32_t block);
+    void ReleaseFailedPiece(int32_t piece);
     int64_t TotalSize() const override { return pieces_ ? pieces_->TotalLength() : 0; }
-    void OnSourceFileSize(int64_t size) override;
-    bool SettlingFileSize() const override;
-    bool AcceptSourceVersion(const std::string& url, const std::string& version) override;
-    std::string SourceVersion(const std::string& url) const override;
-    void SourceFileChanged(const std::string& url) override;
-    int64_t SourceRangeEnd(const TPeerObject& peer) const override;
+    void OnSourceFileSize(int64_t size);
+    bool SettlingFileSize() const;
+    bool AcceptSourceVersion(const std::string& url, const std::string& version);
+    std::string SourceVersion(const std::string& url) const;
+    void SourceFileChanged(const std::string& url);
+    int64_t SourceRangeEnd(const TPeerObject& peer) const;
 
     // The in-flight list of pieces BitTorrent connections work on.
-    bool AddInFlight(int32_t piece) override;
-    void RemoveInFlight(int32_t piece, bool discard) override;
+    bool AddInFlight(int32_t piece);
+    void RemoveInFlight(int32_t piece, bool discard);
     const std::vector<int32_t>& InFlight() const { return schedule_.InFlight(); }
     bool EndGameReached() const { return schedule_.EndGameReached(); }
-    const std::vector<BlockRequest>& OutstandingRequests() const override { return schedule_.Pool(); }
+    const std::vector<BlockRequest>& OutstandingRequests() const { return schedule_.Pool(); }
     // Where a new BitTorrent connection starts looking for pieces.
-    int32_t RandomStart() const override;
-    // --- IBitTorrentJob (TWorkWithPiecesBitTorrent.cpp) ---
-    // (UploadBudget and AddUploaded are the transfer statistics'.)
-    const std::array<uint8_t, kHandshakeSize>& HandshakeTemplate() const override;
-    PieceLayout TorrentLayout() const override;
-    const std::vector<uint8_t>& JobBitfield() const override;
-    bool WrapsHandshakes() const override;
-    int32_t UploadSlotCount() const override;
-    bool ServesUploads() const override;
-    bool IsPeerIdConnected(const PeerIdentity& peerId, const TPeerObject& asking) const override;
-    TPeerId* CandidateForIncoming(uint32_t ip, int32_t port) override;
-    void ForgetInFlight(int32_t piece) override;
-    bool HasOutstandingRequest(int32_t block) const override;
-    void AddOutstandingRequest(const BlockRequest& request) override;
-    bool WaitsForServerSources() override;
-    bool HasSourceRanges() const override;
+    int32_t RandomStart() const;
+    // --- For BitTorrent connections (TWorkWithPiecesBitTorrent.cpp) ---
+    const std::array<uint8_t, kHandshakeSize>& HandshakeTemplate() const;
+    PieceLayout TorrentLayout() const;
+    const std::vector<uint8_t>& JobBitfield() const;
+    bool WrapsHandshakes() const;
+    int32_t UploadSlotCount() const;
+    bool ServesUploads() const;
+    bool IsPeerIdConnected(const PeerIdentity& peerId, const TPeerObject& asking) const;
+    TPeerId* CandidateForIncoming(uint32_t ip, int32_t port);
+    void ForgetInFlight(int32_t piece);
+    bool HasOutstandingRequest(int32_t block) const;
+    void AddOutstandingRequest(const BlockRequest& request);
+    bool WaitsForServerSources();
+    bool HasSourceRanges() const;
     bool CutFarEndRun(const std::function<bool(int32_t)>& qualifies, int32_t minimumPieces, int32_t maximumPieces,
-                      PieceRun& run) override;
-    int32_t FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate) override;
-    bool ServerFetchesSoon(int32_t piece) override;
-    int32_t PeersHolding(int32_t piece) const override;
+                      PieceRun& run);
+    int32_t FarEndPiece(const std::function<bool(int32_t)>& qualifies, int32_t peerRate);
+    bool ServerFetchesSoon(int32_t piece);
+    int32_t PeersHolding(int32_t piece) const;
 
     // The user's new priority for a file; applied with the next publish.
     void SetPriority(int32_t file, int32_t priority);
@@ -147,7 +138,7 @@ public:
     // piece the peer has, not excluded, still wanted, and other than the
     // previous candidate piece. False when none were given.
     bool TakeRequests(std::vector<BlockRequest>& list, const std::vector<uint8_t>& peerBitfield, int max,
-                      const std::vector<uint8_t>& exclude) override;
+                      const std::vector<uint8_t>& exclude);
     // The map holds the block (in memory or verified); its requests are not pooled.
     bool HoldsBlock(int32_t block) const;
     // The 68-byte handshake this job's BitTorrent connections send; its byte 0
@@ -157,18 +148,16 @@ public:
     // with `connect` the listener upkeep runs too.
     void InitIdentity(bool connect);
 
-    // A task known only by its sources gets pieces of this length.
-
     // IPieceMapOwner
     void OnPieceMapEvent(const PieceMapEvent& event) override;
-    bool IsStopping() const override { return StopRequested(); }
+    bool IsStopping() const override { return thread_.StopRequested(); }
     std::string PieceMapTargetFile() const override { return record_.TargetFile(); }
     std::string PieceMapFolder() const override;
     bool PreallocateFiles() const override { return record_.Settings().preallocate; }
     bool HasReadyPieceMap() const override { return pieceMapReady_; }
     void SetRunState(int32_t runState) override { record_.SetRunState(runState); }
     void SetStatusCode(int32_t statusCode) override { record_.SetStatusCode(statusCode); }
-    void RequestStop() override { WorkerThread::RequestStop(); }
+    void RequestStop() override { thread_.RequestStop(); }
     void OnPieceChecked(BlockSender* sender, bool matched) override;
     // Raises the piece-check statistics event (engine/EngineEvents.h).
     void OnCorruptPiece(BlockSender* sender, int32_t piece) override;
@@ -178,7 +167,7 @@ public:
     int32_t PieceNoSourceCanSupply(bool& serversLeft) const;
     void CountPieceDelivery(BlockSender* sender) override;
 
-protected:
+    // --- The loop's steps ---
     bool CreatePieceMap(TPieces* previous);
     // Builds the map from the torrent text (P2SP and BT tasks only).
     bool BuildFromTorrent();
@@ -207,27 +196,29 @@ protected:
     // Writes pending piece data and produces the saved texts; at the end of a run.
     void FlushAndCloseMap();
     void ReleasePieceMap();
-
-    EngineState& engine_;
+    // A torrent arrived during the run and waits for the loop to rebuild the map.
+    bool RebuildPending() const { return rebuildPending_; }
+    // Publishes the file list when it changed (or with `force`), then the bitfield.
+    void PublishPieceState(bool force);
+    // Pieces verified since the last have announcement, oldest first; the
+    // per-second step announces and empties them.
+    std::vector<int32_t>& MutablePendingHaves() { return pendingHaves_; }
 
 private:
-    EngineMembership membership_;
+    void ServeRead(QueuedReads::Request& request);
 
-protected:
-    JobRecord record_;
-    TWorkWithPeers peerSet_;
+    EngineState& engine_;
+    JobRecord& record_;
+    TWorkWithPeers& peerSet_;
+    WorkerThread& thread_;
+    IPieceWorkEvents& job_;
 
-    // Shared with the statistics and the thread body: the map, whether it is
-    // ready, a rebuild waiting for the loop, what publishes and announces.
     TPieces* pieces_ = nullptr;
     bool pieceMapReady_ = false;
     bool rebuildPending_ = false;
     PublishedBitfield bitfield_;
     bool fileListChanged_ = false;
     std::vector<int32_t> pendingHaves_;
-
-private:
-    void ServeRead(QueuedReads::Request& request);
 
     TTorrent* torrent_ = nullptr;
     // A source's file changed under a map without hashes: start over at the next turn.

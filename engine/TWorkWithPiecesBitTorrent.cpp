@@ -41,7 +41,7 @@ bool TWorkWithPieces::WrapsHandshakes() const {
 
 int32_t TWorkWithPieces::UploadSlotCount() const { return peerSet_.UploadSlots(); }
 
-bool TWorkWithPieces::ServesUploads() const { return pieceMapReady_ && pieces_ && !StopRequested(); }
+bool TWorkWithPieces::ServesUploads() const { return pieceMapReady_ && pieces_ && !thread_.StopRequested(); }
 
 bool TWorkWithPieces::IsPeerIdConnected(const PeerIdentity& peerId, const TPeerObject& asking) const {
     if (!HasIdentity(peerId)) return false;
@@ -62,13 +62,13 @@ void TWorkWithPieces::ForgetInFlight(int32_t piece) { schedule_.RemoveInFlight(p
 bool TWorkWithPieces::HasOutstandingRequest(int32_t block) const { return schedule_.HasRequest(block); }
 
 void TWorkWithPieces::AddOutstandingRequest(const BlockRequest& request) {
-    if (!StopRequested() && !HasOutstandingRequest(request.block) && !HoldsBlock(request.block))
+    if (!thread_.StopRequested() && !HasOutstandingRequest(request.block) && !HoldsBlock(request.block))
         schedule_.AddRequest(request);
 }
 
 bool TWorkWithPieces::WaitsForServerSources() {
     // Ranges all used up later mean the servers are done with their share, not that none exists.
-    if (sourceRangesCut_ || !sourceRanges_.Empty() || Age() > kServerHeadStartSeconds) return false;
+    if (sourceRangesCut_ || !sourceRanges_.Empty() || thread_.Age() > kServerHeadStartSeconds) return false;
     return std::any_of(peerSet_.Candidates().begin(), peerSet_.Candidates().end(), [](const TPeerId* candidate) {
         return IsServerKind(candidate->kind) && !(candidate->HasDetails() && candidate->details->torrentFetch);
     });

@@ -22,7 +22,7 @@
 #
 #   the task interface    TaskApi.h TaskInterface.h SpeedLimit.h
 #   components            every other file but the job's and the API's
-#   the job               TWork* (the job, its piece layer and its peer set)
+#   the job               TWork* (the loop TWorkThread, its piece work and its peer set)
 #   the API               CVeldmoorCore.cpp FrontEndApi.cpp
 #
 # The task interface includes nothing else of engine/; a component includes
@@ -36,7 +36,9 @@
 #
 # Among the components, the parts the job is made of (job_parts below) reach
 # each other through the interfaces they declare, handed in at construction:
-# a part includes the job record but no other part, and the record includes
+# a part includes the job record but no other part (the piece work alone
+# includes the peer set it schedules over), none includes the loop
+# (TWorkThread) that drives them, and the record includes
 # only the task interface and the plain records it holds (JobSettings.h,
 # JobStatusRecord.h). So the parts never grow back into a chain.
 #
@@ -94,26 +96,39 @@ torrent_may_include() {
   return 1
 }
 
-# The job's parts, by file stem (a part's .h and .cpp).
-job_parts=" JobRecord EngineMembership SecondStep TurnWait "
+# The job's parts, by file stem (a part's .h and .cpp, and further .cpp files
+# named after it, such as TWorkWithPeersConnect.cpp).
+job_parts=" JobRecord EngineMembership SecondStep TurnWait TWorkWithPeers TWorkWithPieces "
 
 engine_stem() {
   local name=${1##*/}
   echo "${name%.*}"
 }
 
-is_job_part() {
-  case "$job_parts" in *" $(engine_stem "$1") "*) return 0 ;; esac
-  return 1
+# The part a file belongs to; nothing for a file of no part.
+job_part_of() {
+  local stem part
+  stem=$(engine_stem "$1")
+  for part in $job_parts; do
+    case "$stem" in "$part" | "$part"[A-Z]*) echo "$part"; return ;; esac
+  done
+}
+
+# Whether one part may include another: the record, and for the piece work
+# the peer set it schedules over, never the other way.
+part_may_include() {
+  [ "$1" = "$2" ] || [ "$2" = JobRecord ] || { [ "$1" = TWorkWithPieces ] && [ "$2" = TWorkWithPeers ]; }
 }
 
 # Whether engine/`file` may include engine/`path`.
 engine_may_include() {
-  local from to from_stem to_stem
+  local from to from_stem to_stem from_part to_part
   from=$(engine_tier "$1")
   to=$(engine_tier "$2")
   from_stem=$(engine_stem "$1")
   to_stem=$(engine_stem "$2")
+  from_part=$(job_part_of "$1")
+  to_part=$(job_part_of "$2")
   case "$from" in
     0) [ "$to" -eq 0 ] ;;
     1)
@@ -123,11 +138,17 @@ engine_may_include() {
         [ "$to" -eq 0 ] || [ "$to_stem" = JobSettings ] || [ "$to_stem" = JobStatusRecord ]
         return
       fi
-      if is_job_part "$1" && is_job_part "$2"; then
-        [ "$to_stem" = JobRecord ]
+      if [ -n "$from_part" ] && [ -n "$to_part" ]; then
+        part_may_include "$from_part" "$to_part"
         return
       fi
       return 0
+      ;;
+    2)
+      # The job's parts among its files never include the loop that drives them.
+      [ -z "$from_part" ] && return 0
+      [ "$to" -le 1 ] && [ -z "$to_part" ] && return 0
+      [ -n "$to_part" ] && part_may_include "$from_part" "$to_part"
       ;;
     *) return 0 ;;
   esac
@@ -234,6 +255,22 @@ self_test() {
     return 1
   fi
   sed -i '$d' "$tree/engine/SecondStep.cpp"
+  printf '#include "engine/JobRecord.h"\n' > "$tree/engine/TWorkWithPeers.h"
+  printf '#include "engine/TWorkWithPeers.h"\n#include "engine/JobRecord.h"\n' > "$tree/engine/TWorkWithPieces.h"
+  printf '#include "engine/TWorkWithPieces.h"\n#include "engine/TWorkWithPeers.h"\n' >> "$tree/engine/TWorkThread.h"
+  if ! check_tree "$tree" 2>/dev/null; then
+    echo "self-test: the piece work on the peer set, both under the loop, was refused" >&2
+    return 1
+  fi
+  for wrong in TWorkWithPieces TWorkThread; do
+    printf '#include "engine/%s.h"\n' "$wrong" > "$tree/engine/TWorkWithPeersConnect.cpp"
+    if check_tree "$tree" 2>/dev/null; then
+      echo "self-test: the peer set including $wrong passed" >&2
+      return 1
+    fi
+  done
+  rm "$tree/engine/TWorkWithPeersConnect.cpp" "$tree/engine/TWorkWithPieces.h" "$tree/engine/TWorkWithPeers.h"
+  sed -i '2,$d' "$tree/engine/TWorkThread.h"
   printf '#include "engine/TransferMeter.h"\n' >> "$tree/engine/JobRecord.h"
   if check_tree "$tree" 2>/dev/null; then
     echo "self-test: the job record including a working component passed" >&2

@@ -69,11 +69,11 @@ TEST_F(EngineEventsTest, CorruptPiecesOfAJobReachTheSinkWithSourceAndPieceNumber
 
     TPeerId peer("btnode://10.0.0.5:6881", kPeerBitTorrent);
     TPeerId mirror("http://mirror.example/game.exe", kPeerHttp);
-    JobOf(task.handle).OnCorruptPiece(&peer, 2);  // no sink yet: nothing
+    JobOf(task.handle).Pieces().OnCorruptPiece(&peer, 2);  // no sink yet: nothing
     ASSERT_EQ(EngineSetEventSink(&sink_), kResultOk);
-    JobOf(task.handle).OnCorruptPiece(&peer, 2);
-    JobOf(task.handle).OnCorruptPiece(&mirror, 0);
-    JobOf(task.handle).OnCorruptPiece(nullptr, 1);
+    JobOf(task.handle).Pieces().OnCorruptPiece(&peer, 2);
+    JobOf(task.handle).Pieces().OnCorruptPiece(&mirror, 0);
+    JobOf(task.handle).Pieces().OnCorruptPiece(nullptr, 1);
     EXPECT_EQ(sink_.Events(), (std::vector<CapturingSink::Event>{
                                   {"11500102", "btnode://10.0.0.5:6881", "game.exe", "", 2},
                                   {"11500101", "http://mirror.example/game.exe", "game.exe", "", 0},

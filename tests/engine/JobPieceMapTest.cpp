@@ -113,13 +113,13 @@ TEST_F(JobPieceMapTest, DiskEventsSetTheirStatusAndStopTheJob) {
         TWorkThread& job = JobOf(task.handle);
         ASSERT_TRUE(WaitUntil([&] {
             ScopedLock guard(job.Lock());
-            return job.HasReadyPieceMap();
+            return job.Pieces().HasReadyPieceMap();
         }));
         {
             ScopedLock guard(job.Lock());
             PieceMapEvent notice;
             notice.type = event;
-            job.OnPieceMapEvent(notice);
+            job.Pieces().OnPieceMapEvent(notice);
         }
         ASSERT_TRUE(WaitUntil([&] { return !job.IsRunning(); }));
         EXPECT_EQ(StatusOf(task.handle).status, status);

@@ -68,15 +68,15 @@ TEST_F(JobSchedulingTest, APieceIsInFlightAtMostTwiceUntilTheEndGameLetsEveryCon
     EXPECT_FALSE(job_->IsEndGame());
 
     job_->RemoveInFlight(5, false);
-    EXPECT_EQ(std::count(job_->InFlight().begin(), job_->InFlight().end(), 5), 1) << "one entry per removal";
+    EXPECT_EQ(std::count(job_->Pieces().InFlight().begin(), job_->Pieces().InFlight().end(), 5), 1) << "one entry per removal";
     job_->RemoveInFlight(5, true);
-    EXPECT_TRUE(job_->InFlight().empty()) << "discarding removes every entry";
+    EXPECT_TRUE(job_->Pieces().InFlight().empty()) << "discarding removes every entry";
 
     // As many entries as pieces remain: the end game offers pieces in flight too.
     for (int32_t piece = 0; piece < kPieces; ++piece) ASSERT_TRUE(job_->AddInFlight(piece));
     EXPECT_TRUE(job_->IsPieceWanted(0));
     EXPECT_TRUE(job_->IsEndGame());
-    EXPECT_TRUE(job_->EndGameReached());
+    EXPECT_TRUE(job_->Pieces().EndGameReached());
 }
 
 TEST_F(JobSchedulingTest, ReturnedRequestsGoToAConnectionWhosePeerHasTheirPiece) {
@@ -118,7 +118,7 @@ TEST_F(JobSchedulingTest, APieceCompleteInMemoryLeavesTheInFlightListAndNoLonger
     ASSERT_TRUE(job_->AddInFlight(3));
     completePiece(3);
     EXPECT_TRUE(job_->IsPieceWanted(4));
-    EXPECT_TRUE(std::find(job_->InFlight().begin(), job_->InFlight().end(), 3) == job_->InFlight().end())
+    EXPECT_TRUE(std::find(job_->Pieces().InFlight().begin(), job_->Pieces().InFlight().end(), 3) == job_->Pieces().InFlight().end())
         << "a complete piece blocks nobody";
 
     // Ninety pieces complete, most still in memory: the ten left in flight are all there is to fetch.
@@ -190,9 +190,9 @@ TEST_F(JobSchedulingTest, PeersWaitForTheServersFirstRangesOnlyUntilTheyAreCut) 
     EXPECT_FALSE(job_->WaitsForServerSources());
     // Every range used up: the servers are through their share, not missing.
     job_->ReleaseSourceRange(server);
-    job_->SourceRanges().Clear();
+    job_->Pieces().SourceRanges().Clear();
     EXPECT_FALSE(job_->WaitsForServerSources());
-    job_->SourceRanges().Forget(server);
+    job_->Pieces().SourceRanges().Forget(server);
 }
 
 TEST_F(JobSchedulingTest, APriorityChangeWaitsForThePublishAndThenDeselectsTheFilesPieces) {
