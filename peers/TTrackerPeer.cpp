@@ -196,9 +196,11 @@ void TTrackerPeer::AddPeers(const std::vector<TrackerPeer>& peers) {
     ISourceRegistry* sources = JobSources();
     if (!sources) return;
     for (const TrackerPeer& peer : peers) {
+        const std::optional<Ipv4Address> v4 = peer.endpoint.address.V4();
+        if (!v4) continue;  // candidates hold IPv4 addresses only so far
         auto* candidate = new TPeerId({}, kPeerBitTorrent);
-        candidate->ip = peer.ip;
-        candidate->port = peer.port;
+        candidate->ip = v4->NetworkOrder();
+        candidate->port = peer.endpoint.port;
         candidate->identity = peer.identity;
         candidate->resolved = true;
         candidate->parallelLimit = 1;
