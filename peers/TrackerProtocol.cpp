@@ -147,7 +147,9 @@ std::string BuildAnnounceRequest(std::string_view announcePath, std::string_view
     std::string request;
     request.append("GET ").append(announcePath).append(" HTTP/1.0").append(kLineEnd);
     request.append("User-Agent: ").append(kTrackerUserAgent).append(kLineEnd);
-    request.append("Host: ").append(host);
+    // An IPv6 literal goes in brackets, so its colons do not read as a port.
+    const bool bare = IpAddress::Parse(host).has_value() && host.find(':') != std::string_view::npos;
+    request.append("Host: ").append(bare ? "[" : "").append(host).append(bare ? "]" : "");
     if (port != kHttpPort) request.append(":").append(std::to_string(port));
     request.append(kLineEnd);
     request.append("Connection: close").append(kLineEnd);

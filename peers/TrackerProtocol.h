@@ -68,8 +68,8 @@ struct AnnounceQuery {
 // downloaded, left, event, then key, compact and numwant, then ipv6 when set.
 std::string BuildAnnouncePath(const AnnounceQuery& query);
 
-// "GET <path> HTTP/1.0", the user agent, "Host: <host>" with ":<port>" when the
-// port is not 80, "Connection: close", and the empty line. No compressed
+// "GET <path> HTTP/1.0", the user agent, "Host: <host>" (an IPv6 literal in
+// brackets) with ":<port>" when the port is not 80, "Connection: close", and the empty line. No compressed
 // answer is asked for: it could not be read. Empty when the path or host is
 // empty or carries CR, LF or NUL, or the port is outside 1..65535.
 std::string BuildAnnounceRequest(std::string_view announcePath, std::string_view host, int32_t port);

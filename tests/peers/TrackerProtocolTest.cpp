@@ -114,6 +114,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, TrackerHostLineTest,
                          ::testing::Values(HostCase{80, "Host: t.example"}, HostCase{6969, "Host: t.example:6969"},
                                            HostCase{8080, "Host: t.example:8080"}));
 
+TEST(TrackerAnnounceTest, Ipv6LiteralHostGoesInBrackets) {
+    for (const std::string host : {"2001:db8::1", "[2001:db8::1]"}) {
+        const std::string request = BuildAnnounceRequest("/a", host, 6969);
+        EXPECT_NE(request.find("\r\nHost: [2001:db8::1]:6969\r\n"), std::string::npos) << request;
+    }
+    EXPECT_NE(BuildAnnounceRequest("/a", "::1", 80).find("\r\nHost: [::1]\r\n"), std::string::npos);
+}
+
 TEST(TrackerAnnounceTest, RefusesWhatCannotBeSentSafely) {
     EXPECT_EQ(BuildAnnounceRequest("/a\r\nX-Forged: 1", "t", 80), "");
     EXPECT_EQ(BuildAnnounceRequest("/a", "t\nX: 1", 80), "");
