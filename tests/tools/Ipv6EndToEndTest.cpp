@@ -3,8 +3,9 @@
 // from a mirror whose name has only an IPv6 address, downloads from an aria2c
 // seeder it learns from a tracker's "peers6" (over an HTTP and over a UDP
 // tracker), and seeds to an aria2c leecher. In a dual-stack world whose IPv6
-// route silently drops everything it still downloads, over IPv4. Takes real
-// seconds.
+// route silently drops everything it still downloads, over IPv4. veldmoor-cli
+// fetches, verifies and launches a demo installer from the IPv6-only mirror.
+// Takes real seconds.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Files.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/Infrastructure.h"
 #include "tests/support/TestSupport.h"
@@ -22,6 +24,7 @@
 #include "tests/tools/Ipv6World.h"
 #include "tests/tools/ProgramRun.h"
 #include "tests/tools/StatusJsonShape.h"
+#include "tools/profile-builder/DemoProduct.h"
 
 namespace veldmoor::test {
 namespace {
@@ -186,6 +189,38 @@ TEST_F(Ipv6EndToEndTest, DownloadStartsOverIpv4WhenTheIpv6RouteDropsEverything) 
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ::testing::Test::RecordProperty("first_bytes_by_status_line", std::to_string(firstWithBytes + 1));
     std::cout << "  first bytes by status line " << firstWithBytes + 1 << ", whole run " << seconds << " s\n";
+}
+
+TEST_F(Ipv6EndToEndTest, CliDownloadsVerifiesAndLaunchesFromAnIpv6OnlyMirror) {
+    ASSERT_NO_FATAL_FAILURE(SetUpWorld(Ipv6WorldKind::kIpv6Only));
+    const std::string installerName = "VeldmoorDemo_setup_0.1.0.0.run";
+    profilebuilder::DemoProductOptions options;
+    options.outputFolder = dir_.File("mirror/demo");
+    options.installerSize = 4u << 20;
+    options.installerUrl = world_->MirrorUrl("/demo/" + installerName);
+    // Nothing answers there: the client goes on without a resource list.
+    options.resourceListUrl = "https://mirror.v6.test:1/list.xml";
+    options.announceUrl = world_->AnnounceUrl(false);
+    options.statisticsUrl = world_->MirrorUrl("/stats");
+    options.natServerName = Ipv6World::kServerAddress;
+    options.writeSourceCode = false;
+    profilebuilder::DemoProduct product;
+    std::string error;
+    ASSERT_TRUE(profilebuilder::BuildDemoProduct(options, product, error)) << error;
+
+    const std::string save = dir_.File("save");
+    const std::string mark = dir_.File("mark");
+    ::setenv("VELDMOOR_PROFILE_FILE", product.descriptionPath.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", dir_.File("data").c_str(), 1);
+    ::setenv("VELDMOOR_DEMO_MARK", mark.c_str(), 1);
+    ProgramRun& cli = world_->RunInClient({VELDMOOR_CLI_PATH, "--save-dir", save, "--upnp", "off"}, "veldmoor-cli");
+    ASSERT_EQ(cli.WaitForExit(kRunLimit), std::optional<int>(0)) << world_->Logs();
+    EXPECT_EQ(Md5OfFile(save + "/" + installerName), product.profile.expectedMd5);
+    EXPECT_TRUE(WaitUntil([&] { return platform::ReadWholeFile(mark).has_value(); }, std::chrono::seconds(20)))
+        << "the installer did not run" << world_->Logs();
+    EXPECT_NE(world_->MirrorAccessLog().find(std::string(Ipv6World::kClientAddress) + " /demo/" + installerName),
+              std::string::npos)
+        << world_->Logs();
 }
 
 }  // namespace
