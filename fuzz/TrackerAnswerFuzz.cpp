@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "fuzz/FuzzSupport.h"
+#include "peers/SourceAddress.h"
 #include "peers/TrackerProtocol.h"
 
 namespace {
@@ -27,7 +28,7 @@ void CheckInterval(int32_t interval) {
 
 void CheckPeers(const std::vector<TrackerPeer>& peers) {
     for (const TrackerPeer& peer : peers) {
-        if (peer.ip == 0 || peer.ip == kNoAddress) Fail("a peer without an address");
+        if (!IsValidAddress(peer.ip)) Fail("a peer without an address");
         if (peer.port < 1 || peer.port > 65535) Fail("a peer without a port");
     }
 }

@@ -17,7 +17,6 @@ namespace {
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr int32_t kHttpPort = 80;
 constexpr size_t kCompactPeerSize = 6;
-constexpr size_t kAddressOnlyZeroes = 14;
 
 std::span<const uint8_t> AsBytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -33,7 +32,7 @@ void StoreBigEndian64(uint8_t* bytes, uint64_t value) {
 // An address and port as they come over the wire, 6 bytes.
 TrackerPeer PeerFromCompact(const uint8_t* entry) {
     TrackerPeer peer;
-    peer.ip = AddressFromBytes(entry[0], entry[1], entry[2], entry[3]);
+    peer.ip = Ipv4Address::FromOctets(entry[0], entry[1], entry[2], entry[3]);
     const uint16_t port = LoadBigEndian16(entry + 4);
     peer.port = port;
     peer.identity = AddressOnlyIdentity(peer.ip, port);
@@ -51,9 +50,10 @@ void AddCompactPeers(std::span<const uint8_t> entries, std::vector<TrackerPeer>&
 
 // Exactly four dotted decimal fields; trackers also send host names and IPv6
 // texts, which give no candidate here.
-uint32_t DottedAddress(std::string_view text) {
-    if (std::count(text.begin(), text.end(), '.') != 3) return kNoAddress;
-    return ParseNumericAddress(text);
+std::optional<IpAddress> DottedAddress(std::string_view text) {
+    const auto address = Ipv4Address::Parse(text);
+    if (!address) return std::nullopt;
+    return IpAddress(*address);
 }
 
 // The integer a dictionary holds for `key`: the key leaf carries it itself.
@@ -74,8 +74,10 @@ std::optional<TrackerPeer> PeerFromDictionary(const QElement& entry) {
     const QElement* ip = entry.GetValue("ip");
     const std::optional<int64_t> port = IntegerValue(entry, "port");
     if (!ip || ip->HasInteger() || !port || *port <= 0 || *port > 65535) return std::nullopt;
+    const std::optional<IpAddress> address = DottedAddress(ip->GetBytes());
+    if (!address) return std::nullopt;
     TrackerPeer peer;
-    peer.ip = DottedAddress(ip->GetBytes());
+    peer.ip = *address;
     peer.port = static_cast<int32_t>(*port);
     if (!IsUsable(peer)) return std::nullopt;
     const QElement* peerId = entry.GetValue("peer id");
@@ -106,11 +108,11 @@ UdpAnswerStatus CheckUdpAnswer(std::span<const uint8_t> datagram, size_t minimum
 
 }  // namespace
 
-PeerIdentity AddressOnlyIdentity(uint32_t ip, uint16_t port) {
+PeerIdentity AddressOnlyIdentity(const IpAddress& ip, uint16_t port) {
     PeerIdentity identity{};
-    const std::array<uint8_t, 4> address = AddressBytes(ip);
-    std::copy(address.begin(), address.end(), identity.begin() + kAddressOnlyZeroes);
-    StoreBigEndian16(identity.data() + kAddressOnlyZeroes + address.size(), port);
+    std::string compact;
+    Endpoint{ip, port}.AppendCompact(compact);
+    std::copy(compact.begin(), compact.end(), identity.end() - static_cast<std::ptrdiff_t>(compact.size()));
     return identity;
 }
 
@@ -247,8 +249,7 @@ std::array<uint8_t, kUdpAnnounceRequestSize> BuildUdpAnnounceRequest(const UdpAn
     at += 24;
     StoreBigEndian32(at, fields.event);
     at += 4;
-    const std::array<uint8_t, 4> address = AddressBytes(fields.ip);
-    at = std::copy(address.begin(), address.end(), at);
+    at = std::copy(fields.ip.Octets().begin(), fields.ip.Octets().end(), at);
     StoreBigEndian32(at, 0);  // key
     StoreBigEndian32(at + 4, kUdpNumWant);
     StoreBigEndian16(at + 8, fields.port);

@@ -17,15 +17,16 @@ namespace veldmoor {
 // ---- what both kinds of tracker give --------------------------------------
 
 struct TrackerPeer {
-    uint32_t ip = kNoAddress;  // network order
+    IpAddress ip;
     int32_t port = 0;
     // The peer id the tracker named, else 14 zero bytes, the address and the
     // port in network order.
     PeerIdentity identity{};
 };
 
-// 14 zero bytes, then the address and the port as they go over the wire.
-PeerIdentity AddressOnlyIdentity(uint32_t ip, uint16_t port);
+// Zero bytes, then the address and the port as they go over the wire (14
+// zeros before an IPv4 address, 2 before an IPv6 one).
+PeerIdentity AddressOnlyIdentity(const IpAddress& ip, uint16_t port);
 
 inline constexpr int32_t kDefaultAnnounceInterval = 600;
 inline constexpr int32_t kMinAnnounceInterval = 61;
@@ -126,7 +127,7 @@ struct UdpAnnounceFields {
     int64_t left = 0;
     int64_t uploaded = 0;
     uint32_t event = kEventStarted;
-    uint32_t ip = 0;  // network order; 0 lets the tracker use the sender's
+    Ipv4Address ip;  // 0.0.0.0 lets the tracker use the sender's
     uint16_t port = 0;
 };
 

@@ -194,9 +194,9 @@ TEST(AnnounceAnswerTest, ThirteenCompactBytesGiveTwoPeers) {
     const std::string peers = Compact(10, 0, 0, 1, 6881) + Compact(192, 168, 1, 20, 51413) + "!";
     const AnnounceAnswer answer = ParseAnnounceAnswer("d8:intervali1800e5:peers" + Str(peers) + "e");
     ASSERT_EQ(answer.peers.size(), 2u);
-    EXPECT_EQ(answer.peers[0].ip, AddressFromBytes(10, 0, 0, 1));
+    EXPECT_EQ(answer.peers[0].ip, Ipv4Address::FromOctets(10, 0, 0, 1));
     EXPECT_EQ(answer.peers[0].port, 6881);
-    EXPECT_EQ(answer.peers[1].ip, AddressFromBytes(192, 168, 1, 20));
+    EXPECT_EQ(answer.peers[1].ip, Ipv4Address::FromOctets(192, 168, 1, 20));
     EXPECT_EQ(answer.peers[1].port, 51413);
     EXPECT_EQ(answer.peers[1].identity, IdentityOf(std::string(14, '\0') + Compact(192, 168, 1, 20, 51413)));
 }
@@ -206,7 +206,7 @@ TEST(AnnounceAnswerTest, CompactEntriesWithoutAddressOrPortAreLeftOut) {
                               Compact(10, 0, 0, 2, 0) + Compact(10, 0, 0, 3, 1);
     const AnnounceAnswer answer = ParseAnnounceAnswer("d5:peers" + Str(peers) + "e");
     ASSERT_EQ(answer.peers.size(), 1u);
-    EXPECT_EQ(answer.peers[0].ip, AddressFromBytes(10, 0, 0, 3));
+    EXPECT_EQ(answer.peers[0].ip, Ipv4Address::FromOctets(10, 0, 0, 3));
 }
 
 TEST(AnnounceAnswerTest, ListedPeersWithAndWithoutPeerId) {
@@ -220,7 +220,7 @@ TEST(AnnounceAnswerTest, ListedPeersWithAndWithoutPeerId) {
     const AnnounceAnswer answer = ParseAnnounceAnswer(answerText);
     EXPECT_EQ(answer.interval, 900);
     ASSERT_EQ(answer.peers.size(), 4u);
-    EXPECT_EQ(answer.peers[0].ip, AddressFromBytes(10, 0, 0, 1));
+    EXPECT_EQ(answer.peers[0].ip, Ipv4Address::FromOctets(10, 0, 0, 1));
     EXPECT_EQ(answer.peers[0].port, 6881);
     EXPECT_EQ(answer.peers[0].identity, IdentityOf(id20));
     EXPECT_EQ(answer.peers[1].identity, IdentityOf(std::string(14, '\0') + Compact(10, 0, 0, 2, 6882)));
@@ -244,7 +244,7 @@ TEST(AnnounceAnswerTest, ListedPeersWithoutUsableAddressOrPortAreLeftOut) {
         "d2:ip7:1.2.3.54:porti65535ee"
         "ee");
     ASSERT_EQ(answer.peers.size(), 1u);
-    EXPECT_EQ(answer.peers[0].ip, AddressFromBytes(1, 2, 3, 5));
+    EXPECT_EQ(answer.peers[0].ip, Ipv4Address::FromOctets(1, 2, 3, 5));
     EXPECT_EQ(answer.peers[0].port, 65535);
 }
 
@@ -316,7 +316,7 @@ TEST(UdpTrackerTest, AnnounceRequestLayout) {
     fields.downloaded = 0x0102030405060708;
     fields.left = -7;
     fields.uploaded = 9;
-    fields.ip = AddressFromBytes(192, 168, 0, 10);
+    fields.ip = Ipv4Address::FromOctets(192, 168, 0, 10);
     fields.port = 6881;
     const Bytes request = ToBytes(BuildUdpAnnounceRequest(fields));
 
@@ -389,7 +389,7 @@ TEST(UdpTrackerTest, AnnounceAnswerGivesWholeEntriesOnly) {
     EXPECT_EQ(answer.leechers, 5u);
     EXPECT_EQ(answer.seeders, 7u);
     ASSERT_EQ(answer.peers.size(), 2u);
-    EXPECT_EQ(answer.peers[1].ip, AddressFromBytes(10, 0, 0, 2));
+    EXPECT_EQ(answer.peers[1].ip, Ipv4Address::FromOctets(10, 0, 0, 2));
     EXPECT_EQ(answer.peers[1].port, 6882);
     EXPECT_EQ(answer.peers[1].identity, IdentityOf(std::string(14, '\0') + Compact(10, 0, 0, 2, 6882)));
 }
