@@ -52,18 +52,18 @@ void IncomingConnections::KeepTransportListener(bool wanted) {
     // The UDP service's listener takes the main listener's port as its service port.
     auto listener = std::make_unique<QSocket>();
     const QSocket::TransportKey anyKey{};
-    transportListener_ = listener->Listen(listeningPort_, 0, &anyKey) ? std::move(listener) : nullptr;
+    transportListener_ = listener->Listen(listeningPort_, std::nullopt, &anyKey) ? std::move(listener) : nullptr;
 }
 
 void IncomingConnections::CloseAll() {
     CloseListener();
     pending_.clear();
-    localAddress_ = kNoAddress;
+    localAddress_.reset();
     lastAddressCheck_ = 0;
 }
 
-std::vector<uint32_t> IncomingConnections::AcceptWaiting(uint32_t tick) {
-    std::vector<uint32_t> accepted;
+std::vector<IpAddress> IncomingConnections::AcceptWaiting(uint32_t tick) {
+    std::vector<IpAddress> accepted;
     if (!IsListening()) return accepted;
     for (QSocket* listener : {listener_.get(), transportListener_.get()}) {
         for (int i = 0; listener && i < kAcceptsPerRound && pending_.size() < kMaxPending; ++i) {

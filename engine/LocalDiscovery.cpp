@@ -28,13 +28,13 @@ public:
     MulticastChannel& operator=(const MulticastChannel&) = delete;
 
     bool SendToGroup(const uint8_t* data, size_t size) override {
-        const long sent = platform::SendDatagram(handle_, data, size, {DiscoveryGroup(), kDiscoveryPort, {}});
+        const long sent = platform::SendDatagram(handle_, data, size, {DiscoveryGroup(), kDiscoveryPort});
         return sent >= 0 || platform::IsWouldBlock(static_cast<int>(sent));
     }
 
     Received Receive(ReceivedDatagram& datagram) override {
         datagram.bytes.resize(kDatagramBuffer);
-        platform::Ipv4Endpoint from;
+        Endpoint from;
         const long received = platform::ReceiveDatagram(handle_, datagram.bytes.data(), datagram.bytes.size(), &from);
         if (received < 0) return platform::IsWouldBlock(static_cast<int>(received)) ? Received::kNothing : Received::kFailed;
         datagram.bytes.resize(static_cast<size_t>(received));
@@ -48,11 +48,11 @@ private:
 
 }  // namespace
 
-uint32_t DiscoveryGroup() { return AddressFromBytes(233, 65, 31, 78); }
+Ipv4Address DiscoveryGroup() { return Ipv4Address::FromOctets(233, 65, 31, 78); }
 
 std::array<uint8_t, kAnnouncementBytes> EncodeAnnouncement(const Announcement& announcement) {
     std::array<uint8_t, kAnnouncementBytes> bytes{};
-    std::memcpy(bytes.data() + kAddressOffset, &announcement.address, sizeof announcement.address);
+    std::copy(announcement.address.Octets().begin(), announcement.address.Octets().end(), bytes.begin() + kAddressOffset);
     bytes[kPortOffset] = static_cast<uint8_t>(announcement.port >> 8);
     bytes[kPortOffset + 1] = static_cast<uint8_t>(announcement.port & 0xFF);
     bytes[kKindOffset + 3] = announcement.reply ? 1 : 0;
@@ -64,7 +64,8 @@ std::array<uint8_t, kAnnouncementBytes> EncodeAnnouncement(const Announcement& a
 std::optional<Announcement> DecodeAnnouncement(const uint8_t* data, size_t size) {
     if (!data || size < kAnnouncementBytes || ReadBigEndian32(data) != 0) return std::nullopt;
     Announcement announcement;
-    std::memcpy(&announcement.address, data + kAddressOffset, sizeof announcement.address);
+    announcement.address = Ipv4Address::FromOctets(data[kAddressOffset], data[kAddressOffset + 1],
+                                                   data[kAddressOffset + 2], data[kAddressOffset + 3]);
     announcement.port = static_cast<uint16_t>((data[kPortOffset] << 8) | data[kPortOffset + 1]);
     announcement.reply = ReadBigEndian32(data + kKindOffset) != 0;
     std::copy_n(data + kHashOffset, announcement.infoHash.size(), announcement.infoHash.begin());
@@ -98,7 +99,7 @@ void LocalAnnouncements::SetChannelOpener(ChannelOpener opener) {
     opener_ = opener ? std::move(opener) : ChannelOpener(OpenMulticastChannel);
 }
 
-void LocalAnnouncements::Keep(const Announcement& announcement, uint32_t sender, int64_t now, const TBaseWork* seenBy) {
+void LocalAnnouncements::Keep(const Announcement& announcement, const IpAddress& sender, int64_t now, const TBaseWork* seenBy) {
     const bool known = std::any_of(kept_.begin(), kept_.end(), [&](const KeptAnnouncement& kept) {
         return kept.announcement.peerId == announcement.peerId;
     });

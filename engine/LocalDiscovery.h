@@ -20,11 +20,11 @@ class TBaseWork;
 
 inline constexpr uint16_t kDiscoveryPort = 31576;
 inline constexpr size_t kAnnouncementBytes = 56;
-// 233.65.31.78 in network order.
-uint32_t DiscoveryGroup();
+// 233.65.31.78.
+Ipv4Address DiscoveryGroup();
 
 struct Announcement {
-    uint32_t address = 0;  // the sender's local IPv4 address, network order
+    Ipv4Address address;  // the sender's local IPv4 address
     uint16_t port = 0;     // its listening port
     bool reply = false;    // a query asks the others to answer
     InfoHash infoHash{};
@@ -37,7 +37,7 @@ std::array<uint8_t, kAnnouncementBytes> EncodeAnnouncement(const Announcement& a
 std::optional<Announcement> DecodeAnnouncement(const uint8_t* data, size_t size);
 
 struct ReceivedDatagram {
-    uint32_t sender = 0;  // network order
+    IpAddress sender;
     std::vector<uint8_t> bytes;
 };
 
@@ -61,7 +61,7 @@ std::unique_ptr<IAnnouncementChannel> OpenMulticastChannel();
 // others to find.
 struct KeptAnnouncement {
     Announcement announcement;
-    uint32_t sender = 0;
+    IpAddress sender;
     int64_t stamp = 0;  // job clock
     std::vector<const TBaseWork*> seenBy;
 
@@ -87,7 +87,7 @@ public:
 
     std::vector<KeptAnnouncement>& Kept() { return kept_; }
     // Kept unless one with the same identity is there or the list is full.
-    void Keep(const Announcement& announcement, uint32_t sender, int64_t now, const TBaseWork* seenBy);
+    void Keep(const Announcement& announcement, const IpAddress& sender, int64_t now, const TBaseWork* seenBy);
     // Drops those older than 30 s and those every live job has seen.
     void Expire(int64_t now, const std::vector<TBaseWork*>& jobs);
     // A job that goes away stops counting as having seen anything.

@@ -525,7 +525,7 @@ int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
 
 bool TWorkThread::WantsUdpPeers() const {
     // The engine view is this thread's copy of the engine flags, taken each turn.
-    return !View().udpServiceOff && !View().reachableFromOutside && UdpServicePublicAddress() != kNoAddress;
+    return !View().udpServiceOff && !View().reachableFromOutside && UdpServicePublicAddress().has_value();
 }
 
 TPeerObject* TWorkThread::MakePeer(int32_t kind) { return MakePooledPeer(kind); }

@@ -99,7 +99,7 @@ public:
     int32_t UploadSlotCount() const override;
     bool ServesUploads() const override;
     bool IsPeerIdConnected(const PeerIdentity& peerId, const TPeerObject& asking) const override;
-    TPeerId* CandidateForIncoming(uint32_t ip, int32_t port) override;
+    TPeerId* CandidateForIncoming(const IpAddress& ip, int32_t port) override;
     void ForgetInFlight(int32_t piece) override;
     bool HasOutstandingRequest(int32_t block) const override;
     void AddOutstandingRequest(const BlockRequest& request) override;

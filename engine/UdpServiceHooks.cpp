@@ -9,6 +9,8 @@ namespace veldmoor {
 namespace {
 
 constexpr int kStartupVersion = 257;
+// What the service takes and gives for "no address known".
+constexpr uint32_t kServiceNoAddress = 0xFFFFFFFFu;
 
 std::mutex& HostMutex() {
     static std::mutex mutex;
@@ -58,8 +60,15 @@ void StopUdpService() { udp::QUInternalServer::Shutdown(); }
 
 bool UdpServiceRuns() { return udp::QUInternalServer::Instance()->IsRunning(); }
 
-void UdpServiceSetLocalAddress(uint32_t ip, int32_t port) { udp::QUInternalServer::Instance()->SetLocalAddress(ip, port); }
+void UdpServiceSetLocalAddress(const std::optional<IpAddress>& ip, int32_t port) {
+    const std::optional<Ipv4Address> v4 = ip ? ip->V4() : std::nullopt;
+    udp::QUInternalServer::Instance()->SetLocalAddress(v4 ? v4->NetworkOrder() : kServiceNoAddress, port);
+}
 
-uint32_t UdpServicePublicAddress() { return udp::QUInternalServer::Instance()->PublicAddress(); }
+std::optional<Ipv4Address> UdpServicePublicAddress() {
+    const uint32_t address = udp::QUInternalServer::Instance()->PublicAddress();
+    if (address == 0 || address == kServiceNoAddress) return std::nullopt;
+    return Ipv4Address::FromNetworkOrder(address);
+}
 
 }  // namespace veldmoor

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "fuzz/FuzzSupport.h"
+#include "peers/SourceAddress.h"
 #include "peers/TrackerProtocol.h"
 
 namespace {

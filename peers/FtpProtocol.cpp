@@ -186,8 +186,8 @@ std::optional<FtpPassiveAddress> ParseFtpPassiveReply(std::string_view text) {
     FtpPassiveAddress address;
     address.port = fields[4] * 256 + fields[5];
     if (!IsValidPort(address.port)) return std::nullopt;
-    address.ip = AddressFromBytes(fields[0], fields[1], fields[2], fields[3]);
-    address.host = AddressText(address.ip);
+    address.ip = Ipv4Address::FromOctets(fields[0], fields[1], fields[2], fields[3]);
+    address.host = address.ip.Text();
     return address;
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/IpAddress.h"
+
 namespace veldmoor {
 
 // A reply still incomplete after this many bytes is refused, so a server
@@ -85,7 +87,7 @@ struct FtpPathParts {
 std::optional<FtpPathParts> SplitFtpPath(std::string_view path);
 
 struct FtpPassiveAddress {
-    uint32_t ip = 0;  // network order, as the other IPv4 helpers hold it
+    Ipv4Address ip;
     std::string host;  // "a.b.c.d"
     int32_t port = 0;
 };

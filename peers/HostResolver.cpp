@@ -41,7 +41,7 @@ uint32_t ErrorNumberOf(HostQueryStatus status) {
 
 }  // namespace
 
-HostResolver::HostResolver() : HostResolver(platform::QueryIpv4Addresses, platform::ConfiguredDnsServers) {}
+HostResolver::HostResolver() : HostResolver(platform::QueryHostAddresses, platform::ConfiguredDnsServers) {}
 
 HostResolver::HostResolver(QueryFunction query, DnsServerSource dnsServers)
     : query_(std::move(query)), dnsServers_(std::move(dnsServers)) {}
@@ -61,16 +61,16 @@ HostResolver::QueryFunction HostResolver::CurrentQuery() const {
     return query_;
 }
 
-int HostResolver::Resolve(const std::string& host, std::vector<uint32_t>& addresses) {
+int HostResolver::Resolve(const std::string& host, std::vector<IpAddress>& addresses) {
     if (host.empty()) return 0;
-    if (IsDigitsAndDots(host)) {
-        const uint32_t ip = ParseNumericAddress(host);
-        if (ip == kNoAddress) {
-            VeldmoorLog().Write("无效 IP: " + host, kInvalidIpChannel, kInvalidIpChannel);
-            return 0;
-        }
-        addresses.push_back(ip);
+    if (const auto ip = ParseNumericAddress(host)) {
+        addresses.push_back(*ip);
         return 1;
+    }
+    // Meant as a number but not one ("1.2.3", "01.2.3.4", "0.0.0.0"): never a name to look up.
+    if (IsDigitsAndDots(host) || host.find(':') != std::string::npos) {
+        VeldmoorLog().Write("无效 IP: " + host, kInvalidIpChannel, kInvalidIpChannel);
+        return 0;
     }
 
     std::string failureEvent;
@@ -80,7 +80,7 @@ int HostResolver::Resolve(const std::string& host, std::vector<uint32_t>& addres
         if (answer && answer->status == HostQueryStatus::kFound) {
             failureReported_ = false;
             int added = 0;
-            for (const uint32_t ip : answer->addresses) {
+            for (const IpAddress& ip : answer->addresses) {
                 if (!IsValidAddress(ip)) continue;
                 addresses.push_back(ip);
                 ++added;
@@ -106,19 +106,19 @@ int HostResolver::Resolve(const std::string& host, std::vector<uint32_t>& addres
     return -1;
 }
 
-uint32_t HostResolver::Lookup(const std::string& name) {
-    if (name.empty()) return kNoAddress;
-    if (name.front() >= '0' && name.front() <= '9') {
-        const uint32_t ip = ParseNumericAddress(name);
-        if (ip != kNoAddress) return ip;
-    }
-    if (IsKnownMissing(name)) return kNoAddress;
+std::optional<IpAddress> HostResolver::Lookup(const std::string& name) {
+    if (name.empty()) return std::nullopt;
+    if (const auto ip = ParseNumericAddress(name)) return ip;
+    if (IsDigitsAndDots(name) || IsKnownMissing(name)) return std::nullopt;
     const QueryFunction query = CurrentQuery();
-    if (!query) return kNoAddress;
+    if (!query) return std::nullopt;
     const HostQueryAnswer answer = query(name);
     if (answer.status == HostQueryStatus::kHostNotFound) RememberMissing(name);
-    if (answer.status != HostQueryStatus::kFound || answer.addresses.empty()) return kNoAddress;
-    return answer.addresses.front();
+    if (answer.status != HostQueryStatus::kFound) return std::nullopt;
+    for (const IpAddress& ip : answer.addresses) {
+        if (IsValidAddress(ip)) return ip;
+    }
+    return std::nullopt;
 }
 
 bool HostResolver::IsKnownMissing(const std::string& name) const {
@@ -186,11 +186,11 @@ HostResolver& DefaultHostResolver() {
     return resolver;
 }
 
-int ResolveHost(const std::string& host, std::vector<uint32_t>& addresses) {
+int ResolveHost(const std::string& host, std::vector<IpAddress>& addresses) {
     return DefaultHostResolver().Resolve(host, addresses);
 }
 
-uint32_t LookupHost(const std::string& name) { return DefaultHostResolver().Lookup(name); }
+std::optional<IpAddress> LookupHost(const std::string& name) { return DefaultHostResolver().Lookup(name); }
 
 void ClearNegativeHostCache() { DefaultHostResolver().ClearNegativeCache(); }
 

@@ -20,7 +20,7 @@ using platform::SocketWait;
 
 constexpr std::array<uint8_t, 5> kTagSuffix{'U', 'D', 'P', 0, 0};
 
-QSocket::EndpointTag TagFromPadding(const std::array<uint8_t, 8>& padding) {
+QSocket::EndpointTag TagFromPadding(const streamops::TransportKey& padding) {
     QSocket::EndpointTag tag{};
     std::copy(padding.begin(), padding.end(), tag.begin());
     std::copy(kTagSuffix.begin(), kTagSuffix.end(), tag.begin() + padding.size());
@@ -36,46 +36,49 @@ int RemainingMs(std::chrono::steady_clock::time_point deadline) {
 
 QSocket::~QSocket() { Close(); }
 
-bool QSocket::Connect(uint32_t remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy, uint32_t localIp,
-                      const TransportKey* transportKey) {
+bool QSocket::Connect(const std::optional<IpAddress>& remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy,
+                      const std::optional<IpAddress>& localIp, const TransportKey* transportKey) {
     return ConnectTo(remoteIp, port, blocking, proxy, localIp, transportKey, {});
 }
 
 bool QSocket::ConnectByName(const std::string& host, int32_t port, bool blocking, const QProxyInfo* proxy,
-                            uint32_t localIp, const TransportKey* transportKey) {
+                            const std::optional<IpAddress>& localIp, const TransportKey* transportKey) {
     Close();
     if (host.empty() || HasLineBreakOrNul(host)) return false;
-    const uint32_t ip = LookupHost(host);
-    if (ip == kNoAddress) return false;
+    const std::optional<IpAddress> ip = LookupHost(host);
+    if (!ip) return false;
     return ConnectTo(ip, port, blocking, proxy, localIp, transportKey, host);
 }
 
-bool QSocket::ConnectTo(uint32_t remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy, uint32_t localIp,
+bool QSocket::ConnectTo(const std::optional<IpAddress>& remoteIp, int32_t port, bool blocking,
+                        const QProxyInfo* proxy, const std::optional<IpAddress>& localIp,
                         const TransportKey* transportKey, const std::string& hostName) {
     Close();
     ResetForOpen();
     if (!IsValidAddress(remoteIp) || !IsValidPort(port)) return false;
-    remoteIp_ = remoteIp;
+    remoteIp_ = *remoteIp;
     remotePort_ = port;
-    remoteText_ = hostName.empty() ? AddressText(remoteIp) : hostName;
+    remoteText_ = hostName.empty() ? remoteIp_.Text() : hostName;
     blocking_ = blocking;
 
     if (transportKey) return ConnectTransport(*transportKey);
-    const int opened = platform::OpenStreamSocket();
-    if (opened < 0) return Fail(opened);
-    handle_ = opened;
 
-    platform::Ipv4Endpoint target{remoteIp, static_cast<uint16_t>(port), {}};
+    Endpoint target{remoteIp_, static_cast<uint16_t>(port)};
     proxy_ = proxy ? *proxy : CopyDefaultProxy();
     established_ = !proxy_.IsConfigured();
     if (!established_) {
-        target = {proxy_.ip, static_cast<uint16_t>(proxy_.port), {}};
+        target = {*proxy_.ip, static_cast<uint16_t>(proxy_.port)};
         proxyHostName_ = hostName;
-        if (proxy_.targetLine.empty()) proxy_.targetLine = HttpProxyTargetLine(remoteText_, port);
+        if (proxy_.targetLine.empty())
+            proxy_.targetLine = HttpProxyTargetLine(hostName.empty() ? UrlHostText(remoteIp_) : hostName, port);
     }
 
-    if (localIp != 0) {
-        const int bound = platform::BindSocket(handle_, {localIp, 0, {}});
+    const int opened = platform::OpenStreamSocket(target.address.Family());
+    if (opened < 0) return Fail(opened);
+    handle_ = opened;
+
+    if (localIp) {
+        const int bound = platform::BindSocket(handle_, {*localIp, 0});
         if (bound < 0) return Fail(bound);
     }
 
@@ -98,9 +101,9 @@ bool QSocket::TakeConnectResult(int result) {
 void QSocket::ResetForOpen() {
     proxy_ = QProxyInfo{};
     proxyHostName_.clear();
-    remoteIp_ = 0;
+    remoteIp_ = {};
     remotePort_ = 0;
-    localIp_ = 0;
+    localIp_.reset();
     localPort_ = 0;
     remoteText_.clear();
     connectTime_ = 0;
@@ -135,11 +138,12 @@ bool QSocket::FinishPendingConnect() {
 }
 
 void QSocket::MarkConnected() {
-    platform::Ipv4Endpoint local;
-    if (streamops::LocalEndpoint(transport_, handle_, &local) == 0) {
+    Endpoint local;
+    streamops::TransportKey padding{};
+    if (streamops::LocalEndpoint(transport_, handle_, &local, &padding) == 0) {
         localIp_ = local.address;
         localPort_ = local.port;
-        tag_ = TagFromPadding(local.padding);
+        tag_ = TagFromPadding(padding);
     }
     connectTime_ = ClockNow();
     connected_ = true;
@@ -242,23 +246,24 @@ bool QSocket::ProcessProxyReply() {
     return flushedByReply_ >= 0;
 }
 
-bool QSocket::Listen(int32_t port, uint32_t localIp, const TransportKey* transportKey) {
+bool QSocket::Listen(int32_t port, const std::optional<IpAddress>& localIp, const TransportKey* transportKey) {
     Close();
     ResetForOpen();
     if (port < 0 || port > 65535) return false;
     if (transportKey) return ListenTransport(port);
-    const int opened = platform::OpenStreamSocket();
+    const IpAddress bindAddress = localIp.value_or(IpAddress{});
+    const int opened = platform::OpenStreamSocket(bindAddress.Family());
     if (opened < 0) return Fail(opened);
     handle_ = opened;
 
     int result = platform::AllowAddressReuse(handle_);
-    if (result >= 0) result = platform::BindSocket(handle_, {localIp, static_cast<uint16_t>(port), {}});
+    if (result >= 0) result = platform::BindSocket(handle_, {bindAddress, static_cast<uint16_t>(port)});
     if (result >= 0) result = platform::ListenOnSocket(handle_, kListenBacklog);
     if (result < 0) return Fail(result);
 
-    platform::Ipv4Endpoint bound;
+    Endpoint bound;
     localPort_ = platform::LocalEndpointOf(handle_, &bound) == 0 ? bound.port : port;
-    localIp_ = localIp != 0 ? localIp : GetLocalAddress(-1);
+    localIp_ = localIp ? localIp : GetLocalAddress(-1);
     listening_ = true;
     return true;
 }
@@ -266,8 +271,9 @@ bool QSocket::Listen(int32_t port, uint32_t localIp, const TransportKey* transpo
 std::unique_ptr<QSocket> QSocket::Accept() {
     if (!IsOpen() || !listening_) return nullptr;
     if (blocking_ && !Wait(SocketWait::kReadable, -2)) return nullptr;
-    platform::Ipv4Endpoint peer;
-    const int accepted = streamops::Accept(transport_, handle_, &peer);
+    Endpoint peer;
+    streamops::TransportKey padding{};
+    const int accepted = streamops::Accept(transport_, handle_, &peer, &padding);
     if (accepted < 0) {
         if (!platform::IsTransientAcceptError(accepted)) Fail(accepted);
         return nullptr;
@@ -280,17 +286,17 @@ std::unique_ptr<QSocket> QSocket::Accept() {
     connection->localPort_ = localPort_;
     connection->remoteIp_ = peer.address;
     connection->remotePort_ = peer.port;
-    connection->remoteText_ = AddressText(peer.address);
+    connection->remoteText_ = peer.address.Text();
     connection->connected_ = true;
     connection->established_ = true;
-    connection->tag_ = TagFromPadding(peer.padding);
+    connection->tag_ = TagFromPadding(padding);
     connection->connectTime_ = ClockNow();
     connection->lastProgress_ = connection->connectTime_;
     return connection;
 }
 
 int QSocket::Send(const uint8_t* data, int length) {
-    if (!IsOpen() || remoteIp_ == 0) return -1;
+    if (!IsOpen() || remoteIp_.IsUnspecified()) return -1;
     const bool hasData = data != nullptr && length > 0;
     if (!established_) {
         if (hasData) output_.Append(data, static_cast<size_t>(length));
@@ -443,8 +449,8 @@ bool QSocket::ConnectTransport(const TransportKey& key) {
     handle_ = opened;
     transport_ = true;
     established_ = true;
-    const platform::Ipv4Endpoint target{remoteIp_, static_cast<uint16_t>(remotePort_), key};
-    return TakeConnectResult(streamops::ConnectTransport(handle_, target));
+    return TakeConnectResult(
+        streamops::ConnectTransport(handle_, {remoteIp_, static_cast<uint16_t>(remotePort_)}, key));
 }
 
 bool QSocket::ListenTransport(int32_t port) {

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "peers/QProxyInfo.h"
 #include "peers/QSocketBuffer.h"
+#include "platform/IpAddress.h"
 #include "platform/Socket.h"
 
 namespace veldmoor {
@@ -41,13 +43,18 @@ public:
     // True also while a non-blocking connect is still running. Without proxy
     // settings the process default applies; a transport key selects the UDP
     // stream transport, which takes no proxy.
-    bool Connect(uint32_t remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy = nullptr,
-                 uint32_t localIp = 0, const TransportKey* transportKey = nullptr);
+    // False at once for an address that is unknown or not valid to connect to.
+    bool Connect(const std::optional<IpAddress>& remoteIp, int32_t port, bool blocking,
+                 const QProxyInfo* proxy = nullptr, const std::optional<IpAddress>& localIp = std::nullopt,
+                 const TransportKey* transportKey = nullptr);
     // As Connect after resolving the name; a proxy is given the name where it can take one.
     bool ConnectByName(const std::string& host, int32_t port, bool blocking, const QProxyInfo* proxy = nullptr,
-                       uint32_t localIp = 0, const TransportKey* transportKey = nullptr);
-    // Port 0 lets the system choose; LocalPort tells which.
-    bool Listen(int32_t port, uint32_t localIp = 0, const TransportKey* transportKey = nullptr);
+                       const std::optional<IpAddress>& localIp = std::nullopt,
+                       const TransportKey* transportKey = nullptr);
+    // Port 0 lets the system choose; LocalPort tells which. Without a local
+    // address the listener takes every IPv4 address.
+    bool Listen(int32_t port, const std::optional<IpAddress>& localIp = std::nullopt,
+                const TransportKey* transportKey = nullptr);
     std::unique_ptr<QSocket> Accept();
 
     // Writes queued bytes first, then `data`; queues what the network does not
@@ -100,10 +107,11 @@ public:
     size_t OutputSize() const { return output_.Size(); }
     size_t OutputCapacity() const { return output_.Capacity(); }
 
-    uint32_t RemoteAddress() const { return remoteIp_; }
+    const IpAddress& RemoteAddress() const { return remoteIp_; }
     int32_t RemotePort() const { return remotePort_; }
     const std::string& RemoteText() const { return remoteText_; }
-    uint32_t LocalAddress() const { return localIp_; }
+    // The address this side is known by; nothing when the host has none to show.
+    const std::optional<IpAddress>& LocalAddress() const { return localIp_; }
     int32_t LocalPort() const { return localPort_; }
     const EndpointTag& Tag() const { return tag_; }
     const QProxyInfo& Proxy() const { return proxy_; }
@@ -121,8 +129,9 @@ public:
     void SetUserValue(size_t index, int32_t value) { userValues_.at(index) = value; }
 
 private:
-    bool ConnectTo(uint32_t remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy, uint32_t localIp,
-                   const TransportKey* transportKey, const std::string& hostName);
+    bool ConnectTo(const std::optional<IpAddress>& remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy,
+                   const std::optional<IpAddress>& localIp, const TransportKey* transportKey,
+                   const std::string& hostName);
     bool ConnectTransport(const TransportKey& key);
     // Acts on a connect call's result: connected at once (a proxy then gets
     // its request), refused, or under way (waited for on a blocking socket).
@@ -157,9 +166,9 @@ private:
     platform::SocketHandle handle_ = platform::kNoSocket;
     bool transport_ = false;
 
-    uint32_t remoteIp_ = 0;
+    IpAddress remoteIp_;
     int32_t remotePort_ = 0;
-    uint32_t localIp_ = 0;
+    std::optional<IpAddress> localIp_;
     int32_t localPort_ = 0;
     std::string remoteText_;
 

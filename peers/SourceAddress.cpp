@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "foundation/AsciiText.h"
@@ -24,7 +22,7 @@ constexpr const char* kFtpAnonymousUser = "anonymous";
 struct ParsedSource {
     int32_t kind = 0;
     int32_t port = 0;
-    uint32_t ip = kNoAddress;
+    std::optional<IpAddress> ip;
     int32_t trackerKind = 0;
     std::string scheme;
     std::string host;
@@ -144,7 +142,7 @@ bool ParseBtNode(std::string_view rest, ParsedSource& source) {
     source.kind = kPeerBitTorrent;
     const size_t colon = rest.find(':');
     source.ip = ParseNumericAddress(rest.substr(0, colon));
-    if (source.ip == kNoAddress) return false;
+    if (!source.ip) return false;
     return colon == std::string_view::npos || ParsePort(rest.substr(colon + 1), source.port);
 }
 
@@ -180,59 +178,23 @@ void StoreDetails(TPeerId& candidate, ParsedSource&& source, std::string&& fileN
 
 }  // namespace
 
-bool IsValidAddress(uint32_t ip) { return ip != 0 && ip != kNoAddress; }
+bool IsValidAddress(const std::optional<IpAddress>& ip) {
+    static const IpAddress kBroadcast = Ipv4Address::FromOctets(255, 255, 255, 255);
+    return ip && !ip->IsUnspecified() && *ip != kBroadcast;
+}
 
 bool IsValidPort(int32_t port) { return port > 0 && port <= 65535; }
 
-uint32_t AddressFromBytes(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    const std::array<uint8_t, 4> bytes{a, b, c, d};
-    uint32_t ip = 0;
-    std::memcpy(&ip, bytes.data(), sizeof(ip));
-    return ip;
-}
-
-std::array<uint8_t, 4> AddressBytes(uint32_t ip) {
-    std::array<uint8_t, 4> bytes{};
-    std::memcpy(bytes.data(), &ip, sizeof(ip));
-    return bytes;
-}
-
-std::string AddressText(uint32_t ip) {
-    const std::array<uint8_t, 4> b = AddressBytes(ip);
-    char text[16];
-    std::snprintf(text, sizeof(text), "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
-    return text;
-}
-
-std::string AddressPortText(uint32_t ip, int32_t port) {
-    const std::array<uint8_t, 4> b = AddressBytes(ip);
-    char text[32];
-    std::snprintf(text, sizeof(text), "%d.%d.%d.%d : %d", b[0], b[1], b[2], b[3], port);
-    return text;
-}
+std::string AddressPortText(const IpAddress& ip, int32_t port) { return UrlHostText(ip) + " : " + std::to_string(port); }
 
 bool IsDigitsAndDots(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c == '.' || (c >= '0' && c <= '9'); });
 }
 
-uint32_t ParseNumericAddress(std::string_view text) {
-    if (!IsDigitsAndDots(text)) return kNoAddress;
-    std::array<uint8_t, 4> bytes{};
-    size_t field = 0;
-    for (size_t start = 0;; ++field) {
-        const size_t dot = text.find('.', start);
-        const std::string_view digits = text.substr(start, dot == std::string_view::npos ? dot : dot - start);
-        unsigned value = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-        if (field >= bytes.size() || digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
-            value > 255)
-            return kNoAddress;
-        bytes[field] = static_cast<uint8_t>(value);
-        if (dot == std::string_view::npos) break;
-        start = dot + 1;
-    }
-    const uint32_t ip = AddressFromBytes(bytes[0], bytes[1], bytes[2], bytes[3]);
-    return ip == 0 ? kNoAddress : ip;
+std::optional<IpAddress> ParseNumericAddress(std::string_view text) {
+    const auto address = IpAddress::Parse(text);
+    if (!address || address->IsUnspecified()) return std::nullopt;
+    return address;
 }
 
 bool HasLineBreakOrNul(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
@@ -257,14 +219,14 @@ bool ParseSourceUrl(TPeerId& candidate, HostResolver& resolver) {
         if (HasLineBreakOrNul(fileName)) return false;
     }
 
-    std::vector<uint32_t> addresses;
+    std::vector<IpAddress> addresses;
     if (source.kind != kPeerBitTorrent) {
         if (resolver.Resolve(source.host, addresses) < 0) {
-            candidate.ip = kNoAddress;
+            candidate.ip.reset();
             candidate.fatal = true;
             return false;
         }
-        source.ip = addresses.empty() ? kNoAddress : addresses.front();
+        source.ip = addresses.empty() ? std::nullopt : std::optional<IpAddress>(addresses.front());
         if (!addresses.empty()) addresses.erase(addresses.begin());
     }
 

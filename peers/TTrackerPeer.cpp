@@ -196,10 +196,8 @@ void TTrackerPeer::AddPeers(const std::vector<TrackerPeer>& peers) {
     ISourceRegistry* sources = JobSources();
     if (!sources) return;
     for (const TrackerPeer& peer : peers) {
-        const std::optional<Ipv4Address> v4 = peer.endpoint.address.V4();
-        if (!v4) continue;  // candidates hold IPv4 addresses only so far
         auto* candidate = new TPeerId({}, kPeerBitTorrent);
-        candidate->ip = v4->NetworkOrder();
+        candidate->ip = peer.endpoint.address;
         candidate->port = peer.endpoint.port;
         candidate->identity = peer.identity;
         candidate->resolved = true;
@@ -245,7 +243,9 @@ bool TTrackerPeer::SendUdpAnnounce() {
         fields.left = totals.left;
         fields.uploaded = totals.uploaded;
         fields.event = UdpEvent(event_);
-        fields.ip = HasLocalAddress() ? LocalBindAddress() : 0;
+        // The announce carries an IPv4 address only; anything else lets the tracker use the sender's.
+        const std::optional<IpAddress> bound = LocalBindAddress();
+        fields.ip = bound && bound->IsV4() ? *bound->V4() : Ipv4Address{};
         const int32_t port = job->AnnouncePort();
         fields.port = IsValidPort(port) ? static_cast<uint16_t>(port) : 0;
         announceDatagram_ = BuildUdpAnnounceRequest(fields);
@@ -257,7 +257,8 @@ bool TTrackerPeer::SendUdpAnnounce() {
 bool TTrackerPeer::SendDatagram(const uint8_t* data, size_t size) {
     if (datagramSocket_ == platform::kNoSocket) return false;
     const TPeerId& candidate = *Candidate();
-    const platform::Ipv4Endpoint tracker{candidate.ip, static_cast<uint16_t>(candidate.port), {}};
+    if (!candidate.ip) return false;
+    const Endpoint tracker{*candidate.ip, static_cast<uint16_t>(candidate.port)};
     const long sent = platform::SendDatagram(datagramSocket_, data, size, tracker);
     lastSend_ = ClockNow();
     if (sent >= 0) {
@@ -273,7 +274,7 @@ bool TTrackerPeer::ReceiveUdp() {
     const TPeerId& candidate = *Candidate();
     std::array<uint8_t, kDatagramCapacity> datagram{};
     for (int count = 0; count < kMaxDatagramsPerStep && Activity() != kActivityFinished; ++count) {
-        platform::Ipv4Endpoint from;
+        Endpoint from;
         const long received = platform::ReceiveDatagram(datagramSocket_, datagram.data(), datagram.size(), &from);
         if (received < 0) return platform::IsWouldBlock(static_cast<int>(received));
         datagramBytesReceived_ += static_cast<uint64_t>(received);

@@ -92,7 +92,7 @@ UdpAnswerStatus CheckUdpAnswer(std::span<const uint8_t> datagram, size_t minimum
 bool IsPeerEndpoint(const Endpoint& endpoint) {
     if (endpoint.port == 0) return false;
     const IpAddress& address = endpoint.address;
-    if (const std::optional<Ipv4Address> v4 = address.V4()) return IsValidAddress(v4->NetworkOrder());
+    if (address.IsV4()) return IsValidAddress(address);
     return !address.IsUnspecified() && !address.IsMulticast() && !address.IsLinkLocal();
 }
 
@@ -250,8 +250,7 @@ std::array<uint8_t, kUdpAnnounceRequestSize> BuildUdpAnnounceRequest(const UdpAn
     at += 24;
     StoreBigEndian32(at, fields.event);
     at += 4;
-    const std::array<uint8_t, 4> address = AddressBytes(fields.ip);
-    at = std::copy(address.begin(), address.end(), at);
+    at = std::copy(fields.ip.Octets().begin(), fields.ip.Octets().end(), at);
     StoreBigEndian32(at, 0);  // key
     StoreBigEndian32(at + 4, kUdpNumWant);
     StoreBigEndian16(at + 8, fields.port);

@@ -137,7 +137,7 @@ struct UdpAnnounceFields {
     int64_t left = 0;
     int64_t uploaded = 0;
     uint32_t event = kEventStarted;
-    uint32_t ip = 0;  // network order; 0 lets the tracker use the sender's
+    Ipv4Address ip;  // 0.0.0.0 lets the tracker use the sender's
     uint16_t port = 0;
 };
 

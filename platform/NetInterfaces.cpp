@@ -7,14 +7,15 @@
 
 namespace veldmoor::platform {
 
-std::vector<uint32_t> InterfaceIpv4Addresses() {
-    std::vector<uint32_t> addresses;
+std::vector<Ipv4Address> InterfaceIpv4Addresses() {
+    std::vector<Ipv4Address> addresses;
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0) return addresses;
     for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
         if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
         if (!(entry->ifa_flags & IFF_UP) || (entry->ifa_flags & IFF_LOOPBACK)) continue;
-        addresses.push_back(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
+        addresses.push_back(
+            Ipv4Address::FromNetworkOrder(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr));
     }
     ::freeifaddrs(list);
     return addresses;

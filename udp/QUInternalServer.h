@@ -49,7 +49,11 @@ enum UdpError : int {
 
 // Address of a transport endpoint: IPv4 in network order, port in host
 // order, and the peer's node key in the padding bytes.
-using UdpAddress = platform::Ipv4Endpoint;
+struct UdpAddress {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    std::array<uint8_t, 8> padding{};
+};
 
 // What tests and diagnostics may see of a session.
 struct SessionInfo {

@@ -250,8 +250,8 @@ TEST(FtpPassiveTest, ReadsSixFieldsBetweenTheParentheses) {
     for (const Case& c : cases) {
         const std::optional<FtpPassiveAddress> passive = ParseFtpPassiveReply(c.text);
         ASSERT_TRUE(passive.has_value()) << c.text;
-        EXPECT_EQ(AddressBytes(passive->ip), c.address) << c.text;
-        EXPECT_EQ(passive->ip, AddressFromBytes(c.address[0], c.address[1], c.address[2], c.address[3])) << c.text;
+        EXPECT_EQ(passive->ip.Octets(), c.address) << c.text;
+        EXPECT_EQ(passive->ip, Ipv4Address::FromOctets(c.address[0], c.address[1], c.address[2], c.address[3])) << c.text;
         EXPECT_EQ(passive->host, c.host) << c.text;
         EXPECT_EQ(passive->port, c.port) << c.text;
     }

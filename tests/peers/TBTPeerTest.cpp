@@ -54,7 +54,7 @@ public:
     bool IsPeerIdConnected(const PeerIdentity& /*peerId*/, const TPeerObject& /*asking*/) const override {
         return false;
     }
-    TPeerId* CandidateForIncoming(uint32_t /*ip*/, int32_t /*port*/) override { return nullptr; }
+    TPeerId* CandidateForIncoming(const IpAddress& /*ip*/, int32_t /*port*/) override { return nullptr; }
     bool AddInFlight(int32_t /*piece*/) override { return true; }
     void RemoveInFlight(int32_t /*piece*/, bool /*discard*/) override {}
     void ForgetInFlight(int32_t /*piece*/) override {}

@@ -54,14 +54,14 @@ PeerIdentity AddressIdentity(std::array<uint8_t, 4> ip, uint16_t port) {
 }
 
 LearntPeer BitTorrentPeer(std::array<uint8_t, 4> ip, uint16_t port, PeerIdentity identity) {
-    return {AddressFromBytes(ip[0], ip[1], ip[2], ip[3]), port, identity, kPeerBitTorrent, true, 1};
+    return {Ipv4Address::FromOctets(ip[0], ip[1], ip[2], ip[3]), port, identity, kPeerBitTorrent, true, 1};
 }
 
 void ExpectLearnt(const std::vector<LearntPeer>& learnt, const std::vector<LearntPeer>& expected) {
     ASSERT_EQ(learnt.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(AddressText(learnt[i].ip), AddressText(expected[i].ip));
+        EXPECT_EQ(learnt[i].ip, expected[i].ip);
         EXPECT_EQ(learnt[i].port, expected[i].port);
         EXPECT_EQ(learnt[i].identity, expected[i].identity);
         EXPECT_EQ(learnt[i].kind, expected[i].kind);
@@ -140,7 +140,7 @@ TEST_P(HttpTrackerPeerRequestTest, CarriesTheJobsAnnounceAndAsksForNoCompression
     std::string host = "127.0.0.1:" + std::to_string(listener_.LocalPort());
     if (onPort80) {
         VELDMOOR_REQUIRE_ROOT("listening on port 80");
-        ASSERT_TRUE(port80.Listen(80, AddressFromBytes(127, 0, 0, 80))) << "port 80 on 127.0.0.80 is taken";
+        ASSERT_TRUE(port80.Listen(80, Ipv4Address::FromOctets(127, 0, 0, 80))) << "port 80 on 127.0.0.80 is taken";
         listener = &port80;
         url = "http://127.0.0.80/announce?pk=7";
         host = "127.0.0.80";
@@ -275,7 +275,7 @@ protected:
         SetUpJob(job_);
         tracker_ = platform::OpenDatagramSocket(0);
         ASSERT_GE(tracker_, 0);
-        platform::Ipv4Endpoint local;
+        Endpoint local;
         ASSERT_GE(platform::LocalEndpointOf(tracker_, &local), 0);
         candidate_ = TrackerCandidate("udp://127.0.0.1:" + std::to_string(local.port) + "/announce");
     }
@@ -318,7 +318,7 @@ protected:
 
     FakeTrackerJob job_;
     platform::SocketHandle tracker_ = platform::kNoSocket;
-    platform::Ipv4Endpoint client_;
+    Endpoint client_;
     CandidatePtr candidate_;
     std::unique_ptr<TTrackerPeer, PeerRelease> peer_{new TTrackerPeer(&job_, kEventStarted)};
 };

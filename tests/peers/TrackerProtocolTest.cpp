@@ -389,7 +389,7 @@ TEST(UdpTrackerTest, AnnounceRequestLayout) {
     fields.downloaded = 0x0102030405060708;
     fields.left = -7;
     fields.uploaded = 9;
-    fields.ip = AddressFromBytes(192, 168, 0, 10);
+    fields.ip = Ipv4Address::FromOctets(192, 168, 0, 10);
     fields.port = 6881;
     const Bytes request = ToBytes(BuildUdpAnnounceRequest(fields));
 

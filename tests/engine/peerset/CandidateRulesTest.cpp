@@ -239,9 +239,9 @@ TEST(EndedConnectionTest, APeerFromTheLocalNetworkIsForgivenItsPastFailuresOnce)
     TPeerId candidate({}, kPeerHttp);
     candidate.ip = Ip(192, 168, 1, 20);
     candidate.failures = 5;
-    std::vector<uint32_t> localList{candidate.ip};
+    std::vector<IpAddress> localList{*candidate.ip};
     EndedConnectionFacts facts;
-    facts.takeFromLocalList = [&](uint32_t ip) { return std::erase(localList, ip) > 0; };
+    facts.takeFromLocalList = [&](const IpAddress& ip) { return std::erase(localList, ip) > 0; };
 
     AccountEndedConnection(candidate, 1, facts);
     EXPECT_EQ(candidate.backoff, 1) << "no 3 x (failures - 1) while it is in the local list";
