@@ -3,6 +3,7 @@
 // of peers on the local network.
 #include <algorithm>
 
+#include "engine/ConnectionLimits.h"
 #include "engine/EngineState.h"
 #include "engine/ScopedTryLock.h"
 #include "engine/TWorkWithPeers.h"
@@ -20,9 +21,6 @@ constexpr const char* kServiceDisabledText = "Service Disabled!";
 constexpr uint32_t kPendingLongestWaitMs = 5000;
 constexpr uint32_t kPendingSilentWaitMs = 3000;
 constexpr int32_t kExtraPeersWhileAdopting = 4;
-// Several users behind one NAT share an address; one party must not take
-// every slot with connections that never ask for anything.
-constexpr int32_t kMaxPeersPerAddress = 4;
 // Datagrams read per exchange; the rest wait for the next one.
 constexpr int kMaxDatagramsPerExchange = 256;
 
@@ -95,8 +93,12 @@ void TWorkWithPeers::KeepListener() {
 void TWorkWithPeers::NoteAcceptedAddresses(const std::vector<IpAddress>& addresses) {
     const std::optional<IpAddress>& local = engine_.incoming.LocalAddress();
     for (const IpAddress& remote : addresses) {
-        // A connection from this host or its own network proves nothing about reachability.
-        if (remote.IsLoopback() || (local && remote.SameNetwork(*local)) || engine_.reachableFromOutside) continue;
+        // A connection from this host or its own network proves nothing about
+        // reachability; one over IPv6 proves nothing about IPv4, where the UDP
+        // service still helps peers behind NAT.
+        if (remote.IsV6() || remote.IsLoopback() || (local && remote.SameNetwork(*local)) ||
+            engine_.reachableFromOutside)
+            continue;
         engine_.reachableFromOutside = true;
         engine_.udpServiceOff = true;
     }
@@ -125,11 +127,11 @@ bool TWorkWithPeers::WouldAdopt(const QSocket& connection) const {
     if (!room) return false;
     const PeerIdentity remote = HandshakePeerId({connection.InputData(), connection.InputSize()});
     if (HasIdentity(ownPeerId_) && remote == ownPeerId_) return false;
-    const IpAddress& address = connection.RemoteAddress();
-    const auto sameAddress = std::count_if(peers_.begin(), peers_.end(), [address](const TPeerObject* peer) {
-        return peer->Kind() == kPeerBitTorrent && peer->Connection() && peer->Connection()->RemoteAddress() == address;
-    });
-    if (sameAddress >= kMaxPeersPerAddress) return false;
+    std::vector<IpAddress> connected;
+    for (const TPeerObject* peer : peers_) {
+        if (peer->Kind() == kPeerBitTorrent && peer->Connection()) connected.push_back(peer->Connection()->RemoteAddress());
+    }
+    if (!RoomForAddress(connection.RemoteAddress(), connected)) return false;
     return std::none_of(peers_.begin(), peers_.end(), [&](const TPeerObject* peer) {
         return peer->Candidate() && HasIdentity(remote) && peer->Candidate()->identity == remote;
     });

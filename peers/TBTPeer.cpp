@@ -98,6 +98,9 @@ bool TBTPeer::ChoosesStreamTransport(TPeerId& candidate) const {
 }
 
 bool TBTPeer::TakesTransportTurn(TPeerId& candidate, bool udpWanted) {
+    // The rendezvous service speaks IPv4; an IPv6 peer is reached directly,
+    // with no NAT between (a firewall that drops the connect stays a failure).
+    if (candidate.ip && candidate.ip->IsV6()) return false;
     if (candidate.failures % kTransportEveryThirdFailure != 0 && !candidate.transportTurnOwed) return false;
     // A turn spent on TCP while our registration is still unanswered would
     // put the next transport attempt two back-offs (a minute) away.

@@ -8,6 +8,7 @@
 #include "peers/ITrackerJob.h"
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
+#include "platform/Ipv6Datagram.h"
 #include "platform/UdpSocket.h"
 #include "platform/Uuid.h"
 
@@ -211,7 +212,9 @@ void TTrackerPeer::AddPeers(const std::vector<TrackerPeer>& peers) {
 // UDP
 
 bool TTrackerPeer::OpenUdp() {
-    const int handle = platform::OpenDatagramSocket(0);
+    const TPeerId& candidate = *Candidate();
+    const bool overIpv6 = candidate.ip && candidate.ip->IsV6();
+    const int handle = overIpv6 ? platform::OpenIpv6DatagramSocket(0) : platform::OpenDatagramSocket(0);
     if (handle < 0) return false;
     datagramSocket_ = handle;
     // Random per BEP 15: a clock value is easy to guess for anyone who wants
@@ -245,7 +248,8 @@ bool TTrackerPeer::SendUdpAnnounce() {
         fields.event = UdpEvent(event_);
         // The announce carries an IPv4 address only; anything else lets the tracker use the sender's.
         const std::optional<IpAddress> bound = LocalBindAddress();
-        fields.ip = bound && bound->IsV4() ? *bound->V4() : Ipv4Address{};
+        const bool overIpv6 = Candidate()->ip && Candidate()->ip->IsV6();
+        fields.ip = bound && bound->IsV4() && !overIpv6 ? *bound->V4() : Ipv4Address{};
         const int32_t port = job->AnnouncePort();
         fields.port = IsValidPort(port) ? static_cast<uint16_t>(port) : 0;
         announceDatagram_ = BuildUdpAnnounceRequest(fields);
@@ -305,7 +309,10 @@ bool TTrackerPeer::HandleDatagram(const uint8_t* data, size_t size) {
         return true;
     }
     if (action != kUdpActionAnnounce || Phase() != kPhaseEstablished) return false;
-    const UdpAnnounceAnswer answer = ParseUdpAnnounceAnswer(datagram, announceTransaction_);
+    // The tracker answers a request over IPv6 with IPv6 peers, 18 bytes each.
+    const TPeerId* candidate = Candidate();
+    const AddressFamily family = candidate && candidate->ip ? candidate->ip->Family() : AddressFamily::kIpv4;
+    const UdpAnnounceAnswer answer = ParseUdpAnnounceAnswer(datagram, announceTransaction_, family);
     if (answer.status == UdpAnswerStatus::kForeignTransaction) return true;
     if (answer.status != UdpAnswerStatus::kAccepted) return false;
     if (ITrackerJob* job = TrackerJob()) job->SetAnnounceInterval(answer.interval);

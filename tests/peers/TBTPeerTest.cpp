@@ -373,6 +373,14 @@ TEST(TransportTurnTest, ATurnTheUdpServiceCannotTakeYetIsKeptForTheNextAttempt) 
         ready.failures = failures;
         EXPECT_EQ(TBTPeer::TakesTransportTurn(ready, true), failures % 3 == 0) << failures;
     }
+    // An IPv6 peer is reached directly: no rendezvous, none owed.
+    TPeerId direct;
+    direct.ip = IpAddress::Parse("2001:db8::7");
+    for (int32_t failures = 0; failures < 7; ++failures) {
+        direct.failures = failures;
+        EXPECT_FALSE(TBTPeer::TakesTransportTurn(direct, true)) << failures;
+        EXPECT_FALSE(direct.transportTurnOwed) << failures;
+    }
 }
 
 }  // namespace

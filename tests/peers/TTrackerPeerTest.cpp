@@ -13,6 +13,7 @@
 #include "foundation/ClockThread.h"
 #include "peers/SourceAddress.h"
 #include "platform/Clock.h"
+#include "platform/Ipv6Datagram.h"
 #include "platform/UdpSocket.h"
 #include "tests/peers/FakeTrackerJob.h"
 #include "tests/peers/LoopbackHelpers.h"
@@ -365,6 +366,39 @@ TEST_F(UdpTrackerPeerTest, ConnectsAnnouncesAndTakesThePeers) {
     ExpectLearnt(job_.learnt, {BitTorrentPeer({127, 0, 0, 2}, 6881, AddressIdentity({127, 0, 0, 2}, 6881)),
                                BitTorrentPeer({10, 1, 2, 3}, 51413, AddressIdentity({10, 1, 2, 3}, 51413))});
     EXPECT_EQ(job_.interval, 1800);
+}
+
+// The tracker on ::1: requests go over IPv6, with no IPv4 address in them,
+// and its answer's entries are 18 bytes.
+class UdpTrackerPeerOverIpv6Test : public UdpTrackerPeerTest {
+protected:
+    void SetUp() override {
+        SetUpJob(job_);
+        tracker_ = platform::OpenIpv6DatagramSocket(0);
+        ASSERT_GE(tracker_, 0) << "no IPv6 on this machine's loopback";
+        Endpoint local;
+        ASSERT_GE(platform::LocalEndpointOf(tracker_, &local), 0);
+        candidate_ = TrackerCandidate("udp://127.0.0.1:" + std::to_string(local.port) + "/announce");
+        candidate_->ip = IpAddress::V6Loopback();
+    }
+};
+
+TEST_F(UdpTrackerPeerOverIpv6Test, TakesEighteenByteEntries) {
+    const Bytes announce = Connect();
+    ASSERT_EQ(announce.size(), kUdpAnnounceRequestSize);
+    EXPECT_EQ(client_.address, IpAddress::V6Loopback());
+    EXPECT_EQ(Slice(announce, 84, 4), (Bytes{0, 0, 0, 0})) << "no IPv4 address in a request over IPv6";
+
+    const IpAddress::V6Bytes v6 = IpAddress::Parse("2001:db8::7")->Bytes16();
+    Bytes entries(v6.begin(), v6.end());
+    entries.insert(entries.end(), {0x1a, 0xe1, 1, 2, 3, 4, 5, 6});  // then a stray tail
+    Reply(AnnounceAnswer(1, Slice(announce, 12, 4), 1800, entries));
+    EXPECT_TRUE(StepUntilEnded(*peer_));
+    ASSERT_EQ(job_.learnt.size(), 1u);
+    const Endpoint peer{*IpAddress::Parse("2001:db8::7"), 6881};
+    EXPECT_EQ(job_.learnt[0].ip, peer.address);
+    EXPECT_EQ(job_.learnt[0].port, 6881);
+    EXPECT_EQ(job_.learnt[0].identity, AddressOnlyIdentity(peer));
 }
 
 TEST_F(UdpTrackerPeerTest, TransactionIdsAreRandomNotTheClock) {
