@@ -22,6 +22,10 @@ inline constexpr uint16_t kDiscoveryPort = 31576;
 inline constexpr size_t kAnnouncementBytes = 56;
 // 233.65.31.78.
 Ipv4Address DiscoveryGroup();
+// ff15::e941:1f4e: the same group bytes in a transient, site-scoped IPv6
+// group. The announcement is the same; its address field stays IPv4 (0 when
+// none) and the candidate takes the datagram's sender.
+IpAddress DiscoveryGroupV6();
 
 struct Announcement {
     Ipv4Address address;  // the sender's local IPv4 address
@@ -53,8 +57,9 @@ public:
     virtual Received Receive(ReceivedDatagram& datagram) = 0;
 };
 
-// A UDP socket bound to the discovery port on every local address and joined
-// to the group; null when it cannot be opened.
+// A UDP socket per family bound to the discovery port on every local address
+// and joined to that family's group, where the network has multicast of that
+// family; null when neither can be opened.
 std::unique_ptr<IAnnouncementChannel> OpenMulticastChannel();
 
 // An announcement for a job other than the one that read it, kept for the

@@ -12,6 +12,7 @@
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
+#include "peers/TrackerProtocol.h"
 #include "platform/Clock.h"
 
 namespace veldmoor {
@@ -245,7 +246,8 @@ void TWorkWithPeers::TakeKeptAnnouncements() {
 }
 
 void TWorkWithPeers::TakeAnnouncement(const Announcement& announcement, const IpAddress& sender) {
-    if (IsValidAddress(sender) && IsValidPort(announcement.port)) {
+    // An IPv6 link-local sender cannot be reached without its interface.
+    if (IsPeerEndpoint({sender, announcement.port})) {
         TPeerId* candidate = AddPeerAddress(sender, announcement.port, kPeerBitTorrent, true, kLocalNetworkPriority);
         if (candidate) {
             if (HasIdentity(announcement.peerId)) candidate->identity = announcement.peerId;

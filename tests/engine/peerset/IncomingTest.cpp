@@ -134,6 +134,26 @@ TEST_F(IncomingTest, AWrappedHandshakeForTheJobIsAdopted) {
         << "the adopted connection goes on carrying the peer's bytes";
 }
 
+TEST_F(IncomingTest, TheListenerTakesIpv6ConnectionsOnTheSamePort) {
+    QSocket client;
+    ASSERT_TRUE(client.Connect(IpAddress::V6Loopback(), port_, false));
+    ASSERT_TRUE(WaitConnected(client));
+    ASSERT_TRUE(SendAll(client, Handshake(hash_, RemoteId(0x66))));
+    ASSERT_TRUE(WaitUntil([&] {
+        job_->DispatchIncoming();
+        return job_->Peers().size() == 1;
+    }));
+    EXPECT_EQ(PeerAt(0)->Connection()->RemoteAddress(), IpAddress::V6Loopback());
+    EXPECT_FALSE(TheEngine().reachableFromOutside);
+    // IPv4 peers still come in on the same listener, held as IPv4 addresses.
+    std::unique_ptr<QSocket> v4 = Connect(Handshake(hash_, RemoteId(0x67)));
+    ASSERT_TRUE(WaitUntil([&] {
+        job_->DispatchIncoming();
+        return job_->Peers().size() == 2;
+    }));
+    EXPECT_TRUE(PeerAt(1)->Connection()->RemoteAddress().IsV4());
+}
+
 TEST_F(IncomingTest, AHandshakeForNoJobOfTheEngineIsClosed) {
     std::unique_ptr<QSocket> client = Connect(Handshake(HashOf(0x5A), RemoteId(0x33)));
     EXPECT_TRUE(WaitUntil([&] {
