@@ -51,6 +51,13 @@ std::optional<IpAddress> GetLocalAddress(int maxEntries) {
     return ChooseLocalAddress(std::vector<IpAddress>(found.begin(), found.end()), maxEntries);
 }
 
+std::optional<IpAddress> GetGlobalIpv6Address() {
+    for (const IpAddress& address : platform::InterfaceIpv6Addresses()) {
+        if (address.IsGlobalV6()) return address;
+    }
+    return std::nullopt;
+}
+
 void SetLocalEndpoint(const std::optional<IpAddress>& address, int32_t port) {
     LocalEndpointValues& values = ProcessEndpoint();
     std::lock_guard<std::mutex> guard(values.mutex);

@@ -15,6 +15,9 @@ namespace veldmoor {
 std::optional<IpAddress> ChooseLocalAddress(const std::vector<IpAddress>& addresses, int maxEntries);
 // ChooseLocalAddress over this host's IPv4 interface addresses.
 std::optional<IpAddress> GetLocalAddress(int maxEntries);
+// The first global IPv6 address of this host's interfaces: where peers on the
+// internet reach it without a NAT between.
+std::optional<IpAddress> GetGlobalIpv6Address();
 
 // Changes each value only when it is valid (a usable address, a port from 1
 // to 65535).

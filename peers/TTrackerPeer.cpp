@@ -134,6 +134,9 @@ bool TTrackerPeer::SendHttpAnnounce() {
         query.downloaded = totals.downloaded;
         query.left = totals.left;
         query.event = event_;
+        // Over IPv4 the tracker cannot see our IPv6 address; over IPv6 it
+        // sees it itself.
+        if (Candidate()->ip && Candidate()->ip->IsV4()) query.ipv6 = GetGlobalIpv6Address();
         announcePath_ = BuildAnnouncePath(query);
     }
     const std::string request = BuildAnnounceRequest(announcePath_, details.host, candidate.port);

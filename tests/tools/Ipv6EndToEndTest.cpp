@@ -150,6 +150,38 @@ TEST_P(Ipv6SwarmTest, DownloadsFromAnIpv6SeederTheTrackerNames) {
 INSTANTIATE_TEST_SUITE_P(Tracker, Ipv6SwarmTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& row) { return row.param ? "Udp" : "Http"; });
 
+// veldmoor-get announces over IPv4 and learns the IPv6-only seeder from the
+// tracker's peers6; as a seeder, its announce over IPv4 names its IPv6
+// address, which the tracker hands to an IPv6-only leecher.
+TEST_F(Ipv6EndToEndTest, DownloadsFromAnIpv6SeederLearntOverIpv4) {
+    ASSERT_NO_FATAL_FAILURE(SetUpWorld(Ipv6WorldKind::kDualStack));
+    ASSERT_NO_FATAL_FAILURE(StartAria2Seeder());
+    const auto status = RunVeldmoorGet({"-T", Torrent(false), "--port", std::to_string(Ipv6World::PortChosenNow())});
+    ASSERT_EQ(status, std::optional<int>(0)) << world_->Logs();
+    EXPECT_EQ(Md5OfFile(Output()), expectedMd5_);
+    const std::vector<StatusLine> lines = StatusLines(dir_.File("veldmoor-get.out"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().fromPeers, static_cast<long long>(kFileSize));
+    EXPECT_TRUE(HasAnnounce("http v4 10.9.0.2")) << world_->Logs();
+}
+
+TEST_F(Ipv6EndToEndTest, SeedsToAnIpv6LeecherOverAnIpv4Announce) {
+    ASSERT_NO_FATAL_FAILURE(SetUpWorld(Ipv6WorldKind::kDualStack));
+    const std::string torrent = Torrent(false);
+    std::filesystem::create_directories(dir_.File("client"));
+    std::filesystem::copy_file(dir_.File("mirror/" + kFileName), Output());
+    world_->RunInClient(VeldmoorGet(Output(), {"-T", torrent, "--seed", "--port",
+                                               std::to_string(Ipv6World::PortChosenNow())}),
+                        "veldmoor-seeder");
+    ASSERT_TRUE(WaitUntil([&] { return HasAnnounce("http v4 10.9.0.2 "); }, kSwarmLimit)) << world_->Logs();
+
+    std::vector<std::string> command = Aria2(dir_.File("leecher"));
+    command.insert(command.end(), {"--seed-time=0", torrent});
+    ProgramRun& leecher = world_->RunInServer(command, "aria2c-leecher");
+    ASSERT_EQ(leecher.WaitForExit(kRunLimit), std::optional<int>(0)) << world_->Logs();
+    EXPECT_EQ(Md5OfFile(dir_.File("leecher/" + kFileName)), expectedMd5_);
+}
+
 TEST_F(Ipv6EndToEndTest, SeedsToAnIpv6Leecher) {
     ASSERT_NO_FATAL_FAILURE(SetUpWorld(Ipv6WorldKind::kIpv6Only));
     const std::string torrent = Torrent(false);

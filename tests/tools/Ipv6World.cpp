@@ -38,7 +38,9 @@ int Ipv6World::Script(const std::string& arguments) {
 
 bool Ipv6World::Up(Ipv6WorldKind kind) {
     suffix_ = std::to_string(::getpid() % 100000);
-    const char* world = kind == Ipv6WorldKind::kIpv6Only ? "v6only" : "blackhole";
+    const char* world = kind == Ipv6WorldKind::kIpv6Only    ? "v6only"
+                        : kind == Ipv6WorldKind::kDualStack ? "dualstack"
+                                                            : "blackhole";
     up_ = true;  // a half-made world is taken down too
     return Script("up " + suffix_ + " " + world) == 0;
 }

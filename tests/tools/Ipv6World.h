@@ -15,6 +15,7 @@ namespace veldmoor::test {
 
 enum class Ipv6WorldKind {
     kIpv6Only,        // no IPv4 between the sides; the names have only an AAAA address
+    kDualStack,       // both families between the sides and for the names
     kBlackholedIpv6,  // both families, but the server drops the client's IPv6 packets
 };
 

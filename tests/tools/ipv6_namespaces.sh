@@ -10,12 +10,13 @@
 # /etc/hosts).
 #
 #   v6only     no IPv4 on the link; the names have only their IPv6 address.
-#   blackhole  both families on the link and both addresses for the names, but
+#   dualstack  both families on the link and both addresses for the names.
+#   blackhole  as dualstack, but
 #              the server silently drops every IPv6 TCP and UDP packet from the
 #              client (neighbour discovery still works, so nothing is refused:
 #              a connection attempt over IPv6 just hangs).
 #
-# Usage: ipv6_namespaces.sh up SUFFIX v6only|blackhole | down SUFFIX
+# Usage: ipv6_namespaces.sh up SUFFIX v6only|dualstack|blackhole | down SUFFIX
 set -e
 action=$1
 s=$2
@@ -33,7 +34,7 @@ hosts() { # namespace
     {
         echo "127.0.0.1 localhost"
         echo "::1 localhost ip6-localhost"
-        [ "$world" = blackhole ] && echo "10.9.0.1 mirror.v6.test tracker.v6.test"
+        [ "$world" != v6only ] && echo "10.9.0.1 mirror.v6.test tracker.v6.test"
         echo "2001:db8:1::1 mirror.v6.test tracker.v6.test"
     } > "/etc/netns/$1/hosts"
 }
@@ -50,9 +51,11 @@ up() {
     ip -n vmS$s addr add 2001:db8:1::1/64 dev "s$s" nodad
     ip -n vmS$s addr add 2001:db8:1::3/64 dev "s$s" nodad
     ip -n vmC$s addr add 2001:db8:1::2/64 dev "c$s" nodad
-    if [ "$world" = blackhole ]; then
+    if [ "$world" != v6only ]; then
         ip -n vmS$s addr add 10.9.0.1/24 dev "s$s"
         ip -n vmC$s addr add 10.9.0.2/24 dev "c$s"
+    fi
+    if [ "$world" = blackhole ]; then
         ip netns exec vmS$s nft -f - <<NFT
 table ip6 vmhole {
     chain incoming { type filter hook input priority filter; ip6 saddr 2001:db8:1::2 meta l4proto { tcp, udp } drop; }
@@ -67,9 +70,9 @@ NFT
 
 case "$action" in
 up)
-    case "$world" in v6only|blackhole) ;; *) echo "unknown world '$world'" >&2; exit 2 ;; esac
+    case "$world" in v6only|dualstack|blackhole) ;; *) echo "unknown world '$world'" >&2; exit 2 ;; esac
     up
     ;;
 down) down ;;
-*) echo "usage: $0 up SUFFIX v6only|blackhole | down SUFFIX" >&2; exit 2 ;;
+*) echo "usage: $0 up SUFFIX v6only|dualstack|blackhole | down SUFFIX" >&2; exit 2 ;;
 esac
