@@ -34,7 +34,7 @@ HostResolver& SyntaxOnlyResolver() {
 
 bool IsNamedHost(const TPeerId& candidate) {
     return candidate.HasDetails() && !candidate.details->host.empty() && !IsDigitsAndDots(candidate.details->host) &&
-           !ParseNumericAddress(candidate.details->host);
+           !UrlHostAddress(candidate.details->host);
 }
 
 }  // namespace
@@ -205,8 +205,10 @@ void TWorkWithPeers::ExpandAddresses() {
             looked.emplace_back(host, std::move(addresses));
             found = looked.end() - 1;
         }
+        // The address the candidate's own connection races against needs no copy.
+        const std::optional<IpAddress> partner = RacePartner(*candidate);
         for (const IpAddress& ip : found->second) {
-            if (ip == candidate->ip) continue;
+            if (ip == candidate->ip || ip == partner) continue;
             TPeerId* copy = CopyCandidate(*candidate);
             copy->ip = ip;
             copy->priority = candidate->kind == kPeerHttp ? kSourceListPriority : kSecondaryAddressPriority;

@@ -1,6 +1,8 @@
 #include "peers/HostResolver.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <condition_variable>
 #include <memory>
 #include <system_error>
@@ -63,12 +65,12 @@ HostResolver::QueryFunction HostResolver::CurrentQuery() const {
 
 int HostResolver::Resolve(const std::string& host, std::vector<IpAddress>& addresses) {
     if (host.empty()) return 0;
-    if (const auto ip = ParseNumericAddress(host)) {
+    if (const auto ip = UrlHostAddress(host)) {
         addresses.push_back(*ip);
         return 1;
     }
     // Meant as a number but not one ("1.2.3", "01.2.3.4", "0.0.0.0"): never a name to look up.
-    if (IsDigitsAndDots(host) || host.find(':') != std::string::npos) {
+    if (IsDigitsAndDots(host) || host.find_first_of(":[]") != std::string::npos) {
         VeldmoorLog().Write("无效 IP: " + host, kInvalidIpChannel, kInvalidIpChannel);
         return 0;
     }
@@ -107,18 +109,24 @@ int HostResolver::Resolve(const std::string& host, std::vector<IpAddress>& addre
 }
 
 std::optional<IpAddress> HostResolver::Lookup(const std::string& name) {
-    if (name.empty()) return std::nullopt;
-    if (const auto ip = ParseNumericAddress(name)) return ip;
-    if (IsDigitsAndDots(name) || IsKnownMissing(name)) return std::nullopt;
+    const std::vector<IpAddress> addresses = LookupAll(name);
+    if (addresses.empty()) return std::nullopt;
+    return addresses.front();
+}
+
+std::vector<IpAddress> HostResolver::LookupAll(const std::string& name) {
+    if (name.empty()) return {};
+    if (const auto ip = UrlHostAddress(name)) return {*ip};
+    if (IsDigitsAndDots(name) || name.find_first_of(":[]") != std::string::npos || IsKnownMissing(name)) return {};
     const QueryFunction query = CurrentQuery();
-    if (!query) return std::nullopt;
+    if (!query) return {};
     const HostQueryAnswer answer = query(name);
     if (answer.status == HostQueryStatus::kHostNotFound) RememberMissing(name);
-    if (answer.status != HostQueryStatus::kFound) return std::nullopt;
-    for (const IpAddress& ip : answer.addresses) {
-        if (IsValidAddress(ip)) return ip;
-    }
-    return std::nullopt;
+    if (answer.status != HostQueryStatus::kFound) return {};
+    std::vector<IpAddress> usable;
+    std::copy_if(answer.addresses.begin(), answer.addresses.end(), std::back_inserter(usable),
+                 [](const IpAddress& ip) { return IsValidAddress(ip); });
+    return usable;
 }
 
 bool HostResolver::IsKnownMissing(const std::string& name) const {
@@ -191,6 +199,8 @@ int ResolveHost(const std::string& host, std::vector<IpAddress>& addresses) {
 }
 
 std::optional<IpAddress> LookupHost(const std::string& name) { return DefaultHostResolver().Lookup(name); }
+
+std::vector<IpAddress> LookupHostAddresses(const std::string& name) { return DefaultHostResolver().LookupAll(name); }
 
 void ClearNegativeHostCache() { DefaultHostResolver().ClearNegativeCache(); }
 

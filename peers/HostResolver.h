@@ -44,6 +44,8 @@ public:
     // The first address of the name, or nothing. A name found missing is
     // never queried again until the cache is cleared.
     std::optional<IpAddress> Lookup(const std::string& name);
+    // As Lookup, every usable address in the answer's order.
+    std::vector<IpAddress> LookupAll(const std::string& name);
 
     bool IsKnownMissing(const std::string& name) const;
     void ClearNegativeCache();
@@ -72,6 +74,7 @@ private:
 HostResolver& DefaultHostResolver();
 int ResolveHost(const std::string& host, std::vector<IpAddress>& addresses);
 std::optional<IpAddress> LookupHost(const std::string& name);
+std::vector<IpAddress> LookupHostAddresses(const std::string& name);
 void ClearNegativeHostCache();
 
 }  // namespace veldmoor

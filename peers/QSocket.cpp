@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "foundation/ClockThread.h"
+#include "peers/ConnectionRace.h"
 #include "peers/HostResolver.h"
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
@@ -41,13 +43,79 @@ bool QSocket::Connect(const std::optional<IpAddress>& remoteIp, int32_t port, bo
     return ConnectTo(remoteIp, port, blocking, proxy, localIp, transportKey, {});
 }
 
+bool QSocket::ConnectAny(const std::vector<IpAddress>& addresses, int32_t port, bool blocking,
+                         const QProxyInfo* proxy) {
+    return ConnectAnyTo(addresses, port, blocking, proxy, {});
+}
+
+bool QSocket::ConnectAnyTo(const std::vector<IpAddress>& addresses, int32_t port, bool blocking,
+                           const QProxyInfo* proxy, const std::string& hostName) {
+    Close();
+    std::vector<IpAddress> usable;
+    std::copy_if(addresses.begin(), addresses.end(), std::back_inserter(usable),
+                 [](const IpAddress& address) { return IsValidAddress(address); });
+    if (usable.empty()) return false;
+    const QProxyInfo chosenProxy = proxy ? *proxy : CopyDefaultProxy();
+    if (usable.size() == 1 || chosenProxy.IsConfigured()) {
+        const auto v4 = std::find_if(usable.begin(), usable.end(), [](const IpAddress& a) { return a.IsV4(); });
+        return ConnectTo(v4 != usable.end() ? *v4 : usable.front(), port, blocking, &chosenProxy, std::nullopt, nullptr,
+                         hostName);
+    }
+    ResetForOpen();
+    if (!IsValidPort(port)) return false;
+    std::vector<Endpoint> targets;
+    for (const IpAddress& address : RaceOrder(usable)) targets.push_back({address, static_cast<uint16_t>(port)});
+    remoteIp_ = targets.front().address;
+    remotePort_ = port;
+    remoteText_ = hostName.empty() ? remoteIp_.Text() : hostName;
+    blocking_ = blocking;
+    established_ = true;
+    race_ = std::make_unique<ConnectionRace>(std::move(targets), platform::TickMs());
+    if (blocking_) return FinishRaceBlocking();
+    StepRace();
+    if (!IsOpen()) return false;
+    lastProgress_ = ClockNow();
+    return true;
+}
+
+bool QSocket::StepRace() {
+    const ConnectionRace::State state = race_->Step(platform::TickMs());
+    if (state == ConnectionRace::State::kRunning) return false;
+    if (state == ConnectionRace::State::kLost) {
+        const int error = race_->LastError();
+        race_.reset();
+        return Fail(error);
+    }
+    handle_ = race_->TakeWinner();
+    if (remoteText_ == remoteIp_.Text()) remoteText_ = race_->WinnerEndpoint().address.Text();
+    remoteIp_ = race_->WinnerEndpoint().address;
+    race_.reset();
+    MarkConnected();
+    return true;
+}
+
+bool QSocket::FinishRaceBlocking() {
+    while (race_) {
+        if (StepRace()) break;
+        if (!race_) return false;
+        const uint32_t now = platform::TickMs();
+        const int untilNext = race_->MsUntilNextAttempt(now);
+        std::vector<bool> ready;
+        platform::WaitOnSockets(race_->RunningSockets(), SocketWait::kWritable, untilNext, ready);
+    }
+    lastProgress_ = ClockNow();
+    return IsOpen();
+}
+
 bool QSocket::ConnectByName(const std::string& host, int32_t port, bool blocking, const QProxyInfo* proxy,
                             const std::optional<IpAddress>& localIp, const TransportKey* transportKey) {
     Close();
     if (host.empty() || HasLineBreakOrNul(host)) return false;
-    const std::optional<IpAddress> ip = LookupHost(host);
-    if (!ip) return false;
-    return ConnectTo(ip, port, blocking, proxy, localIp, transportKey, host);
+    if (transportKey || localIp) {
+        const std::optional<IpAddress> ip = LookupHost(host);
+        return ip && ConnectTo(ip, port, blocking, proxy, localIp, transportKey, host);
+    }
+    return ConnectAnyTo(LookupHostAddresses(host), port, blocking, proxy, host);
 }
 
 bool QSocket::ConnectTo(const std::optional<IpAddress>& remoteIp, int32_t port, bool blocking,
@@ -122,6 +190,7 @@ bool QSocket::Fail(int error) {
 
 bool QSocket::IsConnected() {
     if (connected_) return true;
+    if (race_) return StepRace();
     if (!IsOpen() || listening_) return false;
     const int ready = streamops::Wait(transport_, handle_, SocketWait::kWritable, 0);
     if (ready < 0) return Fail(ready);
@@ -251,8 +320,13 @@ bool QSocket::Listen(int32_t port, const std::optional<IpAddress>& localIp, cons
     ResetForOpen();
     if (port < 0 || port > 65535) return false;
     if (transportKey) return ListenTransport(port);
-    const IpAddress bindAddress = localIp.value_or(IpAddress{});
-    const int opened = platform::OpenStreamSocket(bindAddress.Family());
+    IpAddress bindAddress = localIp.value_or(IpAddress{});
+    int opened = platform::OpenStreamSocket(bindAddress.Family());
+    if (opened == -EAFNOSUPPORT && bindAddress == IpAddress::V6Any()) {
+        // A kernel without IPv6: the listener takes IPv4 alone.
+        bindAddress = IpAddress{};
+        opened = platform::OpenStreamSocket(bindAddress.Family());
+    }
     if (opened < 0) return Fail(opened);
     handle_ = opened;
 
@@ -469,6 +543,7 @@ bool QSocket::ListenTransport(int32_t port) {
 void QSocket::Close() {
     if (handle_ != platform::kNoSocket) streamops::Close(transport_, handle_);
     handle_ = platform::kNoSocket;
+    race_.reset();
     transport_ = false;
     connected_ = false;
     established_ = false;

@@ -8,7 +8,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "peers/ConnectionRace.h"
 #include "peers/QProxyInfo.h"
 #include "peers/QSocketBuffer.h"
 #include "platform/IpAddress.h"
@@ -47,12 +49,19 @@ public:
     bool Connect(const std::optional<IpAddress>& remoteIp, int32_t port, bool blocking,
                  const QProxyInfo* proxy = nullptr, const std::optional<IpAddress>& localIp = std::nullopt,
                  const TransportKey* transportKey = nullptr);
-    // As Connect after resolving the name; a proxy is given the name where it can take one.
+    // As Connect to whichever of the addresses answers first, IPv6 first and
+    // the next address each 250 ms on the process clock (ConnectionRace). With
+    // a proxy only the proxy is connected to, and it is given an IPv4 address
+    // where there is one.
+    bool ConnectAny(const std::vector<IpAddress>& addresses, int32_t port, bool blocking,
+                    const QProxyInfo* proxy = nullptr);
+    // As ConnectAny after resolving the name; a proxy is given the name where it can take one.
     bool ConnectByName(const std::string& host, int32_t port, bool blocking, const QProxyInfo* proxy = nullptr,
                        const std::optional<IpAddress>& localIp = std::nullopt,
                        const TransportKey* transportKey = nullptr);
     // Port 0 lets the system choose; LocalPort tells which. Without a local
-    // address the listener takes every IPv4 address.
+    // address the listener takes every IPv4 address; "::" takes both families
+    // (IPv4 alone where the system has no IPv6).
     bool Listen(int32_t port, const std::optional<IpAddress>& localIp = std::nullopt,
                 const TransportKey* transportKey = nullptr);
     std::unique_ptr<QSocket> Accept();
@@ -71,7 +80,8 @@ public:
 
     // Completes a pending non-blocking connect once the socket is writable.
     bool IsConnected();
-    bool IsOpen() const { return handle_ != platform::kNoSocket; }
+    // Also while a race of connection attempts runs.
+    bool IsOpen() const { return handle_ != platform::kNoSocket || race_ != nullptr; }
     // No proxy reply is outstanding.
     bool IsEstablished() const { return established_; }
     bool IsListening() const { return listening_; }
@@ -133,6 +143,11 @@ private:
                    const std::optional<IpAddress>& localIp, const TransportKey* transportKey,
                    const std::string& hostName);
     bool ConnectTransport(const TransportKey& key);
+    bool ConnectAnyTo(const std::vector<IpAddress>& addresses, int32_t port, bool blocking, const QProxyInfo* proxy,
+                      const std::string& hostName);
+    // Moves a running race on: true once it has been won and the connection is this socket's.
+    bool StepRace();
+    bool FinishRaceBlocking();
     // Acts on a connect call's result: connected at once (a proxy then gets
     // its request), refused, or under way (waited for on a blocking socket).
     bool TakeConnectResult(int result);
@@ -164,6 +179,7 @@ private:
     QProxyInfo proxy_;
     std::string proxyHostName_;  // what the proxy is asked to resolve, when anything
     platform::SocketHandle handle_ = platform::kNoSocket;
+    std::unique_ptr<ConnectionRace> race_;
     bool transport_ = false;
 
     IpAddress remoteIp_;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "foundation/AsciiText.h"
+#include "peers/ConnectionRace.h"
 #include "peers/HostResolver.h"
 
 namespace veldmoor {
@@ -80,11 +81,21 @@ bool ParsePort(std::string_view text, int32_t& port) {
     return true;
 }
 
+// "host", "host:port", "[v6]" or "[v6]:port"; an IPv6 host keeps its brackets,
+// as the Host header and a relative redirect need them.
 bool SplitHostPort(std::string_view authority, int32_t defaultPort, ParsedSource& source) {
-    const size_t colon = authority.find(':');
-    source.host = std::string(authority.substr(0, colon));
     source.port = defaultPort;
-    return colon == std::string_view::npos || ParsePort(authority.substr(colon + 1), source.port);
+    size_t hostEnd = authority.find(':');
+    if (authority.starts_with('[')) {
+        const size_t close = authority.find(']');
+        if (close == std::string_view::npos) return false;
+        const auto literal = IpAddress::Parse(authority.substr(1, close - 1));
+        if (!literal || !literal->IsV6()) return false;
+        hostEnd = close + 1;
+        if (hostEnd < authority.size() && authority[hostEnd] != ':') return false;
+    }
+    source.host = std::string(authority.substr(0, hostEnd));
+    return hostEnd >= authority.size() || ParsePort(authority.substr(hostEnd + 1), source.port);
 }
 
 // Splits "authority/path" at the first "/"; the path defaults to "/".
@@ -140,10 +151,10 @@ bool ParseTracker(std::string_view rest, ParsedSource& source) {
 
 bool ParseBtNode(std::string_view rest, ParsedSource& source) {
     source.kind = kPeerBitTorrent;
-    const size_t colon = rest.find(':');
-    source.ip = ParseNumericAddress(rest.substr(0, colon));
-    if (!source.ip) return false;
-    return colon == std::string_view::npos || ParsePort(rest.substr(colon + 1), source.port);
+    if (!SplitHostPort(rest, 0, source)) return false;
+    source.ip = UrlHostAddress(source.host);
+    source.host.clear();
+    return source.ip.has_value();
 }
 
 bool ParseByScheme(std::string_view url, ParsedSource& source) {
@@ -162,6 +173,15 @@ std::string FileNameOf(std::string_view url) {
         (separator != std::string_view::npos && lastSlash < separator + kSchemeSeparator.size()))
         return {};
     return std::string(url.substr(lastSlash + 1));
+}
+
+// Connections race IPv6 first; the UDP tracker exchange speaks IPv4 and so
+// starts with the IPv4 addresses.
+std::vector<IpAddress> OrderForKind(const ParsedSource& source, const std::vector<IpAddress>& addresses) {
+    if (source.kind != kPeerTracker || source.trackerKind != 0) return RaceOrder(addresses);
+    std::vector<IpAddress> ordered = addresses;
+    std::stable_partition(ordered.begin(), ordered.end(), [](const IpAddress& address) { return address.IsV4(); });
+    return ordered;
 }
 
 void StoreDetails(TPeerId& candidate, ParsedSource&& source, std::string&& fileName) {
@@ -189,6 +209,15 @@ std::string AddressPortText(const IpAddress& ip, int32_t port) { return UrlHostT
 
 bool IsDigitsAndDots(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c == '.' || (c >= '0' && c <= '9'); });
+}
+
+std::optional<IpAddress> UrlHostAddress(std::string_view host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        const auto address = ParseNumericAddress(host.substr(1, host.size() - 2));
+        if (!address || !address->IsV6()) return std::nullopt;
+        return address;
+    }
+    return ParseNumericAddress(host);
 }
 
 std::optional<IpAddress> ParseNumericAddress(std::string_view text) {
@@ -226,6 +255,7 @@ bool ParseSourceUrl(TPeerId& candidate, HostResolver& resolver) {
             candidate.fatal = true;
             return false;
         }
+        addresses = OrderForKind(source, addresses);
         source.ip = addresses.empty() ? std::nullopt : std::optional<IpAddress>(addresses.front());
         if (!addresses.empty()) addresses.erase(addresses.begin());
     }
@@ -239,6 +269,21 @@ bool ParseSourceUrl(TPeerId& candidate, HostResolver& resolver) {
     }
     candidate.resolved = true;
     return true;
+}
+
+std::optional<IpAddress> RacePartner(const TPeerId& candidate) {
+    if (!candidate.ip || !candidate.HasDetails()) return std::nullopt;
+    for (const IpAddress& address : candidate.details->addresses) {
+        if (address.Family() != candidate.ip->Family()) return address;
+    }
+    return std::nullopt;
+}
+
+std::vector<IpAddress> ConnectAddresses(const TPeerId& candidate) {
+    std::vector<IpAddress> addresses;
+    if (candidate.ip) addresses.push_back(*candidate.ip);
+    if (const auto partner = RacePartner(candidate)) addresses.push_back(*partner);
+    return addresses;
 }
 
 bool SameSource(const TPeerId& a, const TPeerId& b) {

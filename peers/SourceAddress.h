@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "peers/TPeerId.h"
 
@@ -28,6 +29,9 @@ std::string AddressPortText(const IpAddress& ip, int32_t port);
 // A numeric host: strict dotted IPv4 or IPv6 text (no brackets), never 0.0.0.0
 // or ::. Nothing for a name or a malformed number.
 std::optional<IpAddress> ParseNumericAddress(std::string_view text);
+// The address a URL's host names by number: dotted IPv4, or IPv6 in
+// brackets ("[2001:db8::1]") or without. Nothing for a name.
+std::optional<IpAddress> UrlHostAddress(std::string_view host);
 // Only digits and dots: meant as an IPv4 address, whether or not it is one.
 bool IsDigitsAndDots(std::string_view text);
 
@@ -40,5 +44,12 @@ bool ParseSourceUrl(TPeerId& candidate);
 bool ParseSourceUrl(TPeerId& candidate, HostResolver& resolver);
 
 bool SameSource(const TPeerId& a, const TPeerId& b);
+
+// The host's first address of the other family than the candidate's own, which
+// a connection to the candidate races against it; nothing for a candidate that
+// kept no further addresses.
+std::optional<IpAddress> RacePartner(const TPeerId& candidate);
+// The candidate's address, then its race partner.
+std::vector<IpAddress> ConnectAddresses(const TPeerId& candidate);
 
 }  // namespace veldmoor

@@ -111,7 +111,7 @@ bool TTrackerPeer::Receive() {
 
 bool TTrackerPeer::OpenHttp() {
     const TPeerId& candidate = *Candidate();
-    if (!Connection()->Connect(candidate.ip, candidate.port, false)) return false;
+    if (!Connection()->ConnectAny(ConnectAddresses(candidate), candidate.port, false)) return false;
     SetPhase(kPhaseEstablished);
     SetActivity(kActivityReceiving);
     return true;

@@ -30,7 +30,7 @@ HostQueryStatus StatusOf(int error) {
 
 HostQueryAnswer QueryHostAddresses(const std::string& name) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
     const int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);

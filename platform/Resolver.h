@@ -21,7 +21,8 @@ struct HostQueryAnswer {
     std::vector<IpAddress> addresses;  // in the answer's order, no repeats
 };
 
-// Blocks for as long as the system's resolver takes.
+// Both families, in the order the system prefers. Blocks for as long as the
+// system's resolver takes.
 HostQueryAnswer QueryHostAddresses(const std::string& name);
 
 // The name servers of /etc/resolv.conf, in order.

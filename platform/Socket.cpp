@@ -31,8 +31,14 @@ int AllowAddressReuse(SocketHandle socket) {
 }
 
 int BindSocket(SocketHandle socket, const Endpoint& endpoint) {
+    const int family = FamilyOf(socket);
+    if (family == AF_INET6 && endpoint.address.IsUnspecified()) {
+        // "::" takes IPv4 too, whatever the system's default says.
+        const int off = 0;
+        if (::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) < 0) return -errno;
+    }
     sockaddr_storage address;
-    const socklen_t length = ToSockaddr(endpoint, address, FamilyOf(socket));
+    const socklen_t length = ToSockaddr(endpoint, address, family);
     return ResultOf(::bind(socket, reinterpret_cast<const sockaddr*>(&address), length));
 }
 

@@ -20,6 +20,8 @@ void CloseSocket(SocketHandle socket);
 
 // Lets a listener take a port whose previous connections still linger.
 int AllowAddressReuse(SocketHandle socket);
+// An IPv6 socket bound to "::" takes both families (IPv4 peers then show as
+// IPv4 addresses); an IPv4 endpoint on an IPv6 socket is bound in its mapped form.
 int BindSocket(SocketHandle socket, const Endpoint& endpoint);
 int ListenOnSocket(SocketHandle socket, int backlog);
 // 0 when connected at once; -EINPROGRESS while a non-blocking connect runs.

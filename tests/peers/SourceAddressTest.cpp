@@ -17,6 +17,7 @@ using platform::HostQueryStatus;
 const IpAddress kMirror = Ipv4Address::FromOctets(10, 0, 0, 5);
 const IpAddress kMirrorSecond = Ipv4Address::FromOctets(10, 0, 0, 6);
 const IpAddress kTracker = Ipv4Address::FromOctets(10, 0, 0, 7);
+const IpAddress kDualV6 = *IpAddress::Parse("2001:db8::5");
 
 // Answers from a fixed table, so that parsing never depends on the network.
 class TableResolver {
@@ -41,7 +42,8 @@ public:
     int Queries() const { return queries_; }
 
 private:
-    std::map<std::string, std::vector<IpAddress>> names_{{"mirror", {kMirror, kMirrorSecond}}, {"t", {kTracker}}};
+    std::map<std::string, std::vector<IpAddress>> names_{
+        {"mirror", {kMirror, kMirrorSecond}}, {"t", {kTracker}}, {"dual", {kMirror, kMirrorSecond, kDualV6}}};
     std::atomic<int> queries_{0};
     HostResolver resolver_;
 };
@@ -83,6 +85,15 @@ TEST(ParseSourceUrlTest, FillsTheCandidateForEveryForm) {
          "x=1"},
         {"tracker://http://t/announce", kPeerTracker, 80, kTracker, "t", "/announce", "", "", "", 1, "http", ""},
         {"tracker://tcp://t:8000/a:b", kPeerTracker, 8000, kTracker, "t", "/a:b", "", "", "", 1, "tcp", ""},
+        // IPv6 literals stand in brackets, which the host keeps for the Host header.
+        {"http://[2001:db8::1]:8080/dir/a.exe", kPeerHttp, 8080, *IpAddress::Parse("2001:db8::1"), "[2001:db8::1]",
+         "/dir/a.exe", "a.exe", "", "", 0, "", ""},
+        {"http://[2001:db8::1]/a", kPeerHttp, 80, *IpAddress::Parse("2001:db8::1"), "[2001:db8::1]", "/a", "a", "", "",
+         0, "", ""},
+        {"ftp://bob:pw@[::1]:2121/pub/a.exe", kPeerFtp, 2121, IpAddress::V6Loopback(), "[::1]", "/pub/a.exe", "a.exe",
+         "bob", "pw", 0, "", ""},
+        {"tracker://udp://[2001:db8::7]:6969/announce", kPeerTracker, 6969, *IpAddress::Parse("2001:db8::7"),
+         "[2001:db8::7]", "/announce", "", "", "", 0, "udp", ""},
         // A dotted host needs no query.
         {"http://1.2.3.4/f", kPeerHttp, 80, Ipv4Address::FromOctets(1, 2, 3, 4), "1.2.3.4", "/f", "f", "", "", 0, "", ""},
     };
@@ -122,6 +133,20 @@ TEST(ParseSourceUrlTest, KeepsTheFurtherAddressesForLaterAttempts) {
     EXPECT_EQ(candidate.details->addresses, std::vector<IpAddress>{kMirrorSecond});
 }
 
+TEST(ParseSourceUrlTest, AHostWithBothFamiliesIsTriedOverIpv6FirstWithIpv4AsItsRacePartner) {
+    TableResolver table;
+    TPeerId candidate("http://dual/a.exe");
+    ASSERT_TRUE(ParseSourceUrl(candidate, table.Resolver()));
+    EXPECT_EQ(candidate.ip, kDualV6);
+    EXPECT_EQ(RacePartner(candidate), kMirror);
+    EXPECT_EQ(ConnectAddresses(candidate), (std::vector<IpAddress>{kDualV6, kMirror}));
+
+    // The UDP tracker exchange speaks IPv4, so its IPv4 address comes first.
+    TPeerId tracker("tracker://udp://dual:6969/announce");
+    ASSERT_TRUE(ParseSourceUrl(tracker, table.Resolver()));
+    EXPECT_EQ(tracker.ip, kMirror);
+}
+
 TEST(ParseSourceUrlTest, BtNodeTakesTheNumericAddressWithoutAQuery) {
     TableResolver table;
     TPeerId candidate("btnode://10.1.2.3:6881");
@@ -145,6 +170,12 @@ TEST(ParseSourceUrlTest, RefusesWhatItCannotUse) {
         "btnode://host.example:6881",     // a peer is given by its address only
         "btnode://0.0.0.0:6881",          // the invalid address
         "btnode://10.1.2:6881",           // three fields are no address (once read as 10.1.2.0)
+        "http://[2001:db8::1/a",          // an unclosed bracket
+        "http://[2001:db8::1]x/a",        // text after the bracket that is no port
+        "http://[192.0.2.1]/a",           // brackets hold IPv6 only
+        "http://[mirror]/a",              // and never a name
+        "http://[2001:db8::1]:0/a",       // port 0
+        "http://2001:db8::1/a",           // IPv6 without brackets cannot carry a port
         "ftp://mirror/a%0d%0aDELE x",     // CR LF would split an FTP command line
         "tracker://http://t/a%00b",       // NUL would cut the request line
         "http://mirror/a%0d%0a.exe",      // the decoded file name would hold a line break
