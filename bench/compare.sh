@@ -4,7 +4,8 @@
 # nginx and four nginx limited to 20 MiB/s per connection, opentracker, and
 # three seeders of two implementations (aria2c on 127.0.0.3 and .4, libtorrent
 # on .5). Prints one table of wall time, CPU time (user+sys), peak RSS, rate and
-# the rate as a share of the best client in the same case, then the
+# the rate as a share of the best client in the same case (as root also the
+# BitTorrent case over IPv6, in a network namespace), then the
 # kill-and-resume case: each client is killed with SIGKILL after $KILL_AFTER
 # seconds (default 10) of a download from a mirror limited to 40 MiB/s, run
 # again to the end, and what the mirror sent beyond the file's size is
@@ -74,6 +75,46 @@ run "torrent + four mirrors" veldmoor-get "$get" -q -o "$out" -T "$torrent" --po
 run "torrent + four mirrors" aria2c aria2c "${aria2_leech[@]}" --interface=127.0.0.6 --listen-port="$(free_port)" \
   -T "$torrent" "${four[@]}"
 run "torrent + four mirrors" libtorrent "$system_python" "$libtorrent_client" leech 127.0.0.7 "$torrent" "$work/out" "${four[@]}"
+
+# The BitTorrent case again over IPv6 (as root): a network namespace whose
+# loopback has an IPv6 address for each program, a tracker that answers
+# "peers6", and the same three seeders on IPv6.
+if [ "$(id -u)" = 0 ]; then
+  ns=vmbench$$
+  v6=fd00:7665:6c64
+  ip netns add "$ns"
+  trap 'world_stop; ip netns del "$ns" 2>/dev/null || true' EXIT
+  ip -n "$ns" link set lo up
+  for n in 3 4 5 6 7; do ip -n "$ns" addr add "$v6::$n/128" dev lo nodad; done
+  in_ns=(ip netns exec "$ns")
+  "${in_ns[@]}" "$system_python" "$bench_root/tests/support/dual_tracker.py" "::" >"$work/tracker6.log" 2>&1 &
+  world_pids+=($!)
+  for _ in $(seq 50); do grep -q listening "$work/tracker6.log" && break; sleep 0.1; done
+  tracker6_port=$(awk '/listening/ { print $2 }' "$work/tracker6.log")
+  torrent6=$work/file6.torrent
+  make_torrent "$file" "$piece" "http://[::1]:$tracker6_port/announce" "$torrent6" >/dev/null
+  for n in 3 4; do
+    mkdir -p "$work/seeder6-$n" && ln -f "$file" "$work/seeder6-$n/file.bin"
+    "${in_ns[@]}" aria2c "${aria2_common[@]}" --interface="$v6::$n" --listen-port="$(free_port)" --seed-ratio=0.0 \
+      --bt-seed-unverified=true -d "$work/seeder6-$n" "$torrent6" >"$work/seeder6-$n.log" 2>&1 &
+    world_pids+=($!)
+  done
+  mkdir -p "$work/seeder6-5" && ln -f "$file" "$work/seeder6-5/file.bin"
+  "${in_ns[@]}" "$system_python" "$libtorrent_client" seed "[$v6::5]" "$torrent6" "$work/seeder6-5" \
+    >"$work/seeder6-5.log" 2>&1 &
+  world_pids+=($!)
+  for _ in $(seq 300); do
+    [ "$(awk '/announce http v6/ && $NF == 0 { print $4 }' "$work/tracker6.log" | sort -u | wc -l)" -ge 3 ] && break
+    sleep 0.1
+  done
+  run "BitTorrent over IPv6" veldmoor-get "${in_ns[@]}" "$get" -q -o "$out" -T "$torrent6" --port "$(free_port)"
+  run "BitTorrent over IPv6" aria2c "${in_ns[@]}" aria2c "${aria2_leech[@]}" --interface="$v6::6" \
+    --listen-port="$(free_port)" "$torrent6"
+  run "BitTorrent over IPv6" libtorrent "${in_ns[@]}" "$system_python" "$libtorrent_client" leech "[$v6::7]" \
+    "$torrent6" "$work/out"
+else
+  echo "the IPv6 case needs root (a network namespace); left out" >&2
+fi
 
 echo
 echo "${size_mib} MiB on loopback; share = rate / the best rate in the case (one mirror, torrent: / curl's one-mirror rate)"

@@ -2,6 +2,7 @@
 # A libtorrent client for the benchmarks (Debian's python3-libtorrent, which is
 # for the system python):
 #   libtorrent_client.py seed|leech|crowd ADDRESS TORRENT FOLDER [WEB_SEED_URL...]
+# (an IPv6 ADDRESS in brackets)
 # seed keeps seeding FOLDER's copy; leech downloads into FOLDER and exits when
 # the file is complete; crowd downloads, prints "complete" when the file is,
 # and then seeds until killed.
@@ -11,7 +12,8 @@ import time
 import libtorrent as lt
 
 mode, address, torrent, folder, web_seeds = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:]
-session = lt.session({"listen_interfaces": address + ":0", "outgoing_interfaces": address,
+# An IPv6 address comes in brackets, as listen_interfaces wants it.
+session = lt.session({"listen_interfaces": address + ":0", "outgoing_interfaces": address.strip("[]"),
                       "enable_dht": False, "enable_lsd": False, "enable_upnp": False,
                       "enable_natpmp": False, "alert_mask": 0})
 params = lt.add_torrent_params()

@@ -61,18 +61,9 @@ bool HasIdentity(const PeerIdentity& identity) {
     return std::any_of(identity.begin(), identity.end(), [](uint8_t byte) { return byte != 0; });
 }
 
-PeerIdentity AddressOnlyIdentity(uint32_t ip, int32_t port) {
-    PeerIdentity identity{};
-    const auto address = AddressBytes(ip);
-    std::copy(address.begin(), address.end(), identity.begin() + 14);
-    identity[18] = static_cast<uint8_t>((port >> 8) & 0xFF);
-    identity[19] = static_cast<uint8_t>(port & 0xFF);
-    return identity;
-}
-
 bool CandidateList::IsRefused(const TPeerId& candidate, const CandidateAddContext& context) {
     if (candidate.kind == kPeerBitTorrent) {
-        if (candidate.ip == AddressFromBytes(127, 0, 0, 1)) return true;
+        if (candidate.ip == IpAddress(Ipv4Address::FromOctets(127, 0, 0, 1))) return true;
         if (context.torrentTask && HasIdentity(context.ownPeerId) && candidate.identity == context.ownPeerId)
             return true;
     }
@@ -146,7 +137,7 @@ bool CandidateList::Insert(TPeerId* adopted, bool atFront) {
     return true;
 }
 
-TPeerId* CandidateList::Find(uint32_t ip, int32_t port, int32_t kind) const {
+TPeerId* CandidateList::Find(const IpAddress& ip, int32_t port, int32_t kind) const {
     const auto found = std::find_if(items_.begin(), items_.end(), [&](const TPeerId* c) {
         return c->ip == ip && c->port == port && c->kind == kind;
     });

@@ -21,14 +21,12 @@ int32_t SourceKindOf(const std::string& address);
 TPeerId* CopyCandidate(const TPeerId& candidate);
 
 bool HasIdentity(const PeerIdentity& identity);
-// 14 zero bytes, the IPv4 address and the port, both in network order.
-PeerIdentity AddressOnlyIdentity(uint32_t ip, int32_t port);
 
 // What adding a candidate needs to know about the job.
 struct CandidateAddContext {
     bool torrentTask = false;  // P2SP or BT
     PeerIdentity ownPeerId{};
-    uint32_t ownIp = kNoAddress;  // the job's listening address
+    std::optional<IpAddress> ownIp;  // the job's listening address
     int32_t ownPort = 0;
     uint32_t tick = 0;  // picks the place among candidates of equal priority
 };
@@ -59,7 +57,7 @@ public:
     // reference released) when the list is full of better candidates.
     bool Insert(TPeerId* adopted, bool atFront);
 
-    TPeerId* Find(uint32_t ip, int32_t port, int32_t kind) const;
+    TPeerId* Find(const IpAddress& ip, int32_t port, int32_t kind) const;
     TPeerId* FindByIdentity(const PeerIdentity& identity) const;
     // The listed candidate with the same address text and IP, if any.
     TPeerId* FindSameAddress(const TPeerId& candidate) const;

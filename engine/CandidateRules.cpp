@@ -59,7 +59,7 @@ bool AccountEndedConnection(TPeerId& candidate, int32_t penalty, const EndedConn
     }
     // Remote code chooses some penalties; keep every addition bounded.
     if (penalty < 0 || penalty > kMaxPenalty) penalty = candidate.kind == kPeerBitTorrent ? 1 : 0;
-    const bool fromLocalList = facts.takeFromLocalList && facts.takeFromLocalList(candidate.ip);
+    const bool fromLocalList = facts.takeFromLocalList && candidate.ip && facts.takeFromLocalList(*candidate.ip);
     if (!fromLocalList) candidate.backoff += 3 * std::max(candidate.failures - 1, 0);
     candidate.backoff += penalty;
     ++candidate.failures;

@@ -39,7 +39,7 @@ struct EndedConnectionFacts {
     // A connected BitTorrent peer that asked to be kept.
     bool keptByPeer = false;
     // Removes the IP from the job's local-network list; true when it was there.
-    std::function<bool(uint32_t ip)> takeFromLocalList;
+    std::function<bool(const IpAddress& ip)> takeFromLocalList;
 };
 
 // Backoff and failure count after a connection to the candidate ended badly.

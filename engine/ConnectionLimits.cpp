@@ -23,6 +23,13 @@ int32_t AttemptBudgetFor(const AttemptFacts& facts) {
     return std::max(n, 0);
 }
 
+bool RoomForAddress(const IpAddress& remote, std::span<const IpAddress> connected) {
+    const IpAddress group = remote.ConnectionGroup();
+    const auto sameGroup = std::count_if(connected.begin(), connected.end(),
+                                         [&](const IpAddress& address) { return address.ConnectionGroup() == group; });
+    return sameGroup < kMaxPeersPerAddress;
+}
+
 TrimLimits TrimLimitsFor(int32_t maxConnections) {
     const int32_t a = maxConnections - kTrimReserve;
     const int32_t lower = a - std::max(a / 12 - 6, 0);

@@ -29,10 +29,12 @@ constexpr int32_t kHighestPort = 65535;
 std::string TextOrEmpty(const char* text) { return text ? text : ""; }
 
 // A dotted address is taken as it is, never looked up: "1.2.3.999" is an error, not a name.
-uint32_t ProxyAddress(const std::string& host) {
-    const uint32_t numeric = ParseNumericAddress(host);
-    if (numeric != kNoAddress || IsDigitsAndDots(host)) return numeric;
-    return LookupHost(host);
+// An IPv6 address may come in the brackets of a URL.
+std::optional<IpAddress> ProxyAddress(std::string_view host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    if (const auto numeric = ParseNumericAddress(host)) return numeric;
+    if (IsDigitsAndDots(host) || host.find(':') != std::string_view::npos) return std::nullopt;
+    return LookupHost(std::string(host));
 }
 
 }  // namespace
@@ -48,7 +50,7 @@ int EngineSetDefaultProxy(const ProxySettings* proxy) {
     const std::string password = TextOrEmpty(proxy->password);
     if (proxy->kind == kProxyKindSocks5 && (userName.size() > kMaxSocksFieldBytes || password.size() > kMaxSocksFieldBytes))
         return kResultBadArgument;
-    const uint32_t ip = ProxyAddress(TextOrEmpty(proxy->host));
+    const std::optional<IpAddress> ip = ProxyAddress(TextOrEmpty(proxy->host));
     if (!IsValidAddress(ip)) return kResultFailed;
     QProxyInfo info;
     info.kind = proxy->kind;

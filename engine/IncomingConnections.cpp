@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "peers/LocalEndpoint.h"
+
 namespace veldmoor {
 namespace {
 
@@ -27,9 +29,13 @@ HandshakeMatch MatchHandshake(const uint8_t* data, size_t size, const InfoHash& 
 bool IncomingConnections::Listen(int32_t port) {
     if (IsListening() && listeningPort_ == port) return true;
     CloseListener();
+    // One socket for both families where the system has IPv6: IPv4 peers
+    // arrive as mapped addresses, which the address type holds as IPv4.
     auto listener = std::make_unique<QSocket>();
-    if (!listener->Listen(port)) return false;
-    localAddress_ = listener->LocalAddress();
+    const bool bothFamilies = listener->Listen(port, IpAddress::V6Any());
+    if (!bothFamilies && !listener->Listen(port)) return false;
+    // The address this host is known by stays its IPv4 one, as before.
+    localAddress_ = bothFamilies ? GetLocalAddress(-1) : listener->LocalAddress();
     listeningPort_ = listener->LocalPort();
     listener_ = std::move(listener);
     return true;
@@ -52,18 +58,18 @@ void IncomingConnections::KeepTransportListener(bool wanted) {
     // The UDP service's listener takes the main listener's port as its service port.
     auto listener = std::make_unique<QSocket>();
     const QSocket::TransportKey anyKey{};
-    transportListener_ = listener->Listen(listeningPort_, 0, &anyKey) ? std::move(listener) : nullptr;
+    transportListener_ = listener->Listen(listeningPort_, std::nullopt, &anyKey) ? std::move(listener) : nullptr;
 }
 
 void IncomingConnections::CloseAll() {
     CloseListener();
     pending_.clear();
-    localAddress_ = kNoAddress;
+    localAddress_.reset();
     lastAddressCheck_ = 0;
 }
 
-std::vector<uint32_t> IncomingConnections::AcceptWaiting(uint32_t tick) {
-    std::vector<uint32_t> accepted;
+std::vector<IpAddress> IncomingConnections::AcceptWaiting(uint32_t tick) {
+    std::vector<IpAddress> accepted;
     if (!IsListening()) return accepted;
     for (QSocket* listener : {listener_.get(), transportListener_.get()}) {
         for (int i = 0; listener && i < kAcceptsPerRound && pending_.size() < kMaxPending; ++i) {

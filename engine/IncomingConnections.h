@@ -63,14 +63,14 @@ public:
     // The listener, the pending connections and the remembered address.
     void CloseAll();
 
-    uint32_t LocalAddress() const { return localAddress_; }
+    const std::optional<IpAddress>& LocalAddress() const { return localAddress_; }
     int32_t ListeningPort() const { return listeningPort_; }
     int64_t LastAddressCheck() const { return lastAddressCheck_; }
     void SetLastAddressCheck(int64_t seconds) { lastAddressCheck_ = seconds; }
 
     // Takes up to 10 waiting connections from each listener; the remote
     // addresses of the TCP ones, in order.
-    std::vector<uint32_t> AcceptWaiting(uint32_t tick);
+    std::vector<IpAddress> AcceptWaiting(uint32_t tick);
     // Reads what each pending connection has sent, drops a leading HTTP
     // header, and lets `judge` decide about it.
     template <typename Judge>
@@ -87,7 +87,7 @@ private:
 
     std::unique_ptr<QSocket> listener_;
     std::unique_ptr<QSocket> transportListener_;
-    uint32_t localAddress_ = kNoAddress;
+    std::optional<IpAddress> localAddress_;
     int32_t listeningPort_ = 0;
     int64_t lastAddressCheck_ = 0;
     std::vector<PendingConnection> pending_;

@@ -20,11 +20,15 @@ class WorkerThread;
 
 inline constexpr uint16_t kDiscoveryPort = 31576;
 inline constexpr size_t kAnnouncementBytes = 56;
-// 233.65.31.78 in network order.
-uint32_t DiscoveryGroup();
+// 233.65.31.78.
+Ipv4Address DiscoveryGroup();
+// ff15::e941:1f4e: the same group bytes in a transient, site-scoped IPv6
+// group. The announcement is the same; its address field stays IPv4 (0 when
+// none) and the candidate takes the datagram's sender.
+IpAddress DiscoveryGroupV6();
 
 struct Announcement {
-    uint32_t address = 0;  // the sender's local IPv4 address, network order
+    Ipv4Address address;  // the sender's local IPv4 address
     uint16_t port = 0;     // its listening port
     bool reply = false;    // a query asks the others to answer
     InfoHash infoHash{};
@@ -37,7 +41,7 @@ std::array<uint8_t, kAnnouncementBytes> EncodeAnnouncement(const Announcement& a
 std::optional<Announcement> DecodeAnnouncement(const uint8_t* data, size_t size);
 
 struct ReceivedDatagram {
-    uint32_t sender = 0;  // network order
+    IpAddress sender;
     std::vector<uint8_t> bytes;
 };
 
@@ -53,15 +57,16 @@ public:
     virtual Received Receive(ReceivedDatagram& datagram) = 0;
 };
 
-// A UDP socket bound to the discovery port on every local address and joined
-// to the group; null when it cannot be opened.
+// A UDP socket per family bound to the discovery port on every local address
+// and joined to that family's group, where the network has multicast of that
+// family; null when neither can be opened.
 std::unique_ptr<IAnnouncementChannel> OpenMulticastChannel();
 
 // An announcement for a job other than the one that read it, kept for the
 // others to find.
 struct KeptAnnouncement {
     Announcement announcement;
-    uint32_t sender = 0;
+    IpAddress sender;
     int64_t stamp = 0;  // job clock
     std::vector<const WorkerThread*> seenBy;
 
@@ -87,7 +92,7 @@ public:
 
     std::vector<KeptAnnouncement>& Kept() { return kept_; }
     // Kept unless one with the same identity is there or the list is full.
-    void Keep(const Announcement& announcement, uint32_t sender, int64_t now, const WorkerThread* seenBy);
+    void Keep(const Announcement& announcement, const IpAddress& sender, int64_t now, const WorkerThread* seenBy);
     // Drops those older than 30 s and those every live job has seen.
     void Expire(int64_t now, const std::vector<WorkerThread*>& jobs);
     // A job that goes away stops counting as having seen anything.

@@ -516,7 +516,7 @@ int TWorkThread::CopyBitfield(uint8_t* buffer, int length) {
 
 bool TWorkThread::WantsUdpPeers() const {
     // The engine view is this thread's copy of the engine flags, taken each turn.
-    return !peerSet_.View().udpServiceOff && !peerSet_.View().reachableFromOutside && UdpServicePublicAddress() != kNoAddress;
+    return !peerSet_.View().udpServiceOff && !peerSet_.View().reachableFromOutside && UdpServicePublicAddress().has_value();
 }
 
 TPeerObject* TWorkThread::MakePeer(int32_t kind) { return peerSet_.MakePooledPeer(kind); }

@@ -11,6 +11,7 @@
 #include "peers/HostResolver.h"
 #include "peers/PeerFactory.h"
 #include "peers/SourceAddress.h"
+#include "peers/TrackerProtocol.h"
 #include "peers/TPeerObject.h"
 #include "platform/Clock.h"
 
@@ -26,14 +27,15 @@ constexpr int32_t kMakeRoomAbovePriority = 34;
 HostResolver& SyntaxOnlyResolver() {
     static HostResolver resolver(
         [](const std::string&) {
-            return platform::HostQueryAnswer{platform::HostQueryStatus::kFound, {AddressFromBytes(192, 0, 2, 1)}};
+            return platform::HostQueryAnswer{platform::HostQueryStatus::kFound, {Ipv4Address::FromOctets(192, 0, 2, 1)}};
         },
         [] { return std::vector<std::string>{}; });
     return resolver;
 }
 
 bool IsNamedHost(const TPeerId& candidate) {
-    return candidate.HasDetails() && !candidate.details->host.empty() && !IsDigitsAndDots(candidate.details->host);
+    return candidate.HasDetails() && !candidate.details->host.empty() && !IsDigitsAndDots(candidate.details->host) &&
+           !UrlHostAddress(candidate.details->host);
 }
 
 }  // namespace
@@ -196,18 +198,20 @@ void TWorkWithPeers::ExpandAddresses() {
             named.push_back(candidate);
         }
     }
-    std::vector<std::pair<std::string, std::vector<uint32_t>>> looked;
+    std::vector<std::pair<std::string, std::vector<IpAddress>>> looked;
     for (TPeerId* candidate : named) {
         const std::string& host = candidate->details->host;
         auto found = std::find_if(looked.begin(), looked.end(), [&](const auto& entry) { return entry.first == host; });
         if (found == looked.end()) {
-            std::vector<uint32_t> addresses;
+            std::vector<IpAddress> addresses;
             if (resolver.Resolve(host, addresses) < 0) addresses.clear();
             looked.emplace_back(host, std::move(addresses));
             found = looked.end() - 1;
         }
-        for (const uint32_t ip : found->second) {
-            if (ip == candidate->ip) continue;
+        // The address the candidate's own connection races against needs no copy.
+        const std::optional<IpAddress> partner = RacePartner(*candidate);
+        for (const IpAddress& ip : found->second) {
+            if (ip == candidate->ip || ip == partner) continue;
             TPeerId* copy = CopyCandidate(*candidate);
             copy->ip = ip;
             copy->priority = candidate->kind == kPeerHttp ? kSourceListPriority : kSecondaryAddressPriority;
@@ -295,7 +299,7 @@ void TWorkWithPeers::NoteRedirectResolution(bool unresolvable) {
     if (unresolvable) record_.SetStatusCode(kStatusHostUnresolved);
 }
 
-TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority) {
+TPeerId* TWorkWithPeers::AddPeerAddress(const IpAddress& ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority) {
     if (kind == kPeerBitTorrent) priority = std::max(priority, CandidateList::kBitTorrentPriority);
     TPeerId* candidate = candidates_.Find(ip, port, kind);
     if (candidate) {
@@ -308,7 +312,7 @@ TPeerId* TWorkWithPeers::AddPeerAddress(uint32_t ip, int32_t port, int32_t kind,
         candidate->port = port;
         candidate->priority = priority;
         if (kind == kPeerBitTorrent) {
-            candidate->identity = AddressOnlyIdentity(ip, port);
+            candidate->identity = AddressOnlyIdentity({ip, static_cast<uint16_t>(port)});
             candidate->resolved = true;
         }
         if (!candidates_.Insert(candidate, insertFirst || IsServerKind(kind))) return nullptr;
@@ -340,9 +344,9 @@ EligibilityFacts TWorkWithPeers::MakeEligibilityFacts() {
 
 bool TWorkWithPeers::IsEligible(TPeerId& candidate) { return TakeEligibilityTurn(candidate, MakeEligibilityFacts()); }
 
-bool TWorkWithPeers::TakeFromLocalList(uint32_t ip) { return std::erase(localList_, ip) > 0; }
+bool TWorkWithPeers::TakeFromLocalList(const IpAddress& ip) { return std::erase(localList_, ip) > 0; }
 
-void TWorkWithPeers::RememberLocalPeer(uint32_t ip) {
+void TWorkWithPeers::RememberLocalPeer(const IpAddress& ip) {
     if (localList_.size() >= kLocalListCapacity) return;
     if (std::find(localList_.begin(), localList_.end(), ip) == localList_.end()) localList_.push_back(ip);
 }

@@ -36,7 +36,7 @@ struct EngineView {
     bool reachableFromOutside = false;
     bool udpServiceOff = true;
     int32_t attemptCap = 32;
-    uint32_t localAddress = kNoAddress;
+    std::optional<IpAddress> localAddress;
     int32_t listeningPort = 0;
 };
 
@@ -123,7 +123,7 @@ public:
     void SourceUnusable(TPeerId* candidate, const std::string& reason);
     // The listed candidate for the address, made when missing; null when the
     // list has no room.
-    TPeerId* AddPeerAddress(uint32_t ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority);
+    TPeerId* AddPeerAddress(const IpAddress& ip, int32_t port, int32_t kind, bool insertFirst, int32_t priority);
     // The round's check of one candidate; counts its backoff down.
     bool IsEligible(TPeerId& candidate);
 
@@ -186,7 +186,7 @@ public:
     const std::vector<TPeerId*>& Candidates() const { return candidates_.Items(); }
     const std::vector<TPeerObject*>& Peers() const { return peers_; }
     size_t IdlePoolSize() const { return idlePool_.size(); }
-    const std::vector<uint32_t>& LocalList() const { return localList_; }
+    const std::vector<IpAddress>& LocalList() const { return localList_; }
     int32_t MaxSourceConnections() const { return maxSourceConnections_; }
     int32_t MaxPeerConnections() const { return maxPeerConnections_; }
     int32_t UploadSlots() const { return uploadSlots_; }
@@ -223,8 +223,8 @@ private:
     CandidateAddContext AddContext() const;
     EligibilityFacts MakeEligibilityFacts();
     bool SameBitTorrentPeerOpen(const TPeerId& candidate) const;
-    bool TakeFromLocalList(uint32_t ip);
-    void RememberLocalPeer(uint32_t ip);
+    bool TakeFromLocalList(const IpAddress& ip);
+    void RememberLocalPeer(const IpAddress& ip);
     // Copies `candidate` into the list and connects the listed one at once.
     void AddAndConnect(TPeerId& candidate);
     std::minstd_rand& Random();
@@ -243,14 +243,14 @@ private:
 
     void CopyEngineView();
     void KeepListener();
-    void NoteAcceptedAddresses(const std::vector<uint32_t>& addresses);
+    void NoteAcceptedAddresses(const std::vector<IpAddress>& addresses);
     PendingVerdict JudgePending(PendingConnection& connection, uint32_t tick, const std::vector<InfoHash>& known);
     bool WouldAdopt(const QSocket& connection) const;
     Announcement OwnAnnouncement(bool reply) const;
     bool SendAnnouncement(bool reply);
     void ReadAnnouncements();
     void TakeKeptAnnouncements();
-    void TakeAnnouncement(const Announcement& announcement, uint32_t sender);
+    void TakeAnnouncement(const Announcement& announcement, const IpAddress& sender);
 
     EngineState& engine_;
     JobRecord& record_;
@@ -262,7 +262,7 @@ private:
     std::vector<TPeerObject*> peers_;
     std::vector<TPeerObject*> idlePool_;
     CandidateList candidates_;
-    std::vector<uint32_t> localList_;
+    std::vector<IpAddress> localList_;
     std::vector<std::string> knownSources_;
     bool knownSourcesCopied_ = false;
     std::vector<std::string> extraTrackers_;

@@ -204,7 +204,7 @@ void TWorkWithPeers::PeerEnded(const PeerIdentity& identity, TPeerObject* peer, 
     facts.jobComplete = DownloadComplete();
     IBitTorrentPeerControl* bitTorrent = peer ? peer->BitTorrent() : nullptr;
     facts.keptByPeer = bitTorrent && peer->IsEstablished() && bitTorrent->AsksToBeKept();
-    facts.takeFromLocalList = [this](uint32_t ip) { return TakeFromLocalList(ip); };
+    facts.takeFromLocalList = [this](const IpAddress& ip) { return TakeFromLocalList(ip); };
     if (AccountEndedConnection(*candidate, penalty, facts))
         candidates_.MoveToEnd(candidate);
     else

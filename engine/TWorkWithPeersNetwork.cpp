@@ -3,6 +3,7 @@
 // of peers on the local network.
 #include <algorithm>
 
+#include "engine/ConnectionLimits.h"
 #include "engine/EngineState.h"
 #include "engine/ScopedTryLock.h"
 #include "engine/TWorkWithPeers.h"
@@ -12,6 +13,7 @@
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
 #include "peers/TPeerObject.h"
+#include "peers/TrackerProtocol.h"
 #include "platform/Clock.h"
 
 namespace veldmoor {
@@ -21,19 +23,8 @@ constexpr const char* kServiceDisabledText = "Service Disabled!";
 constexpr uint32_t kPendingLongestWaitMs = 5000;
 constexpr uint32_t kPendingSilentWaitMs = 3000;
 constexpr int32_t kExtraPeersWhileAdopting = 4;
-// Several users behind one NAT share an address; one party must not take
-// every slot with connections that never ask for anything.
-constexpr int32_t kMaxPeersPerAddress = 4;
 // Datagrams read per exchange; the rest wait for the next one.
 constexpr int kMaxDatagramsPerExchange = 256;
-
-bool SameSubnet24(uint32_t a, uint32_t b) {
-    const auto x = AddressBytes(a);
-    const auto y = AddressBytes(b);
-    return x[0] == y[0] && x[1] == y[1] && x[2] == y[2];
-}
-
-bool IsLoopback(uint32_t ip) { return AddressBytes(ip)[0] == 127; }
 
 }  // namespace
 
@@ -46,7 +37,7 @@ void TWorkWithPeers::CopyEngineView() {
     view_.udpServiceOff = engine_.udpServiceOff;
     view_.attemptCap = engine_.connectionAttemptCap;
     const IncomingConnections& incoming = engine_.incoming;
-    view_.localAddress = incoming.IsListening() ? incoming.LocalAddress() : kNoAddress;
+    view_.localAddress = incoming.IsListening() ? incoming.LocalAddress() : std::nullopt;
     view_.listeningPort = incoming.IsListening() ? incoming.ListeningPort() : 0;
 }
 
@@ -90,21 +81,26 @@ void TWorkWithPeers::KeepListener() {
         now - incoming.LastAddressCheck() >= IncomingConnections::kAddressCheckSeconds) {
         incoming.SetLastAddressCheck(now);
         // This host moved to another address: listen afresh.
-        const uint32_t current = GetLocalAddress(-1);
-        if (current != kNoAddress && current != incoming.LocalAddress()) incoming.CloseListener();
+        const std::optional<IpAddress> current = GetLocalAddress(-1);
+        if (current && current != incoming.LocalAddress()) incoming.CloseListener();
     }
     if (!incoming.Listen(port)) return;
     UdpServiceSetLocalAddress(incoming.LocalAddress(), incoming.ListeningPort());
     incoming.KeepTransportListener(!engine_.udpServiceOff && UdpServiceRuns());
     if (incoming.LastAddressCheck() == 0) incoming.SetLastAddressCheck(now);
-    listeningText_ = AddressText(incoming.LocalAddress()) + " : " + std::to_string(incoming.ListeningPort());
+    listeningText_ = AddressPortText(incoming.LocalAddress().value_or(Ipv4Address::FromOctets(255, 255, 255, 255)),
+                                     incoming.ListeningPort());
 }
 
-void TWorkWithPeers::NoteAcceptedAddresses(const std::vector<uint32_t>& addresses) {
-    const uint32_t local = engine_.incoming.LocalAddress();
-    for (const uint32_t remote : addresses) {
-        // A connection from this host proves nothing about reachability.
-        if (IsLoopback(remote) || SameSubnet24(remote, local) || engine_.reachableFromOutside) continue;
+void TWorkWithPeers::NoteAcceptedAddresses(const std::vector<IpAddress>& addresses) {
+    const std::optional<IpAddress>& local = engine_.incoming.LocalAddress();
+    for (const IpAddress& remote : addresses) {
+        // A connection from this host or its own network proves nothing about
+        // reachability; one over IPv6 proves nothing about IPv4, where the UDP
+        // service still helps peers behind NAT.
+        if (remote.IsV6() || remote.IsLoopback() || (local && remote.SameNetwork(*local)) ||
+            engine_.reachableFromOutside)
+            continue;
         engine_.reachableFromOutside = true;
         engine_.udpServiceOff = true;
     }
@@ -133,11 +129,11 @@ bool TWorkWithPeers::WouldAdopt(const QSocket& connection) const {
     if (!room) return false;
     const PeerIdentity remote = HandshakePeerId({connection.InputData(), connection.InputSize()});
     if (HasIdentity(ownPeerId_) && remote == ownPeerId_) return false;
-    const uint32_t address = connection.RemoteAddress();
-    const auto sameAddress = std::count_if(peers_.begin(), peers_.end(), [address](const TPeerObject* peer) {
-        return peer->Kind() == kPeerBitTorrent && peer->Connection() && peer->Connection()->RemoteAddress() == address;
-    });
-    if (sameAddress >= kMaxPeersPerAddress) return false;
+    std::vector<IpAddress> connected;
+    for (const TPeerObject* peer : peers_) {
+        if (peer->Kind() == kPeerBitTorrent && peer->Connection()) connected.push_back(peer->Connection()->RemoteAddress());
+    }
+    if (!RoomForAddress(connection.RemoteAddress(), connected)) return false;
     return std::none_of(peers_.begin(), peers_.end(), [&](const TPeerObject* peer) {
         return peer->Candidate() && HasIdentity(remote) && peer->Candidate()->identity == remote;
     });
@@ -190,7 +186,9 @@ void TWorkWithPeers::ExchangeLocalAnnouncements() {
 
 Announcement TWorkWithPeers::OwnAnnouncement(bool reply) const {
     Announcement own;
-    own.address = view_.localAddress != kNoAddress ? view_.localAddress : GetLocalAddress(-1);
+    // The announcement carries an IPv4 address; 255.255.255.255 when this host has none to give.
+    std::optional<IpAddress> local = view_.localAddress ? view_.localAddress : GetLocalAddress(-1);
+    own.address = local && local->IsV4() ? *local->V4() : Ipv4Address::FromOctets(255, 255, 255, 255);
     own.port = static_cast<uint16_t>(view_.listeningPort);
     own.reply = reply;
     own.infoHash = infoHash_;
@@ -210,7 +208,7 @@ bool TWorkWithPeers::SendAnnouncement(bool reply) {
 
 void TWorkWithPeers::ReadAnnouncements() {
     LocalAnnouncements& shared = engine_.localAnnouncements;
-    const uint32_t ownAddress = OwnAnnouncement(false).address;
+    const IpAddress ownAddress = OwnAnnouncement(false).address;
     ReceivedDatagram datagram;
     for (int i = 0; i < kMaxDatagramsPerExchange; ++i) {
         IAnnouncementChannel* channel = shared.Channel();
@@ -248,8 +246,9 @@ void TWorkWithPeers::TakeKeptAnnouncements() {
     }
 }
 
-void TWorkWithPeers::TakeAnnouncement(const Announcement& announcement, uint32_t sender) {
-    if (IsValidAddress(sender) && IsValidPort(announcement.port)) {
+void TWorkWithPeers::TakeAnnouncement(const Announcement& announcement, const IpAddress& sender) {
+    // An IPv6 link-local sender cannot be reached without its interface.
+    if (IsPeerEndpoint({sender, announcement.port})) {
         TPeerId* candidate = AddPeerAddress(sender, announcement.port, kPeerBitTorrent, true, kLocalNetworkPriority);
         if (candidate) {
             if (HasIdentity(announcement.peerId)) candidate->identity = announcement.peerId;

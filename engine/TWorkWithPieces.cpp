@@ -550,7 +550,7 @@ void TWorkWithPieces::InitIdentity(bool connect) {
     // Distinct per job and run; nobody needs to recompute it.
     const std::string seed = torrent_->Announce() + std::to_string(platform::CurrentThreadId()) +
                              std::to_string(reinterpret_cast<uintptr_t>(this)) + std::to_string(platform::TickMs()) +
-                             AddressText(peerSet_.View().localAddress);
+                             peerSet_.View().localAddress.value_or(IpAddress{}).Text();
     std::array<uint8_t, EVP_MAX_MD_SIZE> digest{};
     unsigned int digestLength = 0;
     EVP_Digest(seed.data(), seed.size(), digest.data(), &digestLength, EVP_md5(), nullptr);

@@ -120,7 +120,7 @@ public:
     int32_t UploadSlotCount() const;
     bool ServesUploads() const;
     bool IsPeerIdConnected(const PeerIdentity& peerId, const TPeerObject& asking) const;
-    TPeerId* CandidateForIncoming(uint32_t ip, int32_t port);
+    TPeerId* CandidateForIncoming(const IpAddress& ip, int32_t port);
     void ForgetInFlight(int32_t piece);
     bool HasOutstandingRequest(int32_t block) const;
     void AddOutstandingRequest(const BlockRequest& request);

@@ -51,7 +51,7 @@ bool TWorkWithPieces::IsPeerIdConnected(const PeerIdentity& peerId, const TPeerO
     });
 }
 
-TPeerId* TWorkWithPieces::CandidateForIncoming(uint32_t ip, int32_t port) {
+TPeerId* TWorkWithPieces::CandidateForIncoming(const IpAddress& ip, int32_t port) {
     TPeerId* candidate = peerSet_.AddPeerAddress(ip, port, kPeerBitTorrent, false, CandidateList::kBitTorrentPriority);
     if (candidate) ++candidate->openConnections;
     return candidate;

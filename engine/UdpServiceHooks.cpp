@@ -10,6 +10,8 @@ namespace veldmoor {
 namespace {
 
 constexpr int kStartupVersion = 257;
+// What the service takes and gives for "no address known".
+constexpr uint32_t kServiceNoAddress = 0xFFFFFFFFu;
 
 std::mutex& HostMutex() {
     static std::mutex mutex;
@@ -59,12 +61,19 @@ void StopUdpService() { udp::QUInternalServer::Shutdown(); }
 
 bool UdpServiceRuns() { return udp::QUInternalServer::Instance()->IsRunning(); }
 
-void UdpServiceSetLocalAddress(uint32_t ip, int32_t port) {
-    // A port out of range is no port: the service keeps the one it has.
+void UdpServiceSetLocalAddress(const std::optional<IpAddress>& ip, int32_t port) {
+    // A port out of range is no port: the service keeps the one it has. The
+    // service speaks IPv4: an IPv6 address counts as none, and no address
+    // keeps the one it has.
     const uint16_t usablePort = udp::IsUsablePort(port) ? static_cast<uint16_t>(port) : 0;
-    udp::QUInternalServer::Instance()->SetLocalAddress({Ipv4Address::FromNetworkOrder(ip), usablePort});
+    const std::optional<Ipv4Address> v4 = ip ? ip->V4() : std::nullopt;
+    udp::QUInternalServer::Instance()->SetLocalAddress({v4 ? IpAddress(*v4) : IpAddress(), usablePort});
 }
 
-uint32_t UdpServicePublicAddress() { return udp::QUInternalServer::Instance()->PublicAddress(); }
+std::optional<Ipv4Address> UdpServicePublicAddress() {
+    const uint32_t address = udp::QUInternalServer::Instance()->PublicAddress();
+    if (address == 0 || address == kServiceNoAddress) return std::nullopt;
+    return Ipv4Address::FromNetworkOrder(address);
+}
 
 }  // namespace veldmoor

@@ -2,9 +2,11 @@
 // Where the engine starts and stops the process's UDP service (NAT rendezvous
 // and the UDP stream transport) and tells it what it needs to know.
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "engine/EngineState.h"
+#include "platform/IpAddress.h"
 
 namespace veldmoor {
 
@@ -31,9 +33,10 @@ void StopUdpService();
 // An empty host returns to the configured one; port 0 keeps the configured port.
 void SetUdpRendezvousHost(const std::string& host, int32_t port);
 bool UdpServiceRuns();
-// The address and port of the engine's TCP listener; the UDP socket follows the port.
-void UdpServiceSetLocalAddress(uint32_t ip, int32_t port);
-// The public IPv4 address the NAT server reported, or all ones.
-uint32_t UdpServicePublicAddress();
+// The address and port of the engine's TCP listener; the UDP socket follows the
+// port. The service speaks IPv4: an IPv6 address counts as none.
+void UdpServiceSetLocalAddress(const std::optional<IpAddress>& ip, int32_t port);
+// The public IPv4 address the NAT server reported, if it did.
+std::optional<Ipv4Address> UdpServicePublicAddress();
 
 }  // namespace veldmoor

@@ -4,8 +4,8 @@
 //  - a reply takes no bytes or more than were buffered, or is complete with
 //    a code outside three digits or a text holding a line end;
 //  - the same stream arriving in pieces reads as different replies;
-//  - a passive address gives port 0 or a field outside 0..255, or a size is
-//    negative.
+//  - a passive address gives port 0 or a field outside 0..255, an extended
+//    passive reply a port outside 1..65535, or a size is negative.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,6 +25,8 @@ void CheckValues(int32_t code, std::string_view text) {
         if (passive->port < 1 || passive->port > 65535) Fail("a passive port outside 1..65535");
         if (passive->host.empty() || passive->host.size() > 15) Fail("a passive host that is no address");
     }
+    if (const auto port = ParseFtpExtendedPassiveReply(text); port && (*port < 1 || *port > 65535))
+        Fail("an extended passive port outside 1..65535");
     if (const auto fileSize = ParseFtpSizeReply(code, text); fileSize && *fileSize < 0) Fail("a negative size");
     for (int32_t step = kFtpStepTransfer; step <= kFtpStepEndOfTransfer; ++step) (void)FtpNextStep(step, code);
     (void)ClassifyFtpReply(code);

@@ -1,11 +1,13 @@
 // Feeds arbitrary bytes to the tracker answer readers: the HTTP answer's
 // framing and bencoded body, and the UDP tracker's connect and announce
-// datagrams. The first byte picks the reader. Beyond the sanitizers' checks,
+// datagrams (with IPv4 or IPv6 entries). The first byte picks the reader and
+// the family. Beyond the sanitizers' checks,
 // it traps when:
 //  - a framed body or the bytes consumed lie outside what was received, or a
 //    complete answer is claimed over more than the body cap;
-//  - an answer yields a peer without a usable address or port, or an
-//    interval the re-announce rule would not allow;
+//  - an answer yields a peer without a usable address or port, or one whose
+//    identity is neither the tracker's id nor its address-only identity, or
+//    an interval the re-announce rule would not allow;
 //  - a UDP answer is accepted for another transaction or action.
 #include <algorithm>
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <string_view>
 
 #include "fuzz/FuzzSupport.h"
+#include "peers/SourceAddress.h"
 #include "peers/TrackerProtocol.h"
 
 namespace {
@@ -25,10 +28,11 @@ void CheckInterval(int32_t interval) {
     if (interval != kDefaultAnnounceInterval && interval < kMinAnnounceInterval) Fail("an interval below the floor");
 }
 
-void CheckPeers(const std::vector<TrackerPeer>& peers) {
+void CheckPeers(const std::vector<TrackerPeer>& peers, bool identityFromAddress) {
     for (const TrackerPeer& peer : peers) {
-        if (peer.ip == 0 || peer.ip == kNoAddress) Fail("a peer without an address");
-        if (peer.port < 1 || peer.port > 65535) Fail("a peer without a port");
+        if (!IsPeerEndpoint(peer.endpoint)) Fail("a peer without a usable address or port");
+        if (identityFromAddress && peer.identity != AddressOnlyIdentity(peer.endpoint))
+            Fail("a compact peer with another identity than its address");
     }
 }
 
@@ -46,11 +50,11 @@ void CheckHttp(std::string_view received, bool closed) {
         Fail("a body outside the received bytes");
     const AnnounceAnswer answer = ParseAnnounceAnswer(frame.body);
     CheckInterval(answer.interval);
-    CheckPeers(answer.peers);
+    CheckPeers(answer.peers, false);
     if (!answer.parsed && !answer.peers.empty()) Fail("peers from an unreadable body");
 }
 
-void CheckUdp(std::span<const uint8_t> datagram) {
+void CheckUdp(std::span<const uint8_t> datagram, AddressFamily family) {
     uint32_t action = 0;
     if (UdpAnswerAction(datagram, action) != (datagram.size() >= 4)) Fail("an action from too few bytes");
     // Most inputs answer their own transaction, so the accepted paths are reached.
@@ -63,7 +67,7 @@ void CheckUdp(std::span<const uint8_t> datagram) {
          !std::equal(expected.begin(), expected.end(), datagram.begin() + 4)))
         Fail("a connect answer accepted that does not answer us");
 
-    const UdpAnnounceAnswer announce = ParseUdpAnnounceAnswer(datagram, expected);
+    const UdpAnnounceAnswer announce = ParseUdpAnnounceAnswer(datagram, expected, family);
     if (announce.status != UdpAnswerStatus::kAccepted) {
         if (!announce.peers.empty()) Fail("peers from a refused datagram");
         return;
@@ -71,9 +75,14 @@ void CheckUdp(std::span<const uint8_t> datagram) {
     if (datagram.size() < kUdpAnnounceResponseHeader || action != kUdpActionAnnounce ||
         !std::equal(expected.begin(), expected.end(), datagram.begin() + 4))
         Fail("an announce answer accepted that does not answer us");
-    if (announce.peers.size() > (datagram.size() - kUdpAnnounceResponseHeader) / 6) Fail("more peers than entries");
+    const size_t entrySize = family == AddressFamily::kIpv6 ? Endpoint::kCompactV6Bytes : Endpoint::kCompactV4Bytes;
+    if (announce.peers.size() > (datagram.size() - kUdpAnnounceResponseHeader) / entrySize)
+        Fail("more peers than entries");
+    for (const TrackerPeer& peer : announce.peers) {
+        if (peer.endpoint.address.IsV6() && family != AddressFamily::kIpv6) Fail("an IPv6 peer from IPv4 entries");
+    }
     CheckInterval(announce.interval);
-    CheckPeers(announce.peers);
+    CheckPeers(announce.peers, true);
 }
 
 }  // namespace
@@ -83,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t selector = data[0];
     const std::span<const uint8_t> rest(data + 1, size - 1);
     if ((selector & 1) != 0) {
-        CheckUdp(rest);
+        CheckUdp(rest, (selector & 2) != 0 ? AddressFamily::kIpv6 : AddressFamily::kIpv4);
     } else {
         const std::string_view received(reinterpret_cast<const char*>(rest.data()), rest.size());
         CheckHttp(received, (selector & 2) != 0);

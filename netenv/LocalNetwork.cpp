@@ -2,7 +2,6 @@
 
 #include <limits>
 
-#include "platform/IpAddress.h"
 #include "platform/NetInterfaces.h"
 #include "platform/PortProbe.h"
 
@@ -13,12 +12,10 @@ bool SystemLocalNetwork::PortInUse(int port) {
     return platform::LocalPortInUse(static_cast<uint16_t>(port));
 }
 
-std::optional<std::string> SystemLocalNetwork::LocalAddress() {
-    const std::vector<uint32_t> addresses = platform::InterfaceIpv4Addresses();
+std::optional<Ipv4Address> SystemLocalNetwork::LocalAddress() {
+    const std::vector<Ipv4Address> addresses = platform::InterfaceIpv4Addresses();
     if (addresses.empty()) return std::nullopt;
-    return DottedIpv4(addresses.front());
+    return addresses.front();
 }
-
-std::string DottedIpv4(uint32_t networkOrderAddress) { return Ipv4Address::FromNetworkOrder(networkOrderAddress).Text(); }
 
 }  // namespace veldmoor

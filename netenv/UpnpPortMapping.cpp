@@ -68,11 +68,6 @@ int ChooseListeningPort(int start, const std::function<bool(int)>& portInUse) {
     return 0;
 }
 
-bool IsPrivateAddress(const std::string& address) {
-    const auto parsed = Ipv4Address::Parse(address);
-    return parsed && parsed->IsPrivate();
-}
-
 void EngineNotificationQueue::PostNotification(int code, int32_t result) {
     std::lock_guard lock(lock_);
     waiting_.push_back({code, result});
@@ -105,19 +100,20 @@ int UpnpPortMapping::SetUpPortMapping() {
         Report(kEventPortMappingFailed, "没有可用的端口，uPnP失败");
         return 0;
     }
-    const std::optional<std::string> address = LocalAddress();
-    if (!address) {
+    const std::optional<Ipv4Address> localAddress = LocalAddress();
+    if (!localAddress) {
         Report(kEventPortMappingFailed, "无法获取本地ip，uPnP失败");
         return 0;
     }
-    if (!IsPrivateAddress(*address)) {
-        Report(kEventPortMappingNotNeeded, "无需uPnP：本机直通外网" + *address);
+    const std::string address = localAddress->Text();
+    if (!localAddress->IsPrivate()) {
+        Report(kEventPortMappingNotNeeded, "无需uPnP：本机直通外网" + address);
         return port;
     }
 
     deviceFound_ = true;
     searchDone_.Reset();
-    if (!engine_.StartDeviceSearch(&queue_, *address)) {
+    if (!engine_.StartDeviceSearch(&queue_, address)) {
         Report(kEventPortMappingFailed, "IGD设备信息线程创建失败");
         return 0;
     }
@@ -126,7 +122,7 @@ int UpnpPortMapping::SetUpPortMapping() {
     PortMappingRequest request;
     request.externalPort = std::to_string(port);
     request.protocol = "TCP";
-    request.internalClient = *address;
+    request.internalClient = address;
     request.internalPort = std::to_string(port);
     request.enabled = "Yes";
     request.description = kDescription;
@@ -214,7 +210,7 @@ void UpnpPortMapping::RenewLeaseWhenDue() {
 
 bool UpnpPortMapping::PortInUse(int port) { return network_->PortInUse(port); }
 
-std::optional<std::string> UpnpPortMapping::LocalAddress() { return network_->LocalAddress(); }
+std::optional<Ipv4Address> UpnpPortMapping::LocalAddress() { return network_->LocalAddress(); }
 
 void UpnpPortMapping::Report(const std::string& code, const std::string& text) {
     Log(text);

@@ -36,9 +36,6 @@ int NextCandidatePort(int port);
 // The first candidate from `start` that is not in use, trying every port of the
 // range once; 0 when all are taken.
 int ChooseListeningPort(int start, const std::function<bool(int)>& portInUse);
-// 0-6.x.x.x, 10.x.x.x, 127.x.x.x, 169.254.x.x, 172.16-31.x.x and 192.168.x.x.
-// Text that is no dotted IPv4 address is not private.
-bool IsPrivateAddress(const std::string& address);
 
 // Worker notifications waiting for the owner's thread.
 class EngineNotificationQueue final : public IEngineNotificationTarget {
@@ -76,7 +73,7 @@ public:
 
     void OnEngineNotification(int code, int32_t result);
     bool PortInUse(int port);
-    std::optional<std::string> LocalAddress();
+    std::optional<Ipv4Address> LocalAddress();
 
     bool DeviceFound() const { return deviceFound_; }
     const DeviceInformation& Device() const { return device_; }

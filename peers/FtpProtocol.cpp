@@ -119,7 +119,7 @@ std::optional<int32_t> FtpNextStep(int32_t step, int32_t code) {
             if (code == 200) return kFtpStepPasv;
             break;
         case kFtpStepPasv:
-            if (code == 227) return kFtpStepRest;
+            if (code == 227 || code == 229) return kFtpStepRest;
             break;
         case kFtpStepRest:
             if (code == 350) return kFtpStepRetr;
@@ -141,6 +141,8 @@ std::string FtpCwdCommand(std::string_view directory) { return LineWith("cwd ", 
 std::string FtpSizeCommand(std::string_view fileName) { return LineWith("size ", fileName); }
 std::string FtpTypeImageCommand() { return "type i\r\n"; }
 std::string FtpPasvCommand() { return "pasv\r\n"; }
+
+std::string FtpEpsvCommand() { return "epsv\r\n"; }
 std::string FtpRetrCommand(std::string_view path) { return LineWith("retr ", path); }
 
 std::string FtpRestCommand(int64_t position) {
@@ -186,9 +188,29 @@ std::optional<FtpPassiveAddress> ParseFtpPassiveReply(std::string_view text) {
     FtpPassiveAddress address;
     address.port = fields[4] * 256 + fields[5];
     if (!IsValidPort(address.port)) return std::nullopt;
-    address.ip = AddressFromBytes(fields[0], fields[1], fields[2], fields[3]);
-    address.host = AddressText(address.ip);
+    address.ip = Ipv4Address::FromOctets(fields[0], fields[1], fields[2], fields[3]);
+    address.host = address.ip.Text();
     return address;
+}
+
+std::optional<int32_t> ParseFtpExtendedPassiveReply(std::string_view text) {
+    const size_t open = text.find('(');
+    if (open == std::string_view::npos) return std::nullopt;
+    const size_t close = text.find(')', open + 1);
+    if (close == std::string_view::npos) return std::nullopt;
+    const std::string_view inner = text.substr(open + 1, close - open - 1);
+    // Three delimiters, the port, the delimiter: at least one port digit between.
+    if (inner.size() < 5 || inner.size() > 9) return std::nullopt;
+    const char delimiter = inner.front();
+    if (delimiter < 33 || delimiter > 126 || IsDigit(delimiter)) return std::nullopt;
+    if (inner[1] != delimiter || inner[2] != delimiter || inner.back() != delimiter) return std::nullopt;
+    const std::string_view digits = inner.substr(3, inner.size() - 4);
+    int32_t port = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (error != std::errc() || end != digits.data() + digits.size() || !IsDigit(digits.front()) ||
+        !IsValidPort(port))
+        return std::nullopt;
+    return port;
 }
 
 std::optional<int64_t> ParseFtpSizeReply(int32_t code, std::string_view text) {

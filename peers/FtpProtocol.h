@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/IpAddress.h"
+
 namespace veldmoor {
 
 // A reply still incomplete after this many bytes is refused, so a server
@@ -73,6 +75,7 @@ std::string FtpCwdCommand(std::string_view directory);
 std::string FtpSizeCommand(std::string_view fileName);
 std::string FtpTypeImageCommand();
 std::string FtpPasvCommand();
+std::string FtpEpsvCommand();
 // Empty for a negative position.
 std::string FtpRestCommand(int64_t position);
 std::string FtpRetrCommand(std::string_view path);
@@ -85,7 +88,7 @@ struct FtpPathParts {
 std::optional<FtpPathParts> SplitFtpPath(std::string_view path);
 
 struct FtpPassiveAddress {
-    uint32_t ip = 0;  // network order, as the other IPv4 helpers hold it
+    Ipv4Address ip;
     std::string host;  // "a.b.c.d"
     int32_t port = 0;
 };
@@ -94,6 +97,13 @@ struct FtpPassiveAddress {
 // comma. The port (fifth × 256 + sixth) may not be 0. The data connection
 // still goes to the control connection's server; only the port is taken.
 std::optional<FtpPassiveAddress> ParseFtpPassiveReply(std::string_view text);
+
+// The port of a 229 reply's text (RFC 2428): between the first "(" and the
+// next ")", a delimiter (a printable character other than a digit), twice
+// more the same delimiter with nothing between, the port (1..65535, at most
+// five digits) and the delimiter once more. "Entering Extended Passive Mode
+// (|||6446|)" gives 6446.
+std::optional<int32_t> ParseFtpExtendedPassiveReply(std::string_view text);
 
 // The file size in a 213 reply's text: one decimal, blanks around it
 // allowed. Empty for any other code, any other text, and values that do not

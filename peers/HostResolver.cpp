@@ -1,6 +1,8 @@
 #include "peers/HostResolver.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <condition_variable>
 #include <memory>
 #include <system_error>
@@ -41,7 +43,7 @@ uint32_t ErrorNumberOf(HostQueryStatus status) {
 
 }  // namespace
 
-HostResolver::HostResolver() : HostResolver(platform::QueryIpv4Addresses, platform::ConfiguredDnsServers) {}
+HostResolver::HostResolver() : HostResolver(platform::QueryHostAddresses, platform::ConfiguredDnsServers) {}
 
 HostResolver::HostResolver(QueryFunction query, DnsServerSource dnsServers)
     : query_(std::move(query)), dnsServers_(std::move(dnsServers)) {}
@@ -61,16 +63,16 @@ HostResolver::QueryFunction HostResolver::CurrentQuery() const {
     return query_;
 }
 
-int HostResolver::Resolve(const std::string& host, std::vector<uint32_t>& addresses) {
+int HostResolver::Resolve(const std::string& host, std::vector<IpAddress>& addresses) {
     if (host.empty()) return 0;
-    if (IsDigitsAndDots(host)) {
-        const uint32_t ip = ParseNumericAddress(host);
-        if (ip == kNoAddress) {
-            VeldmoorLog().Write("无效 IP: " + host, kInvalidIpChannel, kInvalidIpChannel);
-            return 0;
-        }
-        addresses.push_back(ip);
+    if (const auto ip = UrlHostAddress(host)) {
+        addresses.push_back(*ip);
         return 1;
+    }
+    // Meant as a number but not one ("1.2.3", "01.2.3.4", "0.0.0.0"): never a name to look up.
+    if (IsDigitsAndDots(host) || host.find_first_of(":[]") != std::string::npos) {
+        VeldmoorLog().Write("无效 IP: " + host, kInvalidIpChannel, kInvalidIpChannel);
+        return 0;
     }
 
     std::string failureEvent;
@@ -80,7 +82,7 @@ int HostResolver::Resolve(const std::string& host, std::vector<uint32_t>& addres
         if (answer && answer->status == HostQueryStatus::kFound) {
             failureReported_ = false;
             int added = 0;
-            for (const uint32_t ip : answer->addresses) {
+            for (const IpAddress& ip : answer->addresses) {
                 if (!IsValidAddress(ip)) continue;
                 addresses.push_back(ip);
                 ++added;
@@ -106,19 +108,25 @@ int HostResolver::Resolve(const std::string& host, std::vector<uint32_t>& addres
     return -1;
 }
 
-uint32_t HostResolver::Lookup(const std::string& name) {
-    if (name.empty()) return kNoAddress;
-    if (name.front() >= '0' && name.front() <= '9') {
-        const uint32_t ip = ParseNumericAddress(name);
-        if (ip != kNoAddress) return ip;
-    }
-    if (IsKnownMissing(name)) return kNoAddress;
+std::optional<IpAddress> HostResolver::Lookup(const std::string& name) {
+    const std::vector<IpAddress> addresses = LookupAll(name);
+    if (addresses.empty()) return std::nullopt;
+    return addresses.front();
+}
+
+std::vector<IpAddress> HostResolver::LookupAll(const std::string& name) {
+    if (name.empty()) return {};
+    if (const auto ip = UrlHostAddress(name)) return {*ip};
+    if (IsDigitsAndDots(name) || name.find_first_of(":[]") != std::string::npos || IsKnownMissing(name)) return {};
     const QueryFunction query = CurrentQuery();
-    if (!query) return kNoAddress;
+    if (!query) return {};
     const HostQueryAnswer answer = query(name);
     if (answer.status == HostQueryStatus::kHostNotFound) RememberMissing(name);
-    if (answer.status != HostQueryStatus::kFound || answer.addresses.empty()) return kNoAddress;
-    return answer.addresses.front();
+    if (answer.status != HostQueryStatus::kFound) return {};
+    std::vector<IpAddress> usable;
+    std::copy_if(answer.addresses.begin(), answer.addresses.end(), std::back_inserter(usable),
+                 [](const IpAddress& ip) { return IsValidAddress(ip); });
+    return usable;
 }
 
 bool HostResolver::IsKnownMissing(const std::string& name) const {
@@ -186,11 +194,13 @@ HostResolver& DefaultHostResolver() {
     return resolver;
 }
 
-int ResolveHost(const std::string& host, std::vector<uint32_t>& addresses) {
+int ResolveHost(const std::string& host, std::vector<IpAddress>& addresses) {
     return DefaultHostResolver().Resolve(host, addresses);
 }
 
-uint32_t LookupHost(const std::string& name) { return DefaultHostResolver().Lookup(name); }
+std::optional<IpAddress> LookupHost(const std::string& name) { return DefaultHostResolver().Lookup(name); }
+
+std::vector<IpAddress> LookupHostAddresses(const std::string& name) { return DefaultHostResolver().LookupAll(name); }
 
 void ClearNegativeHostCache() { DefaultHostResolver().ClearNegativeCache(); }
 

@@ -40,10 +40,12 @@ public:
 
     // Adds the host's addresses to `addresses`: their number, 0 for an empty
     // host or an invalid numeric one, -1 when the name could not be resolved.
-    int Resolve(const std::string& host, std::vector<uint32_t>& addresses);
-    // The first IPv4 address of the name, or kNoAddress. A name found missing
-    // is never queried again until the cache is cleared.
-    uint32_t Lookup(const std::string& name);
+    int Resolve(const std::string& host, std::vector<IpAddress>& addresses);
+    // The first address of the name, or nothing. A name found missing is
+    // never queried again until the cache is cleared.
+    std::optional<IpAddress> Lookup(const std::string& name);
+    // As Lookup, every usable address in the answer's order.
+    std::vector<IpAddress> LookupAll(const std::string& name);
 
     bool IsKnownMissing(const std::string& name) const;
     void ClearNegativeCache();
@@ -70,8 +72,9 @@ private:
 
 // The process-wide resolver, made on first use.
 HostResolver& DefaultHostResolver();
-int ResolveHost(const std::string& host, std::vector<uint32_t>& addresses);
-uint32_t LookupHost(const std::string& name);
+int ResolveHost(const std::string& host, std::vector<IpAddress>& addresses);
+std::optional<IpAddress> LookupHost(const std::string& name);
+std::vector<IpAddress> LookupHostAddresses(const std::string& name);
 void ClearNegativeHostCache();
 
 }  // namespace veldmoor

@@ -52,7 +52,7 @@ public:
     virtual bool IsPeerIdConnected(const PeerIdentity& peerId, const TPeerObject& asking) const = 0;
     // The listed candidate for an accepted connection from ip:port, made when
     // missing and counted as open once more; null when the list has no room.
-    virtual TPeerId* CandidateForIncoming(uint32_t ip, int32_t port) = 0;
+    virtual TPeerId* CandidateForIncoming(const IpAddress& ip, int32_t port) = 0;
 
     // --- Piece scheduling ---
     virtual bool AddInFlight(int32_t piece) = 0;

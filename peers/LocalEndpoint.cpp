@@ -12,7 +12,7 @@ namespace {
 
 struct LocalEndpointValues {
     std::mutex mutex;
-    uint32_t bindAddress = 0;
+    std::optional<IpAddress> bindAddress;
     int32_t listenPort = 0;
 };
 
@@ -33,35 +33,41 @@ DefaultProxy& ProcessProxy() {
 
 }  // namespace
 
-bool IsPrivateAddress(uint32_t ip) { return Ipv4Address::FromNetworkOrder(ip).IsPrivate(); }
-
-uint32_t ChooseLocalAddress(const std::vector<uint32_t>& addresses, int maxEntries) {
+std::optional<IpAddress> ChooseLocalAddress(const std::vector<IpAddress>& addresses, int maxEntries) {
     const size_t walked = maxEntries < 0 ? addresses.size()
                                          : std::min(addresses.size(), static_cast<size_t>(maxEntries) + 1);
-    uint32_t lastValid = kNoAddress;
-    uint32_t lastPublic = kNoAddress;
+    std::optional<IpAddress> lastValid;
+    std::optional<IpAddress> lastPublic;
     for (size_t i = 0; i < walked; ++i) {
         if (!IsValidAddress(addresses[i])) continue;
         lastValid = addresses[i];
-        if (!IsPrivateAddress(addresses[i])) lastPublic = addresses[i];
+        if (!addresses[i].IsPrivate()) lastPublic = addresses[i];
     }
-    return lastPublic != kNoAddress ? lastPublic : lastValid;
+    return lastPublic ? lastPublic : lastValid;
 }
 
-uint32_t GetLocalAddress(int maxEntries) {
-    return ChooseLocalAddress(platform::InterfaceIpv4Addresses(), maxEntries);
+std::optional<IpAddress> GetLocalAddress(int maxEntries) {
+    const std::vector<Ipv4Address> found = platform::InterfaceIpv4Addresses();
+    return ChooseLocalAddress(std::vector<IpAddress>(found.begin(), found.end()), maxEntries);
 }
 
-void SetLocalEndpoint(uint32_t address, int32_t port) {
+std::optional<IpAddress> GetGlobalIpv6Address() {
+    for (const IpAddress& address : platform::InterfaceIpv6Addresses()) {
+        if (address.IsGlobalV6()) return address;
+    }
+    return std::nullopt;
+}
+
+void SetLocalEndpoint(const std::optional<IpAddress>& address, int32_t port) {
     LocalEndpointValues& values = ProcessEndpoint();
     std::lock_guard<std::mutex> guard(values.mutex);
     if (IsValidAddress(address)) values.bindAddress = address;
     if (IsValidPort(port)) values.listenPort = port;
 }
 
-bool HasLocalAddress() { return LocalBindAddress() != 0; }
+bool HasLocalAddress() { return LocalBindAddress().has_value(); }
 
-uint32_t LocalBindAddress() {
+std::optional<IpAddress> LocalBindAddress() {
     LocalEndpointValues& values = ProcessEndpoint();
     std::lock_guard<std::mutex> guard(values.mutex);
     return values.bindAddress;

@@ -2,27 +2,29 @@
 // This host's side of the connections: the address to bind and announce, and
 // the process-wide defaults (bind address, listen port, proxy).
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "peers/QProxyInfo.h"
+#include "platform/IpAddress.h"
 
 namespace veldmoor {
 
-// 0.x.x.x to 6.x.x.x, 10/8, 127/8, 192.168/16, 169.254/16 and 172.16/12.
-bool IsPrivateAddress(uint32_t ip);
-
 // Walks at most maxEntries + 1 addresses (all of them for a negative count):
-// the last public one wins, else the last valid one, else kNoAddress.
-uint32_t ChooseLocalAddress(const std::vector<uint32_t>& addresses, int maxEntries);
-// ChooseLocalAddress over this host's interface addresses.
-uint32_t GetLocalAddress(int maxEntries);
+// the last public one wins, else the last valid one, else nothing.
+std::optional<IpAddress> ChooseLocalAddress(const std::vector<IpAddress>& addresses, int maxEntries);
+// ChooseLocalAddress over this host's IPv4 interface addresses.
+std::optional<IpAddress> GetLocalAddress(int maxEntries);
+// The first global IPv6 address of this host's interfaces: where peers on the
+// internet reach it without a NAT between.
+std::optional<IpAddress> GetGlobalIpv6Address();
 
-// Changes each value only when it is valid (an address other than 0 and
-// 255.255.255.255, a port from 1 to 65535).
-void SetLocalEndpoint(uint32_t address, int32_t port);
-// Whether a bind address has been set (0 means any address).
+// Changes each value only when it is valid (a usable address, a port from 1
+// to 65535).
+void SetLocalEndpoint(const std::optional<IpAddress>& address, int32_t port);
+// Whether a bind address has been set (none means any address).
 bool HasLocalAddress();
-uint32_t LocalBindAddress();
+std::optional<IpAddress> LocalBindAddress();
 int32_t ListenPort();
 
 void SetDefaultProxy(const QProxyInfo& proxy);

@@ -18,6 +18,7 @@ constexpr uint8_t kCommandConnect = 1;
 constexpr uint8_t kSocks4Granted = 90;
 constexpr uint8_t kSocks5AddressIpv4 = 1;
 constexpr uint8_t kSocks5AddressName = 3;
+constexpr uint8_t kSocks5AddressIpv6 = 4;
 constexpr uint8_t kSocks5MethodNone = 0;
 constexpr uint8_t kSocks5MethodPassword = 2;
 constexpr uint8_t kSocks5PasswordVersion = 1;
@@ -39,9 +40,8 @@ void AppendPort(std::vector<uint8_t>& bytes, int32_t port) {
     bytes.push_back(static_cast<uint8_t>(port & 0xFF));
 }
 
-void AppendAddress(std::vector<uint8_t>& bytes, uint32_t ip) {
-    const std::array<uint8_t, 4> octets = AddressBytes(ip);
-    bytes.insert(bytes.end(), octets.begin(), octets.end());
+void AppendAddress(std::vector<uint8_t>& bytes, const Ipv4Address& ip) {
+    bytes.insert(bytes.end(), ip.Octets().begin(), ip.Octets().end());
 }
 
 // A line of the request may end in "\r\n" but must not hold a break elsewhere.
@@ -82,7 +82,7 @@ int32_t QProxyInfo::TimeoutSeconds() const { return timeout < 0 ? kDefaultTimeou
 bool QProxyInfo::SwallowsReply() const { return method.empty() || EqualsNoCase(method, "CONNECT"); }
 
 std::string QProxyInfo::Describe() const {
-    std::string text = "proxy kind " + std::to_string(kind) + " at " + AddressPortText(ip, port);
+    std::string text = "proxy kind " + std::to_string(kind) + " at " + AddressPortText(ip.value_or(IpAddress{}), port);
     if (!userName.empty()) text += ", user " + userName;
     if (!password.empty()) text += ", password ******";
     return text;
@@ -119,16 +119,17 @@ std::string MaskHttpConnectRequest(std::string_view request) {
     return masked;
 }
 
-std::optional<std::vector<uint8_t>> BuildSocks4Request(uint32_t ip, int32_t port, std::string_view hostName) {
+std::optional<std::vector<uint8_t>> BuildSocks4Request(const IpAddress& ip, int32_t port, std::string_view hostName) {
     if (hostName.size() > kMaxSocksFieldBytes || HasLineBreakOrNul(hostName)) return std::nullopt;
+    if (hostName.empty() && !ip.IsV4()) return std::nullopt;  // SOCKS4 has no IPv6 form
     std::vector<uint8_t> request{kSocks4Version, kCommandConnect};
     AppendPort(request, port);
     if (hostName.empty()) {
-        AppendAddress(request, ip);
+        AppendAddress(request, *ip.V4());
         request.push_back(0);  // empty user id
         return request;
     }
-    AppendAddress(request, AddressFromBytes(0, 0, 0, 1));  // "the proxy resolves the name"
+    AppendAddress(request, Ipv4Address::FromOctets(0, 0, 0, 1));  // "the proxy resolves the name"
     request.push_back(0);
     request.insert(request.end(), hostName.begin(), hostName.end());
     request.push_back(0);
@@ -148,12 +149,17 @@ std::optional<std::vector<uint8_t>> BuildSocks5Credentials(std::string_view user
     return request;
 }
 
-std::optional<std::vector<uint8_t>> BuildSocks5ConnectRequest(uint32_t ip, int32_t port, std::string_view hostName) {
+std::optional<std::vector<uint8_t>> BuildSocks5ConnectRequest(const IpAddress& ip, int32_t port,
+                                                              std::string_view hostName) {
     if (hostName.size() > kMaxSocksFieldBytes || HasLineBreakOrNul(hostName)) return std::nullopt;
     std::vector<uint8_t> request{kSocks5Version, kCommandConnect, 0};
-    if (hostName.empty()) {
+    if (hostName.empty() && ip.IsV4()) {
         request.push_back(kSocks5AddressIpv4);
-        AppendAddress(request, ip);
+        AppendAddress(request, *ip.V4());
+    } else if (hostName.empty()) {
+        request.push_back(kSocks5AddressIpv6);
+        const IpAddress::V6Bytes bytes = ip.Bytes16();
+        request.insert(request.end(), bytes.begin(), bytes.end());
     } else {
         request.push_back(kSocks5AddressName);
         request.push_back(static_cast<uint8_t>(hostName.size()));
@@ -201,6 +207,8 @@ long ParseSocks5Reply(const uint8_t* data, size_t size) {
         replyLength = 7 + static_cast<size_t>(data[4]);
     } else if (data[3] == kSocks5AddressIpv4) {
         replyLength = 10;
+    } else if (data[3] == kSocks5AddressIpv6) {
+        replyLength = 22;
     } else {
         return kProxyReplyFailed;
     }

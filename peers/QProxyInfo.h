@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/IpAddress.h"
+
 namespace veldmoor {
 
 enum ProxyKind : int32_t {
@@ -22,7 +24,7 @@ struct QProxyInfo {
     static constexpr int32_t kDefaultTimeoutSeconds = 12;
 
     int32_t kind = kProxyNone;
-    uint32_t ip = 0;  // network order
+    std::optional<IpAddress> ip;
     int32_t port = 0;
     int32_t timeout = -1;        // seconds; negative means the default
     bool remoteResolve = false;  // give the proxy the host name instead of the address
@@ -55,12 +57,13 @@ std::optional<std::string> BuildHttpConnectRequest(const QProxyInfo& proxy);
 // The request with its Base64 credentials replaced, for logs.
 std::string MaskHttpConnectRequest(std::string_view request);
 
-// `hostName` empty: the address form; otherwise the SOCKS4a name form.
-std::optional<std::vector<uint8_t>> BuildSocks4Request(uint32_t ip, int32_t port, std::string_view hostName);
+// `hostName` empty: the address form (IPv4 only); otherwise the SOCKS4a name form.
+std::optional<std::vector<uint8_t>> BuildSocks4Request(const IpAddress& ip, int32_t port, std::string_view hostName);
 std::vector<uint8_t> BuildSocks5Greeting(bool withCredentials);
 std::optional<std::vector<uint8_t>> BuildSocks5Credentials(std::string_view userName, std::string_view password);
-// `hostName` empty: the IPv4 form; otherwise the domain-name form.
-std::optional<std::vector<uint8_t>> BuildSocks5ConnectRequest(uint32_t ip, int32_t port, std::string_view hostName);
+// `hostName` empty: the IPv4 or IPv6 address form; otherwise the domain-name form.
+std::optional<std::vector<uint8_t>> BuildSocks5ConnectRequest(const IpAddress& ip, int32_t port,
+                                                              std::string_view hostName);
 
 long ParseHttpProxyReply(const uint8_t* data, size_t size);
 long ParseSocks4Reply(const uint8_t* data, size_t size);

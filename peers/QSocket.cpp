@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "foundation/ClockThread.h"
+#include "peers/ConnectionRace.h"
 #include "peers/HostResolver.h"
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
@@ -20,7 +22,7 @@ using platform::SocketWait;
 
 constexpr std::array<uint8_t, 5> kTagSuffix{'U', 'D', 'P', 0, 0};
 
-QSocket::EndpointTag TagFromPadding(const std::array<uint8_t, 8>& padding) {
+QSocket::EndpointTag TagFromPadding(const streamops::TransportKey& padding) {
     QSocket::EndpointTag tag{};
     std::copy(padding.begin(), padding.end(), tag.begin());
     std::copy(kTagSuffix.begin(), kTagSuffix.end(), tag.begin() + padding.size());
@@ -36,46 +38,115 @@ int RemainingMs(std::chrono::steady_clock::time_point deadline) {
 
 QSocket::~QSocket() { Close(); }
 
-bool QSocket::Connect(uint32_t remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy, uint32_t localIp,
-                      const TransportKey* transportKey) {
+bool QSocket::Connect(const std::optional<IpAddress>& remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy,
+                      const std::optional<IpAddress>& localIp, const TransportKey* transportKey) {
     return ConnectTo(remoteIp, port, blocking, proxy, localIp, transportKey, {});
 }
 
-bool QSocket::ConnectByName(const std::string& host, int32_t port, bool blocking, const QProxyInfo* proxy,
-                            uint32_t localIp, const TransportKey* transportKey) {
-    Close();
-    if (host.empty() || HasLineBreakOrNul(host)) return false;
-    const uint32_t ip = LookupHost(host);
-    if (ip == kNoAddress) return false;
-    return ConnectTo(ip, port, blocking, proxy, localIp, transportKey, host);
+bool QSocket::ConnectAny(const std::vector<IpAddress>& addresses, int32_t port, bool blocking,
+                         const QProxyInfo* proxy) {
+    return ConnectAnyTo(addresses, port, blocking, proxy, {});
 }
 
-bool QSocket::ConnectTo(uint32_t remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy, uint32_t localIp,
+bool QSocket::ConnectAnyTo(const std::vector<IpAddress>& addresses, int32_t port, bool blocking,
+                           const QProxyInfo* proxy, const std::string& hostName) {
+    Close();
+    std::vector<IpAddress> usable;
+    std::copy_if(addresses.begin(), addresses.end(), std::back_inserter(usable),
+                 [](const IpAddress& address) { return IsValidAddress(address); });
+    if (usable.empty()) return false;
+    const QProxyInfo chosenProxy = proxy ? *proxy : CopyDefaultProxy();
+    if (usable.size() == 1 || chosenProxy.IsConfigured()) {
+        const auto v4 = std::find_if(usable.begin(), usable.end(), [](const IpAddress& a) { return a.IsV4(); });
+        return ConnectTo(v4 != usable.end() ? *v4 : usable.front(), port, blocking, &chosenProxy, std::nullopt, nullptr,
+                         hostName);
+    }
+    ResetForOpen();
+    if (!IsValidPort(port)) return false;
+    std::vector<Endpoint> targets;
+    for (const IpAddress& address : RaceOrder(usable)) targets.push_back({address, static_cast<uint16_t>(port)});
+    remoteIp_ = targets.front().address;
+    remotePort_ = port;
+    remoteText_ = hostName.empty() ? remoteIp_.Text() : hostName;
+    blocking_ = blocking;
+    established_ = true;
+    race_ = std::make_unique<ConnectionRace>(std::move(targets), platform::TickMs());
+    if (blocking_) return FinishRaceBlocking();
+    StepRace();
+    if (!IsOpen()) return false;
+    lastProgress_ = ClockNow();
+    return true;
+}
+
+bool QSocket::StepRace() {
+    const ConnectionRace::State state = race_->Step(platform::TickMs());
+    if (state == ConnectionRace::State::kRunning) return false;
+    if (state == ConnectionRace::State::kLost) {
+        const int error = race_->LastError();
+        race_.reset();
+        return Fail(error);
+    }
+    handle_ = race_->TakeWinner();
+    if (remoteText_ == remoteIp_.Text()) remoteText_ = race_->WinnerEndpoint().address.Text();
+    remoteIp_ = race_->WinnerEndpoint().address;
+    race_.reset();
+    MarkConnected();
+    return true;
+}
+
+bool QSocket::FinishRaceBlocking() {
+    while (race_) {
+        if (StepRace()) break;
+        if (!race_) return false;
+        const uint32_t now = platform::TickMs();
+        const int untilNext = race_->MsUntilNextAttempt(now);
+        std::vector<bool> ready;
+        platform::WaitOnSockets(race_->RunningSockets(), SocketWait::kWritable, untilNext, ready);
+    }
+    lastProgress_ = ClockNow();
+    return IsOpen();
+}
+
+bool QSocket::ConnectByName(const std::string& host, int32_t port, bool blocking, const QProxyInfo* proxy,
+                            const std::optional<IpAddress>& localIp, const TransportKey* transportKey) {
+    Close();
+    if (host.empty() || HasLineBreakOrNul(host)) return false;
+    if (transportKey || localIp) {
+        const std::optional<IpAddress> ip = LookupHost(host);
+        return ip && ConnectTo(ip, port, blocking, proxy, localIp, transportKey, host);
+    }
+    return ConnectAnyTo(LookupHostAddresses(host), port, blocking, proxy, host);
+}
+
+bool QSocket::ConnectTo(const std::optional<IpAddress>& remoteIp, int32_t port, bool blocking,
+                        const QProxyInfo* proxy, const std::optional<IpAddress>& localIp,
                         const TransportKey* transportKey, const std::string& hostName) {
     Close();
     ResetForOpen();
     if (!IsValidAddress(remoteIp) || !IsValidPort(port)) return false;
-    remoteIp_ = remoteIp;
+    remoteIp_ = *remoteIp;
     remotePort_ = port;
-    remoteText_ = hostName.empty() ? AddressText(remoteIp) : hostName;
+    remoteText_ = hostName.empty() ? remoteIp_.Text() : hostName;
     blocking_ = blocking;
 
     if (transportKey) return ConnectTransport(*transportKey);
-    const int opened = platform::OpenStreamSocket();
-    if (opened < 0) return Fail(opened);
-    handle_ = opened;
 
-    platform::Ipv4Endpoint target{remoteIp, static_cast<uint16_t>(port), {}};
+    Endpoint target{remoteIp_, static_cast<uint16_t>(port)};
     proxy_ = proxy ? *proxy : CopyDefaultProxy();
     established_ = !proxy_.IsConfigured();
     if (!established_) {
-        target = {proxy_.ip, static_cast<uint16_t>(proxy_.port), {}};
+        target = {*proxy_.ip, static_cast<uint16_t>(proxy_.port)};
         proxyHostName_ = hostName;
-        if (proxy_.targetLine.empty()) proxy_.targetLine = HttpProxyTargetLine(remoteText_, port);
+        if (proxy_.targetLine.empty())
+            proxy_.targetLine = HttpProxyTargetLine(hostName.empty() ? UrlHostText(remoteIp_) : hostName, port);
     }
 
-    if (localIp != 0) {
-        const int bound = platform::BindSocket(handle_, {localIp, 0, {}});
+    const int opened = platform::OpenStreamSocket(target.address.Family());
+    if (opened < 0) return Fail(opened);
+    handle_ = opened;
+
+    if (localIp) {
+        const int bound = platform::BindSocket(handle_, {*localIp, 0});
         if (bound < 0) return Fail(bound);
     }
 
@@ -98,9 +169,9 @@ bool QSocket::TakeConnectResult(int result) {
 void QSocket::ResetForOpen() {
     proxy_ = QProxyInfo{};
     proxyHostName_.clear();
-    remoteIp_ = 0;
+    remoteIp_ = {};
     remotePort_ = 0;
-    localIp_ = 0;
+    localIp_.reset();
     localPort_ = 0;
     remoteText_.clear();
     connectTime_ = 0;
@@ -119,6 +190,7 @@ bool QSocket::Fail(int error) {
 
 bool QSocket::IsConnected() {
     if (connected_) return true;
+    if (race_) return StepRace();
     if (!IsOpen() || listening_) return false;
     const int ready = streamops::Wait(transport_, handle_, SocketWait::kWritable, 0);
     if (ready < 0) return Fail(ready);
@@ -135,11 +207,12 @@ bool QSocket::FinishPendingConnect() {
 }
 
 void QSocket::MarkConnected() {
-    platform::Ipv4Endpoint local;
-    if (streamops::LocalEndpoint(transport_, handle_, &local) == 0) {
+    Endpoint local;
+    streamops::TransportKey padding{};
+    if (streamops::LocalEndpoint(transport_, handle_, &local, &padding) == 0) {
         localIp_ = local.address;
         localPort_ = local.port;
-        tag_ = TagFromPadding(local.padding);
+        tag_ = TagFromPadding(padding);
     }
     connectTime_ = ClockNow();
     connected_ = true;
@@ -242,23 +315,29 @@ bool QSocket::ProcessProxyReply() {
     return flushedByReply_ >= 0;
 }
 
-bool QSocket::Listen(int32_t port, uint32_t localIp, const TransportKey* transportKey) {
+bool QSocket::Listen(int32_t port, const std::optional<IpAddress>& localIp, const TransportKey* transportKey) {
     Close();
     ResetForOpen();
     if (port < 0 || port > 65535) return false;
     if (transportKey) return ListenTransport(port);
-    const int opened = platform::OpenStreamSocket();
+    IpAddress bindAddress = localIp.value_or(IpAddress{});
+    int opened = platform::OpenStreamSocket(bindAddress.Family());
+    if (opened == -EAFNOSUPPORT && bindAddress == IpAddress::V6Any()) {
+        // A kernel without IPv6: the listener takes IPv4 alone.
+        bindAddress = IpAddress{};
+        opened = platform::OpenStreamSocket(bindAddress.Family());
+    }
     if (opened < 0) return Fail(opened);
     handle_ = opened;
 
     int result = platform::AllowAddressReuse(handle_);
-    if (result >= 0) result = platform::BindSocket(handle_, {localIp, static_cast<uint16_t>(port), {}});
+    if (result >= 0) result = platform::BindSocket(handle_, {bindAddress, static_cast<uint16_t>(port)});
     if (result >= 0) result = platform::ListenOnSocket(handle_, kListenBacklog);
     if (result < 0) return Fail(result);
 
-    platform::Ipv4Endpoint bound;
+    Endpoint bound;
     localPort_ = platform::LocalEndpointOf(handle_, &bound) == 0 ? bound.port : port;
-    localIp_ = localIp != 0 ? localIp : GetLocalAddress(-1);
+    localIp_ = localIp ? localIp : GetLocalAddress(-1);
     listening_ = true;
     return true;
 }
@@ -266,8 +345,9 @@ bool QSocket::Listen(int32_t port, uint32_t localIp, const TransportKey* transpo
 std::unique_ptr<QSocket> QSocket::Accept() {
     if (!IsOpen() || !listening_) return nullptr;
     if (blocking_ && !Wait(SocketWait::kReadable, -2)) return nullptr;
-    platform::Ipv4Endpoint peer;
-    const int accepted = streamops::Accept(transport_, handle_, &peer);
+    Endpoint peer;
+    streamops::TransportKey padding{};
+    const int accepted = streamops::Accept(transport_, handle_, &peer, &padding);
     if (accepted < 0) {
         if (!platform::IsTransientAcceptError(accepted)) Fail(accepted);
         return nullptr;
@@ -280,17 +360,17 @@ std::unique_ptr<QSocket> QSocket::Accept() {
     connection->localPort_ = localPort_;
     connection->remoteIp_ = peer.address;
     connection->remotePort_ = peer.port;
-    connection->remoteText_ = AddressText(peer.address);
+    connection->remoteText_ = peer.address.Text();
     connection->connected_ = true;
     connection->established_ = true;
-    connection->tag_ = TagFromPadding(peer.padding);
+    connection->tag_ = TagFromPadding(padding);
     connection->connectTime_ = ClockNow();
     connection->lastProgress_ = connection->connectTime_;
     return connection;
 }
 
 int QSocket::Send(const uint8_t* data, int length) {
-    if (!IsOpen() || remoteIp_ == 0) return -1;
+    if (!IsOpen() || remoteIp_.IsUnspecified()) return -1;
     const bool hasData = data != nullptr && length > 0;
     if (!established_) {
         if (hasData) output_.Append(data, static_cast<size_t>(length));
@@ -443,8 +523,8 @@ bool QSocket::ConnectTransport(const TransportKey& key) {
     handle_ = opened;
     transport_ = true;
     established_ = true;
-    const platform::Ipv4Endpoint target{remoteIp_, static_cast<uint16_t>(remotePort_), key};
-    return TakeConnectResult(streamops::ConnectTransport(handle_, target));
+    return TakeConnectResult(
+        streamops::ConnectTransport(handle_, {remoteIp_, static_cast<uint16_t>(remotePort_)}, key));
 }
 
 bool QSocket::ListenTransport(int32_t port) {
@@ -463,6 +543,7 @@ bool QSocket::ListenTransport(int32_t port) {
 void QSocket::Close() {
     if (handle_ != platform::kNoSocket) streamops::Close(transport_, handle_);
     handle_ = platform::kNoSocket;
+    race_.reset();
     transport_ = false;
     connected_ = false;
     established_ = false;

@@ -6,10 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "peers/ConnectionRace.h"
 #include "peers/QProxyInfo.h"
 #include "peers/QSocketBuffer.h"
+#include "platform/IpAddress.h"
 #include "platform/Socket.h"
 
 namespace veldmoor {
@@ -41,13 +45,25 @@ public:
     // True also while a non-blocking connect is still running. Without proxy
     // settings the process default applies; a transport key selects the UDP
     // stream transport, which takes no proxy.
-    bool Connect(uint32_t remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy = nullptr,
-                 uint32_t localIp = 0, const TransportKey* transportKey = nullptr);
-    // As Connect after resolving the name; a proxy is given the name where it can take one.
+    // False at once for an address that is unknown or not valid to connect to.
+    bool Connect(const std::optional<IpAddress>& remoteIp, int32_t port, bool blocking,
+                 const QProxyInfo* proxy = nullptr, const std::optional<IpAddress>& localIp = std::nullopt,
+                 const TransportKey* transportKey = nullptr);
+    // As Connect to whichever of the addresses answers first, IPv6 first and
+    // the next address each 250 ms on the process clock (ConnectionRace). With
+    // a proxy only the proxy is connected to, and it is given an IPv4 address
+    // where there is one.
+    bool ConnectAny(const std::vector<IpAddress>& addresses, int32_t port, bool blocking,
+                    const QProxyInfo* proxy = nullptr);
+    // As ConnectAny after resolving the name; a proxy is given the name where it can take one.
     bool ConnectByName(const std::string& host, int32_t port, bool blocking, const QProxyInfo* proxy = nullptr,
-                       uint32_t localIp = 0, const TransportKey* transportKey = nullptr);
-    // Port 0 lets the system choose; LocalPort tells which.
-    bool Listen(int32_t port, uint32_t localIp = 0, const TransportKey* transportKey = nullptr);
+                       const std::optional<IpAddress>& localIp = std::nullopt,
+                       const TransportKey* transportKey = nullptr);
+    // Port 0 lets the system choose; LocalPort tells which. Without a local
+    // address the listener takes every IPv4 address; "::" takes both families
+    // (IPv4 alone where the system has no IPv6).
+    bool Listen(int32_t port, const std::optional<IpAddress>& localIp = std::nullopt,
+                const TransportKey* transportKey = nullptr);
     std::unique_ptr<QSocket> Accept();
 
     // Writes queued bytes first, then `data`; queues what the network does not
@@ -64,7 +80,8 @@ public:
 
     // Completes a pending non-blocking connect once the socket is writable.
     bool IsConnected();
-    bool IsOpen() const { return handle_ != platform::kNoSocket; }
+    // Also while a race of connection attempts runs.
+    bool IsOpen() const { return handle_ != platform::kNoSocket || race_ != nullptr; }
     // No proxy reply is outstanding.
     bool IsEstablished() const { return established_; }
     bool IsListening() const { return listening_; }
@@ -100,10 +117,11 @@ public:
     size_t OutputSize() const { return output_.Size(); }
     size_t OutputCapacity() const { return output_.Capacity(); }
 
-    uint32_t RemoteAddress() const { return remoteIp_; }
+    const IpAddress& RemoteAddress() const { return remoteIp_; }
     int32_t RemotePort() const { return remotePort_; }
     const std::string& RemoteText() const { return remoteText_; }
-    uint32_t LocalAddress() const { return localIp_; }
+    // The address this side is known by; nothing when the host has none to show.
+    const std::optional<IpAddress>& LocalAddress() const { return localIp_; }
     int32_t LocalPort() const { return localPort_; }
     const EndpointTag& Tag() const { return tag_; }
     const QProxyInfo& Proxy() const { return proxy_; }
@@ -121,9 +139,15 @@ public:
     void SetUserValue(size_t index, int32_t value) { userValues_.at(index) = value; }
 
 private:
-    bool ConnectTo(uint32_t remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy, uint32_t localIp,
-                   const TransportKey* transportKey, const std::string& hostName);
+    bool ConnectTo(const std::optional<IpAddress>& remoteIp, int32_t port, bool blocking, const QProxyInfo* proxy,
+                   const std::optional<IpAddress>& localIp, const TransportKey* transportKey,
+                   const std::string& hostName);
     bool ConnectTransport(const TransportKey& key);
+    bool ConnectAnyTo(const std::vector<IpAddress>& addresses, int32_t port, bool blocking, const QProxyInfo* proxy,
+                      const std::string& hostName);
+    // Moves a running race on: true once it has been won and the connection is this socket's.
+    bool StepRace();
+    bool FinishRaceBlocking();
     // Acts on a connect call's result: connected at once (a proxy then gets
     // its request), refused, or under way (waited for on a blocking socket).
     bool TakeConnectResult(int result);
@@ -155,11 +179,12 @@ private:
     QProxyInfo proxy_;
     std::string proxyHostName_;  // what the proxy is asked to resolve, when anything
     platform::SocketHandle handle_ = platform::kNoSocket;
+    std::unique_ptr<ConnectionRace> race_;
     bool transport_ = false;
 
-    uint32_t remoteIp_ = 0;
+    IpAddress remoteIp_;
     int32_t remotePort_ = 0;
-    uint32_t localIp_ = 0;
+    std::optional<IpAddress> localIp_;
     int32_t localPort_ = 0;
     std::string remoteText_;
 

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "foundation/AsciiText.h"
+#include "peers/ConnectionRace.h"
 #include "peers/HostResolver.h"
 
 namespace veldmoor {
@@ -24,7 +23,7 @@ constexpr const char* kFtpAnonymousUser = "anonymous";
 struct ParsedSource {
     int32_t kind = 0;
     int32_t port = 0;
-    uint32_t ip = kNoAddress;
+    std::optional<IpAddress> ip;
     int32_t trackerKind = 0;
     std::string scheme;
     std::string host;
@@ -82,11 +81,21 @@ bool ParsePort(std::string_view text, int32_t& port) {
     return true;
 }
 
+// "host", "host:port", "[v6]" or "[v6]:port"; an IPv6 host keeps its brackets,
+// as the Host header and a relative redirect need them.
 bool SplitHostPort(std::string_view authority, int32_t defaultPort, ParsedSource& source) {
-    const size_t colon = authority.find(':');
-    source.host = std::string(authority.substr(0, colon));
     source.port = defaultPort;
-    return colon == std::string_view::npos || ParsePort(authority.substr(colon + 1), source.port);
+    size_t hostEnd = authority.find(':');
+    if (authority.starts_with('[')) {
+        const size_t close = authority.find(']');
+        if (close == std::string_view::npos) return false;
+        const auto literal = IpAddress::Parse(authority.substr(1, close - 1));
+        if (!literal || !literal->IsV6()) return false;
+        hostEnd = close + 1;
+        if (hostEnd < authority.size() && authority[hostEnd] != ':') return false;
+    }
+    source.host = std::string(authority.substr(0, hostEnd));
+    return hostEnd >= authority.size() || ParsePort(authority.substr(hostEnd + 1), source.port);
 }
 
 // Splits "authority/path" at the first "/"; the path defaults to "/".
@@ -142,10 +151,10 @@ bool ParseTracker(std::string_view rest, ParsedSource& source) {
 
 bool ParseBtNode(std::string_view rest, ParsedSource& source) {
     source.kind = kPeerBitTorrent;
-    const size_t colon = rest.find(':');
-    source.ip = ParseNumericAddress(rest.substr(0, colon));
-    if (source.ip == kNoAddress) return false;
-    return colon == std::string_view::npos || ParsePort(rest.substr(colon + 1), source.port);
+    if (!SplitHostPort(rest, 0, source)) return false;
+    source.ip = UrlHostAddress(source.host);
+    source.host.clear();
+    return source.ip.has_value();
 }
 
 bool ParseByScheme(std::string_view url, ParsedSource& source) {
@@ -166,6 +175,15 @@ std::string FileNameOf(std::string_view url) {
     return std::string(url.substr(lastSlash + 1));
 }
 
+// Connections race IPv6 first; the UDP tracker exchange speaks IPv4 and so
+// starts with the IPv4 addresses.
+std::vector<IpAddress> OrderForKind(const ParsedSource& source, const std::vector<IpAddress>& addresses) {
+    if (source.kind != kPeerTracker || source.trackerKind != 0) return RaceOrder(addresses);
+    std::vector<IpAddress> ordered = addresses;
+    std::stable_partition(ordered.begin(), ordered.end(), [](const IpAddress& address) { return address.IsV4(); });
+    return ordered;
+}
+
 void StoreDetails(TPeerId& candidate, ParsedSource&& source, std::string&& fileName) {
     TPeerDetails& details = candidate.Details();
     details.scheme = std::move(source.scheme);
@@ -180,59 +198,32 @@ void StoreDetails(TPeerId& candidate, ParsedSource&& source, std::string&& fileN
 
 }  // namespace
 
-bool IsValidAddress(uint32_t ip) { return ip != 0 && ip != kNoAddress; }
+bool IsValidAddress(const std::optional<IpAddress>& ip) {
+    static const IpAddress kBroadcast = Ipv4Address::FromOctets(255, 255, 255, 255);
+    return ip && !ip->IsUnspecified() && *ip != kBroadcast;
+}
 
 bool IsValidPort(int32_t port) { return port > 0 && port <= 65535; }
 
-uint32_t AddressFromBytes(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-    const std::array<uint8_t, 4> bytes{a, b, c, d};
-    uint32_t ip = 0;
-    std::memcpy(&ip, bytes.data(), sizeof(ip));
-    return ip;
-}
-
-std::array<uint8_t, 4> AddressBytes(uint32_t ip) {
-    std::array<uint8_t, 4> bytes{};
-    std::memcpy(bytes.data(), &ip, sizeof(ip));
-    return bytes;
-}
-
-std::string AddressText(uint32_t ip) {
-    const std::array<uint8_t, 4> b = AddressBytes(ip);
-    char text[16];
-    std::snprintf(text, sizeof(text), "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
-    return text;
-}
-
-std::string AddressPortText(uint32_t ip, int32_t port) {
-    const std::array<uint8_t, 4> b = AddressBytes(ip);
-    char text[32];
-    std::snprintf(text, sizeof(text), "%d.%d.%d.%d : %d", b[0], b[1], b[2], b[3], port);
-    return text;
-}
+std::string AddressPortText(const IpAddress& ip, int32_t port) { return UrlHostText(ip) + " : " + std::to_string(port); }
 
 bool IsDigitsAndDots(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c == '.' || (c >= '0' && c <= '9'); });
 }
 
-uint32_t ParseNumericAddress(std::string_view text) {
-    if (!IsDigitsAndDots(text)) return kNoAddress;
-    std::array<uint8_t, 4> bytes{};
-    size_t field = 0;
-    for (size_t start = 0;; ++field) {
-        const size_t dot = text.find('.', start);
-        const std::string_view digits = text.substr(start, dot == std::string_view::npos ? dot : dot - start);
-        unsigned value = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-        if (field >= bytes.size() || digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
-            value > 255)
-            return kNoAddress;
-        bytes[field] = static_cast<uint8_t>(value);
-        if (dot == std::string_view::npos) break;
-        start = dot + 1;
+std::optional<IpAddress> UrlHostAddress(std::string_view host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        const auto address = ParseNumericAddress(host.substr(1, host.size() - 2));
+        if (!address || !address->IsV6()) return std::nullopt;
+        return address;
     }
-    const uint32_t ip = AddressFromBytes(bytes[0], bytes[1], bytes[2], bytes[3]);
-    return ip == 0 ? kNoAddress : ip;
+    return ParseNumericAddress(host);
+}
+
+std::optional<IpAddress> ParseNumericAddress(std::string_view text) {
+    const auto address = IpAddress::Parse(text);
+    if (!address || address->IsUnspecified()) return std::nullopt;
+    return address;
 }
 
 bool HasLineBreakOrNul(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
@@ -257,14 +248,15 @@ bool ParseSourceUrl(TPeerId& candidate, HostResolver& resolver) {
         if (HasLineBreakOrNul(fileName)) return false;
     }
 
-    std::vector<uint32_t> addresses;
+    std::vector<IpAddress> addresses;
     if (source.kind != kPeerBitTorrent) {
         if (resolver.Resolve(source.host, addresses) < 0) {
-            candidate.ip = kNoAddress;
+            candidate.ip.reset();
             candidate.fatal = true;
             return false;
         }
-        source.ip = addresses.empty() ? kNoAddress : addresses.front();
+        addresses = OrderForKind(source, addresses);
+        source.ip = addresses.empty() ? std::nullopt : std::optional<IpAddress>(addresses.front());
         if (!addresses.empty()) addresses.erase(addresses.begin());
     }
 
@@ -277,6 +269,21 @@ bool ParseSourceUrl(TPeerId& candidate, HostResolver& resolver) {
     }
     candidate.resolved = true;
     return true;
+}
+
+std::optional<IpAddress> RacePartner(const TPeerId& candidate) {
+    if (!candidate.ip || !candidate.HasDetails()) return std::nullopt;
+    for (const IpAddress& address : candidate.details->addresses) {
+        if (address.Family() != candidate.ip->Family()) return address;
+    }
+    return std::nullopt;
+}
+
+std::vector<IpAddress> ConnectAddresses(const TPeerId& candidate) {
+    std::vector<IpAddress> addresses;
+    if (candidate.ip) addresses.push_back(*candidate.ip);
+    if (const auto partner = RacePartner(candidate)) addresses.push_back(*partner);
+    return addresses;
 }
 
 bool SameSource(const TPeerId& a, const TPeerId& b) {

@@ -1,10 +1,11 @@
 #pragma once
 // Source addresses: turning a source text ("http://", "ftp://", "tracker://",
-// "btnode://") into a candidate, and the IPv4 helpers the connections share.
-#include <array>
+// "btnode://") into a candidate, and the address checks the connections share.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "peers/TPeerId.h"
 
@@ -17,19 +18,21 @@ inline constexpr const char* kFtpGuestPassword = "veldmoor@example.com";
 inline constexpr int32_t kDefaultHttpPort = 80;
 inline constexpr int32_t kDefaultFtpPort = 21;
 
-// Not 0 and not 255.255.255.255 ("-1").
-bool IsValidAddress(uint32_t ip);
+// An address to connect to: known, not unspecified (0.0.0.0, ::) and not the
+// IPv4 broadcast 255.255.255.255 (the old "no address" mark).
+bool IsValidAddress(const std::optional<IpAddress>& ip);
 bool IsValidPort(int32_t port);
 
-uint32_t AddressFromBytes(uint8_t a, uint8_t b, uint8_t c, uint8_t d);
-std::array<uint8_t, 4> AddressBytes(uint32_t ip);
-// "a.b.c.d", and "a.b.c.d : port".
-std::string AddressText(uint32_t ip);
-std::string AddressPortText(uint32_t ip, int32_t port);
+// "a.b.c.d : port", "[v6] : port": how logs and the front end show a peer.
+std::string AddressPortText(const IpAddress& ip, int32_t port);
 
-// Up to four dotted decimal fields, the first being the top byte ("1.2.3" is
-// 1.2.3.0). kNoAddress for anything else and for 0.0.0.0.
-uint32_t ParseNumericAddress(std::string_view text);
+// A numeric host: strict dotted IPv4 or IPv6 text (no brackets), never 0.0.0.0
+// or ::. Nothing for a name or a malformed number.
+std::optional<IpAddress> ParseNumericAddress(std::string_view text);
+// The address a URL's host names by number: dotted IPv4, or IPv6 in
+// brackets ("[2001:db8::1]") or without. Nothing for a name.
+std::optional<IpAddress> UrlHostAddress(std::string_view host);
+// Only digits and dots: meant as an IPv4 address, whether or not it is one.
 bool IsDigitsAndDots(std::string_view text);
 
 // CR, LF or NUL: bytes that would split or cut a protocol line.
@@ -41,5 +44,12 @@ bool ParseSourceUrl(TPeerId& candidate);
 bool ParseSourceUrl(TPeerId& candidate, HostResolver& resolver);
 
 bool SameSource(const TPeerId& a, const TPeerId& b);
+
+// The host's first address of the other family than the candidate's own, which
+// a connection to the candidate races against it; nothing for a candidate that
+// kept no further addresses.
+std::optional<IpAddress> RacePartner(const TPeerId& candidate);
+// The candidate's address, then its race partner.
+std::vector<IpAddress> ConnectAddresses(const TPeerId& candidate);
 
 }  // namespace veldmoor

@@ -29,6 +29,11 @@ int Failure() { return -ErrnoOf(QUInternalServer::LastError()); }
 
 QUInternalServer& Server() { return *QUInternalServer::Instance(); }
 
+void TakeTransportAddress(const udp::UdpAddress& address, Endpoint* endpoint, TransportKey* key) {
+    if (endpoint) *endpoint = {Ipv4Address::FromNetworkOrder(address.address), address.port};
+    if (key) *key = address.padding;
+}
+
 }  // namespace
 
 int OpenTransport() {
@@ -36,8 +41,10 @@ int OpenTransport() {
     return handle < 0 ? Failure() : handle;
 }
 
-int ConnectTransport(SocketHandle handle, const Ipv4Endpoint& target) {
-    if (Server().UdpConnect(handle, target) == 0) return 0;
+int ConnectTransport(SocketHandle handle, const Endpoint& target, const TransportKey& key) {
+    const auto v4 = target.address.V4();
+    if (!v4) return -ENETUNREACH;
+    if (Server().UdpConnect(handle, {v4->NetworkOrder(), target.port, key}) == 0) return 0;
     const int error = Failure();
     return error == -EAGAIN ? -EINPROGRESS : error;
 }
@@ -74,15 +81,27 @@ int PendingError(bool transport, SocketHandle handle) {
     return info->state == udp::SessionState::kEstablished ? 0 : EINPROGRESS;
 }
 
-int LocalEndpoint(bool transport, SocketHandle handle, Ipv4Endpoint* endpoint) {
-    if (!transport) return platform::LocalEndpointOf(handle, endpoint);
-    return Server().UdpGetSockName(handle, endpoint) < 0 ? Failure() : 0;
+int LocalEndpoint(bool transport, SocketHandle handle, Endpoint* endpoint, TransportKey* key) {
+    if (!transport) {
+        if (key) *key = {};
+        return platform::LocalEndpointOf(handle, endpoint);
+    }
+    udp::UdpAddress address;
+    if (Server().UdpGetSockName(handle, &address) < 0) return Failure();
+    TakeTransportAddress(address, endpoint, key);
+    return 0;
 }
 
-int Accept(bool transport, SocketHandle handle, Ipv4Endpoint* peer) {
-    if (!transport) return platform::AcceptOnSocket(handle, peer);
-    const int accepted = Server().UdpAccept(handle, peer);
-    return accepted < 0 ? Failure() : accepted;
+int Accept(bool transport, SocketHandle handle, Endpoint* peer, TransportKey* key) {
+    if (!transport) {
+        if (key) *key = {};
+        return platform::AcceptOnSocket(handle, peer);
+    }
+    udp::UdpAddress address;
+    const int accepted = Server().UdpAccept(handle, &address);
+    if (accepted < 0) return Failure();
+    TakeTransportAddress(address, peer, key);
+    return accepted;
 }
 
 long Send(bool transport, SocketHandle handle, const void* data, size_t length) {

@@ -38,6 +38,14 @@ std::span<const uint8_t> Bytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
+// The Host of a wrapped handshake: an IPv4 address as the decimal of its
+// four network-order bytes read as one native integer, as other clients of
+// this kind send it; an IPv6 address in brackets.
+std::string WrappedHostText(const IpAddress& address) {
+    if (const auto v4 = address.V4()) return std::to_string(v4->NetworkOrder());
+    return UrlHostText(address);
+}
+
 }  // namespace
 
 TBTPeer::TBTPeer(IPeerJob* job) : TPeerObject(kPeerBitTorrent, job) {}
@@ -90,6 +98,9 @@ bool TBTPeer::ChoosesStreamTransport(TPeerId& candidate) const {
 }
 
 bool TBTPeer::TakesTransportTurn(TPeerId& candidate, bool udpWanted) {
+    // The rendezvous service speaks IPv4; an IPv6 peer is reached directly,
+    // with no NAT between (a firewall that drops the connect stays a failure).
+    if (candidate.ip && candidate.ip->IsV6()) return false;
     if (candidate.failures % kTransportEveryThirdFailure != 0 && !candidate.transportTurnOwed) return false;
     // A turn spent on TCP while our registration is still unanswered would
     // put the next transport attempt two back-offs (a minute) away.
@@ -108,7 +119,7 @@ QSocket::TransportKey TBTPeer::TransportKeyOf(const TPeerId& candidate) {
 bool TBTPeer::OpenStreamTransport(TPeerId& candidate) {
     QSocket& connection = *Connection();
     const QSocket::TransportKey key = TransportKeyOf(candidate);
-    if (!connection.Connect(candidate.ip, candidate.port, false, nullptr, 0, &key)) return false;
+    if (!connection.Connect(candidate.ip, candidate.port, false, nullptr, std::nullopt, &key)) return false;
     SetPhase(kPhaseConnecting);
     if (connection.IsConnected()) return OnConnected();
     return connection.IsOpen();
@@ -158,7 +169,7 @@ bool TBTPeer::SendHello() {
                (job->WrapsHandshakes() || candidate->failures % kWrapEveryThirdFailure == 1)) {
         hello += kHttpRequest;
         if (candidate->failures % 2 == 0) hello += kUserAgentLine;
-        hello += "Host: " + std::to_string(connection->RemoteAddress()) + ":" +
+        hello += "Host: " + WrappedHostText(connection->RemoteAddress()) + ":" +
                  std::to_string(connection->RemotePort() % kHostPortModulus) + "\r\n\r\n";
     }
     hello.append(reinterpret_cast<const char*>(state_.handshake.data()), state_.handshake.size());

@@ -6,6 +6,7 @@
 #include "foundation/ClockThread.h"
 #include "peers/HttpStreamRules.h"
 #include "peers/IPeerJob.h"
+#include "peers/SourceAddress.h"
 #include "torrent/TPieces.h"
 
 namespace veldmoor {
@@ -60,6 +61,7 @@ void TFtpPeer::ClearSession() {
     subState_ = kSubStateAwaiting;
     transientReply_ = false;
     permanentReply_ = false;
+    extendedPassive_ = false;
     abortedTransfer_ = false;
     stream_ = StreamCursor{};
     transferBlocks_ = 0;
@@ -68,7 +70,7 @@ void TFtpPeer::ClearSession() {
 bool TFtpPeer::Open(TPeerId* candidate) {
     if (!TPeerObject::Open(candidate)) return false;
     ClearSession();
-    if (!Connection()->Connect(candidate->ip, candidate->port, false)) return false;
+    if (!Connection()->ConnectAny(ConnectAddresses(*candidate), candidate->port, false)) return false;
     SetPhase(kPhaseConnecting);
     Statistics().incoming = false;
     return IsConnected();
@@ -126,6 +128,9 @@ bool TFtpPeer::ReadReply(FtpReply& reply) {
 
 bool TFtpPeer::ActOnReply(const FtpReply& reply) {
     TPeerId& candidate = *Candidate();
+    // A server may refuse PASV (on IPv6 it cannot work): it gets one chance with EPSV.
+    if (step_ == kFtpStepPasv && reply.code >= 400 && reply.code != 421 && !extendedPassive_)
+        return AskExtendedPassive();
     switch (ClassifyFtpReply(reply.code)) {
         case FtpReplyClass::kTransient:
             transientReply_ = true;
@@ -191,9 +196,21 @@ bool TFtpPeer::TakeFileSize(const FtpReply& reply) {
     return true;
 }
 
+bool TFtpPeer::AskExtendedPassive() {
+    if (extendedPassive_) return false;
+    extendedPassive_ = true;
+    step_ = kFtpStepPasv;
+    return QueueCommand(FtpEpsvCommand());
+}
+
 bool TFtpPeer::OpenDataConnection(const FtpReply& reply) {
-    const std::optional<FtpPassiveAddress> passive = ParseFtpPassiveReply(reply.text);
-    if (!passive) return false;
+    std::optional<int32_t> port;
+    if (reply.code == 229) {
+        port = ParseFtpExtendedPassiveReply(reply.text);
+    } else if (const std::optional<FtpPassiveAddress> passive = ParseFtpPassiveReply(reply.text)) {
+        port = passive->port;
+    }
+    if (!port) return AskExtendedPassive();
     const bool whole = IsWholeResourceFetch();
     if (!whole && PendingRequests().empty()) {
         // The blocks went elsewhere meanwhile: ask again once there are some.
@@ -207,7 +224,7 @@ bool TFtpPeer::OpenDataConnection(const FtpReply& reply) {
     // names: a hostile server could otherwise aim our connection at a third
     // host (FTP bounce). Like the control connection it goes through the
     // process default proxy.
-    if (!data_->Connect(Connection()->RemoteAddress(), passive->port, false)) return false;
+    if (!data_->Connect(Connection()->RemoteAddress(), *port, false)) return false;
 
     stream_.position = whole ? static_cast<int64_t>(Candidate()->Details().memoryBuffer.size())
                             : int64_t{PendingRequests().front().block} * kBlockSize;
@@ -250,7 +267,8 @@ bool TFtpPeer::QueueStepCommand() {
         case kFtpStepType: return QueueCommand(FtpTypeImageCommand());
         case kFtpStepPasv:
             if (!IsWholeResourceFetch() && PendingRequests().empty()) return true;
-            return QueueCommand(FtpPasvCommand());
+            if (Connection()->RemoteAddress().IsV6()) extendedPassive_ = true;
+            return QueueCommand(extendedPassive_ ? FtpEpsvCommand() : FtpPasvCommand());
         default: return true;
     }
 }

@@ -66,6 +66,8 @@ private:
     bool ActOnReply(const FtpReply& reply);
     bool TakeFileSize(const FtpReply& reply);
     bool OpenDataConnection(const FtpReply& reply);
+    // Switches the session to EPSV and asks again; false when it already used it.
+    bool AskExtendedPassive();
     bool QueueCommand(const std::string& line);
     bool QueueStepCommand();
     // Takes blocks when none are pending and, during a transfer, decides
@@ -90,6 +92,9 @@ private:
     int32_t subState_ = kSubStateAwaiting;
     bool transientReply_ = false;
     bool permanentReply_ = false;
+    // The session asks for EPSV instead of PASV: the control connection is
+    // IPv6, or PASV was refused or named no usable port.
+    bool extendedPassive_ = false;
     // The data connection was closed before the server ended the transfer,
     // so a 426 is the answer to that, not the server's trouble.
     bool abortedTransfer_ = false;

@@ -74,7 +74,7 @@ bool THttpPeer::SendRequest(bool onOpenConnection) {
                                 std::to_string(asksOfPosition_) + " times");
     }
     if (!onOpenConnection) {
-        if (!connection.Connect(candidate.ip, candidate.port, false)) return false;
+        if (!connection.ConnectAny(ConnectAddresses(candidate), candidate.port, false)) return false;
         SetPhase(kPhaseConnecting);
         Statistics().incoming = false;
     }

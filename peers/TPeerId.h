@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/IpAddress.h"
 #include "torrent/BlockSender.h"
 
 namespace veldmoor {
@@ -25,8 +25,6 @@ enum PeerKind : int32_t {
 
 // An HTTP or FTP source.
 constexpr bool IsServerKind(int32_t kind) { return (kind & kPeerServer) != 0; }
-
-constexpr uint32_t kNoAddress = 0xFFFFFFFFu;  // "-1": no IPv4 address known
 
 using PeerIdentity = std::array<uint8_t, 20>;
 
@@ -47,7 +45,7 @@ struct TPeerDetails {
     std::string userName;    // FTP
     std::string password;    // FTP
     std::string fileName;
-    std::vector<uint32_t> addresses;  // resolved IPv4 addresses not used yet (network order)
+    std::vector<IpAddress> addresses;  // resolved addresses not used yet
     int32_t trackerKind = 0;          // 1 HTTP or TCP tracker, 0 UDP tracker
 
     int64_t fileSize = 0;  // HTTP/FTP: 0 while unknown
@@ -75,12 +73,8 @@ public:
     bool IsUdpTransport() const { return identity[16] == 'U' && identity[17] == 'D' && identity[18] == 'P'; }
 
     std::string SenderAddress() const override {
-        if (ip == kNoAddress) return "0.0.0.0 : 0";
-        uint8_t octets[4];
-        std::memcpy(octets, &ip, 4);  // network order: first octet first
-        char text[48];
-        std::snprintf(text, sizeof text, "%d.%d.%d.%d : %d", octets[0], octets[1], octets[2], octets[3], port);
-        return text;
+        if (!ip) return "0.0.0.0 : 0";
+        return UrlHostText(*ip) + " : " + std::to_string(port);
     }
 
     std::unique_ptr<TPeerDetails> details;
@@ -98,7 +92,7 @@ public:
     int32_t parallelLimit = 1;
     PeerIdentity identity{};
     std::string url;
-    uint32_t ip = kNoAddress;  // network order
+    std::optional<IpAddress> ip;  // none until known
     int64_t lastAttempt = 0;   // job clock seconds
     // Server sources: bytes the map took since a connection last ended, the
     // connections in a row that ended with nothing new, and when to ask again.

@@ -8,6 +8,7 @@
 #include "peers/ITrackerJob.h"
 #include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
+#include "platform/Ipv6Datagram.h"
 #include "platform/UdpSocket.h"
 #include "platform/Uuid.h"
 
@@ -110,7 +111,7 @@ bool TTrackerPeer::Receive() {
 
 bool TTrackerPeer::OpenHttp() {
     const TPeerId& candidate = *Candidate();
-    if (!Connection()->Connect(candidate.ip, candidate.port, false)) return false;
+    if (!Connection()->ConnectAny(ConnectAddresses(candidate), candidate.port, false)) return false;
     SetPhase(kPhaseEstablished);
     SetActivity(kActivityReceiving);
     return true;
@@ -133,6 +134,9 @@ bool TTrackerPeer::SendHttpAnnounce() {
         query.downloaded = totals.downloaded;
         query.left = totals.left;
         query.event = event_;
+        // Over IPv4 the tracker cannot see our IPv6 address; over IPv6 it
+        // sees it itself.
+        if (Candidate()->ip && Candidate()->ip->IsV4()) query.ipv6 = GetGlobalIpv6Address();
         announcePath_ = BuildAnnouncePath(query);
     }
     const std::string request = BuildAnnounceRequest(announcePath_, details.host, candidate.port);
@@ -197,8 +201,8 @@ void TTrackerPeer::AddPeers(const std::vector<TrackerPeer>& peers) {
     if (!sources) return;
     for (const TrackerPeer& peer : peers) {
         auto* candidate = new TPeerId({}, kPeerBitTorrent);
-        candidate->ip = peer.ip;
-        candidate->port = peer.port;
+        candidate->ip = peer.endpoint.address;
+        candidate->port = peer.endpoint.port;
         candidate->identity = peer.identity;
         candidate->resolved = true;
         candidate->parallelLimit = 1;
@@ -211,7 +215,9 @@ void TTrackerPeer::AddPeers(const std::vector<TrackerPeer>& peers) {
 // UDP
 
 bool TTrackerPeer::OpenUdp() {
-    const int handle = platform::OpenDatagramSocket(0);
+    const TPeerId& candidate = *Candidate();
+    const bool overIpv6 = candidate.ip && candidate.ip->IsV6();
+    const int handle = overIpv6 ? platform::OpenIpv6DatagramSocket(0) : platform::OpenDatagramSocket(0);
     if (handle < 0) return false;
     datagramSocket_ = handle;
     // Random per BEP 15: a clock value is easy to guess for anyone who wants
@@ -243,7 +249,10 @@ bool TTrackerPeer::SendUdpAnnounce() {
         fields.left = totals.left;
         fields.uploaded = totals.uploaded;
         fields.event = UdpEvent(event_);
-        fields.ip = HasLocalAddress() ? LocalBindAddress() : 0;
+        // The announce carries an IPv4 address only; anything else lets the tracker use the sender's.
+        const std::optional<IpAddress> bound = LocalBindAddress();
+        const bool overIpv6 = Candidate()->ip && Candidate()->ip->IsV6();
+        fields.ip = bound && bound->IsV4() && !overIpv6 ? *bound->V4() : Ipv4Address{};
         const int32_t port = job->AnnouncePort();
         fields.port = IsValidPort(port) ? static_cast<uint16_t>(port) : 0;
         announceDatagram_ = BuildUdpAnnounceRequest(fields);
@@ -255,7 +264,8 @@ bool TTrackerPeer::SendUdpAnnounce() {
 bool TTrackerPeer::SendDatagram(const uint8_t* data, size_t size) {
     if (datagramSocket_ == platform::kNoSocket) return false;
     const TPeerId& candidate = *Candidate();
-    const platform::Ipv4Endpoint tracker{candidate.ip, static_cast<uint16_t>(candidate.port), {}};
+    if (!candidate.ip) return false;
+    const Endpoint tracker{*candidate.ip, static_cast<uint16_t>(candidate.port)};
     const long sent = platform::SendDatagram(datagramSocket_, data, size, tracker);
     lastSend_ = ClockNow();
     if (sent >= 0) {
@@ -271,7 +281,7 @@ bool TTrackerPeer::ReceiveUdp() {
     const TPeerId& candidate = *Candidate();
     std::array<uint8_t, kDatagramCapacity> datagram{};
     for (int count = 0; count < kMaxDatagramsPerStep && Activity() != kActivityFinished; ++count) {
-        platform::Ipv4Endpoint from;
+        Endpoint from;
         const long received = platform::ReceiveDatagram(datagramSocket_, datagram.data(), datagram.size(), &from);
         if (received < 0) return platform::IsWouldBlock(static_cast<int>(received));
         datagramBytesReceived_ += static_cast<uint64_t>(received);
@@ -302,7 +312,10 @@ bool TTrackerPeer::HandleDatagram(const uint8_t* data, size_t size) {
         return true;
     }
     if (action != kUdpActionAnnounce || Phase() != kPhaseEstablished) return false;
-    const UdpAnnounceAnswer answer = ParseUdpAnnounceAnswer(datagram, announceTransaction_);
+    // The tracker answers a request over IPv6 with IPv6 peers, 18 bytes each.
+    const TPeerId* candidate = Candidate();
+    const AddressFamily family = candidate && candidate->ip ? candidate->ip->Family() : AddressFamily::kIpv4;
+    const UdpAnnounceAnswer answer = ParseUdpAnnounceAnswer(datagram, announceTransaction_, family);
     if (answer.status == UdpAnswerStatus::kForeignTransaction) return true;
     if (answer.status != UdpAnswerStatus::kAccepted) return false;
     if (ITrackerJob* job = TrackerJob()) job->SetAnnounceInterval(answer.interval);

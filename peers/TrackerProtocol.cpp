@@ -16,8 +16,8 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr int32_t kHttpPort = 80;
-constexpr size_t kCompactPeerSize = 6;
 constexpr size_t kAddressOnlyZeroes = 14;
+constexpr size_t kPortOffsetInIdentity = 18;
 
 std::span<const uint8_t> AsBytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -30,30 +30,11 @@ void StoreBigEndian64(uint8_t* bytes, uint64_t value) {
     StoreBigEndian32(bytes + 4, static_cast<uint32_t>(value));
 }
 
-// An address and port as they come over the wire, 6 bytes.
-TrackerPeer PeerFromCompact(const uint8_t* entry) {
-    TrackerPeer peer;
-    peer.ip = AddressFromBytes(entry[0], entry[1], entry[2], entry[3]);
-    const uint16_t port = LoadBigEndian16(entry + 4);
-    peer.port = port;
-    peer.identity = AddressOnlyIdentity(peer.ip, port);
-    return peer;
-}
-
-bool IsUsable(const TrackerPeer& peer) { return IsValidAddress(peer.ip) && IsValidPort(peer.port); }
-
-void AddCompactPeers(std::span<const uint8_t> entries, std::vector<TrackerPeer>& peers) {
-    for (size_t at = 0; entries.size() - at >= kCompactPeerSize; at += kCompactPeerSize) {
-        const TrackerPeer peer = PeerFromCompact(entries.data() + at);
-        if (IsUsable(peer)) peers.push_back(peer);
+void AddCompactPeers(std::span<const uint8_t> entries, size_t entrySize, std::vector<TrackerPeer>& peers) {
+    for (size_t at = 0; entries.size() - at >= entrySize; at += entrySize) {
+        const std::optional<Endpoint> endpoint = Endpoint::FromCompact(entries.subspan(at, entrySize));
+        if (endpoint && IsPeerEndpoint(*endpoint)) peers.push_back({*endpoint, AddressOnlyIdentity(*endpoint)});
     }
-}
-
-// Exactly four dotted decimal fields; trackers also send host names and IPv6
-// texts, which give no candidate here.
-uint32_t DottedAddress(std::string_view text) {
-    if (std::count(text.begin(), text.end(), '.') != 3) return kNoAddress;
-    return ParseNumericAddress(text);
 }
 
 // The integer a dictionary holds for `key`: the key leaf carries it itself.
@@ -74,16 +55,18 @@ std::optional<TrackerPeer> PeerFromDictionary(const QElement& entry) {
     const QElement* ip = entry.GetValue("ip");
     const std::optional<int64_t> port = IntegerValue(entry, "port");
     if (!ip || ip->HasInteger() || !port || *port <= 0 || *port > 65535) return std::nullopt;
+    // Trackers also send host names, which give no candidate.
+    const std::optional<IpAddress> address = IpAddress::Parse(ip->GetBytes());
+    if (!address) return std::nullopt;
     TrackerPeer peer;
-    peer.ip = DottedAddress(ip->GetBytes());
-    peer.port = static_cast<int32_t>(*port);
-    if (!IsUsable(peer)) return std::nullopt;
+    peer.endpoint = Endpoint{*address, static_cast<uint16_t>(*port)};
+    if (!IsPeerEndpoint(peer.endpoint)) return std::nullopt;
     const QElement* peerId = entry.GetValue("peer id");
     if (peerId && peerId->GetKind() == kElementLeaf && peerId->GetBytes().size() >= peer.identity.size()) {
         const std::string_view bytes = peerId->GetBytes();
         std::copy_n(bytes.begin(), peer.identity.size(), peer.identity.begin());
     } else {
-        peer.identity = AddressOnlyIdentity(peer.ip, static_cast<uint16_t>(peer.port));
+        peer.identity = AddressOnlyIdentity(peer.endpoint);
     }
     return peer;
 }
@@ -106,11 +89,22 @@ UdpAnswerStatus CheckUdpAnswer(std::span<const uint8_t> datagram, size_t minimum
 
 }  // namespace
 
-PeerIdentity AddressOnlyIdentity(uint32_t ip, uint16_t port) {
+bool IsPeerEndpoint(const Endpoint& endpoint) {
+    if (endpoint.port == 0) return false;
+    const IpAddress& address = endpoint.address;
+    if (address.IsV4()) return IsValidAddress(address);
+    return !address.IsUnspecified() && !address.IsMulticast() && !address.IsLinkLocal();
+}
+
+PeerIdentity AddressOnlyIdentity(const Endpoint& endpoint) {
     PeerIdentity identity{};
-    const std::array<uint8_t, 4> address = AddressBytes(ip);
-    std::copy(address.begin(), address.end(), identity.begin() + kAddressOnlyZeroes);
-    StoreBigEndian16(identity.data() + kAddressOnlyZeroes + address.size(), port);
+    if (const std::optional<Ipv4Address> v4 = endpoint.address.V4()) {
+        std::copy(v4->Octets().begin(), v4->Octets().end(), identity.begin() + kAddressOnlyZeroes);
+    } else {
+        const IpAddress::V6Bytes v6 = endpoint.address.Bytes16();
+        std::copy(v6.begin(), v6.end(), identity.begin());
+    }
+    StoreBigEndian16(identity.data() + kPortOffsetInIdentity, endpoint.port);
     return identity;
 }
 
@@ -139,6 +133,10 @@ std::string BuildAnnouncePath(const AnnounceQuery& query) {
     path.append("&left=").append(std::to_string(NotNegative(query.left)));
     path.append("&event=").append(AnnounceEventText(query.event));
     path.append("&key=3800&compact=1&numwant=200");
+    if (query.ipv6) {
+        const std::string text = query.ipv6->Text();
+        path.append("&ipv6=").append(EscapeQueryBytes(AsBytes(text)));
+    }
     return path;
 }
 
@@ -149,7 +147,9 @@ std::string BuildAnnounceRequest(std::string_view announcePath, std::string_view
     std::string request;
     request.append("GET ").append(announcePath).append(" HTTP/1.0").append(kLineEnd);
     request.append("User-Agent: ").append(kTrackerUserAgent).append(kLineEnd);
-    request.append("Host: ").append(host);
+    // An IPv6 literal goes in brackets, so its colons do not read as a port.
+    const bool bare = IpAddress::Parse(host).has_value() && host.find(':') != std::string_view::npos;
+    request.append("Host: ").append(bare ? "[" : "").append(host).append(bare ? "]" : "");
     if (port != kHttpPort) request.append(":").append(std::to_string(port));
     request.append(kLineEnd);
     request.append("Connection: close").append(kLineEnd);
@@ -214,11 +214,14 @@ AnnounceAnswer ParseAnnounceAnswer(std::string_view body) {
     }
 
     const QElement* peers = root->GetValue("peers");
-    if (!peers) return answer;
-    if (peers->GetKind() == kElementLeaf) {
-        AddCompactPeers(AsBytes(peers->GetBytes()), answer.peers);
-    } else if (peers->GetKind() == kElementList) {
+    if (peers && peers->GetKind() == kElementLeaf) {
+        AddCompactPeers(AsBytes(peers->GetBytes()), Endpoint::kCompactV4Bytes, answer.peers);
+    } else if (peers && peers->GetKind() == kElementList) {
         AddListedPeers(*peers, answer.peers);
+    }
+    const QElement* peers6 = root->GetValue("peers6");
+    if (peers6 && peers6->GetKind() == kElementLeaf) {
+        AddCompactPeers(AsBytes(peers6->GetBytes()), Endpoint::kCompactV6Bytes, answer.peers);
     }
     return answer;
 }
@@ -247,8 +250,7 @@ std::array<uint8_t, kUdpAnnounceRequestSize> BuildUdpAnnounceRequest(const UdpAn
     at += 24;
     StoreBigEndian32(at, fields.event);
     at += 4;
-    const std::array<uint8_t, 4> address = AddressBytes(fields.ip);
-    at = std::copy(address.begin(), address.end(), at);
+    at = std::copy(fields.ip.Octets().begin(), fields.ip.Octets().end(), at);
     StoreBigEndian32(at, 0);  // key
     StoreBigEndian32(at + 4, kUdpNumWant);
     StoreBigEndian16(at + 8, fields.port);
@@ -270,14 +272,17 @@ UdpConnectAnswer ParseUdpConnectAnswer(std::span<const uint8_t> datagram, const 
     return answer;
 }
 
-UdpAnnounceAnswer ParseUdpAnnounceAnswer(std::span<const uint8_t> datagram, const UdpTransactionId& expected) {
+UdpAnnounceAnswer ParseUdpAnnounceAnswer(std::span<const uint8_t> datagram, const UdpTransactionId& expected,
+                                         AddressFamily requestFamily) {
     UdpAnnounceAnswer answer;
     answer.status = CheckUdpAnswer(datagram, kUdpAnnounceResponseHeader, kUdpActionAnnounce, expected);
     if (answer.status != UdpAnswerStatus::kAccepted) return answer;
     answer.interval = AnnounceInterval(LoadBigEndian32(datagram.data() + 8));
     answer.leechers = LoadBigEndian32(datagram.data() + 12);
     answer.seeders = LoadBigEndian32(datagram.data() + 16);
-    AddCompactPeers(datagram.subspan(kUdpAnnounceResponseHeader), answer.peers);
+    const size_t entrySize =
+        requestFamily == AddressFamily::kIpv6 ? Endpoint::kCompactV6Bytes : Endpoint::kCompactV4Bytes;
+    AddCompactPeers(datagram.subspan(kUdpAnnounceResponseHeader), entrySize, answer.peers);
     return answer;
 }
 

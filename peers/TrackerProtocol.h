@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,21 +12,27 @@
 
 #include "peers/BitTorrentWire.h"
 #include "peers/TPeerId.h"
+#include "platform/IpAddress.h"
 
 namespace veldmoor {
 
 // ---- what both kinds of tracker give --------------------------------------
 
 struct TrackerPeer {
-    uint32_t ip = kNoAddress;  // network order
-    int32_t port = 0;
-    // The peer id the tracker named, else 14 zero bytes, the address and the
-    // port in network order.
+    Endpoint endpoint;
+    // The peer id the tracker named, else the address-only identity.
     PeerIdentity identity{};
 };
 
-// 14 zero bytes, then the address and the port as they go over the wire.
-PeerIdentity AddressOnlyIdentity(uint32_t ip, uint16_t port);
+// An address a peer can be reached at: IPv4 other than 0.0.0.0 and
+// 255.255.255.255; IPv6 other than unspecified, multicast and link-local (a
+// link-local address needs an interface we are not told); a port 1..65535.
+bool IsPeerEndpoint(const Endpoint& endpoint);
+
+// IPv4: 14 zero bytes, then the address and the port as they go over the
+// wire. IPv6: the 16 address bytes, 2 zero bytes, then the port, so bytes
+// 16..18 never read as the UDP-transport tag.
+PeerIdentity AddressOnlyIdentity(const Endpoint& endpoint);
 
 inline constexpr int32_t kDefaultAnnounceInterval = 600;
 inline constexpr int32_t kMinAnnounceInterval = 61;
@@ -52,14 +59,17 @@ struct AnnounceQuery {
     int64_t downloaded = 0;
     int64_t left = 0;  // a negative value is sent as 0
     int32_t event = kEventStarted;
+    // This machine's global IPv6 address, told to a tracker reached over IPv4
+    // so that it can hand it to IPv6 peers.
+    std::optional<IpAddress> ipv6;
 };
 
 // The path with the announce's query: info_hash, peer_id, port, uploaded,
-// downloaded, left, event, then key, compact and numwant.
+// downloaded, left, event, then key, compact and numwant, then ipv6 when set.
 std::string BuildAnnouncePath(const AnnounceQuery& query);
 
-// "GET <path> HTTP/1.0", the user agent, "Host: <host>" with ":<port>" when the
-// port is not 80, "Connection: close", and the empty line. No compressed
+// "GET <path> HTTP/1.0", the user agent, "Host: <host>" (an IPv6 literal in
+// brackets) with ":<port>" when the port is not 80, "Connection: close", and the empty line. No compressed
 // answer is asked for: it could not be read. Empty when the path or host is
 // empty or carries CR, LF or NUL, or the port is outside 1..65535.
 std::string BuildAnnounceRequest(std::string_view announcePath, std::string_view host, int32_t port);
@@ -93,7 +103,8 @@ struct AnnounceAnswer {
     int32_t seeds = 0;      // "done peers"
     int32_t completed = 0;  // "num completed"
     std::string failureReason;
-    // Only peers with a usable address and port.
+    // Only peers with a usable address and port: "peers" (compact IPv4 or a
+    // list with IPv4 or IPv6 texts), then "peers6" (compact IPv6).
     std::vector<TrackerPeer> peers;
 };
 
@@ -126,7 +137,7 @@ struct UdpAnnounceFields {
     int64_t left = 0;
     int64_t uploaded = 0;
     uint32_t event = kEventStarted;
-    uint32_t ip = 0;  // network order; 0 lets the tracker use the sender's
+    Ipv4Address ip;  // 0.0.0.0 lets the tracker use the sender's
     uint16_t port = 0;
 };
 
@@ -153,9 +164,12 @@ struct UdpAnnounceAnswer {
     int32_t interval = kDefaultAnnounceInterval;  // AnnounceInterval applied
     uint32_t leechers = 0;
     uint32_t seeders = 0;
-    // Every whole 6-byte entry with a usable address and port; a stray tail is ignored.
+    // Every whole entry with a usable address and port; a stray tail is ignored.
     std::vector<TrackerPeer> peers;
 };
-UdpAnnounceAnswer ParseUdpAnnounceAnswer(std::span<const uint8_t> datagram, const UdpTransactionId& expected);
+// The entries are 6 bytes when the request went over IPv4 and 18 when it
+// went over IPv6 (`requestFamily`).
+UdpAnnounceAnswer ParseUdpAnnounceAnswer(std::span<const uint8_t> datagram, const UdpTransactionId& expected,
+                                         AddressFamily requestFamily = AddressFamily::kIpv4);
 
 }  // namespace veldmoor

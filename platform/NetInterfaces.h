@@ -1,11 +1,14 @@
 #pragma once
-#include <cstdint>
 #include <vector>
+
+#include "platform/IpAddress.h"
 
 namespace veldmoor::platform {
 
-// The IPv4 addresses (network order) of the interfaces that are up, loopback
-// excluded, in the system's order.
-std::vector<uint32_t> InterfaceIpv4Addresses();
+// The IPv4 addresses of the interfaces that are up, loopback excluded, in the
+// system's order.
+std::vector<Ipv4Address> InterfaceIpv4Addresses();
+// The IPv6 addresses of the interfaces that are up, loopback excluded.
+std::vector<IpAddress> InterfaceIpv6Addresses();
 
 }  // namespace veldmoor::platform

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include "platform/Files.h"
+#include "platform/SocketAddress.h"
 
 namespace veldmoor::platform {
 namespace {
@@ -27,9 +28,9 @@ HostQueryStatus StatusOf(int error) {
 
 }  // namespace
 
-HostQueryAnswer QueryIpv4Addresses(const std::string& name) {
+HostQueryAnswer QueryHostAddresses(const std::string& name) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
     const int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
@@ -39,10 +40,10 @@ HostQueryAnswer QueryIpv4Addresses(const std::string& name) {
         return answer;
     }
     for (const addrinfo* entry = list; entry; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(sockaddr_in)) continue;
-        const uint32_t address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
-        if (std::find(answer.addresses.begin(), answer.addresses.end(), address) == answer.addresses.end())
-            answer.addresses.push_back(address);
+        const auto endpoint = FromSockaddr(entry->ai_addr, entry->ai_addrlen);
+        if (!endpoint) continue;
+        if (std::find(answer.addresses.begin(), answer.addresses.end(), endpoint->address) == answer.addresses.end())
+            answer.addresses.push_back(endpoint->address);
     }
     ::freeaddrinfo(list);
     answer.status = answer.addresses.empty() ? HostQueryStatus::kNoData : HostQueryStatus::kFound;

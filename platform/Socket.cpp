@@ -1,5 +1,7 @@
 #include "platform/Socket.h"
 
+#include "platform/SocketAddress.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,29 +13,13 @@
 namespace veldmoor::platform {
 namespace {
 
-sockaddr_in ToSockaddr(const Ipv4Endpoint& endpoint) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = endpoint.address;
-    address.sin_port = htons(endpoint.port);
-    static_assert(sizeof(address.sin_zero) == sizeof(endpoint.padding));
-    std::memcpy(address.sin_zero, endpoint.padding.data(), endpoint.padding.size());
-    return address;
-}
-
-Ipv4Endpoint FromSockaddr(const sockaddr_in& address) {
-    Ipv4Endpoint endpoint;
-    endpoint.address = address.sin_addr.s_addr;
-    endpoint.port = ntohs(address.sin_port);
-    std::memcpy(endpoint.padding.data(), address.sin_zero, endpoint.padding.size());
-    return endpoint;
-}
-
 int ResultOf(int systemResult) { return systemResult < 0 ? -errno : systemResult; }
 
 }  // namespace
 
-int OpenStreamSocket() { return ResultOf(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)); }
+int OpenStreamSocket(AddressFamily family) {
+    return ResultOf(::socket(SystemFamily(family), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+}
 
 void CloseSocket(SocketHandle socket) {
     if (socket >= 0) ::close(socket);
@@ -44,31 +30,39 @@ int AllowAddressReuse(SocketHandle socket) {
     return ResultOf(::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)));
 }
 
-int BindSocket(SocketHandle socket, const Ipv4Endpoint& endpoint) {
-    const sockaddr_in address = ToSockaddr(endpoint);
-    return ResultOf(::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
+int BindSocket(SocketHandle socket, const Endpoint& endpoint) {
+    const int family = FamilyOf(socket);
+    if (family == AF_INET6 && endpoint.address.IsUnspecified()) {
+        // "::" takes IPv4 too, whatever the system's default says.
+        const int off = 0;
+        if (::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) < 0) return -errno;
+    }
+    sockaddr_storage address;
+    const socklen_t length = ToSockaddr(endpoint, address, family);
+    return ResultOf(::bind(socket, reinterpret_cast<const sockaddr*>(&address), length));
 }
 
 int ListenOnSocket(SocketHandle socket, int backlog) { return ResultOf(::listen(socket, backlog)); }
 
-int ConnectSocket(SocketHandle socket, const Ipv4Endpoint& endpoint) {
-    const sockaddr_in address = ToSockaddr(endpoint);
+int ConnectSocket(SocketHandle socket, const Endpoint& endpoint) {
+    sockaddr_storage address;
+    const socklen_t length = ToSockaddr(endpoint, address, FamilyOf(socket));
     int result;
     do {
-        result = ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        result = ::connect(socket, reinterpret_cast<const sockaddr*>(&address), length);
     } while (result < 0 && errno == EINTR);
     return ResultOf(result);
 }
 
-int AcceptOnSocket(SocketHandle socket, Ipv4Endpoint* peer) {
-    sockaddr_in address{};
+int AcceptOnSocket(SocketHandle socket, Endpoint* peer) {
+    sockaddr_storage address{};
     socklen_t length = sizeof(address);
     int accepted;
     do {
         accepted = ::accept4(socket, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (accepted < 0 && errno == EINTR);
     if (accepted < 0) return -errno;
-    if (peer) *peer = FromSockaddr(address);
+    if (peer) *peer = FromSockaddr(reinterpret_cast<const sockaddr*>(&address), length).value_or(Endpoint{});
     return accepted;
 }
 
@@ -88,12 +82,13 @@ long ReceiveOnSocket(SocketHandle socket, void* buffer, size_t length) {
     return received < 0 ? -errno : static_cast<long>(received);
 }
 
-int LocalEndpointOf(SocketHandle socket, Ipv4Endpoint* endpoint) {
-    sockaddr_in address{};
+int LocalEndpointOf(SocketHandle socket, Endpoint* endpoint) {
+    sockaddr_storage address{};
     socklen_t length = sizeof(address);
     if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) < 0) return -errno;
-    if (address.sin_family != AF_INET) return -EAFNOSUPPORT;
-    *endpoint = FromSockaddr(address);
+    const auto local = FromSockaddr(reinterpret_cast<const sockaddr*>(&address), length);
+    if (!local) return -EAFNOSUPPORT;
+    *endpoint = *local;
     return 0;
 }
 

@@ -1,45 +1,40 @@
 #pragma once
-// IPv4 TCP sockets in non-blocking mode. Results follow one convention: a value
+// TCP sockets of either family in non-blocking mode. Results follow one convention: a value
 // >= 0 is success (a handle, a byte count, 0), a negative value is -errno.
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "platform/IpAddress.h"
 
 namespace veldmoor::platform {
 
 using SocketHandle = int;
 inline constexpr SocketHandle kNoSocket = -1;
 
-// An IPv4 endpoint: address in network order, port in host order, and the 8
-// padding bytes of the system's address record (some transports carry a key there).
-struct Ipv4Endpoint {
-    uint32_t address = 0;
-    uint16_t port = 0;
-    std::array<uint8_t, 8> padding{};
-};
-
 enum class SocketWait { kReadable, kWritable };
 
-// A non-blocking IPv4 stream socket, or -errno.
-int OpenStreamSocket();
+// A non-blocking stream socket of `family`, or -errno.
+int OpenStreamSocket(AddressFamily family = AddressFamily::kIpv4);
 void CloseSocket(SocketHandle socket);
 
 // Lets a listener take a port whose previous connections still linger.
 int AllowAddressReuse(SocketHandle socket);
-int BindSocket(SocketHandle socket, const Ipv4Endpoint& endpoint);
+// An IPv6 socket bound to "::" takes both families (IPv4 peers then show as
+// IPv4 addresses); an IPv4 endpoint on an IPv6 socket is bound in its mapped form.
+int BindSocket(SocketHandle socket, const Endpoint& endpoint);
 int ListenOnSocket(SocketHandle socket, int backlog);
 // 0 when connected at once; -EINPROGRESS while a non-blocking connect runs.
-int ConnectSocket(SocketHandle socket, const Ipv4Endpoint& endpoint);
+int ConnectSocket(SocketHandle socket, const Endpoint& endpoint);
 // The accepted socket is non-blocking too; `peer` receives the remote endpoint.
-int AcceptOnSocket(SocketHandle socket, Ipv4Endpoint* peer);
+int AcceptOnSocket(SocketHandle socket, Endpoint* peer);
 
 // Never raises SIGPIPE on a connection the other side closed.
 long SendOnSocket(SocketHandle socket, const void* data, size_t length);
 // 0 means the other side closed the connection in order.
 long ReceiveOnSocket(SocketHandle socket, void* buffer, size_t length);
 
-int LocalEndpointOf(SocketHandle socket, Ipv4Endpoint* endpoint);
+int LocalEndpointOf(SocketHandle socket, Endpoint* endpoint);
 // The error a finished non-blocking connect ended with (0: connected), or -errno.
 int PendingSocketError(SocketHandle socket);
 

@@ -1,5 +1,7 @@
 #include "platform/UdpSocket.h"
 
+#include "platform/SocketAddress.h"
+
 #include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -10,12 +12,10 @@ namespace {
 
 int ResultOf(int systemResult) { return systemResult < 0 ? -errno : systemResult; }
 
-sockaddr_in ToSockaddr(const Ipv4Endpoint& endpoint) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = endpoint.address;
-    address.sin_port = htons(endpoint.port);
-    return address;
+int BindTo(SocketHandle handle, const Endpoint& endpoint) {
+    sockaddr_storage address;
+    const socklen_t length = ToSockaddr(endpoint, address, AF_INET);
+    return ResultOf(::bind(handle, reinterpret_cast<const sockaddr*>(&address), length));
 }
 
 }  // namespace
@@ -25,10 +25,7 @@ int OpenDatagramSocket(uint16_t port) {
     if (handle < 0) return -errno;
     const int on = 1;
     int result = ResultOf(::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)));
-    if (result >= 0) {
-        const sockaddr_in address = ToSockaddr({INADDR_ANY, port, {}});
-        result = ResultOf(::bind(handle, reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
-    }
+    if (result >= 0) result = BindTo(handle, {Ipv4Address{}, port});
     if (result < 0) {
         ::close(handle);
         return result;
@@ -36,11 +33,10 @@ int OpenDatagramSocket(uint16_t port) {
     return handle;
 }
 
-int OpenExclusiveDatagramSocket(uint16_t port, int bufferBytes, uint32_t bindAddress) {
+int OpenExclusiveDatagramSocket(uint16_t port, int bufferBytes, Ipv4Address bindAddress) {
     const int handle = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (handle < 0) return -errno;
-    const sockaddr_in address = ToSockaddr({bindAddress, port, {}});
-    const int result = ResultOf(::bind(handle, reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
+    const int result = BindTo(handle, {bindAddress, port});
     if (result < 0) {
         ::close(handle);
         return result;
@@ -51,9 +47,9 @@ int OpenExclusiveDatagramSocket(uint16_t port, int bufferBytes, uint32_t bindAdd
     return handle;
 }
 
-int JoinMulticastGroup(SocketHandle socket, uint32_t group) {
+int JoinMulticastGroup(SocketHandle socket, Ipv4Address group) {
     ip_mreq request{};
-    request.imr_multiaddr.s_addr = group;
+    request.imr_multiaddr.s_addr = group.NetworkOrder();
     request.imr_interface.s_addr = INADDR_ANY;
     const int result = ResultOf(::setsockopt(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)));
     if (result < 0) return result;
@@ -61,27 +57,25 @@ int JoinMulticastGroup(SocketHandle socket, uint32_t group) {
     return ResultOf(::setsockopt(socket, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)));
 }
 
-long SendDatagram(SocketHandle socket, const void* data, size_t length, const Ipv4Endpoint& to) {
-    const sockaddr_in address = ToSockaddr(to);
+long SendDatagram(SocketHandle socket, const void* data, size_t length, const Endpoint& to) {
+    sockaddr_storage address;
+    const socklen_t addressLength = ToSockaddr(to, address, FamilyOf(socket));
     ssize_t sent;
     do {
-        sent = ::sendto(socket, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        sent = ::sendto(socket, data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address), addressLength);
     } while (sent < 0 && errno == EINTR);
     return sent < 0 ? -errno : static_cast<long>(sent);
 }
 
-long ReceiveDatagram(SocketHandle socket, void* buffer, size_t length, Ipv4Endpoint* from) {
-    sockaddr_in address{};
+long ReceiveDatagram(SocketHandle socket, void* buffer, size_t length, Endpoint* from) {
+    sockaddr_storage address{};
     socklen_t addressLength = sizeof(address);
     ssize_t received;
     do {
         received = ::recvfrom(socket, buffer, length, 0, reinterpret_cast<sockaddr*>(&address), &addressLength);
     } while (received < 0 && errno == EINTR);
     if (received < 0) return -errno;
-    if (from) {
-        from->address = address.sin_addr.s_addr;
-        from->port = ntohs(address.sin_port);
-    }
+    if (from) *from = FromSockaddr(reinterpret_cast<const sockaddr*>(&address), addressLength).value_or(Endpoint{});
     return static_cast<long>(received);
 }
 

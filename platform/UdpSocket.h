@@ -15,17 +15,17 @@ int OpenDatagramSocket(uint16_t port);
 
 // A non-blocking datagram socket that owns `port` on every local address (no
 // sharing with other sockets), with send and receive buffers of `bufferBytes`.
-// `address` (network order, 0 for every one) is where the socket is bound.
-int OpenExclusiveDatagramSocket(uint16_t port, int bufferBytes, uint32_t address = 0);
+// `address` (0.0.0.0 for every one) is where the socket is bound.
+int OpenExclusiveDatagramSocket(uint16_t port, int bufferBytes, Ipv4Address address = {});
 
-// Joins `group` (network order) on the interface the system chooses; the
+// Joins `group` on the interface the system chooses; the
 // socket's own datagrams to the group come back to it.
-int JoinMulticastGroup(SocketHandle socket, uint32_t group);
+int JoinMulticastGroup(SocketHandle socket, Ipv4Address group);
 
-long SendDatagram(SocketHandle socket, const void* data, size_t length, const Ipv4Endpoint& to);
+long SendDatagram(SocketHandle socket, const void* data, size_t length, const Endpoint& to);
 
 // One datagram, cut to `length` bytes when longer; a would-block error when
 // none is waiting.
-long ReceiveDatagram(SocketHandle socket, void* buffer, size_t length, Ipv4Endpoint* from);
+long ReceiveDatagram(SocketHandle socket, void* buffer, size_t length, Endpoint* from);
 
 }  // namespace veldmoor::platform

@@ -42,7 +42,7 @@ public:
 
     SendResult Send(const uint8_t* bytes, size_t length, uint32_t ip, uint16_t port) override {
         if (!IsOpen()) return SendResult::kFailed;
-        const long sent = platform::SendDatagram(handle_, bytes, length, {ip, port, {}});
+        const long sent = platform::SendDatagram(handle_, bytes, length, {Ipv4Address::FromNetworkOrder(ip), port});
         if (sent == static_cast<long>(length)) return SendResult::kSent;
         if (sent == -EAGAIN || sent == -EWOULDBLOCK || sent == -ENOBUFS) return SendResult::kWouldBlock;
         lastError_ = sent < 0 ? static_cast<int>(-sent) : 0;
@@ -51,7 +51,7 @@ public:
 
     long Receive(uint8_t* buffer, size_t capacity, uint32_t* ip, uint16_t* port) override {
         if (!IsOpen()) return -1;
-        platform::Ipv4Endpoint from;
+        Endpoint from;
         const long length = platform::ReceiveDatagram(handle_, buffer, capacity, &from);
         if (length == -EAGAIN || length == -EWOULDBLOCK) return 0;
         // ICMP errors for earlier sends surface here; they say nothing about this socket.
@@ -60,8 +60,9 @@ public:
             lastError_ = static_cast<int>(-length);
             return -1;
         }
-        if (length == 0) return 0;
-        *ip = from.address;
+        // The service speaks IPv4 only.
+        if (length == 0 || !from.address.IsV4()) return 0;
+        *ip = from.address.V4()->NetworkOrder();
         *port = from.port;
         return length;
     }
@@ -91,18 +92,22 @@ public:
 };
 
 uint32_t MachineAddress() {
-    const std::vector<uint32_t> addresses = platform::InterfaceIpv4Addresses();
+    const std::vector<Ipv4Address> addresses = platform::InterfaceIpv4Addresses();
     for (auto it = addresses.rbegin(); it != addresses.rend(); ++it) {
-        if (!Ipv4Address::FromNetworkOrder(*it).IsPrivate()) return *it;
+        if (!it->IsPrivate()) return it->NetworkOrder();
     }
-    return addresses.empty() ? 0 : addresses.back();
+    return addresses.empty() ? 0 : addresses.back().NetworkOrder();
 }
 
 uint32_t Resolve(const std::string& host) {
     if (const auto literal = Ipv4Address::Parse(host)) return literal->NetworkOrder();
-    const platform::HostQueryAnswer answer = platform::QueryIpv4Addresses(host);
-    if (answer.status != platform::HostQueryStatus::kFound || answer.addresses.empty()) return 0;
-    return answer.addresses.front();
+    const platform::HostQueryAnswer answer = platform::QueryHostAddresses(host);
+    if (answer.status != platform::HostQueryStatus::kFound) return 0;
+    // The NAT service is reached over IPv4 only.
+    for (const IpAddress& address : answer.addresses) {
+        if (const auto v4 = address.V4()) return v4->NetworkOrder();
+    }
+    return 0;
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ TEST_F(BitTorrentInteropTest, TheEngineDownloadsATorrentThatAria2cSeeds) {
         // 127.0.0.1 is refused as a peer address; the rest of 127/8 reaches this host too.
         TWorkThread& job = JobOf(handle);
         ScopedLock guard(job.Lock());
-        ASSERT_NE(job.PeerSet().AddPeerAddress(AddressFromBytes(127, 0, 0, 2), port, kPeerBitTorrent, true, 19), nullptr);
+        ASSERT_NE(job.PeerSet().AddPeerAddress(Ipv4Address::FromOctets(127, 0, 0, 2), port, kPeerBitTorrent, true, 19), nullptr);
     }
     ASSERT_TRUE(PumpUntil([&] { return Finished(handle); }, 120)) << Aria2Log();
     EXPECT_TRUE(platform::ReadWholeFile(target).value_or("") == content_);

@@ -214,7 +214,7 @@ TEST_F(EngineApiTest, TheDefaultProxyIsResolvedOnceAndRefusedWhenItsHostIsNot) {
     struct RestoreProcessDefaults {
         ~RestoreProcessDefaults() {
             SetDefaultProxy(QProxyInfo{});
-            DefaultHostResolver().SetQueryFunction(platform::QueryIpv4Addresses);
+            DefaultHostResolver().SetQueryFunction(platform::QueryHostAddresses);
             DefaultHostResolver().ClearNegativeCache();
         }
     } restore;
@@ -222,7 +222,7 @@ TEST_F(EngineApiTest, TheDefaultProxyIsResolvedOnceAndRefusedWhenItsHostIsNot) {
     DefaultHostResolver().SetQueryFunction([&](const std::string& name) {
         asked.push_back(name);
         if (name == "proxy.example")
-            return platform::HostQueryAnswer{platform::HostQueryStatus::kFound, {AddressFromBytes(10, 9, 8, 7)}};
+            return platform::HostQueryAnswer{platform::HostQueryStatus::kFound, {Ipv4Address::FromOctets(10, 9, 8, 7)}};
         return platform::HostQueryAnswer{platform::HostQueryStatus::kHostNotFound, {}};
     });
     ProxySettings settings;
@@ -235,7 +235,7 @@ TEST_F(EngineApiTest, TheDefaultProxyIsResolvedOnceAndRefusedWhenItsHostIsNot) {
     ASSERT_EQ(EngineSetDefaultProxy(&settings), kResultOk);
     QProxyInfo proxy = CopyDefaultProxy();
     EXPECT_EQ(proxy.kind, kProxySocks5);
-    EXPECT_EQ(proxy.ip, AddressFromBytes(10, 1, 2, 3));
+    EXPECT_EQ(proxy.ip, Ipv4Address::FromOctets(10, 1, 2, 3));
     EXPECT_EQ(proxy.port, 1080);
     EXPECT_TRUE(proxy.remoteResolve);
     EXPECT_EQ(proxy.userName, "bob");
@@ -246,7 +246,7 @@ TEST_F(EngineApiTest, TheDefaultProxyIsResolvedOnceAndRefusedWhenItsHostIsNot) {
     settings.userName = settings.password = nullptr;
     ASSERT_EQ(EngineSetDefaultProxy(&settings), kResultOk);
     proxy = CopyDefaultProxy();
-    EXPECT_EQ(proxy.ip, AddressFromBytes(10, 9, 8, 7));
+    EXPECT_EQ(proxy.ip, Ipv4Address::FromOctets(10, 9, 8, 7));
     EXPECT_EQ(proxy.userName, "");
 
     struct Refused {
@@ -270,7 +270,7 @@ TEST_F(EngineApiTest, TheDefaultProxyIsResolvedOnceAndRefusedWhenItsHostIsNot) {
         wrong.host = c.host;
         wrong.port = c.port;
         EXPECT_EQ(EngineSetDefaultProxy(&wrong), c.result);
-        EXPECT_EQ(CopyDefaultProxy().ip, AddressFromBytes(10, 9, 8, 7)) << "a refused proxy changes nothing";
+        EXPECT_EQ(CopyDefaultProxy().ip, Ipv4Address::FromOctets(10, 9, 8, 7)) << "a refused proxy changes nothing";
     }
     ProxySettings longCredentials = settings;
     longCredentials.kind = kProxyKindSocks5;

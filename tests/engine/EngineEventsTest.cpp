@@ -52,7 +52,7 @@ class EngineEventsTest : public EngineTest {
 protected:
     void TearDown() override {
         EngineSetEventSink(nullptr);
-        DefaultHostResolver().SetQueryFunction(platform::QueryIpv4Addresses);
+        DefaultHostResolver().SetQueryFunction(platform::QueryHostAddresses);
         DefaultHostResolver().ClearNegativeCache();
         EngineTest::TearDown();
     }
@@ -87,7 +87,7 @@ TEST_F(EngineEventsTest, FirstHostResolutionFailureIsReported) {
     DefaultHostResolver().SetQueryFunction([](const std::string&) {
         return platform::HostQueryAnswer{platform::HostQueryStatus::kHostNotFound, {}};
     });
-    std::vector<uint32_t> addresses;
+    std::vector<IpAddress> addresses;
     EXPECT_EQ(ResolveHost("mirror.invalid", addresses), -1);
     EXPECT_EQ(ResolveHost("other.invalid", addresses), -1);  // only the first failure after a success
     const auto events = sink_.Events();

@@ -160,7 +160,7 @@ TEST_F(JobRunTest, RestartDeletesTheTargetAndItsCompanionsAndRunsAgain) {
 TEST_F(JobRunTest, AHostThatFailedToResolveInOneRunIsTriedAgainInTheNext) {
     struct RestoreProcessResolver {
         ~RestoreProcessResolver() {
-            DefaultHostResolver().SetQueryFunction(platform::QueryIpv4Addresses);
+            DefaultHostResolver().SetQueryFunction(platform::QueryHostAddresses);
             DefaultHostResolver().ClearNegativeCache();
         }
     } restore;
@@ -178,12 +178,12 @@ TEST_F(JobRunTest, AHostThatFailedToResolveInOneRunIsTriedAgainInTheNext) {
     DefaultHostResolver().SetQueryFunction([](const std::string&) {
         return platform::HostQueryAnswer{platform::HostQueryStatus::kHostNotFound, {}};
     });
-    EXPECT_EQ(LookupHost("tracker.invalid"), kNoAddress);
+    EXPECT_EQ(LookupHost("tracker.invalid"), std::nullopt);
     ASSERT_TRUE(DefaultHostResolver().IsKnownMissing("tracker.invalid"));
 
     ASSERT_EQ(TaskStart(task.handle), kResultOk);
     ASSERT_TRUE(WaitUntil([&] { return resolver.IsKnownMissing("mirror.invalid"); }));
-    EXPECT_EQ(LookupHost("mirror.invalid"), kNoAddress);
+    EXPECT_EQ(LookupHost("mirror.invalid"), std::nullopt);
     ASSERT_EQ(TaskStop(task.handle, false), kResultOk);
     EXPECT_FALSE(resolver.IsKnownMissing("mirror.invalid"));
     EXPECT_FALSE(DefaultHostResolver().IsKnownMissing("tracker.invalid"));
@@ -226,7 +226,7 @@ TEST_F(JobRunTest, AnExceptionInATurnEndsTheRunWithNoLockLeftHeld) {
 
 TEST_F(JobRunTest, TrackersAddedThroughTheTaskInterfaceAreAnnouncedTo) {
     QSocket tracker;
-    ASSERT_TRUE(tracker.Listen(0, AddressFromBytes(127, 0, 0, 1)));
+    ASSERT_TRUE(tracker.Listen(0, Ipv4Address::FromOctets(127, 0, 0, 1)));
     const std::string announce = "http://127.0.0.1:" + std::to_string(tracker.LocalPort()) + "/extra/announce";
     const std::string udpAnnounce = "udp://127.0.0.1:9/announce";
     ASSERT_EQ(EngineSetListenPort(FreeLoopbackPort()), kResultOk);
@@ -259,9 +259,9 @@ TEST_F(JobRunTest, TrackersAddedThroughTheTaskInterfaceAreAnnouncedTo) {
 TEST_F(JobRunTest, AJobWithoutConnectionLimitsAsksItsTrackerAndConnectsPeers) {
     QSocket tracker;
     QSocket peer;
-    ASSERT_TRUE(tracker.Listen(0, AddressFromBytes(127, 0, 0, 1)));
+    ASSERT_TRUE(tracker.Listen(0, Ipv4Address::FromOctets(127, 0, 0, 1)));
     // Peers at 127.0.0.1 are taken for the job itself.
-    ASSERT_TRUE(peer.Listen(0, AddressFromBytes(127, 0, 0, 2)));
+    ASSERT_TRUE(peer.Listen(0, Ipv4Address::FromOctets(127, 0, 0, 2)));
     ASSERT_EQ(EngineSetListenPort(FreeLoopbackPort()), kResultOk);
     ASSERT_EQ(EngineEnableListening(1), kResultOk);
     const std::string torrent = dir_.File("game.torrent");
@@ -288,7 +288,7 @@ TEST_F(JobRunTest, AJobWithoutConnectionLimitsAsksItsTrackerAndConnectsPeers) {
 
 TEST_F(JobRunTest, ATorrentFetchedFromTheTorrentLineGivesTheJobItsIdentityAndTrackers) {
     QSocket server;
-    ASSERT_TRUE(server.Listen(0, AddressFromBytes(127, 0, 0, 1)));
+    ASSERT_TRUE(server.Listen(0, Ipv4Address::FromOctets(127, 0, 0, 1)));
     const std::string torrentUrl = "http://127.0.0.1:" + std::to_string(server.LocalPort()) + "/game.torrent";
     const std::string torrentBytes =
         SingleFileTorrent("game.exe", PatternBytes(40000), 16384, "http://127.0.0.1:9/swarm/announce");

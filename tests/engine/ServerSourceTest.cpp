@@ -305,7 +305,7 @@ TEST_F(ServerSourceTest, AnFtpServerErrorPostponesTheSourceForSixtySeconds) {
 TEST_F(ServerSourceTest, AStalledMirrorTimesOutAndTheOtherFinishesTheFile) {
     // Accepts connections (the system does, from the backlog) and never answers.
     QSocket silent;
-    ASSERT_TRUE(silent.Listen(0, AddressFromBytes(127, 0, 0, 1)));
+    ASSERT_TRUE(silent.Listen(0, Ipv4Address::FromOctets(127, 0, 0, 1)));
     const std::string stalledUrl = "http://127.0.0.1:" + std::to_string(silent.LocalPort()) + "/data/f.bin";
     NginxServer& good = StartServer("good", content_, "limit_rate 1m;");
     const TaskHandle handle = StartTask(P2spTask(stalledUrl + "\n" + good.Url("/data/f.bin")));

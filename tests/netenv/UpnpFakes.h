@@ -109,14 +109,14 @@ private:
 class FakeNetwork final : public ILocalNetwork {
 public:
     std::function<bool(int)> inUse = [](int) { return false; };
-    std::optional<std::string> address = "192.168.1.20";
+    std::optional<Ipv4Address> address = Ipv4Address::FromOctets(192, 168, 1, 20);
     std::vector<int> probed;
 
     bool PortInUse(int port) override {
         probed.push_back(port);
         return inUse(port);
     }
-    std::optional<std::string> LocalAddress() override { return address; }
+    std::optional<Ipv4Address> LocalAddress() override { return address; }
 };
 
 struct AddCall {

@@ -118,7 +118,7 @@ int RunMapping() {
         mapping.DeliverNotifications();
         if (mapping.Mapped() && !reportedMapping) {
             reportedMapping = true;
-            PrintRouterEntry(*SystemLocalNetwork().LocalAddress(), port);
+            PrintRouterEntry(SystemLocalNetwork().LocalAddress()->Text(), port);
             PrintLine("MAPPED");
         }
         pollfd waiting{listener, POLLIN, 0};

@@ -158,7 +158,7 @@ TEST_F(UpnpFlowTest, NoLocalAddressFallsBackToTheEngineDefault) {
 }
 
 TEST_F(UpnpFlowTest, APublicAddressKeepsThePortAndStartsNoThreads) {
-    network_->address = "198.51.100.7";
+    network_->address = Ipv4Address::FromOctets(198, 51, 100, 7);
     const int port = flow_->SetUpPortMapping();
     EXPECT_GE(port, kLowestListeningPort);
     EXPECT_THAT(sink_.Events(), ElementsAre(ReportedEvent{"11390001", "无需uPnP：本机直通外网198.51.100.7"}));

@@ -12,7 +12,7 @@
 namespace veldmoor::test {
 
 struct LearntPeer {
-    uint32_t ip = 0;
+    std::optional<IpAddress> ip;
     int32_t port = 0;
     PeerIdentity identity{};
     int32_t kind = 0;
@@ -43,7 +43,7 @@ public:
         completed = completedCount;
     }
 
-    bool Learnt(uint32_t ip, int32_t peerPort) const {
+    bool Learnt(const IpAddress& ip, int32_t peerPort) const {
         for (const LearntPeer& peer : learnt)
             if (peer.ip == ip && peer.port == peerPort) return true;
         return false;

@@ -250,11 +250,36 @@ TEST(FtpPassiveTest, ReadsSixFieldsBetweenTheParentheses) {
     for (const Case& c : cases) {
         const std::optional<FtpPassiveAddress> passive = ParseFtpPassiveReply(c.text);
         ASSERT_TRUE(passive.has_value()) << c.text;
-        EXPECT_EQ(AddressBytes(passive->ip), c.address) << c.text;
-        EXPECT_EQ(passive->ip, AddressFromBytes(c.address[0], c.address[1], c.address[2], c.address[3])) << c.text;
+        EXPECT_EQ(passive->ip.Octets(), c.address) << c.text;
+        EXPECT_EQ(passive->ip, Ipv4Address::FromOctets(c.address[0], c.address[1], c.address[2], c.address[3])) << c.text;
         EXPECT_EQ(passive->host, c.host) << c.text;
         EXPECT_EQ(passive->port, c.port) << c.text;
     }
+}
+
+TEST(FtpExtendedPassiveTest, ReadsThePortBetweenDelimiters) {
+    const std::pair<const char*, std::optional<int32_t>> cases[] = {
+        {"Entering Extended Passive Mode (|||6446|)", 6446},
+        {"(!!!1!)", 1},
+        {"ok (###65535#) thanks", 65535},
+        {"(|||65536|)", std::nullopt},
+        {"(|||0|)", std::nullopt},
+        {"(||||)", std::nullopt},
+        {"(|||64a6|)", std::nullopt},
+        {"(|||-446|)", std::nullopt},
+        {"(|||+446|)", std::nullopt},
+        {"(|||006446|)", std::nullopt},
+        {"(|1|2|6446|)", std::nullopt},  // the address fields stay empty in an answer
+        {"(||!6446|)", std::nullopt},
+        {"(|||6446!)", std::nullopt},
+        {"(11164461)", std::nullopt},  // a digit cannot delimit
+        {"(   6446 )", std::nullopt},
+        {"(|||6446|", std::nullopt},
+        {"|||6446|)", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [text, port] : cases) EXPECT_EQ(ParseFtpExtendedPassiveReply(text), port) << text;
+    EXPECT_EQ(FtpNextStep(kFtpStepPasv, 229), kFtpStepRest);
 }
 
 TEST(FtpPassiveTest, RefusesOtherForms) {

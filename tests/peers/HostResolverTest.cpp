@@ -26,7 +26,7 @@ struct ReportedEvent {
 struct ScriptedQuery {
     std::atomic<int> calls{0};
     std::atomic<HostQueryStatus> status{HostQueryStatus::kHostNotFound};
-    std::vector<uint32_t> addresses;
+    std::vector<IpAddress> addresses;
 
     HostResolver::QueryFunction Function() {
         return [this](const std::string&) {
@@ -45,64 +45,67 @@ HostResolver::DnsServerSource Servers(std::vector<std::string> servers) {
 
 TEST(HostResolverTest, ResolvesLocalhostThroughTheSystem) {
     HostResolver resolver;
-    std::vector<uint32_t> addresses;
+    std::vector<IpAddress> addresses;
     const int added = resolver.Resolve("localhost", addresses);
     ASSERT_GE(added, 1);
     EXPECT_EQ(addresses.size(), static_cast<size_t>(added));
-    EXPECT_NE(std::find(addresses.begin(), addresses.end(), AddressFromBytes(127, 0, 0, 1)), addresses.end());
+    EXPECT_NE(std::find(addresses.begin(), addresses.end(), Ipv4Address::FromOctets(127, 0, 0, 1)), addresses.end());
 }
 
 TEST(HostResolverTest, DottedHostsNeedNoQuery) {
     ScriptedQuery query;
     HostResolver resolver(query.Function(), Servers({}));
-    std::vector<uint32_t> addresses;
+    std::vector<IpAddress> addresses;
     EXPECT_EQ(resolver.Resolve("10.1.2.3", addresses), 1);
-    EXPECT_EQ(resolver.Resolve("1.2.3", addresses), 1);
-    EXPECT_EQ(resolver.Resolve("0.0.0.0", addresses), 0) << "an invalid dotted address adds nothing";
-    EXPECT_EQ(resolver.Resolve("", addresses), 0);
-    EXPECT_EQ(addresses, (std::vector<uint32_t>{AddressFromBytes(10, 1, 2, 3), AddressFromBytes(1, 2, 3, 0)}));
-    EXPECT_EQ(resolver.Lookup("192.168.0.9"), AddressFromBytes(192, 168, 0, 9));
+    EXPECT_EQ(resolver.Resolve("2001:db8::7", addresses), 1);
+    // Numbers that are no address add nothing, and are never asked of the name servers.
+    for (const char* invalid : {"1.2.3", "01.2.3.4", "0.0.0.0", "1.2.3.256", "::", "2001:db8::1::2", ""})
+        EXPECT_EQ(resolver.Resolve(invalid, addresses), 0) << invalid;
+    EXPECT_EQ(addresses, (std::vector<IpAddress>{Ipv4Address::FromOctets(10, 1, 2, 3), *IpAddress::Parse("2001:db8::7")}));
+    EXPECT_EQ(resolver.Lookup("192.168.0.9"), Ipv4Address::FromOctets(192, 168, 0, 9));
+    EXPECT_EQ(resolver.Lookup("1.2.3"), std::nullopt);
     EXPECT_EQ(query.calls, 0);
 }
 
 TEST(HostResolverTest, AddsEveryValidAddressInTheAnswersOrder) {
     ScriptedQuery query;
     query.status = HostQueryStatus::kFound;
-    query.addresses = {AddressFromBytes(10, 0, 0, 2), 0, AddressFromBytes(10, 0, 0, 1)};
+    query.addresses = {Ipv4Address::FromOctets(10, 0, 0, 2), Ipv4Address{}, *IpAddress::Parse("2001:db8::5"),
+                       Ipv4Address::FromOctets(10, 0, 0, 1)};
     HostResolver resolver(query.Function(), Servers({}));
-    std::vector<uint32_t> addresses{AddressFromBytes(1, 1, 1, 1)};
-    EXPECT_EQ(resolver.Resolve("mirror.example", addresses), 2);
-    EXPECT_EQ(addresses, (std::vector<uint32_t>{AddressFromBytes(1, 1, 1, 1), AddressFromBytes(10, 0, 0, 2),
-                                                AddressFromBytes(10, 0, 0, 1)}));
+    std::vector<IpAddress> addresses{Ipv4Address::FromOctets(1, 1, 1, 1)};
+    EXPECT_EQ(resolver.Resolve("mirror.example", addresses), 3);
+    EXPECT_EQ(addresses, (std::vector<IpAddress>{Ipv4Address::FromOctets(1, 1, 1, 1), Ipv4Address::FromOctets(10, 0, 0, 2),
+                                                 *IpAddress::Parse("2001:db8::5"), Ipv4Address::FromOctets(10, 0, 0, 1)}));
 }
 
 TEST(HostResolverTest, LookupNeverQueriesAMissingNameTwice) {
     ScriptedQuery query;
     HostResolver resolver(query.Function(), Servers({}));
-    EXPECT_EQ(resolver.Lookup("nothing.invalid"), kNoAddress);
-    EXPECT_EQ(resolver.Lookup("nothing.invalid"), kNoAddress);
-    EXPECT_EQ(resolver.Lookup("9nothing.invalid"), kNoAddress) << "a leading digit only tries the dotted form first";
-    EXPECT_EQ(resolver.Lookup("9nothing.invalid"), kNoAddress);
+    EXPECT_EQ(resolver.Lookup("nothing.invalid"),std::nullopt);
+    EXPECT_EQ(resolver.Lookup("nothing.invalid"),std::nullopt);
+    EXPECT_EQ(resolver.Lookup("9nothing.invalid"),std::nullopt) << "a leading digit only tries the dotted form first";
+    EXPECT_EQ(resolver.Lookup("9nothing.invalid"),std::nullopt);
     EXPECT_EQ(query.calls, 2);
     EXPECT_TRUE(resolver.IsKnownMissing("nothing.invalid"));
 
     // Only "not found" marks a name missing; a temporary failure is asked again.
     query.status = HostQueryStatus::kTryAgain;
-    EXPECT_EQ(resolver.Lookup("flaky.example"), kNoAddress);
-    EXPECT_EQ(resolver.Lookup("flaky.example"), kNoAddress);
+    EXPECT_EQ(resolver.Lookup("flaky.example"),std::nullopt);
+    EXPECT_EQ(resolver.Lookup("flaky.example"),std::nullopt);
     EXPECT_EQ(query.calls, 4);
 
     resolver.ClearNegativeCache();
     query.status = HostQueryStatus::kFound;
-    query.addresses = {AddressFromBytes(10, 9, 9, 9)};
-    EXPECT_EQ(resolver.Lookup("nothing.invalid"), AddressFromBytes(10, 9, 9, 9));
+    query.addresses = {Ipv4Address::FromOctets(10, 9, 9, 9)};
+    EXPECT_EQ(resolver.Lookup("nothing.invalid"), Ipv4Address::FromOctets(10, 9, 9, 9));
     EXPECT_EQ(query.calls, 5);
 }
 
 TEST(HostResolverTest, ResolveFillsTheNegativeCacheForMissingNamesAndMissingData) {
     ScriptedQuery query;
     HostResolver resolver(query.Function(), Servers({}));
-    std::vector<uint32_t> addresses;
+    std::vector<IpAddress> addresses;
     EXPECT_EQ(resolver.Resolve("gone.invalid", addresses), -1);
     query.status = HostQueryStatus::kNoData;
     EXPECT_EQ(resolver.Resolve("noaddress.example", addresses), -1);
@@ -114,7 +117,7 @@ TEST(HostResolverTest, ResolveFillsTheNegativeCacheForMissingNamesAndMissingData
     EXPECT_FALSE(resolver.IsKnownMissing("flaky.example"));
 
     const int before = query.calls;
-    EXPECT_EQ(resolver.Lookup("noaddress.example"), kNoAddress);
+    EXPECT_EQ(resolver.Lookup("noaddress.example"),std::nullopt);
     EXPECT_EQ(query.calls, before);
 }
 
@@ -125,7 +128,7 @@ TEST(HostResolverTest, ReportsTheFirstFailureOfEachStreakOnce) {
     resolver.SetFailureReporter(
         [&events](const std::string& code, const std::string& text) { events.push_back({code, text}); });
 
-    std::vector<uint32_t> addresses;
+    std::vector<IpAddress> addresses;
     EXPECT_EQ(resolver.Resolve("gone.invalid", addresses), -1);
     EXPECT_EQ(resolver.Resolve("gone.invalid", addresses), -1);
     query.status = HostQueryStatus::kTryAgain;
@@ -137,7 +140,7 @@ TEST(HostResolverTest, ReportsTheFirstFailureOfEachStreakOnce) {
               "备用 DNS : (1.1.1.1)");
 
     query.status = HostQueryStatus::kFound;
-    query.addresses = {AddressFromBytes(10, 0, 0, 1)};
+    query.addresses = {Ipv4Address::FromOctets(10, 0, 0, 1)};
     EXPECT_EQ(resolver.Resolve("back.example", addresses), 1);
     query.status = HostQueryStatus::kTryAgain;
     EXPECT_EQ(resolver.Resolve("flaky.example", addresses), -1);
@@ -151,7 +154,7 @@ TEST(HostResolverTest, SaysSoWhenNoDnsServerIsConfigured) {
     HostResolver resolver(query.Function(), Servers({}));
     std::string reported;
     resolver.SetFailureReporter([&reported](const std::string&, const std::string& text) { reported = text; });
-    std::vector<uint32_t> addresses;
+    std::vector<IpAddress> addresses;
     EXPECT_EQ(resolver.Resolve("gone.invalid", addresses), -1);
     EXPECT_EQ(reported, "ErrCode : (11001) Host : (gone.invalid) , no DNS");
 }
@@ -172,13 +175,13 @@ TEST(HostResolverTest, AHangingQueryCostsAtMostTheLimit) {
             gate->entered = true;
             gate->released.wait();
             gate->left = true;
-            return HostQueryAnswer{HostQueryStatus::kFound, {AddressFromBytes(10, 0, 0, 1)}};
+            return HostQueryAnswer{HostQueryStatus::kFound, {Ipv4Address::FromOctets(10, 0, 0, 1)}};
         },
         Servers({}));
     std::string reported;
     resolver.SetFailureReporter([&reported](const std::string&, const std::string& text) { reported = text; });
 
-    std::vector<uint32_t> addresses;
+    std::vector<IpAddress> addresses;
     auto result = std::async(std::launch::async, [&] { return resolver.Resolve("slow.example", addresses); });
     ASSERT_TRUE(test::WaitUntil([&] { return gate->entered.load(); }));
     clock->AdvanceMs(HostResolver::kQueryLimitMs - 1);

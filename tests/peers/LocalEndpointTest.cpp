@@ -7,58 +7,42 @@
 namespace veldmoor {
 namespace {
 
-TEST(LocalEndpointTest, KnowsThePrivateRanges) {
-    struct Case {
-        uint32_t ip;
-        bool isPrivate;
-    };
-    const Case cases[] = {
-        {AddressFromBytes(0, 1, 2, 3), true},      {AddressFromBytes(6, 255, 0, 1), true},
-        {AddressFromBytes(7, 0, 0, 1), false},     {AddressFromBytes(10, 20, 30, 40), true},
-        {AddressFromBytes(127, 0, 0, 1), true},    {AddressFromBytes(192, 168, 1, 1), true},
-        {AddressFromBytes(192, 169, 1, 1), false}, {AddressFromBytes(169, 254, 3, 4), true},
-        {AddressFromBytes(169, 253, 3, 4), false}, {AddressFromBytes(172, 15, 0, 1), false},
-        {AddressFromBytes(172, 16, 0, 1), true},   {AddressFromBytes(172, 31, 255, 255), true},
-        {AddressFromBytes(172, 32, 0, 1), false},  {AddressFromBytes(8, 8, 8, 8), false},
-    };
-    for (const Case& c : cases) EXPECT_EQ(IsPrivateAddress(c.ip), c.isPrivate) << AddressText(c.ip);
-}
-
 TEST(LocalEndpointTest, PrefersTheLastPublicAddressWithinTheWalk) {
-    const uint32_t lan = AddressFromBytes(192, 168, 1, 5);
-    const uint32_t lan2 = AddressFromBytes(10, 0, 0, 5);
-    const uint32_t wan = AddressFromBytes(203, 0, 114, 9);
-    const uint32_t wan2 = AddressFromBytes(198, 51, 100, 7);
+    const IpAddress lan = Ipv4Address::FromOctets(192, 168, 1, 5);
+    const IpAddress lan2 = Ipv4Address::FromOctets(10, 0, 0, 5);
+    const IpAddress wan = Ipv4Address::FromOctets(203, 0, 114, 9);
+    const IpAddress wan2 = Ipv4Address::FromOctets(198, 51, 100, 7);
+    const IpAddress broadcast = Ipv4Address::FromOctets(255, 255, 255, 255);
     struct Case {
-        std::vector<uint32_t> addresses;
+        std::vector<IpAddress> addresses;
         int maxEntries;
-        uint32_t expected;
+        std::optional<IpAddress> expected;
     };
     const Case cases[] = {
-        {{}, -1, kNoAddress},
+        {{}, -1, std::nullopt},
         {{lan, lan2}, -1, lan2},            // no public one: the last valid one
         {{lan, wan, lan2}, -1, wan},        // a public one wins over a later private one
         {{wan, lan, wan2}, -1, wan2},       // the last public one
         {{lan, lan2, wan}, 1, lan2},        // n = 1 walks two entries only
         {{lan, lan2, wan}, 0, lan},         // n = 0 walks one
-        {{0, kNoAddress}, -1, kNoAddress},  // nothing valid
+        {{Ipv4Address{}, broadcast}, -1, std::nullopt},  // nothing valid
     };
     for (const Case& c : cases) EXPECT_EQ(ChooseLocalAddress(c.addresses, c.maxEntries), c.expected);
 }
 
 TEST(LocalEndpointTest, ChangesOnlyValidValues) {
-    const uint32_t address = AddressFromBytes(10, 0, 0, 9);
+    const IpAddress address = Ipv4Address::FromOctets(10, 0, 0, 9);
     SetLocalEndpoint(address, 6881);
     EXPECT_TRUE(HasLocalAddress());
     EXPECT_EQ(LocalBindAddress(), address);
     EXPECT_EQ(ListenPort(), 6881);
 
-    SetLocalEndpoint(0, 0);
-    SetLocalEndpoint(kNoAddress, 70000);
+    SetLocalEndpoint(Ipv4Address{}, 0);
+    SetLocalEndpoint(Ipv4Address::FromOctets(255, 255, 255, 255), 70000);
     EXPECT_EQ(LocalBindAddress(), address);
     EXPECT_EQ(ListenPort(), 6881);
 
-    SetLocalEndpoint(kNoAddress, 7000);
+    SetLocalEndpoint(std::nullopt, 7000);
     EXPECT_EQ(LocalBindAddress(), address);
     EXPECT_EQ(ListenPort(), 7000);
 }
@@ -66,7 +50,7 @@ TEST(LocalEndpointTest, ChangesOnlyValidValues) {
 TEST(LocalEndpointTest, HandsOutCopiesOfTheDefaultProxy) {
     QProxyInfo proxy;
     proxy.kind = kProxySocks5;
-    proxy.ip = AddressFromBytes(127, 0, 0, 1);
+    proxy.ip = Ipv4Address::FromOctets(127, 0, 0, 1);
     proxy.port = 1080;
     proxy.userName = "alice";
     SetDefaultProxy(proxy);

@@ -11,7 +11,7 @@
 
 namespace veldmoor::test {
 
-inline uint32_t Loopback() { return AddressFromBytes(127, 0, 0, 1); }
+inline IpAddress Loopback() { return Ipv4Address::FromOctets(127, 0, 0, 1); }
 
 // True once the connect has completed; false when it failed.
 inline bool WaitConnected(QSocket& socket) {

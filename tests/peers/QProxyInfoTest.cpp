@@ -22,7 +22,7 @@ long Parse(int32_t kind, const std::vector<uint8_t>& reply) { return ParseProxyR
 QProxyInfo HttpProxy() {
     QProxyInfo proxy;
     proxy.kind = kProxyHttp;
-    proxy.ip = AddressFromBytes(127, 0, 0, 1);
+    proxy.ip = Ipv4Address::FromOctets(127, 0, 0, 1);
     proxy.port = 8888;
     proxy.targetLine = HttpProxyTargetLine("10.0.0.1", 443);
     return proxy;
@@ -34,7 +34,9 @@ TEST(QProxyInfoTest, IsConfiguredOnlyWithKindAddressAndPort) {
     proxy.port = 0;
     EXPECT_FALSE(proxy.IsConfigured());
     proxy = HttpProxy();
-    proxy.ip = kNoAddress;
+    proxy.ip.reset();
+    EXPECT_FALSE(proxy.IsConfigured());
+    proxy.ip = Ipv4Address::FromOctets(255, 255, 255, 255);
     EXPECT_FALSE(proxy.IsConfigured());
     proxy = HttpProxy();
     proxy.kind = kProxyNone;
@@ -96,7 +98,7 @@ TEST(QProxyInfoTest, LogCopiesNeverShowCredentials) {
 }
 
 TEST(QProxyInfoTest, SocksRequestsAreExact) {
-    const uint32_t ip = AddressFromBytes(10, 1, 2, 3);
+    const IpAddress ip = Ipv4Address::FromOctets(10, 1, 2, 3);
     EXPECT_EQ(BuildSocks4Request(ip, 6881, ""), Bytes({4, 1, 0x1A, 0xE1, 10, 1, 2, 3, 0}));
     EXPECT_EQ(BuildSocks4Request(ip, 80, "ab.c"), Bytes({4, 1, 0, 80, 0, 0, 0, 1, 0, 'a', 'b', '.', 'c', 0}));
     EXPECT_FALSE(BuildSocks4Request(ip, 80, std::string(256, 'a'))) << "a longer name would be cut";
@@ -108,6 +110,9 @@ TEST(QProxyInfoTest, SocksRequestsAreExact) {
     EXPECT_FALSE(BuildSocks5Credentials("al", std::string(256, 'p')));
     EXPECT_EQ(BuildSocks5ConnectRequest(ip, 443, ""), Bytes({5, 1, 0, 1, 10, 1, 2, 3, 1, 0xBB}));
     EXPECT_EQ(BuildSocks5ConnectRequest(ip, 443, "x.y"), Bytes({5, 1, 0, 3, 3, 'x', '.', 'y', 1, 0xBB}));
+    EXPECT_EQ(BuildSocks5ConnectRequest(*IpAddress::Parse("2001:db8::1"), 443, ""),
+              Bytes({5, 1, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0xBB}));
+    EXPECT_FALSE(BuildSocks4Request(*IpAddress::Parse("2001:db8::1"), 80, "")) << "SOCKS4 has no IPv6 form";
 }
 
 TEST(QProxyInfoTest, HttpReplyParser) {
@@ -156,7 +161,9 @@ TEST(QProxyInfoTest, SocksReplyParsers) {
         {kProxySocks5, Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 80}), 10},
         {kProxySocks5, Bytes({5, 0, 0, 3, 3, 'a', '.', 'b', 0}), kProxyReplyNeedMore},
         {kProxySocks5, Bytes({5, 0, 0, 3, 3, 'a', '.', 'b', 0, 80, 'x'}), 10},
-        {kProxySocks5, Bytes({5, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 80}), kProxyReplyFailed},
+        {kProxySocks5, Bytes({5, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), kProxyReplyNeedMore},
+        {kProxySocks5, Bytes({5, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 80, 'x'}), 22},
+        {kProxySocks5, Bytes({5, 0, 0, 5, 0, 0, 0, 0, 0, 80}), kProxyReplyFailed},
         {kProxyNone, Bytes({0}), kProxyReplyFailed},
     };
     for (const Case& c : cases) {

@@ -18,7 +18,7 @@ using test::SendAll;
 using test::SendText;
 using test::WaitConnected;
 
-const uint32_t kTarget = AddressFromBytes(10, 9, 8, 7);  // only ever named to the fake proxy
+const IpAddress kTarget = Ipv4Address::FromOctets(10, 9, 8, 7);  // only ever named to the fake proxy
 constexpr int32_t kTargetPort = 443;
 
 std::string Bytes(std::initializer_list<int> values) {

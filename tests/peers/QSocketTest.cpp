@@ -140,8 +140,10 @@ TEST_F(QSocketTest, TheReceiveLimitBoundsTheBufferNotTheTransfer) {
 
 TEST_F(QSocketTest, RefusesInvalidAddressesAndPortsWithoutTouchingTheNetwork) {
     const QProxyInfo noProxy;
-    EXPECT_FALSE(client_.Connect(0, 80, false, &noProxy));
-    EXPECT_FALSE(client_.Connect(kNoAddress, 80, false, &noProxy));
+    EXPECT_FALSE(client_.Connect(std::nullopt, 80, false, &noProxy));
+    EXPECT_FALSE(client_.Connect(Ipv4Address{}, 80, false, &noProxy));
+    EXPECT_FALSE(client_.Connect(IpAddress::V6Any(), 80, false, &noProxy));
+    EXPECT_FALSE(client_.Connect(Ipv4Address::FromOctets(255, 255, 255, 255), 80, false, &noProxy));
     EXPECT_FALSE(client_.Connect(Loopback(), 0, false, &noProxy));
     EXPECT_FALSE(client_.Connect(Loopback(), 65536, false, &noProxy));
     EXPECT_FALSE(client_.IsOpen());
@@ -205,7 +207,7 @@ TEST_F(QSocketTest, AcceptWithoutAPendingConnectionKeepsListening) {
 
 TEST_F(QSocketTest, TheUdpStreamTransportIsNotAvailableYet) {
     const QSocket::TransportKey key{1, 2, 3, 4, 5, 6, 7, 8};
-    EXPECT_FALSE(client_.Connect(Loopback(), listener_.LocalPort(), false, nullptr, 0, &key));
+    EXPECT_FALSE(client_.Connect(Loopback(), listener_.LocalPort(), false, nullptr, std::nullopt, &key));
     EXPECT_FALSE(client_.IsOpen());
     QSocket udpListener;
     EXPECT_FALSE(udpListener.Listen(0, Loopback(), &key));

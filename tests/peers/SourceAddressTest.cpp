@@ -14,9 +14,10 @@ namespace {
 using platform::HostQueryAnswer;
 using platform::HostQueryStatus;
 
-const uint32_t kMirror = AddressFromBytes(10, 0, 0, 5);
-const uint32_t kMirrorSecond = AddressFromBytes(10, 0, 0, 6);
-const uint32_t kTracker = AddressFromBytes(10, 0, 0, 7);
+const IpAddress kMirror = Ipv4Address::FromOctets(10, 0, 0, 5);
+const IpAddress kMirrorSecond = Ipv4Address::FromOctets(10, 0, 0, 6);
+const IpAddress kTracker = Ipv4Address::FromOctets(10, 0, 0, 7);
+const IpAddress kDualV6 = *IpAddress::Parse("2001:db8::5");
 
 // Answers from a fixed table, so that parsing never depends on the network.
 class TableResolver {
@@ -41,7 +42,8 @@ public:
     int Queries() const { return queries_; }
 
 private:
-    std::map<std::string, std::vector<uint32_t>> names_{{"mirror", {kMirror, kMirrorSecond}}, {"t", {kTracker}}};
+    std::map<std::string, std::vector<IpAddress>> names_{
+        {"mirror", {kMirror, kMirrorSecond}}, {"t", {kTracker}}, {"dual", {kMirror, kMirrorSecond, kDualV6}}};
     std::atomic<int> queries_{0};
     HostResolver resolver_;
 };
@@ -50,7 +52,7 @@ struct UrlCase {
     const char* url;
     int32_t kind;
     int32_t port;
-    uint32_t ip;
+    IpAddress ip;
     const char* host;
     const char* path;
     const char* fileName;
@@ -83,8 +85,17 @@ TEST(ParseSourceUrlTest, FillsTheCandidateForEveryForm) {
          "x=1"},
         {"tracker://http://t/announce", kPeerTracker, 80, kTracker, "t", "/announce", "", "", "", 1, "http", ""},
         {"tracker://tcp://t:8000/a:b", kPeerTracker, 8000, kTracker, "t", "/a:b", "", "", "", 1, "tcp", ""},
-        // A dotted host needs no query; a missing fourth field leaves the low byte 0.
-        {"http://1.2.3/f", kPeerHttp, 80, AddressFromBytes(1, 2, 3, 0), "1.2.3", "/f", "f", "", "", 0, "", ""},
+        // IPv6 literals stand in brackets, which the host keeps for the Host header.
+        {"http://[2001:db8::1]:8080/dir/a.exe", kPeerHttp, 8080, *IpAddress::Parse("2001:db8::1"), "[2001:db8::1]",
+         "/dir/a.exe", "a.exe", "", "", 0, "", ""},
+        {"http://[2001:db8::1]/a", kPeerHttp, 80, *IpAddress::Parse("2001:db8::1"), "[2001:db8::1]", "/a", "a", "", "",
+         0, "", ""},
+        {"ftp://bob:pw@[::1]:2121/pub/a.exe", kPeerFtp, 2121, IpAddress::V6Loopback(), "[::1]", "/pub/a.exe", "a.exe",
+         "bob", "pw", 0, "", ""},
+        {"tracker://udp://[2001:db8::7]:6969/announce", kPeerTracker, 6969, *IpAddress::Parse("2001:db8::7"),
+         "[2001:db8::7]", "/announce", "", "", "", 0, "udp", ""},
+        // A dotted host needs no query.
+        {"http://1.2.3.4/f", kPeerHttp, 80, Ipv4Address::FromOctets(1, 2, 3, 4), "1.2.3.4", "/f", "f", "", "", 0, "", ""},
     };
     for (const UrlCase& c : cases) {
         SCOPED_TRACE(c.url);
@@ -115,11 +126,25 @@ TEST(ParseSourceUrlTest, KeepsTheFurtherAddressesForLaterAttempts) {
     TPeerId candidate("http://mirror/a");
     ASSERT_TRUE(ParseSourceUrl(candidate, table.Resolver()));
     EXPECT_EQ(candidate.ip, kMirror);
-    EXPECT_EQ(candidate.details->addresses, std::vector<uint32_t>{kMirrorSecond});
+    EXPECT_EQ(candidate.details->addresses, std::vector<IpAddress>{kMirrorSecond});
 
     // Parsing again starts the list afresh instead of piling up duplicates.
     ASSERT_TRUE(ParseSourceUrl(candidate, table.Resolver()));
-    EXPECT_EQ(candidate.details->addresses, std::vector<uint32_t>{kMirrorSecond});
+    EXPECT_EQ(candidate.details->addresses, std::vector<IpAddress>{kMirrorSecond});
+}
+
+TEST(ParseSourceUrlTest, AHostWithBothFamiliesIsTriedOverIpv6FirstWithIpv4AsItsRacePartner) {
+    TableResolver table;
+    TPeerId candidate("http://dual/a.exe");
+    ASSERT_TRUE(ParseSourceUrl(candidate, table.Resolver()));
+    EXPECT_EQ(candidate.ip, kDualV6);
+    EXPECT_EQ(RacePartner(candidate), kMirror);
+    EXPECT_EQ(ConnectAddresses(candidate), (std::vector<IpAddress>{kDualV6, kMirror}));
+
+    // The UDP tracker exchange speaks IPv4, so its IPv4 address comes first.
+    TPeerId tracker("tracker://udp://dual:6969/announce");
+    ASSERT_TRUE(ParseSourceUrl(tracker, table.Resolver()));
+    EXPECT_EQ(tracker.ip, kMirror);
 }
 
 TEST(ParseSourceUrlTest, BtNodeTakesTheNumericAddressWithoutAQuery) {
@@ -127,7 +152,7 @@ TEST(ParseSourceUrlTest, BtNodeTakesTheNumericAddressWithoutAQuery) {
     TPeerId candidate("btnode://10.1.2.3:6881");
     ASSERT_TRUE(ParseSourceUrl(candidate, table.Resolver()));
     EXPECT_EQ(candidate.kind, kPeerBitTorrent);
-    EXPECT_EQ(candidate.ip, AddressFromBytes(10, 1, 2, 3));
+    EXPECT_EQ(candidate.ip, Ipv4Address::FromOctets(10, 1, 2, 3));
     EXPECT_EQ(candidate.port, 6881);
     EXPECT_TRUE(candidate.resolved);
     EXPECT_FALSE(candidate.HasDetails());
@@ -144,6 +169,13 @@ TEST(ParseSourceUrlTest, RefusesWhatItCannotUse) {
         "btnode://10.1.2:x",              // port is not a number
         "btnode://host.example:6881",     // a peer is given by its address only
         "btnode://0.0.0.0:6881",          // the invalid address
+        "btnode://10.1.2:6881",           // three fields are no address (once read as 10.1.2.0)
+        "http://[2001:db8::1/a",          // an unclosed bracket
+        "http://[2001:db8::1]x/a",        // text after the bracket that is no port
+        "http://[192.0.2.1]/a",           // brackets hold IPv6 only
+        "http://[mirror]/a",              // and never a name
+        "http://[2001:db8::1]:0/a",       // port 0
+        "http://2001:db8::1/a",           // IPv6 without brackets cannot carry a port
         "ftp://mirror/a%0d%0aDELE x",     // CR LF would split an FTP command line
         "tracker://http://t/a%00b",       // NUL would cut the request line
         "http://mirror/a%0d%0a.exe",      // the decoded file name would hold a line break
@@ -164,46 +196,49 @@ TEST(ParseSourceUrlTest, AnUnresolvableHostIsFatal) {
     EXPECT_FALSE(ParseSourceUrl(candidate, table.Resolver()));
     EXPECT_TRUE(candidate.fatal);
     EXPECT_FALSE(candidate.resolved);
-    EXPECT_EQ(candidate.ip, kNoAddress);
+    EXPECT_EQ(candidate.ip, std::nullopt);
 }
 
-TEST(NumericAddressTest, ReadsUpToFourFields) {
+TEST(NumericAddressTest, ReadsOnlyWholeAddressesOfEitherFamily) {
     struct Case {
         const char* text;
-        uint32_t expected;
+        std::optional<IpAddress> expected;
     };
     const Case cases[] = {
-        {"10.1.2.3", AddressFromBytes(10, 1, 2, 3)},
-        {"1.2.3", AddressFromBytes(1, 2, 3, 0)},
-        {"7", AddressFromBytes(7, 0, 0, 0)},
-        {"255.255.255.254", AddressFromBytes(255, 255, 255, 254)},
-        {"0.0.0.0", kNoAddress},
-        {"1.2.3.4.5", kNoAddress},
-        {"1.2.3.256", kNoAddress},
-        {"1..3.4", kNoAddress},
-        {"1.2.3.", kNoAddress},
-        {"", kNoAddress},
-        {"1.2.3.4x", kNoAddress},
-        {"99999999999.1", kNoAddress},
+        {"10.1.2.3", Ipv4Address::FromOctets(10, 1, 2, 3)},
+        {"255.255.255.254", Ipv4Address::FromOctets(255, 255, 255, 254)},
+        {"2001:db8::1", IpAddress::Parse("2001:db8::1")},
+        {"::ffff:10.1.2.3", Ipv4Address::FromOctets(10, 1, 2, 3)},
+        {"1.2.3", std::nullopt},  // once 1.2.3.0: a short form no user means
+        {"7", std::nullopt},
+        {"0.0.0.0", std::nullopt},
+        {"::", std::nullopt},
+        {"1.2.3.4.5", std::nullopt},
+        {"1.2.3.256", std::nullopt},
+        {"1..3.4", std::nullopt},
+        {"1.2.3.", std::nullopt},
+        {"", std::nullopt},
+        {"1.2.3.4x", std::nullopt},
+        {"[2001:db8::1]", std::nullopt},
+        {"99999999999.1", std::nullopt},
     };
     for (const Case& c : cases) EXPECT_EQ(ParseNumericAddress(c.text), c.expected) << c.text;
 }
 
-TEST(AddressTextTest, WritesTheBytesInNetworkOrder) {
-    EXPECT_EQ(AddressText(AddressFromBytes(192, 168, 1, 20)), "192.168.1.20");
-    EXPECT_EQ(AddressPortText(AddressFromBytes(10, 0, 0, 1), 6881), "10.0.0.1 : 6881");
-    EXPECT_EQ(AddressText(kNoAddress), "255.255.255.255");
+TEST(AddressTextTest, ShowsAddressAndPortWithBracketsForIpv6) {
+    EXPECT_EQ(AddressPortText(Ipv4Address::FromOctets(10, 0, 0, 1), 6881), "10.0.0.1 : 6881");
+    EXPECT_EQ(AddressPortText(*IpAddress::Parse("2001:db8::1"), 80), "[2001:db8::1] : 80");
 }
 
 TEST(SameSourceTest, ComparesByKind) {
-    auto make = [](int32_t kind, const char* url, uint32_t ip, int32_t port) {
+    auto make = [](int32_t kind, const char* url, const IpAddress& ip, int32_t port) {
         auto candidate = std::make_unique<TPeerId>(url, kind);
         candidate->ip = ip;
         candidate->port = port;
         return candidate;
     };
-    const uint32_t a = AddressFromBytes(10, 0, 0, 1);
-    const uint32_t b = AddressFromBytes(10, 0, 0, 2);
+    const IpAddress a = Ipv4Address::FromOctets(10, 0, 0, 1);
+    const IpAddress b = Ipv4Address::FromOctets(10, 0, 0, 2);
 
     auto peer = make(kPeerBitTorrent, "", a, 6881);
     EXPECT_TRUE(SameSource(*peer, *peer));

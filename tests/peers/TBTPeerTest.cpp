@@ -54,7 +54,7 @@ public:
     bool IsPeerIdConnected(const PeerIdentity& /*peerId*/, const TPeerObject& /*asking*/) const override {
         return false;
     }
-    TPeerId* CandidateForIncoming(uint32_t /*ip*/, int32_t /*port*/) override { return nullptr; }
+    TPeerId* CandidateForIncoming(const IpAddress& /*ip*/, int32_t /*port*/) override { return nullptr; }
     bool AddInFlight(int32_t /*piece*/) override { return true; }
     void RemoveInFlight(int32_t /*piece*/, bool /*discard*/) override {}
     void ForgetInFlight(int32_t /*piece*/) override {}
@@ -393,6 +393,14 @@ TEST(TransportTurnTest, ATurnTheUdpServiceCannotTakeYetIsKeptForTheNextAttempt) 
     for (int32_t failures = 0; failures < 7; ++failures) {
         ready.failures = failures;
         EXPECT_EQ(TBTPeer::TakesTransportTurn(ready, true), failures % 3 == 0) << failures;
+    }
+    // An IPv6 peer is reached directly: no rendezvous, none owed.
+    TPeerId direct;
+    direct.ip = IpAddress::Parse("2001:db8::7");
+    for (int32_t failures = 0; failures < 7; ++failures) {
+        direct.failures = failures;
+        EXPECT_FALSE(TBTPeer::TakesTransportTurn(direct, true)) << failures;
+        EXPECT_FALSE(direct.transportTurnOwed) << failures;
     }
 }
 

@@ -13,6 +13,7 @@
 #include "foundation/ClockThread.h"
 #include "peers/SourceAddress.h"
 #include "platform/Clock.h"
+#include "platform/Ipv6Datagram.h"
 #include "platform/UdpSocket.h"
 #include "tests/peers/FakeTrackerJob.h"
 #include "tests/peers/LoopbackHelpers.h"
@@ -54,14 +55,14 @@ PeerIdentity AddressIdentity(std::array<uint8_t, 4> ip, uint16_t port) {
 }
 
 LearntPeer BitTorrentPeer(std::array<uint8_t, 4> ip, uint16_t port, PeerIdentity identity) {
-    return {AddressFromBytes(ip[0], ip[1], ip[2], ip[3]), port, identity, kPeerBitTorrent, true, 1};
+    return {Ipv4Address::FromOctets(ip[0], ip[1], ip[2], ip[3]), port, identity, kPeerBitTorrent, true, 1};
 }
 
 void ExpectLearnt(const std::vector<LearntPeer>& learnt, const std::vector<LearntPeer>& expected) {
     ASSERT_EQ(learnt.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(AddressText(learnt[i].ip), AddressText(expected[i].ip));
+        EXPECT_EQ(learnt[i].ip, expected[i].ip);
         EXPECT_EQ(learnt[i].port, expected[i].port);
         EXPECT_EQ(learnt[i].identity, expected[i].identity);
         EXPECT_EQ(learnt[i].kind, expected[i].kind);
@@ -140,7 +141,7 @@ TEST_P(HttpTrackerPeerRequestTest, CarriesTheJobsAnnounceAndAsksForNoCompression
     std::string host = "127.0.0.1:" + std::to_string(listener_.LocalPort());
     if (onPort80) {
         VELDMOOR_REQUIRE_ROOT("listening on port 80");
-        ASSERT_TRUE(port80.Listen(80, AddressFromBytes(127, 0, 0, 80))) << "port 80 on 127.0.0.80 is taken";
+        ASSERT_TRUE(port80.Listen(80, Ipv4Address::FromOctets(127, 0, 0, 80))) << "port 80 on 127.0.0.80 is taken";
         listener = &port80;
         url = "http://127.0.0.80/announce?pk=7";
         host = "127.0.0.80";
@@ -275,7 +276,7 @@ protected:
         SetUpJob(job_);
         tracker_ = platform::OpenDatagramSocket(0);
         ASSERT_GE(tracker_, 0);
-        platform::Ipv4Endpoint local;
+        Endpoint local;
         ASSERT_GE(platform::LocalEndpointOf(tracker_, &local), 0);
         candidate_ = TrackerCandidate("udp://127.0.0.1:" + std::to_string(local.port) + "/announce");
     }
@@ -318,7 +319,7 @@ protected:
 
     FakeTrackerJob job_;
     platform::SocketHandle tracker_ = platform::kNoSocket;
-    platform::Ipv4Endpoint client_;
+    Endpoint client_;
     CandidatePtr candidate_;
     std::unique_ptr<TTrackerPeer, PeerRelease> peer_{new TTrackerPeer(&job_, kEventStarted)};
 };
@@ -365,6 +366,39 @@ TEST_F(UdpTrackerPeerTest, ConnectsAnnouncesAndTakesThePeers) {
     ExpectLearnt(job_.learnt, {BitTorrentPeer({127, 0, 0, 2}, 6881, AddressIdentity({127, 0, 0, 2}, 6881)),
                                BitTorrentPeer({10, 1, 2, 3}, 51413, AddressIdentity({10, 1, 2, 3}, 51413))});
     EXPECT_EQ(job_.interval, 1800);
+}
+
+// The tracker on ::1: requests go over IPv6, with no IPv4 address in them,
+// and its answer's entries are 18 bytes.
+class UdpTrackerPeerOverIpv6Test : public UdpTrackerPeerTest {
+protected:
+    void SetUp() override {
+        SetUpJob(job_);
+        tracker_ = platform::OpenIpv6DatagramSocket(0);
+        ASSERT_GE(tracker_, 0) << "no IPv6 on this machine's loopback";
+        Endpoint local;
+        ASSERT_GE(platform::LocalEndpointOf(tracker_, &local), 0);
+        candidate_ = TrackerCandidate("udp://127.0.0.1:" + std::to_string(local.port) + "/announce");
+        candidate_->ip = IpAddress::V6Loopback();
+    }
+};
+
+TEST_F(UdpTrackerPeerOverIpv6Test, TakesEighteenByteEntries) {
+    const Bytes announce = Connect();
+    ASSERT_EQ(announce.size(), kUdpAnnounceRequestSize);
+    EXPECT_EQ(client_.address, IpAddress::V6Loopback());
+    EXPECT_EQ(Slice(announce, 84, 4), (Bytes{0, 0, 0, 0})) << "no IPv4 address in a request over IPv6";
+
+    const IpAddress::V6Bytes v6 = IpAddress::Parse("2001:db8::7")->Bytes16();
+    Bytes entries(v6.begin(), v6.end());
+    entries.insert(entries.end(), {0x1a, 0xe1, 1, 2, 3, 4, 5, 6});  // then a stray tail
+    Reply(AnnounceAnswer(1, Slice(announce, 12, 4), 1800, entries));
+    EXPECT_TRUE(StepUntilEnded(*peer_));
+    ASSERT_EQ(job_.learnt.size(), 1u);
+    const Endpoint peer{*IpAddress::Parse("2001:db8::7"), 6881};
+    EXPECT_EQ(job_.learnt[0].ip, peer.address);
+    EXPECT_EQ(job_.learnt[0].port, 6881);
+    EXPECT_EQ(job_.learnt[0].identity, AddressOnlyIdentity(peer));
 }
 
 TEST_F(UdpTrackerPeerTest, TransactionIdsAreRandomNotTheClock) {

@@ -30,7 +30,7 @@ PeerIdentity PeerIdOf(char letter) {
 }
 
 // An announce the test makes itself from `from`, for a peer listening on `peerPort`.
-AnnounceAnswer RawAnnounce(uint32_t from, int32_t trackerPort, const InfoHash& hash, int32_t peerPort) {
+AnnounceAnswer RawAnnounce(const IpAddress& from, int32_t trackerPort, const InfoHash& hash, int32_t peerPort) {
     AnnounceQuery query;
     query.path = "/announce";
     query.infoHash = hash;
@@ -52,7 +52,7 @@ AnnounceAnswer RawAnnounce(uint32_t from, int32_t trackerPort, const InfoHash& h
     return ParseAnnounceAnswer(FrameTrackerAnswer(received, true).body);
 }
 
-bool Lists(const AnnounceAnswer& answer, uint32_t ip, int32_t port) {
+bool Lists(const AnnounceAnswer& answer, const IpAddress& ip, int32_t port) {
     return std::any_of(answer.peers.begin(), answer.peers.end(),
                        [&](const TrackerPeer& peer) { return peer.ip == ip && peer.port == port; });
 }
@@ -68,7 +68,7 @@ TEST_P(TrackerIntegrationTest, TheJobAndAnotherPeerLearnEachOther) {
     ASSERT_GT(port, 0);
 
     // Announced from 127.0.0.5: the job refuses candidates at 127.0.0.1.
-    const uint32_t other = AddressFromBytes(127, 0, 0, 5);
+    const IpAddress other = Ipv4Address::FromOctets(127, 0, 0, 5);
     ASSERT_TRUE(WaitUntil([&] {
         const AnnounceAnswer answer = RawAnnounce(other, port, hash, 7001);
         return answer.parsed && answer.failureReason.empty();
@@ -89,7 +89,7 @@ TEST_P(TrackerIntegrationTest, TheJobAndAnotherPeerLearnEachOther) {
     EXPECT_GE(job.interval, kMinAnnounceInterval);
 
     // The tracker now lists the job, under the address its announce came from.
-    const AnnounceAnswer later = RawAnnounce(AddressFromBytes(127, 0, 0, 6), port, hash, 7003);
+    const AnnounceAnswer later = RawAnnounce(Ipv4Address::FromOctets(127, 0, 0, 6), port, hash, 7003);
     EXPECT_TRUE(Lists(later, Loopback(), 7002));
     EXPECT_TRUE(Lists(later, other, 7001));
 }

@@ -30,6 +30,15 @@ std::string Compact(uint8_t a, uint8_t b, uint8_t c, uint8_t d, uint16_t port) {
                        static_cast<char>(port >> 8), static_cast<char>(port & 0xFF)};
 }
 
+std::string Compact6(std::string_view address, uint16_t port) {
+    const IpAddress::V6Bytes bytes = IpAddress::Parse(address).value().Bytes16();
+    std::string entry(bytes.begin(), bytes.end());
+    return entry + std::string{static_cast<char>(port >> 8), static_cast<char>(port & 0xFF)};
+}
+
+IpAddress V4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) { return Ipv4Address::FromOctets(a, b, c, d); }
+IpAddress V6(std::string_view text) { return IpAddress::Parse(text).value(); }
+
 PeerIdentity IdentityOf(const std::string& twenty) {
     PeerIdentity id{};
     std::copy_n(twenty.begin(), id.size(), id.begin());
@@ -70,6 +79,13 @@ TEST(TrackerAnnounceTest, TrackerQueryIsKeptAndNegativeLeftIsZero) {
     EXPECT_NE(path.find("&left=0&event=stopped&"), std::string::npos) << path;
 }
 
+TEST(TrackerAnnounceTest, Ipv6AddressGoesLastWhenKnown) {
+    AnnounceQuery query = SampleQuery();
+    const std::string withoutAddress = BuildAnnouncePath(query);
+    query.ipv6 = V6("2001:db8::1");
+    EXPECT_EQ(BuildAnnouncePath(query), withoutAddress + "&ipv6=2001%3adb8%3a%3a1");
+}
+
 TEST(TrackerAnnounceTest, EventTexts) {
     EXPECT_STREQ(AnnounceEventText(1), "completed");
     EXPECT_STREQ(AnnounceEventText(2), "started");
@@ -97,6 +113,14 @@ TEST_P(TrackerHostLineTest, WholeRequest) {
 INSTANTIATE_TEST_SUITE_P(Cases, TrackerHostLineTest,
                          ::testing::Values(HostCase{80, "Host: t.example"}, HostCase{6969, "Host: t.example:6969"},
                                            HostCase{8080, "Host: t.example:8080"}));
+
+TEST(TrackerAnnounceTest, Ipv6LiteralHostGoesInBrackets) {
+    for (const std::string host : {"2001:db8::1", "[2001:db8::1]"}) {
+        const std::string request = BuildAnnounceRequest("/a", host, 6969);
+        EXPECT_NE(request.find("\r\nHost: [2001:db8::1]:6969\r\n"), std::string::npos) << request;
+    }
+    EXPECT_NE(BuildAnnounceRequest("/a", "::1", 80).find("\r\nHost: [::1]\r\n"), std::string::npos);
+}
 
 TEST(TrackerAnnounceTest, RefusesWhatCannotBeSentSafely) {
     EXPECT_EQ(BuildAnnounceRequest("/a\r\nX-Forged: 1", "t", 80), "");
@@ -194,10 +218,10 @@ TEST(AnnounceAnswerTest, ThirteenCompactBytesGiveTwoPeers) {
     const std::string peers = Compact(10, 0, 0, 1, 6881) + Compact(192, 168, 1, 20, 51413) + "!";
     const AnnounceAnswer answer = ParseAnnounceAnswer("d8:intervali1800e5:peers" + Str(peers) + "e");
     ASSERT_EQ(answer.peers.size(), 2u);
-    EXPECT_EQ(answer.peers[0].ip, AddressFromBytes(10, 0, 0, 1));
-    EXPECT_EQ(answer.peers[0].port, 6881);
-    EXPECT_EQ(answer.peers[1].ip, AddressFromBytes(192, 168, 1, 20));
-    EXPECT_EQ(answer.peers[1].port, 51413);
+    EXPECT_EQ(answer.peers[0].endpoint.address, V4(10, 0, 0, 1));
+    EXPECT_EQ(answer.peers[0].endpoint.port, 6881);
+    EXPECT_EQ(answer.peers[1].endpoint.address, V4(192, 168, 1, 20));
+    EXPECT_EQ(answer.peers[1].endpoint.port, 51413);
     EXPECT_EQ(answer.peers[1].identity, IdentityOf(std::string(14, '\0') + Compact(192, 168, 1, 20, 51413)));
 }
 
@@ -206,7 +230,7 @@ TEST(AnnounceAnswerTest, CompactEntriesWithoutAddressOrPortAreLeftOut) {
                               Compact(10, 0, 0, 2, 0) + Compact(10, 0, 0, 3, 1);
     const AnnounceAnswer answer = ParseAnnounceAnswer("d5:peers" + Str(peers) + "e");
     ASSERT_EQ(answer.peers.size(), 1u);
-    EXPECT_EQ(answer.peers[0].ip, AddressFromBytes(10, 0, 0, 3));
+    EXPECT_EQ(answer.peers[0].endpoint.address, V4(10, 0, 0, 3));
 }
 
 TEST(AnnounceAnswerTest, ListedPeersWithAndWithoutPeerId) {
@@ -220,8 +244,8 @@ TEST(AnnounceAnswerTest, ListedPeersWithAndWithoutPeerId) {
     const AnnounceAnswer answer = ParseAnnounceAnswer(answerText);
     EXPECT_EQ(answer.interval, 900);
     ASSERT_EQ(answer.peers.size(), 4u);
-    EXPECT_EQ(answer.peers[0].ip, AddressFromBytes(10, 0, 0, 1));
-    EXPECT_EQ(answer.peers[0].port, 6881);
+    EXPECT_EQ(answer.peers[0].endpoint.address, V4(10, 0, 0, 1));
+    EXPECT_EQ(answer.peers[0].endpoint.port, 6881);
     EXPECT_EQ(answer.peers[0].identity, IdentityOf(id20));
     EXPECT_EQ(answer.peers[1].identity, IdentityOf(std::string(14, '\0') + Compact(10, 0, 0, 2, 6882)));
     EXPECT_EQ(answer.peers[2].identity, IdentityOf(id20)) << "the first 20 bytes of a longer id";
@@ -244,8 +268,56 @@ TEST(AnnounceAnswerTest, ListedPeersWithoutUsableAddressOrPortAreLeftOut) {
         "d2:ip7:1.2.3.54:porti65535ee"
         "ee");
     ASSERT_EQ(answer.peers.size(), 1u);
-    EXPECT_EQ(answer.peers[0].ip, AddressFromBytes(1, 2, 3, 5));
-    EXPECT_EQ(answer.peers[0].port, 65535);
+    EXPECT_EQ(answer.peers[0].endpoint.address, V4(1, 2, 3, 5));
+    EXPECT_EQ(answer.peers[0].endpoint.port, 65535);
+}
+
+TEST(AnnounceAnswerTest, Ipv6PeersFromPeers6AndFromTheList) {
+    const std::string peers6 = Compact6("2001:db8::1", 6881) + Compact6("2001:db8:0:1::2", 51413) + "seventeen bytes!!";
+    const AnnounceAnswer answer = ParseAnnounceAnswer("d5:peers" + Str(Compact(10, 0, 0, 1, 6881)) + "6:peers6" +
+                                                      Str(peers6) + "e");
+    ASSERT_EQ(answer.peers.size(), 3u);
+    EXPECT_EQ(answer.peers[0].endpoint, (Endpoint{V4(10, 0, 0, 1), 6881}));
+    EXPECT_EQ(answer.peers[1].endpoint, (Endpoint{V6("2001:db8::1"), 6881}));
+    EXPECT_EQ(answer.peers[2].endpoint, (Endpoint{V6("2001:db8:0:1::2"), 51413}));
+    const std::string address = Compact6("2001:db8:0:1::2", 51413).substr(0, 16);
+    EXPECT_EQ(answer.peers[2].identity, IdentityOf(address + std::string(2, '\0') + "\xc8\xd5"));
+
+    const std::string id20 = "-XX0001-abcdefghijkl";
+    const AnnounceAnswer listed = ParseAnnounceAnswer("d5:peersl"
+                                                      "d2:ip11:2001:db8::77:peer id" + Str(id20) + "4:porti6881ee"
+                                                      "d2:ip11:2001:db8::84:porti6882ee"
+                                                      "d2:ip16:::ffff:192.0.2.94:porti6883ee"
+                                                      "ee");
+    ASSERT_EQ(listed.peers.size(), 3u);
+    EXPECT_EQ(listed.peers[0].endpoint, (Endpoint{V6("2001:db8::7"), 6881}));
+    EXPECT_EQ(listed.peers[0].identity, IdentityOf(id20));
+    EXPECT_EQ(listed.peers[1].identity, AddressOnlyIdentity({V6("2001:db8::8"), 6882}));
+    // A mapped address is the IPv4 peer it names, with the IPv4 identity.
+    EXPECT_EQ(listed.peers[2].endpoint, (Endpoint{V4(192, 0, 2, 9), 6883}));
+    EXPECT_EQ(listed.peers[2].identity, IdentityOf(std::string(14, '\0') + Compact(192, 0, 2, 9, 6883)));
+}
+
+TEST(AnnounceAnswerTest, Ipv6PeersWithoutUsableAddressOrPortAreLeftOut) {
+    const std::string peers6 = Compact6("::", 6881) + Compact6("ff02::1", 6881) + Compact6("fe80::1", 6881) +
+                               Compact6("2001:db8::1", 0) + Compact6("::ffff:255.255.255.255", 6881) +
+                               Compact6("::1", 6881);
+    const AnnounceAnswer answer = ParseAnnounceAnswer("d6:peers6" + Str(peers6) + "e");
+    ASSERT_EQ(answer.peers.size(), 1u);
+    EXPECT_EQ(answer.peers[0].endpoint, (Endpoint{IpAddress::V6Loopback(), 6881}));
+
+    // peers6 is only ever a compact string.
+    EXPECT_TRUE(ParseAnnounceAnswer("d6:peers6ld2:ip11:2001:db8::14:porti1eeee").peers.empty());
+    EXPECT_TRUE(ParseAnnounceAnswer("d6:peers6i5ee").peers.empty());
+}
+
+TEST(AnnounceAnswerTest, AddressOnlyIdentityNeverReadsAsTheUdpTransportTag) {
+    // Bytes 16..18 of an IPv4 identity carry address and port; an IPv6 one
+    // keeps them zero, whatever the address.
+    TPeerId candidate;
+    candidate.identity = AddressOnlyIdentity({V6("2001:db8::5544"), 0x50FF});
+    EXPECT_FALSE(candidate.IsUdpTransport());
+    EXPECT_NE(AddressOnlyIdentity({V6("::a00:1"), 6881}), AddressOnlyIdentity({V4(10, 0, 0, 1), 6881}));
 }
 
 TEST(AnnounceAnswerTest, CountsAndFailureReason) {
@@ -275,7 +347,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, UnreadableAnswerTest,
 
 TEST(AnnounceAnswerTest, EveryCutOfAnAnswerIsReadSafely) {
     const std::string full = "d8:intervali1800e5:peers" + Str(Compact(10, 0, 0, 1, 6881) + Compact(10, 0, 0, 2, 1)) +
-                             "5:peersld2:ip8:10.0.0.37:peer id20:abcdefghijklmnopqrst4:porti7eeee";
+                             "5:peersld2:ip8:10.0.0.37:peer id20:abcdefghijklmnopqrst4:porti7eee6:peers6" +
+                             Str(Compact6("2001:db8::1", 6881)) + "e";
     for (size_t length = 0; length <= full.size(); ++length) {
         // A copy of exactly that length, so a read beyond it is caught by the sanitizers.
         const std::vector<char> cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
@@ -316,7 +389,7 @@ TEST(UdpTrackerTest, AnnounceRequestLayout) {
     fields.downloaded = 0x0102030405060708;
     fields.left = -7;
     fields.uploaded = 9;
-    fields.ip = AddressFromBytes(192, 168, 0, 10);
+    fields.ip = Ipv4Address::FromOctets(192, 168, 0, 10);
     fields.port = 6881;
     const Bytes request = ToBytes(BuildUdpAnnounceRequest(fields));
 
@@ -389,9 +462,20 @@ TEST(UdpTrackerTest, AnnounceAnswerGivesWholeEntriesOnly) {
     EXPECT_EQ(answer.leechers, 5u);
     EXPECT_EQ(answer.seeders, 7u);
     ASSERT_EQ(answer.peers.size(), 2u);
-    EXPECT_EQ(answer.peers[1].ip, AddressFromBytes(10, 0, 0, 2));
-    EXPECT_EQ(answer.peers[1].port, 6882);
+    EXPECT_EQ(answer.peers[1].endpoint.address, V4(10, 0, 0, 2));
+    EXPECT_EQ(answer.peers[1].endpoint.port, 6882);
     EXPECT_EQ(answer.peers[1].identity, IdentityOf(std::string(14, '\0') + Compact(10, 0, 0, 2, 6882)));
+}
+
+TEST(UdpTrackerTest, AnnounceAnswerOverIpv6HasEighteenByteEntries) {
+    const std::string entries = Compact6("2001:db8::1", 6881) + Compact6("2001:db8::2", 6882) + "\x01\x02";
+    const Bytes datagram = Datagram(1, kTransaction, AnnounceBody(1800, entries));
+    const UdpAnnounceAnswer answer = ParseUdpAnnounceAnswer(datagram, kTransaction, AddressFamily::kIpv6);
+    ASSERT_EQ(answer.status, UdpAnswerStatus::kAccepted);
+    ASSERT_EQ(answer.peers.size(), 2u);
+    EXPECT_EQ(answer.peers[0].endpoint, (Endpoint{V6("2001:db8::1"), 6881}));
+    EXPECT_EQ(answer.peers[1].endpoint, (Endpoint{V6("2001:db8::2"), 6882}));
+    EXPECT_EQ(answer.peers[1].identity, AddressOnlyIdentity(answer.peers[1].endpoint));
 }
 
 TEST(UdpTrackerTest, AnnounceAnswerRefusals) {

@@ -255,9 +255,7 @@ TEST_F(HttpServerTest, LoneLineBreaksAreRefusedAtOnce) {
 TEST_F(HttpServerTest, ATrustedProxyIsNotOneAddressAndNamesItsClients) {
     HttpLimits limits;
     limits.connectionsPerAddress = 2;
-    uint32_t proxy = 0;
-    ASSERT_TRUE(ParseIpv4("127.0.0.5", proxy));
-    limits.trustedProxies = {proxy};
+    limits.trustedProxies = {Ipv4Address::FromOctets(127, 0, 0, 5)};
     StartServer(limits);
     for (int i = 0; i < 3; ++i) Connect("127.0.0.5");
     ASSERT_TRUE(test::WaitUntil([&] { return server_->OpenConnections() == 3; }));

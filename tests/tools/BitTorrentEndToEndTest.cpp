@@ -90,10 +90,7 @@ std::string HttpGet(int port, const std::string& target) {
     using namespace platform;
     const SocketHandle socket = OpenStreamSocket();
     if (socket < 0) return {};
-    Ipv4Endpoint endpoint;
-    const uint8_t loopback[4] = {127, 0, 0, 1};
-    std::memcpy(&endpoint.address, loopback, sizeof loopback);
-    endpoint.port = static_cast<uint16_t>(port);
+    const Endpoint endpoint{Ipv4Address::FromOctets(127, 0, 0, 1), static_cast<uint16_t>(port)};
     std::string answer;
     const std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
     const int connect = ConnectSocket(socket, endpoint);

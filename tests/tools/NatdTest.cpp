@@ -37,7 +37,7 @@ TEST(NatdOptionsTest, AcceptsPortAndLimitsAndRefusesBadLines) {
     EXPECT_EQ(limits.options->limits.takeoverAfterDirectMs, 400'000);
     const ParsedOptions bound = ParseNatdOptions({"--bind", "198.51.100.254", "82"});
     ASSERT_TRUE(bound.options);
-    EXPECT_EQ(bound.options->address, inet_addr("198.51.100.254"));
+    EXPECT_EQ(bound.options->address, Ipv4Address::FromOctets(198, 51, 100, 254));
     EXPECT_TRUE(ParseNatdOptions({"--help"}).help);
     const struct {
         std::vector<std::string> line;
@@ -86,14 +86,14 @@ TEST(NatdProgramTest, AnswersRegistrationsAndLookupsOnLoopback) {
 
     const int socket = platform::OpenExclusiveDatagramSocket(0, 65536);
     ASSERT_GE(socket, 0);
-    platform::Ipv4Endpoint local;
+    Endpoint local;
     platform::LocalEndpointOf(socket, &local);
     std::vector<uint8_t> message(udp::kRegisterSize, 0);
     udp::PutU32(message.data() + 12, udp::kRegisterType);
     const udp::EndpointIdentity identity = udp::MakeOwnIdentity({7, 7, 7, 7, 7, 7, 7, 7});
     udp::PutBytes(message.data() + 16, identity);
     udp::PutU32(message.data() + 36, local.port);
-    platform::SendDatagram(socket, message.data(), message.size(), {loopback, static_cast<uint16_t>(port), {}});
+    platform::SendDatagram(socket, message.data(), message.size(), {Ipv4Address::FromNetworkOrder(loopback), static_cast<uint16_t>(port)});
     std::vector<uint8_t> reply(udp::kMaxDatagram);
     ASSERT_EQ(ReceiveWithin(socket, reply, 5000), 8);
     EXPECT_EQ(udp::GetIp(reply.data()), loopback);
@@ -106,7 +106,7 @@ TEST(NatdProgramTest, AnswersRegistrationsAndLookupsOnLoopback) {
     udp::PutI32(lookup.data() + 28, 5);
     udp::PutU32(lookup.data() + 44, 1);
     udp::PutBytes(lookup.data() + 56, udp::AddressKey(loopback, local.port));
-    platform::SendDatagram(socket, lookup.data(), lookup.size(), {loopback, static_cast<uint16_t>(port), {}});
+    platform::SendDatagram(socket, lookup.data(), lookup.size(), {Ipv4Address::FromNetworkOrder(loopback), static_cast<uint16_t>(port)});
     const long length = ReceiveWithin(socket, reply, 5000);
     ASSERT_EQ(length, 80);
     EXPECT_EQ(udp::GetU32(reply.data() + 12), udp::kLookupReplyType);
@@ -119,14 +119,14 @@ TEST(NatdProgramTest, AnswersRegistrationsAndLookupsOnLoopback) {
 
     // Garbage gets no answer.
     const std::vector<uint8_t> garbage(100, 0xEE);
-    platform::SendDatagram(socket, garbage.data(), garbage.size(), {loopback, static_cast<uint16_t>(port), {}});
+    platform::SendDatagram(socket, garbage.data(), garbage.size(), {Ipv4Address::FromNetworkOrder(loopback), static_cast<uint16_t>(port)});
     EXPECT_EQ(ReceiveWithin(socket, reply, 300), 0);
 
     // Another endpoint naming the same key while it is kept alive is refused,
     // and gets no address report that would look like success.
     const int other = platform::OpenExclusiveDatagramSocket(0, 65536);
     ASSERT_GE(other, 0);
-    platform::SendDatagram(other, message.data(), message.size(), {loopback, static_cast<uint16_t>(port), {}});
+    platform::SendDatagram(other, message.data(), message.size(), {Ipv4Address::FromNetworkOrder(loopback), static_cast<uint16_t>(port)});
     EXPECT_EQ(ReceiveWithin(other, reply, 300), 0);
     platform::CloseSocket(other);
     platform::CloseSocket(socket);

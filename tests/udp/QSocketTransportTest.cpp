@@ -42,13 +42,13 @@ protected:
     void ConnectSockets() {
         Register();
         Use(a_);
-        ASSERT_TRUE(listener_.Listen(kServicePort, 0, &a_.key));
+        ASSERT_TRUE(listener_.Listen(kServicePort, std::nullopt, &a_.key));
         EXPECT_TRUE(listener_.IsTransport());
         EXPECT_FALSE(listener_.WaitReadable(0));
         EXPECT_EQ(listener_.Accept(), nullptr);
 
         Use(b_);
-        ASSERT_TRUE(client_.Connect(a_.publicIp, kServicePort, false, nullptr, 0, &a_.key));
+        ASSERT_TRUE(client_.Connect(Ipv4Address::FromNetworkOrder(a_.publicIp), kServicePort, false, nullptr, std::nullopt, &a_.key));
         EXPECT_TRUE(client_.IsTransport());
         EXPECT_FALSE(client_.IsConnected()) << "the look-up and handshake are still under way";
         b_->SendLookupBatch();
@@ -60,7 +60,7 @@ protected:
         accepted_ = listener_.Accept();
         ASSERT_NE(accepted_, nullptr);
         EXPECT_TRUE(accepted_->IsTransport());
-        EXPECT_EQ(accepted_->RemoteAddress(), b_.publicIp);
+        EXPECT_EQ(accepted_->RemoteAddress(), Ipv4Address::FromNetworkOrder(b_.publicIp));
     }
 
     QSocket listener_;
@@ -125,7 +125,7 @@ TEST_F(QSocketTransportTest, ConnectToAKeyNobodyRegisteredFails) {
     Register();
     Use(b_);
     const QSocket::TransportKey unknown{9, 9, 9, 9, 9, 9, 9, 9};
-    ASSERT_TRUE(client_.Connect(a_.publicIp, kServicePort, false, nullptr, 0, &unknown));
+    ASSERT_TRUE(client_.Connect(Ipv4Address::FromNetworkOrder(a_.publicIp), kServicePort, false, nullptr, std::nullopt, &unknown));
     const int handle = client_.Handle();
     EXPECT_FALSE(client_.IsConnected());
     EXPECT_TRUE(client_.IsOpen()) << "still looking the key up";

@@ -1,6 +1,5 @@
 #include "tools/veldmoor-natd/NatdOptions.h"
 
-#include <arpa/inet.h>
 
 #include <charconv>
 
@@ -53,12 +52,12 @@ ParsedOptions ParseNatdOptions(const std::vector<std::string>& arguments) {
             }
             const std::string& text = arguments[++i];
             if (argument == "--bind") {
-                in_addr parsedAddress{};
-                if (inet_pton(AF_INET, text.c_str(), &parsedAddress) != 1) {
+                const std::optional<Ipv4Address> address = Ipv4Address::Parse(text);
+                if (!address) {
                     parsed.error = "invalid address for --bind: " + text;
                     return parsed;
                 }
-                options.address = parsedAddress.s_addr;
+                options.address = *address;
                 continue;
             }
             const auto number = ParseNumber(text, 0, 100'000'000);

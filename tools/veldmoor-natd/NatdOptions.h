@@ -5,13 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/IpAddress.h"
 #include "udp/RendezvousService.h"
 
 namespace veldmoor::natd {
 
 struct NatdOptions {
     uint16_t port = 0;      // 0: the system picks one (tests)
-    uint32_t address = 0;   // network order; 0: every local address
+    Ipv4Address address;    // 0.0.0.0: every local address
     udp::RendezvousLimits limits;
     int statisticsSeconds = 300;
 };

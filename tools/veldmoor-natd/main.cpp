@@ -52,14 +52,14 @@ int Serve(const natd::NatdOptions& options) {
         std::fprintf(stderr, "veldmoor-natd: cannot open UDP port %u: error %d\n", options.port, -socket);
         return 1;
     }
-    platform::Ipv4Endpoint local;
+    Endpoint local;
     platform::LocalEndpointOf(socket, &local);
     std::printf("veldmoor-natd: listening on UDP port %u\n", local.port);
     std::fflush(stdout);
 
     udp::RendezvousService service(options.limits, [socket](const uint8_t* bytes, size_t length, uint32_t ip,
                                                             uint16_t port) {
-        platform::SendDatagram(socket, bytes, length, {ip, port, {}});
+        platform::SendDatagram(socket, bytes, length, {Ipv4Address::FromNetworkOrder(ip), port});
     });
     MonotonicMs clock;
     int64_t lastExpire = clock.Now();
@@ -68,12 +68,13 @@ int Serve(const natd::NatdOptions& options) {
     while (platform::ReceivedStopSignal() == platform::StopSignal::kNone) {
         platform::WaitOnSocket(socket, platform::SocketWait::kReadable, kWaitMs);
         for (int burst = 0; burst < 1024; ++burst) {
-            platform::Ipv4Endpoint from;
+            Endpoint from;
             const long length = platform::ReceiveDatagram(socket, buffer.data(), buffer.size(), &from);
             if (length <= 0) break;
             // Longer than any rendezvous message may be: refused without reading.
-            if (static_cast<size_t>(length) > udp::kMaxDatagram) continue;
-            service.HandleDatagram(buffer.data(), static_cast<size_t>(length), from.address, from.port, clock.Now());
+            if (static_cast<size_t>(length) > udp::kMaxDatagram || !from.address.IsV4()) continue;
+            service.HandleDatagram(buffer.data(), static_cast<size_t>(length), from.address.V4()->NetworkOrder(),
+                                   from.port, clock.Now());
         }
         const int64_t now = clock.Now();
         if (now - lastExpire >= kExpireEveryMs) {

@@ -60,7 +60,7 @@ struct HttpServer::Connection {
     enum class Phase { kReading, kWriting, kDraining };
 
     platform::SocketHandle socket = platform::kNoSocket;
-    uint32_t address = 0;
+    IpAddress address;
     std::string peer;
     Phase phase = Phase::kReading;
     std::string input;
@@ -85,30 +85,16 @@ HttpResponse JsonAnswer(int status, int error, const std::string& message) {
     return response;
 }
 
-bool ParseIpv4(const std::string& text, uint32_t& address) {
-    const std::optional<Ipv4Address> parsed = Ipv4Address::Parse(text);
-    if (!parsed) return false;
-    address = parsed->NetworkOrder();
-    return true;
-}
-
-std::string FormatAddress(uint32_t address) { return Ipv4Address::FromNetworkOrder(address).Text(); }
-
-std::string FormatEndpoint(const platform::Ipv4Endpoint& endpoint) {
-    return FormatAddress(endpoint.address) + ":" + std::to_string(endpoint.port);
-}
-
 std::string HttpServer::ClientOf(const Connection& connection) const {
-    if (HeldToShare(connection.address)) return FormatAddress(connection.address);
+    if (HeldToShare(connection.address)) return connection.address.Text();
     // Our proxy appends the address it saw last; earlier ones are the client's say.
     const auto forwarded = connection.request.headers.find("x-forwarded-for");
-    uint32_t client = 0;
     if (forwarded != connection.request.headers.end()) {
         const std::string& list = forwarded->second;
-        const std::string last(TrimBlanks(std::string_view(list).substr(list.rfind(',') + 1)));
-        if (ParseIpv4(last, client)) return FormatAddress(client);
+        const std::string_view last = TrimBlanks(std::string_view(list).substr(list.rfind(',') + 1));
+        if (const auto client = IpAddress::Parse(last)) return client->Text();
     }
-    return FormatAddress(connection.address);
+    return connection.address.Text();
 }
 
 HttpServer::HttpServer(Handler handler, Logger logger, HttpLimits limits)
@@ -120,26 +106,20 @@ HttpServer::~HttpServer() {
 }
 
 bool HttpServer::Listen(const std::string& address, std::string& error) {
-    const size_t colon = address.rfind(':');
-    platform::Ipv4Endpoint endpoint;
-    char* end = nullptr;
-    const std::string portText = colon == std::string::npos ? std::string() : address.substr(colon + 1);
-    const unsigned long port = std::strtoul(portText.c_str(), &end, 10);
-    if (colon == std::string::npos || portText.empty() || *end != '\0' || port > 65535 ||
-        !ParseIpv4(address.substr(0, colon), endpoint.address)) {
-        error = "the listening address must be IPv4 address:port, not \"" + address + "\"";
+    const std::optional<Endpoint> endpoint = Endpoint::Parse(address, true);
+    if (!endpoint) {
+        error = "the listening address must be address:port or [IPv6 address]:port, not \"" + address + "\"";
         return false;
     }
-    endpoint.port = static_cast<uint16_t>(port);
-    const int socket = platform::OpenStreamSocket();
+    const int socket = platform::OpenStreamSocket(endpoint->address.Family());
     if (socket < 0) {
         error = "cannot open a socket (errno " + std::to_string(-socket) + ")";
         return false;
     }
     platform::AllowAddressReuse(socket);
-    int result = platform::BindSocket(socket, endpoint);
+    int result = platform::BindSocket(socket, *endpoint);
     if (result == 0) result = platform::ListenOnSocket(socket, 4096);
-    platform::Ipv4Endpoint bound;
+    Endpoint bound;
     if (result == 0) result = platform::LocalEndpointOf(socket, &bound);
     if (result != 0) {
         platform::CloseSocket(socket);
@@ -176,7 +156,7 @@ void HttpServer::Step(int waitMs) {
 
 void HttpServer::AcceptNew() {
     for (;;) {
-        platform::Ipv4Endpoint peer;
+        Endpoint peer;
         const int socket = platform::AcceptOnSocket(listener_, &peer);
         if (socket < 0) return;
         const bool full = connections_.size() >= limits_.connections;
@@ -188,7 +168,7 @@ void HttpServer::AcceptNew() {
             platform::SendOnSocket(socket, kBusy.data(), kBusy.size());
             platform::CloseSocket(socket);
             if (addresses_[peer.address].connections == 0) addresses_.erase(peer.address);
-            logger_("refused 503 from " + FormatEndpoint(peer) +
+            logger_("refused 503 from " + peer.Text() +
                     (full ? ": too many connections" : ": too many connections from this address"));
             continue;
         }
@@ -196,7 +176,7 @@ void HttpServer::AcceptNew() {
         auto connection = std::make_unique<Connection>();
         connection->socket = socket;
         connection->address = peer.address;
-        connection->peer = FormatEndpoint(peer);
+        connection->peer = peer.Text();
         // Room for the longest head, so the buffer never grows past it.
         connection->input.reserve(limits_.headerBytes + 1);
         connection->startedMs = connection->lastActivityMs = platform::TickMs();

@@ -32,10 +32,10 @@ struct HttpLimits {
     // rate (still within requestMs): a trickling sender gives its slot back.
     uint32_t bodyGraceMs = 5'000;
     size_t minBodyBytesPerSecond = 16 * 1024;
-    // Reverse proxies in front of the server (network order): they are not
+    // Reverse proxies in front of the server: they are not
     // held to one address's share, and the last address of their
     // X-Forwarded-For names the client.
-    std::set<uint32_t> trustedProxies;
+    std::set<IpAddress> trustedProxies;
 };
 
 struct HttpResponse {
@@ -57,7 +57,7 @@ public:
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    // Binds "a.b.c.d:port" (port 0: any free port). False with `error` set.
+    // Binds "a.b.c.d:port" or "[v6]:port" (port 0: any free port). False with `error` set.
     bool Listen(const std::string& address, std::string& error);
     uint16_t Port() const { return port_; }
 
@@ -82,7 +82,7 @@ private:
     void ReleaseBody(Connection& connection);
     void Close(platform::SocketHandle socket);
     bool ReadingOverdue(const Connection& connection, uint32_t now) const;
-    bool HeldToShare(uint32_t address) const { return !limits_.trustedProxies.contains(address); }
+    bool HeldToShare(const IpAddress& address) const { return !limits_.trustedProxies.contains(address); }
     std::string ClientOf(const Connection& connection) const;
     void ReadFrom(Connection& connection);
     size_t ReadLimit(const Connection& connection) const;
@@ -99,16 +99,13 @@ private:
     platform::SocketHandle listener_ = platform::kNoSocket;
     uint16_t port_ = 0;
     std::map<platform::SocketHandle, std::unique_ptr<Connection>> connections_;
-    std::map<uint32_t, AddressShare> addresses_;
+    std::map<IpAddress, AddressShare> addresses_;
     size_t bodyMemoryInUse_ = 0;
     std::atomic<size_t> openConnections_{0};
 
     std::atomic<uint64_t> bytesReceived_{0};
 };
 
-// "a.b.c.d" in network order; false when the text is not a dotted quad.
-bool ParseIpv4(const std::string& text, uint32_t& address);
-std::string FormatEndpoint(const platform::Ipv4Endpoint& endpoint);
-std::string FormatAddress(uint32_t address);
+
 
 }  // namespace veldmoor::statsd

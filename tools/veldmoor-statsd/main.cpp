@@ -110,12 +110,12 @@ bool ApplyNumberOption(std::string_view name, std::string_view text, Options& op
 }
 
 bool AddTrustedProxy(std::string_view text, Options& options) {
-    uint32_t address = 0;
-    if (!veldmoor::statsd::ParseIpv4(std::string(text), address)) {
-        std::fprintf(stderr, "veldmoor-statsd: --trusted-proxy takes an IPv4 address\n");
+    const std::optional<veldmoor::IpAddress> address = veldmoor::IpAddress::Parse(text);
+    if (!address) {
+        std::fprintf(stderr, "veldmoor-statsd: --trusted-proxy takes an IPv4 or IPv6 address\n");
         return false;
     }
-    options.http.trustedProxies.insert(address);
+    options.http.trustedProxies.insert(*address);
     return true;
 }
 

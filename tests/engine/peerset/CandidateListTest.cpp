@@ -2,6 +2,7 @@
 
 #include "engine/CandidateList.h"
 #include "peers/SourceAddress.h"
+#include "peers/TrackerProtocol.h"
 #include "tests/engine/peerset/PeerSetTestSupport.h"
 
 namespace veldmoor::test {
@@ -47,14 +48,14 @@ TEST(CandidateOrderTest, EachRuleDecidesOnlyWhenTheRulesBeforeItTie) {
 }
 
 TEST(CandidateIdentityTest, AnAddressOnlyIdentityIsFourteenZerosTheAddressAndThePortInNetworkOrder) {
-    const PeerIdentity identity = AddressOnlyIdentity(AddressFromBytes(10, 1, 2, 3), 6881);
+    const PeerIdentity identity = AddressOnlyIdentity({Ipv4Address::FromOctets(10, 1, 2, 3), 6881});
     const PeerIdentity expected{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 1, 2, 3, 0x1A, 0xE1};
     EXPECT_EQ(identity, expected);
 }
 
 class CandidateListTest : public ::testing::Test {
 protected:
-    static CandidatePtr Http(const std::string& url, const std::string& host, uint32_t ip, int32_t port = 80) {
+    static CandidatePtr Http(const std::string& url, const std::string& host, const IpAddress& ip, int32_t port = 80) {
         CandidatePtr candidate(new TPeerId(url, kPeerHttp));
         candidate->Details().host = host;
         candidate->ip = ip;
@@ -63,7 +64,7 @@ protected:
         candidate->priority = 29;
         return candidate;
     }
-    static CandidatePtr BitTorrent(uint32_t ip, int32_t port, uint8_t idByte = 0) {
+    static CandidatePtr BitTorrent(const IpAddress& ip, int32_t port, uint8_t idByte = 0) {
         CandidatePtr candidate(new TPeerId({}, kPeerBitTorrent));
         candidate->ip = ip;
         candidate->port = port;
@@ -219,14 +220,14 @@ TEST_F(FeedSourcesTest, TwoNamesOfOneServerStayTwoCandidatesAndANameWithThreeAdd
     Feed("http://a.example/game.exe\nhttp://b.example/game.exe\nhttp://c.example/game.exe");
 
     ASSERT_EQ(job_->CandidateCount(), 5u);
-    std::vector<uint32_t> addressesOfC;
+    std::vector<IpAddress> addressesOfC;
     for (const TPeerId* candidate : job_->Candidates()) {
         EXPECT_EQ(candidate->priority, TWorkWithPeers::kSourceListPriority);
         EXPECT_EQ(candidate->kind, kPeerHttp);
-        if (candidate->url == "http://c.example/game.exe") addressesOfC.push_back(candidate->ip);
+        if (candidate->url == "http://c.example/game.exe") addressesOfC.push_back(*candidate->ip);
     }
     std::sort(addressesOfC.begin(), addressesOfC.end());
-    std::vector<uint32_t> expected{Ip(10, 0, 1, 1), Ip(10, 0, 1, 2), Ip(10, 0, 1, 3)};
+    std::vector<IpAddress> expected{Ip(10, 0, 1, 1), Ip(10, 0, 1, 2), Ip(10, 0, 1, 3)};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(addressesOfC, expected);
     for (const SourceLine& line : job_->Record().SourceLines()) EXPECT_EQ(line.state, kLineInUse);
@@ -272,7 +273,7 @@ TEST_F(FeedSourcesTest, AddPeerAddressFindsOrMakesTheCandidateAndPlacesItByKind)
     ASSERT_NE(peer, nullptr);
     EXPECT_EQ(peer->priority, 19) << "BitTorrent peers rank at least 19";
     EXPECT_TRUE(peer->resolved);
-    EXPECT_EQ(peer->identity, AddressOnlyIdentity(Ip(10, 0, 0, 9), 6881));
+    EXPECT_EQ(peer->identity, AddressOnlyIdentity({Ip(10, 0, 0, 9), 6881}));
     EXPECT_EQ(job_->Candidates().back(), peer);
 
     peer->identity.fill(0x5A);

@@ -134,6 +134,34 @@ TEST(AttemptBudgetTest, BudgetFollowsTheAttemptCapTheMaximumAndTheOpenConnection
     }
 }
 
+TEST(AddressRoomTest, FourConnectionsPerAddressAndPerIpv6Slash64) {
+    const auto at = [](const char* text) { return IpAddress::Parse(text).value(); };
+    const std::vector<IpAddress> open = {at("192.0.2.1"), at("192.0.2.1"), at("192.0.2.1"), at("192.0.2.2"),
+                                         at("2001:db8:0:1::1"), at("2001:db8:0:1::2"), at("2001:db8:0:1:ffff::3"),
+                                         at("2001:db8:0:2::1")};
+    struct Case {
+        const char* remote;
+        bool room;
+    };
+    const Case cases[] = {
+        {"192.0.2.1", true},  // three from it so far
+        {"192.0.2.3", true},
+        {"2001:db8:0:1::99", true},     // three in its /64
+        {"2001:db8:0:2::1", true},
+        {"::ffff:192.0.2.1", true},     // the IPv4 address it maps, still three
+    };
+    for (const Case& c : cases) EXPECT_EQ(RoomForAddress(at(c.remote), open), c.room) << c.remote;
+
+    std::vector<IpAddress> full = open;
+    full.push_back(at("192.0.2.1"));
+    full.push_back(at("2001:db8:0:1:aaaa:bbbb:cccc:dddd"));
+    EXPECT_FALSE(RoomForAddress(at("192.0.2.1"), full));
+    EXPECT_FALSE(RoomForAddress(at("::ffff:192.0.2.1"), full));
+    EXPECT_FALSE(RoomForAddress(at("2001:db8:0:1::42"), full)) << "another address of the same /64";
+    EXPECT_TRUE(RoomForAddress(at("2001:db8:0:3::1"), full));
+    EXPECT_TRUE(RoomForAddress(at("192.0.2.2"), full)) << "IPv4 neighbours are separate addresses";
+}
+
 TEST(EndedConnectionTest, BackoffGrowsByKindFailuresPenaltyAndCrowding) {
     struct Case {
         const char* name;
@@ -211,9 +239,9 @@ TEST(EndedConnectionTest, APeerFromTheLocalNetworkIsForgivenItsPastFailuresOnce)
     TPeerId candidate({}, kPeerHttp);
     candidate.ip = Ip(192, 168, 1, 20);
     candidate.failures = 5;
-    std::vector<uint32_t> localList{candidate.ip};
+    std::vector<IpAddress> localList{*candidate.ip};
     EndedConnectionFacts facts;
-    facts.takeFromLocalList = [&](uint32_t ip) { return std::erase(localList, ip) > 0; };
+    facts.takeFromLocalList = [&](const IpAddress& ip) { return std::erase(localList, ip) > 0; };
 
     AccountEndedConnection(candidate, 1, facts);
     EXPECT_EQ(candidate.backoff, 1) << "no 3 x (failures - 1) while it is in the local list";

@@ -112,7 +112,7 @@ protected:
 };
 
 TEST_F(IncomingTest, AWrappedHandshakeForTheJobIsAdopted) {
-    EXPECT_EQ(job_->ListeningText(), AddressText(GetLocalAddress(-1)) + " : " + std::to_string(port_));
+    EXPECT_EQ(job_->ListeningText(), AddressPortText(GetLocalAddress(-1).value_or(Ipv4Address::FromOctets(255, 255, 255, 255)), port_));
     std::unique_ptr<QSocket> client = Connect("GET / HTTP/1.0\r\n\r\n" + Handshake(hash_, RemoteId(0x33)));
 
     ASSERT_TRUE(WaitUntil([&] {
@@ -132,6 +132,26 @@ TEST_F(IncomingTest, AWrappedHandshakeForTheJobIsAdopted) {
     EXPECT_TRUE(SendAll(*client, "more"));
     ASSERT_TRUE(WaitUntil([&] { return peer->Tick() && peer->PayloadSinceRefresh() >= 72; }))
         << "the adopted connection goes on carrying the peer's bytes";
+}
+
+TEST_F(IncomingTest, TheListenerTakesIpv6ConnectionsOnTheSamePort) {
+    QSocket client;
+    ASSERT_TRUE(client.Connect(IpAddress::V6Loopback(), port_, false));
+    ASSERT_TRUE(WaitConnected(client));
+    ASSERT_TRUE(SendAll(client, Handshake(hash_, RemoteId(0x66))));
+    ASSERT_TRUE(WaitUntil([&] {
+        job_->DispatchIncoming();
+        return job_->Peers().size() == 1;
+    }));
+    EXPECT_EQ(PeerAt(0)->Connection()->RemoteAddress(), IpAddress::V6Loopback());
+    EXPECT_FALSE(TheEngine().reachableFromOutside);
+    // IPv4 peers still come in on the same listener, held as IPv4 addresses.
+    std::unique_ptr<QSocket> v4 = Connect(Handshake(hash_, RemoteId(0x67)));
+    ASSERT_TRUE(WaitUntil([&] {
+        job_->DispatchIncoming();
+        return job_->Peers().size() == 2;
+    }));
+    EXPECT_TRUE(PeerAt(1)->Connection()->RemoteAddress().IsV4());
 }
 
 TEST_F(IncomingTest, AHandshakeForNoJobOfTheEngineIsClosed) {
@@ -172,8 +192,8 @@ TEST_F(IncomingTest, OneAddressCannotHoldEverySlot) {
     EXPECT_EQ(job_->Peers().size(), 4u) << "at most four connections from one address";
 
     // A leecher from another address still gets in.
-    const uint32_t other = GetLocalAddress(-1);
-    if (other == kNoAddress) VELDMOOR_SKIP_NOT_APPLICABLE("no address but loopback to connect from");
+    const std::optional<IpAddress> other = GetLocalAddress(-1);
+    if (!other) VELDMOOR_SKIP_NOT_APPLICABLE("no address but loopback to connect from");
     QSocket leecher;
     ASSERT_TRUE(leecher.Connect(other, port_, false));
     ASSERT_TRUE(WaitConnected(leecher));

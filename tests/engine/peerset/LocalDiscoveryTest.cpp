@@ -12,7 +12,7 @@ namespace {
 
 TEST(AnnouncementTest, FiftySixBytesWithThePortAndTheKindInNetworkOrder) {
     Announcement announcement;
-    announcement.address = Ip(192, 0, 2, 9);
+    announcement.address = Ipv4Address::FromOctets(192, 0, 2, 9);
     announcement.port = 6881;
     announcement.reply = true;
     announcement.infoHash = HashOf(0xAB);
@@ -55,15 +55,15 @@ TEST(AnnouncementTest, ShortOrForeignDatagramsAreNotAnnouncements) {
 TEST(DatagramSocketTest, DatagramsArriveWithTheirSenderAndNeverOverfillTheBuffer) {
     const int handle = platform::OpenDatagramSocket(0);
     ASSERT_GE(handle, 0);
-    platform::Ipv4Endpoint local;
+    Endpoint local;
     ASSERT_EQ(platform::LocalEndpointOf(handle, &local), 0);
     uint8_t buffer[3] = {};
-    platform::Ipv4Endpoint from;
+    Endpoint from;
     const long nothing = platform::ReceiveDatagram(handle, buffer, sizeof buffer, &from);
     EXPECT_TRUE(nothing < 0 && platform::IsWouldBlock(static_cast<int>(nothing)));
 
     const std::string hello = "hello";
-    ASSERT_EQ(platform::SendDatagram(handle, hello.data(), hello.size(), {Ip(127, 0, 0, 1), local.port, {}}), 5);
+    ASSERT_EQ(platform::SendDatagram(handle, hello.data(), hello.size(), {Ip(127, 0, 0, 1), local.port}), 5);
     long received = -1;
     ASSERT_TRUE(WaitUntil([&] {
         received = platform::ReceiveDatagram(handle, buffer, sizeof buffer, &from);
@@ -130,9 +130,9 @@ protected:
         id[1] = static_cast<uint8_t>(number & 0xFF);
         return id;
     }
-    void Deliver(uint32_t sender, const InfoHash& hash, uint16_t id, bool reply, uint16_t port = 7000) {
+    void Deliver(const IpAddress& sender, const InfoHash& hash, uint16_t id, bool reply, uint16_t port = 7000) {
         Announcement announcement;
-        announcement.address = sender;
+        announcement.address = *sender.V4();
         announcement.port = port;
         announcement.reply = reply;
         announcement.infoHash = hash;
@@ -157,7 +157,7 @@ TEST_F(LocalDiscoveryTest, TheFirstExchangeAsksTheGroupTwice) {
 }
 
 TEST_F(LocalDiscoveryTest, APeerOfTheSameDownloadBecomesAPreferredCandidateAndIsAnswered) {
-    const uint32_t own = GetLocalAddress(-1);
+    const IpAddress own = GetLocalAddress(-1).value_or(Ipv4Address::FromOctets(255, 255, 255, 255));
     Deliver(own, hash_, 0x02, false);  // our own address: ignored
     group_->inbox.push_back({Ip(192, 0, 2, 40), std::vector<uint8_t>(55, 0)});
     Deliver(Ip(192, 0, 2, 50), hash_, 0x50, false);
@@ -175,7 +175,7 @@ TEST_F(LocalDiscoveryTest, APeerOfTheSameDownloadBecomesAPreferredCandidateAndIs
 
     ASSERT_EQ(group_->sent.size(), 3u) << "only the query is answered";
     EXPECT_TRUE(group_->sent.back().reply);
-    EXPECT_EQ(job_->LocalList(), (std::vector<uint32_t>{Ip(192, 0, 2, 50), Ip(192, 0, 2, 51)}));
+    EXPECT_EQ(job_->LocalList(), (std::vector<IpAddress>{Ip(192, 0, 2, 50), Ip(192, 0, 2, 51)}));
 }
 
 TEST_F(LocalDiscoveryTest, AnAnnouncementForAnotherJobIsKeptUntilThatJobTakesIt) {

@@ -183,7 +183,7 @@ public:
     TableResolver()
         : resolver_([this](const std::string& name) { return Answer(name); }, [] { return std::vector<std::string>{}; }) {}
 
-    void Add(const std::string& name, std::vector<uint32_t> addresses) { table_[name] = std::move(addresses); }
+    void Add(const std::string& name, std::vector<IpAddress> addresses) { table_[name] = std::move(addresses); }
     HostResolver& Resolver() { return resolver_; }
 
 private:
@@ -193,7 +193,7 @@ private:
         return {platform::HostQueryStatus::kFound, found->second};
     }
 
-    std::map<std::string, std::vector<uint32_t>> table_;
+    std::map<std::string, std::vector<IpAddress>> table_;
     HostResolver resolver_;
 };
 
@@ -203,7 +203,7 @@ struct ReleaseCandidate {
 };
 using CandidatePtr = std::unique_ptr<TPeerId, ReleaseCandidate>;
 
-inline uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) { return AddressFromBytes(a, b, c, d); }
+inline IpAddress Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) { return Ipv4Address::FromOctets(a, b, c, d); }
 
 inline InfoHash HashOf(uint8_t fill) {
     InfoHash hash;
