@@ -131,7 +131,7 @@ public:
     bool IsPeerIdConnected(const PeerIdentity& peerId, const TPeerObject& asking) const override {
         return pieces_.IsPeerIdConnected(peerId, asking);
     }
-    TPeerId* CandidateForIncoming(uint32_t ip, int32_t port) override {
+    TPeerId* CandidateForIncoming(const IpAddress& ip, int32_t port) override {
         return pieces_.CandidateForIncoming(ip, port);
     }
     bool AddInFlight(int32_t piece) override { return pieces_.AddInFlight(piece); }

@@ -4,6 +4,7 @@
 // sessions alive, and the socket-like operations callers see.
 //
 // Not locked itself: the server's lock guards it (one owner at a time).
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -19,7 +20,11 @@ namespace veldmoor::udp {
 
 // Address of a transport endpoint: IPv4 in network order, port in host
 // order, and the peer's node key in the padding bytes.
-using UdpAddress = platform::Ipv4Endpoint;
+struct UdpAddress {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    std::array<uint8_t, 8> padding{};
+};
 
 enum class SelectSet { kRead = 0, kWrite = 1, kFail = 2 };
 

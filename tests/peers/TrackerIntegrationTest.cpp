@@ -54,7 +54,7 @@ AnnounceAnswer RawAnnounce(const IpAddress& from, int32_t trackerPort, const Inf
 
 bool Lists(const AnnounceAnswer& answer, const IpAddress& ip, int32_t port) {
     return std::any_of(answer.peers.begin(), answer.peers.end(),
-                       [&](const TrackerPeer& peer) { return peer.ip == ip && peer.port == port; });
+                       [&](const TrackerPeer& peer) { return peer.endpoint.address == ip && peer.endpoint.port == port; });
 }
 
 class TrackerIntegrationTest : public ::testing::TestWithParam<bool> {};

@@ -41,7 +41,7 @@ int PortFromLog(const std::string& path) {
 uint16_t FreeUdpPort() {
     const int socket = platform::OpenExclusiveDatagramSocket(0, 65536);
     if (socket < 0) return 0;
-    platform::Ipv4Endpoint local;
+    Endpoint local;
     platform::LocalEndpointOf(socket, &local);
     platform::CloseSocket(socket);
     return local.port;
