@@ -35,7 +35,10 @@ TPeerId* CopyCandidate(const TPeerId& candidate) {
     auto* copy = new TPeerId(candidate.url, candidate.kind);
     if (candidate.HasDetails()) {
         copy->Details() = *candidate.details;
+        // Only the address the candidate's connection races against comes along.
+        const std::optional<IpAddress> partner = RacePartner(candidate);
         copy->details->addresses.clear();
+        if (partner) copy->details->addresses.push_back(*partner);
         copy->details->memoryBuffer.clear();
     }
     copy->resolved = candidate.resolved;

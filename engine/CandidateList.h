@@ -17,7 +17,8 @@ bool CandidateBefore(const TPeerId& a, const TPeerId& b);
 int32_t SourceKindOf(const std::string& address);
 
 // A new candidate (one reference, for the caller) with the same facts and
-// address; addresses left over from its resolution are not copied.
+// address; of the addresses left over from its resolution only its race
+// partner (RacePartner) is copied.
 TPeerId* CopyCandidate(const TPeerId& candidate);
 
 bool HasIdentity(const PeerIdentity& identity);

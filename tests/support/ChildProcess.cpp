@@ -111,12 +111,21 @@ int FreeLoopbackPort() {
     return port;
 }
 
-bool WaitForListener(int port) {
-    return WaitUntil([port] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+bool WaitForListener(int port, bool ipv6) {
+    return WaitUntil([port, ipv6] {
+        const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
         if (fd < 0) return false;
-        sockaddr_in address = LoopbackAddress(port);
-        const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        bool connected = false;
+        if (ipv6) {
+            sockaddr_in6 address{};
+            address.sin6_family = AF_INET6;
+            address.sin6_port = htons(static_cast<uint16_t>(port));
+            address.sin6_addr = in6addr_loopback;
+            connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        } else {
+            sockaddr_in address = LoopbackAddress(port);
+            connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        }
         ::close(fd);
         return connected;
     });
@@ -124,11 +133,11 @@ bool WaitForListener(int port) {
 
 int StartListeningOnFreePort(ChildProcess& process,
                              const std::function<std::vector<std::string>(int port)>& argumentsFor,
-                             const std::string& logPath) {
+                             const std::string& logPath, bool ipv6) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         const int port = FreeLoopbackPort();
         if (!process.Start(argumentsFor(port), logPath)) return 0;
-        if (WaitForListener(port)) return port;
+        if (WaitForListener(port, ipv6)) return port;
         process.Stop();
     }
     return 0;

@@ -39,14 +39,15 @@ std::string ProgramPath(const std::string& name);
 // A loopback port that nobody listens on right now.
 int FreeLoopbackPort();
 
-// Waits until something accepts TCP connections on the loopback port.
-bool WaitForListener(int port);
+// Waits until something accepts TCP connections on the loopback port
+// (127.0.0.1, or [::1] for `ipv6`).
+bool WaitForListener(int port, bool ipv6 = false);
 
 // Starts `process` with the arguments `argumentsFor(port)` gives for a free
 // loopback port and waits until it listens there; another program may take
 // the port first, so it tries three ports. The port, or 0.
 int StartListeningOnFreePort(ChildProcess& process,
                              const std::function<std::vector<std::string>(int port)>& argumentsFor,
-                             const std::string& logPath);
+                             const std::string& logPath, bool ipv6 = false);
 
 }  // namespace veldmoor::test

@@ -20,18 +20,18 @@ int FtpServer::Start(const std::string& root, const std::string& logPath, const 
     port_ = StartListeningOnFreePort(
         process_,
         [&](int port) {
-            std::vector<std::string> arguments = {FtpServerPython(), "-m", "pyftpdlib", "-D", "-i", "127.0.0.1",
+            std::vector<std::string> arguments = {FtpServerPython(), "-m", "pyftpdlib", "-D", "-i", ipv6_ ? "::1" : "127.0.0.1",
                                                   "-p", std::to_string(port), "-d", root};
             if (!user.empty()) arguments.insert(arguments.end(), {"-u", user, "-P", password});
             if (!passiveHost.empty()) arguments.insert(arguments.end(), {"-n", passiveHost});
             return arguments;
         },
-        logPath);
+        logPath, ipv6_);
     return port_;
 }
 
 std::string FtpServer::Url(const std::string& path, const std::string& login) const {
-    return "ftp://" + login + "127.0.0.1:" + std::to_string(port_) + path;
+    return "ftp://" + login + (ipv6_ ? "[::1]:" : "127.0.0.1:") + std::to_string(port_) + path;
 }
 
 std::string FtpServer::Log() const { return platform::ReadWholeFile(logPath_).value_or(""); }

@@ -14,6 +14,8 @@ public:
     // of the server's own. The port, or 0 when it did not start.
     int Start(const std::string& root, const std::string& logPath, const std::string& user = "",
               const std::string& password = "", const std::string& passiveHost = "");
+    // Listens on [::1] instead of 127.0.0.1 (before Start).
+    void UseIpv6Loopback() { ipv6_ = true; }
     // `login` is "user:password@" or empty.
     std::string Url(const std::string& path, const std::string& login = "") const;
     std::string Log() const;
@@ -22,6 +24,7 @@ public:
 private:
     ChildProcess process_;
     int port_ = 0;
+    bool ipv6_ = false;
     std::string logPath_;
 };
 

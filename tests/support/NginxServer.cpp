@@ -29,11 +29,11 @@ int NginxServer::Start(const std::string& root, const std::string& workFolder, c
                                   << "  fastcgi_temp_path " << workFolder << "/fastcgi;\n"
                                   << "  uwsgi_temp_path " << workFolder << "/uwsgi;\n"
                                   << "  scgi_temp_path " << workFolder << "/scgi;\n"
-                                  << "  server {\n    listen 127.0.0.1:" << port << ";\n    root " << root << ";\n"
+                                  << "  server {\n    listen " << (ipv6_ ? "[::1]:" : "127.0.0.1:") << port << ";\n    root " << root << ";\n"
                                   << "    " << extraServerConfig << "\n  }\n}\n";
             return std::vector<std::string>{program, "-c", config, "-p", workFolder};
         },
-        workFolder + "/output.log");
+        workFolder + "/output.log", ipv6_);
     return port_;
 }
 
@@ -42,7 +42,7 @@ std::string NginxServer::AccessLog() const { return workFolder_ + "/access.log";
 std::string NginxServer::ConnectionLog() const { return workFolder_ + "/connections.log"; }
 
 std::string NginxServer::Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return (ipv6_ ? "http://[::1]:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 }  // namespace veldmoor::test

@@ -15,6 +15,8 @@ public:
     // when nginx is missing or did not start.
     int Start(const std::string& root, const std::string& workFolder, const std::string& extraServerConfig = "");
     void Stop() { process_.Stop(); }
+    // Listens on [::1] instead of 127.0.0.1 (before Start).
+    void UseIpv6Loopback() { ipv6_ = true; }
     int Port() const { return port_; }
     std::string Url(const std::string& path) const;
     // One line per request: "URI STATUS [RANGE] BODY-BYTES".
@@ -26,6 +28,7 @@ public:
 private:
     ChildProcess process_;
     int port_ = 0;
+    bool ipv6_ = false;
     std::string workFolder_;
 };
 

@@ -218,5 +218,28 @@ TEST_F(FtpDownloadTest, AMirrorFileOfAnotherSizeIsRefusedAndNeverWritten) {
     EXPECT_EQ(onDisk.find_first_not_of('\0'), std::string::npos) << "no byte of the mirror's file was written";
 }
 
+// Both mirrors answer on [::1] only, named by IPv6 literals: the FTP session
+// asks for EPSV on its IPv6 control connection, and the HTTP mirror is asked
+// with the bracketed Host.
+TEST_F(FtpDownloadTest, IpV6LiteralMirrorsServeTheFileOverEpsvAndHttp) {
+    const std::string content = LargeContent().substr(0, 8 * 1024 * 1024);
+    WriteFile(dir_.File("v6/pub/small.bin"), content);
+    ftp_ = std::make_unique<FtpServer>();
+    ftp_->UseIpv6Loopback();
+    ASSERT_NE(ftp_->Start(dir_.File("v6"), dir_.File("ftp.log")), 0) << "the FTP server did not start on [::1]";
+    NginxServer nginx;
+    nginx.UseIpv6Loopback();
+    ASSERT_NE(nginx.Start(dir_.File("v6"), dir_.File("nginx"), "limit_rate 2m;"), 0) << "nginx did not start on [::1]";
+
+    EXPECT_EQ(RunToEnd({"-o", Target(), "--quiet", ftp_->Url("/pub/small.bin"), nginx.Url("/pub/small.bin")}),
+              kExitComplete)
+        << Errors();
+    EXPECT_TRUE(ReadText(Target()) == content);
+    EXPECT_TRUE(ftp_->Logged("<- epsv")) << ftp_->Log();
+    EXPECT_FALSE(ftp_->Logged("<- pasv")) << ftp_->Log();
+    EXPECT_TRUE(ftp_->Logged("<- retr /pub/small.bin")) << ftp_->Log();
+    EXPECT_NE(ReadText(nginx.AccessLog()).find("/pub/small.bin 20"), std::string::npos) << ReadText(nginx.AccessLog());
+}
+
 }  // namespace
 }  // namespace veldmoor::test

@@ -236,6 +236,20 @@ TEST_F(FeedSourcesTest, TwoNamesOfOneServerStayTwoCandidatesAndANameWithThreeAdd
     EXPECT_EQ(job_->CandidateCount(), 5u) << "lines in use are not fed again, copies are not made twice";
 }
 
+// The listed candidate connects over IPv6 racing the first IPv4 address; the
+// further IPv4 address becomes a copy of its own.
+TEST_F(FeedSourcesTest, ANameWithBothFamiliesKeepsItsRacePartnerInTheList) {
+    const IpAddress v6 = *IpAddress::Parse("2001:db8::5");
+    names_.Add("dual.example", {Ip(10, 0, 2, 1), Ip(10, 0, 2, 2), v6});
+    Feed("http://dual.example/game.exe");
+
+    ASSERT_EQ(job_->CandidateCount(), 2u);
+    std::vector<std::vector<IpAddress>> raced;
+    for (const TPeerId* candidate : job_->Candidates()) raced.push_back(ConnectAddresses(*candidate));
+    std::sort(raced.begin(), raced.end());
+    EXPECT_EQ(raced, (std::vector<std::vector<IpAddress>>{{Ip(10, 0, 2, 2)}, {v6, Ip(10, 0, 2, 1)}}));
+}
+
 TEST_F(FeedSourcesTest, AHostThatCannotBeResolvedSets20216AndPublishes) {
     names_.Add("good.example", {Ip(10, 0, 0, 5)});
     Feed("http://good.example/f\nhttp://missing.example/f");
