@@ -175,10 +175,11 @@ std::string FileNameOf(std::string_view url) {
     return std::string(url.substr(lastSlash + 1));
 }
 
-// Connections race IPv6 first; the UDP tracker exchange speaks IPv4 and so
-// starts with the IPv4 addresses.
+// Connections race IPv6 first. A tracker is asked IPv4 first: the family we
+// announce over is the address it hands to other peers, so IPv4 peers keep
+// hearing of us as before (an IPv4 announce names our global IPv6 address too).
 std::vector<IpAddress> OrderForKind(const ParsedSource& source, const std::vector<IpAddress>& addresses) {
-    if (source.kind != kPeerTracker || source.trackerKind != 0) return RaceOrder(addresses);
+    if (source.kind != kPeerTracker) return RaceOrder(addresses);
     std::vector<IpAddress> ordered = addresses;
     std::stable_partition(ordered.begin(), ordered.end(), [](const IpAddress& address) { return address.IsV4(); });
     return ordered;

@@ -141,10 +141,14 @@ TEST(ParseSourceUrlTest, AHostWithBothFamiliesIsTriedOverIpv6FirstWithIpv4AsItsR
     EXPECT_EQ(RacePartner(candidate), kMirror);
     EXPECT_EQ(ConnectAddresses(candidate), (std::vector<IpAddress>{kDualV6, kMirror}));
 
-    // The UDP tracker exchange speaks IPv4, so its IPv4 address comes first.
-    TPeerId tracker("tracker://udp://dual:6969/announce");
-    ASSERT_TRUE(ParseSourceUrl(tracker, table.Resolver()));
-    EXPECT_EQ(tracker.ip, kMirror);
+    // A tracker hands other peers the address we announce from: IPv4 first, so
+    // IPv4 peers keep hearing of a dual-stack player, over HTTP and UDP alike.
+    for (const char* url : {"tracker://udp://dual:6969/announce", "tracker://http://dual:6969/announce"}) {
+        TPeerId tracker(url);
+        ASSERT_TRUE(ParseSourceUrl(tracker, table.Resolver())) << url;
+        EXPECT_EQ(tracker.ip, kMirror) << url;
+        EXPECT_EQ(RacePartner(tracker), kDualV6) << url;
+    }
 }
 
 TEST(ParseSourceUrlTest, BtNodeTakesTheNumericAddressWithoutAQuery) {

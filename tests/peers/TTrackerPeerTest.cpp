@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "foundation/ClockThread.h"
+#include "peers/LocalEndpoint.h"
 #include "peers/SourceAddress.h"
+#include "torrent/QueryEscape.h"
 #include "platform/Clock.h"
 #include "platform/Ipv6Datagram.h"
 #include "platform/UdpSocket.h"
@@ -146,9 +148,16 @@ TEST_P(HttpTrackerPeerRequestTest, CarriesTheJobsAnnounceAndAsksForNoCompression
         url = "http://127.0.0.80/announce?pk=7";
         host = "127.0.0.80";
     }
+    // An announce over IPv4 also names this machine's global IPv6 address, if it has one.
+    const std::optional<IpAddress> ownIpv6 = GetGlobalIpv6Address();
+    const std::string ownIpv6Text = ownIpv6 ? ownIpv6->Text() : "";
+    const std::string ipv6Part =
+        ownIpv6 ? "&ipv6=" + EscapeQueryBytes(std::span(reinterpret_cast<const uint8_t*>(ownIpv6Text.data()), ownIpv6Text.size()))
+                : "";
     EXPECT_EQ(Announce(url, *listener),
               "GET /announce?pk=7&info_hash=%2fqAAAAAAAAAAAAAAAAAA&peer_id=%2dVm%2dabcdefghijklmnop&port=6881"
-              "&uploaded=1000&downloaded=5000&left=12345&event=started&key=3800&compact=1&numwant=200 HTTP/1.0\r\n"
+              "&uploaded=1000&downloaded=5000&left=12345&event=started&key=3800&compact=1&numwant=200" + ipv6Part +
+                  " HTTP/1.0\r\n"
               "User-Agent: BitTorrent/4.1.2\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(peer_->Phase(), kPhaseEstablished);
     EXPECT_EQ(peer_->Activity(), kActivityReceiving);
