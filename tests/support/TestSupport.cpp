@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -34,6 +35,26 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+int UdpPortFromNatdLog(const std::string& logPath) {
+    constexpr std::string_view kMarker = "listening on UDP port ";
+    int port = 0;
+    WaitUntil(
+        [&] {
+            std::ifstream log(logPath);
+            std::string line;
+            while (std::getline(log, line)) {
+                const size_t at = line.find(kMarker);
+                if (at != std::string::npos) {
+                    port = std::atoi(line.c_str() + at + kMarker.size());
+                    return true;
+                }
+            }
+            return false;
+        },
+        std::chrono::seconds(5));
+    return port;
 }
 
 std::string Md5OfFile(const std::string& path) {

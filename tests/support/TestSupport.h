@@ -25,6 +25,10 @@ private:
 bool WaitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// The UDP port veldmoor-natd says in its log it listens on, once it does
+// (within 5 s); 0 when it never says so.
+int UdpPortFromNatdLog(const std::string& logPath);
+
 // Tests that need root (a tmpfs mount, port 80) say so with
 // VELDMOOR_REQUIRE_ROOT (tests/support/Infrastructure.h).
 bool RunningAsRoot();

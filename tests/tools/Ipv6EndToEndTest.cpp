@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -86,6 +87,24 @@ protected:
                 "--console-log-level=notice",
                 "-d",
                 folder};
+    }
+
+    // veldmoor-get seeds the whole file from the client; once `announced`
+    // holds, an aria2c in the server's namespace must fetch it from us.
+    void SeedToAnAria2Leecher(const std::function<bool()>& announced) {
+        const std::string torrent = Torrent(false);
+        std::filesystem::create_directories(dir_.File("client"));
+        std::filesystem::copy_file(dir_.File("mirror/" + kFileName), Output());
+        world_->RunInClient(VeldmoorGet(Output(), {"-T", torrent, "--seed", "--port",
+                                                   std::to_string(Ipv6World::PortChosenNow())}),
+                            "veldmoor-seeder");
+        ASSERT_TRUE(WaitUntil(announced, kSwarmLimit)) << world_->Logs();
+
+        std::vector<std::string> command = Aria2(dir_.File("leecher"));
+        command.insert(command.end(), {"--seed-time=0", torrent});
+        ProgramRun& leecher = world_->RunInServer(command, "aria2c-leecher");
+        ASSERT_EQ(leecher.WaitForExit(kRunLimit), std::optional<int>(0)) << world_->Logs();
+        EXPECT_EQ(Md5OfFile(dir_.File("leecher/" + kFileName)), expectedMd5_);
     }
 
     void StartAria2Seeder() {
@@ -168,40 +187,14 @@ TEST_F(Ipv6EndToEndTest, DualStackDownloadsFromAnIpv6OnlySeeder) {
 
 TEST_F(Ipv6EndToEndTest, DualStackSeedsToAnIpv6OnlyLeecher) {
     ASSERT_NO_FATAL_FAILURE(SetUpWorld(Ipv6WorldKind::kDualStack));
-    const std::string torrent = Torrent(false);
-    std::filesystem::create_directories(dir_.File("client"));
-    std::filesystem::copy_file(dir_.File("mirror/" + kFileName), Output());
-    world_->RunInClient(VeldmoorGet(Output(), {"-T", torrent, "--seed", "--port",
-                                               std::to_string(Ipv6World::PortChosenNow())}),
-                        "veldmoor-seeder");
-    ASSERT_TRUE(WaitUntil([&] { return HasAnnounce("http v4 10.9.0.2 ") || HasAnnounce("http v6 2001:db8:1::2 "); },
-                          kSwarmLimit))
-        << world_->Logs();
-
-    std::vector<std::string> command = Aria2(dir_.File("leecher"));
-    command.insert(command.end(), {"--seed-time=0", torrent});
-    ProgramRun& leecher = world_->RunInServer(command, "aria2c-leecher");
-    ASSERT_EQ(leecher.WaitForExit(kRunLimit), std::optional<int>(0)) << world_->Logs();
-    EXPECT_EQ(Md5OfFile(dir_.File("leecher/" + kFileName)), expectedMd5_);
+    ASSERT_NO_FATAL_FAILURE(SeedToAnAria2Leecher(
+        [&] { return HasAnnounce("http v4 10.9.0.2 ") || HasAnnounce("http v6 2001:db8:1::2 "); }));
 }
 
 TEST_F(Ipv6EndToEndTest, SeedsToAnIpv6Leecher) {
     ASSERT_NO_FATAL_FAILURE(SetUpWorld(Ipv6WorldKind::kIpv6Only));
-    const std::string torrent = Torrent(false);
-    std::filesystem::create_directories(dir_.File("client"));
-    std::filesystem::copy_file(dir_.File("mirror/" + kFileName), Output());
-    world_->RunInClient(VeldmoorGet(Output(), {"-T", torrent, "--seed", "--port",
-                                               std::to_string(Ipv6World::PortChosenNow())}),
-                        "veldmoor-seeder");
-    ASSERT_TRUE(WaitUntil([&] { return HasAnnounce(std::string("http v6 ") + Ipv6World::kClientAddress + " "); },
-                          kSwarmLimit))
-        << world_->Logs();
-
-    std::vector<std::string> command = Aria2(dir_.File("leecher"));
-    command.insert(command.end(), {"--seed-time=0", torrent});
-    ProgramRun& leecher = world_->RunInServer(command, "aria2c-leecher");
-    ASSERT_EQ(leecher.WaitForExit(kRunLimit), std::optional<int>(0)) << world_->Logs();
-    EXPECT_EQ(Md5OfFile(dir_.File("leecher/" + kFileName)), expectedMd5_);
+    ASSERT_NO_FATAL_FAILURE(
+        SeedToAnAria2Leecher([&] { return HasAnnounce(std::string("http v6 ") + Ipv6World::kClientAddress + " "); }));
 }
 
 TEST_F(Ipv6EndToEndTest, DownloadStartsOverIpv4WhenTheIpv6RouteDropsEverything) {

@@ -58,19 +58,6 @@ TEST(NatdOptionsTest, AcceptsPortAndLimitsAndRefusesBadLines) {
     }
 }
 
-int PortFromLog(const std::string& path) {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        std::ifstream log(path);
-        std::string line;
-        while (std::getline(log, line)) {
-            const auto at = line.find("listening on UDP port ");
-            if (at != std::string::npos) return std::stoi(line.substr(at + 22));
-        }
-        platform::SleepMs(10);
-    }
-    return 0;
-}
-
 long ReceiveWithin(int socket, std::vector<uint8_t>& buffer, int ms) {
     if (platform::WaitOnSocket(socket, platform::SocketWait::kReadable, ms) != 1) return 0;
     return platform::ReceiveDatagram(socket, buffer.data(), buffer.size(), nullptr);
@@ -80,7 +67,7 @@ TEST(NatdProgramTest, AnswersRegistrationsAndLookupsOnLoopback) {
     test::TempDir dir;
     test::ChildProcess natd;
     ASSERT_TRUE(natd.Start({VELDMOOR_NATD_PATH, "--stats-seconds", "0", "0"}, dir.File("natd.log")));
-    const int port = PortFromLog(dir.File("natd.log"));
+    const int port = test::UdpPortFromNatdLog(dir.File("natd.log"));
     ASSERT_GT(port, 0);
     const uint32_t loopback = inet_addr("127.0.0.1");
 

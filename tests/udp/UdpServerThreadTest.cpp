@@ -24,19 +24,6 @@ namespace {
 constexpr uint16_t kServicePort = 6881;
 constexpr uint32_t kDeadlineMs = 20000;
 
-int PortFromLog(const std::string& path) {
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        std::ifstream log(path);
-        std::string line;
-        while (std::getline(log, line)) {
-            const auto at = line.find("listening on UDP port ");
-            if (at != std::string::npos) return std::stoi(line.substr(at + 22));
-        }
-        platform::SleepMs(10);
-    }
-    return 0;
-}
-
 // A port nobody holds right now, for a server to bind.
 uint16_t FreeUdpPort() {
     const int socket = platform::OpenExclusiveDatagramSocket(0, 65536);
@@ -85,7 +72,7 @@ TEST(UdpServerThreadTest, JobThreadsStreamBothWaysThroughRunningLoops) {
     test::TempDir dir;
     test::ChildProcess natd;
     ASSERT_TRUE(natd.Start({VELDMOOR_NATD_PATH, "--stats-seconds", "0", "0"}, dir.File("natd.log")));
-    const int natPort = PortFromLog(dir.File("natd.log"));
+    const int natPort = test::UdpPortFromNatdLog(dir.File("natd.log"));
     ASSERT_GT(natPort, 0) << "veldmoor-natd did not start";
 
     const NodeKey keyA{0xA1, 0xA2, 3, 4, 5, 6, 7, 8};
