@@ -159,12 +159,23 @@ std::optional<FtpPathParts> SplitFtpPath(std::string_view path) {
     return parts;
 }
 
-std::optional<FtpPassiveAddress> ParseFtpPassiveReply(std::string_view text) {
+namespace {
+
+// What a passive reply holds between its first "(" and the ")" after it.
+std::optional<std::string_view> ParenthesisedPart(std::string_view text) {
     const size_t open = text.find('(');
     if (open == std::string_view::npos) return std::nullopt;
     const size_t close = text.find(')', open + 1);
     if (close == std::string_view::npos) return std::nullopt;
-    const std::string_view inner = text.substr(open + 1, close - open - 1);
+    return text.substr(open + 1, close - open - 1);
+}
+
+}  // namespace
+
+std::optional<FtpPassiveAddress> ParseFtpPassiveReply(std::string_view text) {
+    const std::optional<std::string_view> found = ParenthesisedPart(text);
+    if (!found) return std::nullopt;
+    const std::string_view inner = *found;
 
     std::array<uint8_t, 6> fields{};
     size_t pos = SkipBlanks(inner, 0);
@@ -194,11 +205,9 @@ std::optional<FtpPassiveAddress> ParseFtpPassiveReply(std::string_view text) {
 }
 
 std::optional<int32_t> ParseFtpExtendedPassiveReply(std::string_view text) {
-    const size_t open = text.find('(');
-    if (open == std::string_view::npos) return std::nullopt;
-    const size_t close = text.find(')', open + 1);
-    if (close == std::string_view::npos) return std::nullopt;
-    const std::string_view inner = text.substr(open + 1, close - open - 1);
+    const std::optional<std::string_view> found = ParenthesisedPart(text);
+    if (!found) return std::nullopt;
+    const std::string_view inner = *found;
     // Three delimiters, the port, the delimiter: at least one port digit between.
     if (inner.size() < 5 || inner.size() > 9) return std::nullopt;
     const char delimiter = inner.front();
