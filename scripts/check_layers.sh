@@ -196,6 +196,16 @@ check_tree() {
   return $((failures > 0))
 }
 
+# The self-test's two verdicts on its planted tree: `accepted` when the tree
+# must pass, `refused` when it must fail; each names the fault it would show.
+accepted() {
+  check_tree "$tree" 2>/dev/null || { echo "self-test: $1" >&2; return 1; }
+}
+
+refused() {
+  ! check_tree "$tree" 2>/dev/null || { echo "self-test: $1" >&2; return 1; }
+}
+
 self_test() {
   local tree
   tree=$(mktemp -d)
@@ -204,104 +214,59 @@ self_test() {
   printf '#include "peers/TPeerId.h"\n' > "$tree/tests/torrent/Test.cpp"
   printf '#include "torrent/TPiece.h"\n#include "foundation/TRefObject.h"\n' > "$tree/peers/TPeerId.h"
   printf '#include "platform/File.h"\n' > "$tree/torrent/TPiece.h"
-  if ! check_tree "$tree" 2>/dev/null; then
-    echo "self-test: a sound tree was refused" >&2
-    return 1
-  fi
+  accepted "a sound tree was refused" || return 1
   printf '#include "peers/TPeerId.h"\n' >> "$tree/torrent/TPiece.h"
-  if check_tree "$tree" 2>/dev/null; then
-    echo "self-test: a wrong-way include passed" >&2
-    return 1
-  fi
+  refused "a wrong-way include passed" || return 1
   sed -i '$d' "$tree/torrent/TPiece.h"
   mkdir -p "$tree/tools/get"
   printf '#include "engine/TaskApi.h"\n#include "platform/File.h"\n' > "$tree/tools/get/Run.cpp"
-  if ! check_tree "$tree" 2>/dev/null; then
-    echo "self-test: a front end on the task interface was refused" >&2
-    return 1
-  fi
+  accepted "a front end on the task interface was refused" || return 1
   printf '#include "peers/HostResolver.h"\n' >> "$tree/tools/get/Run.cpp"
-  if check_tree "$tree" 2>/dev/null; then
-    echo "self-test: a front end reaching around the task interface passed" >&2
-    return 1
-  fi
+  refused "a front end reaching around the task interface passed" || return 1
   rm -r "$tree/tools"
   mkdir -p "$tree/engine"
   printf '#include "engine/SpeedLimit.h"\n' > "$tree/engine/TaskInterface.h"
   printf '#include "engine/TaskInterface.h"\n#include "peers/TPeerId.h"\n' > "$tree/engine/TransferMeter.h"
   printf '#include "engine/TransferMeter.h"\n' > "$tree/engine/TWorkThread.h"
   printf '#include "engine/TWorkThread.h"\n' > "$tree/engine/CVeldmoorCore.cpp"
-  if ! check_tree "$tree" 2>/dev/null; then
-    echo "self-test: engine components in their order were refused" >&2
-    return 1
-  fi
+  accepted "engine components in their order were refused" || return 1
   printf '#include "engine/TWorkThread.h"\n' >> "$tree/engine/TransferMeter.h"
-  if check_tree "$tree" 2>/dev/null; then
-    echo "self-test: an engine component including the job passed" >&2
-    return 1
-  fi
+  refused "an engine component including the job passed" || return 1
   sed -i '$d' "$tree/engine/TransferMeter.h"
   printf '#include "engine/TaskInterface.h"\n#include "engine/JobSettings.h"\n' > "$tree/engine/JobRecord.h"
   printf '#include "engine/JobRecord.h"\n#include "engine/TransferMeter.h"\n' > "$tree/engine/SecondStep.h"
   printf '#include "engine/SecondStep.h"\n#include "engine/JobRecord.h"\n' > "$tree/engine/SecondStep.cpp"
   printf '#include "engine/JobRecord.h"\n' > "$tree/engine/EngineMembership.h"
-  if ! check_tree "$tree" 2>/dev/null; then
-    echo "self-test: job parts on the record alone were refused" >&2
-    return 1
-  fi
+  accepted "job parts on the record alone were refused" || return 1
   printf '#include "engine/EngineMembership.h"\n' >> "$tree/engine/SecondStep.cpp"
-  if check_tree "$tree" 2>/dev/null; then
-    echo "self-test: a job part including a sibling part passed" >&2
-    return 1
-  fi
+  refused "a job part including a sibling part passed" || return 1
   sed -i '$d' "$tree/engine/SecondStep.cpp"
   printf '#include "engine/JobRecord.h"\n' > "$tree/engine/TWorkWithPeers.h"
   printf '#include "engine/TWorkWithPeers.h"\n#include "engine/JobRecord.h"\n' > "$tree/engine/TWorkWithPieces.h"
   printf '#include "engine/TWorkWithPieces.h"\n#include "engine/TWorkWithPeers.h"\n' >> "$tree/engine/TWorkThread.h"
-  if ! check_tree "$tree" 2>/dev/null; then
-    echo "self-test: the piece work on the peer set, both under the loop, was refused" >&2
-    return 1
-  fi
+  accepted "the piece work on the peer set, both under the loop, was refused" || return 1
   for wrong in TWorkWithPieces TWorkThread; do
     printf '#include "engine/%s.h"\n' "$wrong" > "$tree/engine/TWorkWithPeersConnect.cpp"
-    if check_tree "$tree" 2>/dev/null; then
-      echo "self-test: the peer set including $wrong passed" >&2
-      return 1
-    fi
+    refused "the peer set including $wrong passed" || return 1
   done
   rm "$tree/engine/TWorkWithPeersConnect.cpp" "$tree/engine/TWorkWithPieces.h" "$tree/engine/TWorkWithPeers.h"
   sed -i '2,$d' "$tree/engine/TWorkThread.h"
   printf '#include "engine/TransferMeter.h"\n' >> "$tree/engine/JobRecord.h"
-  if check_tree "$tree" 2>/dev/null; then
-    echo "self-test: the job record including a working component passed" >&2
-    return 1
-  fi
+  refused "the job record including a working component passed" || return 1
   sed -i '$d' "$tree/engine/JobRecord.h"
   printf '#include "engine/TransferMeter.h"\n' >> "$tree/engine/TaskInterface.h"
-  if check_tree "$tree" 2>/dev/null; then
-    echo "self-test: the task interface including a component passed" >&2
-    return 1
-  fi
+  refused "the task interface including a component passed" || return 1
   rm -r "$tree/engine"
   printf '#include "torrent/TPiece.h"\n' > "$tree/torrent/TPieces.h"
   printf '#include "torrent/TPieces.h"\n' > "$tree/torrent/PieceWriter.cpp"
   printf '#include "torrent/TPiece.h"\n' > "$tree/torrent/PieceProgress.h"
-  if ! check_tree "$tree" 2>/dev/null; then
-    echo "self-test: the piece map's own files on its facade were refused" >&2
-    return 1
-  fi
+  accepted "the piece map's own files on its facade were refused" || return 1
   printf '#include "torrent/TPieces.h"\n' >> "$tree/torrent/PieceProgress.h"
-  if check_tree "$tree" 2>/dev/null; then
-    echo "self-test: a piece-map component including the map passed" >&2
-    return 1
-  fi
+  refused "a piece-map component including the map passed" || return 1
   rm "$tree/torrent/PieceProgress.h" "$tree/torrent/PieceWriter.cpp" "$tree/torrent/TPieces.h"
   mkdir -p "$tree/newfolder"
   printf '#include "platform/File.h"\n' > "$tree/newfolder/New.h"
-  if check_tree "$tree" 2>/dev/null; then
-    echo "self-test: a folder outside the layering passed" >&2
-    return 1
-  fi
+  refused "a folder outside the layering passed" || return 1
   echo "layer check self-test: ok"
 }
 
